@@ -1,0 +1,61 @@
+# Tarnvex: the two commands are `make run` and `make test`.
+#   make run        build everything, prepare the device image and start it
+#   make test       the whole test suite (AddressSanitizer + UBSan)
+#   make test-tsan  the threaded tests under ThreadSanitizer
+#   make bench      the benchmarks, each beside its baseline
+#   make fuzz       the libFuzzer targets (clang)
+JOBS ?= $(shell nproc)
+CMAKE_GEN := -G Ninja
+BUILD := build
+
+.PHONY: all deps build run test test-tsan bench fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNVEX_BUILD_TESTS=OFF
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run-device
+
+$(BUILD)/asan/build.ninja:
+	cmake -S . -B $(BUILD)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTARNVEX_SANITIZE=address
+
+test: deps $(BUILD)/asan/build.ninja
+	cmake --build $(BUILD)/asan -j $(JOBS)
+	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 300
+
+$(BUILD)/tsan/build.ninja:
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTARNVEX_SANITIZE=thread
+
+test-tsan: deps $(BUILD)/tsan/build.ninja
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 300 -L threads --no-tests=ignore
+
+$(BUILD)/bench/build.ninja:
+	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
+	  -DTARNVEX_BUILD_TESTS=OFF -DTARNVEX_BUILD_BENCH=ON
+
+bench: deps $(BUILD)/bench/build.ninja
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	@for b in $(BUILD)/bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+$(BUILD)/fuzz/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTARNVEX_BUILD_TESTS=OFF -DTARNVEX_BUILD_FUZZ=ON
+
+fuzz: deps $(BUILD)/fuzz/build.ninja
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	@echo "Fuzz targets in $(BUILD)/fuzz/fuzz/ (run one with: $(BUILD)/fuzz/fuzz/<target> -max_total_time=60)"
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,36 @@
+#include "device/debug.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace device {
+namespace {
+
+int InitialState() {
+  const char* v = std::getenv("TARNVEX_DEBUG");
+  return (v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0) ? 1 : 0;
+}
+
+std::atomic<int>& State() {
+  static std::atomic<int> state{InitialState()};
+  return state;
+}
+
+}  // namespace
+
+void SetDebugOutput(bool on) { State().store(on ? 1 : 0); }
+
+bool DebugOutputEnabled() { return State().load() != 0; }
+
+void DebugOut(const char* format, ...) {
+  if (!DebugOutputEnabled()) return;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+}  // namespace device

@@ -1,0 +1,203 @@
+#include "device/image.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "device/codepage.h"
+
+namespace device {
+namespace {
+
+std::mutex& RootMutex() {
+  static std::mutex m;
+  return m;
+}
+std::string& RootOverride() {
+  static std::string s;
+  return s;
+}
+
+std::string StripTrailingSlash(std::string s) {
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+bool ValidCardName(std::u16string_view name, std::string* error) {
+  auto fail = [&](const char* why) {
+    if (error) *error = why;
+    return false;
+  };
+  if (name.empty()) return fail("a card name must not be empty");
+  if (name.size() > kMaxCardName)
+    return fail("a card name has at most 63 characters");
+  if (name == u"." || name == u"..") return fail("a card name cannot be . or ..");
+  for (char16_t c : name) {
+    if (c == u'\\' || c == u'/' || c < 0x20)
+      return fail("a card name cannot hold a backslash, a slash or a control character");
+  }
+  if (name == u".device") return fail("that name is reserved by the device");
+  return true;
+}
+
+bool WriteCardList(const std::vector<std::u16string>& cards, std::string* error) {
+  std::string path = CardListPath();
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc | std::ios::binary);
+    if (!out) {
+      if (error) *error = "cannot write " + path;
+      return false;
+    }
+    for (const auto& c : cards) out << WideToUtf8(c) << '\n';
+    if (!out.flush()) {
+      if (error) *error = "cannot write " + path;
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(tmp, path, ec);
+  if (ec) {
+    if (error) *error = "cannot write " + path + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ImageRoot() {
+  {
+    std::lock_guard<std::mutex> lock(RootMutex());
+    if (!RootOverride().empty()) return RootOverride();
+  }
+  const char* env = std::getenv("TARNVEX_DEVICE");
+  if (env != nullptr && *env != '\0') return StripTrailingSlash(env);
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  std::string base;
+  if (xdg != nullptr && *xdg == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home != nullptr ? home : "") + "/.local/share";
+  }
+  return StripTrailingSlash(base) + "/tarnvex/device";
+}
+
+void SetImageRoot(const std::string& host_dir) {
+  std::string dir = host_dir;
+  if (!dir.empty()) {
+    std::error_code ec;
+    auto abs = std::filesystem::absolute(dir, ec);
+    if (!ec) dir = abs.lexically_normal().string();
+    dir = StripTrailingSlash(dir);
+  }
+  std::lock_guard<std::mutex> lock(RootMutex());
+  RootOverride() = dir;
+}
+
+std::string DeviceDataDir() { return ImageRoot() + "/.device"; }
+std::string RunDir() { return DeviceDataDir() + "/run"; }
+std::string CardListPath() { return DeviceDataDir() + "/cards"; }
+std::string MessageServicePath() { return DeviceDataDir() + "/messages.db"; }
+
+bool HostPath(std::u16string_view ce, std::string* host) {
+  if (ce.empty() || ce[0] != u'\\' || ce.size() >= kMaxPath) return false;
+  std::string out = ImageRoot();
+  size_t i = 1;
+  while (i <= ce.size()) {
+    size_t j = ce.find(u'\\', i);
+    if (j == std::u16string_view::npos) j = ce.size();
+    std::u16string_view part = ce.substr(i, j - i);
+    if (part == u"." || part == u"..") return false;
+    if (!part.empty()) {
+      for (char16_t c : part)
+        if (c == u'/' || c == 0) return false;
+      out += '/';
+      out += WideToUtf8(part);
+    }
+    i = j + 1;
+  }
+  *host = out;
+  return true;
+}
+
+std::string HostPathOrEmpty(std::u16string_view ce) {
+  std::string host;
+  return HostPath(ce, &host) ? host : std::string();
+}
+
+std::u16string ProgramFilesFolder() { return kProgramFilesFolder; }
+
+bool ImageExists() {
+  struct stat st;
+  return stat(DeviceDataDir().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool InitImage(std::string* error) {
+  std::error_code ec;
+  const std::string root = ImageRoot();
+  for (const std::string& dir :
+       {root, root + "/Program Files", root + "/Windows", root + "/My Documents",
+        DeviceDataDir(), RunDir()}) {
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+      if (error) *error = "cannot create " + dir + ": " + ec.message();
+      return false;
+    }
+  }
+  struct stat st;
+  if (stat(CardListPath().c_str(), &st) != 0) return WriteCardList({}, error);
+  return true;
+}
+
+std::vector<std::u16string> StorageCards() {
+  std::vector<std::u16string> cards;
+  std::ifstream in(CardListPath(), std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    cards.push_back(Utf8ToWide(line));
+  }
+  return cards;
+}
+
+bool AddStorageCard(std::u16string_view name, std::string* error) {
+  if (!ValidCardName(name, error)) return false;
+  if (!ImageExists() && !InitImage(error)) return false;
+  std::vector<std::u16string> cards = StorageCards();
+  for (const auto& c : cards) {
+    if (c == name) {
+      if (error) *error = "card \"" + WideToUtf8(name) + "\" is already in the list";
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::string dir = ImageRoot() + "/" + WideToUtf8(name);
+  std::filesystem::create_directories(dir, ec);
+  if (ec) {
+    if (error) *error = "cannot create " + dir + ": " + ec.message();
+    return false;
+  }
+  cards.emplace_back(name);
+  return WriteCardList(cards, error);
+}
+
+bool RemoveStorageCard(std::u16string_view name, std::string* error) {
+  std::vector<std::u16string> cards = StorageCards();
+  for (auto it = cards.begin(); it != cards.end(); ++it) {
+    if (*it == name) {
+      cards.erase(it);
+      return WriteCardList(cards, error);
+    }
+  }
+  if (error) *error = "no card \"" + WideToUtf8(name) + "\" in the list";
+  return false;
+}
+
+}  // namespace device

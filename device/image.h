@@ -1,0 +1,65 @@
+// The device image: a host folder that plays the phone's file system. The
+// folder is the device's "\"; the program keeps CE paths (absolute,
+// backslash-separated, at most 259 characters) and only the file-system calls
+// translate them with HostPath.
+//
+// Where the image is: SetImageRoot (tarnvex-device --root), else the
+// environment variable TARNVEX_DEVICE, else $XDG_DATA_HOME/tarnvex/device
+// (~/.local/share/tarnvex/device).
+//
+// Besides the device's own files the image holds a hidden folder ".device"
+// with the card list ("cards", one UTF-8 name a line), the run folder (locks
+// and sockets of running programs) and the message service's database.
+#ifndef TARNVEX_DEVICE_IMAGE_H_
+#define TARNVEX_DEVICE_IMAGE_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace device {
+
+inline constexpr size_t kMaxPath = 260;         // with the terminator
+inline constexpr size_t kMaxCardName = 63;      // without the terminator
+inline constexpr char16_t kProgramFilesFolder[] = u"\\Program Files";
+
+// Host path of the image's root folder (no trailing slash).
+std::string ImageRoot();
+// Overrides the image root for this process (empty: back to the default).
+void SetImageRoot(const std::string& host_dir);
+
+// Host paths of the image's own bookkeeping.
+std::string DeviceDataDir();   // <image>/.device
+std::string RunDir();          // <image>/.device/run
+std::string CardListPath();    // <image>/.device/cards
+std::string MessageServicePath();  // <image>/.device/messages.db
+
+// Maps a CE path onto the image. Fails (false) for a path that is not
+// absolute, is longer than 259 characters, or has a "." or ".." component
+// (which could leave the image). "\" maps to the image root.
+bool HostPath(std::u16string_view ce_path, std::string* host_path);
+std::string HostPathOrEmpty(std::u16string_view ce_path);
+
+// The platform's folder for installed programs: "\Program Files".
+std::u16string ProgramFilesFolder();
+
+// Creates the image's skeleton: the root, \Program Files, \Windows, \My
+// Documents, the bookkeeping folder and an empty card list. Existing content
+// is kept. False when a folder cannot be made.
+bool InitImage(std::string* error);
+bool ImageExists();
+
+// Storage cards, in card-list order. A listed name whose folder is missing
+// is still listed (the card is "inserted" but empty).
+std::vector<std::u16string> StorageCards();
+// Adds a card: appends the name to the list and creates its folder. Refuses
+// (false with a message) an empty name, one with a backslash, slash or
+// control character, "." / "..", a name over 63 characters, or one already
+// listed.
+bool AddStorageCard(std::u16string_view name, std::string* error);
+// Removes the name from the list; the folder and its files stay.
+bool RemoveStorageCard(std::u16string_view name, std::string* error);
+
+}  // namespace device
+
+#endif  // TARNVEX_DEVICE_IMAGE_H_

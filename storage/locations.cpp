@@ -1,0 +1,355 @@
+#include "storage/locations.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "device/codepage.h"
+#include "device/debug.h"
+#include "device/files.h"
+#include "device/image.h"
+#include "device/message_box.h"
+#include "storage/ui_text_source.h"
+
+namespace storage {
+namespace {
+
+struct Locations {
+  std::u16string install;         // wide install folder, "" when not found
+  std::string install_narrow;     // its low bytes
+  char16_t cards[kMaxStorageCards][kCardSlotChars] = {};
+  int card_count = 0;
+  std::u16string chosen_card;
+  std::string chosen_card_narrow;
+  std::string db_folder;          // ends with a backslash once found
+};
+
+std::recursive_mutex& Mutex() {
+  static std::recursive_mutex m;
+  return m;
+}
+
+Locations& State() {
+  static Locations state;
+  return state;
+}
+
+// printf into a path; a result longer than 259 characters is refused and
+// yields "" (false).
+bool FormatPath(std::string* out, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+bool FormatPath(std::string* out, const char* format, ...) {
+  char buf[kMaxPathChars + 1];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<size_t>(n) > kMaxPathChars) {
+    device::DebugOut("Path too long, refused: %s\n", format);
+    out->clear();
+    return false;
+  }
+  out->assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+// Wide path joined from parts; "" when it would exceed 259 characters.
+std::u16string JoinWide(std::initializer_list<std::u16string_view> parts) {
+  std::u16string out;
+  for (auto p : parts) out += p;
+  if (out.size() > kMaxPathChars) {
+    device::DebugOut("Path too long, refused\n");
+    return u"";
+  }
+  return out;
+}
+
+std::string ProgramFilesNarrow() {
+  return device::WideToAnsi(device::ProgramFilesFolder());
+}
+
+std::string RootFolderNarrow() {
+  const Locations& s = State();
+  return s.install.empty() ? std::string("\\") + kProductWord : s.install_narrow;
+}
+
+bool RunningProgramAt(const std::u16string& exe) {
+  return !exe.empty() && FileExists(exe.c_str()) && !CanOpenForWriting(exe.c_str());
+}
+
+}  // namespace
+
+void ResetLocations() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  State() = Locations();
+}
+
+std::u16string InstallFolder() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  return State().install;
+}
+
+std::string InstallFolderNarrow() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  return State().install_narrow;
+}
+
+std::u16string ChosenCard() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  return State().chosen_card;
+}
+
+std::string DatabaseFolder() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  return State().db_folder;
+}
+
+}  // namespace storage
+
+using storage::Locations;
+using storage::Mutex;
+using storage::State;
+
+void FindInstallFolder(const char16_t* product) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  Locations& s = State();
+  const std::u16string pf = device::ProgramFilesFolder();
+  const std::u16string word = product != nullptr ? product : storage::kProductWordW;
+  s.install = storage::JoinWide({pf, u"\\", word});
+  std::u16string exe = storage::JoinWide({pf, u"\\", word, u"\\", word, u".exe"});
+  if (!storage::RunningProgramAt(exe)) {
+    s.install.clear();
+    EnumStorageCards();
+    for (int i = 0; i < s.card_count; ++i) {
+      std::u16string card = s.cards[i];
+      exe = storage::JoinWide({u"\\", card, pf, u"\\", word, u"\\", word, u".exe"});
+      if (storage::RunningProgramAt(exe)) {
+        s.install = storage::JoinWide({u"\\", card, pf, u"\\", word});
+        break;
+      }
+    }
+  }
+  s.install_narrow = device::LowByteNarrow(s.install);
+}
+
+void EnumStorageCards() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  Locations& s = State();
+  s.card_count = 0;
+  for (const std::u16string& name : device::StorageCards()) {
+    if (s.card_count >= storage::kMaxStorageCards) break;
+    if (name.empty() || name.size() >= storage::kCardSlotChars) {
+      // A cut name would name another folder; such a card is not offered.
+      device::DebugOut("Storage card name too long, skipped\n");
+      continue;
+    }
+    char16_t* slot = s.cards[s.card_count];
+    std::memset(slot, 0, sizeof(s.cards[0]));
+    std::memcpy(slot, name.data(), name.size() * sizeof(char16_t));
+    ++s.card_count;
+  }
+}
+
+int StorageCardCount() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  return State().card_count;
+}
+
+std::u16string StorageCardName(int index) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  if (index < 0 || index >= State().card_count) return u"";
+  return State().cards[index];
+}
+
+std::u16string GetRootFolder() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  if (State().install.empty()) return std::u16string(u"\\") + storage::kProductWordW;
+  return State().install;
+}
+
+std::string GetSupportFolder() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  std::string out;
+  storage::FormatPath(&out, "%s\\%s", storage::RootFolderNarrow().c_str(), "emn");
+  return out;
+}
+
+void PrepareFolders() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  Locations& s = State();
+  s.db_folder.clear();
+  EnumStorageCards();
+  if (s.card_count > 0) {
+    s.chosen_card = s.cards[0];
+    s.chosen_card_narrow = device::WideToAnsi(s.chosen_card);
+  } else {
+    s.chosen_card.clear();
+    s.chosen_card_narrow.clear();
+  }
+  const std::string root = storage::RootFolderNarrow();
+  std::string dba;
+  if (!s.chosen_card.empty() && !root.empty() && root[0] != '\\') {
+    storage::FormatPath(&dba, "\\%s%s\\%s", s.chosen_card_narrow.c_str(), root.c_str(),
+                        "dba");
+  } else {
+    storage::FormatPath(&dba, "%s\\%s", root.c_str(), "dba");
+  }
+  CreatePath(dba.c_str());
+}
+
+void ChooseNewDbPath(std::string* path, std::string* table) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  Locations& s = State();
+  const std::string pf = storage::ProgramFilesNarrow();
+  if (!s.chosen_card.empty() &&
+      s.install_narrow.find(s.chosen_card_narrow) == std::string::npos) {
+    device::MessageBoxAnswer answer = device::ShowMessageBox(
+        storage::UiText(storage::kTextUseCard), storage::UiText(storage::kTextQuestion),
+        device::MessageBoxButtons::kYesNo);
+    if (answer != device::MessageBoxAnswer::kYes) {
+      s.chosen_card.clear();
+      s.chosen_card_narrow.clear();
+    }
+  }
+  std::string folder;
+  if (!s.chosen_card.empty()) {
+    const char* card = s.chosen_card_narrow.c_str();
+    storage::FormatPath(&folder, "\\%s%s\\%s\\%s", card, pf.c_str(),
+                        storage::kProductWord, "dba");
+    storage::FormatPath(path, "\\%s%s\\%s\\%s\\%s", card, pf.c_str(),
+                        storage::kProductWord, "dba", storage::kSummaryDbFile);
+  } else {
+    storage::FormatPath(&folder, "%s\\%s\\%s", pf.c_str(), storage::kProductWord, "dba");
+    storage::FormatPath(path, "%s\\%s\\%s\\%s", pf.c_str(), storage::kProductWord, "dba",
+                        storage::kSummaryDbFile);
+  }
+  CreatePath(folder.c_str());
+  *table = storage::kSummaryTableName;
+}
+
+bool FindDbFolder(const char* file, const char* card, const char* sub_path,
+                  std::string* folder) {
+  try {
+    const std::string pf = storage::ProgramFilesNarrow();
+    std::string candidate;
+    if (card != nullptr && *card != '\0' &&
+        storage::FormatPath(&candidate, "\\%s%s\\%s\\%s", card, pf.c_str(), sub_path,
+                            file) &&
+        ProbeFile(candidate.c_str())) {
+      FolderOf(candidate.c_str(), folder);
+      return true;
+    }
+    if (storage::FormatPath(&candidate, "\\%s\\%s", sub_path, file) &&
+        ProbeFile(candidate.c_str())) {
+      FolderOf(candidate.c_str(), folder);
+      return true;
+    }
+    if (storage::FormatPath(&candidate, "%s\\%s\\%s", pf.c_str(), sub_path, file) &&
+        ProbeFile(candidate.c_str())) {
+      FolderOf(candidate.c_str(), folder);
+      return true;
+    }
+  } catch (...) {
+  }
+  return false;
+}
+
+namespace {
+
+std::string SubPath() {
+  std::string sub;
+  storage::FormatPath(&sub, "%s\\%s", storage::kProductWord, "dba");
+  return sub;
+}
+
+}  // namespace
+
+bool GetMessageDbPath(std::string* path, std::string* table) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  Locations& s = State();
+  *table = storage::kSummaryTableName;
+  if (!s.db_folder.empty()) {
+    storage::FormatPath(path, "%s%s", s.db_folder.c_str(), storage::kSummaryDbFile);
+    return true;
+  }
+  path->clear();
+  std::string folder;
+  if (!FindDbFolder(storage::kSummaryDbFile, s.chosen_card_narrow.c_str(),
+                    SubPath().c_str(), &folder)) {
+    table->clear();
+    return false;
+  }
+  s.db_folder = folder;
+  storage::FormatPath(path, "%s%s", s.db_folder.c_str(), storage::kSummaryDbFile);
+  return true;
+}
+
+bool GetRulesDbPath(std::string* path, std::string* table) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  Locations& s = State();
+  std::string folder;
+  bool found = FindDbFolder(storage::kRulesDbFile, s.chosen_card_narrow.c_str(),
+                            SubPath().c_str(), &folder);
+  storage::FormatPath(path, "%s%s", found ? folder.c_str() : s.db_folder.c_str(),
+                      storage::kRulesDbFile);
+  *table = storage::kRulesTableName;
+  return found;
+}
+
+std::string StoreDbPath(const char* store_name) {
+  std::string folder = storage::DatabaseFolder();
+  std::string path;
+  storage::FormatPath(&path, "%s%s.db", folder.c_str(),
+                      store_name != nullptr ? store_name : "");
+  return path;
+}
+
+void CreatePath(const char* path) {
+  if (path == nullptr) return;
+  std::string p(path);
+  if (p.size() > storage::kMaxPathChars) return;
+  size_t pos = 0;
+  while (pos < p.size()) {
+    size_t next = p.find('\\', pos + 1);
+    std::string prefix = next == std::string::npos ? p : p.substr(0, next);
+    if (!prefix.empty() && prefix != "\\") device::CreateDirectoryCe(device::AnsiToWide(prefix));
+    if (next == std::string::npos) break;
+    pos = next;
+  }
+}
+
+void FolderOf(const char* path, std::string* folder) {
+  if (path == nullptr) return;
+  const char* last = std::strrchr(path, '\\');
+  if (last == nullptr || last == path) return;
+  folder->assign(path, static_cast<size_t>(last - path) + 1);
+}
+
+bool ProbeFile(const char* path) {
+  try {
+    if (path == nullptr || *path == '\0') return false;
+    return device::CanOpenExistingForRead(device::AnsiToWide(path),
+                                          device::Share::kReadWrite);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool FileExists(const char16_t* path) {
+  try {
+    if (path == nullptr || *path == 0) return false;
+    return device::CanOpenExistingForRead(path, device::Share::kRead);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CanOpenForWriting(const char16_t* path) {
+  try {
+    if (path == nullptr || *path == 0) return false;
+    return device::CanOpenExistingForWrite(path, device::Share::kNone);
+  } catch (...) {
+    return false;
+  }
+}

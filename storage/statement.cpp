@@ -1,0 +1,69 @@
+#include "storage/statement.h"
+
+#include <cstdio>
+
+#include "device/codepage.h"
+#include "device/image.h"
+#include "device/threads.h"
+
+namespace storage {
+
+int OpenCeDatabase(const char* ce_path, sqlite3** db) {
+  *db = nullptr;
+  std::string host;
+  if (ce_path == nullptr ||
+      !device::HostPath(device::AnsiToWide(ce_path), &host)) {
+    return SQLITE_CANTOPEN;
+  }
+  int rc = sqlite3_open(host.c_str(), db);
+  if (*db != nullptr) sqlite3_busy_timeout(*db, kBusyTimeoutMs);
+  return rc;
+}
+
+const char* DbErrorText(sqlite3* db) {
+  return db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(SQLITE_CANTOPEN);
+}
+
+}  // namespace storage
+
+int ExecOnce(const char* path, const char* sql) {
+  int rc = SQLITE_ERROR;
+  sqlite3* db = nullptr;
+  try {
+    rc = storage::OpenCeDatabase(path, &db);
+    if (!storage::OpenSucceeded(rc)) {
+      std::fprintf(stderr, "Can't open database: %s\n", storage::DbErrorText(db));
+      rc = SQLITE_ERROR;
+    } else {
+      char* message = nullptr;
+      rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
+      if (rc != SQLITE_OK && rc != SQLITE_ERROR) {
+        std::fprintf(stderr, "SQL error: %s\n",
+                     message != nullptr ? message : sqlite3_errmsg(db));
+      }
+      sqlite3_free(message);
+    }
+  } catch (...) {
+    rc = SQLITE_ERROR;
+  }
+  sqlite3_close(db);
+  device::SleepMs(1);
+  return rc;
+}
+
+void BlankQuotes(char* text) {
+  if (text == nullptr) return;
+  for (char* p = text; *p != '\0'; ++p)
+    if (*p == '\'') *p = ' ';
+}
+
+void BlankQuotes(std::string* text) {
+  for (char& c : *text)
+    if (c == '\'') c = ' ';
+}
+
+std::string BlankedCopy(const std::string& text) {
+  std::string copy = text;
+  BlankQuotes(&copy);
+  return copy;
+}

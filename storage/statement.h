@@ -1,0 +1,44 @@
+// The thin layer every database module runs its SQL through: opening a
+// database named by a CE path on the device image, the one-shot statement
+// runner, and the blanking of apostrophes in stored texts.
+//
+// Statements are prepared with bound parameters; stored texts are still
+// blanked as the program always did, so that rows written either way are
+// found either way.
+#ifndef TARNVEX_STORAGE_STATEMENT_H_
+#define TARNVEX_STORAGE_STATEMENT_H_
+
+#include <sqlite3.h>
+
+#include <string>
+
+namespace storage {
+
+// How long a connection waits for a lock held by another thread or process.
+inline constexpr int kBusyTimeoutMs = 5000;
+
+// Opens (creating when missing) the database at a narrow CE path (code page
+// 1252). Returns SQLite's result code; *db may be null when the path cannot
+// be mapped onto the image. Close with sqlite3_close even on failure.
+int OpenCeDatabase(const char* ce_path, sqlite3** db);
+
+// SQLite's error text of a connection, also for a connection that could not
+// be made.
+const char* DbErrorText(sqlite3* db);
+
+// An open counts as successful with result code 0 or 1.
+inline bool OpenSucceeded(int rc) { return rc == SQLITE_OK || rc == SQLITE_ERROR; }
+
+}  // namespace storage
+
+// Runs one statement on a connection of its own: "Can't open database: %s\n"
+// or "SQL error: %s\n" to stderr on failure (code 1 of the statement is not
+// reported), a 1 ms pause, and SQLite's result code.
+int ExecOnce(const char* path, const char* sql);
+
+// Replaces every apostrophe by a blank, in place; the length stays.
+void BlankQuotes(char* text);
+void BlankQuotes(std::string* text);
+std::string BlankedCopy(const std::string& text);
+
+#endif  // TARNVEX_STORAGE_STATEMENT_H_
