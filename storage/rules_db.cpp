@@ -1,0 +1,384 @@
+#include "storage/rules_db.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+#include "storage/locations.h"
+#include "storage/statement.h"
+#include "text/tokens.h"
+
+namespace storage {
+namespace {
+
+// The one rules connection and what belongs with it. The lock is recursive
+// because AddRule runs the other operations inside its own turn.
+struct RulesDb {
+  std::recursive_mutex mutex;
+  sqlite3* db = nullptr;
+  bool open = false;
+  std::string table = kRulesTableName;
+  int32_t next_id = 1;
+};
+
+RulesDb& Db() {
+  static RulesDb* db = new RulesDb;  // lives to the end of the process
+  return *db;
+}
+
+std::atomic<bool (*)()> g_table_full{nullptr};
+std::atomic<bool (*)(const char*, const char*, const char*)> g_table_remove{
+    nullptr};
+
+const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// Finalizes a prepared statement however the scope is left.
+class Statement {
+ public:
+  Statement() = default;
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement() { Finalize(); }
+  void Finalize() {
+    sqlite3_finalize(stmt_);
+    stmt_ = nullptr;
+  }
+  sqlite3_stmt** out() { return &stmt_; }
+  sqlite3_stmt* get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+int Prepare(sqlite3* db, const std::string& sql, Statement* stmt,
+            const char** tail = nullptr) {
+  return sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size() + 1),
+                            stmt->out(), tail);
+}
+
+int BindAll(sqlite3_stmt* stmt, const std::vector<RuleValue>& values) {
+  if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(values.size()))
+    return SQLITE_ERROR;
+  for (size_t i = 0; i < values.size(); ++i) {
+    const int index = static_cast<int>(i + 1);
+    int rc;
+    if (const int32_t* number = std::get_if<int32_t>(&values[i])) {
+      rc = sqlite3_bind_int(stmt, index, *number);
+    } else {
+      std::string_view text = std::get<std::string_view>(values[i]);
+      // An empty view may have no data pointer, which would bind NULL; a
+      // pasted '' is an empty text.
+      rc = sqlite3_bind_text(stmt, index, text.empty() ? "" : text.data(),
+                             static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
+}
+
+// True when the text after the first statement holds another statement
+// (anything but blanks, semicolons and comments).
+bool HoldsMoreStatements(sqlite3* db, const char* tail) {
+  while (tail != nullptr && *tail != '\0') {
+    Statement next;
+    const char* rest = nullptr;
+    if (sqlite3_prepare_v2(db, tail, -1, next.out(), &rest) != SQLITE_OK)
+      return true;
+    if (next.get() != nullptr) return true;
+    if (rest == tail) break;
+    tail = rest;
+  }
+  return false;
+}
+
+bool TableFull() {
+  bool (*full)() = g_table_full.load();
+  return full != nullptr && full();
+}
+
+void RemoveFromTable(const char* sender, const char* recipients,
+                     const char* message) {
+  auto remove = g_table_remove.load();
+  if (remove != nullptr) remove(sender, recipients, message);
+}
+
+// The token text of a message as typed.
+std::string TokensOf(const char* message) {
+  std::string typed = OrEmpty(message);
+  std::string out(typed.size() + 2, '\0');
+  TokenizeText(typed.data(), out.data());
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+}  // namespace
+
+std::string RulesStatement(const char* pattern, const std::string& table) {
+  std::string sql = pattern;
+  const size_t at = sql.find("%s");
+  if (at != std::string::npos) sql.replace(at, 2, table);
+  return sql;
+}
+
+int32_t CertaintyToInt(float certainty) {
+  if (std::isnan(certainty)) return 0;
+  const double truncated = std::trunc(static_cast<double>(certainty));
+  if (truncated >= std::numeric_limits<int32_t>::max())
+    return std::numeric_limits<int32_t>::max();
+  if (truncated <= std::numeric_limits<int32_t>::min())
+    return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(truncated);
+}
+
+void SetRuleTableHooks(const RuleTableHooks& hooks) {
+  g_table_full.store(hooks.full);
+  g_table_remove.store(hooks.remove);
+}
+
+RulesQuery QueryRules(const std::string& sql,
+                      const std::function<bool(sqlite3_stmt*)>& row,
+                      const std::function<void(RulesQuery)>& done) {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  RulesQuery result = RulesQuery::kOk;
+  if (!OpenRulesDb()) {
+    result = RulesQuery::kOpenFailed;
+  } else {
+    Statement stmt;
+    if (Prepare(s.db, sql, &stmt) != SQLITE_OK || stmt.get() == nullptr) {
+      CloseRulesDb();
+      result = RulesQuery::kPrepareFailed;
+    } else {
+      while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+        if (!row(stmt.get())) break;
+      }
+    }
+  }
+  if (done) done(result);
+  return result;
+}
+
+}  // namespace storage
+
+using storage::Db;
+using storage::RulesDb;
+using storage::RuleValue;
+
+void SetNextRuleId(int32_t id) {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  s.next_id = id;
+}
+
+int32_t NextRuleId() {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  return s.next_id;
+}
+
+void CreateRulesTable() {
+  try {
+    std::string path, table;
+    GetRulesDbPath(&path, &table);
+    ExecOnce(path.c_str(),
+             storage::RulesStatement(storage::kCreateRulesSql, table).c_str());
+  } catch (...) {
+  }
+}
+
+bool OpenRulesDb() {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  if (s.open) return true;
+  try {
+    std::string path, table;
+    GetRulesDbPath(&path, &table);
+    sqlite3* db = nullptr;
+    const int rc = storage::OpenCeDatabase(path.c_str(), &db);
+    if (!storage::OpenSucceeded(rc)) {
+      std::fprintf(stderr, "Can't open database: %s\n",
+                   storage::DbErrorText(db));
+      sqlite3_close(db);
+      return false;
+    }
+    s.db = db;
+    s.table = table;
+    s.open = true;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void CloseRulesDb() {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  sqlite3_close(s.db);
+  s.db = nullptr;
+  s.open = false;
+}
+
+int ExecRules(const char* sql, const std::vector<RuleValue>& values) {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  try {
+    if (!OpenRulesDb()) return SQLITE_ERROR;
+    storage::Statement stmt;
+    const char* tail = nullptr;
+    int rc =
+        sqlite3_prepare_v2(s.db, storage::OrEmpty(sql), -1, stmt.out(), &tail);
+    if (rc == SQLITE_OK && stmt.get() != nullptr) {
+      // One statement per call: a text that carries a second one is refused
+      // before anything of it runs.
+      if (storage::HoldsMoreStatements(s.db, tail)) return SQLITE_ERROR;
+      rc = storage::BindAll(stmt.get(), values);
+      if (rc == SQLITE_OK) {
+        do {
+          rc = sqlite3_step(stmt.get());
+        } while (rc == SQLITE_ROW);
+        if (rc == SQLITE_DONE) rc = SQLITE_OK;
+      }
+    }
+    if (rc != SQLITE_OK && rc != SQLITE_ERROR) {
+      std::fprintf(stderr, "SQL error: %s\n", sqlite3_errmsg(s.db));
+      stmt.Finalize();  // a connection with a live statement does not close
+      CloseRulesDb();
+    }
+    return rc;
+  } catch (...) {
+    return SQLITE_ERROR;
+  }
+}
+
+int MaxRuleId() {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  try {
+    if (!OpenRulesDb()) return -1;
+    storage::Statement stmt;
+    const int rc = storage::Prepare(
+        s.db, storage::RulesStatement(storage::kMaxRuleIdSql, s.table), &stmt);
+    if (rc != SQLITE_OK) {
+      if (rc != SQLITE_MISUSE) CloseRulesDb();
+      return -1;
+    }
+    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
+        sqlite3_data_count(stmt.get()) == 1) {
+      return sqlite3_column_int(stmt.get(), 0);  // NULL (empty table) is 0
+    }
+    return -1;
+  } catch (...) {
+    return -1;
+  }
+}
+
+bool FindRule(const char* sender, const char* recipients, const char* tokens,
+              int* id) {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  try {
+    if (!OpenRulesDb()) return false;
+    const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
+    const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
+    const std::string tokens_b = BlankedCopy(storage::OrEmpty(tokens));
+    storage::Statement stmt;
+    if (storage::Prepare(
+            s.db, storage::RulesStatement(storage::kFindRuleSql, s.table),
+            &stmt) != SQLITE_OK) {
+      CloseRulesDb();
+      return false;
+    }
+    if (storage::BindAll(stmt.get(), {sender_b, recipients_b, tokens_b}) !=
+        SQLITE_OK) {
+      return false;
+    }
+    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
+        sqlite3_data_count(stmt.get()) == 1) {
+      if (id != nullptr) *id = sqlite3_column_int(stmt.get(), 0);
+      return true;
+    }
+    return false;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool UpdateRule(int id, const char* sender, const char* recipients,
+                const char* message, const char* tokens, float certainty) {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  try {
+    if (!OpenRulesDb()) return false;
+    const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
+    const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
+    const std::string message_b = BlankedCopy(storage::OrEmpty(message));
+    const std::string tokens_b = BlankedCopy(storage::OrEmpty(tokens));
+    const std::string sql =
+        storage::RulesStatement(storage::kUpdateRuleSql, s.table);
+    return ExecRules(sql.c_str(), {sender_b, recipients_b, message_b, tokens_b,
+                                   storage::CertaintyToInt(certainty),
+                                   static_cast<int32_t>(id)}) == SQLITE_OK;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool AddRule(const char* sender, const char* recipients, const char* message,
+             float certainty) {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  try {
+    const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
+    const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
+    const std::string message_b = BlankedCopy(storage::OrEmpty(message));
+    // Taken from the text as typed: the tokenizer splits at apostrophes, so
+    // the token text never holds one.
+    const std::string tokens = storage::TokensOf(message);
+
+    int found_id = 0;
+    if (FindRule(sender_b.c_str(), recipients_b.c_str(), tokens.c_str(),
+                 &found_id)) {
+      return UpdateRule(found_id, sender_b.c_str(), recipients_b.c_str(),
+                        message_b.c_str(), tokens.c_str(), certainty);
+    }
+    // A failed query gives -1, so the new rule then gets Id 0.
+    SetNextRuleId(MaxRuleId() + 1);
+    if (storage::TableFull()) return false;
+    if (!OpenRulesDb()) return false;
+    const std::string sql =
+        storage::RulesStatement(storage::kInsertRuleSql, s.table);
+    return ExecRules(sql.c_str(),
+                     {s.next_id, sender_b, recipients_b, message_b, tokens,
+                      storage::CertaintyToInt(certainty)}) == SQLITE_OK;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool DeleteRule(const char* sender, const char* recipients,
+                const char* message) {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  try {
+    // Blanked as AddRule stores them, so a typed O'Neil finds the stored
+    // O Neil, and no typed text can reach the statement's syntax.
+    const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
+    const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
+    const std::string message_b = BlankedCopy(storage::OrEmpty(message));
+    int rc = SQLITE_ERROR;
+    if (OpenRulesDb()) {
+      const std::string sql =
+          storage::RulesStatement(storage::kDeleteRuleSql, s.table);
+      rc = ExecRules(sql.c_str(), {sender_b, recipients_b, message_b});
+    }
+    // The rule leaves the table in memory whatever the statement did.
+    storage::RemoveFromTable(sender_b.c_str(), recipients_b.c_str(),
+                             message_b.c_str());
+    return rc == SQLITE_OK;
+  } catch (...) {
+    return false;
+  }
+}

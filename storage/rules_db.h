@@ -1,0 +1,144 @@
+// The rules database: the user's filter rules, one row each in the table
+// "Rules" of "Rules_0.db" (where that file lies comes from GetRulesDbPath).
+//
+// Start-up seeding (InitDatabases calls these, in this order):
+//   CreateRulesTable();
+//   int max_id = MaxRuleId();
+//   SetNextRuleId(max_id < 1 ? 1 : max_id + 1);
+// NextRuleId() reads the number back; AddRule overwrites it right before
+// every insert, so it always reflects the table at the moment of the insert.
+//
+// All operations share one connection that stays open once opened; a change
+// statement failing with a code other than 1 closes it and the next operation
+// reopens it. The connection, its flag and the next rule number are guarded
+// by one lock, so the user interface and the workers may call in from any
+// thread. Values are bound as parameters; the stored Sender, Recipients and
+// Message are still blanked (each apostrophe a blank), so rows written by a
+// statement with pasted texts are found by these operations and the reverse.
+// Database errors go to stderr with their fixed texts.
+#ifndef TARNVEX_STORAGE_RULES_DB_H_
+#define TARNVEX_STORAGE_RULES_DB_H_
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+// The next rule number (process-wide).
+void SetNextRuleId(int32_t id);
+int32_t NextRuleId();
+
+// Runs the CREATE statement through ExecOnce on the rules path; an existing
+// table makes it fail harmlessly.
+void CreateRulesTable();
+
+// Opens the rules connection unless it is open. False (after "Can't open
+// database: %s\n") when the open fails; the next operation tries again.
+bool OpenRulesDb();
+
+// Closes the rules connection and clears its flag; the next operation
+// reopens it. Used after a failed statement, and by tests between images.
+void CloseRulesDb();
+
+namespace storage {
+
+// A value bound to one "?" of a rules statement, in order.
+using RuleValue = std::variant<int32_t, std::string_view>;
+
+}  // namespace storage
+
+// Runs exactly one change statement on the rules connection, with `values`
+// bound to its parameters. 0: success. 1: failure, nothing reported,
+// connection kept (also for a text holding more than one statement, which is
+// refused without running any of it). Other codes: "SQL error: %s\n", the
+// connection closed. 1 when the connection cannot be opened.
+int ExecRules(const char* sql,
+              const std::vector<storage::RuleValue>& values = {});
+
+// The largest Id in the table (0 for an empty table), or -1 on failure.
+int MaxRuleId();
+
+// Looks a rule up by its identity: the stored (blanked) sender and recipients
+// and the token text of its message. Only the first row counts.
+bool FindRule(const char* sender, const char* recipients, const char* tokens,
+              int* id);
+
+// Rewrites every column of the row with `id`; the certainty is truncated
+// toward zero. True when the statement ran (also when no row had the Id).
+bool UpdateRule(int id, const char* sender, const char* recipients,
+                const char* message, const char* tokens, float certainty);
+
+// The rules editor's entry: blanks the three texts, takes the token text of
+// the message as typed, and updates the row with the same identity or inserts
+// a new one with Id MAX(Id) + 1. A new rule is refused (false, nothing
+// written) when the rule table in memory is full. Does not touch the rule
+// table; the caller reloads it.
+bool AddRule(const char* sender, const char* recipients, const char* message,
+             float certainty);
+
+// Deletes the rows whose (blanked) three texts equal the given ones, blanked
+// the same way, and drops the first equal rule from the rule table in memory
+// whatever the statement's result. True when the statement ran (also when
+// nothing matched).
+bool DeleteRule(const char* sender, const char* recipients,
+                const char* message);
+
+namespace storage {
+
+inline constexpr char kCreateRulesSql[] =
+    "CREATE TABLE %s (Id INT UNIQUE, Sender TEXT, Recipients TEXT, "
+    "Message TEXT, Tokens TEXT, Certainty INT);";
+inline constexpr char kMaxRuleIdSql[] = "SELECT MAX(Id) as MaxOfId FROM %s;";
+inline constexpr char kFindRuleSql[] =
+    "SELECT Id FROM %s WHERE Sender = ? AND Recipients = ? AND Tokens = ?;";
+inline constexpr char kUpdateRuleSql[] =
+    "UPDATE %s SET Sender = ?, Recipients= ?, Message = ?, Tokens = ?, "
+    "Certainty = ? WHERE Id = ?;";
+inline constexpr char kInsertRuleSql[] =
+    "INSERT INTO %s (Id, Sender, Recipients, Message, Tokens, Certainty) "
+    "VALUES (?, ?, ?, ?, ?, ?);";
+inline constexpr char kDeleteRuleSql[] =
+    "DELETE FROM %s WHERE Sender = ? AND Recipients = ? AND Message = ?;";
+// The list statement the rule table is loaded with; six columns in this
+// order.
+inline constexpr char kListRulesSql[] =
+    "SELECT Id, Sender, Recipients, Message, Tokens, Certainty FROM %s;";
+
+// A rule statement with the table name in place of its "%s".
+std::string RulesStatement(const char* pattern, const std::string& table);
+
+// Certainty as stored: truncated toward zero, NaN as 0, clamped to int32.
+int32_t CertaintyToInt(float certainty);
+
+// The in-memory rule table lives in the filtering layer above this one. It
+// plugs its capacity check and removal in here, so that AddRule refuses a new
+// rule when the table is full and DeleteRule drops the rule from it. Until it
+// is plugged in the table counts as empty (nothing could have filled it).
+// Both are called with the rules lock held.
+struct RuleTableHooks {
+  bool (*full)() = nullptr;
+  bool (*remove)(const char* sender, const char* recipients,
+                 const char* message) = nullptr;
+};
+void SetRuleTableHooks(const RuleTableHooks& hooks);
+
+// How a read of the rules table went.
+enum class RulesQuery { kOk, kOpenFailed, kPrepareFailed };
+
+// Runs a query on the rules connection and calls `row` for every result row
+// while no other rules operation can run. When the query does not prepare,
+// the connection is closed and forgotten. The whole read, `row` included,
+// runs under the rules lock; `done` (when given) runs under it too after the
+// last row, so a reader can publish what it read before anyone changes the
+// table.
+RulesQuery QueryRules(const std::string& sql,
+                      const std::function<bool(sqlite3_stmt*)>& row,
+                      const std::function<void()>& done = {});
+
+}  // namespace storage
+
+#endif  // TARNVEX_STORAGE_RULES_DB_H_
