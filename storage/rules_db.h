@@ -133,11 +133,11 @@ enum class RulesQuery { kOk, kOpenFailed, kPrepareFailed };
 // while no other rules operation can run. When the query does not prepare,
 // the connection is closed and forgotten. The whole read, `row` included,
 // runs under the rules lock; `done` (when given) runs under it too after the
-// last row, so a reader can publish what it read before anyone changes the
-// table.
+// last row, and after a failure, so a reader can publish what it read before
+// anyone changes the table. `row` returns false to stop early.
 RulesQuery QueryRules(const std::string& sql,
                       const std::function<bool(sqlite3_stmt*)>& row,
-                      const std::function<void()>& done = {});
+                      const std::function<void(RulesQuery)>& done = {});
 
 }  // namespace storage
 

@@ -1,0 +1,265 @@
+#include "filter/rule_table.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+#include "device/debug.h"
+#include "storage/locations.h"
+#include "storage/rules_db.h"
+
+namespace {
+
+// The process-wide table behind its lock. A reload builds a whole new table
+// outside the lock and swaps it in; the old one is freed after the swap, when
+// no reader can still hold it.
+struct Guarded {
+  std::shared_mutex mutex;
+  std::unique_ptr<RuleTable> table = std::make_unique<RuleTable>();
+};
+
+Guarded& Table() {
+  static Guarded* guarded = new Guarded;  // lives to the end of the process
+  return *guarded;
+}
+
+std::unique_ptr<RuleTable> Publish(std::unique_ptr<RuleTable> fresh) {
+  Guarded& g = Table();
+  std::unique_lock<std::shared_mutex> lock(g.mutex);
+  std::swap(g.table, fresh);
+  return fresh;  // the old table, freed by the caller outside the lock
+}
+
+char FoldAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+void FoldInPlace(std::string* text) {
+  for (char& c : *text) c = FoldAscii(c);
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  return true;
+}
+
+// The text as a fixed field holds it.
+std::string_view AsStored(const char* text) {
+  if (text == nullptr) return {};
+  return std::string_view(text, strnlen(text, kRuleFieldSize - 1));
+}
+
+std::string_view FieldText(const char (&field)[kRuleFieldSize]) {
+  return std::string_view(field, strnlen(field, kRuleFieldSize));
+}
+
+// The candidate's tokens, folded to lower case: split at " ,;" with no empty
+// tokens.
+std::vector<std::string> FoldedTokens(std::string_view needles) {
+  std::vector<std::string> tokens;
+  size_t at = 0;
+  while (at < needles.size()) {
+    at = needles.find_first_not_of(" ,;", at);
+    if (at == std::string_view::npos) break;
+    size_t end = needles.find_first_of(" ,;", at);
+    if (end == std::string_view::npos) end = needles.size();
+    tokens.emplace_back(needles.substr(at, end - at));
+    FoldInPlace(&tokens.back());
+    at = end;
+  }
+  return tokens;
+}
+
+bool ContainsAll(const std::vector<std::string>& tokens,
+                 std::string_view haystack) {
+  char folded[kRuleFieldSize];
+  CopyField(folded, haystack);
+  for (char* p = folded; *p != '\0'; ++p) *p = FoldAscii(*p);
+  const std::string_view hay(folded);
+  for (const std::string& token : tokens)
+    if (hay.find(token) == std::string_view::npos) return false;
+  return true;
+}
+
+std::string_view ColumnText(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  if (text == nullptr) return {};  // NULL reads as empty text
+  return std::string_view(reinterpret_cast<const char*>(text));
+}
+
+bool TableFull() { return RuleCount() >= kMaxRules; }
+
+// The rules database drops deleted rules from this table and asks whether it
+// is full; plugged in as soon as this table is part of the program.
+[[maybe_unused]] const bool kHooksInstalled = [] {
+  storage::RuleTableHooks hooks;
+  hooks.full = &TableFull;
+  hooks.remove = &RemoveRule;
+  storage::SetRuleTableHooks(hooks);
+  return true;
+}();
+
+}  // namespace
+
+bool CopyField(char* field, size_t size, std::string_view text) {
+  if (field == nullptr || size == 0) return text.empty();
+  const size_t n = std::min(text.size(), size - 1);
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+  return n == text.size();
+}
+
+RuleTable::~RuleTable() {
+  for (int32_t i = 0; i < Count; ++i) FreeTokenList(&Rules[i].Tokens);
+}
+
+bool LoadRules() {
+  try {
+    std::string path, table;
+    GetRulesDbPath(&path, &table);
+    const std::string sql =
+        storage::RulesStatement(storage::kListRulesSql, table);
+    auto fresh = std::make_unique<RuleTable>();
+    std::unique_ptr<RuleTable> old;
+    const storage::RulesQuery result = storage::QueryRules(
+        sql,
+        [&fresh](sqlite3_stmt* stmt) {
+          if (fresh->Count >= kMaxRules) return false;
+          if (sqlite3_data_count(stmt) != 6) return true;
+          RuleRecord& rule = fresh->Rules[fresh->Count];
+          rule.Id = sqlite3_column_int(stmt, 0);
+          CopyField(rule.Sender, ColumnText(stmt, 1));
+          CopyField(rule.Recipients, ColumnText(stmt, 2));
+          rule.Message = ColumnText(stmt, 3);
+          std::string tokens(ColumnText(stmt, 4));
+          ParseTokenText(tokens.c_str(), &rule.Tokens);
+          rule.Certainty = static_cast<float>(sqlite3_column_int(stmt, 5));
+          ++fresh->Count;
+          return true;
+        },
+        [&fresh, &old](storage::RulesQuery status) {
+          // Published while the rules database is still held, so that two
+          // reloads cannot publish out of order. A failed load leaves the
+          // table empty, and the next match tries again.
+          if (status != storage::RulesQuery::kOk)
+            fresh = std::make_unique<RuleTable>();
+          old = Publish(std::move(fresh));
+        });
+    switch (result) {
+      case storage::RulesQuery::kOk:
+        return true;
+      case storage::RulesQuery::kOpenFailed:
+        device::DebugOut("Failed to open db\n");
+        return false;
+      case storage::RulesQuery::kPrepareFailed:
+        device::DebugOut("Failed to prepare the rules query\n");
+        return false;
+    }
+    return false;
+  } catch (...) {
+    // Out of memory part way: no half table is left behind.
+    try {
+      Publish(std::make_unique<RuleTable>());
+    } catch (...) {
+    }
+    return false;
+  }
+}
+
+int32_t RuleCount() {
+  Guarded& g = Table();
+  std::shared_lock<std::shared_mutex> lock(g.mutex);
+  return g.table->Count;
+}
+
+bool GetRule(int32_t index, std::string* sender, std::string* recipients,
+             std::string* message, float* certainty, int32_t* id) {
+  Guarded& g = Table();
+  std::shared_lock<std::shared_mutex> lock(g.mutex);
+  if (index < 0 || index >= g.table->Count) return false;
+  try {
+    const RuleRecord& rule = g.table->Rules[index];
+    if (sender != nullptr) *sender = FieldText(rule.Sender);
+    if (recipients != nullptr) *recipients = FieldText(rule.Recipients);
+    if (message != nullptr) *message = rule.Message;
+    if (certainty != nullptr) *certainty = rule.Certainty;
+    if (id != nullptr) *id = rule.Id;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool RemoveRule(const char* sender, const char* recipients,
+                const char* message) {
+  Guarded& g = Table();
+  std::unique_lock<std::shared_mutex> lock(g.mutex);
+  RuleTable& t = *g.table;
+  const std::string_view want_sender = AsStored(sender);
+  const std::string_view want_recipients = AsStored(recipients);
+  const std::string_view want_message = message != nullptr ? message : "";
+  for (int32_t i = 0; i < t.Count; ++i) {
+    RuleRecord& rule = t.Rules[i];
+    if (!EqualIgnoringCase(FieldText(rule.Sender), want_sender) ||
+        !EqualIgnoringCase(FieldText(rule.Recipients), want_recipients) ||
+        !EqualIgnoringCase(rule.Message, want_message)) {
+      continue;
+    }
+    FreeTokenList(&rule.Tokens);
+    for (int32_t j = i; j + 1 < t.Count; ++j)
+      t.Rules[j] = std::move(t.Rules[j + 1]);
+    // The vacated last slot shares its token list with the slot before it
+    // now; forget it there without freeing.
+    RuleRecord& last = t.Rules[t.Count - 1];
+    last.Tokens = TokenList{};
+    last.Message.clear();
+    --t.Count;
+    return true;
+  }
+  return false;
+}
+
+bool TokensContained(const char* needles, const char* haystack) {
+  try {
+    return ContainsAll(FoldedTokens(needles != nullptr ? needles : ""),
+                       haystack != nullptr ? haystack : "");
+  } catch (...) {
+    return false;  // judged as not covered: the message is held, not sent
+  }
+}
+
+int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
+                           int32_t* rule_id) {
+  try {
+    if (RuleCount() == 0) LoadRules();
+    const std::vector<std::string> tokens = FoldedTokens(recipients);
+    Guarded& g = Table();
+    std::shared_lock<std::shared_mutex> lock(g.mutex);
+    const RuleTable& t = *g.table;
+    if (t.Count == 0) return 0;
+    if (rule_id != nullptr) *rule_id = -1;
+    if (matched != nullptr) *matched = 0;
+    for (int32_t i = 0; i < t.Count; ++i) {
+      if (ContainsAll(tokens, FieldText(t.Rules[i].Recipients))) {
+        if (rule_id != nullptr) *rule_id = t.Rules[i].Id;
+        if (matched != nullptr) *matched = 1;
+        return 1;
+      }
+    }
+    return 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int32_t MatchRecipients(RuleRecord candidate, int32_t* matched,
+                        int32_t* rule_id) {
+  return MatchRecipientText(FieldText(candidate.Sender), matched, rule_id);
+}
+
+void ResetRuleTable() { Publish(std::make_unique<RuleTable>()); }

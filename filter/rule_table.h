@@ -1,0 +1,106 @@
+// The rule table: the in-memory copy of the rules database, and the match of
+// a message's recipients against it.
+//
+// A rule is an allow entry. A message whose recipients are all covered by the
+// Recipients text of some rule goes out; one that no rule covers is held. The
+// match reads the rule's Recipients only; Sender, Message, Tokens and
+// Certainty ride along for the rules editor.
+//
+// The table is process-wide and owns its records' Message texts and token
+// lists until they are dropped (reload or removal). The notification thread
+// matches while the user interface reloads or removes rules, so the table is
+// guarded by a reader/writer lock: a match always sees one whole table, the
+// old one or the new one, never a half-built or freed record. Lock order:
+// the rules-database lock before the table lock, never the reverse.
+#ifndef TARNVEX_FILTER_RULE_TABLE_H_
+#define TARNVEX_FILTER_RULE_TABLE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "text/tokens.h"
+
+inline constexpr int32_t kMaxRules = 512;
+inline constexpr size_t kRuleFieldSize = 256;  // 255 characters and the NUL
+
+// The one bounded copy into a fixed text field: at most size - 1 bytes, then
+// a NUL; nothing is written past the field. Returns false when the text was
+// cut.
+bool CopyField(char* field, size_t size, std::string_view text);
+template <size_t N>
+bool CopyField(char (&field)[N], std::string_view text) {
+  return CopyField(field, N, text);
+}
+
+// One rule. The same layout is the match candidate: its first field (the
+// Sender slot) then holds the message's recipients text, and only that field
+// is read. A record does not free its Tokens itself: the table frees those of
+// its records, and whoever fills a candidate frees the candidate's.
+struct RuleRecord {
+  char Sender[kRuleFieldSize] = {};
+  char Recipients[kRuleFieldSize] = {};
+  std::string Message;
+  TokenList Tokens;
+  int32_t Id = 0;
+  float Certainty = 0.0f;
+};
+
+// Slots 0 .. Count-1 hold rules in the order the database returned them, with
+// no gaps. Owns the records' token lists.
+struct RuleTable {
+  RuleTable() = default;
+  RuleTable(const RuleTable&) = delete;
+  RuleTable& operator=(const RuleTable&) = delete;
+  ~RuleTable();
+
+  RuleRecord Rules[kMaxRules];
+  int32_t Count = 0;
+};
+
+// Replaces the table with the rows of the rules table (the first 512). True
+// when the query ran, also with no rows; false when the database cannot be
+// opened or the query does not prepare, and the table is then empty.
+bool LoadRules();
+
+int32_t RuleCount();
+
+// Copies of slot `index`'s texts, its Certainty and Id. False, with the
+// outputs untouched, when the index is outside 0 .. count-1 (the table may
+// have changed since the caller counted).
+bool GetRule(int32_t index, std::string* sender, std::string* recipients,
+             std::string* message, float* certainty, int32_t* id);
+
+// Removes the first rule whose three texts equal the arguments, ignoring ASCII
+// letter case; the following rules move up in order. The sender and
+// recipients are compared as they would be stored in their fields (cut to 255
+// characters). True when one was removed.
+bool RemoveRule(const char* sender, const char* recipients,
+                const char* message);
+
+// True when every token of `needles` (split at space, comma and semicolon) is
+// a substring of `haystack`, ignoring ASCII letter case. No tokens: true. The
+// haystack is read up to 255 characters, as a rule's field holds it; the
+// needles are read whole, because a cut candidate could pass on a partial or
+// missing address.
+bool TokensContained(const char* needles, const char* haystack);
+
+// Matches the candidate's first text field against every rule's Recipients in
+// table order; the first rule that covers it wins. Loads the table first when
+// it is empty. 1 on a match (*matched 1, *rule_id the rule's Id); 0 when no
+// rule covers it (*matched 0, *rule_id -1); 0 with both untouched when there
+// are no rules at all.
+int32_t MatchRecipients(RuleRecord candidate, int32_t* matched,
+                        int32_t* rule_id);
+
+// The same match for a recipients text of any length. Callers whose text may
+// be longer than a field should use this one: a text cut to fit a field
+// would be judged without its last addresses.
+int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
+                           int32_t* rule_id);
+
+// Empties the table (tests start each case afresh).
+void ResetRuleTable();
+
+#endif  // TARNVEX_FILTER_RULE_TABLE_H_
