@@ -109,7 +109,7 @@ bool TableFull() { return RuleCount() >= kMaxRules; }
 bool CopyField(char* field, size_t size, std::string_view text) {
   if (field == nullptr || size == 0) return text.empty();
   const size_t n = std::min(text.size(), size - 1);
-  std::memcpy(field, text.data(), n);
+  if (n > 0) std::memcpy(field, text.data(), n);
   field[n] = '\0';
   return n == text.size();
 }
@@ -158,6 +158,9 @@ bool LoadRules() {
         return false;
       case storage::RulesQuery::kPrepareFailed:
         device::DebugOut("Failed to prepare the rules query\n");
+        return false;
+      case storage::RulesQuery::kReadFailed:
+        device::DebugOut("Failed to read the rules\n");
         return false;
     }
     return false;

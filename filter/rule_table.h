@@ -61,7 +61,8 @@ struct RuleTable {
 
 // Replaces the table with the rows of the rules table (the first 512). True
 // when the query ran, also with no rows; false when the database cannot be
-// opened or the query does not prepare, and the table is then empty.
+// opened, or the query does not prepare or fails part way (a part of the
+// rules is never taken for all of them), and the table is then empty.
 bool LoadRules();
 
 int32_t RuleCount();

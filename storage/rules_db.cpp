@@ -152,8 +152,19 @@ RulesQuery QueryRules(const std::string& sql,
       CloseRulesDb();
       result = RulesQuery::kPrepareFailed;
     } else {
-      while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-        if (!row(stmt.get())) break;
+      int rc;
+      while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+        if (!row(stmt.get())) {
+          rc = SQLITE_DONE;
+          break;
+        }
+      }
+      if (rc != SQLITE_DONE) {
+        // Cut short (the table went away, a lock was not granted): what was
+        // read is not the whole table.
+        stmt.Finalize();
+        CloseRulesDb();
+        result = RulesQuery::kReadFailed;
       }
     }
   }

@@ -127,11 +127,12 @@ struct RuleTableHooks {
 void SetRuleTableHooks(const RuleTableHooks& hooks);
 
 // How a read of the rules table went.
-enum class RulesQuery { kOk, kOpenFailed, kPrepareFailed };
+enum class RulesQuery { kOk, kOpenFailed, kPrepareFailed, kReadFailed };
 
 // Runs a query on the rules connection and calls `row` for every result row
 // while no other rules operation can run. When the query does not prepare,
-// the connection is closed and forgotten. The whole read, `row` included,
+// or a step fails before the last row, the connection is closed and
+// forgotten. The whole read, `row` included,
 // runs under the rules lock; `done` (when given) runs under it too after the
 // last row, and after a failure, so a reader can publish what it read before
 // anyone changes the table. `row` returns false to stop early.
