@@ -9,8 +9,18 @@ function(tarnvex_test name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY
                         ${CMAKE_BINARY_DIR}/tests)
   include(GoogleTest)
-  gtest_discover_tests(${name}
-    PROPERTIES LABELS "${T_LABELS}"
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;TARNVEX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;TARNVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-    DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  # Labels and environment are lists, which gtest_discover_tests' PROPERTIES
+  # flattens (a second label would be read as a property name). They are set
+  # instead by a file that ctest reads after the discovered tests, from the
+  # list of their names that discovery leaves in ${name}_TESTS.
+  set(env "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;TARNVEX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;TARNVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  set(props_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+  file(WRITE "${props_file}"
+       "if(${name}_TESTS)\n"
+       "  set_tests_properties(\${${name}_TESTS} PROPERTIES\n"
+       "    LABELS \"${T_LABELS}\"\n"
+       "    ENVIRONMENT \"${env}\")\n"
+       "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${props_file}")
 endfunction()
