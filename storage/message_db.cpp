@@ -1,0 +1,546 @@
+#include "storage/message_db.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "device/clock.h"
+#include "device/codepage.h"
+#include "storage/locations.h"
+#include "storage/statement.h"
+#include "text/md4.h"
+
+namespace {
+
+constexpr char kMaxMsgIdSql[] = "SELECT MAX(Id) as MaxOfId FROM Msg;";
+constexpr char kMaxSummaryIdSql[] = "SELECT MAX(Id) as MaxOfId FROM %s;";
+constexpr char kExistsSql[] = "SELECT Id, Status, Tokens FROM Msg WHERE Hash = ?;";
+constexpr char kInsertSql[] =
+    "INSERT INTO Msg (Id, Sender, Recipients, Subject, OrgMessage, Message, "
+    "Tokens, ReceivedDate, ReceivedTime, Status, Hash) VALUES (?, ?, ?, ?, ?, "
+    "?, ?, ?, ?, ?, ?);";
+constexpr char kUpdateSql[] = "UPDATE Msg SET Status = ? WHERE Id = ?;";
+constexpr char kStoreDaySql[] =
+    "SELECT Id, Sender, Recipients, Subject, Message, ReceivedDate, "
+    "ReceivedTime, Status FROM Msg WHERE ReceivedDate = ?;";
+constexpr char kSummaryDaySql[] =
+    "SELECT Id, Sender, Recipients, Message, ReceivedDate, ReceivedTime, "
+    "Status FROM %s WHERE ReceivedDate = ?;";
+// The message text shown under the subject is the lowered body.
+constexpr char kViewSql[] =
+    "SELECT OrgMessage, Subject, Message FROM Msg WHERE Id = ?;";
+
+struct DayEntry {
+  std::string sender;
+  std::string recipients;
+  std::string message;
+  std::string subject;
+  char time[kDayTimeSize] = {};
+  int32_t id = 0;
+};
+
+struct DayList {
+  std::vector<DayEntry> entries;  // at most kMaxDayEntries
+};
+
+DayList g_store_day;
+DayList g_summary_day;
+
+// The summary connection and the next message number.
+sqlite3* g_summary_db = nullptr;
+bool g_summary_open = false;
+std::string g_summary_table;
+int32_t g_next_message_id = 1;
+std::recursive_mutex g_summary_lock;
+
+// A prepared statement that finalizes itself.
+class Stmt {
+ public:
+  Stmt() = default;
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+  ~Stmt() {
+    if (stmt_ != nullptr) sqlite3_finalize(stmt_);
+  }
+  int Prepare(sqlite3* db, const std::string& sql) {
+    return sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr);
+  }
+  sqlite3_stmt* get() const { return stmt_; }
+  void Text(int index, const std::string& text) {
+    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+  }
+  void Int(int index, int value) { sqlite3_bind_int(stmt_, index, value); }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// A store connection, closed when it goes out of scope.
+class StoreConnection {
+ public:
+  explicit StoreConnection(const char* store_name) {
+    std::string path = StoreDbPath(store_name != nullptr ? store_name : "");
+    rc_ = storage::OpenCeDatabase(path.c_str(), &db_);
+  }
+  ~StoreConnection() {
+    if (db_ != nullptr) sqlite3_close(db_);
+  }
+  StoreConnection(const StoreConnection&) = delete;
+  StoreConnection& operator=(const StoreConnection&) = delete;
+  bool ok() const { return db_ != nullptr && storage::OpenSucceeded(rc_); }
+  sqlite3* db() const { return db_; }
+  const char* error() const { return storage::DbErrorText(db_); }
+
+ private:
+  sqlite3* db_ = nullptr;
+  int rc_ = SQLITE_CANTOPEN;
+};
+
+std::string OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+std::string ColumnText(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  if (text == nullptr) return "";
+  return std::string(reinterpret_cast<const char*>(text),
+                     static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
+void CopyTime(char (&field)[kDayTimeSize], const std::string& text) {
+  size_t length = text.size() < kDayTimeSize - 1 ? text.size() : kDayTimeSize - 1;
+  std::memcpy(field, text.data(), length);
+  field[length] = '\0';
+}
+
+std::string Digest(const std::string& body, const std::string& sender,
+                   const std::string& recipients, const std::string& subject) {
+  return HashTextOf(body + " " + sender + " " + recipients + " " + subject);
+}
+
+std::string Format(const char* format, const std::string& value) {
+  std::vector<char> buffer(std::strlen(format) + value.size() + 1);
+  std::snprintf(buffer.data(), buffer.size(), format, value.c_str());
+  return buffer.data();
+}
+
+bool KeepStatus(int status, bool list_blocked, bool list_normal) {
+  return (list_blocked && status == 0) || (list_normal && status == 1);
+}
+
+// Calendar arithmetic on days: days since 1970-01-01 and back.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(int64_t z, int* year, int* month, int* day) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t y = static_cast<int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *year = static_cast<int>(y + (*month <= 2));
+}
+
+}  // namespace
+
+std::recursive_mutex& MessageListLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+// --- summary database -------------------------------------------------------
+
+void CreateSummaryTable() {
+  std::string path, table;
+  if (!GetMessageDbPath(&path, &table)) ChooseNewDbPath(&path, &table);
+  ExecOnce(path.c_str(), Format(kCreateSummaryTableSql, table).c_str());
+}
+
+bool OpenSummaryDb() {
+  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
+  if (g_summary_open) return true;
+  std::string path, table;
+  if (!GetMessageDbPath(&path, &table)) return false;
+  sqlite3* db = nullptr;
+  int rc = storage::OpenCeDatabase(path.c_str(), &db);
+  if (db == nullptr || !storage::OpenSucceeded(rc)) {
+    std::fprintf(stderr, "Can't open database: %s\n", storage::DbErrorText(db));
+    if (db != nullptr) sqlite3_close(db);
+    return false;
+  }
+  g_summary_db = db;
+  g_summary_table = table;
+  g_summary_open = true;
+  return true;
+}
+
+void CloseSummaryDb() {
+  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
+  if (!g_summary_open) return;
+  sqlite3_close(g_summary_db);
+  g_summary_db = nullptr;
+  g_summary_open = false;
+}
+
+int MaxSummaryId() {
+  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
+  try {
+    if (!OpenSummaryDb()) return -1;
+    Stmt stmt;
+    int rc = stmt.Prepare(g_summary_db, Format(kMaxSummaryIdSql, g_summary_table));
+    if (rc != SQLITE_OK) {
+      if (rc != SQLITE_MISUSE) CloseSummaryDb();
+      return -1;
+    }
+    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
+        sqlite3_data_count(stmt.get()) == 1) {
+      return sqlite3_column_int(stmt.get(), 0);
+    }
+    return -1;
+  } catch (...) {
+    return -1;
+  }
+}
+
+void SetNextMessageId(int32_t id) {
+  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
+  g_next_message_id = id;
+}
+
+int32_t NextMessageId() {
+  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
+  return g_next_message_id;
+}
+
+// --- store databases --------------------------------------------------------
+
+void CreateMsgTable(const char* path) { ExecOnce(path, kCreateMsgTableSql); }
+
+int PrepareStoreDb(const char* store_name) {
+  CreateMsgTable(StoreDbPath(OrEmpty(store_name).c_str()).c_str());
+  return MaxStoreMsgId(store_name);
+}
+
+int MaxStoreMsgId(const char* store_name) {
+  try {
+    StoreConnection connection(store_name);
+    if (!connection.ok()) {
+      std::fprintf(stderr, "Can't open database: %s\n", connection.error());
+      return 0;
+    }
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kMaxMsgIdSql) != SQLITE_OK) return -1;
+    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
+        sqlite3_data_count(stmt.get()) == 1) {
+      return sqlite3_column_int(stmt.get(), 0);
+    }
+    return -1;
+  } catch (...) {
+    return -1;
+  }
+}
+
+bool MAPIExists(const char* store_name, const char* body, const char* sender,
+                const char* recipients, const char* subject, bool* found,
+                int32_t* id, int32_t* status, std::string* tokens) {
+  *found = false;
+  try {
+    std::string digest = Digest(OrEmpty(body), OrEmpty(sender),
+                                OrEmpty(recipients), OrEmpty(subject));
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kExistsSql) != SQLITE_OK) {
+      std::printf("%s\n", OrEmpty(body).c_str());
+      std::printf("Can't open database: %s\n", connection.error());
+      return false;
+    }
+    stmt.Text(1, digest);
+    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
+        sqlite3_data_count(stmt.get()) == 3) {
+      *found = true;
+      if (id != nullptr) *id = sqlite3_column_int(stmt.get(), 0);
+      if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 1);
+      if (tokens != nullptr) *tokens = ColumnText(stmt.get(), 2);
+    }
+    return *found;
+  } catch (...) {
+    *found = false;
+    return false;
+  }
+}
+
+bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
+             const char* subject, const char* body, const char* lowered_body,
+             const char* tokens, int32_t status, const char* date_text,
+             const char* time_text, int32_t* id) {
+  *id = -1;
+  try {
+    bool found = false;
+    int32_t found_id = -1;
+    MAPIExists(store_name, body, sender, recipients, subject, &found, &found_id,
+               nullptr, nullptr);
+    if (found) {
+      *id = found_id;
+      return true;
+    }
+    std::string digest = Digest(OrEmpty(body), OrEmpty(sender),
+                                OrEmpty(recipients), OrEmpty(subject));
+    std::string body_b = BlankedCopy(OrEmpty(body));
+    std::string sender_b = BlankedCopy(OrEmpty(sender));
+    std::string subject_b = BlankedCopy(OrEmpty(subject));
+    if (subject_b.size() > kSubjectCopySize - 1) subject_b.resize(kSubjectCopySize - 1);
+    std::string recipients_b = BlankedCopy(OrEmpty(recipients));
+
+    int32_t next = MaxStoreMsgId(store_name) + 1;
+    SetNextMessageId(next);
+    StoreConnection connection(store_name);
+    if (!connection.ok()) {
+      std::fprintf(stderr, "Can't open database: %s\n", connection.error());
+      return false;
+    }
+    std::string lowered_b = BlankedCopy(OrEmpty(lowered_body));
+    std::string tokens_b = BlankedCopy(OrEmpty(tokens));
+    Stmt stmt;
+    int rc = stmt.Prepare(connection.db(), kInsertSql);
+    *id = next;
+    if (rc == SQLITE_OK) {
+      stmt.Int(1, next);
+      stmt.Text(2, sender_b);
+      stmt.Text(3, recipients_b);
+      stmt.Text(4, subject_b);
+      stmt.Text(5, body_b);
+      stmt.Text(6, lowered_b);
+      stmt.Text(7, tokens_b);
+      stmt.Text(8, OrEmpty(date_text));
+      stmt.Text(9, OrEmpty(time_text));
+      stmt.Int(10, status);
+      stmt.Text(11, digest);
+      rc = sqlite3_step(stmt.get());
+      if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+    if (rc != SQLITE_OK) {
+      std::fprintf(stderr, "DB Error: %s\n", connection.error());
+      return false;
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool MAPIUpdate(const char* store_name, int32_t id, int32_t status) {
+  try {
+    StoreConnection connection(store_name);
+    if (!connection.ok()) {
+      std::fprintf(stderr, "Can't open database: %s\n", connection.error());
+      return false;
+    }
+    Stmt stmt;
+    int rc = stmt.Prepare(connection.db(), kUpdateSql);
+    if (rc == SQLITE_OK) {
+      stmt.Int(1, status);
+      stmt.Int(2, id);
+      rc = sqlite3_step(stmt.get());
+      if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+    if (rc != SQLITE_OK) {
+      std::fprintf(stderr, "DB Error: %s\n", connection.error());
+      return false;
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// --- days -------------------------------------------------------------------
+
+std::string NarrowDateText(const std::u16string& wide) {
+  std::string narrow;
+  narrow.reserve(wide.size());
+  for (char16_t unit : wide) {
+    if (unit == 0) break;
+    char byte = static_cast<char>(unit & 0xFF);
+    narrow.push_back(byte == '\0' ? '?' : byte);
+  }
+  return narrow;
+}
+
+std::u16string DayText(int days_back, std::string* narrow) {
+  device::LocalTime today = device::Now();
+  int year = 0, month = 0, day = 0;
+  CivilFromDays(DaysFromCivil(today.year, static_cast<unsigned>(today.month),
+                              static_cast<unsigned>(today.day)) -
+                    days_back,
+                &year, &month, &day);
+  std::u16string wide = device::LongDateText(device::MakeDay(year, month, day));
+  if (wide.size() > kDayTextUnits) wide.resize(kDayTextUnits);
+  if (narrow != nullptr) *narrow = NarrowDateText(wide);
+  return wide;
+}
+
+bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,
+              bool list_normal, std::u16string* wide_date) {
+  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+  g_store_day.entries.clear();
+  try {
+    std::string narrow;
+    std::u16string wide = DayText(days_back, &narrow);
+    if (wide_date != nullptr) *wide_date = wide;
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kStoreDaySql) != SQLITE_OK) return false;
+    stmt.Text(1, narrow);
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+      if (sqlite3_data_count(stmt.get()) != 8) continue;
+      if (g_store_day.entries.size() >= static_cast<size_t>(kMaxDayEntries)) break;
+      int status = sqlite3_column_int(stmt.get(), 7);
+      if (!KeepStatus(status, list_blocked, list_normal)) continue;
+      DayEntry entry;
+      entry.id = sqlite3_column_int(stmt.get(), 0);
+      entry.sender = ColumnText(stmt.get(), 1);
+      entry.recipients = ColumnText(stmt.get(), 2);
+      entry.subject = ColumnText(stmt.get(), 3);
+      entry.message = ColumnText(stmt.get(), 4);
+      CopyTime(entry.time, ColumnText(stmt.get(), 6));
+      g_store_day.entries.push_back(std::move(entry));
+    }
+    return true;
+  } catch (...) {
+    g_store_day.entries.clear();
+    return false;
+  }
+}
+
+void LoadSummaryDay(int days_back, bool list_blocked, bool list_normal,
+                    std::u16string* wide_date) {
+  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+  try {
+    std::string narrow;
+    std::u16string wide = DayText(days_back, &narrow);
+    if (wide_date != nullptr) *wide_date = wide;
+    g_summary_day.entries.clear();
+    std::string path, table;
+    if (!GetMessageDbPath(&path, &table)) return;
+    std::lock_guard<std::recursive_mutex> summary(g_summary_lock);
+    if (!OpenSummaryDb()) return;
+    Stmt stmt;
+    if (stmt.Prepare(g_summary_db, Format(kSummaryDaySql, table)) != SQLITE_OK) {
+      CloseSummaryDb();
+      return;
+    }
+    stmt.Text(1, narrow);
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+      if (sqlite3_data_count(stmt.get()) != 7) continue;
+      if (g_summary_day.entries.size() >= static_cast<size_t>(kMaxDayEntries)) break;
+      int status = sqlite3_column_int(stmt.get(), 6);
+      if (!KeepStatus(status, list_blocked, list_normal)) continue;
+      DayEntry entry;
+      entry.id = sqlite3_column_int(stmt.get(), 0);
+      entry.sender = ColumnText(stmt.get(), 1);
+      entry.recipients = ColumnText(stmt.get(), 2);
+      entry.message = ColumnText(stmt.get(), 3);
+      CopyTime(entry.time, ColumnText(stmt.get(), 5));
+      g_summary_day.entries.push_back(std::move(entry));
+    }
+  } catch (...) {
+    g_summary_day.entries.clear();
+  }
+}
+
+int StoreDayCount() {
+  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+  return static_cast<int>(g_store_day.entries.size());
+}
+
+int SummaryDayCount() {
+  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+  return static_cast<int>(g_summary_day.entries.size());
+}
+
+int32_t GetStoreDayEntry(int index, std::string* sender, std::string* recipients,
+                         std::string* subject, std::string* message, char* time) {
+  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+  if (index < 0 || index >= static_cast<int>(g_store_day.entries.size())) {
+    if (time != nullptr) time[0] = '\0';
+    return -1;
+  }
+  const DayEntry& entry = g_store_day.entries[static_cast<size_t>(index)];
+  if (sender != nullptr) *sender = ExtractAddress(entry.sender);
+  if (recipients != nullptr) *recipients = entry.recipients;
+  if (subject != nullptr) *subject = entry.subject;
+  if (message != nullptr) *message = entry.message;
+  if (time != nullptr) std::memcpy(time, entry.time, kDayTimeSize);
+  return entry.id;
+}
+
+int32_t GetSummaryDayEntry(int index, std::string* sender,
+                           std::string* recipients, std::string* message,
+                           char* time) {
+  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+  if (index < 0 || index >= static_cast<int>(g_summary_day.entries.size())) {
+    if (time != nullptr) time[0] = '\0';
+    return -1;
+  }
+  const DayEntry& entry = g_summary_day.entries[static_cast<size_t>(index)];
+  if (sender != nullptr) *sender = entry.sender;
+  if (recipients != nullptr) *recipients = entry.recipients;
+  if (message != nullptr) *message = entry.message;
+  if (time != nullptr) std::memcpy(time, entry.time, kDayTimeSize);
+  return entry.id;
+}
+
+std::string ExtractAddress(const std::string& text) {
+  size_t close = text.rfind('>');
+  if (close == std::string::npos || close == 0) return text;
+  size_t open = text.rfind('<', close);
+  if (open == std::string::npos) return text.substr(0, close);
+  return text.substr(open + 1, close - open - 1);
+}
+
+bool LoadMessageForView(const char* store_name, int32_t id,
+                        std::string* org_message, std::string* subject,
+                        std::string* message_text) {
+  try {
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kViewSql) != SQLITE_OK) {
+      std::printf("Can't open database: %s\n", connection.error());
+      return false;
+    }
+    stmt.Int(1, id);
+    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
+        sqlite3_data_count(stmt.get()) == 3) {
+      if (org_message != nullptr) *org_message = ColumnText(stmt.get(), 0);
+      if (subject != nullptr) *subject = ColumnText(stmt.get(), 1);
+      if (message_text != nullptr) *message_text = ColumnText(stmt.get(), 2);
+      return true;
+    }
+    return false;
+  } catch (...) {
+    return false;
+  }
+}
+
+void ResetMessageDb() {
+  {
+    std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+    g_store_day.entries.clear();
+    g_summary_day.entries.clear();
+  }
+  CloseSummaryDb();
+  SetNextMessageId(1);
+}

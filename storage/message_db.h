@@ -1,0 +1,103 @@
+// The message databases: one file per message store ("<store>.db", table
+// "Msg") holding every message the filter judged, and the summary database
+// "Tarnvex_0.db" (table "Tarnvex"). The browser reads both one day at a time
+// into two day lists kept here.
+//
+// Store operations open their own connection and close it before they
+// return; the summary connection stays open once opened. The day lists and
+// their accessors are guarded by MessageListLock(), which the browser holds
+// for a whole refill and read-out; the fill functions take it themselves too
+// (it is recursive), so a caller that does not hold it still sees a whole
+// list. Values are bound as parameters; stored texts are blanked (each
+// apostrophe a blank) as they always were. Database errors go to stderr with
+// their fixed texts.
+#ifndef TARNVEX_STORAGE_MESSAGE_DB_H_
+#define TARNVEX_STORAGE_MESSAGE_DB_H_
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+inline constexpr int32_t kMaxDayEntries = 256;
+inline constexpr size_t kDayTimeSize = 32;     // 31 characters and the NUL
+inline constexpr size_t kSubjectCopySize = 512;  // MAPIAdd's blanked subject
+inline constexpr size_t kDayTextUnits = 256;
+
+inline constexpr char kCreateMsgTableSql[] =
+    "CREATE TABLE Msg (Id INT UNIQUE, Sender TEXT, Recipients TEXT, Subject "
+    "TEXT, OrgMessage TEXT, Message TEXT, Tokens TEXT, ReceivedDate TEXT, "
+    "ReceivedTime TEXT, Status INT, Hash TEXT);";
+inline constexpr char kCreateSummaryTableSql[] =
+    "CREATE TABLE %s (Id INT UNIQUE, Sender TEXT, Recipients TEXT, Message "
+    "TEXT, Tokens TEXT, ReceivedDate TEXT, ReceivedTime TEXT, Status INT);";
+
+// The lock of the day lists (the browser's list lock).
+std::recursive_mutex& MessageListLock();
+
+// Start-up: the summary table and the next message number (storage/init.h
+// runs it with the rules table).
+void CreateSummaryTable();
+bool OpenSummaryDb();
+void CloseSummaryDb();
+int MaxSummaryId();
+void SetNextMessageId(int32_t id);
+int32_t NextMessageId();
+
+void CreateMsgTable(const char* path);
+// Makes sure the store's database and table exist; its largest Id.
+int PrepareStoreDb(const char* store_name);
+int MaxStoreMsgId(const char* store_name);
+
+// Looks a message up by the digest of "body sender recipients subject".
+// False (not found) also when the store file cannot be read.
+bool MAPIExists(const char* store_name, const char* body, const char* sender,
+                const char* recipients, const char* subject, bool* found,
+                int32_t* id, int32_t* status, std::string* tokens);
+// Records a message unless one with the same digest exists (then true with
+// that record's Id and nothing written).
+bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
+             const char* subject, const char* body, const char* lowered_body,
+             const char* tokens, int32_t status, const char* date_text,
+             const char* time_text, int32_t* id);
+bool MAPIUpdate(const char* store_name, int32_t id, int32_t status);
+
+// The one narrowing of a formatted date or time, used both for the stored
+// ReceivedDate/ReceivedTime and for the day lists' lookups, so that a day's
+// records are found whatever the locale's month names: the low byte of each
+// UTF-16 unit, a unit whose low byte is zero giving '?'.
+std::string NarrowDateText(const std::u16string& wide);
+
+// The long date of the day `days_back` days before today (real calendar
+// arithmetic, any offset) and its narrow form.
+std::u16string DayText(int days_back, std::string* narrow);
+
+// Fill the day lists; `wide_date` receives the day's long date.
+bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,
+              bool list_normal, std::u16string* wide_date);
+void LoadSummaryDay(int days_back, bool list_blocked, bool list_normal,
+                    std::u16string* wide_date);
+
+int StoreDayCount();
+int SummaryDayCount();
+// Index in 0 .. count-1 (other indexes give -1 and empty texts). `time`
+// holds at least 32 bytes.
+int32_t GetStoreDayEntry(int index, std::string* sender,
+                         std::string* recipients, std::string* subject,
+                         std::string* message, char* time);
+int32_t GetSummaryDayEntry(int index, std::string* sender,
+                           std::string* recipients, std::string* message,
+                           char* time);
+
+// The address part of "Name <addr>"; a plain text unchanged.
+std::string ExtractAddress(const std::string& text);
+
+// The recorded body, subject and message text of one record. The message
+// text is the Message column (the lowered body).
+bool LoadMessageForView(const char* store_name, int32_t id,
+                        std::string* org_message, std::string* subject,
+                        std::string* message_text);
+
+// Empties the day lists and closes the summary connection (tests).
+void ResetMessageDb();
+
+#endif  // TARNVEX_STORAGE_MESSAGE_DB_H_
