@@ -377,17 +377,27 @@ std::string NarrowDateText(const std::u16string& wide) {
   return narrow;
 }
 
-std::u16string DayText(int days_back, std::string* narrow) {
-  device::LocalTime today = device::Now();
-  int year = 0, month = 0, day = 0;
-  CivilFromDays(DaysFromCivil(today.year, static_cast<unsigned>(today.month),
-                              static_cast<unsigned>(today.day)) -
+void DaysBefore(int year, int month, int day, int days_back, int* out_year,
+                int* out_month, int* out_day) {
+  CivilFromDays(DaysFromCivil(year, static_cast<unsigned>(month),
+                              static_cast<unsigned>(day)) -
                     days_back,
-                &year, &month, &day);
-  std::u16string wide = device::LongDateText(device::MakeDay(year, month, day));
+                out_year, out_month, out_day);
+}
+
+std::u16string DayTextFrom(int year, int month, int day, int days_back,
+                           std::string* narrow) {
+  int y = 0, m = 0, d = 0;
+  DaysBefore(year, month, day, days_back, &y, &m, &d);
+  std::u16string wide = device::LongDateText(device::MakeDay(y, m, d));
   if (wide.size() > kDayTextUnits) wide.resize(kDayTextUnits);
   if (narrow != nullptr) *narrow = NarrowDateText(wide);
   return wide;
+}
+
+std::u16string DayText(int days_back, std::string* narrow) {
+  device::LocalTime today = device::Now();
+  return DayTextFrom(today.year, today.month, today.day, days_back, narrow);
 }
 
 bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,

@@ -70,6 +70,12 @@ std::string NarrowDateText(const std::u16string& wide);
 // The long date of the day `days_back` days before today (real calendar
 // arithmetic, any offset) and its narrow form.
 std::u16string DayText(int days_back, std::string* narrow);
+// The same from a given day (tests fix "today").
+std::u16string DayTextFrom(int year, int month, int day, int days_back,
+                           std::string* narrow);
+// The calendar day `days_back` days before the given one.
+void DaysBefore(int year, int month, int day, int days_back, int* out_year,
+                int* out_month, int* out_day);
 
 // Fill the day lists; `wide_date` receives the day's long date.
 bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,

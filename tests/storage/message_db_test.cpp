@@ -1,0 +1,339 @@
+// The store and summary message databases on real files in a temporary
+// device image: recording, lookup by digest, the day lists, the address part,
+// and stores whose file is broken or missing.
+#include "storage/message_db.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <tuple>
+
+#include "device/clock.h"
+#include "device/codepage.h"
+#include "storage/init.h"
+#include "storage/locations.h"
+#include "storage/rules_db.h"
+#include "storage/statement.h"
+#include "tests/support/temp_image.h"
+#include "text/md4.h"
+
+namespace {
+
+class MessageDbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CloseRulesDb();
+    ResetMessageDb();
+    ResetInitDatabases();
+    storage::ResetLocations();
+    image_ = std::make_unique<testing_support::TempImage>();
+    FindInstallFolder();
+    InitDatabases();
+    std::string path, table;
+    ASSERT_TRUE(GetMessageDbPath(&path, &table));
+    PrepareStoreDb("SMS");
+    today_ = Today();
+  }
+  void TearDown() override {
+    CloseRulesDb();
+    ResetMessageDb();
+    image_.reset();
+  }
+
+  static std::string Today() {
+    std::string narrow;
+    DayText(0, &narrow);
+    return narrow;
+  }
+
+  bool Add(const std::string& subject, int status, int32_t* id,
+           const std::string& body = "Body", const std::string& date = "") {
+    return MAPIAdd("SMS", "Anna <anna@example.org>", "5550199", subject.c_str(),
+                   body.c_str(), body.c_str(), "tok", status,
+                   (date.empty() ? today_ : date).c_str(), "10:00:00", id);
+  }
+
+  // Host path of a store's database file.
+  std::string HostOf(const char* store) {
+    return image_->Host(device::Utf8ToWide(StoreDbPath(store)));
+  }
+
+  int CountRows(const char* store) {
+    sqlite3* db = nullptr;
+    storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db);
+    sqlite3_stmt* stmt = nullptr;
+    int count = -1;
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM Msg;", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      count = sqlite3_column_int(stmt, 0);
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return count;
+  }
+
+  std::unique_ptr<testing_support::TempImage> image_;
+  std::string today_;
+};
+
+TEST_F(MessageDbTest, SameMessageTwiceIsOneRecordWithTheFirstId) {
+  EXPECT_EQ(MaxStoreMsgId("SMS"), 0);
+  int32_t first = 0, second = 0;
+  ASSERT_TRUE(Add("Hello", 0, &first));
+  EXPECT_EQ(first, 1);
+  ASSERT_TRUE(Add("Hello", 1, &second));
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(CountRows("SMS"), 1);
+
+  bool found = false;
+  int32_t id = 0, status = -1;
+  std::string tokens;
+  ASSERT_TRUE(MAPIExists("SMS", "Body", "Anna <anna@example.org>", "5550199",
+                         "Hello", &found, &id, &status, &tokens));
+  EXPECT_TRUE(found);
+  EXPECT_EQ(id, 1);
+  EXPECT_EQ(status, 0);  // the second add changed nothing
+  EXPECT_EQ(tokens, "tok");
+
+  ASSERT_TRUE(MAPIUpdate("SMS", 1, 1));
+  MAPIExists("SMS", "Body", "Anna <anna@example.org>", "5550199", "Hello",
+             &found, &id, &status, &tokens);
+  EXPECT_EQ(status, 1);
+}
+
+TEST_F(MessageDbTest, DigestIsTakenBeforeBlankingAndStoredTextsAreBlanked) {
+  int32_t a = 0, b = 0;
+  ASSERT_TRUE(Add("it's", 0, &a, "don't"));
+  ASSERT_TRUE(Add("it s", 0, &b, "don't"));
+  EXPECT_NE(a, b);
+  EXPECT_EQ(CountRows("SMS"), 2);
+
+  sqlite3* db = nullptr;
+  storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT Subject, OrgMessage, Hash FROM Msg ORDER BY Id;",
+                               -1, &stmt, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "it s");
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)), "don t");
+  EXPECT_EQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2)),
+            HashTextOf("don't Anna <anna@example.org> 5550199 it's"));
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "it s");
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+}
+
+TEST_F(MessageDbTest, HostileTextsAreStoredAsTextAndChangeNoStatement) {
+  std::string hostile = "x'); DROP TABLE Msg; -- \" ; \x01\x7f\xfe";
+  hostile += std::string(10 * 1024, 'q');
+  int32_t id = 0;
+  ASSERT_TRUE(MAPIAdd("SMS", hostile.c_str(), hostile.c_str(), hostile.c_str(),
+                      hostile.c_str(), hostile.c_str(), hostile.c_str(), 0,
+                      today_.c_str(), hostile.c_str(), &id));
+  EXPECT_EQ(CountRows("SMS"), 1);
+  bool found = false;
+  ASSERT_TRUE(MAPIExists("SMS", hostile.c_str(), hostile.c_str(), hostile.c_str(),
+                         hostile.c_str(), &found, nullptr, nullptr, nullptr));
+  // The day list cuts the time to its 32-byte field.
+  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
+  ASSERT_EQ(StoreDayCount(), 1);
+  char time[kDayTimeSize + 8];
+  memset(time, 'Z', sizeof time);
+  std::string subject;
+  GetStoreDayEntry(0, nullptr, nullptr, &subject, nullptr, time);
+  EXPECT_EQ(strlen(time), kDayTimeSize - 1);
+  EXPECT_EQ(time[kDayTimeSize], 'Z');  // nothing written past the field
+  EXPECT_EQ(subject.size(), kSubjectCopySize - 1);
+}
+
+TEST_F(MessageDbTest, DayListsByOffsetAndStatus) {
+  std::string yesterday;
+  DayText(1, &yesterday);
+  int32_t id = 0;
+  ASSERT_TRUE(Add("blocked today", 0, &id));
+  ASSERT_TRUE(Add("normal today", 1, &id));
+  ASSERT_TRUE(Add("blocked yesterday", 0, &id, "Body", yesterday));
+
+  std::u16string wide;
+  ASSERT_TRUE(LoadMAPI("SMS", 0, false, false, &wide));
+  EXPECT_EQ(StoreDayCount(), 0);
+  EXPECT_EQ(wide, device::LongDateText(device::Now()));
+  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
+  EXPECT_EQ(StoreDayCount(), 2);
+  ASSERT_TRUE(LoadMAPI("SMS", 0, true, false, nullptr));
+  ASSERT_EQ(StoreDayCount(), 1);
+  std::string sender, subject;
+  char time[kDayTimeSize];
+  EXPECT_EQ(GetStoreDayEntry(0, &sender, nullptr, &subject, nullptr, time), 1);
+  EXPECT_EQ(sender, "anna@example.org");
+  EXPECT_EQ(subject, "blocked today");
+  EXPECT_STREQ(time, "10:00:00");
+  ASSERT_TRUE(LoadMAPI("SMS", 1, true, true, nullptr));
+  ASSERT_EQ(StoreDayCount(), 1);
+  GetStoreDayEntry(0, nullptr, nullptr, &subject, nullptr, time);
+  EXPECT_EQ(subject, "blocked yesterday");
+}
+
+TEST_F(MessageDbTest, ADayOf300RecordsLists256) {
+  for (int i = 0; i < 300; ++i) {
+    int32_t id = 0;
+    ASSERT_TRUE(Add("m" + std::to_string(i), i % 2, &id));
+  }
+  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
+  EXPECT_EQ(StoreDayCount(), kMaxDayEntries);
+  EXPECT_EQ(GetStoreDayEntry(kMaxDayEntries, nullptr, nullptr, nullptr, nullptr, nullptr), -1);
+}
+
+TEST_F(MessageDbTest, SummaryDayListReadsTheSummaryTable) {
+  std::string path, table;
+  ASSERT_TRUE(GetMessageDbPath(&path, &table));
+  std::string insert = "INSERT INTO Tarnvex VALUES (4, 'Bob', '555', 'hi', 't', '" +
+                       today_ + "', '09:00', 0);";
+  ASSERT_EQ(ExecOnce(path.c_str(), insert.c_str()), SQLITE_OK);
+  CloseSummaryDb();
+  LoadSummaryDay(0, true, false, nullptr);
+  ASSERT_EQ(SummaryDayCount(), 1);
+  std::string sender, message;
+  char time[kDayTimeSize];
+  EXPECT_EQ(GetSummaryDayEntry(0, &sender, nullptr, &message, time), 4);
+  EXPECT_EQ(sender, "Bob");
+  EXPECT_EQ(message, "hi");
+  EXPECT_EQ(MaxSummaryId(), 4);
+  LoadSummaryDay(0, false, true, nullptr);
+  EXPECT_EQ(SummaryDayCount(), 0);
+}
+
+TEST_F(MessageDbTest, ViewReadsTheLoweredBodyAsMessageText) {
+  int32_t id = 0;
+  ASSERT_TRUE(MAPIAdd("SMS", "s", "r", "Subj", "Hello World", "hello world", "",
+                      0, today_.c_str(), "t", &id));
+  std::string org, subject, text;
+  ASSERT_TRUE(LoadMessageForView("SMS", id, &org, &subject, &text));
+  EXPECT_EQ(org, "Hello World");
+  EXPECT_EQ(subject, "Subj");
+  EXPECT_EQ(text, "hello world");
+  EXPECT_FALSE(LoadMessageForView("SMS", id + 1, &org, &subject, &text));
+}
+
+TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
+  // A store whose file is random bytes.
+  {
+    std::ofstream out(HostOf("Broken"), std::ios::binary);
+    std::mt19937 random(3);
+    for (int i = 0; i < 8192; ++i) out.put(static_cast<char>(random()));
+  }
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(MaxStoreMsgId("Broken"), -1);
+  int32_t id = 0;
+  EXPECT_FALSE(MAPIAdd("Broken", "s", "r", "x", "b", "b", "", 0, today_.c_str(), "t", &id));
+  EXPECT_FALSE(MAPIUpdate("Broken", 1, 1));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("DB Error: "), std::string::npos) << err;
+  bool found = true;
+  EXPECT_FALSE(MAPIExists("Broken", "b", "s", "r", "x", &found, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(found);
+  EXPECT_FALSE(LoadMAPI("Broken", 0, true, true, nullptr));
+  EXPECT_EQ(StoreDayCount(), 0);
+  std::string a, b, c;
+  EXPECT_FALSE(LoadMessageForView("Broken", 1, &a, &b, &c));
+
+  // A store in a folder that does not exist (a name with a folder in it).
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(MaxStoreMsgId("NoSuch\\Store"), 0);
+  EXPECT_FALSE(MAPIAdd("NoSuch\\Store", "s", "r", "x", "b", "b", "", 0,
+                       today_.c_str(), "t", &id));
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Can't open database: "), std::string::npos) << err;
+  EXPECT_FALSE(LoadMAPI("NoSuch\\Store", 0, true, true, nullptr));
+
+  // The good store still works.
+  ASSERT_TRUE(Add("still fine", 0, &id));
+  EXPECT_EQ(id, 1);
+}
+
+TEST(ExtractAddressTest, AddressPartOrWholeText) {
+  EXPECT_EQ(ExtractAddress("Anna Berg <anna@example.org>"), "anna@example.org");
+  EXPECT_EQ(ExtractAddress("anna@example.org"), "anna@example.org");
+  EXPECT_EQ(ExtractAddress("a>"), "a");
+  EXPECT_EQ(ExtractAddress(">x"), ">x");
+  EXPECT_EQ(ExtractAddress(""), "");
+  EXPECT_EQ(ExtractAddress("<a> b <c>"), "c");
+  EXPECT_EQ(ExtractAddress("x <>"), "");
+}
+
+class DayTextTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    unsetenv("LC_ALL");
+    device::ResetLocaleFromEnvironment();
+  }
+};
+
+TEST_F(DayTextTest, RealCalendarArithmetic) {
+  struct Case {
+    int y, m, d, back, want_y, want_m, want_d;
+  } cases[] = {
+      {2024, 3, 1, 1, 2024, 2, 29},   {2026, 3, 1, 1, 2026, 2, 28},
+      {2026, 1, 3, 5, 2025, 12, 29},  {2026, 12, 7, 0, 2026, 12, 7},
+      {2026, 12, 7, 400, 2025, 11, 2}, {2000, 3, 1, 1, 2000, 2, 29},
+      {1900, 3, 1, 1, 1900, 2, 28},   {2026, 5, 31, 61, 2026, 3, 31},
+  };
+  for (const Case& c : cases) {
+    int y = 0, m = 0, d = 0;
+    DaysBefore(c.y, c.m, c.d, c.back, &y, &m, &d);
+    EXPECT_EQ(std::make_tuple(y, m, d), std::make_tuple(c.want_y, c.want_m, c.want_d))
+        << c.y << "-" << c.m << "-" << c.d << " minus " << c.back;
+  }
+  setenv("LC_ALL", "en_US.UTF-8", 1);
+  device::ResetLocaleFromEnvironment();
+  EXPECT_EQ(DayTextFrom(2024, 3, 1, 1, nullptr), u"Thursday, February 29, 2024");
+}
+
+TEST_F(DayTextTest, NarrowingIsTheSameForStoredAndLookedUpDatesInAnyLocale) {
+  setenv("LC_ALL", "ru_RU.UTF-8", 1);
+  device::ResetLocaleFromEnvironment();
+  std::u16string wide = device::LongDateText(device::Now());
+  std::string narrow;
+  EXPECT_EQ(DayText(0, &narrow), wide);
+  EXPECT_EQ(narrow, NarrowDateText(wide));
+  // Different days stay different once narrowed.
+  std::string yesterday;
+  DayText(1, &yesterday);
+  EXPECT_NE(narrow, yesterday);
+  EXPECT_EQ(NarrowDateText(u"a\u0100b"), "a?b");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MessageDbTest, InitDatabasesSeedsBothNumbersFromTheTables) {
+  EXPECT_EQ(NextMessageId(), 1);
+  EXPECT_EQ(NextRuleId(), 1);
+  std::string path, table;
+  ASSERT_TRUE(GetMessageDbPath(&path, &table));
+  ASSERT_EQ(ExecOnce(path.c_str(),
+                     "INSERT INTO Tarnvex (Id) VALUES (41);"),
+            SQLITE_OK);
+  ASSERT_TRUE(AddRule("Anna", "555", "hello", 90.0));
+  CloseRulesDb();
+  CloseSummaryDb();
+  ResetInitDatabases();
+  InitDatabases();
+  EXPECT_EQ(NextMessageId(), 42);
+  EXPECT_EQ(NextRuleId(), 2);
+  // A second call only checks the folders.
+  SetNextRuleId(77);
+  InitDatabases();
+  EXPECT_EQ(NextRuleId(), 77);
+}
+
+}  // namespace
