@@ -10,12 +10,17 @@
 #include "device/tool/command.h"
 
 namespace device_tool {
+
+// The message service's stores of a new device (service_commands.cpp).
+bool CreateDefaultStores(std::string* error);
+
 namespace {
 
 int Init(const std::vector<std::string>& args) {
   if (!args.empty()) return Fail("init takes no arguments", 2);
   std::string error;
   if (!device::InitImage(&error)) return Fail(error);
+  if (!CreateDefaultStores(&error)) return Fail(error);
   std::printf("Device image ready at %s\n", device::ImageRoot().c_str());
   return 0;
 }
@@ -67,7 +72,7 @@ int Card(const std::vector<std::string>& args) {
 }
 
 TARNVEX_DEVICE_COMMAND("init", "init",
-                       "create the device image (\\Program Files, \\Windows, card list)",
+                       "create the device image (folders, card list, stores SMS, MMS, E-mail, ActiveSync)",
                        Init);
 TARNVEX_DEVICE_COMMAND("info", "info", "show where the image is and what it holds", Info);
 TARNVEX_DEVICE_COMMAND("card", "card add NAME | card remove NAME | card list",

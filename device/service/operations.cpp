@@ -1,0 +1,235 @@
+// The service's own operations, for the device's tools and tests.
+#include <cstring>
+
+#include "device/service/service.h"
+#include "device/service/service_db.h"
+
+namespace device {
+
+using service::Change;
+using service::ColumnUtf8;
+using service::ColumnWide;
+using service::EntryKind;
+using service::Journal;
+using service::Lock;
+using service::NowMs;
+using service::Query;
+using service::Utf8;
+
+namespace {
+
+struct StandardFolderName {
+  FolderKind kind;
+  const char* name;
+};
+constexpr StandardFolderName kStandardFolders[] = {
+    {FolderKind::kInbox, "Inbox"},
+    {FolderKind::kOutbox, "Outbox"},
+    {FolderKind::kSentItems, "Sent Items"},
+    {FolderKind::kDrafts, "Drafts"},
+    {FolderKind::kDeletedItems, "Deleted Items"},
+};
+
+int64_t StoreId(const std::string& name) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q("SELECT id FROM stores WHERE name = ?;");
+  q.Bind(1, name);
+  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+}
+
+bool ReadMessage(sqlite3_stmt* s, ServiceMessage* m) {
+  m->id = sqlite3_column_int64(s, 0);
+  int64_t folder = sqlite3_column_int64(s, 1);
+  m->subject = ColumnWide(s, 2);
+  m->body = ColumnWide(s, 3);
+  m->sender_name = ColumnWide(s, 4);
+  m->sender_address = ColumnWide(s, 5);
+  m->delivery_time_ms = sqlite3_column_int64(s, 6);
+  m->submit_time_ms = sqlite3_column_int64(s, 7);
+  m->flags = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
+  m->store = ColumnUtf8(s, 9);
+  m->folder_path = service::FolderPath(folder);
+  Query r("SELECT address FROM recipients WHERE message = ? ORDER BY position;");
+  r.Bind(1, m->id);
+  m->recipients.clear();
+  while (r.Step()) m->recipients.push_back(ColumnWide(r.get(), 0));
+  return true;
+}
+
+constexpr char kMessageColumns[] =
+    "SELECT m.id, m.folder, m.subject, m.body, m.sender_name, m.sender_address, "
+    "m.delivery_time, m.submit_time, m.flags, s.name FROM messages m JOIN "
+    "folders f ON f.id = m.folder JOIN stores s ON s.id = f.store ";
+
+}  // namespace
+
+bool OpenMessageService(std::string* error) {
+  std::string ignored;
+  return service::EnsureOpen(error != nullptr ? error : &ignored);
+}
+
+void CloseMessageService() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  service::StopNotifier();
+}
+
+bool CreateStore(const std::string& name, std::string* error) {
+  if (name.empty() || name.size() > kMaxStoreNameLength ||
+      name.find_first_of("\\/\n\r") != std::string::npos) {
+    *error = "a store name is 1 to 63 characters without \\ or /: \"" + name + "\"";
+    return false;
+  }
+  if (!OpenMessageService(error)) return false;
+  bool ok = Change([&] {
+    Query exists("SELECT id FROM stores WHERE name = ?;");
+    exists.Bind(1, name);
+    if (exists.Step()) return true;
+    Query insert("INSERT INTO stores (name) VALUES (?);");
+    insert.Bind(1, name);
+    if (insert.Exec() != SQLITE_DONE) return false;
+    int64_t store = sqlite3_last_insert_rowid(service::Db());
+    Query root("INSERT INTO folders (store, parent, name, kind) VALUES (?, NULL, ?, ?);");
+    root.Bind(1, store).Bind(2, name).Bind(3, static_cast<int64_t>(FolderKind::kRoot));
+    if (root.Exec() != SQLITE_DONE) return false;
+    int64_t root_id = sqlite3_last_insert_rowid(service::Db());
+    for (const auto& folder : kStandardFolders) {
+      Query q("INSERT INTO folders (store, parent, name, kind) VALUES (?, ?, ?, ?);");
+      q.Bind(1, store).Bind(2, root_id).Bind(3, std::string(folder.name));
+      q.Bind(4, static_cast<int64_t>(folder.kind));
+      if (q.Exec() != SQLITE_DONE) return false;
+    }
+    return true;
+  });
+  if (!ok) *error = "cannot create the store \"" + name + "\"";
+  return ok;
+}
+
+std::vector<std::string> StoreNames() {
+  std::vector<std::string> names;
+  std::string error;
+  if (!OpenMessageService(&error)) return names;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q("SELECT name FROM stores ORDER BY id;");
+  while (q.Step()) names.push_back(ColumnUtf8(q.get(), 0));
+  return names;
+}
+
+int64_t SaveOutgoingMessage(const std::string& store, const ServiceMessage& message,
+                            std::string* error) {
+  if (!OpenMessageService(error)) return 0;
+  if (message.recipients.size() > kMaxRecipients) {
+    *error = "too many recipients (at most " + std::to_string(kMaxRecipients) + ")";
+    return 0;
+  }
+  if (message.body.size() * 2 > kMaxBodyBytes) {
+    *error = "the body is too long (at most 16 MiB)";
+    return 0;
+  }
+  int64_t store_id = StoreId(store);
+  if (store_id == 0) {
+    *error = "no store \"" + store + "\" on the device";
+    return 0;
+  }
+  int64_t outbox = service::StandardFolder(store_id, static_cast<int>(FolderKind::kOutbox));
+  if (outbox == 0) {
+    *error = "the store \"" + store + "\" has no Outbox";
+    return 0;
+  }
+  int64_t id = 0;
+  bool ok = Change([&] {
+    int64_t now = NowMs();
+    Query q(
+        "INSERT INTO messages (folder, subject, body, sender_name, "
+        "sender_address, delivery_time, flags, in_folder_since) VALUES (?, ?, "
+        "?, ?, ?, ?, ?, ?);");
+    q.Bind(1, outbox).Bind(2, Utf8(message.subject)).Bind(3, Utf8(message.body));
+    q.Bind(4, Utf8(message.sender_name)).Bind(5, Utf8(message.sender_address));
+    q.Bind(6, message.delivery_time_ms != 0 ? message.delivery_time_ms : now);
+    q.Bind(7, static_cast<int64_t>(message.flags | MSGFLAG_UNSENT)).Bind(8, now);
+    if (q.Exec() != SQLITE_DONE) return false;
+    id = sqlite3_last_insert_rowid(service::Db());
+    for (size_t i = 0; i < message.recipients.size(); ++i) {
+      Query r("INSERT INTO recipients (message, position, address) VALUES (?, ?, ?);");
+      r.Bind(1, id).Bind(2, static_cast<int64_t>(i)).Bind(3, Utf8(message.recipients[i]));
+      if (r.Exec() != SQLITE_DONE) return false;
+    }
+    Journal(fnevObjectCreated, store_id, EntryKind::kMessage, id, outbox, 0);
+    return true;
+  });
+  if (!ok) {
+    *error = "cannot save the message";
+    return 0;
+  }
+  return id;
+}
+
+std::vector<ServiceMessage> ListMessages(const std::string& store,
+                                         const std::string& folder_path) {
+  std::vector<ServiceMessage> out;
+  std::string error;
+  if (!OpenMessageService(&error)) return out;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  std::string sql = std::string(kMessageColumns) +
+                    (store.empty() ? "ORDER BY m.id;" : "WHERE s.name = ? ORDER BY m.id;");
+  Query q(sql.c_str());
+  if (!store.empty()) q.Bind(1, store);
+  while (q.Step()) {
+    ServiceMessage m;
+    ReadMessage(q.get(), &m);
+    if (!folder_path.empty() && m.folder_path != folder_path) continue;
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
+bool GetServiceMessage(int64_t id, ServiceMessage* message) {
+  std::string error;
+  if (!OpenMessageService(&error)) return false;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  std::string sql = std::string(kMessageColumns) + "WHERE m.id = ?;";
+  Query q(sql.c_str());
+  q.Bind(1, id);
+  if (!q.Step()) return false;
+  return ReadMessage(q.get(), message);
+}
+
+int SendDueMessages(int64_t send_delay_ms) {
+  std::string error;
+  if (!OpenMessageService(&error)) return 0;
+  int sent = 0;
+  Change([&] {
+    int64_t now = NowMs();
+    struct Due {
+      int64_t id, store, outbox;
+    };
+    std::vector<Due> due;
+    {
+      Query q(
+          "SELECT m.id, f.store, f.id FROM messages m JOIN folders f ON f.id = "
+          "m.folder WHERE f.kind = ? AND m.in_folder_since <= ?;");
+      q.Bind(1, static_cast<int64_t>(FolderKind::kOutbox)).Bind(2, now - send_delay_ms);
+      while (q.Step()) {
+        due.push_back({sqlite3_column_int64(q.get(), 0), sqlite3_column_int64(q.get(), 1),
+                       sqlite3_column_int64(q.get(), 2)});
+      }
+    }
+    for (const Due& d : due) {
+      int64_t sent_items =
+          service::StandardFolder(d.store, static_cast<int>(FolderKind::kSentItems));
+      if (sent_items == 0) continue;
+      Query u(
+          "UPDATE messages SET folder = ?, in_folder_since = ?, submit_time = ?, "
+          "flags = flags & ~? WHERE id = ? AND folder = ?;");
+      u.Bind(1, sent_items).Bind(2, now).Bind(3, now).Bind(4, static_cast<int64_t>(MSGFLAG_UNSENT));
+      u.Bind(5, d.id).Bind(6, d.outbox);
+      if (u.Exec() != SQLITE_DONE) return false;
+      if (sqlite3_changes(service::Db()) != 1) continue;
+      Journal(fnevObjectMoved, d.store, EntryKind::kMessage, d.id, sent_items, d.outbox);
+      ++sent;
+    }
+    return true;
+  });
+  return sent;
+}
+
+}  // namespace device

@@ -1,0 +1,72 @@
+// The device's message service: stores, folders and messages in one SQLite
+// file of the image (<image>/.device/messages.db), shared by every process of
+// the device. The program reaches it through mapi/mapi.h; the device's own
+// tools (the messaging application, the transport, scripts) use the
+// operations below.
+//
+// Every change is one transaction that also appends to a change journal;
+// after the commit the writer wakes every process that listens for
+// notifications (a datagram to its socket), and each listener's notification
+// thread reads the journal from where it stopped and calls the sinks advised
+// on the changed store, in commit order.
+#ifndef TARNVEX_DEVICE_SERVICE_SERVICE_H_
+#define TARNVEX_DEVICE_SERVICE_SERVICE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace device {
+
+// Folder kinds of a store; every store has one of each standard kind.
+enum class FolderKind { kRoot, kInbox, kOutbox, kSentItems, kDrafts, kDeletedItems, kOther };
+
+struct ServiceMessage {
+  int64_t id = 0;
+  std::string store;
+  std::string folder_path;  // "Outbox", "Outbox\Tarnvex", "Sent Items"
+  std::u16string subject;
+  std::u16string body;
+  std::u16string sender_name;
+  std::u16string sender_address;
+  std::vector<std::u16string> recipients;
+  int64_t delivery_time_ms = 0;  // ms since 1970
+  int64_t submit_time_ms = 0;    // when the transport sent it, 0 before
+  uint32_t flags = 0;
+};
+
+// Opens (creating its tables when missing) the service file of the current
+// image. False with a clear error when the file is not a service database or
+// cannot be opened; nothing is overwritten.
+bool OpenMessageService(std::string* error);
+// Closes this process's connection (the notification thread goes too).
+void CloseMessageService();
+
+// Creates a store with its standard folders; an existing store is left as it
+// is. False with an error for a bad name.
+bool CreateStore(const std::string& name, std::string* error);
+std::vector<std::string> StoreNames();
+
+// Saves a new outgoing message into the store's Outbox, as the messaging
+// application does when the user presses Send. Its id, or 0 with an error.
+int64_t SaveOutgoingMessage(const std::string& store, const ServiceMessage& message,
+                            std::string* error);
+// Messages of a store (all stores when empty), optionally of one folder path.
+std::vector<ServiceMessage> ListMessages(const std::string& store,
+                                         const std::string& folder_path);
+// One message by id.
+bool GetServiceMessage(int64_t id, ServiceMessage* message);
+
+// The transport: sends every message that has lain in a store's Outbox
+// itself (not a subfolder) for at least `send_delay_ms`: moves it to Sent
+// Items and stamps the sending time. The number sent.
+int SendDueMessages(int64_t send_delay_ms);
+
+// Limits of what the service accepts.
+inline constexpr size_t kMaxStoreNameLength = 63;
+inline constexpr size_t kMaxBodyBytes = 16 * 1024 * 1024;
+inline constexpr size_t kMaxRecipients = 10000;
+
+}  // namespace device
+
+#endif  // TARNVEX_DEVICE_SERVICE_SERVICE_H_

@@ -1,0 +1,393 @@
+#include "device/service/service_db.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "device/codepage.h"
+#include "device/image.h"
+#include "device/service/service.h"
+
+namespace device::service {
+namespace {
+
+sqlite3* g_db = nullptr;
+std::string g_db_image;  // the image the connection belongs to
+
+constexpr char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS stores (id INTEGER PRIMARY KEY, name TEXT "
+    "UNIQUE NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS folders (id INTEGER PRIMARY KEY, store INTEGER "
+    "NOT NULL, parent INTEGER, name TEXT NOT NULL, kind INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS folders_by_parent ON folders (parent, name);"
+    "CREATE TABLE IF NOT EXISTS messages (id INTEGER PRIMARY KEY, folder "
+    "INTEGER NOT NULL, subject TEXT, body TEXT, sender_name TEXT, "
+    "sender_address TEXT, delivery_time INTEGER, submit_time INTEGER, flags "
+    "INTEGER NOT NULL DEFAULT 0, in_folder_since INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS messages_by_folder ON messages (folder);"
+    "CREATE TABLE IF NOT EXISTS recipients (message INTEGER NOT NULL, "
+    "position INTEGER NOT NULL, address TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS recipients_by_message ON recipients (message);"
+    "CREATE TABLE IF NOT EXISTS journal (seq INTEGER PRIMARY KEY "
+    "AUTOINCREMENT, event INTEGER NOT NULL, store INTEGER NOT NULL, kind "
+    "INTEGER NOT NULL, object INTEGER NOT NULL, parent INTEGER NOT NULL, "
+    "old_parent INTEGER NOT NULL);";
+
+bool g_journaled = false;  // the current change wrote journal entries
+
+}  // namespace
+
+std::recursive_mutex& Lock() {
+  static std::recursive_mutex* lock = new std::recursive_mutex;
+  return *lock;
+}
+
+sqlite3* Db() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  std::string error;
+  if (!EnsureOpen(&error)) return nullptr;
+  return g_db;
+}
+
+bool EnsureOpen(std::string* error) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  if (g_db != nullptr && g_db_image == ImageRoot()) return true;
+  if (g_db != nullptr) {
+    StopNotifier();
+    sqlite3_close(g_db);
+    g_db = nullptr;
+  }
+  if (!ImageExists()) {
+    *error = "no device image at " + ImageRoot() + " (run \"tarnvex-device init\")";
+    return false;
+  }
+  mkdir(DeviceDataDir().c_str(), 0755);
+  std::string path = MessageServicePath();
+  // A file that is there but is no database is refused before SQLite could
+  // take it for an empty one and write over it.
+  {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file != nullptr) {
+      char header[16] = {};
+      size_t got = std::fread(header, 1, sizeof header, file);
+      std::fclose(file);
+      if (got != 0 && (got != sizeof header ||
+                       std::memcmp(header, "SQLite format 3", 16) != 0)) {
+        *error = "the message service " + path + " is not a database; it was left as it is";
+        return false;
+      }
+    }
+  }
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                               SQLITE_OPEN_FULLMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK) {
+    *error = "cannot open the message service " + path + ": " +
+             (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close(db);
+    return false;
+  }
+  sqlite3_busy_timeout(db, 10000);
+  char* message = nullptr;
+  rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, &message);
+  if (rc == SQLITE_OK) {
+    sqlite3_free(message);
+    message = nullptr;
+    rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &message);
+  }
+  if (rc != SQLITE_OK) {
+    *error = "the message service " + path + " is not usable: " +
+             (message != nullptr ? message : sqlite3_errmsg(db));
+    sqlite3_free(message);
+    sqlite3_close(db);
+    return false;
+  }
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+  g_db = db;
+  g_db_image = ImageRoot();
+  return true;
+}
+
+// --- entry identifiers ------------------------------------------------------
+
+std::vector<uint8_t> MakeEntryId(EntryKind kind, int64_t id) {
+  std::vector<uint8_t> bytes(13, 0);
+  bytes[4] = static_cast<uint8_t>(kind);
+  for (int i = 0; i < 8; ++i) {
+    bytes[5 + i] = static_cast<uint8_t>(static_cast<uint64_t>(id) >> (8 * i));
+  }
+  return bytes;
+}
+
+bool ParseEntryId(ULONG size, const void* bytes, EntryKind* kind, int64_t* id) {
+  if (size != 13 || bytes == nullptr) return false;
+  const uint8_t* b = static_cast<const uint8_t*>(bytes);
+  if (b[0] != 0 || b[1] != 0 || b[2] != 0 || b[3] != 0) return false;
+  if (b[4] != 'S' && b[4] != 'F' && b[4] != 'M') return false;
+  uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(b[5 + i]) << (8 * i);
+  *kind = static_cast<EntryKind>(b[4]);
+  *id = static_cast<int64_t>(value);
+  return *id > 0;
+}
+
+// --- property values --------------------------------------------------------
+
+Prop LongProp(ULONG tag, int64_t value) {
+  Prop p;
+  p.tag = tag;
+  p.number = value;
+  return p;
+}
+Prop TextProp(ULONG tag, const std::u16string& text) {
+  Prop p;
+  p.tag = tag;
+  p.text = text;
+  return p;
+}
+Prop BinProp(ULONG tag, std::vector<uint8_t> bytes) {
+  Prop p;
+  p.tag = tag;
+  p.bytes = std::move(bytes);
+  return p;
+}
+Prop TimeProp(ULONG tag, int64_t ms) { return LongProp(tag, ms); }
+Prop ErrorProp(ULONG tag) {
+  return LongProp(CHANGE_PROP_TYPE(tag, PT_ERROR), MAPI_E_NOT_FOUND);
+}
+
+LPSPropValue AllocProps(const std::vector<Prop>& props) {
+  size_t size = sizeof(SPropValue) * (props.empty() ? 1 : props.size());
+  for (const Prop& p : props) {
+    switch (PROP_TYPE(p.tag)) {
+      case PT_UNICODE: size += (p.text.size() + 1) * sizeof(char16_t) + 8; break;
+      case PT_BINARY: size += p.bytes.size() + 8; break;
+      default: break;
+    }
+  }
+  void* block = nullptr;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(size), &block) != S_OK) return nullptr;
+  std::memset(block, 0, size);
+  LPSPropValue values = static_cast<LPSPropValue>(block);
+  uint8_t* extra = static_cast<uint8_t*>(block) +
+                   sizeof(SPropValue) * (props.empty() ? 1 : props.size());
+  for (size_t i = 0; i < props.size(); ++i) {
+    const Prop& p = props[i];
+    SPropValue& v = values[i];
+    v.ulPropTag = p.tag;
+    switch (PROP_TYPE(p.tag)) {
+      case PT_UNICODE: {
+        // Keep the text 2-aligned.
+        extra += reinterpret_cast<uintptr_t>(extra) % 2;
+        v.Value.lpszW = reinterpret_cast<LPWSTR>(extra);
+        std::memcpy(extra, p.text.data(), p.text.size() * sizeof(char16_t));
+        extra += (p.text.size() + 1) * sizeof(char16_t);
+        break;
+      }
+      case PT_BINARY:
+        v.Value.bin.cb = static_cast<ULONG>(p.bytes.size());
+        v.Value.bin.lpb = extra;
+        if (!p.bytes.empty()) std::memcpy(extra, p.bytes.data(), p.bytes.size());
+        extra += p.bytes.size();
+        break;
+      case PT_LONG: v.Value.l = static_cast<LONG>(p.number); break;
+      case PT_ERROR: v.Value.err = static_cast<HRESULT>(p.number); break;
+      case PT_BOOLEAN: v.Value.b = p.number != 0; break;
+      case PT_I8: v.Value.li = p.number; break;
+      case PT_SYSTIME: {
+        // FILETIME: 100 ns ticks since 1601.
+        uint64_t ticks = static_cast<uint64_t>(p.number) * 10000ull +
+                         116444736000000000ull;
+        v.Value.ft.dwLowDateTime = static_cast<uint32_t>(ticks);
+        v.Value.ft.dwHighDateTime = static_cast<uint32_t>(ticks >> 32);
+        break;
+      }
+      default: break;
+    }
+  }
+  return values;
+}
+
+std::vector<Prop> SelectProps(const std::vector<Prop>& all, LPSPropTagArray tags) {
+  if (tags == nullptr) return all;
+  std::vector<Prop> out;
+  for (ULONG i = 0; i < tags->cValues; ++i) {
+    ULONG tag = tags->aulPropTag[i];
+    const Prop* found = nullptr;
+    for (const Prop& p : all) {
+      // A string asked for in its 8-bit form is given in the wide form's
+      // place only when asked for exactly; the program asks wide.
+      if (p.tag == tag) {
+        found = &p;
+        break;
+      }
+    }
+    out.push_back(found != nullptr ? *found : ErrorProp(tag));
+  }
+  return out;
+}
+
+// --- changes ----------------------------------------------------------------
+
+void Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
+             int64_t parent, int64_t old_parent) {
+  Query q(
+      "INSERT INTO journal (event, store, kind, object, parent, old_parent) "
+      "VALUES (?, ?, ?, ?, ?, ?);");
+  q.Bind(1, event).Bind(2, store).Bind(3, static_cast<int64_t>(kind));
+  q.Bind(4, object).Bind(5, parent).Bind(6, old_parent);
+  q.Exec();
+  g_journaled = true;
+}
+
+bool Change(const std::function<bool()>& body) {
+  bool journaled = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    sqlite3* db = Db();
+    if (db == nullptr) return false;
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      return false;
+    }
+    g_journaled = false;
+    bool ok = false;
+    try {
+      ok = body();
+    } catch (...) {
+      ok = false;
+    }
+    if (ok && sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
+      journaled = g_journaled;
+    } else {
+      sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+      ok = false;
+    }
+    g_journaled = false;
+    if (!ok) return false;
+  }
+  if (journaled) WakeListeners();
+  return true;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string Utf8(const std::u16string& text) { return WideToUtf8(text); }
+std::u16string Wide16(const std::string& utf8) { return Utf8ToWide(utf8); }
+
+std::string ColumnUtf8(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  if (text == nullptr) return "";
+  return std::string(reinterpret_cast<const char*>(text),
+                     static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
+std::u16string ColumnWide(sqlite3_stmt* stmt, int column) {
+  return Wide16(ColumnUtf8(stmt, column));
+}
+
+Query::Query(const char* sql) {
+  sqlite3* db = Db();
+  if (db == nullptr || sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+    if (stmt_ != nullptr) sqlite3_finalize(stmt_);
+    stmt_ = nullptr;
+  }
+}
+
+Query::~Query() {
+  if (stmt_ != nullptr) sqlite3_finalize(stmt_);
+}
+
+Query& Query::Bind(int index, int64_t value) {
+  if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, index, value);
+  return *this;
+}
+
+Query& Query::Bind(int index, const std::string& text) {
+  if (stmt_ != nullptr) {
+    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+  }
+  return *this;
+}
+
+bool Query::Step() { return stmt_ != nullptr && sqlite3_step(stmt_) == SQLITE_ROW; }
+
+int Query::Exec() {
+  if (stmt_ == nullptr) return SQLITE_ERROR;
+  int rc;
+  while ((rc = sqlite3_step(stmt_)) == SQLITE_ROW) {
+  }
+  return rc;
+}
+
+// --- lookups ----------------------------------------------------------------
+
+int64_t StandardFolder(int64_t store, int kind) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q("SELECT id FROM folders WHERE store = ? AND kind = ? ORDER BY id LIMIT 1;");
+  q.Bind(1, store).Bind(2, kind);
+  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+}
+
+int64_t StoreOfFolder(int64_t folder) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q("SELECT store FROM folders WHERE id = ?;");
+  q.Bind(1, folder);
+  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+}
+
+std::u16string FolderName(int64_t folder) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q("SELECT name FROM folders WHERE id = ?;");
+  q.Bind(1, folder);
+  return q.Step() ? ColumnWide(q.get(), 0) : u"";
+}
+
+int64_t FolderParent(int64_t folder) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q("SELECT parent FROM folders WHERE id = ?;");
+  q.Bind(1, folder);
+  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+}
+
+std::string FolderPath(int64_t folder) {
+  std::string path;
+  for (int depth = 0; folder != 0 && depth < 64; ++depth) {
+    int64_t parent = FolderParent(folder);
+    if (parent == 0) break;  // the root has no name in paths
+    std::string name = Utf8(FolderName(folder));
+    path = path.empty() ? name : name + "\\" + path;
+    folder = parent;
+  }
+  return path;
+}
+
+}  // namespace device::service
+
+// --- memory -----------------------------------------------------------------
+
+HRESULT MAPIAllocateBuffer(ULONG size, LPVOID* buffer) {
+  if (buffer == nullptr) return MAPI_E_INVALID_PARAMETER;
+  *buffer = std::malloc(size == 0 ? 1 : size);
+  return *buffer != nullptr ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
+}
+
+ULONG MAPIFreeBuffer(LPVOID buffer) {
+  std::free(buffer);
+  return 0;
+}
+
+void FreeProws(LPSRowSet rows) {
+  if (rows == nullptr) return;
+  for (ULONG i = 0; i < rows->cRows; ++i) MAPIFreeBuffer(rows->aRow[i].lpProps);
+  MAPIFreeBuffer(rows);
+}

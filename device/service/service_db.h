@@ -1,0 +1,97 @@
+// Inside the message service: the process's one connection to the service
+// file, entry identifiers, property value blocks and the notifier. Not for
+// the program: it sees only mapi/mapi.h.
+#ifndef TARNVEX_DEVICE_SERVICE_SERVICE_DB_H_
+#define TARNVEX_DEVICE_SERVICE_SERVICE_DB_H_
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "mapi/mapi.h"
+
+namespace device::service {
+
+// The process's connection. Every use holds Lock(); a change runs inside
+// Change(), which commits, journals and wakes the listeners.
+sqlite3* Db();  // null when the service cannot be opened
+std::recursive_mutex& Lock();
+bool EnsureOpen(std::string* error);
+
+// Entry identifiers: four flag bytes, a kind byte and the row id (8 bytes,
+// least significant first).
+enum class EntryKind : uint8_t { kStore = 'S', kFolder = 'F', kMessage = 'M' };
+std::vector<uint8_t> MakeEntryId(EntryKind kind, int64_t id);
+bool ParseEntryId(ULONG size, const void* bytes, EntryKind* kind, int64_t* id);
+
+// A property value before it is handed out.
+struct Prop {
+  ULONG tag = 0;
+  int64_t number = 0;          // PT_LONG, PT_I8, PT_SYSTIME (ms since 1970), PT_ERROR
+  std::u16string text;         // PT_UNICODE
+  std::vector<uint8_t> bytes;  // PT_BINARY
+};
+Prop LongProp(ULONG tag, int64_t value);
+Prop TextProp(ULONG tag, const std::u16string& text);
+Prop BinProp(ULONG tag, std::vector<uint8_t> bytes);
+Prop TimeProp(ULONG tag, int64_t ms);
+Prop ErrorProp(ULONG tag);  // the tag's id with PT_ERROR, MAPI_E_NOT_FOUND
+
+// One MAPIAllocateBuffer block holding the values and everything they point
+// to.
+LPSPropValue AllocProps(const std::vector<Prop>& props);
+// The values for the requested tags (all when `tags` is null); missing ones
+// come back as error values.
+std::vector<Prop> SelectProps(const std::vector<Prop>& all, LPSPropTagArray tags);
+
+// Journal events (the notification event numbers).
+void Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
+             int64_t parent, int64_t old_parent);
+// Runs `body` in one immediate transaction; journal entries it makes are
+// committed with it. After a commit, the listeners are woken.
+bool Change(const std::function<bool()>& body);
+
+int64_t NowMs();
+std::string Utf8(const std::u16string& text);
+std::u16string Wide16(const std::string& utf8);
+std::u16string ColumnWide(sqlite3_stmt* stmt, int column);
+std::string ColumnUtf8(sqlite3_stmt* stmt, int column);
+
+// A statement that finalizes itself.
+class Query {
+ public:
+  explicit Query(const char* sql);
+  ~Query();
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+  bool ok() const { return stmt_ != nullptr; }
+  sqlite3_stmt* get() const { return stmt_; }
+  Query& Bind(int index, int64_t value);
+  Query& Bind(int index, const std::string& text);
+  bool Step();  // true on a row
+  int Exec();   // runs to the end; SQLite's result code (SQLITE_DONE on success)
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// The notifier of this process: started by the first Advise.
+ULONG AddSink(int64_t store, IMAPIAdviseSink* sink);
+bool RemoveSink(ULONG connection);
+void WakeListeners();
+void StopNotifier();
+
+// Store and folder lookups.
+int64_t StandardFolder(int64_t store, int kind);
+int64_t StoreOfFolder(int64_t folder);
+std::u16string FolderName(int64_t folder);
+int64_t FolderParent(int64_t folder);
+std::string FolderPath(int64_t folder);
+
+}  // namespace device::service
+
+#endif  // TARNVEX_DEVICE_SERVICE_SERVICE_DB_H_

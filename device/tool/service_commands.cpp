@@ -1,0 +1,209 @@
+// Commands on the message service: send (what the messaging application
+// does on Send), ls (what lies where), store (add a store) and run (the
+// transport).
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "device/codepage.h"
+#include "device/image.h"
+#include "device/service/service.h"
+#include "device/tool/command.h"
+
+namespace device_tool {
+
+// The stores of a new device: two phone stores, an e-mail account and the
+// desktop synchronisation store.
+constexpr const char* kDefaultStores[] = {"SMS", "MMS", "E-mail", "ActiveSync"};
+
+bool CreateDefaultStores(std::string* error) {
+  if (!device::OpenMessageService(error)) return false;
+  for (const char* name : kDefaultStores) {
+    if (!device::CreateStore(name, error)) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Text of a message as one line: newlines and tabs shown as blanks.
+std::string OneLine(const std::u16string& text, size_t max = 60) {
+  std::string utf8 = device::WideToUtf8(text);
+  for (char& c : utf8) {
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  }
+  if (utf8.size() > max) utf8 = utf8.substr(0, max) + "...";
+  return utf8;
+}
+
+// "Name <addr>" or "addr" into name and address.
+void SplitSender(const std::string& from, std::u16string* name, std::u16string* address) {
+  size_t open = from.rfind('<');
+  size_t close = from.rfind('>');
+  if (open != std::string::npos && close != std::string::npos && close > open) {
+    std::string n = from.substr(0, open);
+    while (!n.empty() && n.back() == ' ') n.pop_back();
+    *name = device::Utf8ToWide(n);
+    *address = device::Utf8ToWide(from.substr(open + 1, close - open - 1));
+  } else {
+    *name = device::Utf8ToWide(from);
+    *address = device::Utf8ToWide(from);
+  }
+}
+
+int Send(const std::vector<std::string>& args) {
+  std::string store, subject, from, body, body_file;
+  bool has_body = false;
+  device::ServiceMessage message;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--store" && value(&store)) continue;
+    if (a == "--to" && value(&v)) {
+      message.recipients.push_back(device::Utf8ToWide(v));
+      continue;
+    }
+    if (a == "--subject" && value(&subject)) continue;
+    if (a == "--from" && value(&from)) continue;
+    if (a == "--body" && value(&body)) {
+      has_body = true;
+      continue;
+    }
+    if (a == "--body-file" && value(&body_file)) {
+      has_body = true;
+      continue;
+    }
+    return Fail("send: unknown or incomplete argument \"" + a + "\"", 2);
+  }
+  if (store.empty()) return Fail("send needs --store NAME", 2);
+  if (message.recipients.empty()) return Fail("send needs at least one --to ADDRESS", 2);
+  if (!has_body) return Fail("send needs --body TEXT or --body-file FILE", 2);
+  if (!body_file.empty()) {
+    std::ifstream in(body_file, std::ios::binary);
+    if (!in) return Fail("cannot read the body file \"" + body_file + "\"");
+    std::ostringstream text;
+    text << in.rdbuf();
+    body = text.str();
+  }
+  if (!device::ImageExists()) {
+    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+  }
+  message.subject = device::Utf8ToWide(subject);
+  message.body = device::Utf8ToWide(body);
+  if (!from.empty()) SplitSender(from, &message.sender_name, &message.sender_address);
+  std::string error;
+  int64_t id = device::SaveOutgoingMessage(store, message, &error);
+  if (id == 0) return Fail(error);
+  std::printf("%lld\n", static_cast<long long>(id));
+  return 0;
+}
+
+int Ls(const std::vector<std::string>& args) {
+  std::string store, folder;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--store" && i + 1 < args.size()) {
+      store = args[++i];
+    } else if (args[i] == "--folder" && i + 1 < args.size()) {
+      folder = args[++i];
+    } else {
+      return Fail("ls: unknown or incomplete argument \"" + args[i] + "\"", 2);
+    }
+  }
+  if (!device::ImageExists()) {
+    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+  }
+  std::string error;
+  if (!device::OpenMessageService(&error)) return Fail(error);
+  // One message a line, tab-separated: id, store, folder, state (sent or
+  // unsent), recipients, subject.
+  for (const device::ServiceMessage& m : device::ListMessages(store, folder)) {
+    std::string recipients;
+    for (size_t i = 0; i < m.recipients.size(); ++i) {
+      recipients += (i ? ", " : "") + device::WideToUtf8(m.recipients[i]);
+    }
+    std::printf("%lld\t%s\t%s\t%s\t%s\t%s\n", static_cast<long long>(m.id),
+                m.store.c_str(), m.folder_path.c_str(),
+                m.submit_time_ms != 0 ? "sent" : "unsent", recipients.c_str(),
+                OneLine(m.subject).c_str());
+  }
+  return 0;
+}
+
+int Store(const std::vector<std::string>& args) {
+  if (args.size() == 1 && args[0] == "list") {
+    for (const std::string& name : device::StoreNames()) std::printf("%s\n", name.c_str());
+    return 0;
+  }
+  if (args.size() != 2 || args[0] != "add") return Fail("store needs add NAME or list", 2);
+  if (!device::ImageExists()) {
+    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+  }
+  std::string error;
+  if (!device::CreateStore(args[1], &error)) return Fail(error);
+  return 0;
+}
+
+std::atomic<bool> g_stop{false};
+void OnStop(int) { g_stop.store(true); }
+
+int Run(const std::vector<std::string>& args) {
+  long long delay = 2000;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--send-delay-ms" && i + 1 < args.size()) {
+      char* end = nullptr;
+      delay = std::strtoll(args[++i].c_str(), &end, 10);
+      if (*end != '\0' || delay < 0) return Fail("--send-delay-ms needs a number of ms", 2);
+    } else {
+      return Fail("run: unknown or incomplete argument \"" + args[i] + "\"", 2);
+    }
+  }
+  if (!device::ImageExists()) {
+    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+  }
+  std::string error;
+  if (!device::OpenMessageService(&error)) return Fail(error);
+  struct sigaction action = {};
+  action.sa_handler = OnStop;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::printf("transport running (send delay %lld ms)\n", delay);
+  std::fflush(stdout);
+  // The transport looks at the Outboxes ten times a second.
+  const useconds_t kPassUs = delay < 100 ? 10000 : 100000;
+  while (!g_stop.load()) {
+    int sent = device::SendDueMessages(delay);
+    if (sent > 0) {
+      std::printf("sent %d\n", sent);
+      std::fflush(stdout);
+    }
+    usleep(kPassUs);
+  }
+  return 0;
+}
+
+}  // namespace
+
+TARNVEX_DEVICE_COMMAND("send",
+                       "send --store S --to ADDR [--to ADDR ...] [--subject T] "
+                       "[--from \"Name <addr>\"] (--body TEXT | --body-file F)",
+                       "save a new message into the store's Outbox", Send);
+TARNVEX_DEVICE_COMMAND("ls", "ls [--store S] [--folder PATH]",
+                       "list messages: id, store, folder, sent/unsent, recipients, subject",
+                       Ls);
+TARNVEX_DEVICE_COMMAND("store", "store add NAME | store list", "manage the message stores",
+                       Store);
+TARNVEX_DEVICE_COMMAND("run", "run [--send-delay-ms N]",
+                       "run the transport: send what lies in an Outbox for N ms (2000)",
+                       Run);
+
+}  // namespace device_tool
