@@ -33,6 +33,8 @@ namespace {
 constexpr size_t kMaxWindowText = 1024;
 // Largest request datagram: command letter, blank, handle.
 constexpr size_t kMaxRequest = 128;
+// How long a request waits for its owner to carry it out.
+constexpr int kRequestAnswerMs = 2000;
 
 std::string WindowsDir() { return RunDir() + "/windows"; }
 
@@ -225,7 +227,10 @@ class Listener {
       if (fds[1].revents != 0) return;
       if ((fds[0].revents & POLLIN) == 0) continue;
       char buffer[kMaxRequest + 1];
-      ssize_t got = recv(socket_, buffer, kMaxRequest, 0);
+      sockaddr_un from;
+      socklen_t from_length = sizeof from;
+      ssize_t got = recvfrom(socket_, buffer, kMaxRequest, 0,
+                             reinterpret_cast<sockaddr*>(&from), &from_length);
       if (got < 3) continue;
       buffer[got] = '\0';
       WindowCommand command;
@@ -242,6 +247,12 @@ class Listener {
         handler = handler_;
       }
       if (handler) handler(handle, command);
+      // The requester waits for this: the request has been carried out.
+      if (from_length > sizeof(sa_family_t)) {
+        char done = 'D';
+        sendto(socket_, &done, 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+               from_length);
+      }
     }
   }
 
@@ -376,12 +387,27 @@ bool RequestWindow(const WindowEntry& window, WindowCommand command) {
   std::string message = std::string(1, letter) + " " + window.handle;
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
+  // An address of our own (chosen by the kernel) for the owner's answer.
+  sockaddr_un own = {};
+  own.sun_family = AF_UNIX;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof(sa_family_t)) != 0) {
+    close(fd);
+    return false;
+  }
   sockaddr_un address;
   socklen_t length = FillAddress(window.pid, &address);
   ssize_t sent = sendto(fd, message.data(), message.size(), 0,
                         reinterpret_cast<sockaddr*>(&address), length);
+  bool done = false;
+  if (sent == static_cast<ssize_t>(message.size())) {
+    // Like the phone's window calls, the request returns once the owner has
+    // carried it out (or after a bounded wait for an owner that hangs).
+    pollfd answer = {fd, POLLIN, 0};
+    char byte = 0;
+    done = poll(&answer, 1, kRequestAnswerMs) == 1 && recv(fd, &byte, 1, 0) == 1;
+  }
   close(fd);
-  return sent == static_cast<ssize_t>(message.size());
+  return done;
 }
 
 pid_t WindowProcess(const std::string& handle) {

@@ -1,0 +1,167 @@
+#include "mapi/message_reader.h"
+
+#include <cstring>
+#include <vector>
+
+#include "device/clock.h"
+#include "device/codepage.h"
+#include "device/debug.h"
+#include "filter/rule_table.h"
+#include "storage/message_db.h"
+
+namespace {
+
+std::string Narrow(const char16_t* wide) {
+  return wide != nullptr ? device::WideToAnsi(wide) : std::string();
+}
+
+// A text property narrowed, or "" when the message does not have it.
+std::string TextOf(IMAPIProp* object, ULONG tag) {
+  LPSPropValue value = GetOneProperty(object, tag);
+  if (value == nullptr) return "";
+  std::string text = Narrow(value->Value.lpszW);
+  MAPIFreeBuffer(value);
+  return text;
+}
+
+}  // namespace
+
+LPSPropValue GetOneProperty(IMAPIProp* object, ULONG tag) {
+  if (object == nullptr) return nullptr;
+  SizedSPropTagArray(1, tags) = {1, {tag}};
+  ULONG count = 0;
+  LPSPropValue values = nullptr;
+  HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE,
+                                &count, &values);
+  if (FAILED(hr) || count != 1 || values == nullptr || values[0].ulPropTag != tag) {
+    if (values != nullptr) MAPIFreeBuffer(values);
+    return nullptr;
+  }
+  return values;
+}
+
+std::u16string ReadRecipientsText(IMessage* message) {
+  std::u16string text;
+  if (message == nullptr) return text;
+  IMAPITable* table = nullptr;
+  if (FAILED(message->GetRecipientTable(MAPI_UNICODE, &table)) || table == nullptr) {
+    return text;
+  }
+  bool first = true;
+  for (;;) {
+    LPSRowSet rows = nullptr;
+    if (FAILED(table->QueryRows(1, 0, &rows))) break;
+    if (rows == nullptr || rows->cRows != 1) {
+      FreeProws(rows);
+      break;
+    }
+    const SRow& row = rows->aRow[0];
+    for (ULONG i = 0; i < row.cValues; ++i) {
+      const SPropValue& value = row.lpProps[i];
+      std::u16string address;
+      if (value.ulPropTag == PR_EMAIL_ADDRESS_W && value.Value.lpszW != nullptr) {
+        address = value.Value.lpszW;
+      } else if (value.ulPropTag == PR_EMAIL_ADDRESS_A && value.Value.lpszA != nullptr) {
+        address = device::AnsiToWide(value.Value.lpszA);
+      } else {
+        continue;
+      }
+      if (!first) text += u", ";
+      text += address;
+      first = false;
+    }
+    FreeProws(rows);
+  }
+  table->Release();
+  return text;
+}
+
+void ReadRecipients(IMessage* message, char16_t* buffer) {
+  buffer[0] = 0;
+  std::u16string text = ReadRecipientsText(message);
+  size_t length = text.size() < kRecipientsUnits - 1 ? text.size() : kRecipientsUnits - 1;
+  std::memcpy(buffer, text.data(), length * sizeof(char16_t));
+  buffer[length] = 0;
+}
+
+void ReadMessageFields(IMessage* message, MessageFields* fields) {
+  device::LocalTime now = device::Now();
+  fields->sender[0] = fields->sender_address[0] = fields->subject[0] = '\0';
+  fields->received_date[0] = fields->received_time[0] = '\0';
+
+  std::string subject = TextOf(message, PR_SUBJECT_W);
+  CopyField(fields->subject, subject);
+  device::DebugOut("Subject=%s\n", fields->subject);
+  CopyField(fields->sender, TextOf(message, PR_SENDER_NAME_W));
+  device::DebugOut("Sender=%s\n", fields->sender);
+  CopyField(fields->sender_address, TextOf(message, PR_SENDER_EMAIL_ADDRESS_W));
+
+  std::vector<char16_t> wide(kRecipientsUnits, 0);
+  ReadRecipients(message, wide.data());
+  CopyField(fields->recipients, device::WideToAnsi(wide.data()));
+
+  std::u16string date = device::LongDateText(now);
+  if (date.size() > 255) date.resize(255);
+  CopyField(fields->received_date, NarrowDateText(date));
+  std::u16string time = device::TimeText(now);
+  if (time.size() > 259) time.resize(259);
+  CopyField(fields->received_time, NarrowDateText(time));
+}
+
+bool ReadBody(IMessage* message, std::string* body, char* reason) {
+  body->clear();
+  auto fail = [&](const char* why) {
+    if (reason != nullptr) CopyField(reason, kBodyReasonField, why);
+    return false;
+  };
+  if (message == nullptr) return fail("OpenProperty failed.");
+  IUnknown* object = nullptr;
+  if (FAILED(message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, &object)) ||
+      object == nullptr) {
+    return fail("OpenProperty failed.");
+  }
+  IStream* stream = static_cast<IStream*>(object);
+  STATSTG stat = {};
+  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) {
+    stream->Release();
+    return fail("Stat failed.");
+  }
+  uint32_t size = static_cast<uint32_t>(stat.cbSize);
+  if (size == 0) {
+    stream->Release();
+    return fail("BodySize failed.");
+  }
+  std::vector<char16_t> buffer(size / 2 + 2, 0);
+  ULONG read = 0;
+  HRESULT hr = stream->Read(buffer.data(), size, &read);
+  stream->Release();
+  if (FAILED(hr)) return true;  // an empty body
+  buffer[read / 2] = 0;
+  *body = device::WideToAnsi(buffer.data());
+  return true;
+}
+
+bool ExtractMimePart(const std::string& body, const char* marker, std::string* part) {
+  std::string text;
+  text.reserve(body.size());
+  for (char c : body) text.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+  size_t line_end = text.find("\r\n");
+  if (line_end == std::string::npos) return false;
+  text.erase(0, line_end + 2);
+  size_t at = text.find(marker);
+  if (at == std::string::npos) return false;
+  size_t header_end = text.find("\r\n\r\n", at);
+  if (header_end == std::string::npos) return false;
+  text.erase(0, header_end + 4);
+  size_t start = text.find_first_not_of("\r\n");
+  text.erase(0, start == std::string::npos ? text.size() : start);
+  if (text.rfind("<!doctype", 0) == 0 || text.rfind("<html", 0) == 0) {
+    *part = text;
+    return true;
+  }
+  // The part ends right before the next boundary line (its last characters
+  // are kept).
+  size_t boundary = text.find("\r\n--");
+  *part = boundary == std::string::npos ? text : text.substr(0, boundary);
+  return true;
+}

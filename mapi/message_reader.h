@@ -1,0 +1,57 @@
+// Reading an opened message into the narrow texts the program works with:
+// sender, sender address, recipients, subject, body, and the date and time
+// of the reading. All texts are asked for wide and narrowed; fixed fields
+// are filled by one bounded copy (longer texts are cut, never written past).
+#ifndef TARNVEX_MAPI_MESSAGE_READER_H_
+#define TARNVEX_MAPI_MESSAGE_READER_H_
+
+#include <string>
+
+#include "mapi/mapi.h"
+
+inline constexpr size_t kStoreNameField = 260;
+inline constexpr size_t kSenderField = 256;
+inline constexpr size_t kSenderAddressField = 256;
+inline constexpr size_t kRecipientsField = 4096;
+inline constexpr size_t kSubjectField = 128;
+inline constexpr size_t kDateField = 260;
+inline constexpr size_t kRecipientsUnits = 4096;  // the wide working buffer
+inline constexpr size_t kBodyReasonField = 256;
+
+inline constexpr char kMimeTextHtml[] = "content-type: text/html";
+inline constexpr char kMimeTextPlain[] = "content-type: text/plain";
+
+struct MessageFields {
+  char store_name[kStoreNameField] = {};
+  char sender[kSenderField] = {};
+  char sender_address[kSenderAddressField] = {};
+  char recipients[kRecipientsField] = {};
+  char subject[kSubjectField] = {};
+  std::string body;
+  std::string lowered_body;
+  std::string token_text;
+  char received_date[kDateField] = {};
+  char received_time[kDateField] = {};
+};
+
+// One property, or null (then nothing to free). Free with MAPIFreeBuffer.
+LPSPropValue GetOneProperty(IMAPIProp* object, ULONG tag);
+
+// Fills sender, sender address, recipients, subject, received date and time.
+void ReadMessageFields(IMessage* message, MessageFields* fields);
+
+// The recipients' addresses joined with ", " into a wide buffer of
+// kRecipientsUnits units (cut at a whole address... or at the buffer's end).
+void ReadRecipients(IMessage* message, char16_t* buffer);
+// The same as a text of any length (the outgoing check judges all of them).
+std::u16string ReadRecipientsText(IMessage* message);
+
+// The body, narrowed. False with a reason ("OpenProperty failed.", "Stat
+// failed.", "BodySize failed.") when there is none; the body is then empty.
+bool ReadBody(IMessage* message, std::string* body, char* reason);
+
+// The part of a MIME body after the header with `marker`, lower-cased. False
+// when there is none.
+bool ExtractMimePart(const std::string& body, const char* marker, std::string* part);
+
+#endif  // TARNVEX_MAPI_MESSAGE_READER_H_

@@ -1,0 +1,427 @@
+#include "mapi/monitor.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <vector>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "device/codepage.h"
+#include "device/debug.h"
+#include "device/threads.h"
+#include "device/window_registry.h"
+#include "filter/rule_table.h"
+#include "mapi/message_reader.h"
+#include "mapi/stores.h"
+
+std::atomic<int32_t> RulesChanged{0};
+
+namespace {
+
+// The worker's thread and its pause and stop requests. A pause is a request
+// the worker honours at its safe points (between stores, between rows of a
+// held folder, and while it waits); PauseWorker returns once the worker
+// stands still at one.
+struct Worker {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::thread thread;
+  std::thread::id id;
+  bool running = false;      // the thread exists and has not ended
+  bool paused = false;       // the paused flag: one pause, not a count
+  bool standing = false;     // the worker waits at a safe point
+  bool stop = false;
+};
+
+Worker& TheWorker() {
+  static Worker* worker = new Worker;  // lives until exit
+  return *worker;
+}
+
+std::mutex g_browser_lock;
+BrowserCalls g_browser;
+
+// Waits while a pause is requested. False when the worker is asked to end.
+bool SafePoint() {
+  Worker& worker = TheWorker();
+  std::unique_lock<std::mutex> guard(worker.lock);
+  if (worker.stop) return false;
+  if (!worker.paused) return true;
+  worker.standing = true;
+  worker.changed.notify_all();
+  worker.changed.wait(guard, [&] { return !worker.paused || worker.stop; });
+  worker.standing = false;
+  return !worker.stop;
+}
+
+// The worker's pauses: a pause request or a stop ends the wait early.
+bool WorkerSleep(int ms) {
+  Worker& worker = TheWorker();
+  {
+    std::unique_lock<std::mutex> guard(worker.lock);
+    worker.changed.wait_for(guard, std::chrono::milliseconds(ms),
+                            [&] { return worker.paused || worker.stop; });
+  }
+  return SafePoint();
+}
+
+bool WalkSafePoint() { return SafePoint(); }
+
+bool SameEntryId(IMAPISession* session, const SBinary& a, const SBinary& b) {
+  if (a.cb == 0 || b.cb == 0) return false;
+  ULONG result = 0;
+  HRESULT hr = session->CompareEntryIDs(
+      a.cb, reinterpret_cast<LPENTRYID>(a.lpb), b.cb,
+      reinterpret_cast<LPENTRYID>(b.lpb), 0, &result);
+  return SUCCEEDED(hr) && result != 0;
+}
+
+// The store whose Outbox is the given folder, or null.
+StoreRecord* StoreOfFolder(IMAPISession* session, const SBinary& parent) {
+  StoreTableData& stores = StoreTable();
+  for (int32_t i = 0; i < stores.count.load(); ++i) {
+    IMsgStore* store = stores.records[i].store.load();
+    if (store == nullptr) continue;
+    bool same = false;
+    if (LPSPropValue id = GetOneProperty(store, PR_CE_IPM_OUTBOX_ALIAS)) {
+      same = SameEntryId(session, id->Value.bin, parent);
+      MAPIFreeBuffer(id);
+    }
+    if (!same) {
+      if (LPSPropValue id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID)) {
+        same = SameEntryId(session, id->Value.bin, parent);
+        MAPIFreeBuffer(id);
+      }
+    }
+    if (same) return &stores.records[i];
+  }
+  return nullptr;
+}
+
+// Closes the messaging application's compose window: hides it and ends the
+// process that owns it.
+void CloseComposeWindow() {
+  auto window = device::FindWindowByTitle(kComposeTitleSms);
+  if (!window) window = device::FindWindowByTitle(kComposeTitleMms);
+  if (!window) return;
+  device::RequestWindow(*window, device::WindowCommand::kHide);
+  pid_t owner = device::WindowProcess(window->handle);
+  if (owner != 0) device::TerminateDeviceProcess(owner);
+}
+
+}  // namespace
+
+// --- the sink -------------------------------------------------------------
+
+HRESULT CAdviseSink::QueryInterface(REFIID iid, void** object) {
+  if (object == nullptr) return E_INVALIDARG;
+  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IMAPIAdviseSink)) {
+    *object = static_cast<IMAPIAdviseSink*>(this);
+    AddRef();
+    return S_OK;
+  }
+  return E_NOINTERFACE;
+}
+
+ULONG CAdviseSink::AddRef() {
+  return static_cast<ULONG>(references_.fetch_add(1) + 1);
+}
+
+ULONG CAdviseSink::Release() {
+  int32_t now = references_.fetch_sub(1) - 1;
+  if (now == 0) delete this;
+  return static_cast<ULONG>(now);
+}
+
+ULONG CAdviseSink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
+  for (ULONG i = 0; notifications != nullptr && i < count; ++i) {
+    const NOTIFICATION& notification = notifications[i];
+    switch (notification.ulEventType) {
+      case fnevObjectCreated:
+      case fnevObjectMoved:
+        CheckOutgoingMessage(notification);
+        break;
+      case fnevObjectDeleted:
+        device::DebugOut("deleted");
+        break;
+      default:
+        break;
+    }
+  }
+  return 0;
+}
+
+// --- the outgoing check ---------------------------------------------------
+
+void CheckOutgoingMessage(const NOTIFICATION& notification) {
+  // The check runs at the highest priority (and stays there: the thread is
+  // the service's and does nothing else for the program).
+  device::SetCurrentThreadPriority(device::ThreadPriority::kHighest);
+  const OBJECT_NOTIFICATION& object = notification.info.obj;
+  if (object.cbParentID == 0 || object.lpParentID == nullptr) return;
+  IMAPISession* session = Session();
+  if (session == nullptr) return;
+  SBinary parent = {object.cbParentID,
+                    reinterpret_cast<LPBYTE>(object.lpParentID)};
+
+  // Is the folder an Outbox? The first store that can open it decides.
+  StoreTableData& stores = StoreTable();
+  bool outbox = false;
+  for (int32_t i = 0; i < stores.count.load(); ++i) {
+    StoreRecord& record = stores.records[i];
+    IMsgStore* store = record.store.load();
+    if (store == nullptr) continue;
+    ULONG type = 0;
+    IUnknown* folder = nullptr;
+    if (FAILED(store->OpenEntry(object.cbParentID, object.lpParentID,
+                                       nullptr, MAPI_MODIFY, &type, &folder)) ||
+        folder == nullptr) {
+      continue;
+    }
+    if (type != MAPI_FOLDER) {
+      folder->Release();
+      break;
+    }
+    std::string name;
+    if (LPSPropValue display =
+            GetOneProperty(static_cast<IMAPIFolder*>(folder), PR_DISPLAY_NAME_W)) {
+      name = device::WideToAnsi(display->Value.lpszW);
+      MAPIFreeBuffer(display);
+    }
+    folder->Release();
+    outbox = !name.empty() && strcasecmp(name.c_str(), record.outbox_name) == 0;
+    break;
+  }
+  if (!outbox) return;
+
+  ULONG type = 0;
+  IUnknown* opened = nullptr;
+  if (FAILED(session->OpenEntry(object.cbEntryID, object.lpEntryID, nullptr, 0,
+                                &type, &opened)) ||
+      opened == nullptr) {
+    return;
+  }
+  // Folders made in an Outbox (the held folder itself) are no messages.
+  if (type != MAPI_MESSAGE) {
+    opened->Release();
+    return;
+  }
+  IMessage* message = static_cast<IMessage*>(opened);
+  HRESULT current = S_OK;
+  {
+    SizedSPropTagArray(1, tags) = {1, {PR_SUBJECT_W}};
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
+                                MAPI_UNICODE, &count, &values);
+    if (values != nullptr) MAPIFreeBuffer(values);
+  }
+
+  std::u16string recipients_wide = ReadRecipientsText(message);
+  std::string recipients = device::WideToAnsi(recipients_wide);
+  recipients.erase(std::remove(recipients.begin(), recipients.end(), ' '),
+                   recipients.end());
+  // An empty recipients text is judged like any other (it is covered by the
+  // first rule when there is one), so a message nobody allows never goes out
+  // unseen, and the held-folder scan judges it the same way.
+  int32_t matched = 0;
+  int32_t rule_id = -1;
+  bool allowed = MatchRecipientText(recipients, &matched, &rule_id) != 0;
+  device::DebugOut("*** Got recipients ***\r\n");
+  if (allowed) {
+    message->Release();
+    return;
+  }
+
+  // The message's own identifier may be written a moment after the
+  // notification: wait for it, boundedly.
+  std::vector<BYTE> entry_id;
+  for (int i = 0; i < kEntryIdReads; ++i) {
+    SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
+                                MAPI_UNICODE, &count, &values);
+    bool has_bytes = SUCCEEDED(current) && values != nullptr && count == 1 &&
+                     values[0].ulPropTag == PR_ENTRYID &&
+                     values[0].Value.bin.cb > 0;
+    if (has_bytes) {
+      entry_id.assign(values[0].Value.bin.lpb,
+                      values[0].Value.bin.lpb + values[0].Value.bin.cb);
+    }
+    if (values != nullptr) MAPIFreeBuffer(values);
+    if (has_bytes) break;
+    device::SleepMs(kEntryIdPauseMs);
+  }
+  if (!entry_id.empty()) CloseComposeWindow();
+
+  if (SUCCEEDED(current) && !entry_id.empty()) {
+    if (StoreRecord* record = StoreOfFolder(session, parent)) {
+      device::DebugOut("Got MsgStore\r\n");
+      IMAPIFolder* outbox_folder = nullptr;
+      IMAPIFolder* held = nullptr;
+      LPSPropValue outbox_id = nullptr;
+      device::DebugOut("Got Outbox\r\n");
+      OpenHeldFolder(record->store.load(), &outbox_folder, &held, &outbox_id);
+      if (MoveMessage(static_cast<ULONG>(entry_id.size()), entry_id.data(),
+                      outbox_folder, held, /*report=*/false)) {
+        record->pending.store(1);
+      }
+      if (held != nullptr) held->Release();
+      if (outbox_folder != nullptr) outbox_folder->Release();
+      if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
+    }
+  }
+  message->Release();
+}
+
+// --- the worker -----------------------------------------------------------
+
+void SetBrowserCalls(BrowserCalls calls) {
+  std::lock_guard<std::mutex> guard(g_browser_lock);
+  g_browser = std::move(calls);
+}
+
+void RefreshMessageListHook() {
+  std::function<void()> call;
+  {
+    std::lock_guard<std::mutex> guard(g_browser_lock);
+    call = g_browser.refresh_message_list;
+  }
+  if (call) call();
+}
+
+void ShowStatusTextHook(const std::string& text) {
+  std::function<void(const std::string&)> call;
+  {
+    std::lock_guard<std::mutex> guard(g_browser_lock);
+    call = g_browser.show_status_text;
+  }
+  if (call) call(text);
+}
+
+// Runs until StopMonitoring (for ever in the program).
+void CheckNewMessagesForTarnvex() {
+  try {
+    if (RuleCount() == 0) LoadRules();
+  } catch (...) {
+    device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 1");
+  }
+  // The first pass scans every held folder: messages held but not recorded
+  // before the program last ended are taken up at once.
+  bool first_pass = true;
+  for (;;) {
+    bool rules_pass = RulesChanged.exchange(0) == 1 || first_pass;
+    first_pass = false;
+    StoreTableData& stores = StoreTable();
+    int32_t count = stores.count.load();
+    if (count == 0 && !WorkerSleep(kEmptyPassPauseMs)) return;
+    for (int32_t i = 0; i < count; ++i) {
+      if (!WorkerSleep(kStorePauseMs)) return;
+      StoreRecord& record = stores.records[i];
+      try {
+        if (record.pending.exchange(0) == 1 || rules_pass) {
+          device::DebugOut("Working on %s\n", record.name);
+          if (!ScanHeldFolder(record)) {
+            device::DebugOut("Failed to CheckNewMessagesForTarnvex");
+          }
+          if (!rules_pass) RefreshMessageListHook();
+        }
+      } catch (...) {
+        device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 3");
+      }
+    }
+    if (rules_pass) RefreshMessageListHook();
+    ShowStatusTextHook("");
+  }
+}
+
+bool StartMonitoring() {
+  if (!EnsureSession()) return false;
+  static std::once_flag stores_entered;
+  static bool stores_ok = false;
+  std::call_once(stores_entered, [] {
+    device::DebugOut(
+        "**************************** Starting MailStore Retrieval "
+        "*************************\n\n");
+    IMAPITable* table = nullptr;
+    if (FAILED(Session()->GetMsgStoresTable(MAPI_UNICODE, &table)) ||
+        table == nullptr) {
+      return;
+    }
+    stores_ok = true;
+    EnumerateStores(table);
+  });
+  if (!stores_ok) return false;
+  RefreshMessageListHook();
+
+  Worker& worker = TheWorker();
+  std::unique_lock<std::mutex> guard(worker.lock);
+  if (worker.running) return true;
+  if (worker.thread.joinable()) {
+    guard.unlock();
+    worker.thread.join();
+    guard.lock();
+  }
+  worker.stop = false;
+  worker.paused = false;
+  worker.running = true;
+  SetWalkSafePoint(&WalkSafePoint);
+  try {
+    worker.thread = std::thread([] {
+      device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
+      {
+        std::lock_guard<std::mutex> g(TheWorker().lock);
+        TheWorker().id = std::this_thread::get_id();
+      }
+      CheckNewMessagesForTarnvex();
+      std::lock_guard<std::mutex> g(TheWorker().lock);
+      TheWorker().running = false;
+      TheWorker().changed.notify_all();
+    });
+  } catch (...) {
+    worker.running = false;
+    return false;
+  }
+  return true;
+}
+
+void StopMonitoring() {
+  Worker& worker = TheWorker();
+  {
+    std::lock_guard<std::mutex> guard(worker.lock);
+    worker.stop = true;
+    worker.changed.notify_all();
+  }
+  if (worker.thread.joinable()) worker.thread.join();
+  std::lock_guard<std::mutex> guard(worker.lock);
+  worker.stop = false;
+  worker.paused = false;
+}
+
+bool PauseWorker() {
+  Worker& worker = TheWorker();
+  std::unique_lock<std::mutex> guard(worker.lock);
+  if (!worker.running || worker.paused) return false;
+  // The worker cannot wait for itself.
+  if (std::this_thread::get_id() == worker.id) return false;
+  worker.paused = true;
+  worker.changed.notify_all();
+  worker.changed.wait(guard, [&] { return worker.standing || !worker.running; });
+  return worker.running;
+}
+
+bool ResumeWorker() {
+  Worker& worker = TheWorker();
+  std::lock_guard<std::mutex> guard(worker.lock);
+  if (!worker.running || !worker.paused) return false;
+  worker.paused = false;
+  worker.changed.notify_all();
+  return true;
+}

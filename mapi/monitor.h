@@ -1,0 +1,78 @@
+// Watching the message stores. Two halves on two threads:
+// - the outgoing check, on the message service's notification thread: a
+//   message created in or moved into a store's Outbox that no rule allows is
+//   moved into the held folder, and the compose window that sent it is
+//   closed;
+// - the worker, on its own thread at below-normal priority: scans a store's
+//   held folder after a message was held there, and every held folder after
+//   the rules changed (and once at the start), recording and releasing.
+// The user interface keeps the worker still with PauseWorker / ResumeWorker
+// while it works on the rules and databases itself.
+#ifndef TARNVEX_MAPI_MONITOR_H_
+#define TARNVEX_MAPI_MONITOR_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "mapi/mapi.h"
+
+// The pauses and limits of monitoring, in milliseconds and counts.
+inline constexpr int kStorePauseMs = 100;         // before each store of a pass
+inline constexpr int kEmptyPassPauseMs = 100;     // a pass over no stores at all
+inline constexpr int kEntryIdReads = 1000;        // waiting for a new message's id
+inline constexpr int kEntryIdPauseMs = 1;
+inline constexpr size_t kRecipientsBufferUnits = 4096;
+// The compose windows the outgoing check closes, tried in this order.
+inline constexpr char16_t kComposeTitleSms[] = u"SMS";
+inline constexpr char16_t kComposeTitleMms[] = u"MMS";
+
+// The sink subscribed to each store.
+class CAdviseSink : public IMAPIAdviseSink {
+ public:
+  CAdviseSink() = default;
+  HRESULT QueryInterface(REFIID iid, void** object) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+  ULONG OnNotify(ULONG count, LPNOTIFICATION notifications) override;
+
+ private:
+  virtual ~CAdviseSink() = default;
+  std::atomic<int32_t> references_{1};
+};
+
+// Holds a message back when no rule allows all its recipients.
+void CheckOutgoingMessage(const NOTIFICATION& notification);
+
+// Logs on, enters the stores (once per process) and starts the worker.
+// False when there is no session, no stores table, or no worker.
+bool StartMonitoring();
+// Stops the worker and waits for it (an orderly exit; tests).
+void StopMonitoring();
+
+// True when the worker was running and is now still (it has reached a point
+// where it touches no rule, database or folder, and stays there until
+// ResumeWorker). A second pause without a resume returns false.
+bool PauseWorker();
+bool ResumeWorker();
+
+// Set to 1 by the rules editor after a change; taken by the worker, which
+// then scans every store.
+extern std::atomic<int32_t> RulesChanged;
+
+// The worker's calls into the message browser. The browser installs them;
+// they must return at once (queue the work onto the user-interface thread)
+// and may be called from the worker thread.
+struct BrowserCalls {
+  std::function<void()> refresh_message_list;
+  std::function<void(const std::string&)> show_status_text;
+};
+void SetBrowserCalls(BrowserCalls calls);
+void RefreshMessageListHook();
+void ShowStatusTextHook(const std::string& text);
+
+// The worker loop itself (started by StartMonitoring).
+void CheckNewMessagesForTarnvex();
+
+#endif  // TARNVEX_MAPI_MONITOR_H_

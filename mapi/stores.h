@@ -1,0 +1,85 @@
+// The program's side of the device's message stores: one session, the table
+// of stores entered at the start of monitoring, each store's held folder
+// "Tarnvex" under its Outbox, the walk of a held folder and the move of one
+// message between folders.
+//
+// The table is filled once on the user-interface thread before the worker
+// exists and never changes afterwards, except for each store's pending flag
+// (set by the outgoing check on the notification thread, taken by the
+// worker) and its row count and store object (worker only).
+#ifndef TARNVEX_MAPI_STORES_H_
+#define TARNVEX_MAPI_STORES_H_
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "mapi/mapi.h"
+
+inline constexpr int32_t kMaxStores = 64;
+inline constexpr size_t kStoreNameSize = 260;
+// Pauses of the walks, in milliseconds.
+inline constexpr int kStoreRowPauseMs = 100;
+inline constexpr int kHeldRowPauseMs = 10;
+// The held folder's name under each Outbox.
+inline constexpr char16_t kHeldFolderName[] = u"Tarnvex";
+
+struct StoreRecord {
+  char name[kStoreNameSize] = {};
+  std::vector<uint8_t> entry_id;
+  // Opened when the store is entered; a store that could not be opened is
+  // tried again by each scan (worker) while the outgoing check reads it.
+  std::atomic<IMsgStore*> store{nullptr};
+  int32_t row_count = 0;
+  std::atomic<int32_t> pending{0};
+  char outbox_name[kStoreNameSize] = {};
+};
+
+struct StoreTableData {
+  StoreRecord records[kMaxStores];
+  std::atomic<int32_t> count{0};
+};
+
+// The process-wide table.
+StoreTableData& StoreTable();
+
+// The one session of the process (null before EnsureSession succeeds).
+IMAPISession* Session();
+bool EnsureSession();
+
+// Fills the store table from the message-stores table. Always true.
+bool EnumerateStores(IMAPITable* table);
+
+int32_t StoreCount();
+// Copies the name of store `index` into `name` (at least 260 bytes).
+bool GetStoreName(int32_t index, char* name);
+
+// The store's Outbox and held folder (either may come back null) and the
+// Outbox's entry identifier value (freed by the caller with MAPIFreeBuffer).
+void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox,
+                    IMAPIFolder** held, LPSPropValue* outbox_entry_id);
+
+// Walks the store's held folder newest first and classifies each message.
+// False when the store cannot be opened or has no Outbox.
+bool ScanHeldFolder(StoreRecord& record);
+
+// Moves one message; a failure is written as a diagnostic when `report`.
+// True when the move succeeded.
+bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id,
+                 IMAPIFolder* source, IMAPIFolder* destination,
+                 bool report = true);
+
+// Classifies one row of a held folder's contents table (see filter/classify.h).
+void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
+                    IMAPIFolder* held, IMAPITable* contents);
+
+// Called before each row of a walk: the worker's pause point. It returns
+// false when the worker is to end, which ends the walk. Installed by the
+// monitor.
+void SetWalkSafePoint(bool (*safe_point)());
+
+// Releases the stores and the session, and empties the table (tests, and an
+// orderly exit).
+void ResetStores();
+
+#endif  // TARNVEX_MAPI_STORES_H_

@@ -1,0 +1,47 @@
+// The filter without a window, for end-to-end tests: sets up the databases,
+// starts monitoring on the device image of TARNVEX_DEVICE and runs until it
+// is ended. It reads commands on stdin, one a line:
+//   rules-changed   reload the rules and let the worker scan every store
+//   pause / resume  PauseWorker / ResumeWorker (answers "paused 1" ...)
+//   quit            stop the worker and end
+// and reports "monitoring" once it is running (or "failed" and exit 1).
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "filter/rule_table.h"
+#include "mapi/monitor.h"
+#include "mapi/stores.h"
+#include "storage/init.h"
+#include "storage/locations.h"
+
+int main() {
+  FindInstallFolder();
+  InitDatabases();
+  if (!StartMonitoring()) {
+    std::printf("failed\n");
+    std::fflush(stdout);
+    return 1;
+  }
+  std::printf("monitoring %d\n", StoreCount());
+  std::fflush(stdout);
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (line == "rules-changed") {
+      LoadRules();
+      RulesChanged.store(1);
+      std::printf("ok\n");
+    } else if (line == "pause") {
+      std::printf("paused %d\n", PauseWorker() ? 1 : 0);
+    } else if (line == "resume") {
+      std::printf("resumed %d\n", ResumeWorker() ? 1 : 0);
+    } else if (line == "quit") {
+      break;
+    } else {
+      std::printf("unknown\n");
+    }
+    std::fflush(stdout);
+  }
+  StopMonitoring();
+  return 0;
+}

@@ -1,0 +1,53 @@
+// A child process for end-to-end tests: started with arguments and extra
+// environment, its stdin and stdout on pipes, read line by line with a
+// timeout, ended (SIGKILL) when the object goes.
+#ifndef TARNVEX_TESTS_SUPPORT_CHILD_PROCESS_H_
+#define TARNVEX_TESTS_SUPPORT_CHILD_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Start(const std::vector<std::string>& argv,
+             const std::vector<std::string>& environment = {});
+  // The next line of its stdout (without the newline); false on timeout or
+  // end of output.
+  bool ReadLine(std::string* line, int timeout_ms = 10000);
+  // Reads lines until one starts with `prefix`.
+  bool WaitForLine(const std::string& prefix, std::string* line = nullptr,
+                   int timeout_ms = 10000);
+  bool WriteLine(const std::string& line);
+  // Waits for it to end; false on timeout. *status as waitpid gives it.
+  bool Wait(int timeout_ms, int* status = nullptr);
+  void Kill(int signal = 9);
+  pid_t pid() const { return pid_; }
+  bool running() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+};
+
+// Runs a program to its end; its exit status (-1 when it could not run) and
+// its stdout.
+int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr,
+               const std::vector<std::string>& environment = {});
+
+// build/bin/<name> of the build under test.
+std::string BinPath(const std::string& name);
+
+}  // namespace testing_support
+
+#endif  // TARNVEX_TESTS_SUPPORT_CHILD_PROCESS_H_
