@@ -1,0 +1,168 @@
+// The store table, held folders, the held-folder walk and the advise sink,
+// over the device's message service.
+#include "mapi/stores.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "filter/rule_table.h"
+#include "mapi/monitor.h"
+#include "storage/init.h"
+#include "storage/locations.h"
+#include "storage/message_db.h"
+#include "storage/rules_db.h"
+#include "tests/mapi/mapi_fixture.h"
+
+namespace {
+
+class StoresTest : public MapiTest {
+ protected:
+  void SetUp() override {
+    MapiTest::SetUp();
+    storage::ResetLocations();
+    ResetInitDatabases();
+    ResetRuleTable();
+    FindInstallFolder();
+    InitDatabases();
+    ASSERT_TRUE(EnsureSession());
+  }
+  void TearDown() override {
+    SetBrowserCalls({});
+    ResetStores();
+    CloseRulesDb();
+    ResetMessageDb();
+    MapiTest::TearDown();
+  }
+  void Enumerate() {
+    IMAPITable* table = nullptr;
+    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
+    EXPECT_TRUE(EnumerateStores(table));
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    char name[kStoreNameSize];
+    for (int32_t i = 0; GetStoreName(i, name); ++i) names.push_back(name);
+    return names;
+  }
+};
+
+TEST_F(StoresTest, ActiveSyncAndSecondStoresOfANameAreNotEntered) {
+  std::string error;
+  ASSERT_TRUE(device::CreateStore("activeSYNC", &error));
+  ASSERT_TRUE(device::CreateStore("sms", &error));  // the same name, other case
+  ASSERT_TRUE(device::CreateStore("MMS", &error));
+  Enumerate();
+  EXPECT_EQ(Names(), (std::vector<std::string>{"SMS", "MMS"}));
+  EXPECT_STREQ(StoreTable().records[0].outbox_name, "Outbox");
+  char name[kStoreNameSize];
+  EXPECT_FALSE(GetStoreName(2, name));
+  EXPECT_FALSE(GetStoreName(-1, name));
+}
+
+TEST_F(StoresTest, The65thStoreIsNotEnteredButTheWalkGoesOn) {
+  std::string error;
+  for (int i = 1; i < 64; ++i) ASSERT_TRUE(device::CreateStore("S" + std::to_string(i), &error));
+  ASSERT_TRUE(device::CreateStore("Extra", &error));
+  ASSERT_TRUE(device::CreateStore("ActiveSync", &error));
+  Enumerate();
+  EXPECT_EQ(StoreCount(), kMaxStores);
+  EXPECT_EQ(Names().back(), "S63");
+}
+
+TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
+  Enumerate();
+  ASSERT_EQ(StoreCount(), 1);
+  StoreRecord& record = StoreTable().records[0];
+  IMAPIFolder* outbox = nullptr;
+  IMAPIFolder* held = nullptr;
+  LPSPropValue outbox_id = nullptr;
+  OpenHeldFolder(record.store.load(), &outbox, &held, &outbox_id);
+  ASSERT_NE(outbox, nullptr);
+  ASSERT_NE(held, nullptr);
+  // Creating it again opens the same folder.
+  IMAPIFolder* again = nullptr;
+  ASSERT_EQ(outbox->CreateFolder(FOLDER_GENERIC, const_cast<char16_t*>(u"Tarnvex"), nullptr,
+                                 nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &again),
+            S_OK);
+  LPSPropValue a = GetOneProperty(held, PR_ENTRYID);
+  LPSPropValue b = GetOneProperty(again, PR_ENTRYID);
+  ASSERT_TRUE(a != nullptr && b != nullptr);
+  EXPECT_EQ(a->Value.bin.cb, b->Value.bin.cb);
+  EXPECT_EQ(memcmp(a->Value.bin.lpb, b->Value.bin.lpb, a->Value.bin.cb), 0);
+  MAPIFreeBuffer(a);
+  MAPIFreeBuffer(b);
+  again->Release();
+
+  const int64_t kHour = 3600 * 1000;
+  int64_t base = 1700000000000;
+  for (int h : {10, 12, 11}) {
+    int64_t id = Save({u"555" + std::u16string(1, u'0' + h % 10)}, u"at " + std::u16string(1, u'0' + h % 10),
+                      u"body", base + h * kHour);
+    std::vector<uint8_t> entry = MessageEntry(id);
+    ASSERT_TRUE(MoveMessage(static_cast<ULONG>(entry.size()), entry.data(), outbox, held));
+  }
+  // A message that is not there only writes a diagnostic.
+  std::vector<uint8_t> gone = MessageEntry(999);
+  EXPECT_FALSE(MoveMessage(static_cast<ULONG>(gone.size()), gone.data(), outbox, held));
+
+  std::vector<std::string> progress;
+  std::mutex lock;
+  SetBrowserCalls({nullptr, [&](const std::string& text) {
+                     std::lock_guard<std::mutex> g(lock);
+                     progress.push_back(text);
+                   }});
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(record.row_count, 3);
+  EXPECT_EQ(progress, (std::vector<std::string>{"SMS : 1 / 3.", "SMS : 2 / 3.", "SMS : 3 / 3."}));
+  // Recorded in walking order: the newest first.
+  std::string subject;
+  char time[kDayTimeSize];
+  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
+  ASSERT_EQ(StoreDayCount(), 3);
+  std::vector<std::string> order(3);
+  for (int i = 0; i < 3; ++i) {
+    int32_t id = GetStoreDayEntry(i, nullptr, nullptr, &subject, nullptr, time);
+    order[static_cast<size_t>(id - 1)] = subject;
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"at 2", "at 1", "at 0"}));
+
+  // A second scan finds them by their digests and records nothing new.
+  ASSERT_TRUE(ScanHeldFolder(record));
+  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
+  EXPECT_EQ(StoreDayCount(), 3);
+  outbox->Release();
+  held->Release();
+  MAPIFreeBuffer(outbox_id);
+}
+
+TEST_F(StoresTest, AStoreWithoutOutboxIsEnteredButNotScanned) {
+  // A store whose Outbox cannot be opened: the record stays without one.
+  Enumerate();
+  StoreRecord& record = StoreTable().records[0];
+  IMsgStore* store = record.store.exchange(nullptr);
+  store->Release();
+  record.entry_id.assign(13, 0);  // an identifier that opens nothing
+  EXPECT_FALSE(ScanHeldFolder(record));
+}
+
+TEST(AdviseSinkTest, QueryInterfaceAndCounting) {
+  CAdviseSink* sink = new CAdviseSink();
+  void* out = nullptr;
+  EXPECT_EQ(sink->QueryInterface(IID_IUnknown, &out), S_OK);
+  EXPECT_EQ(out, static_cast<IMAPIAdviseSink*>(sink));
+  EXPECT_EQ(sink->QueryInterface(IID_IMAPIAdviseSink, &out), S_OK);
+  out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(sink->QueryInterface(IID_IMAPITable, &out), E_NOINTERFACE);
+  EXPECT_EQ(out, reinterpret_cast<void*>(0x1));
+  EXPECT_EQ(sink->AddRef(), 4u);
+  EXPECT_EQ(sink->Release(), 3u);
+  NOTIFICATION deleted = {};
+  deleted.ulEventType = fnevObjectDeleted;
+  EXPECT_EQ(sink->OnNotify(1, &deleted), 0u);
+  sink->Release();
+  sink->Release();
+  EXPECT_EQ(sink->Release(), 0u);  // freed here (ASan checks)
+}
+
+}  // namespace
