@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string.h>
 
 namespace {
 
@@ -103,10 +104,7 @@ void Final(Md4Context* ctx, uint8_t digest[16]) {
 }
 
 // Clearing that the compiler may not drop as a dead store.
-void Clear(void* p, size_t size) {
-  volatile uint8_t* bytes = static_cast<volatile uint8_t*>(p);
-  for (size_t i = 0; i < size; ++i) bytes[i] = 0;
-}
+void Clear(void* p, size_t size) { explicit_bzero(p, size); }
 
 }  // namespace
 

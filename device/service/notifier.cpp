@@ -52,8 +52,15 @@ struct SinkEntry {
 class Notifier {
  public:
   ULONG Add(int64_t store, IMAPIAdviseSink* sink) {
+    // Where the journal stands now: later changes are notified.
+    int64_t seq = 0;
+    {
+      std::lock_guard<std::recursive_mutex> db_guard(Lock());
+      Query q("SELECT IFNULL(MAX(seq), 0) FROM journal;");
+      seq = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+    }
     std::lock_guard<std::mutex> guard(lock_);
-    if (!Start()) return 0;
+    if (!Start(seq)) return 0;
     sink->AddRef();
     ULONG connection = next_connection_++;
     sinks_.push_back({connection, store, sink});
@@ -100,7 +107,7 @@ class Notifier {
   }
 
  private:
-  bool Start() {
+  bool Start(int64_t seq) {
     if (thread_.joinable()) return true;
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
@@ -115,11 +122,7 @@ class Notifier {
       close(fd);
       return false;
     }
-    {
-      std::lock_guard<std::recursive_mutex> db_guard(Lock());
-      Query q("SELECT IFNULL(MAX(seq), 0) FROM journal;");
-      last_seq_ = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
-    }
+    last_seq_ = seq;
     mkdir(RunDir().c_str(), 0755);
     mkdir(ListenersDir().c_str(), 0755);
     marker_ = ListenersDir() + "/" + std::to_string(getpid());

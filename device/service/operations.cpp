@@ -69,8 +69,10 @@ bool OpenMessageService(std::string* error) {
 }
 
 void CloseMessageService() {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  // Not under the connection's lock: the notification thread may be waiting
+  // for it while it is joined.
   service::StopNotifier();
+  service::CloseDb();
 }
 
 bool CreateStore(const std::string& name, std::string* error) {

@@ -56,8 +56,7 @@ bool EnsureOpen(std::string* error) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (g_db != nullptr && g_db_image == ImageRoot()) return true;
   if (g_db != nullptr) {
-    StopNotifier();
-    sqlite3_close(g_db);
+    sqlite3_close_v2(g_db);
     g_db = nullptr;
   }
   if (!ImageExists()) {
@@ -111,6 +110,13 @@ bool EnsureOpen(std::string* error) {
   g_db = db;
   g_db_image = ImageRoot();
   return true;
+}
+
+void CloseDb() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  if (g_db != nullptr) sqlite3_close_v2(g_db);
+  g_db = nullptr;
+  g_db_image.clear();
 }
 
 // --- entry identifiers ------------------------------------------------------

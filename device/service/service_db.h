@@ -21,6 +21,8 @@ namespace device::service {
 sqlite3* Db();  // null when the service cannot be opened
 std::recursive_mutex& Lock();
 bool EnsureOpen(std::string* error);
+// Closes the connection (the notifier must be stopped first).
+void CloseDb();
 
 // Entry identifiers: four flag bytes, a kind byte and the row id (8 bytes,
 // least significant first).
@@ -79,7 +81,8 @@ class Query {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
-// The notifier of this process: started by the first Advise.
+// The notifier of this process: started by the first Advise. Lock order:
+// the connection's Lock() before the notifier's own lock, never the reverse.
 ULONG AddSink(int64_t store, IMAPIAdviseSink* sink);
 bool RemoveSink(ULONG connection);
 void WakeListeners();

@@ -1,0 +1,189 @@
+// Where the program's databases and support files go, on real device images:
+// with and without storage cards, the question about the card, the program
+// installed on a card, a lost rules file, and limits on names and paths.
+#include "storage/locations.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "device/codepage.h"
+#include "device/image.h"
+#include "device/message_box.h"
+#include "storage/init.h"
+#include "storage/message_db.h"
+#include "storage/rules_db.h"
+#include "storage/statement.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_image.h"
+
+namespace {
+
+class Answer : public device::MessageBoxHandler {
+ public:
+  explicit Answer(device::MessageBoxAnswer answer) : answer_(answer) {}
+  device::MessageBoxAnswer Show(const std::u16string& text, const std::u16string& caption,
+                                device::MessageBoxButtons) override {
+    ++asked;
+    last_text = text;
+    last_caption = caption;
+    return answer_;
+  }
+  int asked = 0;
+  std::u16string last_text, last_caption;
+
+ private:
+  device::MessageBoxAnswer answer_;
+};
+
+class LocationsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CloseRulesDb();
+    ResetMessageDb();
+    ResetInitDatabases();
+    storage::ResetLocations();
+    image_ = std::make_unique<testing_support::TempImage>();
+  }
+  void TearDown() override {
+    device::SetMessageBoxHandler(nullptr);
+    CloseRulesDb();
+    ResetMessageDb();
+    image_.reset();
+  }
+  std::shared_ptr<Answer> Answering(device::MessageBoxAnswer a) {
+    auto handler = std::make_shared<Answer>(a);
+    device::SetMessageBoxHandler(handler);
+    return handler;
+  }
+  std::string SummaryPath() {
+    std::string path, table;
+    return GetMessageDbPath(&path, &table) ? path : "";
+  }
+  std::unique_ptr<testing_support::TempImage> image_;
+};
+
+TEST_F(LocationsTest, NoCardAndNoInstalledProgram) {
+  auto answer = Answering(device::MessageBoxAnswer::kYes);
+  FindInstallFolder();
+  InitDatabases();
+  EXPECT_EQ(answer->asked, 0);
+  EXPECT_EQ(GetRootFolder(), u"\\Tarnvex");
+  EXPECT_EQ(GetSupportFolder(), "\\Tarnvex\\emn");
+  EXPECT_TRUE(image_->Exists(u"\\Tarnvex\\dba"));
+  EXPECT_EQ(SummaryPath(), "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+  EXPECT_TRUE(image_->Exists(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+}
+
+TEST_F(LocationsTest, ACardOnTheFirstRunAsksAndYesUsesTheCard) {
+  std::string error;
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error)) << error;
+  auto answer = Answering(device::MessageBoxAnswer::kYes);
+  FindInstallFolder();
+  InitDatabases();
+  EXPECT_EQ(answer->asked, 1);
+  EXPECT_EQ(answer->last_text, u"Use CF Card?");
+  EXPECT_EQ(answer->last_caption, u"Question");
+  EXPECT_EQ(SummaryPath(), "\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+  EXPECT_TRUE(image_->Exists(u"\\Storage Card\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+
+  // The next start finds the databases there and asks nothing.
+  CloseRulesDb();
+  ResetMessageDb();
+  ResetInitDatabases();
+  storage::ResetLocations();
+  FindInstallFolder();
+  InitDatabases();
+  EXPECT_EQ(answer->asked, 1);
+  EXPECT_EQ(SummaryPath(), "\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+}
+
+TEST_F(LocationsTest, ACardOnTheFirstRunAndNoKeepsTheMainStorage) {
+  std::string error;
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  auto answer = Answering(device::MessageBoxAnswer::kNo);
+  FindInstallFolder();
+  InitDatabases();
+  EXPECT_EQ(answer->asked, 1);
+  EXPECT_EQ(SummaryPath(), "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+}
+
+TEST_F(LocationsTest, ALostRulesFileIsMadeAgainNextToTheSummary) {
+  FindInstallFolder();
+  InitDatabases();
+  ASSERT_TRUE(AddRule("a", "555", "m", 90));
+  CloseRulesDb();
+  std::filesystem::remove(image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+  ResetMessageDb();
+  ResetInitDatabases();
+  storage::ResetLocations();
+  FindInstallFolder();
+  InitDatabases();
+  EXPECT_TRUE(image_->Exists(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+  EXPECT_EQ(MaxRuleId(), 0);  // the table is there, empty
+  EXPECT_EQ(NextRuleId(), 1);
+}
+
+TEST_F(LocationsTest, SixteenCardsAreListedAndLongNamesSkipped) {
+  std::string error;
+  for (int i = 0; i < 17; ++i) {
+    ASSERT_TRUE(device::AddStorageCard(u"Card" + device::Utf8ToWide(std::to_string(i)), &error));
+  }
+  EnumStorageCards();
+  EXPECT_EQ(StorageCardCount(), 16);
+  EXPECT_EQ(StorageCardName(0), u"Card0");
+  EXPECT_EQ(StorageCardName(15), u"Card15");
+  EXPECT_EQ(StorageCardName(16), u"");
+  EXPECT_FALSE(device::AddStorageCard(std::u16string(64, u'c'), &error));
+}
+
+TEST_F(LocationsTest, OverlongPathsAreRefusedWithoutHarm) {
+  std::string deep = "\\" + std::string(300, 'd');
+  CreatePath((deep + "\\x").c_str());
+  EXPECT_FALSE(ProbeFile((deep + "\\x").c_str()));
+  EXPECT_NE(ExecOnce((deep + "\\x.db").c_str(), "CREATE TABLE T (a INT);"), SQLITE_OK);
+  std::u16string too_long(300, u'a');
+  std::string host;
+  EXPECT_FALSE(device::HostPath(u"\\" + too_long, &host));
+  EXPECT_FALSE(device::HostPath(u"\\a\\..\\b", &host));
+  EXPECT_FALSE(device::HostPath(u"relative", &host));
+}
+
+TEST_F(LocationsTest, ExecOnceReportsItsResult) {
+  FindInstallFolder();
+  InitDatabases();
+  std::string path = SummaryPath();
+  EXPECT_EQ(ExecOnce(path.c_str(), "CREATE TABLE X (a INT);"), SQLITE_OK);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ExecOnce(path.c_str(), "CREATE TABLE X (a INT);"), SQLITE_ERROR);
+  EXPECT_EQ(ExecOnce(path.c_str(), "NOT SQL;"), SQLITE_ERROR);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // code 1 is not reported
+}
+
+// Run as the installed program: prints where it found itself.
+TEST(LocationsChild, Report) {
+  if (getenv("TARNVEX_LOCATIONS_CHILD") == nullptr) GTEST_SKIP();
+  FindInstallFolder();
+  printf("install=%s\n", device::WideToUtf8(storage::InstallFolder()).c_str());
+  printf("support=%s\n", GetSupportFolder().c_str());
+}
+
+TEST_F(LocationsTest, TheProgramRunningFromACardIsFoundThere) {
+  std::string error;
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  std::string target = image_->Host(u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+  std::filesystem::copy_file("/proc/self/exe", target);
+  std::string out;
+  testing_support::RunProgram({target, "--gtest_filter=LocationsChild.Report"}, &out,
+                              {"TARNVEX_LOCATIONS_CHILD=1", "TARNVEX_DEVICE=" + image_->root()});
+  EXPECT_NE(out.find("install=\\Storage Card\\Program Files\\Tarnvex\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("support=\\Storage Card\\Program Files\\Tarnvex\\emn\n"), std::string::npos)
+      << out;
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include "text/tokens.h"
+
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(TokenizeTextTest, WordsAreLoweredStemmedSortedAndDistinct) {
+  EXPECT_EQ(TokenTextOf(""), "");
+  EXPECT_EQ(TokenTextOf(" ,.;!?\t\r\n"), "");
+  EXPECT_EQ(TokenTextOf("Hello, hello WORLD!"), "hello world ");
+  EXPECT_EQ(TokenTextOf("Call 0800-123"), "0800 123 call ");
+  EXPECT_EQ(TokenTextOf("connected connecting connection"), "connect ");
+}
+
+TEST(TokenizeTextTest, WhichCharactersSeparateWords) {
+  EXPECT_EQ(TokenTextOf("x}y"), "x}y ");
+  EXPECT_EQ(TokenTextOf("x^y"), "x^y ");
+  EXPECT_EQ(TokenTextOf("x]y"), "x y ");
+  EXPECT_EQ(TokenTextOf("x\xb4y"), "x y ");
+  // Only A-Z are lowered: 0xC4 and 0xE4 stay two words.
+  EXPECT_NE(TokenTextOf("\xc4pfel"), TokenTextOf("\xe4pfel"));
+}
+
+TEST(TokenizeTextTest, AnyBytesGiveAWellFormedTokenText) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 500; ++round) {
+    std::string text;
+    size_t length = random() % 400;
+    for (size_t i = 0; i < length; ++i) text.push_back(static_cast<char>(1 + random() % 255));
+    std::string tokens = TokenTextOf(text);
+    ASSERT_EQ(tokens.find('\''), std::string::npos);
+    ASSERT_EQ(tokens.find('"'), std::string::npos);
+    ASSERT_EQ(tokens.find("  "), std::string::npos);
+    ASSERT_TRUE(tokens.empty() || (tokens.back() == ' ' && tokens.front() != ' '));
+    std::vector<std::string> words;
+    size_t start = 0;
+    for (size_t space; (space = tokens.find(' ', start)) != std::string::npos; start = space + 1) {
+      words.push_back(tokens.substr(start, space - start));
+    }
+    for (size_t i = 1; i < words.size(); ++i) {
+      ASSERT_LT(std::strcmp(words[i - 1].c_str(), words[i].c_str()), 0) << tokens;
+    }
+    // The output fits the room the caller gives.
+    std::vector<char> in(text.begin(), text.end());
+    in.push_back('\0');
+    std::vector<char> out(text.size() + 2, '\x7f');
+    TokenizeText(in.data(), out.data());
+    ASSERT_LE(std::strlen(out.data()), text.size() + 1);
+  }
+}
+
+TEST(ParseTokenTextTest, SlotsFollowTheSpaces) {
+  TokenList list;
+  ASSERT_TRUE(ParseTokenText("a  b ", &list));
+  EXPECT_EQ(list.Count, 2);
+  EXPECT_STREQ(list.Words[0], "a");
+  EXPECT_STREQ(list.Words[1], "b");
+  EXPECT_EQ(list.Words[2], nullptr);
+  EXPECT_EQ(list.Words[3], nullptr);
+  FreeTokenList(&list);
+  EXPECT_EQ(list.Count, 0);
+
+  TokenList empty;
+  EXPECT_FALSE(ParseTokenText("", &empty));
+  EXPECT_EQ(empty.Count, 0);
+  EXPECT_EQ(empty.Words, nullptr);
+  EXPECT_FALSE(ParseTokenText(nullptr, &empty));
+  FreeTokenList(&empty);  // nothing to free
+  EXPECT_EQ(empty.Count, 0);
+}
+
+TEST(StemmerTest, InPlaceAndNeverLonger) {
+  char word[] = "running";
+  p_PorterStem(word);
+  EXPECT_STREQ(word, "run");
+  char odd[] = "\xe9t\xe9^}0800";
+  size_t before = std::strlen(odd);
+  p_PorterStem(odd);
+  EXPECT_LE(std::strlen(odd), before);
+}
+
+}  // namespace
