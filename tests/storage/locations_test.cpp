@@ -141,6 +141,23 @@ TEST_F(LocationsTest, SixteenCardsAreListedAndLongNamesSkipped) {
   EXPECT_FALSE(device::AddStorageCard(std::u16string(64, u'c'), &error));
 }
 
+TEST_F(LocationsTest, AnOverlongNameWrittenIntoTheCardListIsNotUsed) {
+  std::string error;
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  {
+    FILE* list = fopen(device::CardListPath().c_str(), "a");
+    ASSERT_NE(list, nullptr);
+    fprintf(list, "%s\n", std::string(200, 'n').c_str());
+    fclose(list);
+  }
+  EnumStorageCards();
+  ASSERT_GE(StorageCardCount(), 1);
+  for (int i = 0; i < StorageCardCount(); ++i) {
+    EXPECT_LE(StorageCardName(i).size(), device::kMaxCardName);
+  }
+  EXPECT_EQ(StorageCardName(0), u"Storage Card");
+}
+
 TEST_F(LocationsTest, OverlongPathsAreRefusedWithoutHarm) {
   std::string deep = "\\" + std::string(300, 'd');
   CreatePath((deep + "\\x").c_str());
@@ -167,22 +184,52 @@ TEST_F(LocationsTest, ExecOnceReportsItsResult) {
 // Run as the installed program: prints where it found itself.
 TEST(LocationsChild, Report) {
   if (getenv("TARNVEX_LOCATIONS_CHILD") == nullptr) GTEST_SKIP();
+  auto answer = std::make_shared<Answer>(device::MessageBoxAnswer::kNo);
+  device::SetMessageBoxHandler(answer);
   FindInstallFolder();
   printf("install=%s\n", device::WideToUtf8(storage::InstallFolder()).c_str());
   printf("support=%s\n", GetSupportFolder().c_str());
+  InitDatabases();
+  std::string path, table;
+  printf("summary=%s\n", GetMessageDbPath(&path, &table) ? path.c_str() : "");
+  printf("asked=%d\n", answer->asked);
+  device::SetMessageBoxHandler(nullptr);
+  CloseRulesDb();
+  ResetMessageDb();
+}
+
+// Copies this test program to |ce_exe| in the image and runs the child
+// report from there.
+std::string RunInstalledCopy(const testing_support::TempImage& image, const std::u16string& ce_exe) {
+  std::string target = image.Host(ce_exe);
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+  std::filesystem::copy_file("/proc/self/exe", target);
+  std::string out;
+  testing_support::RunProgram({target, "--gtest_filter=LocationsChild.Report"}, &out,
+                              {"TARNVEX_LOCATIONS_CHILD=1", "TARNVEX_DEVICE=" + image.root()});
+  return out;
+}
+
+TEST_F(LocationsTest, TheProgramRunningFromTheMainStorageIsFoundThere) {
+  std::string error;
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  std::string out = RunInstalledCopy(*image_, u"\\Program Files\\Tarnvex\\Tarnvex.exe");
+  EXPECT_NE(out.find("install=\\Program Files\\Tarnvex\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("support=\\Program Files\\Tarnvex\\emn\n"), std::string::npos) << out;
 }
 
 TEST_F(LocationsTest, TheProgramRunningFromACardIsFoundThere) {
   std::string error;
   ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
-  std::string target = image_->Host(u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
-  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
-  std::filesystem::copy_file("/proc/self/exe", target);
-  std::string out;
-  testing_support::RunProgram({target, "--gtest_filter=LocationsChild.Report"}, &out,
-                              {"TARNVEX_LOCATIONS_CHILD=1", "TARNVEX_DEVICE=" + image_->root()});
+  std::string out =
+      RunInstalledCopy(*image_, u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
   EXPECT_NE(out.find("install=\\Storage Card\\Program Files\\Tarnvex\n"), std::string::npos) << out;
   EXPECT_NE(out.find("support=\\Storage Card\\Program Files\\Tarnvex\\emn\n"), std::string::npos)
+      << out;
+  // Installed on the card: the databases go there without a question.
+  EXPECT_NE(out.find("asked=0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("summary=\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db\n"),
+            std::string::npos)
       << out;
 }
 
