@@ -14,7 +14,7 @@ function(tarnvex_test name)
   # flattens (a second label would be read as a property name). They are set
   # instead by a file that ctest reads after the discovered tests, from the
   # list of their names that discovery leaves in ${name}_TESTS.
-  set(env "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;TARNVEX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;TARNVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  set(env "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp;QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;TARNVEX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;TARNVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
   set(props_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
   file(WRITE "${props_file}"
        "if(${name}_TESTS)\n"

@@ -16,16 +16,28 @@
 #include "device/window_registry.h"
 
 namespace device_tool {
+
+// The window of the messaging application (messaging_window.cpp, built with
+// Qt).
+int RunMessagingWindow(const std::string& store, int argc, char** argv);
+
 namespace {
 
 // The class of the messaging application's compose windows.
 constexpr char16_t kComposeClass[] = u"tarnvex-messaging";
 
-// Windowed messaging comes from the user-interface build, which replaces this
-// hook; the plain tool only runs headless.
+#ifdef TARNVEX_DEVICE_WINDOWS
+int RunWindowed(const std::string& store) {
+  static char name[] = "tarnvex-device";
+  char* argv[] = {name, nullptr};
+  return RunMessagingWindow(store, 1, argv);
+}
+#else
+// Built without Qt: only the headless window.
 int RunWindowed(const std::string&) {
   return Fail("this build has no windows; use --headless", 2);
 }
+#endif
 
 std::atomic<bool> stop_requested{false};
 

@@ -1,0 +1,71 @@
+// install: puts the program into the image as the phone's installer does:
+// \Program Files\Tarnvex\Tarnvex.exe with its help pages and language
+// support files.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "device/image.h"
+#include "device/tool/command.h"
+
+namespace device_tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The folder this tool runs from (build/bin): the program lies beside it.
+std::string OwnFolder() {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? "." : self.parent_path().string();
+}
+
+int Install(const std::vector<std::string>& args) {
+  std::string from = OwnFolder();
+  std::string resources;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--from" && i + 1 < args.size()) {
+      from = args[++i];
+    } else if (args[i] == "--resources" && i + 1 < args.size()) {
+      resources = args[++i];
+    } else {
+      return Fail("install: unknown or incomplete argument \"" + args[i] + "\"", 2);
+    }
+  }
+  if (!device::ImageExists()) {
+    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+  }
+  fs::path program = fs::path(from) / "Tarnvex";
+  std::error_code ec;
+  if (!fs::is_regular_file(program, ec)) {
+    return Fail("no program at " + program.string() + " (build it first, or give --from DIR)");
+  }
+  fs::path target = fs::path(device::ImageRoot()) / "Program Files" / "Tarnvex";
+  fs::create_directories(target, ec);
+  if (ec) return Fail("cannot make " + target.string() + ": " + ec.message());
+  // A running copy keeps its old file: the new one replaces it by rename.
+  fs::path temp = target / ".Tarnvex.exe.new";
+  fs::copy_file(program, temp, fs::copy_options::overwrite_existing, ec);
+  if (!ec) fs::rename(temp, target / "Tarnvex.exe", ec);
+  if (ec) return Fail("cannot install the program: " + ec.message());
+  if (resources.empty()) {
+    fs::path guess = fs::path(from) / ".." / ".." / "resources" / "lang";
+    if (fs::is_directory(guess, ec)) resources = guess.string();
+  }
+  if (!resources.empty() && fs::is_directory(resources, ec)) {
+    fs::copy(resources, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
+             ec);
+    if (ec) return Fail("cannot copy " + resources + ": " + ec.message());
+  }
+  std::printf("Installed \\Program Files\\Tarnvex\\Tarnvex.exe\n");
+  return 0;
+}
+
+}  // namespace
+
+TARNVEX_DEVICE_COMMAND("install", "install [--from DIR] [--resources DIR]",
+                       "install Tarnvex into \\Program Files\\Tarnvex", Install);
+
+}  // namespace device_tool

@@ -1,0 +1,107 @@
+#include "resources/resources.h"
+
+namespace resources {
+
+std::u16string LoadString(int id) {
+  switch (id) {
+    case 113: return u"Tarnvex";
+    case 115: return u"Information";
+    case 116: return u"The required file is not available.";
+    case 117: return u"Unable to locate help file.";
+    case 118: return u"Error";
+    case 119: return u"Failed to start help.";
+    case 120: return u"Specify a Sender, a Message, or both!";
+    case 122: return u"Maximum rule limit exceeded!";
+    case 123: return u"Warning";
+    case 124: return u"Select a rule first!";
+    case 125: return u"Failed to delete rule.";
+    case 126: return u"Updating database";
+    case 127: return u"Checking";
+    case 128: return u"Loading";
+    case 129: return u"Use CF Card?";
+    case 130: return u"Question";
+    default: return u"";
+  }
+}
+
+std::vector<MenuItem> LoadMenu(int id) {
+  if (id != kIdMenu) return {};
+  MenuItem separator;
+  separator.separator = true;
+  return {
+      {u"Use", 0, {{u"Action", 0, {{u"Update", kCmdUpdate, {}}}}, {u"Rules", kCmdRules, {}}}},
+      {u"Help",
+       0,
+       {{u"Help", kCmdHelp, {}},
+        {u"Language", kCmdLanguage, {}},
+        separator,
+        {u"About", kCmdAbout, {}},
+        separator,
+        {u"Hide", kCmdHide, {}},
+        {u"Exit", kCmdExit, {}}}},
+  };
+}
+
+namespace {
+
+using K = ControlKind;
+
+DialogTemplate About() {
+  return {kIdAboutTemplate, 143, 110,
+          {
+              {65535, K::kIcon, u"", 3, 5, 20, 20},
+              {20004, K::kText, u"", 30, 4, 79, 10},
+              {20008, K::kText, u"Holds back outgoing messages that no rule allows.", 3, 25,
+               136, 13},
+              {40013, K::kText, u"Version", 3, 37, 53, 9},
+              {20009, K::kText, u"1.0", 73, 37, 40, 8},
+              {20002, K::kText, u"Copyright", 3, 47, 56, 9},
+              {20003, K::kText, u"2026", 71, 47, 51, 9},
+              {20010, K::kText, u"Produced", 3, 57, 57, 8},
+              {20005, K::kText, u"", 71, 57, 59, 8},
+              {20006, K::kText, u"", 3, 72, 106, 9},
+              {20007, K::kText, u"", 3, 83, 113, 9},
+              {20013, K::kButton, u"Close", 110, 96, 30, 12},
+          }};
+}
+
+DialogTemplate Browser() {
+  DialogTemplate t{kIdBrowserTemplate, 142, 108,
+                   {
+                       {1019, K::kReadOnlyEdit, u"", 0, 0, 117, 11},
+                       {1037, K::kReadOnlyEdit, u"", 118, 0, 22, 11, false, true},
+                       // The list keeps its rectangle; the window layer lets
+                       // it grow into the space above the detail fields.
+                       {1010, K::kListBox, u"", 0, 8, 140, 12, true, false, true},
+                       // The status line between the list and the details.
+                       {1021, K::kReadOnlyEdit, u"", 0, 20, 140, 0},
+                       {1015, K::kText, u"Sender", 1, 22, 64, 8},
+                       {1014, K::kReadOnlyEdit, u"", 0, 31, 66, 12, true},
+                       {1023, K::kText, u"Time", 69, 23, 67, 8},
+                       {1025, K::kReadOnlyEdit, u"", 68, 31, 73, 12, true},
+                       {1024, K::kText, u"Recipients", 1, 39, 64, 8},
+                       {1026, K::kReadOnlyEdit, u"", 0, 47, 66, 12, true},
+                       {1016, K::kText, u"Message", 1, 58, 136, 8},
+                       {1017, K::kMultiLineEdit, u"", 0, 65, 140, 12, true},
+                       {1020, K::kText, u"Messages from Today (in Days)", 0, 84, 104, 10},
+                       {1022, K::kEdit, u"", 107, 84, 17, 12, true},
+                       {1027, K::kButton, u"+", 126, 78, 12, 11},
+                       {1029, K::kButton, u"-", 126, 87, 12, 11},
+                       {1039, K::kCheckBox, u"Blocked", 1, 99, 41, 8},
+                       {1012, K::kCheckBox, u"Normal", 46, 99, 50, 8},
+                       {1018, K::kButton, u"Update", 99, 97, 39, 11},
+                   }};
+  return t;
+}
+
+}  // namespace
+
+DialogTemplate LoadDialogTemplate(int id) {
+  switch (id) {
+    case kIdAboutTemplate: return About();
+    case kIdBrowserTemplate: return Browser();
+    default: return {};
+  }
+}
+
+}  // namespace resources

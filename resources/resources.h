@@ -1,0 +1,82 @@
+// The program's resources, by their numeric ids: the string table (113 to
+// 130), the menu of the menu bar (116) and the dialog templates (117 About,
+// 119 rules editor, 120 message browser). Rectangles are in dialog units;
+// the window layer scales them to the window.
+#ifndef TARNVEX_RESOURCES_RESOURCES_H_
+#define TARNVEX_RESOURCES_RESOURCES_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace resources {
+
+inline constexpr int kIdAppName = 113;
+inline constexpr int kIdIcon = 114;
+inline constexpr int kIdMenu = 116;
+inline constexpr int kIdAboutTemplate = 117;
+inline constexpr int kIdLanguageTemplate = 118;
+inline constexpr int kIdRulesTemplate = 119;
+inline constexpr int kIdBrowserTemplate = 120;
+
+// Menu command ids.
+inline constexpr int kCmdHelp = 40004;
+inline constexpr int kCmdLanguage = 40005;
+inline constexpr int kCmdAbout = 40006;
+inline constexpr int kCmdHide = 40007;
+inline constexpr int kCmdExit = 40008;
+inline constexpr int kCmdRules = 40016;
+inline constexpr int kCmdUpdate = 40018;
+inline constexpr int kCmdShowViewer = 40019;
+inline constexpr int kCmdShowBrowser = 40020;
+
+// The English string of an id; "" when the table has none.
+std::u16string LoadString(int id);
+
+struct MenuItem {
+  std::u16string text;  // empty for a separator
+  int command = 0;      // 0 for a popup or a separator
+  std::vector<MenuItem> items;  // a popup's entries
+  bool separator = false;
+};
+
+// The menu resource `id` (116 for English): its top-level popups. An
+// unknown id gives an empty menu.
+std::vector<MenuItem> LoadMenu(int id);
+
+enum class ControlKind {
+  kText,          // static text
+  kIcon,          // static icon
+  kEdit,          // edit field
+  kReadOnlyEdit,  // read-only edit
+  kMultiLineEdit, // read-only multi-line edit with scroll bar
+  kButton,        // push button
+  kCheckBox,      // auto check box
+  kListBox,       // list box
+};
+
+struct ControlTemplate {
+  int id;
+  ControlKind kind;
+  std::u16string text;
+  int x, y, width, height;
+  bool border = false;
+  bool right_aligned = false;
+  // The one control that takes the window's spare height (the browser's
+  // list); every control below it moves down by that much.
+  bool stretch = false;
+};
+// A height of 0 dialog units: one line of text (the browser's status line).
+
+struct DialogTemplate {
+  int id = 0;
+  int width = 0, height = 0;  // dialog units
+  std::vector<ControlTemplate> controls;
+};
+
+// The template `id`; an empty template (id 0) when there is none.
+DialogTemplate LoadDialogTemplate(int id);
+
+}  // namespace resources
+
+#endif  // TARNVEX_RESOURCES_RESOURCES_H_

@@ -1,0 +1,267 @@
+// The window layer and the message browser on Qt's offscreen platform, over
+// real databases and the device's message service.
+#include <QApplication>
+#include <QCheckBox>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "device/clock.h"
+#include "device/codepage.h"
+#include "device/service/service.h"
+#include "filter/rule_table.h"
+#include "mapi/stores.h"
+#include "resources/resources.h"
+#include "storage/init.h"
+#include "storage/locations.h"
+#include "storage/message_db.h"
+#include "storage/rules_db.h"
+#include "tests/support/temp_image.h"
+#include "ui/browser.h"
+#include "ui/main_window.h"
+#include "ui/ui_texts.h"
+#include "ui/window_layer.h"
+
+namespace {
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "ui_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
+}
+
+void Settle() {
+  for (int i = 0; i < 5; ++i) App().processEvents();
+}
+
+TEST(WindowLayerTest, TemplatesScaleToTheWindowAndKeepTheirIds) {
+  App();
+  resources::DialogTemplate t = resources::LoadDialogTemplate(resources::kIdAboutTemplate);
+  ui::TemplateDialog dialog(t);
+  dialog.resize(t.width * 3, t.height * 3);
+  dialog.show();
+  Settle();
+  EXPECT_EQ(dialog.ControlIds().size(), t.controls.size());
+  QWidget* close = dialog.Control(20013);
+  ASSERT_NE(close, nullptr);
+  EXPECT_EQ(close->geometry(), QRect(110 * 3, 96 * 3, 30 * 3, 12 * 3));
+  EXPECT_EQ(dialog.ControlText(40013), u"Version");
+  EXPECT_TRUE(dialog.SetControlText(40013, u"Versionsnummer"));
+  EXPECT_EQ(dialog.ControlText(40013), u"Versionsnummer");
+  EXPECT_EQ(dialog.Control(4242), nullptr);
+  EXPECT_FALSE(dialog.SetControlText(4242, u"x"));
+}
+
+TEST(WindowLayerTest, SoftKeysCarryMenu116AndItsCommandIds) {
+  App();
+  ui::SoftKeyBar bar;
+  bar.SetMenu(resources::LoadMenu(resources::kIdMenu));
+  ASSERT_NE(bar.Key(0), nullptr);
+  EXPECT_EQ(bar.Key(0)->text(), "Use");
+  EXPECT_EQ(bar.Key(1)->text(), "Help");
+  EXPECT_EQ(bar.Key(2), nullptr);
+  QList<QAction*> help = bar.Popup(1)->actions();
+  ASSERT_EQ(help.size(), 7);
+  EXPECT_TRUE(help[2]->isSeparator());
+  EXPECT_EQ(help[6]->text(), "Exit");
+  int got = 0;
+  QObject::connect(&bar, &ui::SoftKeyBar::Command, [&](int id) { got = id; });
+  help[6]->trigger();
+  EXPECT_EQ(got, resources::kCmdExit);
+  QList<QAction*> use = bar.Popup(0)->actions();
+  ASSERT_EQ(use.size(), 2);
+  use[0]->menu()->actions()[0]->trigger();
+  EXPECT_EQ(got, resources::kCmdUpdate);
+  EXPECT_TRUE(bar.SetItemText({1, 0}, u"Hilfe"));
+  EXPECT_EQ(help[0]->text(), "Hilfe");
+  EXPECT_TRUE(bar.SetItemText({0}, u"Uso"));
+  EXPECT_EQ(bar.Key(0)->text(), "Uso");
+  EXPECT_FALSE(bar.SetItemText({1, 99}, u"x"));
+}
+
+class BrowserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    storage::ResetLocations();
+    ResetInitDatabases();
+    ResetRuleTable();
+    image_ = std::make_unique<testing_support::TempImage>();
+    std::string error;
+    for (const char* store : {"SMS", "MMS", "E-mail"}) ASSERT_TRUE(device::CreateStore(store, &error));
+    FindInstallFolder();
+    ui::LoadUiTexts();
+    InitDatabases();
+    ASSERT_TRUE(EnsureSession());
+    IMAPITable* table = nullptr;
+    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
+    EnumerateStores(table);
+    std::string narrow;
+    DayText(0, &narrow);
+    today_ = narrow;
+    browser_ = std::make_unique<ui::Browser>();
+    browser_->resize(480, 600);
+    ui::SetBrowser(browser_.get());
+  }
+  void TearDown() override {
+    ui::JoinBrowserWorkers();
+    Settle();
+    ui::SetBrowser(nullptr);
+    browser_.reset();
+    ResetStores();
+    CloseRulesDb();
+    ResetMessageDb();
+    device::CloseMessageService();
+    image_.reset();
+  }
+  void Record(const char* store, const std::string& subject, int status,
+              const std::string& message = "hello there") {
+    int32_t id = 0;
+    ASSERT_TRUE(MAPIAdd(store, "Anna <anna@example.org>", "5550199", subject.c_str(),
+                        message.c_str(), message.c_str(), "", status, today_.c_str(), "10:00:00",
+                        &id));
+  }
+  void Refill() {
+    ui::RefreshMessageList(browser_.get());
+    Settle();
+  }
+  QListWidget* List() { return browser_->ListBox(1010); }
+
+  std::unique_ptr<testing_support::TempImage> image_;
+  std::unique_ptr<ui::Browser> browser_;
+  std::string today_;
+};
+
+TEST_F(BrowserTest, DayFieldThatIsNoNumberRefillsTodayAndShowsZero) {
+  Record("SMS", "held", 0);
+  for (const char16_t* text : {u"abc", u"-3", u""}) {
+    browser_->SetControlText(1022, text);
+    Refill();
+    EXPECT_EQ(browser_->ControlText(1022), u"0") << std::string(text, text + 0);
+    EXPECT_EQ(ui::DayOffset(), 0);
+    EXPECT_EQ(browser_->ControlText(1037), u"1");
+  }
+  EXPECT_EQ(List()->count(), 5);
+  EXPECT_EQ(List()->item(0)->text(), "____________1. E-MAIL________________________________");
+  EXPECT_EQ(List()->item(1)->text(), "anna@example.org");
+  EXPECT_EQ(List()->item(4)->text(), "held  hello there");
+  EXPECT_EQ(browser_->ControlText(1019), device::LongDateText(device::Now()));
+}
+
+TEST_F(BrowserTest, BothBoxesClearedTicksNormal) {
+  Record("SMS", "held", 0);
+  Record("SMS", "released", 1);
+  browser_->SetChecked(1039, false);
+  browser_->CheckBox(1039)->toggled(false);
+  browser_->SetChecked(1012, false);
+  browser_->CheckBox(1012)->toggled(false);
+  Refill();
+  EXPECT_TRUE(browser_->IsChecked(1012));
+  ASSERT_EQ(List()->count(), 5);
+  EXPECT_EQ(List()->item(4)->text(), "released  hello there");
+}
+
+TEST_F(BrowserTest, AnyOfTheFiveLinesSelectsTheSameEntryAndLongTextsAreCut) {
+  Record("SMS", "first", 0);
+  std::string subject(300, 's');
+  std::string message(298, 'm');
+  Record("MMS", subject, 0, message);
+  Refill();
+  ASSERT_EQ(List()->count(), 10);
+  EXPECT_EQ(List()->item(5)->text(), "____________2. E-MAIL________________________________");
+  EXPECT_EQ(List()->item(9)->text().size(), 256);
+  for (int line = 5; line < 10; ++line) {
+    List()->setCurrentRow(line);
+    Settle();
+    EXPECT_EQ(browser_->ControlText(1014), u"anna@example.org");
+    EXPECT_EQ(browser_->ControlText(1026), u"5550199");
+    EXPECT_EQ(browser_->ControlText(1025), u"10:00:00");
+    EXPECT_EQ(browser_->ControlText(1017).size(), 256u);
+    std::string held;
+    ASSERT_TRUE(ui::HeldMessageText(&held));
+    EXPECT_EQ(held, subject + " " + message);  // the full texts
+  }
+  EXPECT_EQ(ui::EntryCode(1), 2 * ui::kStoreCodeBase + 1);
+  EXPECT_EQ(ui::LastSelection().recipients, u"5550199");
+  EXPECT_TRUE(image_->Exists(u"\\Tarnvex\\cmsg.htm") ||
+              image_->Exists(u"\\cmsg.htm"));
+}
+
+TEST_F(BrowserTest, AnEntryBeyondThe512thShowsItsLinesAndWritesNoPage) {
+  for (const char* store : {"SMS", "MMS", "E-mail"}) {
+    for (int i = 0; i < 171; ++i) Record(store, std::string(store) + std::to_string(i), 0);
+  }
+  Refill();
+  ASSERT_EQ(List()->count(), 513 * 5);
+  List()->setCurrentRow(512 * 5 + 2);
+  Settle();
+  EXPECT_EQ(ui::LastSelection().recipients, u"5550199");
+  std::string held;
+  EXPECT_FALSE(ui::HeldMessageText(&held) && held.rfind("E-mail170", 0) == 0);
+}
+
+TEST_F(BrowserTest, MinusAtZeroAndPlusWhileARefreshRunsDoNothing) {
+  QPushButton* minus = qobject_cast<QPushButton*>(browser_->Control(1029));
+  QPushButton* plus = qobject_cast<QPushButton*>(browser_->Control(1027));
+  minus->click();
+  EXPECT_EQ(browser_->ControlText(1022), u"0");
+  EXPECT_FALSE(ui::ListRefreshRunning());
+  {
+    // A refresh that cannot finish while the list lock is held here.
+    std::lock_guard<std::recursive_mutex> hold(MessageListLock());
+    ASSERT_TRUE(ui::StartListRefresh(browser_.get()));
+    EXPECT_FALSE(ui::StartListRefresh(browser_.get()));
+    plus->click();
+    EXPECT_EQ(browser_->ControlText(1022), u"0");
+  }
+  ui::JoinBrowserWorkers();
+  Settle();
+  plus->click();
+  EXPECT_EQ(browser_->ControlText(1022), u"1");
+  ui::JoinBrowserWorkers();
+  Settle();
+  EXPECT_EQ(ui::DayOffset(), 1);
+}
+
+TEST_F(BrowserTest, TwoRefillsAtOnceGiveOneWholeList) {
+  for (int i = 0; i < 40; ++i) Record("SMS", "m" + std::to_string(i), 0);
+  std::thread a([&] { ui::RefreshMessageList(browser_.get()); });
+  std::thread b([&] { ui::RefreshMessageList(browser_.get()); });
+  a.join();
+  b.join();
+  Settle();
+  EXPECT_EQ(List()->count(), 200);
+  EXPECT_EQ(browser_->ControlText(1037), u"40");
+  for (int i = 0; i < 200; i += 5) {
+    EXPECT_TRUE(List()->item(i)->text().startsWith("____________"));
+  }
+}
+
+TEST(MainWindowTest, AboutBoxShowsTheMakersTexts) {
+  App();
+  testing_support::TempImage image;
+  ui::MainWindow window;
+  QObject::connect(&window, &ui::MainWindow::AboutOpened, [](QWidget* about) {
+    auto* page = about->findChild<ui::TemplateDialog*>();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->ControlText(20004), u"Tarnvex");
+    EXPECT_EQ(page->ControlText(20005), u"Quorrelan");
+    EXPECT_EQ(page->ControlText(20009), u"1.0");
+    EXPECT_EQ(page->ControlText(20003), u"2026");
+    EXPECT_FALSE(page->ControlText(20007).empty());
+    QMetaObject::invokeMethod(page->Control(20013), "click", Qt::QueuedConnection);
+  });
+  window.RunCommand(resources::kCmdAbout);  // returns when Close was pressed
+  EXPECT_EQ(window.windowTitle(), "Tarnvex");
+  EXPECT_NE(window.browser(), nullptr);
+}
+
+}  // namespace

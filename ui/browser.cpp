@@ -1,0 +1,444 @@
+#include "ui/browser.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "device/codepage.h"
+#include "device/debug.h"
+#include "device/image.h"
+#include "device/threads.h"
+#include "filter/rule_table.h"
+#include "mapi/message_reader.h"
+#include "mapi/monitor.h"
+#include "mapi/stores.h"
+#include "storage/locations.h"
+#include "storage/message_db.h"
+#include "ui/ui_texts.h"
+
+namespace ui {
+namespace {
+
+// The browser's state shared between the threads that refill it and the
+// user-interface thread that shows it.
+struct State {
+  std::mutex lock;
+  QPointer<Browser> browser;
+  Browser::Filter filter;
+  int day_offset = 0;
+  int entry_codes[kMaxEntryCodes] = {};
+  LastSelectionTexts last_selection;
+  bool has_held_text = false;
+  std::string held_text;
+  std::string last_page;
+};
+
+State& S() {
+  static State* state = new State;  // lives until exit
+  return *state;
+}
+
+struct Workers {
+  std::mutex lock;
+  std::thread refresh, update;
+  std::atomic<bool> refresh_running{false}, update_running{false};
+};
+
+Workers& W() {
+  static Workers* workers = new Workers;
+  return *workers;
+}
+
+std::u16string Header(int n, bool summary) {
+  char text[96];
+  std::snprintf(text, sizeof text,
+                summary ? "____________%d. SMS________________________________"
+                        : "____________%d. E-MAIL________________________________",
+                n);
+  return device::AnsiToWide(text);
+}
+
+int LeadingNumber(const std::u16string& text) {
+  std::string narrow = device::WideToAnsi(text);
+  long value = 0;
+  size_t i = 0;
+  while (i < narrow.size() && narrow[i] >= '0' && narrow[i] <= '9' && value < 100000000) {
+    value = value * 10 + (narrow[i] - '0');
+    ++i;
+  }
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+// --- the page -------------------------------------------------------------------
+
+Browser::Browser(QWidget* parent)
+    : TemplateDialog(resources::LoadDialogTemplate(resources::kIdBrowserTemplate), parent) {
+  connect(this, &TemplateDialog::Command, this, &Browser::OnCommand);
+  SetControlText(1022, u"0");
+  // The browser opens on what the filter holds back.
+  SetChecked(1039, true);
+  if (auto* day = qobject_cast<QLineEdit*>(Control(1022))) {
+    connect(day, &QLineEdit::textChanged, this, [](const QString& text) {
+      std::lock_guard<std::mutex> guard(S().lock);
+      S().filter.day_text = FromQt(text);
+    });
+  }
+  if (QListWidget* list = ListBox(1010)) {
+    connect(list, &QListWidget::itemActivated, this, [this] { emit OpenViewer(); });
+  }
+  std::lock_guard<std::mutex> guard(S().lock);
+  S().filter.day_text = u"0";
+  S().filter.blocked = IsChecked(1039);
+  S().filter.normal = IsChecked(1012);
+}
+
+Browser::~Browser() {
+  std::lock_guard<std::mutex> guard(S().lock);
+  if (S().browser == this) S().browser = nullptr;
+}
+
+Browser::Filter Browser::CurrentFilter() {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().filter;
+}
+
+void Browser::ApplyRefill(const std::u16string& date, const std::vector<std::u16string>& lines,
+                          int count, bool fix_day, bool tick_normal) {
+  if (fix_day) SetControlText(1022, u"0");
+  if (tick_normal) SetChecked(1012, true);
+  SetControlText(1019, date);
+  if (QListWidget* list = ListBox(1010)) {
+    QSignalBlocker block(list);
+    list->clear();
+    QStringList items;
+    items.reserve(static_cast<qsizetype>(lines.size()));
+    for (const auto& line : lines) items << ToQt(line);
+    list->addItems(items);
+  }
+  SetControlText(1037, device::AnsiToWide(std::to_string(count)));
+}
+
+void Browser::OnCommand(int id) {
+  switch (id) {
+    case 1010:
+      if (QListWidget* list = ListBox(1010)) ShowEntry(list->currentRow());
+      break;
+    case 1039:
+    case 1012: {
+      std::lock_guard<std::mutex> guard(S().lock);
+      S().filter.blocked = IsChecked(1039);
+      S().filter.normal = IsChecked(1012);
+      break;
+    }
+    case 1027: StepDay(+1); break;
+    case 1029: StepDay(-1); break;
+    case 1018:
+    case 1022: StartListRefresh(this); break;
+    default: break;
+  }
+}
+
+void Browser::StepDay(int delta) {
+  if (ListRefreshRunning()) return;
+  int before;
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    before = S().day_offset;
+  }
+  if (delta < 0 && before == 0) return;
+  std::u16string old_text = ControlText(1022);
+  int next = before + delta;
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().day_offset = next;
+  }
+  SetControlText(1022, device::AnsiToWide(std::to_string(next)));
+  if (!StartListRefresh(this)) {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().day_offset = before;
+    S().filter.day_text = old_text;
+    QSignalBlocker block(Control(1022));
+    SetControlText(1022, old_text);
+  }
+}
+
+void Browser::ShowEntry(int line) {
+  QListWidget* list = ListBox(1010);
+  if (list == nullptr || line < 0) return;
+  int h = line - line % 5;
+  auto read = [&](int k, std::u16string* out) {
+    QListWidgetItem* item = list->item(k);
+    if (item == nullptr) return false;
+    *out = FromQt(item->text());
+    return true;
+  };
+  std::u16string text;
+  LastSelectionTexts selection;
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    selection = S().last_selection;
+  }
+  if (read(h + 1, &text)) SetControlText(1014, text), selection.sender = text;
+  if (read(h + 2, &text)) SetControlText(1026, text), selection.recipients = text;
+  if (read(h + 3, &text)) SetControlText(1025, text);
+  if (read(h + 4, &text)) SetControlText(1017, text), selection.message = text;
+  int n = h / 5;
+  int code = 0;
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().last_selection = selection;
+    if (n >= kMaxEntryCodes) return;
+    code = S().entry_codes[n];
+  }
+  std::string page;
+  if (code >= kStoreCodeBase) {
+    int store = code / kStoreCodeBase - 1;
+    int id = code % kStoreCodeBase;
+    char name[kStoreNameSize];
+    std::string org, subject, message;
+    if (!GetStoreName(store, name) || !LoadMessageForView(name, id, &org, &subject, &message)) {
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> guard(S().lock);
+      S().has_held_text = true;
+      S().held_text = subject + " " + message;
+    }
+    std::string html;
+    if (ExtractMimePart(org, kMimeTextHtml, &html)) {
+      page = html;
+    } else {
+      page = "<HTML><BODY><H2>" + subject + "</H2>" + message + "</BODY></HTML>";
+    }
+  } else {
+    page = "<HTML><BODY>" + device::WideToAnsi(selection.message) + "</BODY></HTML>";
+  }
+  std::string path;
+  if (WriteMessagePage(page, &path)) {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().last_page = path;
+  }
+}
+
+// --- operations ----------------------------------------------------------------
+
+void SetBrowser(Browser* browser) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  S().browser = browser;
+}
+
+Browser* TheBrowser() {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().browser.data();
+}
+
+void RefreshMessageList(Browser* browser) {
+  if (browser == nullptr) return;
+  std::lock_guard<std::recursive_mutex> list_guard(MessageListLock());
+  Browser::Filter filter = browser->CurrentFilter();
+  int offset = LeadingNumber(filter.day_text);
+  bool fix_day = false;
+  // Anything but a number of days (letters, a sign, nothing) counts as 0.
+  if (offset < 1) {
+    offset = 0;
+    fix_day = filter.day_text != u"0";
+  }
+  bool tick_normal = false;
+  if (!filter.blocked && !filter.normal) {
+    filter.normal = true;
+    tick_normal = true;
+  }
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().day_offset = offset;
+    if (fix_day) S().filter.day_text = u"0";
+    if (tick_normal) S().filter.normal = true;
+  }
+  std::u16string date;
+  LoadSummaryDay(offset, filter.blocked, filter.normal, &date);
+  std::vector<std::u16string> lines;
+  std::vector<int> codes;
+  int count = 0;
+  char time[kDayTimeSize];
+  for (int j = 0; j < SummaryDayCount(); ++j) {
+    std::string sender, recipients, message;
+    int id = GetSummaryDayEntry(j, &sender, &recipients, &message, time);
+    lines.push_back(Header(j + 1, true));
+    lines.push_back(device::AnsiToWide(sender));
+    lines.push_back(device::AnsiToWide(recipients));
+    lines.push_back(device::AnsiToWide(time));
+    lines.push_back(device::AnsiToWide(message));
+    codes.push_back(id);
+    ++count;
+  }
+  int store_entries = 0;
+  char name[kStoreNameSize];
+  for (int k = 0; k < StoreCount(); ++k) {
+    if (!GetStoreName(k, name)) continue;
+    LoadMAPI(name, offset, filter.blocked, filter.normal, &date);
+    for (int i = 0; i < StoreDayCount(); ++i) {
+      std::string sender, recipients, subject, message;
+      int id = GetStoreDayEntry(i, &sender, &recipients, &subject, &message, time);
+      std::string joined = subject + "  " + message;
+      if (joined.size() > kMaxLine5) joined.resize(kCutLine5);
+      lines.push_back(Header(++store_entries, false));
+      lines.push_back(device::AnsiToWide(sender));
+      lines.push_back(device::AnsiToWide(recipients));
+      lines.push_back(device::AnsiToWide(time));
+      lines.push_back(device::AnsiToWide(joined));
+      codes.push_back((k + 1) * kStoreCodeBase + id);
+      ++count;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    for (size_t i = 0; i < codes.size() && i < static_cast<size_t>(kMaxEntryCodes); ++i) {
+      S().entry_codes[i] = codes[i];
+    }
+  }
+  device::DebugOut("Browser lists %d entries of %s (%s%s)\n", count,
+                   device::WideToUtf8(date).c_str(), filter.blocked ? "Blocked " : "",
+                   filter.normal ? "Normal" : "");
+  for (size_t i = 0; i + 4 < lines.size(); i += 5) {
+    device::DebugOut("  %s | %s | %s | %s\n", device::WideToUtf8(lines[i + 1]).c_str(),
+                     device::WideToUtf8(lines[i + 2]).c_str(),
+                     device::WideToUtf8(lines[i + 3]).c_str(),
+                     device::WideToUtf8(lines[i + 4]).c_str());
+  }
+  QPointer<Browser> target(browser);
+  RunOnUiThread([target, date, lines = std::move(lines), count, fix_day, tick_normal] {
+    if (target) target->ApplyRefill(date, lines, count, fix_day, tick_normal);
+  });
+}
+
+bool ListRefreshRunning() { return W().refresh_running.load(); }
+
+bool StartListRefresh(Browser* browser) {
+  Workers& w = W();
+  std::lock_guard<std::mutex> guard(w.lock);
+  if (w.refresh_running.load()) return false;
+  if (w.refresh.joinable()) w.refresh.join();
+  w.refresh_running.store(true);
+  QPointer<Browser> target(browser);
+  try {
+    w.refresh = std::thread([target] {
+      device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
+      PauseWorker();
+      ShowStatusText(device::WideToAnsi(UiTextOf(128)) + "...");
+      if (Browser* b = TheBrowser(); b != nullptr && b == target.data()) RefreshMessageList(b);
+      ShowStatusText("");
+      ResumeWorker();
+      W().refresh_running.store(false);
+    });
+  } catch (...) {
+    w.refresh_running.store(false);
+    return false;
+  }
+  return true;
+}
+
+bool StartDatabaseUpdate() {
+  Workers& w = W();
+  std::lock_guard<std::mutex> guard(w.lock);
+  if (w.update_running.load()) return true;
+  if (w.update.joinable()) w.update.join();
+  w.update_running.store(true);
+  try {
+    w.update = std::thread([] {
+      device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
+      PauseWorker();
+      try {
+        LoadRules();
+        ShowStatusText(device::WideToAnsi(UiTextOf(126)) + "...");
+        StartListRefresh(TheBrowser());
+      } catch (...) {
+      }
+      ShowStatusText("");
+      ResumeWorker();
+      W().update_running.store(false);
+    });
+  } catch (...) {
+    w.update_running.store(false);
+    return false;
+  }
+  return true;
+}
+
+void JoinBrowserWorkers() {
+  Workers& w = W();
+  for (int round = 0; round < 2; ++round) {
+    std::thread update, refresh;
+    {
+      std::lock_guard<std::mutex> guard(w.lock);
+      update.swap(w.update);
+    }
+    if (update.joinable()) update.join();
+    {
+      std::lock_guard<std::mutex> guard(w.lock);
+      refresh.swap(w.refresh);
+    }
+    if (refresh.joinable()) refresh.join();
+  }
+}
+
+void ShowStatusText(const std::string& text) {
+  std::u16string wide = device::AnsiToWide(text);
+  if (wide.size() > 511) wide.resize(511);
+  QPointer<Browser> target(TheBrowser());
+  if (!target) return;
+  RunOnUiThread([target, wide] {
+    if (target) target->SetControlText(1021, wide);
+  });
+}
+
+bool WriteMessagePage(const std::string& page, std::string* path) {
+  std::string ce_path = storage::InstallFolderNarrow() + "\\cmsg.htm";
+  *path = ce_path;
+  std::string host = device::HostPathOrEmpty(device::AnsiToWide(ce_path));
+  if (host.empty()) return false;
+  FILE* file = std::fopen(host.c_str(), "w");
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(page.data(), 1, page.size(), file) == page.size();
+  ok = std::fflush(file) == 0 && ok;
+  std::fclose(file);
+  return ok;
+}
+
+int EntryCode(int index) {
+  if (index < 0 || index >= kMaxEntryCodes) return 0;
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().entry_codes[index];
+}
+
+int DayOffset() {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().day_offset;
+}
+
+LastSelectionTexts LastSelection() {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().last_selection;
+}
+
+bool HeldMessageText(std::string* text) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  if (!S().has_held_text) return false;
+  *text = S().held_text;
+  return true;
+}
+
+std::string LastPagePath() {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().last_page;
+}
+
+}  // namespace ui

@@ -1,0 +1,74 @@
+// The message browser: the recorded messages of one day, filtered by
+// status, five list lines an entry; the selected entry's details, its page
+// "cmsg.htm", and what the rules editor takes from it. The list is refilled
+// by the user interface, by its own workers and by the monitoring worker;
+// the refill runs on the calling thread under MessageListLock and hands the
+// finished list to the user-interface thread in one piece, so it never
+// waits for that thread and two refills never interleave.
+#ifndef TARNVEX_UI_BROWSER_H_
+#define TARNVEX_UI_BROWSER_H_
+
+#include <string>
+#include <vector>
+
+#include "ui/window_layer.h"
+
+namespace ui {
+
+inline constexpr int kMaxEntryCodes = 512;
+inline constexpr int kStoreCodeBase = 100000;
+inline constexpr size_t kMaxLine5 = 512;   // longer joined texts are cut to
+inline constexpr size_t kCutLine5 = 256;   // their first 256 characters
+
+struct LastSelectionTexts {
+  std::u16string sender, recipients, message;
+};
+
+class Browser : public TemplateDialog {
+  Q_OBJECT
+ public:
+  explicit Browser(QWidget* parent = nullptr);
+  ~Browser() override;
+
+  // What the refill reads of the controls, kept for other threads.
+  struct Filter {
+    std::u16string day_text;  // field 1022
+    bool blocked = false;     // 1039
+    bool normal = false;      // 1012
+  };
+  Filter CurrentFilter();
+  void ApplyRefill(const std::u16string& date, const std::vector<std::u16string>& lines,
+                   int count, bool fix_day, bool tick_normal);
+
+ signals:
+  void OpenViewer();
+
+ private:
+  void OnCommand(int id);
+  void ShowEntry(int line);
+  void StepDay(int delta);
+};
+
+// The browser in use (set by the main window).
+void SetBrowser(Browser* browser);
+Browser* TheBrowser();
+
+void RefreshMessageList(Browser* browser);
+bool StartListRefresh(Browser* browser);
+bool StartDatabaseUpdate();
+void ShowStatusText(const std::string& text);
+bool WriteMessagePage(const std::string& page, std::string* path);
+// Waits for the browser's workers (at exit, and in tests).
+void JoinBrowserWorkers();
+bool ListRefreshRunning();
+
+int EntryCode(int index);
+int DayOffset();
+LastSelectionTexts LastSelection();
+bool HeldMessageText(std::string* text);
+// The page last written, for the viewer.
+std::string LastPagePath();
+
+}  // namespace ui
+
+#endif  // TARNVEX_UI_BROWSER_H_

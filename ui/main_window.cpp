@@ -1,0 +1,154 @@
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QSystemTrayIcon>
+#include <QTextBrowser>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <map>
+
+#include "device/codepage.h"
+#include "device/image.h"
+#include "device/window_registry.h"
+#include "ui/browser.h"
+#include "ui/ui_texts.h"
+#include "ui/window_layer.h"
+
+namespace ui {
+namespace {
+
+std::map<int, void (*)(QWidget*)>& Handlers() {
+  static std::map<int, void (*)(QWidget*)> handlers;
+  return handlers;
+}
+
+}  // namespace
+
+AboutTextsData& AboutTexts() {
+  static AboutTextsData texts;
+  return texts;
+}
+
+void SetCommandHandler(int id, void (*handler)(QWidget*)) { Handlers()[id] = handler; }
+
+MainWindow::MainWindow() {
+  setWindowTitle(ToQt(UiTextOf(resources::kIdAppName)));
+  setWindowIcon(ProgramIcon());
+  setObjectName("ClassName");
+  resize(480, 640);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(4, 4, 4, 4);
+  pages_ = new QStackedWidget(this);
+  browser_ = new Browser(pages_);
+  SetBrowser(browser_);
+  pages_->addWidget(browser_);
+  // The viewer shows the page of the selected message: local text only, no
+  // scripts, nothing from the network.
+  auto* viewer_page = new QWidget(pages_);
+  auto* viewer_layout = new QVBoxLayout(viewer_page);
+  viewer_ = new QTextBrowser(viewer_page);
+  viewer_->setOpenLinks(false);
+  viewer_->setOpenExternalLinks(false);
+  auto* back = new QPushButton(tr("Back"), viewer_page);
+  viewer_layout->addWidget(viewer_);
+  viewer_layout->addWidget(back);
+  pages_->addWidget(viewer_page);
+  connect(back, &QPushButton::clicked, this, [this] { RunCommand(resources::kCmdShowBrowser); });
+  connect(browser_, &Browser::OpenViewer, this, [this] { RunCommand(resources::kCmdShowViewer); });
+  layout->addWidget(pages_, 1);
+  keys_ = new SoftKeyBar(this);
+  keys_->SetMenu(resources::LoadMenu(resources::kIdMenu));
+  connect(keys_, &SoftKeyBar::Command, this, &MainWindow::RunCommand);
+  layout->addWidget(keys_);
+
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    tray_ = new QSystemTrayIcon(ProgramIcon(), this);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+      if (r == QSystemTrayIcon::Trigger) Raise();
+    });
+    tray_->show();
+  }
+  registration_ = device::RegisterWindow(UiTextOf(resources::kIdAppName), kMainWindowClass);
+}
+
+MainWindow::~MainWindow() {
+  RemoveTrayIcon();
+  SetBrowser(nullptr);
+  if (!registration_.empty()) device::UnregisterWindow(registration_);
+}
+
+bool MainWindow::HasTrayIcon() const { return tray_ != nullptr && tray_->isVisible(); }
+
+void MainWindow::RemoveTrayIcon() {
+  if (tray_ != nullptr) tray_->hide();
+}
+
+void MainWindow::Raise() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+void MainWindow::RunCommand(int id) {
+  switch (id) {
+    case resources::kCmdAbout: ShowAbout(); break;
+    case resources::kCmdHide: showMinimized(); break;
+    case resources::kCmdExit: close(); break;
+    case resources::kCmdUpdate: StartDatabaseUpdate(); break;
+    case resources::kCmdShowViewer: {
+      std::string page = LastPagePath();
+      std::string host = device::HostPathOrEmpty(device::AnsiToWide(page));
+      if (!host.empty()) viewer_->setSource(QUrl::fromLocalFile(QString::fromStdString(host)));
+      pages_->setCurrentIndex(1);
+      break;
+    }
+    case resources::kCmdShowBrowser: pages_->setCurrentIndex(0); break;
+    default: {
+      auto it = Handlers().find(id);
+      if (it != Handlers().end() && it->second != nullptr) it->second(this);
+      break;
+    }
+  }
+}
+
+void MainWindow::ShowAbout() {
+  QDialog dialog(this);
+  dialog.setWindowTitle(ToQt(UiTextOf(resources::kIdAppName)));
+  auto* layout = new QVBoxLayout(&dialog);
+  auto* page = new TemplateDialog(resources::LoadDialogTemplate(resources::kIdAboutTemplate), &dialog);
+  page->setMinimumSize(429, 330);
+  layout->addWidget(page);
+  const AboutTextsData& texts = AboutTexts();
+  page->SetControlText(20007, device::AnsiToWide(texts.web));
+  page->SetControlText(20006, device::AnsiToWide(texts.email));
+  page->SetControlText(20005, device::AnsiToWide(texts.maker));
+  page->SetControlText(20004, device::AnsiToWide(texts.product));
+  connect(page, &TemplateDialog::Command, &dialog, [&dialog](int id) {
+    if (id == 20013 || id == 20015 || id == 1 || id == 2) dialog.done(id);
+  });
+  emit AboutOpened(&dialog);
+  dialog.exec();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Q && (event->modifiers() & Qt::ControlModifier)) {
+    close();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  RemoveTrayIcon();
+  event->accept();
+  QApplication::quit();
+}
+
+}  // namespace ui

@@ -1,0 +1,71 @@
+// The main window "Tarnvex": the message browser covering it (and the
+// message viewer in its place on request), the two soft keys of menu 116,
+// the notification icon, Control+Q, and the About box.
+#ifndef TARNVEX_UI_MAIN_WINDOW_H_
+#define TARNVEX_UI_MAIN_WINDOW_H_
+
+#include <QWidget>
+
+#include <string>
+
+class QStackedWidget;
+class QSystemTrayIcon;
+class QTextBrowser;
+
+namespace ui {
+
+class Browser;
+class SoftKeyBar;
+
+inline constexpr char16_t kMainWindowClass[] = u"ClassName";
+
+// The maker's texts of the About box.
+struct AboutTextsData {
+  std::string product = "Tarnvex";
+  std::string maker = "Quorrelan";
+  std::string email = "support@quorrelan.example";
+  std::string web = "https://www.quorrelan.example/tarnvex";
+};
+AboutTextsData& AboutTexts();
+
+class MainWindow : public QWidget {
+  Q_OBJECT
+ public:
+  MainWindow();
+  ~MainWindow() override;
+
+  Browser* browser() const { return browser_; }
+  SoftKeyBar* soft_keys() const { return keys_; }
+  QSystemTrayIcon* tray() const { return tray_; }
+  bool HasTrayIcon() const;
+  // A menu command (the ids of menu 116, and 40019 / 40020).
+  void RunCommand(int id);
+  // Brings the window to the front (the icon's tap, a second start).
+  void Raise();
+  // The About box, modal. Tests close it through `about_opened`.
+  void ShowAbout();
+
+ signals:
+  void AboutOpened(QWidget* about);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void RemoveTrayIcon();
+  Browser* browser_ = nullptr;
+  SoftKeyBar* keys_ = nullptr;
+  QStackedWidget* pages_ = nullptr;
+  QTextBrowser* viewer_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  std::string registration_;
+};
+
+// The rules editor's and the help and language commands' entries; until
+// they are installed the commands do nothing.
+void SetCommandHandler(int id, void (*handler)(QWidget* owner));
+
+}  // namespace ui
+
+#endif  // TARNVEX_UI_MAIN_WINDOW_H_

@@ -1,0 +1,88 @@
+#include "ui/startup.h"
+
+#include <QApplication>
+
+#include <chrono>
+#include <thread>
+
+#include "device/named_event.h"
+#include "device/window_registry.h"
+#include "mapi/monitor.h"
+#include "storage/init.h"
+#include "storage/locations.h"
+#include "storage/message_db.h"
+#include "ui/browser.h"
+#include "ui/main_window.h"
+#include "ui/ui_texts.h"
+#include "ui/window_layer.h"
+
+namespace ui {
+namespace {
+
+// How long the second look for a running instance's window waits.
+constexpr int kSecondLookMs = 250;
+
+// Another instance runs: bring its window to the front. True when found.
+bool RaiseRunningInstance() {
+  for (int look = 0; look < 2; ++look) {
+    if (look == 1) std::this_thread::sleep_for(std::chrono::milliseconds(kSecondLookMs));
+    if (auto window = device::FindWindowByClass(kMainWindowClass)) {
+      device::RequestWindow(*window, device::WindowCommand::kForeground);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string& CurrentLanguageCode() {
+  static std::string code = "eng";
+  return code;
+}
+
+int RunTarnvex(int argc, char** argv) {
+  AboutTexts() = AboutTextsData();
+  MessageListLock();
+  CurrentLanguageCode() = "eng";
+
+  device::NamedEvent event;
+  bool exists = false;
+  if (!event.Create("MainEvent", &exists)) return -1;
+  if (exists && RaiseRunningInstance()) return -1;
+
+  QApplication app(argc, argv);
+  app.setApplicationName("Tarnvex");
+  app.setWindowIcon(ProgramIcon());
+  InstallQtMessageBoxes();
+  FindInstallFolder();
+  LoadUiTexts();
+  InitDatabases();  // may ask "Use CF Card?" before any window exists
+
+  int code = 0;
+  {
+    MainWindow window;
+    device::SetWindowRequestHandler([&window](const std::string&, device::WindowCommand c) {
+      RunOnUiThread([&window, c] {
+        if (c == device::WindowCommand::kHide) {
+          window.hide();
+        } else {
+          window.Raise();
+        }
+      });
+    });
+    window.show();
+    SetBrowserCalls({[] { RefreshMessageList(TheBrowser()); },
+                     [](const std::string& text) { ShowStatusText(text); }});
+    if (!StartMonitoring()) RefreshMessageList(window.browser());
+    code = app.exec();
+    device::StopWindowRequests();
+    SetBrowserCalls({});
+    StopMonitoring();
+    JoinBrowserWorkers();
+  }
+  QCoreApplication::processEvents();
+  return code;
+}
+
+}  // namespace ui

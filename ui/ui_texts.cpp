@@ -1,0 +1,48 @@
+#include "ui/ui_texts.h"
+
+#include <map>
+#include <mutex>
+
+#include "resources/resources.h"
+#include "storage/ui_text_source.h"
+
+namespace ui {
+namespace {
+
+std::mutex g_lock;
+std::map<int, std::u16string> g_texts;
+
+std::u16string Cut(std::u16string text) {
+  if (text.size() > kUiTextUnits - 1) text.resize(kUiTextUnits - 1);
+  return text;
+}
+
+}  // namespace
+
+void LoadUiTexts() {
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (int id = 113; id <= 130; ++id) {
+      if (id == 114 || id == 121) continue;
+      g_texts[id] = Cut(resources::LoadString(id));
+    }
+  }
+  storage::SetUiTextSource([](int id) { return UiTextOf(id); });
+}
+
+std::u16string UiTextOf(int id) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  auto it = g_texts.find(id);
+  if (it != g_texts.end()) return it->second;
+  return Cut(resources::LoadString(id));
+}
+
+bool SetUiText(int id, const std::u16string& text) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  auto it = g_texts.find(id);
+  if (it == g_texts.end()) return false;
+  it->second = Cut(text);
+  return true;
+}
+
+}  // namespace ui
