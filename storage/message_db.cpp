@@ -371,6 +371,18 @@ std::string NarrowDateText(const std::u16string& wide) {
   narrow.reserve(wide.size());
   for (char16_t unit : wide) {
     if (unit == 0) break;
+    if (unit < 0x100) {
+      narrow.push_back(static_cast<char>(unit));
+      continue;
+    }
+    // The locale's special blanks (ICU puts U+202F before "PM") are blanks.
+    if ((unit >= 0x2000 && unit <= 0x200B) || unit == 0x202F || unit == 0x205F ||
+        unit == 0x3000) {
+      narrow.push_back(' ');
+      continue;
+    }
+    // Other characters keep their low byte, which keeps different month
+    // names apart where the code page has none of their letters.
     char byte = static_cast<char>(unit & 0xFF);
     narrow.push_back(byte == '\0' ? '?' : byte);
   }

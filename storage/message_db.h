@@ -64,7 +64,7 @@ bool MAPIUpdate(const char* store_name, int32_t id, int32_t status);
 // The one narrowing of a formatted date or time, used both for the stored
 // ReceivedDate/ReceivedTime and for the day lists' lookups, so that a day's
 // records are found whatever the locale's month names: the low byte of each
-// UTF-16 unit, a unit whose low byte is zero giving '?'.
+// UTF-16 unit (the locale's special blanks as blanks), a zero low byte giving '?'.
 std::string NarrowDateText(const std::u16string& wide);
 
 // The long date of the day `days_back` days before today (real calendar

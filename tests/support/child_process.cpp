@@ -22,7 +22,7 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& environment) {
+                         const std::vector<std::string>& environment, bool merge_stderr) {
   int to_child[2], from_child[2];
   if (pipe2(to_child, O_CLOEXEC) != 0) return false;
   if (pipe2(from_child, O_CLOEXEC) != 0) return false;
@@ -31,6 +31,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
   if (pid == 0) {
     dup2(to_child[0], 0);
     dup2(from_child[1], 1);
+    if (merge_stderr) dup2(from_child[1], 2);
     for (const std::string& e : environment) putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));

@@ -18,8 +18,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
+  // `merge_stderr`: its stderr goes to the same pipe as its stdout.
   bool Start(const std::vector<std::string>& argv,
-             const std::vector<std::string>& environment = {});
+             const std::vector<std::string>& environment = {}, bool merge_stderr = false);
   // The next line of its stdout (without the newline); false on timeout or
   // end of output.
   bool ReadLine(std::string* line, int timeout_ms = 10000);
