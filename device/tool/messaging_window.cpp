@@ -10,7 +10,9 @@
 #include <QListWidget>
 #include <QMetaObject>
 #include <QPlainTextEdit>
+#include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -136,5 +138,24 @@ int RunMessagingWindow(const std::string& store, int argc, char** argv) {
   device::UnregisterWindow(handle);
   return code;
 }
+
+namespace {
+
+// The device's screen as a picture (for documentation).
+int Screenshot(const std::vector<std::string>& args) {
+  if (args.size() != 1) return Fail("screenshot needs a FILE.png", 2);
+  static int argc = 1;
+  static char name[] = "tarnvex-device";
+  static char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);
+  if (!shot.save(QString::fromStdString(args[0]))) return Fail("cannot write " + args[0]);
+  return 0;
+}
+
+}  // namespace
+
+TARNVEX_DEVICE_COMMAND("screenshot", "screenshot FILE.png", "save a picture of the screen",
+                       Screenshot);
 
 }  // namespace device_tool
