@@ -94,10 +94,29 @@ DialogTemplate Browser() {
   return t;
 }
 
+DialogTemplate Rules() {
+  return {kIdRulesTemplate, 142, 108,
+          {
+              {1028, K::kText, u"Rules", 0, 1, 115, 8},
+              {1038, K::kReadOnlyEdit, u"", 117, 0, 23, 11, false, true},
+              {1026, K::kListBox, u"", 0, 9, 141, 18, true, false, true},
+              {1015, K::kText, u"Sender", 0, 29, 140, 8},
+              {1031, K::kEdit, u"", 0, 38, 141, 12, true},
+              {1024, K::kText, u"Recipients", 0, 50, 140, 8},
+              {1035, K::kEdit, u"", 0, 59, 141, 12, true},
+              {1016, K::kText, u"Message", 0, 74, 141, 8},
+              {1032, K::kMultiLineInput, u"", 0, 82, 141, 12, true},
+              {1033, K::kButton, u"Add", 0, 99, 36, 9},
+              {1034, K::kButton, u"Delete", 56, 99, 36, 9},
+              {20013, K::kButton, u"Close", 109, 99, 33, 9},
+          }};
+}
+
 }  // namespace
 
 DialogTemplate LoadDialogTemplate(int id) {
   switch (id) {
+    case kIdRulesTemplate: return Rules();
     case kIdAboutTemplate: return About();
     case kIdBrowserTemplate: return Browser();
     default: return {};

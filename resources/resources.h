@@ -50,6 +50,7 @@ enum class ControlKind {
   kEdit,          // edit field
   kReadOnlyEdit,  // read-only edit
   kMultiLineEdit, // read-only multi-line edit with scroll bar
+  kMultiLineInput,// editable multi-line edit with scroll bar
   kButton,        // push button
   kCheckBox,      // auto check box
   kListBox,       // list box

@@ -17,6 +17,7 @@
 #include "device/image.h"
 #include "device/window_registry.h"
 #include "ui/browser.h"
+#include "ui/rules_editor.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
@@ -102,6 +103,7 @@ void MainWindow::RunCommand(int id) {
     case resources::kCmdHide: showMinimized(); break;
     case resources::kCmdExit: close(); break;
     case resources::kCmdUpdate: StartDatabaseUpdate(); break;
+    case resources::kCmdRules: RunRulesEditor(this); break;
     case resources::kCmdShowViewer: {
       std::string page = LastPagePath();
       std::string host = device::HostPathOrEmpty(device::AnsiToWide(page));

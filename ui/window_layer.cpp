@@ -113,9 +113,10 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl, QWidget* p
         widget = edit;
         break;
       }
-      case K::kMultiLineEdit: {
+      case K::kMultiLineEdit:
+      case K::kMultiLineInput: {
         auto* edit = new QPlainTextEdit(text, this);
-        edit->setReadOnly(true);
+        edit->setReadOnly(c.kind == K::kMultiLineEdit);
         widget = edit;
         break;
       }

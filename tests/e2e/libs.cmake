@@ -1,1 +1,5 @@
-set(FOLDER_LIBS mapi)
+if(TARGET ui)
+  set(FOLDER_LIBS ui)
+else()
+  set(FOLDER_LIBS mapi)
+endif()

@@ -25,6 +25,7 @@
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/rules_editor.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
@@ -193,6 +194,17 @@ TEST_F(BrowserTest, AnyOfTheFiveLinesSelectsTheSameEntryAndLongTextsAreCut) {
   EXPECT_EQ(ui::LastSelection().recipients, u"5550199");
   EXPECT_TRUE(image_->Exists(u"\\Tarnvex\\cmsg.htm") ||
               image_->Exists(u"\\cmsg.htm"));
+}
+
+TEST_F(BrowserTest, TheRulesEditorOpensWithTheSelectedEntry) {
+  Record("SMS", "Lunch", 0, "see you");
+  Refill();
+  List()->setCurrentRow(3);
+  Settle();
+  ui::RulesEditor editor;
+  EXPECT_EQ(editor.page()->ControlText(1031), u"anna@example.org");
+  EXPECT_EQ(editor.page()->ControlText(1035), u"5550199");
+  EXPECT_EQ(editor.page()->ControlText(1032), u"Lunch  see you");
 }
 
 TEST_F(BrowserTest, AnEntryBeyondThe512thShowsItsLinesAndWritesNoPage) {

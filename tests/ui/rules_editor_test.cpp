@@ -1,0 +1,183 @@
+// The rules editor on Qt's offscreen platform over real databases.
+#include <QApplication>
+#include <QListWidget>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "device/message_box.h"
+#include "device/service/service.h"
+#include "filter/rule_table.h"
+#include "mapi/monitor.h"
+#include "storage/init.h"
+#include "storage/locations.h"
+#include "storage/message_db.h"
+#include "storage/rules_db.h"
+#include "tests/support/temp_image.h"
+#include "ui/browser.h"
+#include "ui/rules_editor.h"
+#include "ui/ui_texts.h"
+
+namespace {
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "ui_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
+}
+
+class Boxes : public device::MessageBoxHandler {
+ public:
+  device::MessageBoxAnswer Show(const std::u16string& text, const std::u16string& caption,
+                                device::MessageBoxButtons buttons) override {
+    shown.push_back(text);
+    captions.push_back(caption);
+    ok_cancel = buttons == device::MessageBoxButtons::kOkCancel;
+    return device::MessageBoxAnswer::kOk;
+  }
+  std::vector<std::u16string> shown, captions;
+  bool ok_cancel = false;
+};
+
+class RulesEditorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    storage::ResetLocations();
+    ResetInitDatabases();
+    ResetRuleTable();
+    CloseRulesDb();
+    image_ = std::make_unique<testing_support::TempImage>();
+    FindInstallFolder();
+    ui::LoadUiTexts();
+    InitDatabases();
+    boxes_ = std::make_shared<Boxes>();
+    device::SetMessageBoxHandler(boxes_);
+  }
+  void TearDown() override {
+    editor_.reset();
+    ui::JoinBrowserWorkers();
+    device::SetMessageBoxHandler(nullptr);
+    CloseRulesDb();
+    ResetMessageDb();
+    image_.reset();
+  }
+  ui::RulesEditor& Open() {
+    editor_ = std::make_unique<ui::RulesEditor>();
+    return *editor_;
+  }
+  ui::TemplateDialog& Page() { return *editor_->page(); }
+  void Fields(const std::u16string& sender, const std::u16string& recipients,
+              const std::u16string& message) {
+    Page().SetControlText(1031, sender);
+    Page().SetControlText(1035, recipients);
+    Page().SetControlText(1032, message);
+  }
+  void Press(int id) { qobject_cast<QPushButton*>(Page().Control(id))->click(); }
+  QListWidget* List() { return Page().ListBox(1026); }
+
+  std::unique_ptr<testing_support::TempImage> image_;
+  std::shared_ptr<Boxes> boxes_;
+  std::unique_ptr<ui::RulesEditor> editor_;
+};
+
+TEST_F(RulesEditorTest, OpensWithEmptyFieldsBeforeAnySelection) {
+  Open();
+  EXPECT_EQ(Page().ControlText(1031), u"");
+  EXPECT_EQ(Page().ControlText(1035), u"");
+  EXPECT_EQ(Page().ControlText(1032), u"");
+  EXPECT_EQ(Page().ControlText(1038), u"0");
+}
+
+TEST_F(RulesEditorTest, RecipientsAloneAreRefusedWithAWarning) {
+  Open();
+  Fields(u"", u"5550199", u"");
+  Press(1033);
+  ASSERT_EQ(boxes_->shown.size(), 1u);
+  EXPECT_EQ(boxes_->shown[0], u"Specify a Sender, a Message, or both!");
+  EXPECT_EQ(boxes_->captions[0], u"Warning");
+  EXPECT_TRUE(boxes_->ok_cancel);
+  EXPECT_EQ(RuleCount(), 0);
+  EXPECT_EQ(MaxRuleId(), 0);
+}
+
+TEST_F(RulesEditorTest, TheSameRuleTwiceIsOneRule) {
+  Open();
+  Fields(u"Anna", u"5550199", u"Lunch at noon");
+  Press(1033);
+  Press(1033);
+  EXPECT_TRUE(boxes_->shown.empty());
+  EXPECT_EQ(RuleCount(), 1);
+  EXPECT_EQ(List()->count(), 4);
+  EXPECT_EQ(List()->item(0)->text(), "____________1. Rule________________________________");
+  EXPECT_EQ(List()->item(2)->text(), "5550199");
+  EXPECT_EQ(Page().ControlText(1038), u"1");
+  EXPECT_EQ(Page().ControlText(1031), u"Anna");  // the fields keep their texts
+  EXPECT_EQ(RulesChanged.load(), 1);
+}
+
+TEST_F(RulesEditorTest, The513thRuleIsRefused) {
+  for (int i = 0; i < kMaxRules; ++i) {
+    ASSERT_TRUE(AddRule(("s" + std::to_string(i)).c_str(), "r", "m", 90));
+  }
+  Open();
+  EXPECT_EQ(Page().ControlText(1038), u"512");
+  Fields(u"one more", u"5550199", u"");
+  Press(1033);
+  ASSERT_EQ(boxes_->shown.size(), 1u);
+  EXPECT_EQ(boxes_->shown[0], u"Maximum rule limit exceeded!");
+  EXPECT_EQ(RuleCount(), kMaxRules);
+}
+
+TEST_F(RulesEditorTest, DeleteTakesTheFieldsAndKeepsTheOldCount) {
+  ASSERT_TRUE(AddRule("Anna", "5550199", "first", 90));
+  ASSERT_TRUE(AddRule("Bert", "5550111", "second", 90));
+  Open();
+  Press(1034);
+  ASSERT_EQ(boxes_->shown.size(), 1u);
+  EXPECT_EQ(boxes_->shown[0], u"Select a rule first!");
+  List()->setCurrentRow(6);  // a line of the second rule
+  EXPECT_EQ(Page().ControlText(1031), u"Bert");
+  // The fields name the first rule now: that one goes.
+  Fields(u"Anna", u"5550199", u"first");
+  Press(1034);
+  EXPECT_EQ(RuleCount(), 1);
+  EXPECT_EQ(List()->count(), 4);
+  EXPECT_EQ(Page().ControlText(1031), u"");
+  EXPECT_EQ(Page().ControlText(1038), u"2");
+  std::string sender;
+  ASSERT_TRUE(GetRule(0, &sender, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(sender, "Bert");
+}
+
+TEST_F(RulesEditorTest, AnApostropheIsStoredAsABlankAndTheRuleCanBeDeleted) {
+  Open();
+  Fields(u"O'Neil", u"5550199", u"it's lunch");
+  Press(1033);
+  ASSERT_EQ(RuleCount(), 1);
+  List()->setCurrentRow(0);
+  EXPECT_EQ(Page().ControlText(1031), u"O Neil");
+  EXPECT_EQ(Page().ControlText(1032), u"it s lunch");
+  Press(1034);
+  EXPECT_TRUE(boxes_->shown.empty());
+  EXPECT_EQ(RuleCount(), 0);
+  EXPECT_EQ(MaxRuleId(), 0);
+}
+
+TEST_F(RulesEditorTest, ClosingWithoutChangesStartsNoUpdate) {
+  Open();
+  editor_->CloseEditor(20013);
+  EXPECT_FALSE(ui::RulesEditor::LastCloseStartedUpdate());
+  Open();
+  Fields(u"Anna", u"5550199", u"x");
+  Press(1033);
+  editor_->CloseEditor(20013);
+  EXPECT_TRUE(ui::RulesEditor::LastCloseStartedUpdate());
+}
+
+}  // namespace

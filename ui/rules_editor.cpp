@@ -1,0 +1,166 @@
+#include "ui/rules_editor.h"
+
+#include <QListWidget>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+#include "device/codepage.h"
+#include "device/message_box.h"
+#include "filter/rule_table.h"
+#include "mapi/monitor.h"
+#include "storage/rules_db.h"
+#include "ui/browser.h"
+#include "ui/ui_texts.h"
+
+namespace ui {
+namespace {
+
+RulesEditor* g_open_editor = nullptr;
+bool g_last_close_updated = false;
+
+std::u16string RuleHeader(int n) {
+  char text[96];
+  std::snprintf(text, sizeof text, "____________%d. Rule________________________________", n);
+  return device::AnsiToWide(text);
+}
+
+void Tell(int text_id, int caption_id) {
+  device::ShowMessageBox(UiTextOf(text_id), UiTextOf(caption_id),
+                         device::MessageBoxButtons::kOkCancel);
+}
+
+}  // namespace
+
+RulesEditor::RulesEditor(QWidget* parent)
+    : QDialog(parent),
+      page_(new TemplateDialog(resources::LoadDialogTemplate(resources::kIdRulesTemplate), this)) {
+  setWindowTitle(ToQt(UiTextOf(resources::kIdAppName)));
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(page_);
+  resize(parent != nullptr ? parent->size() : QSize(480, 600));
+  connect(page_, &TemplateDialog::Command, this, &RulesEditor::OnCommand);
+
+  PauseWorker();
+  FillRuleList();
+  LastSelectionTexts selection = LastSelection();
+  page_->SetControlText(1031, selection.sender);
+  page_->SetControlText(1035, selection.recipients);
+  page_->SetControlText(1032, selection.message);
+  g_open_editor = this;
+  RulesChanged.store(0);
+}
+
+RulesEditor::~RulesEditor() {
+  if (!closed_) CloseEditor(2);
+  if (g_open_editor == this) g_open_editor = nullptr;
+}
+
+void RulesEditor::FillRuleList() {
+  LoadRules();
+  QListWidget* list = page_->ListBox(1026);
+  QSignalBlocker block(list);
+  list->clear();
+  int32_t count = RuleCount();
+  for (int32_t i = 0; i < count; ++i) {
+    std::string sender, recipients, message;
+    if (!GetRule(i, &sender, &recipients, &message, nullptr, nullptr)) continue;
+    list->addItem(ToQt(RuleHeader(i + 1)));
+    list->addItem(ToQt(device::AnsiToWide(sender)));
+    list->addItem(ToQt(device::AnsiToWide(recipients)));
+    list->addItem(ToQt(device::AnsiToWide(message)));
+  }
+  page_->SetControlText(1038, device::AnsiToWide(std::to_string(count)));
+}
+
+void RulesEditor::OnCommand(int id) {
+  switch (id) {
+    case 1026: ShowRule(page_->ListBox(1026)->currentRow()); break;
+    case 1033: Add(); break;
+    case 1034: Delete(); break;
+    case 20013:
+    case 20015:
+    case 1: CloseEditor(id); break;
+    default: break;
+  }
+}
+
+void RulesEditor::ShowRule(int line) {
+  if (line < 0) return;
+  std::string sender, recipients, message;
+  if (!GetRule((line - line % 4) / 4, &sender, &recipients, &message, nullptr, nullptr)) return;
+  page_->SetControlText(1031, device::AnsiToWide(sender));
+  page_->SetControlText(1035, device::AnsiToWide(recipients));
+  page_->SetControlText(1032, device::AnsiToWide(message));
+}
+
+void RulesEditor::Add() {
+  std::string sender = device::WideToAnsi(page_->ControlText(1031));
+  std::string recipients = device::WideToAnsi(page_->ControlText(1035));
+  std::string message = device::WideToAnsi(page_->ControlText(1032));
+  if (sender.empty() && message.empty()) {
+    Tell(120, 123);
+    return;
+  }
+  std::string held;
+  if (HeldMessageText(&held)) message = held;
+  if (AddRule(sender.c_str(), recipients.c_str(), message.c_str(), kEditorCertainty)) {
+    FillRuleList();
+    RulesChanged.store(1);
+  } else {
+    Tell(122, 123);
+  }
+}
+
+void RulesEditor::Delete() {
+  std::string sender = device::WideToAnsi(page_->ControlText(1031));
+  std::string recipients = device::WideToAnsi(page_->ControlText(1035));
+  std::string message = device::WideToAnsi(page_->ControlText(1032));
+  QListWidget* list = page_->ListBox(1026);
+  int line = list->currentRow();
+  if (line < 0) {
+    Tell(124, 123);
+    return;
+  }
+  int g = (line - line % 4) / 4;
+  if (!DeleteRule(sender.c_str(), recipients.c_str(), message.c_str())) {
+    Tell(125, 118);
+    return;
+  }
+  {
+    QSignalBlocker block(list);
+    for (int i = 0; i < 4 && 4 * g < list->count(); ++i) delete list->takeItem(4 * g);
+    list->setCurrentRow(-1);
+  }
+  page_->SetControlText(1031, u"");
+  page_->SetControlText(1035, u"");
+  page_->SetControlText(1032, u"");
+  RulesChanged.store(1);
+}
+
+void RulesEditor::CloseEditor(int command) {
+  if (closed_) return;
+  closed_ = true;
+  g_last_close_updated = false;
+  if (RulesChanged.load() != 0) {
+    FillRuleList();
+    g_last_close_updated = StartDatabaseUpdate();
+  }
+  ResumeWorker();
+  hide();
+  if (g_open_editor == this) g_open_editor = nullptr;
+  (void)command;  // every way out ends the editor with 1
+  done(1);
+}
+
+bool RulesEditor::LastCloseStartedUpdate() { return g_last_close_updated; }
+
+void RunRulesEditor(QWidget* owner) {
+  RulesEditor editor(owner);
+  editor.exec();
+}
+
+RulesEditor* OpenRulesEditor() { return g_open_editor; }
+
+}  // namespace ui
