@@ -24,21 +24,31 @@ std::u16string LoadString(int id) {
   }
 }
 
+int MenuIdOfRow(int row) {
+  if (row < 0 || row >= kLanguageCount) return 0;
+  return row == kEnglishRow ? kIdMenu : 50001 + 100 * row;
+}
+
 std::vector<MenuItem> LoadMenu(int id) {
-  if (id != kIdMenu) return {};
+  const char* code = nullptr;
+  for (int row = 0; row < kLanguageCount; ++row) {
+    if (MenuIdOfRow(row) == id) code = kLanguageRows[row].code;
+  }
+  if (code == nullptr) return {};
+  std::vector<std::u16string> t = LanguageMenuTexts(code);
   MenuItem separator;
   separator.separator = true;
   return {
-      {u"Use", 0, {{u"Action", 0, {{u"Update", kCmdUpdate, {}}}}, {u"Rules", kCmdRules, {}}}},
-      {u"Help",
+      {t[0], 0, {{t[1], 0, {{t[2], kCmdUpdate, {}}}}, {t[3], kCmdRules, {}}}},
+      {t[4],
        0,
-       {{u"Help", kCmdHelp, {}},
-        {u"Language", kCmdLanguage, {}},
+       {{t[5], kCmdHelp, {}},
+        {t[6], kCmdLanguage, {}},
         separator,
-        {u"About", kCmdAbout, {}},
+        {t[7], kCmdAbout, {}},
         separator,
-        {u"Hide", kCmdHide, {}},
-        {u"Exit", kCmdExit, {}}}},
+        {t[8], kCmdHide, {}},
+        {t[9], kCmdExit, {}}}},
   };
 }
 
@@ -112,10 +122,22 @@ DialogTemplate Rules() {
           }};
 }
 
+DialogTemplate Chooser() {
+  return {kIdLanguageTemplate, 142, 108,
+          {
+              {20011, K::kText, u"Select Language:", 5, 1, 73, 10},
+              {20012, K::kText, u"", 82, 1, 60, 10},
+              {20001, K::kListBox, u"", 5, 13, 131, 72, true, false, true, true, true},
+              {40009, K::kButton, u"Select", 6, 91, 43, 12},
+              {20015, K::kButton, u"Ok", 93, 91, 43, 12},
+          }};
+}
+
 }  // namespace
 
 DialogTemplate LoadDialogTemplate(int id) {
   switch (id) {
+    case kIdLanguageTemplate: return Chooser();
     case kIdRulesTemplate: return Rules();
     case kIdAboutTemplate: return About();
     case kIdBrowserTemplate: return Browser();

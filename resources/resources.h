@@ -30,6 +30,22 @@ inline constexpr int kCmdUpdate = 40018;
 inline constexpr int kCmdShowViewer = 40019;
 inline constexpr int kCmdShowBrowser = 40020;
 
+// The interface languages, in catalogue order.
+inline constexpr int kLanguageCount = 143;
+inline constexpr int kEnglishRow = 30;
+struct LanguageRow {
+  const char* code;
+  const char* display_name;  // code page 1252
+};
+extern const LanguageRow kLanguageRows[kLanguageCount];
+// The menu resource of row k: 116 for English, 50001 + 100 k for the others.
+int MenuIdOfRow(int row);
+
+// The ten menu texts of a language, in the order of the menu's entries
+// (Use, Action, Update, Rules, Help, Help, Language, About, Hide, Exit).
+inline constexpr int kMenuTextCount = 10;
+std::vector<std::u16string> LanguageMenuTexts(const char* code);
+
 // The English string of an id; "" when the table has none.
 std::u16string LoadString(int id);
 
@@ -40,8 +56,9 @@ struct MenuItem {
   bool separator = false;
 };
 
-// The menu resource `id` (116 for English): its top-level popups. An
-// unknown id gives an empty menu.
+// The menu resource `id` (116 for English, 50001 + 100 k for row k): its
+// top-level popups. All have the same structure and command ids. An unknown
+// id gives an empty menu.
 std::vector<MenuItem> LoadMenu(int id);
 
 enum class ControlKind {
@@ -66,6 +83,9 @@ struct ControlTemplate {
   // The one control that takes the window's spare height (the browser's
   // list); every control below it moves down by that much.
   bool stretch = false;
+  // List boxes: the list sorts its entries; more than one can be selected.
+  bool sorted = false;
+  bool multi_select = false;
 };
 // A height of 0 dialog units: one line of text (the browser's status line).
 

@@ -95,10 +95,13 @@ Browser::Browser(QWidget* parent)
   if (QListWidget* list = ListBox(1010)) {
     connect(list, &QListWidget::itemActivated, this, [this] { emit OpenViewer(); });
   }
-  std::lock_guard<std::mutex> guard(S().lock);
-  S().filter.day_text = u"0";
-  S().filter.blocked = IsChecked(1039);
-  S().filter.normal = IsChecked(1012);
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().filter.day_text = u"0";
+    S().filter.blocked = IsChecked(1039);
+    S().filter.normal = IsChecked(1012);
+  }
+  DialogOpened();
 }
 
 Browser::~Browser() {

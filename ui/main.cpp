@@ -1,4 +1,8 @@
 // Tarnvex: the filter for outgoing messages. It reads no command line.
+#include "i18n/chooser.h"
 #include "ui/startup.h"
 
-int main(int argc, char** argv) { return ui::RunTarnvex(argc, argv); }
+int main(int argc, char** argv) {
+  i18n::InstallLanguageCommands();
+  return ui::RunTarnvex(argc, argv);
+}

@@ -24,6 +24,8 @@
 namespace ui {
 namespace {
 
+MainWindow* g_main_window = nullptr;
+
 std::map<int, void (*)(QWidget*)>& Handlers() {
   static std::map<int, void (*)(QWidget*)> handlers;
   return handlers;
@@ -35,6 +37,8 @@ AboutTextsData& AboutTexts() {
   static AboutTextsData texts;
   return texts;
 }
+
+MainWindow* TheMainWindow() { return g_main_window; }
 
 void SetCommandHandler(int id, void (*handler)(QWidget*)) { Handlers()[id] = handler; }
 
@@ -76,9 +80,11 @@ MainWindow::MainWindow() {
     tray_->show();
   }
   registration_ = device::RegisterWindow(UiTextOf(resources::kIdAppName), kMainWindowClass);
+  g_main_window = this;
 }
 
 MainWindow::~MainWindow() {
+  if (g_main_window == this) g_main_window = nullptr;
   RemoveTrayIcon();
   SetBrowser(nullptr);
   if (!registration_.empty()) device::UnregisterWindow(registration_);
@@ -135,6 +141,7 @@ void MainWindow::ShowAbout() {
   connect(page, &TemplateDialog::Command, &dialog, [&dialog](int id) {
     if (id == 20013 || id == 20015 || id == 1 || id == 2) dialog.done(id);
   });
+  DialogOpened();
   emit AboutOpened(&dialog);
   dialog.exec();
 }

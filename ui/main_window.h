@@ -62,6 +62,9 @@ class MainWindow : public QWidget {
   std::string registration_;
 };
 
+// The main window while it exists.
+MainWindow* TheMainWindow();
+
 // The rules editor's and the help and language commands' entries; until
 // they are installed the commands do nothing.
 void SetCommandHandler(int id, void (*handler)(QWidget* owner));

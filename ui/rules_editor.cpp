@@ -49,6 +49,7 @@ RulesEditor::RulesEditor(QWidget* parent)
   page_->SetControlText(1035, selection.recipients);
   page_->SetControlText(1032, selection.message);
   g_open_editor = this;
+  DialogOpened();
   RulesChanged.store(0);
 }
 

@@ -134,7 +134,9 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl, QWidget* p
       }
       case K::kListBox: {
         auto* list = new QListWidget(this);
-        list->setSelectionMode(QAbstractItemView::SingleSelection);
+        list->setSelectionMode(c.multi_select ? QAbstractItemView::ExtendedSelection
+                                              : QAbstractItemView::SingleSelection);
+        list->setSortingEnabled(c.sorted);
         list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         list->setUniformItemSizes(true);
         connect(list, &QListWidget::currentRowChanged, this,
@@ -244,6 +246,19 @@ void TemplateDialog::Layout() {
     w->setGeometry(static_cast<int>(x), static_cast<int>(y), std::max(1, static_cast<int>(wd)),
                    std::max(1, static_cast<int>(ht)));
   }
+}
+
+namespace {
+std::function<void()>& OpenedHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+}  // namespace
+
+void SetDialogOpenedHook(std::function<void()> hook) { OpenedHook() = std::move(hook); }
+
+void DialogOpened() {
+  if (OpenedHook()) OpenedHook()();
 }
 
 std::vector<TemplateDialog*> OpenDialogs() {

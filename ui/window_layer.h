@@ -82,6 +82,11 @@ class SoftKeyBar : public QWidget {
 // The message-box handler of the device, answered by QMessageBox.
 void InstallQtMessageBoxes();
 
+// Called by every relabelled dialog when it opens (the language support
+// installs ApplySupportFile here).
+void SetDialogOpenedHook(std::function<void()> hook);
+void DialogOpened();
+
 // All open template dialogs of the program (for relabelling).
 std::vector<TemplateDialog*> OpenDialogs();
 

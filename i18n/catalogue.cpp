@@ -1,0 +1,67 @@
+#include "i18n/catalogue.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+#include "ui/main_window.h"
+#include "ui/window_layer.h"
+
+namespace i18n {
+namespace {
+
+int32_t g_current_menu_id = resources::kIdMenu;
+ui::SoftKeyBar* g_current_menu = nullptr;
+
+}  // namespace
+
+const resources::LanguageRow* LanguageCatalogue() { return resources::kLanguageRows; }
+
+int32_t MenuIdForLanguage(const std::string& code) {
+  for (int k = 0; k < resources::kLanguageCount; ++k) {
+    if (strcasecmp(resources::kLanguageRows[k].code, code.c_str()) == 0) return 50000 + 100 * k;
+  }
+  return 0;
+}
+
+bool CodeForDisplayName(const std::string& name, char* code) {
+  for (int k = 0; k < resources::kLanguageCount; ++k) {
+    if (name == resources::kLanguageRows[k].display_name) {
+      std::strncpy(code, resources::kLanguageRows[k].code, kCodeBufferSize - 1);
+      code[kCodeBufferSize - 1] = '\0';
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> DisplayNames() {
+  std::vector<std::string> names;
+  for (int k = 0; k < resources::kLanguageCount; ++k) {
+    names.push_back(resources::kLanguageRows[k].display_name);
+  }
+  return names;
+}
+
+bool SwitchMenuBar(const std::string& code) {
+  int32_t id = strcasecmp(code.c_str(), "eng") == 0 ? resources::kIdMenu
+                                                     : MenuIdForLanguage(code) + 1;
+  if (id == g_current_menu_id) return false;
+  std::vector<resources::MenuItem> menu = resources::LoadMenu(id);
+  ui::MainWindow* window = ui::TheMainWindow();
+  if (menu.empty() || window == nullptr) return false;
+  window->soft_keys()->SetMenu(menu);
+  g_current_menu = window->soft_keys();
+  g_current_menu_id = id;
+  return true;
+}
+
+int32_t CurrentMenuId() { return g_current_menu_id; }
+ui::SoftKeyBar* CurrentMenu() { return g_current_menu; }
+
+void ResetMenuBarState() {
+  g_current_menu_id = resources::kIdMenu;
+  g_current_menu = nullptr;
+}
+
+}  // namespace i18n

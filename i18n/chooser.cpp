@@ -1,0 +1,78 @@
+#include "i18n/chooser.h"
+
+#include <QListWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+#include "device/codepage.h"
+#include "device/debug.h"
+#include "i18n/catalogue.h"
+#include "i18n/help.h"
+#include "i18n/languages.h"
+#include "ui/main_window.h"
+#include "ui/ui_texts.h"
+
+namespace i18n {
+
+LanguageChooser::LanguageChooser(QWidget* parent)
+    : QDialog(parent),
+      page_(new ui::TemplateDialog(resources::LoadDialogTemplate(resources::kIdLanguageTemplate),
+                                   this)) {
+  setWindowTitle(ui::ToQt(ui::UiTextOf(resources::kIdAppName)));
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(page_);
+  resize(parent != nullptr ? parent->size() : QSize(480, 600));
+  QListWidget* list = page_->ListBox(20001);
+  for (const std::string& name : DisplayNames()) {
+    list->addItem(ui::ToQt(device::AnsiToWide(name)));
+  }
+  connect(page_, &ui::TemplateDialog::Command, this, [this](int id) {
+    if (id == 40009) Select();
+    if (id == 20015 || id == 20013 || id == 1) done(id);
+  });
+  ApplySupportFile();
+}
+
+void LanguageChooser::SelectNames(const std::vector<std::string>& names) {
+  QListWidget* list = page_->ListBox(20001);
+  list->clearSelection();
+  for (int i = 0; i < list->count(); ++i) {
+    std::string name = device::LowByteNarrow(ui::FromQt(list->item(i)->text()));
+    if (std::find(names.begin(), names.end(), name) != names.end()) {
+      list->item(i)->setSelected(true);
+    }
+  }
+}
+
+void LanguageChooser::Select() {
+  QListWidget* list = page_->ListBox(20001);
+  std::vector<int> rows;
+  for (QListWidgetItem* item : list->selectedItems()) rows.push_back(list->row(item));
+  std::sort(rows.begin(), rows.end());
+  int found = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    std::string name = device::LowByteNarrow(ui::FromQt(list->item(rows[i])->text()));
+    char code[kCodeBufferSize] = {};
+    if (!CodeForDisplayName(name, code)) continue;
+    device::DebugOut("Looking for %s support files.\r\n", name.c_str());
+    if (LocateSupportFile(this, code, i == 0)) ++found;
+  }
+  if (!rows.empty()) {
+    device::DebugOut("Retrieved %d of %d datasources.\r\n", found, static_cast<int>(rows.size()));
+  }
+}
+
+void RunLanguageChooser(QWidget* owner) {
+  LanguageChooser chooser(owner);
+  chooser.exec();
+}
+
+void InstallLanguageCommands() {
+  ui::SetCommandHandler(resources::kCmdHelp, [](QWidget* owner) { ShowHelp(owner); });
+  ui::SetCommandHandler(resources::kCmdLanguage, [](QWidget* owner) { RunLanguageChooser(owner); });
+  ui::SetDialogOpenedHook([] { ApplySupportFile(); });
+}
+
+}  // namespace i18n

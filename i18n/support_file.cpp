@@ -1,0 +1,84 @@
+#include "i18n/support_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace i18n {
+namespace {
+
+bool IsSeparator(char c) { return c == ';' || c == '='; }
+
+std::string Cut(std::string field) {
+  if (field.size() > kFieldBytes - 1) field.resize(kFieldBytes - 1);
+  return field;
+}
+
+}  // namespace
+
+SupportLine ParseSupportLine(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t i = 0;
+  while (fields.size() < 6) {
+    while (i < line.size() && IsSeparator(line[i])) ++i;
+    if (i >= line.size()) break;
+    size_t start = i;
+    while (i < line.size() && !IsSeparator(line[i])) ++i;
+    fields.push_back(line.substr(start, i - start));
+  }
+  // A newline alone is no field (an empty line).
+  while (!fields.empty() && fields.back() == "\n") fields.pop_back();
+  SupportLine parsed;
+  parsed.has_second_field = fields.size() >= 2;
+  if (fields.size() < 6) {
+    if (fields.size() >= 2) parsed.section = Cut(fields[1]);
+    return parsed;
+  }
+  parsed.complete = true;
+  parsed.section = Cut(fields[1]);
+  parsed.id = Cut(fields[3]);
+  std::string text = fields[5];
+  if (!text.empty() && text[0] == '"') {
+    // Without the quotes and the line's newline. A last line without a
+    // newline keeps all its characters: only its closing quote goes.
+    text.erase(0, 1);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!text.empty() && text.back() == '"') text.pop_back();
+  }
+  parsed.text = Cut(text);
+  return parsed;
+}
+
+int SupportIdNumber(const std::string& id) {
+  long value = std::strtol(id.c_str(), nullptr, 10);
+  if (value > 0x7fffffff || value < -0x7fffffff) return 0;
+  return static_cast<int>(value);
+}
+
+bool ReadSupportFile(const std::string& host_path,
+                     const std::function<bool(const std::string& line)>& each) {
+  FILE* file = std::fopen(host_path.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::string line;
+  int c;
+  bool go_on = true;
+  while (go_on && (c = std::fgetc(file)) != EOF) {
+    if (c == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      line.push_back('\n');
+      go_on = each(line);
+      line.clear();
+      continue;
+    }
+    // A line may be of any length; its fields are cut to 260 bytes.
+    if (line.size() < (1u << 20)) line.push_back(static_cast<char>(c));
+  }
+  if (go_on && !line.empty()) {
+    if (line.back() == '\r') line.pop_back();
+    each(line);
+  }
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace i18n

@@ -1,0 +1,35 @@
+// The reader of language support files: 8-bit text, one entry a line, split
+// into fields at ';' and '=' (runs of them count once, leading ones are
+// skipped): label, section word, -, id, -, text. A quoted text loses its
+// quotes; an unquoted last field keeps the line's newline.
+#ifndef TARNVEX_I18N_SUPPORT_FILE_H_
+#define TARNVEX_I18N_SUPPORT_FILE_H_
+
+#include <functional>
+#include <string>
+
+namespace i18n {
+
+// Every field is held in 260 bytes: longer ones are cut.
+inline constexpr size_t kFieldBytes = 260;
+
+struct SupportLine {
+  bool has_second_field = false;  // false ends the reading of a file
+  bool complete = false;          // section, id and text are there
+  std::string section;
+  std::string id;                 // as written
+  std::string text;               // quotes removed
+};
+
+SupportLine ParseSupportLine(const std::string& line);
+// Leading blanks, a sign and digits up to the first other character.
+int SupportIdNumber(const std::string& id);
+
+// Reads the file line by line ("\r\n" as one newline) and calls `each` for
+// every line until `each` returns false. False when the file cannot be read.
+bool ReadSupportFile(const std::string& host_path,
+                     const std::function<bool(const std::string& line)>& each);
+
+}  // namespace i18n
+
+#endif  // TARNVEX_I18N_SUPPORT_FILE_H_

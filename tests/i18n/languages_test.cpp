@@ -1,0 +1,299 @@
+// Languages on Qt's offscreen platform: the catalogue and the chooser, the
+// menu bar switch, support files (their format, hostile files, applying two
+// in turn) and help.
+#include <QApplication>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "device/message_box.h"
+#include "i18n/catalogue.h"
+#include "i18n/chooser.h"
+#include "i18n/help.h"
+#include "i18n/languages.h"
+#include "i18n/support_file.h"
+#include "storage/init.h"
+#include "storage/locations.h"
+#include "tests/support/temp_image.h"
+#include "ui/browser.h"
+#include "ui/main_window.h"
+#include "ui/startup.h"
+#include "ui/ui_texts.h"
+#include "ui/window_layer.h"
+
+namespace {
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "i18n_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
+}
+
+class Boxes : public device::MessageBoxHandler {
+ public:
+  device::MessageBoxAnswer Show(const std::u16string& text, const std::u16string& caption,
+                                device::MessageBoxButtons) override {
+    shown.push_back(text);
+    captions.push_back(caption);
+    return device::MessageBoxAnswer::kOk;
+  }
+  std::vector<std::u16string> shown, captions;
+};
+
+constexpr char16_t kEmn[] = u"\\Program Files\\Tarnvex\\emn\\Tarnvex.emn.";
+
+TEST(CatalogueTest, MenuIdsAndCodes) {
+  EXPECT_EQ(i18n::MenuIdForLanguage("abenpeno"), 50000);
+  EXPECT_EQ(i18n::MenuIdForLanguage("zulu"), 64200);
+  EXPECT_EQ(i18n::MenuIdForLanguage("eng"), 53000);
+  EXPECT_EQ(i18n::MenuIdForLanguage("DEU"), 54200);
+  EXPECT_EQ(i18n::MenuIdForLanguage("klingon"), 0);
+  char code[i18n::kCodeBufferSize] = "unchanged";
+  EXPECT_FALSE(i18n::CodeForDisplayName("german", code));
+  EXPECT_STREQ(code, "unchanged");
+  ASSERT_TRUE(i18n::CodeForDisplayName("German", code));
+  EXPECT_STREQ(code, "deu");
+  ASSERT_TRUE(i18n::CodeForDisplayName("Patois d\xB4Ille et Villaine", code));
+  EXPECT_STREQ(code, "piv");
+  EXPECT_EQ(i18n::DisplayNames().size(), 143u);
+  // Every language has a menu with the same structure and ids.
+  for (int k = 0; k < resources::kLanguageCount; ++k) {
+    auto menu = resources::LoadMenu(resources::MenuIdOfRow(k));
+    ASSERT_EQ(menu.size(), 2u) << k;
+    ASSERT_EQ(menu[1].items.size(), 7u);
+    EXPECT_EQ(menu[1].items[6].command, resources::kCmdExit);
+    EXPECT_EQ(menu[0].items[0].items[0].command, resources::kCmdUpdate);
+  }
+  EXPECT_EQ(resources::LoadMenu(54201)[0].text, u"Erwerbstätigkeit");
+  EXPECT_EQ(resources::LoadMenu(53501)[1].items[5].text, u"Rôdez");
+  EXPECT_EQ(resources::LoadMenu(50001)[0].items[0].items[0].text, u"Update");
+  EXPECT_TRUE(resources::LoadMenu(1).empty());
+}
+
+TEST(SupportFileTest, FieldsQuotesAndNewlines) {
+  auto line = i18n::ParseSupportLine("x=STRINGTABLE;x=117;x=\"Hilfe fehlt.\"\n");
+  ASSERT_TRUE(line.complete);
+  EXPECT_EQ(line.section, "STRINGTABLE");
+  EXPECT_EQ(line.id, "117");
+  EXPECT_EQ(line.text, "Hilfe fehlt.");
+  // An unquoted last field keeps the newline; runs of separators count once.
+  line = i18n::ParseSupportLine(";;a==CTRL;;b=1015;c=Absender\n");
+  ASSERT_TRUE(line.complete);
+  EXPECT_EQ(line.section, "CTRL");
+  EXPECT_EQ(line.text, "Absender\n");
+  // A quoted last line without a newline keeps all its characters.
+  line = i18n::ParseSupportLine("x=STRINGTABLE;x=118;x=\"Fehler\"");
+  EXPECT_EQ(line.text, "Fehler");
+  // A blank before the quote keeps the quotes; a section with a blank is no
+  // section word.
+  line = i18n::ParseSupportLine("x=MENUITEM ;x=1;x= \"a\"\n");
+  EXPECT_EQ(line.section, "MENUITEM ");
+  EXPECT_EQ(line.text, " \"a\"\n");
+  EXPECT_FALSE(i18n::ParseSupportLine("\n").has_second_field);
+  EXPECT_FALSE(i18n::ParseSupportLine("only\n").has_second_field);
+  line = i18n::ParseSupportLine("x=CTRL;x\n");
+  EXPECT_TRUE(line.has_second_field);
+  EXPECT_FALSE(line.complete);
+  EXPECT_EQ(i18n::SupportIdNumber("0117"), 117);
+  EXPECT_EQ(i18n::SupportIdNumber("  -5x"), -5);
+  EXPECT_EQ(i18n::SupportIdNumber("abc"), 0);
+  // Fields longer than their 260 bytes are cut.
+  line = i18n::ParseSupportLine("x=CTRL;x=1;x=" + std::string(100000, 'a') + "\n");
+  EXPECT_EQ(line.text.size(), i18n::kFieldBytes - 1);
+}
+
+class LanguagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    storage::ResetLocations();
+    ResetInitDatabases();
+    image_ = std::make_unique<testing_support::TempImage>();
+    FindInstallFolder();
+    ui::LoadUiTexts();
+    i18n::ResetLanguageState();
+    boxes_ = std::make_shared<Boxes>();
+    device::SetMessageBoxHandler(boxes_);
+    window_ = std::make_unique<ui::MainWindow>();
+    i18n::InstallLanguageCommands();
+  }
+  void TearDown() override {
+    chooser_.reset();
+    window_.reset();
+    device::SetMessageBoxHandler(nullptr);
+    i18n::ResetLanguageState();
+    image_.reset();
+  }
+  void Install(const char* code) {
+    std::string source = std::string(std::getenv("TARNVEX_SOURCE_DIR")) +
+                         "/resources/lang/emn/Tarnvex.emn." + code;
+    std::ifstream in(source, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(content.empty()) << source;
+    image_->WriteFile(kEmn + std::u16string(code, code + strlen(code)), content);
+  }
+  void Write(const char* code, const std::string& content) {
+    image_->WriteFile(kEmn + std::u16string(code, code + strlen(code)), content);
+  }
+  i18n::LanguageChooser& Chooser() {
+    chooser_ = std::make_unique<i18n::LanguageChooser>(window_.get());
+    return *chooser_;
+  }
+  std::unique_ptr<testing_support::TempImage> image_;
+  std::shared_ptr<Boxes> boxes_;
+  std::unique_ptr<ui::MainWindow> window_;
+  std::unique_ptr<i18n::LanguageChooser> chooser_;
+};
+
+TEST_F(LanguagesTest, TheChooserListsAll143NamesSorted) {
+  QListWidget* list = Chooser().page()->ListBox(20001);
+  ASSERT_EQ(list->count(), 143);
+  EXPECT_EQ(list->item(0)->text(), "AbenakiPenobscot");
+  EXPECT_EQ(list->item(142)->text(), "Zulu");
+  int congo = list->row(list->findItems("Congo (Konkani)", Qt::MatchExactly).value(0));
+  EXPECT_TRUE(list->item(congo - 1)->text().startsWith("C") ||
+              list->item(congo + 1)->text().startsWith("C"));
+  EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
+}
+
+TEST_F(LanguagesTest, GermanWithItsFileSwitchesTheMenuAndRelabels) {
+  Install("deu");
+  i18n::LanguageChooser& chooser = Chooser();
+  chooser.SelectNames({"German"});
+  chooser.Select();
+  EXPECT_TRUE(boxes_->shown.empty());
+  EXPECT_EQ(i18n::CurrentMenuId(), 54201);
+  EXPECT_EQ(i18n::CurrentMenu(), window_->soft_keys());
+  EXPECT_EQ(window_->soft_keys()->Key(0)->text(), "Erwerbstätigkeit");
+  EXPECT_EQ(chooser.page()->ControlText(20011), u"Sprache wählen:");
+  EXPECT_EQ(window_->browser()->ControlText(1015), u"Absender");
+  EXPECT_EQ(ui::UiTextOf(118), u"Fehler");
+  EXPECT_EQ(ui::CurrentLanguageCode(), "deu");
+  // A second time with the code in capitals: the bar stays.
+  EXPECT_FALSE(i18n::SwitchMenuBar("DEU"));
+}
+
+TEST_F(LanguagesTest, WithoutTheFileNothingChanges) {
+  i18n::LanguageChooser& chooser = Chooser();
+  chooser.SelectNames({"German"});
+  chooser.Select();
+  ASSERT_EQ(boxes_->shown.size(), 1u);
+  EXPECT_EQ(boxes_->shown[0], u"The required file is not available.");
+  EXPECT_EQ(boxes_->captions[0], u"Information");
+  EXPECT_EQ(i18n::CurrentMenuId(), 116);
+  EXPECT_EQ(i18n::CurrentMenu(), nullptr);
+  EXPECT_EQ(ui::CurrentLanguageCode(), "eng");
+  EXPECT_EQ(window_->soft_keys()->Key(0)->text(), "Use");
+  // English without an English file: the message, and no change either.
+  chooser.SelectNames({"English"});
+  chooser.Select();
+  EXPECT_EQ(boxes_->shown.size(), 2u);
+  EXPECT_FALSE(i18n::SwitchMenuBar("eng"));
+  EXPECT_FALSE(i18n::SwitchMenuBar("klingon"));
+  EXPECT_EQ(i18n::CurrentMenuId(), 116);
+}
+
+TEST_F(LanguagesTest, FrenchAndGermanTogetherMakeFrenchCurrent) {
+  Install("fre");
+  i18n::LanguageChooser& chooser = Chooser();
+  chooser.SelectNames({"French", "German"});
+  chooser.Select();
+  EXPECT_EQ(ui::CurrentLanguageCode(), "fre");
+  EXPECT_EQ(i18n::CurrentMenuId(), 53501);
+  ASSERT_EQ(boxes_->shown.size(), 1u);  // German's file is only looked for
+  EXPECT_EQ(boxes_->shown[0], u"Le fichier nécessaire n'est pas disponible.");
+}
+
+TEST_F(LanguagesTest, SupportFileRulesWhenApplied) {
+  // Before any menu switch a MENUITEM line changes nothing; stringtable in
+  // small letters relabels and replaces; 0117 relabels control 117 only.
+  Write("tst",
+        "x=MENUITEM;x=40008;x=\"Quit\"\r\n"
+        "x=stringtable;x=118;x=\"Oops\"\r\n"
+        "x=STRINGTABLE;x=0117;x=\"Zero-led\"\r\n"
+        "x=menuitem;x=1015;x=\"Sender lowercase menuitem\"\r\n"
+        "x=CTRL;x=4242;x=\"no such control\"\r\n");
+  ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "tst", true));
+  EXPECT_EQ(ui::UiTextOf(118), u"Oops");
+  EXPECT_EQ(ui::UiTextOf(117), u"Unable to locate help file.");
+  EXPECT_EQ(window_->browser()->ControlText(1015), u"Sender lowercase menuitem");
+  EXPECT_EQ(window_->soft_keys()->Popup(1)->actions()[6]->text(), "Exit");
+
+  // A first line that is empty applies nothing and still succeeds.
+  Write("emp", "\nx=STRINGTABLE;x=118;x=\"Never\"\n");
+  ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "emp", true));
+  EXPECT_EQ(ui::UiTextOf(118), u"Oops");
+
+  // Two languages in turn: what the second does not name keeps the first's.
+  Install("deu");
+  Install("fre");
+  ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "deu", true));
+  Write("fre", "x=STRINGTABLE;x=118;x=\"Erreur\"\n");
+  ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "fre", true));
+  EXPECT_EQ(ui::UiTextOf(118), u"Erreur");
+  EXPECT_EQ(ui::UiTextOf(117), u"Die Hilfedatei wurde nicht gefunden.");
+  // Now that a menu was switched, a MENUITEM line relabels its entry.
+  Write("fre", "x=MENUITEM;x=40008;x=\"Quitter\"\n");
+  ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "fre", true));
+  EXPECT_EQ(window_->soft_keys()->Popup(1)->actions()[6]->text(), "Quitter");
+}
+
+TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
+  std::string huge;
+  for (int i = 0; i < 10 * 1024 * 1024 / 40; ++i) huge += "x=CTRL;x=1015;x=\"0123456789012345\"\n";
+  Write("big", huge);
+  EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "big", true));
+  Write("lng", "x=CTRL;x=1015;x=\"" + std::string(100 * 1024, 'L') + "\"\nx=CTRL;x=1023;x=T\n");
+  EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "lng", true));
+  EXPECT_EQ(window_->browser()->ControlText(1015).size(), i18n::kFieldBytes - 1);
+  std::string nul = "x=CTRL;x=1015;x=\"a";
+  nul.push_back('\0');
+  nul += "b\"\nx=STRINGTABLE;x=123;x=\"W\0\"";
+  Write("nul", nul);
+  EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nul", true));
+  Write("nnl", "x=CTRL;x=1023;x=\"no newline at all\"");
+  EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nnl", true));
+  EXPECT_EQ(window_->browser()->ControlText(1023), u"no newline at all");
+}
+
+TEST_F(LanguagesTest, HelpFallsBackToEnglishAndReportsAMissingPage) {
+  std::string opened;
+  i18n::SetDocumentOpener([&](const std::string& path) {
+    opened = path;
+    return true;
+  });
+  window_->RunCommand(resources::kCmdHelp);
+  ASSERT_EQ(boxes_->shown.size(), 1u);
+  EXPECT_EQ(boxes_->shown[0], u"Unable to locate help file.");
+  EXPECT_EQ(boxes_->captions[0], u"Error");
+  EXPECT_TRUE(opened.empty());
+  EXPECT_FALSE(image_->Exists(u"\\Tarnvex\\Help"));
+  EXPECT_FALSE(image_->Exists(u"\\Program Files\\Tarnvex\\Help"));
+
+  image_->WriteFile(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm", "<html></html>");
+  Install("deu");
+  ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "deu", true));
+  window_->RunCommand(resources::kCmdHelp);
+  EXPECT_EQ(opened, image_->Host(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm"));
+  image_->WriteFile(u"\\Program Files\\Tarnvex\\Help\\deu\\index.deu.htm", "<html></html>");
+  window_->RunCommand(resources::kCmdHelp);
+  EXPECT_EQ(opened, image_->Host(u"\\Program Files\\Tarnvex\\Help\\deu\\index.deu.htm"));
+
+  // A viewer that does not start: text 119, in the current language.
+  i18n::SetDocumentOpener([](const std::string&) { return false; });
+  window_->RunCommand(resources::kCmdHelp);
+  EXPECT_EQ(boxes_->shown.back(), u"Die Hilfe konnte nicht gestartet werden.");
+  EXPECT_EQ(boxes_->captions.back(), u"Fehler");
+  i18n::SetDocumentOpener(nullptr);
+}
+
+}  // namespace
