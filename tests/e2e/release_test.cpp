@@ -21,6 +21,7 @@
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "tests/support/child_process.h"
+#include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
@@ -32,13 +33,7 @@ namespace {
 using testing_support::BinPath;
 using testing_support::RunProgram;
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "release_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
+using testing_support::App;
 
 template <typename Predicate>
 bool Eventually(Predicate done, int timeout_ms = 15000) {

@@ -21,6 +21,7 @@
 #include "i18n/support_file.h"
 #include "storage/init.h"
 #include "storage/locations.h"
+#include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
@@ -30,24 +31,9 @@
 
 namespace {
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "i18n_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
+using testing_support::App;
 
-class Boxes : public device::MessageBoxHandler {
- public:
-  device::MessageBoxAnswer Show(const std::u16string& text, const std::u16string& caption,
-                                device::MessageBoxButtons) override {
-    shown.push_back(text);
-    captions.push_back(caption);
-    return device::MessageBoxAnswer::kOk;
-  }
-  std::vector<std::u16string> shown, captions;
-};
+using Boxes = testing_support::RecordingMessageBoxes;
 
 constexpr char16_t kEmn[] = u"\\Program Files\\Tarnvex\\emn\\Tarnvex.emn.";
 

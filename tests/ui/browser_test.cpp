@@ -22,6 +22,7 @@
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
+#include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
@@ -31,13 +32,7 @@
 
 namespace {
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "ui_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
+using testing_support::App;
 
 void Settle() {
   for (int i = 0; i < 5; ++i) App().processEvents();

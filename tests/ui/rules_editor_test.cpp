@@ -16,6 +16,7 @@
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
+#include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
 #include "ui/rules_editor.h"
@@ -23,26 +24,9 @@
 
 namespace {
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "ui_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
+using testing_support::App;
 
-class Boxes : public device::MessageBoxHandler {
- public:
-  device::MessageBoxAnswer Show(const std::u16string& text, const std::u16string& caption,
-                                device::MessageBoxButtons buttons) override {
-    shown.push_back(text);
-    captions.push_back(caption);
-    ok_cancel = buttons == device::MessageBoxButtons::kOkCancel;
-    return device::MessageBoxAnswer::kOk;
-  }
-  std::vector<std::u16string> shown, captions;
-  bool ok_cancel = false;
-};
+using Boxes = testing_support::RecordingMessageBoxes;
 
 class RulesEditorTest : public ::testing::Test {
  protected:
