@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "device/named_event.h"
@@ -51,9 +52,12 @@ int RunTarnvex(int argc, char** argv) {
   if (!event.Create("MainEvent", &exists)) return -1;
   if (exists && RaiseRunningInstance()) return -1;
 
-  QApplication app(argc, argv);
-  app.setApplicationName("Tarnvex");
-  app.setWindowIcon(ProgramIcon());
+  // The program makes its application object; a test that runs the start-up
+  // in its own process already has one.
+  std::unique_ptr<QApplication> own_app;
+  if (QApplication::instance() == nullptr) own_app = std::make_unique<QApplication>(argc, argv);
+  QApplication::setApplicationName("Tarnvex");
+  QApplication::setWindowIcon(ProgramIcon());
   InstallQtMessageBoxes();
   FindInstallFolder();
   LoadUiTexts();
@@ -75,7 +79,7 @@ int RunTarnvex(int argc, char** argv) {
     SetBrowserCalls({[] { RefreshMessageList(TheBrowser()); },
                      [](const std::string& text) { ShowStatusText(text); }});
     if (!StartMonitoring()) RefreshMessageList(window.browser());
-    code = app.exec();
+    code = QApplication::exec();
     device::StopWindowRequests();
     SetBrowserCalls({});
     StopMonitoring();

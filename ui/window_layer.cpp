@@ -362,6 +362,10 @@ class QtMessageBoxes : public device::MessageBoxHandler {
 
 }  // namespace
 
-void InstallQtMessageBoxes() { device::SetMessageBoxHandler(std::make_shared<QtMessageBoxes>()); }
+void InstallQtMessageBoxes() {
+  // A handler the process installed before (a test's answers) stays.
+  auto previous = device::SetMessageBoxHandler(std::make_shared<QtMessageBoxes>());
+  if (previous) device::SetMessageBoxHandler(previous);
+}
 
 }  // namespace ui

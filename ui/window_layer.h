@@ -79,7 +79,8 @@ class SoftKeyBar : public QWidget {
   std::vector<QPushButton*> keys_;
 };
 
-// The message-box handler of the device, answered by QMessageBox.
+// The message-box handler of the device, answered by QMessageBox (unless
+// the process has installed its own).
 void InstallQtMessageBoxes();
 
 // Called by every relabelled dialog when it opens (the language support
