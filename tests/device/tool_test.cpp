@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "tests/support/child_process.h"
@@ -49,6 +50,28 @@ TEST(ToolTest, BadArgumentsFailWithANonZeroStatus) {
   EXPECT_NE(Tool(root, {"card", "add", std::string(64, 'c')}), 0);
   EXPECT_NE(Tool(root, {"run", "--send-delay-ms", "abc"}), 0);
   EXPECT_NE(Tool(root, {"messaging"}), 0);
+  std::filesystem::remove_all(root);
+}
+
+TEST(ToolTest, AServiceFileThatIsNoDatabaseIsRefusedAndLeftAsItIs) {
+  std::string root = testing_support::MakeTempDir("tarnvex-tool-");
+  ASSERT_EQ(Tool(root, {"init"}), 0);
+  std::string path = root + "/.device/messages.db";
+  std::filesystem::remove(path);
+  std::filesystem::remove(path + "-wal");
+  std::filesystem::remove(path + "-shm");
+  std::string garbage(8192, '\0');
+  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 131 + 7);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << garbage;
+  }
+  EXPECT_NE(Tool(root, {"ls"}), 0);
+  EXPECT_NE(Tool(root, {"send", "--store", "SMS", "--to", "1", "--body", "x"}), 0);
+  EXPECT_NE(Tool(root, {"init"}), 0);
+  std::ifstream in(path, std::ios::binary);
+  std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(after, garbage);
   std::filesystem::remove_all(root);
 }
 

@@ -1,0 +1,92 @@
+// Monitoring in this process: the outgoing check on the service's thread,
+// the worker on its own, and the pause that keeps the worker from every
+// database, folder and rule table until it is resumed.
+#include <chrono>
+#include <thread>
+
+#include "filter/rule_table.h"
+#include "mapi/monitor.h"
+#include "mapi/stores.h"
+#include "storage/init.h"
+#include "storage/locations.h"
+#include "storage/message_db.h"
+#include "storage/rules_db.h"
+#include "tests/mapi/mapi_fixture.h"
+
+namespace {
+
+template <typename Predicate>
+bool Eventually(Predicate done, int timeout_ms = 10000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < until) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+class MonitorTest : public MapiTest {
+ protected:
+  void SetUp() override {
+    MapiTest::SetUp();
+    storage::ResetLocations();
+    ResetInitDatabases();
+    ResetRuleTable();
+    FindInstallFolder();
+    InitDatabases();
+    ASSERT_TRUE(StartMonitoring());
+  }
+  void TearDown() override {
+    StopMonitoring();
+    ResetStores();
+    CloseRulesDb();
+    ResetMessageDb();
+    MapiTest::TearDown();
+  }
+  int Recorded() {
+    std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+    LoadMAPI("SMS", 0, true, true, nullptr);
+    return StoreDayCount();
+  }
+  std::string FolderOf(int64_t id) {
+    device::ServiceMessage m;
+    return device::GetServiceMessage(id, &m) ? m.folder_path : "";
+  }
+};
+
+TEST_F(MonitorTest, APausedWorkerRecordsNothingUntilResumed) {
+  ASSERT_TRUE(PauseWorker());
+  EXPECT_FALSE(PauseWorker());  // one flag, not a count
+  int64_t a = Save({u"5550199"}, u"a", u"first");
+  int64_t b = Save({u"5550111"}, u"b", u"second");
+  // The outgoing check is never paused: both are held at once.
+  ASSERT_TRUE(Eventually([&] {
+    return FolderOf(a) == "Outbox\\Tarnvex" && FolderOf(b) == "Outbox\\Tarnvex";
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(Recorded(), 0);
+  // The rule table may be rebuilt while the worker stands still.
+  ASSERT_TRUE(AddRule("", "5550199", "", 90));
+  ASSERT_TRUE(LoadRules());
+  RulesChanged.store(1);
+  EXPECT_TRUE(ResumeWorker());
+  EXPECT_FALSE(ResumeWorker());
+  ASSERT_TRUE(Eventually([&] { return FolderOf(a) == "Outbox"; }));
+  ASSERT_TRUE(Eventually([&] { return Recorded() == 2; }));
+  EXPECT_EQ(FolderOf(b), "Outbox\\Tarnvex");
+}
+
+TEST_F(MonitorTest, MessagesInOtherFoldersAreLeftAlone) {
+  // A message the check lets pass is not touched again when it moves on.
+  ASSERT_TRUE(AddRule("", "5550199", "", 90));
+  ASSERT_TRUE(LoadRules());
+  int64_t id = Save({u"5550199"}, u"ok", u"allowed");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(FolderOf(id), "Outbox");
+  EXPECT_EQ(device::SendDueMessages(0), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(FolderOf(id), "Sent Items");
+  EXPECT_EQ(Recorded(), 0);
+}
+
+}  // namespace
