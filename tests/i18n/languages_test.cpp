@@ -21,6 +21,9 @@
 #include "i18n/support_file.h"
 #include "storage/init.h"
 #include "storage/locations.h"
+#include "device/codepage.h"
+#include "device/image.h"
+#include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
@@ -280,6 +283,29 @@ TEST_F(LanguagesTest, HelpFallsBackToEnglishAndReportsAMissingPage) {
   EXPECT_EQ(boxes_->shown.back(), u"Die Hilfe konnte nicht gestartet werden.");
   EXPECT_EQ(boxes_->captions.back(), u"Fehler");
   i18n::SetDocumentOpener(nullptr);
+}
+
+// Run as the program installed on a card: prints the help page it finds.
+TEST(HelpChild, Report) {
+  if (std::getenv("TARNVEX_HELP_CHILD") == nullptr) GTEST_SKIP();
+  FindInstallFolder();
+  printf("page=%s\n", device::WideToUtf8(i18n::FindHelpPage()).c_str());
+}
+
+TEST(HelpTest, ProgramOnACardFindsThePagesUnderTheProgramFilesFolder) {
+  testing_support::TempImage image;
+  std::string error;
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  std::string target = image.Host(u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+  std::filesystem::copy_file("/proc/self/exe", target);
+  image.WriteFile(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm", "<html></html>");
+  std::string out;
+  testing_support::RunProgram({target, "--gtest_filter=HelpChild.Report"}, &out,
+                              {"TARNVEX_HELP_CHILD=1", "TARNVEX_DEVICE=" + image.root()});
+  EXPECT_NE(out.find("page=\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm\n"),
+            std::string::npos)
+      << out;
 }
 
 }  // namespace
