@@ -79,7 +79,8 @@ void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
 void SetWalkSafePoint(bool (*safe_point)());
 
 // Releases the stores and the session, and empties the table (tests, and an
-// orderly exit).
+// orderly exit), once no notification can arrive any more (the message
+// service closed).
 void ResetStores();
 
 #endif  // TARNVEX_MAPI_STORES_H_

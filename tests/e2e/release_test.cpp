@@ -104,10 +104,10 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
     StopMonitoring();
     ui::JoinBrowserWorkers();
   }
+  device::CloseMessageService();  // no notification arrives any more
   ResetStores();
   CloseRulesDb();
   ResetMessageDb();
-  device::CloseMessageService();
   transport.Kill();
 }
 

@@ -38,6 +38,7 @@ class MonitorTest : public MapiTest {
   }
   void TearDown() override {
     StopMonitoring();
+    device::CloseMessageService();  // no notification arrives any more
     ResetStores();
     CloseRulesDb();
     ResetMessageDb();

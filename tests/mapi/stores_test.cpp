@@ -29,6 +29,7 @@ class StoresTest : public MapiTest {
   }
   void TearDown() override {
     SetBrowserCalls({});
+    device::CloseMessageService();  // no notification arrives any more
     ResetStores();
     CloseRulesDb();
     ResetMessageDb();

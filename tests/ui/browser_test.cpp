@@ -112,6 +112,7 @@ class BrowserTest : public ::testing::Test {
     Settle();
     ui::SetBrowser(nullptr);
     browser_.reset();
+    device::CloseMessageService();  // no notification arrives any more
     ResetStores();
     CloseRulesDb();
     ResetMessageDb();
