@@ -72,13 +72,14 @@ MainWindow::MainWindow() {
   connect(keys_, &SoftKeyBar::Command, this, &MainWindow::RunCommand);
   layout->addWidget(keys_);
 
-  if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    tray_ = new QSystemTrayIcon(ProgramIcon(), this);
-    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-      if (r == QSystemTrayIcon::Trigger) Raise();
-    });
-    tray_->show();
-  }
+  // The notification icon; where the desktop shows no tray it is simply not
+  // seen, and the program runs the same.
+  tray_ = new QSystemTrayIcon(ProgramIcon(), this);
+  tray_->setToolTip(ToQt(UiTextOf(resources::kIdAppName)));
+  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+    if (r == QSystemTrayIcon::Trigger) Raise();
+  });
+  tray_->show();
   registration_ = device::RegisterWindow(UiTextOf(resources::kIdAppName), kMainWindowClass);
   g_main_window = this;
 }

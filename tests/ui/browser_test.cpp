@@ -2,6 +2,8 @@
 // real databases and the device's message service.
 #include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
+#include <QSystemTrayIcon>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
@@ -270,6 +272,49 @@ TEST(MainWindowTest, AboutBoxShowsTheMakersTexts) {
   window.RunCommand(resources::kCmdAbout);  // returns when Close was pressed
   EXPECT_EQ(window.windowTitle(), "Tarnvex");
   EXPECT_NE(window.browser(), nullptr);
+}
+
+TEST(MainWindowTest, OnlyATapOnTheIconRaisesTheWindow) {
+  App();
+  testing_support::TempImage image;
+  ui::MainWindow window;
+  window.show();
+  window.RunCommand(resources::kCmdHide);
+  EXPECT_TRUE(window.isMinimized());
+  emit window.tray()->activated(QSystemTrayIcon::Context);
+  emit window.tray()->activated(QSystemTrayIcon::MiddleClick);
+  EXPECT_TRUE(window.isMinimized());
+  emit window.tray()->activated(QSystemTrayIcon::Trigger);
+  EXPECT_FALSE(window.isMinimized());
+}
+
+TEST(MainWindowTest, ExitAndControlQRemoveTheIcon) {
+  App();
+  testing_support::TempImage image;
+  {
+    ui::MainWindow window;
+    window.show();
+    EXPECT_TRUE(window.HasTrayIcon());
+    window.RunCommand(resources::kCmdExit);
+    EXPECT_FALSE(window.HasTrayIcon());
+  }
+  {
+    ui::MainWindow window;
+    window.show();
+    ASSERT_TRUE(window.HasTrayIcon());
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Q, Qt::ControlModifier, "q");
+    QApplication::sendEvent(&window, &press);
+    EXPECT_FALSE(window.HasTrayIcon());
+    EXPECT_FALSE(window.isVisible());
+  }
+  {
+    ui::MainWindow window;
+    window.show();
+    QKeyEvent other(QEvent::KeyPress, Qt::Key_W, Qt::ControlModifier, "w");
+    QApplication::sendEvent(&window, &other);
+    EXPECT_TRUE(window.HasTrayIcon());
+    EXPECT_TRUE(window.isVisible());
+  }
 }
 
 }  // namespace
