@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -60,6 +61,12 @@ class ProgramTest : public ::testing::Test {
 
 TEST_F(ProgramTest, ASecondStartRaisesTheFirstAndEndsWithMinusOne) {
   StartTarnvex();
+  WaitForMonitoring();
+  // Without its databases on disk, a second start that opened any would
+  // make them again.
+  std::string dba = image_->root() + "/Program Files/Tarnvex/dba/";
+  ASSERT_TRUE(std::filesystem::remove(dba + "Tarnvex_0.db"));
+  ASSERT_TRUE(std::filesystem::remove(dba + "Rules_0.db"));
   ChildProcess second;
   ASSERT_TRUE(second.Start({BinPath("Tarnvex")}, env_));
   int status = 0;
@@ -69,6 +76,8 @@ TEST_F(ProgramTest, ASecondStartRaisesTheFirstAndEndsWithMinusOne) {
   EXPECT_TRUE(tarnvex_.running());
   int first_status = 0;
   EXPECT_FALSE(tarnvex_.Wait(100, &first_status));
+  EXPECT_FALSE(std::filesystem::exists(dba + "Tarnvex_0.db"));
+  EXPECT_FALSE(std::filesystem::exists(dba + "Rules_0.db"));
 }
 
 TEST_F(ProgramTest, AnUncoveredMessageClosesTheComposeWindowAndIsListedAsBlocked) {
