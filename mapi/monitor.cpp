@@ -267,8 +267,12 @@ void CheckOutgoingMessage(const NOTIFICATION& notification) {
       IMAPIFolder* outbox_folder = nullptr;
       IMAPIFolder* held = nullptr;
       LPSPropValue outbox_id = nullptr;
-      device::DebugOut("Got Outbox\r\n");
-      OpenHeldFolder(record->store.load(), &outbox_folder, &held, &outbox_id);
+      IMsgStore* store = record->store.load();
+      if (LPSPropValue has_outbox = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID)) {
+        device::DebugOut("Got Outbox\r\n");
+        MAPIFreeBuffer(has_outbox);
+      }
+      OpenHeldFolder(store, &outbox_folder, &held, &outbox_id);
       if (MoveMessage(static_cast<ULONG>(entry_id.size()), entry_id.data(),
                       outbox_folder, held, /*report=*/false)) {
         record->pending.store(1);

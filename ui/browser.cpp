@@ -190,10 +190,19 @@ void Browser::ShowEntry(int line) {
     std::lock_guard<std::mutex> guard(S().lock);
     selection = S().last_selection;
   }
-  if (read(h + 1, &text)) SetControlText(1014, text), selection.sender = text;
-  if (read(h + 2, &text)) SetControlText(1026, text), selection.recipients = text;
+  if (read(h + 1, &text)) {
+    SetControlText(1014, text);
+    selection.sender = text;
+  }
+  if (read(h + 2, &text)) {
+    SetControlText(1026, text);
+    selection.recipients = text;
+  }
   if (read(h + 3, &text)) SetControlText(1025, text);
-  if (read(h + 4, &text)) SetControlText(1017, text), selection.message = text;
+  if (read(h + 4, &text)) {
+    SetControlText(1017, text);
+    selection.message = text;
+  }
   int n = h / 5;
   int code = 0;
   {
