@@ -74,28 +74,37 @@ void Update(Md4Context* ctx, const uint8_t* input, size_t length) {
                   (static_cast<uint64_t>(length) << 3);
   ctx->count[0] = static_cast<uint32_t>(bits);
   ctx->count[1] = static_cast<uint32_t>(bits >> 32);
-  size_t part = 64 - index;
   size_t i = 0;
-  if (length >= part) {
+  if (index != 0) {
+    size_t part = 64 - index;
+    if (length < part) {
+      std::memcpy(ctx->buffer + index, input, length);
+      return;
+    }
     std::memcpy(ctx->buffer + index, input, part);
     Transform(ctx->state, ctx->buffer);
-    for (i = part; i + 63 < length; i += 64) Transform(ctx->state, input + i);
-    index = 0;
+    i = part;
   }
-  if (length > i) std::memcpy(ctx->buffer + index, input + i, length - i);
+  // Whole blocks straight from the input.
+  for (; i + 64 <= length; i += 64) Transform(ctx->state, input + i);
+  if (length > i) std::memcpy(ctx->buffer, input + i, length - i);
 }
 
 void Final(Md4Context* ctx, uint8_t digest[16]) {
-  uint8_t bits[8];
-  for (int i = 0; i < 4; ++i) {
-    bits[i] = static_cast<uint8_t>(ctx->count[0] >> (8 * i));
-    bits[i + 4] = static_cast<uint8_t>(ctx->count[1] >> (8 * i));
-  }
-  static const uint8_t kPadding[64] = {0x80};
   size_t index = (ctx->count[0] >> 3) & 0x3F;
-  size_t pad = index < 56 ? 56 - index : 120 - index;
-  Update(ctx, kPadding, pad);
-  Update(ctx, bits, 8);
+  uint8_t* block = ctx->buffer;
+  block[index++] = 0x80;
+  if (index > 56) {
+    std::memset(block + index, 0, 64 - index);
+    Transform(ctx->state, block);
+    index = 0;
+  }
+  std::memset(block + index, 0, 56 - index);
+  for (int i = 0; i < 4; ++i) {
+    block[56 + i] = static_cast<uint8_t>(ctx->count[0] >> (8 * i));
+    block[60 + i] = static_cast<uint8_t>(ctx->count[1] >> (8 * i));
+  }
+  Transform(ctx->state, block);
   for (int i = 0; i < 4; ++i) {
     for (int j = 0; j < 4; ++j) {
       digest[4 * i + j] = static_cast<uint8_t>(ctx->state[i] >> (8 * j));
