@@ -45,6 +45,8 @@ int MenuIdOfRow(int row);
 // (Use, Action, Update, Rules, Help, Help, Language, About, Hide, Exit).
 inline constexpr int kMenuTextCount = 10;
 std::vector<std::u16string> LanguageMenuTexts(const char* code);
+// True for a language written right to left (Arabic, Hebrew, Persian, Urdu).
+bool LanguageIsRightToLeft(const char* code);
 
 // The English string of an id; "" when the table has none.
 std::u16string LoadString(int id);
