@@ -3,7 +3,11 @@
 #include <strings.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QMenu>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QTextBrowser>
 #include <QWidget>
 
 #include <cstdio>
@@ -67,6 +71,47 @@ void RelabelMenuItem(int id, const std::u16string& text) {
   bar->SetItemText({id}, text);
 }
 
+// The message viewer's button, which has no template: support files name it
+// by kViewerBackId.
+void RelabelViewerButton(const std::u16string& text) {
+  ui::MainWindow* window = ui::TheMainWindow();
+  if (window == nullptr) return;
+  for (QTextBrowser* viewer : window->findChildren<QTextBrowser*>()) {
+    QWidget* page = viewer->parentWidget();
+    if (page == nullptr) continue;
+    for (QPushButton* button : page->findChildren<QPushButton*>(Qt::FindDirectChildrenOnly)) {
+      button->setText(ui::ToQt(text));
+    }
+  }
+}
+
+// The catalogue's display name of a code, as wide text; the code itself when
+// no row has it.
+std::u16string DisplayNameOf(const std::string& code) {
+  const resources::LanguageRow* rows = LanguageCatalogue();
+  for (int row = 0; row < resources::kLanguageCount; ++row) {
+    if (strcasecmp(rows[row].code, code.c_str()) == 0) {
+      return device::AnsiToWide(rows[row].display_name);
+    }
+  }
+  return device::AnsiToWide(code);
+}
+
+// Languages written right to left mirror every window, as desktop programs
+// do; any other language mirrors them back. The template dialogs place
+// their controls themselves, so they are laid out again.
+void ApplyLayoutDirection(const std::string& code) {
+  Qt::LayoutDirection direction = resources::LanguageIsRightToLeft(code.c_str())
+                                      ? Qt::RightToLeft
+                                      : Qt::LeftToRight;
+  if (QApplication::layoutDirection() == direction) return;
+  QApplication::setLayoutDirection(direction);
+  for (ui::TemplateDialog* dialog : ui::OpenDialogs()) {
+    QResizeEvent relayout(dialog->size(), dialog->size());
+    QApplication::sendEvent(dialog, &relayout);
+  }
+}
+
 }  // namespace
 
 std::string CurrentSupportFile() { return g_current_support_file; }
@@ -75,6 +120,7 @@ void ResetLanguageState() {
   g_current_support_file.clear();
   ui::CurrentLanguageCode() = "eng";
   ResetMenuBarState();
+  ApplyLayoutDirection("eng");
 }
 
 bool LocateSupportFile(QWidget* owner, const std::string& code, bool apply) {
@@ -85,7 +131,10 @@ bool LocateSupportFile(QWidget* owner, const std::string& code, bool apply) {
     path = device::LowByteNarrow(device::ProgramFilesFolder()) + "\\" + name + "\\emn\\" + name +
            ".emn." + code;
     if (!Readable(path)) {
-      device::ShowMessageBox(ui::UiTextOf(116), ui::UiTextOf(115), device::MessageBoxButtons::kOk);
+      // Text 116, and on a second line which language and which file.
+      std::u16string message = ui::UiTextOf(116) + u"\n" + DisplayNameOf(code) + u": " +
+                               device::AnsiToWide(name + ".emn." + code);
+      device::ShowMessageBox(message, ui::UiTextOf(115), device::MessageBoxButtons::kOk);
       return false;
     }
   }
@@ -93,11 +142,16 @@ bool LocateSupportFile(QWidget* owner, const std::string& code, bool apply) {
   SwitchMenuBar(code);
   g_current_support_file = path;
   ui::CurrentLanguageCode() = code;
+  ApplyLayoutDirection(code);
   return ApplySupportFile();
 }
 
 void RelabelControls(int control_id, const std::string& text) {
-  std::u16string wide = device::AnsiToWide(text);
+  RelabelControls(control_id, device::AnsiToWide(text));
+}
+
+void RelabelControls(int control_id, const std::u16string& wide) {
+  if (control_id == kViewerBackId) RelabelViewerButton(wide);
   for (ui::TemplateDialog* dialog : ui::OpenDialogs()) {
     if (dialog->Control(control_id) != nullptr) dialog->SetControlText(control_id, wide);
   }
@@ -107,17 +161,18 @@ bool ApplySupportFile() {
   if (g_current_support_file.empty()) return false;
   std::string host = device::HostPathOrEmpty(device::AnsiToWide(g_current_support_file));
   if (host.empty()) return false;
-  bool read = ReadSupportFile(host, [](const std::string& line) {
+  SupportEncoding encoding = SupportFileEncoding(host);
+  bool read = ReadSupportFile(host, [encoding](const std::string& line) {
     SupportLine parsed = ParseSupportLine(line);
     if (!parsed.has_second_field) return false;
     if (!parsed.complete) return true;
     if (parsed.section == "MENUITEM") {
-      RelabelMenuItem(SupportIdNumber(parsed.id), device::AnsiToWide(parsed.text));
+      RelabelMenuItem(SupportIdNumber(parsed.id), SupportTextToWide(parsed.text, encoding));
     } else {
-      RelabelControls(SupportIdNumber(parsed.id), parsed.text);
+      RelabelControls(SupportIdNumber(parsed.id), SupportTextToWide(parsed.text, encoding));
     }
     if (strcasecmp(parsed.section.c_str(), "STRINGTABLE") == 0 && ReplaceableUiText(parsed.id)) {
-      ui::SetUiText(std::stoi(parsed.id), device::AnsiToWide(parsed.text));
+      ui::SetUiText(std::stoi(parsed.id), SupportTextToWide(parsed.text, encoding));
     }
     return true;
   });

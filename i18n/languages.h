@@ -11,9 +11,13 @@ class QWidget;
 
 namespace i18n {
 
+// The message viewer's Back button, which support files relabel by this id.
+inline constexpr int kViewerBackId = 1040;
+
 bool LocateSupportFile(QWidget* owner, const std::string& code, bool apply);
 bool ApplySupportFile();
-void RelabelControls(int control_id, const std::string& text);
+void RelabelControls(int control_id, const std::string& text);  // ANSI text
+void RelabelControls(int control_id, const std::u16string& text);
 
 // The CE path of the file last applied ("" while none is).
 std::string CurrentSupportFile();

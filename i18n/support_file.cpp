@@ -1,11 +1,16 @@
 #include "i18n/support_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "device/codepage.h"
+
 namespace i18n {
 namespace {
+
+constexpr unsigned char kUtf8Mark[] = {0xEF, 0xBB, 0xBF};
 
 bool IsSeparator(char c) { return c == ';' || c == '='; }
 
@@ -55,10 +60,30 @@ int SupportIdNumber(const std::string& id) {
   return static_cast<int>(value);
 }
 
+SupportEncoding SupportFileEncoding(const std::string& host_path) {
+  FILE* file = std::fopen(host_path.c_str(), "rb");
+  if (file == nullptr) return SupportEncoding::kCodePage;
+  unsigned char head[3] = {};
+  size_t got = std::fread(head, 1, sizeof head, file);
+  std::fclose(file);
+  bool marked = got == sizeof head && std::equal(head, head + 3, kUtf8Mark);
+  return marked ? SupportEncoding::kUtf8 : SupportEncoding::kCodePage;
+}
+
+std::u16string SupportTextToWide(const std::string& text, SupportEncoding encoding) {
+  return encoding == SupportEncoding::kUtf8 ? device::Utf8ToWide(text)
+                                            : device::AnsiToWide(text);
+}
+
 bool ReadSupportFile(const std::string& host_path,
                      const std::function<bool(const std::string& line)>& each) {
   FILE* file = std::fopen(host_path.c_str(), "rb");
   if (file == nullptr) return false;
+  unsigned char head[3] = {};
+  if (std::fread(head, 1, sizeof head, file) != sizeof head ||
+      !std::equal(head, head + 3, kUtf8Mark)) {
+    std::rewind(file);
+  }
   std::string line;
   int c;
   bool go_on = true;

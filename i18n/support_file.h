@@ -25,7 +25,15 @@ SupportLine ParseSupportLine(const std::string& line);
 // Leading blanks, a sign and digits up to the first other character.
 int SupportIdNumber(const std::string& id);
 
-// Reads the file line by line ("\r\n" as one newline) and calls `each` for
+// A file that begins with the UTF-8 byte-order mark holds UTF-8 text; any
+// other file is in the device's code page, as it always was.
+enum class SupportEncoding { kCodePage, kUtf8 };
+// kCodePage also when the file cannot be read.
+SupportEncoding SupportFileEncoding(const std::string& host_path);
+// A field's text as wide text (malformed UTF-8 becomes U+FFFD).
+std::u16string SupportTextToWide(const std::string& text, SupportEncoding encoding);
+
+// Reads the file line by line (a leading byte-order mark is skipped) ("\r\n" as one newline) and calls `each` for
 // every line until `each` returns false. False when the file cannot be read.
 bool ReadSupportFile(const std::string& host_path,
                      const std::function<bool(const std::string& line)>& each);

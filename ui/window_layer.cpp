@@ -243,6 +243,8 @@ void TemplateDialog::Layout() {
       }
     }
     if (c.height == 0) ht = line;
+    // Right-to-left languages mirror the template.
+    if (layoutDirection() == Qt::RightToLeft) x = width() - x - wd;
     w->setGeometry(static_cast<int>(x), static_cast<int>(y), std::max(1, static_cast<int>(wd)),
                    std::max(1, static_cast<int>(ht)));
   }

@@ -176,7 +176,8 @@ TEST_F(LanguagesTest, WithoutTheFileNothingChanges) {
   chooser.SelectNames({"German"});
   chooser.Select();
   ASSERT_EQ(boxes_->shown.size(), 1u);
-  EXPECT_EQ(boxes_->shown[0], u"The required file is not available.");
+  // Text 116, then the language and the file looked for.
+  EXPECT_EQ(boxes_->shown[0], u"The required file is not available.\nGerman: Tarnvex.emn.deu");
   EXPECT_EQ(boxes_->captions[0], u"Information");
   EXPECT_EQ(i18n::CurrentMenuId(), 116);
   EXPECT_EQ(i18n::CurrentMenu(), nullptr);
@@ -199,7 +200,8 @@ TEST_F(LanguagesTest, FrenchAndGermanTogetherMakeFrenchCurrent) {
   EXPECT_EQ(ui::CurrentLanguageCode(), "fre");
   EXPECT_EQ(i18n::CurrentMenuId(), 53501);
   ASSERT_EQ(boxes_->shown.size(), 1u);  // German's file is only looked for
-  EXPECT_EQ(boxes_->shown[0], u"Le fichier nécessaire n'est pas disponible.");
+  EXPECT_EQ(boxes_->shown[0],
+            u"Le fichier nécessaire n'est pas disponible.\nGerman: Tarnvex.emn.deu");
 }
 
 TEST_F(LanguagesTest, SupportFileRulesWhenApplied) {
