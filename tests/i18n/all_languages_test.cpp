@@ -2,6 +2,7 @@
 // files, the two encodings of support files, and right-to-left mirroring.
 #include <QApplication>
 #include <QCheckBox>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -267,6 +268,25 @@ TEST_F(AllLanguagesTest, TheMissingFileMessageNamesLanguageAndFile) {
             u"The required file is not available.\nPatois d´Ille et Villaine: Tarnvex.emn.piv");
   EXPECT_EQ(boxes_->captions[0], u"Information");
   EXPECT_EQ(ui::CurrentLanguageCode(), "eng");
+}
+
+// The browser in three scripts; scripts/make-screenshots keeps the pictures
+// (TARNVEX_SCREENSHOT_DIR).
+TEST_F(AllLanguagesTest, TheBrowserRendersInRussianArabicAndJapanese) {
+  const char* dir = std::getenv("TARNVEX_SCREENSHOT_DIR");
+  for (const char* code : {"rus", "arab", "jap"}) {
+    Install(code, ShippedFile(code));
+    ASSERT_TRUE(i18n::LocateSupportFile(window_.get(), code, true)) << code;
+    window_->browser()->SetControlText(1021, ui::UiTextOf(128));
+    QApplication::processEvents();
+    QImage image = window_->grab().toImage();
+    ASSERT_FALSE(image.isNull()) << code;
+    EXPECT_EQ(image.width(), window_->width());
+    if (dir != nullptr) {
+      EXPECT_TRUE(image.save(QString::fromStdString(std::string(dir) + "/browser-" + code +
+                                                    ".png")));
+    }
+  }
 }
 
 }  // namespace
