@@ -1,11 +1,45 @@
 #include "filter/classify.h"
 
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "device/debug.h"
 #include "filter/rule_table.h"
 #include "storage/message_db.h"
 #include "text/tokens.h"
+
+bool IsPhoneStore(std::string_view store_name) {
+  auto equal = [&](const char* name) {
+    return store_name.size() == std::strlen(name) &&
+           strncasecmp(store_name.data(), name, store_name.size()) == 0;
+  };
+  return equal("SMS") || equal("MMS");
+}
+
+std::string StoreRecipientsText(std::string_view store_name, std::string text) {
+  if (IsPhoneStore(store_name)) {
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+  }
+  return text;
+}
+
+bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
+                       int32_t* rule_id) {
+  if (rule_id != nullptr) *rule_id = -1;
+  if (!read.whole) {
+    device::DebugOut("Recipients not read whole: judged not covered\n");
+    return false;
+  }
+  int32_t matched = 0;
+  int32_t id = -1;
+  const std::string judged = StoreRecipientsText(store_name, read.text);
+  if (MatchRecipientText(judged, &matched, &id) == 0) return false;
+  if (rule_id != nullptr) *rule_id = id;
+  return true;
+}
 
 std::string LowerAscii(const std::string& text) {
   std::string lowered = text;
@@ -38,12 +72,16 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                      texts.received_time.c_str());
   }
 
-  // The candidate's recipients are matched whole: a text cut to a rule
-  // field could pass on its first addresses alone.
-  int32_t matched = 0;
-  int32_t rule_id = -1;
+  // The candidate's recipients are judged whole, exactly as the outgoing
+  // check judges them.
   int32_t new_status =
-      MatchRecipientText(texts.recipients, &matched, &rule_id) != 0 ? 1 : 0;
+      !texts.held_again &&
+              RecipientsCovered(texts.store_name, texts.recipients_read)
+          ? 1
+          : 0;
+  if (texts.held_again) {
+    device::DebugOut("Held again right after its release: stays held\n");
+  }
 
   if (is_new || stored_status != new_status) {
     int32_t id = 0;

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -46,6 +47,23 @@ Worker& TheWorker() {
 
 std::mutex g_browser_lock;
 BrowserCalls g_browser;
+
+// The loop breaker's two sets of message entry identifiers.
+struct Releases {
+  std::mutex lock;
+  std::set<std::string> released;    // released by the worker, not yet checked
+  std::set<std::string> held_again;  // held again by the check
+};
+
+Releases& TheReleases() {
+  static Releases* releases = new Releases;  // lives until exit
+  return *releases;
+}
+
+std::string Key(const SBinary& entry_id) {
+  if (entry_id.cb == 0 || entry_id.lpb == nullptr) return {};
+  return std::string(reinterpret_cast<const char*>(entry_id.lpb), entry_id.cb);
+}
 
 // Waits while a pause is requested. False when the worker is asked to end.
 bool SafePoint() {
@@ -117,6 +135,47 @@ void CloseComposeWindow() {
 
 }  // namespace
 
+// --- the loop breaker ----------------------------------------------------
+
+void NoteReleased(const SBinary& entry_id) {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.released.insert(Key(entry_id));
+}
+
+void ForgetReleased(const SBinary& entry_id) {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.released.erase(Key(entry_id));
+}
+
+bool TakeReleasedAndHoldAgain(const SBinary& entry_id) {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  if (r.released.erase(Key(entry_id)) == 0) return false;
+  r.held_again.insert(Key(entry_id));
+  return true;
+}
+
+void PassedAfterRelease(const SBinary& entry_id) { ForgetReleased(entry_id); }
+
+bool IsHeldAgain(const SBinary& entry_id) {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  return r.held_again.count(Key(entry_id)) != 0;
+}
+
+std::atomic<bool> g_check_holds_everything{false};
+
+void SetCheckHoldsEverythingForTesting(bool on) { g_check_holds_everything.store(on); }
+
+void ForgetReleases() {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.released.clear();
+  r.held_again.clear();
+}
+
 // --- the sink -------------------------------------------------------------
 
 HRESULT CAdviseSink::QueryInterface(REFIID iid, void** object) {
@@ -159,6 +218,67 @@ ULONG CAdviseSink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
 
 // --- the outgoing check ---------------------------------------------------
 
+namespace {
+
+// The store whose Outbox the folder is, by the folder's name: the first store
+// that can open the folder decides. Null for any other folder.
+StoreRecord* OutboxOwner(const OBJECT_NOTIFICATION& object) {
+  StoreTableData& stores = StoreTable();
+  for (int32_t i = 0; i < stores.count.load(); ++i) {
+    StoreRecord& record = stores.records[i];
+    IMsgStore* store = record.store.load();
+    if (store == nullptr) continue;
+    ULONG type = 0;
+    IUnknown* folder = nullptr;
+    if (FAILED(store->OpenEntry(object.cbParentID, object.lpParentID, nullptr,
+                                MAPI_MODIFY, &type, &folder)) ||
+        folder == nullptr) {
+      continue;
+    }
+    if (type != MAPI_FOLDER) {
+      folder->Release();
+      return nullptr;
+    }
+    std::string name;
+    if (LPSPropValue display =
+            GetOneProperty(static_cast<IMAPIFolder*>(folder), PR_DISPLAY_NAME_W)) {
+      name = device::WideToAnsi(display->Value.lpszW);
+      MAPIFreeBuffer(display);
+    }
+    folder->Release();
+    bool outbox = !name.empty() && strcasecmp(name.c_str(), record.outbox_name) == 0;
+    return outbox ? &record : nullptr;
+  }
+  return nullptr;
+}
+
+// The message's own identifier, which may be written a moment after the
+// notification: read it up to kEntryIdReads times. The last read's result
+// goes to *current.
+std::vector<BYTE> WaitForEntryId(IMessage* message, HRESULT* current) {
+  std::vector<BYTE> entry_id;
+  for (int i = 0; i < kEntryIdReads; ++i) {
+    SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    *current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
+                                 MAPI_UNICODE, &count, &values);
+    bool has_bytes = SUCCEEDED(*current) && values != nullptr && count == 1 &&
+                     values[0].ulPropTag == PR_ENTRYID &&
+                     values[0].Value.bin.cb > 0;
+    if (has_bytes) {
+      entry_id.assign(values[0].Value.bin.lpb,
+                      values[0].Value.bin.lpb + values[0].Value.bin.cb);
+    }
+    if (values != nullptr) MAPIFreeBuffer(values);
+    if (has_bytes) break;
+    device::SleepMs(kEntryIdPauseMs);
+  }
+  return entry_id;
+}
+
+}  // namespace
+
 void CheckOutgoingMessage(const NOTIFICATION& notification) {
   // The check runs at the highest priority (and stays there: the thread is
   // the service's and does nothing else for the program).
@@ -169,36 +289,10 @@ void CheckOutgoingMessage(const NOTIFICATION& notification) {
   if (session == nullptr) return;
   SBinary parent = {object.cbParentID,
                     reinterpret_cast<LPBYTE>(object.lpParentID)};
+  SBinary notified = {object.cbEntryID, reinterpret_cast<LPBYTE>(object.lpEntryID)};
 
-  // Is the folder an Outbox? The first store that can open it decides.
-  StoreTableData& stores = StoreTable();
-  bool outbox = false;
-  for (int32_t i = 0; i < stores.count.load(); ++i) {
-    StoreRecord& record = stores.records[i];
-    IMsgStore* store = record.store.load();
-    if (store == nullptr) continue;
-    ULONG type = 0;
-    IUnknown* folder = nullptr;
-    if (FAILED(store->OpenEntry(object.cbParentID, object.lpParentID,
-                                       nullptr, MAPI_MODIFY, &type, &folder)) ||
-        folder == nullptr) {
-      continue;
-    }
-    if (type != MAPI_FOLDER) {
-      folder->Release();
-      break;
-    }
-    std::string name;
-    if (LPSPropValue display =
-            GetOneProperty(static_cast<IMAPIFolder*>(folder), PR_DISPLAY_NAME_W)) {
-      name = device::WideToAnsi(display->Value.lpszW);
-      MAPIFreeBuffer(display);
-    }
-    folder->Release();
-    outbox = !name.empty() && strcasecmp(name.c_str(), record.outbox_name) == 0;
-    break;
-  }
-  if (!outbox) return;
+  StoreRecord* owner = OutboxOwner(object);
+  if (owner == nullptr) return;
 
   ULONG type = 0;
   IUnknown* opened = nullptr;
@@ -223,43 +317,24 @@ void CheckOutgoingMessage(const NOTIFICATION& notification) {
     if (values != nullptr) MAPIFreeBuffer(values);
   }
 
-  std::u16string recipients_wide = ReadRecipientsText(message);
-  std::string recipients = device::WideToAnsi(recipients_wide);
-  recipients.erase(std::remove(recipients.begin(), recipients.end(), ' '),
-                   recipients.end());
-  // An empty recipients text is judged like any other (it is covered by the
-  // first rule when there is one), so a message nobody allows never goes out
-  // unseen, and the held-folder scan judges it the same way.
-  int32_t matched = 0;
-  int32_t rule_id = -1;
-  bool allowed = MatchRecipientText(recipients, &matched, &rule_id) != 0;
+  // The one judgement the held-folder scan makes too. An empty recipients
+  // text is judged like any other (the first rule covers it when there is
+  // one); recipients that could not be read whole are not covered.
+  const RecipientsRead recipients = ReadRecipientsForJudging(message);
+  const bool allowed = !g_check_holds_everything.load() &&
+                       RecipientsCovered(owner->name, recipients);
   device::DebugOut("*** Got recipients ***\r\n");
   if (allowed) {
+    PassedAfterRelease(notified);
     message->Release();
     return;
   }
+  // Released by the worker a moment ago and not covered here: held for good
+  // until the rules change, without closing anybody's compose window.
+  const bool held_again = TakeReleasedAndHoldAgain(notified);
 
-  // The message's own identifier may be written a moment after the
-  // notification: wait for it, boundedly.
-  std::vector<BYTE> entry_id;
-  for (int i = 0; i < kEntryIdReads; ++i) {
-    SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};
-    ULONG count = 0;
-    LPSPropValue values = nullptr;
-    current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                MAPI_UNICODE, &count, &values);
-    bool has_bytes = SUCCEEDED(current) && values != nullptr && count == 1 &&
-                     values[0].ulPropTag == PR_ENTRYID &&
-                     values[0].Value.bin.cb > 0;
-    if (has_bytes) {
-      entry_id.assign(values[0].Value.bin.lpb,
-                      values[0].Value.bin.lpb + values[0].Value.bin.cb);
-    }
-    if (values != nullptr) MAPIFreeBuffer(values);
-    if (has_bytes) break;
-    device::SleepMs(kEntryIdPauseMs);
-  }
-  if (!entry_id.empty()) CloseComposeWindow();
+  std::vector<BYTE> entry_id = WaitForEntryId(message, &current);
+  if (!entry_id.empty() && !held_again) CloseComposeWindow();
 
   if (SUCCEEDED(current) && !entry_id.empty()) {
     if (StoreRecord* record = StoreOfFolder(session, parent)) {
@@ -322,6 +397,7 @@ void CheckNewMessagesForTarnvex() {
   bool first_pass = true;
   for (;;) {
     bool rules_pass = RulesChanged.exchange(0) == 1 || first_pass;
+    if (rules_pass) ForgetReleases();
     first_pass = false;
     StoreTableData& stores = StoreTable();
     int32_t count = stores.count.load();

@@ -72,6 +72,26 @@ void SetBrowserCalls(BrowserCalls calls);
 void RefreshMessageListHook();
 void ShowStatusTextHook(const std::string& text);
 
+// The loop breaker between the worker's release and the outgoing check. The
+// two judge a message the same way, but the rules may change between them
+// (or a read may fail in one of them): a message the check holds again right
+// after the worker released it is then held for good until the rules change,
+// recorded with Status 0, and no compose window is closed for it.
+void NoteReleased(const SBinary& entry_id);    // the worker, before the move
+void ForgetReleased(const SBinary& entry_id);  // the move failed
+// The check found the message not covered: true (and the message is now
+// "held again") when the worker had just released it.
+bool TakeReleasedAndHoldAgain(const SBinary& entry_id);
+// The check let the message go: it is no longer a fresh release.
+void PassedAfterRelease(const SBinary& entry_id);
+bool IsHeldAgain(const SBinary& entry_id);
+// The rules changed: every message is judged afresh.
+void ForgetReleases();
+
+// Tests only: the outgoing check judges every message not covered, as if the
+// rules had changed between the worker's judgement and the check's.
+void SetCheckHoldsEverythingForTesting(bool on);
+
 // The worker loop itself (started by StartMonitoring).
 void CheckNewMessagesForTarnvex();
 

@@ -251,16 +251,18 @@ bool ScanHeldFolder(StoreRecord& record) {
   return true;
 }
 
-bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
-                 IMAPIFolder* destination, bool report) {
-  if (source == nullptr || destination == nullptr) {
-    if (report) device::DebugOut("Failed to move message to tarnvex folder");
-    return false;
-  }
+HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
+                       IMAPIFolder* source, IMAPIFolder* destination) {
+  if (source == nullptr || destination == nullptr) return MAPI_E_INVALID_PARAMETER;
   SBinary entry = {entry_id_size, const_cast<BYTE*>(entry_id)};
   ENTRYLIST list = {1, &entry};
-  HRESULT hr = source->CopyMessages(&list, nullptr, destination, 0, nullptr,
-                                    MESSAGE_MOVE);
+  return source->CopyMessages(&list, nullptr, destination, 0, nullptr,
+                              MESSAGE_MOVE);
+}
+
+bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
+                 IMAPIFolder* destination, bool report) {
+  HRESULT hr = MoveOneMessage(entry_id_size, entry_id, source, destination);
   if (FAILED(hr)) {
     if (report) device::DebugOut("Failed to move message to tarnvex folder");
     return false;

@@ -63,6 +63,11 @@ void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox,
 // False when the store cannot be opened or has no Outbox.
 bool ScanHeldFolder(StoreRecord& record);
 
+// The move itself with the service's answer: MAPI_E_NOT_FOUND when the
+// message is not in the source folder (any more), other failures when the
+// move could not be made now.
+HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
+                       IMAPIFolder* source, IMAPIFolder* destination);
 // Moves one message; a failure is written as a diagnostic when `report`.
 // True when the move succeeded.
 bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id,

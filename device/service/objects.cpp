@@ -174,6 +174,7 @@ struct MessageData {
   int64_t folder = 0;
   std::vector<Prop> props;
   std::vector<std::u16string> recipients;
+  bool recipients_read = true;  // every recipient row was read
   bool has_body = false;
   std::u16string body;
 };
@@ -216,6 +217,7 @@ bool LoadMessage(int64_t id, MessageData* data) {
   r.Bind(1, id);
   data->recipients.clear();
   while (r.Step()) data->recipients.push_back(ColumnWide(r.get(), 0));
+  data->recipients_read = !r.failed();
   return true;
 }
 
@@ -237,9 +239,16 @@ class Message : public Object<IMessage> {
   }
   HRESULT GetRecipientTable(ULONG, LPMAPITABLE* table) override {
     if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
+    // A list that could not be read to its end is no list at all.
+    if (!data_.recipients_read) return MAPI_E_CALL_FAILED;
     std::vector<std::vector<Prop>> rows;
     for (const std::u16string& address : data_.recipients) {
-      rows.push_back({TextProp(PR_EMAIL_ADDRESS_W, address), LongProp(PR_RECIPIENT_TYPE, MAPI_TO)});
+      // A wide text ends at its first NUL: an address with one inside could
+      // only be handed out cut, so it is handed out as missing.
+      rows.push_back({address.find(u'\0') == std::u16string::npos
+                          ? TextProp(PR_EMAIL_ADDRESS_W, address)
+                          : ErrorProp(PR_EMAIL_ADDRESS_W),
+                      LongProp(PR_RECIPIENT_TYPE, MAPI_TO)});
     }
     *table = new RowTable(std::move(rows));
     return S_OK;

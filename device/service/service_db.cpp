@@ -325,7 +325,13 @@ Query& Query::Bind(int index, const std::string& text) {
   return *this;
 }
 
-bool Query::Step() { return stmt_ != nullptr && sqlite3_step(stmt_) == SQLITE_ROW; }
+bool Query::Step() {
+  if (stmt_ == nullptr) return false;
+  int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE) failed_ = true;
+  return false;
+}
 
 int Query::Exec() {
   if (stmt_ == nullptr) return SQLITE_ERROR;

@@ -76,9 +76,13 @@ class Query {
   Query& Bind(int index, const std::string& text);
   bool Step();  // true on a row
   int Exec();   // runs to the end; SQLite's result code (SQLITE_DONE on success)
+  // True when the statement did not prepare or a step failed: a Step() loop
+  // that ended is then not known to have seen every row.
+  bool failed() const { return stmt_ == nullptr || failed_; }
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  bool failed_ = false;
 };
 
 // The notifier of this process: started by the first Advise. Lock order:

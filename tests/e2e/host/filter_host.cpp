@@ -3,6 +3,8 @@
 // is ended. It reads commands on stdin, one a line:
 //   rules-changed   reload the rules and let the worker scan every store
 //   pause / resume  PauseWorker / ResumeWorker (answers "paused 1" ...)
+//   check-holds-all the outgoing check holds every message (a judgement that
+//                   differs from the worker's, forced)
 //   quit            stop the worker and end
 // and reports "monitoring" once it is running (or "failed" and exit 1).
 #include <cstdio>
@@ -35,6 +37,9 @@ int main() {
       std::printf("paused %d\n", PauseWorker() ? 1 : 0);
     } else if (line == "resume") {
       std::printf("resumed %d\n", ResumeWorker() ? 1 : 0);
+    } else if (line == "check-holds-all") {
+      SetCheckHoldsEverythingForTesting(true);
+      std::printf("ok\n");
     } else if (line == "quit") {
       break;
     } else {
