@@ -27,7 +27,7 @@ std::string StoreRecipientsText(std::string_view store_name, std::string text) {
 }
 
 bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
-                       int32_t* rule_id) {
+                       int32_t* rule_id, bool may_load_rules) {
   if (rule_id != nullptr) *rule_id = -1;
   if (!read.whole) {
     device::DebugOut("Recipients not read whole: judged not covered\n");
@@ -36,7 +36,7 @@ bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
   int32_t matched = 0;
   int32_t id = -1;
   const std::string judged = StoreRecipientsText(store_name, read.text);
-  if (MatchRecipientText(judged, &matched, &id) == 0) return false;
+  if (MatchRecipientText(judged, &matched, &id, may_load_rules) == 0) return false;
   if (rule_id != nullptr) *rule_id = id;
   return true;
 }
@@ -62,7 +62,8 @@ std::string MessageTokenText(const std::string& subject,
 
 int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                         const ClassifyTexts& texts,
-                        const ReleaseMessage& release) {
+                        const ReleaseMessage& release, bool* recorded) {
+  if (recorded != nullptr) *recorded = true;
   if (is_new) {
     device::DebugOut("\n\n%s\n", texts.store_name.c_str());
     device::DebugOut("Sender=%s", texts.sender.c_str());
@@ -95,11 +96,14 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
       // A known record is not written by the add; its status is set here,
       // both ways (a released message that lost its rule goes back to 0).
       if (new_status == 1 || !is_new) {
-        MAPIUpdate(texts.store_name.c_str(), id, new_status);
+        if (!MAPIUpdate(texts.store_name.c_str(), id, new_status) && recorded != nullptr) {
+          *recorded = false;
+        }
       }
       if (new_status == 0) return 0;
     } else {
       device::DebugOut("ERROR : MAPIAdd.");
+      if (recorded != nullptr) *recorded = false;
     }
   }
   if (new_status == 1 && release) release();

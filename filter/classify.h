@@ -41,8 +41,10 @@ std::string StoreRecipientsText(std::string_view store_name, std::string text);
 // The judgement: true when one rule covers every recipient; *rule_id gets
 // its Id (or -1). The whole text is matched, never a cut copy. A read that
 // was not whole is never covered: what cannot be read cannot be allowed.
+// Without `may_load_rules` an empty rule table is not loaded (the outgoing
+// check never waits on the rules database): nothing is covered then.
 bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
-                       int32_t* rule_id = nullptr);
+                       int32_t* rule_id = nullptr, bool may_load_rules = true);
 
 // The texts of one message as classification needs them (narrow, code page
 // 1252). The field widths of the reading side are kept by whoever fills it.
@@ -82,9 +84,11 @@ using ReleaseMessage = std::function<void()>;
 // A message held again by the outgoing check, or whose recipients could not
 // be read whole, counts as not covered.
 // Returns the new status.
+// *recorded (when given) is false when the record could not be written; the
+// caller takes the message up again later.
 int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                         const ClassifyTexts& texts,
-                        const ReleaseMessage& release);
+                        const ReleaseMessage& release, bool* recorded = nullptr);
 
 // The lowered body: ASCII letters folded to lower case, nothing else touched.
 std::string LowerAscii(const std::string& text);

@@ -231,9 +231,9 @@ bool TokensContained(const char* needles, const char* haystack) {
 }
 
 int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
-                           int32_t* rule_id) {
+                           int32_t* rule_id, bool load_when_empty) {
   try {
-    if (RuleCount() == 0) LoadRules();
+    if (load_when_empty && RuleCount() == 0) LoadRules();
     const std::vector<std::string> tokens = FoldedTokens(recipients);
     Guarded& g = Table();
     std::shared_lock<std::shared_mutex> lock(g.mutex);

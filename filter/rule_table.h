@@ -99,9 +99,11 @@ int32_t MatchRecipients(RuleRecord candidate, int32_t* matched,
 
 // The same match for a recipients text of any length. Callers whose text may
 // be longer than a field should use this one: a text cut to fit a field
-// would be judged without its last addresses.
+// would be judged without its last addresses. Without `load_when_empty` an
+// empty table is not loaded here (the caller may not wait on the rules
+// database) and nothing is covered.
 int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
-                           int32_t* rule_id);
+                           int32_t* rule_id, bool load_when_empty = true);
 
 // Empties the table (tests start each case afresh).
 void ResetRuleTable();

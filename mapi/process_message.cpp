@@ -71,6 +71,7 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
     }
   };
 
+  bool recorded = true;
   bool found = false;
   int32_t stored_id = 0;
   int32_t stored_status = 0;
@@ -83,14 +84,20 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
     // by the judgement when a rule covers it, and only then (a message whose
     // rule was removed stays held instead of going round for ever).
     texts.token_text = stored_tokens;
-    ClassifyMessage(false, stored_status, texts, release);
+    ClassifyMessage(false, stored_status, texts, release, &recorded);
   } else {
     if (!body.empty()) texts.lowered_body = LowerAscii(body);
     texts.token_text = MessageTokenText(texts.subject, TokenBodyText(texts.lowered_body));
     if (!texts.recipients.empty() || fields.sender_address[0] != '\0' ||
         !texts.subject.empty() || !body.empty()) {
-      ClassifyMessage(true, 0, texts, release);
+      ClassifyMessage(true, 0, texts, release, &recorded);
     }
+  }
+  if (!recorded) {
+    // Held but not recorded (a full disk, a store file that cannot be
+    // written): the store is scanned again at the next pass.
+    device::DebugOut("Record of a held message not written; taken up again\n");
+    record.pending.store(1);
   }
   message->Release();
 }

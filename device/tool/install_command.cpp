@@ -8,6 +8,7 @@
 #include <string>
 
 #include "device/image.h"
+#include "device/service/listeners.h"
 #include "device/tool/command.h"
 
 namespace device_tool {
@@ -59,7 +60,13 @@ int Install(const std::vector<std::string>& args) {
              ec);
     if (ec) return Fail("cannot copy " + resources + ": " + ec.message());
   }
+  // From now on the transport sends only while Tarnvex listens (it never
+  // enters ActiveSync, whose messages it leaves alone).
+  std::string error;
+  if (!device::service::RegisterFilter({"Tarnvex", {"ActiveSync"}}, &error)) return Fail(error);
   std::printf("Installed \\Program Files\\Tarnvex\\Tarnvex.exe\n");
+  std::printf("Registered Tarnvex as the filter of this device's Outboxes "
+              "(\"tarnvex-device filter remove Tarnvex\" undoes it)\n");
   return 0;
 }
 

@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -125,16 +127,23 @@ int Ls(const std::vector<std::string>& args) {
   std::string error;
   if (!device::OpenMessageService(&error)) return Fail(error);
   // One message a line, tab-separated: id, store, folder, state (sent or
-  // unsent), recipients, subject.
+  // unsent), recipients, subject; then, for a message the transport holds
+  // back although its send delay has passed, what it waits for.
+  std::map<int64_t, std::string> waits;
+  for (const device::OutboxState& state : device::OutboxStates()) {
+    if (!state.may_send) waits[state.id] = state.waiting_for;
+  }
   for (const device::ServiceMessage& m : device::ListMessages(store, folder)) {
     std::string recipients;
     for (size_t i = 0; i < m.recipients.size(); ++i) {
       recipients += (i ? ", " : "") + device::WideToUtf8(m.recipients[i]);
     }
-    std::printf("%lld\t%s\t%s\t%s\t%s\t%s\n", static_cast<long long>(m.id),
+    auto wait = waits.find(m.id);
+    std::printf("%lld\t%s\t%s\t%s\t%s\t%s%s%s\n", static_cast<long long>(m.id),
                 m.store.c_str(), m.folder_path.c_str(),
                 m.submit_time_ms != 0 ? "sent" : "unsent", recipients.c_str(),
-                OneLine(m.subject).c_str());
+                OneLine(m.subject).c_str(), wait != waits.end() ? "\twaiting for " : "",
+                wait != waits.end() ? wait->second.c_str() : "");
   }
   return 0;
 }
@@ -178,14 +187,23 @@ int Run(const std::vector<std::string>& args) {
   sigaction(SIGTERM, &action, nullptr);
   std::printf("transport running (send delay %lld ms)\n", delay);
   std::fflush(stdout);
-  // The transport looks at the Outboxes ten times a second.
+  // The transport looks at the Outboxes ten times a second. What a due
+  // message waits for is said once, when it changes.
   const useconds_t kPassUs = delay < 100 ? 10000 : 100000;
+  std::vector<std::string> said;
   while (!g_stop.load()) {
-    int sent = device::SendDueMessages(delay);
-    if (sent > 0) {
-      std::printf("sent %d\n", sent);
-      std::fflush(stdout);
+    std::vector<std::string> waiting;
+    int sent = device::SendDueMessages(delay, &waiting);
+    if (sent > 0) std::printf("sent %d\n", sent);
+    if (waiting != said) {
+      for (const std::string& line : waiting) {
+        if (std::find(said.begin(), said.end(), line) == said.end()) {
+          std::printf("waiting: %s\n", line.c_str());
+        }
+      }
+      said = waiting;
     }
+    std::fflush(stdout);
     usleep(kPassUs);
   }
   return 0;

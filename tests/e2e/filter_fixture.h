@@ -181,10 +181,6 @@ class FilterEndToEndTest : public ::testing::Test {
     return all.empty() ? 0 : all.back().id;
   }
 
-  // Tells the listeners that the journal grew, as a writer does after its
-  // commit.
-  void WakeListeners() { device::service::WakeListeners(); }
-
   // Runs SQL on the service file from this process, as another program could.
   void ServiceExec(const std::string& sql) {
     sqlite3* db = nullptr;

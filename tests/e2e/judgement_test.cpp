@@ -112,7 +112,6 @@ TEST_F(JudgementTest, RecipientsThatCannotBeReadAreHeld) {
       "f.store, 77, (SELECT MAX(id) FROM messages), f.id, 0 FROM folders f JOIN stores s "
       "ON s.id = f.store WHERE s.name = 'SMS' AND f.kind = 2;"
       "COMMIT;");
-  WakeListeners();
   const int64_t id = LastMessageId();
   ASSERT_GT(id, 0);
   ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));

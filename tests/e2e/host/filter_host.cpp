@@ -6,7 +6,8 @@
 //   check-holds-all the outgoing check holds every message (a judgement that
 //                   differs from the worker's, forced)
 //   quit            stop the worker and end
-// and reports "monitoring" once it is running (or "failed" and exit 1).
+// and reports "monitoring" once it is running (or "failed", and goes on while
+// monitoring tries again; "problem ..." lines tell what it finds).
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -20,12 +21,16 @@
 int main() {
   FindInstallFolder();
   InitDatabases();
-  if (!StartMonitoring()) {
-    std::printf("failed\n");
+  SetMonitoringProblemHandler([](const std::string& problem) {
+    std::printf("problem %s\n", problem.empty() ? "gone" : problem.c_str());
     std::fflush(stdout);
-    return 1;
+  });
+  // Without a watch the host stays: monitoring tries again by itself.
+  if (StartMonitoring()) {
+    std::printf("monitoring %d\n", StoreCount());
+  } else {
+    std::printf("failed\n");
   }
-  std::printf("monitoring %d\n", StoreCount());
   std::fflush(stdout);
   std::string line;
   while (std::getline(std::cin, line)) {
