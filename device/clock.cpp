@@ -208,7 +208,9 @@ int64_t DeviceClockOffsetMs(bool* is_set) {
   return offset;
 }
 
-LocalTime Now() { return FromMs(RealMs() + DeviceClockOffsetMs()); }
+int64_t DeviceClockMs() { return RealMs() + DeviceClockOffsetMs(); }
+
+LocalTime Now() { return FromMs(DeviceClockMs()); }
 
 bool SetDeviceClock(const LocalTime& when, std::string* error) {
   if (!ValidFields(when)) {

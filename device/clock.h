@@ -33,6 +33,9 @@ struct LocalTime {
 
 // The device clock's local date and time.
 LocalTime Now();
+// The same instant as milliseconds since 1970-01-01 UTC (for stamps kept as
+// numbers).
+int64_t DeviceClockMs();
 // Calendar fields of a day (time of day 00:00:00); the weekday is filled in.
 LocalTime MakeDay(int year, int month, int day);
 
