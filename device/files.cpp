@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "device/codepage.h"
+#include "device/debug.h"
 #include "device/image.h"
 
 namespace device {
@@ -50,7 +52,12 @@ bool IsRunningExecutable(const std::string& host_path) {
 
 bool CreateDirectoryCe(std::u16string_view ce_path) {
   std::string host;
-  if (!HostPath(ce_path, &host)) return false;
+  if (!HostPath(ce_path, &host)) {
+    // A name the phone refuses (or a path too long for it): no folder.
+    errno = EINVAL;
+    DebugOut("Folder refused: %s\n", WideToUtf8(ce_path).c_str());
+    return false;
+  }
   return mkdir(host.c_str(), 0777) == 0;
 }
 

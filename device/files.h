@@ -26,7 +26,9 @@ bool CanOpenExistingForWrite(std::u16string_view ce_path, Share share);
 // True when the host file is the executable of this process.
 bool IsRunningExecutable(const std::string& host_path);
 
-// Creates one directory; false when it exists already or cannot be made.
+// Creates one directory; false when it exists already or cannot be made, and
+// (errno EINVAL) for a name the phone refuses: reserved characters, a
+// trailing dot or blank, a path over 259 characters (see device::HostPath).
 bool CreateDirectoryCe(std::u16string_view ce_path);
 bool DirectoryExistsCe(std::u16string_view ce_path);
 bool DeleteFileCe(std::u16string_view ce_path);

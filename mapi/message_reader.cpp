@@ -130,12 +130,11 @@ void ReadMessageFields(IMessage* message, MessageFields* fields) {
   ReadRecipients(message, wide.data());
   CopyField(fields->recipients, device::WideToAnsi(wide.data()));
 
-  std::u16string date = device::LongDateText(now);
-  if (date.size() > 255) date.resize(255);
-  CopyField(fields->received_date, NarrowDateText(date));
-  std::u16string time = device::TimeText(now);
-  if (time.size() > 259) time.resize(259);
-  CopyField(fields->received_time, NarrowDateText(time));
+  // The same day text the day lists look up (one narrowing for both).
+  std::string date, time;
+  ReceivedStamp(now, &date, &time);
+  CopyField(fields->received_date, date);
+  CopyField(fields->received_time, time);
 }
 
 bool ReadBody(IMessage* message, std::string* body, char* reason) {

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <string>
 
+#include "device/clock.h"
+#include "device/image.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_image.h"
 
@@ -88,6 +90,61 @@ TEST(ToolTest, SendAndList) {
   ASSERT_EQ(Tool(root, {"ls", "--store", "SMS"}, &out), 0);
   EXPECT_EQ(out, "1\tSMS\tOutbox\tunsent\t555 0199, 5550111\tHi there\n");
   ASSERT_EQ(Tool(root, {"ls", "--folder", "Sent Items"}, &out), 0);
+  EXPECT_EQ(out, "");
+  std::filesystem::remove_all(root);
+}
+
+// The tool's exit status, with its stderr joined to its stdout.
+int ToolWithErrors(const std::string& root, std::vector<std::string> args, std::string* out) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", "\"$0\" \"$@\" 2>&1",
+                                   BinPath("tarnvex-device"), "--root", root};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, out);
+}
+
+TEST(ToolTest, ClockSetIsReadByProgramsStartedAfterwards) {
+  std::string root = testing_support::MakeTempDir("tarnvex-tool-");
+  std::string out;
+  ASSERT_EQ(Tool(root, {"init"}), 0);
+  ASSERT_EQ(Tool(root, {"clock", "set", "2026-03-01T23:59"}, &out), 0);
+  EXPECT_EQ(out.rfind("2026-03-01T23:59:", 0), 0u) << out;
+  ASSERT_EQ(Tool(root, {"clock"}, &out), 0);
+  EXPECT_EQ(out.rfind("2026-03-01T23:5", 0), 0u) << out;
+  EXPECT_NE(out.find("set"), std::string::npos) << out;
+
+  // A program started on the same image reads the same device clock.
+  device::SetImageRoot(root);
+  device::LocalTime now = device::Now();
+  EXPECT_EQ(device::LocalTimeText(now).substr(0, 15), "2026-03-01T23:5");
+
+  EXPECT_NE(ToolWithErrors(root, {"clock", "set", "2026-02-29T12:00"}, &out), 0);
+  EXPECT_NE(out.find("not a valid date and time"), std::string::npos) << out;
+  EXPECT_NE(Tool(root, {"clock", "set"}), 0);
+  EXPECT_NE(Tool(root, {"clock", "later"}), 0);
+  EXPECT_EQ(device::LocalTimeText(device::Now()).substr(0, 15), "2026-03-01T23:5");
+
+  ASSERT_EQ(Tool(root, {"clock", "real"}, &out), 0);
+  EXPECT_NE(out.find("real clock"), std::string::npos) << out;
+  bool is_set = true;
+  device::DeviceClockOffsetMs(&is_set);
+  EXPECT_FALSE(is_set);
+  device::SetImageRoot("");
+  std::filesystem::remove_all(root);
+}
+
+TEST(ToolTest, CardNamesOutsideTheCodePageAreRefusedWithAMessage) {
+  std::string root = testing_support::MakeTempDir("tarnvex-tool-");
+  std::string out;
+  ASSERT_EQ(Tool(root, {"init"}), 0);
+  for (std::string name : {"\xd0\x9a\xd0\xb0\xd1\x80\xd1\x82\xd0\xb0",  // Карта
+                           "\xe8\xa8\x98\xe6\x86\xb6\xe5\x8d\xa1"}) {    // 記憶卡
+    EXPECT_EQ(ToolWithErrors(root, {"card", "add", name}, &out), 1);
+    EXPECT_NE(out.find("card name \"" + name + "\" is refused"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(root + "/" + name));
+  }
+  EXPECT_EQ(ToolWithErrors(root, {"card", "add", "SD:1"}, &out), 1);
+  EXPECT_NE(out.find("cannot hold"), std::string::npos) << out;
+  EXPECT_EQ(Tool(root, {"card", "list"}, &out), 0);
   EXPECT_EQ(out, "");
   std::filesystem::remove_all(root);
 }
