@@ -100,11 +100,13 @@ bool WritePrivateFile(const std::string& host_path, const std::string& content) 
                          ? "." + host_path + ".tmp"
                          : host_path.substr(0, slash + 1) + "." +
                                host_path.substr(slash + 1) + ".tmp";
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+  // Whatever an earlier run left under the temporary name (a wider file, a
+  // link) goes; the new file is made here, private from its first byte.
+  unlink(temp.c_str());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                 kPrivateFileMode);
   if (fd < 0) return false;
-  // A temporary file left by an earlier run may have been wider.
-  bool ok = fchmod(fd, kPrivateFileMode) == 0;
+  bool ok = true;
   size_t done = 0;
   while (ok && done < content.size()) {
     ssize_t wrote = write(fd, content.data() + done, content.size() - done);
