@@ -82,19 +82,22 @@ bool EnsurePrivateDir(const std::string& host_dir) {
   struct stat st;
   if (stat(host_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
   // An image made before it was private: narrow what is ours.
-  if (st.st_uid == geteuid() && (st.st_mode & 077) != 0) NarrowToPrivate(host_dir);
+  if (st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+    NarrowToPrivate(host_dir);
   return true;
 }
 
 bool NarrowToPrivate(const std::string& host_path) {
   struct stat st;
-  if (lstat(host_path.c_str(), &st) != 0 || st.st_uid != geteuid()) return false;
+  if (lstat(host_path.c_str(), &st) != 0 || st.st_uid != geteuid())
+    return false;
   if (S_ISLNK(st.st_mode)) return false;
   if ((st.st_mode & 077) == 0) return true;
   return chmod(host_path.c_str(), st.st_mode & 07700) == 0;
 }
 
-bool WritePrivateFile(const std::string& host_path, const std::string& content) {
+bool WritePrivateFile(const std::string& host_path,
+                      const std::string& content) {
   size_t slash = host_path.rfind('/');
   std::string temp = slash == std::string::npos
                          ? "." + host_path + ".tmp"
@@ -103,16 +106,19 @@ bool WritePrivateFile(const std::string& host_path, const std::string& content) 
   // Whatever an earlier run left under the temporary name (a wider file, a
   // link) goes; the new file is made here, private from its first byte.
   unlink(temp.c_str());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                kPrivateFileMode);
+  int fd =
+      open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+           kPrivateFileMode);
   if (fd < 0) return false;
   bool ok = true;
   size_t done = 0;
   while (ok && done < content.size()) {
     ssize_t wrote = write(fd, content.data() + done, content.size() - done);
     if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) ok = false;
-    else done += static_cast<size_t>(wrote);
+    if (wrote <= 0)
+      ok = false;
+    else
+      done += static_cast<size_t>(wrote);
   }
   if (close(fd) != 0) ok = false;
   if (ok && rename(temp.c_str(), host_path.c_str()) == 0) return true;

@@ -140,7 +140,8 @@ void KeepImagePrivate() {
   // keep others out of everything below them.
   for (const std::string& dir : GuardFolders()) {
     struct stat st;
-    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) NarrowToPrivate(dir);
+    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      NarrowToPrivate(dir);
   }
 }
 

@@ -35,7 +35,8 @@ bool NamedEvent::Create(const std::string& name, bool* already_exists) {
   Close();
   if (!ValidName(name) || !EnsurePrivateDir(RunDir())) return false;
   std::string path = RunDir() + "/" + name + ".event";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                kPrivateFileMode);
   if (fd < 0) return false;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);

@@ -80,9 +80,12 @@ class RequestAddress {
     path_ = path;
     return true;
   }
-  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&address_); }
+  const sockaddr* get() const {
+    return reinterpret_cast<const sockaddr*>(&address_);
+  }
   socklen_t length() const {
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_.size() + 1);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
+                                  path_.size() + 1);
   }
   const std::string& path() const { return path_; }
 
@@ -96,8 +99,9 @@ class RequestAddress {
 // SO_PASSCRED; the kernel vouches for them). -1 when nothing could be read,
 // -2 for a datagram too long for the buffer (dropped); *sender is blank when
 // no credentials came.
-ssize_t ReceiveWithCredentials(int fd, char* buffer, size_t size, sockaddr_un* from,
-                               socklen_t* from_length, ucred* sender, int flags) {
+ssize_t ReceiveWithCredentials(int fd, char* buffer, size_t size,
+                               sockaddr_un* from, socklen_t* from_length,
+                               ucred* sender, int flags) {
   iovec part = {buffer, size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
   msghdr message = {};
@@ -113,7 +117,8 @@ ssize_t ReceiveWithCredentials(int fd, char* buffer, size_t size, sockaddr_un* f
   sender->pid = 0;
   sender->uid = static_cast<uid_t>(-1);
   sender->gid = static_cast<gid_t>(-1);
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
+       c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
         c->cmsg_len == CMSG_LEN(sizeof(ucred))) {
       memcpy(sender, CMSG_DATA(c), sizeof(ucred));
@@ -193,13 +198,16 @@ EntryRead ReadEntryFile(const std::string& file_name, StoredEntry* out) {
   out->entry.pid = static_cast<pid_t>(pid);
   // Handles are "<pid>-<n>", made by the process itself.
   const std::string& handle = out->entry.handle;
-  if (handle.rfind(pid_line + "-", 0) != 0 || handle.size() == pid_line.size() + 1 ||
-      handle.find_first_not_of("0123456789", pid_line.size() + 1) != std::string::npos) {
+  if (handle.rfind(pid_line + "-", 0) != 0 ||
+      handle.size() == pid_line.size() + 1 ||
+      handle.find_first_not_of("0123456789", pid_line.size() + 1) !=
+          std::string::npos) {
     return EntryRead::kUnsound;
   }
   errno = 0;
   out->start_time = strtoull(start_line.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || out->start_time == 0) return EntryRead::kUnsound;
+  if (errno != 0 || *end != '\0' || out->start_time == 0)
+    return EntryRead::kUnsound;
   out->entry.class_name = Utf8ToWide(class_line);
   out->entry.title = Utf8ToWide(title_line);
   return EntryRead::kOk;
@@ -223,7 +231,8 @@ std::vector<StoredEntry> LiveEntries() {
     StoredEntry stored;
     EntryRead read = ReadEntryFile(name, &stored);
     if (read == EntryRead::kGone) continue;
-    if (read != EntryRead::kOk || !ProcessAlive(stored.entry.pid, stored.start_time) ||
+    if (read != EntryRead::kOk ||
+        !ProcessAlive(stored.entry.pid, stored.start_time) ||
         !ProcessOfThisUser(stored.entry.pid)) {
       DebugOut("window registry: dropping entry %s\n", name.c_str());
       unlink((WindowsDir() + "/" + name).c_str());
@@ -273,7 +282,8 @@ void SweepRequestSockets() {
     char* end = nullptr;
     long pid = strtol(item->d_name, &end, 10);
     if (end == item->d_name || *end != '\0' || pid <= 0) continue;
-    bool gone = pid == getpid() || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+    bool gone = pid == getpid() ||
+                (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
     if (gone) unlinkat(dirfd(dir), item->d_name, 0);
   }
   closedir(dir);
@@ -357,12 +367,14 @@ class Listener {
       // the listener rests until the period ends.
       for (;;) {
         Clock::time_point now = Clock::now();
-        auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(now - period_start);
+        auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+            now - period_start);
         if (spent.count() >= kBudgetPeriodMs) {
           period_start = now;
           read_in_period = 0;
         } else if (read_in_period >= kRequestBudget) {
-          if (StopWithin(kBudgetPeriodMs - static_cast<int>(spent.count()))) return;
+          if (StopWithin(kBudgetPeriodMs - static_cast<int>(spent.count())))
+            return;
           continue;
         }
         if (!HandleOne()) break;
@@ -377,8 +389,8 @@ class Listener {
     sockaddr_un from;
     socklen_t from_length = sizeof from;
     ucred sender;
-    ssize_t got = ReceiveWithCredentials(socket_, buffer, kMaxRequest, &from, &from_length,
-                                         &sender, MSG_DONTWAIT);
+    ssize_t got = ReceiveWithCredentials(socket_, buffer, kMaxRequest, &from,
+                                         &from_length, &sender, MSG_DONTWAIT);
     // Nothing waiting (or a failing socket: poll says when to look again).
     if (got == -1) return false;
     // Only this user's processes steer this process's windows; others get
@@ -387,10 +399,17 @@ class Listener {
     buffer[got] = '\0';
     WindowCommand command;
     switch (buffer[0]) {
-      case 'S': command = WindowCommand::kShow; break;
-      case 'H': command = WindowCommand::kHide; break;
-      case 'F': command = WindowCommand::kForeground; break;
-      default: return true;
+      case 'S':
+        command = WindowCommand::kShow;
+        break;
+      case 'H':
+        command = WindowCommand::kHide;
+        break;
+      case 'F':
+        command = WindowCommand::kForeground;
+        break;
+      default:
+        return true;
     }
     if (buffer[1] != ' ') return true;
     std::string handle(buffer + 2, static_cast<size_t>(got) - 2);
@@ -406,8 +425,8 @@ class Listener {
     }
     // The requester waits for this: the request has been carried out.
     if (from_length > sizeof(sa_family_t)) {
-      sendto(socket_, &answer, 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-             from_length);
+      sendto(socket_, &answer, 1, MSG_DONTWAIT,
+             reinterpret_cast<sockaddr*>(&from), from_length);
     }
     return true;
   }
@@ -444,14 +463,18 @@ std::string StatFieldsAfterName(pid_t pid) {
   snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   std::ifstream in(path);
   if (!in) return "";
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text((std::istreambuf_iterator<char>(in)),
+                   std::istreambuf_iterator<char>());
   // The command name is in parentheses and may hold blanks and parentheses.
   size_t close_paren = text.rfind(')');
-  if (close_paren == std::string::npos || close_paren + 2 > text.size()) return "";
+  if (close_paren == std::string::npos || close_paren + 2 > text.size())
+    return "";
   return text.substr(close_paren + 2);
 }
 
-int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int PidfdOpen(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
 
 bool PidfdKill(int pidfd) {
   return syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
@@ -568,21 +591,27 @@ bool RequestWindow(const WindowEntry& window, WindowCommand command) {
     close(fd);
     return false;
   }
-  ssize_t sent = sendto(fd, message.data(), message.size(), 0, address.get(), address.length());
+  ssize_t sent = sendto(fd, message.data(), message.size(), 0, address.get(),
+                        address.length());
   bool done = false;
   if (sent == static_cast<ssize_t>(message.size())) {
     // Like the phone's window calls, the request returns once the owner has
     // carried it out (or after a bounded wait for an owner that hangs). Only
     // the owner's own answer counts.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestAnswerMs);
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(kRequestAnswerMs);
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       pollfd answer = {fd, POLLIN, 0};
-      if (left.count() <= 0 || poll(&answer, 1, static_cast<int>(left.count())) != 1) break;
+      if (left.count() <= 0 ||
+          poll(&answer, 1, static_cast<int>(left.count())) != 1)
+        break;
       char byte = 0;
       ucred sender;
-      if (ReceiveWithCredentials(fd, &byte, 1, nullptr, nullptr, &sender, 0) != 1) continue;
+      if (ReceiveWithCredentials(fd, &byte, 1, nullptr, nullptr, &sender, 0) !=
+          1)
+        continue;
       if (sender.pid != owner || sender.uid != geteuid()) continue;
       done = byte == kAnswerDone;
       break;
@@ -615,7 +644,8 @@ bool TerminateDeviceProcess(pid_t pid) {
   }
   bool ended = owns_window && PidfdKill(pidfd);
   close(pidfd);
-  if (!owns_window) DebugOut("window registry: %d owns no window; not ended\n", pid);
+  if (!owns_window)
+    DebugOut("window registry: %d owns no window; not ended\n", pid);
   return ended;
 }
 

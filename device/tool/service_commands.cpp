@@ -42,16 +42,19 @@ constexpr size_t kMaxBodyFileBytes = 3 * kMaxBodyUnits;
 constexpr size_t kReadChunk = 64 * 1024;
 
 std::string BodyTooLong() {
-  return "the body is too long (a message holds at most " + std::to_string(kMaxBodyUnits) +
+  return "the body is too long (a message holds at most " +
+         std::to_string(kMaxBodyUnits) +
          " characters, counted in UTF-16 units)";
 }
 
 // Reads a body file, never more than a body can hold (a pipe or a device
 // that never ends included). False with a message.
-bool ReadBodyFile(const std::string& path, std::string* body, std::string* error) {
+bool ReadBodyFile(const std::string& path, std::string* body,
+                  std::string* error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
-    *error = "cannot read the body file \"" + path + "\": " + std::strerror(errno);
+    *error =
+        "cannot read the body file \"" + path + "\": " + std::strerror(errno);
     return false;
   }
   struct stat st;
@@ -75,7 +78,8 @@ bool ReadBodyFile(const std::string& path, std::string* body, std::string* error
       continue;
     }
     if (got < 0) {
-      *error = "cannot read the body file \"" + path + "\": " + std::strerror(errno);
+      *error =
+          "cannot read the body file \"" + path + "\": " + std::strerror(errno);
       ok = false;
       break;
     }
@@ -98,11 +102,16 @@ char FoldCase1252(char c) {
   if (u >= 'A' && u <= 'Z') return static_cast<char>(u + 32);
   if (u >= 0xC0 && u <= 0xDE && u != 0xD7) return static_cast<char>(u + 32);
   switch (u) {
-    case 0x8A: return static_cast<char>(0x9A);  // S caron
-    case 0x8C: return static_cast<char>(0x9C);  // OE
-    case 0x8E: return static_cast<char>(0x9E);  // Z caron
-    case 0x9F: return static_cast<char>(0xFF);  // Y diaeresis
-    default: return c;
+    case 0x8A:
+      return static_cast<char>(0x9A);  // S caron
+    case 0x8C:
+      return static_cast<char>(0x9C);  // OE
+    case 0x8E:
+      return static_cast<char>(0x9E);  // Z caron
+    case 0x9F:
+      return static_cast<char>(0xFF);  // Y diaeresis
+    default:
+      return c;
   }
 }
 
@@ -112,7 +121,8 @@ char FoldCase1252(char c) {
 // stores whose kept names differ in letter case alone, so the second
 // store's messages would go out unchecked. The existing store of the very
 // same name is no clash: adding it again changes nothing.
-std::string NameClash(const std::string& name, const std::vector<std::string>& existing) {
+std::string NameClash(const std::string& name,
+                      const std::vector<std::string>& existing) {
   std::string kept = device::WideToAnsi(device::Utf8ToWide(name));
   std::string folded = kept;
   for (char& c : folded) c = FoldCase1252(c);
@@ -125,12 +135,14 @@ std::string NameClash(const std::string& name, const std::vector<std::string>& e
     for (char& c : other_folded) c = FoldCase1252(c);
     if (other_folded != folded) continue;
     std::string why =
-        kept == other_kept && device::Utf8ToWide(name) != device::Utf8ToWide(other)
+        kept == other_kept &&
+                device::Utf8ToWide(name) != device::Utf8ToWide(other)
             ? "both read \"" + device::WideToUtf8(device::AnsiToWide(kept)) +
                   "\" in the device's code page 1252"
             : "the names differ only in letter case";
-    return "the store \"" + name + "\" is refused: " + why + ", so Tarnvex would take it " +
-           "for the existing store \"" + other + "\" and never filter its messages";
+    return "the store \"" + name + "\" is refused: " + why +
+           ", so Tarnvex would take it " + "for the existing store \"" + other +
+           "\" and never filter its messages";
   }
   return "";
 }
@@ -193,7 +205,8 @@ int Send(const std::vector<std::string>& args) {
   if (message.recipients.empty()) return Fail("send needs at least one --to ADDRESS", 2);
   if (!has_body) return Fail("send needs --body TEXT or --body-file FILE", 2);
   std::string error;
-  if (!body_file.empty() && !ReadBodyFile(body_file, &body, &error)) return Fail(error);
+  if (!body_file.empty() && !ReadBodyFile(body_file, &body, &error))
+    return Fail(error);
   if (!device::ImageExists()) {
     return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
   }
@@ -201,7 +214,8 @@ int Send(const std::vector<std::string>& args) {
   message.body = device::Utf8ToWide(body);
   body.clear();
   if (message.body.size() > kMaxBodyUnits) return Fail(BodyTooLong());
-  if (!from.empty()) SplitSender(from, &message.sender_name, &message.sender_address);
+  if (!from.empty())
+    SplitSender(from, &message.sender_name, &message.sender_address);
   int64_t id = device::SaveOutgoingMessage(store, message, &error);
   if (id == 0) return Fail(error);
   std::printf("%lld\n", static_cast<long long>(id));

@@ -26,7 +26,8 @@ inline int RunAsOtherUser(const std::function<int()>& body) {
   pid_t child = fork();
   if (child < 0) return -1;
   if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(kOtherGroup) != 0 || setuid(kOtherUser) != 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kOtherGroup) != 0 ||
+        setuid(kOtherUser) != 0) {
       _exit(255);
     }
     _exit(body() & 0xff);
@@ -44,7 +45,8 @@ inline pid_t StartOtherUserSleeper() {
   pid_t child = fork();
   if (child == 0) {
     close(ready[0]);
-    if (setgroups(0, nullptr) != 0 || setgid(kOtherGroup) != 0 || setuid(kOtherUser) != 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kOtherGroup) != 0 ||
+        setuid(kOtherUser) != 0) {
       _exit(255);
     }
     char byte = 'R';

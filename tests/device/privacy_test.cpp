@@ -56,14 +56,16 @@ TEST(PrivacyTest, WhatTheDeviceMakesIsPrivateUnderAnOpenMask) {
 
   const std::string root = image.root();
   for (const std::string& dir :
-       {root, root + "/Program Files", root + "/Windows", root + "/My Documents",
-        root + "/.device", root + "/.device/run", root + "/.device/run/windows",
-        root + "/Storage Card", root + "/Storage Card/Tarnvex"}) {
+       {root, root + "/Program Files", root + "/Windows",
+        root + "/My Documents", root + "/.device", root + "/.device/run",
+        root + "/.device/run/windows", root + "/Storage Card",
+        root + "/Storage Card/Tarnvex"}) {
     EXPECT_EQ(ModeOf(dir), 0700u) << dir;
   }
   EXPECT_EQ(ModeOf(root + "/.device/cards"), 0600u);
   EXPECT_EQ(ModeOf(root + "/.device/run/MainEvent.event"), 0600u);
-  for (const auto& entry : std::filesystem::directory_iterator(root + "/.device/run/windows")) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator(root + "/.device/run/windows")) {
     EXPECT_EQ(ModeOf(entry.path()), 0600u) << entry.path();
   }
   device::UnregisterAllWindows();
@@ -73,13 +75,15 @@ TEST(PrivacyTest, AnImageLeftOpenIsClosedAtStart) {
   OpenMaskImage image;
   const std::string root = image.root();
   std::filesystem::create_directories(root + "/.device/run");
-  for (const std::string& dir : {root, root + "/.device", root + "/.device/run"}) {
+  for (const std::string& dir :
+       {root, root + "/.device", root + "/.device/run"}) {
     chmod(dir.c_str(), 0755);
   }
   device::KeepImagePrivate();
   mode_t mask = umask(022);
   EXPECT_EQ(mask, device::kPrivateFileMask);
-  for (const std::string& dir : {root, root + "/.device", root + "/.device/run"}) {
+  for (const std::string& dir :
+       {root, root + "/.device", root + "/.device/run"}) {
     EXPECT_EQ(ModeOf(dir), 0700u) << dir;
   }
   // Init narrows the folders it keeps too.
@@ -109,7 +113,8 @@ TEST(PrivacyTest, WritePrivateFileReplacesWholeAndNarrowsWhatItFinds) {
   EXPECT_EQ(std::filesystem::file_size(target), 4u);
   EXPECT_EQ(std::filesystem::file_size(path), 6u);
   EXPECT_EQ(ModeOf(path), 0600u);
-  EXPECT_FALSE(device::WritePrivateFile(image.root() + "/no/such/folder/file", "x"));
+  EXPECT_FALSE(
+      device::WritePrivateFile(image.root() + "/no/such/folder/file", "x"));
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ int Tool(const std::string& root, std::vector<std::string> args, std::string* ou
 
 // Runs the tool to its end; its exit status, and its stdout and stderr
 // together in *said.
-int ToolSays(const std::string& root, std::vector<std::string> args, std::string* said) {
+int ToolSays(const std::string& root, std::vector<std::string> args,
+             std::string* said) {
   std::vector<std::string> argv = {BinPath("tarnvex-device"), "--root", root};
   argv.insert(argv.end(), args.begin(), args.end());
   testing_support::ChildProcess tool;
@@ -118,20 +119,28 @@ TEST(ToolTest, SendAndList) {
 TEST(ToolTest, SendChecksTheBodysSizeBeforeReadingItAll) {
   std::string root = testing_support::MakeTempDir("tarnvex-tool-");
   ASSERT_EQ(Tool(root, {"init"}), 0);
-  const std::string limit = "8388608";  // characters (UTF-16 units) a message holds
+  const std::string limit =
+      "8388608";  // characters (UTF-16 units) a message holds
   std::string said;
   // A body that never ends is refused once it is past any possible limit.
-  EXPECT_EQ(ToolSays(root, {"send", "--store", "SMS", "--to", "1", "--body-file", "/dev/zero"},
+  EXPECT_EQ(ToolSays(root,
+                     {"send", "--store", "SMS", "--to", "1", "--body-file",
+                      "/dev/zero"},
                      &said),
             1);
-  EXPECT_NE(said.find("at most " + limit + " characters"), std::string::npos) << said;
+  EXPECT_NE(said.find("at most " + limit + " characters"), std::string::npos)
+      << said;
   // So is a file whose size alone says it cannot fit.
   std::string huge = root + "/huge.txt";
   { std::ofstream(huge).put('x'); }
   ASSERT_EQ(truncate(huge.c_str(), 64ll * 1024 * 1024), 0);
-  EXPECT_EQ(ToolSays(root, {"send", "--store", "SMS", "--to", "1", "--body-file", huge}, &said),
-            1);
-  EXPECT_NE(said.find("at most " + limit + " characters"), std::string::npos) << said;
+  EXPECT_EQ(
+      ToolSays(root,
+               {"send", "--store", "SMS", "--to", "1", "--body-file", huge},
+               &said),
+      1);
+  EXPECT_NE(said.find("at most " + limit + " characters"), std::string::npos)
+      << said;
   // At the limit a body goes in; one character more does not. Multi-byte
   // text counts characters, not bytes.
   std::string body = root + "/body.txt";
@@ -139,22 +148,33 @@ TEST(ToolTest, SendChecksTheBodysSizeBeforeReadingItAll) {
     std::ofstream out(body, std::ios::binary);
     out << std::string(8388608 - 1, 'a') << "\xc3\xa4";  // ... a umlaut
   }
-  EXPECT_EQ(ToolSays(root, {"send", "--store", "SMS", "--to", "1", "--body-file", body}, &said),
-            0)
+  EXPECT_EQ(
+      ToolSays(root,
+               {"send", "--store", "SMS", "--to", "1", "--body-file", body},
+               &said),
+      0)
       << said;
   {
     std::ofstream out(body, std::ios::app | std::ios::binary);
     out << "b";
   }
-  EXPECT_EQ(ToolSays(root, {"send", "--store", "SMS", "--to", "1", "--body-file", body}, &said),
-            1);
-  EXPECT_NE(said.find("at most " + limit + " characters"), std::string::npos) << said;
+  EXPECT_EQ(
+      ToolSays(root,
+               {"send", "--store", "SMS", "--to", "1", "--body-file", body},
+               &said),
+      1);
+  EXPECT_NE(said.find("at most " + limit + " characters"), std::string::npos)
+      << said;
   EXPECT_EQ(said.find("16 MiB"), std::string::npos) << said;
-  EXPECT_EQ(ToolSays(root, {"send", "--store", "SMS", "--to", "1", "--body-file", root}, &said),
-            1);
+  EXPECT_EQ(
+      ToolSays(root,
+               {"send", "--store", "SMS", "--to", "1", "--body-file", root},
+               &said),
+      1);
   EXPECT_NE(said.find("is a folder"), std::string::npos) << said;
   ASSERT_EQ(Tool(root, {"ls"}, &said), 0);
-  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << "only the body at the limit";
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1)
+      << "only the body at the limit";
   std::filesystem::remove_all(root);
 }
 
@@ -162,8 +182,8 @@ TEST(ToolTest, StoreAddRefusesANameTheFilterWouldTakeForAnExistingStore) {
   std::string root = testing_support::MakeTempDir("tarnvex-tool-");
   ASSERT_EQ(Tool(root, {"init"}), 0);
   std::string said;
-  EXPECT_EQ(Tool(root, {"store", "add", "\xce\xa8mail"}), 0);   // Psi-mail
-  EXPECT_EQ(Tool(root, {"store", "add", "\xc3\x89mail"}), 0);   // E acute-mail
+  EXPECT_EQ(Tool(root, {"store", "add", "\xce\xa8mail"}), 0);  // Psi-mail
+  EXPECT_EQ(Tool(root, {"store", "add", "\xc3\x89mail"}), 0);  // E acute-mail
   struct Case {
     const char* name;
     const char* existing;
@@ -171,21 +191,26 @@ TEST(ToolTest, StoreAddRefusesANameTheFilterWouldTakeForAnExistingStore) {
   } cases[] = {
       {"sms", "SMS", "differ only in letter case"},
       {"e-MAIL", "E-mail", "differ only in letter case"},
-      {"\xce\xa9mail", "\xce\xa8mail", "both read \"?mail\" in the device's code page 1252"},
-      {"\xc3\xa9mail", "\xc3\x89mail", "differ only in letter case"},  // e acute
+      {"\xce\xa9mail", "\xce\xa8mail",
+       "both read \"?mail\" in the device's code page 1252"},
+      {"\xc3\xa9mail", "\xc3\x89mail",
+       "differ only in letter case"},  // e acute
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(ToolSays(root, {"store", "add", c.name}, &said), 1);
     EXPECT_NE(said.find(c.why), std::string::npos) << said;
-    EXPECT_NE(said.find(std::string("existing store \"") + c.existing + "\""), std::string::npos)
+    EXPECT_NE(said.find(std::string("existing store \"") + c.existing + "\""),
+              std::string::npos)
         << said;
   }
   // The same name again changes nothing; another name is taken.
   EXPECT_EQ(Tool(root, {"store", "add", "SMS"}), 0);
   EXPECT_EQ(Tool(root, {"store", "add", "SMS 2"}), 0);
   ASSERT_EQ(Tool(root, {"store", "list"}, &said), 0);
-  EXPECT_EQ(said, "SMS\nMMS\nE-mail\nActiveSync\n\xce\xa8mail\n\xc3\x89mail\nSMS 2\n");
+  EXPECT_EQ(
+      said,
+      "SMS\nMMS\nE-mail\nActiveSync\n\xce\xa8mail\n\xc3\x89mail\nSMS 2\n");
   std::filesystem::remove_all(root);
 }
 
@@ -206,7 +231,8 @@ void ExpectAllPrivate(const std::string& root) {
       ++files;
     }
   }
-  EXPECT_GE(files, 4);  // card list, service database, its log and shared memory
+  EXPECT_GE(files,
+            4);  // card list, service database, its log and shared memory
 }
 
 TEST(ToolTest, TheImageIsPrivateToItsOwner) {
@@ -218,7 +244,9 @@ TEST(ToolTest, TheImageIsPrivateToItsOwner) {
   EXPECT_EQ(Tool(root, {"init"}), 0);
   EXPECT_EQ(Tool(root, {"card", "add", "Storage Card"}), 0);
   EXPECT_EQ(Tool(root, {"store", "add", "Work"}), 0);
-  EXPECT_EQ(Tool(root, {"send", "--store", "SMS", "--to", "1", "--body", "secret"}), 0);
+  EXPECT_EQ(
+      Tool(root, {"send", "--store", "SMS", "--to", "1", "--body", "secret"}),
+      0);
   umask(old_mask);
   ExpectAllPrivate(root);
 
@@ -234,12 +262,14 @@ TEST(ToolTest, TheImageIsPrivateToItsOwner) {
   }
 
   // An image made open by an older run is closed again.
-  for (const std::string& dir : {root, root + "/.device", root + "/.device/run"}) {
+  for (const std::string& dir :
+       {root, root + "/.device", root + "/.device/run"}) {
     chmod(dir.c_str(), 0755);
   }
   EXPECT_EQ(Tool(root, {"store", "list"}), 0);
   struct stat st;
-  for (const std::string& dir : {root, root + "/.device", root + "/.device/run"}) {
+  for (const std::string& dir :
+       {root, root + "/.device", root + "/.device/run"}) {
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u) << dir;
   }

@@ -1,6 +1,7 @@
 #include "device/window_registry.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,8 +21,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "device/image.h"
 #include "device/named_event.h"
@@ -176,19 +175,23 @@ TEST(WindowRegistryTest, EndingAMissingProcessFails) {
 class RequestLog {
  public:
   RequestLog() {
-    device::SetWindowRequestHandler([this](const std::string& handle, WindowCommand c) {
-      std::lock_guard<std::mutex> guard(lock_);
-      char letter = c == WindowCommand::kHide ? 'H' : c == WindowCommand::kShow ? 'S' : 'F';
-      seen_.push_back(std::string(1, letter) + " " + handle);
-      changed_.notify_all();
-    });
+    device::SetWindowRequestHandler(
+        [this](const std::string& handle, WindowCommand c) {
+          std::lock_guard<std::mutex> guard(lock_);
+          char letter = c == WindowCommand::kHide   ? 'H'
+                        : c == WindowCommand::kShow ? 'S'
+                                                    : 'F';
+          seen_.push_back(std::string(1, letter) + " " + handle);
+          changed_.notify_all();
+        });
   }
   ~RequestLog() { device::StopWindowRequests(); }
 
   // Waits until `count` requests have arrived; what arrived.
   std::vector<std::string> WaitFor(size_t count) {
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait_for(guard, std::chrono::seconds(5), [&] { return seen_.size() >= count; });
+    changed_.wait_for(guard, std::chrono::seconds(5),
+                      [&] { return seen_.size() >= count; });
     return seen_;
   }
 
@@ -205,16 +208,19 @@ std::string RequestSocketPath(pid_t pid) {
 // Sends one raw datagram to a process's request socket as whoever runs
 // this; 0 when it was sent, else the errno. With `answer`, waits for the
 // listener's one-byte answer (0 when none came).
-int SendRaw(const std::string& path, const std::string& text, char* answer = nullptr) {
+int SendRaw(const std::string& path, const std::string& text,
+            char* answer = nullptr) {
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return errno;
   sockaddr_un own = {};
   own.sun_family = AF_UNIX;
-  bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof(sa_family_t));  // for the answer
+  bind(fd, reinterpret_cast<sockaddr*>(&own),
+       sizeof(sa_family_t));  // for the answer
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  int result = sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&address),
+  int result = sendto(fd, text.data(), text.size(), 0,
+                      reinterpret_cast<sockaddr*>(&address),
                       sizeof address) == static_cast<ssize_t>(text.size())
                    ? 0
                    : errno;
@@ -267,12 +273,14 @@ class ImageInOpenFolder {
 };
 
 TEST(WindowTrustTest, AnotherUserCannotReachTheRequestSocket) {
-  if (!testing_support::CanRunAsOtherUser()) GTEST_SKIP() << testing_support::kNeedsRoot;
+  if (!testing_support::CanRunAsOtherUser())
+    GTEST_SKIP() << testing_support::kNeedsRoot;
   ImageInOpenFolder image;
   RequestLog log;
   std::string handle = device::RegisterWindow(u"Tarnvex", u"ClassName");
   std::string path = RequestSocketPath(getpid());
-  int sent = testing_support::RunAsOtherUser([&] { return SendRaw(path, "H " + handle); });
+  int sent = testing_support::RunAsOtherUser(
+      [&] { return SendRaw(path, "H " + handle); });
   EXPECT_EQ(sent, EACCES);
   // Only this user's own request arrives.
   auto window = device::FindWindowByClass(u"ClassName");
@@ -283,7 +291,8 @@ TEST(WindowTrustTest, AnotherUserCannotReachTheRequestSocket) {
 }
 
 TEST(WindowTrustTest, AnotherUsersRequestIsIgnoredEvenWhereTheSocketIsOpen) {
-  if (!testing_support::CanRunAsOtherUser()) GTEST_SKIP() << testing_support::kNeedsRoot;
+  if (!testing_support::CanRunAsOtherUser())
+    GTEST_SKIP() << testing_support::kNeedsRoot;
   testing_support::TempImage image;
   RequestLog log;
   std::string handle = device::RegisterWindow(u"Tarnvex", u"ClassName");
@@ -296,7 +305,9 @@ TEST(WindowTrustTest, AnotherUsersRequestIsIgnoredEvenWhereTheSocketIsOpen) {
   }
   chmod(path.c_str(), 0777);
   // The other user's request gets through to the socket, and no further.
-  EXPECT_EQ(testing_support::RunAsOtherUser([&] { return SendRaw(path, "H " + handle); }), 0);
+  EXPECT_EQ(testing_support::RunAsOtherUser(
+                [&] { return SendRaw(path, "H " + handle); }),
+            0);
   auto window = device::FindWindowByClass(u"ClassName");
   ASSERT_TRUE(window.has_value());
   ASSERT_TRUE(device::RequestWindow(*window, WindowCommand::kForeground));
@@ -315,7 +326,8 @@ TEST(WindowTrustTest, RequestsForWindowsTheProcessDoesNotOwnAreIgnored) {
   EXPECT_EQ(SendRaw(path, "H 1-1", &answer), 0);
   EXPECT_EQ(answer, 'N');
   EXPECT_EQ(SendRaw(path, "Hx" + handle), 0);  // not a request at all
-  EXPECT_EQ(SendRaw(path, "H " + handle + std::string(300, 'x')), 0);  // too long
+  EXPECT_EQ(SendRaw(path, "H " + handle + std::string(300, 'x')),
+            0);  // too long
   // A caller's claim about the owner does not redirect a request.
   device::WindowEntry forged{handle, u"Tarnvex", u"ClassName", 1};
   ASSERT_TRUE(device::RequestWindow(forged, WindowCommand::kHide));
@@ -335,7 +347,8 @@ TEST(WindowTrustTest, AFloodOfRequestsDoesNotShutOutTheOwnersRequest) {
   strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
   int queued = 0;
   for (int i = 0; i < 5000; ++i) {
-    if (sendto(fd, "H x", 3, 0, reinterpret_cast<sockaddr*>(&address), sizeof address) == 3) {
+    if (sendto(fd, "H x", 3, 0, reinterpret_cast<sockaddr*>(&address),
+               sizeof address) == 3) {
       ++queued;
     }
   }
@@ -347,11 +360,35 @@ TEST(WindowTrustTest, AFloodOfRequestsDoesNotShutOutTheOwnersRequest) {
   // owner's request behind it is carried out.
   std::vector<std::string> seen;
   for (int attempt = 0; attempt < 10 && seen.empty(); ++attempt) {
-    if (device::RequestWindow(*window, WindowCommand::kShow)) seen = log.WaitFor(1);
+    if (device::RequestWindow(*window, WindowCommand::kShow))
+      seen = log.WaitFor(1);
   }
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen[0], "S " + handle);
   device::UnregisterAllWindows();
+}
+
+TEST(WindowTrustTest, RequestsReachAnOwnerInAnImageWithALongPath) {
+  std::string parent = testing_support::MakeTempDir("tarnvex-long-");
+  std::string root = parent + "/" + std::string(120, 'd');
+  device::SetImageRoot(root);
+  std::string error;
+  ASSERT_TRUE(device::InitImage(&error)) << error;
+  ASSERT_GT(RequestSocketPath(getpid()).size(), sizeof(sockaddr_un::sun_path));
+  {
+    RequestLog log;
+    std::string handle = device::RegisterWindow(u"Tarnvex", u"ClassName");
+    auto window = device::FindWindowByClass(u"ClassName");
+    ASSERT_TRUE(window.has_value());
+    ASSERT_TRUE(device::RequestWindow(*window, WindowCommand::kHide));
+    EXPECT_EQ(log.WaitFor(1), std::vector<std::string>{"H " + handle});
+    device::UnregisterAllWindows();
+  }
+  struct stat st;
+  EXPECT_NE(lstat(RequestSocketPath(getpid()).c_str(), &st), 0)
+      << "the socket goes with its listener";
+  device::SetImageRoot("");
+  std::filesystem::remove_all(parent);
 }
 
 // --- ending a process only for a sound entry ----------------------------
@@ -383,11 +420,17 @@ void EndChild(pid_t pid) {
 }
 
 // Writes an entry file as a careless or hostile program would.
-std::string PlantEntry(const std::string& handle, pid_t pid, unsigned long long start,
+std::string PlantEntry(const std::string& handle, pid_t pid,
+                       unsigned long long start,
                        const std::string& title = "SMS") {
-  std::string path = device::RunDir() + "/windows/00000000000000000001_" + handle;
+  std::string path =
+      device::RunDir() + "/windows/00000000000000000001_" + handle;
   std::ofstream out(path, std::ios::trunc);
-  out << pid << "\n" << start << "\n" << "Compose" << "\n" << title << "\n";
+  out << pid << "\n"
+      << start << "\n"
+      << "Compose"
+      << "\n"
+      << title << "\n";
   return path;
 }
 
@@ -428,7 +471,8 @@ TEST(WindowTrustTest, UnsoundEntriesEndNothingAndAreDropped) {
   }
   // A link in place of an entry file is no entry either.
   std::string target = PlantEntry(id + "-1", sleeper, start);
-  std::string link = device::RunDir() + "/windows/00000000000000000002_" + id + "-2";
+  std::string link =
+      device::RunDir() + "/windows/00000000000000000002_" + id + "-2";
   std::string moved = image.root() + "/entry";
   ASSERT_EQ(rename(target.c_str(), moved.c_str()), 0);
   ASSERT_EQ(symlink(moved.c_str(), link.c_str()), 0);
@@ -449,7 +493,8 @@ TEST(WindowTrustTest, UnsoundEntriesEndNothingAndAreDropped) {
 }
 
 TEST(WindowTrustTest, AnotherUsersProcessOrEntryFileIsNeverEnded) {
-  if (!testing_support::CanRunAsOtherUser()) GTEST_SKIP() << testing_support::kNeedsRoot;
+  if (!testing_support::CanRunAsOtherUser())
+    GTEST_SKIP() << testing_support::kNeedsRoot;
   testing_support::TempImage image;
   std::string own = device::RegisterWindow(u"Tarnvex", u"ClassName");
   ASSERT_FALSE(own.empty());
@@ -458,7 +503,8 @@ TEST(WindowTrustTest, AnotherUsersProcessOrEntryFileIsNeverEnded) {
   pid_t foreign = testing_support::StartOtherUserSleeper();
   ASSERT_GT(foreign, 0);
   std::string id = std::to_string(foreign);
-  std::string path = PlantEntry(id + "-1", foreign, device::ProcessStartTime(foreign));
+  std::string path =
+      PlantEntry(id + "-1", foreign, device::ProcessStartTime(foreign));
   EXPECT_FALSE(device::FindWindowByTitle(u"SMS").has_value());
   EXPECT_FALSE(Exists(path));
   PlantEntry(id + "-1", foreign, device::ProcessStartTime(foreign));
@@ -470,8 +516,11 @@ TEST(WindowTrustTest, AnotherUsersProcessOrEntryFileIsNeverEnded) {
   // processes.
   pid_t sleeper = StartSleeper();
   ASSERT_GT(sleeper, 0);
-  path = PlantEntry(std::to_string(sleeper) + "-1", sleeper, device::ProcessStartTime(sleeper));
-  ASSERT_EQ(chown(path.c_str(), testing_support::kOtherUser, testing_support::kOtherGroup), 0);
+  path = PlantEntry(std::to_string(sleeper) + "-1", sleeper,
+                    device::ProcessStartTime(sleeper));
+  ASSERT_EQ(chown(path.c_str(), testing_support::kOtherUser,
+                  testing_support::kOtherGroup),
+            0);
   EXPECT_FALSE(device::TerminateDeviceProcess(sleeper));
   EXPECT_TRUE(StillRunning(sleeper));
   EXPECT_FALSE(Exists(path));
