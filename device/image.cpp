@@ -1,14 +1,18 @@
 #include "device/image.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 
 #include "device/codepage.h"
+#include "device/files.h"
 
 namespace device {
 namespace {
@@ -42,26 +46,18 @@ bool NarrowPathCharacter(char16_t c) {
 
 bool WriteCardList(const std::vector<std::u16string>& cards, std::string* error) {
   std::string path = CardListPath();
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc | std::ios::binary);
-    if (!out) {
-      if (error) *error = "cannot write " + path;
-      return false;
-    }
-    for (const auto& c : cards) out << WideToUtf8(c) << '\n';
-    if (!out.flush()) {
-      if (error) *error = "cannot write " + path;
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    if (error) *error = "cannot write " + path + ": " + ec.message();
+  std::string text;
+  for (const auto& c : cards) text += WideToUtf8(c) + '\n';
+  if (!WritePrivateFile(path, text)) {
+    if (error) *error = "cannot write " + path;
     return false;
   }
   return true;
+}
+
+// The folders that keep other users out of the whole image.
+std::vector<std::string> GuardFolders() {
+  return {ImageRoot(), DeviceDataDir(), RunDir()};
 }
 
 }  // namespace
@@ -133,15 +129,24 @@ bool ImageExists() {
   return stat(DeviceDataDir().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+void KeepImagePrivate() {
+  umask(kPrivateFileMask);
+  // An image made before it was private: the guard folders are enough to
+  // keep others out of everything below them.
+  for (const std::string& dir : GuardFolders()) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      NarrowToPrivate(dir);
+  }
+}
+
 bool InitImage(std::string* error) {
-  std::error_code ec;
   const std::string root = ImageRoot();
   for (const std::string& dir :
        {root, root + "/Program Files", root + "/Windows", root + "/My Documents",
         DeviceDataDir(), RunDir()}) {
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-      if (error) *error = "cannot create " + dir + ": " + ec.message();
+    if (!EnsurePrivateDir(dir)) {
+      if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
       return false;
     }
   }
@@ -221,11 +226,9 @@ bool AddStorageCard(std::u16string_view name, std::string* error) {
       return false;
     }
   }
-  std::error_code ec;
   std::string dir = ImageRoot() + "/" + WideToUtf8(name);
-  std::filesystem::create_directories(dir, ec);
-  if (ec) {
-    if (error) *error = "cannot create " + dir + ": " + ec.message();
+  if (!EnsurePrivateDir(dir)) {
+    if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
     return false;
   }
   cards.emplace_back(name);

@@ -13,6 +13,8 @@
 #ifndef TARNVEX_DEVICE_IMAGE_H_
 #define TARNVEX_DEVICE_IMAGE_H_
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,9 +46,20 @@ std::string HostPathOrEmpty(std::u16string_view ce_path);
 // The platform's folder for installed programs: "\Program Files".
 std::u16string ProgramFilesFolder();
 
+// The file-creation mask of the device's programs: what they make (and what
+// SQLite makes beside a database: write-ahead log, shared memory) is private.
+inline constexpr mode_t kPrivateFileMask = 077;
+
+// Called first by each program of the device (after its image root is
+// known): sets the private file-creation mask and narrows the image's root
+// and bookkeeping folders to private when an older run left them open.
+void KeepImagePrivate();
+
 // Creates the image's skeleton: the root, \Program Files, \Windows, \My
 // Documents, the bookkeeping folder and an empty card list. Existing content
-// is kept. False when a folder cannot be made.
+// is kept. Every folder is private (0700), the card list 0600; an existing
+// folder of this user's is narrowed to private. False when a folder cannot be
+// made.
 bool InitImage(std::string* error);
 bool ImageExists();
 

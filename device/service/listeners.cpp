@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "device/files.h"
 #include "device/image.h"
 #include "device/window_registry.h"
 
@@ -27,22 +28,10 @@ bool SameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
-// Replaces `path` with `text` in one step (a reader never sees half a file).
+// Replaces `path` with `text` in one step (a reader never sees half a file);
+// the file is private to the image's owner.
 bool ReplaceFile(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::trunc);
-    out << text;
-    if (!out.flush()) {
-      unlink(temp.c_str());
-      return false;
-    }
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  return WritePrivateFile(path, text);
 }
 
 bool ReadRecord(const std::string& path, ListenerRecord* record) {
@@ -103,9 +92,7 @@ std::string OwnProgramName() {
 unsigned long long ProcessStartTimeOf(pid_t pid) { return ProcessStartTime(pid); }
 
 bool WriteListenerRecord(const ListenerRecord& record) {
-  std::string dir = RunDir();
-  mkdir(dir.c_str(), 0700);
-  mkdir(ListenersDir().c_str(), 0700);
+  if (!EnsurePrivateDir(RunDir()) || !EnsurePrivateDir(ListenersDir())) return false;
   std::ostringstream text;
   text << "pid " << record.pid << "\nstart " << record.start_time << "\nprogram "
        << record.program << "\ndone " << record.done << "\n";

@@ -126,7 +126,8 @@ int64_t SaveOutgoingMessage(const std::string& store, const ServiceMessage& mess
     return 0;
   }
   if (message.body.size() * 2 > kMaxBodyBytes) {
-    *error = "the body is too long (at most 16 MiB)";
+    *error = "the body is too long (a message holds at most " +
+             std::to_string(kMaxBodyBytes / 2) + " characters, counted in UTF-16 units)";
     return 0;
   }
   int64_t store_id = StoreId(store);

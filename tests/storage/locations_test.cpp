@@ -322,8 +322,9 @@ TEST_F(LocationsTest, AProgramOnACardNamedOutsideTheCodePageMakesNoStrayFolder) 
                       entry == card || entry == card + "\\Program Files";
       EXPECT_TRUE(expected) << entry;
       // Nothing but the program itself on the card.
-      if (entry.rfind(card + "\\", 0) == 0)
+      if (entry.rfind(card + "\\", 0) == 0) {
         EXPECT_EQ(entry.find("dba"), std::string::npos) << entry;
+      }
     }
   }
 }

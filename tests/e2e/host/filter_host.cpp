@@ -12,6 +12,7 @@
 #include <iostream>
 #include <string>
 
+#include "device/image.h"
 #include "filter/rule_table.h"
 #include "mapi/monitor.h"
 #include "mapi/stores.h"
@@ -19,6 +20,7 @@
 #include "storage/locations.h"
 
 int main() {
+  device::KeepImagePrivate();
   FindInstallFolder();
   InitDatabases();
   SetMonitoringProblemHandler([](const std::string& problem) {
