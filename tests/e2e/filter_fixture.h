@@ -77,7 +77,11 @@ class FilterEndToEndTest : public ::testing::Test {
     std::string line;
     ASSERT_TRUE(host_->WaitForLine("monitoring", &line, 15000));
     EXPECT_EQ(line, "monitoring 3");  // SMS, MMS, E-mail; not ActiveSync
-    // This process reads and writes the same databases.
+    FindDatabases();
+  }
+
+  // This process reads and writes the same databases as the filter.
+  void FindDatabases() {
     storage::ResetLocations();
     FindInstallFolder();
     std::string path, table;
