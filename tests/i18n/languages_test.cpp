@@ -2,6 +2,8 @@
 // menu bar switch, support files (their format, hostile files, applying two
 // in turn) and help.
 #include <QApplication>
+#include <QKeyEvent>
+#include <QTimer>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
@@ -169,6 +171,16 @@ TEST_F(LanguagesTest, GermanWithItsFileSwitchesTheMenuAndRelabels) {
   EXPECT_EQ(ui::CurrentLanguageCode(), "deu");
   // A second time with the code in capitals: the bar stays.
   EXPECT_FALSE(i18n::SwitchMenuBar("DEU"));
+}
+
+TEST_F(LanguagesTest, EscapeClosesTheChooserAsCancel) {
+  i18n::LanguageChooser& chooser = Chooser();
+  EXPECT_EQ(chooser.windowTitle(), "Language - Tarnvex");
+  QTimer::singleShot(50, [&chooser] {
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(&chooser, &escape);
+  });
+  EXPECT_EQ(chooser.exec(), 2);
 }
 
 TEST_F(LanguagesTest, WithoutTheFileNothingChanges) {
