@@ -1,6 +1,9 @@
 #include "i18n/languages.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QWidget>
 
@@ -45,10 +48,14 @@ std::string ProgramName() { return device::LowByteNarrow(ui::UiTextOf(resources:
 bool Readable(const std::string& ce_path) {
   std::string host = device::HostPathOrEmpty(device::AnsiToWide(ce_path));
   if (host.empty()) return false;
-  FILE* file = std::fopen(host.c_str(), "rb");
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
+  // Non-blocking, so that a FIFO in the file's place cannot hang the
+  // window; only a regular file is a support file.
+  int fd = ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  ::close(fd);
+  return regular;
 }
 
 // A MENUITEM line: its id names the entry with that command id, or else the

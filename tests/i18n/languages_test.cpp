@@ -9,6 +9,7 @@
 #include <QPushButton>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -269,6 +270,12 @@ TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
   nul += "b\"\nx=STRINGTABLE;x=123;x=\"W\0\"";
   Write("nul", nul);
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nul", true));
+  // A FIFO in a support file's place is no support file (and hangs nothing).
+  std::string fifo = image_->Host(kEmn + std::u16string(u"ffo"));
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  size_t shown = boxes_->shown.size();
+  EXPECT_FALSE(i18n::LocateSupportFile(nullptr, "ffo", true));
+  EXPECT_EQ(boxes_->shown.size(), shown + 1);
   Write("nnl", "x=CTRL;x=1023;x=\"no newline at all\"");
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nnl", true));
   EXPECT_EQ(window_->browser()->ControlText(1023), u"no newline at all");
