@@ -33,8 +33,9 @@ bool ReadSupportFile(const std::string& host_path,
 
 // A support file is read whole into memory once, when its language is
 // chosen, and applied from there. Files beyond this bound (a real one holds
-// a few kilobytes) are refused rather than read.
-inline constexpr size_t kMaxSupportFileBytes = 1024 * 1024;
+// a few kilobytes; every dialog that opens applies all of its lines again)
+// are refused rather than read.
+inline constexpr size_t kMaxSupportFileBytes = 256 * 1024;
 enum class SupportLoad { kRead, kTooLarge, kUnreadable };
 // The file's lines as ReadSupportFile gives them.
 SupportLoad LoadSupportLines(const std::string& host_path, std::vector<std::string>* lines);
