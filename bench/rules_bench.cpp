@@ -84,7 +84,7 @@ Setup& World() {
 void BM_MatchRecipientsNoMatch(benchmark::State& state) {
   World();
   RuleRecord candidate;
-  CopyField(candidate.Sender, "+49 170 559999");
+  candidate.Sender = "+49 170 559999";
   int32_t matched = 0, rule_id = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(MatchRecipients(candidate, &matched, &rule_id));
@@ -96,7 +96,7 @@ BENCHMARK(BM_MatchRecipientsNoMatch);
 void BM_MatchRecipientsLastRule(benchmark::State& state) {
   World();
   RuleRecord candidate;
-  CopyField(candidate.Sender, "550512");
+  candidate.Sender = "550512";
   int32_t matched = 0, rule_id = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(MatchRecipients(candidate, &matched, &rule_id));

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
+#include "device/codepage.h"
+#include "device/debug.h"
 #include "device/image.h"
 
 namespace device {
@@ -50,8 +53,13 @@ bool IsRunningExecutable(const std::string& host_path) {
 
 bool CreateDirectoryCe(std::u16string_view ce_path) {
   std::string host;
-  if (!HostPath(ce_path, &host)) return false;
-  return mkdir(host.c_str(), 0777) == 0;
+  if (!HostPath(ce_path, &host)) {
+    // A name the phone refuses (or a path too long for it): no folder.
+    errno = EINVAL;
+    DebugOut("Folder refused: %s\n", WideToUtf8(ce_path).c_str());
+    return false;
+  }
+  return mkdir(host.c_str(), kPrivateDirMode) == 0;
 }
 
 bool DirectoryExistsCe(std::u16string_view ce_path) {
@@ -65,6 +73,64 @@ bool DeleteFileCe(std::u16string_view ce_path) {
   std::string host;
   if (!HostPath(ce_path, &host)) return false;
   return unlink(host.c_str()) == 0;
+}
+
+bool EnsurePrivateDir(const std::string& host_dir) {
+  if (host_dir.empty()) return false;
+  if (mkdir(host_dir.c_str(), kPrivateDirMode) == 0) return true;
+  if (errno == ENOENT) {
+    // Parents may be missing on a fresh image.
+    size_t slash = host_dir.rfind('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    if (!EnsurePrivateDir(host_dir.substr(0, slash))) return false;
+    if (mkdir(host_dir.c_str(), kPrivateDirMode) == 0) return true;
+  }
+  if (errno != EEXIST) return false;
+  struct stat st;
+  if (stat(host_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  // An image made before it was private: narrow what is ours.
+  if (st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+    NarrowToPrivate(host_dir);
+  return true;
+}
+
+bool NarrowToPrivate(const std::string& host_path) {
+  struct stat st;
+  if (lstat(host_path.c_str(), &st) != 0 || st.st_uid != geteuid())
+    return false;
+  if (S_ISLNK(st.st_mode)) return false;
+  if ((st.st_mode & 077) == 0) return true;
+  return chmod(host_path.c_str(), st.st_mode & 07700) == 0;
+}
+
+bool WritePrivateFile(const std::string& host_path,
+                      const std::string& content) {
+  size_t slash = host_path.rfind('/');
+  std::string temp = slash == std::string::npos
+                         ? "." + host_path + ".tmp"
+                         : host_path.substr(0, slash + 1) + "." +
+                               host_path.substr(slash + 1) + ".tmp";
+  // Whatever an earlier run left under the temporary name (a wider file, a
+  // link) goes; the new file is made here, private from its first byte.
+  unlink(temp.c_str());
+  int fd =
+      open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+           kPrivateFileMode);
+  if (fd < 0) return false;
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < content.size()) {
+    ssize_t wrote = write(fd, content.data() + done, content.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0)
+      ok = false;
+    else
+      done += static_cast<size_t>(wrote);
+  }
+  if (close(fd) != 0) ok = false;
+  if (ok && rename(temp.c_str(), host_path.c_str()) == 0) return true;
+  unlink(temp.c_str());
+  return false;
 }
 
 size_t SystemPageSize() {

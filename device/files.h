@@ -11,10 +11,18 @@
 #ifndef TARNVEX_DEVICE_FILES_H_
 #define TARNVEX_DEVICE_FILES_H_
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
 namespace device {
+
+// Everything the device's programs create in the image is private to the
+// image's owner: other users of the machine may neither read the messages nor
+// steer the device.
+inline constexpr mode_t kPrivateDirMode = 0700;
+inline constexpr mode_t kPrivateFileMode = 0600;
 
 enum class Share { kNone, kRead, kReadWrite };
 
@@ -26,10 +34,24 @@ bool CanOpenExistingForWrite(std::u16string_view ce_path, Share share);
 // True when the host file is the executable of this process.
 bool IsRunningExecutable(const std::string& host_path);
 
-// Creates one directory; false when it exists already or cannot be made.
+// Creates one directory (private); false when it exists already or cannot be
+// made, and (errno EINVAL) for a name the phone refuses: reserved characters,
+// a trailing dot or blank, a path over 259 characters (see device::HostPath).
 bool CreateDirectoryCe(std::u16string_view ce_path);
 bool DirectoryExistsCe(std::u16string_view ce_path);
 bool DeleteFileCe(std::u16string_view ce_path);
+
+// Makes a host folder and its missing parents, each private. A folder of this
+// user's that exists with a wider mode is narrowed to private (parents that
+// exist are left as they are). True when the folder exists afterwards.
+bool EnsurePrivateDir(const std::string& host_dir);
+// Takes the group's and others' rights from an existing folder or file of
+// this user's (0755 -> 0700, 0644 -> 0600). False when it is missing, is not
+// this user's, or cannot be changed.
+bool NarrowToPrivate(const std::string& host_path);
+// Replaces a host file's content in one step (a private temporary file beside
+// it, then a rename). False, with nothing changed, on failure.
+bool WritePrivateFile(const std::string& host_path, const std::string& content);
 
 // The system's page size, read once.
 size_t SystemPageSize();

@@ -1,14 +1,18 @@
 #include "device/image.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 
 #include "device/codepage.h"
+#include "device/files.h"
 
 namespace device {
 namespace {
@@ -27,45 +31,33 @@ std::string StripTrailingSlash(std::string s) {
   return s;
 }
 
-bool ValidCardName(std::u16string_view name, std::string* error) {
-  auto fail = [&](const char* why) {
-    if (error) *error = why;
-    return false;
-  };
-  if (name.empty()) return fail("a card name must not be empty");
-  if (name.size() > kMaxCardName)
-    return fail("a card name has at most 63 characters");
-  if (name == u"." || name == u"..") return fail("a card name cannot be . or ..");
-  for (char16_t c : name) {
-    if (c == u'\\' || c == u'/' || c < 0x20)
-      return fail("a card name cannot hold a backslash, a slash or a control character");
-  }
-  if (name == u".device") return fail("that name is reserved by the device");
-  return true;
+// Characters the phone's file system refuses in a name.
+bool ReservedCharacter(char16_t c) {
+  return c < 0x20 || c == u'?' || c == u'*' || c == u'<' || c == u'>' || c == u'|' ||
+         c == u'"' || c == u':';
+}
+
+// Card names end up in the program's narrow paths, made both with code page
+// 1252 and by keeping low bytes; only characters that both keep unchanged
+// can be part of them.
+bool NarrowPathCharacter(char16_t c) {
+  return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xFF);
 }
 
 bool WriteCardList(const std::vector<std::u16string>& cards, std::string* error) {
   std::string path = CardListPath();
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc | std::ios::binary);
-    if (!out) {
-      if (error) *error = "cannot write " + path;
-      return false;
-    }
-    for (const auto& c : cards) out << WideToUtf8(c) << '\n';
-    if (!out.flush()) {
-      if (error) *error = "cannot write " + path;
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    if (error) *error = "cannot write " + path + ": " + ec.message();
+  std::string text;
+  for (const auto& c : cards) text += WideToUtf8(c) + '\n';
+  if (!WritePrivateFile(path, text)) {
+    if (error) *error = "cannot write " + path;
     return false;
   }
   return true;
+}
+
+// The folders that keep other users out of the whole image.
+std::vector<std::string> GuardFolders() {
+  return {ImageRoot(), DeviceDataDir(), RunDir()};
 }
 
 }  // namespace
@@ -115,8 +107,7 @@ bool HostPath(std::u16string_view ce, std::string* host) {
     std::u16string_view part = ce.substr(i, j - i);
     if (part == u"." || part == u"..") return false;
     if (!part.empty()) {
-      for (char16_t c : part)
-        if (c == u'/' || c == 0) return false;
+      if (!ValidCeName(part)) return false;
       out += '/';
       out += WideToUtf8(part);
     }
@@ -138,15 +129,24 @@ bool ImageExists() {
   return stat(DeviceDataDir().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+void KeepImagePrivate() {
+  umask(kPrivateFileMask);
+  // An image made before it was private: the guard folders are enough to
+  // keep others out of everything below them.
+  for (const std::string& dir : GuardFolders()) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      NarrowToPrivate(dir);
+  }
+}
+
 bool InitImage(std::string* error) {
-  std::error_code ec;
   const std::string root = ImageRoot();
   for (const std::string& dir :
        {root, root + "/Program Files", root + "/Windows", root + "/My Documents",
         DeviceDataDir(), RunDir()}) {
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-      if (error) *error = "cannot create " + dir + ": " + ec.message();
+    if (!EnsurePrivateDir(dir)) {
+      if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
       return false;
     }
   }
@@ -167,6 +167,55 @@ std::vector<std::u16string> StorageCards() {
   return cards;
 }
 
+bool ValidCeName(std::u16string_view name) {
+  if (name.empty()) return false;
+  for (char16_t c : name)
+    if (c == u'/' || c == u'\\' || ReservedCharacter(c)) return false;
+  return name.back() != u'.' && name.back() != u' ';
+}
+
+bool ValidCardName(std::u16string_view name, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return false;
+  };
+  const std::string quoted = "\"" + WideToUtf8(name) + "\"";
+  if (name.empty()) return fail("a card name must not be empty");
+  if (name.size() > kMaxCardName) return fail("a card name has at most 63 characters");
+  if (name == u"." || name == u"..") return fail("a card name cannot be . or ..");
+  for (char16_t c : name) {
+    if (c == u'\\' || c == u'/' || ReservedCharacter(c)) {
+      return fail("card name " + quoted +
+                  " is refused: a card name cannot hold \\ / ? * < > | \" : or a control "
+                  "character");
+    }
+  }
+  if (name.back() == u'.' || name.back() == u' ')
+    return fail("card name " + quoted + " is refused: a name cannot end with a dot or a blank");
+  for (char16_t c : name) {
+    if (!NarrowPathCharacter(c)) {
+      return fail("card name " + quoted + " is refused: \"" +
+                  WideToUtf8(std::u16string_view(&c, 1)) +
+                  "\" cannot be kept in Tarnvex's paths, which hold only Western European "
+                  "letters, digits and signs (U+0020-U+007E, U+00A0-U+00FF)");
+    }
+  }
+  if (name == u".device") return fail("that name is reserved by the device");
+  // The phone's names are compared without case; a card cannot take the
+  // name of a folder of the main storage.
+  for (std::u16string_view folder : {u"Program Files", u"Windows", u"My Documents"}) {
+    bool same = folder.size() == name.size();
+    for (size_t i = 0; same && i < name.size(); ++i) {
+      char16_t a = name[i], b = folder[i];
+      if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a - u'A' + u'a');
+      if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b - u'A' + u'a');
+      same = a == b;
+    }
+    if (same) return fail("card name " + quoted + " is refused: the main storage has that folder");
+  }
+  return true;
+}
+
 bool AddStorageCard(std::u16string_view name, std::string* error) {
   if (!ValidCardName(name, error)) return false;
   if (!ImageExists() && !InitImage(error)) return false;
@@ -177,11 +226,9 @@ bool AddStorageCard(std::u16string_view name, std::string* error) {
       return false;
     }
   }
-  std::error_code ec;
   std::string dir = ImageRoot() + "/" + WideToUtf8(name);
-  std::filesystem::create_directories(dir, ec);
-  if (ec) {
-    if (error) *error = "cannot create " + dir + ": " + ec.message();
+  if (!EnsurePrivateDir(dir)) {
+    if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
     return false;
   }
   cards.emplace_back(name);

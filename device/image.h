@@ -13,6 +13,8 @@
 #ifndef TARNVEX_DEVICE_IMAGE_H_
 #define TARNVEX_DEVICE_IMAGE_H_
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,27 +37,46 @@ std::string CardListPath();    // <image>/.device/cards
 std::string MessageServicePath();  // <image>/.device/messages.db
 
 // Maps a CE path onto the image. Fails (false) for a path that is not
-// absolute, is longer than 259 characters, or has a "." or ".." component
-// (which could leave the image). "\" maps to the image root.
+// absolute, is longer than 259 characters, has a "." or ".." component
+// (which could leave the image), or has a name the phone refuses (see
+// ValidCeName). "\" maps to the image root.
 bool HostPath(std::u16string_view ce_path, std::string* host_path);
 std::string HostPathOrEmpty(std::u16string_view ce_path);
 
 // The platform's folder for installed programs: "\Program Files".
 std::u16string ProgramFilesFolder();
 
+// The file-creation mask of the device's programs: what they make (and what
+// SQLite makes beside a database: write-ahead log, shared memory) is private.
+inline constexpr mode_t kPrivateFileMask = 077;
+
+// Called first by each program of the device (after its image root is
+// known): sets the private file-creation mask and narrows the image's root
+// and bookkeeping folders to private when an older run left them open.
+void KeepImagePrivate();
+
 // Creates the image's skeleton: the root, \Program Files, \Windows, \My
 // Documents, the bookkeeping folder and an empty card list. Existing content
-// is kept. False when a folder cannot be made.
+// is kept. Every folder is private (0700), the card list 0600; an existing
+// folder of this user's is narrowed to private. False when a folder cannot be
+// made.
 bool InitImage(std::string* error);
 bool ImageExists();
 
 // Storage cards, in card-list order. A listed name whose folder is missing
 // is still listed (the card is "inserted" but empty).
 std::vector<std::u16string> StorageCards();
+// True for a name the phone's file system accepts as one path component: not
+// empty, none of \ / ? * < > | " : or a control character, and no trailing
+// dot or blank.
+bool ValidCeName(std::u16string_view name);
+// True for a usable card name: a valid CE name of at most 63 characters,
+// every character one that the program's narrow paths keep unchanged
+// (U+0020-U+007E, U+00A0-U+00FF), not "." / ".." / ".device". Else false
+// with a message that names the fault.
+bool ValidCardName(std::u16string_view name, std::string* error);
 // Adds a card: appends the name to the list and creates its folder. Refuses
-// (false with a message) an empty name, one with a backslash, slash or
-// control character, "." / "..", a name over 63 characters, or one already
-// listed.
+// (false with a message) a name ValidCardName refuses or one already listed.
 bool AddStorageCard(std::u16string_view name, std::string* error);
 // Removes the name from the list; the folder and its files stay.
 bool RemoveStorageCard(std::u16string_view name, std::string* error);

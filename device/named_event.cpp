@@ -7,18 +7,11 @@
 
 #include <cerrno>
 
+#include "device/files.h"
 #include "device/image.h"
 
 namespace device {
 namespace {
-
-bool EnsureDir(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  size_t slash = dir.rfind('/');
-  if (slash == std::string::npos || slash == 0) return false;
-  if (!EnsureDir(dir.substr(0, slash))) return false;
-  return mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
-}
 
 bool ValidName(const std::string& name) {
   if (name.empty() || name.size() > 200) return false;
@@ -40,9 +33,10 @@ void NamedEvent::Close() {
 bool NamedEvent::Create(const std::string& name, bool* already_exists) {
   *already_exists = false;
   Close();
-  if (!ValidName(name) || !EnsureDir(RunDir())) return false;
+  if (!ValidName(name) || !EnsurePrivateDir(RunDir())) return false;
   std::string path = RunDir() + "/" + name + ".event";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                kPrivateFileMode);
   if (fd < 0) return false;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);

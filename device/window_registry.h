@@ -7,9 +7,13 @@
 // over a local socket; the owner installs a handler that carries them out
 // (on its own UI thread). Ending a process is a signal.
 //
-// Entries are files in <run folder>/windows, one per window, written
-// atomically; a process's request socket is an abstract Unix socket named
-// after the image and the pid.
+// Only the image's owner steers the device: entries are private files in
+// <run folder>/windows, one per window, written atomically; a process's
+// request socket is a private file socket in <run folder>/window-requests
+// named after its pid, and the listener also checks every sender's
+// credentials. An entry counts only while it is sound: the file is the
+// user's own, and its process is alive, runs as this user and has the start
+// time written in the entry. Unsound entries are dropped when they are met.
 #ifndef TARNVEX_DEVICE_WINDOW_REGISTRY_H_
 #define TARNVEX_DEVICE_WINDOW_REGISTRY_H_
 
@@ -30,8 +34,10 @@ struct WindowEntry {
   pid_t pid = 0;
 };
 
-// Called on the registry's listener thread when another process (or this
-// one) asks for one of this process's windows.
+// Called on the registry's listener thread when another process of this user
+// (or this one) asks for one of this process's windows. Requests from other
+// users, and requests for handles this process does not own, never reach
+// it; a flood of requests is read at a bounded rate.
 using WindowRequestHandler =
     std::function<void(const std::string& handle, WindowCommand command)>;
 
@@ -63,14 +69,20 @@ bool RequestWindow(const WindowEntry& window, WindowCommand command);
 // The process that owns a window (0 when it is gone).
 pid_t WindowProcess(const std::string& handle);
 
-// Ends a process at once (SIGKILL), as the phone terminates a process. False
-// when it does not exist or may not be signalled.
+// Ends the process that owns a window at once (SIGKILL), as the phone
+// terminates a process. Only a process with a sound entry in the registry is
+// ended; the check and the signal aim at the same process even when the pid
+// is reused in between. False when nothing was ended.
 bool TerminateDeviceProcess(pid_t pid);
 
-// True when the process exists and is the one that registered (not a reused
-// pid).
+// True when the process exists, has not exited and is the one that
+// registered: its start time (never 0) matches.
 bool ProcessAlive(pid_t pid, unsigned long long start_time);
+// The process's start time in clock ticks since boot; 0 when it is gone.
 unsigned long long ProcessStartTime(pid_t pid);
+// True when the process's real and effective user are this process's
+// effective user.
+bool ProcessOfThisUser(pid_t pid);
 
 }  // namespace device
 

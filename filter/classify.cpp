@@ -1,11 +1,45 @@
 #include "filter/classify.h"
 
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "device/debug.h"
 #include "filter/rule_table.h"
 #include "storage/message_db.h"
 #include "text/tokens.h"
+
+bool IsPhoneStore(std::string_view store_name) {
+  auto equal = [&](const char* name) {
+    return store_name.size() == std::strlen(name) &&
+           strncasecmp(store_name.data(), name, store_name.size()) == 0;
+  };
+  return equal("SMS") || equal("MMS");
+}
+
+std::string StoreRecipientsText(std::string_view store_name, std::string text) {
+  if (IsPhoneStore(store_name)) {
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+  }
+  return text;
+}
+
+bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
+                       int32_t* rule_id, bool may_load_rules) {
+  if (rule_id != nullptr) *rule_id = -1;
+  if (!read.whole) {
+    device::DebugOut("Recipients not read whole: judged not covered\n");
+    return false;
+  }
+  int32_t matched = 0;
+  int32_t id = -1;
+  const std::string judged = StoreRecipientsText(store_name, read.text);
+  if (MatchRecipientText(judged, &matched, &id, may_load_rules) == 0) return false;
+  if (rule_id != nullptr) *rule_id = id;
+  return true;
+}
 
 std::string LowerAscii(const std::string& text) {
   std::string lowered = text;
@@ -28,7 +62,8 @@ std::string MessageTokenText(const std::string& subject,
 
 int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                         const ClassifyTexts& texts,
-                        const ReleaseMessage& release) {
+                        const ReleaseMessage& release, bool* recorded) {
+  if (recorded != nullptr) *recorded = true;
   if (is_new) {
     device::DebugOut("\n\n%s\n", texts.store_name.c_str());
     device::DebugOut("Sender=%s", texts.sender.c_str());
@@ -38,12 +73,16 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                      texts.received_time.c_str());
   }
 
-  // The candidate's recipients are matched whole: a text cut to a rule
-  // field could pass on its first addresses alone.
-  int32_t matched = 0;
-  int32_t rule_id = -1;
+  // The candidate's recipients are judged whole, exactly as the outgoing
+  // check judges them.
   int32_t new_status =
-      MatchRecipientText(texts.recipients, &matched, &rule_id) != 0 ? 1 : 0;
+      !texts.held_again &&
+              RecipientsCovered(texts.store_name, texts.recipients_read)
+          ? 1
+          : 0;
+  if (texts.held_again) {
+    device::DebugOut("Held again right after its release: stays held\n");
+  }
 
   if (is_new || stored_status != new_status) {
     int32_t id = 0;
@@ -57,11 +96,14 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
       // A known record is not written by the add; its status is set here,
       // both ways (a released message that lost its rule goes back to 0).
       if (new_status == 1 || !is_new) {
-        MAPIUpdate(texts.store_name.c_str(), id, new_status);
+        if (!MAPIUpdate(texts.store_name.c_str(), id, new_status) && recorded != nullptr) {
+          *recorded = false;
+        }
       }
       if (new_status == 0) return 0;
     } else {
       device::DebugOut("ERROR : MAPIAdd.");
+      if (recorded != nullptr) *recorded = false;
     }
   }
   if (new_status == 1 && release) release();

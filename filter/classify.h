@@ -12,13 +12,54 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+
+// --- the judgement --------------------------------------------------------
+// One judgement of a message's recipients serves both the outgoing check (a
+// message arriving in an Outbox) and the scan of a held folder. Were they to
+// judge differently, the scan would release what the check holds again, for
+// ever.
+
+// A message's recipients as they were read: the addresses joined with ", ",
+// narrowed to the device's code page, and whether that text is all of them.
+// A read that failed part way, a recipient without an address, or an address
+// the code page cannot hold (or one with a NUL inside) makes it not whole.
+struct RecipientsRead {
+  std::string text;
+  bool whole = true;
+};
+
+// True for the phone stores, whose numbers are judged and stored without
+// blanks: "SMS" and "MMS" in any letter case.
+bool IsPhoneStore(std::string_view store_name);
+
+// The recipients text of a message of `store_name` as it is judged, hashed
+// and recorded: every space removed for the phone stores, kept for the others
+// (so a rule the editor pre-fills from a recorded message covers it).
+std::string StoreRecipientsText(std::string_view store_name, std::string text);
+
+// The judgement: true when one rule covers every recipient; *rule_id gets
+// its Id (or -1). The whole text is matched, never a cut copy. A read that
+// was not whole is never covered: what cannot be read cannot be allowed.
+// Without `may_load_rules` an empty rule table is not loaded (the outgoing
+// check never waits on the rules database): nothing is covered then.
+bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
+                       int32_t* rule_id = nullptr, bool may_load_rules = true);
 
 // The texts of one message as classification needs them (narrow, code page
 // 1252). The field widths of the reading side are kept by whoever fills it.
 struct ClassifyTexts {
   std::string store_name;
   std::string sender;
+  // The recipients as the record stores them (the reading side may cut the
+  // text to its field); only the record and the digest use this.
   std::string recipients;
+  // The recipients as read, whole: the judgement uses this.
+  RecipientsRead recipients_read;
+  // The outgoing check held this message again right after the worker had
+  // released it: it is not covered until the rules change, whatever the
+  // judgement says, so that it never goes back and forth.
+  bool held_again = false;
   std::string subject;
   std::string body;
   std::string lowered_body;
@@ -40,10 +81,14 @@ using ReleaseMessage = std::function<void()>;
 //                                    otherwise be released, held again by the
 //                                    outgoing check, and released again for
 //                                    ever)
+// A message held again by the outgoing check, or whose recipients could not
+// be read whole, counts as not covered.
 // Returns the new status.
+// *recorded (when given) is false when the record could not be written; the
+// caller takes the message up again later.
 int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                         const ClassifyTexts& texts,
-                        const ReleaseMessage& release);
+                        const ReleaseMessage& release, bool* recorded = nullptr);
 
 // The lowered body: ASCII letters folded to lower case, nothing else touched.
 std::string LowerAscii(const std::string& text);

@@ -48,14 +48,8 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The text as a fixed field holds it.
-std::string_view AsStored(const char* text) {
-  if (text == nullptr) return {};
-  return std::string_view(text, strnlen(text, kRuleFieldSize - 1));
-}
-
-std::string_view FieldText(const char (&field)[kRuleFieldSize]) {
-  return std::string_view(field, strnlen(field, kRuleFieldSize));
+std::string_view OrEmpty(const char* text) {
+  return text != nullptr ? std::string_view(text) : std::string_view();
 }
 
 // The candidate's tokens, folded to lower case: split at " ,;" with no empty
@@ -77,10 +71,8 @@ std::vector<std::string> FoldedTokens(std::string_view needles) {
 
 bool ContainsAll(const std::vector<std::string>& tokens,
                  std::string_view haystack) {
-  char folded[kRuleFieldSize];
-  CopyField(folded, haystack);
-  for (char* p = folded; *p != '\0'; ++p) *p = FoldAscii(*p);
-  const std::string_view hay(folded);
+  std::string hay(haystack);
+  FoldInPlace(&hay);
   for (const std::string& token : tokens)
     if (hay.find(token) == std::string_view::npos) return false;
   return true;
@@ -94,12 +86,12 @@ std::string_view ColumnText(sqlite3_stmt* stmt, int column) {
 
 bool TableFull() { return RuleCount() >= kMaxRules; }
 
-// The rules database drops deleted rules from this table and asks whether it
-// is full; plugged in as soon as this table is part of the program.
+// The rules database reloads this table after a delete and asks whether it is
+// full; plugged in as soon as this table is part of the program.
 [[maybe_unused]] const bool kHooksInstalled = [] {
   storage::RuleTableHooks hooks;
   hooks.full = &TableFull;
-  hooks.remove = &RemoveRule;
+  hooks.reload = &LoadRules;
   storage::SetRuleTableHooks(hooks);
   return true;
 }();
@@ -133,8 +125,8 @@ bool LoadRules() {
           if (sqlite3_data_count(stmt) != 6) return true;
           RuleRecord& rule = fresh->Rules[fresh->Count];
           rule.Id = sqlite3_column_int(stmt, 0);
-          CopyField(rule.Sender, ColumnText(stmt, 1));
-          CopyField(rule.Recipients, ColumnText(stmt, 2));
+          rule.Sender = ColumnText(stmt, 1);
+          rule.Recipients = ColumnText(stmt, 2);
           rule.Message = ColumnText(stmt, 3);
           std::string tokens(ColumnText(stmt, 4));
           ParseTokenText(tokens.c_str(), &rule.Tokens);
@@ -187,8 +179,8 @@ bool GetRule(int32_t index, std::string* sender, std::string* recipients,
   if (index < 0 || index >= g.table->Count) return false;
   try {
     const RuleRecord& rule = g.table->Rules[index];
-    if (sender != nullptr) *sender = FieldText(rule.Sender);
-    if (recipients != nullptr) *recipients = FieldText(rule.Recipients);
+    if (sender != nullptr) *sender = rule.Sender;
+    if (recipients != nullptr) *recipients = rule.Recipients;
     if (message != nullptr) *message = rule.Message;
     if (certainty != nullptr) *certainty = rule.Certainty;
     if (id != nullptr) *id = rule.Id;
@@ -203,13 +195,13 @@ bool RemoveRule(const char* sender, const char* recipients,
   Guarded& g = Table();
   std::unique_lock<std::shared_mutex> lock(g.mutex);
   RuleTable& t = *g.table;
-  const std::string_view want_sender = AsStored(sender);
-  const std::string_view want_recipients = AsStored(recipients);
-  const std::string_view want_message = message != nullptr ? message : "";
+  const std::string_view want_sender = OrEmpty(sender);
+  const std::string_view want_recipients = OrEmpty(recipients);
+  const std::string_view want_message = OrEmpty(message);
   for (int32_t i = 0; i < t.Count; ++i) {
     RuleRecord& rule = t.Rules[i];
-    if (!EqualIgnoringCase(FieldText(rule.Sender), want_sender) ||
-        !EqualIgnoringCase(FieldText(rule.Recipients), want_recipients) ||
+    if (!EqualIgnoringCase(rule.Sender, want_sender) ||
+        !EqualIgnoringCase(rule.Recipients, want_recipients) ||
         !EqualIgnoringCase(rule.Message, want_message)) {
       continue;
     }
@@ -220,6 +212,8 @@ bool RemoveRule(const char* sender, const char* recipients,
     // now; forget it there without freeing.
     RuleRecord& last = t.Rules[t.Count - 1];
     last.Tokens = TokenList{};
+    last.Sender.clear();
+    last.Recipients.clear();
     last.Message.clear();
     --t.Count;
     return true;
@@ -237,9 +231,9 @@ bool TokensContained(const char* needles, const char* haystack) {
 }
 
 int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
-                           int32_t* rule_id) {
+                           int32_t* rule_id, bool load_when_empty) {
   try {
-    if (RuleCount() == 0) LoadRules();
+    if (load_when_empty && RuleCount() == 0) LoadRules();
     const std::vector<std::string> tokens = FoldedTokens(recipients);
     Guarded& g = Table();
     std::shared_lock<std::shared_mutex> lock(g.mutex);
@@ -248,7 +242,7 @@ int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
     if (rule_id != nullptr) *rule_id = -1;
     if (matched != nullptr) *matched = 0;
     for (int32_t i = 0; i < t.Count; ++i) {
-      if (ContainsAll(tokens, FieldText(t.Rules[i].Recipients))) {
+      if (ContainsAll(tokens, t.Rules[i].Recipients)) {
         if (rule_id != nullptr) *rule_id = t.Rules[i].Id;
         if (matched != nullptr) *matched = 1;
         return 1;
@@ -262,7 +256,7 @@ int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
 
 int32_t MatchRecipients(RuleRecord candidate, int32_t* matched,
                         int32_t* rule_id) {
-  return MatchRecipientText(FieldText(candidate.Sender), matched, rule_id);
+  return MatchRecipientText(candidate.Sender, matched, rule_id);
 }
 
 void ResetRuleTable() { Publish(std::make_unique<RuleTable>()); }

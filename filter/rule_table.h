@@ -23,7 +23,6 @@
 #include "text/tokens.h"
 
 inline constexpr int32_t kMaxRules = 512;
-inline constexpr size_t kRuleFieldSize = 256;  // 255 characters and the NUL
 
 // The one bounded copy into a fixed text field: at most size - 1 bytes, then
 // a NUL; nothing is written past the field. Returns false when the text was
@@ -38,9 +37,14 @@ bool CopyField(char (&field)[N], std::string_view text) {
 // Sender slot) then holds the message's recipients text, and only that field
 // is read. A record does not free its Tokens itself: the table frees those of
 // its records, and whoever fills a candidate frees the candidate's.
+//
+// Sender and Recipients keep the whole texts of the database row, however
+// long: a rule is matched as the user wrote it, and the texts handed to the
+// rules editor find their row again when the user deletes the rule (a copy
+// cut to a field's width would name no row, and the rule would live on).
 struct RuleRecord {
-  char Sender[kRuleFieldSize] = {};
-  char Recipients[kRuleFieldSize] = {};
+  std::string Sender;
+  std::string Recipients;
   std::string Message;
   TokenList Tokens;
   int32_t Id = 0;
@@ -74,17 +78,15 @@ bool GetRule(int32_t index, std::string* sender, std::string* recipients,
              std::string* message, float* certainty, int32_t* id);
 
 // Removes the first rule whose three texts equal the arguments, ignoring ASCII
-// letter case; the following rules move up in order. The sender and
-// recipients are compared as they would be stored in their fields (cut to 255
-// characters). True when one was removed.
+// letter case; the following rules move up in order. True when one was
+// removed.
 bool RemoveRule(const char* sender, const char* recipients,
                 const char* message);
 
 // True when every token of `needles` (split at space, comma and semicolon) is
-// a substring of `haystack`, ignoring ASCII letter case. No tokens: true. The
-// haystack is read up to 255 characters, as a rule's field holds it; the
-// needles are read whole, because a cut candidate could pass on a partial or
-// missing address.
+// a substring of `haystack`, ignoring ASCII letter case. No tokens: true. Both
+// texts are read whole: a cut candidate could pass on a partial or missing
+// address, and a rule is matched as it is stored.
 bool TokensContained(const char* needles, const char* haystack);
 
 // Matches the candidate's first text field against every rule's Recipients in
@@ -97,9 +99,11 @@ int32_t MatchRecipients(RuleRecord candidate, int32_t* matched,
 
 // The same match for a recipients text of any length. Callers whose text may
 // be longer than a field should use this one: a text cut to fit a field
-// would be judged without its last addresses.
+// would be judged without its last addresses. Without `load_when_empty` an
+// empty table is not loaded here (the caller may not wait on the rules
+// database) and nothing is covered.
 int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
-                           int32_t* rule_id);
+                           int32_t* rule_id, bool load_when_empty = true);
 
 // Empties the table (tests start each case afresh).
 void ResetRuleTable();

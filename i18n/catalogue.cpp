@@ -50,6 +50,8 @@ bool SwitchMenuBar(const std::string& code) {
   std::vector<resources::MenuItem> menu = resources::LoadMenu(id);
   ui::MainWindow* window = ui::TheMainWindow();
   if (menu.empty() || window == nullptr) return false;
+  // The bar relabels its keys and popups in place (every language menu has
+  // the same structure): the chooser runs from inside one of those popups.
   window->soft_keys()->SetMenu(menu);
   g_current_menu = window->soft_keys();
   g_current_menu_id = id;

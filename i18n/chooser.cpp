@@ -19,7 +19,7 @@ LanguageChooser::LanguageChooser(QWidget* parent)
     : QDialog(parent),
       page_(new ui::TemplateDialog(resources::LoadDialogTemplate(resources::kIdLanguageTemplate),
                                    this)) {
-  setWindowTitle(ui::ToQt(ui::UiTextOf(resources::kIdAppName)));
+  setWindowTitle(ui::ToQt(ui::DialogTitle(resources::kIdTitleLanguage)));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(page_);
@@ -30,7 +30,7 @@ LanguageChooser::LanguageChooser(QWidget* parent)
   }
   connect(page_, &ui::TemplateDialog::Command, this, [this](int id) {
     if (id == 40009) Select();
-    if (id == 20015 || id == 20013 || id == 1) done(id);
+    if (id == 20015 || id == 20013 || id == 1 || id == 2) done(id);
   });
   ApplySupportFile();
 }

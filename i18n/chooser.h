@@ -18,6 +18,8 @@ class LanguageChooser : public QDialog {
   // Selects the entries with these display names (tests, scripts).
   void SelectNames(const std::vector<std::string>& names);
   void Select();
+  // Escape and the window's close button end it as cancel (2).
+  void reject() override { done(2); }
 
  private:
   ui::TemplateDialog* page_;

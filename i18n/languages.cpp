@@ -1,6 +1,9 @@
 #include "i18n/languages.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -11,8 +14,10 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <vector>
 
 #include "device/codepage.h"
+#include "device/debug.h"
 #include "device/image.h"
 #include "device/message_box.h"
 #include "i18n/catalogue.h"
@@ -27,11 +32,20 @@ namespace i18n {
 namespace {
 
 std::string g_current_support_file;
+// The current support file's lines, read once when its language was chosen;
+// every dialog that opens applies them from here.
+std::vector<std::string> g_current_support_lines;
+// How the current file's texts are read: UTF-8 after a byte-order mark, else
+// the device's code page.
+SupportEncoding g_current_support_encoding = SupportEncoding::kCodePage;
 
 // The UI texts a support file may replace (113, the program name, may not).
 bool ReplaceableUiText(const std::string& id) {
+  // 131 to 140 are this program's own texts (buttons, dialog titles).
   static const char* const kIds[] = {"115", "116", "117", "118", "119", "120", "122", "123",
-                                     "124", "125", "126", "127", "128", "129", "130"};
+                                     "124", "125", "126", "127", "128", "129", "130", "131",
+                                     "132", "133", "134", "135", "136", "137", "138", "139",
+                                     "140"};
   for (const char* known : kIds) {
     if (strcasecmp(known, id.c_str()) == 0) return true;
   }
@@ -43,10 +57,14 @@ std::string ProgramName() { return device::LowByteNarrow(ui::UiTextOf(resources:
 bool Readable(const std::string& ce_path) {
   std::string host = device::HostPathOrEmpty(device::AnsiToWide(ce_path));
   if (host.empty()) return false;
-  FILE* file = std::fopen(host.c_str(), "rb");
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
+  // Non-blocking, so that a FIFO in the file's place cannot hang the
+  // window; only a regular file is a support file.
+  int fd = ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  ::close(fd);
+  return regular;
 }
 
 // A MENUITEM line: its id names the entry with that command id, or else the
@@ -54,21 +72,7 @@ bool Readable(const std::string& ce_path) {
 void RelabelMenuItem(int id, const std::u16string& text) {
   ui::SoftKeyBar* bar = CurrentMenu();
   if (bar == nullptr) return;
-  for (int key = 0; bar->Popup(key) != nullptr; ++key) {
-    std::vector<QMenu*> menus = {bar->Popup(key)};
-    while (!menus.empty()) {
-      QMenu* menu = menus.back();
-      menus.pop_back();
-      for (QAction* action : menu->actions()) {
-        if (action->menu() != nullptr) menus.push_back(action->menu());
-        if (!action->isSeparator() && action->data().toInt() == id && id != 0) {
-          action->setText(ui::ToQt(text));
-          return;
-        }
-      }
-    }
-  }
-  bar->SetItemText({id}, text);
+  if (!bar->SetCommandText(id, text)) bar->SetItemText({id}, text);
 }
 
 // The message viewer's button, which has no template: support files name it
@@ -118,6 +122,7 @@ std::string CurrentSupportFile() { return g_current_support_file; }
 
 void ResetLanguageState() {
   g_current_support_file.clear();
+  g_current_support_lines.clear();
   ui::CurrentLanguageCode() = "eng";
   ResetMenuBarState();
   ApplyLayoutDirection("eng");
@@ -139,8 +144,24 @@ bool LocateSupportFile(QWidget* owner, const std::string& code, bool apply) {
     }
   }
   if (!apply) return true;
+  std::vector<std::string> lines;
+  const std::string host = device::HostPathOrEmpty(device::AnsiToWide(path));
+  switch (LoadSupportLines(host, &lines)) {
+    case SupportLoad::kRead: break;
+    case SupportLoad::kTooLarge:
+      device::DebugOut("Support file %s is larger than %zu bytes.\r\n", path.c_str(),
+                       kMaxSupportFileBytes);
+      device::ShowMessageBox(ui::UiTextOf(resources::kIdTextSupportTooBig), ui::UiTextOf(115),
+                             device::MessageBoxButtons::kOk);
+      return false;
+    case SupportLoad::kUnreadable:
+      device::ShowMessageBox(ui::UiTextOf(116), ui::UiTextOf(115), device::MessageBoxButtons::kOk);
+      return false;
+  }
   SwitchMenuBar(code);
   g_current_support_file = path;
+  g_current_support_lines = std::move(lines);
+  g_current_support_encoding = SupportFileEncoding(host);
   ui::CurrentLanguageCode() = code;
   ApplyLayoutDirection(code);
   return ApplySupportFile();
@@ -159,13 +180,11 @@ void RelabelControls(int control_id, const std::u16string& wide) {
 
 bool ApplySupportFile() {
   if (g_current_support_file.empty()) return false;
-  std::string host = device::HostPathOrEmpty(device::AnsiToWide(g_current_support_file));
-  if (host.empty()) return false;
-  SupportEncoding encoding = SupportFileEncoding(host);
-  bool read = ReadSupportFile(host, [encoding](const std::string& line) {
+  const SupportEncoding encoding = g_current_support_encoding;
+  for (const std::string& line : g_current_support_lines) {
     SupportLine parsed = ParseSupportLine(line);
-    if (!parsed.has_second_field) return false;
-    if (!parsed.complete) return true;
+    if (!parsed.has_second_field) break;
+    if (!parsed.complete) continue;
     if (parsed.section == "MENUITEM") {
       RelabelMenuItem(SupportIdNumber(parsed.id), SupportTextToWide(parsed.text, encoding));
     } else {
@@ -174,10 +193,11 @@ bool ApplySupportFile() {
     if (strcasecmp(parsed.section.c_str(), "STRINGTABLE") == 0 && ReplaceableUiText(parsed.id)) {
       ui::SetUiText(std::stoi(parsed.id), SupportTextToWide(parsed.text, encoding));
     }
-    return true;
-  });
-  if (!read) return false;
-  if (ui::MainWindow* window = ui::TheMainWindow()) window->update();
+  }
+  if (ui::MainWindow* window = ui::TheMainWindow()) {
+    window->RefreshTexts();
+    window->update();
+  }
   return true;
 }
 

@@ -1,5 +1,8 @@
 #include "i18n/support_file.h"
 
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +107,29 @@ bool ReadSupportFile(const std::string& host_path,
   }
   std::fclose(file);
   return true;
+}
+
+SupportLoad LoadSupportLines(const std::string& host_path, std::vector<std::string>* lines) {
+  lines->clear();
+  struct stat info {};
+  if (host_path.empty() || ::stat(host_path.c_str(), &info) != 0) return SupportLoad::kUnreadable;
+  if (static_cast<uint64_t>(info.st_size) > kMaxSupportFileBytes) return SupportLoad::kTooLarge;
+  size_t total = 0;
+  bool too_large = false;
+  bool read = !host_path.empty() && ReadSupportFile(host_path, [&](const std::string& line) {
+    total += line.size();
+    if (total > kMaxSupportFileBytes) {
+      too_large = true;
+      return false;
+    }
+    lines->push_back(line);
+    return true;
+  });
+  if (too_large) {
+    lines->clear();
+    return SupportLoad::kTooLarge;
+  }
+  return read ? SupportLoad::kRead : SupportLoad::kUnreadable;
 }
 
 }  // namespace i18n

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace i18n {
 
@@ -37,6 +38,15 @@ std::u16string SupportTextToWide(const std::string& text, SupportEncoding encodi
 // every line until `each` returns false. False when the file cannot be read.
 bool ReadSupportFile(const std::string& host_path,
                      const std::function<bool(const std::string& line)>& each);
+
+// A support file is read whole into memory once, when its language is
+// chosen, and applied from there. Files beyond this bound (a real one holds
+// a few kilobytes; every dialog that opens applies all of its lines again)
+// are refused rather than read.
+inline constexpr size_t kMaxSupportFileBytes = 256 * 1024;
+enum class SupportLoad { kRead, kTooLarge, kUnreadable };
+// The file's lines as ReadSupportFile gives them.
+SupportLoad LoadSupportLines(const std::string& host_path, std::vector<std::string>* lines);
 
 }  // namespace i18n
 

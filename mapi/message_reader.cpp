@@ -40,22 +40,32 @@ LPSPropValue GetOneProperty(IMAPIProp* object, ULONG tag) {
   return values;
 }
 
-std::u16string ReadRecipientsText(IMessage* message) {
+std::u16string ReadRecipientsText(IMessage* message, bool* whole) {
   std::u16string text;
+  bool all = false;
+  if (whole != nullptr) *whole = false;
   if (message == nullptr) return text;
   IMAPITable* table = nullptr;
   if (FAILED(message->GetRecipientTable(MAPI_UNICODE, &table)) || table == nullptr) {
+    device::DebugOut("Recipient table cannot be read\n");
     return text;
   }
   bool first = true;
+  bool rows_whole = true;
   for (;;) {
     LPSRowSet rows = nullptr;
-    if (FAILED(table->QueryRows(1, 0, &rows))) break;
+    if (FAILED(table->QueryRows(1, 0, &rows))) {
+      device::DebugOut("Recipient row cannot be read\n");
+      rows_whole = false;
+      break;
+    }
     if (rows == nullptr || rows->cRows != 1) {
       FreeProws(rows);
+      all = rows_whole;
       break;
     }
     const SRow& row = rows->aRow[0];
+    bool has_address = false;
     for (ULONG i = 0; i < row.cValues; ++i) {
       const SPropValue& value = row.lpProps[i];
       std::u16string address;
@@ -69,11 +79,31 @@ std::u16string ReadRecipientsText(IMessage* message) {
       if (!first) text += u", ";
       text += address;
       first = false;
+      has_address = true;
+    }
+    if (!has_address) {
+      device::DebugOut("Recipient without an address\n");
+      rows_whole = false;
     }
     FreeProws(rows);
   }
   table->Release();
+  if (whole != nullptr) *whole = all;
   return text;
+}
+
+RecipientsRead ReadRecipientsForJudging(IMessage* message) {
+  RecipientsRead read;
+  bool whole = false;
+  std::u16string wide = ReadRecipientsText(message, &whole);
+  read.text = device::WideToAnsi(wide);
+  // An address the code page cannot hold would be judged as '?'s.
+  if (whole && device::AnsiToWide(read.text) != wide) {
+    device::DebugOut("Recipients not representable in the code page\n");
+    whole = false;
+  }
+  read.whole = whole;
+  return read;
 }
 
 void ReadRecipients(IMessage* message, char16_t* buffer) {
@@ -100,12 +130,11 @@ void ReadMessageFields(IMessage* message, MessageFields* fields) {
   ReadRecipients(message, wide.data());
   CopyField(fields->recipients, device::WideToAnsi(wide.data()));
 
-  std::u16string date = device::LongDateText(now);
-  if (date.size() > 255) date.resize(255);
-  CopyField(fields->received_date, NarrowDateText(date));
-  std::u16string time = device::TimeText(now);
-  if (time.size() > 259) time.resize(259);
-  CopyField(fields->received_time, NarrowDateText(time));
+  // The same day text the day lists look up (one narrowing for both).
+  std::string date, time;
+  ReceivedStamp(now, &date, &time);
+  CopyField(fields->received_date, date);
+  CopyField(fields->received_time, time);
 }
 
 bool ReadBody(IMessage* message, std::string* body, char* reason) {

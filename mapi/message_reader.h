@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "filter/classify.h"
 #include "mapi/mapi.h"
 
 inline constexpr size_t kStoreNameField = 260;
@@ -43,8 +44,15 @@ void ReadMessageFields(IMessage* message, MessageFields* fields);
 // The recipients' addresses joined with ", " into a wide buffer of
 // kRecipientsUnits units (cut at a whole address... or at the buffer's end).
 void ReadRecipients(IMessage* message, char16_t* buffer);
-// The same as a text of any length (the outgoing check judges all of them).
-std::u16string ReadRecipientsText(IMessage* message);
+// The same as a text of any length. *whole (when given) is false when the
+// text may lack recipients: the table or a row could not be read, or a row
+// carries no address.
+std::u16string ReadRecipientsText(IMessage* message, bool* whole = nullptr);
+// The recipients as the judgement takes them (filter/classify.h): the whole
+// text narrowed to the code page, not whole when the read was not whole or an
+// address does not survive the narrowing. The outgoing check and the
+// held-folder scan both read through this.
+RecipientsRead ReadRecipientsForJudging(IMessage* message);
 
 // The body, narrowed. False with a reason ("OpenProperty failed.", "Stat
 // failed.", "BodySize failed.") when there is none; the body is then empty.

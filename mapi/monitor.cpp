@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -46,6 +47,24 @@ Worker& TheWorker() {
 
 std::mutex g_browser_lock;
 BrowserCalls g_browser;
+std::atomic<bool> g_check_holds_everything{false};
+
+// The loop breaker's two sets of message entry identifiers.
+struct Releases {
+  std::mutex lock;
+  std::set<std::string> released;    // released by the worker, not yet checked
+  std::set<std::string> held_again;  // held again by the check
+};
+
+Releases& TheReleases() {
+  static Releases* releases = new Releases;  // lives until exit
+  return *releases;
+}
+
+std::string Key(const SBinary& entry_id) {
+  if (entry_id.cb == 0 || entry_id.lpb == nullptr) return {};
+  return std::string(reinterpret_cast<const char*>(entry_id.lpb), entry_id.cb);
+}
 
 // Waits while a pause is requested. False when the worker is asked to end.
 bool SafePoint() {
@@ -115,7 +134,91 @@ void CloseComposeWindow() {
   if (owner != 0) device::TerminateDeviceProcess(owner);
 }
 
+// The compose windows are closed on a thread of their own, after the hold:
+// a window whose owner does not answer delays neither the move nor the
+// checks of other messages.
+struct Closer {
+  std::mutex lock;
+  std::condition_variable wake;
+  int requests = 0;
+  bool started = false;
+};
+
+Closer& TheCloser() {
+  static Closer* closer = new Closer;  // lives until exit, as its thread
+  return *closer;
+}
+
+void RequestComposeWindowClose() {
+  Closer& closer = TheCloser();
+  std::lock_guard<std::mutex> guard(closer.lock);
+  ++closer.requests;
+  closer.wake.notify_one();
+  if (closer.started) return;
+  try {
+    std::thread([] {
+      Closer& c = TheCloser();
+      for (;;) {
+        {
+          std::unique_lock<std::mutex> g(c.lock);
+          c.wake.wait(g, [&] { return c.requests > 0; });
+          --c.requests;
+        }
+        try {
+          CloseComposeWindow();
+        } catch (...) {
+          device::DebugOut("Closing the compose window failed\n");
+        }
+      }
+    }).detach();
+    closer.started = true;
+  } catch (...) {
+    // No thread to spare: close it here, after the hold all the same.
+    --closer.requests;
+    CloseComposeWindow();
+  }
+}
+
 }  // namespace
+
+// --- the loop breaker ----------------------------------------------------
+
+void NoteReleased(const SBinary& entry_id) {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.released.insert(Key(entry_id));
+}
+
+void ForgetReleased(const SBinary& entry_id) {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.released.erase(Key(entry_id));
+}
+
+bool TakeReleasedAndHoldAgain(const SBinary& entry_id) {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  if (r.released.erase(Key(entry_id)) == 0) return false;
+  r.held_again.insert(Key(entry_id));
+  return true;
+}
+
+void PassedAfterRelease(const SBinary& entry_id) { ForgetReleased(entry_id); }
+
+bool IsHeldAgain(const SBinary& entry_id) {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  return r.held_again.count(Key(entry_id)) != 0;
+}
+
+void SetCheckHoldsEverythingForTesting(bool on) { g_check_holds_everything.store(on); }
+
+void ForgetReleases() {
+  Releases& r = TheReleases();
+  std::lock_guard<std::mutex> guard(r.lock);
+  r.released.clear();
+  r.held_again.clear();
+}
 
 // --- the sink -------------------------------------------------------------
 
@@ -159,96 +262,67 @@ ULONG CAdviseSink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
 
 // --- the outgoing check ---------------------------------------------------
 
-void CheckOutgoingMessage(const NOTIFICATION& notification) {
-  // The check runs at the highest priority (and stays there: the thread is
-  // the service's and does nothing else for the program).
-  device::SetCurrentThreadPriority(device::ThreadPriority::kHighest);
-  const OBJECT_NOTIFICATION& object = notification.info.obj;
-  if (object.cbParentID == 0 || object.lpParentID == nullptr) return;
-  IMAPISession* session = Session();
-  if (session == nullptr) return;
-  SBinary parent = {object.cbParentID,
-                    reinterpret_cast<LPBYTE>(object.lpParentID)};
+namespace {
 
-  // Is the folder an Outbox? The first store that can open it decides.
+std::atomic<bool> g_stopping{false};
+
+// Which store's Outbox a folder is.
+enum class Folder { kOutbox, kOther, kUnknown };
+
+// By the folder's name: the first store that can open the folder decides.
+// kUnknown when the service could not be read (the check tries again).
+Folder OutboxOwner(const OBJECT_NOTIFICATION& object, StoreRecord** owner) {
   StoreTableData& stores = StoreTable();
-  bool outbox = false;
   for (int32_t i = 0; i < stores.count.load(); ++i) {
     StoreRecord& record = stores.records[i];
     IMsgStore* store = record.store.load();
     if (store == nullptr) continue;
     ULONG type = 0;
     IUnknown* folder = nullptr;
-    if (FAILED(store->OpenEntry(object.cbParentID, object.lpParentID,
-                                       nullptr, MAPI_MODIFY, &type, &folder)) ||
-        folder == nullptr) {
+    HRESULT hr = store->OpenEntry(object.cbParentID, object.lpParentID, nullptr, MAPI_MODIFY,
+                                  &type, &folder);
+    if (FAILED(hr) || folder == nullptr) {
+      if (hr != MAPI_E_NOT_FOUND && hr != MAPI_E_INVALID_ENTRYID) return Folder::kUnknown;
       continue;
     }
     if (type != MAPI_FOLDER) {
       folder->Release();
-      break;
+      return Folder::kOther;
     }
-    std::string name;
-    if (LPSPropValue display =
-            GetOneProperty(static_cast<IMAPIFolder*>(folder), PR_DISPLAY_NAME_W)) {
-      name = device::WideToAnsi(display->Value.lpszW);
-      MAPIFreeBuffer(display);
-    }
-    folder->Release();
-    outbox = !name.empty() && strcasecmp(name.c_str(), record.outbox_name) == 0;
-    break;
-  }
-  if (!outbox) return;
-
-  ULONG type = 0;
-  IUnknown* opened = nullptr;
-  if (FAILED(session->OpenEntry(object.cbEntryID, object.lpEntryID, nullptr, 0,
-                                &type, &opened)) ||
-      opened == nullptr) {
-    return;
-  }
-  // Folders made in an Outbox (the held folder itself) are no messages.
-  if (type != MAPI_MESSAGE) {
-    opened->Release();
-    return;
-  }
-  IMessage* message = static_cast<IMessage*>(opened);
-  HRESULT current = S_OK;
-  {
-    SizedSPropTagArray(1, tags) = {1, {PR_SUBJECT_W}};
+    SizedSPropTagArray(1, tags) = {1, {PR_DISPLAY_NAME_W}};
     ULONG count = 0;
     LPSPropValue values = nullptr;
-    current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                MAPI_UNICODE, &count, &values);
+    hr = static_cast<IMAPIFolder*>(folder)->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
+                                                     MAPI_UNICODE, &count, &values);
+    folder->Release();
+    if (FAILED(hr)) {
+      if (values != nullptr) MAPIFreeBuffer(values);
+      return Folder::kUnknown;
+    }
+    std::string name;
+    if (values != nullptr && count == 1 && values[0].ulPropTag == PR_DISPLAY_NAME_W) {
+      name = device::WideToAnsi(values[0].Value.lpszW);
+    }
     if (values != nullptr) MAPIFreeBuffer(values);
+    if (name.empty() || strcasecmp(name.c_str(), record.outbox_name) != 0) return Folder::kOther;
+    *owner = &record;
+    return Folder::kOutbox;
   }
+  return Folder::kOther;
+}
 
-  std::u16string recipients_wide = ReadRecipientsText(message);
-  std::string recipients = device::WideToAnsi(recipients_wide);
-  recipients.erase(std::remove(recipients.begin(), recipients.end(), ' '),
-                   recipients.end());
-  // An empty recipients text is judged like any other (it is covered by the
-  // first rule when there is one), so a message nobody allows never goes out
-  // unseen, and the held-folder scan judges it the same way.
-  int32_t matched = 0;
-  int32_t rule_id = -1;
-  bool allowed = MatchRecipientText(recipients, &matched, &rule_id) != 0;
-  device::DebugOut("*** Got recipients ***\r\n");
-  if (allowed) {
-    message->Release();
-    return;
-  }
-
-  // The message's own identifier may be written a moment after the
-  // notification: wait for it, boundedly.
+// The message's own identifier, which may be written a moment after the
+// notification: read it up to kEntryIdReads times. The last read's result
+// goes to *current.
+std::vector<BYTE> WaitForEntryId(IMessage* message, HRESULT* current) {
   std::vector<BYTE> entry_id;
   for (int i = 0; i < kEntryIdReads; ++i) {
     SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};
     ULONG count = 0;
     LPSPropValue values = nullptr;
-    current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                MAPI_UNICODE, &count, &values);
-    bool has_bytes = SUCCEEDED(current) && values != nullptr && count == 1 &&
+    *current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
+                                 MAPI_UNICODE, &count, &values);
+    bool has_bytes = SUCCEEDED(*current) && values != nullptr && count == 1 &&
                      values[0].ulPropTag == PR_ENTRYID &&
                      values[0].Value.bin.cb > 0;
     if (has_bytes) {
@@ -259,30 +333,146 @@ void CheckOutgoingMessage(const NOTIFICATION& notification) {
     if (has_bytes) break;
     device::SleepMs(kEntryIdPauseMs);
   }
-  if (!entry_id.empty()) CloseComposeWindow();
+  return entry_id;
+}
 
-  if (SUCCEEDED(current) && !entry_id.empty()) {
-    if (StoreRecord* record = StoreOfFolder(session, parent)) {
-      device::DebugOut("Got MsgStore\r\n");
-      IMAPIFolder* outbox_folder = nullptr;
-      IMAPIFolder* held = nullptr;
-      LPSPropValue outbox_id = nullptr;
-      IMsgStore* store = record->store.load();
-      if (LPSPropValue has_outbox = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID)) {
-        device::DebugOut("Got Outbox\r\n");
-        MAPIFreeBuffer(has_outbox);
-      }
-      OpenHeldFolder(store, &outbox_folder, &held, &outbox_id);
-      if (MoveMessage(static_cast<ULONG>(entry_id.size()), entry_id.data(),
-                      outbox_folder, held, /*report=*/false)) {
-        record->pending.store(1);
-      }
-      if (held != nullptr) held->Release();
-      if (outbox_folder != nullptr) outbox_folder->Release();
-      if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
+bool SameBytes(const SBinary& a, const SBinary& b) {
+  return a.cb == b.cb && a.cb > 0 && std::memcmp(a.lpb, b.lpb, a.cb) == 0;
+}
+
+// What one attempt of the check came to.
+enum class Outcome { kDone, kTryAgain };
+
+// What stays the same between the attempts for one notification.
+struct CheckState {
+  bool judged_not_covered = false;
+  bool held_again = false;
+};
+
+Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object, CheckState* state) {
+  SBinary parent = {object.cbParentID, reinterpret_cast<LPBYTE>(object.lpParentID)};
+  SBinary notified = {object.cbEntryID, reinterpret_cast<LPBYTE>(object.lpEntryID)};
+
+  StoreRecord* owner = nullptr;
+  switch (OutboxOwner(object, &owner)) {
+    case Folder::kOther: return Outcome::kDone;
+    case Folder::kUnknown: return Outcome::kTryAgain;
+    case Folder::kOutbox: break;
+  }
+
+  ULONG type = 0;
+  IUnknown* opened = nullptr;
+  HRESULT hr = session->OpenEntry(object.cbEntryID, object.lpEntryID, nullptr, 0, &type, &opened);
+  if (FAILED(hr) || opened == nullptr) {
+    // Gone is gone (sent, moved, deleted); anything else is tried again.
+    return hr == MAPI_E_NOT_FOUND || hr == MAPI_E_INVALID_ENTRYID ? Outcome::kDone
+                                                                   : Outcome::kTryAgain;
+  }
+  // Folders made in an Outbox (the held folder itself) are no messages.
+  if (type != MAPI_MESSAGE) {
+    opened->Release();
+    return Outcome::kDone;
+  }
+  IMessage* message = static_cast<IMessage*>(opened);
+  // Only a message that is in that Outbox now is judged and held: one that
+  // has left it since the notification is none of the check's business.
+  if (LPSPropValue where = GetOneProperty(message, PR_PARENT_ENTRYID)) {
+    bool here = SameBytes(where->Value.bin, parent);
+    MAPIFreeBuffer(where);
+    if (!here) {
+      message->Release();
+      return Outcome::kDone;
     }
   }
+  HRESULT current = S_OK;
+  {
+    SizedSPropTagArray(1, tags) = {1, {PR_SUBJECT_W}};
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
+                                MAPI_UNICODE, &count, &values);
+    if (values != nullptr) MAPIFreeBuffer(values);
+  }
+
+  if (!state->judged_not_covered) {
+    // The one judgement the held-folder scan makes too. An empty recipients
+    // text is judged like any other (the first rule covers it when there is
+    // one); recipients that could not be read whole are not covered; rules
+    // not loaded yet are not waited for here: nothing is covered then.
+    const RecipientsRead recipients = ReadRecipientsForJudging(message);
+    const bool allowed = !g_check_holds_everything.load() &&
+                         RecipientsCovered(owner->name, recipients, nullptr,
+                                           /*may_load_rules=*/false);
+    device::DebugOut("*** Got recipients ***\r\n");
+    if (allowed) {
+      PassedAfterRelease(notified);
+      message->Release();
+      return Outcome::kDone;
+    }
+    state->judged_not_covered = true;
+    // Released by the worker a moment ago and not covered here: held for
+    // good until the rules change, without closing anybody's window.
+    state->held_again = TakeReleasedAndHoldAgain(notified);
+  }
+
+  std::vector<BYTE> entry_id = WaitForEntryId(message, &current);
   message->Release();
+  if (entry_id.empty() || FAILED(current)) return Outcome::kTryAgain;
+
+  StoreRecord* record = StoreOfFolder(session, parent);
+  if (record == nullptr) record = owner;  // the Outbox found by its name
+  device::DebugOut("Got MsgStore\r\n");
+  IMsgStore* store = record->store.load();
+  IMAPIFolder* outbox_folder = nullptr;
+  IMAPIFolder* held = nullptr;
+  LPSPropValue outbox_id = nullptr;
+  OpenHeldFolder(store, &outbox_folder, &held, &outbox_id);
+  if (outbox_folder != nullptr) device::DebugOut("Got Outbox\r\n");
+  hr = MoveOneMessage(static_cast<ULONG>(entry_id.size()), entry_id.data(), outbox_folder, held);
+  if (held != nullptr) held->Release();
+  if (outbox_folder != nullptr) outbox_folder->Release();
+  if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
+  if (SUCCEEDED(hr)) {
+    record->pending.store(1);
+    if (!state->held_again) RequestComposeWindowClose();
+    return Outcome::kDone;
+  }
+  // Not in the Outbox any more: it has left (and is not ours to hold).
+  if (hr == MAPI_E_NOT_FOUND) return Outcome::kDone;
+  return Outcome::kTryAgain;
+}
+
+}  // namespace
+
+void CheckOutgoingMessage(const NOTIFICATION& notification) {
+  // The check runs at the highest priority (and stays there: the thread is
+  // the service's and does nothing else for the program).
+  device::SetCurrentThreadPriority(device::ThreadPriority::kHighest);
+  const OBJECT_NOTIFICATION& object = notification.info.obj;
+  if (object.cbParentID == 0 || object.lpParentID == nullptr) return;
+  IMAPISession* session = Session();
+  if (session == nullptr) return;
+  // A hold never gives up: what could not be judged or moved now (a locked
+  // service file, a folder that cannot be opened) is tried again, with a
+  // growing pause, until it is done or the message has left the Outbox. The
+  // device sends nothing from that Outbox meanwhile, since this notification
+  // is not finished.
+  CheckState state;
+  int pause_ms = kHoldRetryFirstMs;
+  for (int attempt = 1;; ++attempt) {
+    Outcome outcome = Outcome::kTryAgain;
+    try {
+      outcome = CheckOnce(session, object, &state);
+    } catch (...) {
+      device::DebugOut("Outgoing check: fault\n");
+    }
+    if (outcome == Outcome::kDone || g_stopping.load()) return;
+    device::DebugOut("Outgoing check: the message could not be judged or held (attempt %d); "
+                     "trying again in %d ms\n",
+                     attempt, pause_ms);
+    device::SleepMs(pause_ms);
+    pause_ms = std::min(pause_ms * 2, kHoldRetryMaxMs);
+  }
 }
 
 // --- the worker -----------------------------------------------------------
@@ -322,6 +512,7 @@ void CheckNewMessagesForTarnvex() {
   bool first_pass = true;
   for (;;) {
     bool rules_pass = RulesChanged.exchange(0) == 1 || first_pass;
+    if (rules_pass) ForgetReleases();
     first_pass = false;
     StoreTableData& stores = StoreTable();
     int32_t count = stores.count.load();
@@ -346,25 +537,150 @@ void CheckNewMessagesForTarnvex() {
   }
 }
 
-bool StartMonitoring() {
-  if (!EnsureSession()) return false;
-  static std::once_flag stores_entered;
-  static bool stores_ok = false;
-  std::call_once(stores_entered, [] {
+namespace {
+
+// The watch over the stores: logged on, the stores entered, every store
+// advised. While something of it fails, a keeper thread tries again every
+// kWatchRetryMs; the problem is said on stderr and to the user once each
+// time it changes. Meanwhile the device sends nothing from the Outboxes of
+// an image where Tarnvex is installed, since Tarnvex does not listen there.
+struct Watch {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::thread keeper;
+  bool stores_entered = false;
+  bool keeper_stop = false;
+  std::string problem;  // the last one said, empty when all is watched
+  std::function<void(const std::string&)> on_problem;
+};
+
+Watch& TheWatch() {
+  static Watch* watch = new Watch;  // lives until exit
+  return *watch;
+}
+
+// One try at watching everything; the problem, or empty.
+std::string TryWatch() {
+  if (!EnsureSession()) return "the message service cannot be opened";
+  Watch& watch = TheWatch();
+  bool entered = false;
+  {
+    std::lock_guard<std::mutex> guard(watch.lock);
+    entered = watch.stores_entered;
+  }
+  if (!entered) {
     device::DebugOut(
         "**************************** Starting MailStore Retrieval "
         "*************************\n\n");
     IMAPITable* table = nullptr;
-    if (FAILED(Session()->GetMsgStoresTable(MAPI_UNICODE, &table)) ||
-        table == nullptr) {
-      return;
+    if (FAILED(Session()->GetMsgStoresTable(MAPI_UNICODE, &table)) || table == nullptr) {
+      return "the message service has no usable table of stores";
     }
-    stores_ok = true;
     EnumerateStores(table);
-  });
-  if (!stores_ok) return false;
-  RefreshMessageListHook();
+    std::lock_guard<std::mutex> guard(watch.lock);
+    watch.stores_entered = true;
+  }
+  int32_t missing = EnterMissingStores();
+  if (missing > 0) {
+    return std::to_string(missing) + " message store(s) cannot be watched";
+  }
+  return "";
+}
 
+void SayProblem(const std::string& problem) {
+  Watch& watch = TheWatch();
+  std::function<void(const std::string&)> tell;
+  {
+    std::lock_guard<std::mutex> guard(watch.lock);
+    if (watch.problem == problem) return;
+    watch.problem = problem;
+    tell = watch.on_problem;
+  }
+  if (problem.empty()) {
+    std::fprintf(stderr, "Tarnvex: the message stores are watched again\n");
+  } else {
+    std::fprintf(stderr,
+                 "Tarnvex: %s; outgoing messages are held back until Tarnvex can watch "
+                 "them; trying again every %d s\n",
+                 problem.c_str(), kWatchRetryMs / 1000);
+  }
+  if (tell) tell(problem);
+}
+
+bool StartWorker();
+
+void StartKeeper() {
+  Watch& watch = TheWatch();
+  std::lock_guard<std::mutex> guard(watch.lock);
+  if (watch.keeper.joinable()) return;
+  watch.keeper_stop = false;
+  try {
+    watch.keeper = std::thread([] {
+      Watch& w = TheWatch();
+      for (;;) {
+        {
+          std::unique_lock<std::mutex> g(w.lock);
+          if (w.changed.wait_for(g, std::chrono::milliseconds(kWatchRetryMs),
+                                 [&] { return w.keeper_stop; })) {
+            return;
+          }
+        }
+        std::string problem = TryWatch();
+        bool entered = false;
+        {
+          std::lock_guard<std::mutex> g(w.lock);
+          entered = w.stores_entered;
+        }
+        if (entered) StartWorker();
+        SayProblem(problem);
+        if (problem.empty()) {
+          RefreshMessageListHook();
+          return;
+        }
+      }
+    });
+  } catch (...) {
+    device::DebugOut("Monitoring: no thread to try again\n");
+  }
+}
+
+}  // namespace
+
+void SetMonitoringProblemHandler(std::function<void(const std::string&)> handler) {
+  Watch& watch = TheWatch();
+  std::lock_guard<std::mutex> guard(watch.lock);
+  watch.on_problem = std::move(handler);
+}
+
+std::string MonitoringProblem() {
+  Watch& watch = TheWatch();
+  std::lock_guard<std::mutex> guard(watch.lock);
+  return watch.problem;
+}
+
+bool StartMonitoring() {
+  g_stopping.store(false);
+  // The rules are loaded here, before any store is watched: the outgoing
+  // check never loads them itself (it may not wait on the rules database).
+  if (RuleCount() == 0) LoadRules();
+  std::string problem = TryWatch();
+  bool entered = false;
+  {
+    std::lock_guard<std::mutex> guard(TheWatch().lock);
+    entered = TheWatch().stores_entered;
+  }
+  if (!problem.empty()) {
+    SayProblem(problem);
+    StartKeeper();
+  }
+  if (!entered) return false;
+  RefreshMessageListHook();
+  return StartWorker();
+}
+
+namespace {
+
+bool StartWorker() {
   Worker& worker = TheWorker();
   std::unique_lock<std::mutex> guard(worker.lock);
   if (worker.running) return true;
@@ -396,7 +712,25 @@ bool StartMonitoring() {
   return true;
 }
 
+}  // namespace
+
 void StopMonitoring() {
+  g_stopping.store(true);
+  {
+    Watch& watch = TheWatch();
+    std::unique_lock<std::mutex> guard(watch.lock);
+    watch.keeper_stop = true;
+    watch.changed.notify_all();
+    if (watch.keeper.joinable()) {
+      std::thread keeper = std::move(watch.keeper);
+      guard.unlock();
+      if (keeper.get_id() != std::this_thread::get_id()) {
+        keeper.join();
+      } else {
+        keeper.detach();
+      }
+    }
+  }
   Worker& worker = TheWorker();
   {
     std::lock_guard<std::mutex> guard(worker.lock);

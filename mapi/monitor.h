@@ -24,6 +24,11 @@ inline constexpr int kEmptyPassPauseMs = 100;     // a pass over no stores at al
 inline constexpr int kEntryIdReads = 1000;        // waiting for a new message's id
 inline constexpr int kEntryIdPauseMs = 1;
 inline constexpr size_t kRecipientsBufferUnits = 4096;
+// A hold that could not be made is tried again after these pauses (doubling).
+inline constexpr int kHoldRetryFirstMs = 10;
+inline constexpr int kHoldRetryMaxMs = 1000;
+// While the stores cannot be watched, monitoring tries again this often.
+inline constexpr int kWatchRetryMs = 2000;
 // The compose windows the outgoing check closes, tried in this order.
 inline constexpr char16_t kComposeTitleSms[] = u"SMS";
 inline constexpr char16_t kComposeTitleMms[] = u"MMS";
@@ -46,8 +51,17 @@ class CAdviseSink : public IMAPIAdviseSink {
 void CheckOutgoingMessage(const NOTIFICATION& notification);
 
 // Logs on, enters the stores (once per process) and starts the worker.
-// False when there is no session, no stores table, or no worker.
+// False when there is no session, no stores table, or no worker. Whatever
+// cannot be watched (no session, no stores, a store that cannot be advised)
+// is said on stderr and to the problem handler, and tried again in the
+// background until it works; the worker starts then.
 bool StartMonitoring();
+// Who tells the user of a problem with the watch (the window layer shows a
+// message box); called from any thread, with an empty text when the problem
+// is gone.
+void SetMonitoringProblemHandler(std::function<void(const std::string&)> handler);
+// The problem now, or empty when every store is watched.
+std::string MonitoringProblem();
 // Stops the worker and waits for it (an orderly exit; tests).
 void StopMonitoring();
 
@@ -71,6 +85,26 @@ struct BrowserCalls {
 void SetBrowserCalls(BrowserCalls calls);
 void RefreshMessageListHook();
 void ShowStatusTextHook(const std::string& text);
+
+// The loop breaker between the worker's release and the outgoing check. The
+// two judge a message the same way, but the rules may change between them
+// (or a read may fail in one of them): a message the check holds again right
+// after the worker released it is then held for good until the rules change,
+// recorded with Status 0, and no compose window is closed for it.
+void NoteReleased(const SBinary& entry_id);    // the worker, before the move
+void ForgetReleased(const SBinary& entry_id);  // the move failed
+// The check found the message not covered: true (and the message is now
+// "held again") when the worker had just released it.
+bool TakeReleasedAndHoldAgain(const SBinary& entry_id);
+// The check let the message go: it is no longer a fresh release.
+void PassedAfterRelease(const SBinary& entry_id);
+bool IsHeldAgain(const SBinary& entry_id);
+// The rules changed: every message is judged afresh.
+void ForgetReleases();
+
+// Tests only: the outgoing check judges every message not covered, as if the
+// rules had changed between the worker's judgement and the check's.
+void SetCheckHoldsEverythingForTesting(bool on);
 
 // The worker loop itself (started by StartMonitoring).
 void CheckNewMessagesForTarnvex();

@@ -9,14 +9,11 @@
 #include "filter/rule_table.h"
 #include "filter/classify.h"
 #include "mapi/message_reader.h"
+#include "mapi/monitor.h"
 #include "mapi/stores.h"
 #include "storage/message_db.h"
 
 namespace {
-
-bool IsPhoneStore(const char* name) {
-  return strcasecmp(name, "SMS") == 0 || strcasecmp(name, "MMS") == 0;
-}
 
 // The body text that follows the subject in a new message's token text: the
 // text/plain part of the lowered body when the body carries one (MIME
@@ -48,11 +45,8 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   MessageFields fields;
   CopyField(fields.store_name, record.name);
   ReadMessageFields(message, &fields);
-  std::string recipients = fields.recipients;
-  if (IsPhoneStore(record.name)) {
-    recipients.erase(std::remove(recipients.begin(), recipients.end(), ' '),
-                     recipients.end());
-  }
+  // The record keeps the text its field holds; the judgement takes the whole.
+  std::string recipients = StoreRecipientsText(record.name, fields.recipients);
   std::string body;
   char reason[256] = {};
   ReadBody(message, &body, reason);
@@ -61,16 +55,23 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   texts.store_name = record.name;
   texts.sender = fields.sender;
   texts.recipients = recipients;
+  texts.recipients_read = ReadRecipientsForJudging(message);
+  texts.held_again = IsHeldAgain(entry_id);
   texts.subject = fields.subject;
   texts.body = body;
   texts.received_date = fields.received_date;
   texts.received_time = fields.received_time;
 
   std::vector<BYTE> id(entry_id.lpb, entry_id.lpb + entry_id.cb);
-  ReleaseMessage release = [&id, held, outbox] {
-    MoveMessage(static_cast<ULONG>(id.size()), id.data(), held, outbox);
+  ReleaseMessage release = [&id, &entry_id, held, outbox] {
+    // Noted before the move: the outgoing check sees the message arrive.
+    NoteReleased(entry_id);
+    if (!MoveMessage(static_cast<ULONG>(id.size()), id.data(), held, outbox)) {
+      ForgetReleased(entry_id);
+    }
   };
 
+  bool recorded = true;
   bool found = false;
   int32_t stored_id = 0;
   int32_t stored_status = 0;
@@ -83,14 +84,20 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
     // by the judgement when a rule covers it, and only then (a message whose
     // rule was removed stays held instead of going round for ever).
     texts.token_text = stored_tokens;
-    ClassifyMessage(false, stored_status, texts, release);
+    ClassifyMessage(false, stored_status, texts, release, &recorded);
   } else {
     if (!body.empty()) texts.lowered_body = LowerAscii(body);
     texts.token_text = MessageTokenText(texts.subject, TokenBodyText(texts.lowered_body));
     if (!texts.recipients.empty() || fields.sender_address[0] != '\0' ||
         !texts.subject.empty() || !body.empty()) {
-      ClassifyMessage(true, 0, texts, release);
+      ClassifyMessage(true, 0, texts, release, &recorded);
     }
+  }
+  if (!recorded) {
+    // Held but not recorded (a full disk, a store file that cannot be
+    // written): the store is scanned again at the next pass.
+    device::DebugOut("Record of a held message not written; taken up again\n");
+    record.pending.store(1);
   }
   message->Release();
 }

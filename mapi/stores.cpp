@@ -75,6 +75,58 @@ bool EnsureSession() {
   return true;
 }
 
+bool EnterStore(StoreRecord& record) {
+  if (record.advised.load()) return true;
+  IMsgStore* store = record.store.load();
+  if (store == nullptr) {
+    store = OpenStore(record);
+    if (store == nullptr) {
+      device::DebugOut("Store %s cannot be opened\n", record.name);
+      return false;
+    }
+    IMsgStore* expected = nullptr;
+    if (!record.store.compare_exchange_strong(expected, store)) {
+      store->Release();  // the worker opened it meanwhile
+      store = expected;
+    }
+  }
+  IMAPIFolder* outbox = nullptr;
+  IMAPIFolder* held = nullptr;
+  LPSPropValue outbox_id = nullptr;
+  OpenHeldFolder(store, &outbox, &held, &outbox_id);
+  if (outbox != nullptr) {
+    if (LPSPropValue display = GetOneProperty(outbox, PR_DISPLAY_NAME_W)) {
+      CopyName(record.outbox_name, NarrowMapiText(display->Value.lpszW));
+      MAPIFreeBuffer(display);
+    }
+    outbox->Release();
+  }
+  if (held != nullptr) held->Release();
+  if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
+  // The sink is the service's from here on: the program keeps no reference
+  // and never cancels the subscription.
+  CAdviseSink* sink = new CAdviseSink();
+  ULONG connection = 0;
+  HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved, sink, &connection);
+  sink->Release();
+  if (FAILED(hr)) {
+    device::DebugOut("Advise on store %s failed (0x%08x)\n", record.name,
+                     static_cast<unsigned>(hr));
+    return false;
+  }
+  record.advised.store(true);
+  return true;
+}
+
+int32_t EnterMissingStores() {
+  StoreTableData& stores = StoreTable();
+  int32_t missing = 0;
+  for (int32_t i = 0; i < stores.count.load(); ++i) {
+    if (!EnterStore(stores.records[i])) ++missing;
+  }
+  return missing;
+}
+
 bool EnumerateStores(IMAPITable* table) {
   StoreTableData& stores = StoreTable();
   stores.count.store(0);
@@ -118,31 +170,9 @@ bool EnumerateStores(IMAPITable* table) {
       PrepareStoreDb(record.name);
       record.row_count = 0;
       record.pending.store(0);
-      IMsgStore* store = OpenStore(record);
-      record.store.store(store);
+      record.advised.store(false);
       record.outbox_name[0] = '\0';
-      if (store != nullptr) {
-        IMAPIFolder* outbox = nullptr;
-        IMAPIFolder* held = nullptr;
-        LPSPropValue outbox_id = nullptr;
-        OpenHeldFolder(store, &outbox, &held, &outbox_id);
-        if (outbox != nullptr) {
-          if (LPSPropValue display = GetOneProperty(outbox, PR_DISPLAY_NAME_W)) {
-            CopyName(record.outbox_name, NarrowMapiText(display->Value.lpszW));
-            MAPIFreeBuffer(display);
-          }
-          outbox->Release();
-        }
-        if (held != nullptr) held->Release();
-        if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
-        // The sink is the service's from here on: the program keeps no
-        // reference and never cancels the subscription.
-        CAdviseSink* sink = new CAdviseSink();
-        ULONG connection = 0;
-        store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved,
-                             sink, &connection);
-        sink->Release();
-      }
+      EnterStore(record);
       stores.count.fetch_add(1);
     }
     FreeProws(rows);
@@ -251,16 +281,18 @@ bool ScanHeldFolder(StoreRecord& record) {
   return true;
 }
 
-bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
-                 IMAPIFolder* destination, bool report) {
-  if (source == nullptr || destination == nullptr) {
-    if (report) device::DebugOut("Failed to move message to tarnvex folder");
-    return false;
-  }
+HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
+                       IMAPIFolder* source, IMAPIFolder* destination) {
+  if (source == nullptr || destination == nullptr) return MAPI_E_INVALID_PARAMETER;
   SBinary entry = {entry_id_size, const_cast<BYTE*>(entry_id)};
   ENTRYLIST list = {1, &entry};
-  HRESULT hr = source->CopyMessages(&list, nullptr, destination, 0, nullptr,
-                                    MESSAGE_MOVE);
+  return source->CopyMessages(&list, nullptr, destination, 0, nullptr,
+                              MESSAGE_MOVE);
+}
+
+bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
+                 IMAPIFolder* destination, bool report) {
+  HRESULT hr = MoveOneMessage(entry_id_size, entry_id, source, destination);
   if (FAILED(hr)) {
     if (report) device::DebugOut("Failed to move message to tarnvex folder");
     return false;
@@ -278,6 +310,7 @@ void ResetStores() {
     record.entry_id.clear();
     record.name[0] = record.outbox_name[0] = '\0';
     record.pending.store(0);
+    record.advised.store(false);
     record.row_count = 0;
   }
   stores.count.store(0);

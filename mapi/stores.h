@@ -33,6 +33,8 @@ struct StoreRecord {
   int32_t row_count = 0;
   std::atomic<int32_t> pending{0};
   char outbox_name[kStoreNameSize] = {};
+  // An advise sink is subscribed: the store is watched.
+  std::atomic<bool> advised{false};
 };
 
 struct StoreTableData {
@@ -47,8 +49,15 @@ StoreTableData& StoreTable();
 IMAPISession* Session();
 bool EnsureSession();
 
-// Fills the store table from the message-stores table. Always true.
+// Fills the store table from the message-stores table. Always true; a store
+// that could not be watched (opened and advised) is left with advised false
+// for EnterMissingStores.
 bool EnumerateStores(IMAPITable* table);
+// Opens a store of the table, its held folder and Outbox name, and
+// subscribes a sink to it, unless that is done. True when it is watched.
+bool EnterStore(StoreRecord& record);
+// EnterStore for every store of the table; how many are still not watched.
+int32_t EnterMissingStores();
 
 int32_t StoreCount();
 // Copies the name of store `index` into `name` (at least 260 bytes).
@@ -63,6 +72,11 @@ void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox,
 // False when the store cannot be opened or has no Outbox.
 bool ScanHeldFolder(StoreRecord& record);
 
+// The move itself with the service's answer: MAPI_E_NOT_FOUND when the
+// message is not in the source folder (any more), other failures when the
+// move could not be made now.
+HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
+                       IMAPIFolder* source, IMAPIFolder* destination);
 // Moves one message; a failure is written as a diagnostic when `report`.
 // True when the move succeeded.
 bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id,

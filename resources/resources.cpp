@@ -20,6 +20,16 @@ std::u16string LoadString(int id) {
     case 128: return u"Loading";
     case 129: return u"Use CF Card?";
     case 130: return u"Question";
+    case kIdTextBack: return u"Back";
+    case kIdTextOk: return u"OK";
+    case kIdTextCancel: return u"Cancel";
+    case kIdTextYes: return u"Yes";
+    case kIdTextNo: return u"No";
+    case kIdTitleRules: return u"Rules";
+    case kIdTitleLanguage: return u"Language";
+    case kIdTitleAbout: return u"About";
+    case kIdTitleHelp: return u"Help";
+    case kIdTextSupportTooBig: return u"The language file is too large to be read.";
     default: return u"";
   }
 }

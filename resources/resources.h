@@ -19,6 +19,22 @@ inline constexpr int kIdLanguageTemplate = 118;
 inline constexpr int kIdRulesTemplate = 119;
 inline constexpr int kIdBrowserTemplate = 120;
 
+// Texts of the string table beyond the device's own (113 to 130): the
+// buttons and titles of this program's windows. They are UI texts like the
+// others, so a support file's STRINGTABLE lines replace them.
+inline constexpr int kIdTextBack = 131;          // "Back" (the message viewer)
+inline constexpr int kIdTextOk = 132;            // "OK" (message boxes)
+inline constexpr int kIdTextCancel = 133;        // "Cancel"
+inline constexpr int kIdTextYes = 134;           // "Yes"
+inline constexpr int kIdTextNo = 135;            // "No"
+inline constexpr int kIdTitleRules = 136;        // "Rules" (rules editor's title)
+inline constexpr int kIdTitleLanguage = 137;     // "Language" (chooser's title)
+inline constexpr int kIdTitleAbout = 138;        // "About" (About box's title)
+inline constexpr int kIdTitleHelp = 139;         // "Help" (the help viewer's title)
+inline constexpr int kIdTextSupportTooBig = 140; // a support file over the bound
+inline constexpr int kFirstExtraUiText = kIdTextBack;
+inline constexpr int kLastExtraUiText = kIdTextSupportTooBig;
+
 // Menu command ids.
 inline constexpr int kCmdHelp = 40004;
 inline constexpr int kCmdLanguage = 40005;

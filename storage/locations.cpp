@@ -144,6 +144,13 @@ void EnumStorageCards() {
       device::DebugOut("Storage card name too long, skipped\n");
       continue;
     }
+    std::string why;
+    if (!device::ValidCardName(name, &why)) {
+      // The narrow paths could not name its folder (a "?" for each character
+      // the code page lacks would make a folder elsewhere), so it is not used.
+      device::DebugOut("Storage card skipped: %s\n", why.c_str());
+      continue;
+    }
     char16_t* slot = s.cards[s.card_count];
     std::memset(slot, 0, sizeof(s.cards[0]));
     std::memcpy(slot, name.data(), name.size() * sizeof(char16_t));
@@ -202,8 +209,11 @@ void ChooseNewDbPath(std::string* path, std::string* table) {
   std::lock_guard<std::recursive_mutex> lock(Mutex());
   Locations& s = State();
   const std::string pf = storage::ProgramFilesNarrow();
-  if (!s.chosen_card.empty() &&
-      s.install_narrow.find(s.chosen_card_narrow) == std::string::npos) {
+  // The program runs from the card when its install folder lies on that
+  // card: "\{card}\..." (a card name that merely occurs somewhere in the
+  // path, such as "Files", does not count).
+  const std::string card_prefix = "\\" + s.chosen_card_narrow + "\\";
+  if (!s.chosen_card.empty() && s.install_narrow.rfind(card_prefix, 0) != 0) {
     device::MessageBoxAnswer answer = device::ShowMessageBox(
         storage::UiText(storage::kTextUseCard), storage::UiText(storage::kTextQuestion),
         device::MessageBoxButtons::kYesNo);

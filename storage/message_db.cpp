@@ -367,6 +367,20 @@ bool MAPIUpdate(const char* store_name, int32_t id, int32_t status) {
 // --- days -------------------------------------------------------------------
 
 std::string NarrowDateText(const std::u16string& wide) {
+  std::u16string text = wide;
+  size_t nul = text.find(u'\0');
+  if (nul != std::u16string::npos) text.resize(nul);
+  std::string narrow = device::WideToUtf8(text);
+  if (narrow.size() > kDateTextBytes) {
+    size_t cut = kDateTextBytes;
+    // Step back over continuation bytes so that no character is split.
+    while (cut > 0 && (static_cast<unsigned char>(narrow[cut]) & 0xC0) == 0x80) --cut;
+    narrow.resize(cut);
+  }
+  return narrow;
+}
+
+std::string NarrowTimeText(const std::u16string& wide) {
   std::string narrow;
   narrow.reserve(wide.size());
   for (char16_t unit : wide) {
@@ -381,12 +395,39 @@ std::string NarrowDateText(const std::u16string& wide) {
       narrow.push_back(' ');
       continue;
     }
-    // Other characters keep their low byte, which keeps different month
-    // names apart where the code page has none of their letters.
     char byte = static_cast<char>(unit & 0xFF);
     narrow.push_back(byte == '\0' ? '?' : byte);
   }
   return narrow;
+}
+
+namespace {
+
+// The date text that records written before dates were kept in UTF-8 carry:
+// the low byte of each unit. It named days without loss only where every
+// unit is below 0x100 (and the locale's calendar is Gregorian, as for those
+// locales); there it differs from the UTF-8 text exactly when some unit is
+// 0x80 or above ("März"), and the day lists look it up as well. Elsewhere
+// "" (nothing more to look up).
+std::string EarlierDateText(const std::u16string& wide) {
+  bool above_ascii = false;
+  for (char16_t unit : wide) {
+    if (unit >= 0x100) return "";
+    if (unit >= 0x80) above_ascii = true;
+  }
+  if (!above_ascii) return "";
+  return device::LowByteNarrow(wide);
+}
+
+}  // namespace
+
+void ReceivedStamp(const device::LocalTime& when, std::string* date, std::string* time) {
+  if (date != nullptr) DayTextFrom(when.year, when.month, when.day, 0, date);
+  if (time != nullptr) {
+    std::u16string wide = device::TimeText(when);
+    if (wide.size() > kDayTextUnits) wide.resize(kDayTextUnits);
+    *time = NarrowTimeText(wide);
+  }
 }
 
 void DaysBefore(int year, int month, int day, int days_back, int* out_year,
@@ -412,6 +453,19 @@ std::u16string DayText(int days_back, std::string* narrow) {
   return DayTextFrom(today.year, today.month, today.day, days_back, narrow);
 }
 
+namespace {
+
+// The texts a day's records may carry in ReceivedDate: the one narrowing,
+// and the earlier one where it differs (records written before).
+std::vector<std::string> DayKeys(const std::u16string& wide, const std::string& narrow) {
+  std::vector<std::string> keys{narrow};
+  std::string earlier = EarlierDateText(wide);
+  if (!earlier.empty() && earlier != narrow) keys.push_back(earlier);
+  return keys;
+}
+
+}  // namespace
+
 bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,
               bool list_normal, std::u16string* wide_date) {
   std::lock_guard<std::recursive_mutex> guard(MessageListLock());
@@ -422,22 +476,24 @@ bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,
     if (wide_date != nullptr) *wide_date = wide;
     StoreConnection connection(store_name);
     if (!connection.ok()) return false;
-    Stmt stmt;
-    if (stmt.Prepare(connection.db(), kStoreDaySql) != SQLITE_OK) return false;
-    stmt.Text(1, narrow);
-    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-      if (sqlite3_data_count(stmt.get()) != 8) continue;
-      if (g_store_day.entries.size() >= static_cast<size_t>(kMaxDayEntries)) break;
-      int status = sqlite3_column_int(stmt.get(), 7);
-      if (!KeepStatus(status, list_blocked, list_normal)) continue;
-      DayEntry entry;
-      entry.id = sqlite3_column_int(stmt.get(), 0);
-      entry.sender = ColumnText(stmt.get(), 1);
-      entry.recipients = ColumnText(stmt.get(), 2);
-      entry.subject = ColumnText(stmt.get(), 3);
-      entry.message = ColumnText(stmt.get(), 4);
-      CopyTime(entry.time, ColumnText(stmt.get(), 6));
-      g_store_day.entries.push_back(std::move(entry));
+    for (const std::string& key : DayKeys(wide, narrow)) {
+      Stmt stmt;
+      if (stmt.Prepare(connection.db(), kStoreDaySql) != SQLITE_OK) return false;
+      stmt.Text(1, key);
+      while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+        if (sqlite3_data_count(stmt.get()) != 8) continue;
+        if (g_store_day.entries.size() >= static_cast<size_t>(kMaxDayEntries)) break;
+        int status = sqlite3_column_int(stmt.get(), 7);
+        if (!KeepStatus(status, list_blocked, list_normal)) continue;
+        DayEntry entry;
+        entry.id = sqlite3_column_int(stmt.get(), 0);
+        entry.sender = ColumnText(stmt.get(), 1);
+        entry.recipients = ColumnText(stmt.get(), 2);
+        entry.subject = ColumnText(stmt.get(), 3);
+        entry.message = ColumnText(stmt.get(), 4);
+        CopyTime(entry.time, ColumnText(stmt.get(), 6));
+        g_store_day.entries.push_back(std::move(entry));
+      }
     }
     return true;
   } catch (...) {
@@ -458,24 +514,26 @@ void LoadSummaryDay(int days_back, bool list_blocked, bool list_normal,
     if (!GetMessageDbPath(&path, &table)) return;
     std::lock_guard<std::recursive_mutex> summary(g_summary_lock);
     if (!OpenSummaryDb()) return;
-    Stmt stmt;
-    if (stmt.Prepare(g_summary_db, Format(kSummaryDaySql, table)) != SQLITE_OK) {
-      CloseSummaryDb();
-      return;
-    }
-    stmt.Text(1, narrow);
-    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-      if (sqlite3_data_count(stmt.get()) != 7) continue;
-      if (g_summary_day.entries.size() >= static_cast<size_t>(kMaxDayEntries)) break;
-      int status = sqlite3_column_int(stmt.get(), 6);
-      if (!KeepStatus(status, list_blocked, list_normal)) continue;
-      DayEntry entry;
-      entry.id = sqlite3_column_int(stmt.get(), 0);
-      entry.sender = ColumnText(stmt.get(), 1);
-      entry.recipients = ColumnText(stmt.get(), 2);
-      entry.message = ColumnText(stmt.get(), 3);
-      CopyTime(entry.time, ColumnText(stmt.get(), 5));
-      g_summary_day.entries.push_back(std::move(entry));
+    for (const std::string& key : DayKeys(wide, narrow)) {
+      Stmt stmt;
+      if (stmt.Prepare(g_summary_db, Format(kSummaryDaySql, table)) != SQLITE_OK) {
+        CloseSummaryDb();
+        return;
+      }
+      stmt.Text(1, key);
+      while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+        if (sqlite3_data_count(stmt.get()) != 7) continue;
+        if (g_summary_day.entries.size() >= static_cast<size_t>(kMaxDayEntries)) break;
+        int status = sqlite3_column_int(stmt.get(), 6);
+        if (!KeepStatus(status, list_blocked, list_normal)) continue;
+        DayEntry entry;
+        entry.id = sqlite3_column_int(stmt.get(), 0);
+        entry.sender = ColumnText(stmt.get(), 1);
+        entry.recipients = ColumnText(stmt.get(), 2);
+        entry.message = ColumnText(stmt.get(), 3);
+        CopyTime(entry.time, ColumnText(stmt.get(), 5));
+        g_summary_day.entries.push_back(std::move(entry));
+      }
     }
   } catch (...) {
     g_summary_day.entries.clear();

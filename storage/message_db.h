@@ -18,10 +18,14 @@
 #include <mutex>
 #include <string>
 
+#include "device/clock.h"
+
 inline constexpr int32_t kMaxDayEntries = 256;
 inline constexpr size_t kDayTimeSize = 32;     // 31 characters and the NUL
 inline constexpr size_t kSubjectCopySize = 512;  // MAPIAdd's blanked subject
 inline constexpr size_t kDayTextUnits = 256;
+// Longest narrow date text; it fits the reader's 260-byte date field whole.
+inline constexpr size_t kDateTextBytes = 255;
 
 inline constexpr char kCreateMsgTableSql[] =
     "CREATE TABLE Msg (Id INT UNIQUE, Sender TEXT, Recipients TEXT, Subject "
@@ -61,16 +65,26 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
              const char* time_text, int32_t* id);
 bool MAPIUpdate(const char* store_name, int32_t id, int32_t status);
 
-// The one narrowing of a formatted date or time, used both for the stored
-// ReceivedDate/ReceivedTime and for the day lists' lookups, so that a day's
-// records are found whatever the locale's month names: the low byte of each
-// UTF-16 unit (the locale's special blanks as blanks), a zero low byte giving '?'.
+// The one narrowing of a long date, used both for the stored ReceivedDate
+// and for the day lists' lookups, so that a day's records are found whatever
+// the locale: UTF-8 (SQLite's own text encoding), cut to kDateTextBytes on a
+// character boundary. It is lossless, so every day keeps its own text in
+// every locale and calendar; code page 1252 would turn Thai, Persian,
+// Arabic, Cyrillic, ... into runs of "?" under which days collide.
 std::string NarrowDateText(const std::u16string& wide);
+// The narrowing of a formatted time for ReceivedTime (shown, never looked
+// up): the low byte of each UTF-16 unit, the locale's special blanks as
+// blanks, a zero low byte giving '?'.
+std::string NarrowTimeText(const std::u16string& wide);
+// ReceivedDate and ReceivedTime of a moment of the device clock: the long
+// date of its day (as DayText makes it) and its time, both narrowed.
+void ReceivedStamp(const device::LocalTime& when, std::string* date,
+                   std::string* time);
 
-// The long date of the day `days_back` days before today (real calendar
-// arithmetic, any offset) and its narrow form.
+// The long date of the day `days_back` days before the device clock's today
+// (real calendar arithmetic, any offset) and its narrow form.
 std::u16string DayText(int days_back, std::string* narrow);
-// The same from a given day (tests fix "today").
+// The same from a given day.
 std::u16string DayTextFrom(int year, int month, int day, int days_back,
                            std::string* narrow);
 // The calendar day `days_back` days before the given one.

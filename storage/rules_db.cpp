@@ -30,7 +30,7 @@ RulesDb& Db() {
 }
 
 std::atomic<bool (*)()> g_table_full{nullptr};
-std::atomic<bool (*)(const char*, const char*, const char*)> g_table_remove{
+std::atomic<bool (*)()> g_table_reload{
     nullptr};
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
@@ -99,10 +99,10 @@ bool TableFull() {
   return full != nullptr && full();
 }
 
-void RemoveFromTable(const char* sender, const char* recipients,
-                     const char* message) {
-  auto remove = g_table_remove.load();
-  if (remove != nullptr) remove(sender, recipients, message);
+// Reads the rule table in memory afresh from the database.
+void ReloadTable() {
+  auto reload = g_table_reload.load();
+  if (reload != nullptr) reload();
 }
 
 // The token text of a message as typed.
@@ -135,7 +135,7 @@ int32_t CertaintyToInt(float certainty) {
 
 void SetRuleTableHooks(const RuleTableHooks& hooks) {
   g_table_full.store(hooks.full);
-  g_table_remove.store(hooks.remove);
+  g_table_reload.store(hooks.reload);
 }
 
 RulesQuery QueryRules(const std::string& sql,
@@ -385,9 +385,13 @@ bool DeleteRule(const char* sender, const char* recipients,
           storage::RulesStatement(storage::kDeleteRuleSql, s.table);
       rc = ExecRules(sql.c_str(), {sender_b, recipients_b, message_b});
     }
-    // The rule leaves the table in memory whatever the statement did.
-    storage::RemoveFromTable(sender_b.c_str(), recipients_b.c_str(),
-                             message_b.c_str());
+    // The table in memory is read again from the database, still under the
+    // rules lock, so that it holds exactly the rows that are left: a rule the
+    // statement removed stops allowing at once, and one it did not remove
+    // (the texts named no row, or the statement failed) is not dropped from
+    // memory while the database keeps it. A failed reload leaves the table
+    // empty, and an empty table holds every message until it loads.
+    storage::ReloadTable();
     return rc == SQLITE_OK;
   } catch (...) {
     return false;

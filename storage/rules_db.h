@@ -81,9 +81,9 @@ bool AddRule(const char* sender, const char* recipients, const char* message,
              float certainty);
 
 // Deletes the rows whose (blanked) three texts equal the given ones, blanked
-// the same way, and drops the first equal rule from the rule table in memory
-// whatever the statement's result. True when the statement ran (also when
-// nothing matched).
+// the same way, then reloads the rule table in memory from the database, so
+// that the two agree whatever the statement did. True when the statement ran
+// (also when nothing matched).
 bool DeleteRule(const char* sender, const char* recipients,
                 const char* message);
 
@@ -115,14 +115,13 @@ std::string RulesStatement(const char* pattern, const std::string& table);
 int32_t CertaintyToInt(float certainty);
 
 // The in-memory rule table lives in the filtering layer above this one. It
-// plugs its capacity check and removal in here, so that AddRule refuses a new
-// rule when the table is full and DeleteRule drops the rule from it. Until it
-// is plugged in the table counts as empty (nothing could have filled it).
-// Both are called with the rules lock held.
+// plugs its capacity check and its reload in here, so that AddRule refuses a
+// new rule when the table is full and DeleteRule leaves the table as the
+// database has it. Until it is plugged in the table counts as empty (nothing
+// could have filled it). Both are called with the rules lock held.
 struct RuleTableHooks {
   bool (*full)() = nullptr;
-  bool (*remove)(const char* sender, const char* recipients,
-                 const char* message) = nullptr;
+  bool (*reload)() = nullptr;
 };
 void SetRuleTableHooks(const RuleTableHooks& hooks);
 

@@ -1,8 +1,12 @@
 #include "storage/statement.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "device/codepage.h"
+#include "device/files.h"
 #include "device/image.h"
 #include "device/threads.h"
 
@@ -15,6 +19,11 @@ int OpenCeDatabase(const char* ce_path, sqlite3** db) {
       !device::HostPath(device::AnsiToWide(ce_path), &host)) {
     return SQLITE_CANTOPEN;
   }
+  // A new database is made private here; SQLite gives its journal,
+  // write-ahead log and shared-memory files the database's own mode.
+  int made = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                  device::kPrivateFileMode);
+  if (made >= 0) close(made);
   int rc = sqlite3_open(host.c_str(), db);
   if (*db != nullptr) sqlite3_busy_timeout(*db, kBusyTimeoutMs);
   return rc;

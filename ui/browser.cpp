@@ -3,7 +3,10 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QItemSelectionModel>
 #include <QPointer>
+
+#include <algorithm>
 
 #include <atomic>
 #include <cstdio>
@@ -178,6 +181,14 @@ void Browser::ShowEntry(int line) {
   QListWidget* list = ListBox(1010);
   if (list == nullptr || line < 0) return;
   int h = line - line % 5;
+  // The whole entry is marked, its five lines, not only the line clicked.
+  if (QItemSelectionModel* model = list->selectionModel()) {
+    QSignalBlocker block(model);
+    int last = std::min(h + 4, list->count() - 1);
+    model->select(QItemSelection(list->model()->index(h, 0), list->model()->index(last, 0)),
+                  QItemSelectionModel::ClearAndSelect);
+    list->viewport()->update();
+  }
   auto read = [&](int k, std::u16string* out) {
     QListWidgetItem* item = list->item(k);
     if (item == nullptr) return false;

@@ -5,9 +5,10 @@
 #include <QDialog>
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
-#include <QTextBrowser>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -53,24 +54,35 @@ MainWindow::MainWindow() {
   browser_ = new Browser(pages_);
   SetBrowser(browser_);
   pages_->addWidget(browser_);
-  // The viewer shows the page of the selected message: local text only, no
-  // scripts, nothing from the network.
+  // The viewer shows the page of the selected message and loads nothing
+  // else (PageView).
   auto* viewer_page = new QWidget(pages_);
   auto* viewer_layout = new QVBoxLayout(viewer_page);
-  viewer_ = new QTextBrowser(viewer_page);
-  viewer_->setOpenLinks(false);
-  viewer_->setOpenExternalLinks(false);
-  auto* back = new QPushButton(tr("Back"), viewer_page);
+  viewer_ = new PageView(viewer_page);
+  back_ = new QPushButton(viewer_page);
   viewer_layout->addWidget(viewer_);
-  viewer_layout->addWidget(back);
+  viewer_layout->addWidget(back_);
   pages_->addWidget(viewer_page);
-  connect(back, &QPushButton::clicked, this, [this] { RunCommand(resources::kCmdShowBrowser); });
+  connect(back_, &QPushButton::clicked, this, [this] { RunCommand(resources::kCmdShowBrowser); });
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), viewer_page);
+  escape->setContext(Qt::WidgetWithChildrenShortcut);
+  connect(escape, &QShortcut::activated, this, [this] { RunCommand(resources::kCmdShowBrowser); });
   connect(browser_, &Browser::OpenViewer, this, [this] { RunCommand(resources::kCmdShowViewer); });
   layout->addWidget(pages_, 1);
   keys_ = new SoftKeyBar(this);
   keys_->SetMenu(resources::LoadMenu(resources::kIdMenu));
   connect(keys_, &SoftKeyBar::Command, this, &MainWindow::RunCommand);
   layout->addWidget(keys_);
+  RefreshTexts();
+  for (QKeySequence sequence : {QKeySequence(Qt::Key_F10), QKeySequence(Qt::Key_Menu)}) {
+    connect(new QShortcut(sequence, this), &QShortcut::activated, this, [this] {
+      // After the key event is done with: the popup runs its own loop.
+      QTimer::singleShot(0, this, [this] { keys_->OpenKey(0); });
+    });
+  }
+  connect(new QShortcut(QKeySequence(Qt::Key_F1), this), &QShortcut::activated, this,
+          [this] { RunCommand(resources::kCmdHelp); });
+  qApp->installEventFilter(this);
 
   // The notification icon; where the desktop shows no tray it is simply not
   // seen, and the program runs the same.
@@ -85,6 +97,7 @@ MainWindow::MainWindow() {
 }
 
 MainWindow::~MainWindow() {
+  qApp->removeEventFilter(this);
   if (g_main_window == this) g_main_window = nullptr;
   RemoveTrayIcon();
   SetBrowser(nullptr);
@@ -112,10 +125,12 @@ void MainWindow::RunCommand(int id) {
     case resources::kCmdUpdate: StartDatabaseUpdate(); break;
     case resources::kCmdRules: RunRulesEditor(this); break;
     case resources::kCmdShowViewer: {
+      // The page as written by the last selection, read afresh each time.
       std::string page = LastPagePath();
       std::string host = device::HostPathOrEmpty(device::AnsiToWide(page));
-      if (!host.empty()) viewer_->setSource(QUrl::fromLocalFile(QString::fromStdString(host)));
+      if (host.empty() || !viewer_->ShowFile(host)) viewer_->clear();
       pages_->setCurrentIndex(1);
+      back_->setFocus();
       break;
     }
     case resources::kCmdShowBrowser: pages_->setCurrentIndex(0); break;
@@ -127,12 +142,16 @@ void MainWindow::RunCommand(int id) {
   }
 }
 
+bool MainWindow::ViewerShown() const { return pages_->currentIndex() == 1; }
+
+void MainWindow::RefreshTexts() { back_->setText(ToQt(UiTextOf(resources::kIdTextBack))); }
+
 void MainWindow::ShowAbout() {
   QDialog dialog(this);
-  dialog.setWindowTitle(ToQt(UiTextOf(resources::kIdAppName)));
+  dialog.setWindowTitle(ToQt(DialogTitle(resources::kIdTitleAbout)));
   auto* layout = new QVBoxLayout(&dialog);
   auto* page = new TemplateDialog(resources::LoadDialogTemplate(resources::kIdAboutTemplate), &dialog);
-  page->setMinimumSize(429, 330);
+  dialog.resize(429, 330);
   layout->addWidget(page);
   const AboutTextsData& texts = AboutTexts();
   page->SetControlText(20007, device::AnsiToWide(texts.web));
@@ -142,6 +161,9 @@ void MainWindow::ShowAbout() {
   connect(page, &TemplateDialog::Command, &dialog, [&dialog](int id) {
     if (id == 20013 || id == 20015 || id == 1 || id == 2) dialog.done(id);
   });
+  // Escape ends it as cancel (2) does.
+  connect(new QShortcut(QKeySequence(Qt::Key_Escape), &dialog), &QShortcut::activated, &dialog,
+          [&dialog] { dialog.done(2); });
   DialogOpened();
   emit AboutOpened(&dialog);
   dialog.exec();
@@ -153,6 +175,34 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QWidget::keyPressEvent(event);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::KeyPress: {
+      auto* key = static_cast<QKeyEvent*>(event);
+      if (key->key() == Qt::Key_Alt) {
+        if (!key->isAutoRepeat()) alt_alone_ = true;
+      } else {
+        alt_alone_ = false;
+      }
+      break;
+    }
+    case QEvent::KeyRelease: {
+      auto* key = static_cast<QKeyEvent*>(event);
+      if (key->key() == Qt::Key_Alt && alt_alone_ && isActiveWindow() &&
+          QApplication::activeModalWidget() == nullptr &&
+          QApplication::activePopupWidget() == nullptr) {
+        alt_alone_ = false;
+        QTimer::singleShot(0, this, [this] { keys_->OpenKey(0); });
+      }
+      break;
+    }
+    case QEvent::MouseButtonPress:
+    case QEvent::FocusOut: alt_alone_ = false; break;
+    default: break;
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -1,6 +1,8 @@
 // The main window "Tarnvex": the message browser covering it (and the
 // message viewer in its place on request), the two soft keys of menu 116,
-// the notification icon, Control+Q, and the About box.
+// the notification icon, the About box, and the keyboard: F10, the Menu key
+// or Alt alone open the first soft key, Alt+underlined letter any key, F1
+// is Help, Escape leaves the viewer, Control+Q ends the program.
 #ifndef TARNVEX_UI_MAIN_WINDOW_H_
 #define TARNVEX_UI_MAIN_WINDOW_H_
 
@@ -8,13 +10,14 @@
 
 #include <string>
 
+class QPushButton;
 class QStackedWidget;
 class QSystemTrayIcon;
-class QTextBrowser;
 
 namespace ui {
 
 class Browser;
+class PageView;
 class SoftKeyBar;
 
 inline constexpr char16_t kMainWindowClass[] = u"ClassName";
@@ -44,6 +47,12 @@ class MainWindow : public QWidget {
   void Raise();
   // The About box, modal. Tests close it through `about_opened`.
   void ShowAbout();
+  // The message viewer, and whether it is the page shown.
+  PageView* viewer() const { return viewer_; }
+  bool ViewerShown() const;
+  // Sets the window's own texts (the viewer's button) from the UI texts,
+  // after a support file has replaced them.
+  void RefreshTexts();
 
  signals:
   void AboutOpened(QWidget* about);
@@ -51,13 +60,17 @@ class MainWindow : public QWidget {
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void RemoveTrayIcon();
   Browser* browser_ = nullptr;
   SoftKeyBar* keys_ = nullptr;
   QStackedWidget* pages_ = nullptr;
-  QTextBrowser* viewer_ = nullptr;
+  PageView* viewer_ = nullptr;
+  QPushButton* back_ = nullptr;
+  // Alt was pressed and nothing else since: its release opens the menu.
+  bool alt_alone_ = false;
   QSystemTrayIcon* tray_ = nullptr;
   std::string registration_;
 };

@@ -35,7 +35,7 @@ void Tell(int text_id, int caption_id) {
 RulesEditor::RulesEditor(QWidget* parent)
     : QDialog(parent),
       page_(new TemplateDialog(resources::LoadDialogTemplate(resources::kIdRulesTemplate), this)) {
-  setWindowTitle(ToQt(UiTextOf(resources::kIdAppName)));
+  setWindowTitle(ToQt(DialogTitle(resources::kIdTitleRules)));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(page_);

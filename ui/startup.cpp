@@ -6,6 +6,8 @@
 #include <memory>
 #include <thread>
 
+#include "device/codepage.h"
+#include "device/message_box.h"
 #include "device/named_event.h"
 #include "device/window_registry.h"
 #include "mapi/monitor.h"
@@ -78,10 +80,23 @@ int RunTarnvex(int argc, char** argv) {
     window.show();
     SetBrowserCalls({[] { RefreshMessageList(TheBrowser()); },
                      [](const std::string& text) { ShowStatusText(text); }});
+    // A watch that fails (an unusable service file, a store that cannot be
+    // advised) is told to the user; monitoring keeps trying by itself.
+    SetMonitoringProblemHandler([](const std::string& problem) {
+      if (problem.empty()) return;
+      RunOnUiThread([problem] {
+        device::ShowMessageBox(
+            device::Utf8ToWide("Tarnvex cannot watch the message stores: " + problem +
+                               ".\nOutgoing messages wait in the Outbox until it can; it keeps "
+                               "trying."),
+            UiTextOf(118), device::MessageBoxButtons::kOk);
+      });
+    });
     if (!StartMonitoring()) RefreshMessageList(window.browser());
     code = QApplication::exec();
     device::StopWindowRequests();
     SetBrowserCalls({});
+    SetMonitoringProblemHandler({});
     StopMonitoring();
     JoinBrowserWorkers();
   }

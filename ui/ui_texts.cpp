@@ -26,6 +26,9 @@ void LoadUiTexts() {
       if (id == 114 || id == 121) continue;
       g_texts[id] = Cut(resources::LoadString(id));
     }
+    for (int id = resources::kFirstExtraUiText; id <= resources::kLastExtraUiText; ++id) {
+      g_texts[id] = Cut(resources::LoadString(id));
+    }
   }
   storage::SetUiTextSource([](int id) { return UiTextOf(id); });
 }
@@ -43,6 +46,10 @@ bool SetUiText(int id, const std::u16string& text) {
   if (it == g_texts.end()) return false;
   it->second = Cut(text);
   return true;
+}
+
+std::u16string DialogTitle(int title_id) {
+  return UiTextOf(title_id) + u" - " + UiTextOf(resources::kIdAppName);
 }
 
 }  // namespace ui

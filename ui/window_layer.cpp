@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -15,13 +16,23 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QResizeEvent>
+#include <QTextDocument>
 #include <QThread>
+#include <QUrl>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <mutex>
 #include <set>
 
+#include "device/codepage.h"
 #include "device/message_box.h"
+#include "ui/ui_texts.h"
 
 namespace ui {
 namespace {
@@ -149,6 +160,7 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl, QWidget* p
     widget->setProperty("control_id", c.id);
     controls_[c.id] = widget;
   }
+  base_font_ = font();
   std::lock_guard<std::mutex> guard(g_dialogs_lock);
   g_dialogs.insert(this);
   connect(this, &QObject::destroyed, [this] {
@@ -216,37 +228,123 @@ void TemplateDialog::resizeEvent(QResizeEvent* event) {
   Layout();
 }
 
-// Dialog units scale to the window's width; the height the template does
-// not use goes to its stretching control, and whatever lies below that
-// control moves down with it. A control of height 0 is one line of text.
+namespace {
+
+// The window size at which the templates look as designed with the
+// desktop's font (a 480 x 640 portrait window: about 3.4 pixels a dialog
+// unit). Larger windows get a larger font, up to kMaxFontScale.
+constexpr double kDesignScale = 3.4;
+constexpr double kMaxFontScale = 1.3;
+// A dialog unit is never taller than this share of a line of text, so that
+// on a large window the spare height goes to the list, not to fat fields.
+constexpr double kUnitPerLine = 0.22;
+// The stretching list shows at least this many lines while the window
+// allows it at all.
+constexpr int kMinListLines = 5;
+
+bool SpansOverlap(int a, int a_len, int b, int b_len) { return a < b + b_len && b < a + a_len; }
+
+}  // namespace
+
+// Dialog units scale horizontally with the window's width (every control
+// keeps its share of the width) and vertically by a unit no larger than
+// the horizontal one nor than the font asks, so that the template always
+// fits the height; the height left over goes to the stretching control.
+// Each control is at least as tall as its text needs; a control that lies
+// below another in the template (their columns overlapping) stays below it,
+// at the same distance, however much the one above grew. So nothing
+// overlaps and nothing falls off the window, in any shape.
+std::vector<QRect> TemplateDialog::Place(double sx, double v, double extra) const {
+  const auto& controls = template_.controls;
+  const size_t n = controls.size();
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return controls[a].y != controls[b].y ? controls[a].y < controls[b].y
+                                          : controls[a].x < controls[b].x;
+  });
+  const int line = fontMetrics().height();
+  using K = resources::ControlKind;
+  std::vector<double> top(n), height(n), scaled_top(n), scaled_height(n);
+  std::vector<QRect> rects(n);
+  for (size_t k = 0; k < n; ++k) {
+    size_t i = order[k];
+    const resources::ControlTemplate& c = controls[i];
+    scaled_top[i] = c.y * v;
+    scaled_height[i] = c.height * v;
+    double least = line + 6;
+    switch (c.kind) {
+      case K::kText: least = line; break;
+      case K::kCheckBox: least = line + 2; break;
+      case K::kIcon: least = 16; break;
+      case K::kListBox: least = line + 8; break;
+      case K::kMultiLineEdit:
+      case K::kMultiLineInput: least = line + 10; break;
+      default: break;
+    }
+    height[i] = std::max(scaled_height[i], least);
+    if (c.stretch) height[i] += extra;
+    top[i] = scaled_top[i];
+    for (size_t m = 0; m < k; ++m) {
+      size_t j = order[m];
+      const resources::ControlTemplate& above = controls[j];
+      if (above.y >= c.y || !SpansOverlap(above.x, above.width, c.x, c.width)) continue;
+      double moved = (top[j] - scaled_top[j]) + (height[j] - scaled_height[j]);
+      top[i] = std::max({top[i], scaled_top[i] + moved, top[j] + height[j]});
+    }
+    rects[i] = QRect(static_cast<int>(c.x * sx), static_cast<int>(top[i]),
+                     std::max(1, static_cast<int>(c.width * sx)),
+                     std::max(1, static_cast<int>(height[i])));
+  }
+  return rects;
+}
+
 void TemplateDialog::Layout() {
   if (template_.width <= 0 || template_.height <= 0) return;
-  double scale = static_cast<double>(std::max(width(), 1)) / template_.width;
-  double used = template_.height * scale;
-  double spare = std::max(0.0, height() - used);
-  const resources::ControlTemplate* stretch = nullptr;
-  for (const auto& c : template_.controls) {
-    if (c.stretch) stretch = &c;
-  }
-  int line = fontMetrics().height() + 6;
-  int stretch_bottom = stretch != nullptr ? stretch->y + stretch->height : 0;
-  for (const auto& c : template_.controls) {
-    QWidget* w = Control(c.id);
-    double x = c.x * scale, y = c.y * scale, wd = c.width * scale, ht = c.height * scale;
-    if (stretch != nullptr) {
-      if (&c == stretch) {
-        ht += spare - line;
-      } else if (c.height == 0 && c.y == stretch_bottom) {
-        y = (stretch->y + stretch->height) * scale + spare - line;
-      } else if (c.y >= stretch_bottom) {
-        y += spare;
-      }
+  const double w = std::max(width(), 1), h = std::max(height(), 1);
+  const double sx = w / template_.width;
+  // Fonts in proportion to the window, never below the desktop's.
+  double font_scale = std::clamp(std::min(sx, h / template_.height) / kDesignScale, 1.0,
+                                 kMaxFontScale);
+  if (std::abs(font_scale - font_scale_) > 0.01) {
+    font_scale_ = font_scale;
+    QFont f = base_font_;
+    if (f.pointSizeF() > 0) {
+      f.setPointSizeF(f.pointSizeF() * font_scale);
+    } else if (f.pixelSize() > 0) {
+      f.setPixelSize(static_cast<int>(f.pixelSize() * font_scale));
     }
-    if (c.height == 0) ht = line;
+    setFont(f);
+  }
+  const int line = fontMetrics().height();
+  const resources::ControlTemplate* stretch = nullptr;
+  size_t stretch_index = 0;
+  for (size_t i = 0; i < template_.controls.size(); ++i) {
+    if (template_.controls[i].stretch) {
+      stretch = &template_.controls[i];
+      stretch_index = i;
+    }
+  }
+  double v = std::min(sx, line * kUnitPerLine);
+  std::vector<QRect> rects;
+  int bottom = 0;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    rects = Place(sx, v, 0);
+    bottom = 0;
+    for (const QRect& r : rects) bottom = std::max(bottom, r.y() + r.height());
+    double need = 0;
+    if (stretch != nullptr) {
+      need = std::max(0, kMinListLines * (line + 2) + 6 - rects[stretch_index].height());
+    }
+    if (h - bottom >= need || v < 0.5) break;
+    v *= 0.94;
+  }
+  if (stretch != nullptr && h > bottom) rects = Place(sx, v, h - bottom);
+  for (size_t i = 0; i < template_.controls.size(); ++i) {
+    QRect r = rects[i];
     // Right-to-left languages mirror the template.
-    if (layoutDirection() == Qt::RightToLeft) x = width() - x - wd;
-    w->setGeometry(static_cast<int>(x), static_cast<int>(y), std::max(1, static_cast<int>(wd)),
-                   std::max(1, static_cast<int>(ht)));
+    if (layoutDirection() == Qt::RightToLeft) r.moveLeft(width() - r.x() - r.width());
+    if (QWidget* widget = Control(template_.controls[i].id)) widget->setGeometry(r);
   }
 }
 
@@ -270,22 +368,67 @@ std::vector<TemplateDialog*> OpenDialogs() {
 
 // --- the menu bar -------------------------------------------------------------
 
-SoftKeyBar::SoftKeyBar(QWidget* parent) : QWidget(parent) {
-  auto* layout = new QHBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->setSpacing(2);
+QString PlainText(const QString& shown) {
+  QString plain;
+  plain.reserve(shown.size());
+  for (qsizetype i = 0; i < shown.size(); ++i) {
+    if (shown[i] == u'&' && i + 1 < shown.size()) ++i;
+    plain.append(shown[i]);
+  }
+  return plain;
 }
 
 namespace {
+
+constexpr char kPlainTextProperty[] = "plain_text";
+
+// The text with an accelerator on its first letter that no sibling has yet;
+// an '&' of the text itself is doubled so that it shows as written.
+QString WithAccelerator(const QString& plain, std::set<QChar>* used) {
+  QString shown;
+  bool marked = false;
+  for (QChar c : plain) {
+    if (c == u'&') {
+      shown += "&&";
+      continue;
+    }
+    QChar lower = c.toLower();
+    if (!marked && c.isLetterOrNumber() && used->count(lower) == 0) {
+      used->insert(lower);
+      shown += u'&';
+      marked = true;
+    }
+    shown += c;
+  }
+  return shown;
+}
+
+void SetPlain(QObject* object, const QString& text) {
+  object->setProperty(kPlainTextProperty, text);
+}
+
+QString Plain(const QObject* object) { return object->property(kPlainTextProperty).toString(); }
+
+void RefreshMenuAccelerators(QMenu* menu) {
+  std::set<QChar> used;
+  for (QAction* action : menu->actions()) {
+    if (action->isSeparator()) continue;
+    action->setText(WithAccelerator(Plain(action), &used));
+    if (action->menu() != nullptr) RefreshMenuAccelerators(action->menu());
+  }
+}
 
 void FillMenu(QMenu* menu, const std::vector<resources::MenuItem>& items, SoftKeyBar* bar) {
   for (const resources::MenuItem& item : items) {
     if (item.separator) {
       menu->addSeparator();
     } else if (!item.items.empty()) {
-      FillMenu(menu->addMenu(ToQt(item.text)), item.items, bar);
+      QMenu* sub = menu->addMenu(ToQt(item.text));
+      SetPlain(sub->menuAction(), ToQt(item.text));
+      FillMenu(sub, item.items, bar);
     } else {
       QAction* action = menu->addAction(ToQt(item.text));
+      SetPlain(action, ToQt(item.text));
       action->setData(item.command);
       QObject::connect(action, &QAction::triggered, bar,
                        [bar, id = item.command] { emit bar->Command(id); });
@@ -293,18 +436,85 @@ void FillMenu(QMenu* menu, const std::vector<resources::MenuItem>& items, SoftKe
   }
 }
 
+// True when the menu's actions have the structure of `items`: the same
+// entries, separators, popups and command ids in the same places.
+bool SameStructure(QMenu* menu, const std::vector<resources::MenuItem>& items) {
+  QList<QAction*> actions = menu->actions();
+  if (actions.size() != static_cast<qsizetype>(items.size())) return false;
+  for (size_t i = 0; i < items.size(); ++i) {
+    QAction* action = actions[static_cast<qsizetype>(i)];
+    const resources::MenuItem& item = items[i];
+    if (action->isSeparator() != item.separator) return false;
+    if (item.separator) continue;
+    if ((action->menu() != nullptr) != !item.items.empty()) return false;
+    if (action->menu() != nullptr) {
+      if (!SameStructure(action->menu(), item.items)) return false;
+    } else if (action->data().toInt() != item.command) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void RelabelMenu(QMenu* menu, const std::vector<resources::MenuItem>& items) {
+  QList<QAction*> actions = menu->actions();
+  for (size_t i = 0; i < items.size(); ++i) {
+    QAction* action = actions[static_cast<qsizetype>(i)];
+    if (items[i].separator) continue;
+    SetPlain(action, ToQt(items[i].text));
+    if (action->menu() != nullptr) RelabelMenu(action->menu(), items[i].items);
+  }
+}
+
 }  // namespace
 
+SoftKeyBar::SoftKeyBar(QWidget* parent) : QWidget(parent) {
+  auto* layout = new QHBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(2);
+}
+
 void SoftKeyBar::SetMenu(const std::vector<resources::MenuItem>& menu) {
-  for (QPushButton* key : keys_) delete key;
+  bool same = !keys_.empty() && keys_.size() == menu.size();
+  for (size_t i = 0; same && i < keys_.size(); ++i) {
+    same = keys_[i]->menu() != nullptr && SameStructure(keys_[i]->menu(), menu[i].items);
+  }
+  if (same) {
+    for (size_t i = 0; i < keys_.size(); ++i) {
+      SetPlain(keys_[i], ToQt(menu[i].text));
+      RelabelMenu(keys_[i]->menu(), menu[i].items);
+    }
+    RefreshAccelerators();
+    return;
+  }
+  Build(menu);
+}
+
+void SoftKeyBar::Build(const std::vector<resources::MenuItem>& menu) {
+  for (QPushButton* key : keys_) {
+    // Its popup may be the one whose handler is running right now.
+    key->hide();
+    layout()->removeWidget(key);
+    key->deleteLater();
+  }
   keys_.clear();
   for (const resources::MenuItem& top : menu) {
     auto* key = new QPushButton(ToQt(top.text), this);
+    SetPlain(key, ToQt(top.text));
     auto* popup = new QMenu(key);
     FillMenu(popup, top.items, this);
     key->setMenu(popup);
     layout()->addWidget(key);
     keys_.push_back(key);
+  }
+  RefreshAccelerators();
+}
+
+void SoftKeyBar::RefreshAccelerators() {
+  std::set<QChar> used;
+  for (QPushButton* key : keys_) {
+    key->setText(WithAccelerator(Plain(key), &used));
+    if (key->menu() != nullptr) RefreshMenuAccelerators(key->menu());
   }
 }
 
@@ -318,12 +528,25 @@ QMenu* SoftKeyBar::Popup(int index) const {
   return key != nullptr ? key->menu() : nullptr;
 }
 
+std::u16string SoftKeyBar::KeyText(int index) const {
+  QPushButton* key = Key(index);
+  return key != nullptr ? FromQt(Plain(key)) : u"";
+}
+
+void SoftKeyBar::OpenKey(int index) {
+  if (QPushButton* key = Key(index)) {
+    key->setFocus(Qt::ShortcutFocusReason);
+    key->showMenu();
+  }
+}
+
 bool SoftKeyBar::SetItemText(const std::vector<int>& path, const std::u16string& text) {
   if (path.empty()) return false;
   QPushButton* key = Key(path[0]);
   if (key == nullptr) return false;
   if (path.size() == 1) {
-    key->setText(ToQt(text));
+    SetPlain(key, ToQt(text));
+    RefreshAccelerators();
     return true;
   }
   QMenu* menu = key->menu();
@@ -332,12 +555,116 @@ bool SoftKeyBar::SetItemText(const std::vector<int>& path, const std::u16string&
     if (path[i] < 0 || path[i] >= actions.size()) return false;
     QAction* action = actions[path[i]];
     if (i + 1 == path.size()) {
-      action->setText(ToQt(text));
+      if (action->isSeparator()) return false;
+      SetPlain(action, ToQt(text));
+      RefreshAccelerators();
       return true;
     }
     menu = action->menu();
   }
   return false;
+}
+
+bool SoftKeyBar::SetCommandText(int command, const std::u16string& text) {
+  if (command == 0) return false;
+  for (QPushButton* key : keys_) {
+    std::vector<QMenu*> menus = {key->menu()};
+    while (!menus.empty()) {
+      QMenu* menu = menus.back();
+      menus.pop_back();
+      if (menu == nullptr) continue;
+      for (QAction* action : menu->actions()) {
+        if (action->menu() != nullptr) {
+          menus.push_back(action->menu());
+        } else if (!action->isSeparator() && action->data().toInt() == command) {
+          SetPlain(action, ToQt(text));
+          RefreshAccelerators();
+          return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
+// --- the page viewer ----------------------------------------------------------
+
+namespace {
+
+// The document of a PageView: every resource it names (image, style sheet,
+// anything) is answered with one blank pixel without being looked at.
+// QTextDocument's own loadResource would read local files, and an image
+// that came back empty would be loaded from its name by the text layout,
+// so neither may happen.
+QVariant Nothing() {
+  static const QImage blank = [] {
+    QImage image(1, 1, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    return image;
+  }();
+  return blank;
+}
+
+class PageDocument : public QTextDocument {
+ public:
+  explicit PageDocument(QObject* parent) : QTextDocument(parent) {
+    setResourceProvider([](const QUrl&) { return Nothing(); });
+  }
+
+ protected:
+  QVariant loadResource(int, const QUrl&) override { return Nothing(); }
+};
+
+}  // namespace
+
+PageView::PageView(QWidget* parent) : QTextBrowser(parent) {
+  setDocument(new PageDocument(this));
+  setOpenLinks(false);
+  setOpenExternalLinks(false);
+  setUndoRedoEnabled(false);
+}
+
+namespace {
+
+// A page that says it is UTF-8 (a byte-order mark, or a charset in its
+// first kilobyte).
+bool DeclaresUtf8(const std::string& bytes) {
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return true;
+  QByteArray head = QByteArray::fromStdString(bytes.substr(0, 1024)).toLower();
+  return head.contains("charset=utf-8") || head.contains("charset=\"utf-8\"");
+}
+
+}  // namespace
+
+bool PageView::ShowFile(const std::string& host_path, PageCoding coding) {
+  clear();
+  // O_NONBLOCK: a FIFO put in the page's place must not hang the window;
+  // it is refused below as not a regular file.
+  int fd = ::open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxPageBytes) {
+    ::close(fd);
+    return false;
+  }
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(got));
+    if (bytes.size() > static_cast<size_t>(kMaxPageBytes)) break;
+  }
+  ::close(fd);
+  if (bytes.size() > static_cast<size_t>(kMaxPageBytes)) return false;
+  // The program writes its message page in the device's code page.
+  if (coding == PageCoding::kDeclaredOrDevice && DeclaresUtf8(bytes)) {
+    setHtml(QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())));
+  } else {
+    setHtml(ToQt(device::AnsiToWide(bytes)));
+  }
+  return true;
 }
 
 // --- message boxes --------------------------------------------------------------
@@ -353,6 +680,15 @@ class QtMessageBoxes : public device::MessageBoxHandler {
     if (buttons == device::MessageBoxButtons::kYesNo) choice = QMessageBox::Yes | QMessageBox::No;
     QWidget* owner = QApplication::activeWindow();
     QMessageBox box(QMessageBox::NoIcon, ToQt(caption), ToQt(text), choice, owner);
+    // The buttons in the current language (UI texts a support file replaces).
+    const std::pair<QMessageBox::StandardButton, int> labels[] = {
+        {QMessageBox::Ok, resources::kIdTextOk},
+        {QMessageBox::Cancel, resources::kIdTextCancel},
+        {QMessageBox::Yes, resources::kIdTextYes},
+        {QMessageBox::No, resources::kIdTextNo}};
+    for (const auto& [button, text_id] : labels) {
+      if (QAbstractButton* b = box.button(button)) b->setText(ToQt(UiTextOf(text_id)));
+    }
     switch (box.exec()) {
       case QMessageBox::Yes: return device::MessageBoxAnswer::kYes;
       case QMessageBox::No: return device::MessageBoxAnswer::kNo;

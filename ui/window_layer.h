@@ -6,8 +6,11 @@
 #ifndef TARNVEX_UI_WINDOW_LAYER_H_
 #define TARNVEX_UI_WINDOW_LAYER_H_
 
+#include <QFont>
 #include <QIcon>
+#include <QRect>
 #include <QPushButton>
+#include <QTextBrowser>
 #include <QWidget>
 
 #include <functional>
@@ -57,26 +60,73 @@ class TemplateDialog : public QWidget {
 
  private:
   void Layout();
+  // Every control's rectangle for a horizontal and a vertical pixel size of
+  // the dialog unit, the stretching control `extra` pixels taller.
+  std::vector<QRect> Place(double sx, double v, double extra) const;
   resources::DialogTemplate template_;
   std::map<int, QWidget*> controls_;
+  QFont base_font_;
+  double font_scale_ = 1.0;
 };
 
-// The menu bar: one soft key per top-level popup of a menu resource.
+// A text as shown, without its keyboard accelerator marks ("&Use" is
+// "Use", "A&&B" is "A&B").
+QString PlainText(const QString& shown);
+
+// The menu bar: one soft key per top-level popup of a menu resource. Every
+// key and item carries the plain text it was given; what is shown adds an
+// accelerator (Alt+letter) to it, chosen among the siblings.
 class SoftKeyBar : public QWidget {
   Q_OBJECT
  public:
   explicit SoftKeyBar(QWidget* parent = nullptr);
+  // The first call builds the keys and popups. Later calls with a menu of
+  // the same structure (all language menus share one) relabel the existing
+  // keys and actions in place, so that a popup whose handler is running
+  // (the language chooser is opened from one) is never destroyed. A menu of
+  // another structure replaces the keys; the old ones are deleted only once
+  // control is back in the event loop.
   void SetMenu(const std::vector<resources::MenuItem>& menu);
   // Relabels a top-level key, or an item by its path of positions.
   bool SetItemText(const std::vector<int>& path, const std::u16string& text);
+  // Relabels the item that carries a command id; false when none does.
+  bool SetCommandText(int command, const std::u16string& text);
   QPushButton* Key(int index) const;
   QMenu* Popup(int index) const;
+  int KeyCount() const { return static_cast<int>(keys_.size()); }
+  // The key's text without its accelerator.
+  std::u16string KeyText(int index) const;
+  // Opens the popup of a key as its press would (F10, Alt).
+  void OpenKey(int index);
 
  signals:
   void Command(int id);
 
  private:
+  void Build(const std::vector<resources::MenuItem>& menu);
+  void RefreshAccelerators();
   std::vector<QPushButton*> keys_;
+};
+
+// Reads a page written by the program (the message page, a help page) and
+// shows it decoded from the device's code page. The page is the only thing
+// loaded: images, style sheets and other resources it names are never read
+// (not from the network, not from a file, not from a device), and links are
+// not followed. Only a regular file of at most kMaxPageBytes is shown.
+inline constexpr qint64 kMaxPageBytes = 4 * 1024 * 1024;
+enum class PageCoding {
+  kDevice,            // the message page: always the device's code page
+  kDeclaredOrDevice,  // help pages: UTF-8 when they say so, else the code page
+};
+class PageView : public QTextBrowser {
+  Q_OBJECT
+ public:
+  explicit PageView(QWidget* parent = nullptr);
+  // False (and the view emptied) when the file is missing, not a regular
+  // file, or too large.
+  bool ShowFile(const std::string& host_path, PageCoding coding = PageCoding::kDevice);
+  // The page text shown, as plain text.
+  QString PlainPage() const { return toPlainText(); }
 };
 
 // The message-box handler of the device, answered by QMessageBox (unless

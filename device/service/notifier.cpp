@@ -1,47 +1,42 @@
-// Notifications: each process that advised a store listens on an abstract
-// datagram socket and keeps a marker file in <run>/listeners. A writer,
-// after its commit, sends one byte to every listener; the listener's
-// notification thread then reads the journal past the last entry it has
-// seen and calls the sinks of the changed stores, in journal order.
-#include <dirent.h>
+// Notifications. Each process that advised a store runs one notification
+// thread. It wakes when the service file changes (inotify on the folder that
+// holds the file and its write-ahead log, so no writer has to wake anyone and
+// a writer that dies right after its commit is still seen), reads the
+// journal past the last entry it has handled, and calls the sinks of the
+// changed stores in journal order.
+//
+// When a sink is advised on a store, the thread first hands it a "created"
+// notification for every message already in that store's Outbox: messages
+// that arrived while nobody listened are judged like new ones.
+//
+// The thread keeps a listener record (listeners.h) that the transport reads:
+// which stores it has caught up on and up to which journal entry every sink
+// has returned from OnNotify.
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <deque>
+#include <map>
 #include <thread>
 
 #include "device/debug.h"
 #include "device/image.h"
+#include "device/service/listeners.h"
+#include "device/service/service.h"
 #include "device/service/service_db.h"
-#include "device/window_registry.h"
 
 namespace device::service {
 namespace {
 
-// A listener also looks at the journal this often when no wake-up came (a
-// writer that died between its commit and its wake-up).
+// A listener also looks at the journal this often when nothing woke it.
 constexpr int kFallbackWakeMs = 1000;
-
-std::string ListenersDir() { return RunDir() + "/listeners"; }
-
-socklen_t Address(pid_t pid, sockaddr_un* address) {
-  std::memset(address, 0, sizeof *address);
-  address->sun_family = AF_UNIX;
-  char name[96];
-  int length = std::snprintf(name, sizeof name, "tarnvex-notify-%zx-%d",
-                             std::hash<std::string>{}(ImageRoot()),
-                             static_cast<int>(pid));
-  std::memcpy(address->sun_path + 1, name, static_cast<size_t>(length));
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-}
+// Journal entries read at a time.
+constexpr int kBatch = 1000;
 
 struct SinkEntry {
   ULONG connection;
@@ -52,18 +47,26 @@ struct SinkEntry {
 class Notifier {
  public:
   ULONG Add(int64_t store, IMAPIAdviseSink* sink) {
-    // Where the journal stands now: later changes are notified.
+    // Where the journal stands now: later changes are notified; what lies in
+    // the Outbox already is handed over by the catch-up.
     int64_t seq = 0;
     {
       std::lock_guard<std::recursive_mutex> db_guard(Lock());
       Query q("SELECT IFNULL(MAX(seq), 0) FROM journal;");
-      seq = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+      if (!q.Step()) return 0;
+      seq = sqlite3_column_int64(q.get(), 0);
     }
     std::lock_guard<std::mutex> guard(lock_);
     if (!Start(seq)) return 0;
     sink->AddRef();
     ULONG connection = next_connection_++;
     sinks_.push_back({connection, store, sink});
+    if (record_.stores.count(store) == 0 || record_.stores[store]) {
+      record_.stores[store] = false;  // not caught up until the catch-up ran
+      catch_up_.push_back(store);
+    }
+    WriteRecordLocked();
+    Poke();
     return connection;
   }
 
@@ -74,7 +77,12 @@ class Notifier {
       for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
         if (it->connection == connection) {
           sink = it->sink;
+          int64_t store = it->store;
           sinks_.erase(it);
+          bool still = false;
+          for (const SinkEntry& e : sinks_) still = still || e.store == store;
+          if (!still) record_.stores.erase(store);
+          WriteRecordLocked();
           break;
         }
       }
@@ -88,20 +96,20 @@ class Notifier {
     std::vector<SinkEntry> sinks;
     {
       std::lock_guard<std::mutex> guard(lock_);
-      if (thread_.joinable()) {
-        uint64_t one = 1;
-        ssize_t ignored = write(stop_, &one, sizeof one);
-        (void)ignored;
-      }
+      stopping_ = true;
+      Poke();
     }
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
       thread_.join();
     }
     std::lock_guard<std::mutex> guard(lock_);
-    if (socket_ >= 0) close(socket_);
-    if (stop_ >= 0) close(stop_);
-    socket_ = stop_ = -1;
-    unlink(marker_.c_str());
+    if (watch_ >= 0) close(watch_);
+    if (poke_ >= 0) close(poke_);
+    watch_ = poke_ = -1;
+    stopping_ = false;
+    RemoveListenerRecord(getpid());
+    record_ = ListenerRecord{};
+    catch_up_.clear();
     sinks.swap(sinks_);
     for (const SinkEntry& entry : sinks) entry.sink->Release();
   }
@@ -109,43 +117,150 @@ class Notifier {
  private:
   bool Start(int64_t seq) {
     if (thread_.joinable()) return true;
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return false;
-    sockaddr_un address;
-    socklen_t length = Address(getpid(), &address);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-      close(fd);
+    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0) {
+      DebugOut("notifications: inotify: %s\n", std::strerror(errno));
       return false;
     }
-    int stop = eventfd(0, EFD_CLOEXEC);
-    if (stop < 0) {
-      close(fd);
+    // The folder, not the files: the write-ahead log is made anew after the
+    // last connection closed, and a rollback-journal writer changes the file
+    // itself.
+    if (inotify_add_watch(watch, DeviceDataDir().c_str(),
+                          IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+      DebugOut("notifications: watch %s: %s\n", DeviceDataDir().c_str(), std::strerror(errno));
+      close(watch);
+      return false;
+    }
+    int poke = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (poke < 0) {
+      close(watch);
       return false;
     }
     last_seq_ = seq;
-    mkdir(RunDir().c_str(), 0755);
-    mkdir(ListenersDir().c_str(), 0755);
-    marker_ = ListenersDir() + "/" + std::to_string(getpid());
-    {
-      std::ofstream out(marker_, std::ios::trunc);
-      out << ProcessStartTime(getpid()) << "\n";
+    record_ = ListenerRecord{};
+    record_.pid = getpid();
+    record_.start_time = ProcessStartTimeOf(getpid());
+    record_.program = OwnProgramName();
+    record_.done = seq;
+    if (!WriteListenerRecord(record_)) {
+      DebugOut("notifications: cannot write the listener record in %s\n", RunDir().c_str());
+      close(watch);
+      close(poke);
+      return false;
     }
-    socket_ = fd;
-    stop_ = stop;
-    thread_ = std::thread([this] { Run(); });
+    watch_ = watch;
+    poke_ = poke;
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (...) {
+      close(watch_);
+      close(poke_);
+      watch_ = poke_ = -1;
+      RemoveListenerRecord(getpid());
+      return false;
+    }
     return true;
   }
 
+  void Poke() {
+    if (poke_ < 0) return;
+    uint64_t one = 1;
+    ssize_t ignored = write(poke_, &one, sizeof one);
+    (void)ignored;
+  }
+
+  void WriteRecordLocked() {
+    if (record_.pid != 0) WriteListenerRecord(record_);
+  }
+
   void Run() {
-    pollfd fds[2] = {{socket_, POLLIN, 0}, {stop_, POLLIN, 0}};
+    pollfd fds[2] = {{watch_, POLLIN, 0}, {poke_, POLLIN, 0}};
     for (;;) {
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (stopping_) return;
+      }
+      CatchUp();
+      Deliver();
       int ready = poll(fds, 2, kFallbackWakeMs);
       if (ready < 0 && errno != EINTR) return;
-      if (fds[1].revents != 0) return;
-      char drain[64];
-      while (recv(socket_, drain, sizeof drain, 0) > 0) {
+      char drain[4096];
+      while (read(watch_, drain, sizeof drain) > 0) {
       }
-      Deliver();
+      uint64_t value = 0;
+      ssize_t ignored = read(poke_, &value, sizeof value);
+      (void)ignored;
+    }
+  }
+
+  void Notify(int64_t store, ULONG event, EntryKind kind, int64_t object, int64_t parent,
+              int64_t old_parent) {
+    std::vector<IMAPIAdviseSink*> targets;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (const SinkEntry& entry : sinks_) {
+        if (entry.store == store) {
+          entry.sink->AddRef();
+          targets.push_back(entry.sink);
+        }
+      }
+    }
+    std::vector<uint8_t> object_id = MakeEntryId(kind, object);
+    std::vector<uint8_t> parent_id = MakeEntryId(EntryKind::kFolder, parent);
+    std::vector<uint8_t> old_parent_id = MakeEntryId(EntryKind::kFolder, old_parent);
+    NOTIFICATION n = {};
+    n.ulEventType = event;
+    n.info.obj.cbEntryID = static_cast<ULONG>(object_id.size());
+    n.info.obj.lpEntryID = reinterpret_cast<LPENTRYID>(object_id.data());
+    n.info.obj.ulObjType = kind == EntryKind::kMessage ? MAPI_MESSAGE : MAPI_FOLDER;
+    if (parent != 0) {
+      n.info.obj.cbParentID = static_cast<ULONG>(parent_id.size());
+      n.info.obj.lpParentID = reinterpret_cast<LPENTRYID>(parent_id.data());
+    }
+    if (old_parent != 0) {
+      n.info.obj.cbOldParentID = static_cast<ULONG>(old_parent_id.size());
+      n.info.obj.lpOldParentID = reinterpret_cast<LPENTRYID>(old_parent_id.data());
+    }
+    for (IMAPIAdviseSink* sink : targets) {
+      sink->OnNotify(1, &n);
+      sink->Release();
+    }
+  }
+
+  // Hands every message already in a newly advised store's Outbox to its
+  // sinks. A listing that cannot be read is tried again at the next wake-up;
+  // until then the store counts as not caught up, and the transport waits.
+  void CatchUp() {
+    for (;;) {
+      int64_t store = 0;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (catch_up_.empty() || stopping_) return;
+        store = catch_up_.front();
+      }
+      int64_t outbox = 0;
+      std::vector<int64_t> messages;
+      bool listed = false;
+      {
+        std::lock_guard<std::recursive_mutex> db_guard(Lock());
+        outbox = StandardFolder(store, static_cast<int>(FolderKind::kOutbox));
+        Query q("SELECT id FROM messages WHERE folder = ? ORDER BY id;");
+        q.Bind(1, outbox);
+        while (q.Step()) messages.push_back(sqlite3_column_int64(q.get(), 0));
+        listed = !q.failed();
+      }
+      if (!listed) {
+        DebugOut("notifications: cannot list the Outbox of store %lld; trying again\n",
+                 static_cast<long long>(store));
+        return;
+      }
+      for (int64_t message : messages) {
+        Notify(store, fnevObjectCreated, EntryKind::kMessage, message, outbox, 0);
+      }
+      std::lock_guard<std::mutex> guard(lock_);
+      if (!catch_up_.empty() && catch_up_.front() == store) catch_up_.pop_front();
+      if (record_.stores.count(store) != 0) record_.stores[store] = true;
+      WriteRecordLocked();
     }
   }
 
@@ -154,70 +269,51 @@ class Notifier {
   };
 
   void Deliver() {
-    std::vector<Event> events;
-    {
-      std::lock_guard<std::recursive_mutex> db_guard(Lock());
-      Query q(
-          "SELECT seq, event, store, kind, object, parent, old_parent FROM "
-          "journal WHERE seq > ? ORDER BY seq LIMIT 1000;");
-      q.Bind(1, last_seq_);
-      while (q.Step()) {
-        Event e;
-        e.seq = sqlite3_column_int64(q.get(), 0);
-        e.event = sqlite3_column_int64(q.get(), 1);
-        e.store = sqlite3_column_int64(q.get(), 2);
-        e.kind = sqlite3_column_int64(q.get(), 3);
-        e.object = sqlite3_column_int64(q.get(), 4);
-        e.parent = sqlite3_column_int64(q.get(), 5);
-        e.old_parent = sqlite3_column_int64(q.get(), 6);
-        events.push_back(e);
-      }
-    }
-    for (const Event& e : events) {
-      last_seq_ = e.seq;
-      std::vector<IMAPIAdviseSink*> targets;
+    for (;;) {
+      std::vector<Event> events;
       {
-        std::lock_guard<std::mutex> guard(lock_);
-        for (const SinkEntry& entry : sinks_) {
-          if (entry.store == e.store) {
-            entry.sink->AddRef();
-            targets.push_back(entry.sink);
-          }
+        std::lock_guard<std::recursive_mutex> db_guard(Lock());
+        Query q(
+            "SELECT seq, event, store, kind, object, parent, old_parent FROM "
+            "journal WHERE seq > ? ORDER BY seq LIMIT ?;");
+        q.Bind(1, last_seq_).Bind(2, static_cast<int64_t>(kBatch));
+        while (q.Step()) {
+          Event e;
+          e.seq = sqlite3_column_int64(q.get(), 0);
+          e.event = sqlite3_column_int64(q.get(), 1);
+          e.store = sqlite3_column_int64(q.get(), 2);
+          e.kind = sqlite3_column_int64(q.get(), 3);
+          e.object = sqlite3_column_int64(q.get(), 4);
+          e.parent = sqlite3_column_int64(q.get(), 5);
+          e.old_parent = sqlite3_column_int64(q.get(), 6);
+          events.push_back(e);
         }
+        // A read that failed part way is taken up again at the next wake-up
+        // from the last entry handled.
       }
-      std::vector<uint8_t> object = MakeEntryId(static_cast<EntryKind>(e.kind), e.object);
-      std::vector<uint8_t> parent = MakeEntryId(EntryKind::kFolder, e.parent);
-      std::vector<uint8_t> old_parent = MakeEntryId(EntryKind::kFolder, e.old_parent);
-      NOTIFICATION n = {};
-      n.ulEventType = static_cast<ULONG>(e.event);
-      n.info.obj.cbEntryID = static_cast<ULONG>(object.size());
-      n.info.obj.lpEntryID = reinterpret_cast<LPENTRYID>(object.data());
-      n.info.obj.ulObjType = e.kind == 'M' ? MAPI_MESSAGE : MAPI_FOLDER;
-      if (e.parent != 0) {
-        n.info.obj.cbParentID = static_cast<ULONG>(parent.size());
-        n.info.obj.lpParentID = reinterpret_cast<LPENTRYID>(parent.data());
+      for (const Event& e : events) {
+        Notify(e.store, static_cast<ULONG>(e.event), static_cast<EntryKind>(e.kind), e.object,
+               e.parent, e.old_parent);
+        last_seq_ = e.seq;
+        std::lock_guard<std::mutex> guard(lock_);
+        record_.done = e.seq;
+        WriteRecordLocked();
+        if (stopping_) return;
       }
-      if (e.old_parent != 0) {
-        n.info.obj.cbOldParentID = static_cast<ULONG>(old_parent.size());
-        n.info.obj.lpOldParentID = reinterpret_cast<LPENTRYID>(old_parent.data());
-      }
-      for (IMAPIAdviseSink* sink : targets) {
-        sink->OnNotify(1, &n);
-        sink->Release();
-      }
+      if (events.size() < static_cast<size_t>(kBatch)) return;
     }
-    // More than one batch waiting: go on at once.
-    if (events.size() == 1000) Deliver();
   }
 
   std::mutex lock_;
   std::vector<SinkEntry> sinks_;
+  std::deque<int64_t> catch_up_;
+  ListenerRecord record_;
   ULONG next_connection_ = 1;
   std::thread thread_;
-  int socket_ = -1;
-  int stop_ = -1;
-  int64_t last_seq_ = 0;
-  std::string marker_;
+  int watch_ = -1;
+  int poke_ = -1;
+  bool stopping_ = false;
+  int64_t last_seq_ = 0;  // the notification thread's own
 };
 
 Notifier& TheNotifier() {
@@ -234,26 +330,5 @@ ULONG AddSink(int64_t store, IMAPIAdviseSink* sink) {
 bool RemoveSink(ULONG connection) { return TheNotifier().Remove(connection); }
 
 void StopNotifier() { TheNotifier().Stop(); }
-
-void WakeListeners() {
-  DIR* dir = opendir(ListenersDir().c_str());
-  if (dir == nullptr) return;
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  while (dirent* item = readdir(dir)) {
-    if (item->d_name[0] == '.') continue;
-    pid_t pid = static_cast<pid_t>(std::atoi(item->d_name));
-    if (pid <= 0) continue;
-    sockaddr_un address;
-    socklen_t length = Address(pid, &address);
-    char byte = 1;
-    if (sendto(fd, &byte, 1, 0, reinterpret_cast<sockaddr*>(&address), length) < 0 &&
-        errno == ECONNREFUSED) {
-      // Nobody listens there any more: the process is gone.
-      unlink((ListenersDir() + "/" + item->d_name).c_str());
-    }
-  }
-  if (fd >= 0) close(fd);
-  closedir(dir);
-}
 
 }  // namespace device::service

@@ -174,17 +174,37 @@ struct MessageData {
   int64_t folder = 0;
   std::vector<Prop> props;
   std::vector<std::u16string> recipients;
+  bool recipients_read = true;  // every recipient row was read
   bool has_body = false;
+  bool body_loaded = false;
   std::u16string body;
 };
 
-bool LoadMessage(int64_t id, MessageData* data) {
+// How much of the body a loaded message carries: none (a message opened to
+// be judged needs only its recipients; the body is read when asked for), a
+// short preview (rows of a contents table, as messaging services cut long
+// text columns), or all of it.
+enum class BodyLoad { kNone, kPreview, kFull };
+constexpr int kPreviewChars = 255;
+
+// The message's row and recipients. kFound, kMissing (no such message), or
+// kUnreadable (the service file could not be read now).
+enum class LoadResult { kFound, kMissing, kUnreadable };
+
+LoadResult LoadMessage(int64_t id, MessageData* data, BodyLoad body = BodyLoad::kNone) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  Query q(
-      "SELECT folder, subject, body, sender_name, sender_address, "
-      "delivery_time, submit_time, flags FROM messages WHERE id = ?;");
+  const char* sql =
+      body == BodyLoad::kFull
+          ? "SELECT folder, subject, body, sender_name, sender_address, "
+            "delivery_time, submit_time, flags, body IS NOT NULL FROM messages WHERE id = ?;"
+          : body == BodyLoad::kPreview
+                ? "SELECT folder, subject, substr(body, 1, 255), sender_name, sender_address, "
+                  "delivery_time, submit_time, flags, body IS NOT NULL FROM messages WHERE id = ?;"
+                : "SELECT folder, subject, NULL, sender_name, sender_address, "
+                  "delivery_time, submit_time, flags, body IS NOT NULL FROM messages WHERE id = ?;";
+  Query q(sql);
   q.Bind(1, id);
-  if (!q.Step()) return false;
+  if (!q.Step()) return q.failed() ? LoadResult::kUnreadable : LoadResult::kMissing;
   sqlite3_stmt* s = q.get();
   data->id = id;
   data->folder = sqlite3_column_int64(s, 0);
@@ -198,10 +218,15 @@ bool LoadMessage(int64_t id, MessageData* data) {
     }
   };
   text(1, PR_SUBJECT_W);
-  if (sqlite3_column_type(s, 2) != SQLITE_NULL) {
-    data->has_body = true;
-    data->body = ColumnWide(s, 2);
-    data->props.push_back(TextProp(PR_BODY_W, data->body));
+  data->has_body = sqlite3_column_int(s, 8) != 0;
+  data->body_loaded = body == BodyLoad::kFull;
+  if (data->has_body && body != BodyLoad::kNone) {
+    std::u16string text16 = ColumnWide(s, 2);
+    if (body == BodyLoad::kPreview && text16.size() > static_cast<size_t>(kPreviewChars)) {
+      text16.resize(kPreviewChars);
+    }
+    data->props.push_back(TextProp(PR_BODY_W, text16));
+    if (body == BodyLoad::kFull) data->body = std::move(text16);
   }
   text(3, PR_SENDER_NAME_W);
   text(4, PR_SENDER_EMAIL_ADDRESS_W);
@@ -216,6 +241,25 @@ bool LoadMessage(int64_t id, MessageData* data) {
   r.Bind(1, id);
   data->recipients.clear();
   while (r.Step()) data->recipients.push_back(ColumnWide(r.get(), 0));
+  data->recipients_read = !r.failed();
+  return LoadResult::kFound;
+}
+
+// Reads the whole body of an opened message the first time it is asked for.
+bool LoadBody(MessageData* data) {
+  if (data->body_loaded || !data->has_body) return true;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q("SELECT body FROM messages WHERE id = ?;");
+  q.Bind(1, data->id);
+  if (!q.Step()) return false;
+  data->body = ColumnWide(q.get(), 0);
+  data->body_loaded = true;
+  for (Prop& p : data->props) {
+    if (p.tag == PR_BODY_W) p.text = data->body;
+  }
+  bool listed = false;
+  for (const Prop& p : data->props) listed = listed || p.tag == PR_BODY_W;
+  if (!listed) data->props.push_back(TextProp(PR_BODY_W, data->body));
   return true;
 }
 
@@ -224,6 +268,12 @@ class Message : public Object<IMessage> {
   explicit Message(MessageData data) : data_(std::move(data)) {}
 
   HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
+    // The body is read only when it is asked for (or all properties are).
+    bool wants_body = tags == nullptr;
+    for (ULONG i = 0; tags != nullptr && i < tags->cValues; ++i) {
+      wants_body = wants_body || PROP_ID(tags->aulPropTag[i]) == PROP_ID(PR_BODY_W);
+    }
+    if (wants_body && !LoadBody(&data_)) return MAPI_E_CALL_FAILED;
     return GiveProps(data_.props, tags, count, values);
   }
   HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG, LPUNKNOWN* object) override {
@@ -232,14 +282,22 @@ class Message : public Object<IMessage> {
     if (tag != PR_BODY_W) return MAPI_E_NOT_FOUND;
     if (iid == nullptr || !IsEqualIID(*iid, IID_IStream)) return MAPI_E_INTERFACE_NOT_SUPPORTED;
     if (!data_.has_body) return MAPI_E_NOT_FOUND;
+    if (!LoadBody(&data_)) return MAPI_E_CALL_FAILED;
     *object = new Stream(data_.body);
     return S_OK;
   }
   HRESULT GetRecipientTable(ULONG, LPMAPITABLE* table) override {
     if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
+    // A list that could not be read to its end is no list at all.
+    if (!data_.recipients_read) return MAPI_E_CALL_FAILED;
     std::vector<std::vector<Prop>> rows;
     for (const std::u16string& address : data_.recipients) {
-      rows.push_back({TextProp(PR_EMAIL_ADDRESS_W, address), LongProp(PR_RECIPIENT_TYPE, MAPI_TO)});
+      // A wide text ends at its first NUL: an address with one inside could
+      // only be handed out cut, so it is handed out as missing.
+      rows.push_back({address.find(u'\0') == std::u16string::npos
+                          ? TextProp(PR_EMAIL_ADDRESS_W, address)
+                          : ErrorProp(PR_EMAIL_ADDRESS_W),
+                      LongProp(PR_RECIPIENT_TYPE, MAPI_TO)});
     }
     *table = new RowTable(std::move(rows));
     return S_OK;
@@ -263,12 +321,15 @@ class Folder : public Object<IMAPIFolder> {
   int64_t id() const { return id_; }
 
   HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
+    bool failed = false;
     std::vector<Prop> all = {
         BinProp(PR_ENTRYID, MakeEntryId(EntryKind::kFolder, id_)),
         LongProp(PR_OBJECT_TYPE, MAPI_FOLDER),
-        TextProp(PR_DISPLAY_NAME_W, FolderName(id_)),
+        TextProp(PR_DISPLAY_NAME_W, FolderName(id_, &failed)),
     };
-    if (int64_t parent = FolderParent(id_)) {
+    int64_t parent = FolderParent(id_, &failed);
+    if (failed) return MAPI_E_CALL_FAILED;
+    if (parent != 0) {
       all.push_back(BinProp(PR_PARENT_ENTRYID, MakeEntryId(EntryKind::kFolder, parent)));
     }
     return GiveProps(all, tags, count, values);
@@ -290,7 +351,9 @@ class Folder : public Object<IMAPIFolder> {
     std::vector<std::vector<Prop>> rows;
     for (int64_t id : ids) {
       MessageData data;
-      if (LoadMessage(id, &data)) rows.push_back(std::move(data.props));
+      if (LoadMessage(id, &data, BodyLoad::kPreview) == LoadResult::kFound) {
+        rows.push_back(std::move(data.props));
+      }
     }
     *table = new RowTable(std::move(rows));
     return S_OK;
@@ -321,7 +384,7 @@ class Folder : public Object<IMAPIFolder> {
       insert.Bind(1, store_).Bind(2, id_).Bind(3, utf8).Bind(4, static_cast<int64_t>(FolderKind::kOther));
       if (insert.Exec() != SQLITE_DONE) return false;
       found = sqlite3_last_insert_rowid(Db());
-      Journal(fnevObjectCreated, store_, EntryKind::kFolder, found, id_, 0);
+      if (!Journal(fnevObjectCreated, store_, EntryKind::kFolder, found, id_, 0)) return false;
       return true;
     });
     if (!ok) return MAPI_E_CALL_FAILED;
@@ -355,7 +418,7 @@ class Folder : public Object<IMAPIFolder> {
           all_moved = false;
           continue;
         }
-        Journal(fnevObjectMoved, target_store, EntryKind::kMessage, id, target->id(), id_);
+        if (!Journal(fnevObjectMoved, target_store, EntryKind::kMessage, id, target->id(), id_)) return false;
       }
       return true;
     });
@@ -382,7 +445,9 @@ HRESULT OpenAny(int64_t store, ULONG size, LPENTRYID entry_id, ULONG* type,
   int64_t id = 0;
   if (!ParseEntryId(size, entry_id, &kind, &id)) return MAPI_E_INVALID_ENTRYID;
   if (kind == EntryKind::kFolder) {
-    int64_t owner = StoreOfFolder(id);
+    bool failed = false;
+    int64_t owner = StoreOfFolder(id, &failed);
+    if (failed) return MAPI_E_CALL_FAILED;
     if (owner == 0 || (store != 0 && owner != store)) return MAPI_E_NOT_FOUND;
     if (type != nullptr) *type = MAPI_FOLDER;
     *object = static_cast<IMAPIFolder*>(new Folder(id, owner));
@@ -390,7 +455,11 @@ HRESULT OpenAny(int64_t store, ULONG size, LPENTRYID entry_id, ULONG* type,
   }
   if (kind == EntryKind::kMessage) {
     MessageData data;
-    if (!LoadMessage(id, &data)) return MAPI_E_NOT_FOUND;
+    switch (LoadMessage(id, &data)) {
+      case LoadResult::kFound: break;
+      case LoadResult::kMissing: return MAPI_E_NOT_FOUND;
+      case LoadResult::kUnreadable: return MAPI_E_CALL_FAILED;
+    }
     if (store != 0 && StoreOfFolder(data.folder) != store) return MAPI_E_NOT_FOUND;
     if (type != nullptr) *type = MAPI_MESSAGE;
     *object = static_cast<IMessage*>(new Message(std::move(data)));
@@ -409,8 +478,9 @@ class MsgStore : public Object<IMsgStore> {
         LongProp(PR_OBJECT_TYPE, MAPI_STORE),
         TextProp(PR_DISPLAY_NAME_W, name_),
     };
+    bool failed = false;
     auto folder = [&](ULONG tag, FolderKind kind) {
-      if (int64_t f = StandardFolder(id_, static_cast<int>(kind))) {
+      if (int64_t f = StandardFolder(id_, static_cast<int>(kind), &failed)) {
         all.push_back(BinProp(tag, MakeEntryId(EntryKind::kFolder, f)));
       }
     };
@@ -421,6 +491,8 @@ class MsgStore : public Object<IMsgStore> {
     folder(PR_IPM_SENTMAIL_ENTRYID, FolderKind::kSentItems);
     folder(PR_CE_IPM_DRAFTS_ENTRYID, FolderKind::kDrafts);
     folder(PR_IPM_WASTEBASKET_ENTRYID, FolderKind::kDeletedItems);
+    // A folder that could not be looked up is not "missing".
+    if (failed) return MAPI_E_CALL_FAILED;
     return GiveProps(all, tags, count, values);
   }
   HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* object) override {

@@ -1,7 +1,9 @@
 // The service's own operations, for the device's tools and tests.
 #include <cstring>
+#include <limits>
 
 #include "device/service/service.h"
+#include "device/service/listeners.h"
 #include "device/service/service_db.h"
 
 namespace device {
@@ -124,7 +126,8 @@ int64_t SaveOutgoingMessage(const std::string& store, const ServiceMessage& mess
     return 0;
   }
   if (message.body.size() * 2 > kMaxBodyBytes) {
-    *error = "the body is too long (at most 16 MiB)";
+    *error = "the body is too long (a message holds at most " +
+             std::to_string(kMaxBodyBytes / 2) + " characters, counted in UTF-16 units)";
     return 0;
   }
   int64_t store_id = StoreId(store);
@@ -155,7 +158,7 @@ int64_t SaveOutgoingMessage(const std::string& store, const ServiceMessage& mess
       r.Bind(1, id).Bind(2, static_cast<int64_t>(i)).Bind(3, Utf8(message.recipients[i]));
       if (r.Exec() != SQLITE_DONE) return false;
     }
-    Journal(fnevObjectCreated, store_id, EntryKind::kMessage, id, outbox, 0);
+    if (!Journal(fnevObjectCreated, store_id, EntryKind::kMessage, id, outbox, 0)) return false;
     return true;
   });
   if (!ok) {
@@ -195,43 +198,129 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message) {
   return ReadMessage(q.get(), message);
 }
 
-int SendDueMessages(int64_t send_delay_ms) {
+namespace {
+
+// A message of an Outbox with what the gate needs to know of it.
+struct Due {
+  int64_t id = 0, store = 0, outbox = 0, since = 0, arrival = 0;
+  std::string store_name;
+  bool may_send = false;
+  std::string waiting_for;
+};
+
+// The messages that have lain in an Outbox itself since `since_at_most` or
+// longer, each with the gate's answer. False when the service file could not
+// be read.
+bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    Query q(
+        "SELECT m.id, f.store, f.id, m.in_folder_since, s.name FROM messages m JOIN "
+        "folders f ON f.id = m.folder JOIN stores s ON s.id = f.store WHERE f.kind = ? "
+        "AND m.in_folder_since <= ? ORDER BY m.id;");
+    q.Bind(1, static_cast<int64_t>(FolderKind::kOutbox)).Bind(2, since_at_most);
+    while (q.Step()) {
+      Due d;
+      d.id = sqlite3_column_int64(q.get(), 0);
+      d.store = sqlite3_column_int64(q.get(), 1);
+      d.outbox = sqlite3_column_int64(q.get(), 2);
+      d.since = sqlite3_column_int64(q.get(), 3);
+      d.store_name = ColumnUtf8(q.get(), 4);
+      due->push_back(std::move(d));
+    }
+    if (q.failed()) return false;
+    for (Due& d : *due) d.arrival = service::ArrivalSeq(d.id, d.outbox);
+  }
+  if (due->empty()) return true;
+  const std::vector<service::ListenerRecord> listeners = service::LiveListeners();
+  const std::vector<service::FilterRegistration> filters = service::RegisteredFilters();
+  for (Due& d : *due) {
+    if (d.arrival == 0) {
+      d.waiting_for = "its arrival to be announced to the listeners";
+    } else {
+      d.may_send = service::MaySend(d.store, d.store_name, d.arrival, listeners, filters,
+                                    &d.waiting_for);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<OutboxState> OutboxStates() {
+  std::vector<OutboxState> states;
+  std::string error;
+  if (!OpenMessageService(&error)) return states;
+  std::vector<Due> all;
+  ReadOutboxes(std::numeric_limits<int64_t>::max(), &all);
+  for (const Due& d : all) states.push_back({d.id, d.store_name, d.may_send, d.waiting_for});
+  return states;
+}
+
+int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
+  if (waiting != nullptr) waiting->clear();
   std::string error;
   if (!OpenMessageService(&error)) return 0;
-  int sent = 0;
-  Change([&] {
-    int64_t now = NowMs();
-    struct Due {
-      int64_t id, store, outbox;
-    };
-    std::vector<Due> due;
-    {
-      Query q(
-          "SELECT m.id, f.store, f.id FROM messages m JOIN folders f ON f.id = "
-          "m.folder WHERE f.kind = ? AND m.in_folder_since <= ?;");
-      q.Bind(1, static_cast<int64_t>(FolderKind::kOutbox)).Bind(2, now - send_delay_ms);
-      while (q.Step()) {
-        due.push_back({sqlite3_column_int64(q.get(), 0), sqlite3_column_int64(q.get(), 1),
-                       sqlite3_column_int64(q.get(), 2)});
-      }
+  const int64_t now = NowMs();
+  // Read first: an idle transport writes nothing and wakes nobody.
+  std::vector<Due> due;
+  if (!ReadOutboxes(now - send_delay_ms, &due)) return 0;
+  if (due.empty()) return 0;
+  std::vector<Due> sendable, unannounced;
+  for (const Due& d : due) {
+    if (d.may_send) {
+      sendable.push_back(d);
+      continue;
     }
-    for (const Due& d : due) {
+    if (d.arrival == 0) unannounced.push_back(d);
+    if (waiting != nullptr) {
+      waiting->push_back("message " + std::to_string(static_cast<long long>(d.id)) + " in " +
+                         d.store_name + " waits for " + d.waiting_for);
+    }
+  }
+  // A message that reached an Outbox without a journal entry (written by a
+  // program that bypassed the service) is announced now, so that every
+  // listener judges it before it can go.
+  if (!unannounced.empty()) {
+    Change([&] {
+      for (const Due& d : unannounced) {
+        if (service::ArrivalSeq(d.id, d.outbox) != 0) continue;
+        Query still("SELECT 1 FROM messages WHERE id = ? AND folder = ?;");
+        still.Bind(1, d.id).Bind(2, d.outbox);
+        if (!still.Step()) continue;
+        if (!Journal(fnevObjectCreated, d.store, EntryKind::kMessage, d.id, d.outbox, 0)) {
+          return false;
+        }
+      }
+      return true;
+    });
+  }
+  if (sendable.empty()) return 0;
+
+  int sent = 0;
+  bool ok = Change([&] {
+    sent = 0;
+    for (const Due& d : sendable) {
       int64_t sent_items =
           service::StandardFolder(d.store, static_cast<int>(FolderKind::kSentItems));
       if (sent_items == 0) continue;
+      // Only if it is still where the gate saw it, since the same moment: a
+      // message held meanwhile (or held and released again) is not sent.
       Query u(
           "UPDATE messages SET folder = ?, in_folder_since = ?, submit_time = ?, "
-          "flags = flags & ~? WHERE id = ? AND folder = ?;");
+          "flags = flags & ~? WHERE id = ? AND folder = ? AND in_folder_since = ?;");
       u.Bind(1, sent_items).Bind(2, now).Bind(3, now).Bind(4, static_cast<int64_t>(MSGFLAG_UNSENT));
-      u.Bind(5, d.id).Bind(6, d.outbox);
+      u.Bind(5, d.id).Bind(6, d.outbox).Bind(7, d.since);
       if (u.Exec() != SQLITE_DONE) return false;
       if (sqlite3_changes(service::Db()) != 1) continue;
-      Journal(fnevObjectMoved, d.store, EntryKind::kMessage, d.id, sent_items, d.outbox);
+      if (!Journal(fnevObjectMoved, d.store, EntryKind::kMessage, d.id, sent_items, d.outbox)) {
+        return false;
+      }
       ++sent;
     }
     return true;
   });
-  return sent;
+  return ok ? sent : 0;
 }
 
 }  // namespace device

@@ -59,8 +59,22 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message);
 
 // The transport: sends every message that has lain in a store's Outbox
 // itself (not a subfolder) for at least `send_delay_ms`: moves it to Sent
-// Items and stamps the sending time. The number sent.
-int SendDueMessages(int64_t send_delay_ms);
+// Items and stamps the sending time. A message goes only once every live
+// listener of its store has handled its arrival and, where filters are
+// registered, one listens on the store (listeners.h); *waiting (when given)
+// gets one line for each due message that waits, saying for whom. The number
+// sent (0 when the sending could not be committed).
+int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting = nullptr);
+
+// What the transport's gate says of each message in an Outbox now, whatever
+// its send delay: may it go, and if not, for whom it waits.
+struct OutboxState {
+  int64_t id = 0;
+  std::string store;
+  bool may_send = false;
+  std::string waiting_for;
+};
+std::vector<OutboxState> OutboxStates();
 
 // Limits of what the service accepts.
 inline constexpr size_t kMaxStoreNameLength = 63;

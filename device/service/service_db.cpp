@@ -34,7 +34,8 @@ constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS journal (seq INTEGER PRIMARY KEY "
     "AUTOINCREMENT, event INTEGER NOT NULL, store INTEGER NOT NULL, kind "
     "INTEGER NOT NULL, object INTEGER NOT NULL, parent INTEGER NOT NULL, "
-    "old_parent INTEGER NOT NULL);";
+    "old_parent INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS journal_by_object ON journal (object);";
 
 bool g_journaled = false;  // the current change wrote journal entries
 
@@ -240,15 +241,25 @@ std::vector<Prop> SelectProps(const std::vector<Prop>& all, LPSPropTagArray tags
 
 // --- changes ----------------------------------------------------------------
 
-void Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
+bool Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
              int64_t parent, int64_t old_parent) {
   Query q(
       "INSERT INTO journal (event, store, kind, object, parent, old_parent) "
       "VALUES (?, ?, ?, ?, ?, ?);");
   q.Bind(1, event).Bind(2, store).Bind(3, static_cast<int64_t>(kind));
   q.Bind(4, object).Bind(5, parent).Bind(6, old_parent);
-  q.Exec();
+  if (q.Exec() != SQLITE_DONE) return false;
   g_journaled = true;
+  return true;
+}
+
+int64_t ArrivalSeq(int64_t message, int64_t folder) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q(
+      "SELECT IFNULL(MAX(seq), 0) FROM journal WHERE object = ? AND kind = ? AND "
+      "parent = ?;");
+  q.Bind(1, message).Bind(2, static_cast<int64_t>(EntryKind::kMessage)).Bind(3, folder);
+  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
 }
 
 bool Change(const std::function<bool()>& body) {
@@ -276,7 +287,9 @@ bool Change(const std::function<bool()>& body) {
     g_journaled = false;
     if (!ok) return false;
   }
-  if (journaled) WakeListeners();
+  // Listeners see the commit in the file itself (notifier.cpp); nobody
+  // needs to be woken.
+  (void)journaled;
   return true;
 }
 
@@ -325,7 +338,13 @@ Query& Query::Bind(int index, const std::string& text) {
   return *this;
 }
 
-bool Query::Step() { return stmt_ != nullptr && sqlite3_step(stmt_) == SQLITE_ROW; }
+bool Query::Step() {
+  if (stmt_ == nullptr) return false;
+  int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE) failed_ = true;
+  return false;
+}
 
 int Query::Exec() {
   if (stmt_ == nullptr) return SQLITE_ERROR;
@@ -337,32 +356,48 @@ int Query::Exec() {
 
 // --- lookups ----------------------------------------------------------------
 
-int64_t StandardFolder(int64_t store, int kind) {
+namespace {
+
+void NoteFailure(const Query& q, bool* failed) {
+  if (failed != nullptr && q.failed()) *failed = true;
+}
+
+}  // namespace
+
+int64_t StandardFolder(int64_t store, int kind, bool* failed) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT id FROM folders WHERE store = ? AND kind = ? ORDER BY id LIMIT 1;");
   q.Bind(1, store).Bind(2, kind);
-  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  int64_t id = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  NoteFailure(q, failed);
+  return id;
 }
 
-int64_t StoreOfFolder(int64_t folder) {
+int64_t StoreOfFolder(int64_t folder, bool* failed) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT store FROM folders WHERE id = ?;");
   q.Bind(1, folder);
-  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  int64_t store = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  NoteFailure(q, failed);
+  return store;
 }
 
-std::u16string FolderName(int64_t folder) {
+std::u16string FolderName(int64_t folder, bool* failed) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT name FROM folders WHERE id = ?;");
   q.Bind(1, folder);
-  return q.Step() ? ColumnWide(q.get(), 0) : u"";
+  std::u16string name = q.Step() ? ColumnWide(q.get(), 0) : u"";
+  NoteFailure(q, failed);
+  return name;
 }
 
-int64_t FolderParent(int64_t folder) {
+int64_t FolderParent(int64_t folder, bool* failed) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT parent FROM folders WHERE id = ?;");
   q.Bind(1, folder);
-  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  int64_t parent = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  NoteFailure(q, failed);
+  return parent;
 }
 
 std::string FolderPath(int64_t folder) {

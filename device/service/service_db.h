@@ -50,11 +50,13 @@ LPSPropValue AllocProps(const std::vector<Prop>& props);
 // come back as error values.
 std::vector<Prop> SelectProps(const std::vector<Prop>& all, LPSPropTagArray tags);
 
-// Journal events (the notification event numbers).
-void Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
+// Journal events (the notification event numbers). False when the entry
+// could not be written: the change must then fail, or listeners would never
+// learn of it.
+[[nodiscard]] bool Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
              int64_t parent, int64_t old_parent);
 // Runs `body` in one immediate transaction; journal entries it makes are
-// committed with it. After a commit, the listeners are woken.
+// committed with it.
 bool Change(const std::function<bool()>& body);
 
 int64_t NowMs();
@@ -76,23 +78,32 @@ class Query {
   Query& Bind(int index, const std::string& text);
   bool Step();  // true on a row
   int Exec();   // runs to the end; SQLite's result code (SQLITE_DONE on success)
+  // True when the statement did not prepare or a step failed: a Step() loop
+  // that ended is then not known to have seen every row.
+  bool failed() const { return stmt_ == nullptr || failed_; }
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  bool failed_ = false;
 };
 
 // The notifier of this process: started by the first Advise. Lock order:
 // the connection's Lock() before the notifier's own lock, never the reverse.
 ULONG AddSink(int64_t store, IMAPIAdviseSink* sink);
 bool RemoveSink(ULONG connection);
-void WakeListeners();
 void StopNotifier();
 
-// Store and folder lookups.
-int64_t StandardFolder(int64_t store, int kind);
-int64_t StoreOfFolder(int64_t folder);
-std::u16string FolderName(int64_t folder);
-int64_t FolderParent(int64_t folder);
+// The journal entry with which a message last arrived in `folder`; 0 when
+// the journal has none.
+int64_t ArrivalSeq(int64_t message, int64_t folder);
+
+// Store and folder lookups: 0 or empty when there is no such thing. *failed
+// (when given) is set when the service file could not be read, which is not
+// the same as "there is none".
+int64_t StandardFolder(int64_t store, int kind, bool* failed = nullptr);
+int64_t StoreOfFolder(int64_t folder, bool* failed = nullptr);
+std::u16string FolderName(int64_t folder, bool* failed = nullptr);
+int64_t FolderParent(int64_t folder, bool* failed = nullptr);
 std::string FolderPath(int64_t folder);
 
 }  // namespace device::service

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "device/clock.h"
 #include "device/codepage.h"
 #include "device/image.h"
 #include "device/tool/command.h"
@@ -46,6 +47,10 @@ int Info(const std::vector<std::string>& args) {
   auto cards = device::StorageCards();
   std::printf("Storage cards: %zu\n", cards.size());
   for (const auto& c : cards) std::printf("  %s\n", device::WideToUtf8(c).c_str());
+  bool clock_set = false;
+  device::DeviceClockOffsetMs(&clock_set);
+  std::printf("Device clock: %s (%s)\n", device::LocalTimeText(device::Now()).c_str(),
+              clock_set ? "set" : "real clock");
   std::string installed = root + "/Program Files/Tarnvex/Tarnvex.exe";
   struct stat st;
   std::printf("Tarnvex installed: %s\n",

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "device/image.h"
+#include "device/service/listeners.h"
 #include "device/tool/command.h"
 
 namespace device_tool {
@@ -20,6 +21,13 @@ std::string OwnFolder() {
   std::error_code ec;
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
   return ec ? "." : self.parent_path().string();
+}
+
+// A resources folder: the English help start page and the support files.
+bool HasResources(const fs::path& dir) {
+  std::error_code ec;
+  return fs::is_regular_file(dir / "Help" / "eng" / "index.eng.htm", ec) &&
+         fs::is_directory(dir / "emn", ec);
 }
 
 int Install(const std::vector<std::string>& args) {
@@ -42,6 +50,26 @@ int Install(const std::vector<std::string>& args) {
   if (!fs::is_regular_file(program, ec)) {
     return Fail("no program at " + program.string() + " (build it first, or give --from DIR)");
   }
+  // The help pages and support files go with the program: without them
+  // Help and every language but English would fail later, so a folder
+  // that lacks them stops the install before anything is copied.
+  if (resources.empty()) {
+    fs::path dir = fs::absolute(from, ec);
+    for (int up = 0; up < 5 && !dir.empty(); ++up, dir = dir.parent_path()) {
+      if (HasResources(dir / "resources" / "lang")) {
+        resources = (dir / "resources" / "lang").string();
+        break;
+      }
+      if (dir == dir.parent_path()) break;
+    }
+    if (resources.empty()) {
+      return Fail("no help pages and support files found above " + from +
+                  " (give --resources DIR, the folder that holds Help and emn)");
+    }
+  } else if (!HasResources(resources)) {
+    return Fail("no help pages and support files in " + resources +
+                " (it must hold Help/eng/index.eng.htm and a folder emn)");
+  }
   fs::path target = fs::path(device::ImageRoot()) / "Program Files" / "Tarnvex";
   fs::create_directories(target, ec);
   if (ec) return Fail("cannot make " + target.string() + ": " + ec.message());
@@ -50,16 +78,16 @@ int Install(const std::vector<std::string>& args) {
   fs::copy_file(program, temp, fs::copy_options::overwrite_existing, ec);
   if (!ec) fs::rename(temp, target / "Tarnvex.exe", ec);
   if (ec) return Fail("cannot install the program: " + ec.message());
-  if (resources.empty()) {
-    fs::path guess = fs::path(from) / ".." / ".." / "resources" / "lang";
-    if (fs::is_directory(guess, ec)) resources = guess.string();
-  }
-  if (!resources.empty() && fs::is_directory(resources, ec)) {
-    fs::copy(resources, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
-             ec);
-    if (ec) return Fail("cannot copy " + resources + ": " + ec.message());
-  }
+  fs::copy(resources, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
+           ec);
+  if (ec) return Fail("cannot copy " + resources + ": " + ec.message());
+  // From now on the transport sends only while Tarnvex listens (it never
+  // enters ActiveSync, whose messages it leaves alone).
+  std::string error;
+  if (!device::service::RegisterFilter({"Tarnvex", {"ActiveSync"}}, &error)) return Fail(error);
   std::printf("Installed \\Program Files\\Tarnvex\\Tarnvex.exe\n");
+  std::printf("Registered Tarnvex as the filter of this device's Outboxes "
+              "(\"tarnvex-device filter remove Tarnvex\" undoes it)\n");
   return 0;
 }
 

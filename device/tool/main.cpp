@@ -85,6 +85,8 @@ int main(int argc, char** argv) {
     PrintHelp(stderr);
     return 2;
   }
+  // Whatever a command makes in the image is private to its owner.
+  device::KeepImagePrivate();
   const std::string name = args[i];
   if (name == "help") {
     PrintHelp(stdout);

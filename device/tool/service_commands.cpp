@@ -1,12 +1,18 @@
 // Commands on the message service: send (what the messaging application
 // does on Send), ls (what lies where), store (add a store) and run (the
 // transport).
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -30,6 +36,119 @@ bool CreateDefaultStores(std::string* error) {
 }
 
 namespace {
+
+// The longest body the service takes, in UTF-16 units (what it stores).
+constexpr size_t kMaxBodyUnits = device::kMaxBodyBytes / sizeof(char16_t);
+// UTF-8 spends at most three bytes on one UTF-16 unit: a longer body file
+// cannot fit, and reading stops there.
+constexpr size_t kMaxBodyFileBytes = 3 * kMaxBodyUnits;
+constexpr size_t kReadChunk = 64 * 1024;
+
+std::string BodyTooLong() {
+  return "the body is too long (a message holds at most " +
+         std::to_string(kMaxBodyUnits) +
+         " characters, counted in UTF-16 units)";
+}
+
+// Reads a body file, never more than a body can hold (a pipe or a device
+// that never ends included). False with a message.
+bool ReadBodyFile(const std::string& path, std::string* body,
+                  std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *error =
+        "cannot read the body file \"" + path + "\": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && S_ISDIR(st.st_mode)) {
+    *error = "the body file \"" + path + "\" is a folder";
+    ok = false;
+  } else if (ok && S_ISREG(st.st_mode) &&
+             static_cast<unsigned long long>(st.st_size) > kMaxBodyFileBytes) {
+    *error = BodyTooLong();
+    ok = false;
+  }
+  body->clear();
+  while (ok) {
+    size_t old_size = body->size();
+    size_t want = std::min(kReadChunk, kMaxBodyFileBytes + 1 - old_size);
+    body->resize(old_size + want);
+    ssize_t got = read(fd, body->data() + old_size, want);
+    if (got < 0 && errno == EINTR) {
+      body->resize(old_size);
+      continue;
+    }
+    if (got < 0) {
+      *error =
+          "cannot read the body file \"" + path + "\": " + std::strerror(errno);
+      ok = false;
+      break;
+    }
+    body->resize(old_size + static_cast<size_t>(got));
+    if (got == 0) break;
+    if (body->size() > kMaxBodyFileBytes) {
+      *error = BodyTooLong();
+      ok = false;
+    }
+  }
+  close(fd);
+  if (!ok) body->clear();
+  return ok;
+}
+
+// Case folding of the device's code page 1252: ASCII and the accented
+// capitals of the upper half.
+char FoldCase1252(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  if (u >= 'A' && u <= 'Z') return static_cast<char>(u + 32);
+  if (u >= 0xC0 && u <= 0xDE && u != 0xD7) return static_cast<char>(u + 32);
+  switch (u) {
+    case 0x8A:
+      return static_cast<char>(0x9A);  // S caron
+    case 0x8C:
+      return static_cast<char>(0x9C);  // OE
+    case 0x8E:
+      return static_cast<char>(0x9E);  // Z caron
+    case 0x9F:
+      return static_cast<char>(0xFF);  // Y diaeresis
+    default:
+      return c;
+  }
+}
+
+// Why Tarnvex would never filter a new store beside the existing ones, ""
+// when it would. The filter keeps a store's name narrowed to the device's
+// code page (what it cannot show becomes '?') and enters only the first of
+// stores whose kept names differ in letter case alone, so the second
+// store's messages would go out unchecked. The existing store of the very
+// same name is no clash: adding it again changes nothing.
+std::string NameClash(const std::string& name,
+                      const std::vector<std::string>& existing) {
+  std::string kept = device::WideToAnsi(device::Utf8ToWide(name));
+  std::string folded = kept;
+  for (char& c : folded) c = FoldCase1252(c);
+  for (const std::string& other : existing) {
+    if (other == name) return "";
+  }
+  for (const std::string& other : existing) {
+    std::string other_kept = device::WideToAnsi(device::Utf8ToWide(other));
+    std::string other_folded = other_kept;
+    for (char& c : other_folded) c = FoldCase1252(c);
+    if (other_folded != folded) continue;
+    std::string why =
+        kept == other_kept &&
+                device::Utf8ToWide(name) != device::Utf8ToWide(other)
+            ? "both read \"" + device::WideToUtf8(device::AnsiToWide(kept)) +
+                  "\" in the device's code page 1252"
+            : "the names differ only in letter case";
+    return "the store \"" + name + "\" is refused: " + why +
+           ", so Tarnvex would take it " + "for the existing store \"" + other +
+           "\" and never filter its messages";
+  }
+  return "";
+}
 
 // Text of a message as one line: newlines and tabs shown as blanks.
 std::string OneLine(const std::u16string& text, size_t max = 60) {
@@ -88,20 +207,18 @@ int Send(const std::vector<std::string>& args) {
   if (store.empty()) return Fail("send needs --store NAME", 2);
   if (message.recipients.empty()) return Fail("send needs at least one --to ADDRESS", 2);
   if (!has_body) return Fail("send needs --body TEXT or --body-file FILE", 2);
-  if (!body_file.empty()) {
-    std::ifstream in(body_file, std::ios::binary);
-    if (!in) return Fail("cannot read the body file \"" + body_file + "\"");
-    std::ostringstream text;
-    text << in.rdbuf();
-    body = text.str();
-  }
+  std::string error;
+  if (!body_file.empty() && !ReadBodyFile(body_file, &body, &error))
+    return Fail(error);
   if (!device::ImageExists()) {
     return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
   }
   message.subject = device::Utf8ToWide(subject);
   message.body = device::Utf8ToWide(body);
-  if (!from.empty()) SplitSender(from, &message.sender_name, &message.sender_address);
-  std::string error;
+  body.clear();
+  if (message.body.size() > kMaxBodyUnits) return Fail(BodyTooLong());
+  if (!from.empty())
+    SplitSender(from, &message.sender_name, &message.sender_address);
   int64_t id = device::SaveOutgoingMessage(store, message, &error);
   if (id == 0) return Fail(error);
   std::printf("%lld\n", static_cast<long long>(id));
@@ -125,16 +242,23 @@ int Ls(const std::vector<std::string>& args) {
   std::string error;
   if (!device::OpenMessageService(&error)) return Fail(error);
   // One message a line, tab-separated: id, store, folder, state (sent or
-  // unsent), recipients, subject.
+  // unsent), recipients, subject; then, for a message the transport holds
+  // back although its send delay has passed, what it waits for.
+  std::map<int64_t, std::string> waits;
+  for (const device::OutboxState& state : device::OutboxStates()) {
+    if (!state.may_send) waits[state.id] = state.waiting_for;
+  }
   for (const device::ServiceMessage& m : device::ListMessages(store, folder)) {
     std::string recipients;
     for (size_t i = 0; i < m.recipients.size(); ++i) {
       recipients += (i ? ", " : "") + device::WideToUtf8(m.recipients[i]);
     }
-    std::printf("%lld\t%s\t%s\t%s\t%s\t%s\n", static_cast<long long>(m.id),
+    auto wait = waits.find(m.id);
+    std::printf("%lld\t%s\t%s\t%s\t%s\t%s%s%s\n", static_cast<long long>(m.id),
                 m.store.c_str(), m.folder_path.c_str(),
                 m.submit_time_ms != 0 ? "sent" : "unsent", recipients.c_str(),
-                OneLine(m.subject).c_str());
+                OneLine(m.subject).c_str(), wait != waits.end() ? "\twaiting for " : "",
+                wait != waits.end() ? wait->second.c_str() : "");
   }
   return 0;
 }
@@ -149,6 +273,9 @@ int Store(const std::vector<std::string>& args) {
     return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
   }
   std::string error;
+  if (!device::OpenMessageService(&error)) return Fail(error);
+  std::string clash = NameClash(args[1], device::StoreNames());
+  if (!clash.empty()) return Fail(clash);
   if (!device::CreateStore(args[1], &error)) return Fail(error);
   return 0;
 }
@@ -178,14 +305,23 @@ int Run(const std::vector<std::string>& args) {
   sigaction(SIGTERM, &action, nullptr);
   std::printf("transport running (send delay %lld ms)\n", delay);
   std::fflush(stdout);
-  // The transport looks at the Outboxes ten times a second.
+  // The transport looks at the Outboxes ten times a second. What a due
+  // message waits for is said once, when it changes.
   const useconds_t kPassUs = delay < 100 ? 10000 : 100000;
+  std::vector<std::string> said;
   while (!g_stop.load()) {
-    int sent = device::SendDueMessages(delay);
-    if (sent > 0) {
-      std::printf("sent %d\n", sent);
-      std::fflush(stdout);
+    std::vector<std::string> waiting;
+    int sent = device::SendDueMessages(delay, &waiting);
+    if (sent > 0) std::printf("sent %d\n", sent);
+    if (waiting != said) {
+      for (const std::string& line : waiting) {
+        if (std::find(said.begin(), said.end(), line) == said.end()) {
+          std::printf("waiting: %s\n", line.c_str());
+        }
+      }
+      said = waiting;
     }
+    std::fflush(stdout);
     usleep(kPassUs);
   }
   return 0;

@@ -1,8 +1,14 @@
 // The device's file system mapping, code page and clock.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "device/clock.h"
 #include "device/codepage.h"
@@ -58,6 +64,167 @@ TEST_F(ClockTest, LongDateAndTimeFollowTheLocale) {
   EXPECT_EQ(device::LongDateText(t), u"Montag, 7. Dezember 2026");
   EXPECT_EQ(device::TimeText(t), u"07:21:29");
   EXPECT_EQ(t.weekday, 1);
+}
+
+TEST(ImageTest, NamesThePhoneRefusesMakeNoFolder) {
+  testing_support::TempImage image;
+  std::string host;
+  for (std::u16string_view bad :
+       {u"\\?????", u"\\a*b", u"\\a<b", u"\\a>b", u"\\a|b", u"\\a\"b", u"\\c:", u"\\dot.",
+        u"\\blank ", u"\\x\\tab\tname", u"\\ok\\trailing.\\y"}) {
+    EXPECT_FALSE(device::HostPath(bad, &host)) << device::WideToUtf8(bad);
+    EXPECT_FALSE(device::CreateDirectoryCe(bad)) << device::WideToUtf8(bad);
+  }
+  // The longest path the phone takes is 259 characters.
+  std::u16string parent = u"\\" + std::u16string(128, u'p');
+  std::u16string longest = parent + u"\\" + std::u16string(129, u'l');
+  ASSERT_EQ(longest.size(), 259u);
+  EXPECT_TRUE(device::CreateDirectoryCe(parent));
+  EXPECT_TRUE(device::CreateDirectoryCe(longest));
+  EXPECT_FALSE(device::CreateDirectoryCe(longest + u"x"));
+  // Names the phone takes: inner dots and blanks, Latin-1 and other scripts.
+  for (std::u16string_view good : {u"\\a.b c", u"\\Caf\u00e9", u"\\\u041a\u0430\u0440\u0442\u0430"})
+    EXPECT_TRUE(device::CreateDirectoryCe(good)) << device::WideToUtf8(good);
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(image.root())) {
+    (void)e;
+    ++entries;
+  }
+  // .device, Program Files, Windows, My Documents, and the four made above.
+  EXPECT_EQ(entries, 8u);
+}
+
+TEST(ImageTest, CardNamesOutsideTheNarrowPathsAreRefusedWithAMessage) {
+  testing_support::TempImage image;
+  std::string error;
+  for (std::u16string_view name : {u"\u041a\u0430\u0440\u0442\u0430", u"\u8a18\u61b6\u5361",
+                                   u"Karte \u20ac", u"\u0152uvre"}) {
+    EXPECT_FALSE(device::AddStorageCard(name, &error)) << device::WideToUtf8(name);
+    EXPECT_NE(error.find("refused"), std::string::npos) << error;
+    EXPECT_NE(error.find(device::WideToUtf8(name)), std::string::npos) << error;
+  }
+  EXPECT_FALSE(device::AddStorageCard(u"SD?", &error));
+  EXPECT_NE(error.find("cannot hold"), std::string::npos) << error;
+  EXPECT_FALSE(device::AddStorageCard(u"Card.", &error));
+  EXPECT_NE(error.find("end with a dot or a blank"), std::string::npos) << error;
+  EXPECT_FALSE(device::AddStorageCard(u"program files", &error));
+  EXPECT_NE(error.find("main storage"), std::string::npos) << error;
+  EXPECT_TRUE(device::StorageCards().empty());
+  // Only the skeleton: no folder was made for a refused card.
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(image.root())) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 4u);
+  // Western European names are kept as they are.
+  EXPECT_TRUE(device::AddStorageCard(u"Carte m\u00e9moire", &error)) << error;
+  EXPECT_EQ(device::StorageCards(), std::vector<std::u16string>{u"Carte m\u00e9moire"});
+}
+
+class DeviceClockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(device::ClearDeviceClock(&error)) << error;
+  }
+  testing_support::TempImage image_;
+};
+
+TEST_F(DeviceClockTest, SetTimeIsKeptInTheImageAndRunsOn) {
+  device::LocalTime when;
+  ASSERT_TRUE(device::ParseLocalTime("2026-03-01T23:59", &when));
+  std::string error;
+  ASSERT_TRUE(device::SetDeviceClock(when, &error)) << error;
+  bool is_set = false;
+  device::DeviceClockOffsetMs(&is_set);
+  EXPECT_TRUE(is_set);
+  device::LocalTime now = device::Now();
+  EXPECT_EQ(device::LocalTimeText(now).substr(0, 16), "2026-03-01T23:59");
+  EXPECT_EQ(now.weekday, 0);  // a Sunday
+
+  // The setting is the image's, not this process's: another image has its
+  // own, and coming back finds this one again.
+  {
+    testing_support::TempImage other;
+    EXPECT_EQ(device::LocalTimeText(device::Now()).substr(0, 13),
+              std::string(testing_support::kTestClock).substr(0, 13));
+  }
+  device::SetImageRoot(image_.root());
+  EXPECT_EQ(device::LocalTimeText(device::Now()).substr(0, 13), "2026-03-01T23");
+
+  // The clock runs on from the time set.
+  when.second = 59;
+  when.millisecond = 900;
+  ASSERT_TRUE(device::SetDeviceClock(when, &error));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  now = device::Now();
+  EXPECT_EQ(device::LocalTimeText(now).substr(0, 16), "2026-03-02T00:00");
+
+  ASSERT_TRUE(device::ClearDeviceClock(&error)) << error;
+  ASSERT_TRUE(device::ClearDeviceClock(&error)) << error;  // again: nothing to do
+  device::DeviceClockOffsetMs(&is_set);
+  EXPECT_FALSE(is_set);
+  auto real = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  struct tm tm;
+  localtime_r(&real, &tm);
+  EXPECT_EQ(device::Now().year, tm.tm_year + 1900);
+}
+
+TEST_F(DeviceClockTest, BadTimesAndAnUnreadableSettingChangeNothing) {
+  device::LocalTime t;
+  for (const char* bad : {"2026-02-29T10:00", "2026-13-01T00:00", "2026-03-01T24:00",
+                          "2026-03-01T23:60", "2026-03-01", "2026-3-1T1:00", "x",
+                          "2026-03-01T23:59:60", "2026-03-01T23:59:5x", ""}) {
+    EXPECT_FALSE(device::ParseLocalTime(bad, &t)) << bad;
+  }
+  ASSERT_TRUE(device::ParseLocalTime("2024-02-29 08:05:09", &t));
+  EXPECT_EQ(device::LocalTimeText(t), "2024-02-29T08:05:09");
+  EXPECT_EQ(t.weekday, 4);
+
+  std::string error;
+  device::LocalTime invalid = t;
+  invalid.day = 30;
+  EXPECT_FALSE(device::SetDeviceClock(invalid, &error));
+  EXPECT_FALSE(error.empty());
+  bool is_set = true;
+  device::DeviceClockOffsetMs(&is_set);
+  EXPECT_FALSE(is_set);
+
+  {
+    std::ofstream out(device::DeviceDataDir() + "/clock");
+    out << "offset_ms 12abc\n";
+  }
+  EXPECT_EQ(device::DeviceClockOffsetMs(&is_set), 0);
+  EXPECT_FALSE(is_set);
+  EXPECT_GE(device::Now().year, 2025);
+
+  // Without an image there is nowhere to keep the setting.
+  std::string empty = testing_support::MakeTempDir("tarnvex-noimage-");
+  device::SetImageRoot(empty + "/none");
+  EXPECT_FALSE(device::SetDeviceClock(t, &error));
+  EXPECT_NE(error.find("init"), std::string::npos) << error;
+  device::SetImageRoot(image_.root());
+  std::filesystem::remove_all(empty);
+}
+
+// The long date names the real day in the locale's own calendar.
+TEST_F(ClockTest, LongDateUsesTheLocalesCalendar) {
+  device::LocalTime t = device::MakeDay(2026, 1, 15);
+  Locale("th_TH.UTF-8");
+  EXPECT_EQ(device::LongDateText(t),
+            u"\u0e27\u0e31\u0e19\u0e1e\u0e24\u0e2b\u0e31\u0e2a\u0e1a\u0e14\u0e35\u0e17\u0e35\u0e48 "
+            u"15 \u0e21\u0e01\u0e23\u0e32\u0e04\u0e21 \u0e1e.\u0e28. 2569");
+  Locale("ja_JP.UTF-8@calendar=japanese");
+  EXPECT_EQ(device::LongDateText(t), u"\u4ee4\u548c8\u5e741\u670815\u65e5\u6728\u66dc\u65e5");
+  Locale("ja_JP@calendar=japanese");
+  EXPECT_EQ(device::LongDateText(t), u"\u4ee4\u548c8\u5e741\u670815\u65e5\u6728\u66dc\u65e5");
+  Locale("ja_JP.UTF-8");
+  EXPECT_EQ(device::LongDateText(t), u"2026\u5e741\u670815\u65e5\u6728\u66dc\u65e5");
+  Locale("de_DE.UTF-8@euro");  // a POSIX modifier is not a calendar
+  EXPECT_EQ(device::LongDateText(t), u"Donnerstag, 15. Januar 2026");
+  Locale("C");
+  EXPECT_EQ(device::LongDateText(t), u"Thursday, January 15, 2026");
 }
 
 }  // namespace

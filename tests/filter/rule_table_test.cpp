@@ -49,9 +49,9 @@ TEST(TokensContainedTest, ATokenlessCandidateIsAlwaysCovered) {
   EXPECT_FALSE(TokensContained("a", ""));
 }
 
-TEST(TokensContainedTest, HaystackIsReadAsAFieldHoldsItNeedlesWhole) {
+TEST(TokensContainedTest, BothTextsAreReadWhole) {
   const std::string hay = std::string(255, 'x') + "tail";
-  EXPECT_FALSE(TokensContained("tail", hay.c_str()));
+  EXPECT_TRUE(TokensContained("tail", hay.c_str()));
   // A long candidate is judged whole: its last address is still checked.
   const std::string needles = std::string(300, 'x') + ", zed";
   EXPECT_FALSE(
@@ -60,7 +60,7 @@ TEST(TokensContainedTest, HaystackIsReadAsAFieldHoldsItNeedlesWhole) {
 
 class RuleTableTest : public RulesFixture {};
 
-TEST_F(RuleTableTest, LoadsEveryColumnAndCutsLongFields) {
+TEST_F(RuleTableTest, LoadsEveryColumnAndKeepsLongTextsWhole) {
   const std::string long_sender(300, 's');
   PeekExec("INSERT INTO Rules VALUES (3, '" + long_sender +
            "', 'anna; carl', 'Hello World', 'hello world ', 75);"
@@ -71,7 +71,7 @@ TEST_F(RuleTableTest, LoadsEveryColumnAndCutsLongFields) {
   float certainty = 0;
   int32_t id = 0;
   ASSERT_TRUE(GetRule(0, &sender, &recipients, &message, &certainty, &id));
-  EXPECT_EQ(std::string(255, 's'), sender);
+  EXPECT_EQ(long_sender, sender);
   EXPECT_EQ("anna; carl", recipients);
   EXPECT_EQ("Hello World", message);
   EXPECT_EQ(75.0f, certainty);
@@ -132,26 +132,26 @@ TEST_F(RuleTableTest, TheFirstCoveringRuleGivesTheId) {
   EXPECT_EQ(2, rule_id);
 
   RuleRecord candidate;
-  CopyField(candidate.Sender, "1234");
+  candidate.Sender = "1234";
   EXPECT_EQ(1, MatchRecipients(candidate, &matched, &rule_id));
   EXPECT_EQ(4, rule_id);
 
-  CopyField(candidate.Sender, "anna, bert");
+  candidate.Sender = "anna, bert";
   EXPECT_EQ(0, MatchRecipients(candidate, &matched, &rule_id));
   EXPECT_EQ(0, matched);
   EXPECT_EQ(-1, rule_id);
 
   // No tokens: the first rule covers it; the rule with empty recipients
   // covers nothing else.
-  CopyField(candidate.Sender, " ;, ");
+  candidate.Sender = " ;, ";
   EXPECT_EQ(1, MatchRecipients(candidate, &matched, &rule_id));
   EXPECT_EQ(4, rule_id);
   PeekExec("DELETE FROM Rules WHERE Id <> 8;");
   ASSERT_TRUE(LoadRules());
-  CopyField(candidate.Sender, "");
+  candidate.Sender = "";
   EXPECT_EQ(1, MatchRecipients(candidate, &matched, &rule_id));
   EXPECT_EQ(8, rule_id);
-  CopyField(candidate.Sender, "x");
+  candidate.Sender = "x";
   EXPECT_EQ(0, MatchRecipients(candidate, &matched, &rule_id));
 }
 
@@ -163,7 +163,7 @@ TEST_F(RuleTableTest, NoRulesAtAllLeavesTheCallersValues) {
   EXPECT_EQ(42, rule_id);
   // A rule added to the database is picked up by the next match.
   InsertRules(1);
-  CopyField(candidate.Sender, "R1");
+  candidate.Sender = "R1";
   EXPECT_EQ(1, MatchRecipients(candidate, &matched, &rule_id));
   EXPECT_EQ(1, rule_id);
 }
@@ -202,14 +202,26 @@ TEST_F(RuleTableTest, RemoveTakesTheFirstEqualRuleIgnoringCase) {
   EXPECT_EQ(3, rule_id);
 }
 
-TEST_F(RuleTableTest, RemoveComparesLongTextsAsTheirFieldsHoldThem) {
+TEST_F(RuleTableTest, ALongRuleDeletedWithTheTextsItHandsOutIsGoneEverywhere) {
+  // Recipients past 255 characters: the number the user cares about is last.
+  std::string recipients;
+  for (int i = 0; i < 40; ++i) recipients += "555010" + std::to_string(i % 10) + ", ";
+  recipients += "5550199";
   const std::string sender(300, 'S');
-  PeekExec("INSERT INTO Rules VALUES (1, '" + sender +
-           "', 'r', 'm', 'm ', 90);");
+  PeekExec("INSERT INTO Rules VALUES (1, '" + sender + "', '" + recipients +
+           "', 'm', 'm ', 90);");
   ASSERT_TRUE(LoadRules());
-  EXPECT_TRUE(DeleteRule(sender.c_str(), "r", "m"));
-  EXPECT_EQ(0, RuleCount());
+  int32_t matched = 0, rule_id = 0;
+  EXPECT_EQ(1, MatchRecipientText("5550199", &matched, &rule_id));
+
+  std::string got_sender, got_recipients, got_message;
+  ASSERT_TRUE(GetRule(0, &got_sender, &got_recipients, &got_message, nullptr, nullptr));
+  EXPECT_TRUE(DeleteRule(got_sender.c_str(), got_recipients.c_str(), got_message.c_str()));
   EXPECT_EQ(0, RowCount());
+  EXPECT_EQ(0, RuleCount());
+  ASSERT_TRUE(LoadRules());  // and it does not come back
+  EXPECT_EQ(0, RuleCount());
+  EXPECT_EQ(0, MatchRecipientText("5550199", &matched, &rule_id));
 }
 
 TEST_F(RuleTableTest, WithAFullTableANewRuleIsRefusedAnExistingOneUpdated) {
@@ -227,18 +239,31 @@ TEST_F(RuleTableTest, WithAFullTableANewRuleIsRefusedAnExistingOneUpdated) {
   EXPECT_EQ(kMaxRules, RowCount());
 }
 
-TEST_F(RuleTableTest, DeleteDropsTheRuleInMemoryEvenWhenTheStatementFails) {
+TEST_F(RuleTableTest, AfterADeleteTheTableInMemoryIsWhatTheDatabaseHolds) {
   PeekExec(
       "INSERT INTO Rules VALUES (1, 'O Neil', 'r1', 'don t', 'don t ', 90);");
-  InsertRules(0);
   ASSERT_TRUE(LoadRules());
   ASSERT_EQ(1, RuleCount());
   EXPECT_TRUE(DeleteRule("nobody", "r1", "don t"));  // absent: success
   EXPECT_EQ(1, RuleCount());
-  PeekExec("ALTER TABLE Rules RENAME TO Gone;");
-  // Typed with the apostrophe, it still finds the loaded rule.
-  EXPECT_FALSE(DeleteRule("O'Neil", "r1", "don't"));
+  // Texts in another letter case name no row: the rule stays in both places
+  // (dropped from memory only, it would come back at the next load).
+  EXPECT_TRUE(DeleteRule("O NEIL", "R1", "DON T"));
+  EXPECT_EQ(1, RowCount());
+  EXPECT_EQ(1, RuleCount());
+  // Typed with the apostrophe, the stored blanked rule is deleted.
+  EXPECT_TRUE(DeleteRule("O'Neil", "r1", "don't"));
+  EXPECT_EQ(0, RowCount());
   EXPECT_EQ(0, RuleCount());
+  // A database that cannot be read leaves an empty table, which holds
+  // every message until the rules load again.
+  PeekExec("INSERT INTO Rules VALUES (2, 's', 'r2', 'm', 'm ', 90);");
+  ASSERT_TRUE(LoadRules());
+  PeekExec("ALTER TABLE Rules RENAME TO Gone;");
+  EXPECT_FALSE(DeleteRule("s", "r2", "m"));
+  EXPECT_EQ(0, RuleCount());
+  int32_t matched = 0, rule_id = 0;
+  EXPECT_EQ(0, MatchRecipientText("r2", &matched, &rule_id));
 }
 
 }  // namespace

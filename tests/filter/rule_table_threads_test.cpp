@@ -36,7 +36,7 @@ TEST_F(RuleTableThreadsTest, MatchesSeeWholeTablesWhileRulesAreReloaded) {
     RuleRecord candidate;
     while (!stop.load()) {
       int32_t matched = 0, rule_id = 0;
-      CopyField(candidate.Sender, "SHARED");
+      candidate.Sender = "SHARED";
       if (MatchRecipients(candidate, &matched, &rule_id) != 1 || matched != 1 ||
           rule_id < 1 || rule_id > 64) {
         ++wrong;

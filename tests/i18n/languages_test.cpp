@@ -2,11 +2,14 @@
 // menu bar switch, support files (their format, hostile files, applying two
 // in turn) and help.
 #include <QApplication>
+#include <QKeyEvent>
+#include <QTimer>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -162,13 +165,23 @@ TEST_F(LanguagesTest, GermanWithItsFileSwitchesTheMenuAndRelabels) {
   EXPECT_TRUE(boxes_->shown.empty());
   EXPECT_EQ(i18n::CurrentMenuId(), 54201);
   EXPECT_EQ(i18n::CurrentMenu(), window_->soft_keys());
-  EXPECT_EQ(window_->soft_keys()->Key(0)->text(), "Erwerbstätigkeit");
+  EXPECT_EQ(window_->soft_keys()->KeyText(0), u"Erwerbstätigkeit");
   EXPECT_EQ(chooser.page()->ControlText(20011), u"Sprache wählen:");
   EXPECT_EQ(window_->browser()->ControlText(1015), u"Absender");
   EXPECT_EQ(ui::UiTextOf(118), u"Fehler");
   EXPECT_EQ(ui::CurrentLanguageCode(), "deu");
   // A second time with the code in capitals: the bar stays.
   EXPECT_FALSE(i18n::SwitchMenuBar("DEU"));
+}
+
+TEST_F(LanguagesTest, EscapeClosesTheChooserAsCancel) {
+  i18n::LanguageChooser& chooser = Chooser();
+  EXPECT_EQ(chooser.windowTitle(), "Language - Tarnvex");
+  QTimer::singleShot(50, [&chooser] {
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(&chooser, &escape);
+  });
+  EXPECT_EQ(chooser.exec(), 2);
 }
 
 TEST_F(LanguagesTest, WithoutTheFileNothingChanges) {
@@ -182,7 +195,7 @@ TEST_F(LanguagesTest, WithoutTheFileNothingChanges) {
   EXPECT_EQ(i18n::CurrentMenuId(), 116);
   EXPECT_EQ(i18n::CurrentMenu(), nullptr);
   EXPECT_EQ(ui::CurrentLanguageCode(), "eng");
-  EXPECT_EQ(window_->soft_keys()->Key(0)->text(), "Use");
+  EXPECT_EQ(window_->soft_keys()->KeyText(0), u"Use");
   // English without an English file: the message, and no change either.
   chooser.SelectNames({"English"});
   chooser.Select();
@@ -217,7 +230,7 @@ TEST_F(LanguagesTest, SupportFileRulesWhenApplied) {
   EXPECT_EQ(ui::UiTextOf(118), u"Oops");
   EXPECT_EQ(ui::UiTextOf(117), u"Unable to locate help file.");
   EXPECT_EQ(window_->browser()->ControlText(1015), u"Sender lowercase menuitem");
-  EXPECT_EQ(window_->soft_keys()->Popup(1)->actions()[6]->text(), "Exit");
+  EXPECT_EQ(ui::PlainText(window_->soft_keys()->Popup(1)->actions()[6]->text()), "Exit");
 
   // A first line that is empty applies nothing and still succeeds.
   Write("emp", "\nx=STRINGTABLE;x=118;x=\"Never\"\n");
@@ -235,14 +248,22 @@ TEST_F(LanguagesTest, SupportFileRulesWhenApplied) {
   // Now that a menu was switched, a MENUITEM line relabels its entry.
   Write("fre", "x=MENUITEM;x=40008;x=\"Quitter\"\n");
   ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "fre", true));
-  EXPECT_EQ(window_->soft_keys()->Popup(1)->actions()[6]->text(), "Quitter");
+  EXPECT_EQ(ui::PlainText(window_->soft_keys()->Popup(1)->actions()[6]->text()), "Quitter");
 }
 
 TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
   std::string huge;
   for (int i = 0; i < 10 * 1024 * 1024 / 40; ++i) huge += "x=CTRL;x=1015;x=\"0123456789012345\"\n";
   Write("big", huge);
-  EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "big", true));
+  // Beyond the bound: a clear message, and the language stays as it was.
+  EXPECT_FALSE(i18n::LocateSupportFile(nullptr, "big", true));
+  ASSERT_EQ(boxes_->shown.size(), 1u);
+  EXPECT_EQ(boxes_->shown[0], u"The language file is too large to be read.");
+  EXPECT_EQ(ui::CurrentLanguageCode(), "eng");
+  EXPECT_TRUE(i18n::CurrentSupportFile().empty());
+  // Just within it, the file is read.
+  Write("fit", huge.substr(0, i18n::kMaxSupportFileBytes));
+  EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "fit", true));
   Write("lng", "x=CTRL;x=1015;x=\"" + std::string(100 * 1024, 'L') + "\"\nx=CTRL;x=1023;x=T\n");
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "lng", true));
   EXPECT_EQ(window_->browser()->ControlText(1015).size(), i18n::kFieldBytes - 1);
@@ -251,9 +272,30 @@ TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
   nul += "b\"\nx=STRINGTABLE;x=123;x=\"W\0\"";
   Write("nul", nul);
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nul", true));
+  // A FIFO in a support file's place is no support file (and hangs nothing).
+  std::string fifo = image_->Host(kEmn + std::u16string(u"ffo"));
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  size_t shown = boxes_->shown.size();
+  EXPECT_FALSE(i18n::LocateSupportFile(nullptr, "ffo", true));
+  EXPECT_EQ(boxes_->shown.size(), shown + 1);
   Write("nnl", "x=CTRL;x=1023;x=\"no newline at all\"");
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nnl", true));
   EXPECT_EQ(window_->browser()->ControlText(1023), u"no newline at all");
+}
+
+TEST_F(LanguagesTest, TheChosenFileIsReadOnceAndAppliedFromMemory) {
+  Write("tst", "x=CTRL;x=20011;x=\"Erste Fassung\"\n");
+  ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "tst", true));
+  // The file changes on disk, or goes: dialogs opened afterwards still show
+  // the language as it was chosen.
+  Write("tst", "x=CTRL;x=20011;x=\"Zweite Fassung\"\n");
+  EXPECT_EQ(Chooser().page()->ControlText(20011), u"Erste Fassung");
+  std::filesystem::remove(image_->Host(kEmn + std::u16string(u"tst")));
+  EXPECT_EQ(Chooser().page()->ControlText(20011), u"Erste Fassung");
+  // Choosing again reads it again.
+  Write("tst", "x=CTRL;x=20011;x=\"Zweite Fassung\"\n");
+  ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "tst", true));
+  EXPECT_EQ(Chooser().page()->ControlText(20011), u"Zweite Fassung");
 }
 
 TEST_F(LanguagesTest, HelpFallsBackToEnglishAndReportsAMissingPage) {
@@ -279,12 +321,45 @@ TEST_F(LanguagesTest, HelpFallsBackToEnglishAndReportsAMissingPage) {
   window_->RunCommand(resources::kCmdHelp);
   EXPECT_EQ(opened, image_->Host(u"\\Program Files\\Tarnvex\\Help\\deu\\index.deu.htm"));
 
-  // A viewer that does not start: text 119, in the current language.
+  // No desktop viewer and a page that the program's own viewer cannot show
+  // either (beyond its size bound): text 119, in the current language.
   i18n::SetDocumentOpener([](const std::string&) { return false; });
+  image_->WriteFile(u"\\Program Files\\Tarnvex\\Help\\deu\\index.deu.htm",
+                    std::string(ui::kMaxPageBytes + 1, 'x'));
+  size_t before = boxes_->shown.size();
   window_->RunCommand(resources::kCmdHelp);
+  ASSERT_EQ(boxes_->shown.size(), before + 1);
   EXPECT_EQ(boxes_->shown.back(), u"Die Hilfe konnte nicht gestartet werden.");
   EXPECT_EQ(boxes_->captions.back(), u"Fehler");
+  EXPECT_EQ(i18n::OpenHelpViewer(), nullptr);
   i18n::SetDocumentOpener(nullptr);
+}
+
+TEST_F(LanguagesTest, WithoutADesktopViewerHelpOpensInTheProgramsOwn) {
+  // The desktop has no launcher at all: the default opener finds none.
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", "/nonexistent");
+  image_->WriteFile(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm",
+                    "<html><head><meta charset=\"utf-8\"></head><body><h1>Hilfe f\xC3\xBCr alle"
+                    "</h1><img src=\"/dev/zero\"></body></html>");
+  window_->RunCommand(resources::kCmdHelp);
+  qputenv("PATH", path);
+  EXPECT_TRUE(boxes_->shown.empty());
+  QWidget* help = i18n::OpenHelpViewer();
+  ASSERT_NE(help, nullptr);
+  EXPECT_TRUE(help->isVisible());
+  EXPECT_EQ(help->windowTitle(), "Help - Tarnvex");
+  auto* view = help->findChild<ui::PageView*>();
+  ASSERT_NE(view, nullptr);
+  EXPECT_TRUE(view->PlainPage().contains(QString::fromUtf8("Hilfe f\xC3\xBCr alle")))
+      << view->PlainPage().toStdString();
+  // Help again uses the same window; closing it ends it.
+  window_->RunCommand(resources::kCmdHelp);
+  EXPECT_EQ(i18n::OpenHelpViewer(), help);
+  help->close();
+  QApplication::processEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(i18n::OpenHelpViewer(), nullptr);
 }
 
 // Run as the program installed on a card: prints the help page it finds.

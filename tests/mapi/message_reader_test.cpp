@@ -2,8 +2,14 @@
 // narrow fields, and the MIME extracts of a body.
 #include "mapi/message_reader.h"
 
+#include <stdlib.h>
+
 #include <cstring>
 #include <string>
+
+#include "device/clock.h"
+#include "device/codepage.h"
+#include "storage/message_db.h"
 
 #include "tests/mapi/mapi_fixture.h"
 
@@ -31,6 +37,29 @@ TEST_F(MapiTest, RecipientsInTableOrderJoinedByCommaAndSpace) {
   ReadMessageFields(none, &fields);
   EXPECT_STREQ(fields.recipients, "");
   none->Release();
+}
+
+TEST_F(MapiTest, ReceivedDateIsTheDeviceDayAsTheDayListsLookItUp) {
+  IMessage* message = Open(Save({u"5550199"}, u"s", u"b"));
+  ASSERT_NE(message, nullptr);
+  device::LocalTime when;
+  std::string error;
+  ASSERT_TRUE(device::ParseLocalTime("2026-01-15T21:30", &when));
+  ASSERT_TRUE(device::SetDeviceClock(when, &error)) << error;
+  setenv("LC_ALL", "th_TH.UTF-8", 1);
+  device::ResetLocaleFromEnvironment();
+  MessageFields fields;
+  ReadMessageFields(message, &fields);
+  std::string today;
+  DayText(0, &today);
+  EXPECT_EQ(std::string(fields.received_date), today);
+  // Thursday 15 January 2026 is in the Buddhist year 2569.
+  EXPECT_NE(device::Utf8ToWide(fields.received_date).find(u"15"), std::u16string::npos);
+  EXPECT_NE(std::string(fields.received_date).find("2569"), std::string::npos);
+  EXPECT_NE(std::string(fields.received_time).find("21:30"), std::string::npos);
+  unsetenv("LC_ALL");
+  device::ResetLocaleFromEnvironment();
+  message->Release();
 }
 
 TEST_F(MapiTest, LongTextsAreCutToTheirFields) {

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "device/codepage.h"
@@ -59,6 +60,11 @@ class LocationsTest : public ::testing::Test {
     auto handler = std::make_shared<Answer>(a);
     device::SetMessageBoxHandler(handler);
     return handler;
+  }
+  // A fresh image and fresh state, as at the start of a test.
+  void Restart() {
+    TearDown();
+    SetUp();
   }
   std::string SummaryPath() {
     std::string path, table;
@@ -231,6 +237,139 @@ TEST_F(LocationsTest, TheProgramRunningFromACardIsFoundThere) {
   EXPECT_NE(out.find("summary=\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db\n"),
             std::string::npos)
       << out;
+}
+
+// Every folder and file of the image outside its bookkeeping, as CE paths.
+std::set<std::string> ImageEntries(const testing_support::TempImage& image) {
+  std::set<std::string> entries;
+  std::filesystem::path root(image.root());
+  for (auto it = std::filesystem::recursive_directory_iterator(root);
+       it != std::filesystem::recursive_directory_iterator(); ++it) {
+    std::string relative = it->path().lexically_relative(root).string();
+    if (relative.rfind(".device", 0) == 0) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    for (char& c : relative)
+      if (c == '/') c = '\\';
+    entries.insert("\\" + relative);
+  }
+  return entries;
+}
+
+// Puts a card into the image's card list by hand, past the tool's checks.
+void InsertCardByHand(const testing_support::TempImage& image, const std::string& utf8_name) {
+  std::filesystem::create_directories(image.root() + "/" + utf8_name);
+  FILE* list = fopen(device::CardListPath().c_str(), "a");
+  ASSERT_NE(list, nullptr);
+  fprintf(list, "%s\n", utf8_name.c_str());
+  fclose(list);
+}
+
+const char* const kNonLatinCards[] = {"\xd0\x9a\xd0\xb0\xd1\x80\xd1\x82\xd0\xb0",  // Карта
+                                      "\xe8\xa8\x98\xe6\x86\xb6\xe5\x8d\xa1"};     // 記憶卡
+
+TEST_F(LocationsTest, CardsNamedOutsideTheCodePageAreRefusedAndNeverUsed) {
+  for (const char* name : kNonLatinCards) {
+    SCOPED_TRACE(name);
+    for (auto reply : {device::MessageBoxAnswer::kYes, device::MessageBoxAnswer::kNo}) {
+      Restart();
+      std::string error;
+      EXPECT_FALSE(device::AddStorageCard(device::Utf8ToWide(name), &error));
+      EXPECT_NE(error.find(name), std::string::npos) << error;
+      EXPECT_FALSE(std::filesystem::exists(image_->root() + "/" + name));
+
+      // Even listed by hand the card is not offered, so the databases stay on
+      // the main storage and nothing is made anywhere else.
+      InsertCardByHand(*image_, name);
+      auto answer = Answering(reply);
+      FindInstallFolder();
+      InitDatabases();
+      EXPECT_EQ(StorageCardCount(), 0);
+      EXPECT_EQ(answer->asked, 0);
+      EXPECT_EQ(SummaryPath(), "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+      EXPECT_EQ(ImageEntries(*image_),
+                (std::set<std::string>{
+                    "\\My Documents", "\\Windows", "\\Program Files", "\\Program Files\\Tarnvex",
+                    "\\Program Files\\Tarnvex\\dba",
+                    "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db",
+                    "\\Program Files\\Tarnvex\\dba\\Rules_0.db", "\\Tarnvex", "\\Tarnvex\\dba",
+                    std::string("\\") + name}));
+    }
+  }
+}
+
+TEST_F(LocationsTest, AProgramOnACardNamedOutsideTheCodePageMakesNoStrayFolder) {
+  for (const char* name : kNonLatinCards) {
+    SCOPED_TRACE(name);
+    Restart();
+    InsertCardByHand(*image_, name);
+    std::u16string exe =
+        u"\\" + device::Utf8ToWide(name) + u"\\Program Files\\Tarnvex\\Tarnvex.exe";
+    std::string out = RunInstalledCopy(*image_, exe);
+    // The card is not offered, so the program is not found on it: the
+    // root is "\Tarnvex" and the databases go to the main storage.
+    EXPECT_NE(out.find("install=\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("asked=0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("summary=\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db\n"),
+              std::string::npos)
+        << out;
+    const std::string card = std::string("\\") + name;
+    for (const std::string& entry : ImageEntries(*image_)) {
+      bool expected = entry.rfind("\\Program Files", 0) == 0 || entry.rfind("\\Tarnvex", 0) == 0 ||
+                      entry == "\\Windows" || entry == "\\My Documents" ||
+                      entry.rfind(card + "\\Program Files\\Tarnvex", 0) == 0 ||
+                      entry == card || entry == card + "\\Program Files";
+      EXPECT_TRUE(expected) << entry;
+      // Nothing but the program itself on the card.
+      if (entry.rfind(card + "\\", 0) == 0) {
+        EXPECT_EQ(entry.find("dba"), std::string::npos) << entry;
+      }
+    }
+  }
+}
+
+TEST_F(LocationsTest, AWesternEuropeanCardNameIsKeptWholeInEveryPath) {
+  const std::u16string card = u"Carte m\u00e9moire";
+  std::string error;
+  ASSERT_TRUE(device::AddStorageCard(card, &error)) << error;
+  auto answer = Answering(device::MessageBoxAnswer::kYes);
+  FindInstallFolder();
+  InitDatabases();
+  EXPECT_EQ(answer->asked, 1);
+  EXPECT_EQ(SummaryPath(), "\\Carte m\xe9moire\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+  EXPECT_TRUE(image_->Exists(u"\\" + card + u"\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db"));
+  EXPECT_TRUE(image_->Exists(u"\\" + card + u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+  PrepareStoreDb("SMS");
+  EXPECT_TRUE(image_->Exists(u"\\" + card + u"\\Program Files\\Tarnvex\\dba\\SMS.db"));
+
+  std::string out =
+      RunInstalledCopy(*image_, u"\\" + card + u"\\Program Files\\Tarnvex\\Tarnvex.exe");
+  EXPECT_NE(out.find("install=\\Carte m\xc3\xa9moire\\Program Files\\Tarnvex\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("asked=0\n"), std::string::npos) << out;
+}
+
+TEST_F(LocationsTest, ACardNameFoundInsideTheInstallPathIsNotTheProgramsCard) {
+  // "Files" occurs in "\Program Files\Tarnvex", yet the program does not run
+  // from that card: the question is still asked.
+  std::string error;
+  ASSERT_TRUE(device::AddStorageCard(u"Files", &error)) << error;
+  std::string out = RunInstalledCopy(*image_, u"\\Program Files\\Tarnvex\\Tarnvex.exe");
+  EXPECT_NE(out.find("install=\\Program Files\\Tarnvex\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("asked=1\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("summary=\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db\n"), std::string::npos)
+      << out;
+}
+
+TEST_F(LocationsTest, APathWithReservedCharactersMakesNoFolder) {
+  CreatePath("\\?????\\Program Files\\Tarnvex\\dba");
+  CreatePath("\\Tarnvex\\a:b\\dba");
+  CreatePath("\\Tarnvex.\\dba");
+  EXPECT_EQ(ImageEntries(*image_),
+            (std::set<std::string>{"\\My Documents", "\\Windows", "\\Program Files",
+                                   "\\Tarnvex"}));
 }
 
 }  // namespace

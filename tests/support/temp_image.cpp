@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "device/clock.h"
 #include "device/image.h"
 
 namespace testing_support {
@@ -21,6 +22,9 @@ TempImage::TempImage() : root_(MakeTempDir("tarnvex-image-")) {
   device::SetImageRoot(root_);
   std::string error;
   if (!device::InitImage(&error)) ADD_FAILURE() << error;
+  device::LocalTime when;
+  if (!device::ParseLocalTime(kTestClock, &when) || !device::SetDeviceClock(when, &error))
+    ADD_FAILURE() << error;
 }
 
 TempImage::~TempImage() {

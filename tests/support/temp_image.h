@@ -1,12 +1,15 @@
 // A device image in a fresh temporary folder for one test. The image root of
 // the process points at it for the test's lifetime; the folder is removed
-// afterwards.
+// afterwards. Its device clock is set to kTestClock (and runs on from
+// there), so that no test depends on the day it runs or meets midnight.
 #ifndef TARNVEX_TESTS_SUPPORT_TEMP_IMAGE_H_
 #define TARNVEX_TESTS_SUPPORT_TEMP_IMAGE_H_
 
 #include <string>
 
 namespace testing_support {
+
+inline constexpr char kTestClock[] = "2026-01-16T10:00:00";
 
 class TempImage {
  public:

@@ -50,7 +50,11 @@ TEST(WindowLayerTest, TemplatesScaleToTheWindowAndKeepTheirIds) {
   EXPECT_EQ(dialog.ControlIds().size(), t.controls.size());
   QWidget* close = dialog.Control(20013);
   ASSERT_NE(close, nullptr);
-  EXPECT_EQ(close->geometry(), QRect(110 * 3, 96 * 3, 30 * 3, 12 * 3));
+  // Across, dialog units scale with the width; down, the button stays the
+  // last thing in the window, inside it.
+  EXPECT_EQ(close->geometry().x(), 110 * 3);
+  EXPECT_EQ(close->geometry().width(), 30 * 3);
+  EXPECT_TRUE(dialog.rect().contains(close->geometry())) << close->geometry().y();
   EXPECT_EQ(dialog.ControlText(40013), u"Version");
   EXPECT_TRUE(dialog.SetControlText(40013, u"Versionsnummer"));
   EXPECT_EQ(dialog.ControlText(40013), u"Versionsnummer");
@@ -63,13 +67,13 @@ TEST(WindowLayerTest, SoftKeysCarryMenu116AndItsCommandIds) {
   ui::SoftKeyBar bar;
   bar.SetMenu(resources::LoadMenu(resources::kIdMenu));
   ASSERT_NE(bar.Key(0), nullptr);
-  EXPECT_EQ(bar.Key(0)->text(), "Use");
-  EXPECT_EQ(bar.Key(1)->text(), "Help");
+  EXPECT_EQ(bar.KeyText(0), u"Use");
+  EXPECT_EQ(bar.KeyText(1), u"Help");
   EXPECT_EQ(bar.Key(2), nullptr);
   QList<QAction*> help = bar.Popup(1)->actions();
   ASSERT_EQ(help.size(), 7);
   EXPECT_TRUE(help[2]->isSeparator());
-  EXPECT_EQ(help[6]->text(), "Exit");
+  EXPECT_EQ(ui::PlainText(help[6]->text()), "Exit");
   int got = 0;
   QObject::connect(&bar, &ui::SoftKeyBar::Command, [&](int id) { got = id; });
   help[6]->trigger();
@@ -79,10 +83,33 @@ TEST(WindowLayerTest, SoftKeysCarryMenu116AndItsCommandIds) {
   use[0]->menu()->actions()[0]->trigger();
   EXPECT_EQ(got, resources::kCmdUpdate);
   EXPECT_TRUE(bar.SetItemText({1, 0}, u"Hilfe"));
-  EXPECT_EQ(help[0]->text(), "Hilfe");
+  EXPECT_EQ(ui::PlainText(help[0]->text()), "Hilfe");
   EXPECT_TRUE(bar.SetItemText({0}, u"Uso"));
-  EXPECT_EQ(bar.Key(0)->text(), "Uso");
+  EXPECT_EQ(bar.KeyText(0), u"Uso");
   EXPECT_FALSE(bar.SetItemText({1, 99}, u"x"));
+  EXPECT_FALSE(bar.SetItemText({1, 2}, u"a separator has no text"));
+  EXPECT_TRUE(bar.SetCommandText(resources::kCmdRules, u"R&D"));
+  EXPECT_FALSE(bar.SetCommandText(4242, u"x"));
+}
+
+TEST(WindowLayerTest, SoftKeysAndItemsGetDistinctAccelerators) {
+  App();
+  ui::SoftKeyBar bar;
+  bar.SetMenu(resources::LoadMenu(resources::kIdMenu));
+  EXPECT_EQ(bar.Key(0)->text(), "&Use");
+  EXPECT_EQ(bar.Key(1)->text(), "&Help");
+  QList<QAction*> help = bar.Popup(1)->actions();
+  // "Help" took H, so "Hide" gets its i; every item keeps its own text.
+  EXPECT_EQ(help[0]->text(), "&Help");
+  EXPECT_EQ(help[1]->text(), "&Language");
+  EXPECT_EQ(help[3]->text(), "&About");
+  EXPECT_EQ(help[5]->text(), "H&ide");
+  EXPECT_EQ(help[6]->text(), "&Exit");
+  // An ampersand of the text itself shows as one.
+  ASSERT_TRUE(bar.SetCommandText(resources::kCmdRules, u"R&D"));
+  QAction* rules = bar.Popup(0)->actions()[1];
+  EXPECT_EQ(ui::PlainText(rules->text()), "R&D");
+  EXPECT_EQ(ui::PlainText("A&&B"), "A&B");
 }
 
 class BrowserTest : public ::testing::Test {

@@ -1,1 +1,2 @@
-set(FOLDER_LIBS ui)
+find_package(Qt6 COMPONENTS Test REQUIRED)
+set(FOLDER_LIBS ui Qt6::Test)

@@ -153,6 +153,26 @@ TEST_F(RulesEditorTest, AnApostropheIsStoredAsABlankAndTheRuleCanBeDeleted) {
   EXPECT_EQ(MaxRuleId(), 0);
 }
 
+TEST_F(RulesEditorTest, ALongRuleSelectedAndDeletedIsGoneAndAllowsNothingMore) {
+  // Recipients past 255 characters, with the number the rule was for last.
+  std::string recipients;
+  for (int i = 0; i < 40; ++i) recipients += "555010" + std::to_string(i % 10) + ", ";
+  recipients += "5550199";
+  const std::string sender(300, 'S');
+  ASSERT_TRUE(AddRule(sender.c_str(), recipients.c_str(), "lunch", 90));
+  Open();
+  List()->setCurrentRow(2);
+  EXPECT_EQ(Page().ControlText(1035).size(), recipients.size());
+  Press(1034);
+  EXPECT_TRUE(boxes_->shown.empty());
+  EXPECT_EQ(MaxRuleId(), 0);  // the row is gone from Rules_0.db
+  EXPECT_EQ(RuleCount(), 0);
+  int32_t matched = 0, rule_id = 0;
+  EXPECT_EQ(MatchRecipientText("5550199", &matched, &rule_id), 0);
+  ASSERT_TRUE(LoadRules());  // and it does not come back
+  EXPECT_EQ(MatchRecipientText("5550199", &matched, &rule_id), 0);
+}
+
 TEST_F(RulesEditorTest, ClosingWithoutChangesStartsNoUpdate) {
   Open();
   editor_->CloseEditor(20013);

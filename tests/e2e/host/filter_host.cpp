@@ -3,12 +3,16 @@
 // is ended. It reads commands on stdin, one a line:
 //   rules-changed   reload the rules and let the worker scan every store
 //   pause / resume  PauseWorker / ResumeWorker (answers "paused 1" ...)
+//   check-holds-all the outgoing check holds every message (a judgement that
+//                   differs from the worker's, forced)
 //   quit            stop the worker and end
-// and reports "monitoring" once it is running (or "failed" and exit 1).
+// and reports "monitoring" once it is running (or "failed", and goes on while
+// monitoring tries again; "problem ..." lines tell what it finds).
 #include <cstdio>
 #include <iostream>
 #include <string>
 
+#include "device/image.h"
 #include "filter/rule_table.h"
 #include "mapi/monitor.h"
 #include "mapi/stores.h"
@@ -16,14 +20,19 @@
 #include "storage/locations.h"
 
 int main() {
+  device::KeepImagePrivate();
   FindInstallFolder();
   InitDatabases();
-  if (!StartMonitoring()) {
-    std::printf("failed\n");
+  SetMonitoringProblemHandler([](const std::string& problem) {
+    std::printf("problem %s\n", problem.empty() ? "gone" : problem.c_str());
     std::fflush(stdout);
-    return 1;
+  });
+  // Without a watch the host stays: monitoring tries again by itself.
+  if (StartMonitoring()) {
+    std::printf("monitoring %d\n", StoreCount());
+  } else {
+    std::printf("failed\n");
   }
-  std::printf("monitoring %d\n", StoreCount());
   std::fflush(stdout);
   std::string line;
   while (std::getline(std::cin, line)) {
@@ -35,6 +44,9 @@ int main() {
       std::printf("paused %d\n", PauseWorker() ? 1 : 0);
     } else if (line == "resume") {
       std::printf("resumed %d\n", ResumeWorker() ? 1 : 0);
+    } else if (line == "check-holds-all") {
+      SetCheckHoldsEverythingForTesting(true);
+      std::printf("ok\n");
     } else if (line == "quit") {
       break;
     } else {

@@ -1,0 +1,59 @@
+// The device's bookkeeping of who listens to the message service, for the
+// transport's gate: a message leaves an Outbox only after every live process
+// that advised its store has finished handling the notification that put it
+// there (its sinks returned from OnNotify), and, where a filter program is
+// registered for the image, only while that filter listens on the store.
+// Like a mail server's content filter: when the filter is down, mail waits.
+//
+// Each listening process keeps one record file in <run>/listeners/<pid>; the
+// registered filters are listed in <image>/.device/filters, one program name
+// a line, optionally followed by "except" and store names it never enters.
+#ifndef TARNVEX_DEVICE_SERVICE_LISTENERS_H_
+#define TARNVEX_DEVICE_SERVICE_LISTENERS_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace device::service {
+
+struct ListenerRecord {
+  pid_t pid = 0;
+  unsigned long long start_time = 0;  // guards against a reused pid
+  std::string program;                // the executable's file name
+  int64_t done = 0;                   // every journal entry up to here handled
+  std::map<int64_t, bool> stores;     // advised stores: caught up or not yet
+};
+
+// Writes (atomically replaces) the record of record.pid.
+bool WriteListenerRecord(const ListenerRecord& record);
+void RemoveListenerRecord(pid_t pid);
+// The records of live processes; records of dead ones are removed.
+std::vector<ListenerRecord> LiveListeners();
+
+// This process's executable file name and its start time.
+std::string OwnProgramName();
+unsigned long long ProcessStartTimeOf(pid_t pid);
+
+struct FilterRegistration {
+  std::string program;
+  std::vector<std::string> except_stores;  // compared ignoring letter case
+};
+std::vector<FilterRegistration> RegisteredFilters();
+// False with an error when the list cannot be written.
+bool RegisterFilter(const FilterRegistration& filter, std::string* error);
+bool UnregisterFilter(const std::string& program, std::string* error);
+
+// The gate for one message of a store's Outbox that arrived there with
+// journal entry `arrival_seq`. True when it may be sent; otherwise *waiting
+// says for whom it waits.
+bool MaySend(int64_t store, const std::string& store_name, int64_t arrival_seq,
+             const std::vector<ListenerRecord>& listeners,
+             const std::vector<FilterRegistration>& filters, std::string* waiting);
+
+}  // namespace device::service
+
+#endif  // TARNVEX_DEVICE_SERVICE_LISTENERS_H_

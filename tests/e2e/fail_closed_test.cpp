@@ -1,0 +1,254 @@
+// Nothing leaves an Outbox unjudged, whatever is slow, locked, restarted or
+// lost: real processes on a temporary device image, each obstacle put in the
+// filter's way, and then 0 uncovered messages sent and each one held and
+// recorded once the obstacle is gone.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tests/e2e/filter_fixture.h"
+
+namespace {
+
+using testing_support::BinPath;
+using testing_support::Eventually;
+using testing_support::FilterEndToEndTest;
+using testing_support::kSendDelayMs;
+using testing_support::RunProgram;
+
+class FailClosedTest : public FilterEndToEndTest {
+ protected:
+  // The image has its filter, as an image with Tarnvex installed has.
+  void RegisterFilter() {
+    ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "filter", "add",
+                          "filter_host", "--except", "ActiveSync"}),
+              0);
+  }
+
+  // A connection of this process that holds `path` with BEGIN EXCLUSIVE.
+  sqlite3* Lock(const std::string& path) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    EXPECT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    return db;
+  }
+  void Unlock(sqlite3* db) {
+    sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+
+  // Every message of the image is where `expected` says, never in Sent Items
+  // when it is not.
+  void ExpectNoneSent(const std::vector<int64_t>& ids) {
+    for (int64_t id : ids) EXPECT_NE(FolderOf(id), "Sent Items") << "message " << id;
+  }
+};
+
+TEST_F(FailClosedTest, MessagesWrittenBeforeTheFilterStartsWaitAndAreHeldWhenItDoes) {
+  RegisterFilter();
+  std::vector<int64_t> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(Send({"55501" + std::to_string(10 + i)}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 3));
+  ExpectNoneSent(ids);  // nobody listens: the transport waits
+  std::string ls;
+  ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "ls"}, &ls), 0);
+  EXPECT_NE(ls.find("waiting for filter_host to listen on SMS"), std::string::npos) << ls;
+
+  StartHost();
+  for (int64_t id : ids) {
+    EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; })) << id;
+  }
+  EXPECT_TRUE(Eventually([&] { return Records().size() == ids.size(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 2));
+  ExpectNoneSent(ids);
+}
+
+TEST_F(FailClosedTest, AComposeWindowThatDoesNotAnswerDelaysNoHold) {
+  StartHost();
+  OpenCompose();
+  ASSERT_EQ(kill(compose_.pid(), SIGSTOP), 0);  // it will never answer
+  auto start = std::chrono::steady_clock::now();
+  int64_t first = Send({"5550111"});
+  int64_t second = Send({"5550112"});
+  ASSERT_TRUE(Eventually([&] { return FolderOf(first) == "Outbox\\Tarnvex"; }, 3000));
+  ASSERT_TRUE(Eventually([&] { return FolderOf(second) == "Outbox\\Tarnvex"; }, 3000));
+  // Both held well inside the send delay, although the window never answers.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kSendDelayMs));
+  // The stopped process is ended all the same.
+  int status = 0;
+  EXPECT_TRUE(compose_.Wait(5000, &status));
+  ExpectNoneSent({first, second});
+}
+
+TEST_F(FailClosedTest, AMessageWrittenByAnotherProgramWithoutAWakeUpIsHeld) {
+  StartHost();
+  // Straight into the file: no datagram, no wake-up from the writer, and for
+  // the second one not even a journal entry.
+  auto insert = [](const char* to) {
+    return std::string(
+      "INSERT INTO messages (folder, subject, body, delivery_time, flags, in_folder_since) "
+      "SELECT f.id, 'Hello', 'See you', 0, 4, CAST(strftime('%s','now') AS INTEGER) * 1000 "
+      "FROM folders f JOIN stores s ON s.id = f.store WHERE s.name = 'SMS' AND f.kind = 2;"
+      "INSERT INTO recipients (message, position, address) VALUES (last_insert_rowid(), 0, '") +
+           to + "');";
+  };
+  ServiceExec(std::string("BEGIN;") + insert("5550113") +
+              "INSERT INTO journal (event, store, kind, object, parent, old_parent) SELECT 4, "
+              "f.store, 77, (SELECT MAX(id) FROM messages), f.id, 0 FROM folders f JOIN stores s "
+              "ON s.id = f.store WHERE s.name = 'SMS' AND f.kind = 2;COMMIT;");
+  const int64_t journaled = LastMessageId();
+  ServiceExec(insert("5550119"));
+  const int64_t unannounced = LastMessageId();
+  ASSERT_GT(unannounced, journaled);
+  EXPECT_TRUE(Eventually([&] { return FolderOf(journaled) == "Outbox\\Tarnvex"; }));
+  EXPECT_TRUE(Eventually([&] { return FolderOf(unannounced) == "Outbox\\Tarnvex"; }));
+  EXPECT_TRUE(Eventually([&] { return Records().size() == 2; }));
+  ExpectNoneSent({journaled, unannounced});
+}
+
+TEST_F(FailClosedTest, ALockedServiceFileDelaysTheHoldButNeverLetsTheMessageGo) {
+  RegisterFilter();
+  int64_t id = Send({"5550114"});
+  // Another program holds the service file longer than any busy timeout
+  // while the filter starts and finds the message.
+  sqlite3* lock = Lock(device::MessageServicePath());
+  host_ = std::make_unique<testing_support::ChildProcess>();
+  ASSERT_TRUE(host_->Start({BinPath("filter_host")}, env_));
+  std::this_thread::sleep_for(std::chrono::milliseconds(12000));
+  Unlock(lock);
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 15000));
+  FindDatabases();
+  EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 15000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 2));
+  ExpectNoneSent({id});
+}
+
+TEST_F(FailClosedTest, ALockedRulesFileMakesTheCheckHoldAtOnce) {
+  StartHost();
+  // A fresh install: no rule loaded, and the rules file held by another
+  // program.
+  sqlite3* lock = Lock(image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+  auto start = std::chrono::steady_clock::now();
+  int64_t id = Send({"5550115"});
+  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 3000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kSendDelayMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 2));
+  Unlock(lock);
+  EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 15000));
+  ExpectNoneSent({id});
+}
+
+TEST_F(FailClosedTest, LargeMessagesAreHeldAllOfThem) {
+  StartHost();
+  const std::string body_file = image_->root() + "/../big-body.txt";
+  {
+    std::ofstream out(body_file, std::ios::trunc);
+    std::string line(1023, 'x');
+    for (int i = 0; i < 8 * 1024 - 1; ++i) out << line << '\n';
+  }
+  std::vector<std::thread> senders;
+  std::vector<int64_t> ids(6, 0);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    senders.emplace_back([&, i] {
+      std::string out;
+      RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "send", "--store", "SMS",
+                  "--to", "55502" + std::to_string(10 + i), "--body-file", body_file},
+                 &out);
+      ids[i] = std::atoll(out.c_str());
+    });
+  }
+  for (std::thread& t : senders) t.join();
+  unlink(body_file.c_str());
+  for (int64_t id : ids) {
+    ASSERT_GT(id, 0);
+    EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 20000)) << id;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 2));
+  ExpectNoneSent(ids);
+}
+
+TEST_F(FailClosedTest, AnUnusableServiceFileIsSaidAndWatchedOnceItIsRepaired) {
+  RegisterFilter();
+  int64_t id = Send({"5550116"});
+  transport_.Kill();
+  ServiceExec("PRAGMA wal_checkpoint(TRUNCATE);");  // everything into the file itself
+  device::CloseMessageService();
+  const std::string path = device::MessageServicePath();
+  ASSERT_EQ(rename(path.c_str(), (path + ".good").c_str()), 0);
+  unlink((path + "-wal").c_str());
+  unlink((path + "-shm").c_str());
+  {
+    std::ofstream junk(path, std::ios::trunc | std::ios::binary);
+    for (int i = 0; i < 4096; ++i) junk.put(static_cast<char>((i * 7919) & 0xff));
+  }
+  host_ = std::make_unique<testing_support::ChildProcess>();
+  ASSERT_TRUE(host_->Start({BinPath("filter_host")}, env_, /*merge_stderr=*/true));
+  std::string line;
+  ASSERT_TRUE(host_->WaitForLine("problem ", &line, 15000));
+  EXPECT_NE(line.find("message service"), std::string::npos) << line;
+  ASSERT_TRUE(host_->WaitForLine("failed", &line, 15000));
+
+  // Repaired (the good file back): the filter watches without a restart and
+  // holds the message that waited.
+  ASSERT_EQ(rename((path + ".good").c_str(), path.c_str()), 0);
+  ASSERT_TRUE(transport_.Start({BinPath("tarnvex-device"), "--root", image_->root(), "run",
+                                "--send-delay-ms", std::to_string(kSendDelayMs)}));
+  ASSERT_TRUE(host_->WaitForLine("problem gone", &line, 15000));
+  FindDatabases();
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 10000));
+  EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 10000));
+  ExpectNoneSent({id});
+}
+
+TEST_F(FailClosedTest, AMissingColumnInTheServiceFileLetsNothingGo) {
+  RegisterFilter();
+  StartHost();
+  ServiceExec("ALTER TABLE messages DROP COLUMN sender_name;");
+  int64_t id = 0;
+  {
+    // Written by another program as the file now is.
+    ServiceExec(
+        "BEGIN;INSERT INTO messages (folder, subject, body, delivery_time, flags, "
+        "in_folder_since) SELECT f.id, 'Hello', 'See you', 0, 4, "
+        "CAST(strftime('%s','now') AS INTEGER) * 1000 FROM folders f JOIN stores s ON s.id = "
+        "f.store WHERE s.name = 'SMS' AND f.kind = 2;INSERT INTO recipients (message, position, "
+        "address) VALUES (last_insert_rowid(), 0, '5550117');INSERT INTO journal (event, store, "
+        "kind, object, parent, old_parent) SELECT 4, f.store, 77, (SELECT MAX(id) FROM "
+        "messages), f.id, 0 FROM folders f JOIN stores s ON s.id = f.store WHERE s.name = 'SMS' "
+        "AND f.kind = 2;COMMIT;");
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 4));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(device::MessageServicePath().c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT MAX(id) FROM messages;", -1, &stmt, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  id = sqlite3_column_int64(stmt, 0);
+  sqlite3_finalize(stmt);
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "SELECT f.kind FROM messages m JOIN folders f ON f.id = "
+                               "m.folder WHERE m.id = ?;",
+                               -1, &stmt, nullptr),
+            SQLITE_OK);
+  sqlite3_bind_int64(stmt, 1, id);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_NE(sqlite3_column_int(stmt, 0), 3) << "sent";  // 3: Sent Items
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+}
+
+TEST_F(FailClosedTest, ARecordThatCannotBeWrittenIsWrittenAtALaterPass) {
+  StartHost();
+  sqlite3* lock = Lock(StoreDbPath("SMS"));
+  int64_t id = Send({"5550118"});
+  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(6000));  // past its busy timeout
+  Unlock(lock);
+  EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 15000));
+  ExpectNoneSent({id});
+}
+
+}  // namespace
