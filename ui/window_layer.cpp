@@ -37,6 +37,9 @@
 namespace ui {
 namespace {
 
+// A text control this tall (in dialog units) or taller holds two lines.
+constexpr int kTwoLineTextUnits = 12;
+
 std::mutex g_dialogs_lock;
 std::set<TemplateDialog*> g_dialogs;
 
@@ -101,7 +104,9 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl, QWidget* p
     switch (c.kind) {
       case K::kText: {
         auto* label = new QLabel(text, this);
-        label->setWordWrap(false);
+        // A text the template gives room for two lines wraps (the About
+        // box's description); a one-line label keeps to its line.
+        label->setWordWrap(c.height >= kTwoLineTextUnits);
         widget = label;
         break;
       }
