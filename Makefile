@@ -4,11 +4,12 @@
 #   make test-tsan  the threaded tests under ThreadSanitizer
 #   make bench      the benchmarks, each beside its baseline
 #   make fuzz       the libFuzzer targets (clang)
+#   make crash      the filter killed and restarted while messages are sent
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 BUILD := build
 
-.PHONY: all deps build run test test-tsan bench fuzz clean
+.PHONY: all deps build run test test-tsan bench fuzz crash clean
 
 all: build
 
@@ -56,6 +57,13 @@ $(BUILD)/fuzz/build.ninja:
 fuzz: deps $(BUILD)/fuzz/build.ninja
 	cmake --build $(BUILD)/fuzz -j $(JOBS)
 	@echo "Fuzz targets in $(BUILD)/fuzz/fuzz/ (run one with: $(BUILD)/fuzz/fuzz/<target> -max_total_time=60)"
+
+# The crash test runs on the test build: 200 messages with the default send
+# delay and again with none, the filter killed at random moments.
+crash: deps $(BUILD)/asan/build.ninja
+	cmake --build $(BUILD)/asan -j $(JOBS) --target tarnvex-device filter_host
+	bench/crash-restarts --bin $(BUILD)/asan/bin --messages 200 --restarts 12
+	bench/crash-restarts --bin $(BUILD)/asan/bin --messages 200 --restarts 12 --send-delay-ms 0
 
 clean:
 	rm -rf $(BUILD)

@@ -78,31 +78,38 @@ bool EnsureSession() {
 bool EnterStore(StoreRecord& record) {
   if (record.advised.load()) return true;
   IMsgStore* store = record.store.load();
+  const bool published = store != nullptr;
   if (store == nullptr) {
     store = OpenStore(record);
     if (store == nullptr) {
       device::DebugOut("Store %s cannot be opened\n", record.name);
       return false;
     }
+  }
+  // The Outbox name is written before the store is published: the outgoing
+  // check reads it (on the notification thread) of every published store.
+  if (!published || record.outbox_name[0] == '\0') {
+    IMAPIFolder* outbox = nullptr;
+    IMAPIFolder* held = nullptr;
+    LPSPropValue outbox_id = nullptr;
+    OpenHeldFolder(store, &outbox, &held, &outbox_id);
+    if (outbox != nullptr && !published) {
+      if (LPSPropValue display = GetOneProperty(outbox, PR_DISPLAY_NAME_W)) {
+        CopyName(record.outbox_name, NarrowMapiText(display->Value.lpszW));
+        MAPIFreeBuffer(display);
+      }
+    }
+    if (outbox != nullptr) outbox->Release();
+    if (held != nullptr) held->Release();
+    if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
+  }
+  if (!published) {
     IMsgStore* expected = nullptr;
     if (!record.store.compare_exchange_strong(expected, store)) {
       store->Release();  // the worker opened it meanwhile
       store = expected;
     }
   }
-  IMAPIFolder* outbox = nullptr;
-  IMAPIFolder* held = nullptr;
-  LPSPropValue outbox_id = nullptr;
-  OpenHeldFolder(store, &outbox, &held, &outbox_id);
-  if (outbox != nullptr) {
-    if (LPSPropValue display = GetOneProperty(outbox, PR_DISPLAY_NAME_W)) {
-      CopyName(record.outbox_name, NarrowMapiText(display->Value.lpszW));
-      MAPIFreeBuffer(display);
-    }
-    outbox->Release();
-  }
-  if (held != nullptr) held->Release();
-  if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
   // The sink is the service's from here on: the program keeps no reference
   // and never cancels the subscription.
   CAdviseSink* sink = new CAdviseSink();
@@ -172,8 +179,11 @@ bool EnumerateStores(IMAPITable* table) {
       record.pending.store(0);
       record.advised.store(false);
       record.outbox_name[0] = '\0';
-      EnterStore(record);
+      // Counted before it is advised: its first notifications (those of the
+      // messages already in its Outbox come at once) must find it in the
+      // table, or the outgoing check would take its Outbox for a stranger's.
       stores.count.fetch_add(1);
+      EnterStore(record);
     }
     FreeProws(rows);
     device::SleepMs(kStoreRowPauseMs);
