@@ -3,6 +3,7 @@
 // filter's way, and then 0 uncovered messages sent and each one held and
 // recorded once the obstacle is gone.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -238,6 +239,23 @@ TEST_F(FailClosedTest, AMissingColumnInTheServiceFileLetsNothingGo) {
   EXPECT_NE(sqlite3_column_int(stmt, 0), 3) << "sent";  // 3: Sent Items
   sqlite3_finalize(stmt);
   sqlite3_close(db);
+}
+
+TEST_F(FailClosedTest, ListenersHaveNothingAnotherUserCouldTakeOrWriteTo) {
+  StartHost();
+  // No socket with a name anyone could guess and bind first: a listener is
+  // woken by the service file itself, and its record lies in the image's
+  // private run folder.
+  std::ifstream sockets("/proc/net/unix");
+  std::string line;
+  while (std::getline(sockets, line)) {
+    EXPECT_EQ(line.find("tarnvex-notify"), std::string::npos) << line;
+  }
+  struct stat info {};
+  ASSERT_EQ(stat((image_->root() + "/.device/run/listeners").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  int64_t id = Send({"5550120"});
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
 }
 
 TEST_F(FailClosedTest, ARecordThatCannotBeWrittenIsWrittenAtALaterPass) {
