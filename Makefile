@@ -3,13 +3,17 @@
 #   make test       the whole test suite (AddressSanitizer + UBSan)
 #   make test-tsan  the threaded tests under ThreadSanitizer
 #   make bench      the benchmarks, each beside its baseline
+#   make bench-build the benchmarks built, not run (CI)
 #   make fuzz       the libFuzzer targets (clang)
 #   make crash      the filter killed and restarted while messages are sent
+#   make fuzz-check each fuzz target for FUZZ_SECONDS on its seed corpus (CI)
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 BUILD := build
 
-.PHONY: all deps build run test test-tsan bench fuzz crash clean
+FUZZ_SECONDS ?= 25
+
+.PHONY: all deps build run test test-tsan bench bench-build fuzz fuzz-check crash clean
 
 all: build
 
@@ -39,15 +43,17 @@ $(BUILD)/tsan/build.ninja:
 
 test-tsan: deps $(BUILD)/tsan/build.ninja
 	cmake --build $(BUILD)/tsan -j $(JOBS)
-	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
 	  ctest --output-on-failure -j $(JOBS) --timeout 300 -L threads --no-tests=ignore
 
 $(BUILD)/bench/build.ninja:
 	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
 	  -DTARNVEX_BUILD_TESTS=OFF -DTARNVEX_BUILD_BENCH=ON
 
-bench: deps $(BUILD)/bench/build.ninja
+bench-build: deps $(BUILD)/bench/build.ninja
 	cmake --build $(BUILD)/bench -j $(JOBS)
+
+bench: bench-build
 	@for b in $(BUILD)/bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 $(BUILD)/fuzz/build.ninja:
@@ -55,8 +61,11 @@ $(BUILD)/fuzz/build.ninja:
 	  -DTARNVEX_BUILD_TESTS=OFF -DTARNVEX_BUILD_FUZZ=ON
 
 fuzz: deps $(BUILD)/fuzz/build.ninja
-	cmake --build $(BUILD)/fuzz -j $(JOBS)
-	@echo "Fuzz targets in $(BUILD)/fuzz/fuzz/ (run one with: $(BUILD)/fuzz/fuzz/<target> -max_total_time=60)"
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzz_targets
+	@echo "Fuzz targets in $(BUILD)/fuzz/fuzz/ (run them with: scripts/run-fuzz $(BUILD)/fuzz 60)"
+
+fuzz-check: fuzz
+	scripts/run-fuzz $(BUILD)/fuzz $(FUZZ_SECONDS)
 
 # The crash test runs on the test build: 200 messages with the default send
 # delay and again with none, the filter killed at random moments.

@@ -11,6 +11,7 @@
 #include <unicode/unistr.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -157,6 +158,7 @@ bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 int DaysInMonth(int y, int m) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  assert(m >= 1 && m <= 12);
   return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
 }
 
@@ -252,6 +254,7 @@ bool ParseLocalTime(std::string_view text, LocalTime* out) {
   // YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, digits exactly where shown.
   if (text.size() != 16 && text.size() != 19) return false;
   auto digits = [&](size_t at, size_t n, int* value) {
+    assert(at + n <= text.size());
     int v = 0;
     for (size_t i = at; i < at + n; ++i) {
       if (text[i] < '0' || text[i] > '9') return false;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -396,6 +397,7 @@ class Listener {
     // Only this user's processes steer this process's windows; others get
     // no answer at all.
     if (got < 3 || sender.uid != geteuid() || sender.pid <= 0) return true;
+    assert(got <= static_cast<ssize_t>(kMaxRequest));
     buffer[got] = '\0';
     WindowCommand command;
     switch (buffer[0]) {

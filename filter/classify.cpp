@@ -1,7 +1,5 @@
 #include "filter/classify.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -9,14 +7,11 @@
 #include "device/debug.h"
 #include "filter/rule_table.h"
 #include "storage/message_db.h"
+#include "text/ascii.h"
 #include "text/tokens.h"
 
 bool IsPhoneStore(std::string_view store_name) {
-  auto equal = [&](const char* name) {
-    return store_name.size() == std::strlen(name) &&
-           strncasecmp(store_name.data(), name, store_name.size()) == 0;
-  };
-  return equal("SMS") || equal("MMS");
+  return EqualIgnoringAsciiCase(store_name, "SMS") || EqualIgnoringAsciiCase(store_name, "MMS");
 }
 
 std::string StoreRecipientsText(std::string_view store_name, std::string text) {
@@ -39,14 +34,6 @@ bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
   if (MatchRecipientText(judged, &matched, &id, may_load_rules) == 0) return false;
   if (rule_id != nullptr) *rule_id = id;
   return true;
-}
-
-std::string LowerAscii(const std::string& text) {
-  std::string lowered = text;
-  for (char& c : lowered) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lowered;
 }
 
 std::string MessageTokenText(const std::string& subject,

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/ascii.h"  // LowerAscii, which the body check uses
+
 // --- the judgement --------------------------------------------------------
 // One judgement of a message's recipients serves both the outgoing check (a
 // message arriving in an Outbox) and the scan of a held folder. Were they to
@@ -89,9 +91,6 @@ using ReleaseMessage = std::function<void()>;
 int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                         const ClassifyTexts& texts,
                         const ReleaseMessage& release, bool* recorded = nullptr);
-
-// The lowered body: ASCII letters folded to lower case, nothing else touched.
-std::string LowerAscii(const std::string& text);
 
 // The token text of a new message: the tokens of the subject, one space and
 // the body text the caller chose (see ProcessMessage).

@@ -1,6 +1,7 @@
 #include "filter/rule_table.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "device/debug.h"
 #include "storage/locations.h"
 #include "storage/rules_db.h"
+#include "text/ascii.h"
 
 namespace {
 
@@ -33,21 +35,6 @@ std::unique_ptr<RuleTable> Publish(std::unique_ptr<RuleTable> fresh) {
   return fresh;  // the old table, freed by the caller outside the lock
 }
 
-char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-void FoldInPlace(std::string* text) {
-  for (char& c : *text) c = FoldAscii(c);
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  return true;
-}
-
 std::string_view OrEmpty(const char* text) {
   return text != nullptr ? std::string_view(text) : std::string_view();
 }
@@ -63,7 +50,7 @@ std::vector<std::string> FoldedTokens(std::string_view needles) {
     size_t end = needles.find_first_of(" ,;", at);
     if (end == std::string_view::npos) end = needles.size();
     tokens.emplace_back(needles.substr(at, end - at));
-    FoldInPlace(&tokens.back());
+    LowerAsciiInPlace(&tokens.back());
     at = end;
   }
   return tokens;
@@ -72,7 +59,7 @@ std::vector<std::string> FoldedTokens(std::string_view needles) {
 bool ContainsAll(const std::vector<std::string>& tokens,
                  std::string_view haystack) {
   std::string hay(haystack);
-  FoldInPlace(&hay);
+  LowerAsciiInPlace(&hay);
   for (const std::string& token : tokens)
     if (hay.find(token) == std::string_view::npos) return false;
   return true;
@@ -107,6 +94,7 @@ bool CopyField(char* field, size_t size, std::string_view text) {
 }
 
 RuleTable::~RuleTable() {
+  assert(Count >= 0 && Count <= kMaxRules);
   for (int32_t i = 0; i < Count; ++i) FreeTokenList(&Rules[i].Tokens);
 }
 
@@ -123,6 +111,7 @@ bool LoadRules() {
         [&fresh](sqlite3_stmt* stmt) {
           if (fresh->Count >= kMaxRules) return false;
           if (sqlite3_data_count(stmt) != 6) return true;
+          assert(fresh->Count >= 0 && fresh->Count < kMaxRules);
           RuleRecord& rule = fresh->Rules[fresh->Count];
           rule.Id = sqlite3_column_int(stmt, 0);
           rule.Sender = ColumnText(stmt, 1);
@@ -158,9 +147,13 @@ bool LoadRules() {
     return false;
   } catch (...) {
     // Out of memory part way: no half table is left behind.
+    device::DebugOut("Rules not loaded: out of memory\n");
     try {
       Publish(std::make_unique<RuleTable>());
     } catch (...) {
+      // Not even an empty table could be made: the old one stays, which
+      // still holds messages its rules do not cover.
+      device::DebugOut("Rule table not emptied: out of memory\n");
     }
     return false;
   }
@@ -177,6 +170,7 @@ bool GetRule(int32_t index, std::string* sender, std::string* recipients,
   Guarded& g = Table();
   std::shared_lock<std::shared_mutex> lock(g.mutex);
   if (index < 0 || index >= g.table->Count) return false;
+  assert(g.table->Count <= kMaxRules);
   try {
     const RuleRecord& rule = g.table->Rules[index];
     if (sender != nullptr) *sender = rule.Sender;
@@ -186,6 +180,7 @@ bool GetRule(int32_t index, std::string* sender, std::string* recipients,
     if (id != nullptr) *id = rule.Id;
     return true;
   } catch (...) {
+    device::DebugOut("Rule %d not copied: out of memory\n", static_cast<int>(index));
     return false;
   }
 }
@@ -195,14 +190,15 @@ bool RemoveRule(const char* sender, const char* recipients,
   Guarded& g = Table();
   std::unique_lock<std::shared_mutex> lock(g.mutex);
   RuleTable& t = *g.table;
+  assert(t.Count >= 0 && t.Count <= kMaxRules);
   const std::string_view want_sender = OrEmpty(sender);
   const std::string_view want_recipients = OrEmpty(recipients);
   const std::string_view want_message = OrEmpty(message);
   for (int32_t i = 0; i < t.Count; ++i) {
     RuleRecord& rule = t.Rules[i];
-    if (!EqualIgnoringCase(rule.Sender, want_sender) ||
-        !EqualIgnoringCase(rule.Recipients, want_recipients) ||
-        !EqualIgnoringCase(rule.Message, want_message)) {
+    if (!EqualIgnoringAsciiCase(rule.Sender, want_sender) ||
+        !EqualIgnoringAsciiCase(rule.Recipients, want_recipients) ||
+        !EqualIgnoringAsciiCase(rule.Message, want_message)) {
       continue;
     }
     FreeTokenList(&rule.Tokens);
@@ -226,7 +222,9 @@ bool TokensContained(const char* needles, const char* haystack) {
     return ContainsAll(FoldedTokens(needles != nullptr ? needles : ""),
                        haystack != nullptr ? haystack : "");
   } catch (...) {
-    return false;  // judged as not covered: the message is held, not sent
+    // Judged as not covered: the message is held, not sent.
+    device::DebugOut("Tokens not compared: out of memory\n");
+    return false;
   }
 }
 
@@ -238,6 +236,7 @@ int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
     Guarded& g = Table();
     std::shared_lock<std::shared_mutex> lock(g.mutex);
     const RuleTable& t = *g.table;
+    assert(t.Count >= 0 && t.Count <= kMaxRules);
     if (t.Count == 0) return 0;
     if (rule_id != nullptr) *rule_id = -1;
     if (matched != nullptr) *matched = 0;
@@ -250,6 +249,8 @@ int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
     }
     return 0;
   } catch (...) {
+    // Not covered: the message is held, not sent.
+    device::DebugOut("Recipients not matched: out of memory\n");
     return 0;
   }
 }

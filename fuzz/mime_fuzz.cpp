@@ -1,10 +1,15 @@
-// ExtractMimePart on any body with both markers: an extract is lower case
-// and no longer than the body.
+// A message body on its way to the token text, as the filter takes it: the
+// body lowered, its text/plain part when it has one, tokenized with the
+// subject. Both extracts of a body with the markers are lower case and no
+// longer than the body; the token text never holds a quote.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "filter/classify.h"
 #include "mapi/message_reader.h"
+#include "text/ascii.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string body(reinterpret_cast<const char*>(data), size);
@@ -17,5 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
+  const std::string lowered = LowerAscii(body);
+  std::string plain;
+  const std::string& text = ExtractMimePart(lowered, kMimeTextPlain, &plain) ? plain : lowered;
+  const std::string tokens = MessageTokenText("Subject", text.substr(0, text.find('\0')));
+  if (tokens.find_first_of("'\"") != std::string::npos) std::abort();
   return 0;
 }

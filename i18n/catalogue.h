@@ -1,7 +1,7 @@
 // The language catalogue and the menu bar of the current language. The
 // catalogue's 143 rows (codes and display names in code page 1252) are the
-// program's resources; the menu of row k is 116 for English and 50001 +
-// 100 k for the others.
+// program's resources; the menu of row k is resources::MenuIdOfRow(k): 116
+// for English and 50001 + 100 k for the others.
 #ifndef TARNVEX_I18N_CATALOGUE_H_
 #define TARNVEX_I18N_CATALOGUE_H_
 
@@ -33,8 +33,8 @@ bool SwitchMenuBar(const std::string& code);
 int32_t CurrentMenuId();
 // The bar of the last successful switch; null before the first one.
 ui::SoftKeyBar* CurrentMenu();
-// Back to the start-up state (116, no CurrentMenu): the main window does
-// this when it is made.
+// Back to the start-up state (116, no CurrentMenu); ResetLanguageState
+// (tests) calls it. Nothing else does: the program starts in this state.
 void ResetMenuBarState();
 
 }  // namespace i18n

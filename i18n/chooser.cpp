@@ -4,6 +4,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cassert>
 
 #include "device/codepage.h"
 #include "device/debug.h"
@@ -53,6 +54,7 @@ void LanguageChooser::Select() {
   std::sort(rows.begin(), rows.end());
   int found = 0;
   for (size_t i = 0; i < rows.size(); ++i) {
+    assert(rows[i] >= 0 && rows[i] < list->count());
     std::string name = device::LowByteNarrow(ui::FromQt(list->item(rows[i])->text()));
     char code[kCodeBufferSize] = {};
     if (!CodeForDisplayName(name, code)) continue;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -42,6 +43,7 @@ SupportLine ParseSupportLine(const std::string& line) {
     if (fields.size() >= 2) parsed.section = Cut(fields[1]);
     return parsed;
   }
+  assert(fields.size() == 6);
   parsed.complete = true;
   parsed.section = Cut(fields[1]);
   parsed.id = Cut(fields[3]);

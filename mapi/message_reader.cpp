@@ -8,6 +8,7 @@
 #include "device/debug.h"
 #include "filter/rule_table.h"
 #include "storage/message_db.h"
+#include "text/ascii.h"
 
 namespace {
 
@@ -171,9 +172,7 @@ bool ReadBody(IMessage* message, std::string* body, char* reason) {
 }
 
 bool ExtractMimePart(const std::string& body, const char* marker, std::string* part) {
-  std::string text;
-  text.reserve(body.size());
-  for (char c : body) text.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+  std::string text = LowerAscii(body);
   size_t line_end = text.find("\r\n");
   if (line_end == std::string::npos) return false;
   text.erase(0, line_end + 2);

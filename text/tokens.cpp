@@ -3,12 +3,15 @@
 #include <libstemmer.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "device/debug.h"
 #include "device/files.h"
+#include "text/ascii.h"
 
 namespace {
 
@@ -56,9 +59,10 @@ int p_PorterStem(char* word) {
 }
 
 bool TokenizeText(char* text, char* out) {
-  for (char* p = text; *p != '\0'; ++p) {
-    if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
-  }
+  LowerAsciiInPlace(text);
+  // Every word is written with one space after it and no longer than it was
+  // in the text, where a delimiter or the end followed it.
+  [[maybe_unused]] const size_t out_size = std::strlen(text) + 2;
   bool delim[256];
   BuildDelimiters(delim);
   out[0] = '\0';
@@ -74,6 +78,7 @@ bool TokenizeText(char* text, char* out) {
       *p = '\0';
       p_PorterStem(word);
       size_t n = std::strlen(word);
+      assert(out_len + n + 1 < out_size);
       std::memcpy(out + out_len, word, n);
       out_len += n;
       out[out_len++] = ' ';
@@ -81,6 +86,7 @@ bool TokenizeText(char* text, char* out) {
       if (!last) ++p;
     }
   } catch (...) {
+    device::DebugOut("Text not tokenized: the stemmer ran out of memory\n");
     return false;
   }
 
@@ -96,6 +102,7 @@ bool TokenizeText(char* text, char* out) {
   for (int32_t i = 0; i < list.Count; ++i) {
     if (std::strcmp(list.Words[i], last) == 0) continue;
     size_t n = std::strlen(list.Words[i]);
+    assert(out_len + n + 1 < out_size);
     std::memcpy(out + out_len, list.Words[i], n);
     out_len += n;
     out[out_len++] = ' ';
@@ -138,6 +145,7 @@ bool ParseTokenText(const char* text, TokenList* list) {
     if (w == nullptr) break;  // keep the words stored so far
     std::memcpy(w, word, n);
     w[n] = '\0';
+    assert(static_cast<size_t>(count) < slots);
     words[count++] = w;
   }
   std::free(copy);

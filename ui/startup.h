@@ -12,8 +12,11 @@ namespace ui {
 // The language of this run (always "eng" at start).
 std::string& CurrentLanguageCode();
 
-// -1 when another instance runs (its window is brought to the front).
-// Returns true to go on; `event` receives the held event.
+// Runs the program in this process and returns the message loop's exit code;
+// -1 at once when "MainEvent" cannot be made, or when another instance holds
+// it and its window was found and brought to the front. A second start that
+// finds no window of the first runs on: the holder may be a process that is
+// ending, and giving up would leave the device with no filter at all.
 int RunTarnvex(int argc, char** argv);
 
 }  // namespace ui
