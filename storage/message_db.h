@@ -3,8 +3,11 @@
 // "Tarnvex_0.db" (table "Tarnvex"). The browser reads both one day at a time
 // into two day lists kept here.
 //
-// Store operations open their own connection and close it before they
-// return; the summary connection stays open once opened. The day lists and
+// Store connections are kept open, one per store file, and each store
+// operation holds its store's connection for its whole run; a connection is
+// made afresh when its file was removed or replaced meanwhile, so every
+// operation sees the file the path names now, as if it had opened it itself.
+// The summary connection stays open once opened. The day lists and
 // their accessors are guarded by MessageListLock(), which the browser holds
 // for a whole refill and read-out; the fill functions take it themselves too
 // (it is recursive), so a caller that does not hold it still sees a whole
@@ -21,7 +24,7 @@
 #include "device/clock.h"
 
 inline constexpr int32_t kMaxDayEntries = 256;
-inline constexpr size_t kDayTimeSize = 32;     // 31 characters and the NUL
+inline constexpr size_t kDayTimeSize = 32;       // 31 characters and the NUL
 inline constexpr size_t kSubjectCopySize = 512;  // MAPIAdd's blanked subject
 inline constexpr size_t kDayTextUnits = 256;
 // Longest narrow date text; it fits the reader's 260-byte date field whole.
@@ -34,6 +37,16 @@ inline constexpr char kCreateMsgTableSql[] =
 inline constexpr char kCreateSummaryTableSql[] =
     "CREATE TABLE %s (Id INT UNIQUE, Sender TEXT, Recipients TEXT, Message "
     "TEXT, Tokens TEXT, ReceivedDate TEXT, ReceivedTime TEXT, Status INT);";
+// The lookups by digest and by day, run beside the CREATE statements (on
+// their own, so that files made before gain them too). Nothing else reads
+// them: peers that know only the tables are not affected.
+inline constexpr char kCreateMsgIndexesSql[] =
+    "CREATE INDEX IF NOT EXISTS MsgHash ON Msg (Hash);"
+    "CREATE INDEX IF NOT EXISTS MsgReceivedDate ON Msg (ReceivedDate);";
+inline constexpr char kCreateSummaryIndexSql[] =
+    "CREATE INDEX IF NOT EXISTS %sReceivedDate ON %s (ReceivedDate);";
+// Store connections kept open at most; beyond, idle ones are closed.
+inline constexpr size_t kMaxKeptStoreConnections = 16;
 
 // The lock of the day lists (the browser's list lock).
 std::recursive_mutex& MessageListLock();
@@ -117,7 +130,11 @@ bool LoadMessageForView(const char* store_name, int32_t id,
                         std::string* org_message, std::string* subject,
                         std::string* message_text);
 
-// Empties the day lists and closes the summary connection (tests).
+// Closes the kept store connections (each is made again when next used).
+void CloseStoreConnections();
+
+// Empties the day lists and closes the summary and store connections
+// (tests).
 void ResetMessageDb();
 
 #endif  // TARNVEX_STORAGE_MESSAGE_DB_H_
