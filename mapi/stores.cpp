@@ -45,8 +45,9 @@ IMsgStore* OpenStore(const StoreRecord& record) {
 IMAPIFolder* CreateHeldFolder(IMAPIFolder* outbox) {
   IMAPIFolder* held = nullptr;
   HRESULT hr = outbox->CreateFolder(
-      FOLDER_GENERIC, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(kHeldFolderName)),
-      nullptr, nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &held);
+      FOLDER_GENERIC,
+      reinterpret_cast<LPTSTR>(const_cast<char16_t*>(kHeldFolderName)), nullptr,
+      nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &held);
   return SUCCEEDED(hr) ? held : nullptr;
 }
 
@@ -66,10 +67,9 @@ bool EnsureSession() {
   std::lock_guard<std::mutex> guard(g_session_lock);
   if (g_session != nullptr) return true;
   IMAPISession* session = nullptr;
-  HRESULT hr = MAPILogonEx(0, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(u"")),
-                           nullptr,
-                           MAPI_LOGON_UI | MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE,
-                           &session);
+  HRESULT hr = MAPILogonEx(
+      0, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(u"")), nullptr,
+      MAPI_LOGON_UI | MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE, &session);
   if (hr != S_OK || session == nullptr) return false;
   g_session = session;
   return true;
@@ -107,7 +107,8 @@ bool EnterStore(StoreRecord& record) {
   // and never cancels the subscription.
   CAdviseSink* sink = new CAdviseSink();
   ULONG connection = 0;
-  HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved, sink, &connection);
+  HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved,
+                             sink, &connection);
   sink->Release();
   if (FAILED(hr)) {
     device::DebugOut("Advise on store %s failed (0x%08x)\n", record.name,
@@ -201,10 +202,9 @@ void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox, IMAPIFolder** held,
   *outbox_entry_id = id;
   ULONG type = 0;
   IUnknown* object = nullptr;
-  if (FAILED(store->OpenEntry(id->Value.bin.cb,
-                              reinterpret_cast<LPENTRYID>(id->Value.bin.lpb),
-                              nullptr, MAPI_MODIFY | MAPI_DEFERRED_ERRORS, &type,
-                              &object)) ||
+  if (FAILED(store->OpenEntry(
+          id->Value.bin.cb, reinterpret_cast<LPENTRYID>(id->Value.bin.lpb),
+          nullptr, MAPI_MODIFY | MAPI_DEFERRED_ERRORS, &type, &object)) ||
       object == nullptr) {
     return;
   }
@@ -222,7 +222,8 @@ bool ScanHeldFolder(StoreRecord& record) {
   if (store == nullptr) {
     store = OpenStore(record);
     IMsgStore* expected = nullptr;
-    if (store != nullptr && !record.store.compare_exchange_strong(expected, store)) {
+    if (store != nullptr &&
+        !record.store.compare_exchange_strong(expected, store)) {
       store->Release();
       store = expected;
     }
@@ -256,6 +257,8 @@ bool ScanHeldFolder(StoreRecord& record) {
     record.row_count = static_cast<int32_t>(count);
     device::DebugOut("%d.", record.row_count);
 
+    BeginHeldWalk(record);
+    bool whole = false;
     for (int32_t n = 0;;) {
       if (g_safe_point != nullptr && !g_safe_point()) break;
       device::SleepMs(kHeldRowPauseMs);
@@ -263,6 +266,7 @@ bool ScanHeldFolder(StoreRecord& record) {
       if (FAILED(contents->QueryRows(1, 0, &rows))) break;
       if (rows == nullptr || rows->cRows != 1) {
         if (rows != nullptr) FreeProws(rows);
+        whole = rows != nullptr;
         break;
       }
       ++n;
@@ -273,6 +277,7 @@ bool ScanHeldFolder(StoreRecord& record) {
       ProcessMessage(record, rows->aRow[0], outbox, held, contents);
       FreeProws(rows);
     }
+    if (whole) EndHeldWalk(record);
     contents->Release();
   }
   if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
@@ -283,7 +288,8 @@ bool ScanHeldFolder(StoreRecord& record) {
 
 HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
                        IMAPIFolder* source, IMAPIFolder* destination) {
-  if (source == nullptr || destination == nullptr) return MAPI_E_INVALID_PARAMETER;
+  if (source == nullptr || destination == nullptr)
+    return MAPI_E_INVALID_PARAMETER;
   SBinary entry = {entry_id_size, const_cast<BYTE*>(entry_id)};
   ENTRYLIST list = {1, &entry};
   return source->CopyMessages(&list, nullptr, destination, 0, nullptr,

@@ -26,6 +26,7 @@ constexpr char kInsertSql[] =
     "INSERT INTO Msg (Id, Sender, Recipients, Subject, OrgMessage, Message, "
     "Tokens, ReceivedDate, ReceivedTime, Status, Hash) VALUES (?, ?, ?, ?, ?, "
     "?, ?, ?, ?, ?, ?);";
+constexpr char kRecordStatusSql[] = "SELECT Status, Hash FROM Msg WHERE Id = ?;";
 constexpr char kUpdateSql[] = "UPDATE Msg SET Status = ? WHERE Id = ?;";
 constexpr char kStoreDaySql[] =
     "SELECT Id, Sender, Recipients, Subject, Message, ReceivedDate, "
@@ -381,6 +382,49 @@ bool MAPIExists(const char* store_name, const char* body, const char* sender,
     return *found;
   } catch (...) {
     *found = false;
+    return false;
+  }
+}
+
+std::string MessageDigest(const char* body, const char* sender,
+                          const char* recipients, const char* subject) {
+  return Digest(OrEmpty(body), OrEmpty(sender), OrEmpty(recipients), OrEmpty(subject));
+}
+
+bool ExistsByDigest(const char* store_name, const std::string& digest,
+                    bool* found, int32_t* id, int32_t* status) {
+  *found = false;
+  try {
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kExistsSql) != SQLITE_OK) return false;
+    stmt.Text(1, digest);
+    if (sqlite3_step(stmt.get()) == SQLITE_ROW && sqlite3_data_count(stmt.get()) == 3) {
+      *found = true;
+      if (id != nullptr) *id = sqlite3_column_int(stmt.get(), 0);
+      if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 1);
+    }
+    return *found;
+  } catch (...) {
+    *found = false;
+    return false;
+  }
+}
+
+bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
+                  std::string* digest) {
+  try {
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kRecordStatusSql) != SQLITE_OK) return false;
+    stmt.Int(1, id);
+    if (sqlite3_step(stmt.get()) != SQLITE_ROW) return false;
+    if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 0);
+    if (digest != nullptr) *digest = ColumnText(stmt.get(), 1);
+    return true;
+  } catch (...) {
     return false;
   }
 }

@@ -70,6 +70,16 @@ int MaxStoreMsgId(const char* store_name);
 bool MAPIExists(const char* store_name, const char* body, const char* sender,
                 const char* recipients, const char* subject, bool* found,
                 int32_t* id, int32_t* status, std::string* tokens);
+// The digest text MAPIExists looks a message up by, and the same lookup by
+// a digest already made (silent on failure).
+std::string MessageDigest(const char* body, const char* sender,
+                          const char* recipients, const char* subject);
+bool ExistsByDigest(const char* store_name, const std::string& digest,
+                    bool* found, int32_t* id, int32_t* status);
+// The status and digest of record `id`; false when there is none or the
+// store cannot be read.
+bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
+                  std::string* digest);
 // Records a message unless one with the same digest exists (then true with
 // that record's Id and nothing written).
 bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,

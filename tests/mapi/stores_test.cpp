@@ -14,6 +14,8 @@
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
+#include "device/image.h"
+#include <sqlite3.h>
 #include "tests/mapi/mapi_fixture.h"
 
 namespace {
@@ -146,6 +148,81 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   outbox->Release();
   held->Release();
   MAPIFreeBuffer(outbox_id);
+}
+
+// The service file changed behind the service's back (a test's only way to
+// see whether a pass reads a message again).
+void ServiceExec(const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(device::MessageServicePath().c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
+
+int RecordCount() {
+  return LoadMAPI("SMS", 0, true, true, nullptr) ? StoreDayCount() : -1;
+}
+
+TEST_F(StoresTest, HeldMessagesAreJudgedAgainOnlyWhenTheRulesOrTheirRecordsChange) {
+  ForgetJudgedMessages();
+  Enumerate();
+  ASSERT_EQ(StoreCount(), 1);
+  StoreRecord& record = StoreTable().records[0];
+  std::vector<int64_t> ids;
+  for (int i = 0; i < 3; ++i) {
+    ids.push_back(Save({u"555010" + std::u16string(1, u'0' + i)}, u"s", u"body"));
+  }
+  // The store's sink holds them (no rule covers them).
+  for (int64_t id : ids) {
+    device::ServiceMessage m;
+    for (int i = 0; i < 500 && !(device::GetServiceMessage(id, &m) &&
+                                 m.folder_path == "Outbox\\Tarnvex");
+         ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(m.folder_path, "Outbox\\Tarnvex");
+  }
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(RecordCount(), 3);
+  EXPECT_EQ(JudgedMessageCount(), 3u);
+
+  // A body that reads otherwise now would be a new record if it were read:
+  // under the same rules the pass does not open the message again.
+  ServiceExec("UPDATE messages SET body = 'other' WHERE id = " + std::to_string(ids[0]) + ";");
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(RecordCount(), 3);
+
+  // A record set to 1 meanwhile is judged again: back to 0, still held.
+  int32_t first = -1;
+  for (int i = 0; i < StoreDayCount(); ++i) {
+    std::string recipients;
+    int32_t id = GetStoreDayEntry(i, nullptr, &recipients, nullptr, nullptr, nullptr);
+    if (recipients == "5550102") first = id;
+  }
+  ASSERT_TRUE(MAPIUpdate("SMS", first, 1));
+  ASSERT_TRUE(ScanHeldFolder(record));
+  int32_t status = -1;
+  ASSERT_TRUE(RecordStatus("SMS", first, &status, nullptr));
+  EXPECT_EQ(status, 0);
+
+  // A rule that covers none of them changes the rules: every message is
+  // read and judged again (the changed body makes its own record now).
+  ASSERT_TRUE(AddRule("x", "0000", "m", 90));
+  ASSERT_TRUE(LoadRules());
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(RecordCount(), 4);
+
+  // A rule that covers the second one releases it at the next pass.
+  ASSERT_TRUE(AddRule("x", "5550101", "m", 90));
+  ASSERT_TRUE(LoadRules());
+  ASSERT_TRUE(ScanHeldFolder(record));
+  device::ServiceMessage m;
+  ASSERT_TRUE(device::GetServiceMessage(ids[1], &m));
+  EXPECT_NE(m.folder_path, "Outbox\\Tarnvex");
+  // The whole walk forgets what it did not meet.
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(JudgedMessageCount(), 2u);
 }
 
 TEST_F(StoresTest, AStoreWithoutOutboxIsEnteredButNotScanned) {
