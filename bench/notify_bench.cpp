@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,15 +43,28 @@ class TimingSink : public IMAPIAdviseSink {
   HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }
-  ULONG OnNotify(ULONG count, LPNOTIFICATION) override {
+  ULONG OnNotify(ULONG count, LPNOTIFICATION n) override {
+    const int64_t now = NowUs();
     std::lock_guard<std::mutex> guard(lock);
-    for (ULONG i = 0; i < count; ++i) arrivals.push_back(NowUs());
+    for (ULONG i = 0; i < count; ++i) {
+      // A message's creation, by the message's row id (the entry
+      // identifier's last eight bytes, least significant first).
+      const OBJECT_NOTIFICATION& o = n[i].info.obj;
+      if (n[i].ulEventType != fnevObjectCreated || o.ulObjType != MAPI_MESSAGE ||
+          o.cbEntryID != 13) {
+        continue;
+      }
+      const uint8_t* bytes = reinterpret_cast<const uint8_t*>(o.lpEntryID);
+      int64_t id = 0;
+      for (int b = 7; b >= 0; --b) id = (id << 8) | bytes[5 + b];
+      arrivals[id] = now;
+    }
     changed.notify_all();
     return 0;
   }
   std::mutex lock;
   std::condition_variable changed;
-  std::vector<int64_t> arrivals;
+  std::map<int64_t, int64_t> arrivals;  // message id -> when it was notified
 };
 
 void Report(benchmark::State& state, std::vector<int64_t> latencies) {
@@ -82,9 +96,9 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
       m.recipients = {u"5550199"};
       m.body = u"b";
       std::string e;
-      int64_t started = NowUs();
-      device::SaveOutgoingMessage("SMS", m, &e);
-      if (write(times[1], &started, sizeof started) != sizeof started) _exit(1);
+      int64_t sent[2] = {0, NowUs()};
+      sent[0] = device::SaveOutgoingMessage("SMS", m, &e);
+      if (write(times[1], sent, sizeof sent) != sizeof sent) _exit(1);
       usleep(2000);
     }
     _exit(0);
@@ -116,16 +130,22 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
   for (auto _ : state) {
     char byte = 1;
     if (write(go[1], &byte, 1) != 1) break;
-    std::vector<int64_t> commits;
-    int64_t t = 0;
-    while (read(times[0], &t, sizeof t) == sizeof t) commits.push_back(t);
+    std::map<int64_t, int64_t> starts;  // message id -> when its save began
+    int64_t sent[2];
+    while (read(times[0], sent, sizeof sent) == sizeof sent) starts[sent[0]] = sent[1];
     waitpid(child, nullptr, 0);
     std::unique_lock<std::mutex> guard(sink.lock);
-    sink.changed.wait_for(guard, std::chrono::seconds(5),
-                          [&] { return sink.arrivals.size() >= commits.size(); });
-    for (size_t i = 0; i < commits.size() && i < sink.arrivals.size(); ++i) {
-      latencies.push_back(sink.arrivals[i] - commits[i]);
+    sink.changed.wait_for(guard, std::chrono::seconds(5), [&] {
+      for (const auto& [id, start] : starts) {
+        if (sink.arrivals.count(id) == 0) return false;
+      }
+      return true;
+    });
+    for (const auto& [id, start] : starts) {
+      auto it = sink.arrivals.find(id);
+      if (it != sink.arrivals.end()) latencies.push_back(it->second - start);
     }
+    state.counters["notified"] = static_cast<double>(latencies.size());
   }
   close(go[1]);
   close(times[0]);
