@@ -185,7 +185,7 @@ struct MessageData {
 // short preview (rows of a contents table, as messaging services cut long
 // text columns), or all of it.
 enum class BodyLoad { kNone, kPreview, kFull };
-constexpr int kPreviewChars = 255;
+constexpr int kPreviewChars = kBodyPreviewChars;
 
 // The message's row and recipients. kFound, kMissing (no such message), or
 // kUnreadable (the service file could not be read now).
@@ -193,16 +193,14 @@ enum class LoadResult { kFound, kMissing, kUnreadable };
 
 LoadResult LoadMessage(int64_t id, MessageData* data, BodyLoad body = BodyLoad::kNone) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  const char* sql =
-      body == BodyLoad::kFull
-          ? "SELECT folder, subject, body, sender_name, sender_address, "
-            "delivery_time, submit_time, flags, body IS NOT NULL FROM messages WHERE id = ?;"
-          : body == BodyLoad::kPreview
-                ? "SELECT folder, subject, substr(body, 1, 255), sender_name, sender_address, "
-                  "delivery_time, submit_time, flags, body IS NOT NULL FROM messages WHERE id = ?;"
-                : "SELECT folder, subject, NULL, sender_name, sender_address, "
-                  "delivery_time, submit_time, flags, body IS NOT NULL FROM messages WHERE id = ?;";
-  Query q(sql);
+  const std::string body_column = body == BodyLoad::kFull      ? kBodyOf
+                                  : body == BodyLoad::kPreview ? kBodyPreviewOf
+                                                               : "NULL";
+  const std::string sql = "SELECT m.folder, m.subject, " + body_column +
+                          ", m.sender_name, m.sender_address, m.delivery_time, "
+                          "m.submit_time, m.flags, " +
+                          kHasBodyOf + " FROM messages m WHERE m.id = ?;";
+  Query q(sql.c_str());
   q.Bind(1, id);
   if (!q.Step()) return q.failed() ? LoadResult::kUnreadable : LoadResult::kMissing;
   sqlite3_stmt* s = q.get();
@@ -249,7 +247,9 @@ LoadResult LoadMessage(int64_t id, MessageData* data, BodyLoad body = BodyLoad::
 bool LoadBody(MessageData* data) {
   if (data->body_loaded || !data->has_body) return true;
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  Query q("SELECT body FROM messages WHERE id = ?;");
+  const std::string sql =
+      std::string("SELECT ") + kBodyOf + " FROM messages m WHERE m.id = ?;";
+  Query q(sql.c_str());
   q.Bind(1, data->id);
   if (!q.Step()) return false;
   data->body = ColumnWide(q.get(), 0);

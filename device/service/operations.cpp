@@ -61,8 +61,9 @@ bool ReadMessage(sqlite3_stmt* s, ServiceMessage* m) {
   return true;
 }
 
-constexpr char kMessageColumns[] =
-    "SELECT m.id, m.folder, m.subject, m.body, m.sender_name, "
+const std::string kMessageColumns =
+    std::string("SELECT m.id, m.folder, m.subject, ") + service::kBodyOf +
+    ", m.sender_name, "
     "m.sender_address, "
     "m.delivery_time, m.submit_time, m.flags, s.name FROM messages m JOIN "
     "folders f ON f.id = m.folder JOIN stores s ON s.id = f.store ";
@@ -159,16 +160,22 @@ int64_t SaveOutgoingMessage(const std::string& store,
     Query q(
         "INSERT INTO messages (folder, subject, body, sender_name, "
         "sender_address, delivery_time, flags, in_folder_since) VALUES (?, ?, "
-        "?, ?, ?, ?, ?, ?);");
-    q.Bind(1, outbox)
-        .Bind(2, Utf8(message.subject))
-        .Bind(3, Utf8(message.body));
-    q.Bind(4, Utf8(message.sender_name)).Bind(5, Utf8(message.sender_address));
-    q.Bind(6, message.delivery_time_ms != 0 ? message.delivery_time_ms : now);
-    q.Bind(7, static_cast<int64_t>(message.flags | MSGFLAG_UNSENT))
-        .Bind(8, now);
+        "NULL, ?, ?, ?, ?, ?);");
+    q.Bind(1, outbox).Bind(2, Utf8(message.subject));
+    q.Bind(3, Utf8(message.sender_name)).Bind(4, Utf8(message.sender_address));
+    q.Bind(5, message.delivery_time_ms != 0 ? message.delivery_time_ms : now);
+    q.Bind(6, static_cast<int64_t>(message.flags | MSGFLAG_UNSENT))
+        .Bind(7, now);
     if (q.Exec() != SQLITE_DONE) return false;
     id = sqlite3_last_insert_rowid(service::Db());
+    // The body in a row of its own (service_db.cpp).
+    const std::string body = Utf8(message.body);
+    Query b(
+        "INSERT INTO bodies (message, preview, body) VALUES (?, substr(?, 1, "
+        "?), ?);");
+    b.Bind(1, id).Bind(2, body);
+    b.Bind(3, static_cast<int64_t>(service::kBodyPreviewChars)).Bind(4, body);
+    if (b.Exec() != SQLITE_DONE) return false;
     for (size_t i = 0; i < message.recipients.size(); ++i) {
       Query r(
           "INSERT INTO recipients (message, position, address) VALUES (?, ?, "

@@ -189,7 +189,8 @@ TEST_F(StoresTest, HeldMessagesAreJudgedAgainOnlyWhenTheRulesOrTheirRecordsChang
 
   // A body that reads otherwise now would be a new record if it were read:
   // under the same rules the pass does not open the message again.
-  ServiceExec("UPDATE messages SET body = 'other' WHERE id = " + std::to_string(ids[0]) + ";");
+  ServiceExec("UPDATE bodies SET body = 'other' WHERE message = " +
+              std::to_string(ids[0]) + ";");
   ASSERT_TRUE(ScanHeldFolder(record));
   EXPECT_EQ(RecordCount(), 3);
 
