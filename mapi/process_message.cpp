@@ -40,6 +40,10 @@ struct JudgedMessages {
   std::mutex lock;
   std::map<std::string, Judged> messages;  // by store name, NUL, entry id
   std::map<std::string, uint64_t> walks;   // the current walk of each store
+  // The remembered records of each store as the current walk found them at
+  // its start (one read of the store for the whole walk): (status, digest).
+  std::map<std::string, std::map<int32_t, std::pair<int32_t, std::string>>>
+      records;
 };
 
 JudgedMessages& TheJudged() {
@@ -72,8 +76,24 @@ bool StillJudged(const StoreRecord& record, const SBinary& entry_id) {
   if (judged.held_again != IsHeldAgain(entry_id)) return false;
   int32_t status = -1;
   std::string digest;
-  return RecordStatus(record.name, judged.record_id, &status, &digest) &&
-         status == 0 && digest == judged.digest;
+  bool read = false;
+  {
+    JudgedMessages& j = TheJudged();
+    std::lock_guard<std::mutex> guard(j.lock);
+    auto store = j.records.find(record.name);
+    if (store != j.records.end()) {
+      auto it = store->second.find(judged.record_id);
+      if (it != store->second.end()) {
+        status = it->second.first;
+        digest = it->second.second;
+        read = true;
+      }
+    }
+  }
+  if (!read && !RecordStatus(record.name, judged.record_id, &status, &digest)) {
+    return false;
+  }
+  return status == 0 && digest == judged.digest;
 }
 
 void RememberJudged(const StoreRecord& record, const SBinary& entry_id,
@@ -207,13 +227,33 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
 
 void BeginHeldWalk(const StoreRecord& record) {
   JudgedMessages& j = TheJudged();
+  std::vector<int32_t> ids;
+  {
+    std::lock_guard<std::mutex> guard(j.lock);
+    ++j.walks[record.name];
+    j.records.erase(record.name);
+    const std::string prefix = std::string(record.name) + '\0';
+    for (auto it = j.messages.lower_bound(prefix);
+         it != j.messages.end() &&
+         it->first.compare(0, prefix.size(), prefix) == 0;
+         ++it) {
+      ids.push_back(it->second.record_id);
+    }
+  }
+  if (ids.empty()) return;
+  std::map<int32_t, std::pair<int32_t, std::string>> records;
+  // Not read now: each message's record is read on its own then.
+  if (!RecordStatuses(record.name, ids, &records)) return;
+  // Records that are not there are gone: their messages are judged afresh.
+  for (int32_t id : ids) records.emplace(id, std::make_pair(-1, std::string()));
   std::lock_guard<std::mutex> guard(j.lock);
-  ++j.walks[record.name];
+  j.records[record.name] = std::move(records);
 }
 
 void EndHeldWalk(const StoreRecord& record) {
   JudgedMessages& j = TheJudged();
   std::lock_guard<std::mutex> guard(j.lock);
+  j.records.erase(record.name);
   const uint64_t walk = j.walks[record.name];
   const std::string prefix = std::string(record.name) + '\0';
   for (auto it = j.messages.lower_bound(prefix);
@@ -232,6 +272,7 @@ void ForgetJudgedMessages() {
   std::lock_guard<std::mutex> guard(j.lock);
   j.messages.clear();
   j.walks.clear();
+  j.records.clear();
 }
 
 size_t JudgedMessageCount() {

@@ -26,7 +26,8 @@ constexpr char kInsertSql[] =
     "INSERT INTO Msg (Id, Sender, Recipients, Subject, OrgMessage, Message, "
     "Tokens, ReceivedDate, ReceivedTime, Status, Hash) VALUES (?, ?, ?, ?, ?, "
     "?, ?, ?, ?, ?, ?);";
-constexpr char kRecordStatusSql[] = "SELECT Status, Hash FROM Msg WHERE Id = ?;";
+constexpr char kRecordStatusSql[] =
+    "SELECT Status, Hash FROM Msg WHERE Id = ?;";
 constexpr char kUpdateSql[] = "UPDATE Msg SET Status = ? WHERE Id = ?;";
 constexpr char kStoreDaySql[] =
     "SELECT Id, Sender, Recipients, Subject, Message, ReceivedDate, "
@@ -388,7 +389,8 @@ bool MAPIExists(const char* store_name, const char* body, const char* sender,
 
 std::string MessageDigest(const char* body, const char* sender,
                           const char* recipients, const char* subject) {
-  return Digest(OrEmpty(body), OrEmpty(sender), OrEmpty(recipients), OrEmpty(subject));
+  return Digest(OrEmpty(body), OrEmpty(sender), OrEmpty(recipients),
+                OrEmpty(subject));
 }
 
 bool ExistsByDigest(const char* store_name, const std::string& digest,
@@ -400,7 +402,8 @@ bool ExistsByDigest(const char* store_name, const std::string& digest,
     Stmt stmt;
     if (stmt.Prepare(connection.db(), kExistsSql) != SQLITE_OK) return false;
     stmt.Text(1, digest);
-    if (sqlite3_step(stmt.get()) == SQLITE_ROW && sqlite3_data_count(stmt.get()) == 3) {
+    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
+        sqlite3_data_count(stmt.get()) == 3) {
       *found = true;
       if (id != nullptr) *id = sqlite3_column_int(stmt.get(), 0);
       if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 1);
@@ -418,13 +421,51 @@ bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
     StoreConnection connection(store_name);
     if (!connection.ok()) return false;
     Stmt stmt;
-    if (stmt.Prepare(connection.db(), kRecordStatusSql) != SQLITE_OK) return false;
+    if (stmt.Prepare(connection.db(), kRecordStatusSql) != SQLITE_OK)
+      return false;
     stmt.Int(1, id);
     if (sqlite3_step(stmt.get()) != SQLITE_ROW) return false;
     if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 0);
     if (digest != nullptr) *digest = ColumnText(stmt.get(), 1);
     return true;
   } catch (...) {
+    return false;
+  }
+}
+
+bool RecordStatuses(
+    const char* store_name, const std::vector<int32_t>& ids,
+    std::map<int32_t, std::pair<int32_t, std::string>>* records) {
+  records->clear();
+  try {
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kRecordStatusSql) != SQLITE_OK)
+      return false;
+    // One read transaction for all of them.
+    if (sqlite3_exec(connection.db(), "BEGIN;", nullptr, nullptr, nullptr) !=
+        SQLITE_OK) {
+      return false;
+    }
+    bool ok = true;
+    for (int32_t id : ids) {
+      stmt.Int(1, id);
+      int rc = sqlite3_step(stmt.get());
+      if (rc == SQLITE_ROW) {
+        (*records)[id] = {sqlite3_column_int(stmt.get(), 0),
+                          ColumnText(stmt.get(), 1)};
+      } else if (rc != SQLITE_DONE) {
+        ok = false;
+      }
+      sqlite3_reset(stmt.get());
+      if (!ok) break;
+    }
+    sqlite3_exec(connection.db(), "COMMIT;", nullptr, nullptr, nullptr);
+    if (!ok) records->clear();
+    return ok;
+  } catch (...) {
+    records->clear();
     return false;
   }
 }

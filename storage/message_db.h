@@ -18,8 +18,11 @@
 #define TARNVEX_STORAGE_MESSAGE_DB_H_
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "device/clock.h"
 
@@ -80,6 +83,12 @@ bool ExistsByDigest(const char* store_name, const std::string& digest,
 // store cannot be read.
 bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
                   std::string* digest);
+// The same for many records in one read of the store: (status, digest) by
+// Id; records that are not there are left out. False when the store cannot
+// be read.
+bool RecordStatuses(
+    const char* store_name, const std::vector<int32_t>& ids,
+    std::map<int32_t, std::pair<int32_t, std::string>>* records);
 // Records a message unless one with the same digest exists (then true with
 // that record's Id and nothing written).
 bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,

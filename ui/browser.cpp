@@ -444,12 +444,14 @@ namespace {
 // The status line's mailbox. Texts come from any thread, many a second
 // during a walk; the window gets a text only when it differs from the one it
 // shows, at most one every kStatusTextIntervalMs, and always the latest.
+constexpr size_t kStatusTextUnits = 511;
+
 struct StatusLine {
   std::mutex lock;
   Browser* browser = nullptr;  // the browser `shown` belongs to
-  std::u16string shown;        // what the window shows (or will, once posted)
-  std::u16string latest;
-  bool posted = false;  // an update is on its way to the window
+  std::string shown;           // what the window shows (or will, once posted)
+  std::string latest;          // narrow: converted only when it is shown
+  bool posted = false;         // an update is on its way to the window
   std::chrono::steady_clock::time_point last_post{};
   uint64_t posts = 0;
 };
@@ -462,7 +464,7 @@ StatusLine& TheStatusLine() {
 // On the user-interface thread: the latest text into the window.
 void ApplyStatusText(QPointer<Browser> target) {
   StatusLine& line = TheStatusLine();
-  std::u16string text;
+  std::string text;
   {
     std::lock_guard<std::mutex> guard(line.lock);
     line.posted = false;
@@ -472,27 +474,27 @@ void ApplyStatusText(QPointer<Browser> target) {
     line.shown = text;
     ++line.posts;
   }
-  target->SetControlText(1021, text);
+  std::u16string wide = device::AnsiToWide(text);
+  if (wide.size() > kStatusTextUnits) wide.resize(kStatusTextUnits);
+  target->SetControlText(1021, wide);
 }
 
 }  // namespace
 
 void ShowStatusText(const std::string& text) {
-  std::u16string wide = device::AnsiToWide(text);
-  if (wide.size() > 511) wide.resize(511);
-  QPointer<Browser> target(TheBrowser());
-  if (!target) return;
+  Browser* browser = TheBrowser();
+  if (browser == nullptr) return;
   StatusLine& line = TheStatusLine();
   int delay_ms = 0;
   {
     std::lock_guard<std::mutex> guard(line.lock);
-    if (line.browser != target.data()) {
+    if (line.browser != browser) {
       // Another browser: it shows nothing yet.
-      line.browser = target.data();
+      line.browser = browser;
       line.shown.clear();
       line.posted = false;
     }
-    line.latest = wide;
+    line.latest = text;
     if (line.posted) return;  // the update on its way takes the latest text
     if (line.latest == line.shown) return;
     line.posted = true;
@@ -506,6 +508,8 @@ void ShowStatusText(const std::string& text) {
                  1;
     }
   }
+  QPointer<Browser> target(browser);
+  if (!target) return;
   RunOnUiThread([target, delay_ms] {
     if (delay_ms == 0) {
       ApplyStatusText(target);

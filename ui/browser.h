@@ -59,9 +59,10 @@ void RefreshMessageList(Browser* browser);
 bool StartListRefresh(Browser* browser);
 bool StartDatabaseUpdate();
 // The status line (control 1021), from any thread. The window gets a text
-// only when it changes, at most one every kStatusTextIntervalMs, and always
-// the last one given.
-inline constexpr int kStatusTextIntervalMs = 100;
+// only when it changes, at most one every kStatusTextIntervalMs (a walk's
+// progress four times a second: each costs a repaint), and always the last
+// one given.
+inline constexpr int kStatusTextIntervalMs = 250;
 void ShowStatusText(const std::string& text);
 // How many texts reached the window (tests).
 uint64_t StatusTextPostsForTesting();
