@@ -251,21 +251,25 @@ def held_volume(bin_dir, work, held, size):
         time.sleep(held * 0.012 + 3)
         wake, tarnvex_idle, transport_idle = idle(device)
         pids = [device.tarnvex.pid, device.transport.pid]
-        before = sum(run_ns(p) for p in pids)
+        before = [run_ns(p) for p in pids]
         start = time.time()
         device.send(body, to="5579999")
         while device.records() < held + 1 and time.time() - start < 60:
             time.sleep(0.05)
         time.sleep(held * 0.012 + 2)
-        spent = (sum(run_ns(p) for p in pids) - before) / 1e6
+        after = [run_ns(p) for p in pids]
         elapsed = time.time() - start
-        cost = spent - (tarnvex_idle + transport_idle) * elapsed
+        tarnvex = (after[0] - before[0]) / 1e6 - tarnvex_idle * elapsed
+        transport = (after[1] - before[1]) / 1e6 - transport_idle * elapsed
+        spent = sum(after) / 1e6 - sum(before) / 1e6
+        cost = tarnvex + transport
         mem = memory_kib(device.tarnvex.pid)
-        print("%d held x %-8s one new hold: %6.1f ms CPU (%.1f ms measured over %.1f s, "
-              "idle %.2f ms/s); Tarnvex resident %.1f MiB, peak %.1f MiB" %
+        print("%d held x %-8s one new hold: %6.1f ms CPU (Tarnvex %.1f, transport %.1f; "
+              "%.1f ms measured over %.1f s less idle %.2f ms/s); Tarnvex resident %.1f MiB, "
+              "peak %.1f MiB" %
               (held, "%d B" % size if size < 1024 else "%d KiB" % (size // 1024), cost,
-               spent, elapsed, tarnvex_idle + transport_idle, mem["VmRSS"] / 1024,
-               mem["VmHWM"] / 1024))
+               tarnvex, transport, spent, elapsed, tarnvex_idle + transport_idle,
+               mem["VmRSS"] / 1024, mem["VmHWM"] / 1024))
         return wake, tarnvex_idle
     finally:
         device.close()

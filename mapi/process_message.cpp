@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "device/debug.h"
 #include "filter/classify.h"
@@ -39,10 +40,11 @@ struct Judged {
 struct JudgedMessages {
   std::mutex lock;
   std::map<std::string, Judged> messages;  // by store name, NUL, entry id
-  std::map<std::string, uint64_t> walks;   // the current walk of each store
+  std::map<std::string, uint64_t, std::less<>> walks;  // each store's walk
   // The remembered records of each store as the current walk found them at
   // its start (one read of the store for the whole walk): (status, digest).
-  std::map<std::string, std::map<int32_t, std::pair<int32_t, std::string>>>
+  std::map<std::string, std::map<int32_t, std::pair<int32_t, std::string>>,
+           std::less<>>
       records;
 };
 
@@ -61,39 +63,41 @@ std::string JudgedKey(const char* store_name, const SBinary& entry_id) {
 }
 
 // True when the message was judged to stay held under the rules as they are
-// now and nothing it was judged on has changed since.
+// now and nothing it was judged on has changed since. Runs for every row of
+// every walk, so it reads what it can under one lock.
 bool StillJudged(const StoreRecord& record, const SBinary& entry_id) {
-  Judged judged;
+  const uint64_t generation = RuleGeneration();
+  const bool held_again = IsHeldAgain(entry_id);
+  const std::string_view store_name(record.name);
+  int32_t record_id = 0;
+  std::string digest;
   {
     JudgedMessages& j = TheJudged();
     std::lock_guard<std::mutex> guard(j.lock);
     auto it = j.messages.find(JudgedKey(record.name, entry_id));
     if (it == j.messages.end()) return false;
-    it->second.walk = j.walks[record.name];
-    judged = it->second;
-  }
-  if (judged.generation != RuleGeneration()) return false;
-  if (judged.held_again != IsHeldAgain(entry_id)) return false;
-  int32_t status = -1;
-  std::string digest;
-  bool read = false;
-  {
-    JudgedMessages& j = TheJudged();
-    std::lock_guard<std::mutex> guard(j.lock);
-    auto store = j.records.find(record.name);
+    Judged& judged = it->second;
+    auto walk = j.walks.find(store_name);
+    judged.walk = walk != j.walks.end() ? walk->second : 0;
+    if (judged.generation != generation || judged.held_again != held_again) {
+      return false;
+    }
+    auto store = j.records.find(store_name);
     if (store != j.records.end()) {
-      auto it = store->second.find(judged.record_id);
-      if (it != store->second.end()) {
-        status = it->second.first;
-        digest = it->second.second;
-        read = true;
+      auto found = store->second.find(judged.record_id);
+      if (found != store->second.end()) {
+        return found->second.first == 0 &&
+               found->second.second == judged.digest;
       }
     }
+    record_id = judged.record_id;
+    digest = judged.digest;
   }
-  if (!read && !RecordStatus(record.name, judged.record_id, &status, &digest)) {
-    return false;
-  }
-  return status == 0 && digest == judged.digest;
+  // Not read at the walk's start: read on its own.
+  int32_t status = -1;
+  std::string stored;
+  return RecordStatus(record.name, record_id, &status, &stored) &&
+         status == 0 && stored == digest;
 }
 
 void RememberJudged(const StoreRecord& record, const SBinary& entry_id,
