@@ -51,6 +51,18 @@ IMAPIFolder* CreateHeldFolder(IMAPIFolder* outbox) {
   return SUCCEEDED(hr) ? held : nullptr;
 }
 
+// True when the service could not answer for the property now (as opposed
+// to answering that there is none).
+bool CouldNotRead(IMAPIProp* object, ULONG tag) {
+  SizedSPropTagArray(1, tags) = {1, {tag}};
+  ULONG count = 0;
+  LPSPropValue values = nullptr;
+  HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE,
+                                &count, &values);
+  if (values != nullptr) MAPIFreeBuffer(values);
+  return FAILED(hr);
+}
+
 }  // namespace
 
 StoreTableData& StoreTable() {
@@ -94,15 +106,27 @@ bool EnterStore(StoreRecord& record) {
   IMAPIFolder* held = nullptr;
   LPSPropValue outbox_id = nullptr;
   OpenHeldFolder(store, &outbox, &held, &outbox_id);
+  // The outgoing check knows the Outbox by this name: a store whose Outbox
+  // could not be read now (a locked service file) is not watched yet, or
+  // its messages would pass unjudged once the subscription works. Only a
+  // store that has no Outbox at all is watched without one.
+  bool outbox_known = false;
   if (outbox != nullptr) {
     if (LPSPropValue display = GetOneProperty(outbox, PR_DISPLAY_NAME_W)) {
       CopyName(record.outbox_name, NarrowMapiText(display->Value.lpszW));
       MAPIFreeBuffer(display);
+      outbox_known = true;
     }
     outbox->Release();
+  } else if (outbox_id == nullptr) {
+    outbox_known = !CouldNotRead(store, PR_IPM_OUTBOX_ENTRYID);
   }
   if (held != nullptr) held->Release();
   if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
+  if (!outbox_known) {
+    device::DebugOut("The Outbox of store %s cannot be read now\n", record.name);
+    return false;
+  }
   // The sink is the service's from here on: the program keeps no reference
   // and never cancels the subscription.
   CAdviseSink* sink = new CAdviseSink();
