@@ -57,8 +57,8 @@ bool CouldNotRead(IMAPIProp* object, ULONG tag) {
   SizedSPropTagArray(1, tags) = {1, {tag}};
   ULONG count = 0;
   LPSPropValue values = nullptr;
-  HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE,
-                                &count, &values);
+  HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
+                                MAPI_UNICODE, &count, &values);
   if (values != nullptr) MAPIFreeBuffer(values);
   return FAILED(hr);
 }
@@ -124,7 +124,8 @@ bool EnterStore(StoreRecord& record) {
   if (held != nullptr) held->Release();
   if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
   if (!outbox_known) {
-    device::DebugOut("The Outbox of store %s cannot be read now\n", record.name);
+    device::DebugOut("The Outbox of store %s cannot be read now\n",
+                     record.name);
     return false;
   }
   // The sink is the service's from here on: the program keeps no reference
