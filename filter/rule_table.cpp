@@ -1,6 +1,7 @@
 #include "filter/rule_table.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstring>
 #include <memory>
@@ -21,6 +22,7 @@ namespace {
 struct Guarded {
   std::shared_mutex mutex;
   std::unique_ptr<RuleTable> table = std::make_unique<RuleTable>();
+  std::atomic<uint64_t> generation{1};
 };
 
 Guarded& Table() {
@@ -28,9 +30,19 @@ Guarded& Table() {
   return *guarded;
 }
 
+// Whether two tables judge alike: the match reads the Recipients only.
+bool SameJudgement(const RuleTable& a, const RuleTable& b) {
+  if (a.Count != b.Count) return false;
+  for (int32_t i = 0; i < a.Count; ++i) {
+    if (a.Rules[i].Recipients != b.Rules[i].Recipients) return false;
+  }
+  return true;
+}
+
 std::unique_ptr<RuleTable> Publish(std::unique_ptr<RuleTable> fresh) {
   Guarded& g = Table();
   std::unique_lock<std::shared_mutex> lock(g.mutex);
+  if (!SameJudgement(*g.table, *fresh)) g.generation.fetch_add(1);
   std::swap(g.table, fresh);
   return fresh;  // the old table, freed by the caller outside the lock
 }
@@ -165,6 +177,12 @@ int32_t RuleCount() {
   return g.table->Count;
 }
 
+uint64_t RuleGeneration() {
+  Guarded& g = Table();
+  std::shared_lock<std::shared_mutex> lock(g.mutex);
+  return g.generation.load();
+}
+
 bool GetRule(int32_t index, std::string* sender, std::string* recipients,
              std::string* message, float* certainty, int32_t* id) {
   Guarded& g = Table();
@@ -212,6 +230,7 @@ bool RemoveRule(const char* sender, const char* recipients,
     last.Recipients.clear();
     last.Message.clear();
     --t.Count;
+    g.generation.fetch_add(1);
     return true;
   }
   return false;

@@ -71,6 +71,13 @@ bool LoadRules();
 
 int32_t RuleCount();
 
+// The generation of the judgement: it changes whenever the table's
+// Recipients texts or their order change (a reload that brings other rules,
+// a removal), and only then, so a message judged under one generation is
+// judged the same way again while it lasts. A reload of the same rules keeps
+// it.
+uint64_t RuleGeneration();
+
 // Copies of slot `index`'s texts, its Certainty and Id. False, with the
 // outputs untouched, when the index is outside 0 .. count-1 (the table may
 // have changed since the caller counted).

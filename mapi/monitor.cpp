@@ -289,6 +289,13 @@ Folder OutboxOwner(const OBJECT_NOTIFICATION& object, StoreRecord** owner) {
       folder->Release();
       return Folder::kOther;
     }
+    // A folder of a store that is being advised right now (its first
+    // notifications come while the advise is under way): its Outbox name is
+    // read once the store is watched, a moment later.
+    if (!record.advised.load()) {
+      folder->Release();
+      return Folder::kUnknown;
+    }
     SizedSPropTagArray(1, tags) = {1, {PR_DISPLAY_NAME_W}};
     ULONG count = 0;
     LPSPropValue values = nullptr;

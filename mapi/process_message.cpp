@@ -1,19 +1,118 @@
 // One row of a held folder: read the message, look it up by its digest,
 // judge and record it (filter/classify.h), release it when a rule covers it.
+//
+// A message that stays held is remembered with the rule generation it was
+// judged under. While that generation lasts, its record is unchanged and it
+// is not "held again" any differently, judging it again would come to the
+// same result (the service never changes a message's texts or recipients,
+// and an entry identifier names one message for good), so a later pass
+// passes it by without opening it: a new hold does not re-read every held
+// message.
 #include <strings.h>
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 #include "device/debug.h"
-#include "filter/rule_table.h"
 #include "filter/classify.h"
+#include "filter/rule_table.h"
 #include "mapi/message_reader.h"
 #include "mapi/monitor.h"
 #include "mapi/stores.h"
 #include "storage/message_db.h"
 
 namespace {
+
+// What a held message was judged to be. Its record is looked up again by Id
+// before the memory is trusted: a record removed, replaced or set to 1
+// meanwhile is judged afresh.
+struct Judged {
+  uint64_t generation = 0;
+  bool held_again = false;
+  int32_t record_id = 0;
+  std::string digest;
+  uint64_t walk = 0;  // the last walk that met it
+};
+
+struct JudgedMessages {
+  std::mutex lock;
+  std::map<std::string, Judged> messages;  // by store name, NUL, entry id
+  std::map<std::string, uint64_t, std::less<>> walks;  // each store's walk
+  // The remembered records of each store as the current walk found them at
+  // its start (one read of the store for the whole walk): (status, digest).
+  std::map<std::string, std::map<int32_t, std::pair<int32_t, std::string>>,
+           std::less<>>
+      records;
+};
+
+JudgedMessages& TheJudged() {
+  static JudgedMessages* judged = new JudgedMessages;  // lives until exit
+  return *judged;
+}
+
+std::string JudgedKey(const char* store_name, const SBinary& entry_id) {
+  std::string key(store_name);
+  key.push_back('\0');
+  if (entry_id.lpb != nullptr) {
+    key.append(reinterpret_cast<const char*>(entry_id.lpb), entry_id.cb);
+  }
+  return key;
+}
+
+// True when the message was judged to stay held under the rules as they are
+// now and nothing it was judged on has changed since. Runs for every row of
+// every walk, so it reads what it can under one lock.
+bool StillJudged(const StoreRecord& record, const SBinary& entry_id) {
+  const uint64_t generation = RuleGeneration();
+  const bool held_again = IsHeldAgain(entry_id);
+  const std::string_view store_name(record.name);
+  int32_t record_id = 0;
+  std::string digest;
+  {
+    JudgedMessages& j = TheJudged();
+    std::lock_guard<std::mutex> guard(j.lock);
+    auto it = j.messages.find(JudgedKey(record.name, entry_id));
+    if (it == j.messages.end()) return false;
+    Judged& judged = it->second;
+    auto walk = j.walks.find(store_name);
+    judged.walk = walk != j.walks.end() ? walk->second : 0;
+    if (judged.generation != generation || judged.held_again != held_again) {
+      return false;
+    }
+    auto store = j.records.find(store_name);
+    if (store != j.records.end()) {
+      auto found = store->second.find(judged.record_id);
+      if (found != store->second.end()) {
+        return found->second.first == 0 &&
+               found->second.second == judged.digest;
+      }
+    }
+    record_id = judged.record_id;
+    digest = judged.digest;
+  }
+  // Not read at the walk's start: read on its own.
+  int32_t status = -1;
+  std::string stored;
+  return RecordStatus(record.name, record_id, &status, &stored) &&
+         status == 0 && stored == digest;
+}
+
+void RememberJudged(const StoreRecord& record, const SBinary& entry_id,
+                    Judged judged) {
+  JudgedMessages& j = TheJudged();
+  std::lock_guard<std::mutex> guard(j.lock);
+  judged.walk = j.walks[record.name];
+  j.messages[JudgedKey(record.name, entry_id)] = std::move(judged);
+}
+
+void ForgetJudged(const StoreRecord& record, const SBinary& entry_id) {
+  JudgedMessages& j = TheJudged();
+  std::lock_guard<std::mutex> guard(j.lock);
+  j.messages.erase(JudgedKey(record.name, entry_id));
+}
 
 // The body text that follows the subject in a new message's token text: the
 // text/plain part of the lowered body when the body carries one (MIME
@@ -26,11 +125,17 @@ std::string TokenBodyText(const std::string& lowered_body) {
 
 void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
                        IMAPIFolder* outbox, IMAPIFolder* held) {
+  if (StillJudged(record, entry_id)) return;
+  ForgetJudged(record, entry_id);
+  // Read before the judgement: rules that change meanwhile make another
+  // generation, and the message is judged again at the next pass.
+  const uint64_t generation = RuleGeneration();
   ULONG type = 0;
   IUnknown* opened = nullptr;
   if (held == nullptr ||
-      FAILED(held->OpenEntry(entry_id.cb, reinterpret_cast<LPENTRYID>(entry_id.lpb),
-                             nullptr, MAPI_BEST_ACCESS, &type, &opened)) ||
+      FAILED(held->OpenEntry(entry_id.cb,
+                             reinterpret_cast<LPENTRYID>(entry_id.lpb), nullptr,
+                             MAPI_BEST_ACCESS, &type, &opened)) ||
       opened == nullptr) {
     device::DebugOut("ProcessMessage : Fatal Error!.\n");
     return;
@@ -49,7 +154,7 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   std::string recipients = StoreRecipientsText(record.name, fields.recipients);
   std::string body;
   char reason[256] = {};
-  ReadBody(message, &body, reason);
+  const bool body_read = ReadBody(message, &body, reason);
 
   ClassifyTexts texts;
   texts.store_name = record.name;
@@ -72,6 +177,7 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   };
 
   bool recorded = true;
+  int32_t status = -1;
   bool found = false;
   int32_t stored_id = 0;
   int32_t stored_status = 0;
@@ -84,13 +190,32 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
     // by the judgement when a rule covers it, and only then (a message whose
     // rule was removed stays held instead of going round for ever).
     texts.token_text = stored_tokens;
-    ClassifyMessage(false, stored_status, texts, release, &recorded);
+    status = ClassifyMessage(false, stored_status, texts, release, &recorded);
   } else {
     if (!body.empty()) texts.lowered_body = LowerAscii(body);
-    texts.token_text = MessageTokenText(texts.subject, TokenBodyText(texts.lowered_body));
+    texts.token_text =
+        MessageTokenText(texts.subject, TokenBodyText(texts.lowered_body));
     if (!texts.recipients.empty() || fields.sender_address[0] != '\0' ||
         !texts.subject.empty() || !body.empty()) {
-      ClassifyMessage(true, 0, texts, release, &recorded);
+      status = ClassifyMessage(true, 0, texts, release, &recorded);
+    }
+  }
+  // Remembered only when it stays held on a reading that cannot come out
+  // otherwise next time: the body and every recipient read, the record
+  // written. A read that failed is tried again at the next pass.
+  if (status == 0 && recorded && body_read && texts.recipients_read.whole) {
+    Judged judged;
+    judged.generation = generation;
+    judged.held_again = texts.held_again;
+    judged.digest =
+        MessageDigest(body.c_str(), texts.sender.c_str(),
+                      texts.recipients.c_str(), texts.subject.c_str());
+    bool known = false;
+    int32_t stored = -1;
+    if (ExistsByDigest(record.name, judged.digest, &known, &judged.record_id,
+                       &stored) &&
+        stored == 0) {
+      RememberJudged(record, entry_id, std::move(judged));
     }
   }
   if (!recorded) {
@@ -103,6 +228,62 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
 }
 
 }  // namespace
+
+void BeginHeldWalk(const StoreRecord& record) {
+  JudgedMessages& j = TheJudged();
+  std::vector<int32_t> ids;
+  {
+    std::lock_guard<std::mutex> guard(j.lock);
+    ++j.walks[record.name];
+    j.records.erase(record.name);
+    const std::string prefix = std::string(record.name) + '\0';
+    for (auto it = j.messages.lower_bound(prefix);
+         it != j.messages.end() &&
+         it->first.compare(0, prefix.size(), prefix) == 0;
+         ++it) {
+      ids.push_back(it->second.record_id);
+    }
+  }
+  if (ids.empty()) return;
+  std::map<int32_t, std::pair<int32_t, std::string>> records;
+  // Not read now: each message's record is read on its own then.
+  if (!RecordStatuses(record.name, ids, &records)) return;
+  // Records that are not there are gone: their messages are judged afresh.
+  for (int32_t id : ids) records.emplace(id, std::make_pair(-1, std::string()));
+  std::lock_guard<std::mutex> guard(j.lock);
+  j.records[record.name] = std::move(records);
+}
+
+void EndHeldWalk(const StoreRecord& record) {
+  JudgedMessages& j = TheJudged();
+  std::lock_guard<std::mutex> guard(j.lock);
+  j.records.erase(record.name);
+  const uint64_t walk = j.walks[record.name];
+  const std::string prefix = std::string(record.name) + '\0';
+  for (auto it = j.messages.lower_bound(prefix);
+       it != j.messages.end() &&
+       it->first.compare(0, prefix.size(), prefix) == 0;) {
+    if (it->second.walk != walk) {
+      it = j.messages.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ForgetJudgedMessages() {
+  JudgedMessages& j = TheJudged();
+  std::lock_guard<std::mutex> guard(j.lock);
+  j.messages.clear();
+  j.walks.clear();
+  j.records.clear();
+}
+
+size_t JudgedMessageCount() {
+  JudgedMessages& j = TheJudged();
+  std::lock_guard<std::mutex> guard(j.lock);
+  return j.messages.size();
+}
 
 void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
                     IMAPIFolder* held, IMAPITable* /*contents*/) {

@@ -45,9 +45,22 @@ IMsgStore* OpenStore(const StoreRecord& record) {
 IMAPIFolder* CreateHeldFolder(IMAPIFolder* outbox) {
   IMAPIFolder* held = nullptr;
   HRESULT hr = outbox->CreateFolder(
-      FOLDER_GENERIC, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(kHeldFolderName)),
-      nullptr, nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &held);
+      FOLDER_GENERIC,
+      reinterpret_cast<LPTSTR>(const_cast<char16_t*>(kHeldFolderName)), nullptr,
+      nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &held);
   return SUCCEEDED(hr) ? held : nullptr;
+}
+
+// True when the service could not answer for the property now (as opposed
+// to answering that there is none).
+bool CouldNotRead(IMAPIProp* object, ULONG tag) {
+  SizedSPropTagArray(1, tags) = {1, {tag}};
+  ULONG count = 0;
+  LPSPropValue values = nullptr;
+  HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
+                                MAPI_UNICODE, &count, &values);
+  if (values != nullptr) MAPIFreeBuffer(values);
+  return FAILED(hr);
 }
 
 }  // namespace
@@ -66,10 +79,9 @@ bool EnsureSession() {
   std::lock_guard<std::mutex> guard(g_session_lock);
   if (g_session != nullptr) return true;
   IMAPISession* session = nullptr;
-  HRESULT hr = MAPILogonEx(0, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(u"")),
-                           nullptr,
-                           MAPI_LOGON_UI | MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE,
-                           &session);
+  HRESULT hr = MAPILogonEx(
+      0, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(u"")), nullptr,
+      MAPI_LOGON_UI | MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE, &session);
   if (hr != S_OK || session == nullptr) return false;
   g_session = session;
   return true;
@@ -78,43 +90,54 @@ bool EnsureSession() {
 bool EnterStore(StoreRecord& record) {
   if (record.advised.load()) return true;
   IMsgStore* store = record.store.load();
-  const bool published = store != nullptr;
   if (store == nullptr) {
-    store = OpenStore(record);
-    if (store == nullptr) {
+    IMsgStore* opened = OpenStore(record);
+    if (opened == nullptr) {
       device::DebugOut("Store %s cannot be opened\n", record.name);
       return false;
     }
-  }
-  // The Outbox name is written before the store is published: the outgoing
-  // check reads it (on the notification thread) of every published store.
-  if (!published || record.outbox_name[0] == '\0') {
-    IMAPIFolder* outbox = nullptr;
-    IMAPIFolder* held = nullptr;
-    LPSPropValue outbox_id = nullptr;
-    OpenHeldFolder(store, &outbox, &held, &outbox_id);
-    if (outbox != nullptr && !published) {
-      if (LPSPropValue display = GetOneProperty(outbox, PR_DISPLAY_NAME_W)) {
-        CopyName(record.outbox_name, NarrowMapiText(display->Value.lpszW));
-        MAPIFreeBuffer(display);
-      }
-    }
-    if (outbox != nullptr) outbox->Release();
-    if (held != nullptr) held->Release();
-    if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
-  }
-  if (!published) {
     IMsgStore* expected = nullptr;
-    if (!record.store.compare_exchange_strong(expected, store)) {
-      store->Release();  // the worker opened it meanwhile
+    if (record.store.compare_exchange_strong(expected, opened)) {
+      store = opened;
+    } else {
+      opened->Release();  // the worker opened it meanwhile
       store = expected;
     }
+  }
+  // The Outbox name is written only while the store is not advised, and the
+  // outgoing check reads it only of an advised store (a notification of a
+  // store that is being advised is tried again a moment later).
+  IMAPIFolder* outbox = nullptr;
+  IMAPIFolder* held = nullptr;
+  LPSPropValue outbox_id = nullptr;
+  OpenHeldFolder(store, &outbox, &held, &outbox_id);
+  // The outgoing check knows the Outbox by this name: a store whose Outbox
+  // could not be read now (a locked service file) is not watched yet, or
+  // its messages would pass unjudged once the subscription works. Only a
+  // store that has no Outbox at all is watched without one.
+  bool outbox_known = false;
+  if (outbox != nullptr) {
+    if (LPSPropValue display = GetOneProperty(outbox, PR_DISPLAY_NAME_W)) {
+      CopyName(record.outbox_name, NarrowMapiText(display->Value.lpszW));
+      MAPIFreeBuffer(display);
+      outbox_known = true;
+    }
+    outbox->Release();
+  } else if (outbox_id == nullptr) {
+    outbox_known = !CouldNotRead(store, PR_IPM_OUTBOX_ENTRYID);
+  }
+  if (held != nullptr) held->Release();
+  if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
+  if (!outbox_known) {
+    device::DebugOut("The Outbox of store %s cannot be read now\n", record.name);
+    return false;
   }
   // The sink is the service's from here on: the program keeps no reference
   // and never cancels the subscription.
   CAdviseSink* sink = new CAdviseSink();
   ULONG connection = 0;
-  HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved, sink, &connection);
+  HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved,
+                             sink, &connection);
   sink->Release();
   if (FAILED(hr)) {
     device::DebugOut("Advise on store %s failed (0x%08x)\n", record.name,
@@ -211,10 +234,9 @@ void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox, IMAPIFolder** held,
   *outbox_entry_id = id;
   ULONG type = 0;
   IUnknown* object = nullptr;
-  if (FAILED(store->OpenEntry(id->Value.bin.cb,
-                              reinterpret_cast<LPENTRYID>(id->Value.bin.lpb),
-                              nullptr, MAPI_MODIFY | MAPI_DEFERRED_ERRORS, &type,
-                              &object)) ||
+  if (FAILED(store->OpenEntry(
+          id->Value.bin.cb, reinterpret_cast<LPENTRYID>(id->Value.bin.lpb),
+          nullptr, MAPI_MODIFY | MAPI_DEFERRED_ERRORS, &type, &object)) ||
       object == nullptr) {
     return;
   }
@@ -232,7 +254,8 @@ bool ScanHeldFolder(StoreRecord& record) {
   if (store == nullptr) {
     store = OpenStore(record);
     IMsgStore* expected = nullptr;
-    if (store != nullptr && !record.store.compare_exchange_strong(expected, store)) {
+    if (store != nullptr &&
+        !record.store.compare_exchange_strong(expected, store)) {
       store->Release();
       store = expected;
     }
@@ -266,6 +289,8 @@ bool ScanHeldFolder(StoreRecord& record) {
     record.row_count = static_cast<int32_t>(count);
     device::DebugOut("%d.", record.row_count);
 
+    BeginHeldWalk(record);
+    bool whole = false;
     for (int32_t n = 0;;) {
       if (g_safe_point != nullptr && !g_safe_point()) break;
       device::SleepMs(kHeldRowPauseMs);
@@ -273,6 +298,7 @@ bool ScanHeldFolder(StoreRecord& record) {
       if (FAILED(contents->QueryRows(1, 0, &rows))) break;
       if (rows == nullptr || rows->cRows != 1) {
         if (rows != nullptr) FreeProws(rows);
+        whole = rows != nullptr;
         break;
       }
       ++n;
@@ -283,6 +309,7 @@ bool ScanHeldFolder(StoreRecord& record) {
       ProcessMessage(record, rows->aRow[0], outbox, held, contents);
       FreeProws(rows);
     }
+    if (whole) EndHeldWalk(record);
     contents->Release();
   }
   if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
@@ -293,7 +320,8 @@ bool ScanHeldFolder(StoreRecord& record) {
 
 HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
                        IMAPIFolder* source, IMAPIFolder* destination) {
-  if (source == nullptr || destination == nullptr) return MAPI_E_INVALID_PARAMETER;
+  if (source == nullptr || destination == nullptr)
+    return MAPI_E_INVALID_PARAMETER;
   SBinary entry = {entry_id_size, const_cast<BYTE*>(entry_id)};
   ENTRYLIST list = {1, &entry};
   return source->CopyMessages(&list, nullptr, destination, 0, nullptr,

@@ -65,8 +65,8 @@ bool GetStoreName(int32_t index, char* name);
 
 // The store's Outbox and held folder (either may come back null) and the
 // Outbox's entry identifier value (freed by the caller with MAPIFreeBuffer).
-void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox,
-                    IMAPIFolder** held, LPSPropValue* outbox_entry_id);
+void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox, IMAPIFolder** held,
+                    LPSPropValue* outbox_entry_id);
 
 // Walks the store's held folder newest first and classifies each message.
 // False when the store cannot be opened or has no Outbox.
@@ -79,13 +79,21 @@ HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
                        IMAPIFolder* source, IMAPIFolder* destination);
 // Moves one message; a failure is written as a diagnostic when `report`.
 // True when the move succeeded.
-bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id,
-                 IMAPIFolder* source, IMAPIFolder* destination,
-                 bool report = true);
+bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
+                 IMAPIFolder* destination, bool report = true);
 
 // Classifies one row of a held folder's contents table (see filter/classify.h).
 void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
                     IMAPIFolder* held, IMAPITable* contents);
+
+// The worker's memory of held messages judged to stay held (see
+// ProcessMessage): a walk of a held folder begins and ends with these, and a
+// whole walk forgets the messages it did not meet (gone from the folder).
+void BeginHeldWalk(const StoreRecord& record);
+void EndHeldWalk(const StoreRecord& record);
+// Forgets every judged message (tests), and how many are remembered.
+void ForgetJudgedMessages();
+size_t JudgedMessageCount();
 
 // Called before each row of a walk: the worker's pause point. It returns
 // false when the worker is to end, which ends the walk. Installed by the

@@ -1,12 +1,17 @@
 #include "storage/message_db.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "device/clock.h"
 #include "device/codepage.h"
+#include "device/image.h"
 #include "storage/locations.h"
 #include "storage/statement.h"
 #include "text/md4.h"
@@ -15,11 +20,14 @@ namespace {
 
 constexpr char kMaxMsgIdSql[] = "SELECT MAX(Id) as MaxOfId FROM Msg;";
 constexpr char kMaxSummaryIdSql[] = "SELECT MAX(Id) as MaxOfId FROM %s;";
-constexpr char kExistsSql[] = "SELECT Id, Status, Tokens FROM Msg WHERE Hash = ?;";
+constexpr char kExistsSql[] =
+    "SELECT Id, Status, Tokens FROM Msg WHERE Hash = ?;";
 constexpr char kInsertSql[] =
     "INSERT INTO Msg (Id, Sender, Recipients, Subject, OrgMessage, Message, "
     "Tokens, ReceivedDate, ReceivedTime, Status, Hash) VALUES (?, ?, ?, ?, ?, "
     "?, ?, ?, ?, ?, ?);";
+constexpr char kRecordStatusSql[] =
+    "SELECT Status, Hash FROM Msg WHERE Id = ?;";
 constexpr char kUpdateSql[] = "UPDATE Msg SET Status = ? WHERE Id = ?;";
 constexpr char kStoreDaySql[] =
     "SELECT Id, Sender, Recipients, Subject, Message, ReceivedDate, "
@@ -77,24 +85,114 @@ class Stmt {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
-// A store connection, closed when it goes out of scope.
+// The kept store connections, by host path. Each has its own lock, held by
+// one operation at a time (recursive: MAPIAdd looks up and counts on the
+// connection it then inserts with). The file's identity is checked before
+// each use: a file removed or replaced since is opened afresh, as a new
+// connection would.
+struct KeptConnection {
+  std::recursive_mutex lock;
+  sqlite3* db = nullptr;
+  dev_t device = 0;
+  ino_t inode = 0;
+  int users = 0;  // operations holding or waiting for it (under g_kept_lock)
+};
+
+std::mutex g_kept_lock;
+std::map<std::string, std::unique_ptr<KeptConnection>>& KeptConnections() {
+  static auto* kept =
+      new std::map<std::string, std::unique_ptr<KeptConnection>>;
+  return *kept;
+}
+
+bool SameFile(const std::string& host, const KeptConnection& kept) {
+  struct stat st;
+  return stat(host.c_str(), &st) == 0 && st.st_dev == kept.device &&
+         st.st_ino == kept.inode;
+}
+
+// Closes idle kept connections when there are too many (held under
+// g_kept_lock).
+void TrimKeptLocked() {
+  auto& kept = KeptConnections();
+  if (kept.size() < kMaxKeptStoreConnections) return;
+  for (auto it = kept.begin(); it != kept.end();) {
+    if (it->second->users == 0) {
+      if (it->second->db != nullptr) sqlite3_close(it->second->db);
+      it = kept.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// A store's connection for the length of one operation: the kept one, or a
+// new one that is kept from then on. A connection that could not be made is
+// not kept; its error text stays readable until the operation ends.
 class StoreConnection {
  public:
   explicit StoreConnection(const char* store_name) {
     std::string path = StoreDbPath(store_name != nullptr ? store_name : "");
-    rc_ = storage::OpenCeDatabase(path.c_str(), &db_);
+    std::string host;
+    if (!device::HostPath(device::AnsiToWide(path), &host)) {
+      rc_ = SQLITE_CANTOPEN;
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> guard(g_kept_lock);
+      auto& kept = KeptConnections();
+      auto it = kept.find(host);
+      if (it == kept.end()) {
+        TrimKeptLocked();
+        it = kept.emplace(host, std::make_unique<KeptConnection>()).first;
+      }
+      kept_ = it->second.get();
+      ++kept_->users;
+    }
+    hold_ = std::unique_lock<std::recursive_mutex>(kept_->lock);
+    if (kept_->db != nullptr && SameFile(host, *kept_)) {
+      rc_ = SQLITE_OK;
+      return;
+    }
+    if (kept_->db != nullptr) {
+      sqlite3_close(kept_->db);
+      kept_->db = nullptr;
+    }
+    sqlite3* db = nullptr;
+    rc_ = storage::OpenCeDatabase(path.c_str(), &db);
+    struct stat st;
+    if (db != nullptr && storage::OpenSucceeded(rc_) &&
+        stat(host.c_str(), &st) == 0) {
+      kept_->db = db;
+      kept_->device = st.st_dev;
+      kept_->inode = st.st_ino;
+    } else {
+      own_ = db;
+      if (storage::OpenSucceeded(rc_)) rc_ = SQLITE_CANTOPEN;
+    }
   }
   ~StoreConnection() {
-    if (db_ != nullptr) sqlite3_close(db_);
+    if (own_ != nullptr) sqlite3_close(own_);
+    if (kept_ != nullptr) {
+      hold_.unlock();
+      std::lock_guard<std::mutex> guard(g_kept_lock);
+      --kept_->users;
+    }
   }
   StoreConnection(const StoreConnection&) = delete;
   StoreConnection& operator=(const StoreConnection&) = delete;
-  bool ok() const { return db_ != nullptr && storage::OpenSucceeded(rc_); }
-  sqlite3* db() const { return db_; }
-  const char* error() const { return storage::DbErrorText(db_); }
+  bool ok() const { return db() != nullptr && storage::OpenSucceeded(rc_); }
+  sqlite3* db() const {
+    return own_ == nullptr && kept_ != nullptr ? kept_->db : nullptr;
+  }
+  const char* error() const {
+    return storage::DbErrorText(own_ != nullptr ? own_ : db());
+  }
 
  private:
-  sqlite3* db_ = nullptr;
+  KeptConnection* kept_ = nullptr;
+  std::unique_lock<std::recursive_mutex> hold_;
+  sqlite3* own_ = nullptr;  // a connection that failed to open
   int rc_ = SQLITE_CANTOPEN;
 };
 
@@ -108,7 +206,8 @@ std::string ColumnText(sqlite3_stmt* stmt, int column) {
 }
 
 void CopyTime(char (&field)[kDayTimeSize], const std::string& text) {
-  size_t length = text.size() < kDayTimeSize - 1 ? text.size() : kDayTimeSize - 1;
+  size_t length =
+      text.size() < kDayTimeSize - 1 ? text.size() : kDayTimeSize - 1;
   std::memcpy(field, text.data(), length);
   field[length] = '\0';
 }
@@ -164,6 +263,10 @@ void CreateSummaryTable() {
   std::string path, table;
   if (!GetMessageDbPath(&path, &table)) ChooseNewDbPath(&path, &table);
   ExecOnce(path.c_str(), Format(kCreateSummaryTableSql, table).c_str());
+  std::vector<char> index(sizeof kCreateSummaryIndexSql + 2 * table.size());
+  std::snprintf(index.data(), index.size(), kCreateSummaryIndexSql,
+                table.c_str(), table.c_str());
+  ExecOnce(path.c_str(), index.data());
 }
 
 bool OpenSummaryDb() {
@@ -197,7 +300,8 @@ int MaxSummaryId() {
   try {
     if (!OpenSummaryDb()) return -1;
     Stmt stmt;
-    int rc = stmt.Prepare(g_summary_db, Format(kMaxSummaryIdSql, g_summary_table));
+    int rc =
+        stmt.Prepare(g_summary_db, Format(kMaxSummaryIdSql, g_summary_table));
     if (rc != SQLITE_OK) {
       if (rc != SQLITE_MISUSE) CloseSummaryDb();
       return -1;
@@ -224,7 +328,10 @@ int32_t NextMessageId() {
 
 // --- store databases --------------------------------------------------------
 
-void CreateMsgTable(const char* path) { ExecOnce(path, kCreateMsgTableSql); }
+void CreateMsgTable(const char* path) {
+  ExecOnce(path, kCreateMsgTableSql);
+  ExecOnce(path, kCreateMsgIndexesSql);
+}
 
 int PrepareStoreDb(const char* store_name) {
   CreateMsgTable(StoreDbPath(OrEmpty(store_name).c_str()).c_str());
@@ -280,6 +387,89 @@ bool MAPIExists(const char* store_name, const char* body, const char* sender,
   }
 }
 
+std::string MessageDigest(const char* body, const char* sender,
+                          const char* recipients, const char* subject) {
+  return Digest(OrEmpty(body), OrEmpty(sender), OrEmpty(recipients),
+                OrEmpty(subject));
+}
+
+bool ExistsByDigest(const char* store_name, const std::string& digest,
+                    bool* found, int32_t* id, int32_t* status) {
+  *found = false;
+  try {
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kExistsSql) != SQLITE_OK) return false;
+    stmt.Text(1, digest);
+    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
+        sqlite3_data_count(stmt.get()) == 3) {
+      *found = true;
+      if (id != nullptr) *id = sqlite3_column_int(stmt.get(), 0);
+      if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 1);
+    }
+    return *found;
+  } catch (...) {
+    *found = false;
+    return false;
+  }
+}
+
+bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
+                  std::string* digest) {
+  try {
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kRecordStatusSql) != SQLITE_OK)
+      return false;
+    stmt.Int(1, id);
+    if (sqlite3_step(stmt.get()) != SQLITE_ROW) return false;
+    if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 0);
+    if (digest != nullptr) *digest = ColumnText(stmt.get(), 1);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool RecordStatuses(
+    const char* store_name, const std::vector<int32_t>& ids,
+    std::map<int32_t, std::pair<int32_t, std::string>>* records) {
+  records->clear();
+  try {
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    Stmt stmt;
+    if (stmt.Prepare(connection.db(), kRecordStatusSql) != SQLITE_OK)
+      return false;
+    // One read transaction for all of them.
+    if (sqlite3_exec(connection.db(), "BEGIN;", nullptr, nullptr, nullptr) !=
+        SQLITE_OK) {
+      return false;
+    }
+    bool ok = true;
+    for (int32_t id : ids) {
+      stmt.Int(1, id);
+      int rc = sqlite3_step(stmt.get());
+      if (rc == SQLITE_ROW) {
+        (*records)[id] = {sqlite3_column_int(stmt.get(), 0),
+                          ColumnText(stmt.get(), 1)};
+      } else if (rc != SQLITE_DONE) {
+        ok = false;
+      }
+      sqlite3_reset(stmt.get());
+      if (!ok) break;
+    }
+    sqlite3_exec(connection.db(), "COMMIT;", nullptr, nullptr, nullptr);
+    if (!ok) records->clear();
+    return ok;
+  } catch (...) {
+    records->clear();
+    return false;
+  }
+}
+
 bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
              const char* subject, const char* body, const char* lowered_body,
              const char* tokens, int32_t status, const char* date_text,
@@ -299,7 +489,8 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
     std::string body_b = BlankedCopy(OrEmpty(body));
     std::string sender_b = BlankedCopy(OrEmpty(sender));
     std::string subject_b = BlankedCopy(OrEmpty(subject));
-    if (subject_b.size() > kSubjectCopySize - 1) subject_b.resize(kSubjectCopySize - 1);
+    if (subject_b.size() > kSubjectCopySize - 1)
+      subject_b.resize(kSubjectCopySize - 1);
     std::string recipients_b = BlankedCopy(OrEmpty(recipients));
 
     int32_t next = MaxStoreMsgId(store_name) + 1;
@@ -374,7 +565,8 @@ std::string NarrowDateText(const std::u16string& wide) {
   if (narrow.size() > kDateTextBytes) {
     size_t cut = kDateTextBytes;
     // Step back over continuation bytes so that no character is split.
-    while (cut > 0 && (static_cast<unsigned char>(narrow[cut]) & 0xC0) == 0x80) --cut;
+    while (cut > 0 && (static_cast<unsigned char>(narrow[cut]) & 0xC0) == 0x80)
+      --cut;
     narrow.resize(cut);
   }
   return narrow;
@@ -390,8 +582,8 @@ std::string NarrowTimeText(const std::u16string& wide) {
       continue;
     }
     // The locale's special blanks (ICU puts U+202F before "PM") are blanks.
-    if ((unit >= 0x2000 && unit <= 0x200B) || unit == 0x202F || unit == 0x205F ||
-        unit == 0x3000) {
+    if ((unit >= 0x2000 && unit <= 0x200B) || unit == 0x202F ||
+        unit == 0x205F || unit == 0x3000) {
       narrow.push_back(' ');
       continue;
     }
@@ -421,7 +613,8 @@ std::string EarlierDateText(const std::u16string& wide) {
 
 }  // namespace
 
-void ReceivedStamp(const device::LocalTime& when, std::string* date, std::string* time) {
+void ReceivedStamp(const device::LocalTime& when, std::string* date,
+                   std::string* time) {
   if (date != nullptr) DayTextFrom(when.year, when.month, when.day, 0, date);
   if (time != nullptr) {
     std::u16string wide = device::TimeText(when);
@@ -457,7 +650,8 @@ namespace {
 
 // The texts a day's records may carry in ReceivedDate: the one narrowing,
 // and the earlier one where it differs (records written before).
-std::vector<std::string> DayKeys(const std::u16string& wide, const std::string& narrow) {
+std::vector<std::string> DayKeys(const std::u16string& wide,
+                                 const std::string& narrow) {
   std::vector<std::string> keys{narrow};
   std::string earlier = EarlierDateText(wide);
   if (!earlier.empty() && earlier != narrow) keys.push_back(earlier);
@@ -478,11 +672,13 @@ bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,
     if (!connection.ok()) return false;
     for (const std::string& key : DayKeys(wide, narrow)) {
       Stmt stmt;
-      if (stmt.Prepare(connection.db(), kStoreDaySql) != SQLITE_OK) return false;
+      if (stmt.Prepare(connection.db(), kStoreDaySql) != SQLITE_OK)
+        return false;
       stmt.Text(1, key);
       while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
         if (sqlite3_data_count(stmt.get()) != 8) continue;
-        if (g_store_day.entries.size() >= static_cast<size_t>(kMaxDayEntries)) break;
+        if (g_store_day.entries.size() >= static_cast<size_t>(kMaxDayEntries))
+          break;
         int status = sqlite3_column_int(stmt.get(), 7);
         if (!KeepStatus(status, list_blocked, list_normal)) continue;
         DayEntry entry;
@@ -516,14 +712,16 @@ void LoadSummaryDay(int days_back, bool list_blocked, bool list_normal,
     if (!OpenSummaryDb()) return;
     for (const std::string& key : DayKeys(wide, narrow)) {
       Stmt stmt;
-      if (stmt.Prepare(g_summary_db, Format(kSummaryDaySql, table)) != SQLITE_OK) {
+      if (stmt.Prepare(g_summary_db, Format(kSummaryDaySql, table)) !=
+          SQLITE_OK) {
         CloseSummaryDb();
         return;
       }
       stmt.Text(1, key);
       while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
         if (sqlite3_data_count(stmt.get()) != 7) continue;
-        if (g_summary_day.entries.size() >= static_cast<size_t>(kMaxDayEntries)) break;
+        if (g_summary_day.entries.size() >= static_cast<size_t>(kMaxDayEntries))
+          break;
         int status = sqlite3_column_int(stmt.get(), 6);
         if (!KeepStatus(status, list_blocked, list_normal)) continue;
         DayEntry entry;
@@ -550,8 +748,9 @@ int SummaryDayCount() {
   return static_cast<int>(g_summary_day.entries.size());
 }
 
-int32_t GetStoreDayEntry(int index, std::string* sender, std::string* recipients,
-                         std::string* subject, std::string* message, char* time) {
+int32_t GetStoreDayEntry(int index, std::string* sender,
+                         std::string* recipients, std::string* subject,
+                         std::string* message, char* time) {
   std::lock_guard<std::recursive_mutex> guard(MessageListLock());
   if (index < 0 || index >= static_cast<int>(g_store_day.entries.size())) {
     if (time != nullptr) time[0] = '\0';
@@ -615,7 +814,21 @@ bool LoadMessageForView(const char* store_name, int32_t id,
   }
 }
 
+void CloseStoreConnections() {
+  std::lock_guard<std::mutex> guard(g_kept_lock);
+  auto& kept = KeptConnections();
+  for (auto it = kept.begin(); it != kept.end();) {
+    if (it->second->users != 0) {
+      ++it;
+      continue;
+    }
+    if (it->second->db != nullptr) sqlite3_close(it->second->db);
+    it = kept.erase(it);
+  }
+}
+
 void ResetMessageDb() {
+  CloseStoreConnections();
   {
     std::lock_guard<std::recursive_mutex> guard(MessageListLock());
     g_store_day.entries.clear();

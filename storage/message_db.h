@@ -3,8 +3,11 @@
 // "Tarnvex_0.db" (table "Tarnvex"). The browser reads both one day at a time
 // into two day lists kept here.
 //
-// Store operations open their own connection and close it before they
-// return; the summary connection stays open once opened. The day lists and
+// Store connections are kept open, one per store file, and each store
+// operation holds its store's connection for its whole run; a connection is
+// made afresh when its file was removed or replaced meanwhile, so every
+// operation sees the file the path names now, as if it had opened it itself.
+// The summary connection stays open once opened. The day lists and
 // their accessors are guarded by MessageListLock(), which the browser holds
 // for a whole refill and read-out; the fill functions take it themselves too
 // (it is recursive), so a caller that does not hold it still sees a whole
@@ -15,13 +18,16 @@
 #define TARNVEX_STORAGE_MESSAGE_DB_H_
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "device/clock.h"
 
 inline constexpr int32_t kMaxDayEntries = 256;
-inline constexpr size_t kDayTimeSize = 32;     // 31 characters and the NUL
+inline constexpr size_t kDayTimeSize = 32;       // 31 characters and the NUL
 inline constexpr size_t kSubjectCopySize = 512;  // MAPIAdd's blanked subject
 inline constexpr size_t kDayTextUnits = 256;
 // Longest narrow date text; it fits the reader's 260-byte date field whole.
@@ -34,6 +40,16 @@ inline constexpr char kCreateMsgTableSql[] =
 inline constexpr char kCreateSummaryTableSql[] =
     "CREATE TABLE %s (Id INT UNIQUE, Sender TEXT, Recipients TEXT, Message "
     "TEXT, Tokens TEXT, ReceivedDate TEXT, ReceivedTime TEXT, Status INT);";
+// The lookups by digest and by day, run beside the CREATE statements (on
+// their own, so that files made before gain them too). Nothing else reads
+// them: peers that know only the tables are not affected.
+inline constexpr char kCreateMsgIndexesSql[] =
+    "CREATE INDEX IF NOT EXISTS MsgHash ON Msg (Hash);"
+    "CREATE INDEX IF NOT EXISTS MsgReceivedDate ON Msg (ReceivedDate);";
+inline constexpr char kCreateSummaryIndexSql[] =
+    "CREATE INDEX IF NOT EXISTS %sReceivedDate ON %s (ReceivedDate);";
+// Store connections kept open at most; beyond, idle ones are closed.
+inline constexpr size_t kMaxKeptStoreConnections = 16;
 
 // The lock of the day lists (the browser's list lock).
 std::recursive_mutex& MessageListLock();
@@ -57,6 +73,22 @@ int MaxStoreMsgId(const char* store_name);
 bool MAPIExists(const char* store_name, const char* body, const char* sender,
                 const char* recipients, const char* subject, bool* found,
                 int32_t* id, int32_t* status, std::string* tokens);
+// The digest text MAPIExists looks a message up by, and the same lookup by
+// a digest already made (silent on failure).
+std::string MessageDigest(const char* body, const char* sender,
+                          const char* recipients, const char* subject);
+bool ExistsByDigest(const char* store_name, const std::string& digest,
+                    bool* found, int32_t* id, int32_t* status);
+// The status and digest of record `id`; false when there is none or the
+// store cannot be read.
+bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
+                  std::string* digest);
+// The same for many records in one read of the store: (status, digest) by
+// Id; records that are not there are left out. False when the store cannot
+// be read.
+bool RecordStatuses(
+    const char* store_name, const std::vector<int32_t>& ids,
+    std::map<int32_t, std::pair<int32_t, std::string>>* records);
 // Records a message unless one with the same digest exists (then true with
 // that record's Id and nothing written).
 bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
@@ -117,7 +149,11 @@ bool LoadMessageForView(const char* store_name, int32_t id,
                         std::string* org_message, std::string* subject,
                         std::string* message_text);
 
-// Empties the day lists and closes the summary connection (tests).
+// Closes the kept store connections (each is made again when next used).
+void CloseStoreConnections();
+
+// Empties the day lists and closes the summary and store connections
+// (tests).
 void ResetMessageDb();
 
 #endif  // TARNVEX_STORAGE_MESSAGE_DB_H_

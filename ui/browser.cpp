@@ -1,14 +1,14 @@
 #include "ui/browser.h"
 
 #include <QCheckBox>
+#include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QItemSelectionModel>
 #include <QPointer>
-
+#include <QTimer>
 #include <algorithm>
-
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -62,8 +62,9 @@ Workers& W() {
 std::u16string Header(int n, bool summary) {
   char text[96];
   std::snprintf(text, sizeof text,
-                summary ? "____________%d. SMS________________________________"
-                        : "____________%d. E-MAIL________________________________",
+                summary
+                    ? "____________%d. SMS________________________________"
+                    : "____________%d. E-MAIL________________________________",
                 n);
   return device::AnsiToWide(text);
 }
@@ -72,7 +73,8 @@ int LeadingNumber(const std::u16string& text) {
   std::string narrow = device::WideToAnsi(text);
   long value = 0;
   size_t i = 0;
-  while (i < narrow.size() && narrow[i] >= '0' && narrow[i] <= '9' && value < 100000000) {
+  while (i < narrow.size() && narrow[i] >= '0' && narrow[i] <= '9' &&
+         value < 100000000) {
     value = value * 10 + (narrow[i] - '0');
     ++i;
   }
@@ -81,10 +83,13 @@ int LeadingNumber(const std::u16string& text) {
 
 }  // namespace
 
-// --- the page -------------------------------------------------------------------
+// --- the page
+// -------------------------------------------------------------------
 
 Browser::Browser(QWidget* parent)
-    : TemplateDialog(resources::LoadDialogTemplate(resources::kIdBrowserTemplate), parent) {
+    : TemplateDialog(
+          resources::LoadDialogTemplate(resources::kIdBrowserTemplate),
+          parent) {
   connect(this, &TemplateDialog::Command, this, &Browser::OnCommand);
   SetControlText(1022, u"0");
   // The browser opens on what the filter holds back.
@@ -96,7 +101,8 @@ Browser::Browser(QWidget* parent)
     });
   }
   if (QListWidget* list = ListBox(1010)) {
-    connect(list, &QListWidget::itemActivated, this, [this] { emit OpenViewer(); });
+    connect(list, &QListWidget::itemActivated, this,
+            [this] { emit OpenViewer(); });
   }
   {
     std::lock_guard<std::mutex> guard(S().lock);
@@ -117,8 +123,9 @@ Browser::Filter Browser::CurrentFilter() {
   return S().filter;
 }
 
-void Browser::ApplyRefill(const std::u16string& date, const std::vector<std::u16string>& lines,
-                          int count, bool fix_day, bool tick_normal) {
+void Browser::ApplyRefill(const std::u16string& date,
+                          const std::vector<std::u16string>& lines, int count,
+                          bool fix_day, bool tick_normal) {
   if (fix_day) SetControlText(1022, u"0");
   if (tick_normal) SetChecked(1012, true);
   SetControlText(1019, date);
@@ -145,11 +152,18 @@ void Browser::OnCommand(int id) {
       S().filter.normal = IsChecked(1012);
       break;
     }
-    case 1027: StepDay(+1); break;
-    case 1029: StepDay(-1); break;
+    case 1027:
+      StepDay(+1);
+      break;
+    case 1029:
+      StepDay(-1);
+      break;
     case 1018:
-    case 1022: StartListRefresh(this); break;
-    default: break;
+    case 1022:
+      StartListRefresh(this);
+      break;
+    default:
+      break;
   }
 }
 
@@ -185,7 +199,8 @@ void Browser::ShowEntry(int line) {
   if (QItemSelectionModel* model = list->selectionModel()) {
     QSignalBlocker block(model);
     int last = std::min(h + 4, list->count() - 1);
-    model->select(QItemSelection(list->model()->index(h, 0), list->model()->index(last, 0)),
+    model->select(QItemSelection(list->model()->index(h, 0),
+                                 list->model()->index(last, 0)),
                   QItemSelectionModel::ClearAndSelect);
     list->viewport()->update();
   }
@@ -228,7 +243,8 @@ void Browser::ShowEntry(int line) {
     int id = code % kStoreCodeBase;
     char name[kStoreNameSize];
     std::string org, subject, message;
-    if (!GetStoreName(store, name) || !LoadMessageForView(name, id, &org, &subject, &message)) {
+    if (!GetStoreName(store, name) ||
+        !LoadMessageForView(name, id, &org, &subject, &message)) {
       return;
     }
     {
@@ -240,10 +256,12 @@ void Browser::ShowEntry(int line) {
     if (ExtractMimePart(org, kMimeTextHtml, &html)) {
       page = html;
     } else {
-      page = "<HTML><BODY><H2>" + subject + "</H2>" + message + "</BODY></HTML>";
+      page =
+          "<HTML><BODY><H2>" + subject + "</H2>" + message + "</BODY></HTML>";
     }
   } else {
-    page = "<HTML><BODY>" + device::WideToAnsi(selection.message) + "</BODY></HTML>";
+    page = "<HTML><BODY>" + device::WideToAnsi(selection.message) +
+           "</BODY></HTML>";
   }
   std::string path;
   if (WriteMessagePage(page, &path)) {
@@ -252,7 +270,8 @@ void Browser::ShowEntry(int line) {
   }
 }
 
-// --- operations ----------------------------------------------------------------
+// --- operations
+// ----------------------------------------------------------------
 
 void SetBrowser(Browser* browser) {
   std::lock_guard<std::mutex> guard(S().lock);
@@ -310,7 +329,8 @@ void RefreshMessageList(Browser* browser) {
     LoadMAPI(name, offset, filter.blocked, filter.normal, &date);
     for (int i = 0; i < StoreDayCount(); ++i) {
       std::string sender, recipients, subject, message;
-      int id = GetStoreDayEntry(i, &sender, &recipients, &subject, &message, time);
+      int id =
+          GetStoreDayEntry(i, &sender, &recipients, &subject, &message, time);
       std::string joined = subject + "  " + message;
       if (joined.size() > kMaxLine5) joined.resize(kCutLine5);
       lines.push_back(Header(++store_entries, false));
@@ -324,23 +344,28 @@ void RefreshMessageList(Browser* browser) {
   }
   {
     std::lock_guard<std::mutex> guard(S().lock);
-    for (size_t i = 0; i < codes.size() && i < static_cast<size_t>(kMaxEntryCodes); ++i) {
+    for (size_t i = 0;
+         i < codes.size() && i < static_cast<size_t>(kMaxEntryCodes); ++i) {
       S().entry_codes[i] = codes[i];
     }
   }
   device::DebugOut("Browser lists %d entries of %s (%s%s)\n", count,
-                   device::WideToUtf8(date).c_str(), filter.blocked ? "Blocked " : "",
+                   device::WideToUtf8(date).c_str(),
+                   filter.blocked ? "Blocked " : "",
                    filter.normal ? "Normal" : "");
   for (size_t i = 0; i + 4 < lines.size(); i += 5) {
-    device::DebugOut("  %s | %s | %s | %s\n", device::WideToUtf8(lines[i + 1]).c_str(),
+    device::DebugOut("  %s | %s | %s | %s\n",
+                     device::WideToUtf8(lines[i + 1]).c_str(),
                      device::WideToUtf8(lines[i + 2]).c_str(),
                      device::WideToUtf8(lines[i + 3]).c_str(),
                      device::WideToUtf8(lines[i + 4]).c_str());
   }
   QPointer<Browser> target(browser);
-  RunOnUiThread([target, date, lines = std::move(lines), count, fix_day, tick_normal] {
-    if (target) target->ApplyRefill(date, lines, count, fix_day, tick_normal);
-  });
+  RunOnUiThread(
+      [target, date, lines = std::move(lines), count, fix_day, tick_normal] {
+        if (target)
+          target->ApplyRefill(date, lines, count, fix_day, tick_normal);
+      });
 }
 
 bool ListRefreshRunning() { return W().refresh_running.load(); }
@@ -357,7 +382,8 @@ bool StartListRefresh(Browser* browser) {
       device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
       PauseWorker();
       ShowStatusText(device::WideToAnsi(UiTextOf(128)) + "...");
-      if (Browser* b = TheBrowser(); b != nullptr && b == target.data()) RefreshMessageList(b);
+      if (Browser* b = TheBrowser(); b != nullptr && b == target.data())
+        RefreshMessageList(b);
       ShowStatusText("");
       ResumeWorker();
       W().refresh_running.store(false);
@@ -413,14 +439,90 @@ void JoinBrowserWorkers() {
   }
 }
 
-void ShowStatusText(const std::string& text) {
+namespace {
+
+// The status line's mailbox. Texts come from any thread, many a second
+// during a walk; the window gets a text only when it differs from the one it
+// shows, at most one every kStatusTextIntervalMs, and always the latest.
+constexpr size_t kStatusTextUnits = 511;
+
+struct StatusLine {
+  std::mutex lock;
+  Browser* browser = nullptr;  // the browser `shown` belongs to
+  std::string shown;           // what the window shows (or will, once posted)
+  std::string latest;          // narrow: converted only when it is shown
+  bool posted = false;         // an update is on its way to the window
+  std::chrono::steady_clock::time_point last_post{};
+  uint64_t posts = 0;
+};
+
+StatusLine& TheStatusLine() {
+  static StatusLine* line = new StatusLine;  // lives until exit
+  return *line;
+}
+
+// On the user-interface thread: the latest text into the window.
+void ApplyStatusText(QPointer<Browser> target) {
+  StatusLine& line = TheStatusLine();
+  std::string text;
+  {
+    std::lock_guard<std::mutex> guard(line.lock);
+    line.posted = false;
+    line.last_post = std::chrono::steady_clock::now();
+    if (!target || target.data() != line.browser) return;
+    text = line.latest;
+    line.shown = text;
+    ++line.posts;
+  }
   std::u16string wide = device::AnsiToWide(text);
-  if (wide.size() > 511) wide.resize(511);
-  QPointer<Browser> target(TheBrowser());
+  if (wide.size() > kStatusTextUnits) wide.resize(kStatusTextUnits);
+  target->SetControlText(1021, wide);
+}
+
+}  // namespace
+
+void ShowStatusText(const std::string& text) {
+  Browser* browser = TheBrowser();
+  if (browser == nullptr) return;
+  StatusLine& line = TheStatusLine();
+  int delay_ms = 0;
+  {
+    std::lock_guard<std::mutex> guard(line.lock);
+    if (line.browser != browser) {
+      // Another browser: it shows nothing yet.
+      line.browser = browser;
+      line.shown.clear();
+      line.posted = false;
+    }
+    line.latest = text;
+    if (line.posted) return;  // the update on its way takes the latest text
+    if (line.latest == line.shown) return;
+    line.posted = true;
+    const auto since = std::chrono::steady_clock::now() - line.last_post;
+    const auto interval = std::chrono::milliseconds(kStatusTextIntervalMs);
+    if (since < interval) {
+      delay_ms = static_cast<int>(
+                     std::chrono::duration_cast<std::chrono::milliseconds>(
+                         interval - since)
+                         .count()) +
+                 1;
+    }
+  }
+  QPointer<Browser> target(browser);
   if (!target) return;
-  RunOnUiThread([target, wide] {
-    if (target) target->SetControlText(1021, wide);
+  RunOnUiThread([target, delay_ms] {
+    if (delay_ms == 0) {
+      ApplyStatusText(target);
+    } else {
+      QTimer::singleShot(delay_ms, [target] { ApplyStatusText(target); });
+    }
   });
+}
+
+uint64_t StatusTextPostsForTesting() {
+  StatusLine& line = TheStatusLine();
+  std::lock_guard<std::mutex> guard(line.lock);
+  return line.posts;
 }
 
 bool WriteMessagePage(const std::string& page, std::string* path) {

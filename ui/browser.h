@@ -8,6 +8,7 @@
 #ifndef TARNVEX_UI_BROWSER_H_
 #define TARNVEX_UI_BROWSER_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,8 @@ namespace ui {
 
 inline constexpr int kMaxEntryCodes = 512;
 inline constexpr int kStoreCodeBase = 100000;
-inline constexpr size_t kMaxLine5 = 512;   // longer joined texts are cut to
-inline constexpr size_t kCutLine5 = 256;   // their first 256 characters
+inline constexpr size_t kMaxLine5 = 512;  // longer joined texts are cut to
+inline constexpr size_t kCutLine5 = 256;  // their first 256 characters
 
 struct LastSelectionTexts {
   std::u16string sender, recipients, message;
@@ -37,8 +38,9 @@ class Browser : public TemplateDialog {
     bool normal = false;      // 1012
   };
   Filter CurrentFilter();
-  void ApplyRefill(const std::u16string& date, const std::vector<std::u16string>& lines,
-                   int count, bool fix_day, bool tick_normal);
+  void ApplyRefill(const std::u16string& date,
+                   const std::vector<std::u16string>& lines, int count,
+                   bool fix_day, bool tick_normal);
 
  signals:
   void OpenViewer();
@@ -56,7 +58,14 @@ Browser* TheBrowser();
 void RefreshMessageList(Browser* browser);
 bool StartListRefresh(Browser* browser);
 bool StartDatabaseUpdate();
+// The status line (control 1021), from any thread. The window gets a text
+// only when it changes, at most one every kStatusTextIntervalMs (a walk's
+// progress four times a second: each costs a repaint), and always the last
+// one given.
+inline constexpr int kStatusTextIntervalMs = 250;
 void ShowStatusText(const std::string& text);
+// How many texts reached the window (tests).
+uint64_t StatusTextPostsForTesting();
 bool WriteMessagePage(const std::string& page, std::string* path);
 // Waits for the browser's workers (at exit, and in tests).
 void JoinBrowserWorkers();

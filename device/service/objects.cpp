@@ -185,27 +185,26 @@ struct MessageData {
 // short preview (rows of a contents table, as messaging services cut long
 // text columns), or all of it.
 enum class BodyLoad { kNone, kPreview, kFull };
-constexpr int kPreviewChars = 255;
+constexpr int kPreviewChars = kBodyPreviewChars;
 
 // The message's row and recipients. kFound, kMissing (no such message), or
 // kUnreadable (the service file could not be read now).
 enum class LoadResult { kFound, kMissing, kUnreadable };
 
-LoadResult LoadMessage(int64_t id, MessageData* data, BodyLoad body = BodyLoad::kNone) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  const char* sql =
-      body == BodyLoad::kFull
-          ? "SELECT folder, subject, body, sender_name, sender_address, "
-            "delivery_time, submit_time, flags, body IS NOT NULL FROM messages WHERE id = ?;"
-          : body == BodyLoad::kPreview
-                ? "SELECT folder, subject, substr(body, 1, 255), sender_name, sender_address, "
-                  "delivery_time, submit_time, flags, body IS NOT NULL FROM messages WHERE id = ?;"
-                : "SELECT folder, subject, NULL, sender_name, sender_address, "
-                  "delivery_time, submit_time, flags, body IS NOT NULL FROM messages WHERE id = ?;";
-  Query q(sql);
-  q.Bind(1, id);
-  if (!q.Step()) return q.failed() ? LoadResult::kUnreadable : LoadResult::kMissing;
-  sqlite3_stmt* s = q.get();
+// The query of messages `where` says, with the columns FillMessage reads.
+std::string MessageSql(BodyLoad body, const char* where) {
+  const std::string body_column = body == BodyLoad::kFull      ? kBodyOf
+                                  : body == BodyLoad::kPreview ? kBodyPreviewOf
+                                                               : "NULL";
+  return "SELECT m.folder, m.subject, " + body_column +
+         ", m.sender_name, m.sender_address, m.delivery_time, "
+         "m.submit_time, m.flags, " +
+         kHasBodyOf + ", m.id FROM messages m WHERE " + where + ";";
+}
+
+// One row of MessageSql into `data` (without its recipients).
+void FillMessage(sqlite3_stmt* s, MessageData* data, BodyLoad body) {
+  const int64_t id = sqlite3_column_int64(s, 9);
   data->id = id;
   data->folder = sqlite3_column_int64(s, 0);
   data->props.clear();
@@ -237,6 +236,15 @@ LoadResult LoadMessage(int64_t id, MessageData* data, BodyLoad body = BodyLoad::
     data->props.push_back(TimeProp(PR_CLIENT_SUBMIT_TIME, sqlite3_column_int64(s, 6)));
   }
   data->props.push_back(LongProp(PR_MESSAGE_FLAGS, sqlite3_column_int64(s, 7)));
+}
+
+LoadResult LoadMessage(int64_t id, MessageData* data, BodyLoad body = BodyLoad::kNone) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  const std::string sql = MessageSql(body, "m.id = ?");
+  Query q(sql.c_str());
+  q.Bind(1, id);
+  if (!q.Step()) return q.failed() ? LoadResult::kUnreadable : LoadResult::kMissing;
+  FillMessage(q.get(), data, body);
   Query r("SELECT address FROM recipients WHERE message = ? ORDER BY position;");
   r.Bind(1, id);
   data->recipients.clear();
@@ -249,7 +257,9 @@ LoadResult LoadMessage(int64_t id, MessageData* data, BodyLoad body = BodyLoad::
 bool LoadBody(MessageData* data) {
   if (data->body_loaded || !data->has_body) return true;
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  Query q("SELECT body FROM messages WHERE id = ?;");
+  const std::string sql =
+      std::string("SELECT ") + kBodyOf + " FROM messages m WHERE m.id = ?;";
+  Query q(sql.c_str());
   q.Bind(1, data->id);
   if (!q.Step()) return false;
   data->body = ColumnWide(q.get(), 0);
@@ -341,17 +351,16 @@ class Folder : public Object<IMAPIFolder> {
 
   HRESULT GetContentsTable(ULONG, LPMAPITABLE* table) override {
     if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
-    std::vector<int64_t> ids;
+    // One query for the folder: the rows carry no recipients.
+    std::vector<std::vector<Prop>> rows;
     {
       std::lock_guard<std::recursive_mutex> guard(Lock());
-      Query q("SELECT id FROM messages WHERE folder = ? ORDER BY id;");
+      const std::string sql = MessageSql(BodyLoad::kPreview, "m.folder = ? ORDER BY m.id");
+      Query q(sql.c_str());
       q.Bind(1, id_);
-      while (q.Step()) ids.push_back(sqlite3_column_int64(q.get(), 0));
-    }
-    std::vector<std::vector<Prop>> rows;
-    for (int64_t id : ids) {
-      MessageData data;
-      if (LoadMessage(id, &data, BodyLoad::kPreview) == LoadResult::kFound) {
+      while (q.Step()) {
+        MessageData data;
+        FillMessage(q.get(), &data, BodyLoad::kPreview);
         rows.push_back(std::move(data.props));
       }
     }

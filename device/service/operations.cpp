@@ -1,9 +1,11 @@
 // The service's own operations, for the device's tools and tests.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 
-#include "device/service/service.h"
 #include "device/service/listeners.h"
+#include "device/service/service.h"
 #include "device/service/service_db.h"
 
 namespace device {
@@ -51,15 +53,18 @@ bool ReadMessage(sqlite3_stmt* s, ServiceMessage* m) {
   m->flags = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
   m->store = ColumnUtf8(s, 9);
   m->folder_path = service::FolderPath(folder);
-  Query r("SELECT address FROM recipients WHERE message = ? ORDER BY position;");
+  Query r(
+      "SELECT address FROM recipients WHERE message = ? ORDER BY position;");
   r.Bind(1, m->id);
   m->recipients.clear();
   while (r.Step()) m->recipients.push_back(ColumnWide(r.get(), 0));
   return true;
 }
 
-constexpr char kMessageColumns[] =
-    "SELECT m.id, m.folder, m.subject, m.body, m.sender_name, m.sender_address, "
+const std::string kMessageColumns =
+    std::string("SELECT m.id, m.folder, m.subject, ") + service::kBodyOf +
+    ", m.sender_name, "
+    "m.sender_address, "
     "m.delivery_time, m.submit_time, m.flags, s.name FROM messages m JOIN "
     "folders f ON f.id = m.folder JOIN stores s ON s.id = f.store ";
 
@@ -80,7 +85,8 @@ void CloseMessageService() {
 bool CreateStore(const std::string& name, std::string* error) {
   if (name.empty() || name.size() > kMaxStoreNameLength ||
       name.find_first_of("\\/\n\r") != std::string::npos) {
-    *error = "a store name is 1 to 63 characters without \\ or /: \"" + name + "\"";
+    *error =
+        "a store name is 1 to 63 characters without \\ or /: \"" + name + "\"";
     return false;
   }
   if (!OpenMessageService(error)) return false;
@@ -92,12 +98,17 @@ bool CreateStore(const std::string& name, std::string* error) {
     insert.Bind(1, name);
     if (insert.Exec() != SQLITE_DONE) return false;
     int64_t store = sqlite3_last_insert_rowid(service::Db());
-    Query root("INSERT INTO folders (store, parent, name, kind) VALUES (?, NULL, ?, ?);");
-    root.Bind(1, store).Bind(2, name).Bind(3, static_cast<int64_t>(FolderKind::kRoot));
+    Query root(
+        "INSERT INTO folders (store, parent, name, kind) VALUES (?, NULL, ?, "
+        "?);");
+    root.Bind(1, store).Bind(2, name).Bind(
+        3, static_cast<int64_t>(FolderKind::kRoot));
     if (root.Exec() != SQLITE_DONE) return false;
     int64_t root_id = sqlite3_last_insert_rowid(service::Db());
     for (const auto& folder : kStandardFolders) {
-      Query q("INSERT INTO folders (store, parent, name, kind) VALUES (?, ?, ?, ?);");
+      Query q(
+          "INSERT INTO folders (store, parent, name, kind) VALUES (?, ?, ?, "
+          "?);");
       q.Bind(1, store).Bind(2, root_id).Bind(3, std::string(folder.name));
       q.Bind(4, static_cast<int64_t>(folder.kind));
       if (q.Exec() != SQLITE_DONE) return false;
@@ -118,16 +129,18 @@ std::vector<std::string> StoreNames() {
   return names;
 }
 
-int64_t SaveOutgoingMessage(const std::string& store, const ServiceMessage& message,
-                            std::string* error) {
+int64_t SaveOutgoingMessage(const std::string& store,
+                            const ServiceMessage& message, std::string* error) {
   if (!OpenMessageService(error)) return 0;
   if (message.recipients.size() > kMaxRecipients) {
-    *error = "too many recipients (at most " + std::to_string(kMaxRecipients) + ")";
+    *error =
+        "too many recipients (at most " + std::to_string(kMaxRecipients) + ")";
     return 0;
   }
   if (message.body.size() * 2 > kMaxBodyBytes) {
     *error = "the body is too long (a message holds at most " +
-             std::to_string(kMaxBodyBytes / 2) + " characters, counted in UTF-16 units)";
+             std::to_string(kMaxBodyBytes / 2) +
+             " characters, counted in UTF-16 units)";
     return 0;
   }
   int64_t store_id = StoreId(store);
@@ -135,7 +148,8 @@ int64_t SaveOutgoingMessage(const std::string& store, const ServiceMessage& mess
     *error = "no store \"" + store + "\" on the device";
     return 0;
   }
-  int64_t outbox = service::StandardFolder(store_id, static_cast<int>(FolderKind::kOutbox));
+  int64_t outbox =
+      service::StandardFolder(store_id, static_cast<int>(FolderKind::kOutbox));
   if (outbox == 0) {
     *error = "the store \"" + store + "\" has no Outbox";
     return 0;
@@ -146,19 +160,34 @@ int64_t SaveOutgoingMessage(const std::string& store, const ServiceMessage& mess
     Query q(
         "INSERT INTO messages (folder, subject, body, sender_name, "
         "sender_address, delivery_time, flags, in_folder_since) VALUES (?, ?, "
-        "?, ?, ?, ?, ?, ?);");
-    q.Bind(1, outbox).Bind(2, Utf8(message.subject)).Bind(3, Utf8(message.body));
-    q.Bind(4, Utf8(message.sender_name)).Bind(5, Utf8(message.sender_address));
-    q.Bind(6, message.delivery_time_ms != 0 ? message.delivery_time_ms : now);
-    q.Bind(7, static_cast<int64_t>(message.flags | MSGFLAG_UNSENT)).Bind(8, now);
+        "NULL, ?, ?, ?, ?, ?);");
+    q.Bind(1, outbox).Bind(2, Utf8(message.subject));
+    q.Bind(3, Utf8(message.sender_name)).Bind(4, Utf8(message.sender_address));
+    q.Bind(5, message.delivery_time_ms != 0 ? message.delivery_time_ms : now);
+    q.Bind(6, static_cast<int64_t>(message.flags | MSGFLAG_UNSENT))
+        .Bind(7, now);
     if (q.Exec() != SQLITE_DONE) return false;
     id = sqlite3_last_insert_rowid(service::Db());
+    // The body in a row of its own (service_db.cpp).
+    const std::string body = Utf8(message.body);
+    Query b(
+        "INSERT INTO bodies (message, preview, body) VALUES (?, substr(?, 1, "
+        "?), ?);");
+    b.Bind(1, id).Bind(2, body);
+    b.Bind(3, static_cast<int64_t>(service::kBodyPreviewChars)).Bind(4, body);
+    if (b.Exec() != SQLITE_DONE) return false;
     for (size_t i = 0; i < message.recipients.size(); ++i) {
-      Query r("INSERT INTO recipients (message, position, address) VALUES (?, ?, ?);");
-      r.Bind(1, id).Bind(2, static_cast<int64_t>(i)).Bind(3, Utf8(message.recipients[i]));
+      Query r(
+          "INSERT INTO recipients (message, position, address) VALUES (?, ?, "
+          "?);");
+      r.Bind(1, id)
+          .Bind(2, static_cast<int64_t>(i))
+          .Bind(3, Utf8(message.recipients[i]));
       if (r.Exec() != SQLITE_DONE) return false;
     }
-    if (!Journal(fnevObjectCreated, store_id, EntryKind::kMessage, id, outbox, 0)) return false;
+    if (!Journal(fnevObjectCreated, store_id, EntryKind::kMessage, id, outbox,
+                 0))
+      return false;
     return true;
   });
   if (!ok) {
@@ -174,8 +203,9 @@ std::vector<ServiceMessage> ListMessages(const std::string& store,
   std::string error;
   if (!OpenMessageService(&error)) return out;
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  std::string sql = std::string(kMessageColumns) +
-                    (store.empty() ? "ORDER BY m.id;" : "WHERE s.name = ? ORDER BY m.id;");
+  std::string sql =
+      std::string(kMessageColumns) +
+      (store.empty() ? "ORDER BY m.id;" : "WHERE s.name = ? ORDER BY m.id;");
   Query q(sql.c_str());
   if (!store.empty()) q.Bind(1, store);
   while (q.Step()) {
@@ -215,8 +245,10 @@ bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
   {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     Query q(
-        "SELECT m.id, f.store, f.id, m.in_folder_since, s.name FROM messages m JOIN "
-        "folders f ON f.id = m.folder JOIN stores s ON s.id = f.store WHERE f.kind = ? "
+        "SELECT m.id, f.store, f.id, m.in_folder_since, s.name FROM messages m "
+        "JOIN "
+        "folders f ON f.id = m.folder JOIN stores s ON s.id = f.store WHERE "
+        "f.kind = ? "
         "AND m.in_folder_since <= ? ORDER BY m.id;");
     q.Bind(1, static_cast<int64_t>(FolderKind::kOutbox)).Bind(2, since_at_most);
     while (q.Step()) {
@@ -232,14 +264,16 @@ bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
     for (Due& d : *due) d.arrival = service::ArrivalSeq(d.id, d.outbox);
   }
   if (due->empty()) return true;
-  const std::vector<service::ListenerRecord> listeners = service::LiveListeners();
-  const std::vector<service::FilterRegistration> filters = service::RegisteredFilters();
+  const std::vector<service::ListenerRecord> listeners =
+      service::LiveListeners();
+  const std::vector<service::FilterRegistration> filters =
+      service::RegisteredFilters();
   for (Due& d : *due) {
     if (d.arrival == 0) {
       d.waiting_for = "its arrival to be announced to the listeners";
     } else {
-      d.may_send = service::MaySend(d.store, d.store_name, d.arrival, listeners, filters,
-                                    &d.waiting_for);
+      d.may_send = service::MaySend(d.store, d.store_name, d.arrival, listeners,
+                                    filters, &d.waiting_for);
     }
   }
   return true;
@@ -253,8 +287,56 @@ std::vector<OutboxState> OutboxStates() {
   if (!OpenMessageService(&error)) return states;
   std::vector<Due> all;
   ReadOutboxes(std::numeric_limits<int64_t>::max(), &all);
-  for (const Due& d : all) states.push_back({d.id, d.store_name, d.may_send, d.waiting_for});
+  for (const Due& d : all)
+    states.push_back({d.id, d.store_name, d.may_send, d.waiting_for});
   return states;
+}
+
+namespace {
+
+// Entries every live listener has handled and no message in an Outbox needs.
+constexpr char kTrimmableJournal[] =
+    "FROM journal WHERE seq <= ? AND NOT (kind = ? AND object IN (SELECT m.id "
+    "FROM "
+    "messages m JOIN folders f ON f.id = m.folder WHERE f.kind = ?));";
+
+}  // namespace
+
+int TrimJournal() {
+  std::string error;
+  if (!OpenMessageService(&error)) return -1;
+  int64_t below = 0;
+  {
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    Query q("SELECT IFNULL(MAX(seq), 0) FROM journal;");
+    if (!q.Step()) return -1;
+    below = sqlite3_column_int64(q.get(), 0);
+  }
+  // Read after the journal's end: a listener that starts meanwhile starts
+  // at that end or later.
+  for (const service::ListenerRecord& l : service::LiveListeners()) {
+    below = std::min(below, l.done);
+  }
+  auto bind = [below](Query& q) {
+    q.Bind(1, below).Bind(2, static_cast<int64_t>(EntryKind::kMessage));
+    q.Bind(3, static_cast<int64_t>(FolderKind::kOutbox));
+  };
+  {
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    Query q((std::string("SELECT COUNT(*) ") + kTrimmableJournal).c_str());
+    bind(q);
+    if (!q.Step()) return -1;
+    if (sqlite3_column_int64(q.get(), 0) == 0) return 0;
+  }
+  int dropped = 0;
+  bool ok = Change([&] {
+    Query q((std::string("DELETE ") + kTrimmableJournal).c_str());
+    bind(q);
+    if (q.Exec() != SQLITE_DONE) return false;
+    dropped = sqlite3_changes(service::Db());
+    return true;
+  });
+  return ok ? dropped : -1;
 }
 
 int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
@@ -262,6 +344,12 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
   std::string error;
   if (!OpenMessageService(&error)) return 0;
   const int64_t now = NowMs();
+  static std::atomic<int64_t> last_trim{0};
+  int64_t trimmed_at = last_trim.load();
+  if ((now - trimmed_at >= kJournalTrimIntervalMs || now < trimmed_at) &&
+      last_trim.compare_exchange_strong(trimmed_at, now)) {
+    TrimJournal();
+  }
   // Read first: an idle transport writes nothing and wakes nobody.
   std::vector<Due> due;
   if (!ReadOutboxes(now - send_delay_ms, &due)) return 0;
@@ -274,7 +362,8 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
     }
     if (d.arrival == 0) unannounced.push_back(d);
     if (waiting != nullptr) {
-      waiting->push_back("message " + std::to_string(static_cast<long long>(d.id)) + " in " +
+      waiting->push_back("message " +
+                         std::to_string(static_cast<long long>(d.id)) + " in " +
                          d.store_name + " waits for " + d.waiting_for);
     }
   }
@@ -288,7 +377,8 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
         Query still("SELECT 1 FROM messages WHERE id = ? AND folder = ?;");
         still.Bind(1, d.id).Bind(2, d.outbox);
         if (!still.Step()) continue;
-        if (!Journal(fnevObjectCreated, d.store, EntryKind::kMessage, d.id, d.outbox, 0)) {
+        if (!Journal(fnevObjectCreated, d.store, EntryKind::kMessage, d.id,
+                     d.outbox, 0)) {
           return false;
         }
       }
@@ -301,19 +391,25 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
   bool ok = Change([&] {
     sent = 0;
     for (const Due& d : sendable) {
-      int64_t sent_items =
-          service::StandardFolder(d.store, static_cast<int>(FolderKind::kSentItems));
+      int64_t sent_items = service::StandardFolder(
+          d.store, static_cast<int>(FolderKind::kSentItems));
       if (sent_items == 0) continue;
       // Only if it is still where the gate saw it, since the same moment: a
       // message held meanwhile (or held and released again) is not sent.
       Query u(
-          "UPDATE messages SET folder = ?, in_folder_since = ?, submit_time = ?, "
-          "flags = flags & ~? WHERE id = ? AND folder = ? AND in_folder_since = ?;");
-      u.Bind(1, sent_items).Bind(2, now).Bind(3, now).Bind(4, static_cast<int64_t>(MSGFLAG_UNSENT));
+          "UPDATE messages SET folder = ?, in_folder_since = ?, submit_time = "
+          "?, "
+          "flags = flags & ~? WHERE id = ? AND folder = ? AND in_folder_since "
+          "= ?;");
+      u.Bind(1, sent_items)
+          .Bind(2, now)
+          .Bind(3, now)
+          .Bind(4, static_cast<int64_t>(MSGFLAG_UNSENT));
       u.Bind(5, d.id).Bind(6, d.outbox).Bind(7, d.since);
       if (u.Exec() != SQLITE_DONE) return false;
       if (sqlite3_changes(service::Db()) != 1) continue;
-      if (!Journal(fnevObjectMoved, d.store, EntryKind::kMessage, d.id, sent_items, d.outbox)) {
+      if (!Journal(fnevObjectMoved, d.store, EntryKind::kMessage, d.id,
+                   sent_items, d.outbox)) {
         return false;
       }
       ++sent;

@@ -19,7 +19,15 @@
 namespace device {
 
 // Folder kinds of a store; every store has one of each standard kind.
-enum class FolderKind { kRoot, kInbox, kOutbox, kSentItems, kDrafts, kDeletedItems, kOther };
+enum class FolderKind {
+  kRoot,
+  kInbox,
+  kOutbox,
+  kSentItems,
+  kDrafts,
+  kDeletedItems,
+  kOther
+};
 
 struct ServiceMessage {
   int64_t id = 0;
@@ -49,8 +57,8 @@ std::vector<std::string> StoreNames();
 
 // Saves a new outgoing message into the store's Outbox, as the messaging
 // application does when the user presses Send. Its id, or 0 with an error.
-int64_t SaveOutgoingMessage(const std::string& store, const ServiceMessage& message,
-                            std::string* error);
+int64_t SaveOutgoingMessage(const std::string& store,
+                            const ServiceMessage& message, std::string* error);
 // Messages of a store (all stores when empty), optionally of one folder path.
 std::vector<ServiceMessage> ListMessages(const std::string& store,
                                          const std::string& folder_path);
@@ -64,7 +72,17 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message);
 // registered, one listens on the store (listeners.h); *waiting (when given)
 // gets one line for each due message that waits, saying for whom. The number
 // sent (0 when the sending could not be committed).
-int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting = nullptr);
+int SendDueMessages(int64_t send_delay_ms,
+                    std::vector<std::string>* waiting = nullptr);
+
+// Drops the change journal's entries that every live listener has handled,
+// except those of messages still in an Outbox (the transport finds a
+// message's arrival there by them). A listener that starts later starts at
+// the journal's end. Reads first and writes only when something can go; the
+// number of entries dropped, -1 when the service file could not be read or
+// written. The transport runs it every kJournalTrimIntervalMs.
+int TrimJournal();
+inline constexpr int64_t kJournalTrimIntervalMs = 10000;
 
 // What the transport's gate says of each message in an Outbox now, whatever
 // its send delay: may it go, and if not, for whom it waits.

@@ -28,6 +28,12 @@ constexpr char kSchema[] =
     "sender_address TEXT, delivery_time INTEGER, submit_time INTEGER, flags "
     "INTEGER NOT NULL DEFAULT 0, in_folder_since INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS messages_by_folder ON messages (folder);"
+    // Bodies live apart from their messages, so that a move rewrites a short
+    // row, never the body; the preview is what contents tables show. Rows
+    // written with a body in messages.body (files made before, writers that
+    // bypass the service) are read all the same (see kBodyOf).
+    "CREATE TABLE IF NOT EXISTS bodies (message INTEGER PRIMARY KEY, preview "
+    "TEXT, body TEXT);"
     "CREATE TABLE IF NOT EXISTS recipients (message INTEGER NOT NULL, "
     "position INTEGER NOT NULL, address TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS recipients_by_message ON recipients (message);"

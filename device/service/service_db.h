@@ -93,6 +93,19 @@ ULONG AddSink(int64_t store, IMAPIAdviseSink* sink);
 bool RemoveSink(ULONG connection);
 void StopNotifier();
 
+// SQL expressions of a message's body for a query over "messages m": the
+// whole text, its preview (the first kBodyPreviewChars characters), and
+// whether it has one. None of them reads a body it does not return.
+inline constexpr char kBodyOf[] =
+    "COALESCE((SELECT b.body FROM bodies b WHERE b.message = m.id), m.body)";
+inline constexpr char kBodyPreviewOf[] =
+    "COALESCE((SELECT b.preview FROM bodies b WHERE b.message = m.id), "
+    "substr(m.body, 1, 255))";
+inline constexpr char kHasBodyOf[] =
+    "(EXISTS (SELECT 1 FROM bodies b WHERE b.message = m.id) OR "
+    "typeof(m.body) <> 'null')";
+inline constexpr int kBodyPreviewChars = 255;
+
 // The journal entry with which a message last arrived in `folder`; 0 when
 // the journal has none.
 int64_t ArrivalSeq(int64_t message, int64_t folder);

@@ -105,6 +105,38 @@ TEST_F(RuleTableTest, AReloadReplacesTheTable) {
   EXPECT_EQ(2, RuleCount());
 }
 
+TEST_F(RuleTableTest, TheGenerationChangesExactlyWhenTheJudgementMay) {
+  PeekExec(
+      "INSERT INTO Rules VALUES (1, 'Ann', 'r1', 'Hi', 'hi ', 90);"
+      "INSERT INTO Rules VALUES (2, 'Bob', 'r2', 'Yo', 'yo ', 90);");
+  const uint64_t empty = RuleGeneration();
+  ASSERT_TRUE(LoadRules());
+  const uint64_t loaded = RuleGeneration();
+  EXPECT_NE(loaded, empty);
+  // The same rules again, and texts the match never reads changed: the same
+  // judgement, the same generation.
+  ASSERT_TRUE(LoadRules());
+  PeekExec("UPDATE Rules SET Sender = 'Carl', Message = 'other' WHERE Id = 1;");
+  ASSERT_TRUE(LoadRules());
+  EXPECT_EQ(RuleGeneration(), loaded);
+  // Another Recipients text, another order, a removal, an empty table.
+  PeekExec("UPDATE Rules SET Recipients = 'r3' WHERE Id = 2;");
+  ASSERT_TRUE(LoadRules());
+  const uint64_t changed = RuleGeneration();
+  EXPECT_NE(changed, loaded);
+  PeekExec(
+      "DELETE FROM Rules WHERE Id = 1;"
+      "INSERT INTO Rules VALUES (1, 'Ann', 'r1', 'Hi', 'hi ', 90);");
+  ASSERT_TRUE(LoadRules());  // r3 before r1 now
+  const uint64_t reordered = RuleGeneration();
+  EXPECT_NE(reordered, changed);
+  ASSERT_TRUE(RemoveRule("Bob", "r3", "Yo"));
+  const uint64_t removed = RuleGeneration();
+  EXPECT_NE(removed, reordered);
+  ResetRuleTable();
+  EXPECT_NE(RuleGeneration(), removed);
+}
+
 TEST_F(RuleTableTest, AFailedLoadLeavesTheTableEmpty) {
   InsertRules(3);
   ASSERT_TRUE(LoadRules());

@@ -2,18 +2,22 @@
 // over the device's message service.
 #include "mapi/stores.h"
 
+#include <sqlite3.h>
+
 #include <chrono>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "device/image.h"
 #include "filter/rule_table.h"
 #include "mapi/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
+#include "storage/statement.h"
 #include "tests/mapi/mapi_fixture.h"
 
 namespace {
@@ -65,7 +69,8 @@ TEST_F(StoresTest, ActiveSyncAndSecondStoresOfANameAreNotEntered) {
 
 TEST_F(StoresTest, The65thStoreIsNotEnteredButTheWalkGoesOn) {
   std::string error;
-  for (int i = 1; i < 64; ++i) ASSERT_TRUE(device::CreateStore("S" + std::to_string(i), &error));
+  for (int i = 1; i < 64; ++i)
+    ASSERT_TRUE(device::CreateStore("S" + std::to_string(i), &error));
   ASSERT_TRUE(device::CreateStore("Extra", &error));
   ASSERT_TRUE(device::CreateStore("ActiveSync", &error));
   Enumerate();
@@ -85,8 +90,9 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   ASSERT_NE(held, nullptr);
   // Creating it again opens the same folder.
   IMAPIFolder* again = nullptr;
-  ASSERT_EQ(outbox->CreateFolder(FOLDER_GENERIC, const_cast<char16_t*>(u"Tarnvex"), nullptr,
-                                 nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &again),
+  ASSERT_EQ(outbox->CreateFolder(
+                FOLDER_GENERIC, const_cast<char16_t*>(u"Tarnvex"), nullptr,
+                nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &again),
             S_OK);
   LPSPropValue a = GetOneProperty(held, PR_ENTRYID);
   LPSPropValue b = GetOneProperty(again, PR_ENTRYID);
@@ -100,12 +106,14 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   const int64_t kHour = 3600 * 1000;
   int64_t base = 1700000000000;
   for (int h : {10, 12, 11}) {
-    int64_t id = Save({u"555" + std::u16string(1, u'0' + h % 10)}, u"at " + std::u16string(1, u'0' + h % 10),
-                      u"body", base + h * kHour);
+    int64_t id = Save({u"555" + std::u16string(1, u'0' + h % 10)},
+                      u"at " + std::u16string(1, u'0' + h % 10), u"body",
+                      base + h * kHour);
     // The store's sink holds it (no rule covers it); a move by hand
     // succeeds only when it comes first.
     std::vector<uint8_t> entry = MessageEntry(id);
-    MoveMessage(static_cast<ULONG>(entry.size()), entry.data(), outbox, held, false);
+    MoveMessage(static_cast<ULONG>(entry.size()), entry.data(), outbox, held,
+                false);
     device::ServiceMessage m;
     for (int i = 0; i < 500 && !(device::GetServiceMessage(id, &m) &&
                                  m.folder_path == "Outbox\\Tarnvex");
@@ -116,7 +124,8 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   }
   // A message that is not there only writes a diagnostic.
   std::vector<uint8_t> gone = MessageEntry(999);
-  EXPECT_FALSE(MoveMessage(static_cast<ULONG>(gone.size()), gone.data(), outbox, held));
+  EXPECT_FALSE(
+      MoveMessage(static_cast<ULONG>(gone.size()), gone.data(), outbox, held));
 
   std::vector<std::string> progress;
   std::mutex lock;
@@ -126,7 +135,8 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
                    }});
   ASSERT_TRUE(ScanHeldFolder(record));
   EXPECT_EQ(record.row_count, 3);
-  EXPECT_EQ(progress, (std::vector<std::string>{"SMS : 1 / 3.", "SMS : 2 / 3.", "SMS : 3 / 3."}));
+  EXPECT_EQ(progress, (std::vector<std::string>{"SMS : 1 / 3.", "SMS : 2 / 3.",
+                                                "SMS : 3 / 3."}));
   // Recorded in walking order: the newest first.
   std::string subject;
   char time[kDayTimeSize];
@@ -146,6 +156,103 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   outbox->Release();
   held->Release();
   MAPIFreeBuffer(outbox_id);
+}
+
+// The service file changed behind the service's back (a test's only way to
+// see whether a pass reads a message again).
+void ServiceExec(const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(device::MessageServicePath().c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+}
+
+int RecordCount() {
+  return LoadMAPI("SMS", 0, true, true, nullptr) ? StoreDayCount() : -1;
+}
+
+TEST_F(StoresTest,
+       HeldMessagesAreJudgedAgainOnlyWhenTheRulesOrTheirRecordsChange) {
+  ForgetJudgedMessages();
+  Enumerate();
+  ASSERT_EQ(StoreCount(), 1);
+  StoreRecord& record = StoreTable().records[0];
+  std::vector<int64_t> ids;
+  for (int i = 0; i < 3; ++i) {
+    ids.push_back(
+        Save({u"555010" + std::u16string(1, u'0' + i)}, u"s", u"body"));
+  }
+  // The store's sink holds them (no rule covers them).
+  for (int64_t id : ids) {
+    device::ServiceMessage m;
+    for (int i = 0; i < 500 && !(device::GetServiceMessage(id, &m) &&
+                                 m.folder_path == "Outbox\\Tarnvex");
+         ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(m.folder_path, "Outbox\\Tarnvex");
+  }
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(RecordCount(), 3);
+  EXPECT_EQ(JudgedMessageCount(), 3u);
+
+  // A body that reads otherwise now would be a new record if it were read:
+  // under the same rules the pass does not open the message again.
+  ServiceExec("UPDATE bodies SET body = 'other' WHERE message = " +
+              std::to_string(ids[0]) + ";");
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(RecordCount(), 3);
+
+  // A record set to 1 meanwhile is judged again: back to 0, still held.
+  int32_t first = -1;
+  for (int i = 0; i < StoreDayCount(); ++i) {
+    std::string recipients;
+    int32_t id =
+        GetStoreDayEntry(i, nullptr, &recipients, nullptr, nullptr, nullptr);
+    if (recipients == "5550102") first = id;
+  }
+  ASSERT_TRUE(MAPIUpdate("SMS", first, 1));
+  ASSERT_TRUE(ScanHeldFolder(record));
+  int32_t status = -1;
+  ASSERT_TRUE(RecordStatus("SMS", first, &status, nullptr));
+  EXPECT_EQ(status, 0);
+
+  // A record removed meanwhile is written again.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(
+                  db,
+                  ("DELETE FROM Msg WHERE Id = " + std::to_string(first) + ";")
+                      .c_str(),
+                  nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  ASSERT_EQ(RecordCount(), 2);
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(RecordCount(), 3);
+
+  // A rule that covers none of them changes the rules: every message is
+  // read and judged again (the changed body makes its own record now).
+  ASSERT_TRUE(AddRule("x", "0000", "m", 90));
+  ASSERT_TRUE(LoadRules());
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(RecordCount(), 4);
+
+  // A rule that covers the second one releases it at the next pass.
+  ASSERT_TRUE(AddRule("x", "5550101", "m", 90));
+  ASSERT_TRUE(LoadRules());
+  ASSERT_TRUE(ScanHeldFolder(record));
+  device::ServiceMessage m;
+  ASSERT_TRUE(device::GetServiceMessage(ids[1], &m));
+  EXPECT_NE(m.folder_path, "Outbox\\Tarnvex");
+  // The whole walk forgets what it did not meet.
+  ASSERT_TRUE(ScanHeldFolder(record));
+  EXPECT_EQ(JudgedMessageCount(), 2u);
 }
 
 TEST_F(StoresTest, AStoreWithoutOutboxIsEnteredButNotScanned) {

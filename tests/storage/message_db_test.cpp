@@ -11,6 +11,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -69,7 +70,8 @@ class MessageDbTest : public ::testing::Test {
     storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db);
     sqlite3_stmt* stmt = nullptr;
     int count = -1;
-    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM Msg;", -1, &stmt, nullptr) == SQLITE_OK &&
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM Msg;", -1, &stmt,
+                           nullptr) == SQLITE_OK &&
         sqlite3_step(stmt) == SQLITE_ROW) {
       count = sqlite3_column_int(stmt, 0);
     }
@@ -117,16 +119,20 @@ TEST_F(MessageDbTest, DigestIsTakenBeforeBlankingAndStoredTextsAreBlanked) {
   sqlite3* db = nullptr;
   storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db);
   sqlite3_stmt* stmt = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT Subject, OrgMessage, Hash FROM Msg ORDER BY Id;",
-                               -1, &stmt, nullptr),
+  ASSERT_EQ(sqlite3_prepare_v2(
+                db, "SELECT Subject, OrgMessage, Hash FROM Msg ORDER BY Id;",
+                -1, &stmt, nullptr),
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "it s");
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)), "don t");
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
+               "it s");
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)),
+               "don t");
   EXPECT_EQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2)),
             HashTextOf("don't Anna <anna@example.org> 5550199 it's"));
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "it s");
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
+               "it s");
   sqlite3_finalize(stmt);
   sqlite3_close(db);
 }
@@ -140,8 +146,9 @@ TEST_F(MessageDbTest, HostileTextsAreStoredAsTextAndChangeNoStatement) {
                       today_.c_str(), hostile.c_str(), &id));
   EXPECT_EQ(CountRows("SMS"), 1);
   bool found = false;
-  ASSERT_TRUE(MAPIExists("SMS", hostile.c_str(), hostile.c_str(), hostile.c_str(),
-                         hostile.c_str(), &found, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(MAPIExists("SMS", hostile.c_str(), hostile.c_str(),
+                         hostile.c_str(), hostile.c_str(), &found, nullptr,
+                         nullptr, nullptr));
   // The day list cuts the time to its 32-byte field.
   ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
   ASSERT_EQ(StoreDayCount(), 1);
@@ -165,7 +172,8 @@ TEST_F(MessageDbTest, DayListsByOffsetAndStatus) {
   std::u16string wide;
   ASSERT_TRUE(LoadMAPI("SMS", 0, false, false, &wide));
   EXPECT_EQ(StoreDayCount(), 0);
-  EXPECT_EQ(wide, u"Friday, January 16, 2026");  // the test image's device clock
+  EXPECT_EQ(wide,
+            u"Friday, January 16, 2026");  // the test image's device clock
   ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
   EXPECT_EQ(StoreDayCount(), 2);
   ASSERT_TRUE(LoadMAPI("SMS", 0, true, false, nullptr));
@@ -189,14 +197,17 @@ TEST_F(MessageDbTest, ADayOf300RecordsLists256) {
   }
   ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
   EXPECT_EQ(StoreDayCount(), kMaxDayEntries);
-  EXPECT_EQ(GetStoreDayEntry(kMaxDayEntries, nullptr, nullptr, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(GetStoreDayEntry(kMaxDayEntries, nullptr, nullptr, nullptr, nullptr,
+                             nullptr),
+            -1);
 }
 
 TEST_F(MessageDbTest, SummaryDayListReadsTheSummaryTable) {
   std::string path, table;
   ASSERT_TRUE(GetMessageDbPath(&path, &table));
-  std::string insert = "INSERT INTO Tarnvex VALUES (4, 'Bob', '555', 'hi', 't', '" +
-                       today_ + "', '09:00', 0);";
+  std::string insert =
+      "INSERT INTO Tarnvex VALUES (4, 'Bob', '555', 'hi', 't', '" + today_ +
+      "', '09:00', 0);";
   ASSERT_EQ(ExecOnce(path.c_str(), insert.c_str()), SQLITE_OK);
   CloseSummaryDb();
   LoadSummaryDay(0, true, false, nullptr);
@@ -233,12 +244,14 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(MaxStoreMsgId("Broken"), -1);
   int32_t id = 0;
-  EXPECT_FALSE(MAPIAdd("Broken", "s", "r", "x", "b", "b", "", 0, today_.c_str(), "t", &id));
+  EXPECT_FALSE(MAPIAdd("Broken", "s", "r", "x", "b", "b", "", 0, today_.c_str(),
+                       "t", &id));
   EXPECT_FALSE(MAPIUpdate("Broken", 1, 1));
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("DB Error: "), std::string::npos) << err;
   bool found = true;
-  EXPECT_FALSE(MAPIExists("Broken", "b", "s", "r", "x", &found, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(MAPIExists("Broken", "b", "s", "r", "x", &found, nullptr,
+                          nullptr, nullptr));
   EXPECT_FALSE(found);
   EXPECT_FALSE(LoadMAPI("Broken", 0, true, true, nullptr));
   EXPECT_EQ(StoreDayCount(), 0);
@@ -257,6 +270,147 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
   // The good store still works.
   ASSERT_TRUE(Add("still fine", 0, &id));
   EXPECT_EQ(id, 1);
+}
+
+// What a raw connection to a store or summary file holds: the names of its
+// indexes, the CREATE text of a table, and how SQLite runs a lookup.
+struct FileFacts {
+  std::set<std::string> indexes;
+  std::string table_sql;
+  std::string plan;
+};
+
+FileFacts FactsOf(const std::string& ce_path, const std::string& table,
+                  const std::string& lookup) {
+  FileFacts facts;
+  sqlite3* db = nullptr;
+  storage::OpenCeDatabase(ce_path.c_str(), &db);
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(
+      db, "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = ?;", -1,
+      &stmt, nullptr);
+  sqlite3_bind_text(stmt, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    std::string type =
+        reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    std::string name =
+        reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+    const unsigned char* sql = sqlite3_column_text(stmt, 2);
+    if (type == "index") facts.indexes.insert(name);
+    if (type == "table" && sql != nullptr)
+      facts.table_sql = reinterpret_cast<const char*>(sql);
+  }
+  sqlite3_finalize(stmt);
+  std::string explain = "EXPLAIN QUERY PLAN " + lookup;
+  if (sqlite3_prepare_v2(db, explain.c_str(), -1, &stmt, nullptr) ==
+      SQLITE_OK) {
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      facts.plan += reinterpret_cast<const char*>(sqlite3_column_text(stmt, 3));
+      facts.plan += "\n";
+    }
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return facts;
+}
+
+TEST_F(MessageDbTest, FilesMadeBeforeGainTheLookupIndexesAndKeepTheirTables) {
+  // A store file and a summary file as they were made before the indexes.
+  const std::string old_store = StoreDbPath("Old");
+  ASSERT_EQ(ExecOnce(old_store.c_str(), kCreateMsgTableSql), SQLITE_OK);
+  EXPECT_TRUE(FactsOf(old_store, "Msg", "SELECT 1;").indexes.count("MsgHash") ==
+              0);
+  std::string summary, table;
+  ASSERT_TRUE(GetMessageDbPath(&summary, &table));
+  ASSERT_EQ(ExecOnce(summary.c_str(),
+                     ("DROP INDEX " + table + "ReceivedDate;").c_str()),
+            SQLITE_OK);
+
+  // The next start (the store entered again, the summary table made again).
+  PrepareStoreDb("Old");
+  CreateSummaryTable();
+
+  FileFacts store =
+      FactsOf(old_store, "Msg", "SELECT Id FROM Msg WHERE Hash = 'x';");
+  EXPECT_TRUE(store.indexes.count("MsgHash") == 1);
+  EXPECT_TRUE(store.indexes.count("MsgReceivedDate") == 1);
+  EXPECT_NE(store.plan.find("USING INDEX MsgHash"), std::string::npos)
+      << store.plan;
+  // The table itself is the one peers know, statement for statement.
+  std::string create = kCreateMsgTableSql;
+  EXPECT_EQ(store.table_sql + ";", create);
+  FileFacts day =
+      FactsOf(old_store, "Msg", "SELECT Id FROM Msg WHERE ReceivedDate = 'x';");
+  EXPECT_NE(day.plan.find("USING INDEX MsgReceivedDate"), std::string::npos)
+      << day.plan;
+  FileFacts sum = FactsOf(
+      summary, table, "SELECT Id FROM " + table + " WHERE ReceivedDate = 'x';");
+  EXPECT_NE(sum.plan.find("USING INDEX " + table + "ReceivedDate"),
+            std::string::npos)
+      << sum.plan;
+
+  // Records are still found through the index.
+  int32_t id = 0;
+  ASSERT_TRUE(
+      MAPIAdd("Old", "s", "r", "x", "b", "b", "", 0, today_.c_str(), "t", &id));
+  bool found = false;
+  EXPECT_TRUE(
+      MAPIExists("Old", "b", "s", "r", "x", &found, nullptr, nullptr, nullptr));
+}
+
+TEST_F(MessageDbTest, KeptConnectionsFollowAFileReplacedOrRemoved) {
+  int32_t id = 0;
+  ASSERT_TRUE(Add("first", 0, &id));
+  ASSERT_EQ(id, 1);
+  // Another file put in the store file's place: a copy of the store with a
+  // second record, renamed over it while the connection is kept.
+  const std::string host = HostOf("SMS");
+  std::filesystem::copy_file(host, host + ".new");
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((host + ".new").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "INSERT INTO Msg (Id, Hash, Status, Tokens) VALUES "
+                           "(7, 'h', 1, 't');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  ASSERT_EQ(std::rename((host + ".new").c_str(), host.c_str()), 0);
+  EXPECT_EQ(MaxStoreMsgId("SMS"), 7);
+  ASSERT_TRUE(Add("second", 0, &id));
+  EXPECT_EQ(id, 8);
+  EXPECT_EQ(CountRows("SMS"), 3);  // written into the file the path names now
+
+  // The file removed: the next operation makes an empty file, as an open
+  // always did, and finds no table there.
+  ASSERT_TRUE(std::filesystem::remove(host));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(MaxStoreMsgId("SMS"), -1);
+  EXPECT_FALSE(
+      MAPIAdd("SMS", "s", "r", "x", "b", "b", "", 0, today_.c_str(), "t", &id));
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(std::filesystem::exists(host));
+  PrepareStoreDb("SMS");
+  ASSERT_TRUE(Add("again", 0, &id));
+  EXPECT_EQ(id, 1);
+}
+
+TEST_F(MessageDbTest, ManyStoresAtOnceKeepWorking) {
+  // More stores than connections are kept: the idle ones are closed and made
+  // again when used, and every store keeps its own records.
+  const int stores = static_cast<int>(kMaxKeptStoreConnections) + 5;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < stores; ++i) {
+      std::string name = "Store" + std::to_string(i);
+      if (round == 0) PrepareStoreDb(name.c_str());
+      int32_t id = 0;
+      ASSERT_TRUE(MAPIAdd(name.c_str(), "s", "r",
+                          ("n" + std::to_string(round)).c_str(), "b", "b", "",
+                          0, today_.c_str(), "t", &id));
+      EXPECT_EQ(id, round + 1) << name;
+    }
+  }
 }
 
 TEST(ExtractAddressTest, AddressPartOrWholeText) {
@@ -281,24 +435,28 @@ TEST_F(DayTextTest, RealCalendarArithmetic) {
   struct Case {
     int y, m, d, back, want_y, want_m, want_d;
   } cases[] = {
-      {2024, 3, 1, 1, 2024, 2, 29},   {2026, 3, 1, 1, 2026, 2, 28},
-      {2026, 1, 3, 5, 2025, 12, 29},  {2026, 12, 7, 0, 2026, 12, 7},
+      {2024, 3, 1, 1, 2024, 2, 29},    {2026, 3, 1, 1, 2026, 2, 28},
+      {2026, 1, 3, 5, 2025, 12, 29},   {2026, 12, 7, 0, 2026, 12, 7},
       {2026, 12, 7, 400, 2025, 11, 2}, {2000, 3, 1, 1, 2000, 2, 29},
-      {1900, 3, 1, 1, 1900, 2, 28},   {2026, 5, 31, 61, 2026, 3, 31},
+      {1900, 3, 1, 1, 1900, 2, 28},    {2026, 5, 31, 61, 2026, 3, 31},
   };
   for (const Case& c : cases) {
     int y = 0, m = 0, d = 0;
     DaysBefore(c.y, c.m, c.d, c.back, &y, &m, &d);
-    EXPECT_EQ(std::make_tuple(y, m, d), std::make_tuple(c.want_y, c.want_m, c.want_d))
+    EXPECT_EQ(std::make_tuple(y, m, d),
+              std::make_tuple(c.want_y, c.want_m, c.want_d))
         << c.y << "-" << c.m << "-" << c.d << " minus " << c.back;
   }
   setenv("LC_ALL", "en_US.UTF-8", 1);
   device::ResetLocaleFromEnvironment();
-  EXPECT_EQ(DayTextFrom(2024, 3, 1, 1, nullptr), u"Thursday, February 29, 2024");
+  EXPECT_EQ(DayTextFrom(2024, 3, 1, 1, nullptr),
+            u"Thursday, February 29, 2024");
 }
 
 TEST_F(DayTextTest, NarrowingKeepsEveryCharacterAndCutsOnlyWholeOnes) {
-  EXPECT_EQ(NarrowDateText(u"a\u0100b"), "a\xc4\x80" "b");
+  EXPECT_EQ(NarrowDateText(u"a\u0100b"),
+            "a\xc4\x80"
+            "b");
   EXPECT_EQ(NarrowDateText(u"M\u00e4rz"), "M\xc3\xa4rz");
   EXPECT_EQ(NarrowDateText(std::u16string(u"ab\0cd", 5)), "ab");
   // 200 Cyrillic letters are 400 bytes: cut to whole letters within the field.

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QSystemTrayIcon>
+#include <QTest>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
@@ -280,6 +281,29 @@ TEST_F(BrowserTest, TwoRefillsAtOnceGiveOneWholeList) {
   for (int i = 0; i < 200; i += 5) {
     EXPECT_TRUE(List()->item(i)->text().startsWith("____________"));
   }
+}
+
+TEST_F(BrowserTest, TheStatusLineGetsChangedTextsOnlyAndAlwaysTheLast) {
+  // A walk's progress from a worker thread: the window ends with the last
+  // text, however many came before it.
+  std::thread walk([] {
+    for (int i = 1; i <= 500; ++i) ui::ShowStatusText("SMS : " + std::to_string(i) + " / 500.");
+  });
+  walk.join();
+  for (int i = 0; i < 200 && browser_->ControlText(1021) != u"SMS : 500 / 500."; ++i) {
+    QTest::qWait(10);
+  }
+  EXPECT_EQ(browser_->ControlText(1021), u"SMS : 500 / 500.");
+  ui::ShowStatusText("");
+  for (int i = 0; i < 200 && !browser_->ControlText(1021).empty(); ++i) QTest::qWait(10);
+  EXPECT_EQ(browser_->ControlText(1021), u"");
+  Settle();
+  // The same text again, as every pass ends, reaches the window no more.
+  const uint64_t posts = ui::StatusTextPostsForTesting();
+  for (int i = 0; i < 50; ++i) ui::ShowStatusText("");
+  QTest::qWait(2 * ui::kStatusTextIntervalMs);
+  Settle();
+  EXPECT_EQ(ui::StatusTextPostsForTesting(), posts);
 }
 
 TEST(MainWindowTest, AboutBoxShowsTheMakersTexts) {
