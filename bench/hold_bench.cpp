@@ -47,7 +47,8 @@ class MoveSink : public IMAPIAdviseSink {
     std::lock_guard<std::mutex> guard(lock);
     for (ULONG i = 0; i < count; ++i) {
       if (n[i].ulEventType == fnevObjectMoved) ++moves, when.push_back(NowMs());
-      if (n[i].ulEventType == fnevObjectCreated && n[i].info.obj.ulObjType == MAPI_MESSAGE) {
+      if (n[i].ulEventType == fnevObjectCreated &&
+          n[i].info.obj.ulObjType == MAPI_MESSAGE) {
         created.push_back(NowMs());
       }
     }
@@ -62,7 +63,9 @@ class MoveSink : public IMAPIAdviseSink {
 };
 
 void BM_HoldLatency(benchmark::State& state) {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX").string();
+  std::string tmpl =
+      (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX")
+          .string();
   std::string root = mkdtemp(tmpl.data());
   device::SetImageRoot(root);
   std::string error;
@@ -77,8 +80,8 @@ void BM_HoldLatency(benchmark::State& state) {
   StartMonitoring();
   MoveSink sink;
   ULONG connection = 0;
-  StoreTable().records[0].store.load()->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved, &sink,
-                                                  &connection);
+  StoreTable().records[0].store.load()->Advise(
+      0, nullptr, fnevObjectCreated | fnevObjectMoved, &sink, &connection);
 
   std::vector<double> latencies, notified;
   for (auto _ : state) {
@@ -99,7 +102,8 @@ void BM_HoldLatency(benchmark::State& state) {
                                 [&] { return sink.moves > before; })) {
         latencies.push_back(sink.when.back() - start);
       }
-      if (sink.created.size() > created_before) notified.push_back(sink.created[created_before] - start);
+      if (sink.created.size() > created_before)
+        notified.push_back(sink.created[created_before] - start);
     }
   }
   std::sort(latencies.begin(), latencies.end());

@@ -12,7 +12,8 @@ namespace {
 
 std::string Text(size_t size) {
   std::string text(size, 'a');
-  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7) % 26);
+  for (size_t i = 0; i < size; ++i)
+    text[i] = static_cast<char>('a' + (i * 7) % 26);
   return text;
 }
 
@@ -23,7 +24,8 @@ void BM_HashText(benchmark::State& state) {
     HashText(text.c_str(), out);
     benchmark::DoNotOptimize(out);
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          state.range(0));
 }
 
 void BM_NettleMd4(benchmark::State& state) {
@@ -34,7 +36,8 @@ void BM_NettleMd4(benchmark::State& state) {
   for (auto _ : state) {
     md4_ctx ctx;
     md4_init(&ctx);
-    md4_update(&ctx, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
+    md4_update(&ctx, text.size(),
+               reinterpret_cast<const uint8_t*>(text.data()));
     md4_digest(&ctx, sizeof digest, digest);
     for (int i = 0; i < 16; ++i) {
       out[2 * i] = kHex[digest[i] >> 4];
@@ -43,7 +46,8 @@ void BM_NettleMd4(benchmark::State& state) {
     out[32] = 0;
     benchmark::DoNotOptimize(out);
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          state.range(0));
 }
 
 BENCHMARK(BM_HashText)->Arg(64)->Arg(4096)->Arg(1 << 20);

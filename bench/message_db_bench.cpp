@@ -25,7 +25,9 @@ constexpr int kTodayRecords = 40;
 class Image {
  public:
   Image() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX").string();
+    std::string tmpl =
+        (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX")
+            .string();
     root_ = mkdtemp(tmpl.data()) != nullptr ? tmpl : "";
     device::SetImageRoot(root_);
     std::string error;
@@ -50,17 +52,21 @@ class Image {
     sqlite3_open(host.c_str(), &db);
     sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr);
     sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db,
-                       "INSERT INTO Msg VALUES (?, 'Anna <anna@example.org>', '5550199', ?, "
-                       "'an older body', 'an older body', 'bodi older ', ?, '10:00:00', 0, ?);",
-                       -1, &insert, nullptr);
+    sqlite3_prepare_v2(
+        db,
+        "INSERT INTO Msg VALUES (?, 'Anna <anna@example.org>', '5550199', ?, "
+        "'an older body', 'an older body', 'bodi older ', ?, '10:00:00', 0, "
+        "?);",
+        -1, &insert, nullptr);
     for (int64_t i = 1; i <= records; ++i) {
       std::string subject = "Older " + std::to_string(i);
-      std::string day = i <= kTodayRecords ? today_ : "Day " + std::to_string(i % 365);
+      std::string day =
+          i <= kTodayRecords ? today_ : "Day " + std::to_string(i % 365);
       sqlite3_bind_int64(insert, 1, i);
       sqlite3_bind_text(insert, 2, subject.c_str(), -1, SQLITE_TRANSIENT);
       sqlite3_bind_text(insert, 3, day.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(insert, 4, HashTextOf(subject).c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(insert, 4, HashTextOf(subject).c_str(), -1,
+                        SQLITE_TRANSIENT);
       sqlite3_step(insert);
       sqlite3_reset(insert);
     }
@@ -92,11 +98,12 @@ void BM_RecordNewMessage(benchmark::State& state) {
   for (auto _ : state) {
     std::string subject = "Subject " + std::to_string(n++);
     bool found = false;
-    MAPIExists(store.c_str(), "the body of the message", "Anna", "5550199", subject.c_str(),
-               &found, nullptr, nullptr, nullptr);
+    MAPIExists(store.c_str(), "the body of the message", "Anna", "5550199",
+               subject.c_str(), &found, nullptr, nullptr, nullptr);
     int32_t id = 0;
-    MAPIAdd(store.c_str(), "Anna", "5550199", subject.c_str(), "the body of the message",
-            "the body of the message", "bodi messag the ", 0, date.c_str(), "10:00:00", &id);
+    MAPIAdd(store.c_str(), "Anna", "5550199", subject.c_str(),
+            "the body of the message", "the body of the message",
+            "bodi messag the ", 0, date.c_str(), "10:00:00", &id);
     benchmark::DoNotOptimize(id);
   }
   state.SetItemsProcessed(state.iterations());
@@ -114,10 +121,11 @@ void BM_BareInsertSameTable(benchmark::State& state) {
   int64_t n = sqlite3_column_int64(max, 0) + 1000000;
   sqlite3_finalize(max);
   sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db,
-                     "INSERT INTO Msg VALUES (?, 'Anna', '5550199', ?, 'b', 'b', 't', 'd', "
-                     "'t', 0, ?);",
-                     -1, &insert, nullptr);
+  sqlite3_prepare_v2(
+      db,
+      "INSERT INTO Msg VALUES (?, 'Anna', '5550199', ?, 'b', 'b', 't', 'd', "
+      "'t', 0, ?);",
+      -1, &insert, nullptr);
   for (auto _ : state) {
     std::string subject = "Bare " + std::to_string(n);
     sqlite3_bind_int64(insert, 1, ++n);
@@ -146,10 +154,11 @@ void BM_BareDayQuery(benchmark::State& state) {
   sqlite3* db = nullptr;
   sqlite3_open(TheImage().HostOf(store).c_str(), &db);
   sqlite3_stmt* day = nullptr;
-  sqlite3_prepare_v2(db,
-                     "SELECT Id, Sender, Recipients, Subject, Message, ReceivedDate, "
-                     "ReceivedTime, Status FROM Msg WHERE ReceivedDate = ?;",
-                     -1, &day, nullptr);
+  sqlite3_prepare_v2(
+      db,
+      "SELECT Id, Sender, Recipients, Subject, Message, ReceivedDate, "
+      "ReceivedTime, Status FROM Msg WHERE ReceivedDate = ?;",
+      -1, &day, nullptr);
   for (auto _ : state) {
     sqlite3_bind_text(day, 1, TheImage().today().c_str(), -1, SQLITE_TRANSIENT);
     int rows = 0;
@@ -161,9 +170,17 @@ void BM_BareDayQuery(benchmark::State& state) {
   sqlite3_close(db);
 }
 
-BENCHMARK(BM_RecordNewMessage)->Arg(0)->Arg(10000)->Arg(100000)->Iterations(300)
+BENCHMARK(BM_RecordNewMessage)
+    ->Arg(0)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(300)
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BareInsertSameTable)->Arg(0)->Arg(10000)->Arg(100000)->Iterations(300)
+BENCHMARK(BM_BareInsertSameTable)
+    ->Arg(0)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(300)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DayListRefill)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BareDayQuery)->Arg(100000)->Unit(benchmark::kMicrosecond);

@@ -6,9 +6,9 @@
 // commits one row into a WAL-mode SQLite file, and this process, woken by
 // inotify on the file's folder, reads the row on a connection of its own.
 #include <benchmark/benchmark.h>
+#include <poll.h>
 #include <sqlite3.h>
 #include <stdlib.h>
-#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,8 +50,8 @@ class TimingSink : public IMAPIAdviseSink {
       // A message's creation, by the message's row id (the entry
       // identifier's last eight bytes, least significant first).
       const OBJECT_NOTIFICATION& o = n[i].info.obj;
-      if (n[i].ulEventType != fnevObjectCreated || o.ulObjType != MAPI_MESSAGE ||
-          o.cbEntryID != 13) {
+      if (n[i].ulEventType != fnevObjectCreated ||
+          o.ulObjType != MAPI_MESSAGE || o.cbEntryID != 13) {
         continue;
       }
       const uint8_t* bytes = reinterpret_cast<const uint8_t*>(o.lpEntryID);
@@ -70,13 +70,17 @@ class TimingSink : public IMAPIAdviseSink {
 void Report(benchmark::State& state, std::vector<int64_t> latencies) {
   std::sort(latencies.begin(), latencies.end());
   if (latencies.empty()) return;
-  state.counters["median_us"] = static_cast<double>(latencies[latencies.size() / 2]);
-  state.counters["p99_us"] = static_cast<double>(latencies[latencies.size() * 99 / 100]);
+  state.counters["median_us"] =
+      static_cast<double>(latencies[latencies.size() / 2]);
+  state.counters["p99_us"] =
+      static_cast<double>(latencies[latencies.size() * 99 / 100]);
   state.counters["max_us"] = static_cast<double>(latencies.back());
 }
 
 void BM_NotifyAcrossProcesses(benchmark::State& state) {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX").string();
+  std::string tmpl =
+      (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX")
+          .string();
   std::string root = mkdtemp(tmpl.data());
   device::SetImageRoot(root);
   std::string error;
@@ -116,7 +120,8 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
   for (ULONG i = 0; i < rows->aRow[0].cValues; ++i) {
     const SPropValue& v = rows->aRow[0].lpProps[i];
     if (v.ulPropTag == PR_ENTRYID) {
-      session->OpenMsgStore(0, v.Value.bin.cb, reinterpret_cast<LPENTRYID>(v.Value.bin.lpb),
+      session->OpenMsgStore(0, v.Value.bin.cb,
+                            reinterpret_cast<LPENTRYID>(v.Value.bin.lpb),
                             nullptr, 0, &store);
     }
   }
@@ -124,7 +129,8 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
   table->Release();
   TimingSink sink;
   ULONG connection = 0;
-  store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved, &sink, &connection);
+  store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved, &sink,
+                &connection);
 
   std::vector<int64_t> latencies;
   for (auto _ : state) {
@@ -132,7 +138,8 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
     if (write(go[1], &byte, 1) != 1) break;
     std::map<int64_t, int64_t> starts;  // message id -> when its save began
     int64_t sent[2];
-    while (read(times[0], sent, sizeof sent) == sizeof sent) starts[sent[0]] = sent[1];
+    while (read(times[0], sent, sizeof sent) == sizeof sent)
+      starts[sent[0]] = sent[1];
     waitpid(child, nullptr, 0);
     std::unique_lock<std::mutex> guard(sink.lock);
     sink.changed.wait_for(guard, std::chrono::seconds(5), [&] {
@@ -159,13 +166,17 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
 }
 
 void BM_BareNotifyAcrossProcesses(benchmark::State& state) {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX").string();
+  std::string tmpl =
+      (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX")
+          .string();
   std::string root = mkdtemp(tmpl.data());
   const std::string path = root + "/bare.db";
   {
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(db, "PRAGMA journal_mode=WAL; CREATE TABLE t (seq INTEGER PRIMARY KEY, at INT);",
+    sqlite3_exec(db,
+                 "PRAGMA journal_mode=WAL; CREATE TABLE t (seq INTEGER PRIMARY "
+                 "KEY, at INT);",
                  nullptr, nullptr, nullptr);
     sqlite3_close(db);
   }
@@ -181,7 +192,8 @@ void BM_BareNotifyAcrossProcesses(benchmark::State& state) {
     sqlite3_busy_timeout(db, 5000);
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
     sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO t (at) VALUES (?);", -1, &insert, nullptr);
+    sqlite3_prepare_v2(db, "INSERT INTO t (at) VALUES (?);", -1, &insert,
+                       nullptr);
     for (int i = 0; i < kMessages; ++i) {
       int64_t started = NowUs();
       sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
@@ -197,12 +209,14 @@ void BM_BareNotifyAcrossProcesses(benchmark::State& state) {
   }
   close(go[0]);
   int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  inotify_add_watch(watch, root.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE);
+  inotify_add_watch(watch, root.c_str(),
+                    IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE);
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
   sqlite3_busy_timeout(db, 5000);
   sqlite3_stmt* next = nullptr;
-  sqlite3_prepare_v2(db, "SELECT seq, at FROM t WHERE seq > ? ORDER BY seq;", -1, &next, nullptr);
+  sqlite3_prepare_v2(db, "SELECT seq, at FROM t WHERE seq > ? ORDER BY seq;",
+                     -1, &next, nullptr);
   std::vector<int64_t> latencies;
   for (auto _ : state) {
     char byte = 1;
@@ -233,8 +247,12 @@ void BM_BareNotifyAcrossProcesses(benchmark::State& state) {
   std::filesystem::remove_all(root, ec);
 }
 
-BENCHMARK(BM_NotifyAcrossProcesses)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BareNotifyAcrossProcesses)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NotifyAcrossProcesses)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareNotifyAcrossProcesses)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

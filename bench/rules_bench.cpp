@@ -122,7 +122,8 @@ void BM_BareFoldedTokensLoop(benchmark::State& state) {
       while (*p == ' ') ++p;
       int n = 0;
       while (*p != '\0' && *p != ' ' && n < 31) {
-        tokens[count][n++] = static_cast<char>(std::tolower(static_cast<unsigned char>(*p++)));
+        tokens[count][n++] =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(*p++)));
       }
       tokens[count][n] = '\0';
       if (n > 0) ++count;
@@ -132,11 +133,13 @@ void BM_BareFoldedTokensLoop(benchmark::State& state) {
     for (const std::string& t : texts) {
       size_t n = std::min(t.size(), sizeof hay - 1);
       for (size_t i = 0; i < n; ++i) {
-        hay[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(t[i])));
+        hay[i] =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(t[i])));
       }
       hay[n] = '\0';
       bool all = true;
-      for (int k = 0; k < count && all; ++k) all = std::strstr(hay, tokens[k]) != nullptr;
+      for (int k = 0; k < count && all; ++k)
+        all = std::strstr(hay, tokens[k]) != nullptr;
       if (all) {
         ++found;
         break;

@@ -15,9 +15,10 @@
 
 namespace {
 
-const char* const kWords[] = {"the", "message", "recipients", "running", "connection",
-                              "filtered", "outgoing", "rules", "covered", "held",
-                              "released", "Tarnvex", "phone", "number", "0800", "noon"};
+const char* const kWords[] = {"the",        "message",  "recipients", "running",
+                              "connection", "filtered", "outgoing",   "rules",
+                              "covered",    "held",     "released",   "Tarnvex",
+                              "phone",      "number",   "0800",       "noon"};
 
 std::string Text() {
   std::mt19937 random(5);
@@ -37,7 +38,8 @@ void BM_TokenizeText(benchmark::State& state) {
     TokenizeText(in.data(), out.data());
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * text.size()));
 }
 
 void BM_BareStemmer(benchmark::State& state) {
@@ -53,13 +55,15 @@ void BM_BareStemmer(benchmark::State& state) {
   sb_stemmer* stemmer = sb_stemmer_new("porter", "ISO_8859_1");
   for (auto _ : state) {
     for (const std::string& w : words) {
-      const sb_symbol* stem = sb_stemmer_stem(
-          stemmer, reinterpret_cast<const sb_symbol*>(w.data()), static_cast<int>(w.size()));
+      const sb_symbol* stem =
+          sb_stemmer_stem(stemmer, reinterpret_cast<const sb_symbol*>(w.data()),
+                          static_cast<int>(w.size()));
       benchmark::DoNotOptimize(stem);
     }
   }
   sb_stemmer_delete(stemmer);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * text.size()));
 }
 
 BENCHMARK(BM_TokenizeText)->Unit(benchmark::kMillisecond);
@@ -82,8 +86,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::Finalize();
     auto tokenize = seconds_per_run_.find("BM_TokenizeText");
     auto stemmer = seconds_per_run_.find("BM_BareStemmer");
-    if (tokenize != seconds_per_run_.end() && stemmer != seconds_per_run_.end() &&
-        stemmer->second > 0) {
+    if (tokenize != seconds_per_run_.end() &&
+        stemmer != seconds_per_run_.end() && stemmer->second > 0) {
       std::printf("TokenizeText / bare stemmer time ratio: %.2f\n",
                   tokenize->second / stemmer->second);
     }

@@ -77,15 +77,17 @@ Formatters& Cache() {
 // The local fields are carried through GMT both ways (fields to instant, and
 // the instant formatted in GMT), so no daylight-saving gap of the host's zone
 // can move a day: the formatted day is the day of the fields.
-std::unique_ptr<icu::DateFormat> MakeFormatter(bool date, const icu::Locale& locale) {
+std::unique_ptr<icu::DateFormat> MakeFormatter(bool date,
+                                               const icu::Locale& locale) {
   std::unique_ptr<icu::DateFormat> fmt(
       date ? icu::DateFormat::createDateInstance(icu::DateFormat::kFull, locale)
-           : icu::DateFormat::createTimeInstance(icu::DateFormat::kMedium, locale));
+           : icu::DateFormat::createTimeInstance(icu::DateFormat::kMedium,
+                                                 locale));
   if (!fmt) return nullptr;
   UErrorCode status = U_ZERO_ERROR;
   // The locale's own calendar (Buddhist, Persian, Islamic, Japanese, ...).
-  icu::Calendar* calendar =
-      icu::Calendar::createInstance(icu::TimeZone::getGMT()->clone(), locale, status);
+  icu::Calendar* calendar = icu::Calendar::createInstance(
+      icu::TimeZone::getGMT()->clone(), locale, status);
   if (U_FAILURE(status) || calendar == nullptr) {
     delete calendar;
     return nullptr;
@@ -103,7 +105,8 @@ Formatters& EnsureFormatters() {
   f.date = MakeFormatter(true, locale);
   f.time = MakeFormatter(false, locale);
   status = U_ZERO_ERROR;
-  f.gregorian = std::make_unique<icu::GregorianCalendar>(*icu::TimeZone::getGMT(), status);
+  f.gregorian = std::make_unique<icu::GregorianCalendar>(
+      *icu::TimeZone::getGMT(), status);
   if (U_FAILURE(status)) f.gregorian.reset();
   f.ready = true;
   return f;
@@ -175,7 +178,8 @@ bool WriteClockFile(const std::string& content, std::string* error) {
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   bool ok = fd >= 0;
   if (ok) {
-    ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    ok = write(fd, content.data(), content.size()) ==
+         static_cast<ssize_t>(content.size());
     ok = close(fd) == 0 && ok;
   }
   if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
@@ -220,7 +224,9 @@ bool SetDeviceClock(const LocalTime& when, std::string* error) {
     return false;
   }
   if (!ImageExists()) {
-    if (error) *error = "no device image at " + ImageRoot() + " (run \"tarnvex-device init\")";
+    if (error)
+      *error = "no device image at " + ImageRoot() +
+               " (run \"tarnvex-device init\")";
     return false;
   }
   struct tm tm = {};
@@ -236,7 +242,8 @@ bool SetDeviceClock(const LocalTime& when, std::string* error) {
     if (error) *error = "not a valid local time: " + LocalTimeText(when);
     return false;
   }
-  const int64_t target = static_cast<int64_t>(seconds) * 1000 + when.millisecond;
+  const int64_t target =
+      static_cast<int64_t>(seconds) * 1000 + when.millisecond;
   const int64_t offset = target - RealMs();
   return WriteClockFile(kOffsetKey + std::to_string(offset) + "\n", error);
 }
@@ -265,11 +272,13 @@ bool ParseLocalTime(std::string_view text, LocalTime* out) {
   };
   LocalTime t;
   if (!digits(0, 4, &t.year) || text[4] != '-' || !digits(5, 2, &t.month) ||
-      text[7] != '-' || !digits(8, 2, &t.day) || (text[10] != 'T' && text[10] != ' ') ||
-      !digits(11, 2, &t.hour) || text[13] != ':' || !digits(14, 2, &t.minute)) {
+      text[7] != '-' || !digits(8, 2, &t.day) ||
+      (text[10] != 'T' && text[10] != ' ') || !digits(11, 2, &t.hour) ||
+      text[13] != ':' || !digits(14, 2, &t.minute)) {
     return false;
   }
-  if (text.size() == 19 && (text[16] != ':' || !digits(17, 2, &t.second))) return false;
+  if (text.size() == 19 && (text[16] != ':' || !digits(17, 2, &t.second)))
+    return false;
   if (!ValidFields(t)) return false;
   t.weekday = MakeDay(t.year, t.month, t.day).weekday;
   *out = t;
@@ -278,8 +287,8 @@ bool ParseLocalTime(std::string_view text, LocalTime* out) {
 
 std::string LocalTimeText(const LocalTime& t) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day,
-                t.hour, t.minute, t.second);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", t.year,
+                t.month, t.day, t.hour, t.minute, t.second);
   return buf;
 }
 

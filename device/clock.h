@@ -24,10 +24,10 @@ namespace device {
 
 // Local calendar time (Gregorian), as the phone's GetLocalTime gives it.
 struct LocalTime {
-  int year = 0;    // e.g. 2026
-  int month = 0;   // 1..12
-  int day = 0;     // 1..31
-  int weekday = 0; // 0 = Sunday
+  int year = 0;     // e.g. 2026
+  int month = 0;    // 1..12
+  int day = 0;      // 1..31
+  int weekday = 0;  // 0 = Sunday
   int hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 

@@ -51,17 +51,17 @@ std::string Convert(const char* to, const char* from, const char* in,
 
 std::u16string AnsiToWide(std::string_view ansi) {
   static const char16_t kQuestion = u'?';
-  std::string bytes =
-      Convert("UTF-16LE", "CP1252", ansi.data(), ansi.size(), 1,
-              reinterpret_cast<const char*>(&kQuestion), 2);
+  std::string bytes = Convert("UTF-16LE", "CP1252", ansi.data(), ansi.size(), 1,
+                              reinterpret_cast<const char*>(&kQuestion), 2);
   std::u16string out(bytes.size() / 2, u'\0');
   std::memcpy(out.data(), bytes.data(), out.size() * 2);
   return out;
 }
 
 std::string WideToAnsi(std::u16string_view wide) {
-  return Convert("CP1252", "UTF-16LE", reinterpret_cast<const char*>(wide.data()),
-                 wide.size() * 2, 2, "?", 1);
+  return Convert("CP1252", "UTF-16LE",
+                 reinterpret_cast<const char*>(wide.data()), wide.size() * 2, 2,
+                 "?", 1);
 }
 
 std::string LowByteNarrow(std::u16string_view wide) {

@@ -33,8 +33,8 @@ std::string StripTrailingSlash(std::string s) {
 
 // Characters the phone's file system refuses in a name.
 bool ReservedCharacter(char16_t c) {
-  return c < 0x20 || c == u'?' || c == u'*' || c == u'<' || c == u'>' || c == u'|' ||
-         c == u'"' || c == u':';
+  return c < 0x20 || c == u'?' || c == u'*' || c == u'<' || c == u'>' ||
+         c == u'|' || c == u'"' || c == u':';
 }
 
 // Card names end up in the program's narrow paths, made both with code page
@@ -44,7 +44,8 @@ bool NarrowPathCharacter(char16_t c) {
   return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xFF);
 }
 
-bool WriteCardList(const std::vector<std::u16string>& cards, std::string* error) {
+bool WriteCardList(const std::vector<std::u16string>& cards,
+                   std::string* error) {
   std::string path = CardListPath();
   std::string text;
   for (const auto& c : cards) text += WideToUtf8(c) + '\n';
@@ -143,8 +144,8 @@ void KeepImagePrivate() {
 bool InitImage(std::string* error) {
   const std::string root = ImageRoot();
   for (const std::string& dir :
-       {root, root + "/Program Files", root + "/Windows", root + "/My Documents",
-        DeviceDataDir(), RunDir()}) {
+       {root, root + "/Program Files", root + "/Windows",
+        root + "/My Documents", DeviceDataDir(), RunDir()}) {
     if (!EnsurePrivateDir(dir)) {
       if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
       return false;
@@ -181,29 +182,35 @@ bool ValidCardName(std::u16string_view name, std::string* error) {
   };
   const std::string quoted = "\"" + WideToUtf8(name) + "\"";
   if (name.empty()) return fail("a card name must not be empty");
-  if (name.size() > kMaxCardName) return fail("a card name has at most 63 characters");
-  if (name == u"." || name == u"..") return fail("a card name cannot be . or ..");
+  if (name.size() > kMaxCardName)
+    return fail("a card name has at most 63 characters");
+  if (name == u"." || name == u"..")
+    return fail("a card name cannot be . or ..");
   for (char16_t c : name) {
     if (c == u'\\' || c == u'/' || ReservedCharacter(c)) {
       return fail("card name " + quoted +
-                  " is refused: a card name cannot hold \\ / ? * < > | \" : or a control "
+                  " is refused: a card name cannot hold \\ / ? * < > | \" : or "
+                  "a control "
                   "character");
     }
   }
   if (name.back() == u'.' || name.back() == u' ')
-    return fail("card name " + quoted + " is refused: a name cannot end with a dot or a blank");
+    return fail("card name " + quoted +
+                " is refused: a name cannot end with a dot or a blank");
   for (char16_t c : name) {
     if (!NarrowPathCharacter(c)) {
       return fail("card name " + quoted + " is refused: \"" +
                   WideToUtf8(std::u16string_view(&c, 1)) +
-                  "\" cannot be kept in Tarnvex's paths, which hold only Western European "
+                  "\" cannot be kept in Tarnvex's paths, which hold only "
+                  "Western European "
                   "letters, digits and signs (U+0020-U+007E, U+00A0-U+00FF)");
     }
   }
   if (name == u".device") return fail("that name is reserved by the device");
   // The phone's names are compared without case; a card cannot take the
   // name of a folder of the main storage.
-  for (std::u16string_view folder : {u"Program Files", u"Windows", u"My Documents"}) {
+  for (std::u16string_view folder :
+       {u"Program Files", u"Windows", u"My Documents"}) {
     bool same = folder.size() == name.size();
     for (size_t i = 0; same && i < name.size(); ++i) {
       char16_t a = name[i], b = folder[i];
@@ -211,7 +218,9 @@ bool ValidCardName(std::u16string_view name, std::string* error) {
       if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b - u'A' + u'a');
       same = a == b;
     }
-    if (same) return fail("card name " + quoted + " is refused: the main storage has that folder");
+    if (same)
+      return fail("card name " + quoted +
+                  " is refused: the main storage has that folder");
   }
   return true;
 }
@@ -222,7 +231,8 @@ bool AddStorageCard(std::u16string_view name, std::string* error) {
   std::vector<std::u16string> cards = StorageCards();
   for (const auto& c : cards) {
     if (c == name) {
-      if (error) *error = "card \"" + WideToUtf8(name) + "\" is already in the list";
+      if (error)
+        *error = "card \"" + WideToUtf8(name) + "\" is already in the list";
       return false;
     }
   }

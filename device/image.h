@@ -21,8 +21,8 @@
 
 namespace device {
 
-inline constexpr size_t kMaxPath = 260;         // with the terminator
-inline constexpr size_t kMaxCardName = 63;      // without the terminator
+inline constexpr size_t kMaxPath = 260;     // with the terminator
+inline constexpr size_t kMaxCardName = 63;  // without the terminator
 inline constexpr char16_t kProgramFilesFolder[] = u"\\Program Files";
 
 // Host path of the image's root folder (no trailing slash).
@@ -31,9 +31,9 @@ std::string ImageRoot();
 void SetImageRoot(const std::string& host_dir);
 
 // Host paths of the image's own bookkeeping.
-std::string DeviceDataDir();   // <image>/.device
-std::string RunDir();          // <image>/.device/run
-std::string CardListPath();    // <image>/.device/cards
+std::string DeviceDataDir();       // <image>/.device
+std::string RunDir();              // <image>/.device/run
+std::string CardListPath();        // <image>/.device/cards
 std::string MessageServicePath();  // <image>/.device/messages.db
 
 // Maps a CE path onto the image. Fails (false) for a path that is not

@@ -35,12 +35,15 @@ MessageBoxAnswer ShowMessageBox(const std::u16string& text,
     h = Handler();
   }
   if (h) return h->Show(text, caption, buttons);
-  DebugOut("Message box without a window: %s / %s\n", WideToUtf8(caption).c_str(),
-           WideToUtf8(text).c_str());
+  DebugOut("Message box without a window: %s / %s\n",
+           WideToUtf8(caption).c_str(), WideToUtf8(text).c_str());
   switch (buttons) {
-    case MessageBoxButtons::kOk: return MessageBoxAnswer::kOk;
-    case MessageBoxButtons::kOkCancel: return MessageBoxAnswer::kCancel;
-    case MessageBoxButtons::kYesNo: return MessageBoxAnswer::kNo;
+    case MessageBoxButtons::kOk:
+      return MessageBoxAnswer::kOk;
+    case MessageBoxButtons::kOkCancel:
+      return MessageBoxAnswer::kCancel;
+    case MessageBoxButtons::kYesNo:
+      return MessageBoxAnswer::kNo;
   }
   return MessageBoxAnswer::kCancel;
 }

@@ -13,10 +13,14 @@ namespace {
 
 int NiceFor(ThreadPriority p) {
   switch (p) {
-    case ThreadPriority::kHighest: return -10;
-    case ThreadPriority::kAboveNormal: return -5;
-    case ThreadPriority::kNormal: return 0;
-    case ThreadPriority::kBelowNormal: return 5;
+    case ThreadPriority::kHighest:
+      return -10;
+    case ThreadPriority::kAboveNormal:
+      return -5;
+    case ThreadPriority::kNormal:
+      return 0;
+    case ThreadPriority::kBelowNormal:
+      return 5;
   }
   return 0;
 }

@@ -452,9 +452,10 @@ std::string OrderPrefix() {
   // fixed width so names sort by time.
   auto now = std::chrono::system_clock::now().time_since_epoch();
   char prefix[32];
-  snprintf(prefix, sizeof prefix, "%020lld",
-           static_cast<long long>(
-               std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+  snprintf(
+      prefix, sizeof prefix, "%020lld",
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
   return prefix;
 }
 
@@ -564,7 +565,8 @@ std::optional<WindowEntry> FindWindow(const std::u16string& class_name,
                                       const std::u16string& title) {
   if (class_name.empty() && title.empty()) return std::nullopt;
   for (StoredEntry& stored : LiveEntries()) {
-    if (!class_name.empty() && stored.entry.class_name != CutText(class_name)) continue;
+    if (!class_name.empty() && stored.entry.class_name != CutText(class_name))
+      continue;
     if (!title.empty() && stored.entry.title != CutText(title)) continue;
     return stored.entry;
   }

@@ -42,8 +42,10 @@ using WindowRequestHandler =
     std::function<void(const std::string& handle, WindowCommand command)>;
 
 // Registers a window of this process; returns its handle ("" on failure).
-std::string RegisterWindow(const std::u16string& title, const std::u16string& class_name);
-bool SetRegisteredWindowTitle(const std::string& handle, const std::u16string& title);
+std::string RegisterWindow(const std::u16string& title,
+                           const std::u16string& class_name);
+bool SetRegisteredWindowTitle(const std::string& handle,
+                              const std::u16string& title);
 void UnregisterWindow(const std::string& handle);
 // Removes every entry of this process (at exit).
 void UnregisterAllWindows();

@@ -11,7 +11,8 @@
 #include "text/tokens.h"
 
 bool IsPhoneStore(std::string_view store_name) {
-  return EqualIgnoringAsciiCase(store_name, "SMS") || EqualIgnoringAsciiCase(store_name, "MMS");
+  return EqualIgnoringAsciiCase(store_name, "SMS") ||
+         EqualIgnoringAsciiCase(store_name, "MMS");
 }
 
 std::string StoreRecipientsText(std::string_view store_name, std::string text) {
@@ -31,7 +32,8 @@ bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
   int32_t matched = 0;
   int32_t id = -1;
   const std::string judged = StoreRecipientsText(store_name, read.text);
-  if (MatchRecipientText(judged, &matched, &id, may_load_rules) == 0) return false;
+  if (MatchRecipientText(judged, &matched, &id, may_load_rules) == 0)
+    return false;
   if (rule_id != nullptr) *rule_id = id;
   return true;
 }
@@ -73,17 +75,17 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
 
   if (is_new || stored_status != new_status) {
     int32_t id = 0;
-    if (MAPIAdd(texts.store_name.c_str(), texts.sender.c_str(),
-                texts.recipients.c_str(), texts.subject.c_str(),
-                texts.body.c_str(), texts.lowered_body.c_str(),
-                texts.token_text.c_str(), new_status,
-                texts.received_date.c_str(), texts.received_time.c_str(),
-                &id)) {
+    if (MAPIAdd(
+            texts.store_name.c_str(), texts.sender.c_str(),
+            texts.recipients.c_str(), texts.subject.c_str(), texts.body.c_str(),
+            texts.lowered_body.c_str(), texts.token_text.c_str(), new_status,
+            texts.received_date.c_str(), texts.received_time.c_str(), &id)) {
       device::DebugOut("MAPIAdd Ok.");
       // A known record is not written by the add; its status is set here,
       // both ways (a released message that lost its rule goes back to 0).
       if (new_status == 1 || !is_new) {
-        if (!MAPIUpdate(texts.store_name.c_str(), id, new_status) && recorded != nullptr) {
+        if (!MAPIUpdate(texts.store_name.c_str(), id, new_status) &&
+            recorded != nullptr) {
           *recorded = false;
         }
       }

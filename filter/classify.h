@@ -90,7 +90,8 @@ using ReleaseMessage = std::function<void()>;
 // caller takes the message up again later.
 int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                         const ClassifyTexts& texts,
-                        const ReleaseMessage& release, bool* recorded = nullptr);
+                        const ReleaseMessage& release,
+                        bool* recorded = nullptr);
 
 // The token text of a new message: the tokens of the subject, one space and
 // the body text the caller chose (see ProcessMessage).

@@ -198,7 +198,8 @@ bool GetRule(int32_t index, std::string* sender, std::string* recipients,
     if (id != nullptr) *id = rule.Id;
     return true;
   } catch (...) {
-    device::DebugOut("Rule %d not copied: out of memory\n", static_cast<int>(index));
+    device::DebugOut("Rule %d not copied: out of memory\n",
+                     static_cast<int>(index));
     return false;
   }
 }

@@ -17,13 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (text.find(address) == std::string::npos) std::abort();
   const std::string needles = address.substr(0, address.find('\0'));
   const std::string haystack = text.substr(0, text.find('\0'));
-  if (needles.size() <= haystack.size() && haystack.find(needles) != std::string::npos &&
+  if (needles.size() <= haystack.size() &&
+      haystack.find(needles) != std::string::npos &&
       !TokensContained(needles.c_str(), haystack.c_str())) {
     std::abort();
   }
   for (const char* store : {"SMS", "mms", "E-mail"}) {
     const std::string stored = StoreRecipientsText(store, address);
-    if (IsPhoneStore(store) && stored.find(' ') != std::string::npos) std::abort();
+    if (IsPhoneStore(store) && stored.find(' ') != std::string::npos)
+      std::abort();
   }
   return 0;
 }

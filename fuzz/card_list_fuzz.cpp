@@ -11,7 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzing::FuzzImage();
-  fuzzing::WriteHostFile(device::CardListPath(), fuzzing::FromInput(data, size));
+  fuzzing::WriteHostFile(device::CardListPath(),
+                         fuzzing::FromInput(data, size));
   for (const std::u16string& name : device::StorageCards()) {
     std::string why;
     device::ValidCardName(name, &why);
@@ -27,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (name.empty() || name.size() >= storage::kCardSlotChars) std::abort();
     if (!device::ValidCardName(name, nullptr)) std::abort();
     std::string host;
-    if (!device::HostPath(u"\\" + name + u"\\Tarnvex\\dba", &host)) std::abort();
+    if (!device::HostPath(u"\\" + name + u"\\Tarnvex\\dba", &host))
+      std::abort();
   }
   if (!StorageCardName(count).empty()) std::abort();
   return 0;

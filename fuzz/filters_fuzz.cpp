@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = device::DeviceDataDir() + "/filters";
   fuzzing::WriteHostFile(path, fuzzing::FromInput(data, size));
 
-  const std::vector<FilterRegistration> before = device::service::RegisteredFilters();
+  const std::vector<FilterRegistration> before =
+      device::service::RegisteredFilters();
   for (const FilterRegistration& f : before) {
     if (f.program.empty() || f.program[0] == '#') std::abort();
   }
@@ -39,17 +40,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   const FilterRegistration mine{"Tarnvex", {"ActiveSync"}};
   if (!device::service::RegisterFilter(mine, &error)) std::abort();
-  const std::vector<FilterRegistration> after = device::service::RegisteredFilters();
+  const std::vector<FilterRegistration> after =
+      device::service::RegisteredFilters();
   const FilterRegistration* registered = Find(after, "Tarnvex");
-  if (registered == nullptr || registered->except_stores != mine.except_stores) std::abort();
+  if (registered == nullptr || registered->except_stores != mine.except_stores)
+    std::abort();
   // Every other well-formed filter of the file is still there as it was.
   for (const FilterRegistration& f : before) {
-    if (f.program == "Tarnvex" || f.program.find('/') != std::string::npos) continue;
+    if (f.program == "Tarnvex" || f.program.find('/') != std::string::npos)
+      continue;
     const FilterRegistration* kept = Find(after, f.program);
     if (kept == nullptr) std::abort();
-    if (Find(before, f.program) == &f && kept->except_stores != f.except_stores) std::abort();
+    if (Find(before, f.program) == &f && kept->except_stores != f.except_stores)
+      std::abort();
   }
   if (!device::service::UnregisterFilter("Tarnvex", &error)) std::abort();
-  if (Find(device::service::RegisteredFilters(), "Tarnvex") != nullptr) std::abort();
+  if (Find(device::service::RegisteredFilters(), "Tarnvex") != nullptr)
+    std::abort();
   return 0;
 }

@@ -25,8 +25,9 @@ namespace fuzzing {
 inline const std::string& FuzzImage() {
   static const std::string root = [] {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/tarnvex-fuzz-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+        "/tarnvex-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     device::SetImageRoot(pattern);
     std::string error;
@@ -47,8 +48,9 @@ inline std::string FromInput(const uint8_t* data, size_t size) {
 inline std::string WithOwnProcess(std::string text) {
   const std::string pid = std::to_string(getpid());
   const std::string start = std::to_string(device::ProcessStartTime(getpid()));
-  for (const auto& [word, value] : {std::pair<std::string, std::string>{"$PID", pid},
-                                    std::pair<std::string, std::string>{"$START", start}}) {
+  for (const auto& [word, value] :
+       {std::pair<std::string, std::string>{"$PID", pid},
+        std::pair<std::string, std::string>{"$START", start}}) {
     for (size_t at = text.find(word); at != std::string::npos;
          at = text.find(word, at + value.size())) {
       text.replace(at, word.size(), value);
@@ -61,7 +63,8 @@ inline std::string WithOwnProcess(std::string text) {
 inline void WriteHostFile(const std::string& path, const std::string& bytes) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) std::abort();
-  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+  if (!bytes.empty() &&
+      std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
     std::abort();
   }
   std::fclose(file);

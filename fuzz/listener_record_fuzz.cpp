@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzing::MakeDir(device::RunDir());
   fuzzing::MakeDir(dir);
   const std::string own = dir + "/" + std::to_string(getpid());
-  fuzzing::WriteHostFile(own, fuzzing::WithOwnProcess(fuzzing::FromInput(data, size)));
+  fuzzing::WriteHostFile(
+      own, fuzzing::WithOwnProcess(fuzzing::FromInput(data, size)));
 
   const std::vector<ListenerRecord> live = device::service::LiveListeners();
   for (const ListenerRecord& record : live) {
@@ -35,8 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const ListenerRecord& again : device::service::LiveListeners()) {
       if (again.pid != record.pid) continue;
       found = true;
-      if (again.start_time != record.start_time || again.program != record.program ||
-          again.done != record.done || again.stores != record.stores) {
+      if (again.start_time != record.start_time ||
+          again.program != record.program || again.done != record.done ||
+          again.stores != record.stores) {
         std::abort();
       }
     }
@@ -45,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int64_t store : {int64_t{1}, int64_t{2}}) {
     for (int64_t seq : {int64_t{0}, int64_t{1}, int64_t{1000}}) {
       std::string waiting;
-      const bool may = device::service::MaySend(store, "SMS", seq, live,
-                                                {{"Tarnvex", {"MMS"}}}, &waiting);
+      const bool may = device::service::MaySend(
+          store, "SMS", seq, live, {{"Tarnvex", {"MMS"}}}, &waiting);
       if (!may && waiting.empty()) std::abort();  // a wait says for whom
     }
   }

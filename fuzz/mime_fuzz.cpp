@@ -24,8 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string lowered = LowerAscii(body);
   std::string plain;
-  const std::string& text = ExtractMimePart(lowered, kMimeTextPlain, &plain) ? plain : lowered;
-  const std::string tokens = MessageTokenText("Subject", text.substr(0, text.find('\0')));
+  const std::string& text =
+      ExtractMimePart(lowered, kMimeTextPlain, &plain) ? plain : lowered;
+  const std::string tokens =
+      MessageTokenText("Subject", text.substr(0, text.find('\0')));
   if (tokens.find_first_of("'\"") != std::string::npos) std::abort();
   return 0;
 }

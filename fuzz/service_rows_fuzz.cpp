@@ -41,7 +41,9 @@ const Setup& Service() {
     s.message = device::SaveOutgoingMessage("SMS", m, &error);
     if (s.message <= 0) std::abort();
     if (MAPILogonEx(0, nullptr, nullptr, 0, &s.session) != S_OK) std::abort();
-    if (sqlite3_open(device::MessageServicePath().c_str(), &s.other) != SQLITE_OK) std::abort();
+    if (sqlite3_open(device::MessageServicePath().c_str(), &s.other) !=
+        SQLITE_OK)
+      std::abort();
     sqlite3_busy_timeout(s.other, 5000);
     return s;
   }();
@@ -51,9 +53,15 @@ const Setup& Service() {
 // One value of any storage class, as the fuzzer chooses.
 void BindAny(FuzzedDataProvider& in, sqlite3_stmt* stmt, int index) {
   switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-    case 0: sqlite3_bind_null(stmt, index); break;
-    case 1: sqlite3_bind_int64(stmt, index, in.ConsumeIntegral<int64_t>()); break;
-    case 2: sqlite3_bind_double(stmt, index, in.ConsumeFloatingPoint<double>()); break;
+    case 0:
+      sqlite3_bind_null(stmt, index);
+      break;
+    case 1:
+      sqlite3_bind_int64(stmt, index, in.ConsumeIntegral<int64_t>());
+      break;
+    case 2:
+      sqlite3_bind_double(stmt, index, in.ConsumeFloatingPoint<double>());
+      break;
     case 3: {
       const std::string text = in.ConsumeRandomLengthString(2048);
       sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()),
@@ -62,36 +70,40 @@ void BindAny(FuzzedDataProvider& in, sqlite3_stmt* stmt, int index) {
     }
     default: {
       const std::string bytes = in.ConsumeRandomLengthString(2048);
-      sqlite3_bind_blob(stmt, index, bytes.data(), static_cast<int>(bytes.size()),
-                        SQLITE_TRANSIENT);
+      sqlite3_bind_blob(stmt, index, bytes.data(),
+                        static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
       break;
     }
   }
 }
 
 void Exec(sqlite3_stmt* stmt) {
-  sqlite3_step(stmt);  // a constraint may refuse a value: the row stays as it was
+  sqlite3_step(
+      stmt);  // a constraint may refuse a value: the row stays as it was
   sqlite3_finalize(stmt);
 }
 
 void WriteRows(FuzzedDataProvider& in, const Setup& s) {
   sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(s.other,
-                     "UPDATE messages SET subject = ?, body = ?, sender_name = ?, "
-                     "sender_address = ?, delivery_time = ?, submit_time = ?, flags = ? "
-                     "WHERE id = ?;",
-                     -1, &stmt, nullptr);
+  sqlite3_prepare_v2(
+      s.other,
+      "UPDATE messages SET subject = ?, body = ?, sender_name = ?, "
+      "sender_address = ?, delivery_time = ?, submit_time = ?, flags = ? "
+      "WHERE id = ?;",
+      -1, &stmt, nullptr);
   for (int i = 1; i <= 7; ++i) BindAny(in, stmt, i);
   sqlite3_bind_int64(stmt, 8, s.message);
   Exec(stmt);
-  sqlite3_prepare_v2(s.other, "DELETE FROM recipients WHERE message = ?;", -1, &stmt, nullptr);
+  sqlite3_prepare_v2(s.other, "DELETE FROM recipients WHERE message = ?;", -1,
+                     &stmt, nullptr);
   sqlite3_bind_int64(stmt, 1, s.message);
   Exec(stmt);
   const int count = in.ConsumeIntegralInRange<int>(0, 5);
   for (int i = 0; i < count; ++i) {
-    sqlite3_prepare_v2(s.other,
-                       "INSERT INTO recipients (message, position, address) VALUES (?, ?, ?);",
-                       -1, &stmt, nullptr);
+    sqlite3_prepare_v2(
+        s.other,
+        "INSERT INTO recipients (message, position, address) VALUES (?, ?, ?);",
+        -1, &stmt, nullptr);
     sqlite3_bind_int64(stmt, 1, s.message);
     BindAny(in, stmt, 2);
     BindAny(in, stmt, 3);
@@ -107,12 +119,13 @@ void CheckField(const char (&field)[N]) {
 void ReadAsTheFilter(const Setup& s) {
   std::vector<uint8_t> entry(13, 0);
   entry[4] = 'M';
-  for (int i = 0; i < 8; ++i) entry[5 + i] = static_cast<uint8_t>(s.message >> (8 * i));
+  for (int i = 0; i < 8; ++i)
+    entry[5 + i] = static_cast<uint8_t>(s.message >> (8 * i));
   ULONG type = 0;
   IUnknown* object = nullptr;
   if (FAILED(s.session->OpenEntry(static_cast<ULONG>(entry.size()),
-                                  reinterpret_cast<LPENTRYID>(entry.data()), nullptr, 0,
-                                  &type, &object))) {
+                                  reinterpret_cast<LPENTRYID>(entry.data()),
+                                  nullptr, 0, &type, &object))) {
     return;
   }
   if (type != MAPI_MESSAGE) std::abort();

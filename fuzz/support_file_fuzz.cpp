@@ -11,10 +11,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos
-                                                                    : end - start + 1);
+    std::string line = text.substr(
+        start, end == std::string::npos ? std::string::npos : end - start + 1);
     i18n::SupportLine parsed = i18n::ParseSupportLine(line);
-    if (parsed.section.size() >= i18n::kFieldBytes || parsed.id.size() >= i18n::kFieldBytes ||
+    if (parsed.section.size() >= i18n::kFieldBytes ||
+        parsed.id.size() >= i18n::kFieldBytes ||
         parsed.text.size() >= i18n::kFieldBytes) {
       std::abort();
     }

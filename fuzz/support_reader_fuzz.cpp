@@ -16,7 +16,8 @@ void ReadAs(const std::string& path, const std::string& bytes, bool marked) {
   fuzzing::WriteHostFile(path, marked ? "\xEF\xBB\xBF" + bytes : bytes);
   const i18n::SupportEncoding encoding = i18n::SupportFileEncoding(path);
   const bool starts_marked = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
-  if ((encoding == i18n::SupportEncoding::kUtf8) != (marked || starts_marked)) std::abort();
+  if ((encoding == i18n::SupportEncoding::kUtf8) != (marked || starts_marked))
+    std::abort();
 
   std::vector<std::string> loaded;
   const i18n::SupportLoad load = i18n::LoadSupportLines(path, &loaded);
@@ -36,7 +37,8 @@ void ReadAs(const std::string& path, const std::string& bytes, bool marked) {
   }
   for (const std::string& line : loaded) {
     const i18n::SupportLine parsed = i18n::ParseSupportLine(line);
-    if (!parsed.has_second_field) break;  // ends the reading, as the program does
+    if (!parsed.has_second_field)
+      break;  // ends the reading, as the program does
     if (!parsed.complete) continue;
     i18n::SupportIdNumber(parsed.id);
     i18n::SupportTextToWide(parsed.text, encoding);

@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* tokens = out.data();
   size_t length = std::strlen(tokens);
   if (length > text.size() + 1) std::abort();
-  if (std::strchr(tokens, '\'') || std::strchr(tokens, '"') || std::strstr(tokens, "  ")) {
+  if (std::strchr(tokens, '\'') || std::strchr(tokens, '"') ||
+      std::strstr(tokens, "  ")) {
     std::abort();
   }
   int words = 0;
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (space == nullptr) std::abort();  // every word ends with a space
     size_t n = static_cast<size_t>(space - p);
     if (previous != nullptr) {
-      int c = std::memcmp(previous, p, previous_length < n ? previous_length : n);
+      int c =
+          std::memcmp(previous, p, previous_length < n ? previous_length : n);
       if (c > 0 || (c == 0 && previous_length >= n)) std::abort();
     }
     previous = p;

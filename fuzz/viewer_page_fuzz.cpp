@@ -32,12 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = fuzzing::FuzzImage() + "/cmsg.htm";
   fuzzing::WriteHostFile(path, fuzzing::FromInput(data, size));
   ui::PageView view;
-  for (ui::PageCoding coding : {ui::PageCoding::kDevice, ui::PageCoding::kDeclaredOrDevice}) {
+  for (ui::PageCoding coding :
+       {ui::PageCoding::kDevice, ui::PageCoding::kDeclaredOrDevice}) {
     if (!view.ShowFile(path, coding)) std::abort();
     view.PlainPage();
     // Whatever the page names, the document resolves nothing but blanks.
-    const QVariant image =
-        view.document()->resource(QTextDocument::ImageResource, QUrl("file:///etc/passwd"));
+    const QVariant image = view.document()->resource(
+        QTextDocument::ImageResource, QUrl("file:///etc/passwd"));
     if (image.isValid() && image.typeId() != QMetaType::QImage) std::abort();
   }
   return 0;

@@ -27,10 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     wanted = device::Utf8ToWide(input.substr(0, newline));
     input.erase(0, newline + 1);
   }
-  fuzzing::WriteHostFile(dir + "/00000001_" + handle, fuzzing::WithOwnProcess(input));
+  fuzzing::WriteHostFile(dir + "/00000001_" + handle,
+                         fuzzing::WithOwnProcess(input));
   for (const auto& found :
        {device::FindWindowByClass(wanted), device::FindWindowByTitle(wanted),
-        device::FindWindow(wanted, u""), device::FindWindow(u"ClassName", wanted)}) {
+        device::FindWindow(wanted, u""),
+        device::FindWindow(u"ClassName", wanted)}) {
     if (!found) continue;
     if (found->pid != getpid() || found->handle != handle) std::abort();
   }

@@ -15,11 +15,14 @@ ui::SoftKeyBar* g_current_menu = nullptr;
 
 }  // namespace
 
-const resources::LanguageRow* LanguageCatalogue() { return resources::kLanguageRows; }
+const resources::LanguageRow* LanguageCatalogue() {
+  return resources::kLanguageRows;
+}
 
 int32_t MenuIdForLanguage(const std::string& code) {
   for (int k = 0; k < resources::kLanguageCount; ++k) {
-    if (strcasecmp(resources::kLanguageRows[k].code, code.c_str()) == 0) return 50000 + 100 * k;
+    if (strcasecmp(resources::kLanguageRows[k].code, code.c_str()) == 0)
+      return 50000 + 100 * k;
   }
   return 0;
 }
@@ -44,8 +47,9 @@ std::vector<std::string> DisplayNames() {
 }
 
 bool SwitchMenuBar(const std::string& code) {
-  int32_t id = strcasecmp(code.c_str(), "eng") == 0 ? resources::kIdMenu
-                                                     : MenuIdForLanguage(code) + 1;
+  int32_t id = strcasecmp(code.c_str(), "eng") == 0
+                   ? resources::kIdMenu
+                   : MenuIdForLanguage(code) + 1;
   if (id == g_current_menu_id) return false;
   std::vector<resources::MenuItem> menu = resources::LoadMenu(id);
   ui::MainWindow* window = ui::TheMainWindow();

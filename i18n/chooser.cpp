@@ -2,7 +2,6 @@
 
 #include <QListWidget>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <cassert>
 
@@ -18,8 +17,9 @@ namespace i18n {
 
 LanguageChooser::LanguageChooser(QWidget* parent)
     : QDialog(parent),
-      page_(new ui::TemplateDialog(resources::LoadDialogTemplate(resources::kIdLanguageTemplate),
-                                   this)) {
+      page_(new ui::TemplateDialog(
+          resources::LoadDialogTemplate(resources::kIdLanguageTemplate),
+          this)) {
   setWindowTitle(ui::ToQt(ui::DialogTitle(resources::kIdTitleLanguage)));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -50,19 +50,22 @@ void LanguageChooser::SelectNames(const std::vector<std::string>& names) {
 void LanguageChooser::Select() {
   QListWidget* list = page_->ListBox(20001);
   std::vector<int> rows;
-  for (QListWidgetItem* item : list->selectedItems()) rows.push_back(list->row(item));
+  for (QListWidgetItem* item : list->selectedItems())
+    rows.push_back(list->row(item));
   std::sort(rows.begin(), rows.end());
   int found = 0;
   for (size_t i = 0; i < rows.size(); ++i) {
     assert(rows[i] >= 0 && rows[i] < list->count());
-    std::string name = device::LowByteNarrow(ui::FromQt(list->item(rows[i])->text()));
+    std::string name =
+        device::LowByteNarrow(ui::FromQt(list->item(rows[i])->text()));
     char code[kCodeBufferSize] = {};
     if (!CodeForDisplayName(name, code)) continue;
     device::DebugOut("Looking for %s support files.\r\n", name.c_str());
     if (LocateSupportFile(this, code, i == 0)) ++found;
   }
   if (!rows.empty()) {
-    device::DebugOut("Retrieved %d of %d datasources.\r\n", found, static_cast<int>(rows.size()));
+    device::DebugOut("Retrieved %d of %d datasources.\r\n", found,
+                     static_cast<int>(rows.size()));
   }
 }
 
@@ -72,8 +75,10 @@ void RunLanguageChooser(QWidget* owner) {
 }
 
 void InstallLanguageCommands() {
-  ui::SetCommandHandler(resources::kCmdHelp, [](QWidget* owner) { ShowHelp(owner); });
-  ui::SetCommandHandler(resources::kCmdLanguage, [](QWidget* owner) { RunLanguageChooser(owner); });
+  ui::SetCommandHandler(resources::kCmdHelp,
+                        [](QWidget* owner) { ShowHelp(owner); });
+  ui::SetCommandHandler(resources::kCmdLanguage,
+                        [](QWidget* owner) { RunLanguageChooser(owner); });
   ui::SetDialogOpenedHook([] { ApplySupportFile(); });
 }
 

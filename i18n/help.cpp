@@ -36,13 +36,15 @@ bool DesktopHandlesHtml() {
     query.waitForFinished(kLauncherQueryMs);
     return false;
   }
-  return query.exitCode() == 0 && !query.readAllStandardOutput().trimmed().isEmpty();
+  return query.exitCode() == 0 &&
+         !query.readAllStandardOutput().trimmed().isEmpty();
 }
 
 DocumentOpener& Opener() {
   static DocumentOpener opener = [](const std::string& host_path) {
     if (!DesktopHandlesHtml()) return false;
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(host_path)));
+    return QDesktopServices::openUrl(
+        QUrl::fromLocalFile(QString::fromStdString(host_path)));
   };
   return opener;
 }
@@ -79,7 +81,8 @@ bool ShowInOwnViewer(QWidget* owner, const std::string& host_path) {
     return false;
   }
   window->setWindowTitle(ui::ToQt(ui::DialogTitle(resources::kIdTitleHelp)));
-  window->findChild<QPushButton*>("help_close")->setText(ui::ToQt(ui::UiTextOf(resources::kIdTextBack)));
+  window->findChild<QPushButton*>("help_close")
+      ->setText(ui::ToQt(ui::UiTextOf(resources::kIdTextBack)));
   window->show();
   window->raise();
   window->activateWindow();
@@ -98,10 +101,11 @@ std::u16string FindHelpPage() {
   std::u16string code = device::AnsiToWide(ui::CurrentLanguageCode());
   const std::u16string places[] = {
       root + u"\\Help\\" + code + u"\\index." + code + u".htm",
-      device::ProgramFilesFolder() + u"\\" + program + u"\\Help\\" + code + u"\\index." + code +
-          u".htm",
+      device::ProgramFilesFolder() + u"\\" + program + u"\\Help\\" + code +
+          u"\\index." + code + u".htm",
       root + u"\\Help\\eng\\index.eng.htm",
-      device::ProgramFilesFolder() + u"\\" + program + u"\\Help\\eng\\index.eng.htm",
+      device::ProgramFilesFolder() + u"\\" + program +
+          u"\\Help\\eng\\index.eng.htm",
   };
   for (const std::u16string& place : places) {
     if (FileExists(place.c_str())) return place;

@@ -12,7 +12,6 @@
 #include <QResizeEvent>
 #include <QTextBrowser>
 #include <QWidget>
-
 #include <cstdio>
 #include <vector>
 
@@ -42,17 +41,19 @@ SupportEncoding g_current_support_encoding = SupportEncoding::kCodePage;
 // The UI texts a support file may replace (113, the program name, may not).
 bool ReplaceableUiText(const std::string& id) {
   // 131 to 140 are this program's own texts (buttons, dialog titles).
-  static const char* const kIds[] = {"115", "116", "117", "118", "119", "120", "122", "123",
-                                     "124", "125", "126", "127", "128", "129", "130", "131",
-                                     "132", "133", "134", "135", "136", "137", "138", "139",
-                                     "140"};
+  static const char* const kIds[] = {
+      "115", "116", "117", "118", "119", "120", "122", "123", "124",
+      "125", "126", "127", "128", "129", "130", "131", "132", "133",
+      "134", "135", "136", "137", "138", "139", "140"};
   for (const char* known : kIds) {
     if (strcasecmp(known, id.c_str()) == 0) return true;
   }
   return false;
 }
 
-std::string ProgramName() { return device::LowByteNarrow(ui::UiTextOf(resources::kIdAppName)); }
+std::string ProgramName() {
+  return device::LowByteNarrow(ui::UiTextOf(resources::kIdAppName));
+}
 
 bool Readable(const std::string& ce_path) {
   std::string host = device::HostPathOrEmpty(device::AnsiToWide(ce_path));
@@ -83,7 +84,8 @@ void RelabelViewerButton(const std::u16string& text) {
   for (QTextBrowser* viewer : window->findChildren<QTextBrowser*>()) {
     QWidget* page = viewer->parentWidget();
     if (page == nullptr) continue;
-    for (QPushButton* button : page->findChildren<QPushButton*>(Qt::FindDirectChildrenOnly)) {
+    for (QPushButton* button :
+         page->findChildren<QPushButton*>(Qt::FindDirectChildrenOnly)) {
       button->setText(ui::ToQt(text));
     }
   }
@@ -133,13 +135,15 @@ bool LocateSupportFile(QWidget* owner, const std::string& code, bool apply) {
   std::string name = ProgramName();
   std::string path = GetSupportFolder() + "\\" + name + ".emn." + code;
   if (!Readable(path)) {
-    path = device::LowByteNarrow(device::ProgramFilesFolder()) + "\\" + name + "\\emn\\" + name +
-           ".emn." + code;
+    path = device::LowByteNarrow(device::ProgramFilesFolder()) + "\\" + name +
+           "\\emn\\" + name + ".emn." + code;
     if (!Readable(path)) {
       // Text 116, and on a second line which language and which file.
-      std::u16string message = ui::UiTextOf(116) + u"\n" + DisplayNameOf(code) + u": " +
+      std::u16string message = ui::UiTextOf(116) + u"\n" + DisplayNameOf(code) +
+                               u": " +
                                device::AnsiToWide(name + ".emn." + code);
-      device::ShowMessageBox(message, ui::UiTextOf(115), device::MessageBoxButtons::kOk);
+      device::ShowMessageBox(message, ui::UiTextOf(115),
+                             device::MessageBoxButtons::kOk);
       return false;
     }
   }
@@ -147,15 +151,17 @@ bool LocateSupportFile(QWidget* owner, const std::string& code, bool apply) {
   std::vector<std::string> lines;
   const std::string host = device::HostPathOrEmpty(device::AnsiToWide(path));
   switch (LoadSupportLines(host, &lines)) {
-    case SupportLoad::kRead: break;
+    case SupportLoad::kRead:
+      break;
     case SupportLoad::kTooLarge:
-      device::DebugOut("Support file %s is larger than %zu bytes.\r\n", path.c_str(),
-                       kMaxSupportFileBytes);
-      device::ShowMessageBox(ui::UiTextOf(resources::kIdTextSupportTooBig), ui::UiTextOf(115),
-                             device::MessageBoxButtons::kOk);
+      device::DebugOut("Support file %s is larger than %zu bytes.\r\n",
+                       path.c_str(), kMaxSupportFileBytes);
+      device::ShowMessageBox(ui::UiTextOf(resources::kIdTextSupportTooBig),
+                             ui::UiTextOf(115), device::MessageBoxButtons::kOk);
       return false;
     case SupportLoad::kUnreadable:
-      device::ShowMessageBox(ui::UiTextOf(116), ui::UiTextOf(115), device::MessageBoxButtons::kOk);
+      device::ShowMessageBox(ui::UiTextOf(116), ui::UiTextOf(115),
+                             device::MessageBoxButtons::kOk);
       return false;
   }
   SwitchMenuBar(code);
@@ -174,7 +180,8 @@ void RelabelControls(int control_id, const std::string& text) {
 void RelabelControls(int control_id, const std::u16string& wide) {
   if (control_id == kViewerBackId) RelabelViewerButton(wide);
   for (ui::TemplateDialog* dialog : ui::OpenDialogs()) {
-    if (dialog->Control(control_id) != nullptr) dialog->SetControlText(control_id, wide);
+    if (dialog->Control(control_id) != nullptr)
+      dialog->SetControlText(control_id, wide);
   }
 }
 
@@ -186,12 +193,16 @@ bool ApplySupportFile() {
     if (!parsed.has_second_field) break;
     if (!parsed.complete) continue;
     if (parsed.section == "MENUITEM") {
-      RelabelMenuItem(SupportIdNumber(parsed.id), SupportTextToWide(parsed.text, encoding));
+      RelabelMenuItem(SupportIdNumber(parsed.id),
+                      SupportTextToWide(parsed.text, encoding));
     } else {
-      RelabelControls(SupportIdNumber(parsed.id), SupportTextToWide(parsed.text, encoding));
+      RelabelControls(SupportIdNumber(parsed.id),
+                      SupportTextToWide(parsed.text, encoding));
     }
-    if (strcasecmp(parsed.section.c_str(), "STRINGTABLE") == 0 && ReplaceableUiText(parsed.id)) {
-      ui::SetUiText(std::stoi(parsed.id), SupportTextToWide(parsed.text, encoding));
+    if (strcasecmp(parsed.section.c_str(), "STRINGTABLE") == 0 &&
+        ReplaceableUiText(parsed.id)) {
+      ui::SetUiText(std::stoi(parsed.id),
+                    SupportTextToWide(parsed.text, encoding));
     }
   }
   if (ui::MainWindow* window = ui::TheMainWindow()) {

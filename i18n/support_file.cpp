@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
-#include <cstdint>
 #include <algorithm>
 #include <cassert>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -75,7 +75,8 @@ SupportEncoding SupportFileEncoding(const std::string& host_path) {
   return marked ? SupportEncoding::kUtf8 : SupportEncoding::kCodePage;
 }
 
-std::u16string SupportTextToWide(const std::string& text, SupportEncoding encoding) {
+std::u16string SupportTextToWide(const std::string& text,
+                                 SupportEncoding encoding) {
   return encoding == SupportEncoding::kUtf8 ? device::Utf8ToWide(text)
                                             : device::AnsiToWide(text);
 }
@@ -111,22 +112,26 @@ bool ReadSupportFile(const std::string& host_path,
   return true;
 }
 
-SupportLoad LoadSupportLines(const std::string& host_path, std::vector<std::string>* lines) {
+SupportLoad LoadSupportLines(const std::string& host_path,
+                             std::vector<std::string>* lines) {
   lines->clear();
   struct stat info {};
-  if (host_path.empty() || ::stat(host_path.c_str(), &info) != 0) return SupportLoad::kUnreadable;
-  if (static_cast<uint64_t>(info.st_size) > kMaxSupportFileBytes) return SupportLoad::kTooLarge;
+  if (host_path.empty() || ::stat(host_path.c_str(), &info) != 0)
+    return SupportLoad::kUnreadable;
+  if (static_cast<uint64_t>(info.st_size) > kMaxSupportFileBytes)
+    return SupportLoad::kTooLarge;
   size_t total = 0;
   bool too_large = false;
-  bool read = !host_path.empty() && ReadSupportFile(host_path, [&](const std::string& line) {
-    total += line.size();
-    if (total > kMaxSupportFileBytes) {
-      too_large = true;
-      return false;
-    }
-    lines->push_back(line);
-    return true;
-  });
+  bool read = !host_path.empty() &&
+              ReadSupportFile(host_path, [&](const std::string& line) {
+                total += line.size();
+                if (total > kMaxSupportFileBytes) {
+                  too_large = true;
+                  return false;
+                }
+                lines->push_back(line);
+                return true;
+              });
   if (too_large) {
     lines->clear();
     return SupportLoad::kTooLarge;

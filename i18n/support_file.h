@@ -18,8 +18,8 @@ struct SupportLine {
   bool has_second_field = false;  // false ends the reading of a file
   bool complete = false;          // section, id and text are there
   std::string section;
-  std::string id;                 // as written
-  std::string text;               // quotes removed
+  std::string id;    // as written
+  std::string text;  // quotes removed
 };
 
 SupportLine ParseSupportLine(const std::string& line);
@@ -32,10 +32,12 @@ enum class SupportEncoding { kCodePage, kUtf8 };
 // kCodePage also when the file cannot be read.
 SupportEncoding SupportFileEncoding(const std::string& host_path);
 // A field's text as wide text (malformed UTF-8 becomes U+FFFD).
-std::u16string SupportTextToWide(const std::string& text, SupportEncoding encoding);
+std::u16string SupportTextToWide(const std::string& text,
+                                 SupportEncoding encoding);
 
-// Reads the file line by line (a leading byte-order mark is skipped) ("\r\n" as one newline) and calls `each` for
-// every line until `each` returns false. False when the file cannot be read.
+// Reads the file line by line (a leading byte-order mark is skipped) ("\r\n" as
+// one newline) and calls `each` for every line until `each` returns false.
+// False when the file cannot be read.
 bool ReadSupportFile(const std::string& host_path,
                      const std::function<bool(const std::string& line)>& each);
 
@@ -46,7 +48,8 @@ bool ReadSupportFile(const std::string& host_path,
 inline constexpr size_t kMaxSupportFileBytes = 256 * 1024;
 enum class SupportLoad { kRead, kTooLarge, kUnreadable };
 // The file's lines as ReadSupportFile gives them.
-SupportLoad LoadSupportLines(const std::string& host_path, std::vector<std::string>* lines);
+SupportLoad LoadSupportLines(const std::string& host_path,
+                             std::vector<std::string>* lines);
 
 }  // namespace i18n
 

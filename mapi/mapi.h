@@ -67,11 +67,14 @@ inline constexpr HRESULT MAPI_E_INTERFACE_NOT_SUPPORTED = E_NOINTERFACE;
 inline constexpr HRESULT MAPI_E_NO_ACCESS = static_cast<HRESULT>(0x80070005);
 inline constexpr HRESULT MAPI_E_NO_SUPPORT = static_cast<HRESULT>(0x80040102);
 inline constexpr HRESULT MAPI_E_NOT_FOUND = static_cast<HRESULT>(0x8004010F);
-inline constexpr HRESULT MAPI_E_INVALID_ENTRYID = static_cast<HRESULT>(0x80040107);
+inline constexpr HRESULT MAPI_E_INVALID_ENTRYID =
+    static_cast<HRESULT>(0x80040107);
 inline constexpr HRESULT MAPI_E_LOGON_FAILED = static_cast<HRESULT>(0x80040111);
 inline constexpr HRESULT MAPI_E_COLLISION = static_cast<HRESULT>(0x80040604);
-inline constexpr HRESULT MAPI_E_NOT_INITIALIZED = static_cast<HRESULT>(0x80040605);
-inline constexpr HRESULT MAPI_E_UNKNOWN_FLAGS = static_cast<HRESULT>(0x80040106);
+inline constexpr HRESULT MAPI_E_NOT_INITIALIZED =
+    static_cast<HRESULT>(0x80040605);
+inline constexpr HRESULT MAPI_E_UNKNOWN_FLAGS =
+    static_cast<HRESULT>(0x80040106);
 inline constexpr HRESULT MAPI_E_DISK_ERROR = static_cast<HRESULT>(0x80040116);
 
 inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
@@ -92,7 +95,9 @@ inline constexpr ULONG PT_BINARY = 0x0102;
 
 inline constexpr ULONG PROP_TYPE(ULONG tag) { return tag & 0xFFFF; }
 inline constexpr ULONG PROP_ID(ULONG tag) { return tag >> 16; }
-inline constexpr ULONG PROP_TAG(ULONG type, ULONG id) { return (id << 16) | type; }
+inline constexpr ULONG PROP_TAG(ULONG type, ULONG id) {
+  return (id << 16) | type;
+}
 inline constexpr ULONG CHANGE_PROP_TYPE(ULONG tag, ULONG type) {
   return (tag & 0xFFFF0000u) | type;
 }
@@ -171,24 +176,51 @@ inline constexpr ULONG STILL_ACTIVE = 259;
 
 // --- interface identifiers ---------------------------------------------------
 
-inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000,
-                                     {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IStream = {0x0000000C, 0x0000, 0x0000,
-                                    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IMAPISession = {0x00020300, 0x0000, 0x0000,
-                                         {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IMAPITable = {0x00020301, 0x0000, 0x0000,
-                                       {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IMAPIAdviseSink = {0x00020302, 0x0000, 0x0000,
-                                            {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IMAPIProp = {0x00020303, 0x0000, 0x0000,
-                                      {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IMAPIFolder = {0x0002030C, 0x0000, 0x0000,
-                                        {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IMessage = {0x00020307, 0x0000, 0x0000,
-                                     {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IMsgStore = {0x00020306, 0x0000, 0x0000,
-                                      {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IUnknown = {
+    0x00000000,
+    0x0000,
+    0x0000,
+    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IStream = {
+    0x0000000C,
+    0x0000,
+    0x0000,
+    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IMAPISession = {
+    0x00020300,
+    0x0000,
+    0x0000,
+    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IMAPITable = {
+    0x00020301,
+    0x0000,
+    0x0000,
+    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IMAPIAdviseSink = {
+    0x00020302,
+    0x0000,
+    0x0000,
+    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IMAPIProp = {
+    0x00020303,
+    0x0000,
+    0x0000,
+    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IMAPIFolder = {
+    0x0002030C,
+    0x0000,
+    0x0000,
+    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IMessage = {
+    0x00020307,
+    0x0000,
+    0x0000,
+    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IMsgStore = {
+    0x00020306,
+    0x0000,
+    0x0000,
+    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 // --- data structures ---------------------------------------------------------
 
@@ -356,8 +388,8 @@ class IMAPIProp : public IUnknown {
 class IMAPIContainer : public IMAPIProp {
  public:
   virtual HRESULT GetContentsTable(ULONG flags, LPMAPITABLE* table) = 0;
-  virtual HRESULT OpenEntry(ULONG entry_id_size, LPENTRYID entry_id,
-                            LPCIID iid, ULONG flags, ULONG* object_type,
+  virtual HRESULT OpenEntry(ULONG entry_id_size, LPENTRYID entry_id, LPCIID iid,
+                            ULONG flags, ULONG* object_type,
                             LPUNKNOWN* object) = 0;
 };
 
@@ -387,8 +419,8 @@ class IMsgStore : public IMAPIProp {
                          ULONG event_mask, LPMAPIADVISESINK sink,
                          ULONG* connection) = 0;
   virtual HRESULT Unadvise(ULONG connection) = 0;
-  virtual HRESULT OpenEntry(ULONG entry_id_size, LPENTRYID entry_id,
-                            LPCIID iid, ULONG flags, ULONG* object_type,
+  virtual HRESULT OpenEntry(ULONG entry_id_size, LPENTRYID entry_id, LPCIID iid,
+                            ULONG flags, ULONG* object_type,
                             LPUNKNOWN* object) = 0;
 };
 using LPMDB = IMsgStore*;
@@ -399,12 +431,12 @@ class IMAPISession : public IUnknown {
   virtual HRESULT OpenMsgStore(ULONG_PTR ui_param, ULONG entry_id_size,
                                LPENTRYID entry_id, LPCIID iid, ULONG flags,
                                LPMDB* store) = 0;
-  virtual HRESULT OpenEntry(ULONG entry_id_size, LPENTRYID entry_id,
-                            LPCIID iid, ULONG flags, ULONG* object_type,
+  virtual HRESULT OpenEntry(ULONG entry_id_size, LPENTRYID entry_id, LPCIID iid,
+                            ULONG flags, ULONG* object_type,
                             LPUNKNOWN* object) = 0;
-  virtual HRESULT CompareEntryIDs(ULONG size1, LPENTRYID entry_id1,
-                                  ULONG size2, LPENTRYID entry_id2,
-                                  ULONG flags, ULONG* result) = 0;
+  virtual HRESULT CompareEntryIDs(ULONG size1, LPENTRYID entry_id1, ULONG size2,
+                                  LPENTRYID entry_id2, ULONG flags,
+                                  ULONG* result) = 0;
   virtual HRESULT Logoff(ULONG_PTR ui_param, ULONG flags, ULONG reserved) = 0;
 };
 using LPMAPISESSION = IMAPISession*;

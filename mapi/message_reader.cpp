@@ -32,9 +32,10 @@ LPSPropValue GetOneProperty(IMAPIProp* object, ULONG tag) {
   SizedSPropTagArray(1, tags) = {1, {tag}};
   ULONG count = 0;
   LPSPropValue values = nullptr;
-  HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE,
-                                &count, &values);
-  if (FAILED(hr) || count != 1 || values == nullptr || values[0].ulPropTag != tag) {
+  HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
+                                MAPI_UNICODE, &count, &values);
+  if (FAILED(hr) || count != 1 || values == nullptr ||
+      values[0].ulPropTag != tag) {
     if (values != nullptr) MAPIFreeBuffer(values);
     return nullptr;
   }
@@ -47,7 +48,8 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole) {
   if (whole != nullptr) *whole = false;
   if (message == nullptr) return text;
   IMAPITable* table = nullptr;
-  if (FAILED(message->GetRecipientTable(MAPI_UNICODE, &table)) || table == nullptr) {
+  if (FAILED(message->GetRecipientTable(MAPI_UNICODE, &table)) ||
+      table == nullptr) {
     device::DebugOut("Recipient table cannot be read\n");
     return text;
   }
@@ -70,9 +72,11 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole) {
     for (ULONG i = 0; i < row.cValues; ++i) {
       const SPropValue& value = row.lpProps[i];
       std::u16string address;
-      if (value.ulPropTag == PR_EMAIL_ADDRESS_W && value.Value.lpszW != nullptr) {
+      if (value.ulPropTag == PR_EMAIL_ADDRESS_W &&
+          value.Value.lpszW != nullptr) {
         address = value.Value.lpszW;
-      } else if (value.ulPropTag == PR_EMAIL_ADDRESS_A && value.Value.lpszA != nullptr) {
+      } else if (value.ulPropTag == PR_EMAIL_ADDRESS_A &&
+                 value.Value.lpszA != nullptr) {
         address = device::AnsiToWide(value.Value.lpszA);
       } else {
         continue;
@@ -110,7 +114,8 @@ RecipientsRead ReadRecipientsForJudging(IMessage* message) {
 void ReadRecipients(IMessage* message, char16_t* buffer) {
   buffer[0] = 0;
   std::u16string text = ReadRecipientsText(message);
-  size_t length = text.size() < kRecipientsUnits - 1 ? text.size() : kRecipientsUnits - 1;
+  size_t length =
+      text.size() < kRecipientsUnits - 1 ? text.size() : kRecipientsUnits - 1;
   std::memcpy(buffer, text.data(), length * sizeof(char16_t));
   buffer[length] = 0;
 }
@@ -171,7 +176,8 @@ bool ReadBody(IMessage* message, std::string* body, char* reason) {
   return true;
 }
 
-bool ExtractMimePart(const std::string& body, const char* marker, std::string* part) {
+bool ExtractMimePart(const std::string& body, const char* marker,
+                     std::string* part) {
   std::string text = LowerAscii(body);
   size_t line_end = text.find("\r\n");
   if (line_end == std::string::npos) return false;

@@ -60,6 +60,7 @@ bool ReadBody(IMessage* message, std::string* body, char* reason);
 
 // The part of a MIME body after the header with `marker`, lower-cased. False
 // when there is none.
-bool ExtractMimePart(const std::string& body, const char* marker, std::string* part);
+bool ExtractMimePart(const std::string& body, const char* marker,
+                     std::string* part);
 
 #endif  // TARNVEX_MAPI_MESSAGE_READER_H_

@@ -3,8 +3,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <vector>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "device/codepage.h"
 #include "device/debug.h"
@@ -34,9 +33,9 @@ struct Worker {
   std::condition_variable changed;
   std::thread thread;
   std::thread::id id;
-  bool running = false;      // the thread exists and has not ended
-  bool paused = false;       // the paused flag: one pause, not a count
-  bool standing = false;     // the worker waits at a safe point
+  bool running = false;   // the thread exists and has not ended
+  bool paused = false;    // the paused flag: one pause, not a count
+  bool standing = false;  // the worker waits at a safe point
   bool stop = false;
 };
 
@@ -95,9 +94,9 @@ bool WalkSafePoint() { return SafePoint(); }
 bool SameEntryId(IMAPISession* session, const SBinary& a, const SBinary& b) {
   if (a.cb == 0 || b.cb == 0) return false;
   ULONG result = 0;
-  HRESULT hr = session->CompareEntryIDs(
-      a.cb, reinterpret_cast<LPENTRYID>(a.lpb), b.cb,
-      reinterpret_cast<LPENTRYID>(b.lpb), 0, &result);
+  HRESULT hr =
+      session->CompareEntryIDs(a.cb, reinterpret_cast<LPENTRYID>(a.lpb), b.cb,
+                               reinterpret_cast<LPENTRYID>(b.lpb), 0, &result);
   return SUCCEEDED(hr) && result != 0;
 }
 
@@ -211,7 +210,9 @@ bool IsHeldAgain(const SBinary& entry_id) {
   return r.held_again.count(Key(entry_id)) != 0;
 }
 
-void SetCheckHoldsEverythingForTesting(bool on) { g_check_holds_everything.store(on); }
+void SetCheckHoldsEverythingForTesting(bool on) {
+  g_check_holds_everything.store(on);
+}
 
 void ForgetReleases() {
   Releases& r = TheReleases();
@@ -279,10 +280,11 @@ Folder OutboxOwner(const OBJECT_NOTIFICATION& object, StoreRecord** owner) {
     if (store == nullptr) continue;
     ULONG type = 0;
     IUnknown* folder = nullptr;
-    HRESULT hr = store->OpenEntry(object.cbParentID, object.lpParentID, nullptr, MAPI_MODIFY,
-                                  &type, &folder);
+    HRESULT hr = store->OpenEntry(object.cbParentID, object.lpParentID, nullptr,
+                                  MAPI_MODIFY, &type, &folder);
     if (FAILED(hr) || folder == nullptr) {
-      if (hr != MAPI_E_NOT_FOUND && hr != MAPI_E_INVALID_ENTRYID) return Folder::kUnknown;
+      if (hr != MAPI_E_NOT_FOUND && hr != MAPI_E_INVALID_ENTRYID)
+        return Folder::kUnknown;
       continue;
     }
     if (type != MAPI_FOLDER) {
@@ -299,19 +301,22 @@ Folder OutboxOwner(const OBJECT_NOTIFICATION& object, StoreRecord** owner) {
     SizedSPropTagArray(1, tags) = {1, {PR_DISPLAY_NAME_W}};
     ULONG count = 0;
     LPSPropValue values = nullptr;
-    hr = static_cast<IMAPIFolder*>(folder)->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                                     MAPI_UNICODE, &count, &values);
+    hr = static_cast<IMAPIFolder*>(folder)->GetProps(
+        reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE, &count,
+        &values);
     folder->Release();
     if (FAILED(hr)) {
       if (values != nullptr) MAPIFreeBuffer(values);
       return Folder::kUnknown;
     }
     std::string name;
-    if (values != nullptr && count == 1 && values[0].ulPropTag == PR_DISPLAY_NAME_W) {
+    if (values != nullptr && count == 1 &&
+        values[0].ulPropTag == PR_DISPLAY_NAME_W) {
       name = device::WideToAnsi(values[0].Value.lpszW);
     }
     if (values != nullptr) MAPIFreeBuffer(values);
-    if (name.empty() || strcasecmp(name.c_str(), record.outbox_name) != 0) return Folder::kOther;
+    if (name.empty() || strcasecmp(name.c_str(), record.outbox_name) != 0)
+      return Folder::kOther;
     *owner = &record;
     return Folder::kOutbox;
   }
@@ -356,24 +361,32 @@ struct CheckState {
   bool held_again = false;
 };
 
-Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object, CheckState* state) {
-  SBinary parent = {object.cbParentID, reinterpret_cast<LPBYTE>(object.lpParentID)};
-  SBinary notified = {object.cbEntryID, reinterpret_cast<LPBYTE>(object.lpEntryID)};
+Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
+                  CheckState* state) {
+  SBinary parent = {object.cbParentID,
+                    reinterpret_cast<LPBYTE>(object.lpParentID)};
+  SBinary notified = {object.cbEntryID,
+                      reinterpret_cast<LPBYTE>(object.lpEntryID)};
 
   StoreRecord* owner = nullptr;
   switch (OutboxOwner(object, &owner)) {
-    case Folder::kOther: return Outcome::kDone;
-    case Folder::kUnknown: return Outcome::kTryAgain;
-    case Folder::kOutbox: break;
+    case Folder::kOther:
+      return Outcome::kDone;
+    case Folder::kUnknown:
+      return Outcome::kTryAgain;
+    case Folder::kOutbox:
+      break;
   }
 
   ULONG type = 0;
   IUnknown* opened = nullptr;
-  HRESULT hr = session->OpenEntry(object.cbEntryID, object.lpEntryID, nullptr, 0, &type, &opened);
+  HRESULT hr = session->OpenEntry(object.cbEntryID, object.lpEntryID, nullptr,
+                                  0, &type, &opened);
   if (FAILED(hr) || opened == nullptr) {
     // Gone is gone (sent, moved, deleted); anything else is tried again.
-    return hr == MAPI_E_NOT_FOUND || hr == MAPI_E_INVALID_ENTRYID ? Outcome::kDone
-                                                                   : Outcome::kTryAgain;
+    return hr == MAPI_E_NOT_FOUND || hr == MAPI_E_INVALID_ENTRYID
+               ? Outcome::kDone
+               : Outcome::kTryAgain;
   }
   // Folders made in an Outbox (the held folder itself) are no messages.
   if (type != MAPI_MESSAGE) {
@@ -435,7 +448,8 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object, Chec
   LPSPropValue outbox_id = nullptr;
   OpenHeldFolder(store, &outbox_folder, &held, &outbox_id);
   if (outbox_folder != nullptr) device::DebugOut("Got Outbox\r\n");
-  hr = MoveOneMessage(static_cast<ULONG>(entry_id.size()), entry_id.data(), outbox_folder, held);
+  hr = MoveOneMessage(static_cast<ULONG>(entry_id.size()), entry_id.data(),
+                      outbox_folder, held);
   if (held != nullptr) held->Release();
   if (outbox_folder != nullptr) outbox_folder->Release();
   if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
@@ -474,9 +488,10 @@ void CheckOutgoingMessage(const NOTIFICATION& notification) {
       device::DebugOut("Outgoing check: fault\n");
     }
     if (outcome == Outcome::kDone || g_stopping.load()) return;
-    device::DebugOut("Outgoing check: the message could not be judged or held (attempt %d); "
-                     "trying again in %d ms\n",
-                     attempt, pause_ms);
+    device::DebugOut(
+        "Outgoing check: the message could not be judged or held (attempt %d); "
+        "trying again in %d ms\n",
+        attempt, pause_ms);
     device::SleepMs(pause_ms);
     pause_ms = std::min(pause_ms * 2, kHoldRetryMaxMs);
   }
@@ -580,7 +595,8 @@ std::string TryWatch() {
         "**************************** Starting MailStore Retrieval "
         "*************************\n\n");
     IMAPITable* table = nullptr;
-    if (FAILED(Session()->GetMsgStoresTable(MAPI_UNICODE, &table)) || table == nullptr) {
+    if (FAILED(Session()->GetMsgStoresTable(MAPI_UNICODE, &table)) ||
+        table == nullptr) {
       return "the message service has no usable table of stores";
     }
     EnumerateStores(table);
@@ -606,10 +622,11 @@ void SayProblem(const std::string& problem) {
   if (problem.empty()) {
     std::fprintf(stderr, "Tarnvex: the message stores are watched again\n");
   } else {
-    std::fprintf(stderr,
-                 "Tarnvex: %s; outgoing messages are held back until Tarnvex can watch "
-                 "them; trying again every %d s\n",
-                 problem.c_str(), kWatchRetryMs / 1000);
+    std::fprintf(
+        stderr,
+        "Tarnvex: %s; outgoing messages are held back until Tarnvex can watch "
+        "them; trying again every %d s\n",
+        problem.c_str(), kWatchRetryMs / 1000);
   }
   if (tell) tell(problem);
 }
@@ -653,7 +670,8 @@ void StartKeeper() {
 
 }  // namespace
 
-void SetMonitoringProblemHandler(std::function<void(const std::string&)> handler) {
+void SetMonitoringProblemHandler(
+    std::function<void(const std::string&)> handler) {
   Watch& watch = TheWatch();
   std::lock_guard<std::mutex> guard(watch.lock);
   watch.on_problem = std::move(handler);
@@ -758,7 +776,8 @@ bool PauseWorker() {
   if (std::this_thread::get_id() == worker.id) return false;
   worker.paused = true;
   worker.changed.notify_all();
-  worker.changed.wait(guard, [&] { return worker.standing || !worker.running; });
+  worker.changed.wait(guard,
+                      [&] { return worker.standing || !worker.running; });
   return worker.running;
 }
 

@@ -19,9 +19,9 @@
 #include "mapi/mapi.h"
 
 // The pauses and limits of monitoring, in milliseconds and counts.
-inline constexpr int kStorePauseMs = 100;         // before each store of a pass
-inline constexpr int kEmptyPassPauseMs = 100;     // a pass over no stores at all
-inline constexpr int kEntryIdReads = 1000;        // waiting for a new message's id
+inline constexpr int kStorePauseMs = 100;      // before each store of a pass
+inline constexpr int kEmptyPassPauseMs = 100;  // a pass over no stores at all
+inline constexpr int kEntryIdReads = 1000;     // waiting for a new message's id
 inline constexpr int kEntryIdPauseMs = 1;
 inline constexpr size_t kRecipientsBufferUnits = 4096;
 // A hold that could not be made is tried again after these pauses (doubling).
@@ -59,7 +59,8 @@ bool StartMonitoring();
 // Who tells the user of a problem with the watch (the window layer shows a
 // message box); called from any thread, with an empty text when the problem
 // is gone.
-void SetMonitoringProblemHandler(std::function<void(const std::string&)> handler);
+void SetMonitoringProblemHandler(
+    std::function<void(const std::string&)> handler);
 // The problem now, or empty when every store is watched.
 std::string MonitoringProblem();
 // Stops the worker and waits for it (an orderly exit; tests).

@@ -129,7 +129,8 @@ bool EnterStore(StoreRecord& record) {
   if (held != nullptr) held->Release();
   if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
   if (!outbox_known) {
-    device::DebugOut("The Outbox of store %s cannot be read now\n", record.name);
+    device::DebugOut("The Outbox of store %s cannot be read now\n",
+                     record.name);
     return false;
   }
   // The sink is the service's from here on: the program keeps no reference

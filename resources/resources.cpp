@@ -4,33 +4,60 @@ namespace resources {
 
 std::u16string LoadString(int id) {
   switch (id) {
-    case 113: return u"Tarnvex";
-    case 115: return u"Information";
-    case 116: return u"The required file is not available.";
-    case 117: return u"Unable to locate help file.";
-    case 118: return u"Error";
-    case 119: return u"Failed to start help.";
-    case 120: return u"Specify a Sender, a Message, or both!";
-    case 122: return u"Maximum rule limit exceeded!";
-    case 123: return u"Warning";
-    case 124: return u"Select a rule first!";
-    case 125: return u"Failed to delete rule.";
-    case 126: return u"Updating database";
-    case 127: return u"Checking";
-    case 128: return u"Loading";
-    case 129: return u"Use CF Card?";
-    case 130: return u"Question";
-    case kIdTextBack: return u"Back";
-    case kIdTextOk: return u"OK";
-    case kIdTextCancel: return u"Cancel";
-    case kIdTextYes: return u"Yes";
-    case kIdTextNo: return u"No";
-    case kIdTitleRules: return u"Rules";
-    case kIdTitleLanguage: return u"Language";
-    case kIdTitleAbout: return u"About";
-    case kIdTitleHelp: return u"Help";
-    case kIdTextSupportTooBig: return u"The language file is too large to be read.";
-    default: return u"";
+    case 113:
+      return u"Tarnvex";
+    case 115:
+      return u"Information";
+    case 116:
+      return u"The required file is not available.";
+    case 117:
+      return u"Unable to locate help file.";
+    case 118:
+      return u"Error";
+    case 119:
+      return u"Failed to start help.";
+    case 120:
+      return u"Specify a Sender, a Message, or both!";
+    case 122:
+      return u"Maximum rule limit exceeded!";
+    case 123:
+      return u"Warning";
+    case 124:
+      return u"Select a rule first!";
+    case 125:
+      return u"Failed to delete rule.";
+    case 126:
+      return u"Updating database";
+    case 127:
+      return u"Checking";
+    case 128:
+      return u"Loading";
+    case 129:
+      return u"Use CF Card?";
+    case 130:
+      return u"Question";
+    case kIdTextBack:
+      return u"Back";
+    case kIdTextOk:
+      return u"OK";
+    case kIdTextCancel:
+      return u"Cancel";
+    case kIdTextYes:
+      return u"Yes";
+    case kIdTextNo:
+      return u"No";
+    case kIdTitleRules:
+      return u"Rules";
+    case kIdTitleLanguage:
+      return u"Language";
+    case kIdTitleAbout:
+      return u"About";
+    case kIdTitleHelp:
+      return u"Help";
+    case kIdTextSupportTooBig:
+      return u"The language file is too large to be read.";
+    default:
+      return u"";
   }
 }
 
@@ -67,12 +94,15 @@ namespace {
 using K = ControlKind;
 
 DialogTemplate About() {
-  return {kIdAboutTemplate, 143, 110,
+  return {kIdAboutTemplate,
+          143,
+          110,
           {
               {65535, K::kIcon, u"", 3, 5, 20, 20},
               {20004, K::kText, u"", 30, 4, 79, 10},
-              {20008, K::kText, u"Holds back outgoing messages that no rule allows.", 3, 25,
-               136, 13},
+              {20008, K::kText,
+               u"Holds back outgoing messages that no rule allows.", 3, 25, 136,
+               13},
               {40013, K::kText, u"Version", 3, 37, 53, 9},
               {20009, K::kText, u"1.0", 73, 37, 40, 8},
               {20002, K::kText, u"Copyright", 3, 47, 56, 9},
@@ -86,36 +116,41 @@ DialogTemplate About() {
 }
 
 DialogTemplate Browser() {
-  DialogTemplate t{kIdBrowserTemplate, 142, 108,
-                   {
-                       {1019, K::kReadOnlyEdit, u"", 0, 0, 117, 11},
-                       {1037, K::kReadOnlyEdit, u"", 118, 0, 22, 11, false, true},
-                       // The list keeps its rectangle; the window layer lets
-                       // it grow into the space above the detail fields.
-                       {1010, K::kListBox, u"", 0, 8, 140, 12, true, false, true},
-                       // The status line between the list and the details.
-                       {1021, K::kReadOnlyEdit, u"", 0, 20, 140, 0},
-                       {1015, K::kText, u"Sender", 1, 22, 64, 8},
-                       {1014, K::kReadOnlyEdit, u"", 0, 31, 66, 12, true},
-                       {1023, K::kText, u"Time", 69, 23, 67, 8},
-                       {1025, K::kReadOnlyEdit, u"", 68, 31, 73, 12, true},
-                       {1024, K::kText, u"Recipients", 1, 39, 64, 8},
-                       {1026, K::kReadOnlyEdit, u"", 0, 47, 66, 12, true},
-                       {1016, K::kText, u"Message", 1, 58, 136, 8},
-                       {1017, K::kMultiLineEdit, u"", 0, 65, 140, 12, true},
-                       {1020, K::kText, u"Messages from Today (in Days)", 0, 84, 104, 10},
-                       {1022, K::kEdit, u"", 107, 84, 17, 12, true},
-                       {1027, K::kButton, u"+", 126, 78, 12, 11},
-                       {1029, K::kButton, u"-", 126, 87, 12, 11},
-                       {1039, K::kCheckBox, u"Blocked", 1, 99, 41, 8},
-                       {1012, K::kCheckBox, u"Normal", 46, 99, 50, 8},
-                       {1018, K::kButton, u"Update", 99, 97, 39, 11},
-                   }};
+  DialogTemplate t{
+      kIdBrowserTemplate,
+      142,
+      108,
+      {
+          {1019, K::kReadOnlyEdit, u"", 0, 0, 117, 11},
+          {1037, K::kReadOnlyEdit, u"", 118, 0, 22, 11, false, true},
+          // The list keeps its rectangle; the window layer lets
+          // it grow into the space above the detail fields.
+          {1010, K::kListBox, u"", 0, 8, 140, 12, true, false, true},
+          // The status line between the list and the details.
+          {1021, K::kReadOnlyEdit, u"", 0, 20, 140, 0},
+          {1015, K::kText, u"Sender", 1, 22, 64, 8},
+          {1014, K::kReadOnlyEdit, u"", 0, 31, 66, 12, true},
+          {1023, K::kText, u"Time", 69, 23, 67, 8},
+          {1025, K::kReadOnlyEdit, u"", 68, 31, 73, 12, true},
+          {1024, K::kText, u"Recipients", 1, 39, 64, 8},
+          {1026, K::kReadOnlyEdit, u"", 0, 47, 66, 12, true},
+          {1016, K::kText, u"Message", 1, 58, 136, 8},
+          {1017, K::kMultiLineEdit, u"", 0, 65, 140, 12, true},
+          {1020, K::kText, u"Messages from Today (in Days)", 0, 84, 104, 10},
+          {1022, K::kEdit, u"", 107, 84, 17, 12, true},
+          {1027, K::kButton, u"+", 126, 78, 12, 11},
+          {1029, K::kButton, u"-", 126, 87, 12, 11},
+          {1039, K::kCheckBox, u"Blocked", 1, 99, 41, 8},
+          {1012, K::kCheckBox, u"Normal", 46, 99, 50, 8},
+          {1018, K::kButton, u"Update", 99, 97, 39, 11},
+      }};
   return t;
 }
 
 DialogTemplate Rules() {
-  return {kIdRulesTemplate, 142, 108,
+  return {kIdRulesTemplate,
+          142,
+          108,
           {
               {1028, K::kText, u"Rules", 0, 1, 115, 8},
               {1038, K::kReadOnlyEdit, u"", 117, 0, 23, 11, false, true},
@@ -133,11 +168,14 @@ DialogTemplate Rules() {
 }
 
 DialogTemplate Chooser() {
-  return {kIdLanguageTemplate, 142, 108,
+  return {kIdLanguageTemplate,
+          142,
+          108,
           {
               {20011, K::kText, u"Select Language:", 5, 1, 73, 10},
               {20012, K::kText, u"", 82, 1, 60, 10},
-              {20001, K::kListBox, u"", 5, 13, 131, 72, true, false, true, true, true},
+              {20001, K::kListBox, u"", 5, 13, 131, 72, true, false, true, true,
+               true},
               {40009, K::kButton, u"Select", 6, 91, 43, 12},
               {20015, K::kButton, u"Ok", 93, 91, 43, 12},
           }};
@@ -147,11 +185,16 @@ DialogTemplate Chooser() {
 
 DialogTemplate LoadDialogTemplate(int id) {
   switch (id) {
-    case kIdLanguageTemplate: return Chooser();
-    case kIdRulesTemplate: return Rules();
-    case kIdAboutTemplate: return About();
-    case kIdBrowserTemplate: return Browser();
-    default: return {};
+    case kIdLanguageTemplate:
+      return Chooser();
+    case kIdRulesTemplate:
+      return Rules();
+    case kIdAboutTemplate:
+      return About();
+    case kIdBrowserTemplate:
+      return Browser();
+    default:
+      return {};
   }
 }
 

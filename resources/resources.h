@@ -22,16 +22,17 @@ inline constexpr int kIdBrowserTemplate = 120;
 // Texts of the string table beyond the device's own (113 to 130): the
 // buttons and titles of this program's windows. They are UI texts like the
 // others, so a support file's STRINGTABLE lines replace them.
-inline constexpr int kIdTextBack = 131;          // "Back" (the message viewer)
-inline constexpr int kIdTextOk = 132;            // "OK" (message boxes)
-inline constexpr int kIdTextCancel = 133;        // "Cancel"
-inline constexpr int kIdTextYes = 134;           // "Yes"
-inline constexpr int kIdTextNo = 135;            // "No"
-inline constexpr int kIdTitleRules = 136;        // "Rules" (rules editor's title)
-inline constexpr int kIdTitleLanguage = 137;     // "Language" (chooser's title)
-inline constexpr int kIdTitleAbout = 138;        // "About" (About box's title)
-inline constexpr int kIdTitleHelp = 139;         // "Help" (the help viewer's title)
-inline constexpr int kIdTextSupportTooBig = 140; // a support file over the bound
+inline constexpr int kIdTextBack = 131;       // "Back" (the message viewer)
+inline constexpr int kIdTextOk = 132;         // "OK" (message boxes)
+inline constexpr int kIdTextCancel = 133;     // "Cancel"
+inline constexpr int kIdTextYes = 134;        // "Yes"
+inline constexpr int kIdTextNo = 135;         // "No"
+inline constexpr int kIdTitleRules = 136;     // "Rules" (rules editor's title)
+inline constexpr int kIdTitleLanguage = 137;  // "Language" (chooser's title)
+inline constexpr int kIdTitleAbout = 138;     // "About" (About box's title)
+inline constexpr int kIdTitleHelp = 139;  // "Help" (the help viewer's title)
+inline constexpr int kIdTextSupportTooBig =
+    140;  // a support file over the bound
 inline constexpr int kFirstExtraUiText = kIdTextBack;
 inline constexpr int kLastExtraUiText = kIdTextSupportTooBig;
 
@@ -68,8 +69,8 @@ bool LanguageIsRightToLeft(const char* code);
 std::u16string LoadString(int id);
 
 struct MenuItem {
-  std::u16string text;  // empty for a separator
-  int command = 0;      // 0 for a popup or a separator
+  std::u16string text;          // empty for a separator
+  int command = 0;              // 0 for a popup or a separator
   std::vector<MenuItem> items;  // a popup's entries
   bool separator = false;
 };
@@ -80,15 +81,15 @@ struct MenuItem {
 std::vector<MenuItem> LoadMenu(int id);
 
 enum class ControlKind {
-  kText,          // static text
-  kIcon,          // static icon
-  kEdit,          // edit field
-  kReadOnlyEdit,  // read-only edit
-  kMultiLineEdit, // read-only multi-line edit with scroll bar
-  kMultiLineInput,// editable multi-line edit with scroll bar
-  kButton,        // push button
-  kCheckBox,      // auto check box
-  kListBox,       // list box
+  kText,            // static text
+  kIcon,            // static icon
+  kEdit,            // edit field
+  kReadOnlyEdit,    // read-only edit
+  kMultiLineEdit,   // read-only multi-line edit with scroll bar
+  kMultiLineInput,  // editable multi-line edit with scroll bar
+  kButton,          // push button
+  kCheckBox,        // auto check box
+  kListBox,         // list box
 };
 
 struct ControlTemplate {

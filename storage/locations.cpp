@@ -16,13 +16,13 @@ namespace storage {
 namespace {
 
 struct Locations {
-  std::u16string install;         // wide install folder, "" when not found
-  std::string install_narrow;     // its low bytes
+  std::u16string install;      // wide install folder, "" when not found
+  std::string install_narrow;  // its low bytes
   char16_t cards[kMaxStorageCards][kCardSlotChars] = {};
   int card_count = 0;
   std::u16string chosen_card;
   std::string chosen_card_narrow;
-  std::string db_folder;          // ends with a backslash once found
+  std::string db_folder;  // ends with a backslash once found
 };
 
 std::recursive_mutex& Mutex() {
@@ -71,11 +71,13 @@ std::string ProgramFilesNarrow() {
 
 std::string RootFolderNarrow() {
   const Locations& s = State();
-  return s.install.empty() ? std::string("\\") + kProductWord : s.install_narrow;
+  return s.install.empty() ? std::string("\\") + kProductWord
+                           : s.install_narrow;
 }
 
 bool RunningProgramAt(const std::u16string& exe) {
-  return !exe.empty() && FileExists(exe.c_str()) && !CanOpenForWriting(exe.c_str());
+  return !exe.empty() && FileExists(exe.c_str()) &&
+         !CanOpenForWriting(exe.c_str());
 }
 
 }  // namespace
@@ -115,15 +117,18 @@ void FindInstallFolder(const char16_t* product) {
   std::lock_guard<std::recursive_mutex> lock(Mutex());
   Locations& s = State();
   const std::u16string pf = device::ProgramFilesFolder();
-  const std::u16string word = product != nullptr ? product : storage::kProductWordW;
+  const std::u16string word =
+      product != nullptr ? product : storage::kProductWordW;
   s.install = storage::JoinWide({pf, u"\\", word});
-  std::u16string exe = storage::JoinWide({pf, u"\\", word, u"\\", word, u".exe"});
+  std::u16string exe =
+      storage::JoinWide({pf, u"\\", word, u"\\", word, u".exe"});
   if (!storage::RunningProgramAt(exe)) {
     s.install.clear();
     EnumStorageCards();
     for (int i = 0; i < s.card_count; ++i) {
       std::u16string card = s.cards[i];
-      exe = storage::JoinWide({u"\\", card, pf, u"\\", word, u"\\", word, u".exe"});
+      exe = storage::JoinWide(
+          {u"\\", card, pf, u"\\", word, u"\\", word, u".exe"});
       if (storage::RunningProgramAt(exe)) {
         s.install = storage::JoinWide({u"\\", card, pf, u"\\", word});
         break;
@@ -171,14 +176,16 @@ std::u16string StorageCardName(int index) {
 
 std::u16string GetRootFolder() {
   std::lock_guard<std::recursive_mutex> lock(Mutex());
-  if (State().install.empty()) return std::u16string(u"\\") + storage::kProductWordW;
+  if (State().install.empty())
+    return std::u16string(u"\\") + storage::kProductWordW;
   return State().install;
 }
 
 std::string GetSupportFolder() {
   std::lock_guard<std::recursive_mutex> lock(Mutex());
   std::string out;
-  storage::FormatPath(&out, "%s\\%s", storage::RootFolderNarrow().c_str(), "emn");
+  storage::FormatPath(&out, "%s\\%s", storage::RootFolderNarrow().c_str(),
+                      "emn");
   return out;
 }
 
@@ -197,8 +204,8 @@ void PrepareFolders() {
   const std::string root = storage::RootFolderNarrow();
   std::string dba;
   if (!s.chosen_card.empty() && !root.empty() && root[0] != '\\') {
-    storage::FormatPath(&dba, "\\%s%s\\%s", s.chosen_card_narrow.c_str(), root.c_str(),
-                        "dba");
+    storage::FormatPath(&dba, "\\%s%s\\%s", s.chosen_card_narrow.c_str(),
+                        root.c_str(), "dba");
   } else {
     storage::FormatPath(&dba, "%s\\%s", root.c_str(), "dba");
   }
@@ -214,9 +221,10 @@ void ChooseNewDbPath(std::string* path, std::string* table) {
   // path, such as "Files", does not count).
   const std::string card_prefix = "\\" + s.chosen_card_narrow + "\\";
   if (!s.chosen_card.empty() && s.install_narrow.rfind(card_prefix, 0) != 0) {
-    device::MessageBoxAnswer answer = device::ShowMessageBox(
-        storage::UiText(storage::kTextUseCard), storage::UiText(storage::kTextQuestion),
-        device::MessageBoxButtons::kYesNo);
+    device::MessageBoxAnswer answer =
+        device::ShowMessageBox(storage::UiText(storage::kTextUseCard),
+                               storage::UiText(storage::kTextQuestion),
+                               device::MessageBoxButtons::kYesNo);
     if (answer != device::MessageBoxAnswer::kYes) {
       s.chosen_card.clear();
       s.chosen_card_narrow.clear();
@@ -230,9 +238,10 @@ void ChooseNewDbPath(std::string* path, std::string* table) {
     storage::FormatPath(path, "\\%s%s\\%s\\%s\\%s", card, pf.c_str(),
                         storage::kProductWord, "dba", storage::kSummaryDbFile);
   } else {
-    storage::FormatPath(&folder, "%s\\%s\\%s", pf.c_str(), storage::kProductWord, "dba");
-    storage::FormatPath(path, "%s\\%s\\%s\\%s", pf.c_str(), storage::kProductWord, "dba",
-                        storage::kSummaryDbFile);
+    storage::FormatPath(&folder, "%s\\%s\\%s", pf.c_str(),
+                        storage::kProductWord, "dba");
+    storage::FormatPath(path, "%s\\%s\\%s\\%s", pf.c_str(),
+                        storage::kProductWord, "dba", storage::kSummaryDbFile);
   }
   CreatePath(folder.c_str());
   *table = storage::kSummaryTableName;
@@ -244,8 +253,8 @@ bool FindDbFolder(const char* file, const char* card, const char* sub_path,
     const std::string pf = storage::ProgramFilesNarrow();
     std::string candidate;
     if (card != nullptr && *card != '\0' &&
-        storage::FormatPath(&candidate, "\\%s%s\\%s\\%s", card, pf.c_str(), sub_path,
-                            file) &&
+        storage::FormatPath(&candidate, "\\%s%s\\%s\\%s", card, pf.c_str(),
+                            sub_path, file) &&
         ProbeFile(candidate.c_str())) {
       FolderOf(candidate.c_str(), folder);
       return true;
@@ -255,7 +264,8 @@ bool FindDbFolder(const char* file, const char* card, const char* sub_path,
       FolderOf(candidate.c_str(), folder);
       return true;
     }
-    if (storage::FormatPath(&candidate, "%s\\%s\\%s", pf.c_str(), sub_path, file) &&
+    if (storage::FormatPath(&candidate, "%s\\%s\\%s", pf.c_str(), sub_path,
+                            file) &&
         ProbeFile(candidate.c_str())) {
       FolderOf(candidate.c_str(), folder);
       return true;
@@ -280,7 +290,8 @@ bool GetMessageDbPath(std::string* path, std::string* table) {
   Locations& s = State();
   *table = storage::kSummaryTableName;
   if (!s.db_folder.empty()) {
-    storage::FormatPath(path, "%s%s", s.db_folder.c_str(), storage::kSummaryDbFile);
+    storage::FormatPath(path, "%s%s", s.db_folder.c_str(),
+                        storage::kSummaryDbFile);
     return true;
   }
   path->clear();
@@ -291,7 +302,8 @@ bool GetMessageDbPath(std::string* path, std::string* table) {
     return false;
   }
   s.db_folder = folder;
-  storage::FormatPath(path, "%s%s", s.db_folder.c_str(), storage::kSummaryDbFile);
+  storage::FormatPath(path, "%s%s", s.db_folder.c_str(),
+                      storage::kSummaryDbFile);
   return true;
 }
 
@@ -301,7 +313,8 @@ bool GetRulesDbPath(std::string* path, std::string* table) {
   std::string folder;
   bool found = FindDbFolder(storage::kRulesDbFile, s.chosen_card_narrow.c_str(),
                             SubPath().c_str(), &folder);
-  storage::FormatPath(path, "%s%s", found ? folder.c_str() : s.db_folder.c_str(),
+  storage::FormatPath(path, "%s%s",
+                      found ? folder.c_str() : s.db_folder.c_str(),
                       storage::kRulesDbFile);
   *table = storage::kRulesTableName;
   return found;
@@ -323,7 +336,8 @@ void CreatePath(const char* path) {
   while (pos < p.size()) {
     size_t next = p.find('\\', pos + 1);
     std::string prefix = next == std::string::npos ? p : p.substr(0, next);
-    if (!prefix.empty() && prefix != "\\") device::CreateDirectoryCe(device::AnsiToWide(prefix));
+    if (!prefix.empty() && prefix != "\\")
+      device::CreateDirectoryCe(device::AnsiToWide(prefix));
     if (next == std::string::npos) break;
     pos = next;
   }

@@ -30,8 +30,7 @@ RulesDb& Db() {
 }
 
 std::atomic<bool (*)()> g_table_full{nullptr};
-std::atomic<bool (*)()> g_table_reload{
-    nullptr};
+std::atomic<bool (*)()> g_table_reload{nullptr};
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 

@@ -41,7 +41,8 @@ int ExecOnce(const char* path, const char* sql) {
   try {
     rc = storage::OpenCeDatabase(path, &db);
     if (!storage::OpenSucceeded(rc)) {
-      std::fprintf(stderr, "Can't open database: %s\n", storage::DbErrorText(db));
+      std::fprintf(stderr, "Can't open database: %s\n",
+                   storage::DbErrorText(db));
       rc = SQLITE_ERROR;
     } else {
       char* message = nullptr;

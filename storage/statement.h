@@ -27,7 +27,9 @@ int OpenCeDatabase(const char* ce_path, sqlite3** db);
 const char* DbErrorText(sqlite3* db);
 
 // An open counts as successful with result code 0 or 1.
-inline bool OpenSucceeded(int rc) { return rc == SQLITE_OK || rc == SQLITE_ERROR; }
+inline bool OpenSucceeded(int rc) {
+  return rc == SQLITE_OK || rc == SQLITE_ERROR;
+}
 
 }  // namespace storage
 

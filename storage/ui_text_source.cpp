@@ -16,8 +16,10 @@ UiTextSource& Source() {
 
 std::u16string BuiltIn(int id) {
   switch (id) {
-    case kTextUseCard: return u"Use CF Card?";
-    case kTextQuestion: return u"Question";
+    case kTextUseCard:
+      return u"Use CF Card?";
+    case kTextQuestion:
+      return u"Question";
   }
   return u"";
 }

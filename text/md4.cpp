@@ -1,8 +1,9 @@
 #include "text/md4.h"
 
+#include <string.h>
+
 #include <cstdio>
 #include <cstring>
-#include <string.h>
 
 namespace {
 
@@ -12,7 +13,9 @@ struct Md4Context {
   uint8_t buffer[64];
 };
 
-inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (~x & z); }
+inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) {
+  return (x & y) | (~x & z);
+}
 inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) {
   return (x & y) | (x & z) | (y & z);
 }
@@ -21,7 +24,8 @@ inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 inline uint32_t Load32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+         (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
 }
 
 void Transform(uint32_t state[4], const uint8_t block[64]) {

@@ -48,8 +48,9 @@ int p_PorterStem(char* word) {
   thread_local StemmerHolder holder;
   if (holder.stemmer == nullptr) throw std::bad_alloc();
   size_t len = std::strlen(word);
-  const sb_symbol* stem = sb_stemmer_stem(
-      holder.stemmer, reinterpret_cast<const sb_symbol*>(word), static_cast<int>(len));
+  const sb_symbol* stem =
+      sb_stemmer_stem(holder.stemmer, reinterpret_cast<const sb_symbol*>(word),
+                      static_cast<int>(len));
   if (stem == nullptr) throw std::bad_alloc();  // the stemmer ran out of memory
   size_t stem_len = static_cast<size_t>(sb_stemmer_length(holder.stemmer));
   if (stem_len > len) stem_len = len;  // never longer than the word
@@ -95,8 +96,9 @@ bool TokenizeText(char* text, char* out) {
     out[0] = '\0';  // nothing but spaces, or no memory for the list
     return true;
   }
-  std::stable_sort(list.Words, list.Words + list.Count,
-                   [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+  std::stable_sort(
+      list.Words, list.Words + list.Count,
+      [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
   out_len = 0;
   const char* last = "";
   for (int32_t i = 0; i < list.Count; ++i) {

@@ -11,7 +11,6 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
-
 #include <map>
 
 #include "device/codepage.h"
@@ -41,7 +40,9 @@ AboutTextsData& AboutTexts() {
 
 MainWindow* TheMainWindow() { return g_main_window; }
 
-void SetCommandHandler(int id, void (*handler)(QWidget*)) { Handlers()[id] = handler; }
+void SetCommandHandler(int id, void (*handler)(QWidget*)) {
+  Handlers()[id] = handler;
+}
 
 MainWindow::MainWindow() {
   setWindowTitle(ToQt(UiTextOf(resources::kIdAppName)));
@@ -63,36 +64,42 @@ MainWindow::MainWindow() {
   viewer_layout->addWidget(viewer_);
   viewer_layout->addWidget(back_);
   pages_->addWidget(viewer_page);
-  connect(back_, &QPushButton::clicked, this, [this] { RunCommand(resources::kCmdShowBrowser); });
+  connect(back_, &QPushButton::clicked, this,
+          [this] { RunCommand(resources::kCmdShowBrowser); });
   auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), viewer_page);
   escape->setContext(Qt::WidgetWithChildrenShortcut);
-  connect(escape, &QShortcut::activated, this, [this] { RunCommand(resources::kCmdShowBrowser); });
-  connect(browser_, &Browser::OpenViewer, this, [this] { RunCommand(resources::kCmdShowViewer); });
+  connect(escape, &QShortcut::activated, this,
+          [this] { RunCommand(resources::kCmdShowBrowser); });
+  connect(browser_, &Browser::OpenViewer, this,
+          [this] { RunCommand(resources::kCmdShowViewer); });
   layout->addWidget(pages_, 1);
   keys_ = new SoftKeyBar(this);
   keys_->SetMenu(resources::LoadMenu(resources::kIdMenu));
   connect(keys_, &SoftKeyBar::Command, this, &MainWindow::RunCommand);
   layout->addWidget(keys_);
   RefreshTexts();
-  for (QKeySequence sequence : {QKeySequence(Qt::Key_F10), QKeySequence(Qt::Key_Menu)}) {
+  for (QKeySequence sequence :
+       {QKeySequence(Qt::Key_F10), QKeySequence(Qt::Key_Menu)}) {
     connect(new QShortcut(sequence, this), &QShortcut::activated, this, [this] {
       // After the key event is done with: the popup runs its own loop.
       QTimer::singleShot(0, this, [this] { keys_->OpenKey(0); });
     });
   }
-  connect(new QShortcut(QKeySequence(Qt::Key_F1), this), &QShortcut::activated, this,
-          [this] { RunCommand(resources::kCmdHelp); });
+  connect(new QShortcut(QKeySequence(Qt::Key_F1), this), &QShortcut::activated,
+          this, [this] { RunCommand(resources::kCmdHelp); });
   qApp->installEventFilter(this);
 
   // The notification icon; where the desktop shows no tray it is simply not
   // seen, and the program runs the same.
   tray_ = new QSystemTrayIcon(ProgramIcon(), this);
   tray_->setToolTip(ToQt(UiTextOf(resources::kIdAppName)));
-  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-    if (r == QSystemTrayIcon::Trigger) Raise();
-  });
+  connect(tray_, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason r) {
+            if (r == QSystemTrayIcon::Trigger) Raise();
+          });
   tray_->show();
-  registration_ = device::RegisterWindow(UiTextOf(resources::kIdAppName), kMainWindowClass);
+  registration_ =
+      device::RegisterWindow(UiTextOf(resources::kIdAppName), kMainWindowClass);
   g_main_window = this;
 }
 
@@ -104,7 +111,9 @@ MainWindow::~MainWindow() {
   if (!registration_.empty()) device::UnregisterWindow(registration_);
 }
 
-bool MainWindow::HasTrayIcon() const { return tray_ != nullptr && tray_->isVisible(); }
+bool MainWindow::HasTrayIcon() const {
+  return tray_ != nullptr && tray_->isVisible();
+}
 
 void MainWindow::RemoveTrayIcon() {
   if (tray_ != nullptr) tray_->hide();
@@ -119,11 +128,21 @@ void MainWindow::Raise() {
 
 void MainWindow::RunCommand(int id) {
   switch (id) {
-    case resources::kCmdAbout: ShowAbout(); break;
-    case resources::kCmdHide: showMinimized(); break;
-    case resources::kCmdExit: close(); break;
-    case resources::kCmdUpdate: StartDatabaseUpdate(); break;
-    case resources::kCmdRules: RunRulesEditor(this); break;
+    case resources::kCmdAbout:
+      ShowAbout();
+      break;
+    case resources::kCmdHide:
+      showMinimized();
+      break;
+    case resources::kCmdExit:
+      close();
+      break;
+    case resources::kCmdUpdate:
+      StartDatabaseUpdate();
+      break;
+    case resources::kCmdRules:
+      RunRulesEditor(this);
+      break;
     case resources::kCmdShowViewer: {
       // The page as written by the last selection, read afresh each time.
       std::string page = LastPagePath();
@@ -133,7 +152,9 @@ void MainWindow::RunCommand(int id) {
       back_->setFocus();
       break;
     }
-    case resources::kCmdShowBrowser: pages_->setCurrentIndex(0); break;
+    case resources::kCmdShowBrowser:
+      pages_->setCurrentIndex(0);
+      break;
     default: {
       auto it = Handlers().find(id);
       if (it != Handlers().end() && it->second != nullptr) it->second(this);
@@ -144,13 +165,16 @@ void MainWindow::RunCommand(int id) {
 
 bool MainWindow::ViewerShown() const { return pages_->currentIndex() == 1; }
 
-void MainWindow::RefreshTexts() { back_->setText(ToQt(UiTextOf(resources::kIdTextBack))); }
+void MainWindow::RefreshTexts() {
+  back_->setText(ToQt(UiTextOf(resources::kIdTextBack)));
+}
 
 void MainWindow::ShowAbout() {
   QDialog dialog(this);
   dialog.setWindowTitle(ToQt(DialogTitle(resources::kIdTitleAbout)));
   auto* layout = new QVBoxLayout(&dialog);
-  auto* page = new TemplateDialog(resources::LoadDialogTemplate(resources::kIdAboutTemplate), &dialog);
+  auto* page = new TemplateDialog(
+      resources::LoadDialogTemplate(resources::kIdAboutTemplate), &dialog);
   dialog.resize(429, 330);
   layout->addWidget(page);
   const AboutTextsData& texts = AboutTexts();
@@ -162,8 +186,8 @@ void MainWindow::ShowAbout() {
     if (id == 20013 || id == 20015 || id == 1 || id == 2) dialog.done(id);
   });
   // Escape ends it as cancel (2) does.
-  connect(new QShortcut(QKeySequence(Qt::Key_Escape), &dialog), &QShortcut::activated, &dialog,
-          [&dialog] { dialog.done(2); });
+  connect(new QShortcut(QKeySequence(Qt::Key_Escape), &dialog),
+          &QShortcut::activated, &dialog, [&dialog] { dialog.done(2); });
   DialogOpened();
   emit AboutOpened(&dialog);
   dialog.exec();
@@ -199,8 +223,11 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
       break;
     }
     case QEvent::MouseButtonPress:
-    case QEvent::FocusOut: alt_alone_ = false; break;
-    default: break;
+    case QEvent::FocusOut:
+      alt_alone_ = false;
+      break;
+    default:
+      break;
   }
   return QWidget::eventFilter(watched, event);
 }

@@ -7,7 +7,6 @@
 #define TARNVEX_UI_MAIN_WINDOW_H_
 
 #include <QWidget>
-
 #include <string>
 
 class QPushButton;

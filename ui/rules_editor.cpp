@@ -2,7 +2,6 @@
 
 #include <QListWidget>
 #include <QVBoxLayout>
-
 #include <cstdio>
 
 #include "device/codepage.h"
@@ -21,7 +20,8 @@ bool g_last_close_updated = false;
 
 std::u16string RuleHeader(int n) {
   char text[96];
-  std::snprintf(text, sizeof text, "____________%d. Rule________________________________", n);
+  std::snprintf(text, sizeof text,
+                "____________%d. Rule________________________________", n);
   return device::AnsiToWide(text);
 }
 
@@ -34,7 +34,8 @@ void Tell(int text_id, int caption_id) {
 
 RulesEditor::RulesEditor(QWidget* parent)
     : QDialog(parent),
-      page_(new TemplateDialog(resources::LoadDialogTemplate(resources::kIdRulesTemplate), this)) {
+      page_(new TemplateDialog(
+          resources::LoadDialogTemplate(resources::kIdRulesTemplate), this)) {
   setWindowTitle(ToQt(DialogTitle(resources::kIdTitleRules)));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -77,20 +78,31 @@ void RulesEditor::FillRuleList() {
 
 void RulesEditor::OnCommand(int id) {
   switch (id) {
-    case 1026: ShowRule(page_->ListBox(1026)->currentRow()); break;
-    case 1033: Add(); break;
-    case 1034: Delete(); break;
+    case 1026:
+      ShowRule(page_->ListBox(1026)->currentRow());
+      break;
+    case 1033:
+      Add();
+      break;
+    case 1034:
+      Delete();
+      break;
     case 20013:
     case 20015:
-    case 1: CloseEditor(id); break;
-    default: break;
+    case 1:
+      CloseEditor(id);
+      break;
+    default:
+      break;
   }
 }
 
 void RulesEditor::ShowRule(int line) {
   if (line < 0) return;
   std::string sender, recipients, message;
-  if (!GetRule((line - line % 4) / 4, &sender, &recipients, &message, nullptr, nullptr)) return;
+  if (!GetRule((line - line % 4) / 4, &sender, &recipients, &message, nullptr,
+               nullptr))
+    return;
   page_->SetControlText(1031, device::AnsiToWide(sender));
   page_->SetControlText(1035, device::AnsiToWide(recipients));
   page_->SetControlText(1032, device::AnsiToWide(message));
@@ -106,7 +118,8 @@ void RulesEditor::Add() {
   }
   std::string held;
   if (HeldMessageText(&held)) message = held;
-  if (AddRule(sender.c_str(), recipients.c_str(), message.c_str(), kEditorCertainty)) {
+  if (AddRule(sender.c_str(), recipients.c_str(), message.c_str(),
+              kEditorCertainty)) {
     FillRuleList();
     RulesChanged.store(1);
   } else {
@@ -131,7 +144,8 @@ void RulesEditor::Delete() {
   }
   {
     QSignalBlocker block(list);
-    for (int i = 0; i < 4 && 4 * g < list->count(); ++i) delete list->takeItem(4 * g);
+    for (int i = 0; i < 4 && 4 * g < list->count(); ++i)
+      delete list->takeItem(4 * g);
     list->setCurrentRow(-1);
   }
   page_->SetControlText(1031, u"");

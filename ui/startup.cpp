@@ -1,7 +1,6 @@
 #include "ui/startup.h"
 
 #include <QApplication>
-
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -28,7 +27,8 @@ constexpr int kSecondLookMs = 250;
 // Another instance runs: bring its window to the front. True when found.
 bool RaiseRunningInstance() {
   for (int look = 0; look < 2; ++look) {
-    if (look == 1) std::this_thread::sleep_for(std::chrono::milliseconds(kSecondLookMs));
+    if (look == 1)
+      std::this_thread::sleep_for(std::chrono::milliseconds(kSecondLookMs));
     if (auto window = device::FindWindowByClass(kMainWindowClass)) {
       device::RequestWindow(*window, device::WindowCommand::kForeground);
       return true;
@@ -57,7 +57,8 @@ int RunTarnvex(int argc, char** argv) {
   // The program makes its application object; a test that runs the start-up
   // in its own process already has one.
   std::unique_ptr<QApplication> own_app;
-  if (QApplication::instance() == nullptr) own_app = std::make_unique<QApplication>(argc, argv);
+  if (QApplication::instance() == nullptr)
+    own_app = std::make_unique<QApplication>(argc, argv);
   QApplication::setApplicationName("Tarnvex");
   QApplication::setWindowIcon(ProgramIcon());
   InstallQtMessageBoxes();
@@ -68,15 +69,16 @@ int RunTarnvex(int argc, char** argv) {
   int code = 0;
   {
     MainWindow window;
-    device::SetWindowRequestHandler([&window](const std::string&, device::WindowCommand c) {
-      RunOnUiThread([&window, c] {
-        if (c == device::WindowCommand::kHide) {
-          window.hide();
-        } else {
-          window.Raise();
-        }
-      });
-    });
+    device::SetWindowRequestHandler(
+        [&window](const std::string&, device::WindowCommand c) {
+          RunOnUiThread([&window, c] {
+            if (c == device::WindowCommand::kHide) {
+              window.hide();
+            } else {
+              window.Raise();
+            }
+          });
+        });
     window.show();
     SetBrowserCalls({[] { RefreshMessageList(TheBrowser()); },
                      [](const std::string& text) { ShowStatusText(text); }});
@@ -86,9 +88,11 @@ int RunTarnvex(int argc, char** argv) {
       if (problem.empty()) return;
       RunOnUiThread([problem] {
         device::ShowMessageBox(
-            device::Utf8ToWide("Tarnvex cannot watch the message stores: " + problem +
-                               ".\nOutgoing messages wait in the Outbox until it can; it keeps "
-                               "trying."),
+            device::Utf8ToWide(
+                "Tarnvex cannot watch the message stores: " + problem +
+                ".\nOutgoing messages wait in the Outbox until it can; it "
+                "keeps "
+                "trying."),
             UiTextOf(118), device::MessageBoxButtons::kOk);
       });
     });

@@ -26,7 +26,8 @@ void LoadUiTexts() {
       if (id == 114 || id == 121) continue;
       g_texts[id] = Cut(resources::LoadString(id));
     }
-    for (int id = resources::kFirstExtraUiText; id <= resources::kLastExtraUiText; ++id) {
+    for (int id = resources::kFirstExtraUiText;
+         id <= resources::kLastExtraUiText; ++id) {
       g_texts[id] = Cut(resources::LoadString(id));
     }
   }

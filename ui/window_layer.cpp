@@ -1,5 +1,9 @@
 #include "ui/window_layer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -19,14 +23,8 @@
 #include <QTextDocument>
 #include <QThread>
 #include <QUrl>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 #include <set>
 
@@ -85,7 +83,8 @@ QIcon ProgramIcon() {
     p.setPen(QPen(QColor(0x1f, 0x5f, 0x8b), std::max(1.0, s / 24)));
     p.drawLine(envelope.topLeft(), QPointF(s * 0.5, s * 0.5));
     p.drawLine(envelope.topRight(), QPointF(s * 0.5, s * 0.5));
-    p.setPen(QPen(QColor(0xe0, 0x4a, 0x3a), std::max(1.5, s / 10), Qt::SolidLine, Qt::RoundCap));
+    p.setPen(QPen(QColor(0xe0, 0x4a, 0x3a), std::max(1.5, s / 10),
+                  Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(s * 0.2, s * 0.76), QPointF(s * 0.8, s * 0.22));
     p.end();
     icon.addPixmap(pixmap);
@@ -93,9 +92,11 @@ QIcon ProgramIcon() {
   return icon;
 }
 
-// --- template dialogs ---------------------------------------------------------
+// --- template dialogs
+// ---------------------------------------------------------
 
-TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl, QWidget* parent)
+TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl,
+                               QWidget* parent)
     : QWidget(parent), template_(tmpl) {
   using K = resources::ControlKind;
   for (const resources::ControlTemplate& c : template_.controls) {
@@ -124,7 +125,8 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl, QWidget* p
         edit->setFrame(c.border);
         if (c.right_aligned) edit->setAlignment(Qt::AlignRight);
         if (c.kind == K::kEdit) {
-          connect(edit, &QLineEdit::returnPressed, this, [this, id = c.id] { emit Command(id); });
+          connect(edit, &QLineEdit::returnPressed, this,
+                  [this, id = c.id] { emit Command(id); });
         }
         widget = edit;
         break;
@@ -138,20 +140,23 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl, QWidget* p
       }
       case K::kButton: {
         auto* button = new QPushButton(text, this);
-        connect(button, &QPushButton::clicked, this, [this, id = c.id] { emit Command(id); });
+        connect(button, &QPushButton::clicked, this,
+                [this, id = c.id] { emit Command(id); });
         widget = button;
         break;
       }
       case K::kCheckBox: {
         auto* box = new QCheckBox(text, this);
-        connect(box, &QCheckBox::toggled, this, [this, id = c.id] { emit Command(id); });
+        connect(box, &QCheckBox::toggled, this,
+                [this, id = c.id] { emit Command(id); });
         widget = box;
         break;
       }
       case K::kListBox: {
         auto* list = new QListWidget(this);
-        list->setSelectionMode(c.multi_select ? QAbstractItemView::ExtendedSelection
-                                              : QAbstractItemView::SingleSelection);
+        list->setSelectionMode(c.multi_select
+                                   ? QAbstractItemView::ExtendedSelection
+                                   : QAbstractItemView::SingleSelection);
         list->setSortingEnabled(c.sorted);
         list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         list->setUniformItemSizes(true);
@@ -202,13 +207,18 @@ std::u16string TemplateDialog::ControlText(int id) const {
   QWidget* w = Control(id);
   if (auto* l = qobject_cast<QLabel*>(w)) return FromQt(l->text());
   if (auto* e = qobject_cast<QLineEdit*>(w)) return FromQt(e->text());
-  if (auto* m = qobject_cast<QPlainTextEdit*>(w)) return FromQt(m->toPlainText());
+  if (auto* m = qobject_cast<QPlainTextEdit*>(w))
+    return FromQt(m->toPlainText());
   if (auto* b = qobject_cast<QAbstractButton*>(w)) return FromQt(b->text());
   return u"";
 }
 
-QListWidget* TemplateDialog::ListBox(int id) const { return qobject_cast<QListWidget*>(Control(id)); }
-QCheckBox* TemplateDialog::CheckBox(int id) const { return qobject_cast<QCheckBox*>(Control(id)); }
+QListWidget* TemplateDialog::ListBox(int id) const {
+  return qobject_cast<QListWidget*>(Control(id));
+}
+QCheckBox* TemplateDialog::CheckBox(int id) const {
+  return qobject_cast<QCheckBox*>(Control(id));
+}
 
 bool TemplateDialog::IsChecked(int id) const {
   QCheckBox* box = CheckBox(id);
@@ -247,7 +257,9 @@ constexpr double kUnitPerLine = 0.22;
 // allows it at all.
 constexpr int kMinListLines = 5;
 
-bool SpansOverlap(int a, int a_len, int b, int b_len) { return a < b + b_len && b < a + a_len; }
+bool SpansOverlap(int a, int a_len, int b, int b_len) {
+  return a < b + b_len && b < a + a_len;
+}
 
 }  // namespace
 
@@ -259,7 +271,8 @@ bool SpansOverlap(int a, int a_len, int b, int b_len) { return a < b + b_len && 
 // below another in the template (their columns overlapping) stays below it,
 // at the same distance, however much the one above grew. So nothing
 // overlaps and nothing falls off the window, in any shape.
-std::vector<QRect> TemplateDialog::Place(double sx, double v, double extra) const {
+std::vector<QRect> TemplateDialog::Place(double sx, double v,
+                                         double extra) const {
   const auto& controls = template_.controls;
   const size_t n = controls.size();
   std::vector<size_t> order(n);
@@ -279,13 +292,24 @@ std::vector<QRect> TemplateDialog::Place(double sx, double v, double extra) cons
     scaled_height[i] = c.height * v;
     double least = line + 6;
     switch (c.kind) {
-      case K::kText: least = line; break;
-      case K::kCheckBox: least = line + 2; break;
-      case K::kIcon: least = 16; break;
-      case K::kListBox: least = line + 8; break;
+      case K::kText:
+        least = line;
+        break;
+      case K::kCheckBox:
+        least = line + 2;
+        break;
+      case K::kIcon:
+        least = 16;
+        break;
+      case K::kListBox:
+        least = line + 8;
+        break;
       case K::kMultiLineEdit:
-      case K::kMultiLineInput: least = line + 10; break;
-      default: break;
+      case K::kMultiLineInput:
+        least = line + 10;
+        break;
+      default:
+        break;
     }
     height[i] = std::max(scaled_height[i], least);
     if (c.stretch) height[i] += extra;
@@ -293,7 +317,8 @@ std::vector<QRect> TemplateDialog::Place(double sx, double v, double extra) cons
     for (size_t m = 0; m < k; ++m) {
       size_t j = order[m];
       const resources::ControlTemplate& above = controls[j];
-      if (above.y >= c.y || !SpansOverlap(above.x, above.width, c.x, c.width)) continue;
+      if (above.y >= c.y || !SpansOverlap(above.x, above.width, c.x, c.width))
+        continue;
       double moved = (top[j] - scaled_top[j]) + (height[j] - scaled_height[j]);
       top[i] = std::max({top[i], scaled_top[i] + moved, top[j] + height[j]});
     }
@@ -309,8 +334,8 @@ void TemplateDialog::Layout() {
   const double w = std::max(width(), 1), h = std::max(height(), 1);
   const double sx = w / template_.width;
   // Fonts in proportion to the window, never below the desktop's.
-  double font_scale = std::clamp(std::min(sx, h / template_.height) / kDesignScale, 1.0,
-                                 kMaxFontScale);
+  double font_scale = std::clamp(
+      std::min(sx, h / template_.height) / kDesignScale, 1.0, kMaxFontScale);
   if (std::abs(font_scale - font_scale_) > 0.01) {
     font_scale_ = font_scale;
     QFont f = base_font_;
@@ -339,7 +364,8 @@ void TemplateDialog::Layout() {
     for (const QRect& r : rects) bottom = std::max(bottom, r.y() + r.height());
     double need = 0;
     if (stretch != nullptr) {
-      need = std::max(0, kMinListLines * (line + 2) + 6 - rects[stretch_index].height());
+      need = std::max(
+          0, kMinListLines * (line + 2) + 6 - rects[stretch_index].height());
     }
     if (h - bottom >= need || v < 0.5) break;
     v *= 0.94;
@@ -348,8 +374,10 @@ void TemplateDialog::Layout() {
   for (size_t i = 0; i < template_.controls.size(); ++i) {
     QRect r = rects[i];
     // Right-to-left languages mirror the template.
-    if (layoutDirection() == Qt::RightToLeft) r.moveLeft(width() - r.x() - r.width());
-    if (QWidget* widget = Control(template_.controls[i].id)) widget->setGeometry(r);
+    if (layoutDirection() == Qt::RightToLeft)
+      r.moveLeft(width() - r.x() - r.width());
+    if (QWidget* widget = Control(template_.controls[i].id))
+      widget->setGeometry(r);
   }
 }
 
@@ -360,7 +388,9 @@ std::function<void()>& OpenedHook() {
 }
 }  // namespace
 
-void SetDialogOpenedHook(std::function<void()> hook) { OpenedHook() = std::move(hook); }
+void SetDialogOpenedHook(std::function<void()> hook) {
+  OpenedHook() = std::move(hook);
+}
 
 void DialogOpened() {
   if (OpenedHook()) OpenedHook()();
@@ -371,7 +401,8 @@ std::vector<TemplateDialog*> OpenDialogs() {
   return std::vector<TemplateDialog*>(g_dialogs.begin(), g_dialogs.end());
 }
 
-// --- the menu bar -------------------------------------------------------------
+// --- the menu bar
+// -------------------------------------------------------------
 
 QString PlainText(const QString& shown) {
   QString plain;
@@ -412,7 +443,9 @@ void SetPlain(QObject* object, const QString& text) {
   object->setProperty(kPlainTextProperty, text);
 }
 
-QString Plain(const QObject* object) { return object->property(kPlainTextProperty).toString(); }
+QString Plain(const QObject* object) {
+  return object->property(kPlainTextProperty).toString();
+}
 
 void RefreshMenuAccelerators(QMenu* menu) {
   std::set<QChar> used;
@@ -423,7 +456,8 @@ void RefreshMenuAccelerators(QMenu* menu) {
   }
 }
 
-void FillMenu(QMenu* menu, const std::vector<resources::MenuItem>& items, SoftKeyBar* bar) {
+void FillMenu(QMenu* menu, const std::vector<resources::MenuItem>& items,
+              SoftKeyBar* bar) {
   for (const resources::MenuItem& item : items) {
     if (item.separator) {
       menu->addSeparator();
@@ -482,7 +516,8 @@ SoftKeyBar::SoftKeyBar(QWidget* parent) : QWidget(parent) {
 void SoftKeyBar::SetMenu(const std::vector<resources::MenuItem>& menu) {
   bool same = !keys_.empty() && keys_.size() == menu.size();
   for (size_t i = 0; same && i < keys_.size(); ++i) {
-    same = keys_[i]->menu() != nullptr && SameStructure(keys_[i]->menu(), menu[i].items);
+    same = keys_[i]->menu() != nullptr &&
+           SameStructure(keys_[i]->menu(), menu[i].items);
   }
   if (same) {
     for (size_t i = 0; i < keys_.size(); ++i) {
@@ -524,8 +559,9 @@ void SoftKeyBar::RefreshAccelerators() {
 }
 
 QPushButton* SoftKeyBar::Key(int index) const {
-  return index >= 0 && index < static_cast<int>(keys_.size()) ? keys_[static_cast<size_t>(index)]
-                                                             : nullptr;
+  return index >= 0 && index < static_cast<int>(keys_.size())
+             ? keys_[static_cast<size_t>(index)]
+             : nullptr;
 }
 
 QMenu* SoftKeyBar::Popup(int index) const {
@@ -545,7 +581,8 @@ void SoftKeyBar::OpenKey(int index) {
   }
 }
 
-bool SoftKeyBar::SetItemText(const std::vector<int>& path, const std::u16string& text) {
+bool SoftKeyBar::SetItemText(const std::vector<int>& path,
+                             const std::u16string& text) {
   if (path.empty()) return false;
   QPushButton* key = Key(path[0]);
   if (key == nullptr) return false;
@@ -581,7 +618,8 @@ bool SoftKeyBar::SetCommandText(int command, const std::u16string& text) {
       for (QAction* action : menu->actions()) {
         if (action->menu() != nullptr) {
           menus.push_back(action->menu());
-        } else if (!action->isSeparator() && action->data().toInt() == command) {
+        } else if (!action->isSeparator() &&
+                   action->data().toInt() == command) {
           SetPlain(action, ToQt(text));
           RefreshAccelerators();
           return true;
@@ -592,7 +630,8 @@ bool SoftKeyBar::SetCommandText(int command, const std::u16string& text) {
   return false;
 }
 
-// --- the page viewer ----------------------------------------------------------
+// --- the page viewer
+// ----------------------------------------------------------
 
 namespace {
 
@@ -645,10 +684,12 @@ bool PageView::ShowFile(const std::string& host_path, PageCoding coding) {
   clear();
   // O_NONBLOCK: a FIFO put in the page's place must not hang the window;
   // it is refused below as not a regular file.
-  int fd = ::open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  int fd =
+      ::open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return false;
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxPageBytes) {
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_size > kMaxPageBytes) {
     ::close(fd);
     return false;
   }
@@ -665,26 +706,32 @@ bool PageView::ShowFile(const std::string& host_path, PageCoding coding) {
   if (bytes.size() > static_cast<size_t>(kMaxPageBytes)) return false;
   // The program writes its message page in the device's code page.
   if (coding == PageCoding::kDeclaredOrDevice && DeclaresUtf8(bytes)) {
-    setHtml(QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    setHtml(
+        QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())));
   } else {
     setHtml(ToQt(device::AnsiToWide(bytes)));
   }
   return true;
 }
 
-// --- message boxes --------------------------------------------------------------
+// --- message boxes
+// --------------------------------------------------------------
 
 namespace {
 
 class QtMessageBoxes : public device::MessageBoxHandler {
  public:
-  device::MessageBoxAnswer Show(const std::u16string& text, const std::u16string& caption,
+  device::MessageBoxAnswer Show(const std::u16string& text,
+                                const std::u16string& caption,
                                 device::MessageBoxButtons buttons) override {
     QMessageBox::StandardButtons choice = QMessageBox::Ok;
-    if (buttons == device::MessageBoxButtons::kOkCancel) choice = QMessageBox::Ok | QMessageBox::Cancel;
-    if (buttons == device::MessageBoxButtons::kYesNo) choice = QMessageBox::Yes | QMessageBox::No;
+    if (buttons == device::MessageBoxButtons::kOkCancel)
+      choice = QMessageBox::Ok | QMessageBox::Cancel;
+    if (buttons == device::MessageBoxButtons::kYesNo)
+      choice = QMessageBox::Yes | QMessageBox::No;
     QWidget* owner = QApplication::activeWindow();
-    QMessageBox box(QMessageBox::NoIcon, ToQt(caption), ToQt(text), choice, owner);
+    QMessageBox box(QMessageBox::NoIcon, ToQt(caption), ToQt(text), choice,
+                    owner);
     // The buttons in the current language (UI texts a support file replaces).
     const std::pair<QMessageBox::StandardButton, int> labels[] = {
         {QMessageBox::Ok, resources::kIdTextOk},
@@ -692,13 +739,18 @@ class QtMessageBoxes : public device::MessageBoxHandler {
         {QMessageBox::Yes, resources::kIdTextYes},
         {QMessageBox::No, resources::kIdTextNo}};
     for (const auto& [button, text_id] : labels) {
-      if (QAbstractButton* b = box.button(button)) b->setText(ToQt(UiTextOf(text_id)));
+      if (QAbstractButton* b = box.button(button))
+        b->setText(ToQt(UiTextOf(text_id)));
     }
     switch (box.exec()) {
-      case QMessageBox::Yes: return device::MessageBoxAnswer::kYes;
-      case QMessageBox::No: return device::MessageBoxAnswer::kNo;
-      case QMessageBox::Cancel: return device::MessageBoxAnswer::kCancel;
-      default: return device::MessageBoxAnswer::kOk;
+      case QMessageBox::Yes:
+        return device::MessageBoxAnswer::kYes;
+      case QMessageBox::No:
+        return device::MessageBoxAnswer::kNo;
+      case QMessageBox::Cancel:
+        return device::MessageBoxAnswer::kCancel;
+      default:
+        return device::MessageBoxAnswer::kOk;
     }
   }
 };
@@ -707,7 +759,8 @@ class QtMessageBoxes : public device::MessageBoxHandler {
 
 void InstallQtMessageBoxes() {
   // A handler the process installed before (a test's answers) stays.
-  auto previous = device::SetMessageBoxHandler(std::make_shared<QtMessageBoxes>());
+  auto previous =
+      device::SetMessageBoxHandler(std::make_shared<QtMessageBoxes>());
   if (previous) device::SetMessageBoxHandler(previous);
 }
 

@@ -8,11 +8,10 @@
 
 #include <QFont>
 #include <QIcon>
-#include <QRect>
 #include <QPushButton>
+#include <QRect>
 #include <QTextBrowser>
 #include <QWidget>
-
 #include <functional>
 #include <map>
 #include <string>
@@ -38,7 +37,8 @@ QIcon ProgramIcon();
 class TemplateDialog : public QWidget {
   Q_OBJECT
  public:
-  explicit TemplateDialog(const resources::DialogTemplate& tmpl, QWidget* parent = nullptr);
+  explicit TemplateDialog(const resources::DialogTemplate& tmpl,
+                          QWidget* parent = nullptr);
   int template_id() const { return template_.id; }
 
   QWidget* Control(int id) const;
@@ -124,7 +124,8 @@ class PageView : public QTextBrowser {
   explicit PageView(QWidget* parent = nullptr);
   // False (and the view emptied) when the file is missing, not a regular
   // file, or too large.
-  bool ShowFile(const std::string& host_path, PageCoding coding = PageCoding::kDevice);
+  bool ShowFile(const std::string& host_path,
+                PageCoding coding = PageCoding::kDevice);
   // The page text shown, as plain text.
   QString PlainPage() const { return toPlainText(); }
 };

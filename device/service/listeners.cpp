@@ -1,8 +1,8 @@
 #include "device/service/listeners.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -74,7 +74,8 @@ std::string OwnProgramName() {
   if (slash != std::string::npos) name.erase(0, slash + 1);
   const std::string deleted = " (deleted)";
   if (name.size() > deleted.size() &&
-      name.compare(name.size() - deleted.size(), deleted.size(), deleted) == 0) {
+      name.compare(name.size() - deleted.size(), deleted.size(), deleted) ==
+          0) {
     name.resize(name.size() - deleted.size());
   }
   for (char& c : name) {
@@ -89,15 +90,19 @@ std::string OwnProgramName() {
   return name;
 }
 
-unsigned long long ProcessStartTimeOf(pid_t pid) { return ProcessStartTime(pid); }
+unsigned long long ProcessStartTimeOf(pid_t pid) {
+  return ProcessStartTime(pid);
+}
 
 bool WriteListenerRecord(const ListenerRecord& record) {
-  if (!EnsurePrivateDir(RunDir()) || !EnsurePrivateDir(ListenersDir())) return false;
+  if (!EnsurePrivateDir(RunDir()) || !EnsurePrivateDir(ListenersDir()))
+    return false;
   std::ostringstream text;
-  text << "pid " << record.pid << "\nstart " << record.start_time << "\nprogram "
-       << record.program << "\ndone " << record.done << "\n";
+  text << "pid " << record.pid << "\nstart " << record.start_time
+       << "\nprogram " << record.program << "\ndone " << record.done << "\n";
   for (const auto& [store, ready] : record.stores) {
-    text << "store " << store << " " << (ready ? "ready" : "catching-up") << "\n";
+    text << "store " << store << " " << (ready ? "ready" : "catching-up")
+         << "\n";
   }
   return ReplaceFile(RecordPath(record.pid), text.str());
 }
@@ -110,7 +115,8 @@ std::vector<ListenerRecord> LiveListeners() {
   if (dir == nullptr) return live;
   while (dirent* item = readdir(dir)) {
     const std::string name = item->d_name;
-    if (name.empty() || name[0] == '.' || name.find('.') != std::string::npos) continue;
+    if (name.empty() || name[0] == '.' || name.find('.') != std::string::npos)
+      continue;
     const std::string path = ListenersDir() + "/" + name;
     ListenerRecord record;
     if (!ReadRecord(path, &record)) continue;  // being written, or not ours
@@ -143,7 +149,8 @@ std::vector<FilterRegistration> RegisteredFilters() {
 
 namespace {
 
-bool WriteFilters(const std::vector<FilterRegistration>& filters, std::string* error) {
+bool WriteFilters(const std::vector<FilterRegistration>& filters,
+                  std::string* error) {
   std::ostringstream text;
   for (const FilterRegistration& f : filters) {
     text << f.program;
@@ -163,8 +170,10 @@ bool WriteFilters(const std::vector<FilterRegistration>& filters, std::string* e
 }  // namespace
 
 bool RegisterFilter(const FilterRegistration& filter, std::string* error) {
-  if (filter.program.empty() || filter.program.find_first_of(" \t\n/") != std::string::npos) {
-    *error = "a filter is named by its program's file name, without blanks or /";
+  if (filter.program.empty() ||
+      filter.program.find_first_of(" \t\n/") != std::string::npos) {
+    *error =
+        "a filter is named by its program's file name, without blanks or /";
     return false;
   }
   for (const std::string& s : filter.except_stores) {
@@ -200,7 +209,8 @@ bool UnregisterFilter(const std::string& program, std::string* error) {
 
 bool MaySend(int64_t store, const std::string& store_name, int64_t arrival_seq,
              const std::vector<ListenerRecord>& listeners,
-             const std::vector<FilterRegistration>& filters, std::string* waiting) {
+             const std::vector<FilterRegistration>& filters,
+             std::string* waiting) {
   auto wait_for = [&](const std::string& why) {
     if (waiting != nullptr) *waiting = why;
     return false;
@@ -211,20 +221,23 @@ bool MaySend(int64_t store, const std::string& store_name, int64_t arrival_seq,
     auto it = l.stores.find(store);
     if (it == l.stores.end()) continue;
     if (!it->second || l.done < arrival_seq) {
-      return wait_for(l.program + " (pid " + std::to_string(static_cast<long long>(l.pid)) +
+      return wait_for(l.program + " (pid " +
+                      std::to_string(static_cast<long long>(l.pid)) +
                       ") to handle it");
     }
   }
   // And each registered filter that enters the store listens on it.
   for (const FilterRegistration& f : filters) {
     bool exempt = false;
-    for (const std::string& s : f.except_stores) exempt = exempt || SameName(s, store_name);
+    for (const std::string& s : f.except_stores)
+      exempt = exempt || SameName(s, store_name);
     if (exempt) continue;
     bool listening = false;
     for (const ListenerRecord& l : listeners) {
       auto it = l.stores.find(store);
-      listening = listening || (l.program == f.program && it != l.stores.end() &&
-                                it->second && l.done >= arrival_seq);
+      listening =
+          listening || (l.program == f.program && it != l.stores.end() &&
+                        it->second && l.done >= arrival_seq);
     }
     if (!listening) return wait_for(f.program + " to listen on " + store_name);
   }

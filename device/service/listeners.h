@@ -52,7 +52,8 @@ bool UnregisterFilter(const std::string& program, std::string* error);
 // says for whom it waits.
 bool MaySend(int64_t store, const std::string& store_name, int64_t arrival_seq,
              const std::vector<ListenerRecord>& listeners,
-             const std::vector<FilterRegistration>& filters, std::string* waiting);
+             const std::vector<FilterRegistration>& filters,
+             std::string* waiting);
 
 }  // namespace device::service
 

@@ -125,9 +125,11 @@ class Notifier {
     // The folder, not the files: the write-ahead log is made anew after the
     // last connection closed, and a rollback-journal writer changes the file
     // itself.
-    if (inotify_add_watch(watch, DeviceDataDir().c_str(),
-                          IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
-      DebugOut("notifications: watch %s: %s\n", DeviceDataDir().c_str(), std::strerror(errno));
+    if (inotify_add_watch(
+            watch, DeviceDataDir().c_str(),
+            IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+      DebugOut("notifications: watch %s: %s\n", DeviceDataDir().c_str(),
+               std::strerror(errno));
       close(watch);
       return false;
     }
@@ -143,7 +145,8 @@ class Notifier {
     record_.program = OwnProgramName();
     record_.done = seq;
     if (!WriteListenerRecord(record_)) {
-      DebugOut("notifications: cannot write the listener record in %s\n", RunDir().c_str());
+      DebugOut("notifications: cannot write the listener record in %s\n",
+               RunDir().c_str());
       close(watch);
       close(poke);
       return false;
@@ -193,8 +196,8 @@ class Notifier {
     }
   }
 
-  void Notify(int64_t store, ULONG event, EntryKind kind, int64_t object, int64_t parent,
-              int64_t old_parent) {
+  void Notify(int64_t store, ULONG event, EntryKind kind, int64_t object,
+              int64_t parent, int64_t old_parent) {
     std::vector<IMAPIAdviseSink*> targets;
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -207,19 +210,22 @@ class Notifier {
     }
     std::vector<uint8_t> object_id = MakeEntryId(kind, object);
     std::vector<uint8_t> parent_id = MakeEntryId(EntryKind::kFolder, parent);
-    std::vector<uint8_t> old_parent_id = MakeEntryId(EntryKind::kFolder, old_parent);
+    std::vector<uint8_t> old_parent_id =
+        MakeEntryId(EntryKind::kFolder, old_parent);
     NOTIFICATION n = {};
     n.ulEventType = event;
     n.info.obj.cbEntryID = static_cast<ULONG>(object_id.size());
     n.info.obj.lpEntryID = reinterpret_cast<LPENTRYID>(object_id.data());
-    n.info.obj.ulObjType = kind == EntryKind::kMessage ? MAPI_MESSAGE : MAPI_FOLDER;
+    n.info.obj.ulObjType =
+        kind == EntryKind::kMessage ? MAPI_MESSAGE : MAPI_FOLDER;
     if (parent != 0) {
       n.info.obj.cbParentID = static_cast<ULONG>(parent_id.size());
       n.info.obj.lpParentID = reinterpret_cast<LPENTRYID>(parent_id.data());
     }
     if (old_parent != 0) {
       n.info.obj.cbOldParentID = static_cast<ULONG>(old_parent_id.size());
-      n.info.obj.lpOldParentID = reinterpret_cast<LPENTRYID>(old_parent_id.data());
+      n.info.obj.lpOldParentID =
+          reinterpret_cast<LPENTRYID>(old_parent_id.data());
     }
     for (IMAPIAdviseSink* sink : targets) {
       sink->OnNotify(1, &n);
@@ -250,15 +256,19 @@ class Notifier {
         listed = !q.failed();
       }
       if (!listed) {
-        DebugOut("notifications: cannot list the Outbox of store %lld; trying again\n",
-                 static_cast<long long>(store));
+        DebugOut(
+            "notifications: cannot list the Outbox of store %lld; trying "
+            "again\n",
+            static_cast<long long>(store));
         return;
       }
       for (int64_t message : messages) {
-        Notify(store, fnevObjectCreated, EntryKind::kMessage, message, outbox, 0);
+        Notify(store, fnevObjectCreated, EntryKind::kMessage, message, outbox,
+               0);
       }
       std::lock_guard<std::mutex> guard(lock_);
-      if (!catch_up_.empty() && catch_up_.front() == store) catch_up_.pop_front();
+      if (!catch_up_.empty() && catch_up_.front() == store)
+        catch_up_.pop_front();
       if (record_.stores.count(store) != 0) record_.stores[store] = true;
       WriteRecordLocked();
     }
@@ -292,8 +302,9 @@ class Notifier {
         // from the last entry handled.
       }
       for (const Event& e : events) {
-        Notify(e.store, static_cast<ULONG>(e.event), static_cast<EntryKind>(e.kind), e.object,
-               e.parent, e.old_parent);
+        Notify(e.store, static_cast<ULONG>(e.event),
+               static_cast<EntryKind>(e.kind), e.object, e.parent,
+               e.old_parent);
         last_seq_ = e.seq;
         std::lock_guard<std::mutex> guard(lock_);
         record_.done = e.seq;

@@ -44,21 +44,25 @@ class Object : public Interface {
 // A table over rows read when it was made.
 class RowTable : public Object<IMAPITable> {
  public:
-  explicit RowTable(std::vector<std::vector<Prop>> rows) : rows_(std::move(rows)) {}
+  explicit RowTable(std::vector<std::vector<Prop>> rows)
+      : rows_(std::move(rows)) {}
 
   HRESULT SetColumns(LPSPropTagArray columns, ULONG) override {
     if (columns == nullptr) return MAPI_E_INVALID_PARAMETER;
-    columns_.assign(columns->aulPropTag, columns->aulPropTag + columns->cValues);
+    columns_.assign(columns->aulPropTag,
+                    columns->aulPropTag + columns->cValues);
     has_columns_ = true;
     return S_OK;
   }
 
   HRESULT QueryRows(LONG row_count, ULONG, LPSRowSet* rows) override {
     if (rows == nullptr || row_count < 0) return MAPI_E_INVALID_PARAMETER;
-    size_t count = std::min<size_t>(static_cast<size_t>(row_count), rows_.size() - cursor_);
+    size_t count = std::min<size_t>(static_cast<size_t>(row_count),
+                                    rows_.size() - cursor_);
     void* block = nullptr;
-    if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SRowSet) + sizeof(SRow) * count),
-                           &block) != S_OK) {
+    if (MAPIAllocateBuffer(
+            static_cast<ULONG>(sizeof(SRowSet) + sizeof(SRow) * count),
+            &block) != S_OK) {
       return MAPI_E_NOT_ENOUGH_MEMORY;
     }
     LPSRowSet set = static_cast<LPSRowSet>(block);
@@ -96,17 +100,19 @@ class RowTable : public Object<IMAPITable> {
         }
         return nullptr;
       };
-      std::stable_sort(rows_.begin(), rows_.end(),
-                       [&](const std::vector<Prop>& a, const std::vector<Prop>& b) {
-                         const Prop* x = key(a);
-                         const Prop* y = key(b);
-                         if (x == nullptr || y == nullptr) return x != nullptr && y == nullptr;
-                         bool less = x->number != y->number ? x->number < y->number
-                                                            : x->text < y->text;
-                         bool greater = x->number != y->number ? x->number > y->number
-                                                               : x->text > y->text;
-                         return descending ? greater : less;
-                       });
+      std::stable_sort(
+          rows_.begin(), rows_.end(),
+          [&](const std::vector<Prop>& a, const std::vector<Prop>& b) {
+            const Prop* x = key(a);
+            const Prop* y = key(b);
+            if (x == nullptr || y == nullptr)
+              return x != nullptr && y == nullptr;
+            bool less = x->number != y->number ? x->number < y->number
+                                               : x->text < y->text;
+            bool greater = x->number != y->number ? x->number > y->number
+                                                  : x->text > y->text;
+            return descending ? greater : less;
+          });
     }
     cursor_ = 0;
     return S_OK;
@@ -119,7 +125,9 @@ class RowTable : public Object<IMAPITable> {
   }
 
  protected:
-  bool Supports(REFIID iid) const override { return IsEqualIID(iid, IID_IMAPITable); }
+  bool Supports(REFIID iid) const override {
+    return IsEqualIID(iid, IID_IMAPITable);
+  }
 
  private:
   std::vector<std::vector<Prop>> rows_;
@@ -129,8 +137,8 @@ class RowTable : public Object<IMAPITable> {
 };
 
 // Property getter shared by the prop-carrying objects.
-HRESULT GiveProps(const std::vector<Prop>& all, LPSPropTagArray tags, ULONG* count,
-                  LPSPropValue* values) {
+HRESULT GiveProps(const std::vector<Prop>& all, LPSPropTagArray tags,
+                  ULONG* count, LPSPropValue* values) {
   if (count == nullptr || values == nullptr) return MAPI_E_INVALID_PARAMETER;
   std::vector<Prop> selected = SelectProps(all, tags);
   *values = AllocProps(selected);
@@ -148,7 +156,8 @@ class Stream : public Object<IStream> {
     size_t total = text_.size() * sizeof(char16_t);
     size_t n = std::min<size_t>(size, total - position_);
     if (n > 0) {
-      std::memcpy(buffer, reinterpret_cast<const char*>(text_.data()) + position_, n);
+      std::memcpy(buffer,
+                  reinterpret_cast<const char*>(text_.data()) + position_, n);
     }
     position_ += n;
     if (read != nullptr) *read = static_cast<ULONG>(n);
@@ -162,7 +171,9 @@ class Stream : public Object<IStream> {
   }
 
  protected:
-  bool Supports(REFIID iid) const override { return IsEqualIID(iid, IID_IStream); }
+  bool Supports(REFIID iid) const override {
+    return IsEqualIID(iid, IID_IStream);
+  }
 
  private:
   std::u16string text_;
@@ -208,8 +219,10 @@ void FillMessage(sqlite3_stmt* s, MessageData* data, BodyLoad body) {
   data->id = id;
   data->folder = sqlite3_column_int64(s, 0);
   data->props.clear();
-  data->props.push_back(BinProp(PR_ENTRYID, MakeEntryId(EntryKind::kMessage, id)));
-  data->props.push_back(BinProp(PR_PARENT_ENTRYID, MakeEntryId(EntryKind::kFolder, data->folder)));
+  data->props.push_back(
+      BinProp(PR_ENTRYID, MakeEntryId(EntryKind::kMessage, id)));
+  data->props.push_back(BinProp(PR_PARENT_ENTRYID,
+                                MakeEntryId(EntryKind::kFolder, data->folder)));
   data->props.push_back(LongProp(PR_OBJECT_TYPE, MAPI_MESSAGE));
   auto text = [&](int column, ULONG tag) {
     if (sqlite3_column_type(s, column) != SQLITE_NULL) {
@@ -221,7 +234,8 @@ void FillMessage(sqlite3_stmt* s, MessageData* data, BodyLoad body) {
   data->body_loaded = body == BodyLoad::kFull;
   if (data->has_body && body != BodyLoad::kNone) {
     std::u16string text16 = ColumnWide(s, 2);
-    if (body == BodyLoad::kPreview && text16.size() > static_cast<size_t>(kPreviewChars)) {
+    if (body == BodyLoad::kPreview &&
+        text16.size() > static_cast<size_t>(kPreviewChars)) {
       text16.resize(kPreviewChars);
     }
     data->props.push_back(TextProp(PR_BODY_W, text16));
@@ -230,22 +244,27 @@ void FillMessage(sqlite3_stmt* s, MessageData* data, BodyLoad body) {
   text(3, PR_SENDER_NAME_W);
   text(4, PR_SENDER_EMAIL_ADDRESS_W);
   if (sqlite3_column_type(s, 5) != SQLITE_NULL) {
-    data->props.push_back(TimeProp(PR_MESSAGE_DELIVERY_TIME, sqlite3_column_int64(s, 5)));
+    data->props.push_back(
+        TimeProp(PR_MESSAGE_DELIVERY_TIME, sqlite3_column_int64(s, 5)));
   }
   if (sqlite3_column_type(s, 6) != SQLITE_NULL) {
-    data->props.push_back(TimeProp(PR_CLIENT_SUBMIT_TIME, sqlite3_column_int64(s, 6)));
+    data->props.push_back(
+        TimeProp(PR_CLIENT_SUBMIT_TIME, sqlite3_column_int64(s, 6)));
   }
   data->props.push_back(LongProp(PR_MESSAGE_FLAGS, sqlite3_column_int64(s, 7)));
 }
 
-LoadResult LoadMessage(int64_t id, MessageData* data, BodyLoad body = BodyLoad::kNone) {
+LoadResult LoadMessage(int64_t id, MessageData* data,
+                       BodyLoad body = BodyLoad::kNone) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   const std::string sql = MessageSql(body, "m.id = ?");
   Query q(sql.c_str());
   q.Bind(1, id);
-  if (!q.Step()) return q.failed() ? LoadResult::kUnreadable : LoadResult::kMissing;
+  if (!q.Step())
+    return q.failed() ? LoadResult::kUnreadable : LoadResult::kMissing;
   FillMessage(q.get(), data, body);
-  Query r("SELECT address FROM recipients WHERE message = ? ORDER BY position;");
+  Query r(
+      "SELECT address FROM recipients WHERE message = ? ORDER BY position;");
   r.Bind(1, id);
   data->recipients.clear();
   while (r.Step()) data->recipients.push_back(ColumnWide(r.get(), 0));
@@ -277,20 +296,24 @@ class Message : public Object<IMessage> {
  public:
   explicit Message(MessageData data) : data_(std::move(data)) {}
 
-  HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
+  HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count,
+                   LPSPropValue* values) override {
     // The body is read only when it is asked for (or all properties are).
     bool wants_body = tags == nullptr;
     for (ULONG i = 0; tags != nullptr && i < tags->cValues; ++i) {
-      wants_body = wants_body || PROP_ID(tags->aulPropTag[i]) == PROP_ID(PR_BODY_W);
+      wants_body =
+          wants_body || PROP_ID(tags->aulPropTag[i]) == PROP_ID(PR_BODY_W);
     }
     if (wants_body && !LoadBody(&data_)) return MAPI_E_CALL_FAILED;
     return GiveProps(data_.props, tags, count, values);
   }
-  HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG, LPUNKNOWN* object) override {
+  HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG,
+                       LPUNKNOWN* object) override {
     if (object == nullptr) return MAPI_E_INVALID_PARAMETER;
     *object = nullptr;
     if (tag != PR_BODY_W) return MAPI_E_NOT_FOUND;
-    if (iid == nullptr || !IsEqualIID(*iid, IID_IStream)) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+    if (iid == nullptr || !IsEqualIID(*iid, IID_IStream))
+      return MAPI_E_INTERFACE_NOT_SUPPORTED;
     if (!data_.has_body) return MAPI_E_NOT_FOUND;
     if (!LoadBody(&data_)) return MAPI_E_CALL_FAILED;
     *object = new Stream(data_.body);
@@ -330,7 +353,8 @@ class Folder : public Object<IMAPIFolder> {
   Folder(int64_t id, int64_t store) : id_(id), store_(store) {}
   int64_t id() const { return id_; }
 
-  HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
+  HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count,
+                   LPSPropValue* values) override {
     bool failed = false;
     std::vector<Prop> all = {
         BinProp(PR_ENTRYID, MakeEntryId(EntryKind::kFolder, id_)),
@@ -340,11 +364,13 @@ class Folder : public Object<IMAPIFolder> {
     int64_t parent = FolderParent(id_, &failed);
     if (failed) return MAPI_E_CALL_FAILED;
     if (parent != 0) {
-      all.push_back(BinProp(PR_PARENT_ENTRYID, MakeEntryId(EntryKind::kFolder, parent)));
+      all.push_back(
+          BinProp(PR_PARENT_ENTRYID, MakeEntryId(EntryKind::kFolder, parent)));
     }
     return GiveProps(all, tags, count, values);
   }
-  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* object) override {
+  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG,
+                       LPUNKNOWN* object) override {
     if (object != nullptr) *object = nullptr;
     return MAPI_E_NO_SUPPORT;
   }
@@ -355,7 +381,8 @@ class Folder : public Object<IMAPIFolder> {
     std::vector<std::vector<Prop>> rows;
     {
       std::lock_guard<std::recursive_mutex> guard(Lock());
-      const std::string sql = MessageSql(BodyLoad::kPreview, "m.folder = ? ORDER BY m.id");
+      const std::string sql =
+          MessageSql(BodyLoad::kPreview, "m.folder = ? ORDER BY m.id");
       Query q(sql.c_str());
       q.Bind(1, id_);
       while (q.Step()) {
@@ -375,7 +402,8 @@ class Folder : public Object<IMAPIFolder> {
 
   HRESULT CreateFolder(ULONG, LPTSTR name, LPTSTR, LPCIID, ULONG flags,
                        IMAPIFolder** folder) override {
-    if (name == nullptr || folder == nullptr || name[0] == 0) return MAPI_E_INVALID_PARAMETER;
+    if (name == nullptr || folder == nullptr || name[0] == 0)
+      return MAPI_E_INVALID_PARAMETER;
     *folder = nullptr;
     std::string utf8 = Utf8(std::u16string(name));
     if (utf8.size() > 255) return MAPI_E_INVALID_PARAMETER;
@@ -389,11 +417,16 @@ class Folder : public Object<IMAPIFolder> {
         existed = true;
         return true;
       }
-      Query insert("INSERT INTO folders (store, parent, name, kind) VALUES (?, ?, ?, ?);");
-      insert.Bind(1, store_).Bind(2, id_).Bind(3, utf8).Bind(4, static_cast<int64_t>(FolderKind::kOther));
+      Query insert(
+          "INSERT INTO folders (store, parent, name, kind) VALUES (?, ?, ?, "
+          "?);");
+      insert.Bind(1, store_).Bind(2, id_).Bind(3, utf8).Bind(
+          4, static_cast<int64_t>(FolderKind::kOther));
       if (insert.Exec() != SQLITE_DONE) return false;
       found = sqlite3_last_insert_rowid(Db());
-      if (!Journal(fnevObjectCreated, store_, EntryKind::kFolder, found, id_, 0)) return false;
+      if (!Journal(fnevObjectCreated, store_, EntryKind::kFolder, found, id_,
+                   0))
+        return false;
       return true;
     });
     if (!ok) return MAPI_E_CALL_FAILED;
@@ -403,11 +436,13 @@ class Folder : public Object<IMAPIFolder> {
     return S_OK;
   }
 
-  HRESULT CopyMessages(LPENTRYLIST messages, LPCIID, LPVOID destination, ULONG_PTR,
-                       LPMAPIPROGRESS, ULONG flags) override {
-    if (messages == nullptr || destination == nullptr) return MAPI_E_INVALID_PARAMETER;
+  HRESULT CopyMessages(LPENTRYLIST messages, LPCIID, LPVOID destination,
+                       ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (messages == nullptr || destination == nullptr)
+      return MAPI_E_INVALID_PARAMETER;
     if ((flags & MESSAGE_MOVE) == 0) return MAPI_E_NO_SUPPORT;
-    Folder* target = dynamic_cast<Folder*>(static_cast<IMAPIFolder*>(destination));
+    Folder* target =
+        dynamic_cast<Folder*>(static_cast<IMAPIFolder*>(destination));
     if (target == nullptr) return MAPI_E_INVALID_PARAMETER;
     int64_t target_store = StoreOfFolder(target->id());
     bool all_moved = true;
@@ -415,19 +450,24 @@ class Folder : public Object<IMAPIFolder> {
       for (ULONG i = 0; i < messages->cValues; ++i) {
         EntryKind kind;
         int64_t id = 0;
-        if (!ParseEntryId(messages->lpbin[i].cb, messages->lpbin[i].lpb, &kind, &id) ||
+        if (!ParseEntryId(messages->lpbin[i].cb, messages->lpbin[i].lpb, &kind,
+                          &id) ||
             kind != EntryKind::kMessage) {
           all_moved = false;
           continue;
         }
-        Query q("UPDATE messages SET folder = ?, in_folder_since = ? WHERE id = ? AND folder = ?;");
+        Query q(
+            "UPDATE messages SET folder = ?, in_folder_since = ? WHERE id = ? "
+            "AND folder = ?;");
         q.Bind(1, target->id()).Bind(2, NowMs()).Bind(3, id).Bind(4, id_);
         if (q.Exec() != SQLITE_DONE) return false;
         if (sqlite3_changes(Db()) != 1) {
           all_moved = false;
           continue;
         }
-        if (!Journal(fnevObjectMoved, target_store, EntryKind::kMessage, id, target->id(), id_)) return false;
+        if (!Journal(fnevObjectMoved, target_store, EntryKind::kMessage, id,
+                     target->id(), id_))
+          return false;
       }
       return true;
     });
@@ -465,11 +505,15 @@ HRESULT OpenAny(int64_t store, ULONG size, LPENTRYID entry_id, ULONG* type,
   if (kind == EntryKind::kMessage) {
     MessageData data;
     switch (LoadMessage(id, &data)) {
-      case LoadResult::kFound: break;
-      case LoadResult::kMissing: return MAPI_E_NOT_FOUND;
-      case LoadResult::kUnreadable: return MAPI_E_CALL_FAILED;
+      case LoadResult::kFound:
+        break;
+      case LoadResult::kMissing:
+        return MAPI_E_NOT_FOUND;
+      case LoadResult::kUnreadable:
+        return MAPI_E_CALL_FAILED;
     }
-    if (store != 0 && StoreOfFolder(data.folder) != store) return MAPI_E_NOT_FOUND;
+    if (store != 0 && StoreOfFolder(data.folder) != store)
+      return MAPI_E_NOT_FOUND;
     if (type != nullptr) *type = MAPI_MESSAGE;
     *object = static_cast<IMessage*>(new Message(std::move(data)));
     return S_OK;
@@ -481,7 +525,8 @@ class MsgStore : public Object<IMsgStore> {
  public:
   MsgStore(int64_t id, std::u16string name) : id_(id), name_(std::move(name)) {}
 
-  HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
+  HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count,
+                   LPSPropValue* values) override {
     std::vector<Prop> all = {
         BinProp(PR_ENTRYID, MakeEntryId(EntryKind::kStore, id_)),
         LongProp(PR_OBJECT_TYPE, MAPI_STORE),
@@ -504,11 +549,13 @@ class MsgStore : public Object<IMsgStore> {
     if (failed) return MAPI_E_CALL_FAILED;
     return GiveProps(all, tags, count, values);
   }
-  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* object) override {
+  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG,
+                       LPUNKNOWN* object) override {
     if (object != nullptr) *object = nullptr;
     return MAPI_E_NO_SUPPORT;
   }
-  HRESULT Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK sink, ULONG* connection) override {
+  HRESULT Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK sink,
+                 ULONG* connection) override {
     if (sink == nullptr) return MAPI_E_INVALID_PARAMETER;
     ULONG made = AddSink(id_, sink);
     if (made == 0) return MAPI_E_CALL_FAILED;
@@ -544,8 +591,9 @@ class Session : public Object<IMAPISession> {
       if (!q.ok()) return MAPI_E_CALL_FAILED;
       while (q.Step()) {
         int64_t id = sqlite3_column_int64(q.get(), 0);
-        rows.push_back({TextProp(PR_DISPLAY_NAME_W, ColumnWide(q.get(), 1)),
-                        BinProp(PR_ENTRYID, MakeEntryId(EntryKind::kStore, id))});
+        rows.push_back(
+            {TextProp(PR_DISPLAY_NAME_W, ColumnWide(q.get(), 1)),
+             BinProp(PR_ENTRYID, MakeEntryId(EntryKind::kStore, id))});
       }
     }
     *table = new RowTable(std::move(rows));
@@ -557,7 +605,8 @@ class Session : public Object<IMAPISession> {
     *store = nullptr;
     EntryKind kind;
     int64_t id = 0;
-    if (!ParseEntryId(size, entry_id, &kind, &id) || kind != EntryKind::kStore) {
+    if (!ParseEntryId(size, entry_id, &kind, &id) ||
+        kind != EntryKind::kStore) {
       return MAPI_E_INVALID_ENTRYID;
     }
     std::lock_guard<std::recursive_mutex> guard(Lock());
@@ -571,8 +620,8 @@ class Session : public Object<IMAPISession> {
                     LPUNKNOWN* object) override {
     return OpenAny(0, size, entry_id, type, object);
   }
-  HRESULT CompareEntryIDs(ULONG size1, LPENTRYID id1, ULONG size2, LPENTRYID id2, ULONG,
-                          ULONG* result) override {
+  HRESULT CompareEntryIDs(ULONG size1, LPENTRYID id1, ULONG size2,
+                          LPENTRYID id2, ULONG, ULONG* result) override {
     if (result == nullptr) return MAPI_E_INVALID_PARAMETER;
     *result = size1 == size2 && id1 != nullptr && id2 != nullptr &&
               std::memcmp(id1, id2, size1) == 0;
@@ -581,7 +630,9 @@ class Session : public Object<IMAPISession> {
   HRESULT Logoff(ULONG_PTR, ULONG, ULONG) override { return S_OK; }
 
  protected:
-  bool Supports(REFIID iid) const override { return IsEqualIID(iid, IID_IMAPISession); }
+  bool Supports(REFIID iid) const override {
+    return IsEqualIID(iid, IID_IMAPISession);
+  }
 };
 
 }  // namespace

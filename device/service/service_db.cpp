@@ -67,7 +67,8 @@ bool EnsureOpen(std::string* error) {
     g_db = nullptr;
   }
   if (!ImageExists()) {
-    *error = "no device image at " + ImageRoot() + " (run \"tarnvex-device init\")";
+    *error =
+        "no device image at " + ImageRoot() + " (run \"tarnvex-device init\")";
     return false;
   }
   mkdir(DeviceDataDir().c_str(), 0755);
@@ -82,16 +83,17 @@ bool EnsureOpen(std::string* error) {
       std::fclose(file);
       if (got != 0 && (got != sizeof header ||
                        std::memcmp(header, "SQLite format 3", 16) != 0)) {
-        *error = "the message service " + path + " is not a database; it was left as it is";
+        *error = "the message service " + path +
+                 " is not a database; it was left as it is";
         return false;
       }
     }
   }
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                               SQLITE_OPEN_FULLMUTEX,
-                           nullptr);
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+      nullptr);
   if (rc != SQLITE_OK) {
     *error = "cannot open the message service " + path + ": " +
              (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
@@ -143,7 +145,8 @@ bool ParseEntryId(ULONG size, const void* bytes, EntryKind* kind, int64_t* id) {
   if (b[0] != 0 || b[1] != 0 || b[2] != 0 || b[3] != 0) return false;
   if (b[4] != 'S' && b[4] != 'F' && b[4] != 'M') return false;
   uint64_t value = 0;
-  for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(b[5 + i]) << (8 * i);
+  for (int i = 0; i < 8; ++i)
+    value |= static_cast<uint64_t>(b[5 + i]) << (8 * i);
   *kind = static_cast<EntryKind>(b[4]);
   *id = static_cast<int64_t>(value);
   return *id > 0;
@@ -178,13 +181,19 @@ LPSPropValue AllocProps(const std::vector<Prop>& props) {
   size_t size = sizeof(SPropValue) * (props.empty() ? 1 : props.size());
   for (const Prop& p : props) {
     switch (PROP_TYPE(p.tag)) {
-      case PT_UNICODE: size += (p.text.size() + 1) * sizeof(char16_t) + 8; break;
-      case PT_BINARY: size += p.bytes.size() + 8; break;
-      default: break;
+      case PT_UNICODE:
+        size += (p.text.size() + 1) * sizeof(char16_t) + 8;
+        break;
+      case PT_BINARY:
+        size += p.bytes.size() + 8;
+        break;
+      default:
+        break;
     }
   }
   void* block = nullptr;
-  if (MAPIAllocateBuffer(static_cast<ULONG>(size), &block) != S_OK) return nullptr;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(size), &block) != S_OK)
+    return nullptr;
   std::memset(block, 0, size);
   LPSPropValue values = static_cast<LPSPropValue>(block);
   uint8_t* extra = static_cast<uint8_t*>(block) +
@@ -205,28 +214,39 @@ LPSPropValue AllocProps(const std::vector<Prop>& props) {
       case PT_BINARY:
         v.Value.bin.cb = static_cast<ULONG>(p.bytes.size());
         v.Value.bin.lpb = extra;
-        if (!p.bytes.empty()) std::memcpy(extra, p.bytes.data(), p.bytes.size());
+        if (!p.bytes.empty())
+          std::memcpy(extra, p.bytes.data(), p.bytes.size());
         extra += p.bytes.size();
         break;
-      case PT_LONG: v.Value.l = static_cast<LONG>(p.number); break;
-      case PT_ERROR: v.Value.err = static_cast<HRESULT>(p.number); break;
-      case PT_BOOLEAN: v.Value.b = p.number != 0; break;
-      case PT_I8: v.Value.li = p.number; break;
+      case PT_LONG:
+        v.Value.l = static_cast<LONG>(p.number);
+        break;
+      case PT_ERROR:
+        v.Value.err = static_cast<HRESULT>(p.number);
+        break;
+      case PT_BOOLEAN:
+        v.Value.b = p.number != 0;
+        break;
+      case PT_I8:
+        v.Value.li = p.number;
+        break;
       case PT_SYSTIME: {
         // FILETIME: 100 ns ticks since 1601.
-        uint64_t ticks = static_cast<uint64_t>(p.number) * 10000ull +
-                         116444736000000000ull;
+        uint64_t ticks =
+            static_cast<uint64_t>(p.number) * 10000ull + 116444736000000000ull;
         v.Value.ft.dwLowDateTime = static_cast<uint32_t>(ticks);
         v.Value.ft.dwHighDateTime = static_cast<uint32_t>(ticks >> 32);
         break;
       }
-      default: break;
+      default:
+        break;
     }
   }
   return values;
 }
 
-std::vector<Prop> SelectProps(const std::vector<Prop>& all, LPSPropTagArray tags) {
+std::vector<Prop> SelectProps(const std::vector<Prop>& all,
+                              LPSPropTagArray tags) {
   if (tags == nullptr) return all;
   std::vector<Prop> out;
   for (ULONG i = 0; i < tags->cValues; ++i) {
@@ -262,9 +282,12 @@ bool Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
 int64_t ArrivalSeq(int64_t message, int64_t folder) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q(
-      "SELECT IFNULL(MAX(seq), 0) FROM journal WHERE object = ? AND kind = ? AND "
+      "SELECT IFNULL(MAX(seq), 0) FROM journal WHERE object = ? AND kind = ? "
+      "AND "
       "parent = ?;");
-  q.Bind(1, message).Bind(2, static_cast<int64_t>(EntryKind::kMessage)).Bind(3, folder);
+  q.Bind(1, message)
+      .Bind(2, static_cast<int64_t>(EntryKind::kMessage))
+      .Bind(3, folder);
   return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
 }
 
@@ -274,7 +297,8 @@ bool Change(const std::function<bool()>& body) {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     sqlite3* db = Db();
     if (db == nullptr) return false;
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) !=
+        SQLITE_OK) {
       return false;
     }
     g_journaled = false;
@@ -284,7 +308,8 @@ bool Change(const std::function<bool()>& body) {
     } catch (...) {
       ok = false;
     }
-    if (ok && sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    if (ok &&
+        sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
       journaled = g_journaled;
     } else {
       sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
@@ -321,7 +346,8 @@ std::u16string ColumnWide(sqlite3_stmt* stmt, int column) {
 
 Query::Query(const char* sql) {
   sqlite3* db = Db();
-  if (db == nullptr || sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+  if (db == nullptr ||
+      sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
     if (stmt_ != nullptr) sqlite3_finalize(stmt_);
     stmt_ = nullptr;
   }
@@ -372,7 +398,9 @@ void NoteFailure(const Query& q, bool* failed) {
 
 int64_t StandardFolder(int64_t store, int kind, bool* failed) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  Query q("SELECT id FROM folders WHERE store = ? AND kind = ? ORDER BY id LIMIT 1;");
+  Query q(
+      "SELECT id FROM folders WHERE store = ? AND kind = ? ORDER BY id LIMIT "
+      "1;");
   q.Bind(1, store).Bind(2, kind);
   int64_t id = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
   NoteFailure(q, failed);

@@ -33,8 +33,8 @@ bool ParseEntryId(ULONG size, const void* bytes, EntryKind* kind, int64_t* id);
 // A property value before it is handed out.
 struct Prop {
   ULONG tag = 0;
-  int64_t number = 0;          // PT_LONG, PT_I8, PT_SYSTIME (ms since 1970), PT_ERROR
-  std::u16string text;         // PT_UNICODE
+  int64_t number = 0;   // PT_LONG, PT_I8, PT_SYSTIME (ms since 1970), PT_ERROR
+  std::u16string text;  // PT_UNICODE
   std::vector<uint8_t> bytes;  // PT_BINARY
 };
 Prop LongProp(ULONG tag, int64_t value);
@@ -48,13 +48,14 @@ Prop ErrorProp(ULONG tag);  // the tag's id with PT_ERROR, MAPI_E_NOT_FOUND
 LPSPropValue AllocProps(const std::vector<Prop>& props);
 // The values for the requested tags (all when `tags` is null); missing ones
 // come back as error values.
-std::vector<Prop> SelectProps(const std::vector<Prop>& all, LPSPropTagArray tags);
+std::vector<Prop> SelectProps(const std::vector<Prop>& all,
+                              LPSPropTagArray tags);
 
 // Journal events (the notification event numbers). False when the entry
 // could not be written: the change must then fail, or listeners would never
 // learn of it.
-[[nodiscard]] bool Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
-             int64_t parent, int64_t old_parent);
+[[nodiscard]] bool Journal(ULONG event, int64_t store, EntryKind kind,
+                           int64_t object, int64_t parent, int64_t old_parent);
 // Runs `body` in one immediate transaction; journal entries it makes are
 // committed with it.
 bool Change(const std::function<bool()>& body);
@@ -77,7 +78,7 @@ class Query {
   Query& Bind(int index, int64_t value);
   Query& Bind(int index, const std::string& text);
   bool Step();  // true on a row
-  int Exec();   // runs to the end; SQLite's result code (SQLITE_DONE on success)
+  int Exec();  // runs to the end; SQLite's result code (SQLITE_DONE on success)
   // True when the statement did not prepare or a step failed: a Step() loop
   // that ended is then not known to have seen every row.
   bool failed() const { return stmt_ == nullptr || failed_; }

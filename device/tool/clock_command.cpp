@@ -12,13 +12,16 @@
 namespace device_tool {
 namespace {
 
-constexpr char kClockUsage[] = "clock needs show, set YYYY-MM-DDTHH:MM[:SS] or real";
+constexpr char kClockUsage[] =
+    "clock needs show, set YYYY-MM-DDTHH:MM[:SS] or real";
 
 void PrintClock() {
   bool is_set = false;
   int64_t offset = device::DeviceClockOffsetMs(&is_set);
   std::printf("%s (%s)\n", device::LocalTimeText(device::Now()).c_str(),
-              is_set ? ("set, " + std::to_string(offset / 1000) + " s from the real clock").c_str()
+              is_set ? ("set, " + std::to_string(offset / 1000) +
+                        " s from the real clock")
+                           .c_str()
                      : "real clock");
 }
 
@@ -31,9 +34,10 @@ int Clock(const std::vector<std::string>& args) {
   if (args[0] == "set" && args.size() == 2) {
     device::LocalTime when;
     if (!device::ParseLocalTime(args[1], &when)) {
-      return Fail("\"" + args[1] +
-                      "\" is not a valid date and time (write it as 2026-03-01T23:59)",
-                  2);
+      return Fail(
+          "\"" + args[1] +
+              "\" is not a valid date and time (write it as 2026-03-01T23:59)",
+          2);
     }
     if (!device::SetDeviceClock(when, &error)) return Fail(error);
     PrintClock();
@@ -47,8 +51,9 @@ int Clock(const std::vector<std::string>& args) {
   return Fail(kClockUsage, 2);
 }
 
-TARNVEX_DEVICE_COMMAND("clock", "clock [show | set YYYY-MM-DDTHH:MM[:SS] | real]",
-                       "show or set the device's date and time (kept in the image)", Clock);
+TARNVEX_DEVICE_COMMAND(
+    "clock", "clock [show | set YYYY-MM-DDTHH:MM[:SS] | real]",
+    "show or set the device's date and time (kept in the image)", Clock);
 
 }  // namespace
 }  // namespace device_tool

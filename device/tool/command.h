@@ -28,7 +28,7 @@ int Fail(const std::string& message, int status = 1);
 
 #define TARNVEX_DEVICE_COMMAND_CAT2(a, b) a##b
 #define TARNVEX_DEVICE_COMMAND_CAT(a, b) TARNVEX_DEVICE_COMMAND_CAT2(a, b)
-#define TARNVEX_DEVICE_COMMAND(name, usage, summary, fn)               \
+#define TARNVEX_DEVICE_COMMAND(name, usage, summary, fn)                \
   static const bool TARNVEX_DEVICE_COMMAND_CAT(registered_, __LINE__) = \
       ::device_tool::RegisterCommand({name, usage, summary, fn})
 

@@ -13,13 +13,15 @@ namespace {
 
 int Filter(const std::vector<std::string>& args) {
   if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+    return Fail("no device image at " + device::ImageRoot() +
+                " (run \"tarnvex-device init\")");
   }
   std::string error;
   if (args.size() == 1 && args[0] == "list") {
     for (const auto& f : device::service::RegisteredFilters()) {
       std::printf("%s", f.program.c_str());
-      for (const std::string& s : f.except_stores) std::printf(" except %s", s.c_str());
+      for (const std::string& s : f.except_stores)
+        std::printf(" except %s", s.c_str());
       std::printf("\n");
     }
     return 0;
@@ -35,19 +37,25 @@ int Filter(const std::vector<std::string>& args) {
       if (args[i] == "--except" && i + 1 < args.size()) {
         filter.except_stores.push_back(args[++i]);
       } else {
-        return Fail("filter add: unknown or incomplete argument \"" + args[i] + "\"", 2);
+        return Fail(
+            "filter add: unknown or incomplete argument \"" + args[i] + "\"",
+            2);
       }
     }
     if (!device::service::RegisterFilter(filter, &error)) return Fail(error);
     return 0;
   }
-  return Fail("filter needs add PROGRAM [--except STORE ...], remove PROGRAM or list", 2);
+  return Fail(
+      "filter needs add PROGRAM [--except STORE ...], remove PROGRAM or list",
+      2);
 }
 
 }  // namespace
 
-TARNVEX_DEVICE_COMMAND("filter", "filter add PROGRAM [--except STORE ...] | remove PROGRAM | list",
-                       "the programs the transport waits for before it sends (install adds Tarnvex)",
-                       Filter);
+TARNVEX_DEVICE_COMMAND(
+    "filter", "filter add PROGRAM [--except STORE ...] | remove PROGRAM | list",
+    "the programs the transport waits for before it sends (install adds "
+    "Tarnvex)",
+    Filter);
 
 }  // namespace device_tool

@@ -46,16 +46,19 @@ int Info(const std::vector<std::string>& args) {
   for (const auto& n : names) std::printf("  \\%s\n", n.c_str());
   auto cards = device::StorageCards();
   std::printf("Storage cards: %zu\n", cards.size());
-  for (const auto& c : cards) std::printf("  %s\n", device::WideToUtf8(c).c_str());
+  for (const auto& c : cards)
+    std::printf("  %s\n", device::WideToUtf8(c).c_str());
   bool clock_set = false;
   device::DeviceClockOffsetMs(&clock_set);
-  std::printf("Device clock: %s (%s)\n", device::LocalTimeText(device::Now()).c_str(),
+  std::printf("Device clock: %s (%s)\n",
+              device::LocalTimeText(device::Now()).c_str(),
               clock_set ? "set" : "real clock");
   std::string installed = root + "/Program Files/Tarnvex/Tarnvex.exe";
   struct stat st;
   std::printf("Tarnvex installed: %s\n",
-              stat(installed.c_str(), &st) == 0 ? "\\Program Files\\Tarnvex\\Tarnvex.exe"
-                                                : "no");
+              stat(installed.c_str(), &st) == 0
+                  ? "\\Program Files\\Tarnvex\\Tarnvex.exe"
+                  : "no");
   return 0;
 }
 
@@ -77,9 +80,11 @@ int Card(const std::vector<std::string>& args) {
 }
 
 TARNVEX_DEVICE_COMMAND("init", "init",
-                       "create the device image (folders, card list, stores SMS, MMS, E-mail, ActiveSync)",
+                       "create the device image (folders, card list, stores "
+                       "SMS, MMS, E-mail, ActiveSync)",
                        Init);
-TARNVEX_DEVICE_COMMAND("info", "info", "show where the image is and what it holds", Info);
+TARNVEX_DEVICE_COMMAND("info", "info",
+                       "show where the image is and what it holds", Info);
 TARNVEX_DEVICE_COMMAND("card", "card add NAME | card remove NAME | card list",
                        "manage the storage cards", Card);
 

@@ -39,16 +39,19 @@ int Install(const std::vector<std::string>& args) {
     } else if (args[i] == "--resources" && i + 1 < args.size()) {
       resources = args[++i];
     } else {
-      return Fail("install: unknown or incomplete argument \"" + args[i] + "\"", 2);
+      return Fail("install: unknown or incomplete argument \"" + args[i] + "\"",
+                  2);
     }
   }
   if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+    return Fail("no device image at " + device::ImageRoot() +
+                " (run \"tarnvex-device init\")");
   }
   fs::path program = fs::path(from) / "Tarnvex";
   std::error_code ec;
   if (!fs::is_regular_file(program, ec)) {
-    return Fail("no program at " + program.string() + " (build it first, or give --from DIR)");
+    return Fail("no program at " + program.string() +
+                " (build it first, or give --from DIR)");
   }
   // The help pages and support files go with the program: without them
   // Help and every language but English would fail later, so a folder
@@ -63,8 +66,9 @@ int Install(const std::vector<std::string>& args) {
       if (dir == dir.parent_path()) break;
     }
     if (resources.empty()) {
-      return Fail("no help pages and support files found above " + from +
-                  " (give --resources DIR, the folder that holds Help and emn)");
+      return Fail(
+          "no help pages and support files found above " + from +
+          " (give --resources DIR, the folder that holds Help and emn)");
     }
   } else if (!HasResources(resources)) {
     return Fail("no help pages and support files in " + resources +
@@ -78,22 +82,26 @@ int Install(const std::vector<std::string>& args) {
   fs::copy_file(program, temp, fs::copy_options::overwrite_existing, ec);
   if (!ec) fs::rename(temp, target / "Tarnvex.exe", ec);
   if (ec) return Fail("cannot install the program: " + ec.message());
-  fs::copy(resources, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
+  fs::copy(resources, target,
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing,
            ec);
   if (ec) return Fail("cannot copy " + resources + ": " + ec.message());
   // From now on the transport sends only while Tarnvex listens (it never
   // enters ActiveSync, whose messages it leaves alone).
   std::string error;
-  if (!device::service::RegisterFilter({"Tarnvex", {"ActiveSync"}}, &error)) return Fail(error);
+  if (!device::service::RegisterFilter({"Tarnvex", {"ActiveSync"}}, &error))
+    return Fail(error);
   std::printf("Installed \\Program Files\\Tarnvex\\Tarnvex.exe\n");
-  std::printf("Registered Tarnvex as the filter of this device's Outboxes "
-              "(\"tarnvex-device filter remove Tarnvex\" undoes it)\n");
+  std::printf(
+      "Registered Tarnvex as the filter of this device's Outboxes "
+      "(\"tarnvex-device filter remove Tarnvex\" undoes it)\n");
   return 0;
 }
 
 }  // namespace
 
 TARNVEX_DEVICE_COMMAND("install", "install [--from DIR] [--resources DIR]",
-                       "install Tarnvex into \\Program Files\\Tarnvex", Install);
+                       "install Tarnvex into \\Program Files\\Tarnvex",
+                       Install);
 
 }  // namespace device_tool

@@ -38,18 +38,19 @@ int Fail(const std::string& message, int status) {
 namespace {
 
 void PrintHelp(FILE* out) {
-  std::fprintf(out,
-               "Usage: tarnvex-device [--root DIR] COMMAND [ARGS...]\n"
-               "\n"
-               "The stand-in for the phone that Tarnvex runs on: its file system\n"
-               "image, storage cards, message service and messaging application.\n"
-               "\n"
-               "Options:\n"
-               "  --root DIR   the device image (default: $TARNVEX_DEVICE, else\n"
-               "               $XDG_DATA_HOME/tarnvex/device)\n"
-               "  --help       show this help\n"
-               "\n"
-               "Commands:\n");
+  std::fprintf(
+      out,
+      "Usage: tarnvex-device [--root DIR] COMMAND [ARGS...]\n"
+      "\n"
+      "The stand-in for the phone that Tarnvex runs on: its file system\n"
+      "image, storage cards, message service and messaging application.\n"
+      "\n"
+      "Options:\n"
+      "  --root DIR   the device image (default: $TARNVEX_DEVICE, else\n"
+      "               $XDG_DATA_HOME/tarnvex/device)\n"
+      "  --help       show this help\n"
+      "\n"
+      "Commands:\n");
   for (const Command& c : Commands())
     std::fprintf(out, "  %-44s %s\n", c.usage, c.summary);
 }
@@ -77,7 +78,8 @@ int main(int argc, char** argv) {
       ++i;
       continue;
     }
-    std::fprintf(stderr, "tarnvex-device: unknown option %s\n", args[i].c_str());
+    std::fprintf(stderr, "tarnvex-device: unknown option %s\n",
+                 args[i].c_str());
     PrintHelp(stderr);
     return 2;
   }
@@ -96,7 +98,8 @@ int main(int argc, char** argv) {
   for (const Command& c : Commands()) {
     if (name == c.name) return c.fn(rest);
   }
-  std::fprintf(stderr, "tarnvex-device: unknown command \"%s\"\n", name.c_str());
+  std::fprintf(stderr, "tarnvex-device: unknown command \"%s\"\n",
+               name.c_str());
   PrintHelp(stderr);
   return 2;
 }

@@ -76,14 +76,14 @@ int Messaging(const std::vector<std::string>& args) {
   sigprocmask(SIG_BLOCK, &blocked, &waiting);
   sigdelset(&waiting, SIGINT);
   sigdelset(&waiting, SIGTERM);
-  device::SetWindowRequestHandler(
-      [](const std::string&, device::WindowCommand command) {
-        const char* what = command == device::WindowCommand::kHide   ? "hidden"
-                           : command == device::WindowCommand::kShow ? "shown"
-                                                                      : "foreground";
-        std::printf("%s\n", what);
-        std::fflush(stdout);
-      });
+  device::SetWindowRequestHandler([](const std::string&,
+                                     device::WindowCommand command) {
+    const char* what = command == device::WindowCommand::kHide   ? "hidden"
+                       : command == device::WindowCommand::kShow ? "shown"
+                                                                 : "foreground";
+    std::printf("%s\n", what);
+    std::fflush(stdout);
+  });
   std::string handle =
       device::RegisterWindow(device::Utf8ToWide(store), kComposeClass);
   if (handle.empty()) return Fail("cannot register the compose window");

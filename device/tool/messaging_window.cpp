@@ -9,13 +9,12 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMetaObject>
-#include <QPlainTextEdit>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
-
 #include <string>
 
 #include "device/codepage.h"
@@ -65,7 +64,8 @@ int RunMessagingWindow(const std::string& store, int argc, char** argv) {
   layout->addWidget(send);
   auto* status = new QLabel(&window);
   layout->addWidget(status);
-  layout->addWidget(new QLabel("Outbox, Outbox\\Tarnvex and Sent Items:", &window));
+  layout->addWidget(
+      new QLabel("Outbox, Outbox\\Tarnvex and Sent Items:", &window));
   auto* view = new QListWidget(&window);
   layout->addWidget(view, 1);
 
@@ -94,7 +94,8 @@ int RunMessagingWindow(const std::string& store, int argc, char** argv) {
   auto refresh = [&] {
     QStringList lines;
     for (const char* folder : {"Outbox", "Outbox\\Tarnvex", "Sent Items"}) {
-      for (const device::ServiceMessage& m : device::ListMessages(store, folder)) {
+      for (const device::ServiceMessage& m :
+           device::ListMessages(store, folder)) {
         std::u16string recipients;
         for (size_t i = 0; i < m.recipients.size(); ++i) {
           recipients += (i ? u", " : u"") + m.recipients[i];
@@ -118,20 +119,22 @@ int RunMessagingWindow(const std::string& store, int argc, char** argv) {
   timer.start(kViewRefreshMs);
   refresh();
 
-  device::SetWindowRequestHandler([&window](const std::string&, device::WindowCommand c) {
-    QMetaObject::invokeMethod(
-        &window,
-        [&window, c] {
-          if (c == device::WindowCommand::kHide) {
-            window.hide();
-          } else {
-            window.show();
-            window.raise();
-          }
-        },
-        Qt::QueuedConnection);
-  });
-  std::string handle = device::RegisterWindow(device::Utf8ToWide(store), u"tarnvex-messaging");
+  device::SetWindowRequestHandler(
+      [&window](const std::string&, device::WindowCommand c) {
+        QMetaObject::invokeMethod(
+            &window,
+            [&window, c] {
+              if (c == device::WindowCommand::kHide) {
+                window.hide();
+              } else {
+                window.show();
+                window.raise();
+              }
+            },
+            Qt::QueuedConnection);
+      });
+  std::string handle =
+      device::RegisterWindow(device::Utf8ToWide(store), u"tarnvex-messaging");
   window.show();
   int code = app.exec();
   device::StopWindowRequests();
@@ -149,13 +152,14 @@ int Screenshot(const std::vector<std::string>& args) {
   static char* argv[] = {name, nullptr};
   QApplication app(argc, argv);
   QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);
-  if (!shot.save(QString::fromStdString(args[0]))) return Fail("cannot write " + args[0]);
+  if (!shot.save(QString::fromStdString(args[0])))
+    return Fail("cannot write " + args[0]);
   return 0;
 }
 
 }  // namespace
 
-TARNVEX_DEVICE_COMMAND("screenshot", "screenshot FILE.png", "save a picture of the screen",
-                       Screenshot);
+TARNVEX_DEVICE_COMMAND("screenshot", "screenshot FILE.png",
+                       "save a picture of the screen", Screenshot);
 
 }  // namespace device_tool

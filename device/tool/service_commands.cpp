@@ -161,7 +161,8 @@ std::string OneLine(const std::u16string& text, size_t max = 60) {
 }
 
 // "Name <addr>" or "addr" into name and address.
-void SplitSender(const std::string& from, std::u16string* name, std::u16string* address) {
+void SplitSender(const std::string& from, std::u16string* name,
+                 std::u16string* address) {
   size_t open = from.rfind('<');
   size_t close = from.rfind('>');
   if (open != std::string::npos && close != std::string::npos && close > open) {
@@ -205,13 +206,15 @@ int Send(const std::vector<std::string>& args) {
     return Fail("send: unknown or incomplete argument \"" + a + "\"", 2);
   }
   if (store.empty()) return Fail("send needs --store NAME", 2);
-  if (message.recipients.empty()) return Fail("send needs at least one --to ADDRESS", 2);
+  if (message.recipients.empty())
+    return Fail("send needs at least one --to ADDRESS", 2);
   if (!has_body) return Fail("send needs --body TEXT or --body-file FILE", 2);
   std::string error;
   if (!body_file.empty() && !ReadBodyFile(body_file, &body, &error))
     return Fail(error);
   if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+    return Fail("no device image at " + device::ImageRoot() +
+                " (run \"tarnvex-device init\")");
   }
   message.subject = device::Utf8ToWide(subject);
   message.body = device::Utf8ToWide(body);
@@ -237,7 +240,8 @@ int Ls(const std::vector<std::string>& args) {
     }
   }
   if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+    return Fail("no device image at " + device::ImageRoot() +
+                " (run \"tarnvex-device init\")");
   }
   std::string error;
   if (!device::OpenMessageService(&error)) return Fail(error);
@@ -257,7 +261,8 @@ int Ls(const std::vector<std::string>& args) {
     std::printf("%lld\t%s\t%s\t%s\t%s\t%s%s%s\n", static_cast<long long>(m.id),
                 m.store.c_str(), m.folder_path.c_str(),
                 m.submit_time_ms != 0 ? "sent" : "unsent", recipients.c_str(),
-                OneLine(m.subject).c_str(), wait != waits.end() ? "\twaiting for " : "",
+                OneLine(m.subject).c_str(),
+                wait != waits.end() ? "\twaiting for " : "",
                 wait != waits.end() ? wait->second.c_str() : "");
   }
   return 0;
@@ -265,12 +270,15 @@ int Ls(const std::vector<std::string>& args) {
 
 int Store(const std::vector<std::string>& args) {
   if (args.size() == 1 && args[0] == "list") {
-    for (const std::string& name : device::StoreNames()) std::printf("%s\n", name.c_str());
+    for (const std::string& name : device::StoreNames())
+      std::printf("%s\n", name.c_str());
     return 0;
   }
-  if (args.size() != 2 || args[0] != "add") return Fail("store needs add NAME or list", 2);
+  if (args.size() != 2 || args[0] != "add")
+    return Fail("store needs add NAME or list", 2);
   if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+    return Fail("no device image at " + device::ImageRoot() +
+                " (run \"tarnvex-device init\")");
   }
   std::string error;
   if (!device::OpenMessageService(&error)) return Fail(error);
@@ -289,13 +297,15 @@ int Run(const std::vector<std::string>& args) {
     if (args[i] == "--send-delay-ms" && i + 1 < args.size()) {
       char* end = nullptr;
       delay = std::strtoll(args[++i].c_str(), &end, 10);
-      if (*end != '\0' || delay < 0) return Fail("--send-delay-ms needs a number of ms", 2);
+      if (*end != '\0' || delay < 0)
+        return Fail("--send-delay-ms needs a number of ms", 2);
     } else {
       return Fail("run: unknown or incomplete argument \"" + args[i] + "\"", 2);
     }
   }
   if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() + " (run \"tarnvex-device init\")");
+    return Fail("no device image at " + device::ImageRoot() +
+                " (run \"tarnvex-device init\")");
   }
   std::string error;
   if (!device::OpenMessageService(&error)) return Fail(error);
@@ -333,13 +343,13 @@ TARNVEX_DEVICE_COMMAND("send",
                        "send --store S --to ADDR [--to ADDR ...] [--subject T] "
                        "[--from \"Name <addr>\"] (--body TEXT | --body-file F)",
                        "save a new message into the store's Outbox", Send);
-TARNVEX_DEVICE_COMMAND("ls", "ls [--store S] [--folder PATH]",
-                       "list messages: id, store, folder, sent/unsent, recipients, subject",
-                       Ls);
-TARNVEX_DEVICE_COMMAND("store", "store add NAME | store list", "manage the message stores",
-                       Store);
-TARNVEX_DEVICE_COMMAND("run", "run [--send-delay-ms N]",
-                       "run the transport: send what lies in an Outbox for N ms (2000)",
-                       Run);
+TARNVEX_DEVICE_COMMAND(
+    "ls", "ls [--store S] [--folder PATH]",
+    "list messages: id, store, folder, sent/unsent, recipients, subject", Ls);
+TARNVEX_DEVICE_COMMAND("store", "store add NAME | store list",
+                       "manage the message stores", Store);
+TARNVEX_DEVICE_COMMAND(
+    "run", "run [--send-delay-ms N]",
+    "run the transport: send what lies in an Outbox for N ms (2000)", Run);
 
 }  // namespace device_tool

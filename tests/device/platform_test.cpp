@@ -1,6 +1,5 @@
 // The device's file system mapping, code page and clock.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -21,7 +20,8 @@ namespace {
 TEST(ImageTest, CePathsMapOntoTheImageAndUnsafeOnesAreRefused) {
   testing_support::TempImage image;
   std::string host;
-  ASSERT_TRUE(device::HostPath(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db", &host));
+  ASSERT_TRUE(
+      device::HostPath(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db", &host));
   EXPECT_EQ(host, image.root() + "/Program Files/Tarnvex/dba/Rules_0.db");
   EXPECT_FALSE(device::HostPath(u"\\a\\..\\..\\etc\\passwd", &host));
   EXPECT_FALSE(device::HostPath(u"\\.\\x", &host));
@@ -37,7 +37,8 @@ TEST(CodePageTest, Cp1252BothWaysWithQuestionMarks) {
   EXPECT_EQ(device::AnsiToWide("Caf\xe9 \x80"), u"Caf\u00e9 \u20ac");
   EXPECT_EQ(device::LowByteNarrow(u"A\u0141"), "A\x41");
   EXPECT_EQ(device::ByteWiden("\xe9"), u"\u00e9");
-  EXPECT_EQ(device::Utf8ToWide(device::WideToUtf8(u"\u00e9\u4e2d")), u"\u00e9\u4e2d");
+  EXPECT_EQ(device::Utf8ToWide(device::WideToUtf8(u"\u00e9\u4e2d")),
+            u"\u00e9\u4e2d");
 }
 
 class ClockTest : public ::testing::Test {
@@ -70,8 +71,8 @@ TEST(ImageTest, NamesThePhoneRefusesMakeNoFolder) {
   testing_support::TempImage image;
   std::string host;
   for (std::u16string_view bad :
-       {u"\\?????", u"\\a*b", u"\\a<b", u"\\a>b", u"\\a|b", u"\\a\"b", u"\\c:", u"\\dot.",
-        u"\\blank ", u"\\x\\tab\tname", u"\\ok\\trailing.\\y"}) {
+       {u"\\?????", u"\\a*b", u"\\a<b", u"\\a>b", u"\\a|b", u"\\a\"b", u"\\c:",
+        u"\\dot.", u"\\blank ", u"\\x\\tab\tname", u"\\ok\\trailing.\\y"}) {
     EXPECT_FALSE(device::HostPath(bad, &host)) << device::WideToUtf8(bad);
     EXPECT_FALSE(device::CreateDirectoryCe(bad)) << device::WideToUtf8(bad);
   }
@@ -83,7 +84,8 @@ TEST(ImageTest, NamesThePhoneRefusesMakeNoFolder) {
   EXPECT_TRUE(device::CreateDirectoryCe(longest));
   EXPECT_FALSE(device::CreateDirectoryCe(longest + u"x"));
   // Names the phone takes: inner dots and blanks, Latin-1 and other scripts.
-  for (std::u16string_view good : {u"\\a.b c", u"\\Caf\u00e9", u"\\\u041a\u0430\u0440\u0442\u0430"})
+  for (std::u16string_view good :
+       {u"\\a.b c", u"\\Caf\u00e9", u"\\\u041a\u0430\u0440\u0442\u0430"})
     EXPECT_TRUE(device::CreateDirectoryCe(good)) << device::WideToUtf8(good);
   size_t entries = 0;
   for (const auto& e : std::filesystem::directory_iterator(image.root())) {
@@ -97,16 +99,19 @@ TEST(ImageTest, NamesThePhoneRefusesMakeNoFolder) {
 TEST(ImageTest, CardNamesOutsideTheNarrowPathsAreRefusedWithAMessage) {
   testing_support::TempImage image;
   std::string error;
-  for (std::u16string_view name : {u"\u041a\u0430\u0440\u0442\u0430", u"\u8a18\u61b6\u5361",
-                                   u"Karte \u20ac", u"\u0152uvre"}) {
-    EXPECT_FALSE(device::AddStorageCard(name, &error)) << device::WideToUtf8(name);
+  for (std::u16string_view name :
+       {u"\u041a\u0430\u0440\u0442\u0430", u"\u8a18\u61b6\u5361",
+        u"Karte \u20ac", u"\u0152uvre"}) {
+    EXPECT_FALSE(device::AddStorageCard(name, &error))
+        << device::WideToUtf8(name);
     EXPECT_NE(error.find("refused"), std::string::npos) << error;
     EXPECT_NE(error.find(device::WideToUtf8(name)), std::string::npos) << error;
   }
   EXPECT_FALSE(device::AddStorageCard(u"SD?", &error));
   EXPECT_NE(error.find("cannot hold"), std::string::npos) << error;
   EXPECT_FALSE(device::AddStorageCard(u"Card.", &error));
-  EXPECT_NE(error.find("end with a dot or a blank"), std::string::npos) << error;
+  EXPECT_NE(error.find("end with a dot or a blank"), std::string::npos)
+      << error;
   EXPECT_FALSE(device::AddStorageCard(u"program files", &error));
   EXPECT_NE(error.find("main storage"), std::string::npos) << error;
   EXPECT_TRUE(device::StorageCards().empty());
@@ -119,7 +124,8 @@ TEST(ImageTest, CardNamesOutsideTheNarrowPathsAreRefusedWithAMessage) {
   EXPECT_EQ(entries, 4u);
   // Western European names are kept as they are.
   EXPECT_TRUE(device::AddStorageCard(u"Carte m\u00e9moire", &error)) << error;
-  EXPECT_EQ(device::StorageCards(), std::vector<std::u16string>{u"Carte m\u00e9moire"});
+  EXPECT_EQ(device::StorageCards(),
+            std::vector<std::u16string>{u"Carte m\u00e9moire"});
 }
 
 class DeviceClockTest : public ::testing::Test {
@@ -151,7 +157,8 @@ TEST_F(DeviceClockTest, SetTimeIsKeptInTheImageAndRunsOn) {
               std::string(testing_support::kTestClock).substr(0, 13));
   }
   device::SetImageRoot(image_.root());
-  EXPECT_EQ(device::LocalTimeText(device::Now()).substr(0, 13), "2026-03-01T23");
+  EXPECT_EQ(device::LocalTimeText(device::Now()).substr(0, 13),
+            "2026-03-01T23");
 
   // The clock runs on from the time set.
   when.second = 59;
@@ -162,10 +169,12 @@ TEST_F(DeviceClockTest, SetTimeIsKeptInTheImageAndRunsOn) {
   EXPECT_EQ(device::LocalTimeText(now).substr(0, 16), "2026-03-02T00:00");
 
   ASSERT_TRUE(device::ClearDeviceClock(&error)) << error;
-  ASSERT_TRUE(device::ClearDeviceClock(&error)) << error;  // again: nothing to do
+  ASSERT_TRUE(device::ClearDeviceClock(&error))
+      << error;  // again: nothing to do
   device::DeviceClockOffsetMs(&is_set);
   EXPECT_FALSE(is_set);
-  auto real = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  auto real =
+      std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   struct tm tm;
   localtime_r(&real, &tm);
   EXPECT_EQ(device::Now().year, tm.tm_year + 1900);
@@ -173,9 +182,10 @@ TEST_F(DeviceClockTest, SetTimeIsKeptInTheImageAndRunsOn) {
 
 TEST_F(DeviceClockTest, BadTimesAndAnUnreadableSettingChangeNothing) {
   device::LocalTime t;
-  for (const char* bad : {"2026-02-29T10:00", "2026-13-01T00:00", "2026-03-01T24:00",
-                          "2026-03-01T23:60", "2026-03-01", "2026-3-1T1:00", "x",
-                          "2026-03-01T23:59:60", "2026-03-01T23:59:5x", ""}) {
+  for (const char* bad :
+       {"2026-02-29T10:00", "2026-13-01T00:00", "2026-03-01T24:00",
+        "2026-03-01T23:60", "2026-03-01", "2026-3-1T1:00", "x",
+        "2026-03-01T23:59:60", "2026-03-01T23:59:5x", ""}) {
     EXPECT_FALSE(device::ParseLocalTime(bad, &t)) << bad;
   }
   ASSERT_TRUE(device::ParseLocalTime("2024-02-29 08:05:09", &t));
@@ -213,14 +223,18 @@ TEST_F(ClockTest, LongDateUsesTheLocalesCalendar) {
   device::LocalTime t = device::MakeDay(2026, 1, 15);
   Locale("th_TH.UTF-8");
   EXPECT_EQ(device::LongDateText(t),
-            u"\u0e27\u0e31\u0e19\u0e1e\u0e24\u0e2b\u0e31\u0e2a\u0e1a\u0e14\u0e35\u0e17\u0e35\u0e48 "
+            u"\u0e27\u0e31\u0e19\u0e1e\u0e24\u0e2b\u0e31\u0e2a\u0e1a\u0e14"
+            u"\u0e35\u0e17\u0e35\u0e48 "
             u"15 \u0e21\u0e01\u0e23\u0e32\u0e04\u0e21 \u0e1e.\u0e28. 2569");
   Locale("ja_JP.UTF-8@calendar=japanese");
-  EXPECT_EQ(device::LongDateText(t), u"\u4ee4\u548c8\u5e741\u670815\u65e5\u6728\u66dc\u65e5");
+  EXPECT_EQ(device::LongDateText(t),
+            u"\u4ee4\u548c8\u5e741\u670815\u65e5\u6728\u66dc\u65e5");
   Locale("ja_JP@calendar=japanese");
-  EXPECT_EQ(device::LongDateText(t), u"\u4ee4\u548c8\u5e741\u670815\u65e5\u6728\u66dc\u65e5");
+  EXPECT_EQ(device::LongDateText(t),
+            u"\u4ee4\u548c8\u5e741\u670815\u65e5\u6728\u66dc\u65e5");
   Locale("ja_JP.UTF-8");
-  EXPECT_EQ(device::LongDateText(t), u"2026\u5e741\u670815\u65e5\u6728\u66dc\u65e5");
+  EXPECT_EQ(device::LongDateText(t),
+            u"2026\u5e741\u670815\u65e5\u6728\u66dc\u65e5");
   Locale("de_DE.UTF-8@euro");  // a POSIX modifier is not a calendar
   EXPECT_EQ(device::LongDateText(t), u"Donnerstag, 15. Januar 2026");
   Locale("C");

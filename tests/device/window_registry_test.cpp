@@ -41,7 +41,9 @@ pid_t StartChildWindow(const std::u16string& title, int* report_fd) {
     close(fds[0]);
     int out = fds[1];
     device::SetWindowRequestHandler([out](const std::string&, WindowCommand c) {
-      char letter = c == WindowCommand::kHide ? 'H' : c == WindowCommand::kShow ? 'S' : 'F';
+      char letter = c == WindowCommand::kHide   ? 'H'
+                    : c == WindowCommand::kShow ? 'S'
+                                                : 'F';
       ssize_t ignored = write(out, &letter, 1);
       (void)ignored;
     });
@@ -100,7 +102,8 @@ TEST(WindowRegistryTest, TitlesWithNewlinesAndHugeTitlesStayOneEntry) {
   device::UnregisterAllWindows();
 }
 
-TEST(WindowRegistryTest, RequestsReachTheOwningProcessAndEndingItRemovesItsWindows) {
+TEST(WindowRegistryTest,
+     RequestsReachTheOwningProcessAndEndingItRemovesItsWindows) {
   testing_support::TempImage image;
   int report = -1;
   pid_t child = StartChildWindow(u"SMS", &report);
@@ -162,9 +165,11 @@ TEST(WindowRegistryTest, EndingAMissingProcessFails) {
   EXPECT_FALSE(device::TerminateDeviceProcess(0));
   EXPECT_FALSE(device::TerminateDeviceProcess(-5));
   EXPECT_FALSE(device::ProcessAlive(0, 0));
-  EXPECT_TRUE(device::ProcessAlive(getpid(), device::ProcessStartTime(getpid())));
+  EXPECT_TRUE(
+      device::ProcessAlive(getpid(), device::ProcessStartTime(getpid())));
   // A reused pid: same number, other start time; no start time is no proof.
-  EXPECT_FALSE(device::ProcessAlive(getpid(), device::ProcessStartTime(getpid()) + 1));
+  EXPECT_FALSE(
+      device::ProcessAlive(getpid(), device::ProcessStartTime(getpid()) + 1));
   EXPECT_FALSE(device::ProcessAlive(getpid(), 0));
   EXPECT_TRUE(device::ProcessOfThisUser(getpid()));
 }

@@ -22,9 +22,10 @@ class FailClosedTest : public FilterEndToEndTest {
  protected:
   // The image has its filter, as an image with Tarnvex installed has.
   void RegisterFilter() {
-    ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "filter", "add",
-                          "filter_host", "--except", "ActiveSync"}),
-              0);
+    ASSERT_EQ(
+        RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
+                    "filter", "add", "filter_host", "--except", "ActiveSync"}),
+        0);
   }
 
   // A connection of this process that holds `path` with BEGIN EXCLUSIVE.
@@ -32,7 +33,8 @@ class FailClosedTest : public FilterEndToEndTest {
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);
-    EXPECT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
     return db;
   }
   void Unlock(sqlite3* db) {
@@ -43,23 +45,32 @@ class FailClosedTest : public FilterEndToEndTest {
   // Every message of the image is where `expected` says, never in Sent Items
   // when it is not.
   void ExpectNoneSent(const std::vector<int64_t>& ids) {
-    for (int64_t id : ids) EXPECT_NE(FolderOf(id), "Sent Items") << "message " << id;
+    for (int64_t id : ids)
+      EXPECT_NE(FolderOf(id), "Sent Items") << "message " << id;
   }
 };
 
-TEST_F(FailClosedTest, MessagesWrittenBeforeTheFilterStartsWaitAndAreHeldWhenItDoes) {
+TEST_F(FailClosedTest,
+       MessagesWrittenBeforeTheFilterStartsWaitAndAreHeldWhenItDoes) {
   RegisterFilter();
   std::vector<int64_t> ids;
-  for (int i = 0; i < 3; ++i) ids.push_back(Send({"55501" + std::to_string(10 + i)}));
+  for (int i = 0; i < 3; ++i)
+    ids.push_back(Send({"55501" + std::to_string(10 + i)}));
   std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 3));
   ExpectNoneSent(ids);  // nobody listens: the transport waits
   std::string ls;
-  ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "ls"}, &ls), 0);
-  EXPECT_NE(ls.find("waiting for filter_host to listen on SMS"), std::string::npos) << ls;
+  ASSERT_EQ(
+      RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "ls"},
+                 &ls),
+      0);
+  EXPECT_NE(ls.find("waiting for filter_host to listen on SMS"),
+            std::string::npos)
+      << ls;
 
   StartHost();
   for (int64_t id : ids) {
-    EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; })) << id;
+    EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }))
+        << id;
   }
   EXPECT_TRUE(Eventually([&] { return Records().size() == ids.size(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 2));
@@ -73,10 +84,13 @@ TEST_F(FailClosedTest, AComposeWindowThatDoesNotAnswerDelaysNoHold) {
   auto start = std::chrono::steady_clock::now();
   int64_t first = Send({"5550111"});
   int64_t second = Send({"5550112"});
-  ASSERT_TRUE(Eventually([&] { return FolderOf(first) == "Outbox\\Tarnvex"; }, 3000));
-  ASSERT_TRUE(Eventually([&] { return FolderOf(second) == "Outbox\\Tarnvex"; }, 3000));
+  ASSERT_TRUE(
+      Eventually([&] { return FolderOf(first) == "Outbox\\Tarnvex"; }, 3000));
+  ASSERT_TRUE(
+      Eventually([&] { return FolderOf(second) == "Outbox\\Tarnvex"; }, 3000));
   // Both held well inside the send delay, although the window never answers.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kSendDelayMs));
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(kSendDelayMs));
   // The stopped process is ended all the same.
   int status = 0;
   EXPECT_TRUE(compose_.Wait(5000, &status));
@@ -89,27 +103,36 @@ TEST_F(FailClosedTest, AMessageWrittenByAnotherProgramWithoutAWakeUpIsHeld) {
   // the second one not even a journal entry.
   auto insert = [](const char* to) {
     return std::string(
-      "INSERT INTO messages (folder, subject, body, delivery_time, flags, in_folder_since) "
-      "SELECT f.id, 'Hello', 'See you', 0, 4, CAST(strftime('%s','now') AS INTEGER) * 1000 "
-      "FROM folders f JOIN stores s ON s.id = f.store WHERE s.name = 'SMS' AND f.kind = 2;"
-      "INSERT INTO recipients (message, position, address) VALUES (last_insert_rowid(), 0, '") +
+               "INSERT INTO messages (folder, subject, body, delivery_time, "
+               "flags, in_folder_since) "
+               "SELECT f.id, 'Hello', 'See you', 0, 4, "
+               "CAST(strftime('%s','now') AS INTEGER) * 1000 "
+               "FROM folders f JOIN stores s ON s.id = f.store WHERE s.name = "
+               "'SMS' AND f.kind = 2;"
+               "INSERT INTO recipients (message, position, address) VALUES "
+               "(last_insert_rowid(), 0, '") +
            to + "');";
   };
   ServiceExec(std::string("BEGIN;") + insert("5550113") +
-              "INSERT INTO journal (event, store, kind, object, parent, old_parent) SELECT 4, "
-              "f.store, 77, (SELECT MAX(id) FROM messages), f.id, 0 FROM folders f JOIN stores s "
+              "INSERT INTO journal (event, store, kind, object, parent, "
+              "old_parent) SELECT 4, "
+              "f.store, 77, (SELECT MAX(id) FROM messages), f.id, 0 FROM "
+              "folders f JOIN stores s "
               "ON s.id = f.store WHERE s.name = 'SMS' AND f.kind = 2;COMMIT;");
   const int64_t journaled = LastMessageId();
   ServiceExec(insert("5550119"));
   const int64_t unannounced = LastMessageId();
   ASSERT_GT(unannounced, journaled);
-  EXPECT_TRUE(Eventually([&] { return FolderOf(journaled) == "Outbox\\Tarnvex"; }));
-  EXPECT_TRUE(Eventually([&] { return FolderOf(unannounced) == "Outbox\\Tarnvex"; }));
+  EXPECT_TRUE(
+      Eventually([&] { return FolderOf(journaled) == "Outbox\\Tarnvex"; }));
+  EXPECT_TRUE(
+      Eventually([&] { return FolderOf(unannounced) == "Outbox\\Tarnvex"; }));
   EXPECT_TRUE(Eventually([&] { return Records().size() == 2; }));
   ExpectNoneSent({journaled, unannounced});
 }
 
-TEST_F(FailClosedTest, ALockedServiceFileDelaysTheHoldButNeverLetsTheMessageGo) {
+TEST_F(FailClosedTest,
+       ALockedServiceFileDelaysTheHoldButNeverLetsTheMessageGo) {
   RegisterFilter();
   int64_t id = Send({"5550114"});
   // Another program holds the service file longer than any busy timeout
@@ -119,7 +142,8 @@ TEST_F(FailClosedTest, ALockedServiceFileDelaysTheHoldButNeverLetsTheMessageGo) 
   ASSERT_TRUE(host_->Start({BinPath("filter_host")}, env_));
   std::this_thread::sleep_for(std::chrono::milliseconds(12000));
   Unlock(lock);
-  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 15000));
+  EXPECT_TRUE(
+      Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 15000));
   FindDatabases();
   EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 15000));
   std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 2));
@@ -130,11 +154,14 @@ TEST_F(FailClosedTest, ALockedRulesFileMakesTheCheckHoldAtOnce) {
   StartHost();
   // A fresh install: no rule loaded, and the rules file held by another
   // program.
-  sqlite3* lock = Lock(image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+  sqlite3* lock =
+      Lock(image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
   auto start = std::chrono::steady_clock::now();
   int64_t id = Send({"5550115"});
-  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 3000));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kSendDelayMs));
+  ASSERT_TRUE(
+      Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 3000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(kSendDelayMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 2));
   Unlock(lock);
   EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 15000));
@@ -154,8 +181,9 @@ TEST_F(FailClosedTest, LargeMessagesAreHeldAllOfThem) {
   for (size_t i = 0; i < ids.size(); ++i) {
     senders.emplace_back([&, i] {
       std::string out;
-      RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "send", "--store", "SMS",
-                  "--to", "55502" + std::to_string(10 + i), "--body-file", body_file},
+      RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "send",
+                  "--store", "SMS", "--to", "55502" + std::to_string(10 + i),
+                  "--body-file", body_file},
                  &out);
       ids[i] = std::atoll(out.c_str());
     });
@@ -164,7 +192,9 @@ TEST_F(FailClosedTest, LargeMessagesAreHeldAllOfThem) {
   unlink(body_file.c_str());
   for (int64_t id : ids) {
     ASSERT_GT(id, 0);
-    EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 20000)) << id;
+    EXPECT_TRUE(
+        Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 20000))
+        << id;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 2));
   ExpectNoneSent(ids);
@@ -174,7 +204,8 @@ TEST_F(FailClosedTest, AnUnusableServiceFileIsSaidAndWatchedOnceItIsRepaired) {
   RegisterFilter();
   int64_t id = Send({"5550116"});
   transport_.Kill();
-  ServiceExec("PRAGMA wal_checkpoint(TRUNCATE);");  // everything into the file itself
+  ServiceExec(
+      "PRAGMA wal_checkpoint(TRUNCATE);");  // everything into the file itself
   device::CloseMessageService();
   const std::string path = device::MessageServicePath();
   ASSERT_EQ(rename(path.c_str(), (path + ".good").c_str()), 0);
@@ -182,10 +213,12 @@ TEST_F(FailClosedTest, AnUnusableServiceFileIsSaidAndWatchedOnceItIsRepaired) {
   unlink((path + "-shm").c_str());
   {
     std::ofstream junk(path, std::ios::trunc | std::ios::binary);
-    for (int i = 0; i < 4096; ++i) junk.put(static_cast<char>((i * 7919) & 0xff));
+    for (int i = 0; i < 4096; ++i)
+      junk.put(static_cast<char>((i * 7919) & 0xff));
   }
   host_ = std::make_unique<testing_support::ChildProcess>();
-  ASSERT_TRUE(host_->Start({BinPath("filter_host")}, env_, /*merge_stderr=*/true));
+  ASSERT_TRUE(
+      host_->Start({BinPath("filter_host")}, env_, /*merge_stderr=*/true));
   std::string line;
   ASSERT_TRUE(host_->WaitForLine("problem ", &line, 15000));
   EXPECT_NE(line.find("message service"), std::string::npos) << line;
@@ -194,11 +227,13 @@ TEST_F(FailClosedTest, AnUnusableServiceFileIsSaidAndWatchedOnceItIsRepaired) {
   // Repaired (the good file back): the filter watches without a restart and
   // holds the message that waited.
   ASSERT_EQ(rename((path + ".good").c_str(), path.c_str()), 0);
-  ASSERT_TRUE(transport_.Start({BinPath("tarnvex-device"), "--root", image_->root(), "run",
-                                "--send-delay-ms", std::to_string(kSendDelayMs)}));
+  ASSERT_TRUE(transport_.Start({BinPath("tarnvex-device"), "--root",
+                                image_->root(), "run", "--send-delay-ms",
+                                std::to_string(kSendDelayMs)}));
   ASSERT_TRUE(host_->WaitForLine("problem gone", &line, 15000));
   FindDatabases();
-  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 10000));
+  EXPECT_TRUE(
+      Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 10000));
   EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 10000));
   ExpectNoneSent({id});
 }
@@ -211,28 +246,36 @@ TEST_F(FailClosedTest, AMissingColumnInTheServiceFileLetsNothingGo) {
   {
     // Written by another program as the file now is.
     ServiceExec(
-        "BEGIN;INSERT INTO messages (folder, subject, body, delivery_time, flags, "
+        "BEGIN;INSERT INTO messages (folder, subject, body, delivery_time, "
+        "flags, "
         "in_folder_since) SELECT f.id, 'Hello', 'See you', 0, 4, "
-        "CAST(strftime('%s','now') AS INTEGER) * 1000 FROM folders f JOIN stores s ON s.id = "
-        "f.store WHERE s.name = 'SMS' AND f.kind = 2;INSERT INTO recipients (message, position, "
-        "address) VALUES (last_insert_rowid(), 0, '5550117');INSERT INTO journal (event, store, "
-        "kind, object, parent, old_parent) SELECT 4, f.store, 77, (SELECT MAX(id) FROM "
-        "messages), f.id, 0 FROM folders f JOIN stores s ON s.id = f.store WHERE s.name = 'SMS' "
+        "CAST(strftime('%s','now') AS INTEGER) * 1000 FROM folders f JOIN "
+        "stores s ON s.id = "
+        "f.store WHERE s.name = 'SMS' AND f.kind = 2;INSERT INTO recipients "
+        "(message, position, "
+        "address) VALUES (last_insert_rowid(), 0, '5550117');INSERT INTO "
+        "journal (event, store, "
+        "kind, object, parent, old_parent) SELECT 4, f.store, 77, (SELECT "
+        "MAX(id) FROM "
+        "messages), f.id, 0 FROM folders f JOIN stores s ON s.id = f.store "
+        "WHERE s.name = 'SMS' "
         "AND f.kind = 2;COMMIT;");
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 4));
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(device::MessageServicePath().c_str(), &db), SQLITE_OK);
   sqlite3_stmt* stmt = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT MAX(id) FROM messages;", -1, &stmt, nullptr),
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT MAX(id) FROM messages;", -1, &stmt,
+                               nullptr),
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
   id = sqlite3_column_int64(stmt, 0);
   sqlite3_finalize(stmt);
-  ASSERT_EQ(sqlite3_prepare_v2(db,
-                               "SELECT f.kind FROM messages m JOIN folders f ON f.id = "
-                               "m.folder WHERE m.id = ?;",
-                               -1, &stmt, nullptr),
+  ASSERT_EQ(sqlite3_prepare_v2(
+                db,
+                "SELECT f.kind FROM messages m JOIN folders f ON f.id = "
+                "m.folder WHERE m.id = ?;",
+                -1, &stmt, nullptr),
             SQLITE_OK);
   sqlite3_bind_int64(stmt, 1, id);
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
@@ -252,7 +295,8 @@ TEST_F(FailClosedTest, ListenersHaveNothingAnotherUserCouldTakeOrWriteTo) {
     EXPECT_EQ(line.find("tarnvex-notify"), std::string::npos) << line;
   }
   struct stat info {};
-  ASSERT_EQ(stat((image_->root() + "/.device/run/listeners").c_str(), &info), 0);
+  ASSERT_EQ(stat((image_->root() + "/.device/run/listeners").c_str(), &info),
+            0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
   int64_t id = Send({"5550120"});
   EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
@@ -263,7 +307,8 @@ TEST_F(FailClosedTest, ARecordThatCannotBeWrittenIsWrittenAtALaterPass) {
   sqlite3* lock = Lock(StoreDbPath("SMS"));
   int64_t id = Send({"5550118"});
   ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(6000));  // past its busy timeout
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(6000));  // past its busy timeout
   Unlock(lock);
   EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 15000));
   ExpectNoneSent({id});

@@ -5,6 +5,7 @@
 #ifndef TARNVEX_TESTS_E2E_FILTER_FIXTURE_H_
 #define TARNVEX_TESTS_E2E_FILTER_FIXTURE_H_
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -14,8 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "device/image.h"
 #include "device/service/service.h"
@@ -30,12 +29,12 @@
 
 namespace testing_support {
 
-
 inline constexpr int kSendDelayMs = 400;
 
 template <typename Predicate>
 inline bool Eventually(Predicate done, int timeout_ms = 8000) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < until) {
     if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -56,9 +55,12 @@ class FilterEndToEndTest : public ::testing::Test {
     CloseRulesDb();
     image_ = std::make_unique<testing_support::TempImage>();
     env_ = {"TARNVEX_DEVICE=" + image_->root()};
-    ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "init"}), 0);
-    ASSERT_TRUE(transport_.Start({BinPath("tarnvex-device"), "--root", image_->root(), "run",
-                                  "--send-delay-ms", std::to_string(kSendDelayMs)}));
+    ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
+                          "init"}),
+              0);
+    ASSERT_TRUE(transport_.Start({BinPath("tarnvex-device"), "--root",
+                                  image_->root(), "run", "--send-delay-ms",
+                                  std::to_string(kSendDelayMs)}));
     ASSERT_TRUE(transport_.WaitForLine("transport running"));
   }
 
@@ -101,12 +103,14 @@ class FilterEndToEndTest : public ::testing::Test {
   }
 
   void OpenCompose() {
-    ASSERT_TRUE(compose_.Start({BinPath("tarnvex-device"), "--root", image_->root(),
-                                "messaging", "--store", "SMS", "--headless"}));
+    ASSERT_TRUE(
+        compose_.Start({BinPath("tarnvex-device"), "--root", image_->root(),
+                        "messaging", "--store", "SMS", "--headless"}));
     ASSERT_TRUE(compose_.WaitForLine("ready"));
   }
 
-  int64_t Send(const std::vector<std::string>& to, const std::string& subject = "Hello",
+  int64_t Send(const std::vector<std::string>& to,
+               const std::string& subject = "Hello",
                const std::string& body = "See you at noon") {
     return SendTo("SMS", to, subject, body);
   }
@@ -114,9 +118,18 @@ class FilterEndToEndTest : public ::testing::Test {
   int64_t SendTo(const std::string& store, const std::vector<std::string>& to,
                  const std::string& subject = "Hello",
                  const std::string& body = "See you at noon") {
-    std::vector<std::string> argv = {BinPath("tarnvex-device"), "--root", image_->root(),
-                                     "send", "--store", store, "--subject", subject,
-                                     "--from", "Anna <anna@example.org>", "--body", body};
+    std::vector<std::string> argv = {BinPath("tarnvex-device"),
+                                     "--root",
+                                     image_->root(),
+                                     "send",
+                                     "--store",
+                                     store,
+                                     "--subject",
+                                     subject,
+                                     "--from",
+                                     "Anna <anna@example.org>",
+                                     "--body",
+                                     body};
     for (const std::string& t : to) {
       argv.push_back("--to");
       argv.push_back(t);
@@ -137,15 +150,17 @@ class FilterEndToEndTest : public ::testing::Test {
     std::string path = StoreDbPath(store);
     if (storage::OpenCeDatabase(path.c_str(), &db) == SQLITE_OK) {
       sqlite3_stmt* stmt = nullptr;
-      if (sqlite3_prepare_v2(db, "SELECT Id, Status, Recipients, Hash FROM Msg ORDER BY Id;",
-                             -1, &stmt, nullptr) == SQLITE_OK) {
+      if (sqlite3_prepare_v2(
+              db, "SELECT Id, Status, Recipients, Hash FROM Msg ORDER BY Id;",
+              -1, &stmt, nullptr) == SQLITE_OK) {
         while (sqlite3_step(stmt) == SQLITE_ROW) {
           Record r;
           r.id = sqlite3_column_int(stmt, 0);
           r.status = sqlite3_column_int(stmt, 1);
           auto text = [&](int c) {
             const unsigned char* t = sqlite3_column_text(stmt, c);
-            return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+            return t ? std::string(reinterpret_cast<const char*>(t))
+                     : std::string();
           };
           r.recipients = text(2);
           r.hash = text(3);
@@ -162,16 +177,18 @@ class FilterEndToEndTest : public ::testing::Test {
   int MovesOf(int64_t id) {
     int moves = -1;
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(device::MessageServicePath().c_str(), &db, SQLITE_OPEN_READONLY,
-                        nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(device::MessageServicePath().c_str(), &db,
+                        SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
       sqlite3_busy_timeout(db, 5000);
       sqlite3_stmt* stmt = nullptr;
-      if (sqlite3_prepare_v2(db,
-                             "SELECT COUNT(*) FROM journal WHERE kind = 77 AND object = ? "
-                             "AND event = 32;",
-                             -1, &stmt, nullptr) == SQLITE_OK) {
+      if (sqlite3_prepare_v2(
+              db,
+              "SELECT COUNT(*) FROM journal WHERE kind = 77 AND object = ? "
+              "AND event = 32;",
+              -1, &stmt, nullptr) == SQLITE_OK) {
         sqlite3_bind_int64(stmt, 1, id);
-        if (sqlite3_step(stmt) == SQLITE_ROW) moves = sqlite3_column_int(stmt, 0);
+        if (sqlite3_step(stmt) == SQLITE_ROW)
+          moves = sqlite3_column_int(stmt, 0);
       }
       sqlite3_finalize(stmt);
     }
@@ -188,10 +205,13 @@ class FilterEndToEndTest : public ::testing::Test {
   // Runs SQL on the service file from this process, as another program could.
   void ServiceExec(const std::string& sql) {
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(device::MessageServicePath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(device::MessageServicePath().c_str(), &db),
+              SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);
     char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error),
+              SQLITE_OK)
+        << error;
     sqlite3_free(error);
     sqlite3_close(db);
   }

@@ -8,7 +8,8 @@ using testing_support::FilterEndToEndTest;
 using testing_support::kSendDelayMs;
 using testing_support::Record;
 
-TEST_F(FilterEndToEndTest, UncoveredSmsIsHeldTheComposeWindowClosedAndRecorded) {
+TEST_F(FilterEndToEndTest,
+       UncoveredSmsIsHeldTheComposeWindowClosedAndRecorded) {
   StartHost();
   OpenCompose();
   int64_t id = Send({"555 0199"});
@@ -68,7 +69,8 @@ TEST_F(FilterEndToEndTest, ARuleAddedLaterReleasesTheHeldMessage) {
   EXPECT_EQ(records[0].status, 1);
 }
 
-TEST_F(FilterEndToEndTest, AMessageHeldButNotRecordedBeforeACrashIsRecordedAfterRestart) {
+TEST_F(FilterEndToEndTest,
+       AMessageHeldButNotRecordedBeforeACrashIsRecordedAfterRestart) {
   StartHost();
   HostCommand("pause", "paused 1");
   int64_t id = Send({"5550123"});

@@ -15,7 +15,8 @@ class JudgementTest : public FilterEndToEndTest {
   // Sends, waits for the hold and its record, adds a rule with the recorded
   // recipients (what the rules editor pre-fills) and expects one release and
   // one sending, with no move after that and the compose window left alone.
-  void ExpectReleasedOnceWithTheRecordedRecipients(const std::string& store, int64_t id) {
+  void ExpectReleasedOnceWithTheRecordedRecipients(const std::string& store,
+                                                   int64_t id) {
     ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
     ASSERT_TRUE(Eventually([&] { return Records(store.c_str()).size() == 1; }));
     const Record held = Records(store.c_str())[0];
@@ -36,14 +37,16 @@ class JudgementTest : public FilterEndToEndTest {
   }
 };
 
-TEST_F(JudgementTest, AnEmailToANumberWithBlanksIsReleasedByTheRuleTheEditorPrefills) {
+TEST_F(JudgementTest,
+       AnEmailToANumberWithBlanksIsReleasedByTheRuleTheEditorPrefills) {
   StartHost();
   int64_t id = SendTo("E-mail", {"555 0199"});
   ExpectReleasedOnceWithTheRecordedRecipients("E-mail", id);
   EXPECT_EQ(Records("E-mail")[0].recipients, "555 0199");
 }
 
-TEST_F(JudgementTest, AnEmailToANamedAddressIsReleasedByTheRuleTheEditorPrefills) {
+TEST_F(JudgementTest,
+       AnEmailToANamedAddressIsReleasedByTheRuleTheEditorPrefills) {
   StartHost();
   int64_t id = SendTo("E-mail", {"Anna Berg <anna@example.org>"});
   ExpectReleasedOnceWithTheRecordedRecipients("E-mail", id);
@@ -69,7 +72,8 @@ TEST_F(JudgementTest, RecipientsLongerThanTheRecordAreJudgedWholeAndStayHeld) {
   EXPECT_EQ(records[0].recipients.find("5550111"), std::string::npos);
 }
 
-TEST_F(JudgementTest, AMessageHeldAgainRightAfterItsReleaseStaysHeldWithStatusZero) {
+TEST_F(JudgementTest,
+       AMessageHeldAgainRightAfterItsReleaseStaysHeldWithStatusZero) {
   StartHost();
   int64_t id = Send({"5550199"});
   ASSERT_TRUE(Eventually([&] { return Records().size() == 1; }));
@@ -79,7 +83,8 @@ TEST_F(JudgementTest, AMessageHeldAgainRightAfterItsReleaseStaysHeldWithStatusZe
   HostCommand("check-holds-all", "ok");
   OpenCompose();
   AddCoveringRule("5550199");
-  ASSERT_TRUE(Eventually([&] { return MovesOf(id) == 3; }));  // held, released, held
+  ASSERT_TRUE(
+      Eventually([&] { return MovesOf(id) == 3; }));  // held, released, held
   ASSERT_TRUE(Eventually([&] { return Records()[0].status == 0; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 4));
   EXPECT_EQ(FolderOf(id), "Outbox\\Tarnvex");
@@ -98,18 +103,27 @@ TEST_F(JudgementTest, RecipientsThatCannotBeReadAreHeld) {
   // be read.
   ServiceExec(
       "BEGIN;"
-      "INSERT INTO messages (folder, subject, body, delivery_time, flags, in_folder_since) "
-      "SELECT f.id, 'Hello', 'See you', 0, 4, CAST(strftime('%s','now') AS INTEGER) * 1000 "
-      "FROM folders f JOIN stores s ON s.id = f.store WHERE s.name = 'SMS' AND f.kind = 2;"
-      "INSERT INTO recipients (message, position, address) VALUES (last_insert_rowid(), 0, "
+      "INSERT INTO messages (folder, subject, body, delivery_time, flags, "
+      "in_folder_since) "
+      "SELECT f.id, 'Hello', 'See you', 0, 4, CAST(strftime('%s','now') AS "
+      "INTEGER) * 1000 "
+      "FROM folders f JOIN stores s ON s.id = f.store WHERE s.name = 'SMS' AND "
+      "f.kind = 2;"
+      "INSERT INTO recipients (message, position, address) VALUES "
+      "(last_insert_rowid(), 0, "
       "'5550199');"
-      "INSERT INTO recipients (message, position, address) SELECT MAX(id), 1, 'unreadable' "
+      "INSERT INTO recipients (message, position, address) SELECT MAX(id), 1, "
+      "'unreadable' "
       "FROM messages;"
       "ALTER TABLE recipients RENAME COLUMN address TO raw;"
-      "ALTER TABLE recipients ADD COLUMN address TEXT GENERATED ALWAYS AS (CASE WHEN "
-      "raw = 'unreadable' THEN abs(-9223372036854775807 - 1) ELSE raw END) VIRTUAL;"
-      "INSERT INTO journal (event, store, kind, object, parent, old_parent) SELECT 4, "
-      "f.store, 77, (SELECT MAX(id) FROM messages), f.id, 0 FROM folders f JOIN stores s "
+      "ALTER TABLE recipients ADD COLUMN address TEXT GENERATED ALWAYS AS "
+      "(CASE WHEN "
+      "raw = 'unreadable' THEN abs(-9223372036854775807 - 1) ELSE raw END) "
+      "VIRTUAL;"
+      "INSERT INTO journal (event, store, kind, object, parent, old_parent) "
+      "SELECT 4, "
+      "f.store, 77, (SELECT MAX(id) FROM messages), f.id, 0 FROM folders f "
+      "JOIN stores s "
       "ON s.id = f.store WHERE s.name = 'SMS' AND f.kind = 2;"
       "COMMIT;");
   const int64_t id = LastMessageId();
@@ -127,7 +141,10 @@ TEST_F(JudgementTest, AnAddressWithANulInsideIsHeld) {
   device::ServiceMessage message;
   message.subject = u"Hello";
   message.body = u"See you";
-  message.recipients = {std::u16string(u"5550199\0" u"5550111", 15)};
+  message.recipients = {
+      std::u16string(u"5550199\0"
+                     u"5550111",
+                     15)};
   std::string error;
   int64_t id = device::SaveOutgoingMessage("SMS", message, &error);
   ASSERT_GT(id, 0) << error;

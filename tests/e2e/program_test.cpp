@@ -1,6 +1,7 @@
 // The program itself with real processes: one instance at a time, and a
 // message from the messaging application to an uncovered number closes that
 // window and is listed under "Blocked" without any user action.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -8,8 +9,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "device/service/service.h"
 #include "device/window_registry.h"
@@ -24,7 +23,8 @@ using testing_support::RunProgram;
 
 template <typename Predicate>
 bool Eventually(Predicate done, int timeout_ms = 15000) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < until) {
     if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -36,8 +36,11 @@ class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     image_ = std::make_unique<testing_support::TempImage>();
-    ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "init"}), 0);
-    env_ = {"TARNVEX_DEVICE=" + image_->root(), "QT_QPA_PLATFORM=offscreen", "TARNVEX_DEBUG=1"};
+    ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
+                          "init"}),
+              0);
+    env_ = {"TARNVEX_DEVICE=" + image_->root(), "QT_QPA_PLATFORM=offscreen",
+            "TARNVEX_DEBUG=1"};
   }
   void TearDown() override {
     tarnvex_.Kill();
@@ -45,8 +48,10 @@ class ProgramTest : public ::testing::Test {
     image_.reset();
   }
   void StartTarnvex() {
-    ASSERT_TRUE(tarnvex_.Start({BinPath("Tarnvex")}, env_, /*merge_stderr=*/true));
-    ASSERT_TRUE(Eventually([] { return device::FindWindowByClass(u"ClassName").has_value(); }));
+    ASSERT_TRUE(
+        tarnvex_.Start({BinPath("Tarnvex")}, env_, /*merge_stderr=*/true));
+    ASSERT_TRUE(Eventually(
+        [] { return device::FindWindowByClass(u"ClassName").has_value(); }));
   }
   // Monitoring runs once the first list refill after entering the stores
   // has been made.
@@ -80,15 +85,18 @@ TEST_F(ProgramTest, ASecondStartRaisesTheFirstAndEndsWithMinusOne) {
   EXPECT_FALSE(std::filesystem::exists(dba + "Rules_0.db"));
 }
 
-TEST_F(ProgramTest, AnUncoveredMessageClosesTheComposeWindowAndIsListedAsBlocked) {
+TEST_F(ProgramTest,
+       AnUncoveredMessageClosesTheComposeWindowAndIsListedAsBlocked) {
   StartTarnvex();
   WaitForMonitoring();
   ChildProcess compose;
-  ASSERT_TRUE(compose.Start({BinPath("tarnvex-device"), "--root", image_->root(), "messaging",
-                             "--store", "SMS", "--headless"}));
+  ASSERT_TRUE(
+      compose.Start({BinPath("tarnvex-device"), "--root", image_->root(),
+                     "messaging", "--store", "SMS", "--headless"}));
   ASSERT_TRUE(compose.WaitForLine("ready"));
-  ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(), "send", "--store",
-                        "SMS", "--to", "555 0199", "--subject", "Lunch", "--body", "At noon"}),
+  ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
+                        "send", "--store", "SMS", "--to", "555 0199",
+                        "--subject", "Lunch", "--body", "At noon"}),
             0);
   int status = 0;
   ASSERT_TRUE(compose.Wait(10000, &status));

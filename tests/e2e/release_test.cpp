@@ -1,13 +1,12 @@
 // A held message released from the windows, as a new user would do it: the
 // program's windows in this process over the device's real service, with
 // the transport running as its own process.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QListWidget>
 #include <QPushButton>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <memory>
 #include <string>
@@ -37,7 +36,8 @@ using testing_support::App;
 
 template <typename Predicate>
 bool Eventually(Predicate done, int timeout_ms = 15000) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < until) {
     App().processEvents(QEventLoop::AllEvents, 20);
     if (done()) return true;
@@ -53,10 +53,12 @@ std::string FolderOf(int64_t id) {
 TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
   App();
   testing_support::TempImage image;
-  ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image.root(), "init"}), 0);
+  ASSERT_EQ(
+      RunProgram({BinPath("tarnvex-device"), "--root", image.root(), "init"}),
+      0);
   testing_support::ChildProcess transport;
-  ASSERT_TRUE(transport.Start(
-      {BinPath("tarnvex-device"), "--root", image.root(), "run", "--send-delay-ms", "400"}));
+  ASSERT_TRUE(transport.Start({BinPath("tarnvex-device"), "--root",
+                               image.root(), "run", "--send-delay-ms", "400"}));
   ASSERT_TRUE(transport.WaitForLine("transport running"));
 
   storage::ResetLocations();
@@ -71,14 +73,17 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
     ASSERT_TRUE(StartMonitoring());
 
     std::string out;
-    ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image.root(), "send", "--store",
-                          "SMS", "--to", "555 0199", "--from", "Anna <anna@example.org>",
-                          "--subject", "Lunch", "--body", "See you at noon"},
+    ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image.root(),
+                          "send", "--store", "SMS", "--to", "555 0199",
+                          "--from", "Anna <anna@example.org>", "--subject",
+                          "Lunch", "--body", "See you at noon"},
                          &out),
               0);
     int64_t id = std::atoll(out.c_str());
     QListWidget* list = window.browser()->ListBox(1010);
-    ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 5; }));
+    ASSERT_TRUE(Eventually([&] {
+      return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 5;
+    }));
     EXPECT_EQ(list->item(2)->text(), "5550199");
 
     list->setCurrentRow(2);

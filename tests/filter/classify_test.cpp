@@ -24,7 +24,8 @@ class ClassifyTest : public RulesFixture {
     ASSERT_TRUE(LoadRules());
   }
 
-  ClassifyTexts Texts(const std::string& recipients, const std::string& store = "SMS") {
+  ClassifyTexts Texts(const std::string& recipients,
+                      const std::string& store = "SMS") {
     ClassifyTexts texts;
     texts.store_name = store;
     texts.sender = "Anna";
@@ -43,7 +44,8 @@ class ClassifyTest : public RulesFixture {
   bool Classify(bool is_new, int32_t stored, const ClassifyTexts& texts,
                 int32_t* new_status = nullptr) {
     bool released = false;
-    int32_t status = ClassifyMessage(is_new, stored, texts, [&] { released = true; });
+    int32_t status =
+        ClassifyMessage(is_new, stored, texts, [&] { released = true; });
     if (new_status != nullptr) *new_status = status;
     return released;
   }
@@ -54,7 +56,8 @@ class ClassifyTest : public RulesFixture {
     int32_t id = 0, status = -1;
     std::string tokens;
     MAPIExists(t.store_name.c_str(), t.body.c_str(), t.sender.c_str(),
-               t.recipients.c_str(), t.subject.c_str(), &found, &id, &status, &tokens);
+               t.recipients.c_str(), t.subject.c_str(), &found, &id, &status,
+               &tokens);
     return found ? status : -1;
   }
 };
@@ -121,8 +124,10 @@ TEST_F(ClassifyTest, BlanksAreDroppedForThePhoneStoresOnly) {
   EXPECT_FALSE(IsPhoneStore("SMS2"));
   EXPECT_FALSE(IsPhoneStore("E-mail"));
 
-  EXPECT_EQ(StoreRecipientsText("SMS", "555 0199, 555 0111"), "5550199,5550111");
-  EXPECT_EQ(StoreRecipientsText("E-mail", "Anna Berg <a@b>"), "Anna Berg <a@b>");
+  EXPECT_EQ(StoreRecipientsText("SMS", "555 0199, 555 0111"),
+            "5550199,5550111");
+  EXPECT_EQ(StoreRecipientsText("E-mail", "Anna Berg <a@b>"),
+            "Anna Berg <a@b>");
 
   // A rule written with the blank, as the editor pre-fills an e-mail's.
   PeekExec("INSERT INTO Rules VALUES (9, 'Bert', '555 0123', 'm', 'm ', 90);");
@@ -136,7 +141,8 @@ TEST_F(ClassifyTest, BlanksAreDroppedForThePhoneStoresOnly) {
   EXPECT_EQ(Stored(Texts("555 0123", "E-mail")), 1);
 }
 
-TEST_F(ClassifyTest, TheWholeTextIsJudgedAndAnEmptyListIsCoveredByTheFirstRule) {
+TEST_F(ClassifyTest,
+       TheWholeTextIsJudgedAndAnEmptyListIsCoveredByTheFirstRule) {
   std::string many;
   for (int i = 0; i < 460; ++i) many += "5550199, ";
   EXPECT_TRUE(RecipientsCovered("SMS", {many + "5550199", true}));

@@ -237,7 +237,8 @@ TEST_F(RuleTableTest, RemoveTakesTheFirstEqualRuleIgnoringCase) {
 TEST_F(RuleTableTest, ALongRuleDeletedWithTheTextsItHandsOutIsGoneEverywhere) {
   // Recipients past 255 characters: the number the user cares about is last.
   std::string recipients;
-  for (int i = 0; i < 40; ++i) recipients += "555010" + std::to_string(i % 10) + ", ";
+  for (int i = 0; i < 40; ++i)
+    recipients += "555010" + std::to_string(i % 10) + ", ";
   recipients += "5550199";
   const std::string sender(300, 'S');
   PeekExec("INSERT INTO Rules VALUES (1, '" + sender + "', '" + recipients +
@@ -247,8 +248,10 @@ TEST_F(RuleTableTest, ALongRuleDeletedWithTheTextsItHandsOutIsGoneEverywhere) {
   EXPECT_EQ(1, MatchRecipientText("5550199", &matched, &rule_id));
 
   std::string got_sender, got_recipients, got_message;
-  ASSERT_TRUE(GetRule(0, &got_sender, &got_recipients, &got_message, nullptr, nullptr));
-  EXPECT_TRUE(DeleteRule(got_sender.c_str(), got_recipients.c_str(), got_message.c_str()));
+  ASSERT_TRUE(
+      GetRule(0, &got_sender, &got_recipients, &got_message, nullptr, nullptr));
+  EXPECT_TRUE(DeleteRule(got_sender.c_str(), got_recipients.c_str(),
+                         got_message.c_str()));
   EXPECT_EQ(0, RowCount());
   EXPECT_EQ(0, RuleCount());
   ASSERT_TRUE(LoadRules());  // and it does not come back

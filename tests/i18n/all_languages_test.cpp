@@ -1,5 +1,7 @@
 // Every catalogue language through the chooser with the shipped support
 // files, the two encodings of support files, and right-to-left mirroring.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QImage>
@@ -7,9 +9,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QStyle>
-
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -48,13 +47,15 @@ QString Shown(QString text) {
 using testing_support::App;
 
 constexpr char16_t kEmn[] = u"\\Program Files\\Tarnvex\\emn\\Tarnvex.emn.";
-const int kUiIds[] = {115, 116, 117, 118, 119, 120, 122, 123, 124, 125, 126, 127, 128, 129, 130};
+const int kUiIds[] = {115, 116, 117, 118, 119, 120, 122, 123,
+                      124, 125, 126, 127, 128, 129, 130};
 
 std::string ShippedFile(const std::string& code) {
-  std::string path =
-      std::string(std::getenv("TARNVEX_SOURCE_DIR")) + "/resources/lang/emn/Tarnvex.emn." + code;
+  std::string path = std::string(std::getenv("TARNVEX_SOURCE_DIR")) +
+                     "/resources/lang/emn/Tarnvex.emn." + code;
   std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::string((std::istreambuf_iterator<char>(in)),
+                     std::istreambuf_iterator<char>());
 }
 
 // The lines of a support file as id -> wide text, controls and UI texts apart.
@@ -68,12 +69,15 @@ Expected ParseShipped(const std::string& content) {
   size_t start = utf8 ? 3 : 0;
   while (start < content.size()) {
     size_t end = content.find('\n', start);
-    std::string line = content.substr(start, end == std::string::npos ? end : end - start + 1);
+    std::string line =
+        content.substr(start, end == std::string::npos ? end : end - start + 1);
     start = end == std::string::npos ? content.size() : end + 1;
-    if (line.size() >= 2 && line[line.size() - 2] == '\r') line.erase(line.size() - 2, 1);
+    if (line.size() >= 2 && line[line.size() - 2] == '\r')
+      line.erase(line.size() - 2, 1);
     i18n::SupportLine parsed = i18n::ParseSupportLine(line);
     if (!parsed.complete) continue;
-    std::u16string text = utf8 ? device::Utf8ToWide(parsed.text) : device::AnsiToWide(parsed.text);
+    std::u16string text = utf8 ? device::Utf8ToWide(parsed.text)
+                               : device::AnsiToWide(parsed.text);
     int id = i18n::SupportIdNumber(parsed.id);
     (parsed.section == "STRINGTABLE" ? out.ui_texts : out.controls)[id] = text;
   }
@@ -82,12 +86,14 @@ Expected ParseShipped(const std::string& content) {
 
 // Whether a relabelled control shows its whole text.
 bool Fits(QWidget* w, const QString& text, std::string* why) {
-  if (auto* label = qobject_cast<QLabel*>(w); label != nullptr && label->wordWrap()) {
+  if (auto* label = qobject_cast<QLabel*>(w);
+      label != nullptr && label->wordWrap()) {
     int height = w->fontMetrics()
-                     .boundingRect(QRect(0, 0, w->width(), 1 << 20), Qt::TextWordWrap, text)
+                     .boundingRect(QRect(0, 0, w->width(), 1 << 20),
+                                   Qt::TextWordWrap, text)
                      .height();
-    *why = std::to_string(height) + " px of wrapped text in " + std::to_string(w->height()) +
-           " px";
+    *why = std::to_string(height) + " px of wrapped text in " +
+           std::to_string(w->height()) + " px";
     return height <= w->height();
   }
   int advance = w->fontMetrics().horizontalAdvance(text);
@@ -98,7 +104,8 @@ bool Fits(QWidget* w, const QString& text, std::string* why) {
   } else if (qobject_cast<QPushButton*>(w) != nullptr) {
     room -= 6;
   }
-  *why = std::to_string(advance) + " px of text in " + std::to_string(room) + " px";
+  *why = std::to_string(advance) + " px of text in " + std::to_string(room) +
+         " px";
   return advance <= room;
 }
 
@@ -134,7 +141,8 @@ class AllLanguagesTest : public ::testing::Test {
   // controls are relabelled too.
   void OpenTemplates() {
     for (int id : {resources::kIdAboutTemplate, resources::kIdRulesTemplate}) {
-      auto page = std::make_unique<ui::TemplateDialog>(resources::LoadDialogTemplate(id));
+      auto page = std::make_unique<ui::TemplateDialog>(
+          resources::LoadDialogTemplate(id));
       page->resize(480, 600);
       page->show();
       pages_.push_back(std::move(page));
@@ -150,7 +158,8 @@ class AllLanguagesTest : public ::testing::Test {
     chooser_->Select();
   }
   std::vector<ui::TemplateDialog*> Pages() {
-    std::vector<ui::TemplateDialog*> all = {window_->browser(), chooser_->page()};
+    std::vector<ui::TemplateDialog*> all = {window_->browser(),
+                                            chooser_->page()};
     for (auto& page : pages_) all.push_back(page.get());
     return all;
   }
@@ -177,8 +186,10 @@ TEST_F(AllLanguagesTest, EveryRowIsChosenShownWholeAndLeftForEnglish) {
     Expected expected = ParseShipped(content);
     // Complete: every UI text and every labelled control of the templates.
     for (int id : kUiIds) EXPECT_EQ(expected.ui_texts.count(id), 1u) << id;
-    for (int id : {1015, 1023, 1024, 1016, 1020, 1039, 1012, 1018, 1028, 1033, 1034, 20013,
-                   20011, 20012, 40009, 20015, 20008, 40013, 20002, 20010, i18n::kViewerBackId}) {
+    for (int id :
+         {1015,  1023,  1024,  1016,  1020,  1039,  1012,
+          1018,  1028,  1033,  1034,  20013, 20011, 20012,
+          40009, 20015, 20008, 40013, 20002, 20010, i18n::kViewerBackId}) {
       EXPECT_EQ(expected.controls.count(id), 1u) << id;
     }
 
@@ -186,7 +197,8 @@ TEST_F(AllLanguagesTest, EveryRowIsChosenShownWholeAndLeftForEnglish) {
     ASSERT_TRUE(boxes_->shown.empty()) << device::WideToUtf8(boxes_->shown[0]);
     EXPECT_EQ(ui::CurrentLanguageCode(), code);
     // The menu bar shows the row's own texts.
-    std::vector<std::u16string> menu = resources::LanguageMenuTexts(code.c_str());
+    std::vector<std::u16string> menu =
+        resources::LanguageMenuTexts(code.c_str());
     ui::SoftKeyBar* keys = window_->soft_keys();
     EXPECT_EQ(Shown(keys->Key(0)->text()), ui::ToQt(menu[0]));
     EXPECT_EQ(Shown(keys->Key(1)->text()), ui::ToQt(menu[4]));
@@ -206,8 +218,8 @@ TEST_F(AllLanguagesTest, EveryRowIsChosenShownWholeAndLeftForEnglish) {
         if (w == nullptr) continue;
         EXPECT_EQ(page->ControlText(id), text) << id;
         std::string why;
-        EXPECT_TRUE(Fits(w, ui::ToQt(text), &why)) << id << " " << device::WideToUtf8(text)
-                                                   << ": " << why;
+        EXPECT_TRUE(Fits(w, ui::ToQt(text), &why))
+            << id << " " << device::WideToUtf8(text) << ": " << why;
       }
     }
     EXPECT_EQ(QApplication::layoutDirection() == Qt::RightToLeft,
@@ -228,14 +240,19 @@ TEST_F(AllLanguagesTest, EveryRowIsChosenShownWholeAndLeftForEnglish) {
 
 TEST_F(AllLanguagesTest, CodePageAndMarkedUtf8FilesAreBothReadRight) {
   // Code page 1252: 0xE4 is a-umlaut.
-  Install("deu", "x=CONTROL;x=1015;x=\"Empf\xE4nger\"\r\nx=STRINGTABLE;x=118;x=\"F\xE4hler\"\r\n");
+  Install("deu",
+          "x=CONTROL;x=1015;x=\"Empf\xE4nger\"\r\nx=STRINGTABLE;x=118;x="
+          "\"F\xE4hler\"\r\n");
   // UTF-8 after the byte-order mark, the mark right before the first field.
   Install("rus",
           "\xEF\xBB\xBFx=CONTROL;x=1015;x=\"\xD0\x9E\xD1\x82\"\r\n"
-          "x=STRINGTABLE;x=118;x=\"\xD0\x9E\xD1\x88\xD0\xB8\xD0\xB1\xD0\xBA\xD0\xB0\"\r\n");
+          "x=STRINGTABLE;x=118;x="
+          "\"\xD0\x9E\xD1\x88\xD0\xB8\xD0\xB1\xD0\xBA\xD0\xB0\"\r\n");
   // No mark, and bytes that are no UTF-8 ("\xC3(" is a broken sequence):
   // still code page 1252, byte for byte.
-  Install("ukr", "x=CONTROL;x=1015;x=\"\xC3(\xE9\"\r\nx=STRINGTABLE;x=118;x=\"\xC3\xA9\"\r\n");
+  Install("ukr",
+          "x=CONTROL;x=1015;x=\"\xC3(\xE9\"\r\nx=STRINGTABLE;x=118;x="
+          "\"\xC3\xA9\"\r\n");
   ASSERT_TRUE(i18n::LocateSupportFile(window_.get(), "deu", true));
   EXPECT_EQ(window_->browser()->ControlText(1015), u"Empfänger");
   EXPECT_EQ(ui::UiTextOf(118), u"Fähler");
@@ -253,7 +270,8 @@ TEST_F(AllLanguagesTest, CodePageAndMarkedUtf8FilesAreBothReadRight) {
   // The mark alone: nothing applied, still a success.
   Install("grk", "\xEF\xBB\xBF");
   EXPECT_TRUE(i18n::LocateSupportFile(window_.get(), "grk", true));
-  EXPECT_EQ(i18n::SupportFileEncoding("/no/such/file"), i18n::SupportEncoding::kCodePage);
+  EXPECT_EQ(i18n::SupportFileEncoding("/no/such/file"),
+            i18n::SupportEncoding::kCodePage);
 }
 
 TEST_F(AllLanguagesTest, RightToLeftMirrorsTheWindowsAndEnglishMirrorsBack) {
@@ -269,10 +287,12 @@ TEST_F(AllLanguagesTest, RightToLeftMirrorsTheWindowsAndEnglishMirrorsBack) {
   EXPECT_EQ(window_->layoutDirection(), Qt::RightToLeft);
   EXPECT_GT(sender->geometry().center().x(), width / 2);
   // A window opened later is mirrored as well.
-  ui::TemplateDialog rules(resources::LoadDialogTemplate(resources::kIdRulesTemplate));
+  ui::TemplateDialog rules(
+      resources::LoadDialogTemplate(resources::kIdRulesTemplate));
   rules.resize(480, 600);
   rules.show();
-  EXPECT_GT(rules.Control(1033)->geometry().center().x(), 240);  // Add, at the left in English
+  EXPECT_GT(rules.Control(1033)->geometry().center().x(),
+            240);  // Add, at the left in English
   Choose("English");
   EXPECT_EQ(QApplication::layoutDirection(), Qt::LeftToRight);
   EXPECT_LT(sender->geometry().center().x(), width / 2);
@@ -284,7 +304,8 @@ TEST_F(AllLanguagesTest, TheMissingFileMessageNamesLanguageAndFile) {
   Choose("Patois d\xB4Ille et Villaine");
   ASSERT_EQ(boxes_->shown.size(), 1u);
   EXPECT_EQ(boxes_->shown[0],
-            u"The required file is not available.\nPatois d´Ille et Villaine: Tarnvex.emn.piv");
+            u"The required file is not available.\nPatois d´Ille et Villaine: "
+            u"Tarnvex.emn.piv");
   EXPECT_EQ(boxes_->captions[0], u"Information");
   EXPECT_EQ(ui::CurrentLanguageCode(), "eng");
 }
@@ -302,8 +323,8 @@ TEST_F(AllLanguagesTest, TheBrowserRendersInRussianArabicAndJapanese) {
     ASSERT_FALSE(image.isNull()) << code;
     EXPECT_EQ(image.width(), window_->width());
     if (dir != nullptr) {
-      EXPECT_TRUE(image.save(QString::fromStdString(std::string(dir) + "/browser-" + code +
-                                                    ".png")));
+      EXPECT_TRUE(image.save(QString::fromStdString(
+          std::string(dir) + "/browser-" + code + ".png")));
     }
   }
 }

@@ -25,8 +25,8 @@ class InstallTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(bare_); }
   int Install(const std::vector<std::string>& args, std::string* out) {
-    std::vector<std::string> argv = {BinPath("tarnvex-device"), "--root", image_.root(),
-                                     "install"};
+    std::vector<std::string> argv = {BinPath("tarnvex-device"), "--root",
+                                     image_.root(), "install"};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(argv, out);
   }
@@ -46,17 +46,22 @@ TEST_F(InstallTest, WithoutHelpPagesAndSupportFilesItFailsAndInstallsNothing) {
 }
 
 TEST_F(InstallTest, WithThemEverythingIsCopied) {
-  std::string resources = std::string(std::getenv("TARNVEX_SOURCE_DIR")) + "/resources/lang";
+  std::string resources =
+      std::string(std::getenv("TARNVEX_SOURCE_DIR")) + "/resources/lang";
   std::string out;
-  ASSERT_EQ(Install({"--from", bare_, "--resources", resources}, &out), 0) << out;
+  ASSERT_EQ(Install({"--from", bare_, "--resources", resources}, &out), 0)
+      << out;
   EXPECT_TRUE(image_.Exists(u"\\Program Files\\Tarnvex\\Tarnvex.exe"));
-  EXPECT_TRUE(image_.Exists(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm"));
+  EXPECT_TRUE(
+      image_.Exists(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm"));
   EXPECT_TRUE(image_.Exists(u"\\Program Files\\Tarnvex\\emn\\Tarnvex.emn.deu"));
   // From the build's own folder the source tree's resources are found.
   testing_support::TempImage second;
-  std::vector<std::string> argv = {BinPath("tarnvex-device"), "--root", second.root(), "install"};
+  std::vector<std::string> argv = {BinPath("tarnvex-device"), "--root",
+                                   second.root(), "install"};
   ASSERT_EQ(RunProgram(argv, &out), 0) << out;
-  EXPECT_TRUE(second.Exists(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm"));
+  EXPECT_TRUE(
+      second.Exists(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm"));
 }
 
 }  // namespace

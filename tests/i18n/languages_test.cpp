@@ -1,31 +1,31 @@
 // Languages on Qt's offscreen platform: the catalogue and the chooser, the
 // menu bar switch, support files (their format, hostile files, applying two
 // in turn) and help.
-#include <QApplication>
-#include <QKeyEvent>
-#include <QTimer>
-#include <QListWidget>
-#include <QMenu>
-#include <QPushButton>
+#include "i18n/languages.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QApplication>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 
+#include "device/codepage.h"
+#include "device/image.h"
 #include "device/message_box.h"
 #include "i18n/catalogue.h"
 #include "i18n/chooser.h"
 #include "i18n/help.h"
-#include "i18n/languages.h"
 #include "i18n/support_file.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "device/codepage.h"
-#include "device/image.h"
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
@@ -72,7 +72,8 @@ TEST(CatalogueTest, MenuIdsAndCodes) {
 }
 
 TEST(SupportFileTest, FieldsQuotesAndNewlines) {
-  auto line = i18n::ParseSupportLine("x=STRINGTABLE;x=117;x=\"Hilfe fehlt.\"\n");
+  auto line =
+      i18n::ParseSupportLine("x=STRINGTABLE;x=117;x=\"Hilfe fehlt.\"\n");
   ASSERT_TRUE(line.complete);
   EXPECT_EQ(line.section, "STRINGTABLE");
   EXPECT_EQ(line.id, "117");
@@ -99,7 +100,8 @@ TEST(SupportFileTest, FieldsQuotesAndNewlines) {
   EXPECT_EQ(i18n::SupportIdNumber("  -5x"), -5);
   EXPECT_EQ(i18n::SupportIdNumber("abc"), 0);
   // Fields longer than their 260 bytes are cut.
-  line = i18n::ParseSupportLine("x=CTRL;x=1;x=" + std::string(100000, 'a') + "\n");
+  line =
+      i18n::ParseSupportLine("x=CTRL;x=1;x=" + std::string(100000, 'a') + "\n");
   EXPECT_EQ(line.text.size(), i18n::kFieldBytes - 1);
 }
 
@@ -129,12 +131,15 @@ class LanguagesTest : public ::testing::Test {
     std::string source = std::string(std::getenv("TARNVEX_SOURCE_DIR")) +
                          "/resources/lang/emn/Tarnvex.emn." + code;
     std::ifstream in(source, std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string content((std::istreambuf_iterator<char>(in)),
+                        std::istreambuf_iterator<char>());
     ASSERT_FALSE(content.empty()) << source;
-    image_->WriteFile(kEmn + std::u16string(code, code + strlen(code)), content);
+    image_->WriteFile(kEmn + std::u16string(code, code + strlen(code)),
+                      content);
   }
   void Write(const char* code, const std::string& content) {
-    image_->WriteFile(kEmn + std::u16string(code, code + strlen(code)), content);
+    image_->WriteFile(kEmn + std::u16string(code, code + strlen(code)),
+                      content);
   }
   i18n::LanguageChooser& Chooser() {
     chooser_ = std::make_unique<i18n::LanguageChooser>(window_.get());
@@ -151,7 +156,8 @@ TEST_F(LanguagesTest, TheChooserListsAll143NamesSorted) {
   ASSERT_EQ(list->count(), 143);
   EXPECT_EQ(list->item(0)->text(), "AbenakiPenobscot");
   EXPECT_EQ(list->item(142)->text(), "Zulu");
-  int congo = list->row(list->findItems("Congo (Konkani)", Qt::MatchExactly).value(0));
+  int congo =
+      list->row(list->findItems("Congo (Konkani)", Qt::MatchExactly).value(0));
   EXPECT_TRUE(list->item(congo - 1)->text().startsWith("C") ||
               list->item(congo + 1)->text().startsWith("C"));
   EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
@@ -190,7 +196,8 @@ TEST_F(LanguagesTest, WithoutTheFileNothingChanges) {
   chooser.Select();
   ASSERT_EQ(boxes_->shown.size(), 1u);
   // Text 116, then the language and the file looked for.
-  EXPECT_EQ(boxes_->shown[0], u"The required file is not available.\nGerman: Tarnvex.emn.deu");
+  EXPECT_EQ(boxes_->shown[0],
+            u"The required file is not available.\nGerman: Tarnvex.emn.deu");
   EXPECT_EQ(boxes_->captions[0], u"Information");
   EXPECT_EQ(i18n::CurrentMenuId(), 116);
   EXPECT_EQ(i18n::CurrentMenu(), nullptr);
@@ -213,8 +220,9 @@ TEST_F(LanguagesTest, FrenchAndGermanTogetherMakeFrenchCurrent) {
   EXPECT_EQ(ui::CurrentLanguageCode(), "fre");
   EXPECT_EQ(i18n::CurrentMenuId(), 53501);
   ASSERT_EQ(boxes_->shown.size(), 1u);  // German's file is only looked for
-  EXPECT_EQ(boxes_->shown[0],
-            u"Le fichier nécessaire n'est pas disponible.\nGerman: Tarnvex.emn.deu");
+  EXPECT_EQ(
+      boxes_->shown[0],
+      u"Le fichier nécessaire n'est pas disponible.\nGerman: Tarnvex.emn.deu");
 }
 
 TEST_F(LanguagesTest, SupportFileRulesWhenApplied) {
@@ -229,8 +237,10 @@ TEST_F(LanguagesTest, SupportFileRulesWhenApplied) {
   ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "tst", true));
   EXPECT_EQ(ui::UiTextOf(118), u"Oops");
   EXPECT_EQ(ui::UiTextOf(117), u"Unable to locate help file.");
-  EXPECT_EQ(window_->browser()->ControlText(1015), u"Sender lowercase menuitem");
-  EXPECT_EQ(ui::PlainText(window_->soft_keys()->Popup(1)->actions()[6]->text()), "Exit");
+  EXPECT_EQ(window_->browser()->ControlText(1015),
+            u"Sender lowercase menuitem");
+  EXPECT_EQ(ui::PlainText(window_->soft_keys()->Popup(1)->actions()[6]->text()),
+            "Exit");
 
   // A first line that is empty applies nothing and still succeeds.
   Write("emp", "\nx=STRINGTABLE;x=118;x=\"Never\"\n");
@@ -248,12 +258,14 @@ TEST_F(LanguagesTest, SupportFileRulesWhenApplied) {
   // Now that a menu was switched, a MENUITEM line relabels its entry.
   Write("fre", "x=MENUITEM;x=40008;x=\"Quitter\"\n");
   ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "fre", true));
-  EXPECT_EQ(ui::PlainText(window_->soft_keys()->Popup(1)->actions()[6]->text()), "Quitter");
+  EXPECT_EQ(ui::PlainText(window_->soft_keys()->Popup(1)->actions()[6]->text()),
+            "Quitter");
 }
 
 TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
   std::string huge;
-  for (int i = 0; i < 10 * 1024 * 1024 / 40; ++i) huge += "x=CTRL;x=1015;x=\"0123456789012345\"\n";
+  for (int i = 0; i < 10 * 1024 * 1024 / 40; ++i)
+    huge += "x=CTRL;x=1015;x=\"0123456789012345\"\n";
   Write("big", huge);
   // Beyond the bound: a clear message, and the language stays as it was.
   EXPECT_FALSE(i18n::LocateSupportFile(nullptr, "big", true));
@@ -264,9 +276,11 @@ TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
   // Just within it, the file is read.
   Write("fit", huge.substr(0, i18n::kMaxSupportFileBytes));
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "fit", true));
-  Write("lng", "x=CTRL;x=1015;x=\"" + std::string(100 * 1024, 'L') + "\"\nx=CTRL;x=1023;x=T\n");
+  Write("lng", "x=CTRL;x=1015;x=\"" + std::string(100 * 1024, 'L') +
+                   "\"\nx=CTRL;x=1023;x=T\n");
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "lng", true));
-  EXPECT_EQ(window_->browser()->ControlText(1015).size(), i18n::kFieldBytes - 1);
+  EXPECT_EQ(window_->browser()->ControlText(1015).size(),
+            i18n::kFieldBytes - 1);
   std::string nul = "x=CTRL;x=1015;x=\"a";
   nul.push_back('\0');
   nul += "b\"\nx=STRINGTABLE;x=123;x=\"W\0\"";
@@ -312,14 +326,18 @@ TEST_F(LanguagesTest, HelpFallsBackToEnglishAndReportsAMissingPage) {
   EXPECT_FALSE(image_->Exists(u"\\Tarnvex\\Help"));
   EXPECT_FALSE(image_->Exists(u"\\Program Files\\Tarnvex\\Help"));
 
-  image_->WriteFile(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm", "<html></html>");
+  image_->WriteFile(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm",
+                    "<html></html>");
   Install("deu");
   ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "deu", true));
   window_->RunCommand(resources::kCmdHelp);
-  EXPECT_EQ(opened, image_->Host(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm"));
-  image_->WriteFile(u"\\Program Files\\Tarnvex\\Help\\deu\\index.deu.htm", "<html></html>");
+  EXPECT_EQ(opened, image_->Host(
+                        u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm"));
+  image_->WriteFile(u"\\Program Files\\Tarnvex\\Help\\deu\\index.deu.htm",
+                    "<html></html>");
   window_->RunCommand(resources::kCmdHelp);
-  EXPECT_EQ(opened, image_->Host(u"\\Program Files\\Tarnvex\\Help\\deu\\index.deu.htm"));
+  EXPECT_EQ(opened, image_->Host(
+                        u"\\Program Files\\Tarnvex\\Help\\deu\\index.deu.htm"));
 
   // No desktop viewer and a page that the program's own viewer cannot show
   // either (beyond its size bound): text 119, in the current language.
@@ -340,7 +358,8 @@ TEST_F(LanguagesTest, WithoutADesktopViewerHelpOpensInTheProgramsOwn) {
   const QByteArray path = qgetenv("PATH");
   qputenv("PATH", "/nonexistent");
   image_->WriteFile(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm",
-                    "<html><head><meta charset=\"utf-8\"></head><body><h1>Hilfe f\xC3\xBCr alle"
+                    "<html><head><meta "
+                    "charset=\"utf-8\"></head><body><h1>Hilfe f\xC3\xBCr alle"
                     "</h1><img src=\"/dev/zero\"></body></html>");
   window_->RunCommand(resources::kCmdHelp);
   qputenv("PATH", path);
@@ -351,7 +370,8 @@ TEST_F(LanguagesTest, WithoutADesktopViewerHelpOpensInTheProgramsOwn) {
   EXPECT_EQ(help->windowTitle(), "Help - Tarnvex");
   auto* view = help->findChild<ui::PageView*>();
   ASSERT_NE(view, nullptr);
-  EXPECT_TRUE(view->PlainPage().contains(QString::fromUtf8("Hilfe f\xC3\xBCr alle")))
+  EXPECT_TRUE(
+      view->PlainPage().contains(QString::fromUtf8("Hilfe f\xC3\xBCr alle")))
       << view->PlainPage().toStdString();
   // Help again uses the same window; closing it ends it.
   window_->RunCommand(resources::kCmdHelp);
@@ -373,15 +393,20 @@ TEST(HelpTest, ProgramOnACardFindsThePagesUnderTheProgramFilesFolder) {
   testing_support::TempImage image;
   std::string error;
   ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
-  std::string target = image.Host(u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
-  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+  std::string target =
+      image.Host(u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
+  std::filesystem::create_directories(
+      std::filesystem::path(target).parent_path());
   std::filesystem::copy_file("/proc/self/exe", target);
-  image.WriteFile(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm", "<html></html>");
+  image.WriteFile(u"\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm",
+                  "<html></html>");
   std::string out;
-  testing_support::RunProgram({target, "--gtest_filter=HelpChild.Report"}, &out,
-                              {"TARNVEX_HELP_CHILD=1", "TARNVEX_DEVICE=" + image.root()});
-  EXPECT_NE(out.find("page=\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm\n"),
-            std::string::npos)
+  testing_support::RunProgram(
+      {target, "--gtest_filter=HelpChild.Report"}, &out,
+      {"TARNVEX_HELP_CHILD=1", "TARNVEX_DEVICE=" + image.root()});
+  EXPECT_NE(
+      out.find("page=\\Program Files\\Tarnvex\\Help\\eng\\index.eng.htm\n"),
+      std::string::npos)
       << out;
 }
 

@@ -4,6 +4,8 @@
 // in one process. The chooser runs inside the popup's own handler, so a
 // switch that destroyed that popup would crash here (the popups must be the
 // same objects throughout).
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QListWidget>
 #include <QMenu>
@@ -11,9 +13,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -54,8 +53,8 @@ constexpr bool kSanitized = false;
 
 // Runs `act` once `ready` holds (polled from the event loop), or `give_up`
 // after about five seconds.
-void When(std::function<bool()> ready, std::function<void()> act, std::function<void()> give_up,
-          int tries = 250) {
+void When(std::function<bool()> ready, std::function<void()> act,
+          std::function<void()> give_up, int tries = 250) {
   QTimer::singleShot(20, [=] {
     if (ready()) {
       act();
@@ -67,11 +66,13 @@ void When(std::function<bool()> ready, std::function<void()> act, std::function<
   });
 }
 
-void InstallSupportFile(testing_support::TempImage* image, const std::string& code) {
-  std::string source =
-      std::string(std::getenv("TARNVEX_SOURCE_DIR")) + "/resources/lang/emn/Tarnvex.emn." + code;
+void InstallSupportFile(testing_support::TempImage* image,
+                        const std::string& code) {
+  std::string source = std::string(std::getenv("TARNVEX_SOURCE_DIR")) +
+                       "/resources/lang/emn/Tarnvex.emn." + code;
   std::ifstream in(source, std::ios::binary);
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string content((std::istreambuf_iterator<char>(in)),
+                      std::istreambuf_iterator<char>());
   ASSERT_FALSE(content.empty()) << source;
   image->WriteFile(u"\\Program Files\\Tarnvex\\emn\\Tarnvex.emn." +
                        std::u16string(code.begin(), code.end()),
@@ -80,7 +81,8 @@ void InstallSupportFile(testing_support::TempImage* image, const std::string& co
 
 // The part that runs on the X display.
 TEST(LanguageSwitchOnX, Child) {
-  if (std::getenv(kChildVariable) == nullptr) GTEST_SKIP() << "runs inside the X test only";
+  if (std::getenv(kChildVariable) == nullptr)
+    GTEST_SKIP() << "runs inside the X test only";
   testing_support::App();
   storage::ResetLocations();
   ResetInitDatabases();
@@ -105,8 +107,9 @@ TEST(LanguageSwitchOnX, Child) {
     int menu;
     std::u16string first_key, language_item;
   };
-  const Language languages[] = {{"German", 54201, u"Erwerbstätigkeit", u"Linguistisch"},
-                                {"French", 53501, u"L'usage", u"Langue"}};
+  const Language languages[] = {
+      {"German", 54201, u"Erwerbstätigkeit", u"Linguistisch"},
+      {"French", 53501, u"L'usage", u"Langue"}};
   bool failed = false;
   auto give_up = [&] {
     failed = true;
@@ -116,23 +119,33 @@ TEST(LanguageSwitchOnX, Child) {
   for (int i = 0; i < kSwitches && !failed; ++i) {
     const Language& language = languages[i % 2];
     QMenu* help = keys->Popup(1);
-    When([help] { return help->isVisible() && QApplication::activePopupWidget() == help; },
-         [help] {
-           QAction* item = help->actions()[1];  // Language
-           QTest::mouseClick(help, Qt::LeftButton, {}, help->actionGeometry(item).center());
-         },
-         give_up);
-    When([] { return qobject_cast<i18n::LanguageChooser*>(QApplication::activeModalWidget()); },
-         [&language] {
-           auto* chooser = qobject_cast<i18n::LanguageChooser*>(QApplication::activeModalWidget());
-           chooser->SelectNames({language.name});
-           qobject_cast<QPushButton*>(chooser->page()->Control(40009))->click();
-           qobject_cast<QPushButton*>(chooser->page()->Control(20015))->click();
-         },
-         give_up);
+    When(
+        [help] {
+          return help->isVisible() && QApplication::activePopupWidget() == help;
+        },
+        [help] {
+          QAction* item = help->actions()[1];  // Language
+          QTest::mouseClick(help, Qt::LeftButton, {},
+                            help->actionGeometry(item).center());
+        },
+        give_up);
+    When(
+        [] {
+          return qobject_cast<i18n::LanguageChooser*>(
+              QApplication::activeModalWidget());
+        },
+        [&language] {
+          auto* chooser = qobject_cast<i18n::LanguageChooser*>(
+              QApplication::activeModalWidget());
+          chooser->SelectNames({language.name});
+          qobject_cast<QPushButton*>(chooser->page()->Control(40009))->click();
+          qobject_cast<QPushButton*>(chooser->page()->Control(20015))->click();
+        },
+        give_up);
     keys->OpenKey(1);  // returns once the popup and the chooser are done
     QApplication::processEvents();
-    ASSERT_FALSE(failed) << "switch " << i << ": the popup or the chooser did not come up";
+    ASSERT_FALSE(failed) << "switch " << i
+                         << ": the popup or the chooser did not come up";
     EXPECT_EQ(i18n::CurrentMenuId(), language.menu) << i;
     EXPECT_EQ(keys->KeyText(0), language.first_key) << i;
     EXPECT_EQ(ui::PlainText(keys->Popup(1)->actions()[1]->text()),
@@ -153,26 +166,32 @@ TEST(LanguageSwitchOnX, Child) {
 TEST(LanguageSwitchOnX, TwentySwitchesFromTheSoftKeyUnderARealXServer) {
   testing_support::XDisplay x;
   std::string why;
-  if (!x.Start("1280x1024x24", &why)) GTEST_SKIP() << "no X server for this test: " << why;
+  if (!x.Start("1280x1024x24", &why))
+    GTEST_SKIP() << "no X server for this test: " << why;
   std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  std::vector<std::string> argv = {self, "--gtest_filter=LanguageSwitchOnX.Child"};
+  std::vector<std::string> argv = {self,
+                                   "--gtest_filter=LanguageSwitchOnX.Child"};
   // glibc's heap checks catch a write into freed memory where no sanitizer
   // owns the heap; valgrind, where it is installed, does so in any build
   // that has no sanitizer.
   bool valgrind = !kSanitized && std::filesystem::exists("/usr/bin/valgrind");
   if (valgrind) {
-    argv.insert(argv.begin(), {"/usr/bin/valgrind", "--error-exitcode=99", "--quiet"});
+    argv.insert(argv.begin(),
+                {"/usr/bin/valgrind", "--error-exitcode=99", "--quiet"});
   }
   testing_support::ChildProcess child;
-  ASSERT_TRUE(child.Start(argv,
-                          {std::string(kChildVariable) + "=1", "DISPLAY=" + x.display(),
-                           "QT_QPA_PLATFORM=xcb", "MALLOC_CHECK_=3", "MALLOC_PERTURB_=165"},
-                          true));
+  ASSERT_TRUE(child.Start(
+      argv,
+      {std::string(kChildVariable) + "=1", "DISPLAY=" + x.display(),
+       "QT_QPA_PLATFORM=xcb", "MALLOC_CHECK_=3", "MALLOC_PERTURB_=165"},
+      true));
   std::string line, all;
   while (child.ReadLine(&line, valgrind ? 300000 : 120000)) all += line + "\n";
   int status = 0;
   ASSERT_TRUE(child.Wait(30000, &status)) << all;
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n" << all;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << "\n"
+      << all;
   EXPECT_NE(all.find("switches done: 20"), std::string::npos) << all;
   EXPECT_NE(all.find("[  PASSED  ] 1 test"), std::string::npos) << all;
 }

@@ -28,9 +28,9 @@ class MapiTest : public ::testing::Test {
     image_.reset();
   }
 
-  int64_t Save(const std::vector<std::u16string>& to, const std::u16string& subject,
-               const std::u16string& body, int64_t delivery_ms = 0,
-               const std::string& store = "SMS") {
+  int64_t Save(const std::vector<std::u16string>& to,
+               const std::u16string& subject, const std::u16string& body,
+               int64_t delivery_ms = 0, const std::string& store = "SMS") {
     device::ServiceMessage m;
     m.recipients = to;
     m.subject = subject;
@@ -47,7 +47,8 @@ class MapiTest : public ::testing::Test {
   static std::vector<uint8_t> MessageEntry(int64_t id) {
     std::vector<uint8_t> bytes(13, 0);
     bytes[4] = 'M';
-    for (int i = 0; i < 8; ++i) bytes[5 + i] = static_cast<uint8_t>(id >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+      bytes[5 + i] = static_cast<uint8_t>(id >> (8 * i));
     return bytes;
   }
 
@@ -56,8 +57,8 @@ class MapiTest : public ::testing::Test {
     ULONG type = 0;
     IUnknown* object = nullptr;
     if (FAILED(session_->OpenEntry(static_cast<ULONG>(entry.size()),
-                                   reinterpret_cast<LPENTRYID>(entry.data()), nullptr, 0,
-                                   &type, &object)) ||
+                                   reinterpret_cast<LPENTRYID>(entry.data()),
+                                   nullptr, 0, &type, &object)) ||
         type != MAPI_MESSAGE) {
       return nullptr;
     }
@@ -74,8 +75,9 @@ class MapiTest : public ::testing::Test {
     for (ULONG i = 0; i < rows->aRow[0].cValues; ++i) {
       const SPropValue& v = rows->aRow[0].lpProps[i];
       if (v.ulPropTag == PR_ENTRYID) {
-        session_->OpenMsgStore(0, v.Value.bin.cb, reinterpret_cast<LPENTRYID>(v.Value.bin.lpb),
-                               nullptr, MDB_NO_DIALOG | MAPI_BEST_ACCESS, &store);
+        session_->OpenMsgStore(
+            0, v.Value.bin.cb, reinterpret_cast<LPENTRYID>(v.Value.bin.lpb),
+            nullptr, MDB_NO_DIALOG | MAPI_BEST_ACCESS, &store);
       }
     }
     FreeProws(rows);

@@ -10,13 +10,13 @@
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "storage/message_db.h"
-
 #include "tests/mapi/mapi_fixture.h"
 
 namespace {
 
 TEST_F(MapiTest, RecipientsInTableOrderJoinedByCommaAndSpace) {
-  IMessage* three = Open(Save({u"555 0199", u"anna@example.org", u"555 0199"}, u"s", u"b"));
+  IMessage* three =
+      Open(Save({u"555 0199", u"anna@example.org", u"555 0199"}, u"s", u"b"));
   ASSERT_NE(three, nullptr);
   MessageFields fields;
   ReadMessageFields(three, &fields);
@@ -54,7 +54,8 @@ TEST_F(MapiTest, ReceivedDateIsTheDeviceDayAsTheDayListsLookItUp) {
   DayText(0, &today);
   EXPECT_EQ(std::string(fields.received_date), today);
   // Thursday 15 January 2026 is in the Buddhist year 2569.
-  EXPECT_NE(device::Utf8ToWide(fields.received_date).find(u"15"), std::u16string::npos);
+  EXPECT_NE(device::Utf8ToWide(fields.received_date).find(u"15"),
+            std::u16string::npos);
   EXPECT_NE(std::string(fields.received_date).find("2569"), std::string::npos);
   EXPECT_NE(std::string(fields.received_time).find("21:30"), std::string::npos);
   unsetenv("LC_ALL");
@@ -65,7 +66,8 @@ TEST_F(MapiTest, ReceivedDateIsTheDeviceDayAsTheDayListsLookItUp) {
 TEST_F(MapiTest, LongTextsAreCutToTheirFields) {
   std::u16string subject(1000, u'S');
   std::vector<std::u16string> many(5000, u"5550199");
-  IMessage* message = Open(Save(many, subject, std::u16string(10 * 1024 * 1024 / 2, u'b')));
+  IMessage* message =
+      Open(Save(many, subject, std::u16string(10 * 1024 * 1024 / 2, u'b')));
   ASSERT_NE(message, nullptr);
   MessageFields fields;
   ReadMessageFields(message, &fields);
@@ -107,17 +109,23 @@ TEST_F(MapiTest, MissingPropertiesComeBackAsErrorValues) {
 
 TEST(ExtractMimePartTest, PartsAfterTheirHeaders) {
   std::string part;
-  EXPECT_FALSE(ExtractMimePart("no line break content-type: text/plain", kMimeTextPlain, &part));
+  EXPECT_FALSE(ExtractMimePart("no line break content-type: text/plain",
+                               kMimeTextPlain, &part));
   const std::string body =
       "MIME-Version: 1.0\r\n--b\r\nContent-Type: Text/Plain; charset=x\r\n\r\n"
-      "Hello There\r\n--b\r\nContent-Type: text/html\r\n\r\n<HTML><b>Hi</b></HTML>\r\n--b--";
+      "Hello There\r\n--b\r\nContent-Type: "
+      "text/html\r\n\r\n<HTML><b>Hi</b></HTML>\r\n--b--";
   ASSERT_TRUE(ExtractMimePart(body, kMimeTextPlain, &part));
   EXPECT_EQ(part, "hello there");
   ASSERT_TRUE(ExtractMimePart(body, kMimeTextHtml, &part));
-  EXPECT_EQ(part, "<html><b>hi</b></html>\r\n--b--");  // an HTML start runs to the end
-  EXPECT_FALSE(ExtractMimePart("a\r\ncontent-type: text/plain", kMimeTextPlain, &part));
-  ASSERT_TRUE(ExtractMimePart("a\r\ncontent-type: text/plain\r\n\r\n\r\n\r\nend", kMimeTextPlain,
-                              &part));
+  EXPECT_EQ(
+      part,
+      "<html><b>hi</b></html>\r\n--b--");  // an HTML start runs to the end
+  EXPECT_FALSE(
+      ExtractMimePart("a\r\ncontent-type: text/plain", kMimeTextPlain, &part));
+  ASSERT_TRUE(
+      ExtractMimePart("a\r\ncontent-type: text/plain\r\n\r\n\r\n\r\nend",
+                      kMimeTextPlain, &part));
   EXPECT_EQ(part, "end");
 }
 

@@ -17,7 +17,8 @@ namespace {
 
 template <typename Predicate>
 bool Eventually(Predicate done, int timeout_ms = 10000) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < until) {
     if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -65,16 +65,19 @@ class RecordingSink : public IMAPIAdviseSink {
 };
 
 std::vector<uint8_t> Bytes(LPSPropValue v) {
-  return std::vector<uint8_t>(v->Value.bin.lpb, v->Value.bin.lpb + v->Value.bin.cb);
+  return std::vector<uint8_t>(v->Value.bin.lpb,
+                              v->Value.bin.lpb + v->Value.bin.cb);
 }
 
-TEST_F(MapiTest, OtherProcessesAndOwnMovesAreNotifiedOnTheServiceThreadInOrder) {
+TEST_F(MapiTest,
+       OtherProcessesAndOwnMovesAreNotifiedOnTheServiceThreadInOrder) {
   IMsgStore* store = OpenFirstStore();
   ASSERT_NE(store, nullptr);
   // The service holds its own reference until it stops.
   RecordingSink& sink = *new RecordingSink;
   ULONG connection = 0;
-  ASSERT_EQ(store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved, &sink, &connection),
+  ASSERT_EQ(store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved,
+                          &sink, &connection),
             S_OK);
   struct Releaser {
     RecordingSink* s;
@@ -84,9 +87,10 @@ TEST_F(MapiTest, OtherProcessesAndOwnMovesAreNotifiedOnTheServiceThreadInOrder) 
   ASSERT_NE(outbox_id, nullptr);
 
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(testing_support::RunProgram({testing_support::BinPath("tarnvex-device"), "--root",
-                                           image_->root(), "send", "--store", "SMS", "--to",
-                                           "5550199", "--body", "b" + std::to_string(i)}),
+    ASSERT_EQ(testing_support::RunProgram(
+                  {testing_support::BinPath("tarnvex-device"), "--root",
+                   image_->root(), "send", "--store", "SMS", "--to", "5550199",
+                   "--body", "b" + std::to_string(i)}),
               0);
   }
   ASSERT_TRUE(sink.WaitFor(3));
@@ -101,22 +105,27 @@ TEST_F(MapiTest, OtherProcessesAndOwnMovesAreNotifiedOnTheServiceThreadInOrder) 
   // A move made by this process is notified too.
   ULONG type = 0;
   IUnknown* object = nullptr;
-  ASSERT_EQ(store->OpenEntry(outbox_id->Value.bin.cb,
-                             reinterpret_cast<LPENTRYID>(outbox_id->Value.bin.lpb), nullptr,
-                             MAPI_MODIFY, &type, &object),
-            S_OK);
+  ASSERT_EQ(
+      store->OpenEntry(outbox_id->Value.bin.cb,
+                       reinterpret_cast<LPENTRYID>(outbox_id->Value.bin.lpb),
+                       nullptr, MAPI_MODIFY, &type, &object),
+      S_OK);
   IMAPIFolder* outbox = static_cast<IMAPIFolder*>(object);
   IMAPIFolder* held = nullptr;
-  ASSERT_EQ(outbox->CreateFolder(FOLDER_GENERIC, const_cast<char16_t*>(u"Tarnvex"), nullptr,
+  ASSERT_EQ(outbox->CreateFolder(FOLDER_GENERIC,
+                                 const_cast<char16_t*>(u"Tarnvex"), nullptr,
                                  nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &held),
             S_OK);
   std::vector<uint8_t> entry = MessageEntry(2);
   SBinary bin = {static_cast<ULONG>(entry.size()), entry.data()};
   ENTRYLIST list = {1, &bin};
-  ASSERT_EQ(outbox->CopyMessages(&list, nullptr, held, 0, nullptr, MESSAGE_MOVE), S_OK);
+  ASSERT_EQ(
+      outbox->CopyMessages(&list, nullptr, held, 0, nullptr, MESSAGE_MOVE),
+      S_OK);
   // Moving it again from where it no longer is fails and changes nothing.
-  EXPECT_EQ(outbox->CopyMessages(&list, nullptr, held, 0, nullptr, MESSAGE_MOVE),
-            MAPI_E_NOT_FOUND);
+  EXPECT_EQ(
+      outbox->CopyMessages(&list, nullptr, held, 0, nullptr, MESSAGE_MOVE),
+      MAPI_E_NOT_FOUND);
   ASSERT_TRUE(sink.WaitFor(5));  // the folder's creation and the move
   events = sink.events();
   EXPECT_EQ(events[3].type, fnevObjectCreated);  // the held folder
@@ -148,17 +157,22 @@ TEST_F(MapiTest, MovesInterruptedByKilledProcessesLoseAndDoubleNothing) {
       ULONG type = 0;
       IUnknown* a = nullptr;
       IUnknown* b = nullptr;
-      store->OpenEntry(outbox_id->Value.bin.cb, reinterpret_cast<LPENTRYID>(outbox_id->Value.bin.lpb),
+      store->OpenEntry(outbox_id->Value.bin.cb,
+                       reinterpret_cast<LPENTRYID>(outbox_id->Value.bin.lpb),
                        nullptr, MAPI_MODIFY, &type, &a);
-      store->OpenEntry(drafts_id->Value.bin.cb, reinterpret_cast<LPENTRYID>(drafts_id->Value.bin.lpb),
+      store->OpenEntry(drafts_id->Value.bin.cb,
+                       reinterpret_cast<LPENTRYID>(drafts_id->Value.bin.lpb),
                        nullptr, MAPI_MODIFY, &type, &b);
-      IMAPIFolder* folders[2] = {static_cast<IMAPIFolder*>(a), static_cast<IMAPIFolder*>(b)};
+      IMAPIFolder* folders[2] = {static_cast<IMAPIFolder*>(a),
+                                 static_cast<IMAPIFolder*>(b)};
       for (unsigned n = 0;; ++n) {
         std::vector<uint8_t> entry = MessageEntry(1 + n % kMessages);
         SBinary bin = {13, entry.data()};
         ENTRYLIST list = {1, &bin};
-        if (folders[0]->CopyMessages(&list, nullptr, folders[1], 0, nullptr, MESSAGE_MOVE) != S_OK) {
-          folders[1]->CopyMessages(&list, nullptr, folders[0], 0, nullptr, MESSAGE_MOVE);
+        if (folders[0]->CopyMessages(&list, nullptr, folders[1], 0, nullptr,
+                                     MESSAGE_MOVE) != S_OK) {
+          folders[1]->CopyMessages(&list, nullptr, folders[0], 0, nullptr,
+                                   MESSAGE_MOVE);
         }
       }
     }
@@ -169,7 +183,8 @@ TEST_F(MapiTest, MovesInterruptedByKilledProcessesLoseAndDoubleNothing) {
   std::vector<device::ServiceMessage> all = device::ListMessages("SMS", "");
   ASSERT_EQ(all.size(), static_cast<size_t>(kMessages));
   for (const auto& m : all) {
-    EXPECT_TRUE(m.folder_path == "Outbox" || m.folder_path == "Drafts") << m.folder_path;
+    EXPECT_TRUE(m.folder_path == "Outbox" || m.folder_path == "Drafts")
+        << m.folder_path;
   }
 }
 

@@ -28,8 +28,9 @@ namespace {
 
 // The locales every date test runs in: four calendars besides the Gregorian,
 // right-to-left scripts, Cyrillic, Latin with and without accents.
-const char* const kLocales[] = {"th_TH", "fa_IR", "ar_SA", "ja_JP@calendar=japanese",
-                                "he_IL", "ru_RU", "de_DE", "en_US"};
+const char* const kLocales[] = {
+    "th_TH", "fa_IR", "ar_SA", "ja_JP@calendar=japanese",
+    "he_IL", "ru_RU", "de_DE", "en_US"};
 
 void UseLocale(const std::string& name) {
   setenv("LC_ALL", name.c_str(), 1);
@@ -51,16 +52,18 @@ std::string DayNamedBy(const std::u16string& text, const char* locale_name) {
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<icu::DateFormat> fmt(
       icu::DateFormat::createDateInstance(icu::DateFormat::kFull, locale));
-  fmt->adoptCalendar(
-      icu::Calendar::createInstance(icu::TimeZone::getGMT()->clone(), locale, status));
-  UDate when = fmt->parse(icu::UnicodeString(text.data(), static_cast<int32_t>(text.size())),
-                          status);
+  fmt->adoptCalendar(icu::Calendar::createInstance(
+      icu::TimeZone::getGMT()->clone(), locale, status));
+  UDate when = fmt->parse(
+      icu::UnicodeString(text.data(), static_cast<int32_t>(text.size())),
+      status);
   if (U_FAILURE(status)) return "";
   icu::GregorianCalendar gregorian(*icu::TimeZone::getGMT(), status);
   gregorian.setTime(when, status);
   char buf[32];
   snprintf(buf, sizeof buf, "%04d-%02d-%02d", gregorian.get(UCAL_YEAR, status),
-           gregorian.get(UCAL_MONTH, status) + 1, gregorian.get(UCAL_DATE, status));
+           gregorian.get(UCAL_MONTH, status) + 1,
+           gregorian.get(UCAL_DATE, status));
   return buf;
 }
 
@@ -76,12 +79,18 @@ TEST_F(DatesTest, TheDayIsNamedInTheLocalesCalendar) {
     const char* locale;
     std::u16string parts[3];
   } cases[] = {
-      {"th_TH.UTF-8", {u"2569", u"15", u"\u0e1e\u0e24\u0e2b\u0e31\u0e2a\u0e1a\u0e14\u0e35"}},
-      {"fa_IR.UTF-8", {u"\u06f1\u06f4\u06f0\u06f4", u"\u06f2\u06f5", u"\u062f\u06cc"}},
-      {"ar_SA.UTF-8", {u"\u0661\u0664\u0664\u0667", u"\u0662\u0666", u"\u0631\u062c\u0628"}},
-      {"ja_JP.UTF-8@calendar=japanese", {u"\u4ee4\u548c8\u5e74", u"1\u670815\u65e5", u"\u6728"}},
+      {"th_TH.UTF-8",
+       {u"2569", u"15", u"\u0e1e\u0e24\u0e2b\u0e31\u0e2a\u0e1a\u0e14\u0e35"}},
+      {"fa_IR.UTF-8",
+       {u"\u06f1\u06f4\u06f0\u06f4", u"\u06f2\u06f5", u"\u062f\u06cc"}},
+      {"ar_SA.UTF-8",
+       {u"\u0661\u0664\u0664\u0667", u"\u0662\u0666", u"\u0631\u062c\u0628"}},
+      {"ja_JP.UTF-8@calendar=japanese",
+       {u"\u4ee4\u548c8\u5e74", u"1\u670815\u65e5", u"\u6728"}},
       {"he_IL.UTF-8", {u"2026", u"15", u"\u05d7\u05de\u05d9\u05e9\u05d9"}},
-      {"ru_RU.UTF-8", {u"2026", u"15 \u044f\u043d\u0432\u0430\u0440\u044f", u"\u0447\u0435\u0442\u0432\u0435\u0440\u0433"}},
+      {"ru_RU.UTF-8",
+       {u"2026", u"15 \u044f\u043d\u0432\u0430\u0440\u044f",
+        u"\u0447\u0435\u0442\u0432\u0435\u0440\u0433"}},
       {"de_DE.UTF-8", {u"Donnerstag, 15. Januar 2026", u"", u""}},
       {"en_US.UTF-8", {u"Thursday, January 15, 2026", u"", u""}},
   };
@@ -90,7 +99,8 @@ TEST_F(DatesTest, TheDayIsNamedInTheLocalesCalendar) {
     std::u16string text = DayTextFrom(2026, 1, 16, 1, nullptr);
     for (const std::u16string& part : c.parts) {
       EXPECT_NE(text.find(part), std::u16string::npos)
-          << c.locale << ": " << device::WideToUtf8(text) << " lacks " << device::WideToUtf8(part);
+          << c.locale << ": " << device::WideToUtf8(text) << " lacks "
+          << device::WideToUtf8(part);
     }
   }
 }
@@ -162,8 +172,9 @@ class StampedDaysTest : public DatesTest {
     std::string date, time;
     ReceivedStamp(device::Now(), &date, &time);
     int32_t id = 0;
-    ASSERT_TRUE(MAPIAdd("SMS", "Anna", "5550199", "s", body.c_str(), body.c_str(), "tok", 0,
-                        date.c_str(), time.c_str(), &id));
+    ASSERT_TRUE(MAPIAdd("SMS", "Anna", "5550199", "s", body.c_str(),
+                        body.c_str(), "tok", 0, date.c_str(), time.c_str(),
+                        &id));
   }
   // The bodies listed with the given day offset.
   static std::set<std::string> Listed(int days_back) {
@@ -188,11 +199,13 @@ TEST_F(StampedDaysTest, ARecordIsListedOnItsDayAndNoOtherInEveryLocale) {
     Record(body);
     const std::set<std::string> just{body};
     EXPECT_EQ(Listed(0), just);
-    for (int back = 1; back <= 60; ++back) EXPECT_EQ(Listed(back).count(body), 0u) << back;
+    for (int back = 1; back <= 60; ++back)
+      EXPECT_EQ(Listed(back).count(body), 0u) << back;
     SetClock("2028-03-01T08:00");
     EXPECT_EQ(Listed(1), just);
     EXPECT_EQ(Listed(0).count(body), 0u);
-    for (int back = 2; back <= 60; ++back) EXPECT_EQ(Listed(back).count(body), 0u) << back;
+    for (int back = 2; back <= 60; ++back)
+      EXPECT_EQ(Listed(back).count(body), 0u) << back;
     // A year on, the same day of the month is another day.
     SetClock("2029-03-01T08:00");
     EXPECT_EQ(Listed(366), just);

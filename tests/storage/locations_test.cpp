@@ -27,7 +27,8 @@ namespace {
 class Answer : public device::MessageBoxHandler {
  public:
   explicit Answer(device::MessageBoxAnswer answer) : answer_(answer) {}
-  device::MessageBoxAnswer Show(const std::u16string& text, const std::u16string& caption,
+  device::MessageBoxAnswer Show(const std::u16string& text,
+                                const std::u16string& caption,
                                 device::MessageBoxButtons) override {
     ++asked;
     last_text = text;
@@ -94,8 +95,10 @@ TEST_F(LocationsTest, ACardOnTheFirstRunAsksAndYesUsesTheCard) {
   EXPECT_EQ(answer->asked, 1);
   EXPECT_EQ(answer->last_text, u"Use CF Card?");
   EXPECT_EQ(answer->last_caption, u"Question");
-  EXPECT_EQ(SummaryPath(), "\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
-  EXPECT_TRUE(image_->Exists(u"\\Storage Card\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+  EXPECT_EQ(SummaryPath(),
+            "\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+  EXPECT_TRUE(image_->Exists(
+      u"\\Storage Card\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
 
   // The next start finds the databases there and asks nothing.
   CloseRulesDb();
@@ -105,7 +108,8 @@ TEST_F(LocationsTest, ACardOnTheFirstRunAsksAndYesUsesTheCard) {
   FindInstallFolder();
   InitDatabases();
   EXPECT_EQ(answer->asked, 1);
-  EXPECT_EQ(SummaryPath(), "\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+  EXPECT_EQ(SummaryPath(),
+            "\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
 }
 
 TEST_F(LocationsTest, ACardOnTheFirstRunAndNoKeepsTheMainStorage) {
@@ -123,7 +127,8 @@ TEST_F(LocationsTest, ALostRulesFileIsMadeAgainNextToTheSummary) {
   InitDatabases();
   ASSERT_TRUE(AddRule("a", "555", "m", 90));
   CloseRulesDb();
-  std::filesystem::remove(image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+  std::filesystem::remove(
+      image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
   ResetMessageDb();
   ResetInitDatabases();
   storage::ResetLocations();
@@ -137,7 +142,8 @@ TEST_F(LocationsTest, ALostRulesFileIsMadeAgainNextToTheSummary) {
 TEST_F(LocationsTest, SixteenCardsAreListedAndLongNamesSkipped) {
   std::string error;
   for (int i = 0; i < 17; ++i) {
-    ASSERT_TRUE(device::AddStorageCard(u"Card" + device::Utf8ToWide(std::to_string(i)), &error));
+    ASSERT_TRUE(device::AddStorageCard(
+        u"Card" + device::Utf8ToWide(std::to_string(i)), &error));
   }
   EnumStorageCards();
   EXPECT_EQ(StorageCardCount(), 16);
@@ -168,7 +174,8 @@ TEST_F(LocationsTest, OverlongPathsAreRefusedWithoutHarm) {
   std::string deep = "\\" + std::string(300, 'd');
   CreatePath((deep + "\\x").c_str());
   EXPECT_FALSE(ProbeFile((deep + "\\x").c_str()));
-  EXPECT_NE(ExecOnce((deep + "\\x.db").c_str(), "CREATE TABLE T (a INT);"), SQLITE_OK);
+  EXPECT_NE(ExecOnce((deep + "\\x.db").c_str(), "CREATE TABLE T (a INT);"),
+            SQLITE_OK);
   std::u16string too_long(300, u'a');
   std::string host;
   EXPECT_FALSE(device::HostPath(u"\\" + too_long, &host));
@@ -184,7 +191,8 @@ TEST_F(LocationsTest, ExecOnceReportsItsResult) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(ExecOnce(path.c_str(), "CREATE TABLE X (a INT);"), SQLITE_ERROR);
   EXPECT_EQ(ExecOnce(path.c_str(), "NOT SQL;"), SQLITE_ERROR);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // code 1 is not reported
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "");  // code 1 is not reported
 }
 
 // Run as the installed program: prints where it found itself.
@@ -206,35 +214,46 @@ TEST(LocationsChild, Report) {
 
 // Copies this test program to |ce_exe| in the image and runs the child
 // report from there.
-std::string RunInstalledCopy(const testing_support::TempImage& image, const std::u16string& ce_exe) {
+std::string RunInstalledCopy(const testing_support::TempImage& image,
+                             const std::u16string& ce_exe) {
   std::string target = image.Host(ce_exe);
-  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+  std::filesystem::create_directories(
+      std::filesystem::path(target).parent_path());
   std::filesystem::copy_file("/proc/self/exe", target);
   std::string out;
-  testing_support::RunProgram({target, "--gtest_filter=LocationsChild.Report"}, &out,
-                              {"TARNVEX_LOCATIONS_CHILD=1", "TARNVEX_DEVICE=" + image.root()});
+  testing_support::RunProgram(
+      {target, "--gtest_filter=LocationsChild.Report"}, &out,
+      {"TARNVEX_LOCATIONS_CHILD=1", "TARNVEX_DEVICE=" + image.root()});
   return out;
 }
 
 TEST_F(LocationsTest, TheProgramRunningFromTheMainStorageIsFoundThere) {
   std::string error;
   ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
-  std::string out = RunInstalledCopy(*image_, u"\\Program Files\\Tarnvex\\Tarnvex.exe");
-  EXPECT_NE(out.find("install=\\Program Files\\Tarnvex\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("support=\\Program Files\\Tarnvex\\emn\n"), std::string::npos) << out;
+  std::string out =
+      RunInstalledCopy(*image_, u"\\Program Files\\Tarnvex\\Tarnvex.exe");
+  EXPECT_NE(out.find("install=\\Program Files\\Tarnvex\n"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("support=\\Program Files\\Tarnvex\\emn\n"),
+            std::string::npos)
+      << out;
 }
 
 TEST_F(LocationsTest, TheProgramRunningFromACardIsFoundThere) {
   std::string error;
   ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
-  std::string out =
-      RunInstalledCopy(*image_, u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
-  EXPECT_NE(out.find("install=\\Storage Card\\Program Files\\Tarnvex\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("support=\\Storage Card\\Program Files\\Tarnvex\\emn\n"), std::string::npos)
+  std::string out = RunInstalledCopy(
+      *image_, u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
+  EXPECT_NE(out.find("install=\\Storage Card\\Program Files\\Tarnvex\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("support=\\Storage Card\\Program Files\\Tarnvex\\emn\n"),
+            std::string::npos)
       << out;
   // Installed on the card: the databases go there without a question.
   EXPECT_NE(out.find("asked=0\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("summary=\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db\n"),
+  EXPECT_NE(out.find("summary=\\Storage Card\\Program "
+                     "Files\\Tarnvex\\dba\\Tarnvex_0.db\n"),
             std::string::npos)
       << out;
 }
@@ -258,7 +277,8 @@ std::set<std::string> ImageEntries(const testing_support::TempImage& image) {
 }
 
 // Puts a card into the image's card list by hand, past the tool's checks.
-void InsertCardByHand(const testing_support::TempImage& image, const std::string& utf8_name) {
+void InsertCardByHand(const testing_support::TempImage& image,
+                      const std::string& utf8_name) {
   std::filesystem::create_directories(image.root() + "/" + utf8_name);
   FILE* list = fopen(device::CardListPath().c_str(), "a");
   ASSERT_NE(list, nullptr);
@@ -266,13 +286,15 @@ void InsertCardByHand(const testing_support::TempImage& image, const std::string
   fclose(list);
 }
 
-const char* const kNonLatinCards[] = {"\xd0\x9a\xd0\xb0\xd1\x80\xd1\x82\xd0\xb0",  // Карта
-                                      "\xe8\xa8\x98\xe6\x86\xb6\xe5\x8d\xa1"};     // 記憶卡
+const char* const kNonLatinCards[] = {
+    "\xd0\x9a\xd0\xb0\xd1\x80\xd1\x82\xd0\xb0",  // Карта
+    "\xe8\xa8\x98\xe6\x86\xb6\xe5\x8d\xa1"};     // 記憶卡
 
 TEST_F(LocationsTest, CardsNamedOutsideTheCodePageAreRefusedAndNeverUsed) {
   for (const char* name : kNonLatinCards) {
     SCOPED_TRACE(name);
-    for (auto reply : {device::MessageBoxAnswer::kYes, device::MessageBoxAnswer::kNo}) {
+    for (auto reply :
+         {device::MessageBoxAnswer::kYes, device::MessageBoxAnswer::kNo}) {
       Restart();
       std::string error;
       EXPECT_FALSE(device::AddStorageCard(device::Utf8ToWide(name), &error));
@@ -290,22 +312,23 @@ TEST_F(LocationsTest, CardsNamedOutsideTheCodePageAreRefusedAndNeverUsed) {
       EXPECT_EQ(SummaryPath(), "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
       EXPECT_EQ(ImageEntries(*image_),
                 (std::set<std::string>{
-                    "\\My Documents", "\\Windows", "\\Program Files", "\\Program Files\\Tarnvex",
-                    "\\Program Files\\Tarnvex\\dba",
+                    "\\My Documents", "\\Windows", "\\Program Files",
+                    "\\Program Files\\Tarnvex", "\\Program Files\\Tarnvex\\dba",
                     "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db",
-                    "\\Program Files\\Tarnvex\\dba\\Rules_0.db", "\\Tarnvex", "\\Tarnvex\\dba",
-                    std::string("\\") + name}));
+                    "\\Program Files\\Tarnvex\\dba\\Rules_0.db", "\\Tarnvex",
+                    "\\Tarnvex\\dba", std::string("\\") + name}));
     }
   }
 }
 
-TEST_F(LocationsTest, AProgramOnACardNamedOutsideTheCodePageMakesNoStrayFolder) {
+TEST_F(LocationsTest,
+       AProgramOnACardNamedOutsideTheCodePageMakesNoStrayFolder) {
   for (const char* name : kNonLatinCards) {
     SCOPED_TRACE(name);
     Restart();
     InsertCardByHand(*image_, name);
-    std::u16string exe =
-        u"\\" + device::Utf8ToWide(name) + u"\\Program Files\\Tarnvex\\Tarnvex.exe";
+    std::u16string exe = u"\\" + device::Utf8ToWide(name) +
+                         u"\\Program Files\\Tarnvex\\Tarnvex.exe";
     std::string out = RunInstalledCopy(*image_, exe);
     // The card is not offered, so the program is not found on it: the
     // root is "\Tarnvex" and the databases go to the main storage.
@@ -316,7 +339,8 @@ TEST_F(LocationsTest, AProgramOnACardNamedOutsideTheCodePageMakesNoStrayFolder) 
         << out;
     const std::string card = std::string("\\") + name;
     for (const std::string& entry : ImageEntries(*image_)) {
-      bool expected = entry.rfind("\\Program Files", 0) == 0 || entry.rfind("\\Tarnvex", 0) == 0 ||
+      bool expected = entry.rfind("\\Program Files", 0) == 0 ||
+                      entry.rfind("\\Tarnvex", 0) == 0 ||
                       entry == "\\Windows" || entry == "\\My Documents" ||
                       entry.rfind(card + "\\Program Files\\Tarnvex", 0) == 0 ||
                       entry == card || entry == card + "\\Program Files";
@@ -337,16 +361,21 @@ TEST_F(LocationsTest, AWesternEuropeanCardNameIsKeptWholeInEveryPath) {
   FindInstallFolder();
   InitDatabases();
   EXPECT_EQ(answer->asked, 1);
-  EXPECT_EQ(SummaryPath(), "\\Carte m\xe9moire\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
-  EXPECT_TRUE(image_->Exists(u"\\" + card + u"\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db"));
-  EXPECT_TRUE(image_->Exists(u"\\" + card + u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+  EXPECT_EQ(SummaryPath(),
+            "\\Carte m\xe9moire\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+  EXPECT_TRUE(image_->Exists(u"\\" + card +
+                             u"\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db"));
+  EXPECT_TRUE(image_->Exists(u"\\" + card +
+                             u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
   PrepareStoreDb("SMS");
-  EXPECT_TRUE(image_->Exists(u"\\" + card + u"\\Program Files\\Tarnvex\\dba\\SMS.db"));
+  EXPECT_TRUE(
+      image_->Exists(u"\\" + card + u"\\Program Files\\Tarnvex\\dba\\SMS.db"));
 
-  std::string out =
-      RunInstalledCopy(*image_, u"\\" + card + u"\\Program Files\\Tarnvex\\Tarnvex.exe");
-  EXPECT_NE(out.find("install=\\Carte m\xc3\xa9moire\\Program Files\\Tarnvex\n"),
-            std::string::npos)
+  std::string out = RunInstalledCopy(
+      *image_, u"\\" + card + u"\\Program Files\\Tarnvex\\Tarnvex.exe");
+  EXPECT_NE(
+      out.find("install=\\Carte m\xc3\xa9moire\\Program Files\\Tarnvex\n"),
+      std::string::npos)
       << out;
   EXPECT_NE(out.find("asked=0\n"), std::string::npos) << out;
 }
@@ -356,10 +385,13 @@ TEST_F(LocationsTest, ACardNameFoundInsideTheInstallPathIsNotTheProgramsCard) {
   // from that card: the question is still asked.
   std::string error;
   ASSERT_TRUE(device::AddStorageCard(u"Files", &error)) << error;
-  std::string out = RunInstalledCopy(*image_, u"\\Program Files\\Tarnvex\\Tarnvex.exe");
-  EXPECT_NE(out.find("install=\\Program Files\\Tarnvex\n"), std::string::npos) << out;
+  std::string out =
+      RunInstalledCopy(*image_, u"\\Program Files\\Tarnvex\\Tarnvex.exe");
+  EXPECT_NE(out.find("install=\\Program Files\\Tarnvex\n"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("asked=1\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("summary=\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db\n"), std::string::npos)
+  EXPECT_NE(out.find("summary=\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db\n"),
+            std::string::npos)
       << out;
 }
 
@@ -368,8 +400,8 @@ TEST_F(LocationsTest, APathWithReservedCharactersMakesNoFolder) {
   CreatePath("\\Tarnvex\\a:b\\dba");
   CreatePath("\\Tarnvex.\\dba");
   EXPECT_EQ(ImageEntries(*image_),
-            (std::set<std::string>{"\\My Documents", "\\Windows", "\\Program Files",
-                                   "\\Tarnvex"}));
+            (std::set<std::string>{"\\My Documents", "\\Windows",
+                                   "\\Program Files", "\\Tarnvex"}));
 }
 
 }  // namespace

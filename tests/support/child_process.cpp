@@ -22,7 +22,8 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& environment, bool merge_stderr) {
+                         const std::vector<std::string>& environment,
+                         bool merge_stderr) {
   int to_child[2], from_child[2];
   if (pipe2(to_child, O_CLOEXEC) != 0) return false;
   if (pipe2(from_child, O_CLOEXEC) != 0) return false;
@@ -32,9 +33,11 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
     dup2(to_child[0], 0);
     dup2(from_child[1], 1);
     if (merge_stderr) dup2(from_child[1], 2);
-    for (const std::string& e : environment) putenv(const_cast<char*>(e.c_str()));
+    for (const std::string& e : environment)
+      putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv)
+      args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
@@ -48,7 +51,8 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
 }
 
 bool ChildProcess::ReadLine(std::string* line, int timeout_ms) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     size_t newline = buffer_.find('\n');
     if (newline != std::string::npos) {
@@ -56,9 +60,10 @@ bool ChildProcess::ReadLine(std::string* line, int timeout_ms) {
       buffer_.erase(0, newline + 1);
       return true;
     }
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    until - std::chrono::steady_clock::now())
-                                    .count());
+    int left =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             until - std::chrono::steady_clock::now())
+                             .count());
     if (left <= 0 || out_ < 0) return false;
     pollfd fd = {out_, POLLIN, 0};
     if (poll(&fd, 1, left) <= 0) continue;
@@ -69,13 +74,16 @@ bool ChildProcess::ReadLine(std::string* line, int timeout_ms) {
   }
 }
 
-bool ChildProcess::WaitForLine(const std::string& prefix, std::string* line, int timeout_ms) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+bool ChildProcess::WaitForLine(const std::string& prefix, std::string* line,
+                               int timeout_ms) {
+  auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::string got;
   for (;;) {
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    until - std::chrono::steady_clock::now())
-                                    .count());
+    int left =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             until - std::chrono::steady_clock::now())
+                             .count());
     if (left <= 0 || !ReadLine(&got, left)) return false;
     if (got.rfind(prefix, 0) == 0) {
       if (line != nullptr) *line = got;
@@ -86,12 +94,14 @@ bool ChildProcess::WaitForLine(const std::string& prefix, std::string* line, int
 
 bool ChildProcess::WriteLine(const std::string& line) {
   std::string text = line + "\n";
-  return in_ >= 0 && write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return in_ >= 0 && write(in_, text.data(), text.size()) ==
+                         static_cast<ssize_t>(text.size());
 }
 
 bool ChildProcess::Wait(int timeout_ms, int* status) {
   if (pid_ <= 0) return true;
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     int s = 0;
     pid_t done = waitpid(pid_, &s, WNOHANG);

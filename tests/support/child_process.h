@@ -20,7 +20,8 @@ class ChildProcess {
 
   // `merge_stderr`: its stderr goes to the same pipe as its stdout.
   bool Start(const std::vector<std::string>& argv,
-             const std::vector<std::string>& environment = {}, bool merge_stderr = false);
+             const std::vector<std::string>& environment = {},
+             bool merge_stderr = false);
   // The next line of its stdout (without the newline); false on timeout or
   // end of output.
   bool ReadLine(std::string* line, int timeout_ms = 10000);
@@ -43,7 +44,8 @@ class ChildProcess {
 
 // Runs a program to its end; its exit status (-1 when it could not run) and
 // its stdout.
-int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr,
+int RunProgram(const std::vector<std::string>& argv,
+               std::string* output = nullptr,
                const std::vector<std::string>& environment = {});
 
 // build/bin/<name> of the build under test.

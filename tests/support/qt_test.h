@@ -4,7 +4,6 @@
 #define TARNVEX_TESTS_SUPPORT_QT_TEST_H_
 
 #include <QApplication>
-
 #include <string>
 #include <vector>
 
@@ -22,7 +21,8 @@ inline QApplication& App() {
 
 class RecordingMessageBoxes : public device::MessageBoxHandler {
  public:
-  device::MessageBoxAnswer Show(const std::u16string& text, const std::u16string& caption,
+  device::MessageBoxAnswer Show(const std::u16string& text,
+                                const std::u16string& caption,
                                 device::MessageBoxButtons buttons) override {
     shown.push_back(text);
     captions.push_back(caption);

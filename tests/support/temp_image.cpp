@@ -12,7 +12,8 @@
 namespace testing_support {
 
 std::string MakeTempDir(const char* prefix) {
-  std::string tmpl = (std::filesystem::temp_directory_path() / prefix).string() + "XXXXXX";
+  std::string tmpl =
+      (std::filesystem::temp_directory_path() / prefix).string() + "XXXXXX";
   char* made = mkdtemp(tmpl.data());
   if (made == nullptr) ADD_FAILURE() << "mkdtemp failed";
   return tmpl;
@@ -23,7 +24,8 @@ TempImage::TempImage() : root_(MakeTempDir("tarnvex-image-")) {
   std::string error;
   if (!device::InitImage(&error)) ADD_FAILURE() << error;
   device::LocalTime when;
-  if (!device::ParseLocalTime(kTestClock, &when) || !device::SetDeviceClock(when, &error))
+  if (!device::ParseLocalTime(kTestClock, &when) ||
+      !device::SetDeviceClock(when, &error))
     ADD_FAILURE() << error;
 }
 
@@ -37,7 +39,8 @@ std::string TempImage::Host(const std::u16string& ce_path) const {
   return device::HostPathOrEmpty(ce_path);
 }
 
-void TempImage::WriteFile(const std::u16string& ce_path, const std::string& content) const {
+void TempImage::WriteFile(const std::u16string& ce_path,
+                          const std::string& content) const {
   std::filesystem::path p(Host(ce_path));
   std::filesystem::create_directories(p.parent_path());
   std::ofstream out(p, std::ios::binary | std::ios::trunc);

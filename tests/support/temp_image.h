@@ -22,7 +22,8 @@ class TempImage {
   // Host path of a CE path inside the image ("\a\b" -> <root>/a/b).
   std::string Host(const std::u16string& ce_path) const;
   // Writes a host file (creating its folders).
-  void WriteFile(const std::u16string& ce_path, const std::string& content) const;
+  void WriteFile(const std::u16string& ce_path,
+                 const std::string& content) const;
   bool Exists(const std::u16string& ce_path) const;
 
  private:

@@ -1,11 +1,10 @@
 #include "text/md4.h"
 
+#include <gtest/gtest.h>
 #include <nettle/md4.h>
 
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -65,7 +64,8 @@ TEST(HashTextTest, DigestTextIsAlways32LowerHexDigitsAndStopsAtNul) {
     std::string text = std::to_string(random());
     std::string digest = HashTextOf(text);
     ASSERT_EQ(digest.size(), 32u);
-    for (char c : digest) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+    for (char c : digest)
+      EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
   }
   char out[kDigestTextSize];
   HashText("abc\0def", out);

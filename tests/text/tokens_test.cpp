@@ -1,12 +1,12 @@
 #include "text/tokens.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -32,19 +32,23 @@ TEST(TokenizeTextTest, AnyBytesGiveAWellFormedTokenText) {
   for (int round = 0; round < 500; ++round) {
     std::string text;
     size_t length = random() % 400;
-    for (size_t i = 0; i < length; ++i) text.push_back(static_cast<char>(1 + random() % 255));
+    for (size_t i = 0; i < length; ++i)
+      text.push_back(static_cast<char>(1 + random() % 255));
     std::string tokens = TokenTextOf(text);
     ASSERT_EQ(tokens.find('\''), std::string::npos);
     ASSERT_EQ(tokens.find('"'), std::string::npos);
     ASSERT_EQ(tokens.find("  "), std::string::npos);
-    ASSERT_TRUE(tokens.empty() || (tokens.back() == ' ' && tokens.front() != ' '));
+    ASSERT_TRUE(tokens.empty() ||
+                (tokens.back() == ' ' && tokens.front() != ' '));
     std::vector<std::string> words;
     size_t start = 0;
-    for (size_t space; (space = tokens.find(' ', start)) != std::string::npos; start = space + 1) {
+    for (size_t space; (space = tokens.find(' ', start)) != std::string::npos;
+         start = space + 1) {
       words.push_back(tokens.substr(start, space - start));
     }
     for (size_t i = 1; i < words.size(); ++i) {
-      ASSERT_LT(std::strcmp(words[i - 1].c_str(), words[i].c_str()), 0) << tokens;
+      ASSERT_LT(std::strcmp(words[i - 1].c_str(), words[i].c_str()), 0)
+          << tokens;
     }
     // The output fits the room the caller gives.
     std::vector<char> in(text.begin(), text.end());

@@ -1,16 +1,17 @@
 // The window layer and the message browser on Qt's offscreen platform, over
 // real databases and the device's message service.
-#include <QApplication>
-#include <QCheckBox>
-#include <QKeyEvent>
-#include <QSystemTrayIcon>
-#include <QTest>
-#include <QListWidget>
-#include <QMenu>
-#include <QPushButton>
+#include "ui/browser.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTest>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,7 +28,6 @@
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
-#include "ui/browser.h"
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
 #include "ui/ui_texts.h"
@@ -43,7 +43,8 @@ void Settle() {
 
 TEST(WindowLayerTest, TemplatesScaleToTheWindowAndKeepTheirIds) {
   App();
-  resources::DialogTemplate t = resources::LoadDialogTemplate(resources::kIdAboutTemplate);
+  resources::DialogTemplate t =
+      resources::LoadDialogTemplate(resources::kIdAboutTemplate);
   ui::TemplateDialog dialog(t);
   dialog.resize(t.width * 3, t.height * 3);
   dialog.show();
@@ -55,7 +56,8 @@ TEST(WindowLayerTest, TemplatesScaleToTheWindowAndKeepTheirIds) {
   // last thing in the window, inside it.
   EXPECT_EQ(close->geometry().x(), 110 * 3);
   EXPECT_EQ(close->geometry().width(), 30 * 3);
-  EXPECT_TRUE(dialog.rect().contains(close->geometry())) << close->geometry().y();
+  EXPECT_TRUE(dialog.rect().contains(close->geometry()))
+      << close->geometry().y();
   EXPECT_EQ(dialog.ControlText(40013), u"Version");
   EXPECT_TRUE(dialog.SetControlText(40013, u"Versionsnummer"));
   EXPECT_EQ(dialog.ControlText(40013), u"Versionsnummer");
@@ -122,7 +124,8 @@ class BrowserTest : public ::testing::Test {
     ResetRuleTable();
     image_ = std::make_unique<testing_support::TempImage>();
     std::string error;
-    for (const char* store : {"SMS", "MMS", "E-mail"}) ASSERT_TRUE(device::CreateStore(store, &error));
+    for (const char* store : {"SMS", "MMS", "E-mail"})
+      ASSERT_TRUE(device::CreateStore(store, &error));
     FindInstallFolder();
     ui::LoadUiTexts();
     InitDatabases();
@@ -152,9 +155,9 @@ class BrowserTest : public ::testing::Test {
   void Record(const char* store, const std::string& subject, int status,
               const std::string& message = "hello there") {
     int32_t id = 0;
-    ASSERT_TRUE(MAPIAdd(store, "Anna <anna@example.org>", "5550199", subject.c_str(),
-                        message.c_str(), message.c_str(), "", status, today_.c_str(), "10:00:00",
-                        &id));
+    ASSERT_TRUE(MAPIAdd(store, "Anna <anna@example.org>", "5550199",
+                        subject.c_str(), message.c_str(), message.c_str(), "",
+                        status, today_.c_str(), "10:00:00", &id));
   }
   void Refill() {
     ui::RefreshMessageList(browser_.get());
@@ -177,7 +180,8 @@ TEST_F(BrowserTest, DayFieldThatIsNoNumberRefillsTodayAndShowsZero) {
     EXPECT_EQ(browser_->ControlText(1037), u"1");
   }
   EXPECT_EQ(List()->count(), 5);
-  EXPECT_EQ(List()->item(0)->text(), "____________1. E-MAIL________________________________");
+  EXPECT_EQ(List()->item(0)->text(),
+            "____________1. E-MAIL________________________________");
   EXPECT_EQ(List()->item(1)->text(), "anna@example.org");
   EXPECT_EQ(List()->item(4)->text(), "held  hello there");
   EXPECT_EQ(browser_->ControlText(1019), device::LongDateText(device::Now()));
@@ -203,7 +207,8 @@ TEST_F(BrowserTest, AnyOfTheFiveLinesSelectsTheSameEntryAndLongTextsAreCut) {
   Record("MMS", subject, 0, message);
   Refill();
   ASSERT_EQ(List()->count(), 10);
-  EXPECT_EQ(List()->item(5)->text(), "____________2. E-MAIL________________________________");
+  EXPECT_EQ(List()->item(5)->text(),
+            "____________2. E-MAIL________________________________");
   EXPECT_EQ(List()->item(9)->text().size(), 256);
   for (int line = 5; line < 10; ++line) {
     List()->setCurrentRow(line);
@@ -235,7 +240,8 @@ TEST_F(BrowserTest, TheRulesEditorOpensWithTheSelectedEntry) {
 
 TEST_F(BrowserTest, AnEntryBeyondThe512thShowsItsLinesAndWritesNoPage) {
   for (const char* store : {"SMS", "MMS", "E-mail"}) {
-    for (int i = 0; i < 171; ++i) Record(store, std::string(store) + std::to_string(i), 0);
+    for (int i = 0; i < 171; ++i)
+      Record(store, std::string(store) + std::to_string(i), 0);
   }
   Refill();
   ASSERT_EQ(List()->count(), 513 * 5);
@@ -287,15 +293,18 @@ TEST_F(BrowserTest, TheStatusLineGetsChangedTextsOnlyAndAlwaysTheLast) {
   // A walk's progress from a worker thread: the window ends with the last
   // text, however many came before it.
   std::thread walk([] {
-    for (int i = 1; i <= 500; ++i) ui::ShowStatusText("SMS : " + std::to_string(i) + " / 500.");
+    for (int i = 1; i <= 500; ++i)
+      ui::ShowStatusText("SMS : " + std::to_string(i) + " / 500.");
   });
   walk.join();
-  for (int i = 0; i < 200 && browser_->ControlText(1021) != u"SMS : 500 / 500."; ++i) {
+  for (int i = 0; i < 200 && browser_->ControlText(1021) != u"SMS : 500 / 500.";
+       ++i) {
     QTest::qWait(10);
   }
   EXPECT_EQ(browser_->ControlText(1021), u"SMS : 500 / 500.");
   ui::ShowStatusText("");
-  for (int i = 0; i < 200 && !browser_->ControlText(1021).empty(); ++i) QTest::qWait(10);
+  for (int i = 0; i < 200 && !browser_->ControlText(1021).empty(); ++i)
+    QTest::qWait(10);
   EXPECT_EQ(browser_->ControlText(1021), u"");
   Settle();
   // The same text again, as every pass ends, reaches the window no more.
@@ -318,7 +327,8 @@ TEST(MainWindowTest, AboutBoxShowsTheMakersTexts) {
     EXPECT_EQ(page->ControlText(20009), u"1.0");
     EXPECT_EQ(page->ControlText(20003), u"2026");
     EXPECT_FALSE(page->ControlText(20007).empty());
-    QMetaObject::invokeMethod(page->Control(20013), "click", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(page->Control(20013), "click",
+                              Qt::QueuedConnection);
   });
   window.RunCommand(resources::kCmdAbout);  // returns when Close was pressed
   EXPECT_EQ(window.windowTitle(), "Tarnvex");

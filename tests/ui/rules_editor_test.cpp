@@ -1,10 +1,11 @@
 // The rules editor on Qt's offscreen platform over real databases.
-#include <QApplication>
-#include <QListWidget>
-#include <QPushButton>
+#include "ui/rules_editor.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QListWidget>
+#include <QPushButton>
 #include <memory>
 #include <string>
 
@@ -19,7 +20,6 @@
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
-#include "ui/rules_editor.h"
 #include "ui/ui_texts.h"
 
 namespace {
@@ -62,7 +62,9 @@ class RulesEditorTest : public ::testing::Test {
     Page().SetControlText(1035, recipients);
     Page().SetControlText(1032, message);
   }
-  void Press(int id) { qobject_cast<QPushButton*>(Page().Control(id))->click(); }
+  void Press(int id) {
+    qobject_cast<QPushButton*>(Page().Control(id))->click();
+  }
   QListWidget* List() { return Page().ListBox(1026); }
 
   std::unique_ptr<testing_support::TempImage> image_;
@@ -98,7 +100,8 @@ TEST_F(RulesEditorTest, TheSameRuleTwiceIsOneRule) {
   EXPECT_TRUE(boxes_->shown.empty());
   EXPECT_EQ(RuleCount(), 1);
   EXPECT_EQ(List()->count(), 4);
-  EXPECT_EQ(List()->item(0)->text(), "____________1. Rule________________________________");
+  EXPECT_EQ(List()->item(0)->text(),
+            "____________1. Rule________________________________");
   EXPECT_EQ(List()->item(2)->text(), "5550199");
   EXPECT_EQ(Page().ControlText(1038), u"1");
   EXPECT_EQ(Page().ControlText(1031), u"Anna");  // the fields keep their texts
@@ -156,7 +159,8 @@ TEST_F(RulesEditorTest, AnApostropheIsStoredAsABlankAndTheRuleCanBeDeleted) {
 TEST_F(RulesEditorTest, ALongRuleSelectedAndDeletedIsGoneAndAllowsNothingMore) {
   // Recipients past 255 characters, with the number the rule was for last.
   std::string recipients;
-  for (int i = 0; i < 40; ++i) recipients += "555010" + std::to_string(i % 10) + ", ";
+  for (int i = 0; i < 40; ++i)
+    recipients += "555010" + std::to_string(i % 10) + ", ";
   recipients += "5550199";
   const std::string sender(300, 'S');
   ASSERT_TRUE(AddRule(sender.c_str(), recipients.c_str(), "lunch", 90));

@@ -1,9 +1,10 @@
 // The start-up order: the storage-card question of the first start comes
 // before any window of the program exists; Exit ends the message loop.
-#include <QTimer>
+#include "ui/startup.h"
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
 #include <string>
 
 #include "device/image.h"
@@ -11,13 +12,13 @@
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/main_window.h"
-#include "ui/startup.h"
 
 namespace {
 
 class QuestionBeforeWindows : public testing_support::RecordingMessageBoxes {
  public:
-  device::MessageBoxAnswer Show(const std::u16string& text, const std::u16string& caption,
+  device::MessageBoxAnswer Show(const std::u16string& text,
+                                const std::u16string& caption,
                                 device::MessageBoxButtons buttons) override {
     window_existed = ui::TheMainWindow() != nullptr;
     RecordingMessageBoxes::Show(text, caption, buttons);

@@ -2,6 +2,10 @@
 // window shape, the message viewer showing the page just written (and
 // nothing else), and the keyboard. On Qt's offscreen platform; the layout
 // is checked once more in a maximised window under a real X server.
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -11,11 +15,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +26,7 @@
 
 #include "device/codepage.h"
 #include "device/message_box.h"
+#include "device/service/service.h"
 #include "filter/rule_table.h"
 #include "mapi/stores.h"
 #include "resources/resources.h"
@@ -34,7 +34,6 @@
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
-#include "device/service/service.h"
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
@@ -58,12 +57,12 @@ void ExpectLaidOut(const ui::TemplateDialog& page, const QSize& shape) {
   std::vector<int> ids = page.ControlIds();
   for (size_t a = 0; a < ids.size(); ++a) {
     QRect r = page.Control(ids[a])->geometry();
-    EXPECT_TRUE(r.width() > 0 && r.height() > 0) << ids[a] << " at " << shape.width() << "x"
-                                                 << shape.height();
-    EXPECT_TRUE(area.contains(r)) << "control " << ids[a] << " (" << r.x() << "," << r.y() << " "
-                                  << r.width() << "x" << r.height() << ") outside "
-                                  << area.width() << "x" << area.height() << " at "
-                                  << shape.width() << "x" << shape.height();
+    EXPECT_TRUE(r.width() > 0 && r.height() > 0)
+        << ids[a] << " at " << shape.width() << "x" << shape.height();
+    EXPECT_TRUE(area.contains(r))
+        << "control " << ids[a] << " (" << r.x() << "," << r.y() << " "
+        << r.width() << "x" << r.height() << ") outside " << area.width() << "x"
+        << area.height() << " at " << shape.width() << "x" << shape.height();
     for (size_t b = a + 1; b < ids.size(); ++b) {
       EXPECT_FALSE(r.intersects(page.Control(ids[b])->geometry()))
           << ids[a] << " overlaps " << ids[b] << " at " << shape.width() << "x"
@@ -79,7 +78,7 @@ int VisibleLines(QListWidget* list) {
   return list->viewport()->height() / row;
 }
 
-const QSize kShapes[] = {{320, 420}, {420, 320}, {480, 640}, {640, 480},
+const QSize kShapes[] = {{320, 420}, {420, 320}, {480, 640},   {640, 480},
                          {800, 560}, {560, 800}, {1920, 1080}, {1080, 1920}};
 
 TEST(LayoutTest, EveryTemplateFitsEveryShape) {
@@ -99,7 +98,8 @@ TEST(LayoutTest, EveryTemplateFitsEveryShape) {
 
 TEST(LayoutTest, TheTemplatesOrderIsKept) {
   App();
-  ui::TemplateDialog page(resources::LoadDialogTemplate(resources::kIdBrowserTemplate));
+  ui::TemplateDialog page(
+      resources::LoadDialogTemplate(resources::kIdBrowserTemplate));
   page.show();
   for (const QSize& shape : kShapes) {
     page.resize(shape);
@@ -120,8 +120,10 @@ TEST(LayoutTest, TheTemplatesOrderIsKept) {
     EXPECT_LT(left(1039), left(1012));
     EXPECT_LT(left(1012), left(1018));
     // The fonts grow with the window, but stay in proportion.
-    EXPECT_GE(page.font().pointSizeF(), QApplication::font().pointSizeF() - 0.01);
-    EXPECT_LE(page.font().pointSizeF(), QApplication::font().pointSizeF() * 1.31);
+    EXPECT_GE(page.font().pointSizeF(),
+              QApplication::font().pointSizeF() - 0.01);
+    EXPECT_LE(page.font().pointSizeF(),
+              QApplication::font().pointSizeF() * 1.31);
   }
 }
 
@@ -140,7 +142,8 @@ void CheckMainWindowShapes(ui::MainWindow* window, bool maximise) {
     }
     Settle();
     ui::Browser* browser = window->browser();
-    SCOPED_TRACE(std::to_string(window->width()) + "x" + std::to_string(window->height()));
+    SCOPED_TRACE(std::to_string(window->width()) + "x" +
+                 std::to_string(window->height()));
     ExpectLaidOut(*browser, window->size());
     EXPECT_TRUE(window->rect().contains(browser->geometry().translated(
         browser->mapTo(window, QPoint(0, 0)) - browser->geometry().topLeft())));
@@ -168,7 +171,8 @@ TEST(LayoutTest, TheMainWindowAtEveryShape) {
 }
 
 TEST(LayoutOnX, Child) {
-  if (std::getenv("TARNVEX_X_CHILD") == nullptr) GTEST_SKIP() << "runs inside the X test only";
+  if (std::getenv("TARNVEX_X_CHILD") == nullptr)
+    GTEST_SKIP() << "runs inside the X test only";
   App();
   testing_support::TempImage image;
   ui::MainWindow window;
@@ -182,12 +186,14 @@ TEST(LayoutOnX, Child) {
 TEST(LayoutOnX, MaximisedUnderARealWindowManager) {
   testing_support::XDisplay x;
   std::string why;
-  if (!x.Start("1920x1080x24", &why)) GTEST_SKIP() << "no X server for this test: " << why;
+  if (!x.Start("1920x1080x24", &why))
+    GTEST_SKIP() << "no X server for this test: " << why;
   testing_support::ChildProcess child;
   std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  ASSERT_TRUE(child.Start({self, "--gtest_filter=LayoutOnX.Child"},
-                          {"TARNVEX_X_CHILD=1", "DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"},
-                          true));
+  ASSERT_TRUE(child.Start(
+      {self, "--gtest_filter=LayoutOnX.Child"},
+      {"TARNVEX_X_CHILD=1", "DISPLAY=" + x.display(), "QT_QPA_PLATFORM=xcb"},
+      true));
   std::string line, all;
   while (child.ReadLine(&line, 120000)) all += line + "\n";
   int status = 0;
@@ -196,7 +202,8 @@ TEST(LayoutOnX, MaximisedUnderARealWindowManager) {
   EXPECT_NE(all.find("layout checked"), std::string::npos) << all;
 }
 
-// --- the viewer ---------------------------------------------------------------
+// --- the viewer
+// ---------------------------------------------------------------
 
 class ViewerTest : public ::testing::Test {
  protected:
@@ -234,9 +241,9 @@ class ViewerTest : public ::testing::Test {
   // `message` in the device's code page.
   void Record(const std::string& subject, const std::string& message) {
     int32_t id = 0;
-    ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199", subject.c_str(),
-                        message.c_str(), message.c_str(), "", 0, today_.c_str(), "10:00:00",
-                        &id));
+    ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199",
+                        subject.c_str(), message.c_str(), message.c_str(), "",
+                        0, today_.c_str(), "10:00:00", &id));
   }
   void Refill() {
     ui::RefreshMessageList(window_->browser());
@@ -258,7 +265,9 @@ class ViewerTest : public ::testing::Test {
 
 TEST_F(ViewerTest, ShowsThePageOfEachSelectionInTurnDecodedFromTheCodePage) {
   Record("Eins", "one to start");
-  Record("Zwei", "zw\xF6lf Stra\xDF" "en");  // code page 1252
+  Record("Zwei",
+         "zw\xF6lf Stra\xDF"
+         "en");  // code page 1252
   Refill();
   ASSERT_EQ(window_->browser()->ListBox(1010)->count(), 10);
   QString first = Open(0);
@@ -266,7 +275,9 @@ TEST_F(ViewerTest, ShowsThePageOfEachSelectionInTurnDecodedFromTheCodePage) {
   EXPECT_TRUE(window_->ViewerShown());
   window_->RunCommand(resources::kCmdShowBrowser);
   QString second = Open(1);
-  EXPECT_TRUE(second.contains(QString::fromUtf8("zw\xC3\xB6lf Stra\xC3\x9F" "en")))
+  EXPECT_TRUE(
+      second.contains(QString::fromUtf8("zw\xC3\xB6lf Stra\xC3\x9F"
+                                        "en")))
       << second.toStdString();
   EXPECT_FALSE(second.contains("one to start"));
 }
@@ -327,7 +338,8 @@ TEST_F(ViewerTest, ImagesAndLinksOfAMessageAreNeverRead) {
   // fault fails the test instead of hanging it.
   std::atomic<bool> done{false}, reader_waited{false};
   std::thread guard([&] {
-    for (int i = 0; i < 100 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < 100 && !done; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (done) return;
     int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     if (w >= 0) {
@@ -336,10 +348,13 @@ TEST_F(ViewerTest, ImagesAndLinksOfAMessageAreNeverRead) {
     }
   });
   std::string message =
-      "Look: <img src=\"/dev/zero\"> <img src=\"" + fifo + "\"> <img src=\"file://" + outside +
-      "\" width=\"20\"> <img src=\"" + outside + "\"> <a href=\"file://" + outside +
-      "\">a link</a> <table background=\"" + outside + "\"><tr><td>cell</td></tr></table> "
-      "<img src=\"http://example.org/x.png\"> end of text <link rel=\"stylesheet\" href=\"" +
+      "Look: <img src=\"/dev/zero\"> <img src=\"" + fifo +
+      "\"> <img src=\"file://" + outside + "\" width=\"20\"> <img src=\"" +
+      outside + "\"> <a href=\"file://" + outside +
+      "\">a link</a> <table background=\"" + outside +
+      "\"><tr><td>cell</td></tr></table> "
+      "<img src=\"http://example.org/x.png\"> end of text <link "
+      "rel=\"stylesheet\" href=\"" +
       sheet + "\"> <style>@import url(\"" + sheet + "\");</style>";
   Record("Pictures", message);
   Refill();
@@ -349,11 +364,13 @@ TEST_F(ViewerTest, ImagesAndLinksOfAMessageAreNeverRead) {
   EXPECT_TRUE(page.contains("end of text")) << page.toStdString();
   EXPECT_TRUE(page.contains("a link"));
   // A click on the link goes nowhere.
-  emit window_->viewer()->anchorClicked(QUrl::fromLocalFile(QString::fromStdString(outside)));
+  emit window_->viewer()->anchorClicked(
+      QUrl::fromLocalFile(QString::fromStdString(outside)));
   Settle();
   EXPECT_FALSE(reader_waited) << "the FIFO was opened";
   EXPECT_FALSE(watch_outside.Opened()) << "a file outside the image was read";
-  EXPECT_FALSE(watch_sheet.Opened()) << "a style sheet outside the image was read";
+  EXPECT_FALSE(watch_sheet.Opened())
+      << "a style sheet outside the image was read";
   // The FIFO has no reader now either.
   int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
   EXPECT_LT(w, 0);
@@ -381,7 +398,8 @@ TEST_F(ViewerTest, APageThatIsNoRegularFileOrTooLargeShowsNothing) {
   EXPECT_TRUE(view.PlainPage().isEmpty());
 }
 
-// --- the keyboard ---------------------------------------------------------------
+// --- the keyboard
+// ---------------------------------------------------------------
 
 class KeyboardTest : public ::testing::Test {
  protected:
@@ -409,9 +427,11 @@ class KeyboardTest : public ::testing::Test {
     };
     auto state = std::make_shared<Look>();
     auto look = std::make_shared<std::function<void(int)>>();
-    *look = [state, weak = std::weak_ptr<std::function<void(int)>>(look)](int tries) {
+    *look = [state,
+             weak = std::weak_ptr<std::function<void(int)>>(look)](int tries) {
       QTimer::singleShot(20, [state, weak, tries] {
-        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        if (auto* menu =
+                qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
           state->seen = menu;
           menu->close();
           state->finished = true;
@@ -434,8 +454,10 @@ class KeyboardTest : public ::testing::Test {
 
 TEST_F(KeyboardTest, F10AltAndTheMenuKeyOpenTheFirstSoftKey) {
   ui::SoftKeyBar* keys = window_->soft_keys();
-  EXPECT_EQ(PopupAfter([&] { QTest::keyClick(window_.get(), Qt::Key_F10); }), keys->Popup(0));
-  EXPECT_EQ(PopupAfter([&] { QTest::keyClick(window_.get(), Qt::Key_Menu); }), keys->Popup(0));
+  EXPECT_EQ(PopupAfter([&] { QTest::keyClick(window_.get(), Qt::Key_F10); }),
+            keys->Popup(0));
+  EXPECT_EQ(PopupAfter([&] { QTest::keyClick(window_.get(), Qt::Key_Menu); }),
+            keys->Popup(0));
   EXPECT_EQ(PopupAfter([&] {
               QTest::keyPress(window_.get(), Qt::Key_Alt, Qt::AltModifier);
               QTest::keyRelease(window_.get(), Qt::Key_Alt);
@@ -452,9 +474,13 @@ TEST_F(KeyboardTest, F10AltAndTheMenuKeyOpenTheFirstSoftKey) {
 
 TEST_F(KeyboardTest, AltAndTheUnderlinedLetterOpenEachKey) {
   ui::SoftKeyBar* keys = window_->soft_keys();
-  EXPECT_EQ(PopupAfter([&] { QTest::keyClick(window_.get(), Qt::Key_H, Qt::AltModifier); }),
+  EXPECT_EQ(PopupAfter([&] {
+              QTest::keyClick(window_.get(), Qt::Key_H, Qt::AltModifier);
+            }),
             keys->Popup(1));
-  EXPECT_EQ(PopupAfter([&] { QTest::keyClick(window_.get(), Qt::Key_U, Qt::AltModifier); }),
+  EXPECT_EQ(PopupAfter([&] {
+              QTest::keyClick(window_.get(), Qt::Key_U, Qt::AltModifier);
+            }),
             keys->Popup(0));
 }
 
@@ -476,13 +502,15 @@ TEST_F(KeyboardTest, F1IsHelpAndEscapeLeavesTheViewer) {
 
 TEST_F(KeyboardTest, EscapeClosesTheAboutBoxAsCancel) {
   bool opened = false;
-  QObject::connect(window_.get(), &ui::MainWindow::AboutOpened, [&](QWidget* about) {
-    opened = true;
-    EXPECT_EQ(about->windowTitle(), "About - Tarnvex");
-    QTimer::singleShot(50, [] {
-      if (QWidget* modal = QApplication::activeModalWidget()) QTest::keyClick(modal, Qt::Key_Escape);
-    });
-  });
+  QObject::connect(window_.get(), &ui::MainWindow::AboutOpened,
+                   [&](QWidget* about) {
+                     opened = true;
+                     EXPECT_EQ(about->windowTitle(), "About - Tarnvex");
+                     QTimer::singleShot(50, [] {
+                       if (QWidget* modal = QApplication::activeModalWidget())
+                         QTest::keyClick(modal, Qt::Key_Escape);
+                     });
+                   });
   window_->RunCommand(resources::kCmdAbout);  // returns once Escape ended it
   EXPECT_TRUE(opened);
 }
@@ -492,7 +520,9 @@ TEST_F(KeyboardTest, TheViewersButtonAndMessageBoxButtonsFollowTheUiTexts) {
   window_->RefreshTexts();
   QPushButton* back = nullptr;
   for (QPushButton* b : window_->findChildren<QPushButton*>()) {
-    if (b->text() == QString::fromUtf8("Zur\xC3\xBC" "ck")) back = b;
+    if (b->text() == QString::fromUtf8("Zur\xC3\xBC"
+                                       "ck"))
+      back = b;
   }
   EXPECT_NE(back, nullptr);
   ui::SetUiText(resources::kIdTextBack, u"Back");
@@ -505,11 +535,13 @@ TEST_F(KeyboardTest, TheViewersButtonAndMessageBoxButtonsFollowTheUiTexts) {
   QStringList labels;
   QTimer::singleShot(50, [&] {
     if (QWidget* modal = QApplication::activeModalWidget()) {
-      for (QPushButton* b : modal->findChildren<QPushButton*>()) labels << b->text();
+      for (QPushButton* b : modal->findChildren<QPushButton*>())
+        labels << b->text();
       modal->close();
     }
   });
-  device::ShowMessageBox(u"text", u"caption", device::MessageBoxButtons::kOkCancel);
+  device::ShowMessageBox(u"text", u"caption",
+                         device::MessageBoxButtons::kOkCancel);
   EXPECT_TRUE(labels.contains("Abbrechen")) << labels.join(",").toStdString();
   EXPECT_TRUE(labels.contains("OK")) << labels.join(",").toStdString();
   ui::SetUiText(resources::kIdTextCancel, u"Cancel");

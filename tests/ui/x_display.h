@@ -47,8 +47,8 @@ class XDisplay {
       *why = "no pipe";
       return false;
     }
-    server_ = Spawn({xvfb, "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-screen",
-                     "0", screen},
+    server_ = Spawn({xvfb, "-displayfd", std::to_string(fds[1]), "-nolisten",
+                     "tcp", "-screen", "0", screen},
                     {}, fds[1]);
     close(fds[1]);
     std::string number;
@@ -95,8 +95,8 @@ class XDisplay {
     return "";
   }
 
-  static pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                     int keep_fd) {
+  static pid_t Spawn(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env, int keep_fd) {
     pid_t pid = fork();
     if (pid != 0) return pid;
     int null = open("/dev/null", O_RDWR);
@@ -108,7 +108,8 @@ class XDisplay {
     }
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv)
+      args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
