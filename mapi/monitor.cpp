@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -779,6 +780,24 @@ bool PauseWorker() {
   worker.changed.wait(guard,
                       [&] { return worker.standing || !worker.running; });
   return worker.running;
+}
+
+namespace {
+
+std::mutex g_pause_holders_lock;
+int g_pause_holders = 0;
+
+}  // namespace
+
+WorkerPause::WorkerPause() {
+  std::lock_guard<std::mutex> guard(g_pause_holders_lock);
+  if (g_pause_holders++ == 0) PauseWorker();
+}
+
+WorkerPause::~WorkerPause() {
+  std::lock_guard<std::mutex> guard(g_pause_holders_lock);
+  assert(g_pause_holders > 0);
+  if (--g_pause_holders == 0) ResumeWorker();
 }
 
 bool ResumeWorker() {

@@ -72,6 +72,18 @@ void StopMonitoring();
 bool PauseWorker();
 bool ResumeWorker();
 
+// Keeps the worker still while it lives, for the program's own users of the
+// pause (the rules editor, the browser's workers): the worker is paused by
+// the first guard and resumed by the last one, so one user never resumes a
+// worker another one still needs still (PauseWorker itself is one flag).
+class WorkerPause {
+ public:
+  WorkerPause();
+  ~WorkerPause();
+  WorkerPause(const WorkerPause&) = delete;
+  WorkerPause& operator=(const WorkerPause&) = delete;
+};
+
 // Set to 1 by the rules editor after a change; taken by the worker, which
 // then scans every store.
 extern std::atomic<int32_t> RulesChanged;

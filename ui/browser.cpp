@@ -380,12 +380,13 @@ bool StartListRefresh(Browser* browser) {
   try {
     w.refresh = std::thread([target] {
       device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
-      PauseWorker();
-      ShowStatusText(device::WideToAnsi(UiTextOf(128)) + "...");
-      if (Browser* b = TheBrowser(); b != nullptr && b == target.data())
-        RefreshMessageList(b);
-      ShowStatusText("");
-      ResumeWorker();
+      {
+        WorkerPause pause;
+        ShowStatusText(device::WideToAnsi(UiTextOf(128)) + "...");
+        if (Browser* b = TheBrowser(); b != nullptr && b == target.data())
+          RefreshMessageList(b);
+        ShowStatusText("");
+      }
       W().refresh_running.store(false);
     });
   } catch (...) {
@@ -404,15 +405,17 @@ bool StartDatabaseUpdate() {
   try {
     w.update = std::thread([] {
       device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
-      PauseWorker();
-      try {
-        LoadRules();
-        ShowStatusText(device::WideToAnsi(UiTextOf(126)) + "...");
-        StartListRefresh(TheBrowser());
-      } catch (...) {
+      {
+        WorkerPause pause;
+        try {
+          LoadRules();
+          ShowStatusText(device::WideToAnsi(UiTextOf(126)) + "...");
+          StartListRefresh(TheBrowser());
+        } catch (...) {
+          device::DebugOut("Database update: fault\n");
+        }
+        ShowStatusText("");
       }
-      ShowStatusText("");
-      ResumeWorker();
       W().update_running.store(false);
     });
   } catch (...) {

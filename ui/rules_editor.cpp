@@ -43,7 +43,7 @@ RulesEditor::RulesEditor(QWidget* parent)
   resize(parent != nullptr ? parent->size() : QSize(480, 600));
   connect(page_, &TemplateDialog::Command, this, &RulesEditor::OnCommand);
 
-  PauseWorker();
+  pause_ = std::make_unique<WorkerPause>();
   FillRuleList();
   LastSelectionTexts selection = LastSelection();
   page_->SetControlText(1031, selection.sender);
@@ -162,7 +162,7 @@ void RulesEditor::CloseEditor(int command) {
     FillRuleList();
     g_last_close_updated = StartDatabaseUpdate();
   }
-  ResumeWorker();
+  pause_.reset();
   hide();
   if (g_open_editor == this) g_open_editor = nullptr;
   (void)command;  // every way out ends the editor with 1

@@ -7,7 +7,9 @@
 #define TARNVEX_UI_RULES_EDITOR_H_
 
 #include <QDialog>
+#include <memory>
 
+#include "mapi/monitor.h"
 #include "ui/window_layer.h"
 
 namespace ui {
@@ -37,6 +39,8 @@ class RulesEditor : public QDialog {
   void ShowRule(int line);
   TemplateDialog* page_;
   bool closed_ = false;
+  // The worker stays still from the opening until the editor closes.
+  std::unique_ptr<WorkerPause> pause_;
 };
 
 // Opens the editor modally over `owner` (menu command 40016).

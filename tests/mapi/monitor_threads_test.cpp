@@ -78,6 +78,17 @@ TEST_F(MonitorTest, APausedWorkerRecordsNothingUntilResumed) {
   EXPECT_EQ(FolderOf(b), "Outbox\\Tarnvex");
 }
 
+TEST_F(MonitorTest, PauseGuardsResumeTheWorkerOnlyWhenTheLastOneEnds) {
+  auto editor = std::make_unique<WorkerPause>();
+  { WorkerPause refresh; }  // a list refresh came and went meanwhile
+  int64_t a = Save({u"5550199"}, u"a", u"first");
+  ASSERT_TRUE(Eventually([&] { return FolderOf(a) == "Outbox\\Tarnvex"; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(Recorded(), 0);  // still paused for the editor
+  editor.reset();
+  EXPECT_TRUE(Eventually([&] { return Recorded() == 1; }));
+}
+
 TEST_F(MonitorTest, MessagesInOtherFoldersAreLeftAlone) {
   // A message the check lets pass is not touched again when it moves on.
   ASSERT_TRUE(AddRule("", "5550199", "", 90));
