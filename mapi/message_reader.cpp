@@ -97,7 +97,8 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole) {
   return text;
 }
 
-RecipientsRead ReadRecipientsForJudging(IMessage* message) {
+RecipientsRead ReadRecipientsForJudging(IMessage* message,
+                                        std::u16string* wide_out) {
   RecipientsRead read;
   bool whole = false;
   std::u16string wide = ReadRecipientsText(message, &whole);
@@ -108,6 +109,7 @@ RecipientsRead ReadRecipientsForJudging(IMessage* message) {
     whole = false;
   }
   read.whole = whole;
+  if (wide_out != nullptr) *wide_out = std::move(wide);
   return read;
 }
 
@@ -120,7 +122,8 @@ void ReadRecipients(IMessage* message, char16_t* buffer) {
   buffer[length] = 0;
 }
 
-void ReadMessageFields(IMessage* message, MessageFields* fields) {
+void ReadMessageFields(IMessage* message, MessageFields* fields,
+                       RecipientsRead* recipients) {
   device::LocalTime now = device::Now();
   fields->sender[0] = fields->sender_address[0] = fields->subject[0] = '\0';
   fields->received_date[0] = fields->received_time[0] = '\0';
@@ -132,9 +135,13 @@ void ReadMessageFields(IMessage* message, MessageFields* fields) {
   device::DebugOut("Sender=%s\n", fields->sender);
   CopyField(fields->sender_address, TextOf(message, PR_SENDER_EMAIL_ADDRESS_W));
 
-  std::vector<char16_t> wide(kRecipientsUnits, 0);
-  ReadRecipients(message, wide.data());
-  CopyField(fields->recipients, device::WideToAnsi(wide.data()));
+  // One read of the recipients serves the record (the first 4095 units, as
+  // the field holds them) and, when asked for, the judgement (all of them).
+  std::u16string wide;
+  RecipientsRead read = ReadRecipientsForJudging(message, &wide);
+  if (wide.size() > kRecipientsUnits - 1) wide.resize(kRecipientsUnits - 1);
+  CopyField(fields->recipients, device::WideToAnsi(wide));
+  if (recipients != nullptr) *recipients = std::move(read);
 
   // The same day text the day lists look up (one narrowing for both).
   std::string date, time;

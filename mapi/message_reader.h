@@ -38,8 +38,11 @@ struct MessageFields {
 // One property, or null (then nothing to free). Free with MAPIFreeBuffer.
 LPSPropValue GetOneProperty(IMAPIProp* object, ULONG tag);
 
-// Fills sender, sender address, recipients, subject, received date and time.
-void ReadMessageFields(IMessage* message, MessageFields* fields);
+// Fills sender, sender address, recipients, subject, received date and time;
+// *recipients (when given) gets the whole recipients as the judgement takes
+// them, from the same read.
+void ReadMessageFields(IMessage* message, MessageFields* fields,
+                       RecipientsRead* recipients = nullptr);
 
 // The recipients' addresses joined with ", " into a wide buffer of
 // kRecipientsUnits units (cut at a whole address... or at the buffer's end).
@@ -52,7 +55,9 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole = nullptr);
 // text narrowed to the code page, not whole when the read was not whole or an
 // address does not survive the narrowing. The outgoing check and the
 // held-folder scan both read through this.
-RecipientsRead ReadRecipientsForJudging(IMessage* message);
+// *wide (when given) gets the text before narrowing.
+RecipientsRead ReadRecipientsForJudging(IMessage* message,
+                                        std::u16string* wide = nullptr);
 
 // The body, narrowed. False with a reason ("OpenProperty failed.", "Stat
 // failed.", "BodySize failed.") when there is none; the body is then empty.

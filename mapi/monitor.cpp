@@ -203,8 +203,6 @@ bool TakeReleasedAndHoldAgain(const SBinary& entry_id) {
   return true;
 }
 
-void PassedAfterRelease(const SBinary& entry_id) { ForgetReleased(entry_id); }
-
 bool IsHeldAgain(const SBinary& entry_id) {
   Releases& r = TheReleases();
   std::lock_guard<std::mutex> guard(r.lock);
@@ -426,7 +424,7 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
                                            /*may_load_rules=*/false);
     device::DebugOut("*** Got recipients ***\r\n");
     if (allowed) {
-      PassedAfterRelease(notified);
+      ForgetReleased(notified);  // passed: no longer a fresh release
       message->Release();
       return Outcome::kDone;
     }

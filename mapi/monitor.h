@@ -105,12 +105,10 @@ void ShowStatusTextHook(const std::string& text);
 // after the worker released it is then held for good until the rules change,
 // recorded with Status 0, and no compose window is closed for it.
 void NoteReleased(const SBinary& entry_id);    // the worker, before the move
-void ForgetReleased(const SBinary& entry_id);  // the move failed
+void ForgetReleased(const SBinary& entry_id);  // the move failed, or it passed
 // The check found the message not covered: true (and the message is now
 // "held again") when the worker had just released it.
 bool TakeReleasedAndHoldAgain(const SBinary& entry_id);
-// The check let the message go: it is no longer a fresh release.
-void PassedAfterRelease(const SBinary& entry_id);
 bool IsHeldAgain(const SBinary& entry_id);
 // The rules changed: every message is judged afresh.
 void ForgetReleases();

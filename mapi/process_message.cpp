@@ -149,7 +149,8 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
 
   MessageFields fields;
   CopyField(fields.store_name, record.name);
-  ReadMessageFields(message, &fields);
+  RecipientsRead texts_read;
+  ReadMessageFields(message, &fields, &texts_read);
   // The record keeps the text its field holds; the judgement takes the whole.
   std::string recipients = StoreRecipientsText(record.name, fields.recipients);
   std::string body;
@@ -160,7 +161,7 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   texts.store_name = record.name;
   texts.sender = fields.sender;
   texts.recipients = recipients;
-  texts.recipients_read = ReadRecipientsForJudging(message);
+  texts.recipients_read = std::move(texts_read);
   texts.held_again = IsHeldAgain(entry_id);
   texts.subject = fields.subject;
   texts.body = body;

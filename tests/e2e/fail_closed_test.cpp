@@ -307,8 +307,9 @@ TEST_F(FailClosedTest, ARecordThatCannotBeWrittenIsWrittenAtALaterPass) {
   sqlite3* lock = Lock(StoreDbPath("SMS"));
   int64_t id = Send({"5550118"});
   ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
-  std::this_thread::sleep_for(
-      std::chrono::milliseconds(6000));  // past its busy timeout
+  // Longer than two busy timeouts of the store file: every write the filter
+  // tries meanwhile fails.
+  std::this_thread::sleep_for(std::chrono::milliseconds(12000));
   Unlock(lock);
   EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 15000));
   ExpectNoneSent({id});
