@@ -154,6 +154,16 @@ int64_t SaveOutgoingMessage(const std::string& store,
     *error = "the store \"" + store + "\" has no Outbox";
     return 0;
   }
+  // Everything converted before the write lock is taken: an 8 MiB body
+  // takes a while to convert, and other writers wait while the lock is held.
+  const std::string body = Utf8(message.body);
+  const std::string subject = Utf8(message.subject);
+  const std::string sender_name = Utf8(message.sender_name);
+  const std::string sender_address = Utf8(message.sender_address);
+  std::vector<std::string> recipients;
+  recipients.reserve(message.recipients.size());
+  for (const std::u16string& r : message.recipients)
+    recipients.push_back(Utf8(r));
   int64_t id = 0;
   bool ok = Change([&] {
     int64_t now = NowMs();
@@ -161,28 +171,25 @@ int64_t SaveOutgoingMessage(const std::string& store,
         "INSERT INTO messages (folder, subject, body, sender_name, "
         "sender_address, delivery_time, flags, in_folder_since) VALUES (?, ?, "
         "NULL, ?, ?, ?, ?, ?);");
-    q.Bind(1, outbox).Bind(2, Utf8(message.subject));
-    q.Bind(3, Utf8(message.sender_name)).Bind(4, Utf8(message.sender_address));
+    q.Bind(1, outbox).Bind(2, subject);
+    q.Bind(3, sender_name).Bind(4, sender_address);
     q.Bind(5, message.delivery_time_ms != 0 ? message.delivery_time_ms : now);
     q.Bind(6, static_cast<int64_t>(message.flags | MSGFLAG_UNSENT))
         .Bind(7, now);
     if (q.Exec() != SQLITE_DONE) return false;
     id = sqlite3_last_insert_rowid(service::Db());
     // The body in a row of its own (service_db.cpp).
-    const std::string body = Utf8(message.body);
     Query b(
         "INSERT INTO bodies (message, preview, body) VALUES (?, substr(?, 1, "
         "?), ?);");
     b.Bind(1, id).Bind(2, body);
     b.Bind(3, static_cast<int64_t>(service::kBodyPreviewChars)).Bind(4, body);
     if (b.Exec() != SQLITE_DONE) return false;
-    for (size_t i = 0; i < message.recipients.size(); ++i) {
+    for (size_t i = 0; i < recipients.size(); ++i) {
       Query r(
           "INSERT INTO recipients (message, position, address) VALUES (?, ?, "
           "?);");
-      r.Bind(1, id)
-          .Bind(2, static_cast<int64_t>(i))
-          .Bind(3, Utf8(message.recipients[i]));
+      r.Bind(1, id).Bind(2, static_cast<int64_t>(i)).Bind(3, recipients[i]);
       if (r.Exec() != SQLITE_DONE) return false;
     }
     if (!Journal(fnevObjectCreated, store_id, EntryKind::kMessage, id, outbox,

@@ -170,7 +170,7 @@ TEST_F(FailClosedTest, ALockedRulesFileMakesTheCheckHoldAtOnce) {
 
 TEST_F(FailClosedTest, LargeMessagesAreHeldAllOfThem) {
   StartHost();
-  const std::string body_file = image_->root() + "/../big-body.txt";
+  const std::string body_file = image_->root() + ".big-body.txt";
   {
     std::ofstream out(body_file, std::ios::trunc);
     std::string line(1023, 'x');

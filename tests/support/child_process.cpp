@@ -126,9 +126,9 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output,
   ChildProcess child;
   if (!child.Start(argv, environment)) return -1;
   std::string line, all;
-  while (child.ReadLine(&line, 30000)) all += line + "\n";
+  while (child.ReadLine(&line, 120000)) all += line + "\n";
   int status = 0;
-  if (!child.Wait(30000, &status)) return -1;
+  if (!child.Wait(120000, &status)) return -1;
   if (output != nullptr) *output = all;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
