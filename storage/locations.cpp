@@ -9,8 +9,6 @@
 #include "device/debug.h"
 #include "device/files.h"
 #include "device/image.h"
-#include "device/message_box.h"
-#include "storage/ui_text_source.h"
 
 namespace storage {
 namespace {
@@ -212,23 +210,36 @@ void PrepareFolders() {
   CreatePath(dba.c_str());
 }
 
-void ChooseNewDbPath(std::string* path, std::string* table) {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  Locations& s = State();
-  const std::string pf = storage::ProgramFilesNarrow();
+namespace storage {
+namespace {
+
+// CardChoiceNeeded with the lock held.
+bool CardChoiceNeededLocked() {
+  const Locations& s = State();
   // The program runs from the card when its install folder lies on that
   // card: "\{card}\..." (a card name that merely occurs somewhere in the
   // path, such as "Files", does not count).
   const std::string card_prefix = "\\" + s.chosen_card_narrow + "\\";
-  if (!s.chosen_card.empty() && s.install_narrow.rfind(card_prefix, 0) != 0) {
-    device::MessageBoxAnswer answer =
-        device::ShowMessageBox(storage::UiText(storage::kTextUseCard),
-                               storage::UiText(storage::kTextQuestion),
-                               device::MessageBoxButtons::kYesNo);
-    if (answer != device::MessageBoxAnswer::kYes) {
-      s.chosen_card.clear();
-      s.chosen_card_narrow.clear();
-    }
+  return !s.chosen_card.empty() && s.install_narrow.rfind(card_prefix, 0) != 0;
+}
+
+}  // namespace
+}  // namespace storage
+
+bool CardChoiceNeeded() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  return storage::CardChoiceNeededLocked();
+}
+
+void ChooseNewDbPath(storage::CardAnswer answer, std::string* path,
+                     std::string* table) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  Locations& s = State();
+  const std::string pf = storage::ProgramFilesNarrow();
+  if (storage::CardChoiceNeededLocked() &&
+      answer != storage::CardAnswer::kYes) {
+    s.chosen_card.clear();
+    s.chosen_card_narrow.clear();
   }
   std::string folder;
   if (!s.chosen_card.empty()) {

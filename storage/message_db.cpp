@@ -224,9 +224,9 @@ std::recursive_mutex& MessageListLock() {
 
 // --- summary database -------------------------------------------------------
 
-void CreateSummaryTable() {
+void CreateSummaryTable(storage::CardAnswer answer) {
   std::string path, table;
-  if (!GetMessageDbPath(&path, &table)) ChooseNewDbPath(&path, &table);
+  if (!GetMessageDbPath(&path, &table)) ChooseNewDbPath(answer, &path, &table);
   ExecOnce(path.c_str(),
            storage::WithTableName(kCreateSummaryTableSql, table).c_str());
   ExecOnce(path.c_str(),

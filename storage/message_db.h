@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "device/clock.h"
+#include "storage/init.h"
 
 inline constexpr int32_t kMaxDayEntries = 256;
 inline constexpr size_t kDayTimeSize = 32;       // 31 characters and the NUL
@@ -56,7 +57,9 @@ std::recursive_mutex& MessageListLock();
 
 // Start-up: the summary table and the next message number (storage/init.h
 // runs it with the rules table).
-void CreateSummaryTable();
+// `answer`: the card question's, when one was needed (storage/init.h).
+void CreateSummaryTable(
+    storage::CardAnswer answer = storage::CardAnswer::kNotAsked);
 bool OpenSummaryDb();
 void CloseSummaryDb();
 int MaxSummaryId();
