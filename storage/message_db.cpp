@@ -40,22 +40,6 @@ constexpr char kSummaryDaySql[] =
 constexpr char kViewSql[] =
     "SELECT OrgMessage, Subject, Message FROM Msg WHERE Id = ?;";
 
-struct DayEntry {
-  std::string sender;
-  std::string recipients;
-  std::string message;
-  std::string subject;
-  char time[kDayTimeSize] = {};
-  int32_t id = 0;
-};
-
-struct DayList {
-  std::vector<DayEntry> entries;  // at most kMaxDayEntries
-};
-
-DayList g_store_day;
-DayList g_summary_day;
-
 // The summary connection and the next message number.
 sqlite3* g_summary_db = nullptr;
 bool g_summary_open = false;
@@ -176,13 +160,6 @@ class StoreConnection {
 
 std::string OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-void CopyTime(char (&field)[kDayTimeSize], const std::string& text) {
-  size_t length =
-      text.size() < kDayTimeSize - 1 ? text.size() : kDayTimeSize - 1;
-  std::memcpy(field, text.data(), length);
-  field[length] = '\0';
-}
-
 std::string Digest(const std::string& body, const std::string& sender,
                    const std::string& recipients, const std::string& subject) {
   return HashTextOf(body + " " + sender + " " + recipients + " " + subject);
@@ -216,11 +193,6 @@ void CivilFromDays(int64_t z, int* year, int* month, int* day) {
 }
 
 }  // namespace
-
-std::recursive_mutex& MessageListLock() {
-  static std::recursive_mutex lock;
-  return lock;
-}
 
 // --- summary database -------------------------------------------------------
 
@@ -625,125 +597,109 @@ std::vector<std::string> DayKeys(const std::u16string& wide,
 
 }  // namespace
 
-bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,
-              bool list_normal, std::u16string* wide_date) {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  g_store_day.entries.clear();
+namespace {
+
+// Where a day query has its columns (-1: it has none of that kind).
+struct DayColumns {
+  int count;
+  int subject;
+  int message;
+  int time;
+  int status;
+};
+// kStoreDaySql: Id, Sender, Recipients, Subject, Message, ReceivedDate,
+// ReceivedTime, Status; kSummaryDaySql the same without Subject.
+constexpr DayColumns kStoreDayColumns{8, 3, 4, 6, 7};
+constexpr DayColumns kSummaryDayColumns{7, -1, 3, 5, 6};
+
+// The one fill loop of both day lists: runs the day query once per key and
+// appends the rows that pass the status filter, up to kMaxDayEntries. False
+// when the query did not prepare (*prepared false) or a row could not be
+// read.
+bool ReadDayRows(sqlite3* db, const std::string& sql,
+                 const std::vector<std::string>& keys,
+                 const DayColumns& columns, bool list_blocked, bool list_normal,
+                 std::vector<DayRecord>* records, bool* prepared) {
+  *prepared = true;
+  for (const std::string& key : keys) {
+    storage::Statement stmt;
+    if (stmt.Prepare(db, sql) != SQLITE_OK) {
+      *prepared = false;
+      return false;
+    }
+    stmt.Bind(1, key);
+    while (stmt.Step()) {
+      if (stmt.Columns() != columns.count) continue;
+      if (records->size() >= static_cast<size_t>(kMaxDayEntries)) break;
+      if (!KeepStatus(stmt.Int(columns.status), list_blocked, list_normal))
+        continue;
+      DayRecord record;
+      record.id = stmt.Int(0);
+      record.sender = stmt.Text(1);
+      record.recipients = stmt.Text(2);
+      if (columns.subject >= 0) record.subject = stmt.Text(columns.subject);
+      record.message = stmt.Text(columns.message);
+      record.time = stmt.Text(columns.time);
+      if (record.time.size() > kDayTimeSize - 1)
+        record.time.resize(kDayTimeSize - 1);
+      records->push_back(std::move(record));
+    }
+    if (stmt.failed()) {
+      device::DebugOut("A day list could not be read whole: %s\n",
+                       sqlite3_errmsg(db));
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadStoreDay(const char* store_name, int days_back, bool list_blocked,
+                  bool list_normal, std::vector<DayRecord>* records,
+                  std::u16string* wide_date) {
+  records->clear();
   try {
     std::string narrow;
     std::u16string wide = DayText(days_back, &narrow);
     if (wide_date != nullptr) *wide_date = wide;
     StoreConnection connection(store_name);
     if (!connection.ok()) return false;
-    for (const std::string& key : DayKeys(wide, narrow)) {
-      storage::Statement stmt;
-      if (stmt.Prepare(connection.db(), kStoreDaySql) != SQLITE_OK)
-        return false;
-      stmt.Bind(1, key);
-      while (stmt.Step()) {
-        if (stmt.Columns() != 8) continue;
-        if (g_store_day.entries.size() >= static_cast<size_t>(kMaxDayEntries))
-          break;
-        int status = stmt.Int(7);
-        if (!KeepStatus(status, list_blocked, list_normal)) continue;
-        DayEntry entry;
-        entry.id = stmt.Int(0);
-        entry.sender = stmt.Text(1);
-        entry.recipients = stmt.Text(2);
-        entry.subject = stmt.Text(3);
-        entry.message = stmt.Text(4);
-        CopyTime(entry.time, stmt.Text(6));
-        g_store_day.entries.push_back(std::move(entry));
-      }
-    }
-    return true;
+    bool prepared = true;
+    return ReadDayRows(connection.db(), kStoreDaySql, DayKeys(wide, narrow),
+                       kStoreDayColumns, list_blocked, list_normal, records,
+                       &prepared);
   } catch (...) {
-    g_store_day.entries.clear();
+    device::DebugCaught("ReadStoreDay");
+    records->clear();
     return false;
   }
 }
 
-void LoadSummaryDay(int days_back, bool list_blocked, bool list_normal,
+bool ReadSummaryDay(int days_back, bool list_blocked, bool list_normal,
+                    std::vector<DayRecord>* records,
                     std::u16string* wide_date) {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+  records->clear();
   try {
     std::string narrow;
     std::u16string wide = DayText(days_back, &narrow);
     if (wide_date != nullptr) *wide_date = wide;
-    g_summary_day.entries.clear();
     std::string path, table;
-    if (!GetMessageDbPath(&path, &table)) return;
+    if (!GetMessageDbPath(&path, &table)) return false;
     std::lock_guard<std::recursive_mutex> summary(g_summary_lock);
-    if (!OpenSummaryDb()) return;
-    for (const std::string& key : DayKeys(wide, narrow)) {
-      storage::Statement stmt;
-      if (stmt.Prepare(g_summary_db, storage::WithTableName(
-                                         kSummaryDaySql, table)) != SQLITE_OK) {
-        CloseSummaryDb();
-        return;
-      }
-      stmt.Bind(1, key);
-      while (stmt.Step()) {
-        if (stmt.Columns() != 7) continue;
-        if (g_summary_day.entries.size() >= static_cast<size_t>(kMaxDayEntries))
-          break;
-        int status = stmt.Int(6);
-        if (!KeepStatus(status, list_blocked, list_normal)) continue;
-        DayEntry entry;
-        entry.id = stmt.Int(0);
-        entry.sender = stmt.Text(1);
-        entry.recipients = stmt.Text(2);
-        entry.message = stmt.Text(3);
-        CopyTime(entry.time, stmt.Text(5));
-        g_summary_day.entries.push_back(std::move(entry));
-      }
-    }
+    if (!OpenSummaryDb()) return false;
+    bool prepared = true;
+    const bool read =
+        ReadDayRows(g_summary_db, storage::WithTableName(kSummaryDaySql, table),
+                    DayKeys(wide, narrow), kSummaryDayColumns, list_blocked,
+                    list_normal, records, &prepared);
+    if (!prepared) CloseSummaryDb();
+    return read;
   } catch (...) {
-    g_summary_day.entries.clear();
+    device::DebugCaught("ReadSummaryDay");
+    records->clear();
+    return false;
   }
-}
-
-int StoreDayCount() {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  return static_cast<int>(g_store_day.entries.size());
-}
-
-int SummaryDayCount() {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  return static_cast<int>(g_summary_day.entries.size());
-}
-
-int32_t GetStoreDayEntry(int index, std::string* sender,
-                         std::string* recipients, std::string* subject,
-                         std::string* message, char* time) {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  if (index < 0 || index >= static_cast<int>(g_store_day.entries.size())) {
-    if (time != nullptr) time[0] = '\0';
-    return -1;
-  }
-  const DayEntry& entry = g_store_day.entries[static_cast<size_t>(index)];
-  if (sender != nullptr) *sender = ExtractAddress(entry.sender);
-  if (recipients != nullptr) *recipients = entry.recipients;
-  if (subject != nullptr) *subject = entry.subject;
-  if (message != nullptr) *message = entry.message;
-  if (time != nullptr) std::memcpy(time, entry.time, kDayTimeSize);
-  return entry.id;
-}
-
-int32_t GetSummaryDayEntry(int index, std::string* sender,
-                           std::string* recipients, std::string* message,
-                           char* time) {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  if (index < 0 || index >= static_cast<int>(g_summary_day.entries.size())) {
-    if (time != nullptr) time[0] = '\0';
-    return -1;
-  }
-  const DayEntry& entry = g_summary_day.entries[static_cast<size_t>(index)];
-  if (sender != nullptr) *sender = entry.sender;
-  if (recipients != nullptr) *recipients = entry.recipients;
-  if (message != nullptr) *message = entry.message;
-  if (time != nullptr) std::memcpy(time, entry.time, kDayTimeSize);
-  return entry.id;
 }
 
 std::string ExtractAddress(const std::string& text) {
@@ -793,11 +749,6 @@ void CloseStoreConnections() {
 
 void ResetMessageDb() {
   CloseStoreConnections();
-  {
-    std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-    g_store_day.entries.clear();
-    g_summary_day.entries.clear();
-  }
   CloseSummaryDb();
   SetNextMessageId(1);
 }
