@@ -1,5 +1,6 @@
 #include "storage/locations.h"
 
+#include <cassert>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -154,6 +155,7 @@ void EnumStorageCards() {
       device::DebugOut("Storage card skipped: %s\n", why.c_str());
       continue;
     }
+    assert(s.card_count < storage::kMaxStorageCards);
     char16_t* slot = s.cards[s.card_count];
     std::memset(slot, 0, sizeof(s.cards[0]));
     std::memcpy(slot, name.data(), name.size() * sizeof(char16_t));
@@ -282,6 +284,7 @@ bool FindDbFolder(const char* file, const char* card, const char* sub_path,
       return true;
     }
   } catch (...) {
+    device::DebugCaught("FindDbFolder");
   }
   return false;
 }
@@ -367,6 +370,7 @@ bool ProbeFile(const char* path) {
     return device::CanOpenExistingForRead(device::AnsiToWide(path),
                                           device::Share::kReadWrite);
   } catch (...) {
+    device::DebugCaught("ProbeFile");
     return false;
   }
 }
@@ -376,6 +380,7 @@ bool FileExists(const char16_t* path) {
     if (path == nullptr || *path == 0) return false;
     return device::CanOpenExistingForRead(path, device::Share::kRead);
   } catch (...) {
+    device::DebugCaught("FileExists");
     return false;
   }
 }
@@ -385,6 +390,7 @@ bool CanOpenForWriting(const char16_t* path) {
     if (path == nullptr || *path == 0) return false;
     return device::CanOpenExistingForWrite(path, device::Share::kNone);
   } catch (...) {
+    device::DebugCaught("CanOpenForWriting");
     return false;
   }
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -13,6 +14,7 @@
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/image.h"
+#include "device/status.h"
 #include "storage/locations.h"
 #include "storage/statement.h"
 #include "text/md4.h"
@@ -144,6 +146,13 @@ class StoreConnection {
   StoreConnection(const StoreConnection&) = delete;
   StoreConnection& operator=(const StoreConnection&) = delete;
   bool ok() const { return db() != nullptr && storage::OpenSucceeded(rc_); }
+  // Why the connection could not be made (ok when it could).
+  device::Status status() const {
+    return ok() ? device::Status::Ok()
+                : device::Status::FromSqlite(
+                      storage::OpenSucceeded(rc_) ? SQLITE_CANTOPEN : rc_,
+                      error());
+  }
   sqlite3* db() const {
     return own_ == nullptr && kept_ != nullptr ? kept_->db : nullptr;
   }
@@ -242,6 +251,7 @@ int MaxSummaryId() {
     }
     return -1;
   } catch (...) {
+    device::DebugCaught("MaxSummaryId");
     return -1;
   }
 }
@@ -282,6 +292,7 @@ int MaxStoreMsgId(const char* store_name) {
     }
     return -1;
   } catch (...) {
+    device::DebugCaught("MaxStoreMsgId");
     return -1;
   }
 }
@@ -368,6 +379,7 @@ bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
     if (digest != nullptr) *digest = stmt.Text(1);
     return true;
   } catch (...) {
+    device::DebugCaught("RecordStatus");
     return false;
   }
 }
@@ -403,6 +415,7 @@ bool RecordStatuses(
     if (!ok) records->clear();
     return ok;
   } catch (...) {
+    device::DebugCaught("RecordStatuses");
     records->clear();
     return false;
   }
@@ -463,6 +476,7 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
     }
     return true;
   } catch (...) {
+    device::DebugCaught("MAPIAdd");
     return false;
   }
 }
@@ -488,6 +502,7 @@ bool MAPIUpdate(const char* store_name, int32_t id, int32_t status) {
     }
     return true;
   } catch (...) {
+    device::DebugCaught("MAPIUpdate");
     return false;
   }
 }
@@ -613,19 +628,20 @@ constexpr DayColumns kStoreDayColumns{8, 3, 4, 6, 7};
 constexpr DayColumns kSummaryDayColumns{7, -1, 3, 5, 6};
 
 // The one fill loop of both day lists: runs the day query once per key and
-// appends the rows that pass the status filter, up to kMaxDayEntries. False
-// when the query did not prepare (*prepared false) or a row could not be
-// read.
-bool ReadDayRows(sqlite3* db, const std::string& sql,
-                 const std::vector<std::string>& keys,
-                 const DayColumns& columns, bool list_blocked, bool list_normal,
-                 std::vector<DayRecord>* records, bool* prepared) {
+// appends the rows that pass the status filter, up to kMaxDayEntries.
+// *prepared is false when the query did not prepare.
+device::Status ReadDayRows(sqlite3* db, const std::string& sql,
+                           const std::vector<std::string>& keys,
+                           const DayColumns& columns, bool list_blocked,
+                           bool list_normal, std::vector<DayRecord>* records,
+                           bool* prepared) {
   *prepared = true;
   for (const std::string& key : keys) {
     storage::Statement stmt;
-    if (stmt.Prepare(db, sql) != SQLITE_OK) {
+    const int rc = stmt.Prepare(db, sql);
+    if (rc != SQLITE_OK) {
       *prepared = false;
-      return false;
+      return device::Status::FromSqlite(rc, storage::DbErrorText(db));
     }
     stmt.Bind(1, key);
     while (stmt.Step()) {
@@ -644,61 +660,66 @@ bool ReadDayRows(sqlite3* db, const std::string& sql,
         record.time.resize(kDayTimeSize - 1);
       records->push_back(std::move(record));
     }
-    if (stmt.failed()) {
-      device::DebugOut("A day list could not be read whole: %s\n",
-                       sqlite3_errmsg(db));
-      return false;
-    }
+    if (stmt.failed())
+      return device::Status::FromSqlite(stmt.rc(), storage::DbErrorText(db));
   }
-  return true;
+  assert(records->size() <= static_cast<size_t>(kMaxDayEntries));
+  return device::Status::Ok();
+}
+
+// The status of a caught exception, written to the debug output too.
+device::Status CaughtStatus(const char* where) {
+  device::DebugCaught(where);
+  return device::Status::IoError(std::string(where) + ": unexpected failure");
 }
 
 }  // namespace
 
-bool ReadStoreDay(const char* store_name, int days_back, bool list_blocked,
-                  bool list_normal, std::vector<DayRecord>* records,
-                  std::u16string* wide_date) {
+device::Status ReadStoreDay(const char* store_name, int days_back,
+                            bool list_blocked, bool list_normal,
+                            std::vector<DayRecord>* records,
+                            std::u16string* wide_date) {
   records->clear();
   try {
     std::string narrow;
     std::u16string wide = DayText(days_back, &narrow);
     if (wide_date != nullptr) *wide_date = wide;
     StoreConnection connection(store_name);
-    if (!connection.ok()) return false;
+    if (!connection.ok()) return connection.status();
     bool prepared = true;
     return ReadDayRows(connection.db(), kStoreDaySql, DayKeys(wide, narrow),
                        kStoreDayColumns, list_blocked, list_normal, records,
                        &prepared);
   } catch (...) {
-    device::DebugCaught("ReadStoreDay");
     records->clear();
-    return false;
+    return CaughtStatus("ReadStoreDay");
   }
 }
 
-bool ReadSummaryDay(int days_back, bool list_blocked, bool list_normal,
-                    std::vector<DayRecord>* records,
-                    std::u16string* wide_date) {
+device::Status ReadSummaryDay(int days_back, bool list_blocked,
+                              bool list_normal, std::vector<DayRecord>* records,
+                              std::u16string* wide_date) {
   records->clear();
   try {
     std::string narrow;
     std::u16string wide = DayText(days_back, &narrow);
     if (wide_date != nullptr) *wide_date = wide;
     std::string path, table;
-    if (!GetMessageDbPath(&path, &table)) return false;
+    if (!GetMessageDbPath(&path, &table))
+      return device::Status::NotFound("no summary database");
     std::lock_guard<std::recursive_mutex> summary(g_summary_lock);
-    if (!OpenSummaryDb()) return false;
+    if (!OpenSummaryDb())
+      return device::Status::IoError("the summary database cannot be opened");
     bool prepared = true;
-    const bool read =
+    device::Status status =
         ReadDayRows(g_summary_db, storage::WithTableName(kSummaryDaySql, table),
                     DayKeys(wide, narrow), kSummaryDayColumns, list_blocked,
                     list_normal, records, &prepared);
     if (!prepared) CloseSummaryDb();
-    return read;
+    return status;
   } catch (...) {
-    device::DebugCaught("ReadSummaryDay");
     records->clear();
-    return false;
+    return CaughtStatus("ReadSummaryDay");
   }
 }
 
@@ -730,6 +751,7 @@ bool LoadMessageForView(const char* store_name, int32_t id,
     }
     return false;
   } catch (...) {
+    device::DebugCaught("LoadMessageForView");
     return false;
   }
 }

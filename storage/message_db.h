@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "device/clock.h"
+#include "device/status.h"
 #include "storage/init.h"
 
 inline constexpr int32_t kMaxDayEntries = 256;
@@ -131,13 +132,16 @@ struct DayRecord {
 
 // The records of the day `days_back` days before today, at most
 // kMaxDayEntries: status 0 when `list_blocked`, status 1 when `list_normal`.
-// `wide_date` receives the day's long date. False (with what was read)
-// when the database cannot be read whole.
-bool ReadStoreDay(const char* store_name, int days_back, bool list_blocked,
-                  bool list_normal, std::vector<DayRecord>* records,
-                  std::u16string* wide_date);
-bool ReadSummaryDay(int days_back, bool list_blocked, bool list_normal,
-                    std::vector<DayRecord>* records, std::u16string* wide_date);
+// `wide_date` receives the day's long date. Not ok (with what was read)
+// when the database cannot be read whole: busy (locked by another
+// program), corrupt, an I/O error, or not found (no summary database yet).
+device::Status ReadStoreDay(const char* store_name, int days_back,
+                            bool list_blocked, bool list_normal,
+                            std::vector<DayRecord>* records,
+                            std::u16string* wide_date);
+device::Status ReadSummaryDay(int days_back, bool list_blocked,
+                              bool list_normal, std::vector<DayRecord>* records,
+                              std::u16string* wide_date);
 
 // The address part of "Name <addr>"; a plain text unchanged.
 std::string ExtractAddress(const std::string& text);

@@ -162,6 +162,7 @@ void CreateRulesTable() {
     ExecOnce(path.c_str(),
              storage::RulesStatement(storage::kCreateRulesSql, table).c_str());
   } catch (...) {
+    device::DebugCaught("CreateRulesTable");
   }
 }
 
@@ -179,6 +180,7 @@ bool OpenRulesDb() {
     s.open = true;
     return true;
   } catch (...) {
+    device::DebugCaught("OpenRulesDb");
     return false;
   }
 }
@@ -216,6 +218,7 @@ int ExecRules(const char* sql, const std::vector<RuleValue>& values) {
     }
     return rc;
   } catch (...) {
+    device::DebugCaught("ExecRules");
     return SQLITE_ERROR;
   }
 }
@@ -236,6 +239,7 @@ int MaxRuleId() {
       return stmt.Int(0);  // NULL (empty table) is 0
     return -1;
   } catch (...) {
+    device::DebugCaught("MaxRuleId");
     return -1;
   }
 }
@@ -265,6 +269,7 @@ bool FindRule(const char* sender, const char* recipients, const char* tokens,
     }
     return false;
   } catch (...) {
+    device::DebugCaught("FindRule");
     return false;
   }
 }
@@ -285,6 +290,7 @@ bool UpdateRule(int id, const char* sender, const char* recipients,
                                    storage::CertaintyToInt(certainty),
                                    static_cast<int32_t>(id)}) == SQLITE_OK;
   } catch (...) {
+    device::DebugCaught("UpdateRule");
     return false;
   }
 }
@@ -317,6 +323,7 @@ bool AddRule(const char* sender, const char* recipients, const char* message,
                      {s.next_id, sender_b, recipients_b, message_b, tokens,
                       storage::CertaintyToInt(certainty)}) == SQLITE_OK;
   } catch (...) {
+    device::DebugCaught("AddRule");
     return false;
   }
 }
@@ -346,6 +353,7 @@ bool DeleteRule(const char* sender, const char* recipients,
     storage::ReloadTable();
     return rc == SQLITE_OK;
   } catch (...) {
+    device::DebugCaught("DeleteRule");
     return false;
   }
 }

@@ -325,7 +325,11 @@ void RefreshMessageList(Browser* browser) {
   }
   std::u16string date;
   DayLists& days = TheDayLists();
-  ReadSummaryDay(offset, filter.blocked, filter.normal, &days.summary, &date);
+  device::Status read = ReadSummaryDay(offset, filter.blocked, filter.normal,
+                                       &days.summary, &date);
+  // No summary database is the usual case: only other failures are told.
+  if (!read.ok() && !read.IsNotFound())
+    device::DebugOut("Summary day list: %s\n", read.ToString().c_str());
   std::vector<std::u16string> lines;
   std::vector<int> codes;
   int count = 0;
@@ -343,8 +347,10 @@ void RefreshMessageList(Browser* browser) {
   char name[kStoreNameSize];
   for (int k = 0; k < StoreCount(); ++k) {
     if (!GetStoreName(k, name)) continue;
-    ReadStoreDay(name, offset, filter.blocked, filter.normal, &days.store,
-                 &date);
+    read = ReadStoreDay(name, offset, filter.blocked, filter.normal,
+                        &days.store, &date);
+    if (!read.ok())
+      device::DebugOut("Day list of %s: %s\n", name, read.ToString().c_str());
     for (const DayRecord& entry : days.store) {
       std::string joined = entry.subject + "  " + entry.message;
       if (joined.size() > kMaxLine5) joined.resize(kCutLine5);

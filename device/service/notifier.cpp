@@ -156,6 +156,7 @@ class Notifier {
     try {
       thread_ = std::thread([this] { Run(); });
     } catch (...) {
+      device::DebugCaught("notifications: starting the thread");
       close(watch_);
       close(poke_);
       watch_ = poke_ = -1;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "device/codepage.h"
+#include "device/debug.h"
 #include "device/image.h"
 #include "device/service/service.h"
 
@@ -306,6 +307,7 @@ bool Change(const std::function<bool()>& body) {
     try {
       ok = body();
     } catch (...) {
+      device::DebugCaught("Change");
       ok = false;
     }
     if (ok &&

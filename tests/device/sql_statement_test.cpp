@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "device/status.h"
+
 namespace {
 
 class SqlStatementTest : public ::testing::Test {
@@ -110,6 +112,23 @@ TEST_F(SqlStatementTest, OnlyCommentsPrepareToNoStatementAndTailIsKept) {
   EXPECT_FALSE(a.ok());
   ASSERT_TRUE(b.Step());
   EXPECT_EQ(b.Int(0), 3);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StatusTest, SqliteCodesSayWhyAnOperationFailed) {
+  EXPECT_TRUE(device::Status::FromSqlite(SQLITE_DONE, "").ok());
+  EXPECT_TRUE(device::Status::FromSqlite(SQLITE_BUSY, "locked").IsBusy());
+  // Extended codes count by their primary code.
+  EXPECT_TRUE(
+      device::Status::FromSqlite(SQLITE_BUSY_SNAPSHOT, "locked").IsBusy());
+  EXPECT_TRUE(device::Status::FromSqlite(SQLITE_NOTADB, "x").IsCorrupt());
+  device::Status io = device::Status::FromSqlite(SQLITE_CANTOPEN, "no file");
+  EXPECT_TRUE(io.IsIoError());
+  EXPECT_EQ(io.ToString(), "IO error: no file");
+  EXPECT_EQ(device::Status().ToString(), "OK");
 }
 
 }  // namespace

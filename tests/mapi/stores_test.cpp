@@ -139,7 +139,7 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
                                                 "SMS : 3 / 3."}));
   // Recorded in walking order: the newest first.
   std::vector<DayRecord> records;
-  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr));
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   ASSERT_EQ(records.size(), 3u);
   std::vector<std::string> order(3);
   for (const DayRecord& entry : records) {
@@ -151,7 +151,7 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
 
   // A second scan finds them by their digests and records nothing new.
   ASSERT_TRUE(ScanHeldFolder(record));
-  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr));
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   EXPECT_EQ(records.size(), 3u);
   outbox->Release();
   held->Release();
@@ -171,13 +171,13 @@ void ServiceExec(const std::string& sql) {
 
 std::vector<DayRecord> DayRecords() {
   std::vector<DayRecord> records;
-  EXPECT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr));
+  EXPECT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   return records;
 }
 
 int RecordCount() {
   std::vector<DayRecord> records;
-  return ReadStoreDay("SMS", 0, true, true, &records, nullptr)
+  return ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok()
              ? static_cast<int>(records.size())
              : -1;
 }

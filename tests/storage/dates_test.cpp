@@ -180,7 +180,8 @@ class StampedDaysTest : public DatesTest {
   static std::set<std::string> Listed(int days_back) {
     std::set<std::string> bodies;
     std::vector<DayRecord> records;
-    EXPECT_TRUE(ReadStoreDay("SMS", days_back, true, true, &records, nullptr));
+    EXPECT_TRUE(
+        ReadStoreDay("SMS", days_back, true, true, &records, nullptr).ok());
     for (const DayRecord& record : records) bodies.insert(record.message);
     return bodies;
   }

@@ -151,7 +151,7 @@ TEST_F(MessageDbTest, HostileTextsAreStoredAsTextAndChangeNoStatement) {
                          nullptr, nullptr));
   // The day list cuts the time to its 32-byte field.
   std::vector<DayRecord> records;
-  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr));
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].time.size(), kDayTimeSize - 1);
   EXPECT_EQ(records[0].subject.size(), kSubjectCopySize - 1);
@@ -167,19 +167,19 @@ TEST_F(MessageDbTest, DayListsByOffsetAndStatus) {
 
   std::u16string wide;
   std::vector<DayRecord> records;
-  ASSERT_TRUE(ReadStoreDay("SMS", 0, false, false, &records, &wide));
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, false, false, &records, &wide).ok());
   EXPECT_TRUE(records.empty());
   EXPECT_EQ(wide,
             u"Friday, January 16, 2026");  // the test image's device clock
-  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr));
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   EXPECT_EQ(records.size(), 2u);
-  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, false, &records, nullptr));
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, false, &records, nullptr).ok());
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].id, 1);
   EXPECT_EQ(ExtractAddress(records[0].sender), "anna@example.org");
   EXPECT_EQ(records[0].subject, "blocked today");
   EXPECT_EQ(records[0].time, "10:00:00");
-  ASSERT_TRUE(ReadStoreDay("SMS", 1, true, true, &records, nullptr));
+  ASSERT_TRUE(ReadStoreDay("SMS", 1, true, true, &records, nullptr).ok());
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].subject, "blocked yesterday");
 }
@@ -190,7 +190,7 @@ TEST_F(MessageDbTest, ADayOf300RecordsLists256) {
     ASSERT_TRUE(Add("m" + std::to_string(i), i % 2, &id));
   }
   std::vector<DayRecord> records;
-  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr));
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   EXPECT_EQ(records.size(), static_cast<size_t>(kMaxDayEntries));
 }
 
@@ -203,14 +203,14 @@ TEST_F(MessageDbTest, SummaryDayListReadsTheSummaryTable) {
   ASSERT_EQ(ExecOnce(path.c_str(), insert.c_str()), SQLITE_OK);
   CloseSummaryDb();
   std::vector<DayRecord> records;
-  ASSERT_TRUE(ReadSummaryDay(0, true, false, &records, nullptr));
+  ASSERT_TRUE(ReadSummaryDay(0, true, false, &records, nullptr).ok());
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].id, 4);
   EXPECT_EQ(records[0].sender, "Bob");
   EXPECT_EQ(records[0].message, "hi");
   EXPECT_EQ(records[0].time, "09:00");
   EXPECT_EQ(MaxSummaryId(), 4);
-  ASSERT_TRUE(ReadSummaryDay(0, false, true, &records, nullptr));
+  ASSERT_TRUE(ReadSummaryDay(0, false, true, &records, nullptr).ok());
   EXPECT_TRUE(records.empty());
 }
 
@@ -246,7 +246,8 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
                           nullptr, nullptr));
   EXPECT_FALSE(found);
   std::vector<DayRecord> records;
-  EXPECT_FALSE(ReadStoreDay("Broken", 0, true, true, &records, nullptr));
+  EXPECT_TRUE(
+      ReadStoreDay("Broken", 0, true, true, &records, nullptr).IsCorrupt());
   EXPECT_TRUE(records.empty());
   std::string a, b, c;
   EXPECT_FALSE(LoadMessageForView("Broken", 1, &a, &b, &c));
@@ -258,7 +259,8 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
                        today_.c_str(), "t", &id));
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Can't open database: "), std::string::npos) << err;
-  EXPECT_FALSE(ReadStoreDay("NoSuch\\Store", 0, true, true, &records, nullptr));
+  EXPECT_TRUE(ReadStoreDay("NoSuch\\Store", 0, true, true, &records, nullptr)
+                  .IsIoError());
 
   // The good store still works.
   ASSERT_TRUE(Add("still fine", 0, &id));
