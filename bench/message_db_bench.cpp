@@ -2,7 +2,7 @@
 // which looks the digest up again and reads MAX(Id)) into store files that
 // already hold 0, 10 000 and 100 000 records, beside a bare prepared insert
 // of the same row into the same table on an open connection; and the day
-// list of the browser's refill (LoadMAPI) from those files, beside the bare
+// list of the browser's refill (ReadStoreDay) from those files, beside the bare
 // day query. All on a temporary device image.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -143,9 +143,9 @@ void BM_BareInsertSameTable(benchmark::State& state) {
 void BM_DayListRefill(benchmark::State& state) {
   const std::string store = TheImage().Store(state.range(0));
   for (auto _ : state) {
-    std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-    LoadMAPI(store.c_str(), 0, true, true, nullptr);
-    benchmark::DoNotOptimize(StoreDayCount());
+    std::vector<DayRecord> records;
+    ReadStoreDay(store.c_str(), 0, true, true, &records, nullptr);
+    benchmark::DoNotOptimize(records.size());
   }
 }
 

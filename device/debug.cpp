@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 namespace device {
 namespace {
@@ -31,6 +32,22 @@ void DebugOut(const char* format, ...) {
   va_start(args, format);
   std::vfprintf(stderr, format, args);
   va_end(args);
+}
+
+void DebugCaught(const char* where) {
+  if (!DebugOutputEnabled()) return;
+  const char* what = "no exception";
+  std::exception_ptr caught = std::current_exception();
+  if (caught != nullptr) {
+    try {
+      std::rethrow_exception(caught);
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
+      what = "an unknown exception";
+    }
+  }
+  DebugOut("%s: %s\n", where != nullptr ? where : "?", what);
 }
 
 }  // namespace device

@@ -12,6 +12,11 @@ bool DebugOutputEnabled();
 // printf-style; a newline is not added.
 void DebugOut(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// For a catch block: writes "<where>: <what the exception said>" (or "an
+// unknown exception") to the debug output, so no caught failure goes
+// unrecorded. Called outside a catch block it names none.
+void DebugCaught(const char* where);
+
 }  // namespace device
 
 #endif  // TARNVEX_DEVICE_DEBUG_H_

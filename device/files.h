@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "device/memory.h"
+
 namespace device {
 
 // Everything the device's programs create in the image is private to the
@@ -52,12 +54,6 @@ bool NarrowToPrivate(const std::string& host_path);
 // Replaces a host file's content in one step (a private temporary file beside
 // it, then a rename). False, with nothing changed, on failure.
 bool WritePrivateFile(const std::string& host_path, const std::string& content);
-
-// The system's page size, read once.
-size_t SystemPageSize();
-// Rounds n up to the smallest whole multiple of the page size that exceeds n
-// (so there is always room for a terminator).
-size_t PageRoundAbove(size_t n);
 
 }  // namespace device
 

@@ -12,20 +12,34 @@ namespace {
 std::atomic<bool> g_initialised{false};
 }  // namespace
 
-void InitDatabases() {
+storage::DatabaseChoice BeginDatabases() {
   PrepareFolders();
   std::string root = device::WideToAnsi(GetRootFolder());
   if (root.empty()) root = "\\Tarnvex";
   CreatePath((root + "\\" + "dba").c_str());
-  if (g_initialised.load()) return;
+  if (g_initialised.load()) return storage::DatabaseChoice::kNone;
+  // An existing summary database fixes the folder; only a first start
+  // chooses one.
+  std::string path, table;
+  if (GetMessageDbPath(&path, &table)) return storage::DatabaseChoice::kNone;
+  return CardChoiceNeeded() ? storage::DatabaseChoice::kUseCard
+                            : storage::DatabaseChoice::kNone;
+}
 
-  CreateSummaryTable();
+void FinishDatabases(storage::CardAnswer answer) {
+  if (g_initialised.load()) return;
+  CreateSummaryTable(answer);
   int max_summary = MaxSummaryId();
   SetNextMessageId(max_summary < 1 ? 1 : max_summary + 1);
   CreateRulesTable();
   int max_rule = MaxRuleId();
   SetNextRuleId(max_rule < 1 ? 1 : max_rule + 1);
   g_initialised.store(true);
+}
+
+void InitDatabases(storage::CardAnswer answer) {
+  BeginDatabases();
+  FinishDatabases(answer);
 }
 
 void ResetInitDatabases() { g_initialised.store(false); }

@@ -1,5 +1,6 @@
 #include "storage/locations.h"
 
+#include <cassert>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,8 +10,6 @@
 #include "device/debug.h"
 #include "device/files.h"
 #include "device/image.h"
-#include "device/message_box.h"
-#include "storage/ui_text_source.h"
 
 namespace storage {
 namespace {
@@ -156,6 +155,7 @@ void EnumStorageCards() {
       device::DebugOut("Storage card skipped: %s\n", why.c_str());
       continue;
     }
+    assert(s.card_count < storage::kMaxStorageCards);
     char16_t* slot = s.cards[s.card_count];
     std::memset(slot, 0, sizeof(s.cards[0]));
     std::memcpy(slot, name.data(), name.size() * sizeof(char16_t));
@@ -212,23 +212,36 @@ void PrepareFolders() {
   CreatePath(dba.c_str());
 }
 
-void ChooseNewDbPath(std::string* path, std::string* table) {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  Locations& s = State();
-  const std::string pf = storage::ProgramFilesNarrow();
+namespace storage {
+namespace {
+
+// CardChoiceNeeded with the lock held.
+bool CardChoiceNeededLocked() {
+  const Locations& s = State();
   // The program runs from the card when its install folder lies on that
   // card: "\{card}\..." (a card name that merely occurs somewhere in the
   // path, such as "Files", does not count).
   const std::string card_prefix = "\\" + s.chosen_card_narrow + "\\";
-  if (!s.chosen_card.empty() && s.install_narrow.rfind(card_prefix, 0) != 0) {
-    device::MessageBoxAnswer answer =
-        device::ShowMessageBox(storage::UiText(storage::kTextUseCard),
-                               storage::UiText(storage::kTextQuestion),
-                               device::MessageBoxButtons::kYesNo);
-    if (answer != device::MessageBoxAnswer::kYes) {
-      s.chosen_card.clear();
-      s.chosen_card_narrow.clear();
-    }
+  return !s.chosen_card.empty() && s.install_narrow.rfind(card_prefix, 0) != 0;
+}
+
+}  // namespace
+}  // namespace storage
+
+bool CardChoiceNeeded() {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  return storage::CardChoiceNeededLocked();
+}
+
+void ChooseNewDbPath(storage::CardAnswer answer, std::string* path,
+                     std::string* table) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  Locations& s = State();
+  const std::string pf = storage::ProgramFilesNarrow();
+  if (storage::CardChoiceNeededLocked() &&
+      answer != storage::CardAnswer::kYes) {
+    s.chosen_card.clear();
+    s.chosen_card_narrow.clear();
   }
   std::string folder;
   if (!s.chosen_card.empty()) {
@@ -271,6 +284,7 @@ bool FindDbFolder(const char* file, const char* card, const char* sub_path,
       return true;
     }
   } catch (...) {
+    device::DebugCaught("FindDbFolder");
   }
   return false;
 }
@@ -356,6 +370,7 @@ bool ProbeFile(const char* path) {
     return device::CanOpenExistingForRead(device::AnsiToWide(path),
                                           device::Share::kReadWrite);
   } catch (...) {
+    device::DebugCaught("ProbeFile");
     return false;
   }
 }
@@ -365,6 +380,7 @@ bool FileExists(const char16_t* path) {
     if (path == nullptr || *path == 0) return false;
     return device::CanOpenExistingForRead(path, device::Share::kRead);
   } catch (...) {
+    device::DebugCaught("FileExists");
     return false;
   }
 }
@@ -374,6 +390,7 @@ bool CanOpenForWriting(const char16_t* path) {
     if (path == nullptr || *path == 0) return false;
     return device::CanOpenExistingForWrite(path, device::Share::kNone);
   } catch (...) {
+    device::DebugCaught("CanOpenForWriting");
     return false;
   }
 }

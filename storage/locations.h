@@ -14,6 +14,8 @@
 
 #include <string>
 
+#include "storage/init.h"
+
 namespace storage {
 
 inline constexpr char kProductWord[] = "Tarnvex";
@@ -56,9 +58,14 @@ std::string GetSupportFolder();
 // chooses the first card (if any) and creates {root}\dba.
 void PrepareFolders();
 
-// Where a new summary database goes; may ask "Use CF Card?". Creates the
-// folder. The table name is "Tarnvex".
-void ChooseNewDbPath(std::string* path, std::string* table);
+// True when a new summary database could go on the chosen card and the
+// program does not run from that card: the user chooses ("Use CF Card?").
+bool CardChoiceNeeded();
+// Where a new summary database goes: on the chosen card unless the choice
+// was needed and not answered Yes. Creates the folder. The table name is
+// "Tarnvex".
+void ChooseNewDbPath(storage::CardAnswer answer, std::string* path,
+                     std::string* table);
 
 // Looks for `file` under the sub-path (Tarnvex\dba) on the card, at the top
 // of the main storage and in the program-files folder, in that order.

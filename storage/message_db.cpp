@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -11,7 +12,9 @@
 
 #include "device/clock.h"
 #include "device/codepage.h"
+#include "device/debug.h"
 #include "device/image.h"
+#include "device/status.h"
 #include "storage/locations.h"
 #include "storage/statement.h"
 #include "text/md4.h"
@@ -39,51 +42,12 @@ constexpr char kSummaryDaySql[] =
 constexpr char kViewSql[] =
     "SELECT OrgMessage, Subject, Message FROM Msg WHERE Id = ?;";
 
-struct DayEntry {
-  std::string sender;
-  std::string recipients;
-  std::string message;
-  std::string subject;
-  char time[kDayTimeSize] = {};
-  int32_t id = 0;
-};
-
-struct DayList {
-  std::vector<DayEntry> entries;  // at most kMaxDayEntries
-};
-
-DayList g_store_day;
-DayList g_summary_day;
-
 // The summary connection and the next message number.
 sqlite3* g_summary_db = nullptr;
 bool g_summary_open = false;
 std::string g_summary_table;
 int32_t g_next_message_id = 1;
 std::recursive_mutex g_summary_lock;
-
-// A prepared statement that finalizes itself.
-class Stmt {
- public:
-  Stmt() = default;
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
-  ~Stmt() {
-    if (stmt_ != nullptr) sqlite3_finalize(stmt_);
-  }
-  int Prepare(sqlite3* db, const std::string& sql) {
-    return sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr);
-  }
-  sqlite3_stmt* get() const { return stmt_; }
-  void Text(int index, const std::string& text) {
-    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                      SQLITE_TRANSIENT);
-  }
-  void Int(int index, int value) { sqlite3_bind_int(stmt_, index, value); }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
 
 // The kept store connections, by host path. Each has its own lock, held by
 // one operation at a time (recursive: MAPIAdd looks up and counts on the
@@ -182,6 +146,13 @@ class StoreConnection {
   StoreConnection(const StoreConnection&) = delete;
   StoreConnection& operator=(const StoreConnection&) = delete;
   bool ok() const { return db() != nullptr && storage::OpenSucceeded(rc_); }
+  // Why the connection could not be made (ok when it could).
+  device::Status status() const {
+    return ok() ? device::Status::Ok()
+                : device::Status::FromSqlite(
+                      storage::OpenSucceeded(rc_) ? SQLITE_CANTOPEN : rc_,
+                      error());
+  }
   sqlite3* db() const {
     return own_ == nullptr && kept_ != nullptr ? kept_->db : nullptr;
   }
@@ -198,29 +169,9 @@ class StoreConnection {
 
 std::string OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-std::string ColumnText(sqlite3_stmt* stmt, int column) {
-  const unsigned char* text = sqlite3_column_text(stmt, column);
-  if (text == nullptr) return "";
-  return std::string(reinterpret_cast<const char*>(text),
-                     static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
-}
-
-void CopyTime(char (&field)[kDayTimeSize], const std::string& text) {
-  size_t length =
-      text.size() < kDayTimeSize - 1 ? text.size() : kDayTimeSize - 1;
-  std::memcpy(field, text.data(), length);
-  field[length] = '\0';
-}
-
 std::string Digest(const std::string& body, const std::string& sender,
                    const std::string& recipients, const std::string& subject) {
   return HashTextOf(body + " " + sender + " " + recipients + " " + subject);
-}
-
-std::string Format(const char* format, const std::string& value) {
-  std::vector<char> buffer(std::strlen(format) + value.size() + 1);
-  std::snprintf(buffer.data(), buffer.size(), format, value.c_str());
-  return buffer.data();
 }
 
 bool KeepStatus(int status, bool list_blocked, bool list_normal) {
@@ -252,21 +203,15 @@ void CivilFromDays(int64_t z, int* year, int* month, int* day) {
 
 }  // namespace
 
-std::recursive_mutex& MessageListLock() {
-  static std::recursive_mutex lock;
-  return lock;
-}
-
 // --- summary database -------------------------------------------------------
 
-void CreateSummaryTable() {
+void CreateSummaryTable(storage::CardAnswer answer) {
   std::string path, table;
-  if (!GetMessageDbPath(&path, &table)) ChooseNewDbPath(&path, &table);
-  ExecOnce(path.c_str(), Format(kCreateSummaryTableSql, table).c_str());
-  std::vector<char> index(sizeof kCreateSummaryIndexSql + 2 * table.size());
-  std::snprintf(index.data(), index.size(), kCreateSummaryIndexSql,
-                table.c_str(), table.c_str());
-  ExecOnce(path.c_str(), index.data());
+  if (!GetMessageDbPath(&path, &table)) ChooseNewDbPath(answer, &path, &table);
+  ExecOnce(path.c_str(),
+           storage::WithTableName(kCreateSummaryTableSql, table).c_str());
+  ExecOnce(path.c_str(),
+           storage::WithTableName(kCreateSummaryIndexSql, table).c_str());
 }
 
 bool OpenSummaryDb() {
@@ -274,13 +219,8 @@ bool OpenSummaryDb() {
   if (g_summary_open) return true;
   std::string path, table;
   if (!GetMessageDbPath(&path, &table)) return false;
-  sqlite3* db = nullptr;
-  int rc = storage::OpenCeDatabase(path.c_str(), &db);
-  if (db == nullptr || !storage::OpenSucceeded(rc)) {
-    std::fprintf(stderr, "Can't open database: %s\n", storage::DbErrorText(db));
-    if (db != nullptr) sqlite3_close(db);
-    return false;
-  }
+  sqlite3* db = storage::OpenCeDatabaseOrReport(path.c_str());
+  if (db == nullptr) return false;
   g_summary_db = db;
   g_summary_table = table;
   g_summary_open = true;
@@ -299,19 +239,19 @@ int MaxSummaryId() {
   std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
   try {
     if (!OpenSummaryDb()) return -1;
-    Stmt stmt;
-    int rc =
-        stmt.Prepare(g_summary_db, Format(kMaxSummaryIdSql, g_summary_table));
+    storage::Statement stmt;
+    int rc = stmt.Prepare(g_summary_db, storage::WithTableName(
+                                            kMaxSummaryIdSql, g_summary_table));
     if (rc != SQLITE_OK) {
       if (rc != SQLITE_MISUSE) CloseSummaryDb();
       return -1;
     }
-    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
-        sqlite3_data_count(stmt.get()) == 1) {
-      return sqlite3_column_int(stmt.get(), 0);
+    if (stmt.Step() && stmt.Columns() == 1) {
+      return stmt.Int(0);
     }
     return -1;
   } catch (...) {
+    device::DebugCaught("MaxSummaryId");
     return -1;
   }
 }
@@ -345,43 +285,62 @@ int MaxStoreMsgId(const char* store_name) {
       std::fprintf(stderr, "Can't open database: %s\n", connection.error());
       return 0;
     }
-    Stmt stmt;
+    storage::Statement stmt;
     if (stmt.Prepare(connection.db(), kMaxMsgIdSql) != SQLITE_OK) return -1;
-    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
-        sqlite3_data_count(stmt.get()) == 1) {
-      return sqlite3_column_int(stmt.get(), 0);
+    if (stmt.Step() && stmt.Columns() == 1) {
+      return stmt.Int(0);
     }
     return -1;
   } catch (...) {
+    device::DebugCaught("MaxStoreMsgId");
     return -1;
   }
 }
+
+namespace {
+
+// The record of a digest in a store's database: "SELECT Id, Status, Tokens".
+// False when there is none or it could not be read; `body` (when given) is
+// the message text the failure report names.
+bool LookUpDigest(const char* store_name, const std::string& digest,
+                  const char* body, bool* found, int32_t* id, int32_t* status,
+                  std::string* tokens) {
+  *found = false;
+  StoreConnection connection(store_name);
+  if (!connection.ok()) return false;
+  storage::Statement stmt;
+  if (stmt.Prepare(connection.db(), kExistsSql) != SQLITE_OK) {
+    if (body != nullptr) {
+      std::printf("%s\n", body);
+      std::printf("Can't open database: %s\n", connection.error());
+    }
+    return false;
+  }
+  stmt.Bind(1, digest);
+  if (stmt.Step() && stmt.Columns() == 3) {
+    *found = true;
+    if (id != nullptr) *id = stmt.Int(0);
+    if (status != nullptr) *status = stmt.Int(1);
+    if (tokens != nullptr) *tokens = stmt.Text(2);
+  } else if (stmt.failed()) {
+    device::DebugOut("Record lookup in %s failed: %s\n",
+                     OrEmpty(store_name).c_str(), connection.error());
+  }
+  return *found;
+}
+
+}  // namespace
 
 bool MAPIExists(const char* store_name, const char* body, const char* sender,
                 const char* recipients, const char* subject, bool* found,
                 int32_t* id, int32_t* status, std::string* tokens) {
   *found = false;
   try {
-    std::string digest = Digest(OrEmpty(body), OrEmpty(sender),
-                                OrEmpty(recipients), OrEmpty(subject));
-    StoreConnection connection(store_name);
-    if (!connection.ok()) return false;
-    Stmt stmt;
-    if (stmt.Prepare(connection.db(), kExistsSql) != SQLITE_OK) {
-      std::printf("%s\n", OrEmpty(body).c_str());
-      std::printf("Can't open database: %s\n", connection.error());
-      return false;
-    }
-    stmt.Text(1, digest);
-    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
-        sqlite3_data_count(stmt.get()) == 3) {
-      *found = true;
-      if (id != nullptr) *id = sqlite3_column_int(stmt.get(), 0);
-      if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 1);
-      if (tokens != nullptr) *tokens = ColumnText(stmt.get(), 2);
-    }
-    return *found;
+    const std::string digest = MessageDigest(body, sender, recipients, subject);
+    return LookUpDigest(store_name, digest, OrEmpty(body).c_str(), found, id,
+                        status, tokens);
   } catch (...) {
+    device::DebugCaught("MAPIExists");
     *found = false;
     return false;
   }
@@ -397,19 +356,10 @@ bool ExistsByDigest(const char* store_name, const std::string& digest,
                     bool* found, int32_t* id, int32_t* status) {
   *found = false;
   try {
-    StoreConnection connection(store_name);
-    if (!connection.ok()) return false;
-    Stmt stmt;
-    if (stmt.Prepare(connection.db(), kExistsSql) != SQLITE_OK) return false;
-    stmt.Text(1, digest);
-    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
-        sqlite3_data_count(stmt.get()) == 3) {
-      *found = true;
-      if (id != nullptr) *id = sqlite3_column_int(stmt.get(), 0);
-      if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 1);
-    }
-    return *found;
+    return LookUpDigest(store_name, digest, nullptr, found, id, status,
+                        nullptr);
   } catch (...) {
+    device::DebugCaught("ExistsByDigest");
     *found = false;
     return false;
   }
@@ -420,15 +370,16 @@ bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
   try {
     StoreConnection connection(store_name);
     if (!connection.ok()) return false;
-    Stmt stmt;
+    storage::Statement stmt;
     if (stmt.Prepare(connection.db(), kRecordStatusSql) != SQLITE_OK)
       return false;
-    stmt.Int(1, id);
-    if (sqlite3_step(stmt.get()) != SQLITE_ROW) return false;
-    if (status != nullptr) *status = sqlite3_column_int(stmt.get(), 0);
-    if (digest != nullptr) *digest = ColumnText(stmt.get(), 1);
+    stmt.Bind(1, id);
+    if (!stmt.Step()) return false;
+    if (status != nullptr) *status = stmt.Int(0);
+    if (digest != nullptr) *digest = stmt.Text(1);
     return true;
   } catch (...) {
+    device::DebugCaught("RecordStatus");
     return false;
   }
 }
@@ -440,7 +391,7 @@ bool RecordStatuses(
   try {
     StoreConnection connection(store_name);
     if (!connection.ok()) return false;
-    Stmt stmt;
+    storage::Statement stmt;
     if (stmt.Prepare(connection.db(), kRecordStatusSql) != SQLITE_OK)
       return false;
     // One read transaction for all of them.
@@ -450,21 +401,21 @@ bool RecordStatuses(
     }
     bool ok = true;
     for (int32_t id : ids) {
-      stmt.Int(1, id);
-      int rc = sqlite3_step(stmt.get());
-      if (rc == SQLITE_ROW) {
-        (*records)[id] = {sqlite3_column_int(stmt.get(), 0),
-                          ColumnText(stmt.get(), 1)};
-      } else if (rc != SQLITE_DONE) {
+      stmt.Bind(1, id);
+      const storage::Statement::Result step = stmt.Next();
+      if (step == storage::Statement::Result::kRow) {
+        (*records)[id] = {stmt.Int(0), stmt.Text(1)};
+      } else if (step == storage::Statement::Result::kError) {
         ok = false;
       }
-      sqlite3_reset(stmt.get());
+      stmt.Reset();
       if (!ok) break;
     }
     sqlite3_exec(connection.db(), "COMMIT;", nullptr, nullptr, nullptr);
     if (!ok) records->clear();
     return ok;
   } catch (...) {
+    device::DebugCaught("RecordStatuses");
     records->clear();
     return false;
   }
@@ -484,8 +435,7 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
       *id = found_id;
       return true;
     }
-    std::string digest = Digest(OrEmpty(body), OrEmpty(sender),
-                                OrEmpty(recipients), OrEmpty(subject));
+    const std::string digest = MessageDigest(body, sender, recipients, subject);
     std::string body_b = BlankedCopy(OrEmpty(body));
     std::string sender_b = BlankedCopy(OrEmpty(sender));
     std::string subject_b = BlankedCopy(OrEmpty(subject));
@@ -502,22 +452,22 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
     }
     std::string lowered_b = BlankedCopy(OrEmpty(lowered_body));
     std::string tokens_b = BlankedCopy(OrEmpty(tokens));
-    Stmt stmt;
+    storage::Statement stmt;
     int rc = stmt.Prepare(connection.db(), kInsertSql);
     *id = next;
     if (rc == SQLITE_OK) {
-      stmt.Int(1, next);
-      stmt.Text(2, sender_b);
-      stmt.Text(3, recipients_b);
-      stmt.Text(4, subject_b);
-      stmt.Text(5, body_b);
-      stmt.Text(6, lowered_b);
-      stmt.Text(7, tokens_b);
-      stmt.Text(8, OrEmpty(date_text));
-      stmt.Text(9, OrEmpty(time_text));
-      stmt.Int(10, status);
-      stmt.Text(11, digest);
-      rc = sqlite3_step(stmt.get());
+      stmt.Bind(1, next);
+      stmt.Bind(2, sender_b);
+      stmt.Bind(3, recipients_b);
+      stmt.Bind(4, subject_b);
+      stmt.Bind(5, body_b);
+      stmt.Bind(6, lowered_b);
+      stmt.Bind(7, tokens_b);
+      stmt.Bind(8, OrEmpty(date_text));
+      stmt.Bind(9, OrEmpty(time_text));
+      stmt.Bind(10, status);
+      stmt.Bind(11, digest);
+      rc = stmt.Exec();
       if (rc == SQLITE_DONE) rc = SQLITE_OK;
     }
     if (rc != SQLITE_OK) {
@@ -526,6 +476,7 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
     }
     return true;
   } catch (...) {
+    device::DebugCaught("MAPIAdd");
     return false;
   }
 }
@@ -537,12 +488,12 @@ bool MAPIUpdate(const char* store_name, int32_t id, int32_t status) {
       std::fprintf(stderr, "Can't open database: %s\n", connection.error());
       return false;
     }
-    Stmt stmt;
+    storage::Statement stmt;
     int rc = stmt.Prepare(connection.db(), kUpdateSql);
     if (rc == SQLITE_OK) {
-      stmt.Int(1, status);
-      stmt.Int(2, id);
-      rc = sqlite3_step(stmt.get());
+      stmt.Bind(1, status);
+      stmt.Bind(2, id);
+      rc = stmt.Exec();
       if (rc == SQLITE_DONE) rc = SQLITE_OK;
     }
     if (rc != SQLITE_OK) {
@@ -551,6 +502,7 @@ bool MAPIUpdate(const char* store_name, int32_t id, int32_t status) {
     }
     return true;
   } catch (...) {
+    device::DebugCaught("MAPIUpdate");
     return false;
   }
 }
@@ -660,125 +612,115 @@ std::vector<std::string> DayKeys(const std::u16string& wide,
 
 }  // namespace
 
-bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,
-              bool list_normal, std::u16string* wide_date) {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  g_store_day.entries.clear();
+namespace {
+
+// Where a day query has its columns (-1: it has none of that kind).
+struct DayColumns {
+  int count;
+  int subject;
+  int message;
+  int time;
+  int status;
+};
+// kStoreDaySql: Id, Sender, Recipients, Subject, Message, ReceivedDate,
+// ReceivedTime, Status; kSummaryDaySql the same without Subject.
+constexpr DayColumns kStoreDayColumns{8, 3, 4, 6, 7};
+constexpr DayColumns kSummaryDayColumns{7, -1, 3, 5, 6};
+
+// The one fill loop of both day lists: runs the day query once per key and
+// appends the rows that pass the status filter, up to kMaxDayEntries.
+// *prepared is false when the query did not prepare.
+device::Status ReadDayRows(sqlite3* db, const std::string& sql,
+                           const std::vector<std::string>& keys,
+                           const DayColumns& columns, bool list_blocked,
+                           bool list_normal, std::vector<DayRecord>* records,
+                           bool* prepared) {
+  *prepared = true;
+  for (const std::string& key : keys) {
+    storage::Statement stmt;
+    const int rc = stmt.Prepare(db, sql);
+    if (rc != SQLITE_OK) {
+      *prepared = false;
+      return device::Status::FromSqlite(rc, storage::DbErrorText(db));
+    }
+    stmt.Bind(1, key);
+    while (stmt.Step()) {
+      if (stmt.Columns() != columns.count) continue;
+      if (records->size() >= static_cast<size_t>(kMaxDayEntries)) break;
+      if (!KeepStatus(stmt.Int(columns.status), list_blocked, list_normal))
+        continue;
+      DayRecord record;
+      record.id = stmt.Int(0);
+      record.sender = stmt.Text(1);
+      record.recipients = stmt.Text(2);
+      if (columns.subject >= 0) record.subject = stmt.Text(columns.subject);
+      record.message = stmt.Text(columns.message);
+      record.time = stmt.Text(columns.time);
+      if (record.time.size() > kDayTimeSize - 1)
+        record.time.resize(kDayTimeSize - 1);
+      records->push_back(std::move(record));
+    }
+    if (stmt.failed())
+      return device::Status::FromSqlite(stmt.rc(), storage::DbErrorText(db));
+  }
+  assert(records->size() <= static_cast<size_t>(kMaxDayEntries));
+  return device::Status::Ok();
+}
+
+// The status of a caught exception, written to the debug output too.
+device::Status CaughtStatus(const char* where) {
+  device::DebugCaught(where);
+  return device::Status::IoError(std::string(where) + ": unexpected failure");
+}
+
+}  // namespace
+
+device::Status ReadStoreDay(const char* store_name, int days_back,
+                            bool list_blocked, bool list_normal,
+                            std::vector<DayRecord>* records,
+                            std::u16string* wide_date) {
+  records->clear();
   try {
     std::string narrow;
     std::u16string wide = DayText(days_back, &narrow);
     if (wide_date != nullptr) *wide_date = wide;
     StoreConnection connection(store_name);
-    if (!connection.ok()) return false;
-    for (const std::string& key : DayKeys(wide, narrow)) {
-      Stmt stmt;
-      if (stmt.Prepare(connection.db(), kStoreDaySql) != SQLITE_OK)
-        return false;
-      stmt.Text(1, key);
-      while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-        if (sqlite3_data_count(stmt.get()) != 8) continue;
-        if (g_store_day.entries.size() >= static_cast<size_t>(kMaxDayEntries))
-          break;
-        int status = sqlite3_column_int(stmt.get(), 7);
-        if (!KeepStatus(status, list_blocked, list_normal)) continue;
-        DayEntry entry;
-        entry.id = sqlite3_column_int(stmt.get(), 0);
-        entry.sender = ColumnText(stmt.get(), 1);
-        entry.recipients = ColumnText(stmt.get(), 2);
-        entry.subject = ColumnText(stmt.get(), 3);
-        entry.message = ColumnText(stmt.get(), 4);
-        CopyTime(entry.time, ColumnText(stmt.get(), 6));
-        g_store_day.entries.push_back(std::move(entry));
-      }
-    }
-    return true;
+    if (!connection.ok()) return connection.status();
+    bool prepared = true;
+    return ReadDayRows(connection.db(), kStoreDaySql, DayKeys(wide, narrow),
+                       kStoreDayColumns, list_blocked, list_normal, records,
+                       &prepared);
   } catch (...) {
-    g_store_day.entries.clear();
-    return false;
+    records->clear();
+    return CaughtStatus("ReadStoreDay");
   }
 }
 
-void LoadSummaryDay(int days_back, bool list_blocked, bool list_normal,
-                    std::u16string* wide_date) {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
+device::Status ReadSummaryDay(int days_back, bool list_blocked,
+                              bool list_normal, std::vector<DayRecord>* records,
+                              std::u16string* wide_date) {
+  records->clear();
   try {
     std::string narrow;
     std::u16string wide = DayText(days_back, &narrow);
     if (wide_date != nullptr) *wide_date = wide;
-    g_summary_day.entries.clear();
     std::string path, table;
-    if (!GetMessageDbPath(&path, &table)) return;
+    if (!GetMessageDbPath(&path, &table))
+      return device::Status::NotFound("no summary database");
     std::lock_guard<std::recursive_mutex> summary(g_summary_lock);
-    if (!OpenSummaryDb()) return;
-    for (const std::string& key : DayKeys(wide, narrow)) {
-      Stmt stmt;
-      if (stmt.Prepare(g_summary_db, Format(kSummaryDaySql, table)) !=
-          SQLITE_OK) {
-        CloseSummaryDb();
-        return;
-      }
-      stmt.Text(1, key);
-      while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-        if (sqlite3_data_count(stmt.get()) != 7) continue;
-        if (g_summary_day.entries.size() >= static_cast<size_t>(kMaxDayEntries))
-          break;
-        int status = sqlite3_column_int(stmt.get(), 6);
-        if (!KeepStatus(status, list_blocked, list_normal)) continue;
-        DayEntry entry;
-        entry.id = sqlite3_column_int(stmt.get(), 0);
-        entry.sender = ColumnText(stmt.get(), 1);
-        entry.recipients = ColumnText(stmt.get(), 2);
-        entry.message = ColumnText(stmt.get(), 3);
-        CopyTime(entry.time, ColumnText(stmt.get(), 5));
-        g_summary_day.entries.push_back(std::move(entry));
-      }
-    }
+    if (!OpenSummaryDb())
+      return device::Status::IoError("the summary database cannot be opened");
+    bool prepared = true;
+    device::Status status =
+        ReadDayRows(g_summary_db, storage::WithTableName(kSummaryDaySql, table),
+                    DayKeys(wide, narrow), kSummaryDayColumns, list_blocked,
+                    list_normal, records, &prepared);
+    if (!prepared) CloseSummaryDb();
+    return status;
   } catch (...) {
-    g_summary_day.entries.clear();
+    records->clear();
+    return CaughtStatus("ReadSummaryDay");
   }
-}
-
-int StoreDayCount() {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  return static_cast<int>(g_store_day.entries.size());
-}
-
-int SummaryDayCount() {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  return static_cast<int>(g_summary_day.entries.size());
-}
-
-int32_t GetStoreDayEntry(int index, std::string* sender,
-                         std::string* recipients, std::string* subject,
-                         std::string* message, char* time) {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  if (index < 0 || index >= static_cast<int>(g_store_day.entries.size())) {
-    if (time != nullptr) time[0] = '\0';
-    return -1;
-  }
-  const DayEntry& entry = g_store_day.entries[static_cast<size_t>(index)];
-  if (sender != nullptr) *sender = ExtractAddress(entry.sender);
-  if (recipients != nullptr) *recipients = entry.recipients;
-  if (subject != nullptr) *subject = entry.subject;
-  if (message != nullptr) *message = entry.message;
-  if (time != nullptr) std::memcpy(time, entry.time, kDayTimeSize);
-  return entry.id;
-}
-
-int32_t GetSummaryDayEntry(int index, std::string* sender,
-                           std::string* recipients, std::string* message,
-                           char* time) {
-  std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-  if (index < 0 || index >= static_cast<int>(g_summary_day.entries.size())) {
-    if (time != nullptr) time[0] = '\0';
-    return -1;
-  }
-  const DayEntry& entry = g_summary_day.entries[static_cast<size_t>(index)];
-  if (sender != nullptr) *sender = entry.sender;
-  if (recipients != nullptr) *recipients = entry.recipients;
-  if (message != nullptr) *message = entry.message;
-  if (time != nullptr) std::memcpy(time, entry.time, kDayTimeSize);
-  return entry.id;
 }
 
 std::string ExtractAddress(const std::string& text) {
@@ -795,21 +737,21 @@ bool LoadMessageForView(const char* store_name, int32_t id,
   try {
     StoreConnection connection(store_name);
     if (!connection.ok()) return false;
-    Stmt stmt;
+    storage::Statement stmt;
     if (stmt.Prepare(connection.db(), kViewSql) != SQLITE_OK) {
       std::printf("Can't open database: %s\n", connection.error());
       return false;
     }
-    stmt.Int(1, id);
-    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
-        sqlite3_data_count(stmt.get()) == 3) {
-      if (org_message != nullptr) *org_message = ColumnText(stmt.get(), 0);
-      if (subject != nullptr) *subject = ColumnText(stmt.get(), 1);
-      if (message_text != nullptr) *message_text = ColumnText(stmt.get(), 2);
+    stmt.Bind(1, id);
+    if (stmt.Step() && stmt.Columns() == 3) {
+      if (org_message != nullptr) *org_message = stmt.Text(0);
+      if (subject != nullptr) *subject = stmt.Text(1);
+      if (message_text != nullptr) *message_text = stmt.Text(2);
       return true;
     }
     return false;
   } catch (...) {
+    device::DebugCaught("LoadMessageForView");
     return false;
   }
 }
@@ -829,11 +771,6 @@ void CloseStoreConnections() {
 
 void ResetMessageDb() {
   CloseStoreConnections();
-  {
-    std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-    g_store_day.entries.clear();
-    g_summary_day.entries.clear();
-  }
   CloseSummaryDb();
   SetNextMessageId(1);
 }

@@ -1,19 +1,15 @@
 // The message databases: one file per message store ("<store>.db", table
 // "Msg") holding every message the filter judged, and the summary database
 // "Tarnvex_0.db" (table "Tarnvex"). The browser reads both one day at a time
-// into two day lists kept here.
+// (ReadStoreDay, ReadSummaryDay) into the day lists it keeps.
 //
 // Store connections are kept open, one per store file, and each store
 // operation holds its store's connection for its whole run; a connection is
 // made afresh when its file was removed or replaced meanwhile, so every
 // operation sees the file the path names now, as if it had opened it itself.
-// The summary connection stays open once opened. The day lists and
-// their accessors are guarded by MessageListLock(), which the browser holds
-// for a whole refill and read-out; the fill functions take it themselves too
-// (it is recursive), so a caller that does not hold it still sees a whole
-// list. Values are bound as parameters; stored texts are blanked (each
-// apostrophe a blank) as they always were. Database errors go to stderr with
-// their fixed texts.
+// The summary connection stays open once opened. Values are bound as
+// parameters; stored texts are blanked (each apostrophe a blank) as they always
+// were. Database errors go to stderr with their fixed texts.
 #ifndef TARNVEX_STORAGE_MESSAGE_DB_H_
 #define TARNVEX_STORAGE_MESSAGE_DB_H_
 
@@ -25,6 +21,8 @@
 #include <vector>
 
 #include "device/clock.h"
+#include "device/status.h"
+#include "storage/init.h"
 
 inline constexpr int32_t kMaxDayEntries = 256;
 inline constexpr size_t kDayTimeSize = 32;       // 31 characters and the NUL
@@ -51,12 +49,11 @@ inline constexpr char kCreateSummaryIndexSql[] =
 // Store connections kept open at most; beyond, idle ones are closed.
 inline constexpr size_t kMaxKeptStoreConnections = 16;
 
-// The lock of the day lists (the browser's list lock).
-std::recursive_mutex& MessageListLock();
-
 // Start-up: the summary table and the next message number (storage/init.h
 // runs it with the rules table).
-void CreateSummaryTable();
+// `answer`: the card question's, when one was needed (storage/init.h).
+void CreateSummaryTable(
+    storage::CardAnswer answer = storage::CardAnswer::kNotAsked);
 bool OpenSummaryDb();
 void CloseSummaryDb();
 int MaxSummaryId();
@@ -123,22 +120,28 @@ std::u16string DayTextFrom(int year, int month, int day, int days_back,
 void DaysBefore(int year, int month, int day, int days_back, int* out_year,
                 int* out_month, int* out_day);
 
-// Fill the day lists; `wide_date` receives the day's long date.
-bool LoadMAPI(const char* store_name, int days_back, bool list_blocked,
-              bool list_normal, std::u16string* wide_date);
-void LoadSummaryDay(int days_back, bool list_blocked, bool list_normal,
-                    std::u16string* wide_date);
+// One record of a day list.
+struct DayRecord {
+  int32_t id = 0;
+  std::string sender;  // as stored ("Name <addr>" in a store's database)
+  std::string recipients;
+  std::string subject;  // "" in the summary database, which has none
+  std::string message;
+  std::string time;  // at most kDayTimeSize - 1 bytes
+};
 
-int StoreDayCount();
-int SummaryDayCount();
-// Index in 0 .. count-1 (other indexes give -1 and empty texts). `time`
-// holds at least 32 bytes.
-int32_t GetStoreDayEntry(int index, std::string* sender,
-                         std::string* recipients, std::string* subject,
-                         std::string* message, char* time);
-int32_t GetSummaryDayEntry(int index, std::string* sender,
-                           std::string* recipients, std::string* message,
-                           char* time);
+// The records of the day `days_back` days before today, at most
+// kMaxDayEntries: status 0 when `list_blocked`, status 1 when `list_normal`.
+// `wide_date` receives the day's long date. Not ok (with what was read)
+// when the database cannot be read whole: busy (locked by another
+// program), corrupt, an I/O error, or not found (no summary database yet).
+device::Status ReadStoreDay(const char* store_name, int days_back,
+                            bool list_blocked, bool list_normal,
+                            std::vector<DayRecord>* records,
+                            std::u16string* wide_date);
+device::Status ReadSummaryDay(int days_back, bool list_blocked,
+                              bool list_normal, std::vector<DayRecord>* records,
+                              std::u16string* wide_date);
 
 // The address part of "Name <addr>"; a plain text unchanged.
 std::string ExtractAddress(const std::string& text);
@@ -152,8 +155,7 @@ bool LoadMessageForView(const char* store_name, int32_t id,
 // Closes the kept store connections (each is made again when next used).
 void CloseStoreConnections();
 
-// Empties the day lists and closes the summary and store connections
-// (tests).
+// Closes the summary and store connections (tests).
 void ResetMessageDb();
 
 #endif  // TARNVEX_STORAGE_MESSAGE_DB_H_

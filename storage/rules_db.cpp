@@ -7,6 +7,7 @@
 #include <limits>
 #include <mutex>
 
+#include "device/debug.h"
 #include "storage/locations.h"
 #include "storage/statement.h"
 #include "text/tokens.h"
@@ -34,46 +35,17 @@ std::atomic<bool (*)()> g_table_reload{nullptr};
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-// Finalizes a prepared statement however the scope is left.
-class Statement {
- public:
-  Statement() = default;
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  ~Statement() { Finalize(); }
-  void Finalize() {
-    sqlite3_finalize(stmt_);
-    stmt_ = nullptr;
-  }
-  sqlite3_stmt** out() { return &stmt_; }
-  sqlite3_stmt* get() const { return stmt_; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
-int Prepare(sqlite3* db, const std::string& sql, Statement* stmt,
-            const char** tail = nullptr) {
-  return sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size() + 1),
-                            stmt->out(), tail);
-}
-
-int BindAll(sqlite3_stmt* stmt, const std::vector<RuleValue>& values) {
-  if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(values.size()))
+int BindAll(Statement* stmt, const std::vector<RuleValue>& values) {
+  if (stmt->ParameterCount() != static_cast<int>(values.size()))
     return SQLITE_ERROR;
   for (size_t i = 0; i < values.size(); ++i) {
     const int index = static_cast<int>(i + 1);
-    int rc;
     if (const int32_t* number = std::get_if<int32_t>(&values[i])) {
-      rc = sqlite3_bind_int(stmt, index, *number);
+      stmt->Bind(index, *number);
     } else {
-      std::string_view text = std::get<std::string_view>(values[i]);
-      // An empty view may have no data pointer, which would bind NULL; a
-      // pasted '' is an empty text.
-      rc = sqlite3_bind_text(stmt, index, text.empty() ? "" : text.data(),
-                             static_cast<int>(text.size()), SQLITE_TRANSIENT);
+      stmt->Bind(index, std::get<std::string_view>(values[i]));
     }
-    if (rc != SQLITE_OK) return rc;
+    if (stmt->failed()) return stmt->rc();
   }
   return SQLITE_OK;
 }
@@ -84,9 +56,8 @@ bool HoldsMoreStatements(sqlite3* db, const char* tail) {
   while (tail != nullptr && *tail != '\0') {
     Statement next;
     const char* rest = nullptr;
-    if (sqlite3_prepare_v2(db, tail, -1, next.out(), &rest) != SQLITE_OK)
-      return true;
-    if (next.get() != nullptr) return true;
+    if (next.Prepare(db, tail, &rest) != SQLITE_OK) return true;
+    if (next.ok()) return true;
     if (rest == tail) break;
     tail = rest;
   }
@@ -116,10 +87,7 @@ std::string TokensOf(const char* message) {
 }  // namespace
 
 std::string RulesStatement(const char* pattern, const std::string& table) {
-  std::string sql = pattern;
-  const size_t at = sql.find("%s");
-  if (at != std::string::npos) sql.replace(at, 2, table);
-  return sql;
+  return WithTableName(pattern, table);
 }
 
 int32_t CertaintyToInt(float certainty) {
@@ -147,20 +115,18 @@ RulesQuery QueryRules(const std::string& sql,
     result = RulesQuery::kOpenFailed;
   } else {
     Statement stmt;
-    if (Prepare(s.db, sql, &stmt) != SQLITE_OK || stmt.get() == nullptr) {
+    if (stmt.Prepare(s.db, sql) != SQLITE_OK || !stmt.ok()) {
       CloseRulesDb();
       result = RulesQuery::kPrepareFailed;
     } else {
-      int rc;
-      while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-        if (!row(stmt.get())) {
-          rc = SQLITE_DONE;
-          break;
-        }
+      while (stmt.Step()) {
+        if (!row(stmt.get())) break;
       }
-      if (rc != SQLITE_DONE) {
+      if (stmt.failed()) {
         // Cut short (the table went away, a lock was not granted): what was
         // read is not the whole table.
+        device::DebugOut("Reading the rules failed: %s\n",
+                         sqlite3_errmsg(s.db));
         stmt.Finalize();
         CloseRulesDb();
         result = RulesQuery::kReadFailed;
@@ -196,6 +162,7 @@ void CreateRulesTable() {
     ExecOnce(path.c_str(),
              storage::RulesStatement(storage::kCreateRulesSql, table).c_str());
   } catch (...) {
+    device::DebugCaught("CreateRulesTable");
   }
 }
 
@@ -206,19 +173,14 @@ bool OpenRulesDb() {
   try {
     std::string path, table;
     GetRulesDbPath(&path, &table);
-    sqlite3* db = nullptr;
-    const int rc = storage::OpenCeDatabase(path.c_str(), &db);
-    if (!storage::OpenSucceeded(rc)) {
-      std::fprintf(stderr, "Can't open database: %s\n",
-                   storage::DbErrorText(db));
-      sqlite3_close(db);
-      return false;
-    }
+    sqlite3* db = storage::OpenCeDatabaseOrReport(path.c_str());
+    if (db == nullptr) return false;
     s.db = db;
     s.table = table;
     s.open = true;
     return true;
   } catch (...) {
+    device::DebugCaught("OpenRulesDb");
     return false;
   }
 }
@@ -238,17 +200,14 @@ int ExecRules(const char* sql, const std::vector<RuleValue>& values) {
     if (!OpenRulesDb()) return SQLITE_ERROR;
     storage::Statement stmt;
     const char* tail = nullptr;
-    int rc =
-        sqlite3_prepare_v2(s.db, storage::OrEmpty(sql), -1, stmt.out(), &tail);
-    if (rc == SQLITE_OK && stmt.get() != nullptr) {
+    int rc = stmt.Prepare(s.db, storage::OrEmpty(sql), &tail);
+    if (rc == SQLITE_OK && stmt.ok()) {
       // One statement per call: a text that carries a second one is refused
       // before anything of it runs.
       if (storage::HoldsMoreStatements(s.db, tail)) return SQLITE_ERROR;
-      rc = storage::BindAll(stmt.get(), values);
+      rc = storage::BindAll(&stmt, values);
       if (rc == SQLITE_OK) {
-        do {
-          rc = sqlite3_step(stmt.get());
-        } while (rc == SQLITE_ROW);
+        rc = stmt.Exec();
         if (rc == SQLITE_DONE) rc = SQLITE_OK;
       }
     }
@@ -259,6 +218,7 @@ int ExecRules(const char* sql, const std::vector<RuleValue>& values) {
     }
     return rc;
   } catch (...) {
+    device::DebugCaught("ExecRules");
     return SQLITE_ERROR;
   }
 }
@@ -269,18 +229,17 @@ int MaxRuleId() {
   try {
     if (!OpenRulesDb()) return -1;
     storage::Statement stmt;
-    const int rc = storage::Prepare(
-        s.db, storage::RulesStatement(storage::kMaxRuleIdSql, s.table), &stmt);
+    const int rc = stmt.Prepare(
+        s.db, storage::RulesStatement(storage::kMaxRuleIdSql, s.table));
     if (rc != SQLITE_OK) {
       if (rc != SQLITE_MISUSE) CloseRulesDb();
       return -1;
     }
-    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
-        sqlite3_data_count(stmt.get()) == 1) {
-      return sqlite3_column_int(stmt.get(), 0);  // NULL (empty table) is 0
-    }
+    if (stmt.Step() && stmt.Columns() == 1)
+      return stmt.Int(0);  // NULL (empty table) is 0
     return -1;
   } catch (...) {
+    device::DebugCaught("MaxRuleId");
     return -1;
   }
 }
@@ -295,23 +254,22 @@ bool FindRule(const char* sender, const char* recipients, const char* tokens,
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
     const std::string tokens_b = BlankedCopy(storage::OrEmpty(tokens));
     storage::Statement stmt;
-    if (storage::Prepare(
-            s.db, storage::RulesStatement(storage::kFindRuleSql, s.table),
-            &stmt) != SQLITE_OK) {
+    if (stmt.Prepare(s.db, storage::RulesStatement(storage::kFindRuleSql,
+                                                   s.table)) != SQLITE_OK) {
       CloseRulesDb();
       return false;
     }
-    if (storage::BindAll(stmt.get(), {sender_b, recipients_b, tokens_b}) !=
+    if (storage::BindAll(&stmt, {sender_b, recipients_b, tokens_b}) !=
         SQLITE_OK) {
       return false;
     }
-    if (sqlite3_step(stmt.get()) == SQLITE_ROW &&
-        sqlite3_data_count(stmt.get()) == 1) {
-      if (id != nullptr) *id = sqlite3_column_int(stmt.get(), 0);
+    if (stmt.Step() && stmt.Columns() == 1) {
+      if (id != nullptr) *id = stmt.Int(0);
       return true;
     }
     return false;
   } catch (...) {
+    device::DebugCaught("FindRule");
     return false;
   }
 }
@@ -332,6 +290,7 @@ bool UpdateRule(int id, const char* sender, const char* recipients,
                                    storage::CertaintyToInt(certainty),
                                    static_cast<int32_t>(id)}) == SQLITE_OK;
   } catch (...) {
+    device::DebugCaught("UpdateRule");
     return false;
   }
 }
@@ -364,6 +323,7 @@ bool AddRule(const char* sender, const char* recipients, const char* message,
                      {s.next_id, sender_b, recipients_b, message_b, tokens,
                       storage::CertaintyToInt(certainty)}) == SQLITE_OK;
   } catch (...) {
+    device::DebugCaught("AddRule");
     return false;
   }
 }
@@ -393,6 +353,7 @@ bool DeleteRule(const char* sender, const char* recipients,
     storage::ReloadTable();
     return rc == SQLITE_OK;
   } catch (...) {
+    device::DebugCaught("DeleteRule");
     return false;
   }
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "device/codepage.h"
+#include "device/debug.h"
 #include "device/files.h"
 #include "device/image.h"
 #include "device/threads.h"
@@ -29,6 +30,26 @@ int OpenCeDatabase(const char* ce_path, sqlite3** db) {
   return rc;
 }
 
+std::string WithTableName(const char* pattern, const std::string& table) {
+  std::string sql = pattern != nullptr ? pattern : "";
+  for (size_t at = sql.find("%s"); at != std::string::npos;
+       at = sql.find("%s", at + table.size())) {
+    sql.replace(at, 2, table);
+  }
+  return sql;
+}
+
+sqlite3* OpenCeDatabaseOrReport(const char* ce_path) {
+  sqlite3* db = nullptr;
+  const int rc = OpenCeDatabase(ce_path, &db);
+  if (db == nullptr || !OpenSucceeded(rc)) {
+    std::fprintf(stderr, "Can't open database: %s\n", DbErrorText(db));
+    sqlite3_close(db);
+    return nullptr;
+  }
+  return db;
+}
+
 const char* DbErrorText(sqlite3* db) {
   return db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(SQLITE_CANTOPEN);
 }
@@ -39,10 +60,8 @@ int ExecOnce(const char* path, const char* sql) {
   int rc = SQLITE_ERROR;
   sqlite3* db = nullptr;
   try {
-    rc = storage::OpenCeDatabase(path, &db);
-    if (!storage::OpenSucceeded(rc)) {
-      std::fprintf(stderr, "Can't open database: %s\n",
-                   storage::DbErrorText(db));
+    db = storage::OpenCeDatabaseOrReport(path);
+    if (db == nullptr) {
       rc = SQLITE_ERROR;
     } else {
       char* message = nullptr;
@@ -54,6 +73,7 @@ int ExecOnce(const char* path, const char* sql) {
       sqlite3_free(message);
     }
   } catch (...) {
+    device::DebugCaught("ExecOnce");
     rc = SQLITE_ERROR;
   }
   sqlite3_close(db);

@@ -12,7 +12,16 @@
 
 #include <string>
 
+#include "device/sql_statement.h"
+
 namespace storage {
+
+// The one statement wrapper (device/sql_statement.h).
+using Statement = device::Statement;
+
+// A statement pattern with the table name in place of each "%s" (the
+// summary and rules tables are named at run time).
+std::string WithTableName(const char* pattern, const std::string& table);
 
 // How long a connection waits for a lock held by another thread or process.
 inline constexpr int kBusyTimeoutMs = 5000;
@@ -21,6 +30,11 @@ inline constexpr int kBusyTimeoutMs = 5000;
 // 1252). Returns SQLite's result code; *db may be null when the path cannot
 // be mapped onto the image. Close with sqlite3_close even on failure.
 int OpenCeDatabase(const char* ce_path, sqlite3** db);
+
+// OpenCeDatabase for a connection to keep: on failure writes "Can't open
+// database: %s\n" with SQLite's text to stderr, closes what was opened and
+// returns null.
+sqlite3* OpenCeDatabaseOrReport(const char* ce_path);
 
 // SQLite's error text of a connection, also for a connection that could not
 // be made.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "device/debug.h"
-#include "device/files.h"
+#include "device/memory.h"
 #include "text/ascii.h"
 
 namespace {

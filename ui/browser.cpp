@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "device/codepage.h"
 #include "device/debug.h"
@@ -67,6 +68,18 @@ std::u16string Header(int n, bool summary) {
                     : "____________%d. E-MAIL________________________________",
                 n);
   return device::AnsiToWide(text);
+}
+
+// The day lists of the refill under way: the summary database's and the
+// store being read. Only a refill touches them, under MessageListLock().
+struct DayLists {
+  std::vector<DayRecord> summary;
+  std::vector<DayRecord> store;
+};
+
+DayLists& TheDayLists() {
+  static DayLists* lists = new DayLists;  // lives until exit
+  return *lists;
 }
 
 int LeadingNumber(const std::u16string& text) {
@@ -270,6 +283,11 @@ void Browser::ShowEntry(int line) {
   }
 }
 
+std::recursive_mutex& MessageListLock() {
+  static std::recursive_mutex* lock = new std::recursive_mutex;
+  return *lock;
+}
+
 // --- operations
 // ----------------------------------------------------------------
 
@@ -306,39 +324,42 @@ void RefreshMessageList(Browser* browser) {
     if (tick_normal) S().filter.normal = true;
   }
   std::u16string date;
-  LoadSummaryDay(offset, filter.blocked, filter.normal, &date);
+  DayLists& days = TheDayLists();
+  device::Status read = ReadSummaryDay(offset, filter.blocked, filter.normal,
+                                       &days.summary, &date);
+  // No summary database is the usual case: only other failures are told.
+  if (!read.ok() && !read.IsNotFound())
+    device::DebugOut("Summary day list: %s\n", read.ToString().c_str());
   std::vector<std::u16string> lines;
   std::vector<int> codes;
   int count = 0;
-  char time[kDayTimeSize];
-  for (int j = 0; j < SummaryDayCount(); ++j) {
-    std::string sender, recipients, message;
-    int id = GetSummaryDayEntry(j, &sender, &recipients, &message, time);
-    lines.push_back(Header(j + 1, true));
-    lines.push_back(device::AnsiToWide(sender));
-    lines.push_back(device::AnsiToWide(recipients));
-    lines.push_back(device::AnsiToWide(time));
-    lines.push_back(device::AnsiToWide(message));
-    codes.push_back(id);
+  for (size_t j = 0; j < days.summary.size(); ++j) {
+    const DayRecord& entry = days.summary[j];
+    lines.push_back(Header(static_cast<int>(j) + 1, true));
+    lines.push_back(device::AnsiToWide(entry.sender));
+    lines.push_back(device::AnsiToWide(entry.recipients));
+    lines.push_back(device::AnsiToWide(entry.time));
+    lines.push_back(device::AnsiToWide(entry.message));
+    codes.push_back(entry.id);
     ++count;
   }
   int store_entries = 0;
   char name[kStoreNameSize];
   for (int k = 0; k < StoreCount(); ++k) {
     if (!GetStoreName(k, name)) continue;
-    LoadMAPI(name, offset, filter.blocked, filter.normal, &date);
-    for (int i = 0; i < StoreDayCount(); ++i) {
-      std::string sender, recipients, subject, message;
-      int id =
-          GetStoreDayEntry(i, &sender, &recipients, &subject, &message, time);
-      std::string joined = subject + "  " + message;
+    read = ReadStoreDay(name, offset, filter.blocked, filter.normal,
+                        &days.store, &date);
+    if (!read.ok())
+      device::DebugOut("Day list of %s: %s\n", name, read.ToString().c_str());
+    for (const DayRecord& entry : days.store) {
+      std::string joined = entry.subject + "  " + entry.message;
       if (joined.size() > kMaxLine5) joined.resize(kCutLine5);
       lines.push_back(Header(++store_entries, false));
-      lines.push_back(device::AnsiToWide(sender));
-      lines.push_back(device::AnsiToWide(recipients));
-      lines.push_back(device::AnsiToWide(time));
+      lines.push_back(device::AnsiToWide(ExtractAddress(entry.sender)));
+      lines.push_back(device::AnsiToWide(entry.recipients));
+      lines.push_back(device::AnsiToWide(entry.time));
       lines.push_back(device::AnsiToWide(joined));
-      codes.push_back((k + 1) * kStoreCodeBase + id);
+      codes.push_back((k + 1) * kStoreCodeBase + entry.id);
       ++count;
     }
   }

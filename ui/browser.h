@@ -9,6 +9,7 @@
 #define TARNVEX_UI_BROWSER_H_
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,10 @@ class Browser : public TemplateDialog {
   void ShowEntry(int line);
   void StepDay(int delta);
 };
+
+// The lock of the browser's day lists: a refill holds it from the first
+// read to the finished list, so two refills never interleave.
+std::recursive_mutex& MessageListLock();
 
 // The browser in use (set by the main window).
 void SetBrowser(Browser* browser);

@@ -23,6 +23,9 @@ namespace {
 
 // How long the second look for a running instance's window waits.
 constexpr int kSecondLookMs = 250;
+// The card question of the first start and its caption.
+constexpr int kTextUseCard = 129;   // "Use CF Card?"
+constexpr int kTextQuestion = 130;  // "Question"
 
 // Another instance runs: bring its window to the front. True when found.
 bool RaiseRunningInstance() {
@@ -38,6 +41,18 @@ bool RaiseRunningInstance() {
 }
 
 }  // namespace
+
+void StartDatabases() {
+  storage::CardAnswer answer = storage::CardAnswer::kNotAsked;
+  if (BeginDatabases() == storage::DatabaseChoice::kUseCard) {
+    const device::MessageBoxAnswer reply =
+        device::ShowMessageBox(UiTextOf(kTextUseCard), UiTextOf(kTextQuestion),
+                               device::MessageBoxButtons::kYesNo);
+    answer = reply == device::MessageBoxAnswer::kYes ? storage::CardAnswer::kYes
+                                                     : storage::CardAnswer::kNo;
+  }
+  FinishDatabases(answer);
+}
 
 std::string& CurrentLanguageCode() {
   static std::string code = "eng";
@@ -64,7 +79,7 @@ int RunTarnvex(int argc, char** argv) {
   InstallQtMessageBoxes();
   FindInstallFolder();
   LoadUiTexts();
-  InitDatabases();  // may ask "Use CF Card?" before any window exists
+  StartDatabases();  // may ask "Use CF Card?" before any window exists
 
   int code = 0;
   {

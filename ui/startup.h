@@ -12,6 +12,11 @@ namespace ui {
 // The language of this run (always "eng" at start).
 std::string& CurrentLanguageCode();
 
+// The databases' start-up: asks "Use CF Card?" when storage says the choice
+// is needed (no storage lock is held while the user answers), then makes the
+// databases with the answer.
+void StartDatabases();
+
 // Runs the program in this process and returns the message loop's exit code;
 // -1 at once when "MainEvent" cannot be made, or when another instance holds
 // it and its window was found and brought to the front. A second start that

@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "resources/resources.h"
-#include "storage/ui_text_source.h"
 
 namespace ui {
 namespace {
@@ -31,7 +30,6 @@ void LoadUiTexts() {
       g_texts[id] = Cut(resources::LoadString(id));
     }
   }
-  storage::SetUiTextSource([](int id) { return UiTextOf(id); });
 }
 
 std::u16string UiTextOf(int id) {

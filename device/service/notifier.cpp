@@ -54,7 +54,7 @@ class Notifier {
       std::lock_guard<std::recursive_mutex> db_guard(Lock());
       Query q("SELECT IFNULL(MAX(seq), 0) FROM journal;");
       if (!q.Step()) return 0;
-      seq = sqlite3_column_int64(q.get(), 0);
+      seq = q.Int64(0);
     }
     std::lock_guard<std::mutex> guard(lock_);
     if (!Start(seq)) return 0;
@@ -156,6 +156,7 @@ class Notifier {
     try {
       thread_ = std::thread([this] { Run(); });
     } catch (...) {
+      device::DebugCaught("notifications: starting the thread");
       close(watch_);
       close(poke_);
       watch_ = poke_ = -1;
@@ -252,7 +253,7 @@ class Notifier {
         outbox = StandardFolder(store, static_cast<int>(FolderKind::kOutbox));
         Query q("SELECT id FROM messages WHERE folder = ? ORDER BY id;");
         q.Bind(1, outbox);
-        while (q.Step()) messages.push_back(sqlite3_column_int64(q.get(), 0));
+        while (q.Step()) messages.push_back(q.Int64(0));
         listed = !q.failed();
       }
       if (!listed) {
@@ -289,13 +290,13 @@ class Notifier {
         q.Bind(1, last_seq_).Bind(2, static_cast<int64_t>(kBatch));
         while (q.Step()) {
           Event e;
-          e.seq = sqlite3_column_int64(q.get(), 0);
-          e.event = sqlite3_column_int64(q.get(), 1);
-          e.store = sqlite3_column_int64(q.get(), 2);
-          e.kind = sqlite3_column_int64(q.get(), 3);
-          e.object = sqlite3_column_int64(q.get(), 4);
-          e.parent = sqlite3_column_int64(q.get(), 5);
-          e.old_parent = sqlite3_column_int64(q.get(), 6);
+          e.seq = q.Int64(0);
+          e.event = q.Int64(1);
+          e.store = q.Int64(2);
+          e.kind = q.Int64(3);
+          e.object = q.Int64(4);
+          e.parent = q.Int64(5);
+          e.old_parent = q.Int64(6);
           events.push_back(e);
         }
         // A read that failed part way is taken up again at the next wake-up

@@ -258,7 +258,7 @@ LoadResult LoadMessage(int64_t id, MessageData* data,
                        BodyLoad body = BodyLoad::kNone) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   const std::string sql = MessageSql(body, "m.id = ?");
-  Query q(sql.c_str());
+  Query q(sql);
   q.Bind(1, id);
   if (!q.Step())
     return q.failed() ? LoadResult::kUnreadable : LoadResult::kMissing;
@@ -278,7 +278,7 @@ bool LoadBody(MessageData* data) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   const std::string sql =
       std::string("SELECT ") + kBodyOf + " FROM messages m WHERE m.id = ?;";
-  Query q(sql.c_str());
+  Query q(sql);
   q.Bind(1, data->id);
   if (!q.Step()) return false;
   data->body = ColumnWide(q.get(), 0);
@@ -383,7 +383,7 @@ class Folder : public Object<IMAPIFolder> {
       std::lock_guard<std::recursive_mutex> guard(Lock());
       const std::string sql =
           MessageSql(BodyLoad::kPreview, "m.folder = ? ORDER BY m.id");
-      Query q(sql.c_str());
+      Query q(sql);
       q.Bind(1, id_);
       while (q.Step()) {
         MessageData data;
@@ -413,7 +413,7 @@ class Folder : public Object<IMAPIFolder> {
       Query q("SELECT id FROM folders WHERE parent = ? AND name = ?;");
       q.Bind(1, id_).Bind(2, utf8);
       if (q.Step()) {
-        found = sqlite3_column_int64(q.get(), 0);
+        found = q.Int64(0);
         existed = true;
         return true;
       }
@@ -590,7 +590,7 @@ class Session : public Object<IMAPISession> {
       Query q("SELECT id, name FROM stores ORDER BY id;");
       if (!q.ok()) return MAPI_E_CALL_FAILED;
       while (q.Step()) {
-        int64_t id = sqlite3_column_int64(q.get(), 0);
+        int64_t id = q.Int64(0);
         rows.push_back(
             {TextProp(PR_DISPLAY_NAME_W, ColumnWide(q.get(), 1)),
              BinProp(PR_ENTRYID, MakeEntryId(EntryKind::kStore, id))});

@@ -11,7 +11,6 @@
 namespace device {
 
 using service::Change;
-using service::ColumnUtf8;
 using service::ColumnWide;
 using service::EntryKind;
 using service::Journal;
@@ -38,7 +37,7 @@ int64_t StoreId(const std::string& name) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT id FROM stores WHERE name = ?;");
   q.Bind(1, name);
-  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  return q.Step() ? q.Int64(0) : 0;
 }
 
 bool ReadMessage(sqlite3_stmt* s, ServiceMessage* m) {
@@ -51,7 +50,7 @@ bool ReadMessage(sqlite3_stmt* s, ServiceMessage* m) {
   m->delivery_time_ms = sqlite3_column_int64(s, 6);
   m->submit_time_ms = sqlite3_column_int64(s, 7);
   m->flags = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
-  m->store = ColumnUtf8(s, 9);
+  m->store = device::ColumnText(s, 9);
   m->folder_path = service::FolderPath(folder);
   Query r(
       "SELECT address FROM recipients WHERE message = ? ORDER BY position;");
@@ -125,7 +124,7 @@ std::vector<std::string> StoreNames() {
   if (!OpenMessageService(&error)) return names;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT name FROM stores ORDER BY id;");
-  while (q.Step()) names.push_back(ColumnUtf8(q.get(), 0));
+  while (q.Step()) names.push_back(q.Text(0));
   return names;
 }
 
@@ -213,7 +212,7 @@ std::vector<ServiceMessage> ListMessages(const std::string& store,
   std::string sql =
       std::string(kMessageColumns) +
       (store.empty() ? "ORDER BY m.id;" : "WHERE s.name = ? ORDER BY m.id;");
-  Query q(sql.c_str());
+  Query q(sql);
   if (!store.empty()) q.Bind(1, store);
   while (q.Step()) {
     ServiceMessage m;
@@ -229,7 +228,7 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message) {
   if (!OpenMessageService(&error)) return false;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   std::string sql = std::string(kMessageColumns) + "WHERE m.id = ?;";
-  Query q(sql.c_str());
+  Query q(sql);
   q.Bind(1, id);
   if (!q.Step()) return false;
   return ReadMessage(q.get(), message);
@@ -260,11 +259,11 @@ bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
     q.Bind(1, static_cast<int64_t>(FolderKind::kOutbox)).Bind(2, since_at_most);
     while (q.Step()) {
       Due d;
-      d.id = sqlite3_column_int64(q.get(), 0);
-      d.store = sqlite3_column_int64(q.get(), 1);
-      d.outbox = sqlite3_column_int64(q.get(), 2);
-      d.since = sqlite3_column_int64(q.get(), 3);
-      d.store_name = ColumnUtf8(q.get(), 4);
+      d.id = q.Int64(0);
+      d.store = q.Int64(1);
+      d.outbox = q.Int64(2);
+      d.since = q.Int64(3);
+      d.store_name = q.Text(4);
       due->push_back(std::move(d));
     }
     if (q.failed()) return false;
@@ -317,7 +316,7 @@ int TrimJournal() {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     Query q("SELECT IFNULL(MAX(seq), 0) FROM journal;");
     if (!q.Step()) return -1;
-    below = sqlite3_column_int64(q.get(), 0);
+    below = q.Int64(0);
   }
   // Read after the journal's end: a listener that starts meanwhile starts
   // at that end or later.
@@ -333,7 +332,7 @@ int TrimJournal() {
     Query q((std::string("SELECT COUNT(*) ") + kTrimmableJournal).c_str());
     bind(q);
     if (!q.Step()) return -1;
-    if (sqlite3_column_int64(q.get(), 0) == 0) return 0;
+    if (q.Int64(0) == 0) return 0;
   }
   int dropped = 0;
   bool ok = Change([&] {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "device/codepage.h"
+#include "device/debug.h"
 #include "device/image.h"
 #include "device/service/service.h"
 
@@ -288,7 +289,7 @@ int64_t ArrivalSeq(int64_t message, int64_t folder) {
   q.Bind(1, message)
       .Bind(2, static_cast<int64_t>(EntryKind::kMessage))
       .Bind(3, folder);
-  return q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  return q.Step() ? q.Int64(0) : 0;
 }
 
 bool Change(const std::function<bool()>& body) {
@@ -306,6 +307,7 @@ bool Change(const std::function<bool()>& body) {
     try {
       ok = body();
     } catch (...) {
+      device::DebugCaught("Change");
       ok = false;
     }
     if (ok &&
@@ -333,57 +335,8 @@ int64_t NowMs() {
 std::string Utf8(const std::u16string& text) { return WideToUtf8(text); }
 std::u16string Wide16(const std::string& utf8) { return Utf8ToWide(utf8); }
 
-std::string ColumnUtf8(sqlite3_stmt* stmt, int column) {
-  const unsigned char* text = sqlite3_column_text(stmt, column);
-  if (text == nullptr) return "";
-  return std::string(reinterpret_cast<const char*>(text),
-                     static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
-}
-
 std::u16string ColumnWide(sqlite3_stmt* stmt, int column) {
-  return Wide16(ColumnUtf8(stmt, column));
-}
-
-Query::Query(const char* sql) {
-  sqlite3* db = Db();
-  if (db == nullptr ||
-      sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-    if (stmt_ != nullptr) sqlite3_finalize(stmt_);
-    stmt_ = nullptr;
-  }
-}
-
-Query::~Query() {
-  if (stmt_ != nullptr) sqlite3_finalize(stmt_);
-}
-
-Query& Query::Bind(int index, int64_t value) {
-  if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, index, value);
-  return *this;
-}
-
-Query& Query::Bind(int index, const std::string& text) {
-  if (stmt_ != nullptr) {
-    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                      SQLITE_TRANSIENT);
-  }
-  return *this;
-}
-
-bool Query::Step() {
-  if (stmt_ == nullptr) return false;
-  int rc = sqlite3_step(stmt_);
-  if (rc == SQLITE_ROW) return true;
-  if (rc != SQLITE_DONE) failed_ = true;
-  return false;
-}
-
-int Query::Exec() {
-  if (stmt_ == nullptr) return SQLITE_ERROR;
-  int rc;
-  while ((rc = sqlite3_step(stmt_)) == SQLITE_ROW) {
-  }
-  return rc;
+  return Wide16(device::ColumnText(stmt, column));
 }
 
 // --- lookups ----------------------------------------------------------------
@@ -402,7 +355,7 @@ int64_t StandardFolder(int64_t store, int kind, bool* failed) {
       "SELECT id FROM folders WHERE store = ? AND kind = ? ORDER BY id LIMIT "
       "1;");
   q.Bind(1, store).Bind(2, kind);
-  int64_t id = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  int64_t id = q.Step() ? q.Int64(0) : 0;
   NoteFailure(q, failed);
   return id;
 }
@@ -411,7 +364,7 @@ int64_t StoreOfFolder(int64_t folder, bool* failed) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT store FROM folders WHERE id = ?;");
   q.Bind(1, folder);
-  int64_t store = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  int64_t store = q.Step() ? q.Int64(0) : 0;
   NoteFailure(q, failed);
   return store;
 }
@@ -429,7 +382,7 @@ int64_t FolderParent(int64_t folder, bool* failed) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT parent FROM folders WHERE id = ?;");
   q.Bind(1, folder);
-  int64_t parent = q.Step() ? sqlite3_column_int64(q.get(), 0) : 0;
+  int64_t parent = q.Step() ? q.Int64(0) : 0;
   NoteFailure(q, failed);
   return parent;
 }

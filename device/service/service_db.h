@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "device/sql_statement.h"
 #include "mapi/mapi.h"
 
 namespace device::service {
@@ -64,28 +65,13 @@ int64_t NowMs();
 std::string Utf8(const std::u16string& text);
 std::u16string Wide16(const std::string& utf8);
 std::u16string ColumnWide(sqlite3_stmt* stmt, int column);
-std::string ColumnUtf8(sqlite3_stmt* stmt, int column);
 
-// A statement that finalizes itself.
-class Query {
+// A statement on the process's connection (Db()); hold Lock() while it
+// lives.
+class Query : public device::Statement {
  public:
-  explicit Query(const char* sql);
-  ~Query();
-  Query(const Query&) = delete;
-  Query& operator=(const Query&) = delete;
-  bool ok() const { return stmt_ != nullptr; }
-  sqlite3_stmt* get() const { return stmt_; }
-  Query& Bind(int index, int64_t value);
-  Query& Bind(int index, const std::string& text);
-  bool Step();  // true on a row
-  int Exec();  // runs to the end; SQLite's result code (SQLITE_DONE on success)
-  // True when the statement did not prepare or a step failed: a Step() loop
-  // that ended is then not known to have seen every row.
-  bool failed() const { return stmt_ == nullptr || failed_; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  bool failed_ = false;
+  explicit Query(const char* sql) : Statement(Db(), sql) {}
+  explicit Query(const std::string& sql) : Statement(Db(), sql) {}
 };
 
 // The notifier of this process: started by the first Advise. Lock order:

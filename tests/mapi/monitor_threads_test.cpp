@@ -46,9 +46,9 @@ class MonitorTest : public MapiTest {
     MapiTest::TearDown();
   }
   int Recorded() {
-    std::lock_guard<std::recursive_mutex> guard(MessageListLock());
-    LoadMAPI("SMS", 0, true, true, nullptr);
-    return StoreDayCount();
+    std::vector<DayRecord> records;
+    ReadStoreDay("SMS", 0, true, true, &records, nullptr);
+    return static_cast<int>(records.size());
   }
   std::string FolderOf(int64_t id) {
     device::ServiceMessage m;

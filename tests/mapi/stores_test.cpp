@@ -138,21 +138,21 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   EXPECT_EQ(progress, (std::vector<std::string>{"SMS : 1 / 3.", "SMS : 2 / 3.",
                                                 "SMS : 3 / 3."}));
   // Recorded in walking order: the newest first.
-  std::string subject;
-  char time[kDayTimeSize];
-  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
-  ASSERT_EQ(StoreDayCount(), 3);
+  std::vector<DayRecord> records;
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
+  ASSERT_EQ(records.size(), 3u);
   std::vector<std::string> order(3);
-  for (int i = 0; i < 3; ++i) {
-    int32_t id = GetStoreDayEntry(i, nullptr, nullptr, &subject, nullptr, time);
-    order[static_cast<size_t>(id - 1)] = subject;
+  for (const DayRecord& entry : records) {
+    ASSERT_GE(entry.id, 1);
+    ASSERT_LE(entry.id, 3);
+    order[static_cast<size_t>(entry.id - 1)] = entry.subject;
   }
   EXPECT_EQ(order, (std::vector<std::string>{"at 2", "at 1", "at 0"}));
 
   // A second scan finds them by their digests and records nothing new.
   ASSERT_TRUE(ScanHeldFolder(record));
-  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
-  EXPECT_EQ(StoreDayCount(), 3);
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
+  EXPECT_EQ(records.size(), 3u);
   outbox->Release();
   held->Release();
   MAPIFreeBuffer(outbox_id);
@@ -169,8 +169,17 @@ void ServiceExec(const std::string& sql) {
   sqlite3_close(db);
 }
 
+std::vector<DayRecord> DayRecords() {
+  std::vector<DayRecord> records;
+  EXPECT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
+  return records;
+}
+
 int RecordCount() {
-  return LoadMAPI("SMS", 0, true, true, nullptr) ? StoreDayCount() : -1;
+  std::vector<DayRecord> records;
+  return ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok()
+             ? static_cast<int>(records.size())
+             : -1;
 }
 
 TEST_F(StoresTest,
@@ -207,11 +216,8 @@ TEST_F(StoresTest,
 
   // A record set to 1 meanwhile is judged again: back to 0, still held.
   int32_t first = -1;
-  for (int i = 0; i < StoreDayCount(); ++i) {
-    std::string recipients;
-    int32_t id =
-        GetStoreDayEntry(i, nullptr, &recipients, nullptr, nullptr, nullptr);
-    if (recipients == "5550102") first = id;
+  for (const DayRecord& record : DayRecords()) {
+    if (record.recipients == "5550102") first = record.id;
   }
   ASSERT_TRUE(MAPIUpdate("SMS", first, 1));
   ASSERT_TRUE(ScanHeldFolder(record));

@@ -179,12 +179,10 @@ class StampedDaysTest : public DatesTest {
   // The bodies listed with the given day offset.
   static std::set<std::string> Listed(int days_back) {
     std::set<std::string> bodies;
-    EXPECT_TRUE(LoadMAPI("SMS", days_back, true, true, nullptr));
-    for (int i = 0; i < StoreDayCount(); ++i) {
-      std::string message;
-      GetStoreDayEntry(i, nullptr, nullptr, nullptr, &message, nullptr);
-      bodies.insert(message);
-    }
+    std::vector<DayRecord> records;
+    EXPECT_TRUE(
+        ReadStoreDay("SMS", days_back, true, true, &records, nullptr).ok());
+    for (const DayRecord& record : records) bodies.insert(record.message);
     return bodies;
   }
   std::unique_ptr<testing_support::TempImage> image_;

@@ -14,7 +14,6 @@
 
 #include "device/codepage.h"
 #include "device/image.h"
-#include "device/message_box.h"
 #include "storage/init.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
@@ -24,23 +23,24 @@
 
 namespace {
 
-class Answer : public device::MessageBoxHandler {
- public:
-  explicit Answer(device::MessageBoxAnswer answer) : answer_(answer) {}
-  device::MessageBoxAnswer Show(const std::u16string& text,
-                                const std::u16string& caption,
-                                device::MessageBoxButtons) override {
-    ++asked;
-    last_text = text;
-    last_caption = caption;
-    return answer_;
-  }
+// The user at the card question: how often it was put, and the reply.
+struct Answer {
+  explicit Answer(storage::CardAnswer reply) : reply(reply) {}
+  storage::CardAnswer reply;
   int asked = 0;
-  std::u16string last_text, last_caption;
-
- private:
-  device::MessageBoxAnswer answer_;
 };
+
+// The databases' start-up as the program runs it: storage says whether the
+// card choice is needed, the user is asked only then, and the answer goes
+// back.
+void StartDatabases(Answer* user) {
+  storage::CardAnswer reply = storage::CardAnswer::kNotAsked;
+  if (BeginDatabases() == storage::DatabaseChoice::kUseCard) {
+    ++user->asked;
+    reply = user->reply;
+  }
+  FinishDatabases(reply);
+}
 
 class LocationsTest : public ::testing::Test {
  protected:
@@ -52,15 +52,12 @@ class LocationsTest : public ::testing::Test {
     image_ = std::make_unique<testing_support::TempImage>();
   }
   void TearDown() override {
-    device::SetMessageBoxHandler(nullptr);
     CloseRulesDb();
     ResetMessageDb();
     image_.reset();
   }
-  std::shared_ptr<Answer> Answering(device::MessageBoxAnswer a) {
-    auto handler = std::make_shared<Answer>(a);
-    device::SetMessageBoxHandler(handler);
-    return handler;
+  std::shared_ptr<Answer> Answering(storage::CardAnswer a) {
+    return std::make_shared<Answer>(a);
   }
   // A fresh image and fresh state, as at the start of a test.
   void Restart() {
@@ -75,9 +72,9 @@ class LocationsTest : public ::testing::Test {
 };
 
 TEST_F(LocationsTest, NoCardAndNoInstalledProgram) {
-  auto answer = Answering(device::MessageBoxAnswer::kYes);
+  auto answer = Answering(storage::CardAnswer::kYes);
   FindInstallFolder();
-  InitDatabases();
+  StartDatabases(answer.get());
   EXPECT_EQ(answer->asked, 0);
   EXPECT_EQ(GetRootFolder(), u"\\Tarnvex");
   EXPECT_EQ(GetSupportFolder(), "\\Tarnvex\\emn");
@@ -89,12 +86,10 @@ TEST_F(LocationsTest, NoCardAndNoInstalledProgram) {
 TEST_F(LocationsTest, ACardOnTheFirstRunAsksAndYesUsesTheCard) {
   std::string error;
   ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error)) << error;
-  auto answer = Answering(device::MessageBoxAnswer::kYes);
+  auto answer = Answering(storage::CardAnswer::kYes);
   FindInstallFolder();
-  InitDatabases();
+  StartDatabases(answer.get());
   EXPECT_EQ(answer->asked, 1);
-  EXPECT_EQ(answer->last_text, u"Use CF Card?");
-  EXPECT_EQ(answer->last_caption, u"Question");
   EXPECT_EQ(SummaryPath(),
             "\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
   EXPECT_TRUE(image_->Exists(
@@ -106,7 +101,7 @@ TEST_F(LocationsTest, ACardOnTheFirstRunAsksAndYesUsesTheCard) {
   ResetInitDatabases();
   storage::ResetLocations();
   FindInstallFolder();
-  InitDatabases();
+  StartDatabases(answer.get());
   EXPECT_EQ(answer->asked, 1);
   EXPECT_EQ(SummaryPath(),
             "\\Storage Card\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
@@ -115,10 +110,19 @@ TEST_F(LocationsTest, ACardOnTheFirstRunAsksAndYesUsesTheCard) {
 TEST_F(LocationsTest, ACardOnTheFirstRunAndNoKeepsTheMainStorage) {
   std::string error;
   ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
-  auto answer = Answering(device::MessageBoxAnswer::kNo);
+  auto answer = Answering(storage::CardAnswer::kNo);
+  FindInstallFolder();
+  StartDatabases(answer.get());
+  EXPECT_EQ(answer->asked, 1);
+  EXPECT_EQ(SummaryPath(), "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
+}
+
+TEST_F(LocationsTest, ACardChoiceNobodyAnswersKeepsTheMainStorage) {
+  // Hosts and tools start the databases with nobody to ask: as No.
+  std::string error;
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
   FindInstallFolder();
   InitDatabases();
-  EXPECT_EQ(answer->asked, 1);
   EXPECT_EQ(SummaryPath(), "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
 }
 
@@ -198,16 +202,14 @@ TEST_F(LocationsTest, ExecOnceReportsItsResult) {
 // Run as the installed program: prints where it found itself.
 TEST(LocationsChild, Report) {
   if (getenv("TARNVEX_LOCATIONS_CHILD") == nullptr) GTEST_SKIP();
-  auto answer = std::make_shared<Answer>(device::MessageBoxAnswer::kNo);
-  device::SetMessageBoxHandler(answer);
+  auto answer = std::make_shared<Answer>(storage::CardAnswer::kNo);
   FindInstallFolder();
   printf("install=%s\n", device::WideToUtf8(storage::InstallFolder()).c_str());
   printf("support=%s\n", GetSupportFolder().c_str());
-  InitDatabases();
+  StartDatabases(answer.get());
   std::string path, table;
   printf("summary=%s\n", GetMessageDbPath(&path, &table) ? path.c_str() : "");
   printf("asked=%d\n", answer->asked);
-  device::SetMessageBoxHandler(nullptr);
   CloseRulesDb();
   ResetMessageDb();
 }
@@ -293,8 +295,7 @@ const char* const kNonLatinCards[] = {
 TEST_F(LocationsTest, CardsNamedOutsideTheCodePageAreRefusedAndNeverUsed) {
   for (const char* name : kNonLatinCards) {
     SCOPED_TRACE(name);
-    for (auto reply :
-         {device::MessageBoxAnswer::kYes, device::MessageBoxAnswer::kNo}) {
+    for (auto reply : {storage::CardAnswer::kYes, storage::CardAnswer::kNo}) {
       Restart();
       std::string error;
       EXPECT_FALSE(device::AddStorageCard(device::Utf8ToWide(name), &error));
@@ -306,7 +307,7 @@ TEST_F(LocationsTest, CardsNamedOutsideTheCodePageAreRefusedAndNeverUsed) {
       InsertCardByHand(*image_, name);
       auto answer = Answering(reply);
       FindInstallFolder();
-      InitDatabases();
+      StartDatabases(answer.get());
       EXPECT_EQ(StorageCardCount(), 0);
       EXPECT_EQ(answer->asked, 0);
       EXPECT_EQ(SummaryPath(), "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
@@ -357,9 +358,9 @@ TEST_F(LocationsTest, AWesternEuropeanCardNameIsKeptWholeInEveryPath) {
   const std::u16string card = u"Carte m\u00e9moire";
   std::string error;
   ASSERT_TRUE(device::AddStorageCard(card, &error)) << error;
-  auto answer = Answering(device::MessageBoxAnswer::kYes);
+  auto answer = Answering(storage::CardAnswer::kYes);
   FindInstallFolder();
-  InitDatabases();
+  StartDatabases(answer.get());
   EXPECT_EQ(answer->asked, 1);
   EXPECT_EQ(SummaryPath(),
             "\\Carte m\xe9moire\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");

@@ -150,15 +150,11 @@ TEST_F(MessageDbTest, HostileTextsAreStoredAsTextAndChangeNoStatement) {
                          hostile.c_str(), hostile.c_str(), &found, nullptr,
                          nullptr, nullptr));
   // The day list cuts the time to its 32-byte field.
-  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
-  ASSERT_EQ(StoreDayCount(), 1);
-  char time[kDayTimeSize + 8];
-  memset(time, 'Z', sizeof time);
-  std::string subject;
-  GetStoreDayEntry(0, nullptr, nullptr, &subject, nullptr, time);
-  EXPECT_EQ(strlen(time), kDayTimeSize - 1);
-  EXPECT_EQ(time[kDayTimeSize], 'Z');  // nothing written past the field
-  EXPECT_EQ(subject.size(), kSubjectCopySize - 1);
+  std::vector<DayRecord> records;
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].time.size(), kDayTimeSize - 1);
+  EXPECT_EQ(records[0].subject.size(), kSubjectCopySize - 1);
 }
 
 TEST_F(MessageDbTest, DayListsByOffsetAndStatus) {
@@ -170,24 +166,22 @@ TEST_F(MessageDbTest, DayListsByOffsetAndStatus) {
   ASSERT_TRUE(Add("blocked yesterday", 0, &id, "Body", yesterday));
 
   std::u16string wide;
-  ASSERT_TRUE(LoadMAPI("SMS", 0, false, false, &wide));
-  EXPECT_EQ(StoreDayCount(), 0);
+  std::vector<DayRecord> records;
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, false, false, &records, &wide).ok());
+  EXPECT_TRUE(records.empty());
   EXPECT_EQ(wide,
             u"Friday, January 16, 2026");  // the test image's device clock
-  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
-  EXPECT_EQ(StoreDayCount(), 2);
-  ASSERT_TRUE(LoadMAPI("SMS", 0, true, false, nullptr));
-  ASSERT_EQ(StoreDayCount(), 1);
-  std::string sender, subject;
-  char time[kDayTimeSize];
-  EXPECT_EQ(GetStoreDayEntry(0, &sender, nullptr, &subject, nullptr, time), 1);
-  EXPECT_EQ(sender, "anna@example.org");
-  EXPECT_EQ(subject, "blocked today");
-  EXPECT_STREQ(time, "10:00:00");
-  ASSERT_TRUE(LoadMAPI("SMS", 1, true, true, nullptr));
-  ASSERT_EQ(StoreDayCount(), 1);
-  GetStoreDayEntry(0, nullptr, nullptr, &subject, nullptr, time);
-  EXPECT_EQ(subject, "blocked yesterday");
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
+  EXPECT_EQ(records.size(), 2u);
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, false, &records, nullptr).ok());
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].id, 1);
+  EXPECT_EQ(ExtractAddress(records[0].sender), "anna@example.org");
+  EXPECT_EQ(records[0].subject, "blocked today");
+  EXPECT_EQ(records[0].time, "10:00:00");
+  ASSERT_TRUE(ReadStoreDay("SMS", 1, true, true, &records, nullptr).ok());
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].subject, "blocked yesterday");
 }
 
 TEST_F(MessageDbTest, ADayOf300RecordsLists256) {
@@ -195,11 +189,9 @@ TEST_F(MessageDbTest, ADayOf300RecordsLists256) {
     int32_t id = 0;
     ASSERT_TRUE(Add("m" + std::to_string(i), i % 2, &id));
   }
-  ASSERT_TRUE(LoadMAPI("SMS", 0, true, true, nullptr));
-  EXPECT_EQ(StoreDayCount(), kMaxDayEntries);
-  EXPECT_EQ(GetStoreDayEntry(kMaxDayEntries, nullptr, nullptr, nullptr, nullptr,
-                             nullptr),
-            -1);
+  std::vector<DayRecord> records;
+  ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
+  EXPECT_EQ(records.size(), static_cast<size_t>(kMaxDayEntries));
 }
 
 TEST_F(MessageDbTest, SummaryDayListReadsTheSummaryTable) {
@@ -210,16 +202,16 @@ TEST_F(MessageDbTest, SummaryDayListReadsTheSummaryTable) {
       "', '09:00', 0);";
   ASSERT_EQ(ExecOnce(path.c_str(), insert.c_str()), SQLITE_OK);
   CloseSummaryDb();
-  LoadSummaryDay(0, true, false, nullptr);
-  ASSERT_EQ(SummaryDayCount(), 1);
-  std::string sender, message;
-  char time[kDayTimeSize];
-  EXPECT_EQ(GetSummaryDayEntry(0, &sender, nullptr, &message, time), 4);
-  EXPECT_EQ(sender, "Bob");
-  EXPECT_EQ(message, "hi");
+  std::vector<DayRecord> records;
+  ASSERT_TRUE(ReadSummaryDay(0, true, false, &records, nullptr).ok());
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].id, 4);
+  EXPECT_EQ(records[0].sender, "Bob");
+  EXPECT_EQ(records[0].message, "hi");
+  EXPECT_EQ(records[0].time, "09:00");
   EXPECT_EQ(MaxSummaryId(), 4);
-  LoadSummaryDay(0, false, true, nullptr);
-  EXPECT_EQ(SummaryDayCount(), 0);
+  ASSERT_TRUE(ReadSummaryDay(0, false, true, &records, nullptr).ok());
+  EXPECT_TRUE(records.empty());
 }
 
 TEST_F(MessageDbTest, ViewReadsTheLoweredBodyAsMessageText) {
@@ -253,8 +245,10 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
   EXPECT_FALSE(MAPIExists("Broken", "b", "s", "r", "x", &found, nullptr,
                           nullptr, nullptr));
   EXPECT_FALSE(found);
-  EXPECT_FALSE(LoadMAPI("Broken", 0, true, true, nullptr));
-  EXPECT_EQ(StoreDayCount(), 0);
+  std::vector<DayRecord> records;
+  EXPECT_TRUE(
+      ReadStoreDay("Broken", 0, true, true, &records, nullptr).IsCorrupt());
+  EXPECT_TRUE(records.empty());
   std::string a, b, c;
   EXPECT_FALSE(LoadMessageForView("Broken", 1, &a, &b, &c));
 
@@ -265,7 +259,8 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
                        today_.c_str(), "t", &id));
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Can't open database: "), std::string::npos) << err;
-  EXPECT_FALSE(LoadMAPI("NoSuch\\Store", 0, true, true, nullptr));
+  EXPECT_TRUE(ReadStoreDay("NoSuch\\Store", 0, true, true, &records, nullptr)
+                  .IsIoError());
 
   // The good store still works.
   ASSERT_TRUE(Add("still fine", 0, &id));

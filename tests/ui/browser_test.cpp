@@ -260,7 +260,7 @@ TEST_F(BrowserTest, MinusAtZeroAndPlusWhileARefreshRunsDoNothing) {
   EXPECT_FALSE(ui::ListRefreshRunning());
   {
     // A refresh that cannot finish while the list lock is held here.
-    std::lock_guard<std::recursive_mutex> hold(MessageListLock());
+    std::lock_guard<std::recursive_mutex> hold(ui::MessageListLock());
     ASSERT_TRUE(ui::StartListRefresh(browser_.get()));
     EXPECT_FALSE(ui::StartListRefresh(browser_.get()));
     plus->click();

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QTimer>
+#include <chrono>
+#include <future>
 #include <string>
 
 #include "device/image.h"
@@ -21,10 +23,18 @@ class QuestionBeforeWindows : public testing_support::RecordingMessageBoxes {
                                 const std::u16string& caption,
                                 device::MessageBoxButtons buttons) override {
     window_existed = ui::TheMainWindow() != nullptr;
+    // Storage holds none of its locks while the user answers: another
+    // thread reads the locations at once.
+    auto read = std::async(std::launch::async,
+                           [] { return storage::DatabaseFolder(); });
+    storage_free =
+        read.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
     RecordingMessageBoxes::Show(text, caption, buttons);
     return device::MessageBoxAnswer::kNo;
   }
   bool window_existed = true;
+  bool storage_free = false;
+  std::future<std::string> read;
 };
 
 TEST(StartupTest, TheCardQuestionComesBeforeAnyWindowAndExitEndsTheLoop) {
@@ -49,7 +59,9 @@ TEST(StartupTest, TheCardQuestionComesBeforeAnyWindowAndExitEndsTheLoop) {
   EXPECT_TRUE(exited_by_command);
   ASSERT_EQ(boxes->shown.size(), 1u);
   EXPECT_EQ(boxes->shown[0], u"Use CF Card?");
+  EXPECT_EQ(boxes->captions[0], u"Question");
   EXPECT_FALSE(boxes->window_existed);
+  EXPECT_TRUE(boxes->storage_free);
   EXPECT_EQ(ui::TheMainWindow(), nullptr);
   device::SetMessageBoxHandler(nullptr);
 }

@@ -1,0 +1,134 @@
+#include "device/sql_statement.h"
+
+#include <utility>
+
+namespace device {
+
+Statement::Statement(sqlite3* db, std::string_view sql) { Prepare(db, sql); }
+
+Statement::~Statement() { Finalize(); }
+
+Statement::Statement(Statement&& other) noexcept
+    : stmt_(std::exchange(other.stmt_, nullptr)),
+      rc_(other.rc_),
+      failed_(other.failed_) {}
+
+Statement& Statement::operator=(Statement&& other) noexcept {
+  if (this != &other) {
+    Finalize();
+    stmt_ = std::exchange(other.stmt_, nullptr);
+    rc_ = other.rc_;
+    failed_ = other.failed_;
+  }
+  return *this;
+}
+
+int Statement::Prepare(sqlite3* db, std::string_view sql, const char** tail) {
+  Finalize();
+  failed_ = false;
+  if (tail != nullptr) *tail = nullptr;
+  if (db == nullptr) {
+    rc_ = SQLITE_MISUSE;
+    return rc_;
+  }
+  // The text need not end with a NUL: its length is passed.
+  const char* rest = nullptr;
+  rc_ = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_,
+                           &rest);
+  if (rc_ != SQLITE_OK) Finalize();
+  if (tail != nullptr) *tail = rest;
+  return rc_;
+}
+
+Statement& Statement::BindInt64(int index, int64_t value) {
+  if (stmt_ == nullptr) return *this;
+  int rc = sqlite3_bind_int64(stmt_, index, value);
+  if (rc != SQLITE_OK) {
+    rc_ = rc;
+    failed_ = true;
+  }
+  return *this;
+}
+
+Statement& Statement::Bind(int index, std::string_view text) {
+  if (stmt_ == nullptr) return *this;
+  // An empty view may have no data pointer, which would bind NULL.
+  int rc = sqlite3_bind_text(stmt_, index, text.empty() ? "" : text.data(),
+                             static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) {
+    rc_ = rc;
+    failed_ = true;
+  }
+  return *this;
+}
+
+int Statement::ParameterCount() const {
+  return stmt_ != nullptr ? sqlite3_bind_parameter_count(stmt_) : 0;
+}
+
+Statement::Result Statement::Next() {
+  if (failed()) return Result::kError;
+  rc_ = sqlite3_step(stmt_);
+  if (rc_ == SQLITE_ROW) return Result::kRow;
+  if (rc_ == SQLITE_DONE) return Result::kDone;
+  failed_ = true;
+  return Result::kError;
+}
+
+int Statement::Exec() {
+  if (failed()) return rc_ != SQLITE_OK ? rc_ : SQLITE_ERROR;
+  Result result;
+  while ((result = Next()) == Result::kRow) {
+  }
+  return rc_;
+}
+
+void Statement::Reset() {
+  if (stmt_ == nullptr) return;
+  sqlite3_reset(stmt_);
+  rc_ = SQLITE_OK;
+  failed_ = false;
+}
+
+void Statement::Finalize() {
+  if (stmt_ != nullptr) sqlite3_finalize(stmt_);
+  stmt_ = nullptr;
+}
+
+int Statement::Columns() const {
+  return stmt_ != nullptr ? sqlite3_data_count(stmt_) : 0;
+}
+
+bool Statement::IsNull(int column) const {
+  return stmt_ == nullptr || sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+}
+
+int Statement::Int(int column) const {
+  return stmt_ != nullptr ? sqlite3_column_int(stmt_, column) : 0;
+}
+
+int64_t Statement::Int64(int column) const {
+  return stmt_ != nullptr ? sqlite3_column_int64(stmt_, column) : 0;
+}
+
+std::string Statement::Text(int column) const {
+  return stmt_ != nullptr ? ColumnText(stmt_, column) : std::string();
+}
+
+std::vector<uint8_t> Statement::Blob(int column) const {
+  if (stmt_ == nullptr) return {};
+  const auto* bytes =
+      static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, column));
+  const int size = sqlite3_column_bytes(stmt_, column);
+  if (bytes == nullptr || size <= 0) return {};
+  return std::vector<uint8_t>(bytes, bytes + size);
+}
+
+std::string ColumnText(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  if (text == nullptr) return "";
+  return std::string(reinterpret_cast<const char*>(text),
+                     static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
+}  // namespace device

@@ -1,0 +1,40 @@
+#include "device/status.h"
+
+#include <sqlite3.h>
+
+namespace device {
+
+Status Status::FromSqlite(int rc, const std::string& message) {
+  switch (rc & 0xFF) {  // the primary code of an extended one
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return Ok();
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return Busy(message);
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return Corrupt(message);
+    default:
+      return IoError(message);
+  }
+}
+
+std::string Status::ToString() const {
+  switch (code_) {
+    case Code::kOk:
+      return "OK";
+    case Code::kNotFound:
+      return "Not found: " + message_;
+    case Code::kBusy:
+      return "Busy: " + message_;
+    case Code::kCorrupt:
+      return "Corruption: " + message_;
+    case Code::kIoError:
+      break;
+  }
+  return "IO error: " + message_;
+}
+
+}  // namespace device
