@@ -311,7 +311,9 @@ bool LookUpDigest(const char* store_name, const std::string& digest,
   storage::Statement stmt;
   if (stmt.Prepare(connection.db(), kExistsSql) != SQLITE_OK) {
     if (body != nullptr) {
-      std::printf("%s\n", body);
+      // The message's own text is private: it goes to the debug output
+      // only, never to a stream anyone may log.
+      device::DebugOut("%s\n", body);
       std::printf("Can't open database: %s\n", connection.error());
     }
     return false;

@@ -241,9 +241,14 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
   EXPECT_FALSE(MAPIUpdate("Broken", 1, 1));
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("DB Error: "), std::string::npos) << err;
+  // The failed lookup says so, but never prints the message's own text.
   bool found = true;
-  EXPECT_FALSE(MAPIExists("Broken", "b", "s", "r", "x", &found, nullptr,
-                          nullptr, nullptr));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(MAPIExists("Broken", "private words", "s", "r", "x", &found,
+                          nullptr, nullptr, nullptr));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Can't open database: "), std::string::npos) << out;
+  EXPECT_EQ(out.find("private words"), std::string::npos) << out;
   EXPECT_FALSE(found);
   std::vector<DayRecord> records;
   EXPECT_TRUE(
