@@ -108,14 +108,12 @@ StoreRecord* StoreOfFolder(IMAPISession* session, const SBinary& parent) {
     IMsgStore* store = stores.records[i].store.load();
     if (store == nullptr) continue;
     bool same = false;
-    if (LPSPropValue id = GetOneProperty(store, PR_CE_IPM_OUTBOX_ALIAS)) {
+    if (OwnedProps id = GetOneProperty(store, PR_CE_IPM_OUTBOX_ALIAS)) {
       same = SameEntryId(session, id->Value.bin, parent);
-      MAPIFreeBuffer(id);
     }
     if (!same) {
-      if (LPSPropValue id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID)) {
+      if (OwnedProps id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID)) {
         same = SameEntryId(session, id->Value.bin, parent);
-        MAPIFreeBuffer(id);
       }
     }
     if (same) return &stores.records[i];
@@ -278,42 +276,30 @@ Folder OutboxOwner(const OBJECT_NOTIFICATION& object, StoreRecord** owner) {
     IMsgStore* store = record.store.load();
     if (store == nullptr) continue;
     ULONG type = 0;
-    IUnknown* folder = nullptr;
+    Owned<IUnknown> folder;
     HRESULT hr = store->OpenEntry(object.cbParentID, object.lpParentID, nullptr,
-                                  MAPI_MODIFY, &type, &folder);
-    if (FAILED(hr) || folder == nullptr) {
+                                  MAPI_MODIFY, &type, folder.put());
+    if (FAILED(hr) || !folder) {
       if (hr != MAPI_E_NOT_FOUND && hr != MAPI_E_INVALID_ENTRYID)
         return Folder::kUnknown;
       continue;
     }
-    if (type != MAPI_FOLDER) {
-      folder->Release();
-      return Folder::kOther;
-    }
+    if (type != MAPI_FOLDER) return Folder::kOther;
     // A folder of a store that is being advised right now (its first
     // notifications come while the advise is under way): its Outbox name is
     // read once the store is watched, a moment later.
-    if (!record.advised.load()) {
-      folder->Release();
-      return Folder::kUnknown;
-    }
+    if (!record.advised.load()) return Folder::kUnknown;
     SizedSPropTagArray(1, tags) = {1, {PR_DISPLAY_NAME_W}};
     ULONG count = 0;
-    LPSPropValue values = nullptr;
-    hr = static_cast<IMAPIFolder*>(folder)->GetProps(
+    OwnedProps values;
+    hr = std::move(folder).As<IMAPIFolder>()->GetProps(
         reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE, &count,
-        &values);
-    folder->Release();
-    if (FAILED(hr)) {
-      if (values != nullptr) MAPIFreeBuffer(values);
-      return Folder::kUnknown;
-    }
+        values.put());
+    if (FAILED(hr)) return Folder::kUnknown;
     std::string name;
-    if (values != nullptr && count == 1 &&
-        values[0].ulPropTag == PR_DISPLAY_NAME_W) {
+    if (values && count == 1 && values[0].ulPropTag == PR_DISPLAY_NAME_W) {
       name = device::WideToAnsi(values[0].Value.lpszW);
     }
-    if (values != nullptr) MAPIFreeBuffer(values);
     if (name.empty() || strcasecmp(name.c_str(), record.outbox_name) != 0)
       return Folder::kOther;
     *owner = &record;
@@ -330,18 +316,17 @@ std::vector<BYTE> WaitForEntryId(IMessage* message, HRESULT* current) {
   for (int i = 0; i < kEntryIdReads; ++i) {
     SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};
     ULONG count = 0;
-    LPSPropValue values = nullptr;
+    OwnedProps values;
     *current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                 MAPI_UNICODE, &count, &values);
-    bool has_bytes = SUCCEEDED(*current) && values != nullptr && count == 1 &&
+                                 MAPI_UNICODE, &count, values.put());
+    bool has_bytes = SUCCEEDED(*current) && values && count == 1 &&
                      values[0].ulPropTag == PR_ENTRYID &&
                      values[0].Value.bin.cb > 0;
     if (has_bytes) {
       entry_id.assign(values[0].Value.bin.lpb,
                       values[0].Value.bin.lpb + values[0].Value.bin.cb);
+      break;
     }
-    if (values != nullptr) MAPIFreeBuffer(values);
-    if (has_bytes) break;
     device::SleepMs(kEntryIdPauseMs);
   }
   return entry_id;
@@ -378,39 +363,30 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
   }
 
   ULONG type = 0;
-  IUnknown* opened = nullptr;
+  Owned<IUnknown> opened;
   HRESULT hr = session->OpenEntry(object.cbEntryID, object.lpEntryID, nullptr,
-                                  0, &type, &opened);
-  if (FAILED(hr) || opened == nullptr) {
+                                  0, &type, opened.put());
+  if (FAILED(hr) || !opened) {
     // Gone is gone (sent, moved, deleted); anything else is tried again.
     return hr == MAPI_E_NOT_FOUND || hr == MAPI_E_INVALID_ENTRYID
                ? Outcome::kDone
                : Outcome::kTryAgain;
   }
   // Folders made in an Outbox (the held folder itself) are no messages.
-  if (type != MAPI_MESSAGE) {
-    opened->Release();
-    return Outcome::kDone;
-  }
-  IMessage* message = static_cast<IMessage*>(opened);
+  if (type != MAPI_MESSAGE) return Outcome::kDone;
+  Owned<IMessage> message = std::move(opened).As<IMessage>();
   // Only a message that is in that Outbox now is judged and held: one that
   // has left it since the notification is none of the check's business.
-  if (LPSPropValue where = GetOneProperty(message, PR_PARENT_ENTRYID)) {
-    bool here = SameBytes(where->Value.bin, parent);
-    MAPIFreeBuffer(where);
-    if (!here) {
-      message->Release();
-      return Outcome::kDone;
-    }
+  if (OwnedProps where = GetOneProperty(message.get(), PR_PARENT_ENTRYID)) {
+    if (!SameBytes(where->Value.bin, parent)) return Outcome::kDone;
   }
   HRESULT current = S_OK;
   {
     SizedSPropTagArray(1, tags) = {1, {PR_SUBJECT_W}};
     ULONG count = 0;
-    LPSPropValue values = nullptr;
+    OwnedProps values;
     current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                MAPI_UNICODE, &count, &values);
-    if (values != nullptr) MAPIFreeBuffer(values);
+                                MAPI_UNICODE, &count, values.put());
   }
 
   if (!state->judged_not_covered) {
@@ -418,14 +394,13 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
     // text is judged like any other (the first rule covers it when there is
     // one); recipients that could not be read whole are not covered; rules
     // not loaded yet are not waited for here: nothing is covered then.
-    const RecipientsRead recipients = ReadRecipientsForJudging(message);
+    const RecipientsRead recipients = ReadRecipientsForJudging(message.get());
     const bool allowed = !g_check_holds_everything.load() &&
                          RecipientsCovered(owner->name, recipients, nullptr,
                                            /*may_load_rules=*/false);
     device::DebugOut("*** Got recipients ***\r\n");
     if (allowed) {
       ForgetReleased(notified);  // passed: no longer a fresh release
-      message->Release();
       return Outcome::kDone;
     }
     state->judged_not_covered = true;
@@ -434,24 +409,18 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
     state->held_again = TakeReleasedAndHoldAgain(notified);
   }
 
-  std::vector<BYTE> entry_id = WaitForEntryId(message, &current);
-  message->Release();
+  std::vector<BYTE> entry_id = WaitForEntryId(message.get(), &current);
+  message.reset();
   if (entry_id.empty() || FAILED(current)) return Outcome::kTryAgain;
 
   StoreRecord* record = StoreOfFolder(session, parent);
   if (record == nullptr) record = owner;  // the Outbox found by its name
   device::DebugOut("Got MsgStore\r\n");
-  IMsgStore* store = record->store.load();
-  IMAPIFolder* outbox_folder = nullptr;
-  IMAPIFolder* held = nullptr;
-  LPSPropValue outbox_id = nullptr;
-  OpenHeldFolder(store, &outbox_folder, &held, &outbox_id);
-  if (outbox_folder != nullptr) device::DebugOut("Got Outbox\r\n");
+  HeldFolder folders = OpenHeldFolder(record->store.load());
+  if (folders.outbox) device::DebugOut("Got Outbox\r\n");
   hr = MoveOneMessage(static_cast<ULONG>(entry_id.size()), entry_id.data(),
-                      outbox_folder, held);
-  if (held != nullptr) held->Release();
-  if (outbox_folder != nullptr) outbox_folder->Release();
-  if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
+                      folders.outbox.get(), folders.held.get());
+  folders = HeldFolder();
   if (SUCCEEDED(hr)) {
     record->pending.store(1);
     if (!state->held_again) RequestComposeWindowClose();
@@ -593,12 +562,12 @@ std::string TryWatch() {
     device::DebugOut(
         "**************************** Starting MailStore Retrieval "
         "*************************\n\n");
-    IMAPITable* table = nullptr;
-    if (FAILED(Session()->GetMsgStoresTable(MAPI_UNICODE, &table)) ||
-        table == nullptr) {
+    Owned<IMAPITable> table;
+    if (FAILED(Session()->GetMsgStoresTable(MAPI_UNICODE, table.put())) ||
+        !table) {
       return "the message service has no usable table of stores";
     }
-    EnumerateStores(table);
+    EnumerateStores(table.release());
     std::lock_guard<std::mutex> guard(watch.lock);
     watch.stores_entered = true;
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "mapi/mapi.h"
+#include "mapi/owned.h"
 
 inline constexpr int32_t kMaxStores = 64;
 inline constexpr size_t kStoreNameSize = 260;
@@ -63,10 +64,14 @@ int32_t StoreCount();
 // Copies the name of store `index` into `name` (at least 260 bytes).
 bool GetStoreName(int32_t index, char* name);
 
-// The store's Outbox and held folder (either may come back null) and the
-// Outbox's entry identifier value (freed by the caller with MAPIFreeBuffer).
-void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox, IMAPIFolder** held,
-                    LPSPropValue* outbox_entry_id);
+// A store's Outbox, its held folder and the Outbox's entry identifier; any
+// of them may be missing (an empty owner).
+struct HeldFolder {
+  Owned<IMAPIFolder> outbox;
+  Owned<IMAPIFolder> held;
+  OwnedProps outbox_id;
+};
+HeldFolder OpenHeldFolder(IMsgStore* store);
 
 // Walks the store's held folder newest first and classifies each message.
 // False when the store cannot be opened or has no Outbox.
