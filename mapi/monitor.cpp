@@ -135,16 +135,38 @@ void CloseComposeWindow() {
 // The compose windows are closed on a thread of their own, after the hold:
 // a window whose owner does not answer delays neither the move nor the
 // checks of other messages.
+// Started by the first request, ended by StopMonitoring (after the requests
+// made before the stop are done).
 struct Closer {
   std::mutex lock;
   std::condition_variable wake;
+  std::thread thread;
   int requests = 0;
-  bool started = false;
+  bool stop = false;
 };
 
 Closer& TheCloser() {
-  static Closer* closer = new Closer;  // lives until exit, as its thread
+  static Closer* closer = new Closer;  // lives until exit
   return *closer;
+}
+
+void CloserLoop() {
+  Closer& c = TheCloser();
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> g(c.lock);
+      c.wake.wait(g, [&] { return c.requests > 0 || c.stop; });
+      if (c.requests == 0) return;  // stopped, nothing left to close
+      --c.requests;
+    }
+    try {
+      CloseComposeWindow();
+    } catch (const std::exception& e) {
+      device::DebugOut("Closing the compose window failed: %s\n", e.what());
+    } catch (...) {
+      device::DebugOut("Closing the compose window failed\n");
+    }
+  }
 }
 
 void RequestComposeWindowClose() {
@@ -152,29 +174,76 @@ void RequestComposeWindowClose() {
   std::lock_guard<std::mutex> guard(closer.lock);
   ++closer.requests;
   closer.wake.notify_one();
-  if (closer.started) return;
+  if (closer.thread.joinable()) return;
+  closer.stop = false;
   try {
-    std::thread([] {
-      Closer& c = TheCloser();
-      for (;;) {
-        {
-          std::unique_lock<std::mutex> g(c.lock);
-          c.wake.wait(g, [&] { return c.requests > 0; });
-          --c.requests;
-        }
-        try {
-          CloseComposeWindow();
-        } catch (...) {
-          device::DebugOut("Closing the compose window failed\n");
-        }
-      }
-    }).detach();
-    closer.started = true;
-  } catch (...) {
+    closer.thread = std::thread(CloserLoop);
+  } catch (const std::exception& e) {
     // No thread to spare: close it here, after the hold all the same.
+    device::DebugOut("No thread to close the compose window: %s\n", e.what());
     --closer.requests;
     CloseComposeWindow();
   }
+}
+
+// Ends the closer thread once it has done what was asked before.
+void StopCloser() {
+  Closer& closer = TheCloser();
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> guard(closer.lock);
+    closer.stop = true;
+    closer.wake.notify_all();
+    thread = std::move(closer.thread);
+  }
+  if (thread.joinable()) thread.join();
+  std::lock_guard<std::mutex> guard(closer.lock);
+  closer.stop = false;
+}
+
+// The outgoing checks under way on the service's notification thread. The
+// stop of monitoring waits for them before it releases the stores they use;
+// a notification that comes while the stop waits is not judged (its store
+// is no longer advised, so the device does not count on this process).
+struct Checks {
+  std::mutex lock;
+  std::condition_variable idle;
+  int running = 0;
+  bool closed = false;
+};
+
+Checks& TheChecks() {
+  static Checks* checks = new Checks;  // lives until exit
+  return *checks;
+}
+
+bool BeginCheck() {
+  Checks& checks = TheChecks();
+  std::lock_guard<std::mutex> guard(checks.lock);
+  if (checks.closed) return false;
+  ++checks.running;
+  return true;
+}
+
+void EndCheck() {
+  Checks& checks = TheChecks();
+  std::lock_guard<std::mutex> guard(checks.lock);
+  assert(checks.running > 0);
+  if (--checks.running == 0) checks.idle.notify_all();
+}
+
+// Waits until no check runs, keeping new ones out until OpenChecks.
+void CloseChecks() {
+  Checks& checks = TheChecks();
+  std::unique_lock<std::mutex> guard(checks.lock);
+  checks.closed = true;
+  checks.idle.wait(guard, [&] { return checks.running == 0; });
+}
+
+void OpenChecks() {
+  Checks& checks = TheChecks();
+  std::lock_guard<std::mutex> guard(checks.lock);
+  checks.closed = false;
 }
 
 }  // namespace
@@ -241,6 +310,10 @@ ULONG CAdviseSink::Release() {
 }
 
 ULONG CAdviseSink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
+  if (!BeginCheck()) return 0;  // monitoring is stopping
+  struct EndOnExit {
+    ~EndOnExit() { EndCheck(); }
+  } end_on_exit;
   for (ULONG i = 0; notifications != nullptr && i < count; ++i) {
     const NOTIFICATION& notification = notifications[i];
     switch (notification.ulEventType) {
@@ -731,9 +804,33 @@ void StopMonitoring() {
     worker.changed.notify_all();
   }
   if (worker.thread.joinable()) worker.thread.join();
-  std::lock_guard<std::mutex> guard(worker.lock);
-  worker.stop = false;
-  worker.paused = false;
+  {
+    std::lock_guard<std::mutex> guard(worker.lock);
+    worker.stop = false;
+    worker.paused = false;
+    worker.id = std::thread::id();
+  }
+  // No new notification reaches a sink once its store is unadvised; the
+  // checks already under way end soon (they give up retrying when stopping)
+  // and are waited for before the stores they use are released. The closer
+  // ends after them, having closed the windows of their holds.
+  UnadviseStores();
+  CloseChecks();
+  StopCloser();
+  CloseStores();
+  ForgetReleases();
+  // The rules were loaded by the start; the next start loads them afresh.
+  ResetRuleTable();
+  RulesChanged.store(0);
+  {
+    Watch& watch = TheWatch();
+    std::lock_guard<std::mutex> guard(watch.lock);
+    watch.stores_entered = false;
+    watch.keeper_stop = false;
+    watch.problem.clear();
+  }
+  OpenChecks();
+  g_stopping.store(false);
 }
 
 bool PauseWorker() {

@@ -63,7 +63,12 @@ void SetMonitoringProblemHandler(
     std::function<void(const std::string&)> handler);
 // The problem now, or empty when every store is watched.
 std::string MonitoringProblem();
-// Stops the worker and waits for it (an orderly exit; tests).
+// Ends monitoring and every thread it started (the worker, the watch keeper,
+// the compose-window closer), cancels the stores' subscriptions, waits for
+// the outgoing checks under way, releases the stores and the session and
+// forgets what was judged and released and the rule table it loaded: a later
+// StartMonitoring in the same process starts exactly as the first one did. The
+// handlers set with SetMonitoringProblemHandler and SetBrowserCalls stay.
 void StopMonitoring();
 
 // True when the worker was running and is now still (it has reached a point

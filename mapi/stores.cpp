@@ -143,6 +143,7 @@ bool EnterStore(StoreRecord& record) {
                      static_cast<unsigned>(hr));
     return false;
   }
+  record.connection = connection;
   record.advised.store(true);
   return true;
 }
@@ -309,7 +310,23 @@ bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
 
 void SetWalkSafePoint(bool (*safe_point)()) { g_safe_point = safe_point; }
 
-void ResetStores() {
+void UnadviseStores() {
+  StoreTableData& stores = StoreTable();
+  for (int32_t i = 0; i < stores.count.load(); ++i) {
+    StoreRecord& record = stores.records[i];
+    IMsgStore* store = record.store.load();
+    if (!record.advised.exchange(false) || store == nullptr) continue;
+    HRESULT hr = store->Unadvise(record.connection);
+    if (FAILED(hr)) {
+      device::DebugOut("Unadvise on store %s failed (0x%08x)\n", record.name,
+                       static_cast<unsigned>(hr));
+    }
+    record.connection = 0;
+  }
+}
+
+void CloseStores() {
+  UnadviseStores();
   StoreTableData& stores = StoreTable();
   for (int32_t i = 0; i < stores.count.load(); ++i) {
     StoreRecord& record = stores.records[i];
@@ -317,10 +334,10 @@ void ResetStores() {
     record.entry_id.clear();
     record.name[0] = record.outbox_name[0] = '\0';
     record.pending.store(0);
-    record.advised.store(false);
     record.row_count = 0;
   }
   stores.count.store(0);
+  ForgetJudgedMessages();
   std::lock_guard<std::mutex> guard(g_session_lock);
   g_session.reset();
 }

@@ -36,6 +36,7 @@ struct StoreRecord {
   char outbox_name[kStoreNameSize] = {};
   // An advise sink is subscribed: the store is watched.
   std::atomic<bool> advised{false};
+  ULONG connection = 0;  // the subscription's, while advised
 };
 
 struct StoreTableData {
@@ -96,7 +97,7 @@ void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
 // whole walk forgets the messages it did not meet (gone from the folder).
 void BeginHeldWalk(const StoreRecord& record);
 void EndHeldWalk(const StoreRecord& record);
-// Forgets every judged message (tests), and how many are remembered.
+// Forgets every judged message (CloseStores), and how many are remembered.
 void ForgetJudgedMessages();
 size_t JudgedMessageCount();
 
@@ -105,9 +106,17 @@ size_t JudgedMessageCount();
 // monitor.
 void SetWalkSafePoint(bool (*safe_point)());
 
-// Releases the stores and the session, and empties the table (tests, and an
-// orderly exit), once no notification can arrive any more (the message
-// service closed).
-void ResetStores();
+// Cancels the subscription of every advised store: no notification of them
+// is begun from here on (one already under way may still run; the monitor
+// waits for those). The stores leave this process's listener record, so the
+// device holds their Outboxes again until a store is advised anew.
+void UnadviseStores();
+
+// The end of the stores' lifetime in this process (an orderly exit, and the
+// stop of monitoring): cancels what is still subscribed, releases the stores
+// and the session, empties the table and forgets the judged messages, so that
+// entering the stores again starts exactly as the first time did. Call it
+// when no outgoing check runs any more.
+void CloseStores();
 
 #endif  // TARNVEX_MAPI_STORES_H_

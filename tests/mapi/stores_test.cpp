@@ -36,7 +36,7 @@ class StoresTest : public MapiTest {
   void TearDown() override {
     SetBrowserCalls({});
     device::CloseMessageService();  // no notification arrives any more
-    ResetStores();
+    CloseStores();
     CloseRulesDb();
     ResetMessageDb();
     MapiTest::TearDown();
@@ -172,7 +172,6 @@ int RecordCount() {
 
 TEST_F(StoresTest,
        HeldMessagesAreJudgedAgainOnlyWhenTheRulesOrTheirRecordsChange) {
-  ForgetJudgedMessages();
   Enumerate();
   ASSERT_EQ(StoreCount(), 1);
   StoreRecord& record = StoreTable().records[0];

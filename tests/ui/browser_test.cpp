@@ -146,7 +146,7 @@ class BrowserTest : public ::testing::Test {
     ui::SetBrowser(nullptr);
     browser_.reset();
     device::CloseMessageService();  // no notification arrives any more
-    ResetStores();
+    CloseStores();
     CloseRulesDb();
     ResetMessageDb();
     device::CloseMessageService();

@@ -233,7 +233,7 @@ class ViewerTest : public ::testing::Test {
     Settle();
     window_.reset();
     device::CloseMessageService();
-    ResetStores();
+    CloseStores();
     CloseRulesDb();
     ResetMessageDb();
     image_.reset();
@@ -487,6 +487,7 @@ TEST_F(KeyboardTest, AltAndTheUnderlinedLetterOpenEachKey) {
 int g_help_runs = 0;
 
 TEST_F(KeyboardTest, F1IsHelpAndEscapeLeavesTheViewer) {
+  g_help_runs = 0;
   ui::SetCommandHandler(resources::kCmdHelp, [](QWidget*) { ++g_help_runs; });
   QTest::keyClick(window_.get(), Qt::Key_F1);
   Settle();
