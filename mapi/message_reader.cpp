@@ -6,9 +6,9 @@
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "device/debug.h"
-#include "filter/rule_table.h"
 #include "storage/message_db.h"
 #include "text/ascii.h"
+#include "text/field.h"
 
 namespace {
 

@@ -299,6 +299,10 @@ HRESULT CAdviseSink::QueryInterface(REFIID iid, void** object) {
   return E_NOINTERFACE;
 }
 
+Owned<IMAPIAdviseSink> NewAdviseSink() {
+  return Owned<IMAPIAdviseSink>(new CAdviseSink());
+}
+
 ULONG CAdviseSink::AddRef() {
   return static_cast<ULONG>(references_.fetch_add(1) + 1);
 }
@@ -640,7 +644,7 @@ std::string TryWatch() {
         !table) {
       return "the message service has no usable table of stores";
     }
-    EnumerateStores(table.release());
+    EnumerateStores(table.release(), &NewAdviseSink);
     std::lock_guard<std::mutex> guard(watch.lock);
     watch.stores_entered = true;
   }

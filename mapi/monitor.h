@@ -17,6 +17,7 @@
 #include <string>
 
 #include "mapi/mapi.h"
+#include "mapi/owned.h"
 
 // The pauses and limits of monitoring, in milliseconds and counts.
 inline constexpr int kStorePauseMs = 100;      // before each store of a pass
@@ -46,6 +47,9 @@ class CAdviseSink : public IMAPIAdviseSink {
   virtual ~CAdviseSink() = default;
   std::atomic<int32_t> references_{1};
 };
+
+// A new sink for one store (the factory EnumerateStores is given).
+Owned<IMAPIAdviseSink> NewAdviseSink();
 
 // Holds a message back when no rule allows all its recipients.
 void CheckOutgoingMessage(const NOTIFICATION& notification);

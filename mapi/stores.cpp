@@ -9,16 +9,26 @@
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/threads.h"
-#include "filter/rule_table.h"
 #include "mapi/message_reader.h"
 #include "mapi/monitor.h"
 #include "storage/message_db.h"
+#include "text/field.h"
 
 namespace {
 
 Owned<IMAPISession> g_session;
 std::mutex g_session_lock;
 bool (*g_safe_point)() = nullptr;
+SinkFactory g_make_sink;  // guarded by g_session_lock
+
+Owned<IMAPIAdviseSink> MakeSink() {
+  SinkFactory make;
+  {
+    std::lock_guard<std::mutex> guard(g_session_lock);
+    make = g_make_sink;
+  }
+  return make ? make() : Owned<IMAPIAdviseSink>();
+}
 
 // The one bounded copy into a narrow fixed field.
 template <size_t N>
@@ -134,7 +144,11 @@ bool EnterStore(StoreRecord& record) {
   }
   // The sink is the service's from here on: the program keeps no reference
   // and never cancels the subscription.
-  Owned<CAdviseSink> sink(new CAdviseSink());
+  Owned<IMAPIAdviseSink> sink = MakeSink();
+  if (!sink) {
+    device::DebugOut("No advise sink for store %s\n", record.name);
+    return false;
+  }
   ULONG connection = 0;
   HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved,
                              sink.get(), &connection);
@@ -157,8 +171,12 @@ int32_t EnterMissingStores() {
   return missing;
 }
 
-bool EnumerateStores(IMAPITable* table_given) {
+bool EnumerateStores(IMAPITable* table_given, SinkFactory make_sink) {
   Owned<IMAPITable> table(table_given);  // the caller's reference, taken over
+  {
+    std::lock_guard<std::mutex> guard(g_session_lock);
+    g_make_sink = std::move(make_sink);
+  }
   StoreTableData& stores = StoreTable();
   stores.count.store(0);
   SizedSPropTagArray(2, columns) = {2, {PR_DISPLAY_NAME_W, PR_ENTRYID}};
@@ -340,4 +358,5 @@ void CloseStores() {
   ForgetJudgedMessages();
   std::lock_guard<std::mutex> guard(g_session_lock);
   g_session.reset();
+  g_make_sink = nullptr;
 }

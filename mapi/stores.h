@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "mapi/mapi.h"
@@ -51,10 +52,16 @@ StoreTableData& StoreTable();
 IMAPISession* Session();
 bool EnsureSession();
 
-// Fills the store table from the message-stores table. Always true; a store
-// that could not be watched (opened and advised) is left with advised false
-// for EnterMissingStores.
-bool EnumerateStores(IMAPITable* table);
+// Makes the advise sink subscribed to one store: the monitor's outgoing
+// check. The stores know sinks only through this.
+using SinkFactory = std::function<Owned<IMAPIAdviseSink>()>;
+
+// Fills the store table from the message-stores table (whose reference it
+// takes over) and subscribes a sink made by `make_sink` to each store; the
+// factory is kept for EnterMissingStores until CloseStores. Always true; a
+// store that could not be watched (opened and advised) is left with advised
+// false for EnterMissingStores.
+bool EnumerateStores(IMAPITable* table, SinkFactory make_sink);
 // Opens a store of the table, its held folder and Outbox name, and
 // subscribes a sink to it, unless that is done. True when it is watched.
 bool EnterStore(StoreRecord& record);

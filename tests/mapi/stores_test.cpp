@@ -44,7 +44,7 @@ class StoresTest : public MapiTest {
   void Enumerate() {
     IMAPITable* table = nullptr;
     ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EXPECT_TRUE(EnumerateStores(table));
+    EXPECT_TRUE(EnumerateStores(table, &NewAdviseSink));
   }
   std::vector<std::string> Names() {
     std::vector<std::string> names;

@@ -28,6 +28,7 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
+#include "mapi/monitor.h"
 #include "mapi/stores.h"
 #include "resources/resources.h"
 #include "storage/init.h"
@@ -221,7 +222,7 @@ class ViewerTest : public ::testing::Test {
     ASSERT_TRUE(EnsureSession());
     IMAPITable* table = nullptr;
     ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table);
+    EnumerateStores(table, &NewAdviseSink);
     std::string narrow;
     DayText(0, &narrow);
     today_ = narrow;
