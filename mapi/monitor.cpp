@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <set>
 #include <string>
@@ -105,6 +106,7 @@ bool SameEntryId(IMAPISession* session, const SBinary& a, const SBinary& b) {
 StoreRecord* StoreOfFolder(IMAPISession* session, const SBinary& parent) {
   StoreTableData& stores = StoreTable();
   for (int32_t i = 0; i < stores.count.load(); ++i) {
+    assert(i < kMaxStores);
     IMsgStore* store = stores.records[i].store.load();
     if (store == nullptr) continue;
     bool same = false;
@@ -349,6 +351,7 @@ enum class Folder { kOutbox, kOther, kUnknown };
 Folder OutboxOwner(const OBJECT_NOTIFICATION& object, StoreRecord** owner) {
   StoreTableData& stores = StoreTable();
   for (int32_t i = 0; i < stores.count.load(); ++i) {
+    assert(i < kMaxStores);
     StoreRecord& record = stores.records[i];
     IMsgStore* store = record.store.load();
     if (store == nullptr) continue;
@@ -529,6 +532,8 @@ void CheckOutgoingMessage(const NOTIFICATION& notification) {
     Outcome outcome = Outcome::kTryAgain;
     try {
       outcome = CheckOnce(session, object, &state);
+    } catch (const std::exception& e) {
+      device::DebugOut("Outgoing check: %s\n", e.what());
     } catch (...) {
       device::DebugOut("Outgoing check: fault\n");
     }
@@ -571,8 +576,11 @@ void ShowStatusTextHook(const std::string& text) {
 void CheckNewMessagesForTarnvex() {
   try {
     if (RuleCount() == 0) LoadRules();
+  } catch (const std::exception& e) {
+    device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 1 (%s)\n",
+                     e.what());
   } catch (...) {
-    device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 1");
+    device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 1\n");
   }
   // The first pass scans every held folder: messages held but not recorded
   // before the program last ended are taken up at once.
@@ -586,6 +594,7 @@ void CheckNewMessagesForTarnvex() {
     if (count == 0 && !WorkerSleep(kEmptyPassPauseMs)) return;
     for (int32_t i = 0; i < count; ++i) {
       if (!WorkerSleep(kStorePauseMs)) return;
+      assert(i < kMaxStores);
       StoreRecord& record = stores.records[i];
       try {
         if (record.pending.exchange(0) == 1 || rules_pass) {
@@ -595,8 +604,11 @@ void CheckNewMessagesForTarnvex() {
           }
           if (!rules_pass) RefreshMessageListHook();
         }
+      } catch (const std::exception& e) {
+        device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 3 (%s)\n",
+                         e.what());
       } catch (...) {
-        device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 3");
+        device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 3\n");
       }
     }
     if (rules_pass) RefreshMessageListHook();
@@ -708,8 +720,8 @@ void StartKeeper() {
         }
       }
     });
-  } catch (...) {
-    device::DebugOut("Monitoring: no thread to try again\n");
+  } catch (const std::exception& e) {
+    device::DebugOut("Monitoring: no thread to try again: %s\n", e.what());
   }
 }
 
@@ -775,7 +787,8 @@ bool StartWorker() {
       TheWorker().running = false;
       TheWorker().changed.notify_all();
     });
-  } catch (...) {
+  } catch (const std::exception& e) {
+    device::DebugOut("Monitoring: no thread for the worker: %s\n", e.what());
     worker.running = false;
     return false;
   }

@@ -11,6 +11,8 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cassert>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <string>
@@ -288,6 +290,8 @@ void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
       if (row.lpProps[i].ulPropTag != PR_ENTRYID) continue;
       ProcessOneMessage(record, row.lpProps[i].Value.bin, outbox, held);
     }
+  } catch (const std::exception& e) {
+    device::DebugOut("ProcessMessage : Fatal Error!. (%s)\n", e.what());
   } catch (...) {
     device::DebugOut("ProcessMessage : Fatal Error!.\n");
   }

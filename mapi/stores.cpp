@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cassert>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -207,6 +208,7 @@ bool EnumerateStores(IMAPITable* table_given, SinkFactory make_sink) {
       if (strcasecmp(stores.records[i].name, kept_name) == 0) skip = true;
     }
     if (!skip) {
+      assert(stores.count.load() < kMaxStores);
       StoreRecord& record = stores.records[stores.count.load()];
       CopyName(record.name, name);
       record.entry_id.clear();
@@ -233,6 +235,7 @@ int32_t StoreCount() { return StoreTable().count.load(); }
 
 bool GetStoreName(int32_t index, char* name) {
   if (index < 0 || index >= StoreCount() || name == nullptr) return false;
+  assert(index < kMaxStores);
   CopyField(name, kStoreNameSize, StoreTable().records[index].name);
   return true;
 }
