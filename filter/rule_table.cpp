@@ -97,14 +97,6 @@ bool TableFull() { return RuleCount() >= kMaxRules; }
 
 }  // namespace
 
-bool CopyField(char* field, size_t size, std::string_view text) {
-  if (field == nullptr || size == 0) return text.empty();
-  const size_t n = std::min(text.size(), size - 1);
-  if (n > 0) std::memcpy(field, text.data(), n);
-  field[n] = '\0';
-  return n == text.size();
-}
-
 RuleTable::~RuleTable() {
   assert(Count >= 0 && Count <= kMaxRules);
   for (int32_t i = 0; i < Count; ++i) FreeTokenList(&Rules[i].Tokens);

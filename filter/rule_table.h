@@ -20,18 +20,10 @@
 #include <string>
 #include <string_view>
 
+#include "text/field.h"
 #include "text/tokens.h"
 
 inline constexpr int32_t kMaxRules = 512;
-
-// The one bounded copy into a fixed text field: at most size - 1 bytes, then
-// a NUL; nothing is written past the field. Returns false when the text was
-// cut.
-bool CopyField(char* field, size_t size, std::string_view text);
-template <size_t N>
-bool CopyField(char (&field)[N], std::string_view text) {
-  return CopyField(field, N, text);
-}
 
 // One rule. The same layout is the match candidate: its first field (the
 // Sender slot) then holds the message's recipients text, and only that field

@@ -6,9 +6,9 @@
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "device/debug.h"
-#include "filter/rule_table.h"
 #include "storage/message_db.h"
 #include "text/ascii.h"
+#include "text/field.h"
 
 namespace {
 
@@ -18,26 +18,22 @@ std::string Narrow(const char16_t* wide) {
 
 // A text property narrowed, or "" when the message does not have it.
 std::string TextOf(IMAPIProp* object, ULONG tag) {
-  LPSPropValue value = GetOneProperty(object, tag);
-  if (value == nullptr) return "";
-  std::string text = Narrow(value->Value.lpszW);
-  MAPIFreeBuffer(value);
-  return text;
+  OwnedProps value = GetOneProperty(object, tag);
+  if (!value) return "";
+  return Narrow(value->Value.lpszW);
 }
 
 }  // namespace
 
-LPSPropValue GetOneProperty(IMAPIProp* object, ULONG tag) {
-  if (object == nullptr) return nullptr;
+OwnedProps GetOneProperty(IMAPIProp* object, ULONG tag) {
+  if (object == nullptr) return {};
   SizedSPropTagArray(1, tags) = {1, {tag}};
   ULONG count = 0;
-  LPSPropValue values = nullptr;
+  OwnedProps values;
   HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                MAPI_UNICODE, &count, &values);
-  if (FAILED(hr) || count != 1 || values == nullptr ||
-      values[0].ulPropTag != tag) {
-    if (values != nullptr) MAPIFreeBuffer(values);
-    return nullptr;
+                                MAPI_UNICODE, &count, values.put());
+  if (FAILED(hr) || count != 1 || !values || values[0].ulPropTag != tag) {
+    return {};
   }
   return values;
 }
@@ -47,23 +43,21 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole) {
   bool all = false;
   if (whole != nullptr) *whole = false;
   if (message == nullptr) return text;
-  IMAPITable* table = nullptr;
-  if (FAILED(message->GetRecipientTable(MAPI_UNICODE, &table)) ||
-      table == nullptr) {
+  Owned<IMAPITable> table;
+  if (FAILED(message->GetRecipientTable(MAPI_UNICODE, table.put())) || !table) {
     device::DebugOut("Recipient table cannot be read\n");
     return text;
   }
   bool first = true;
   bool rows_whole = true;
+  OwnedRows rows;
   for (;;) {
-    LPSRowSet rows = nullptr;
-    if (FAILED(table->QueryRows(1, 0, &rows))) {
+    if (FAILED(table->QueryRows(1, 0, rows.put()))) {
       device::DebugOut("Recipient row cannot be read\n");
       rows_whole = false;
       break;
     }
-    if (rows == nullptr || rows->cRows != 1) {
-      FreeProws(rows);
+    if (!rows || rows->cRows != 1) {
       all = rows_whole;
       break;
     }
@@ -90,9 +84,7 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole) {
       device::DebugOut("Recipient without an address\n");
       rows_whole = false;
     }
-    FreeProws(rows);
   }
-  table->Release();
   if (whole != nullptr) *whole = all;
   return text;
 }
@@ -157,26 +149,21 @@ bool ReadBody(IMessage* message, std::string* body, char* reason) {
     return false;
   };
   if (message == nullptr) return fail("OpenProperty failed.");
-  IUnknown* object = nullptr;
-  if (FAILED(message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, &object)) ||
-      object == nullptr) {
+  Owned<IUnknown> object;
+  if (FAILED(
+          message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, object.put())) ||
+      !object) {
     return fail("OpenProperty failed.");
   }
-  IStream* stream = static_cast<IStream*>(object);
+  Owned<IStream> stream = std::move(object).As<IStream>();
   STATSTG stat = {};
-  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) {
-    stream->Release();
-    return fail("Stat failed.");
-  }
+  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return fail("Stat failed.");
   uint32_t size = static_cast<uint32_t>(stat.cbSize);
-  if (size == 0) {
-    stream->Release();
-    return fail("BodySize failed.");
-  }
+  if (size == 0) return fail("BodySize failed.");
   std::vector<char16_t> buffer(size / 2 + 2, 0);
   ULONG read = 0;
   HRESULT hr = stream->Read(buffer.data(), size, &read);
-  stream->Release();
+  stream.reset();
   if (FAILED(hr)) return true;  // an empty body
   buffer[read / 2] = 0;
   *body = device::WideToAnsi(buffer.data());

@@ -9,6 +9,7 @@
 
 #include "filter/classify.h"
 #include "mapi/mapi.h"
+#include "mapi/owned.h"
 
 inline constexpr size_t kStoreNameField = 260;
 inline constexpr size_t kSenderField = 256;
@@ -35,8 +36,8 @@ struct MessageFields {
   char received_time[kDateField] = {};
 };
 
-// One property, or null (then nothing to free). Free with MAPIFreeBuffer.
-LPSPropValue GetOneProperty(IMAPIProp* object, ULONG tag);
+// One property, or an empty owner when the object does not have it.
+OwnedProps GetOneProperty(IMAPIProp* object, ULONG tag);
 
 // Fills sender, sender address, recipients, subject, received date and time;
 // *recipients (when given) gets the whole recipients as the judgement takes

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <set>
 #include <string>
@@ -105,17 +106,16 @@ bool SameEntryId(IMAPISession* session, const SBinary& a, const SBinary& b) {
 StoreRecord* StoreOfFolder(IMAPISession* session, const SBinary& parent) {
   StoreTableData& stores = StoreTable();
   for (int32_t i = 0; i < stores.count.load(); ++i) {
+    assert(i < kMaxStores);
     IMsgStore* store = stores.records[i].store.load();
     if (store == nullptr) continue;
     bool same = false;
-    if (LPSPropValue id = GetOneProperty(store, PR_CE_IPM_OUTBOX_ALIAS)) {
+    if (OwnedProps id = GetOneProperty(store, PR_CE_IPM_OUTBOX_ALIAS)) {
       same = SameEntryId(session, id->Value.bin, parent);
-      MAPIFreeBuffer(id);
     }
     if (!same) {
-      if (LPSPropValue id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID)) {
+      if (OwnedProps id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID)) {
         same = SameEntryId(session, id->Value.bin, parent);
-        MAPIFreeBuffer(id);
       }
     }
     if (same) return &stores.records[i];
@@ -137,16 +137,38 @@ void CloseComposeWindow() {
 // The compose windows are closed on a thread of their own, after the hold:
 // a window whose owner does not answer delays neither the move nor the
 // checks of other messages.
+// Started by the first request, ended by StopMonitoring (after the requests
+// made before the stop are done).
 struct Closer {
   std::mutex lock;
   std::condition_variable wake;
+  std::thread thread;
   int requests = 0;
-  bool started = false;
+  bool stop = false;
 };
 
 Closer& TheCloser() {
-  static Closer* closer = new Closer;  // lives until exit, as its thread
+  static Closer* closer = new Closer;  // lives until exit
   return *closer;
+}
+
+void CloserLoop() {
+  Closer& c = TheCloser();
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> g(c.lock);
+      c.wake.wait(g, [&] { return c.requests > 0 || c.stop; });
+      if (c.requests == 0) return;  // stopped, nothing left to close
+      --c.requests;
+    }
+    try {
+      CloseComposeWindow();
+    } catch (const std::exception& e) {
+      device::DebugOut("Closing the compose window failed: %s\n", e.what());
+    } catch (...) {
+      device::DebugOut("Closing the compose window failed\n");
+    }
+  }
 }
 
 void RequestComposeWindowClose() {
@@ -154,29 +176,76 @@ void RequestComposeWindowClose() {
   std::lock_guard<std::mutex> guard(closer.lock);
   ++closer.requests;
   closer.wake.notify_one();
-  if (closer.started) return;
+  if (closer.thread.joinable()) return;
+  closer.stop = false;
   try {
-    std::thread([] {
-      Closer& c = TheCloser();
-      for (;;) {
-        {
-          std::unique_lock<std::mutex> g(c.lock);
-          c.wake.wait(g, [&] { return c.requests > 0; });
-          --c.requests;
-        }
-        try {
-          CloseComposeWindow();
-        } catch (...) {
-          device::DebugOut("Closing the compose window failed\n");
-        }
-      }
-    }).detach();
-    closer.started = true;
-  } catch (...) {
+    closer.thread = std::thread(CloserLoop);
+  } catch (const std::exception& e) {
     // No thread to spare: close it here, after the hold all the same.
+    device::DebugOut("No thread to close the compose window: %s\n", e.what());
     --closer.requests;
     CloseComposeWindow();
   }
+}
+
+// Ends the closer thread once it has done what was asked before.
+void StopCloser() {
+  Closer& closer = TheCloser();
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> guard(closer.lock);
+    closer.stop = true;
+    closer.wake.notify_all();
+    thread = std::move(closer.thread);
+  }
+  if (thread.joinable()) thread.join();
+  std::lock_guard<std::mutex> guard(closer.lock);
+  closer.stop = false;
+}
+
+// The outgoing checks under way on the service's notification thread. The
+// stop of monitoring waits for them before it releases the stores they use;
+// a notification that comes while the stop waits is not judged (its store
+// is no longer advised, so the device does not count on this process).
+struct Checks {
+  std::mutex lock;
+  std::condition_variable idle;
+  int running = 0;
+  bool closed = false;
+};
+
+Checks& TheChecks() {
+  static Checks* checks = new Checks;  // lives until exit
+  return *checks;
+}
+
+bool BeginCheck() {
+  Checks& checks = TheChecks();
+  std::lock_guard<std::mutex> guard(checks.lock);
+  if (checks.closed) return false;
+  ++checks.running;
+  return true;
+}
+
+void EndCheck() {
+  Checks& checks = TheChecks();
+  std::lock_guard<std::mutex> guard(checks.lock);
+  assert(checks.running > 0);
+  if (--checks.running == 0) checks.idle.notify_all();
+}
+
+// Waits until no check runs, keeping new ones out until OpenChecks.
+void CloseChecks() {
+  Checks& checks = TheChecks();
+  std::unique_lock<std::mutex> guard(checks.lock);
+  checks.closed = true;
+  checks.idle.wait(guard, [&] { return checks.running == 0; });
+}
+
+void OpenChecks() {
+  Checks& checks = TheChecks();
+  std::lock_guard<std::mutex> guard(checks.lock);
+  checks.closed = false;
 }
 
 }  // namespace
@@ -232,6 +301,10 @@ HRESULT CAdviseSink::QueryInterface(REFIID iid, void** object) {
   return E_NOINTERFACE;
 }
 
+Owned<IMAPIAdviseSink> NewAdviseSink() {
+  return Owned<IMAPIAdviseSink>(new CAdviseSink());
+}
+
 ULONG CAdviseSink::AddRef() {
   return static_cast<ULONG>(references_.fetch_add(1) + 1);
 }
@@ -243,6 +316,10 @@ ULONG CAdviseSink::Release() {
 }
 
 ULONG CAdviseSink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
+  if (!BeginCheck()) return 0;  // monitoring is stopping
+  struct EndOnExit {
+    ~EndOnExit() { EndCheck(); }
+  } end_on_exit;
   for (ULONG i = 0; notifications != nullptr && i < count; ++i) {
     const NOTIFICATION& notification = notifications[i];
     switch (notification.ulEventType) {
@@ -274,46 +351,35 @@ enum class Folder { kOutbox, kOther, kUnknown };
 Folder OutboxOwner(const OBJECT_NOTIFICATION& object, StoreRecord** owner) {
   StoreTableData& stores = StoreTable();
   for (int32_t i = 0; i < stores.count.load(); ++i) {
+    assert(i < kMaxStores);
     StoreRecord& record = stores.records[i];
     IMsgStore* store = record.store.load();
     if (store == nullptr) continue;
     ULONG type = 0;
-    IUnknown* folder = nullptr;
+    Owned<IUnknown> folder;
     HRESULT hr = store->OpenEntry(object.cbParentID, object.lpParentID, nullptr,
-                                  MAPI_MODIFY, &type, &folder);
-    if (FAILED(hr) || folder == nullptr) {
+                                  MAPI_MODIFY, &type, folder.put());
+    if (FAILED(hr) || !folder) {
       if (hr != MAPI_E_NOT_FOUND && hr != MAPI_E_INVALID_ENTRYID)
         return Folder::kUnknown;
       continue;
     }
-    if (type != MAPI_FOLDER) {
-      folder->Release();
-      return Folder::kOther;
-    }
+    if (type != MAPI_FOLDER) return Folder::kOther;
     // A folder of a store that is being advised right now (its first
     // notifications come while the advise is under way): its Outbox name is
     // read once the store is watched, a moment later.
-    if (!record.advised.load()) {
-      folder->Release();
-      return Folder::kUnknown;
-    }
+    if (!record.advised.load()) return Folder::kUnknown;
     SizedSPropTagArray(1, tags) = {1, {PR_DISPLAY_NAME_W}};
     ULONG count = 0;
-    LPSPropValue values = nullptr;
-    hr = static_cast<IMAPIFolder*>(folder)->GetProps(
+    OwnedProps values;
+    hr = std::move(folder).As<IMAPIFolder>()->GetProps(
         reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE, &count,
-        &values);
-    folder->Release();
-    if (FAILED(hr)) {
-      if (values != nullptr) MAPIFreeBuffer(values);
-      return Folder::kUnknown;
-    }
+        values.put());
+    if (FAILED(hr)) return Folder::kUnknown;
     std::string name;
-    if (values != nullptr && count == 1 &&
-        values[0].ulPropTag == PR_DISPLAY_NAME_W) {
+    if (values && count == 1 && values[0].ulPropTag == PR_DISPLAY_NAME_W) {
       name = device::WideToAnsi(values[0].Value.lpszW);
     }
-    if (values != nullptr) MAPIFreeBuffer(values);
     if (name.empty() || strcasecmp(name.c_str(), record.outbox_name) != 0)
       return Folder::kOther;
     *owner = &record;
@@ -330,18 +396,17 @@ std::vector<BYTE> WaitForEntryId(IMessage* message, HRESULT* current) {
   for (int i = 0; i < kEntryIdReads; ++i) {
     SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};
     ULONG count = 0;
-    LPSPropValue values = nullptr;
+    OwnedProps values;
     *current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                 MAPI_UNICODE, &count, &values);
-    bool has_bytes = SUCCEEDED(*current) && values != nullptr && count == 1 &&
+                                 MAPI_UNICODE, &count, values.put());
+    bool has_bytes = SUCCEEDED(*current) && values && count == 1 &&
                      values[0].ulPropTag == PR_ENTRYID &&
                      values[0].Value.bin.cb > 0;
     if (has_bytes) {
       entry_id.assign(values[0].Value.bin.lpb,
                       values[0].Value.bin.lpb + values[0].Value.bin.cb);
+      break;
     }
-    if (values != nullptr) MAPIFreeBuffer(values);
-    if (has_bytes) break;
     device::SleepMs(kEntryIdPauseMs);
   }
   return entry_id;
@@ -378,39 +443,30 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
   }
 
   ULONG type = 0;
-  IUnknown* opened = nullptr;
+  Owned<IUnknown> opened;
   HRESULT hr = session->OpenEntry(object.cbEntryID, object.lpEntryID, nullptr,
-                                  0, &type, &opened);
-  if (FAILED(hr) || opened == nullptr) {
+                                  0, &type, opened.put());
+  if (FAILED(hr) || !opened) {
     // Gone is gone (sent, moved, deleted); anything else is tried again.
     return hr == MAPI_E_NOT_FOUND || hr == MAPI_E_INVALID_ENTRYID
                ? Outcome::kDone
                : Outcome::kTryAgain;
   }
   // Folders made in an Outbox (the held folder itself) are no messages.
-  if (type != MAPI_MESSAGE) {
-    opened->Release();
-    return Outcome::kDone;
-  }
-  IMessage* message = static_cast<IMessage*>(opened);
+  if (type != MAPI_MESSAGE) return Outcome::kDone;
+  Owned<IMessage> message = std::move(opened).As<IMessage>();
   // Only a message that is in that Outbox now is judged and held: one that
   // has left it since the notification is none of the check's business.
-  if (LPSPropValue where = GetOneProperty(message, PR_PARENT_ENTRYID)) {
-    bool here = SameBytes(where->Value.bin, parent);
-    MAPIFreeBuffer(where);
-    if (!here) {
-      message->Release();
-      return Outcome::kDone;
-    }
+  if (OwnedProps where = GetOneProperty(message.get(), PR_PARENT_ENTRYID)) {
+    if (!SameBytes(where->Value.bin, parent)) return Outcome::kDone;
   }
   HRESULT current = S_OK;
   {
     SizedSPropTagArray(1, tags) = {1, {PR_SUBJECT_W}};
     ULONG count = 0;
-    LPSPropValue values = nullptr;
+    OwnedProps values;
     current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                MAPI_UNICODE, &count, &values);
-    if (values != nullptr) MAPIFreeBuffer(values);
+                                MAPI_UNICODE, &count, values.put());
   }
 
   if (!state->judged_not_covered) {
@@ -418,14 +474,13 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
     // text is judged like any other (the first rule covers it when there is
     // one); recipients that could not be read whole are not covered; rules
     // not loaded yet are not waited for here: nothing is covered then.
-    const RecipientsRead recipients = ReadRecipientsForJudging(message);
+    const RecipientsRead recipients = ReadRecipientsForJudging(message.get());
     const bool allowed = !g_check_holds_everything.load() &&
                          RecipientsCovered(owner->name, recipients, nullptr,
                                            /*may_load_rules=*/false);
     device::DebugOut("*** Got recipients ***\r\n");
     if (allowed) {
       ForgetReleased(notified);  // passed: no longer a fresh release
-      message->Release();
       return Outcome::kDone;
     }
     state->judged_not_covered = true;
@@ -434,24 +489,18 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
     state->held_again = TakeReleasedAndHoldAgain(notified);
   }
 
-  std::vector<BYTE> entry_id = WaitForEntryId(message, &current);
-  message->Release();
+  std::vector<BYTE> entry_id = WaitForEntryId(message.get(), &current);
+  message.reset();
   if (entry_id.empty() || FAILED(current)) return Outcome::kTryAgain;
 
   StoreRecord* record = StoreOfFolder(session, parent);
   if (record == nullptr) record = owner;  // the Outbox found by its name
   device::DebugOut("Got MsgStore\r\n");
-  IMsgStore* store = record->store.load();
-  IMAPIFolder* outbox_folder = nullptr;
-  IMAPIFolder* held = nullptr;
-  LPSPropValue outbox_id = nullptr;
-  OpenHeldFolder(store, &outbox_folder, &held, &outbox_id);
-  if (outbox_folder != nullptr) device::DebugOut("Got Outbox\r\n");
+  HeldFolder folders = OpenHeldFolder(record->store.load());
+  if (folders.outbox) device::DebugOut("Got Outbox\r\n");
   hr = MoveOneMessage(static_cast<ULONG>(entry_id.size()), entry_id.data(),
-                      outbox_folder, held);
-  if (held != nullptr) held->Release();
-  if (outbox_folder != nullptr) outbox_folder->Release();
-  if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
+                      folders.outbox.get(), folders.held.get());
+  folders = HeldFolder();
   if (SUCCEEDED(hr)) {
     record->pending.store(1);
     if (!state->held_again) RequestComposeWindowClose();
@@ -483,6 +532,8 @@ void CheckOutgoingMessage(const NOTIFICATION& notification) {
     Outcome outcome = Outcome::kTryAgain;
     try {
       outcome = CheckOnce(session, object, &state);
+    } catch (const std::exception& e) {
+      device::DebugOut("Outgoing check: %s\n", e.what());
     } catch (...) {
       device::DebugOut("Outgoing check: fault\n");
     }
@@ -525,8 +576,11 @@ void ShowStatusTextHook(const std::string& text) {
 void CheckNewMessagesForTarnvex() {
   try {
     if (RuleCount() == 0) LoadRules();
+  } catch (const std::exception& e) {
+    device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 1 (%s)\n",
+                     e.what());
   } catch (...) {
-    device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 1");
+    device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 1\n");
   }
   // The first pass scans every held folder: messages held but not recorded
   // before the program last ended are taken up at once.
@@ -540,6 +594,7 @@ void CheckNewMessagesForTarnvex() {
     if (count == 0 && !WorkerSleep(kEmptyPassPauseMs)) return;
     for (int32_t i = 0; i < count; ++i) {
       if (!WorkerSleep(kStorePauseMs)) return;
+      assert(i < kMaxStores);
       StoreRecord& record = stores.records[i];
       try {
         if (record.pending.exchange(0) == 1 || rules_pass) {
@@ -549,8 +604,11 @@ void CheckNewMessagesForTarnvex() {
           }
           if (!rules_pass) RefreshMessageListHook();
         }
+      } catch (const std::exception& e) {
+        device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 3 (%s)\n",
+                         e.what());
       } catch (...) {
-        device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 3");
+        device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 3\n");
       }
     }
     if (rules_pass) RefreshMessageListHook();
@@ -593,12 +651,12 @@ std::string TryWatch() {
     device::DebugOut(
         "**************************** Starting MailStore Retrieval "
         "*************************\n\n");
-    IMAPITable* table = nullptr;
-    if (FAILED(Session()->GetMsgStoresTable(MAPI_UNICODE, &table)) ||
-        table == nullptr) {
+    Owned<IMAPITable> table;
+    if (FAILED(Session()->GetMsgStoresTable(MAPI_UNICODE, table.put())) ||
+        !table) {
       return "the message service has no usable table of stores";
     }
-    EnumerateStores(table);
+    EnumerateStores(table.release(), &NewAdviseSink);
     std::lock_guard<std::mutex> guard(watch.lock);
     watch.stores_entered = true;
   }
@@ -662,8 +720,8 @@ void StartKeeper() {
         }
       }
     });
-  } catch (...) {
-    device::DebugOut("Monitoring: no thread to try again\n");
+  } catch (const std::exception& e) {
+    device::DebugOut("Monitoring: no thread to try again: %s\n", e.what());
   }
 }
 
@@ -729,7 +787,8 @@ bool StartWorker() {
       TheWorker().running = false;
       TheWorker().changed.notify_all();
     });
-  } catch (...) {
+  } catch (const std::exception& e) {
+    device::DebugOut("Monitoring: no thread for the worker: %s\n", e.what());
     worker.running = false;
     return false;
   }
@@ -762,9 +821,33 @@ void StopMonitoring() {
     worker.changed.notify_all();
   }
   if (worker.thread.joinable()) worker.thread.join();
-  std::lock_guard<std::mutex> guard(worker.lock);
-  worker.stop = false;
-  worker.paused = false;
+  {
+    std::lock_guard<std::mutex> guard(worker.lock);
+    worker.stop = false;
+    worker.paused = false;
+    worker.id = std::thread::id();
+  }
+  // No new notification reaches a sink once its store is unadvised; the
+  // checks already under way end soon (they give up retrying when stopping)
+  // and are waited for before the stores they use are released. The closer
+  // ends after them, having closed the windows of their holds.
+  UnadviseStores();
+  CloseChecks();
+  StopCloser();
+  CloseStores();
+  ForgetReleases();
+  // The rules were loaded by the start; the next start loads them afresh.
+  ResetRuleTable();
+  RulesChanged.store(0);
+  {
+    Watch& watch = TheWatch();
+    std::lock_guard<std::mutex> guard(watch.lock);
+    watch.stores_entered = false;
+    watch.keeper_stop = false;
+    watch.problem.clear();
+  }
+  OpenChecks();
+  g_stopping.store(false);
 }
 
 bool PauseWorker() {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "mapi/mapi.h"
+#include "mapi/owned.h"
 
 // The pauses and limits of monitoring, in milliseconds and counts.
 inline constexpr int kStorePauseMs = 100;      // before each store of a pass
@@ -47,6 +48,9 @@ class CAdviseSink : public IMAPIAdviseSink {
   std::atomic<int32_t> references_{1};
 };
 
+// A new sink for one store (the factory EnumerateStores is given).
+Owned<IMAPIAdviseSink> NewAdviseSink();
+
 // Holds a message back when no rule allows all its recipients.
 void CheckOutgoingMessage(const NOTIFICATION& notification);
 
@@ -63,7 +67,12 @@ void SetMonitoringProblemHandler(
     std::function<void(const std::string&)> handler);
 // The problem now, or empty when every store is watched.
 std::string MonitoringProblem();
-// Stops the worker and waits for it (an orderly exit; tests).
+// Ends monitoring and every thread it started (the worker, the watch keeper,
+// the compose-window closer), cancels the stores' subscriptions, waits for
+// the outgoing checks under way, releases the stores and the session and
+// forgets what was judged and released and the rule table it loaded: a later
+// StartMonitoring in the same process starts exactly as the first one did. The
+// handlers set with SetMonitoringProblemHandler and SetBrowserCalls stay.
 void StopMonitoring();
 
 // True when the worker was running and is now still (it has reached a point

@@ -11,6 +11,8 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cassert>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <string>
@@ -131,21 +133,17 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   // generation, and the message is judged again at the next pass.
   const uint64_t generation = RuleGeneration();
   ULONG type = 0;
-  IUnknown* opened = nullptr;
+  Owned<IUnknown> opened;
   if (held == nullptr ||
       FAILED(held->OpenEntry(entry_id.cb,
                              reinterpret_cast<LPENTRYID>(entry_id.lpb), nullptr,
-                             MAPI_BEST_ACCESS, &type, &opened)) ||
-      opened == nullptr) {
+                             MAPI_BEST_ACCESS, &type, opened.put())) ||
+      !opened || type != MAPI_MESSAGE) {
     device::DebugOut("ProcessMessage : Fatal Error!.\n");
     return;
   }
-  if (type != MAPI_MESSAGE) {
-    opened->Release();
-    device::DebugOut("ProcessMessage : Fatal Error!.\n");
-    return;
-  }
-  IMessage* message = static_cast<IMessage*>(opened);
+  Owned<IMessage> owned_message = std::move(opened).As<IMessage>();
+  IMessage* message = owned_message.get();
 
   MessageFields fields;
   CopyField(fields.store_name, record.name);
@@ -225,7 +223,6 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
     device::DebugOut("Record of a held message not written; taken up again\n");
     record.pending.store(1);
   }
-  message->Release();
 }
 
 }  // namespace
@@ -293,6 +290,8 @@ void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
       if (row.lpProps[i].ulPropTag != PR_ENTRYID) continue;
       ProcessOneMessage(record, row.lpProps[i].Value.bin, outbox, held);
     }
+  } catch (const std::exception& e) {
+    device::DebugOut("ProcessMessage : Fatal Error!. (%s)\n", e.what());
   } catch (...) {
     device::DebugOut("ProcessMessage : Fatal Error!.\n");
   }

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cassert>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -9,16 +10,26 @@
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/threads.h"
-#include "filter/rule_table.h"
 #include "mapi/message_reader.h"
 #include "mapi/monitor.h"
 #include "storage/message_db.h"
+#include "text/field.h"
 
 namespace {
 
-IMAPISession* g_session = nullptr;
+Owned<IMAPISession> g_session;
 std::mutex g_session_lock;
 bool (*g_safe_point)() = nullptr;
+SinkFactory g_make_sink;  // guarded by g_session_lock
+
+Owned<IMAPIAdviseSink> MakeSink() {
+  SinkFactory make;
+  {
+    std::lock_guard<std::mutex> guard(g_session_lock);
+    make = g_make_sink;
+  }
+  return make ? make() : Owned<IMAPIAdviseSink>();
+}
 
 // The one bounded copy into a narrow fixed field.
 template <size_t N>
@@ -31,24 +42,40 @@ std::string NarrowMapiText(const char16_t* text) {
   return device::WideToAnsi(text);
 }
 
-IMsgStore* OpenStore(const StoreRecord& record) {
-  IMsgStore* store = nullptr;
+Owned<IMsgStore> OpenStore(const StoreRecord& record) {
+  Owned<IMsgStore> store;
   IMAPISession* session = Session();
-  if (session == nullptr) return nullptr;
+  if (session == nullptr) return store;
   HRESULT hr = session->OpenMsgStore(
       0, static_cast<ULONG>(record.entry_id.size()),
       reinterpret_cast<LPENTRYID>(const_cast<uint8_t*>(record.entry_id.data())),
-      nullptr, MDB_NO_DIALOG | MAPI_BEST_ACCESS, &store);
-  return SUCCEEDED(hr) ? store : nullptr;
+      nullptr, MDB_NO_DIALOG | MAPI_BEST_ACCESS, store.put());
+  if (FAILED(hr)) store.reset();
+  return store;
 }
 
-IMAPIFolder* CreateHeldFolder(IMAPIFolder* outbox) {
-  IMAPIFolder* held = nullptr;
+// The record's store, opened now when it is not yet. The record keeps the
+// reference; whoever loses a race to open it gives up its own.
+IMsgStore* RecordStore(StoreRecord& record) {
+  IMsgStore* store = record.store.load();
+  if (store != nullptr) return store;
+  Owned<IMsgStore> opened = OpenStore(record);
+  if (!opened) return nullptr;
+  IMsgStore* expected = nullptr;
+  if (record.store.compare_exchange_strong(expected, opened.get())) {
+    return opened.release();
+  }
+  return expected;  // opened meanwhile by the other thread
+}
+
+Owned<IMAPIFolder> CreateHeldFolder(IMAPIFolder* outbox) {
+  Owned<IMAPIFolder> held;
   HRESULT hr = outbox->CreateFolder(
       FOLDER_GENERIC,
       reinterpret_cast<LPTSTR>(const_cast<char16_t*>(kHeldFolderName)), nullptr,
-      nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &held);
-  return SUCCEEDED(hr) ? held : nullptr;
+      nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, held.put());
+  if (FAILED(hr)) held.reset();
+  return held;
 }
 
 // True when the service could not answer for the property now (as opposed
@@ -56,10 +83,9 @@ IMAPIFolder* CreateHeldFolder(IMAPIFolder* outbox) {
 bool CouldNotRead(IMAPIProp* object, ULONG tag) {
   SizedSPropTagArray(1, tags) = {1, {tag}};
   ULONG count = 0;
-  LPSPropValue values = nullptr;
+  OwnedProps values;
   HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
-                                MAPI_UNICODE, &count, &values);
-  if (values != nullptr) MAPIFreeBuffer(values);
+                                MAPI_UNICODE, &count, values.put());
   return FAILED(hr);
 }
 
@@ -72,62 +98,46 @@ StoreTableData& StoreTable() {
 
 IMAPISession* Session() {
   std::lock_guard<std::mutex> guard(g_session_lock);
-  return g_session;
+  return g_session.get();
 }
 
 bool EnsureSession() {
   std::lock_guard<std::mutex> guard(g_session_lock);
-  if (g_session != nullptr) return true;
-  IMAPISession* session = nullptr;
+  if (g_session) return true;
+  Owned<IMAPISession> session;
   HRESULT hr = MAPILogonEx(
       0, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(u"")), nullptr,
-      MAPI_LOGON_UI | MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE, &session);
-  if (hr != S_OK || session == nullptr) return false;
-  g_session = session;
+      MAPI_LOGON_UI | MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE, session.put());
+  if (hr != S_OK || !session) return false;
+  g_session = std::move(session);
   return true;
 }
 
 bool EnterStore(StoreRecord& record) {
   if (record.advised.load()) return true;
-  IMsgStore* store = record.store.load();
+  IMsgStore* store = RecordStore(record);
   if (store == nullptr) {
-    IMsgStore* opened = OpenStore(record);
-    if (opened == nullptr) {
-      device::DebugOut("Store %s cannot be opened\n", record.name);
-      return false;
-    }
-    IMsgStore* expected = nullptr;
-    if (record.store.compare_exchange_strong(expected, opened)) {
-      store = opened;
-    } else {
-      opened->Release();  // the worker opened it meanwhile
-      store = expected;
-    }
+    device::DebugOut("Store %s cannot be opened\n", record.name);
+    return false;
   }
   // The Outbox name is written only while the store is not advised, and the
   // outgoing check reads it only of an advised store (a notification of a
   // store that is being advised is tried again a moment later).
-  IMAPIFolder* outbox = nullptr;
-  IMAPIFolder* held = nullptr;
-  LPSPropValue outbox_id = nullptr;
-  OpenHeldFolder(store, &outbox, &held, &outbox_id);
+  HeldFolder folders = OpenHeldFolder(store);
   // The outgoing check knows the Outbox by this name: a store whose Outbox
   // could not be read now (a locked service file) is not watched yet, or
   // its messages would pass unjudged once the subscription works. Only a
   // store that has no Outbox at all is watched without one.
   bool outbox_known = false;
-  if (outbox != nullptr) {
-    if (LPSPropValue display = GetOneProperty(outbox, PR_DISPLAY_NAME_W)) {
+  if (folders.outbox) {
+    if (OwnedProps display =
+            GetOneProperty(folders.outbox.get(), PR_DISPLAY_NAME_W)) {
       CopyName(record.outbox_name, NarrowMapiText(display->Value.lpszW));
-      MAPIFreeBuffer(display);
       outbox_known = true;
     }
-    outbox->Release();
-  } else if (outbox_id == nullptr) {
+  } else if (!folders.outbox_id) {
     outbox_known = !CouldNotRead(store, PR_IPM_OUTBOX_ENTRYID);
   }
-  if (held != nullptr) held->Release();
-  if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
   if (!outbox_known) {
     device::DebugOut("The Outbox of store %s cannot be read now\n",
                      record.name);
@@ -135,16 +145,20 @@ bool EnterStore(StoreRecord& record) {
   }
   // The sink is the service's from here on: the program keeps no reference
   // and never cancels the subscription.
-  CAdviseSink* sink = new CAdviseSink();
+  Owned<IMAPIAdviseSink> sink = MakeSink();
+  if (!sink) {
+    device::DebugOut("No advise sink for store %s\n", record.name);
+    return false;
+  }
   ULONG connection = 0;
   HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved,
-                             sink, &connection);
-  sink->Release();
+                             sink.get(), &connection);
   if (FAILED(hr)) {
     device::DebugOut("Advise on store %s failed (0x%08x)\n", record.name,
                      static_cast<unsigned>(hr));
     return false;
   }
+  record.connection = connection;
   record.advised.store(true);
   return true;
 }
@@ -158,20 +172,22 @@ int32_t EnterMissingStores() {
   return missing;
 }
 
-bool EnumerateStores(IMAPITable* table) {
+bool EnumerateStores(IMAPITable* table_given, SinkFactory make_sink) {
+  Owned<IMAPITable> table(table_given);  // the caller's reference, taken over
+  {
+    std::lock_guard<std::mutex> guard(g_session_lock);
+    g_make_sink = std::move(make_sink);
+  }
   StoreTableData& stores = StoreTable();
   stores.count.store(0);
   SizedSPropTagArray(2, columns) = {2, {PR_DISPLAY_NAME_W, PR_ENTRYID}};
   table->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
   device::SleepMs(kStoreRowPauseMs);
 
+  OwnedRows rows;
   for (;;) {
-    LPSRowSet rows = nullptr;
-    HRESULT hr = table->QueryRows(1, 0, &rows);
-    if (FAILED(hr) || rows == nullptr || rows->cRows != 1) {
-      if (rows != nullptr) FreeProws(rows);
-      break;
-    }
+    HRESULT hr = table->QueryRows(1, 0, rows.put());
+    if (FAILED(hr) || !rows || rows->cRows != 1) break;
     std::string name;
     const SBinary* entry_id = nullptr;
     const SRow& row = rows->aRow[0];
@@ -192,6 +208,7 @@ bool EnumerateStores(IMAPITable* table) {
       if (strcasecmp(stores.records[i].name, kept_name) == 0) skip = true;
     }
     if (!skip) {
+      assert(stores.count.load() < kMaxStores);
       StoreRecord& record = stores.records[stores.count.load()];
       CopyName(record.name, name);
       record.entry_id.clear();
@@ -209,10 +226,8 @@ bool EnumerateStores(IMAPITable* table) {
       stores.count.fetch_add(1);
       EnterStore(record);
     }
-    FreeProws(rows);
     device::SleepMs(kStoreRowPauseMs);
   }
-  table->Release();
   return true;
 }
 
@@ -220,62 +235,43 @@ int32_t StoreCount() { return StoreTable().count.load(); }
 
 bool GetStoreName(int32_t index, char* name) {
   if (index < 0 || index >= StoreCount() || name == nullptr) return false;
+  assert(index < kMaxStores);
   CopyField(name, kStoreNameSize, StoreTable().records[index].name);
   return true;
 }
 
-void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox, IMAPIFolder** held,
-                    LPSPropValue* outbox_entry_id) {
-  *outbox = nullptr;
-  *held = nullptr;
-  *outbox_entry_id = nullptr;
-  if (store == nullptr) return;
-  LPSPropValue id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID);
-  if (id == nullptr) return;
-  *outbox_entry_id = id;
+HeldFolder OpenHeldFolder(IMsgStore* store) {
+  HeldFolder folders;
+  if (store == nullptr) return folders;
+  folders.outbox_id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID);
+  if (!folders.outbox_id) return folders;
+  const SBinary& id = folders.outbox_id->Value.bin;
   ULONG type = 0;
-  IUnknown* object = nullptr;
-  if (FAILED(store->OpenEntry(
-          id->Value.bin.cb, reinterpret_cast<LPENTRYID>(id->Value.bin.lpb),
-          nullptr, MAPI_MODIFY | MAPI_DEFERRED_ERRORS, &type, &object)) ||
-      object == nullptr) {
-    return;
+  Owned<IUnknown> object;
+  if (FAILED(store->OpenEntry(id.cb, reinterpret_cast<LPENTRYID>(id.lpb),
+                              nullptr, MAPI_MODIFY | MAPI_DEFERRED_ERRORS,
+                              &type, object.put())) ||
+      !object || type != MAPI_FOLDER) {
+    return folders;
   }
-  if (type != MAPI_FOLDER) {
-    object->Release();
-    return;
-  }
-  *outbox = static_cast<IMAPIFolder*>(object);
-  *held = CreateHeldFolder(*outbox);
-  if (*held == nullptr) device::DebugOut("Failed to create Tarnvex folder");
+  folders.outbox = std::move(object).As<IMAPIFolder>();
+  folders.held = CreateHeldFolder(folders.outbox.get());
+  if (!folders.held) device::DebugOut("Failed to create Tarnvex folder");
+  return folders;
 }
 
 bool ScanHeldFolder(StoreRecord& record) {
-  IMsgStore* store = record.store.load();
-  if (store == nullptr) {
-    store = OpenStore(record);
-    IMsgStore* expected = nullptr;
-    if (store != nullptr &&
-        !record.store.compare_exchange_strong(expected, store)) {
-      store->Release();
-      store = expected;
-    }
-  }
+  IMsgStore* store = RecordStore(record);
   if (store == nullptr) return false;
 
-  IMAPIFolder* outbox = nullptr;
-  IMAPIFolder* held = nullptr;
-  LPSPropValue outbox_id = nullptr;
-  OpenHeldFolder(store, &outbox, &held, &outbox_id);
-  if (outbox == nullptr) {
-    if (held != nullptr) held->Release();
-    if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
-    return false;
-  }
+  HeldFolder folders = OpenHeldFolder(store);
+  if (!folders.outbox) return false;
+  IMAPIFolder* outbox = folders.outbox.get();
+  IMAPIFolder* held = folders.held.get();
 
-  IMAPITable* contents = nullptr;
-  if (held != nullptr && SUCCEEDED(held->GetContentsTable(0, &contents)) &&
-      contents != nullptr) {
+  Owned<IMAPITable> contents;
+  if (held != nullptr && SUCCEEDED(held->GetContentsTable(0, contents.put())) &&
+      contents) {
     SizedSPropTagArray(8, columns) = {
         8,
         {PR_ENTRYID, PR_MESSAGE_DELIVERY_TIME, PR_SUBJECT_W, PR_BODY_W,
@@ -292,14 +288,13 @@ bool ScanHeldFolder(StoreRecord& record) {
 
     BeginHeldWalk(record);
     bool whole = false;
+    OwnedRows rows;
     for (int32_t n = 0;;) {
       if (g_safe_point != nullptr && !g_safe_point()) break;
       device::SleepMs(kHeldRowPauseMs);
-      LPSRowSet rows = nullptr;
-      if (FAILED(contents->QueryRows(1, 0, &rows))) break;
-      if (rows == nullptr || rows->cRows != 1) {
-        if (rows != nullptr) FreeProws(rows);
-        whole = rows != nullptr;
+      if (FAILED(contents->QueryRows(1, 0, rows.put()))) break;
+      if (!rows || rows->cRows != 1) {
+        whole = static_cast<bool>(rows);
         break;
       }
       ++n;
@@ -307,15 +302,10 @@ bool ScanHeldFolder(StoreRecord& record) {
       snprintf(progress, sizeof progress, "%s : %d / %d.", record.name, n,
                record.row_count);
       ShowStatusTextHook(progress);
-      ProcessMessage(record, rows->aRow[0], outbox, held, contents);
-      FreeProws(rows);
+      ProcessMessage(record, rows->aRow[0], outbox, held, contents.get());
     }
     if (whole) EndHeldWalk(record);
-    contents->Release();
   }
-  if (outbox_id != nullptr) MAPIFreeBuffer(outbox_id);
-  outbox->Release();
-  if (held != nullptr) held->Release();
   return true;
 }
 
@@ -341,19 +331,35 @@ bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
 
 void SetWalkSafePoint(bool (*safe_point)()) { g_safe_point = safe_point; }
 
-void ResetStores() {
+void UnadviseStores() {
   StoreTableData& stores = StoreTable();
   for (int32_t i = 0; i < stores.count.load(); ++i) {
     StoreRecord& record = stores.records[i];
-    if (IMsgStore* store = record.store.exchange(nullptr)) store->Release();
+    IMsgStore* store = record.store.load();
+    if (!record.advised.exchange(false) || store == nullptr) continue;
+    HRESULT hr = store->Unadvise(record.connection);
+    if (FAILED(hr)) {
+      device::DebugOut("Unadvise on store %s failed (0x%08x)\n", record.name,
+                       static_cast<unsigned>(hr));
+    }
+    record.connection = 0;
+  }
+}
+
+void CloseStores() {
+  UnadviseStores();
+  StoreTableData& stores = StoreTable();
+  for (int32_t i = 0; i < stores.count.load(); ++i) {
+    StoreRecord& record = stores.records[i];
+    Owned<IMsgStore> store(record.store.exchange(nullptr));
     record.entry_id.clear();
     record.name[0] = record.outbox_name[0] = '\0';
     record.pending.store(0);
-    record.advised.store(false);
     record.row_count = 0;
   }
   stores.count.store(0);
+  ForgetJudgedMessages();
   std::lock_guard<std::mutex> guard(g_session_lock);
-  if (g_session != nullptr) g_session->Release();
-  g_session = nullptr;
+  g_session.reset();
+  g_make_sink = nullptr;
 }

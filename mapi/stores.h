@@ -12,9 +12,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "mapi/mapi.h"
+#include "mapi/owned.h"
 
 inline constexpr int32_t kMaxStores = 64;
 inline constexpr size_t kStoreNameSize = 260;
@@ -35,6 +37,7 @@ struct StoreRecord {
   char outbox_name[kStoreNameSize] = {};
   // An advise sink is subscribed: the store is watched.
   std::atomic<bool> advised{false};
+  ULONG connection = 0;  // the subscription's, while advised
 };
 
 struct StoreTableData {
@@ -49,10 +52,16 @@ StoreTableData& StoreTable();
 IMAPISession* Session();
 bool EnsureSession();
 
-// Fills the store table from the message-stores table. Always true; a store
-// that could not be watched (opened and advised) is left with advised false
-// for EnterMissingStores.
-bool EnumerateStores(IMAPITable* table);
+// Makes the advise sink subscribed to one store: the monitor's outgoing
+// check. The stores know sinks only through this.
+using SinkFactory = std::function<Owned<IMAPIAdviseSink>()>;
+
+// Fills the store table from the message-stores table (whose reference it
+// takes over) and subscribes a sink made by `make_sink` to each store; the
+// factory is kept for EnterMissingStores until CloseStores. Always true; a
+// store that could not be watched (opened and advised) is left with advised
+// false for EnterMissingStores.
+bool EnumerateStores(IMAPITable* table, SinkFactory make_sink);
 // Opens a store of the table, its held folder and Outbox name, and
 // subscribes a sink to it, unless that is done. True when it is watched.
 bool EnterStore(StoreRecord& record);
@@ -63,10 +72,14 @@ int32_t StoreCount();
 // Copies the name of store `index` into `name` (at least 260 bytes).
 bool GetStoreName(int32_t index, char* name);
 
-// The store's Outbox and held folder (either may come back null) and the
-// Outbox's entry identifier value (freed by the caller with MAPIFreeBuffer).
-void OpenHeldFolder(IMsgStore* store, IMAPIFolder** outbox, IMAPIFolder** held,
-                    LPSPropValue* outbox_entry_id);
+// A store's Outbox, its held folder and the Outbox's entry identifier; any
+// of them may be missing (an empty owner).
+struct HeldFolder {
+  Owned<IMAPIFolder> outbox;
+  Owned<IMAPIFolder> held;
+  OwnedProps outbox_id;
+};
+HeldFolder OpenHeldFolder(IMsgStore* store);
 
 // Walks the store's held folder newest first and classifies each message.
 // False when the store cannot be opened or has no Outbox.
@@ -91,7 +104,7 @@ void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
 // whole walk forgets the messages it did not meet (gone from the folder).
 void BeginHeldWalk(const StoreRecord& record);
 void EndHeldWalk(const StoreRecord& record);
-// Forgets every judged message (tests), and how many are remembered.
+// Forgets every judged message (CloseStores), and how many are remembered.
 void ForgetJudgedMessages();
 size_t JudgedMessageCount();
 
@@ -100,9 +113,17 @@ size_t JudgedMessageCount();
 // monitor.
 void SetWalkSafePoint(bool (*safe_point)());
 
-// Releases the stores and the session, and empties the table (tests, and an
-// orderly exit), once no notification can arrive any more (the message
-// service closed).
-void ResetStores();
+// Cancels the subscription of every advised store: no notification of them
+// is begun from here on (one already under way may still run; the monitor
+// waits for those). The stores leave this process's listener record, so the
+// device holds their Outboxes again until a store is advised anew.
+void UnadviseStores();
+
+// The end of the stores' lifetime in this process (an orderly exit, and the
+// stop of monitoring): cancels what is still subscribed, releases the stores
+// and the session, empties the table and forgets the judged messages, so that
+// entering the stores again starts exactly as the first time did. Call it
+// when no outgoing check runs any more.
+void CloseStores();
 
 #endif  // TARNVEX_MAPI_STORES_H_

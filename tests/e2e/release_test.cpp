@@ -62,6 +62,7 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
   ASSERT_TRUE(transport.WaitForLine("transport running"));
 
   storage::ResetLocations();
+  ResetInitDatabases();
   FindInstallFolder();
   ui::LoadUiTexts();
   InitDatabases();
@@ -110,7 +111,6 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
     ui::JoinBrowserWorkers();
   }
   device::CloseMessageService();  // no notification arrives any more
-  ResetStores();
   CloseRulesDb();
   ResetMessageDb();
   transport.Kill();

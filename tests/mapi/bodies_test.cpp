@@ -16,7 +16,7 @@ class BodiesTest : public MapiTest {
  protected:
   // The Outbox of the first store, opened for moves.
   IMAPIFolder* Outbox(IMsgStore* store) {
-    LPSPropValue id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID);
+    LPSPropValue id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID).release();
     EXPECT_NE(id, nullptr);
     ULONG type = 0;
     IUnknown* object = nullptr;
@@ -55,7 +55,7 @@ class BodiesTest : public MapiTest {
   std::u16string WholeBody(int64_t id) {
     IMessage* message = Open(id);
     EXPECT_NE(message, nullptr);
-    LPSPropValue body = GetOneProperty(message, PR_BODY_W);
+    LPSPropValue body = GetOneProperty(message, PR_BODY_W).release();
     std::u16string text = body != nullptr ? body->Value.lpszW : u"(none)";
     if (body != nullptr) MAPIFreeBuffer(body);
     message->Release();

@@ -53,7 +53,8 @@ TEST_F(JournalTest, TrimmedBelowEveryListenerKeepingWhatOutboxMessagesNeed) {
   // Two of them leave the Outbox for a folder of its own.
   IMsgStore* store = OpenFirstStore();
   ASSERT_NE(store, nullptr);
-  LPSPropValue outbox_id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID);
+  LPSPropValue outbox_id =
+      GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID).release();
   ASSERT_NE(outbox_id, nullptr);
   ULONG type = 0;
   IUnknown* object = nullptr;

@@ -99,8 +99,8 @@ TEST_F(MapiTest, BodyAndItsFailureReasons) {
 
 TEST_F(MapiTest, MissingPropertiesComeBackAsErrorValues) {
   IMessage* message = Open(Save({u"1"}, u"s", u"b"));
-  EXPECT_EQ(GetOneProperty(message, PR_RECEIVED_BY_EMAIL_ADDRESS_W), nullptr);
-  LPSPropValue subject = GetOneProperty(message, PR_SUBJECT_W);
+  EXPECT_FALSE(GetOneProperty(message, PR_RECEIVED_BY_EMAIL_ADDRESS_W));
+  LPSPropValue subject = GetOneProperty(message, PR_SUBJECT_W).release();
   ASSERT_NE(subject, nullptr);
   EXPECT_EQ(std::u16string(subject->Value.lpszW), u"s");
   MAPIFreeBuffer(subject);

@@ -40,7 +40,6 @@ class MonitorTest : public MapiTest {
   void TearDown() override {
     StopMonitoring();
     device::CloseMessageService();  // no notification arrives any more
-    ResetStores();
     CloseRulesDb();
     ResetMessageDb();
     MapiTest::TearDown();
@@ -100,6 +99,36 @@ TEST_F(MonitorTest, MessagesInOtherFoldersAreLeftAlone) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(FolderOf(id), "Sent Items");
   EXPECT_EQ(Recorded(), 0);
+}
+
+TEST_F(MonitorTest, StopsAndStartsAgainInOneProcessAsTheFirstTime) {
+  int64_t a = Save({u"5550199"}, u"a", u"first");
+  ASSERT_TRUE(Eventually([&] { return FolderOf(a) == "Outbox\\Tarnvex"; }));
+  ASSERT_TRUE(Eventually([&] { return Recorded() == 1; }));
+
+  StopMonitoring();
+  EXPECT_EQ(StoreCount(), 0);
+  EXPECT_EQ(Session(), nullptr);
+  EXPECT_EQ(JudgedMessageCount(), 0u);
+  EXPECT_FALSE(PauseWorker());  // no worker to pause
+  // Not watched now: a message saved meanwhile waits in the Outbox.
+  int64_t b = Save({u"5550111"}, u"b", u"second");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(FolderOf(b), "Outbox");
+
+  ASSERT_TRUE(StartMonitoring());
+  EXPECT_EQ(StoreCount(), 1);
+  // The start takes up what came meanwhile, and holds new messages as the
+  // first start did.
+  int64_t c = Save({u"5550122"}, u"c", u"third");
+  ASSERT_TRUE(Eventually([&] {
+    return FolderOf(b) == "Outbox\\Tarnvex" && FolderOf(c) == "Outbox\\Tarnvex";
+  }));
+  ASSERT_TRUE(Eventually([&] { return Recorded() == 3; }));
+  EXPECT_EQ(FolderOf(a), "Outbox\\Tarnvex");
+  // The pause works on the new worker.
+  EXPECT_TRUE(PauseWorker());
+  EXPECT_TRUE(ResumeWorker());
 }
 
 }  // namespace

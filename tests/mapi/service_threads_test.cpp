@@ -83,7 +83,8 @@ TEST_F(MapiTest,
     RecordingSink* s;
     ~Releaser() { s->Release(); }
   } releaser{&sink};
-  LPSPropValue outbox_id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID);
+  LPSPropValue outbox_id =
+      GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID).release();
   ASSERT_NE(outbox_id, nullptr);
 
   for (int i = 0; i < 3; ++i) {
@@ -152,8 +153,10 @@ TEST_F(MapiTest, MovesInterruptedByKilledProcessesLoseAndDoubleNothing) {
       device::CloseMessageService();
       if (MAPILogonEx(0, nullptr, nullptr, 0, &session) != S_OK) _exit(1);
       IMsgStore* store = OpenFirstStore();
-      LPSPropValue outbox_id = GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID);
-      LPSPropValue drafts_id = GetOneProperty(store, PR_CE_IPM_DRAFTS_ENTRYID);
+      LPSPropValue outbox_id =
+          GetOneProperty(store, PR_IPM_OUTBOX_ENTRYID).release();
+      LPSPropValue drafts_id =
+          GetOneProperty(store, PR_CE_IPM_DRAFTS_ENTRYID).release();
       ULONG type = 0;
       IUnknown* a = nullptr;
       IUnknown* b = nullptr;

@@ -36,7 +36,7 @@ class StoresTest : public MapiTest {
   void TearDown() override {
     SetBrowserCalls({});
     device::CloseMessageService();  // no notification arrives any more
-    ResetStores();
+    CloseStores();
     CloseRulesDb();
     ResetMessageDb();
     MapiTest::TearDown();
@@ -44,7 +44,7 @@ class StoresTest : public MapiTest {
   void Enumerate() {
     IMAPITable* table = nullptr;
     ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EXPECT_TRUE(EnumerateStores(table));
+    EXPECT_TRUE(EnumerateStores(table, &NewAdviseSink));
   }
   std::vector<std::string> Names() {
     std::vector<std::string> names;
@@ -82,20 +82,20 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   Enumerate();
   ASSERT_EQ(StoreCount(), 1);
   StoreRecord& record = StoreTable().records[0];
-  IMAPIFolder* outbox = nullptr;
-  IMAPIFolder* held = nullptr;
-  LPSPropValue outbox_id = nullptr;
-  OpenHeldFolder(record.store.load(), &outbox, &held, &outbox_id);
+  HeldFolder folders = OpenHeldFolder(record.store.load());
+  IMAPIFolder* outbox = folders.outbox.get();
+  IMAPIFolder* held = folders.held.get();
   ASSERT_NE(outbox, nullptr);
   ASSERT_NE(held, nullptr);
+  ASSERT_TRUE(folders.outbox_id);
   // Creating it again opens the same folder.
   IMAPIFolder* again = nullptr;
   ASSERT_EQ(outbox->CreateFolder(
                 FOLDER_GENERIC, const_cast<char16_t*>(u"Tarnvex"), nullptr,
                 nullptr, MAPI_UNICODE | OPEN_IF_EXISTS, &again),
             S_OK);
-  LPSPropValue a = GetOneProperty(held, PR_ENTRYID);
-  LPSPropValue b = GetOneProperty(again, PR_ENTRYID);
+  LPSPropValue a = GetOneProperty(held, PR_ENTRYID).release();
+  LPSPropValue b = GetOneProperty(again, PR_ENTRYID).release();
   ASSERT_TRUE(a != nullptr && b != nullptr);
   EXPECT_EQ(a->Value.bin.cb, b->Value.bin.cb);
   EXPECT_EQ(memcmp(a->Value.bin.lpb, b->Value.bin.lpb, a->Value.bin.cb), 0);
@@ -153,9 +153,6 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   ASSERT_TRUE(ScanHeldFolder(record));
   ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   EXPECT_EQ(records.size(), 3u);
-  outbox->Release();
-  held->Release();
-  MAPIFreeBuffer(outbox_id);
 }
 
 // The service file changed behind the service's back (a test's only way to
@@ -184,7 +181,6 @@ int RecordCount() {
 
 TEST_F(StoresTest,
        HeldMessagesAreJudgedAgainOnlyWhenTheRulesOrTheirRecordsChange) {
-  ForgetJudgedMessages();
   Enumerate();
   ASSERT_EQ(StoreCount(), 1);
   StoreRecord& record = StoreTable().records[0];

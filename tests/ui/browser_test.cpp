@@ -20,6 +20,7 @@
 #include "device/codepage.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
+#include "mapi/monitor.h"
 #include "mapi/stores.h"
 #include "resources/resources.h"
 #include "storage/init.h"
@@ -132,7 +133,7 @@ class BrowserTest : public ::testing::Test {
     ASSERT_TRUE(EnsureSession());
     IMAPITable* table = nullptr;
     ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table);
+    EnumerateStores(table, &NewAdviseSink);
     std::string narrow;
     DayText(0, &narrow);
     today_ = narrow;
@@ -146,7 +147,7 @@ class BrowserTest : public ::testing::Test {
     ui::SetBrowser(nullptr);
     browser_.reset();
     device::CloseMessageService();  // no notification arrives any more
-    ResetStores();
+    CloseStores();
     CloseRulesDb();
     ResetMessageDb();
     device::CloseMessageService();

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "device/image.h"
+#include "storage/init.h"
 #include "storage/locations.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
@@ -43,6 +44,7 @@ TEST(StartupTest, TheCardQuestionComesBeforeAnyWindowAndExitEndsTheLoop) {
   std::string error;
   ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
   storage::ResetLocations();
+  ResetInitDatabases();
   auto boxes = std::make_shared<QuestionBeforeWindows>();
   device::SetMessageBoxHandler(boxes);  // kept by the start-up
   bool exited_by_command = false;

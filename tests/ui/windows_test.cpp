@@ -28,6 +28,7 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
+#include "mapi/monitor.h"
 #include "mapi/stores.h"
 #include "resources/resources.h"
 #include "storage/init.h"
@@ -221,7 +222,7 @@ class ViewerTest : public ::testing::Test {
     ASSERT_TRUE(EnsureSession());
     IMAPITable* table = nullptr;
     ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table);
+    EnumerateStores(table, &NewAdviseSink);
     std::string narrow;
     DayText(0, &narrow);
     today_ = narrow;
@@ -233,7 +234,7 @@ class ViewerTest : public ::testing::Test {
     Settle();
     window_.reset();
     device::CloseMessageService();
-    ResetStores();
+    CloseStores();
     CloseRulesDb();
     ResetMessageDb();
     image_.reset();
@@ -487,6 +488,7 @@ TEST_F(KeyboardTest, AltAndTheUnderlinedLetterOpenEachKey) {
 int g_help_runs = 0;
 
 TEST_F(KeyboardTest, F1IsHelpAndEscapeLeavesTheViewer) {
+  g_help_runs = 0;
   ui::SetCommandHandler(resources::kCmdHelp, [](QWidget*) { ++g_help_runs; });
   QTest::keyClick(window_.get(), Qt::Key_F1);
   Settle();
