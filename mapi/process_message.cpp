@@ -283,6 +283,21 @@ size_t JudgedMessageCount() {
   return j.messages.size();
 }
 
+bool HeldRowStillJudged(const StoreRecord& record, const SRow& row) {
+  try {
+    bool any = false;
+    for (ULONG i = 0; i < row.cValues; ++i) {
+      if (row.lpProps[i].ulPropTag != PR_ENTRYID) continue;
+      if (!StillJudged(record, row.lpProps[i].Value.bin)) return false;
+      any = true;
+    }
+    return any;
+  } catch (const std::exception& e) {
+    device::DebugOut("HeldRowStillJudged : %s\n", e.what());
+    return false;
+  }
+}
+
 void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
                     IMAPIFolder* held, IMAPITable* /*contents*/) {
   try {

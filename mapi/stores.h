@@ -99,6 +99,11 @@ bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
 void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
                     IMAPIFolder* held, IMAPITable* contents);
 
+// True when the row's message was judged to stay held under the rules as
+// they are now and nothing it was judged on has changed: ProcessMessage
+// would do nothing with it.
+bool HeldRowStillJudged(const StoreRecord& record, const SRow& row);
+
 // The worker's memory of held messages judged to stay held (see
 // ProcessMessage): a walk of a held folder begins and ends with these, and a
 // whole walk forgets the messages it did not meet (gone from the folder).
