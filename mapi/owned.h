@@ -18,55 +18,6 @@
 
 #include "mapi/mapi.h"
 
-// An owned reference to an interface: released once, when the owner ends or
-// is reset, never copied.
-template <typename T>
-class Owned {
- public:
-  Owned() = default;
-  // Adopts a reference the caller already holds (no AddRef).
-  explicit Owned(T* adopted) : pointer_(adopted) {}
-  Owned(Owned&& other) noexcept : pointer_(other.release()) {}
-  Owned& operator=(Owned&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() { reset(); }
-
-  T* get() const { return pointer_; }
-  T* operator->() const { return pointer_; }
-  explicit operator bool() const { return pointer_ != nullptr; }
-
-  // The out-parameter address; whatever was held is released first.
-  T** put() {
-    reset();
-    return &pointer_;
-  }
-  // Gives the reference up to the caller, who releases it then.
-  T* release() {
-    T* pointer = pointer_;
-    pointer_ = nullptr;
-    return pointer;
-  }
-  // Releases what is held and adopts `adopted`.
-  void reset(T* adopted = nullptr) {
-    T* old = pointer_;
-    pointer_ = adopted;
-    if (old != nullptr) old->Release();
-  }
-  // The same reference as another interface of the object, for what the
-  // service says the object is (OpenEntry's object type): no QueryInterface.
-  template <typename U>
-  Owned<U> As() && {
-    return Owned<U>(static_cast<U*>(release()));
-  }
-
- private:
-  T* pointer_ = nullptr;
-};
-
 // A pointer freed once by `Free`: the common part of the buffer and row-set
 // owners (tests count the frees with a free of their own).
 template <typename T, void (*Free)(T*)>
@@ -105,6 +56,28 @@ class OwnedBlock {
 
  private:
   T* pointer_ = nullptr;
+};
+
+namespace owned_detail {
+template <typename T>
+void ReleaseInterface(T* object) {
+  object->Release();
+}
+}  // namespace owned_detail
+
+// An owned reference to an interface: released once, when the owner ends or
+// is reset, never copied. Adopting takes over a reference the caller already
+// holds (no AddRef).
+template <typename T>
+class Owned : public OwnedBlock<T, &owned_detail::ReleaseInterface<T>> {
+ public:
+  using OwnedBlock<T, &owned_detail::ReleaseInterface<T>>::OwnedBlock;
+  // The same reference as another interface of the object, for what the
+  // service says the object is (OpenEntry's object type): no QueryInterface.
+  template <typename U>
+  Owned<U> As() && {
+    return Owned<U>(static_cast<U*>(this->release()));
+  }
 };
 
 namespace owned_detail {
