@@ -70,9 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The rule as the editor stores it, and the table loaded from it.
   fuzzing::NoRules();
   const std::string typed_recipients = fuzzing::UpToNul(rule_recipients);
-  const bool added = AddRule(fuzzing::UpToNul(rule_sender).c_str(),
-                             typed_recipients.c_str(),
-                             fuzzing::UpToNul(rule_message).c_str(), 90.0f);
+  const bool added =
+      AddRule(fuzzing::UpToNul(rule_sender).c_str(), typed_recipients.c_str(),
+              fuzzing::UpToNul(rule_message).c_str(), 90.0f);
   if (!LoadRules()) std::abort();
   if (RuleCount() != (added ? 1 : 0)) std::abort();
   std::string stored_sender, stored_recipients;

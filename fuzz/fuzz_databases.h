@@ -56,8 +56,8 @@ inline std::string UpToNul(const std::string& text) {
 
 // No rules in the database nor in memory.
 inline void NoRules() {
-  const std::string sql = storage::RulesStatement("DELETE FROM %s;",
-                                                  storage::kRulesTableName);
+  const std::string sql =
+      storage::RulesStatement("DELETE FROM %s;", storage::kRulesTableName);
   if (ExecRules(sql.c_str()) != 0) std::abort();
   if (!LoadRules() || RuleCount() != 0) std::abort();
 }

@@ -65,9 +65,35 @@ void RuleRoad(const std::string& typed, const std::string& tokens) {
     std::abort();
   if (!LoadRules()) std::abort();
   CheckRuleTokens(tokens);
-  // The rule covers its recipients whatever its message.
+  // The rule covers its recipients whatever its message, also as a match
+  // candidate carrying the message's token list.
   RecipientsRead read{recipients, true};
   if (!RecipientsCovered("SMS", read)) std::abort();
+  RuleRecord candidate;
+  candidate.Sender = recipients;
+  candidate.Message = typed;
+  ParseTokenText(tokens.c_str(), &candidate.Tokens);
+  int32_t matched = 0, rule_id = -1;
+  const int32_t covers = MatchRecipients(candidate, &matched, &rule_id);
+  FreeTokenList(&candidate.Tokens);
+  if (covers != 1 || matched != 1) std::abort();
+  // The table's own removal, by the texts as stored in any letter case,
+  // changes the judgement; a reload brings the rule back.
+  std::string stored_sender, stored_recipients, stored_message;
+  float certainty = 0;
+  int32_t id = 0;
+  if (!GetRule(0, &stored_sender, &stored_recipients, &stored_message,
+               &certainty, &id)) {
+    std::abort();
+  }
+  const uint64_t generation = RuleGeneration();
+  if (!RemoveRule(stored_sender.c_str(), stored_recipients.c_str(),
+                  LowerAscii(stored_message).c_str()) ||
+      RuleCount() != 0 || RuleGeneration() == generation) {
+    std::abort();
+  }
+  if (!LoadRules()) std::abort();
+  CheckRuleTokens(tokens);
   // The editor's removal: the database row and the table's slot go.
   if (!DeleteRule(sender.c_str(), recipients.c_str(), typed.c_str()))
     std::abort();
@@ -107,11 +133,28 @@ void MessageRoad(const std::string& subject, const std::string& body) {
              &status, &stored);
   if (found) return;
   ClassifyMessage(true, 0, texts, {}, &recorded);
-  if (recorded &&
-      (!MAPIExists("SMS", texts.body.c_str(), texts.sender.c_str(),
-                   texts.recipients.c_str(), texts.subject.c_str(), &found,
-                   &id, &status, &stored) ||
-       !found || stored != fields.token_text)) {
+  if (!recorded) return;
+  if (!MAPIExists("SMS", texts.body.c_str(), texts.sender.c_str(),
+                  texts.recipients.c_str(), texts.subject.c_str(), &found, &id,
+                  &status, &stored) ||
+      !found || stored != fields.token_text) {
+    std::abort();
+  }
+  // The viewer's read of the record gives back its texts.
+  std::string org_message, viewed_subject, message_text;
+  if (!LoadMessageForView("SMS", id, &org_message, &viewed_subject,
+                          &message_text) ||
+      org_message != texts.body || viewed_subject != texts.subject ||
+      message_text != texts.lowered_body) {
+    std::abort();
+  }
+  // Released later: the record keeps its token text and digest.
+  std::string digest;
+  if (!MAPIUpdate("SMS", id, 1) || !RecordStatus("SMS", id, &status, &digest) ||
+      status != 1 ||
+      digest != MessageDigest(texts.body.c_str(), texts.sender.c_str(),
+                              texts.recipients.c_str(),
+                              texts.subject.c_str())) {
     std::abort();
   }
 }
@@ -169,7 +212,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!EqualIgnoringAsciiCase(word, LowerAscii(word))) std::abort();
   }
   FreeTokenList(&raw);
-  if (HashTextOf(text) != HashTextOf(text)) std::abort();
+  uint8_t digest[16];
+  HashBytes(text.data(), text.size(), digest);
+  char hex[kDigestTextSize];
+  HashText(text.c_str(), hex);
+  static const char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) {
+    if (hex[2 * i] != kHex[digest[i] >> 4] ||
+        hex[2 * i + 1] != kHex[digest[i] & 15]) {
+      std::abort();
+    }
+  }
+  if (HashTextOf(text) != hex) std::abort();
 
   const std::vector<std::string> f = fuzzing::SplitFields(text, 2);
   RuleRoad(f[1], CheckedTokens(f[1]));
