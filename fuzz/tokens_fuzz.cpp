@@ -16,12 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "device/clock.h"
 #include "filter/classify.h"
 #include "filter/rule_table.h"
 #include "fuzz/fuzz_databases.h"
 #include "mapi/message_reader.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
+#include "storage/statement.h"
 #include "text/ascii.h"
 #include "text/field.h"
 #include "text/md4.h"
@@ -125,6 +127,7 @@ void MessageRoad(const std::string& subject, const std::string& body) {
   texts.body = fields.body;
   texts.lowered_body = fields.lowered_body;
   texts.token_text = fields.token_text;
+  ReceivedStamp(device::Now(), &texts.received_date, &texts.received_time);
   bool found = false, recorded = false;
   int32_t id = 0, status = -1;
   std::string stored;
@@ -140,12 +143,14 @@ void MessageRoad(const std::string& subject, const std::string& body) {
       !found || stored != fields.token_text) {
     std::abort();
   }
-  // The viewer's read of the record gives back its texts.
+  // The viewer's read of the record gives back its texts, stored with their
+  // apostrophes blanked.
   std::string org_message, viewed_subject, message_text;
   if (!LoadMessageForView("SMS", id, &org_message, &viewed_subject,
                           &message_text) ||
-      org_message != texts.body || viewed_subject != texts.subject ||
-      message_text != texts.lowered_body) {
+      org_message != BlankedCopy(texts.body) ||
+      viewed_subject != BlankedCopy(texts.subject) ||
+      message_text != BlankedCopy(texts.lowered_body)) {
     std::abort();
   }
   // Released later: the record keeps its token text and digest.
@@ -156,6 +161,20 @@ void MessageRoad(const std::string& subject, const std::string& body) {
                               texts.recipients.c_str(),
                               texts.subject.c_str())) {
     std::abort();
+  }
+  bool by_digest = false;
+  int32_t digest_id = 0;
+  if (!ExistsByDigest("SMS", digest, &by_digest, &digest_id, &status) ||
+      !by_digest || digest_id != id || status != 1) {
+    std::abort();
+  }
+  // The browser's list of today's released messages shows it as recorded.
+  std::vector<DayRecord> day;
+  std::u16string wide_date;
+  if (ReadStoreDay("SMS", 0, false, true, &day, &wide_date).ok()) {
+    for (const DayRecord& record : day) {
+      if (record.id == id && record.sender != texts.sender) std::abort();
+    }
   }
 }
 
