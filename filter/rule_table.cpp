@@ -12,6 +12,7 @@
 #include "device/debug.h"
 #include "storage/locations.h"
 #include "storage/rules_db.h"
+#include "storage/statement.h"
 #include "text/ascii.h"
 
 namespace {
@@ -107,7 +108,7 @@ bool LoadRules() {
     std::string path, table;
     GetRulesDbPath(&path, &table);
     const std::string sql =
-        storage::RulesStatement(storage::kListRulesSql, table);
+        storage::WithTableName(storage::kListRulesSql, table);
     auto fresh = std::make_unique<RuleTable>();
     std::unique_ptr<RuleTable> old;
     const storage::RulesQuery result = storage::QueryRules(

@@ -16,6 +16,7 @@
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
+#include "storage/statement.h"
 
 namespace fuzzing {
 
@@ -57,7 +58,7 @@ inline std::string UpToNul(const std::string& text) {
 // No rules in the database nor in memory.
 inline void NoRules() {
   const std::string sql =
-      storage::RulesStatement("DELETE FROM %s;", storage::kRulesTableName);
+      storage::WithTableName("DELETE FROM %s;", storage::kRulesTableName);
   if (ExecRules(sql.c_str()) != 0) std::abort();
   if (!LoadRules() || RuleCount() != 0) std::abort();
 }

@@ -86,10 +86,6 @@ std::string TokensOf(const char* message) {
 
 }  // namespace
 
-std::string RulesStatement(const char* pattern, const std::string& table) {
-  return WithTableName(pattern, table);
-}
-
 int32_t CertaintyToInt(float certainty) {
   if (std::isnan(certainty)) return 0;
   const double truncated = std::trunc(static_cast<double>(certainty));
@@ -160,7 +156,7 @@ void CreateRulesTable() {
     std::string path, table;
     GetRulesDbPath(&path, &table);
     ExecOnce(path.c_str(),
-             storage::RulesStatement(storage::kCreateRulesSql, table).c_str());
+             storage::WithTableName(storage::kCreateRulesSql, table).c_str());
   } catch (...) {
     device::DebugCaught("CreateRulesTable");
   }
@@ -230,7 +226,7 @@ int MaxRuleId() {
     if (!OpenRulesDb()) return -1;
     storage::Statement stmt;
     const int rc = stmt.Prepare(
-        s.db, storage::RulesStatement(storage::kMaxRuleIdSql, s.table));
+        s.db, storage::WithTableName(storage::kMaxRuleIdSql, s.table));
     if (rc != SQLITE_OK) {
       if (rc != SQLITE_MISUSE) CloseRulesDb();
       return -1;
@@ -254,8 +250,8 @@ bool FindRule(const char* sender, const char* recipients, const char* tokens,
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
     const std::string tokens_b = BlankedCopy(storage::OrEmpty(tokens));
     storage::Statement stmt;
-    if (stmt.Prepare(s.db, storage::RulesStatement(storage::kFindRuleSql,
-                                                   s.table)) != SQLITE_OK) {
+    if (stmt.Prepare(s.db, storage::WithTableName(storage::kFindRuleSql,
+                                                  s.table)) != SQLITE_OK) {
       CloseRulesDb();
       return false;
     }
@@ -285,7 +281,7 @@ bool UpdateRule(int id, const char* sender, const char* recipients,
     const std::string message_b = BlankedCopy(storage::OrEmpty(message));
     const std::string tokens_b = BlankedCopy(storage::OrEmpty(tokens));
     const std::string sql =
-        storage::RulesStatement(storage::kUpdateRuleSql, s.table);
+        storage::WithTableName(storage::kUpdateRuleSql, s.table);
     return ExecRules(sql.c_str(), {sender_b, recipients_b, message_b, tokens_b,
                                    storage::CertaintyToInt(certainty),
                                    static_cast<int32_t>(id)}) == SQLITE_OK;
@@ -318,7 +314,7 @@ bool AddRule(const char* sender, const char* recipients, const char* message,
     if (storage::TableFull()) return false;
     if (!OpenRulesDb()) return false;
     const std::string sql =
-        storage::RulesStatement(storage::kInsertRuleSql, s.table);
+        storage::WithTableName(storage::kInsertRuleSql, s.table);
     return ExecRules(sql.c_str(),
                      {s.next_id, sender_b, recipients_b, message_b, tokens,
                       storage::CertaintyToInt(certainty)}) == SQLITE_OK;
@@ -341,7 +337,7 @@ bool DeleteRule(const char* sender, const char* recipients,
     int rc = SQLITE_ERROR;
     if (OpenRulesDb()) {
       const std::string sql =
-          storage::RulesStatement(storage::kDeleteRuleSql, s.table);
+          storage::WithTableName(storage::kDeleteRuleSql, s.table);
       rc = ExecRules(sql.c_str(), {sender_b, recipients_b, message_b});
     }
     // The table in memory is read again from the database, still under the

@@ -108,9 +108,6 @@ inline constexpr char kDeleteRuleSql[] =
 inline constexpr char kListRulesSql[] =
     "SELECT Id, Sender, Recipients, Message, Tokens, Certainty FROM %s;";
 
-// A rule statement with the table name in place of its "%s".
-std::string RulesStatement(const char* pattern, const std::string& table);
-
 // Certainty as stored: truncated toward zero, NaN as 0, clamped to int32.
 int32_t CertaintyToInt(float certainty);
 

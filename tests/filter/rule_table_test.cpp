@@ -8,6 +8,7 @@
 #include <string>
 
 #include "storage/rules_db.h"
+#include "storage/statement.h"
 #include "tests/filter/rules_fixture.h"
 
 namespace {
@@ -144,7 +145,7 @@ TEST_F(RuleTableTest, AFailedLoadLeavesTheTableEmpty) {
   EXPECT_FALSE(LoadRules());
   EXPECT_EQ(0, RuleCount());
   // The rules connection was dropped, so a later load sees the new table.
-  PeekExec(storage::RulesStatement(storage::kCreateRulesSql, "Rules"));
+  PeekExec(storage::WithTableName(storage::kCreateRulesSql, "Rules"));
   InsertRules(1);
   EXPECT_TRUE(LoadRules());
   EXPECT_EQ(1, RuleCount());

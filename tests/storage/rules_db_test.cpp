@@ -366,13 +366,13 @@ TEST_F(RulesDbTest, HostileTextsAreStoredAsDataAndRunNothingElse) {
       std::string(10 * 1024, 'q') + "';--",
   };
   const std::string insert =
-      storage::RulesStatement(storage::kInsertRuleSql, "Rules");
+      storage::WithTableName(storage::kInsertRuleSql, "Rules");
   const std::string find =
-      storage::RulesStatement(storage::kFindRuleSql, "Rules");
+      storage::WithTableName(storage::kFindRuleSql, "Rules");
   const std::string max =
-      storage::RulesStatement(storage::kMaxRuleIdSql, "Rules");
+      storage::WithTableName(storage::kMaxRuleIdSql, "Rules");
   const std::string del =
-      storage::RulesStatement(storage::kDeleteRuleSql, "Rules");
+      storage::WithTableName(storage::kDeleteRuleSql, "Rules");
 
   std::vector<Row> expected;
   for (size_t i = 0; i < hostile.size(); ++i) {
