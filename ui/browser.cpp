@@ -70,18 +70,6 @@ std::u16string Header(int n, bool summary) {
   return device::AnsiToWide(text);
 }
 
-// The day lists of the refill under way: the summary database's and the
-// store being read. Only a refill touches them, under MessageListLock().
-struct DayLists {
-  std::vector<DayRecord> summary;
-  std::vector<DayRecord> store;
-};
-
-DayLists& TheDayLists() {
-  static DayLists* lists = new DayLists;  // lives until exit
-  return *lists;
-}
-
 int LeadingNumber(const std::u16string& text) {
   std::string narrow = device::WideToAnsi(text);
   long value = 0;
@@ -324,7 +312,12 @@ void RefreshMessageList(Browser* browser) {
     if (tick_normal) S().filter.normal = true;
   }
   std::u16string date;
-  DayLists& days = TheDayLists();
+  // The day lists of this refill: the summary database's and the store
+  // being read (refills take turns under MessageListLock()).
+  struct {
+    std::vector<DayRecord> summary;
+    std::vector<DayRecord> store;
+  } days;
   device::Status read = ReadSummaryDay(offset, filter.blocked, filter.normal,
                                        &days.summary, &date);
   // No summary database is the usual case: only other failures are told.
