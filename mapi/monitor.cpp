@@ -163,10 +163,8 @@ void CloserLoop() {
     }
     try {
       CloseComposeWindow();
-    } catch (const std::exception& e) {
-      device::DebugOut("Closing the compose window failed: %s\n", e.what());
     } catch (...) {
-      device::DebugOut("Closing the compose window failed\n");
+      device::DebugCaught("Closing the compose window failed");
     }
   }
 }
@@ -532,10 +530,8 @@ void CheckOutgoingMessage(const NOTIFICATION& notification) {
     Outcome outcome = Outcome::kTryAgain;
     try {
       outcome = CheckOnce(session, object, &state);
-    } catch (const std::exception& e) {
-      device::DebugOut("Outgoing check: %s\n", e.what());
     } catch (...) {
-      device::DebugOut("Outgoing check: fault\n");
+      device::DebugCaught("Outgoing check");
     }
     if (outcome == Outcome::kDone || g_stopping.load()) return;
     device::DebugOut(
@@ -576,11 +572,8 @@ void ShowStatusTextHook(const std::string& text) {
 void CheckNewMessagesForTarnvex() {
   try {
     if (RuleCount() == 0) LoadRules();
-  } catch (const std::exception& e) {
-    device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 1 (%s)\n",
-                     e.what());
   } catch (...) {
-    device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 1\n");
+    device::DebugCaught("ERROR in CheckNewMessagesForTarnvex : 1");
   }
   // The first pass scans every held folder: messages held but not recorded
   // before the program last ended are taken up at once.
@@ -604,11 +597,8 @@ void CheckNewMessagesForTarnvex() {
           }
           if (!rules_pass) RefreshMessageListHook();
         }
-      } catch (const std::exception& e) {
-        device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 3 (%s)\n",
-                         e.what());
       } catch (...) {
-        device::DebugOut("ERROR in CheckNewMessagesForTarnvex : 3\n");
+        device::DebugCaught("ERROR in CheckNewMessagesForTarnvex : 3");
       }
     }
     if (rules_pass) RefreshMessageListHook();

@@ -292,8 +292,8 @@ bool HeldRowStillJudged(const StoreRecord& record, const SRow& row) {
       any = true;
     }
     return any;
-  } catch (const std::exception& e) {
-    device::DebugOut("HeldRowStillJudged : %s\n", e.what());
+  } catch (...) {
+    device::DebugCaught("HeldRowStillJudged");
     return false;
   }
 }
@@ -305,9 +305,7 @@ void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
       if (row.lpProps[i].ulPropTag != PR_ENTRYID) continue;
       ProcessOneMessage(record, row.lpProps[i].Value.bin, outbox, held);
     }
-  } catch (const std::exception& e) {
-    device::DebugOut("ProcessMessage : Fatal Error!. (%s)\n", e.what());
   } catch (...) {
-    device::DebugOut("ProcessMessage : Fatal Error!.\n");
+    device::DebugCaught("ProcessMessage : Fatal Error!.");
   }
 }
