@@ -1,9 +1,8 @@
 #include "i18n/catalogue.h"
 
-#include <strings.h>
-
 #include <cstring>
 
+#include "text/ascii.h"
 #include "ui/main_window.h"
 #include "ui/window_layer.h"
 
@@ -21,7 +20,7 @@ const resources::LanguageRow* LanguageCatalogue() {
 
 int32_t MenuIdForLanguage(const std::string& code) {
   for (int k = 0; k < resources::kLanguageCount; ++k) {
-    if (strcasecmp(resources::kLanguageRows[k].code, code.c_str()) == 0)
+    if (EqualIgnoringAsciiCase(resources::kLanguageRows[k].code, code))
       return 50000 + 100 * k;
   }
   return 0;
@@ -47,7 +46,7 @@ std::vector<std::string> DisplayNames() {
 }
 
 bool SwitchMenuBar(const std::string& code) {
-  int32_t id = strcasecmp(code.c_str(), "eng") == 0
+  int32_t id = EqualIgnoringAsciiCase(code, "eng")
                    ? resources::kIdMenu
                    : MenuIdForLanguage(code) + 1;
   if (id == g_current_menu_id) return false;

@@ -1,7 +1,6 @@
 #include "i18n/languages.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include "i18n/catalogue.h"
 #include "i18n/support_file.h"
 #include "storage/locations.h"
+#include "text/ascii.h"
 #include "ui/main_window.h"
 #include "ui/startup.h"
 #include "ui/ui_texts.h"
@@ -46,7 +46,7 @@ bool ReplaceableUiText(const std::string& id) {
       "125", "126", "127", "128", "129", "130", "131", "132", "133",
       "134", "135", "136", "137", "138", "139", "140"};
   for (const char* known : kIds) {
-    if (strcasecmp(known, id.c_str()) == 0) return true;
+    if (id == known) return true;
   }
   return false;
 }
@@ -96,7 +96,7 @@ void RelabelViewerButton(const std::u16string& text) {
 std::u16string DisplayNameOf(const std::string& code) {
   const resources::LanguageRow* rows = LanguageCatalogue();
   for (int row = 0; row < resources::kLanguageCount; ++row) {
-    if (strcasecmp(rows[row].code, code.c_str()) == 0) {
+    if (EqualIgnoringAsciiCase(rows[row].code, code)) {
       return device::AnsiToWide(rows[row].display_name);
     }
   }
@@ -199,7 +199,7 @@ bool ApplySupportFile() {
       RelabelControls(SupportIdNumber(parsed.id),
                       SupportTextToWide(parsed.text, encoding));
     }
-    if (strcasecmp(parsed.section.c_str(), "STRINGTABLE") == 0 &&
+    if (EqualIgnoringAsciiCase(parsed.section, "STRINGTABLE") &&
         ReplaceableUiText(parsed.id)) {
       ui::SetUiText(std::stoi(parsed.id),
                     SupportTextToWide(parsed.text, encoding));

@@ -292,6 +292,17 @@ TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
   size_t shown = boxes_->shown.size();
   EXPECT_FALSE(i18n::LocateSupportFile(nullptr, "ffo", true));
   EXPECT_EQ(boxes_->shown.size(), shown + 1);
+  // A NUL inside a section word or an id is one more character of it, as
+  // any other would be: "stringtable\0" is no STRINGTABLE and "118\0" no
+  // replaceable text id, so neither replaces text 118.
+  const std::u16string text_118 = ui::UiTextOf(118);
+  std::string nul_fields = "x=stringtable";
+  nul_fields +=
+      std::string(1, '\0') + ";x=118;x=\"Section\"\nx=STRINGTABLE;x=118";
+  nul_fields += std::string(1, '\0') + ";x=\"Id\"\n";
+  Write("nuf", nul_fields);
+  EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nuf", true));
+  EXPECT_EQ(ui::UiTextOf(118), text_118);
   Write("nnl", "x=CTRL;x=1023;x=\"no newline at all\"");
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nnl", true));
   EXPECT_EQ(window_->browser()->ControlText(1023), u"no newline at all");
