@@ -30,6 +30,7 @@
 
 #include "device/codepage.h"
 #include "device/message_box.h"
+#include "device/qt_text.h"
 #include "ui/ui_texts.h"
 
 namespace ui {
@@ -43,14 +44,9 @@ std::set<TemplateDialog*> g_dialogs;
 
 }  // namespace
 
-QString ToQt(const std::u16string& text) {
-  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
-}
+QString ToQt(const std::u16string& text) { return device::ToQString(text); }
 
-std::u16string FromQt(const QString& text) {
-  return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()),
-                        static_cast<size_t>(text.size()));
-}
+std::u16string FromQt(const QString& text) { return device::FromQString(text); }
 
 void RunOnUiThread(std::function<void()> work) {
   QCoreApplication* app = QCoreApplication::instance();

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "device/codepage.h"
+#include "device/qt_text.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
 #include "device/window_registry.h"
@@ -25,14 +26,9 @@
 namespace device_tool {
 namespace {
 
-QString Q(const std::u16string& text) {
-  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
-}
+QString Q(const std::u16string& text) { return device::ToQString(text); }
 
-std::u16string W(const QString& text) {
-  return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()),
-                        static_cast<size_t>(text.size()));
-}
+std::u16string W(const QString& text) { return device::FromQString(text); }
 
 // How often the folder view looks at the store.
 constexpr int kViewRefreshMs = 300;

@@ -303,6 +303,11 @@ TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
   Write("nuf", nul_fields);
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nuf", true));
   EXPECT_EQ(ui::UiTextOf(118), text_118);
+  // A text that begins with U+FEFF keeps it on its way into the window
+  // (only the file's own byte-order mark is taken as a mark).
+  Write("bom", "\xEF\xBB\xBFx=CTRL;x=1015;x=\"\xEF\xBB\xBF\xD8\xA7\"\n");
+  EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "bom", true));
+  EXPECT_EQ(window_->browser()->ControlText(1015), u"\uFEFF\u0627");
   Write("nnl", "x=CTRL;x=1023;x=\"no newline at all\"");
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nnl", true));
   EXPECT_EQ(window_->browser()->ControlText(1023), u"no newline at all");
