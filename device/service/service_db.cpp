@@ -9,6 +9,7 @@
 
 #include "device/codepage.h"
 #include "device/debug.h"
+#include "device/files.h"
 #include "device/image.h"
 #include "device/service/service.h"
 
@@ -72,7 +73,7 @@ bool EnsureOpen(std::string* error) {
         "no device image at " + ImageRoot() + " (run \"tarnvex-device init\")";
     return false;
   }
-  mkdir(DeviceDataDir().c_str(), 0755);
+  EnsurePrivateDir(DeviceDataDir());
   std::string path = MessageServicePath();
   // A file that is there but is no database is refused before SQLite could
   // take it for an empty one and write over it.
