@@ -169,6 +169,29 @@ class StoreConnection {
 
 std::string OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
+// Runs one writing statement on a store's database with the values `bind`
+// gives it. What fails is said on stderr as the record writers always did:
+// "Can't open database" or "DB Error" with SQLite's text.
+template <typename Binder>
+bool ExecOnStore(const char* store_name, const char* sql, Binder bind) {
+  StoreConnection connection(store_name);
+  if (!connection.ok()) {
+    std::fprintf(stderr, "Can't open database: %s\n", connection.error());
+    return false;
+  }
+  storage::Statement stmt;
+  int rc = stmt.Prepare(connection.db(), sql);
+  if (rc == SQLITE_OK) {
+    bind(stmt);
+    rc = stmt.Exec();
+  }
+  if (rc != SQLITE_DONE) {
+    std::fprintf(stderr, "DB Error: %s\n", connection.error());
+    return false;
+  }
+  return true;
+}
+
 std::string Digest(const std::string& body, const std::string& sender,
                    const std::string& recipients, const std::string& subject) {
   return HashTextOf(body + " " + sender + " " + recipients + " " + subject);
@@ -447,17 +470,10 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
 
     int32_t next = MaxStoreMsgId(store_name) + 1;
     SetNextMessageId(next);
-    StoreConnection connection(store_name);
-    if (!connection.ok()) {
-      std::fprintf(stderr, "Can't open database: %s\n", connection.error());
-      return false;
-    }
     std::string lowered_b = BlankedCopy(OrEmpty(lowered_body));
     std::string tokens_b = BlankedCopy(OrEmpty(tokens));
-    storage::Statement stmt;
-    int rc = stmt.Prepare(connection.db(), kInsertSql);
     *id = next;
-    if (rc == SQLITE_OK) {
+    return ExecOnStore(store_name, kInsertSql, [&](storage::Statement& stmt) {
       stmt.Bind(1, next);
       stmt.Bind(2, sender_b);
       stmt.Bind(3, recipients_b);
@@ -469,14 +485,7 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
       stmt.Bind(9, OrEmpty(time_text));
       stmt.Bind(10, status);
       stmt.Bind(11, digest);
-      rc = stmt.Exec();
-      if (rc == SQLITE_DONE) rc = SQLITE_OK;
-    }
-    if (rc != SQLITE_OK) {
-      std::fprintf(stderr, "DB Error: %s\n", connection.error());
-      return false;
-    }
-    return true;
+    });
   } catch (...) {
     device::DebugCaught("MAPIAdd");
     return false;
@@ -485,24 +494,10 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
 
 bool MAPIUpdate(const char* store_name, int32_t id, int32_t status) {
   try {
-    StoreConnection connection(store_name);
-    if (!connection.ok()) {
-      std::fprintf(stderr, "Can't open database: %s\n", connection.error());
-      return false;
-    }
-    storage::Statement stmt;
-    int rc = stmt.Prepare(connection.db(), kUpdateSql);
-    if (rc == SQLITE_OK) {
+    return ExecOnStore(store_name, kUpdateSql, [&](storage::Statement& stmt) {
       stmt.Bind(1, status);
       stmt.Bind(2, id);
-      rc = stmt.Exec();
-      if (rc == SQLITE_DONE) rc = SQLITE_OK;
-    }
-    if (rc != SQLITE_OK) {
-      std::fprintf(stderr, "DB Error: %s\n", connection.error());
-      return false;
-    }
-    return true;
+    });
   } catch (...) {
     device::DebugCaught("MAPIUpdate");
     return false;
