@@ -43,7 +43,8 @@ inline constexpr char kCreateSummaryTableSql[] =
 // them: peers that know only the tables are not affected.
 inline constexpr char kCreateMsgIndexesSql[] =
     "CREATE INDEX IF NOT EXISTS MsgHash ON Msg (Hash);"
-    "CREATE INDEX IF NOT EXISTS MsgReceivedDate ON Msg (ReceivedDate);";
+    "CREATE INDEX IF NOT EXISTS MsgReceivedDate ON Msg (ReceivedDate);"
+    "CREATE INDEX IF NOT EXISTS MsgIdStatusHash ON Msg (Id, Status, Hash);";
 inline constexpr char kCreateSummaryIndexSql[] =
     "CREATE INDEX IF NOT EXISTS %sReceivedDate ON %s (ReceivedDate);";
 // Store connections kept open at most; beyond, idle ones are closed.

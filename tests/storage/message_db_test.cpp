@@ -326,6 +326,16 @@ TEST_F(MessageDbTest, FilesMadeBeforeGainTheLookupIndexesAndKeepTheirTables) {
                      ("DROP INDEX " + table + "ReceivedDate;").c_str()),
             SQLITE_OK);
 
+  // A record's status and digest are read without the index too.
+  int32_t early = 0;
+  ASSERT_TRUE(MAPIAdd("Old", "s", "r", "early", "b", "b", "", 1, today_.c_str(),
+                      "t", &early));
+  int32_t status = -1;
+  std::string digest;
+  ASSERT_TRUE(RecordStatus("Old", early, &status, &digest));
+  EXPECT_EQ(status, 1);
+  EXPECT_FALSE(digest.empty());
+
   // The next start (the store entered again, the summary table made again).
   PrepareStoreDb("Old");
   CreateSummaryTable();
@@ -348,6 +358,21 @@ TEST_F(MessageDbTest, FilesMadeBeforeGainTheLookupIndexesAndKeepTheirTables) {
   EXPECT_NE(sum.plan.find("USING INDEX " + table + "ReceivedDate"),
             std::string::npos)
       << sum.plan;
+
+  // Status and digest come from the covering index's pages, never from the
+  // row (whose long texts lie before them), with the same answer.
+  EXPECT_TRUE(store.indexes.count("MsgIdStatusHash") == 1);
+  FileFacts by_id =
+      FactsOf(old_store, "Msg",
+              "SELECT Status, Hash FROM Msg INDEXED BY MsgIdStatusHash WHERE "
+              "Id = 1;");
+  EXPECT_NE(by_id.plan.find("COVERING INDEX MsgIdStatusHash"),
+            std::string::npos)
+      << by_id.plan;
+  std::string indexed_digest;
+  ASSERT_TRUE(RecordStatus("Old", early, &status, &indexed_digest));
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(indexed_digest, digest);
 
   // Records are still found through the index.
   int32_t id = 0;
