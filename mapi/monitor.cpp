@@ -578,6 +578,10 @@ void CheckNewMessagesForTarnvex() {
   // The first pass scans every held folder: messages held but not recorded
   // before the program last ended are taken up at once.
   bool first_pass = true;
+  // When each store's failed walk is due again (zero: none failed). A walk
+  // left part made would leave a release the rules allow, or a record, to
+  // whatever event came next.
+  std::vector<std::chrono::steady_clock::time_point> retry_at(kMaxStores);
   for (;;) {
     bool rules_pass = RulesChanged.exchange(0) == 1 || first_pass;
     if (rules_pass) ForgetReleases();
@@ -590,10 +594,17 @@ void CheckNewMessagesForTarnvex() {
       assert(i < kMaxStores);
       StoreRecord& record = stores.records[i];
       try {
-        if (record.pending.exchange(0) == 1 || rules_pass) {
+        const auto now = std::chrono::steady_clock::now();
+        const bool retry =
+            retry_at[i] != std::chrono::steady_clock::time_point{} &&
+            now >= retry_at[i];
+        if (record.pending.exchange(0) == 1 || rules_pass || retry) {
           device::DebugOut("Working on %s\n", record.name);
+          retry_at[i] = {};
           if (!ScanHeldFolder(record)) {
             device::DebugOut("Failed to CheckNewMessagesForTarnvex");
+            retry_at[i] = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(kWalkRetryMs);
           }
           if (!rules_pass) RefreshMessageListHook();
         }

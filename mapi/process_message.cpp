@@ -167,11 +167,15 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   texts.received_time = fields.received_time;
 
   std::vector<BYTE> id(entry_id.lpb, entry_id.lpb + entry_id.cb);
-  ReleaseMessage release = [&id, &entry_id, held, outbox] {
+  ReleaseMessage release = [&id, &entry_id, &record, held, outbox] {
     // Noted before the move: the outgoing check sees the message arrive.
     NoteReleased(entry_id);
     if (!MoveMessage(static_cast<ULONG>(id.size()), id.data(), held, outbox)) {
       ForgetReleased(entry_id);
+      // Its record already says it may go: the store is walked again at the
+      // next pass, so the release is made, not left to some later event.
+      device::DebugOut("Release not made; taken up again\n");
+      record.pending.store(1);
     }
   };
 

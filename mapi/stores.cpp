@@ -270,6 +270,7 @@ bool ScanHeldFolder(StoreRecord& record) {
   IMAPIFolder* held = folders.held.get();
 
   Owned<IMAPITable> contents;
+  bool whole = false;
   if (held != nullptr && SUCCEEDED(held->GetContentsTable(0, contents.put())) &&
       contents) {
     SizedSPropTagArray(8, columns) = {
@@ -287,7 +288,6 @@ bool ScanHeldFolder(StoreRecord& record) {
     device::DebugOut("%d.", record.row_count);
 
     BeginHeldWalk(record);
-    bool whole = false;
     OwnedRows rows;
     for (int32_t n = 0;;) {
       if (g_safe_point != nullptr && !g_safe_point()) break;
@@ -311,7 +311,7 @@ bool ScanHeldFolder(StoreRecord& record) {
     }
     if (whole) EndHeldWalk(record);
   }
-  return true;
+  return whole;
 }
 
 HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,

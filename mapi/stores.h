@@ -82,7 +82,9 @@ struct HeldFolder {
 HeldFolder OpenHeldFolder(IMsgStore* store);
 
 // Walks the store's held folder newest first and classifies each message.
-// False when the store cannot be opened or has no Outbox.
+// False when the walk could not be made whole: the store or its Outbox
+// cannot be opened, the held folder cannot be opened or made, its rows
+// cannot be read to the end, or the worker was stopped part way.
 bool ScanHeldFolder(StoreRecord& record);
 
 // The move itself with the service's answer: MAPI_E_NOT_FOUND when the

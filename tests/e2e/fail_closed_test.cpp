@@ -315,4 +315,49 @@ TEST_F(FailClosedTest, ARecordThatCannotBeWrittenIsWrittenAtALaterPass) {
   ExpectNoneSent({id});
 }
 
+TEST_F(FailClosedTest, AReleaseThatCannotMoveIsMadeAtALaterPass) {
+  StartHost();
+  int64_t id = Send({"5550121"});
+  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
+  FindDatabases();
+  ASSERT_TRUE(Eventually([&] { return Records().size() == 1; }));
+  // The service cannot move this message for a while (as on a full disk):
+  // the pass that the new rule starts records it as allowed, but its move
+  // back into the Outbox fails.
+  const std::string trigger =
+      "CREATE TRIGGER no_move BEFORE UPDATE OF folder ON messages WHEN "
+      "OLD.id = " +
+      std::to_string(id) + " BEGIN SELECT RAISE(ABORT, 'disk full'); END;";
+  ServiceExec(trigger);
+  AddCoveringRule("5550121");
+  ASSERT_TRUE(Eventually(
+      [&] { return Records().size() == 1 && Records()[0].status == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_EQ(FolderOf(id), "Outbox\\Tarnvex");
+  ServiceExec("DROP TRIGGER no_move;");
+  // Nothing else happens on the device: the release is made all the same,
+  // and the message leaves once.
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
+  EXPECT_EQ(Records().size(), 1u);
+}
+
+TEST_F(FailClosedTest, AWalkThatMeetsALockedServiceFileIsMadeAgainLater) {
+  StartHost();
+  int64_t id = Send({"5550122"});
+  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
+  FindDatabases();
+  ASSERT_TRUE(Eventually([&] { return Records().size() == 1; }));
+  // Another program holds the service file while the user adds the rule,
+  // longer than the pass takes to give up on each of the three stores (a
+  // busy timeout each): no held folder can be walked in that pass.
+  sqlite3* lock = Lock(device::MessageServicePath());
+  AddCoveringRule("5550122");
+  std::this_thread::sleep_for(std::chrono::milliseconds(36000));
+  Unlock(lock);
+  // The walks are made again once the file is free, and the message the new
+  // rule allows leaves.
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }, 25000));
+  EXPECT_EQ(Records().size(), 1u);
+}
+
 }  // namespace
