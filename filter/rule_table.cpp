@@ -24,6 +24,8 @@ struct Guarded {
   std::shared_mutex mutex;
   std::unique_ptr<RuleTable> table = std::make_unique<RuleTable>();
   std::atomic<uint64_t> generation{1};
+  // The last load could not read the rules (the table is empty for that).
+  std::atomic<bool> load_failed{false};
 };
 
 Guarded& Table() {
@@ -136,6 +138,7 @@ bool LoadRules() {
             fresh = std::make_unique<RuleTable>();
           old = Publish(std::move(fresh));
         });
+    Table().load_failed.store(result != storage::RulesQuery::kOk);
     switch (result) {
       case storage::RulesQuery::kOk:
         return true;
@@ -153,6 +156,7 @@ bool LoadRules() {
   } catch (...) {
     // Out of memory part way: no half table is left behind.
     device::DebugOut("Rules not loaded: out of memory\n");
+    Table().load_failed.store(true);
     try {
       Publish(std::make_unique<RuleTable>());
     } catch (...) {
@@ -163,6 +167,8 @@ bool LoadRules() {
     return false;
   }
 }
+
+bool RulesLoadFailed() { return Table().load_failed.load(); }
 
 int32_t RuleCount() {
   Guarded& g = Table();
@@ -273,4 +279,7 @@ int32_t MatchRecipients(RuleRecord candidate, int32_t* matched,
   return MatchRecipientText(candidate.Sender, matched, rule_id);
 }
 
-void ResetRuleTable() { Publish(std::make_unique<RuleTable>()); }
+void ResetRuleTable() {
+  Publish(std::make_unique<RuleTable>());
+  Table().load_failed.store(false);
+}

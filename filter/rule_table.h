@@ -60,6 +60,9 @@ struct RuleTable {
 // opened, or the query does not prepare or fails part way (a part of the
 // rules is never taken for all of them), and the table is then empty.
 bool LoadRules();
+// True while the last load failed: the table is empty because the rules could
+// not be read, not because there are none.
+bool RulesLoadFailed();
 
 int32_t RuleCount();
 

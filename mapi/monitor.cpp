@@ -578,10 +578,14 @@ void CheckNewMessagesForTarnvex() {
   // The first pass scans every held folder: messages held but not recorded
   // before the program last ended are taken up at once.
   bool first_pass = true;
-  // When each store's failed walk is due again (zero: none failed). A walk
-  // left part made would leave a release the rules allow, or a record, to
-  // whatever event came next.
-  std::vector<std::chrono::steady_clock::time_point> retry_at(kMaxStores);
+  // Each store's walk that failed, and when it is due again. A walk left part
+  // made, or made while the rules could not be read, would leave a release
+  // the rules allow, or a record, to whatever event came next.
+  struct Retry {
+    std::chrono::steady_clock::time_point at{};
+    int failures = 0;
+  };
+  std::vector<Retry> retries(kMaxStores);
   for (;;) {
     bool rules_pass = RulesChanged.exchange(0) == 1 || first_pass;
     if (rules_pass) ForgetReleases();
@@ -594,17 +598,26 @@ void CheckNewMessagesForTarnvex() {
       assert(i < kMaxStores);
       StoreRecord& record = stores.records[i];
       try {
-        const auto now = std::chrono::steady_clock::now();
-        const bool retry =
-            retry_at[i] != std::chrono::steady_clock::time_point{} &&
-            now >= retry_at[i];
+        Retry& failed = retries[i];
+        const bool retry = failed.failures > 0 &&
+                           std::chrono::steady_clock::now() >= failed.at;
         if (record.pending.exchange(0) == 1 || rules_pass || retry) {
           device::DebugOut("Working on %s\n", record.name);
-          retry_at[i] = {};
-          if (!ScanHeldFolder(record)) {
-            device::DebugOut("Failed to CheckNewMessagesForTarnvex");
-            retry_at[i] = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(kWalkRetryMs);
+          // Rules that could not be read judged the last walk: read them
+          // again first (an empty table is otherwise passed over as judged).
+          if (retry && RulesLoadFailed()) LoadRules();
+          const bool whole = ScanHeldFolder(record);
+          if (!whole) device::DebugOut("Failed to CheckNewMessagesForTarnvex");
+          if (whole && !RulesLoadFailed()) {
+            failed = Retry{};
+          } else {
+            const int doublings =
+                std::min(failed.failures, kWalkRetryMaxDoublings);
+            ++failed.failures;
+            failed.at = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(kWalkRetryMs << doublings);
+            device::DebugOut("%s: walked again in %d ms\n", record.name,
+                             kWalkRetryMs << doublings);
           }
           if (!rules_pass) RefreshMessageListHook();
         }

@@ -22,9 +22,12 @@
 // The pauses and limits of monitoring, in milliseconds and counts.
 inline constexpr int kStorePauseMs = 100;      // before each store of a pass
 inline constexpr int kEmptyPassPauseMs = 100;  // a pass over no stores at all
-// A walk of a held folder that could not be made whole is made again after
-// this long (a locked or failing service file is not hammered meanwhile).
+// A walk of a held folder that could not be made whole (or was made while the
+// rules could not be read) is made again after this long, and after twice as
+// long each time it fails again, up to 64 times as long: a file that stays
+// locked or broken is not hammered meanwhile.
 inline constexpr int kWalkRetryMs = 1000;
+inline constexpr int kWalkRetryMaxDoublings = 6;
 inline constexpr int kEntryIdReads = 1000;  // waiting for a new message's id
 inline constexpr int kEntryIdPauseMs = 1;
 inline constexpr size_t kRecipientsBufferUnits = 4096;

@@ -360,4 +360,25 @@ TEST_F(FailClosedTest, AWalkThatMeetsALockedServiceFileIsMadeAgainLater) {
   EXPECT_EQ(Records().size(), 1u);
 }
 
+TEST_F(FailClosedTest, AWalkJudgedWhileTheRulesCouldNotBeReadIsMadeAgain) {
+  StartHost();
+  int64_t id = Send({"5550123"});
+  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
+  FindDatabases();
+  ASSERT_TRUE(Eventually([&] { return Records().size() == 1; }));
+  // The user's new rule is written, but another program holds the rules file
+  // when the filter reads the rules again: the pass judges with none.
+  ASSERT_TRUE(AddRule("", "5550123", "", 90.0));
+  CloseRulesDb();
+  sqlite3* lock =
+      Lock(image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
+  ASSERT_TRUE(host_->WriteLine("rules-changed"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(12000));
+  EXPECT_EQ(FolderOf(id), "Outbox\\Tarnvex");
+  Unlock(lock);
+  // Once the rules can be read, the message they allow leaves.
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }, 15000));
+  EXPECT_EQ(Records().size(), 1u);
+}
+
 }  // namespace

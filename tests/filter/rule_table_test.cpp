@@ -144,11 +144,14 @@ TEST_F(RuleTableTest, AFailedLoadLeavesTheTableEmpty) {
   PeekExec("DROP TABLE Rules;");
   EXPECT_FALSE(LoadRules());
   EXPECT_EQ(0, RuleCount());
+  // Empty because the rules could not be read, which the worker asks.
+  EXPECT_TRUE(RulesLoadFailed());
   // The rules connection was dropped, so a later load sees the new table.
   PeekExec(storage::WithTableName(storage::kCreateRulesSql, "Rules"));
   InsertRules(1);
   EXPECT_TRUE(LoadRules());
   EXPECT_EQ(1, RuleCount());
+  EXPECT_FALSE(RulesLoadFailed());
 }
 
 TEST_F(RuleTableTest, TheFirstCoveringRuleGivesTheId) {
