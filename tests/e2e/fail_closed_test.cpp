@@ -42,6 +42,15 @@ class FailClosedTest : public FilterEndToEndTest {
     sqlite3_close(db);
   }
 
+  // Sends a message to `number` and waits until the running filter has held
+  // and recorded it (the only record of the store).
+  void SendHeldAndRecorded(const std::string& number, int64_t* id) {
+    *id = Send({number});
+    ASSERT_TRUE(Eventually([&] { return FolderOf(*id) == "Outbox\\Tarnvex"; }));
+    FindDatabases();
+    ASSERT_TRUE(Eventually([&] { return Records().size() == 1; }));
+  }
+
   // Every message of the image is where `expected` says, never in Sent Items
   // when it is not.
   void ExpectNoneSent(const std::vector<int64_t>& ids) {
@@ -317,10 +326,8 @@ TEST_F(FailClosedTest, ARecordThatCannotBeWrittenIsWrittenAtALaterPass) {
 
 TEST_F(FailClosedTest, AReleaseThatCannotMoveIsMadeAtALaterPass) {
   StartHost();
-  int64_t id = Send({"5550121"});
-  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
-  FindDatabases();
-  ASSERT_TRUE(Eventually([&] { return Records().size() == 1; }));
+  int64_t id = 0;
+  ASSERT_NO_FATAL_FAILURE(SendHeldAndRecorded("5550121", &id));
   // The service cannot move this message for a while (as on a full disk):
   // the pass that the new rule starts records it as allowed, but its move
   // back into the Outbox fails.
@@ -343,10 +350,8 @@ TEST_F(FailClosedTest, AReleaseThatCannotMoveIsMadeAtALaterPass) {
 
 TEST_F(FailClosedTest, AWalkThatMeetsALockedServiceFileIsMadeAgainLater) {
   StartHost();
-  int64_t id = Send({"5550122"});
-  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
-  FindDatabases();
-  ASSERT_TRUE(Eventually([&] { return Records().size() == 1; }));
+  int64_t id = 0;
+  ASSERT_NO_FATAL_FAILURE(SendHeldAndRecorded("5550122", &id));
   // Another program holds the service file while the user adds the rule,
   // longer than the pass takes to give up on each of the three stores (a
   // busy timeout each): no held folder can be walked in that pass.
@@ -362,10 +367,8 @@ TEST_F(FailClosedTest, AWalkThatMeetsALockedServiceFileIsMadeAgainLater) {
 
 TEST_F(FailClosedTest, AWalkJudgedWhileTheRulesCouldNotBeReadIsMadeAgain) {
   StartHost();
-  int64_t id = Send({"5550123"});
-  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
-  FindDatabases();
-  ASSERT_TRUE(Eventually([&] { return Records().size() == 1; }));
+  int64_t id = 0;
+  ASSERT_NO_FATAL_FAILURE(SendHeldAndRecorded("5550123", &id));
   // The user's new rule is written, but another program holds the rules file
   // when the filter reads the rules again: the pass judges with none.
   ASSERT_TRUE(AddRule("", "5550123", "", 90.0));
