@@ -142,7 +142,8 @@ void ReadAsTheFilter(const Setup& s) {
   StoreRecipientsText("SMS", recipients.text);
   std::string body;
   char reason[kBodyReasonField] = {};
-  if (!ReadBody(message, &body, reason) && !body.empty()) std::abort();
+  if (ReadBody(message, &body, reason) != BodyRead::kRead && !body.empty())
+    std::abort();
   CheckField(reason);
   std::string part;
   ExtractMimePart(body, kMimeTextHtml, &part);

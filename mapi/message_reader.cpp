@@ -1,6 +1,7 @@
 #include "mapi/message_reader.h"
 
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "device/clock.h"
@@ -142,32 +143,43 @@ void ReadMessageFields(IMessage* message, MessageFields* fields,
   CopyField(fields->received_time, time);
 }
 
-bool ReadBody(IMessage* message, std::string* body, char* reason) {
+BodyRead ReadBody(IMessage* message, std::string* body, char* reason) {
   body->clear();
-  auto fail = [&](const char* why) {
+  auto fail = [&](const char* why, BodyRead result) {
     if (reason != nullptr) CopyField(reason, kBodyReasonField, why);
-    return false;
+    return result;
   };
-  if (message == nullptr) return fail("OpenProperty failed.");
+  if (message == nullptr)
+    return fail("OpenProperty failed.", BodyRead::kFailed);
   Owned<IUnknown> object;
-  if (FAILED(
-          message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, object.put())) ||
-      !object) {
-    return fail("OpenProperty failed.");
-  }
+  HRESULT hr =
+      message->OpenProperty(PR_BODY_W, &IID_IStream, 0, 0, object.put());
+  if (hr == MAPI_E_NOT_FOUND)
+    return fail("OpenProperty failed.", BodyRead::kNone);
+  if (FAILED(hr) || !object)
+    return fail("OpenProperty failed.", BodyRead::kFailed);
   Owned<IStream> stream = std::move(object).As<IStream>();
+  if (!stream) return fail("OpenProperty failed.", BodyRead::kFailed);
   STATSTG stat = {};
-  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return fail("Stat failed.");
-  uint32_t size = static_cast<uint32_t>(stat.cbSize);
-  if (size == 0) return fail("BodySize failed.");
+  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME)))
+    return fail("Stat failed.", BodyRead::kFailed);
+  if (stat.cbSize == 0) return fail("BodySize failed.", BodyRead::kNone);
+  // The read takes its size as a ULONG.
+  if (stat.cbSize > std::numeric_limits<ULONG>::max() - 4)
+    return fail("BodySize failed.", BodyRead::kFailed);
+  const ULONG size = static_cast<ULONG>(stat.cbSize);
   std::vector<char16_t> buffer(size / 2 + 2, 0);
   ULONG read = 0;
-  HRESULT hr = stream->Read(buffer.data(), size, &read);
+  hr = stream->Read(buffer.data(), size, &read);
   stream.reset();
-  if (FAILED(hr)) return true;  // an empty body
+  // A read that failed, or stopped short, is no body: judged and recorded
+  // as an empty text it would make a record that the next good read does
+  // not find.
+  if (FAILED(hr) || read != size)
+    return fail("Read failed.", BodyRead::kFailed);
   buffer[read / 2] = 0;
   *body = device::WideToAnsi(buffer.data());
-  return true;
+  return BodyRead::kRead;
 }
 
 bool ExtractMimePart(const std::string& body, const char* marker,

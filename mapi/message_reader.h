@@ -60,9 +60,16 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole = nullptr);
 RecipientsRead ReadRecipientsForJudging(IMessage* message,
                                         std::u16string* wide = nullptr);
 
-// The body, narrowed. False with a reason ("OpenProperty failed.", "Stat
-// failed.", "BodySize failed.") when there is none; the body is then empty.
-bool ReadBody(IMessage* message, std::string* body, char* reason);
+// How a read of the body went: read whole, the message has none (no body
+// property, or an empty one), or it could not be read now. A body that could
+// not be read is not an empty one: nothing may be recorded of the message
+// until it is read.
+enum class BodyRead { kRead, kNone, kFailed };
+
+// The body, narrowed. Anything but kRead leaves it empty, with a reason
+// ("OpenProperty failed.", "Stat failed.", "BodySize failed.", "Read
+// failed.").
+BodyRead ReadBody(IMessage* message, std::string* body, char* reason);
 
 // The part of a MIME body after the header with `marker`, lower-cased. False
 // when there is none.

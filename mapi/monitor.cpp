@@ -37,6 +37,8 @@ struct Worker {
   std::thread::id id;
   bool running = false;   // the thread exists and has not ended
   bool paused = false;    // the paused flag: one pause, not a count
+  int pause_holders = 0;  // WorkerPause guards alive (a worker started while
+                          // one lives starts paused)
   bool standing = false;  // the worker waits at a safe point
   bool stop = false;
 };
@@ -570,6 +572,8 @@ void ShowStatusTextHook(const std::string& text) {
 
 // Runs until StopMonitoring (for ever in the program).
 void CheckNewMessagesForTarnvex() {
+  // A worker started while a pause is asked for touches nothing before it.
+  if (!SafePoint()) return;
   try {
     if (RuleCount() == 0) LoadRules();
   } catch (...) {
@@ -586,8 +590,15 @@ void CheckNewMessagesForTarnvex() {
     int failures = 0;
   };
   std::vector<Retry> retries(kMaxStores);
+  // The rules every held message was last judged under: a reload that
+  // brought other rules, whoever made it (the editor, Update, a retry), is a
+  // rules change even when nobody raised the flag.
+  uint64_t judged_generation = RuleGeneration();
   for (;;) {
-    bool rules_pass = RulesChanged.exchange(0) == 1 || first_pass;
+    const uint64_t generation = RuleGeneration();
+    bool rules_pass = RulesChanged.exchange(0) == 1 || first_pass ||
+                      generation != judged_generation;
+    judged_generation = generation;
     if (rules_pass) ForgetReleases();
     first_pass = false;
     StoreTableData& stores = StoreTable();
@@ -786,7 +797,10 @@ bool StartWorker() {
     guard.lock();
   }
   worker.stop = false;
-  worker.paused = false;
+  // A worker started while a pause guard lives (the watch came back while the
+  // rules editor is open) starts paused, as the one it replaces would be.
+  worker.paused = worker.pause_holders > 0;
+  worker.standing = false;
   worker.running = true;
   SetWalkSafePoint(&WalkSafePoint);
   try {
@@ -838,7 +852,7 @@ void StopMonitoring() {
   {
     std::lock_guard<std::mutex> guard(worker.lock);
     worker.stop = false;
-    worker.paused = false;
+    worker.paused = worker.pause_holders > 0;
     worker.id = std::thread::id();
   }
   // No new notification reaches a sink once its store is unadvised; the
@@ -864,10 +878,11 @@ void StopMonitoring() {
   g_stopping.store(false);
 }
 
-bool PauseWorker() {
-  Worker& worker = TheWorker();
-  std::unique_lock<std::mutex> guard(worker.lock);
-  if (!worker.running || worker.paused) return false;
+namespace {
+
+// Sets the pause flag and waits until the worker stands still; worker.lock
+// is held by the caller.
+bool PauseLocked(Worker& worker, std::unique_lock<std::mutex>& guard) {
   // The worker cannot wait for itself.
   if (std::this_thread::get_id() == worker.id) return false;
   worker.paused = true;
@@ -877,22 +892,42 @@ bool PauseWorker() {
   return worker.running;
 }
 
-namespace {
-
-std::mutex g_pause_holders_lock;
-int g_pause_holders = 0;
-
 }  // namespace
 
+bool PauseWorker() {
+  Worker& worker = TheWorker();
+  std::unique_lock<std::mutex> guard(worker.lock);
+  if (!worker.running || worker.paused) return false;
+  return PauseLocked(worker, guard);
+}
+
 WorkerPause::WorkerPause() {
-  std::lock_guard<std::mutex> guard(g_pause_holders_lock);
-  if (g_pause_holders++ == 0) PauseWorker();
+  Worker& worker = TheWorker();
+  std::unique_lock<std::mutex> guard(worker.lock);
+  ++worker.pause_holders;
+  if (!worker.running) {
+    worker.paused = true;  // a worker started meanwhile starts still
+    return;
+  }
+  // The worker cannot wait for itself.
+  if (std::this_thread::get_id() == worker.id) return;
+  if (!worker.paused) {
+    worker.paused = true;
+    worker.changed.notify_all();
+  }
+  // Every guard, not only the first, returns once the worker stands still.
+  worker.changed.wait(guard,
+                      [&] { return worker.standing || !worker.running; });
 }
 
 WorkerPause::~WorkerPause() {
-  std::lock_guard<std::mutex> guard(g_pause_holders_lock);
-  assert(g_pause_holders > 0);
-  if (--g_pause_holders == 0) ResumeWorker();
+  Worker& worker = TheWorker();
+  std::lock_guard<std::mutex> guard(worker.lock);
+  assert(worker.pause_holders > 0);
+  if (--worker.pause_holders == 0) {
+    worker.paused = false;
+    worker.changed.notify_all();
+  }
 }
 
 bool ResumeWorker() {

@@ -90,7 +90,9 @@ bool ResumeWorker();
 // Keeps the worker still while it lives, for the program's own users of the
 // pause (the rules editor, the browser's workers): the worker is paused by
 // the first guard and resumed by the last one, so one user never resumes a
-// worker another one still needs still (PauseWorker itself is one flag).
+// worker another one still needs still (PauseWorker itself is one flag). A
+// worker started while a guard lives (by the watch keeper, or a new start of
+// monitoring) starts paused. Each guard returns once the worker stands still.
 class WorkerPause {
  public:
   WorkerPause();

@@ -125,23 +125,32 @@ std::string TokenBodyText(const std::string& lowered_body) {
   return lowered_body;
 }
 
-void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
+// False when the message could not be judged and recorded now (it could
+// not be opened, or its body could not be read): the walk is then not whole,
+// and the worker makes it again later.
+bool ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
                        IMAPIFolder* outbox, IMAPIFolder* held) {
-  if (StillJudged(record, entry_id)) return;
+  if (StillJudged(record, entry_id)) return true;
   ForgetJudged(record, entry_id);
   // Read before the judgement: rules that change meanwhile make another
   // generation, and the message is judged again at the next pass.
   const uint64_t generation = RuleGeneration();
   ULONG type = 0;
   Owned<IUnknown> opened;
-  if (held == nullptr ||
-      FAILED(held->OpenEntry(entry_id.cb,
-                             reinterpret_cast<LPENTRYID>(entry_id.lpb), nullptr,
-                             MAPI_BEST_ACCESS, &type, opened.put())) ||
-      !opened || type != MAPI_MESSAGE) {
+  const HRESULT hr =
+      held == nullptr
+          ? MAPI_E_INVALID_PARAMETER
+          : held->OpenEntry(entry_id.cb,
+                            reinterpret_cast<LPENTRYID>(entry_id.lpb), nullptr,
+                            MAPI_BEST_ACCESS, &type, opened.put());
+  // Gone from the folder since its row was read (released, deleted): nothing
+  // is left to judge.
+  if (hr == MAPI_E_NOT_FOUND || hr == MAPI_E_INVALID_ENTRYID) return true;
+  if (FAILED(hr) || !opened) {
     device::DebugOut("ProcessMessage : Fatal Error!.\n");
-    return;
+    return false;
   }
+  if (type != MAPI_MESSAGE) return true;  // a folder is no message
   Owned<IMessage> owned_message = std::move(opened).As<IMessage>();
   IMessage* message = owned_message.get();
 
@@ -152,8 +161,12 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   // The record keeps the text its field holds; the judgement takes the whole.
   std::string recipients = StoreRecipientsText(record.name, fields.recipients);
   std::string body;
-  char reason[256] = {};
-  const bool body_read = ReadBody(message, &body, reason);
+  char reason[kBodyReasonField] = {};
+  const BodyRead body_read = ReadBody(message, &body, reason);
+  if (body_read == BodyRead::kFailed) {
+    device::DebugOut("Body not read (%s); taken up again\n", reason);
+    return false;
+  }
 
   ClassifyTexts texts;
   texts.store_name = record.name;
@@ -206,7 +219,7 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   // Remembered only when it stays held on a reading that cannot come out
   // otherwise next time: the body and every recipient read, the record
   // written. A read that failed is tried again at the next pass.
-  if (status == 0 && recorded && body_read && texts.recipients_read.whole) {
+  if (status == 0 && recorded && texts.recipients_read.whole) {
     Judged judged;
     judged.generation = generation;
     judged.held_again = texts.held_again;
@@ -227,6 +240,7 @@ void ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
     device::DebugOut("Record of a held message not written; taken up again\n");
     record.pending.store(1);
   }
+  return true;
 }
 
 }  // namespace
@@ -302,14 +316,19 @@ bool HeldRowStillJudged(const StoreRecord& record, const SRow& row) {
   }
 }
 
-void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
-                    IMAPIFolder* held, IMAPITable* /*contents*/) {
+bool ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
+                    IMAPIFolder* held) {
   try {
+    bool done = true;
     for (ULONG i = 0; i < row.cValues; ++i) {
       if (row.lpProps[i].ulPropTag != PR_ENTRYID) continue;
-      ProcessOneMessage(record, row.lpProps[i].Value.bin, outbox, held);
+      done =
+          ProcessOneMessage(record, row.lpProps[i].Value.bin, outbox, held) &&
+          done;
     }
+    return done;
   } catch (...) {
     device::DebugCaught("ProcessMessage : Fatal Error!.");
+    return false;
   }
 }

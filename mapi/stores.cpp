@@ -271,6 +271,7 @@ bool ScanHeldFolder(StoreRecord& record) {
 
   Owned<IMAPITable> contents;
   bool whole = false;
+  bool every_message = true;  // each message met was judged and recorded
   if (held != nullptr && SUCCEEDED(held->GetContentsTable(0, contents.put())) &&
       contents) {
     SizedSPropTagArray(8, columns) = {
@@ -307,11 +308,13 @@ bool ScanHeldFolder(StoreRecord& record) {
       if (HeldRowStillJudged(record, rows->aRow[0])) continue;
       device::SleepMs(kHeldRowPauseMs);
       if (g_safe_point != nullptr && !g_safe_point()) break;
-      ProcessMessage(record, rows->aRow[0], outbox, held, contents.get());
+      if (!ProcessMessage(record, rows->aRow[0], outbox, held))
+        every_message = false;
     }
+    // Every row was met: what the walk did not meet has left the folder.
     if (whole) EndHeldWalk(record);
   }
-  return whole;
+  return whole && every_message;
 }
 
 HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,

@@ -98,8 +98,11 @@ bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
                  IMAPIFolder* destination, bool report = true);
 
 // Classifies one row of a held folder's contents table (see filter/classify.h).
-void ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
-                    IMAPIFolder* held, IMAPITable* contents);
+// False when its message could not be judged and recorded now (it could not
+// be opened, or its body could not be read): nothing is recorded of it, and
+// the walk that met it is not whole.
+bool ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
+                    IMAPIFolder* held);
 
 // True when the row's message was judged to stay held under the rules as
 // they are now and nothing it was judged on has changed: ProcessMessage

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -55,6 +56,8 @@ bool g_summary_open = false;
 std::string g_summary_table;
 int32_t g_next_message_id = 1;
 std::recursive_mutex g_summary_lock;
+// Tests only: runs before each record read of RecordStatuses (may throw).
+std::function<void()> g_record_read_fault;
 
 // The kept store connections, by host path. Each has its own lock, held by
 // one operation at a time (recursive: MAPIAdd looks up and counts on the
@@ -422,6 +425,10 @@ bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
   }
 }
 
+void SetRecordReadFaultForTesting(std::function<void()> fault) {
+  g_record_read_fault = std::move(fault);
+}
+
 bool RecordStatuses(
     const char* store_name, const std::vector<int32_t>& ids,
     std::map<int32_t, std::pair<int32_t, std::string>>* records) {
@@ -431,13 +438,12 @@ bool RecordStatuses(
     if (!connection.ok()) return false;
     storage::Statement stmt;
     if (PrepareRecordStatus(connection.db(), &stmt) != SQLITE_OK) return false;
-    // One read transaction for all of them.
-    if (sqlite3_exec(connection.db(), "BEGIN;", nullptr, nullptr, nullptr) !=
-        SQLITE_OK) {
-      return false;
-    }
+    // One read transaction for all of them, ended however this is left.
+    storage::Transaction read(connection.db());
+    if (!read.ok()) return false;
     bool ok = true;
     for (int32_t id : ids) {
+      if (g_record_read_fault) g_record_read_fault();
       stmt.Bind(1, id);
       const storage::Statement::Result step = stmt.Next();
       if (step == storage::Statement::Result::kRow) {
@@ -448,7 +454,8 @@ bool RecordStatuses(
       stmt.Reset();
       if (!ok) break;
     }
-    sqlite3_exec(connection.db(), "COMMIT;", nullptr, nullptr, nullptr);
+    stmt.Finalize();
+    read.Commit();
     if (!ok) records->clear();
     return ok;
   } catch (...) {

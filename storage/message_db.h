@@ -14,6 +14,7 @@
 #define TARNVEX_STORAGE_MESSAGE_DB_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -87,6 +88,9 @@ bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
 bool RecordStatuses(
     const char* store_name, const std::vector<int32_t>& ids,
     std::map<int32_t, std::pair<int32_t, std::string>>* records);
+// Tests only: `fault` runs before each record RecordStatuses reads (it may
+// throw, as an allocation part way may); empty to stop.
+void SetRecordReadFaultForTesting(std::function<void()> fault);
 // Records a message unless one with the same digest exists (then true with
 // that record's Id and nothing written).
 bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,

@@ -50,6 +50,26 @@ sqlite3* OpenCeDatabaseOrReport(const char* ce_path) {
   return db;
 }
 
+Transaction::Transaction(sqlite3* db, const char* begin) : db_(db) {
+  open_ = db_ != nullptr &&
+          sqlite3_exec(db_, begin, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+Transaction::~Transaction() {
+  if (open_ && sqlite3_get_autocommit(db_) == 0)
+    sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
+}
+
+bool Transaction::Commit() {
+  if (!open_) return false;
+  open_ = false;
+  if (sqlite3_exec(db_, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK)
+    return true;
+  if (sqlite3_get_autocommit(db_) == 0)
+    sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
+  return false;
+}
+
 const char* DbErrorText(sqlite3* db) {
   return db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(SQLITE_CANTOPEN);
 }

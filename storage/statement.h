@@ -45,6 +45,26 @@ inline bool OpenSucceeded(int rc) {
   return rc == SQLITE_OK || rc == SQLITE_ERROR;
 }
 
+// A transaction on a connection that ends however its scope is left: kept by
+// Commit(), rolled back otherwise (an early return, an exception), so that a
+// kept connection is never left inside it, where every later write on it
+// would join a transaction that nobody commits.
+class Transaction {
+ public:
+  explicit Transaction(sqlite3* db, const char* begin = "BEGIN;");
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  // The transaction began.
+  bool ok() const { return open_; }
+  // True when it was committed; a failed commit is rolled back.
+  bool Commit();
+
+ private:
+  sqlite3* db_;
+  bool open_ = false;
+};
+
 }  // namespace storage
 
 // Runs one statement on a connection of its own: "Can't open database: %s\n"

@@ -422,7 +422,12 @@ bool StartDatabaseUpdate() {
       {
         WorkerPause pause;
         try {
+          // Rules another program changed are a rules change for the
+          // worker as much as the editor's: every held message is judged
+          // again under them.
+          const uint64_t before = RuleGeneration();
           LoadRules();
+          if (RuleGeneration() != before) RulesChanged.store(1);
           ShowStatusText(device::WideToAnsi(UiTextOf(126)) + "...");
           StartListRefresh(TheBrowser());
         } catch (...) {

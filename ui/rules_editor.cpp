@@ -51,7 +51,9 @@ RulesEditor::RulesEditor(QWidget* parent)
   page_->SetControlText(1032, selection.message);
   g_open_editor = this;
   DialogOpened();
-  RulesChanged.store(0);
+  // RulesChanged is left as it is: a change of an earlier opening that the
+  // worker has not taken yet must still reach it. Whether this opening
+  // changed anything is the editor's own flag.
 }
 
 RulesEditor::~RulesEditor() {
@@ -121,6 +123,7 @@ void RulesEditor::Add() {
   if (AddRule(sender.c_str(), recipients.c_str(), message.c_str(),
               kEditorCertainty)) {
     FillRuleList();
+    changed_ = true;
     RulesChanged.store(1);
   } else {
     Tell(122, 123);
@@ -151,6 +154,7 @@ void RulesEditor::Delete() {
   page_->SetControlText(1031, u"");
   page_->SetControlText(1035, u"");
   page_->SetControlText(1032, u"");
+  changed_ = true;
   RulesChanged.store(1);
 }
 
@@ -158,7 +162,7 @@ void RulesEditor::CloseEditor(int command) {
   if (closed_) return;
   closed_ = true;
   g_last_close_updated = false;
-  if (RulesChanged.load() != 0) {
+  if (changed_) {
     FillRuleList();
     g_last_close_updated = StartDatabaseUpdate();
   }

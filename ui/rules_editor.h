@@ -39,6 +39,7 @@ class RulesEditor : public QDialog {
   void ShowRule(int line);
   TemplateDialog* page_;
   bool closed_ = false;
+  bool changed_ = false;  // a rule was added or deleted while it was open
   // The worker stays still from the opening until the editor closes.
   std::unique_ptr<WorkerPause> pause_;
 };

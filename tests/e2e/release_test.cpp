@@ -2,6 +2,7 @@
 // program's windows in this process over the device's real service, with
 // the transport running as its own process.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -10,15 +11,18 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "device/service/service.h"
 #include "filter/rule_table.h"
 #include "mapi/monitor.h"
 #include "mapi/stores.h"
+#include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
+#include "storage/statement.h"
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
@@ -114,6 +118,113 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
   CloseRulesDb();
   ResetMessageDb();
   transport.Kill();
+}
+
+// The program's windows and monitoring in this process, the transport as its
+// own process, and one message held.
+class WindowsOverTheDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    image_ = std::make_unique<testing_support::TempImage>();
+    ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
+                          "init"}),
+              0);
+    ASSERT_TRUE(
+        transport_.Start({BinPath("tarnvex-device"), "--root", image_->root(),
+                          "run", "--send-delay-ms", "400"}));
+    ASSERT_TRUE(transport_.WaitForLine("transport running"));
+    storage::ResetLocations();
+    ResetInitDatabases();
+    ResetRuleTable();
+    CloseRulesDb();
+    FindInstallFolder();
+    ui::LoadUiTexts();
+    InitDatabases();
+    window_ = std::make_unique<ui::MainWindow>();
+    window_->show();
+    SetBrowserCalls({[] { ui::RefreshMessageList(ui::TheBrowser()); },
+                     [](const std::string& t) { ui::ShowStatusText(t); }});
+    ASSERT_TRUE(StartMonitoring());
+  }
+  void TearDown() override {
+    SetBrowserCalls({});
+    StopMonitoring();
+    ui::JoinBrowserWorkers();
+    window_.reset();
+    device::CloseMessageService();  // no notification arrives any more
+    CloseRulesDb();
+    ResetMessageDb();
+    transport_.Kill();
+    image_.reset();
+  }
+  // Sends a message to `number` and waits until it is held and listed.
+  int64_t SendHeld(const std::string& number) {
+    std::string out;
+    EXPECT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
+                          "send", "--store", "SMS", "--to", number, "--from",
+                          "Anna <anna@example.org>", "--subject", "Lunch",
+                          "--body", "See you at noon"},
+                         &out),
+              0);
+    int64_t id = std::atoll(out.c_str());
+    QListWidget* list = window_->browser()->ListBox(1010);
+    EXPECT_TRUE(Eventually([&] {
+      return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 5;
+    }));
+    return id;
+  }
+  static void Press(ui::RulesEditor& editor, int id) {
+    qobject_cast<QPushButton*>(editor.page()->Control(id))->click();
+  }
+
+  std::unique_ptr<testing_support::TempImage> image_;
+  testing_support::ChildProcess transport_;
+  std::unique_ptr<ui::MainWindow> window_;
+};
+
+TEST_F(WindowsOverTheDevice,
+       ARuleAddedThenTheEditorReopenedAtOnceStillReleases) {
+  int64_t id = SendHeld("5550177");
+  {
+    ui::RulesEditor editor(window_.get());
+    editor.page()->SetControlText(1031, u"Anna");
+    editor.page()->SetControlText(1035, u"5550177");
+    Press(editor, 1033);  // Add
+    Press(editor, 20013);
+  }
+  {
+    // Opened again before the worker has come round to the change: the
+    // change is not the editor's to discard.
+    ui::RulesEditor again(window_.get());
+    App().processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Press(again, 20013);
+  }
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
+}
+
+TEST_F(WindowsOverTheDevice, UpdateAppliesARuleAnotherProgramAdded) {
+  int64_t id = SendHeld("5550188");
+  // Another program writes a rule into the rules file.
+  {
+    std::string path, table;
+    GetRulesDbPath(&path, &table);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(storage::OpenCeDatabase(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db,
+                     "INSERT INTO Rules (Id, Sender, Recipients, Message, "
+                     "Tokens, Certainty) VALUES (7, 'x', '5550188', 'm', "
+                     "'m', 90);",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_EQ(FolderOf(id), "Outbox\\Tarnvex");  // nobody read it yet
+  window_->RunCommand(resources::kCmdUpdate);
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
 }
 
 }  // namespace

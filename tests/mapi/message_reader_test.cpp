@@ -77,7 +77,7 @@ TEST_F(MapiTest, LongTextsAreCutToTheirFields) {
   EXPECT_EQ(ReadRecipientsText(message).size(), 5000 * 7 + 4999 * 2);
   std::string body;
   char reason[kBodyReasonField] = {};
-  EXPECT_TRUE(ReadBody(message, &body, reason));
+  EXPECT_EQ(ReadBody(message, &body, reason), BodyRead::kRead);
   EXPECT_EQ(body.size(), 10u * 1024 * 1024 / 2);
   message->Release();
 }
@@ -86,12 +86,12 @@ TEST_F(MapiTest, BodyAndItsFailureReasons) {
   IMessage* message = Open(Save({u"1"}, u"s", u"Caf\u00e9 au lait"));
   std::string body;
   char reason[kBodyReasonField] = {};
-  ASSERT_TRUE(ReadBody(message, &body, reason));
+  ASSERT_EQ(ReadBody(message, &body, reason), BodyRead::kRead);
   EXPECT_EQ(body, "Caf\xe9 au lait");
   message->Release();
 
   IMessage* empty = Open(Save({u"1"}, u"s", u""));
-  EXPECT_FALSE(ReadBody(empty, &body, reason));
+  EXPECT_EQ(ReadBody(empty, &body, reason), BodyRead::kNone);
   EXPECT_EQ(body, "");
   EXPECT_STREQ(reason, "BodySize failed.");
   empty->Release();

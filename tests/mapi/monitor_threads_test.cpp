@@ -88,6 +88,20 @@ TEST_F(MonitorTest, PauseGuardsResumeTheWorkerOnlyWhenTheLastOneEnds) {
   EXPECT_TRUE(Eventually([&] { return Recorded() == 1; }));
 }
 
+TEST_F(MonitorTest, AWorkerStartedWhileAPauseGuardLivesStartsPaused) {
+  // The rules editor is open while the watch comes back and starts a worker.
+  StopMonitoring();
+  auto editor = std::make_unique<WorkerPause>();
+  ASSERT_TRUE(StartMonitoring());
+  int64_t a = Save({u"5550199"}, u"a", u"first");
+  ASSERT_TRUE(Eventually([&] { return FolderOf(a) == "Outbox\\Tarnvex"; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ(Recorded(), 0);     // the new worker waits for the editor
+  EXPECT_FALSE(PauseWorker());  // it is paused already
+  editor.reset();
+  EXPECT_TRUE(Eventually([&] { return Recorded() == 1; }));
+}
+
 TEST_F(MonitorTest, MessagesInOtherFoldersAreLeftAlone) {
   // A message the check lets pass is not touched again when it moves on.
   ASSERT_TRUE(AddRule("", "5550199", "", 90));

@@ -267,6 +267,148 @@ TEST_F(StoresTest, AStoreWithoutOutboxIsEnteredButNotScanned) {
   EXPECT_FALSE(ScanHeldFolder(record));
 }
 
+// Faults the service can answer with at any moment, put between the walk and
+// the real service: a held folder whose OpenEntry fails, and messages whose
+// body cannot be read (its stream fails). Everything else is the service's.
+template <typename Interface>
+class Forwarding : public Interface {
+ public:
+  explicit Forwarding(Interface* inner) : inner_(inner) { inner_->AddRef(); }
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    return inner_->QueryInterface(iid, object);
+  }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG now = --references_;
+    if (now == 0) delete this;
+    return now;
+  }
+  HRESULT GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count,
+                   LPSPropValue* values) override {
+    return inner_->GetProps(tags, flags, count, values);
+  }
+  HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags,
+                       LPUNKNOWN* object) override {
+    return inner_->OpenProperty(tag, iid, options, flags, object);
+  }
+
+ protected:
+  ~Forwarding() override { inner_->Release(); }
+  Interface* inner_;
+  ULONG references_ = 1;
+};
+
+class FailingStream : public IStream {
+ public:
+  HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG now = --references_;
+    if (now == 0) delete this;
+    return now;
+  }
+  HRESULT Read(void*, ULONG, ULONG* read) override {
+    if (read != nullptr) *read = 0;
+    return MAPI_E_CALL_FAILED;  // an I/O error part way
+  }
+  HRESULT Stat(STATSTG* stat, ULONG) override {
+    *stat = {};
+    stat->cbSize = 64;
+    return S_OK;
+  }
+
+ private:
+  ULONG references_ = 1;
+};
+
+class UnreadableBody : public Forwarding<IMessage> {
+ public:
+  using Forwarding::Forwarding;
+  HRESULT OpenProperty(ULONG tag, LPCIID, ULONG, ULONG,
+                       LPUNKNOWN* object) override {
+    if (tag != PR_BODY_W) return MAPI_E_NOT_FOUND;
+    *object = new FailingStream();
+    return S_OK;
+  }
+  HRESULT GetRecipientTable(ULONG flags, LPMAPITABLE* table) override {
+    return inner_->GetRecipientTable(flags, table);
+  }
+};
+
+class FaultyFolder : public Forwarding<IMAPIFolder> {
+ public:
+  enum class Fault { kOpenFails, kBodyUnreadable };
+  FaultyFolder(IMAPIFolder* inner, Fault fault)
+      : Forwarding(inner), fault_(fault) {}
+  HRESULT GetContentsTable(ULONG flags, LPMAPITABLE* table) override {
+    return inner_->GetContentsTable(flags, table);
+  }
+  HRESULT OpenEntry(ULONG size, LPENTRYID id, LPCIID iid, ULONG flags,
+                    ULONG* type, LPUNKNOWN* object) override {
+    if (fault_ == Fault::kOpenFails) return MAPI_E_CALL_FAILED;
+    HRESULT hr = inner_->OpenEntry(size, id, iid, flags, type, object);
+    if (SUCCEEDED(hr) && *type == MAPI_MESSAGE) {
+      IMessage* real = static_cast<IMessage*>(*object);
+      *object = new UnreadableBody(real);
+      real->Release();
+    }
+    return hr;
+  }
+  HRESULT CreateFolder(ULONG folder_type, LPTSTR name, LPTSTR comment,
+                       LPCIID iid, ULONG flags, IMAPIFolder** folder) override {
+    return inner_->CreateFolder(folder_type, name, comment, iid, flags, folder);
+  }
+  HRESULT CopyMessages(LPENTRYLIST messages, LPCIID iid, LPVOID destination,
+                       ULONG_PTR ui_param, LPMAPIPROGRESS progress,
+                       ULONG flags) override {
+    return inner_->CopyMessages(messages, iid, destination, ui_param, progress,
+                                flags);
+  }
+
+ private:
+  Fault fault_;
+};
+
+TEST_F(StoresTest,
+       AHeldMessageThatCannotBeOpenedOrReadIsNotRecordedAndTakenUpAgain) {
+  Enumerate();
+  ASSERT_EQ(StoreCount(), 1);
+  StoreRecord& record = StoreTable().records[0];
+  int64_t id = Save({u"5550100"}, u"s", u"the body as it is");
+  device::ServiceMessage m;
+  for (int i = 0; i < 500 && !(device::GetServiceMessage(id, &m) &&
+                               m.folder_path == "Outbox\\Tarnvex");
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(m.folder_path, "Outbox\\Tarnvex");
+  HeldFolder folders = OpenHeldFolder(record.store.load());
+  ASSERT_TRUE(folders.held);
+  Owned<IMAPITable> contents;
+  ASSERT_EQ(folders.held->GetContentsTable(0, contents.put()), S_OK);
+  OwnedRows rows;
+  ASSERT_EQ(contents->QueryRows(1, 0, rows.put()), S_OK);
+  ASSERT_EQ(rows->cRows, 1u);
+  const SRow& row = rows->aRow[0];
+
+  for (FaultyFolder::Fault fault : {FaultyFolder::Fault::kOpenFails,
+                                    FaultyFolder::Fault::kBodyUnreadable}) {
+    Owned<IMAPIFolder> faulty(new FaultyFolder(folders.held.get(), fault));
+    // Not judged now: the walk is not whole, so the worker makes it again.
+    EXPECT_FALSE(
+        ProcessMessage(record, row, folders.outbox.get(), faulty.get()));
+    // And nothing is recorded: a body that could not be read is no empty one.
+    EXPECT_EQ(RecordCount(), 0);
+  }
+  // Read whole at last: one record, the message's own.
+  EXPECT_TRUE(
+      ProcessMessage(record, row, folders.outbox.get(), folders.held.get()));
+  EXPECT_TRUE(ScanHeldFolder(record));
+  std::vector<DayRecord> records = DayRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_NE(records[0].message.find("the body as it is"), std::string::npos);
+}
+
 TEST(AdviseSinkTest, QueryInterfaceAndCounting) {
   CAdviseSink* sink = new CAdviseSink();
   void* out = nullptr;

@@ -9,7 +9,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -419,6 +421,24 @@ TEST_F(MessageDbTest, KeptConnectionsFollowAFileReplacedOrRemoved) {
   PrepareStoreDb("SMS");
   ASSERT_TRUE(Add("again", 0, &id));
   EXPECT_EQ(id, 1);
+}
+
+TEST_F(MessageDbTest, AFaultInsideAReadTransactionLeavesNoTransactionOpen) {
+  int32_t first = 0;
+  ASSERT_TRUE(Add("first", 0, &first));
+  std::map<int32_t, std::pair<int32_t, std::string>> records;
+  // Out of memory part way through the read of the records.
+  SetRecordReadFaultForTesting([] { throw std::bad_alloc(); });
+  EXPECT_FALSE(RecordStatuses("SMS", {first}, &records));
+  SetRecordReadFaultForTesting({});
+  EXPECT_TRUE(records.empty());
+  // The kept connection is not inside a transaction any more: what it writes
+  // next is committed, and another connection sees it.
+  int32_t second = 0;
+  ASSERT_TRUE(Add("second", 0, &second));
+  EXPECT_EQ(CountRows("SMS"), 2);
+  ASSERT_TRUE(RecordStatuses("SMS", {first, second}, &records));
+  EXPECT_EQ(records.size(), 2u);
 }
 
 TEST_F(MessageDbTest, ManyStoresAtOnceKeepWorking) {
