@@ -777,8 +777,10 @@ bool StartMonitoring() {
     entered = TheWatch().stores_entered;
   }
   if (!problem.empty()) {
-    SayProblem(problem);
+    // Retrying starts before the problem is told: whoever is told (a window
+    // that waits for the user) never holds the retries up.
     StartKeeper();
+    SayProblem(problem);
   }
   if (!entered) return false;
   RefreshMessageListHook();

@@ -1,13 +1,19 @@
 #include "storage/rules_db.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <limits>
 #include <mutex>
 
+#include "device/codepage.h"
 #include "device/debug.h"
+#include "device/image.h"
 #include "storage/locations.h"
 #include "storage/statement.h"
 #include "text/tokens.h"
@@ -23,6 +29,12 @@ struct RulesDb {
   bool open = false;
   std::string table = kRulesTableName;
   int32_t next_id = 1;
+  // The file the connection was opened on: one removed or replaced since is
+  // opened afresh, or the rules would go into a file nobody reads again.
+  std::string host;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::function<void(const RulesFileSetAside&)> on_set_aside;
 };
 
 RulesDb& Db() {
@@ -162,23 +174,149 @@ void CreateRulesTable() {
   }
 }
 
-bool OpenRulesDb() {
-  RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  if (s.open) return true;
-  try {
-    std::string path, table;
-    GetRulesDbPath(&path, &table);
-    sqlite3* db = storage::OpenCeDatabaseOrReport(path.c_str());
+namespace storage {
+namespace {
+
+bool SameRulesFile(const RulesDb& s) {
+  struct stat st;
+  return !s.host.empty() && stat(s.host.c_str(), &st) == 0 &&
+         st.st_dev == s.device && st.st_ino == s.inode;
+}
+
+// SQLite's verdict that the file is no (whole) database.
+bool Damaged(int rc) {
+  const int primary = rc & 0xff;
+  return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+// Whether the open connection's file can be used as the rules database. A
+// file that is locked or cannot be read now is not damaged: only SQLite's
+// "not a database" and "malformed", and a check that finds faults, count.
+// The rules file is small; the check reads it once per opening.
+bool FileDamaged(sqlite3* db) {
+  Statement stmt;
+  int rc = stmt.Prepare(db, "PRAGMA quick_check;");
+  if (rc != SQLITE_OK) return Damaged(rc);
+  if (!stmt.Step()) return Damaged(stmt.rc());
+  return stmt.Text(0) != "ok";
+}
+
+// Makes the rules table when the file has none (a file made anew after the
+// old one was removed, or one whose table could not be made at start).
+void EnsureRulesTable(RulesDb& s) {
+  Statement find;
+  if (find.Prepare(s.db,
+                   "SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
+                   "name = ?;") != SQLITE_OK) {
+    return;
+  }
+  find.Bind(1, s.table);
+  if (find.Step() || find.failed()) return;
+  find.Finalize();
+  Statement create;
+  if (create.Prepare(s.db, WithTableName(kCreateRulesSql, s.table)) ==
+      SQLITE_OK) {
+    create.Exec();
+  }
+}
+
+// Moves a damaged rules file (and its journal) out of the way under a name
+// of its own, never deleting it. False when it could not be moved.
+bool SetAside(RulesDb& s, RulesFileSetAside* what) {
+  const std::string host = s.host;
+  CloseRulesDb();
+  if (host.empty()) return false;
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  std::tm local = {};
+  localtime_r(&now, &local);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  std::string aside;
+  for (int n = 0; n < 1000; ++n) {
+    aside =
+        host + ".damaged-" + stamp + (n == 0 ? "" : "-" + std::to_string(n));
+    struct stat st;
+    if (stat(aside.c_str(), &st) != 0) break;
+  }
+  if (std::rename(host.c_str(), aside.c_str()) != 0) return false;
+  for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+    const std::string side = host + suffix;
+    struct stat st;
+    if (stat(side.c_str(), &st) == 0)
+      std::rename(side.c_str(), (aside + suffix).c_str());
+  }
+  what->path = host;
+  what->set_aside_as = aside;
+  return true;
+}
+
+// Opens the file at the rules path; a damaged one is set aside first, once.
+bool OpenUsable(RulesDb& s, std::function<void()>* tell) {
+  std::string path, table;
+  GetRulesDbPath(&path, &table);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    sqlite3* db = OpenCeDatabaseOrReport(path.c_str());
     if (db == nullptr) return false;
     s.db = db;
     s.table = table;
     s.open = true;
-    return true;
+    s.host.clear();
+    device::HostPath(device::AnsiToWide(path), &s.host);
+    struct stat st;
+    if (!s.host.empty() && stat(s.host.c_str(), &st) == 0) {
+      s.device = st.st_dev;
+      s.inode = st.st_ino;
+    }
+    if (!FileDamaged(db)) {
+      EnsureRulesTable(s);
+      return true;
+    }
+    RulesFileSetAside what;
+    if (attempt > 0 || !SetAside(s, &what)) {
+      std::fprintf(stderr, "The rules file %s cannot be used\n",
+                   s.host.c_str());
+      CloseRulesDb();
+      return false;
+    }
+    std::fprintf(stderr,
+                 "The rules file %s could not be used; it was set aside as %s "
+                 "and a new one made\n",
+                 what.path.c_str(), what.set_aside_as.c_str());
+    if (s.on_set_aside && tell != nullptr) {
+      auto handler = s.on_set_aside;
+      *tell = [handler, what] { handler(what); };
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void SetRulesFileHandler(
+    std::function<void(const RulesFileSetAside&)> handler) {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  s.on_set_aside = std::move(handler);
+}
+
+}  // namespace storage
+
+bool OpenRulesDb() {
+  RulesDb& s = Db();
+  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  if (s.open && storage::SameRulesFile(s)) return true;
+  if (s.open) CloseRulesDb();  // removed or replaced: the path's file now
+  std::function<void()> tell;
+  bool ok = false;
+  try {
+    ok = storage::OpenUsable(s, &tell);
   } catch (...) {
     device::DebugCaught("OpenRulesDb");
-    return false;
+    CloseRulesDb();
+    ok = false;
   }
+  if (tell) tell();
+  return ok;
 }
 
 void CloseRulesDb() {
@@ -187,6 +325,7 @@ void CloseRulesDb() {
   sqlite3_close(s.db);
   s.db = nullptr;
   s.open = false;
+  s.host.clear();
 }
 
 int ExecRules(const char* sql, const std::vector<RuleValue>& values) {

@@ -36,8 +36,12 @@ int32_t NextRuleId();
 // table makes it fail harmlessly.
 void CreateRulesTable();
 
-// Opens the rules connection unless it is open. False (after "Can't open
-// database: %s\n") when the open fails; the next operation tries again.
+// Opens the rules connection unless it is open on the file the rules path
+// names now (a file removed or replaced meanwhile is opened afresh, a missing
+// rules table made). A file that is no usable database (not a database,
+// malformed) is set aside under "<name>.damaged-<date>-<time>", never
+// deleted, a new one made, and the handler told (below). False (after "Can't
+// open database: %s\n") when the open fails; the next operation tries again.
 bool OpenRulesDb();
 
 // Closes the rules connection and clears its flag; the next operation
@@ -45,6 +49,15 @@ bool OpenRulesDb();
 void CloseRulesDb();
 
 namespace storage {
+
+// A rules file that could not be used and was moved out of the way.
+struct RulesFileSetAside {
+  std::string path;          // where it was (host path)
+  std::string set_aside_as;  // where it is now
+};
+// Who tells the user (the program shows a message box). Called from whatever
+// thread opened the rules, with the rules lock held: it must return at once.
+void SetRulesFileHandler(std::function<void(const RulesFileSetAside&)> handler);
 
 // A value bound to one "?" of a rules statement, in order.
 using RuleValue = std::variant<int32_t, std::string_view>;

@@ -13,6 +13,7 @@
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
+#include "storage/rules_db.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
 #include "ui/ui_texts.h"
@@ -79,6 +80,20 @@ int RunTarnvex(int argc, char** argv) {
   InstallQtMessageBoxes();
   FindInstallFolder();
   LoadUiTexts();
+  // A rules file that cannot be used is set aside by the rules database and
+  // a new one made; the user is told once for each, and every message is
+  // held until there are rules again.
+  storage::SetRulesFileHandler([](const storage::RulesFileSetAside& what) {
+    PostToUiThread([what] {
+      device::ShowMessageBox(
+          device::Utf8ToWide(
+              "The rules file " + what.path +
+              " could not be used. It was kept as " + what.set_aside_as +
+              " and a new, empty rules file was made: every outgoing message "
+              "is held until rules are added again."),
+          UiTextOf(118), device::MessageBoxButtons::kOk);
+    });
+  });
   StartDatabases();  // may ask "Use CF Card?" before any window exists
 
   int code = 0;
@@ -101,7 +116,9 @@ int RunTarnvex(int argc, char** argv) {
     // advised) is told to the user; monitoring keeps trying by itself.
     SetMonitoringProblemHandler([](const std::string& problem) {
       if (problem.empty()) return;
-      RunOnUiThread([problem] {
+      // Posted, never shown from here: the box must not stand between the
+      // failure and monitoring's retries.
+      PostToUiThread([problem] {
         device::ShowMessageBox(
             device::Utf8ToWide(
                 "Tarnvex cannot watch the message stores: " + problem +
@@ -117,6 +134,7 @@ int RunTarnvex(int argc, char** argv) {
     SetBrowserCalls({});
     SetMonitoringProblemHandler({});
     StopMonitoring();
+    storage::SetRulesFileHandler({});
     JoinBrowserWorkers();
   }
   QCoreApplication::processEvents();

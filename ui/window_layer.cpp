@@ -58,6 +58,12 @@ void RunOnUiThread(std::function<void()> work) {
   QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
 }
 
+void PostToUiThread(std::function<void()> work) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr) return;
+  QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+}
+
 QIcon ProgramIcon() {
   QIcon icon;
   for (int size : {16, 32, 64, 128}) {

@@ -29,6 +29,10 @@ std::u16string FromQt(const QString& text);
 
 // Runs `work` on the user-interface thread without waiting for it.
 void RunOnUiThread(std::function<void()> work);
+// Queues `work` for the user-interface thread and returns at once, also when
+// called on it: for what may open a modal window (a message box) and must not
+// hold up its caller meanwhile.
+void PostToUiThread(std::function<void()> work);
 
 // The program icon (resource 114), drawn.
 QIcon ProgramIcon();

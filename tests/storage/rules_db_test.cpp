@@ -7,6 +7,9 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
@@ -289,22 +292,113 @@ TEST_F(RulesDbTest, ResultCodeOneKeepsTheConnectionOthersCloseIt) {
   EXPECT_EQ(1, MaxRuleId());
 }
 
-TEST_F(RulesDbTest, AFailingQueryClosesTheConnection) {
+TEST_F(RulesDbTest, AMissingRulesTableIsMadeWhenTheFileIsOpened) {
+  // A rules file without its table (made anew after the old one was removed,
+  // or the table could not be made at start): the opening makes it.
   PeekExec("DROP TABLE Rules;");
-  MarkConnection();
-  EXPECT_EQ(-1, MaxRuleId());
-  EXPECT_FALSE(SameConnection());
+  EXPECT_EQ(0, MaxRuleId());
+  ASSERT_TRUE(AddRule("a", "b", "c", 90.0f));
+  EXPECT_EQ(1u, Rows().size());
+}
 
-  MarkConnection();
-  int id = 123;
-  EXPECT_FALSE(FindRule("a", "b", "c ", &id));
-  EXPECT_EQ(123, id);
-  EXPECT_FALSE(SameConnection());
+// A file put in the rules file's place behind the connection's back.
+void PutInPlace(const std::string& host, const std::string& content) {
+  {
+    std::ofstream out(host + ".tmp", std::ios::binary | std::ios::trunc);
+    out << content;
+  }
+  ASSERT_EQ(0, std::rename((host + ".tmp").c_str(), host.c_str()));
+}
 
-  // Not found, so the add goes on to insert, which fails without a table.
+std::string Junk() {
+  std::string junk;
+  for (int i = 0; i < 8192; ++i) junk.push_back(static_cast<char>(i * 131));
+  return junk;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The files the rules file was set aside as.
+std::vector<std::string> SetAside(const std::string& host) {
+  std::vector<std::string> found;
+  const std::filesystem::path p(host);
+  for (const auto& entry :
+       std::filesystem::directory_iterator(p.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(p.filename().string() + ".damaged-", 0) == 0)
+      found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+TEST_F(RulesDbTest, ADamagedRulesFileIsSetAsideOnceAndANewOneMade) {
+  std::vector<storage::RulesFileSetAside> told;
+  storage::SetRulesFileHandler([&told](const storage::RulesFileSetAside& what) {
+    told.push_back(what);
+  });
+  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f));
+  const std::string host = image_->Host(kRulesFile);
+  sqlite3_close(peek_);
+  peek_ = nullptr;
+
+  // Replaced by a file that is no database while the connection is open.
+  const std::string junk = Junk();
+  PutInPlace(host, junk);
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(AddRule("a", "b", "c", 90.0f));
-  EXPECT_EQ("", testing::internal::GetCapturedStderr());
+  ASSERT_TRUE(AddRule("Ann", "556", "hi", 90.0f));
+  testing::internal::GetCapturedStderr();
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].path, host);
+  std::vector<std::string> aside = SetAside(host);
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(told[0].set_aside_as, aside[0]);
+  EXPECT_EQ(ReadAll(aside[0]), junk);  // kept as it was, never deleted
+  std::vector<Row> rows = Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].recipients, "556");
+  // Told once: the new file serves every later operation.
+  ASSERT_TRUE(AddRule("Cy", "557", "yo", 90.0f));
+  EXPECT_EQ(told.size(), 1u);
+
+  // Removed while open: the rules go into a new file at the path, not into
+  // the removed one that nobody reads again.
+  sqlite3_close(peek_);
+  peek_ = nullptr;
+  ASSERT_TRUE(std::filesystem::remove(host));
+  ASSERT_TRUE(AddRule("Di", "558", "ok", 90.0f));
+  rows = Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].recipients, "558");
+  EXPECT_EQ(told.size(), 1u);  // nothing was damaged
+  storage::SetRulesFileHandler({});
+}
+
+TEST_F(RulesDbTest, ARulesFileDamagedBeforeTheFirstOpenIsSetAsideAtOnce) {
+  std::vector<storage::RulesFileSetAside> told;
+  storage::SetRulesFileHandler([&told](const storage::RulesFileSetAside& what) {
+    told.push_back(what);
+  });
+  CloseRulesDb();
+  const std::string host = image_->Host(kRulesFile);
+  // A database whose pages are damaged past its header.
+  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f));
+  CloseRulesDb();
+  sqlite3_close(peek_);
+  peek_ = nullptr;
+  std::string bytes = ReadAll(host);
+  ASSERT_GE(bytes.size(), 8192u);
+  for (size_t i = 4096 + 8; i < 8192; ++i) bytes[i] = '\xff';
+  PutInPlace(host, bytes);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(0, MaxRuleId());  // a new, empty rules table
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("set aside"), std::string::npos) << err;
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(ReadAll(told[0].set_aside_as), bytes);
+  storage::SetRulesFileHandler({});
 }
 
 TEST_F(RulesDbTest, OneStatementPerCall) {

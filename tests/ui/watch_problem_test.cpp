@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <QTimer>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "device/codepage.h"
 #include "device/image.h"
+#include "filter/rule_table.h"
+#include "storage/init.h"
 #include "storage/locations.h"
+#include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/main_window.h"
@@ -45,6 +49,43 @@ TEST(WatchProblemTest, AnUnusableServiceFileIsSaidInAMessageBox) {
     }
   }
   EXPECT_TRUE(said);
+  device::SetMessageBoxHandler(nullptr);
+}
+
+TEST(WatchProblemTest, ADamagedRulesFileIsSaidOnceAndSetAside) {
+  testing_support::App();
+  testing_support::TempImage image;
+  image.WriteFile(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db",
+                  std::string(4096, 'x'));
+  storage::ResetLocations();
+  ResetInitDatabases();
+  ResetRuleTable();
+  CloseRulesDb();
+  auto boxes = std::make_shared<testing_support::RecordingMessageBoxes>();
+  device::SetMessageBoxHandler(boxes);
+  QTimer::singleShot(2500, [] {
+    if (ui::MainWindow* window = ui::TheMainWindow())
+      window->RunCommand(40008);  // Exit
+  });
+  static char name[] = "Tarnvex";
+  char* argv[] = {name, nullptr};
+  EXPECT_EQ(ui::RunTarnvex(1, argv), 0);
+  int said = 0;
+  for (const std::u16string& text : boxes->shown) {
+    if (device::WideToUtf8(text).find("could not be used") != std::string::npos)
+      ++said;
+  }
+  EXPECT_EQ(said, 1);
+  // The damaged file is kept beside the new one, which has the rules table.
+  int kept = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(
+           image.Host(u"\\Program Files\\Tarnvex\\dba"))) {
+    if (entry.path().filename().string().rfind("Rules_0.db.damaged-", 0) == 0)
+      ++kept;
+  }
+  EXPECT_EQ(kept, 1);
+  EXPECT_TRUE(AddRule("", "5550100", "", 90.0f));
+  CloseRulesDb();
   device::SetMessageBoxHandler(nullptr);
 }
 
