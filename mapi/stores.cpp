@@ -114,7 +114,15 @@ bool EnsureSession() {
 }
 
 bool EnterStore(StoreRecord& record) {
-  if (record.advised.load()) return true;
+  // Its records database first (the outgoing check holds without it, but
+  // the worker records nothing until it is there).
+  if (!record.records_ready.load()) {
+    record.records_ready.store(EnsureStoreDb(record.name));
+    if (!record.records_ready.load())
+      device::DebugOut("The records of store %s cannot be made now\n",
+                       record.name);
+  }
+  if (record.advised.load()) return record.records_ready.load();
   IMsgStore* store = RecordStore(record);
   if (store == nullptr) {
     device::DebugOut("Store %s cannot be opened\n", record.name);
@@ -160,7 +168,7 @@ bool EnterStore(StoreRecord& record) {
   }
   record.connection = connection;
   record.advised.store(true);
-  return true;
+  return record.records_ready.load();
 }
 
 int32_t EnterMissingStores() {
@@ -215,7 +223,7 @@ bool EnumerateStores(IMAPITable* table_given, SinkFactory make_sink) {
       if (entry_id != nullptr && entry_id->lpb != nullptr) {
         record.entry_id.assign(entry_id->lpb, entry_id->lpb + entry_id->cb);
       }
-      PrepareStoreDb(record.name);
+      record.records_ready.store(false);  // made by EnterStore
       record.row_count = 0;
       record.pending.store(0);
       record.advised.store(false);
@@ -363,6 +371,7 @@ void CloseStores() {
     record.entry_id.clear();
     record.name[0] = record.outbox_name[0] = '\0';
     record.pending.store(0);
+    record.records_ready.store(false);
     record.row_count = 0;
   }
   stores.count.store(0);

@@ -37,6 +37,9 @@ struct StoreRecord {
   char outbox_name[kStoreNameSize] = {};
   // An advise sink is subscribed: the store is watched.
   std::atomic<bool> advised{false};
+  // The store's records database has its table (made when the store is
+  // entered; made again by each EnterStore until it is there).
+  std::atomic<bool> records_ready{false};
   ULONG connection = 0;  // the subscription's, while advised
 };
 
@@ -63,7 +66,9 @@ using SinkFactory = std::function<Owned<IMAPIAdviseSink>()>;
 // false for EnterMissingStores.
 bool EnumerateStores(IMAPITable* table, SinkFactory make_sink);
 // Opens a store of the table, its held folder and Outbox name, and
-// subscribes a sink to it, unless that is done. True when it is watched.
+// subscribes a sink to it, unless that is done, and makes its records
+// database's table unless it is there. True when it is watched and its
+// records can be written.
 bool EnterStore(StoreRecord& record);
 // EnterStore for every store of the table; how many are still not watched.
 int32_t EnterMissingStores();

@@ -318,6 +318,20 @@ int PrepareStoreDb(const char* store_name) {
   return MaxStoreMsgId(store_name);
 }
 
+bool EnsureStoreDb(const char* store_name) {
+  try {
+    CreateMsgTable(StoreDbPath(OrEmpty(store_name).c_str()).c_str());
+    StoreConnection connection(store_name);
+    if (!connection.ok()) return false;
+    storage::Statement stmt;
+    return stmt.Prepare(connection.db(), kMaxMsgIdSql) == SQLITE_OK &&
+           stmt.Step();
+  } catch (...) {
+    device::DebugCaught("EnsureStoreDb");
+    return false;
+  }
+}
+
 int MaxStoreMsgId(const char* store_name) {
   try {
     StoreConnection connection(store_name);

@@ -65,6 +65,10 @@ int32_t NextMessageId();
 void CreateMsgTable(const char* path);
 // Makes sure the store's database and table exist; its largest Id.
 int PrepareStoreDb(const char* store_name);
+// PrepareStoreDb that says whether the store's database now has its Msg
+// table (false when it could not be made: a full disk, a file that cannot be
+// written); made again by the next call.
+bool EnsureStoreDb(const char* store_name);
 int MaxStoreMsgId(const char* store_name);
 
 // Looks a message up by the digest of "body sender recipients subject".

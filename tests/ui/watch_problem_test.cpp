@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QTimer>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "device/codepage.h"
 #include "device/image.h"
+#include "device/service/service.h"
 #include "filter/rule_table.h"
+#include "mapi/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/rules_db.h"
@@ -49,6 +53,54 @@ TEST(WatchProblemTest, AnUnusableServiceFileIsSaidInAMessageBox) {
     }
   }
   EXPECT_TRUE(said);
+  device::SetMessageBoxHandler(nullptr);
+}
+
+// A box that stays open until the watch stands again (or long past when it
+// should have).
+class BoxOpenUntilWatched : public testing_support::RecordingMessageBoxes {
+ public:
+  device::MessageBoxAnswer Show(const std::u16string& text,
+                                const std::u16string& caption,
+                                device::MessageBoxButtons buttons) override {
+    RecordingMessageBoxes::Show(text, caption, buttons);
+    if (device::WideToUtf8(text).find("cannot watch") == std::string::npos)
+      return device::MessageBoxAnswer::kOk;
+    // The user reads the box; meanwhile the service file is repaired.
+    std::filesystem::remove(device::MessageServicePath());
+    std::string error;
+    EXPECT_TRUE(device::CreateStore("SMS", &error)) << error;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    while (!MonitoringProblem().empty() &&
+           std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    watched_while_open = MonitoringProblem().empty();
+    return device::MessageBoxAnswer::kOk;
+  }
+  bool watched_while_open = false;
+};
+
+TEST(WatchProblemTest, MonitoringTriesAgainWhileItsBoxIsOpen) {
+  testing_support::App();
+  testing_support::TempImage image;
+  {
+    std::ofstream junk(device::MessageServicePath(),
+                       std::ios::trunc | std::ios::binary);
+    for (int i = 0; i < 4096; ++i)
+      junk.put(static_cast<char>((i * 7919) & 0xff));
+  }
+  storage::ResetLocations();
+  auto boxes = std::make_shared<BoxOpenUntilWatched>();
+  device::SetMessageBoxHandler(boxes);
+  QTimer::singleShot(1500, [] {
+    if (ui::MainWindow* window = ui::TheMainWindow())
+      window->RunCommand(40008);  // Exit
+  });
+  static char name[] = "Tarnvex";
+  char* argv[] = {name, nullptr};
+  EXPECT_EQ(ui::RunTarnvex(1, argv), 0);
+  EXPECT_TRUE(boxes->watched_while_open);
   device::SetMessageBoxHandler(nullptr);
 }
 
