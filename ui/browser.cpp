@@ -245,6 +245,13 @@ void Browser::ShowEntry(int line) {
     std::lock_guard<std::mutex> guard(S().lock);
     S().last_selection = selection;
     if (n < S().entries.size()) entry = S().entries[n];
+    // The held text and the page are this entry's or none: an entry with
+    // no message of its own (a summary record, one past the identities, a
+    // record gone meanwhile) leaves nothing of the one selected before for
+    // the rules editor's Add or the viewer.
+    S().has_held_text = false;
+    S().held_text.clear();
+    S().last_page.clear();
   }
   if (entry.kind == EntryIdentity::Kind::kNone) return;
   std::string page;

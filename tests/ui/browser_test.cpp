@@ -182,6 +182,29 @@ class BrowserTest : public ::testing::Test {
     }
     sqlite3_close(db);
   }
+  // A held record of the summary database.
+  void RecordSummary(int32_t id, const std::string& message) {
+    std::string path, table;
+    ASSERT_TRUE(GetMessageDbPath(&path, &table));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(storage::OpenCeDatabase(path.c_str(), &db), SQLITE_OK);
+    {
+      storage::Statement insert(
+          db, storage::WithTableName(
+                  "INSERT INTO %s (Id, Sender, Recipients, Message, "
+                  "ReceivedDate, ReceivedTime, Status) VALUES "
+                  "(?1, ?2, ?3, ?4, ?5, ?6, 0);",
+                  table));
+      insert.Bind(1, id)
+          .Bind(2, "Bob")
+          .Bind(3, "5550142")
+          .Bind(4, message)
+          .Bind(5, today_)
+          .Bind(6, "09:00");
+      EXPECT_EQ(insert.Exec(), SQLITE_DONE);
+    }
+    sqlite3_close(db);
+  }
   // The page the last selection wrote ("" when there is none).
   std::string Page() {
     std::string path = ui::LastPagePath();
@@ -302,27 +325,7 @@ TEST_F(BrowserTest, EachEntryOpensItsOwnRecordWhateverItsId) {
   RecordWithId("SMS", 100005, "Big", "the SMS record");
   RecordWithId("MMS", 5, "Small", "the MMS record");
   RecordWithId("E-mail", INT32_MAX, "Last", "the e-mail record");
-  {
-    std::string path, table;
-    ASSERT_TRUE(GetMessageDbPath(&path, &table));
-    sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(path.c_str(), &db), SQLITE_OK);
-    storage::Statement insert(
-        db, storage::WithTableName(
-                "INSERT INTO %s (Id, Sender, Recipients, Message, "
-                "ReceivedDate, ReceivedTime, Status) VALUES "
-                "(?1, ?2, ?3, ?4, ?5, ?6, 0);",
-                table));
-    insert.Bind(1, 100005)
-        .Bind(2, "Bob")
-        .Bind(3, "5550142")
-        .Bind(4, "the summary record")
-        .Bind(5, today_)
-        .Bind(6, "09:00");
-    EXPECT_EQ(insert.Exec(), SQLITE_DONE);
-    insert.Finalize();
-    sqlite3_close(db);
-  }
+  RecordSummary(100005, "the summary record");
   Refill();
   ASSERT_EQ(List()->count(), 20);
   ASSERT_EQ(List()->item(4)->text(), "the summary record");
@@ -352,6 +355,41 @@ TEST_F(BrowserTest, EachEntryOpensItsOwnRecordWhateverItsId) {
               std::string::npos)
         << c.entry << ": " << page;
   }
+}
+
+TEST_F(BrowserTest, AnEntryWithoutItsOwnMessageLeavesNoEarlierOneToOpen) {
+  Record("SMS", "Kept", 0, "the kept message");
+  int32_t gone = 0;
+  ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199", "Gone",
+                      "the removed message", "the removed message", "", 0,
+                      today_.c_str(), "10:00:00", &gone));
+  RecordSummary(1, "the summary record");
+  Refill();
+  ASSERT_EQ(List()->count(), 15);
+  // A record removed after the list was read.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db),
+              SQLITE_OK);
+    storage::Statement remove(db, "DELETE FROM Msg WHERE Id = ?1;");
+    remove.Bind(1, gone);
+    EXPECT_EQ(remove.Exec(), SQLITE_DONE);
+    remove.Finalize();
+    sqlite3_close(db);
+  }
+  // After a store record, the summary entry (whose database keeps no
+  // message) and the removed record hand on nothing of the one before.
+  List()->setCurrentRow(5);
+  ASSERT_EQ(Held(), "Kept the kept message");
+  List()->setCurrentRow(0);
+  EXPECT_EQ(Page(), "<HTML><BODY>the summary record</BODY></HTML>");
+  EXPECT_EQ(Held(), "");
+  List()->setCurrentRow(5);
+  ASSERT_EQ(Held(), "Kept the kept message");
+  List()->setCurrentRow(10);
+  EXPECT_EQ(browser_->ControlText(1017), u"Gone  the removed message");
+  EXPECT_EQ(Held(), "");
+  EXPECT_EQ(ui::LastPagePath(), "");
 }
 
 TEST_F(BrowserTest, ASelectionBeforeANewListArrivesOpensTheEntryItShows) {
