@@ -37,7 +37,9 @@ struct State {
   QPointer<Browser> browser;
   Browser::Filter filter;
   int day_offset = 0;
-  int entry_codes[kMaxEntryCodes] = {};
+  // The identities of the entries the list shows, replaced only together
+  // with its lines (ApplyRefill).
+  std::vector<EntryIdentity> entries;
   LastSelectionTexts last_selection;
   bool has_held_text = false;
   std::string held_text;
@@ -125,11 +127,18 @@ Browser::Filter Browser::CurrentFilter() {
 }
 
 void Browser::ApplyRefill(const std::u16string& date,
-                          const std::vector<std::u16string>& lines, int count,
+                          const std::vector<std::u16string>& lines,
+                          std::vector<EntryIdentity> entries, int count,
                           bool fix_day, bool tick_normal) {
   if (fix_day) SetControlText(1022, u"0");
   if (tick_normal) SetChecked(1012, true);
   SetControlText(1019, date);
+  if (entries.size() > static_cast<size_t>(kMaxEntryIdentities))
+    entries.resize(kMaxEntryIdentities);
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().entries.swap(entries);
+  }
   if (QListWidget* list = ListBox(1010)) {
     QSignalBlocker block(list);
     list->clear();
@@ -230,22 +239,26 @@ void Browser::ShowEntry(int line) {
     SetControlText(1017, text);
     selection.message = text;
   }
-  int n = h / 5;
-  int code = 0;
+  size_t n = static_cast<size_t>(h / 5);
+  EntryIdentity entry;
   {
     std::lock_guard<std::mutex> guard(S().lock);
     S().last_selection = selection;
-    if (n >= kMaxEntryCodes) return;
-    code = S().entry_codes[n];
+    if (n < S().entries.size()) entry = S().entries[n];
+    // The held text and the page are this entry's or none: an entry with
+    // no message of its own (a summary record, one past the identities, a
+    // record gone meanwhile) leaves nothing of the one selected before for
+    // the rules editor's Add or the viewer.
+    S().has_held_text = false;
+    S().held_text.clear();
+    S().last_page.clear();
   }
+  if (entry.kind == EntryIdentity::Kind::kNone) return;
   std::string page;
-  if (code >= kStoreCodeBase) {
-    int store = code / kStoreCodeBase - 1;
-    int id = code % kStoreCodeBase;
-    char name[kStoreNameSize];
+  if (entry.kind == EntryIdentity::Kind::kStore) {
     std::string org, subject, message;
-    if (!GetStoreName(store, name) ||
-        !LoadMessageForView(name, id, &org, &subject, &message)) {
+    if (!LoadMessageForView(entry.store.c_str(), entry.id, &org, &subject,
+                            &message)) {
       return;
     }
     {
@@ -324,7 +337,7 @@ void RefreshMessageList(Browser* browser) {
   if (!read.ok() && !read.IsNotFound())
     device::DebugOut("Summary day list: %s\n", read.ToString().c_str());
   std::vector<std::u16string> lines;
-  std::vector<int> codes;
+  std::vector<EntryIdentity> entries;
   int count = 0;
   for (size_t j = 0; j < days.summary.size(); ++j) {
     const DayRecord& entry = days.summary[j];
@@ -333,7 +346,7 @@ void RefreshMessageList(Browser* browser) {
     lines.push_back(device::AnsiToWide(entry.recipients));
     lines.push_back(device::AnsiToWide(entry.time));
     lines.push_back(device::AnsiToWide(entry.message));
-    codes.push_back(entry.id);
+    entries.push_back({EntryIdentity::Kind::kSummary, "", entry.id});
     ++count;
   }
   int store_entries = 0;
@@ -352,15 +365,8 @@ void RefreshMessageList(Browser* browser) {
       lines.push_back(device::AnsiToWide(entry.recipients));
       lines.push_back(device::AnsiToWide(entry.time));
       lines.push_back(device::AnsiToWide(joined));
-      codes.push_back((k + 1) * kStoreCodeBase + entry.id);
+      entries.push_back({EntryIdentity::Kind::kStore, name, entry.id});
       ++count;
-    }
-  }
-  {
-    std::lock_guard<std::mutex> guard(S().lock);
-    for (size_t i = 0;
-         i < codes.size() && i < static_cast<size_t>(kMaxEntryCodes); ++i) {
-      S().entry_codes[i] = codes[i];
     }
   }
   device::DebugOut("Browser lists %d entries of %s (%s%s)\n", count,
@@ -374,12 +380,16 @@ void RefreshMessageList(Browser* browser) {
                      device::WideToUtf8(lines[i + 3]).c_str(),
                      device::WideToUtf8(lines[i + 4]).c_str());
   }
+  // The entries' identities travel with the lines: the window's list and
+  // the identities a selection reads change together, on its thread.
   QPointer<Browser> target(browser);
-  RunOnUiThread(
-      [target, date, lines = std::move(lines), count, fix_day, tick_normal] {
-        if (target)
-          target->ApplyRefill(date, lines, count, fix_day, tick_normal);
-      });
+  RunOnUiThread([target, date, lines = std::move(lines),
+                 entries = std::move(entries), count, fix_day,
+                 tick_normal]() mutable {
+    if (target)
+      target->ApplyRefill(date, lines, std::move(entries), count, fix_day,
+                          tick_normal);
+  });
 }
 
 bool ListRefreshRunning() { return W().refresh_running.load(); }
@@ -560,10 +570,10 @@ bool WriteMessagePage(const std::string& page, std::string* path) {
   return ok;
 }
 
-int EntryCode(int index) {
-  if (index < 0 || index >= kMaxEntryCodes) return 0;
+EntryIdentity EntryAt(int index) {
   std::lock_guard<std::mutex> guard(S().lock);
-  return S().entry_codes[index];
+  if (index < 0 || static_cast<size_t>(index) >= S().entries.size()) return {};
+  return S().entries[static_cast<size_t>(index)];
 }
 
 int DayOffset() {

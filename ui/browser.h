@@ -3,8 +3,10 @@
 // "cmsg.htm", and what the rules editor takes from it. The list is refilled
 // by the user interface, by its own workers and by the monitoring worker;
 // the refill runs on the calling thread under MessageListLock and hands the
-// finished list to the user-interface thread in one piece, so it never
-// waits for that thread and two refills never interleave.
+// finished list, its lines with their entries' identities, to the
+// user-interface thread in one piece, so it never waits for that thread, two
+// refills never interleave, and a selection never meets lines of one list
+// with identities of another.
 #ifndef TARNVEX_UI_BROWSER_H_
 #define TARNVEX_UI_BROWSER_H_
 
@@ -17,13 +19,25 @@
 
 namespace ui {
 
-inline constexpr int kMaxEntryCodes = 512;
-inline constexpr int kStoreCodeBase = 100000;
+// Entries past this many are listed but name no record: selecting one
+// shows its lines and writes no page.
+inline constexpr int kMaxEntryIdentities = 512;
 inline constexpr size_t kMaxLine5 = 512;  // longer joined texts are cut to
 inline constexpr size_t kCutLine5 = 256;  // their first 256 characters
 
 struct LastSelectionTexts {
   std::u16string sender, recipients, message;
+};
+
+// The record a listed entry stands for: one of a store's database (the
+// store's name and the record's Id there) or one of the summary database
+// (its Id). Store and Id are kept apart, so any Id names its own record.
+struct EntryIdentity {
+  enum class Kind { kNone, kSummary, kStore };
+  Kind kind = Kind::kNone;
+  std::string store;  // kStore only
+  int32_t id = 0;
+  bool operator==(const EntryIdentity&) const = default;
 };
 
 class Browser : public TemplateDialog {
@@ -39,9 +53,14 @@ class Browser : public TemplateDialog {
     bool normal = false;      // 1012
   };
   Filter CurrentFilter();
+  // On the user-interface thread: the refill's lines into the list and,
+  // in the same step, the identities of their entries (five lines each)
+  // into the shared state, so that a selection always reads the identity
+  // of the entry it shows.
   void ApplyRefill(const std::u16string& date,
-                   const std::vector<std::u16string>& lines, int count,
-                   bool fix_day, bool tick_normal);
+                   const std::vector<std::u16string>& lines,
+                   std::vector<EntryIdentity> entries, int count, bool fix_day,
+                   bool tick_normal);
 
  signals:
   void OpenViewer();
@@ -76,7 +95,9 @@ bool WriteMessagePage(const std::string& page, std::string* path);
 void JoinBrowserWorkers();
 bool ListRefreshRunning();
 
-int EntryCode(int index);
+// The identity of listed entry `index` (kNone past the list or past
+// kMaxEntryIdentities).
+EntryIdentity EntryAt(int index);
 int DayOffset();
 LastSelectionTexts LastSelection();
 bool HeldMessageText(std::string* text);

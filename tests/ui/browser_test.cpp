@@ -12,6 +12,9 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,6 +30,7 @@
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
+#include "storage/statement.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/main_window.h"
@@ -160,6 +164,62 @@ class BrowserTest : public ::testing::Test {
                         subject.c_str(), message.c_str(), message.c_str(), "",
                         status, today_.c_str(), "10:00:00", &id));
   }
+  // A held record of the store's that has the Id `id` (a store's Ids are
+  // its own, any 32-bit number).
+  void RecordWithId(const char* store, int32_t id, const std::string& subject,
+                    const std::string& message) {
+    int32_t given = 0;
+    ASSERT_TRUE(MAPIAdd(store, "Anna <anna@example.org>", "5550199",
+                        subject.c_str(), message.c_str(), message.c_str(), "",
+                        0, today_.c_str(), "10:00:00", &given));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db),
+              SQLITE_OK);
+    {
+      storage::Statement renumber(db, "UPDATE Msg SET Id = ?1 WHERE Id = ?2;");
+      renumber.Bind(1, id).Bind(2, given);
+      EXPECT_EQ(renumber.Exec(), SQLITE_DONE);
+    }
+    sqlite3_close(db);
+  }
+  // A held record of the summary database.
+  void RecordSummary(int32_t id, const std::string& message) {
+    std::string path, table;
+    ASSERT_TRUE(GetMessageDbPath(&path, &table));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(storage::OpenCeDatabase(path.c_str(), &db), SQLITE_OK);
+    {
+      storage::Statement insert(
+          db, storage::WithTableName(
+                  "INSERT INTO %s (Id, Sender, Recipients, Message, "
+                  "ReceivedDate, ReceivedTime, Status) VALUES "
+                  "(?1, ?2, ?3, ?4, ?5, ?6, 0);",
+                  table));
+      insert.Bind(1, id)
+          .Bind(2, "Bob")
+          .Bind(3, "5550142")
+          .Bind(4, message)
+          .Bind(5, today_)
+          .Bind(6, "09:00");
+      EXPECT_EQ(insert.Exec(), SQLITE_DONE);
+    }
+    sqlite3_close(db);
+  }
+  // The page the last selection wrote ("" when there is none).
+  std::string Page() {
+    std::string path = ui::LastPagePath();
+    if (path.empty()) return "";
+    std::ifstream in(image_->Host(device::AnsiToWide(path)), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool PageFileExists() {
+    return image_->Exists(
+        device::AnsiToWide(storage::InstallFolderNarrow() + "\\cmsg.htm"));
+  }
+  std::string Held() {
+    std::string held;
+    return ui::HeldMessageText(&held) ? held : "";
+  }
   void Refill() {
     ui::RefreshMessageList(browser_.get());
     Settle();
@@ -222,10 +282,11 @@ TEST_F(BrowserTest, AnyOfTheFiveLinesSelectsTheSameEntryAndLongTextsAreCut) {
     ASSERT_TRUE(ui::HeldMessageText(&held));
     EXPECT_EQ(held, subject + " " + message);  // the full texts
   }
-  EXPECT_EQ(ui::EntryCode(1), 2 * ui::kStoreCodeBase + 1);
+  EXPECT_EQ(ui::EntryAt(1),
+            (ui::EntryIdentity{ui::EntryIdentity::Kind::kStore, "MMS", 1}));
   EXPECT_EQ(ui::LastSelection().recipients, u"5550199");
-  EXPECT_TRUE(image_->Exists(u"\\Tarnvex\\cmsg.htm") ||
-              image_->Exists(u"\\cmsg.htm"));
+  EXPECT_NE(Page().find("<H2>" + subject + "</H2>" + message),
+            std::string::npos);
 }
 
 TEST_F(BrowserTest, TheRulesEditorOpensWithTheSelectedEntry) {
@@ -246,11 +307,112 @@ TEST_F(BrowserTest, AnEntryBeyondThe512thShowsItsLinesAndWritesNoPage) {
   }
   Refill();
   ASSERT_EQ(List()->count(), 513 * 5);
+  ASSERT_FALSE(PageFileExists());
   List()->setCurrentRow(512 * 5 + 2);
   Settle();
+  EXPECT_EQ(browser_->ControlText(1017), u"E-mail170  hello there");
   EXPECT_EQ(ui::LastSelection().recipients, u"5550199");
-  std::string held;
-  EXPECT_FALSE(ui::HeldMessageText(&held) && held.rfind("E-mail170", 0) == 0);
+  EXPECT_FALSE(PageFileExists());
+  EXPECT_EQ(Held().rfind("E-mail170", 0), std::string::npos);
+  EXPECT_EQ(ui::EntryAt(511).store, "E-mail");
+  EXPECT_EQ(ui::EntryAt(512).kind, ui::EntryIdentity::Kind::kNone);
+}
+
+TEST_F(BrowserTest, EachEntryOpensItsOwnRecordWhateverItsId) {
+  // Ids that a store number and an Id folded into one code would read as
+  // another store's record (store 0's 100005 as store 1's 5, a summary
+  // record's 100005 as store 0's 5), and the largest Id.
+  RecordWithId("SMS", 100005, "Big", "the SMS record");
+  RecordWithId("MMS", 5, "Small", "the MMS record");
+  RecordWithId("E-mail", INT32_MAX, "Last", "the e-mail record");
+  RecordSummary(100005, "the summary record");
+  Refill();
+  ASSERT_EQ(List()->count(), 20);
+  ASSERT_EQ(List()->item(4)->text(), "the summary record");
+  // The summary database keeps no message of its own: its entry's page is
+  // its listed text.
+  List()->setCurrentRow(4);
+  EXPECT_EQ(Page(), "<HTML><BODY>the summary record</BODY></HTML>");
+  EXPECT_EQ(ui::EntryAt(0),
+            (ui::EntryIdentity{ui::EntryIdentity::Kind::kSummary, "", 100005}));
+  const struct {
+    int entry;
+    std::string store, subject, message;
+    int32_t id;
+  } cases[] = {{1, "SMS", "Big", "the SMS record", 100005},
+               {2, "MMS", "Small", "the MMS record", 5},
+               {3, "E-mail", "Last", "the e-mail record", INT32_MAX}};
+  for (const auto& c : cases) {
+    List()->setCurrentRow(c.entry * 5 + 4);
+    ASSERT_EQ(ui::FromQt(List()->item(c.entry * 5 + 4)->text()),
+              device::AnsiToWide(c.subject + "  " + c.message));
+    EXPECT_EQ(Held(), c.subject + " " + c.message) << c.entry;
+    EXPECT_EQ(
+        ui::EntryAt(c.entry),
+        (ui::EntryIdentity{ui::EntryIdentity::Kind::kStore, c.store, c.id}));
+    const std::string page = Page();
+    EXPECT_NE(page.find("<H2>" + c.subject + "</H2>" + c.message),
+              std::string::npos)
+        << c.entry << ": " << page;
+  }
+}
+
+TEST_F(BrowserTest, AnEntryWithoutItsOwnMessageLeavesNoEarlierOneToOpen) {
+  Record("SMS", "Kept", 0, "the kept message");
+  int32_t gone = 0;
+  ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199", "Gone",
+                      "the removed message", "the removed message", "", 0,
+                      today_.c_str(), "10:00:00", &gone));
+  RecordSummary(1, "the summary record");
+  Refill();
+  ASSERT_EQ(List()->count(), 15);
+  // A record removed after the list was read.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db),
+              SQLITE_OK);
+    storage::Statement remove(db, "DELETE FROM Msg WHERE Id = ?1;");
+    remove.Bind(1, gone);
+    EXPECT_EQ(remove.Exec(), SQLITE_DONE);
+    remove.Finalize();
+    sqlite3_close(db);
+  }
+  // After a store record, the summary entry (whose database keeps no
+  // message) and the removed record hand on nothing of the one before.
+  List()->setCurrentRow(5);
+  ASSERT_EQ(Held(), "Kept the kept message");
+  List()->setCurrentRow(0);
+  EXPECT_EQ(Page(), "<HTML><BODY>the summary record</BODY></HTML>");
+  EXPECT_EQ(Held(), "");
+  List()->setCurrentRow(5);
+  ASSERT_EQ(Held(), "Kept the kept message");
+  List()->setCurrentRow(10);
+  EXPECT_EQ(browser_->ControlText(1017), u"Gone  the removed message");
+  EXPECT_EQ(Held(), "");
+  EXPECT_EQ(ui::LastPagePath(), "");
+}
+
+TEST_F(BrowserTest, ASelectionBeforeANewListArrivesOpensTheEntryItShows) {
+  Record("MMS", "Shown", 0, "the listed message");
+  Refill();
+  ASSERT_EQ(List()->count(), 5);
+  // A record of a store listed before MMS: the next list has it first.
+  Record("SMS", "Newer", 0, "first of the next list");
+  std::thread refill([&] { ui::RefreshMessageList(browser_.get()); });
+  refill.join();
+  // The new list is on its way to the window, not in it yet.
+  ASSERT_EQ(List()->count(), 5);
+  List()->setCurrentRow(4);
+  EXPECT_EQ(browser_->ControlText(1017), u"Shown  the listed message");
+  EXPECT_EQ(Held(), "Shown the listed message");
+  EXPECT_NE(Page().find("the listed message"), std::string::npos) << Page();
+  // Once it arrives, its first entry is the new record.
+  Settle();
+  ASSERT_EQ(List()->count(), 10);
+  List()->setCurrentRow(4);
+  EXPECT_EQ(browser_->ControlText(1017), u"Newer  first of the next list");
+  EXPECT_EQ(Held(), "Newer first of the next list");
+  EXPECT_NE(Page().find("first of the next list"), std::string::npos) << Page();
 }
 
 TEST_F(BrowserTest, MinusAtZeroAndPlusWhileARefreshRunsDoNothing) {
