@@ -106,15 +106,6 @@ RecipientsRead ReadRecipientsForJudging(IMessage* message,
   return read;
 }
 
-void ReadRecipients(IMessage* message, char16_t* buffer) {
-  buffer[0] = 0;
-  std::u16string text = ReadRecipientsText(message);
-  size_t length =
-      text.size() < kRecipientsUnits - 1 ? text.size() : kRecipientsUnits - 1;
-  std::memcpy(buffer, text.data(), length * sizeof(char16_t));
-  buffer[length] = 0;
-}
-
 void ReadMessageFields(IMessage* message, MessageFields* fields,
                        RecipientsRead* recipients) {
   device::LocalTime now = device::Now();

@@ -45,12 +45,9 @@ OwnedProps GetOneProperty(IMAPIProp* object, ULONG tag);
 void ReadMessageFields(IMessage* message, MessageFields* fields,
                        RecipientsRead* recipients = nullptr);
 
-// The recipients' addresses joined with ", " into a wide buffer of
-// kRecipientsUnits units (cut at a whole address... or at the buffer's end).
-void ReadRecipients(IMessage* message, char16_t* buffer);
-// The same as a text of any length. *whole (when given) is false when the
-// text may lack recipients: the table or a row could not be read, or a row
-// carries no address.
+// The recipients' addresses joined with ", ", a text of any length. *whole
+// (when given) is false when the text may lack recipients: the table or a row
+// could not be read, or a row carries no address.
 std::u16string ReadRecipientsText(IMessage* message, bool* whole = nullptr);
 // The recipients as the judgement takes them (filter/classify.h): the whole
 // text narrowed to the code page, not whole when the read was not whole or an

@@ -30,7 +30,6 @@ inline constexpr int kWalkRetryMs = 1000;
 inline constexpr int kWalkRetryMaxDoublings = 6;
 inline constexpr int kEntryIdReads = 1000;  // waiting for a new message's id
 inline constexpr int kEntryIdPauseMs = 1;
-inline constexpr size_t kRecipientsBufferUnits = 4096;
 // A hold that could not be made is tried again after these pauses (doubling).
 inline constexpr int kHoldRetryFirstMs = 10;
 inline constexpr int kHoldRetryMaxMs = 1000;

@@ -152,7 +152,8 @@ bool EnterStore(StoreRecord& record) {
     return false;
   }
   // The sink is the service's from here on: the program keeps no reference
-  // and never cancels the subscription.
+  // to it, only the subscription's connection, which UnadviseStores cancels
+  // when monitoring stops.
   Owned<IMAPIAdviseSink> sink = MakeSink();
   if (!sink) {
     device::DebugOut("No advise sink for store %s\n", record.name);

@@ -3,10 +3,15 @@
 // "Tarnvex" under its Outbox, the walk of a held folder and the move of one
 // message between folders.
 //
-// The table is filled once on the user-interface thread before the worker
-// exists and never changes afterwards, except for each store's pending flag
-// (set by the outgoing check on the notification thread, taken by the
-// worker) and its row count and store object (worker only).
+// The table is filled once per start of monitoring, by whichever thread
+// enters the stores: the user-interface thread at the start, or the watch
+// keeper's thread when the stores could not be entered then (before the
+// worker exists, either way). Its count only grows while monitoring runs;
+// each store's advised and records_ready flags are set by whoever enters it
+// (the start, the keeper), its pending flag by the outgoing check on the
+// notification thread and the worker (taken by the worker), its row count by
+// the worker, its store object by whichever thread opens it first. CloseStores
+// empties it when monitoring stops.
 #ifndef TARNVEX_MAPI_STORES_H_
 #define TARNVEX_MAPI_STORES_H_
 

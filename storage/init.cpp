@@ -29,8 +29,8 @@ storage::DatabaseChoice BeginDatabases() {
 void FinishDatabases(storage::CardAnswer answer) {
   if (g_initialised.load()) return;
   CreateSummaryTable(answer);
-  int max_summary = MaxSummaryId();
-  SetNextMessageId(max_summary < 1 ? 1 : max_summary + 1);
+  // Opens the summary database, which the day lists keep using.
+  MaxSummaryId();
   CreateRulesTable();
   int max_rule = MaxRuleId();
   SetNextRuleId(max_rule < 1 ? 1 : max_rule + 1);

@@ -50,20 +50,21 @@ constexpr char kSummaryDaySql[] =
 constexpr char kViewSql[] =
     "SELECT OrgMessage, Subject, Message FROM Msg WHERE Id = ?;";
 
-// The summary connection and the next message number.
+// The summary connection.
 sqlite3* g_summary_db = nullptr;
 bool g_summary_open = false;
 std::string g_summary_table;
-int32_t g_next_message_id = 1;
 std::recursive_mutex g_summary_lock;
 // Tests only: runs before each record read of RecordStatuses (may throw).
 std::function<void()> g_record_read_fault;
 
 // The kept store connections, by host path. Each has its own lock, held by
-// one operation at a time (recursive: MAPIAdd looks up and counts on the
-// connection it then inserts with). The file's identity is checked before
-// each use: a file removed or replaced since is opened afresh, as a new
-// connection would.
+// one operation at a time. MAPIAdd takes it three times in turn (the look-up
+// by digest, the count, the insert), so another writer may come between
+// them: the Id is unique, and an insert that loses such a race fails and is
+// made again at the next pass, where the look-up finds the record. The file's
+// identity is checked before each use: a file removed or replaced since is
+// opened afresh, as a new connection would.
 struct KeptConnection {
   std::recursive_mutex lock;
   sqlite3* db = nullptr;
@@ -296,16 +297,6 @@ int MaxSummaryId() {
   }
 }
 
-void SetNextMessageId(int32_t id) {
-  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
-  g_next_message_id = id;
-}
-
-int32_t NextMessageId() {
-  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
-  return g_next_message_id;
-}
-
 // --- store databases --------------------------------------------------------
 
 void CreateMsgTable(const char* path) {
@@ -502,7 +493,6 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
     std::string recipients_b = BlankedCopy(OrEmpty(recipients));
 
     int32_t next = MaxStoreMsgId(store_name) + 1;
-    SetNextMessageId(next);
     std::string lowered_b = BlankedCopy(OrEmpty(lowered_body));
     std::string tokens_b = BlankedCopy(OrEmpty(tokens));
     *id = next;
@@ -802,5 +792,4 @@ void CloseStoreConnections() {
 void ResetMessageDb() {
   CloseStoreConnections();
   CloseSummaryDb();
-  SetNextMessageId(1);
 }

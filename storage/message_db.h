@@ -59,8 +59,6 @@ void CreateSummaryTable(
 bool OpenSummaryDb();
 void CloseSummaryDb();
 int MaxSummaryId();
-void SetNextMessageId(int32_t id);
-int32_t NextMessageId();
 
 void CreateMsgTable(const char* path);
 // Makes sure the store's database and table exist; its largest Id.

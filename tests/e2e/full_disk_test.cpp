@@ -71,8 +71,8 @@ class FullDiskTest : public FilterEndToEndTest {
   void Free() { unlink((mount_ + "/filler").c_str()); }
 
   // The messages of all stores and whether each is held and recorded.
-  bool AllHeldAndRecorded(const std::vector<std::pair<std::string, int64_t>>&
-                              messages) {
+  bool AllHeldAndRecorded(
+      const std::vector<std::pair<std::string, int64_t>>& messages) {
     std::map<std::string, size_t> held;
     for (const auto& [store, id] : messages) {
       if (FolderOf(id) != "Outbox\\Tarnvex") return false;
@@ -93,7 +93,8 @@ TEST_F(FullDiskTest, StartedOnAFullDiskTheWatchStandsOnceThereIsRoom) {
   std::vector<std::pair<std::string, int64_t>> messages;
   for (int i = 0; i < 6; ++i) {
     const std::string store = i % 2 == 0 ? "SMS" : "MMS";
-    messages.push_back({store, SendTo(store, {"55502" + std::to_string(10 + i)})});
+    messages.push_back(
+        {store, SendTo(store, {"55502" + std::to_string(10 + i)})});
   }
   // The filter's own files are not made yet: they come at its first start.
   Fill();
