@@ -100,8 +100,11 @@ class WorkerPause {
   WorkerPause& operator=(const WorkerPause&) = delete;
 };
 
-// Set to 1 by the rules editor after a change; taken by the worker, which
-// then scans every store.
+// Set to 1 by the rules editor after a change and by an Update that read
+// other rules; taken by the worker at the top of its next pass, which then
+// scans every store. Nobody else clears it: a change is never lost before the
+// worker has taken it. (The worker also takes any reload that brought other
+// rules, a new RuleGeneration, as a change.)
 extern std::atomic<int32_t> RulesChanged;
 
 // The worker's calls into the message browser. The browser installs them;
