@@ -3,11 +3,12 @@
 //
 // A message that stays held is remembered with the rule generation it was
 // judged under. While that generation lasts, its record is unchanged and it
-// is not "held again" any differently, judging it again would come to the
-// same result (the service never changes a message's texts or recipients,
-// and an entry identifier names one message for good), so a later pass
-// passes it by without opening it: a new hold does not re-read every held
-// message.
+// is not "held again" any differently, a later pass passes it by without
+// opening it: a new hold does not re-read every held message. Should a
+// program change the texts or recipients of a message while it lies held,
+// it stays held until the rules change (never the other way round): a
+// release moves it into the Outbox, where the outgoing check judges it
+// afresh, and the device sends nothing the check has not seen.
 #include <strings.h>
 
 #include <algorithm>
