@@ -46,6 +46,17 @@ class StoresTest : public MapiTest {
     ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
     EXPECT_TRUE(EnumerateStores(table, &NewAdviseSink));
   }
+  // The message's folder once the store's sink has held it (or after five
+  // seconds, wherever it is then).
+  static std::string HeldFolderOf(int64_t id) {
+    device::ServiceMessage m;
+    for (int i = 0; i < 500 && !(device::GetServiceMessage(id, &m) &&
+                                 m.folder_path == "Outbox\\Tarnvex");
+         ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return m.folder_path;
+  }
   std::vector<std::string> Names() {
     std::vector<std::string> names;
     char name[kStoreNameSize];
@@ -114,13 +125,7 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
     std::vector<uint8_t> entry = MessageEntry(id);
     MoveMessage(static_cast<ULONG>(entry.size()), entry.data(), outbox, held,
                 false);
-    device::ServiceMessage m;
-    for (int i = 0; i < 500 && !(device::GetServiceMessage(id, &m) &&
-                                 m.folder_path == "Outbox\\Tarnvex");
-         ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_EQ(m.folder_path, "Outbox\\Tarnvex");
+    ASSERT_EQ(HeldFolderOf(id), "Outbox\\Tarnvex");
   }
   // A message that is not there only writes a diagnostic.
   std::vector<uint8_t> gone = MessageEntry(999);
@@ -191,13 +196,7 @@ TEST_F(StoresTest,
   }
   // The store's sink holds them (no rule covers them).
   for (int64_t id : ids) {
-    device::ServiceMessage m;
-    for (int i = 0; i < 500 && !(device::GetServiceMessage(id, &m) &&
-                                 m.folder_path == "Outbox\\Tarnvex");
-         ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_EQ(m.folder_path, "Outbox\\Tarnvex");
+    ASSERT_EQ(HeldFolderOf(id), "Outbox\\Tarnvex");
   }
   ASSERT_TRUE(ScanHeldFolder(record));
   EXPECT_EQ(RecordCount(), 3);
@@ -375,13 +374,7 @@ TEST_F(StoresTest,
   ASSERT_EQ(StoreCount(), 1);
   StoreRecord& record = StoreTable().records[0];
   int64_t id = Save({u"5550100"}, u"s", u"the body as it is");
-  device::ServiceMessage m;
-  for (int i = 0; i < 500 && !(device::GetServiceMessage(id, &m) &&
-                               m.folder_path == "Outbox\\Tarnvex");
-       ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_EQ(m.folder_path, "Outbox\\Tarnvex");
+  ASSERT_EQ(HeldFolderOf(id), "Outbox\\Tarnvex");
   HeldFolder folders = OpenHeldFolder(record.store.load());
   ASSERT_TRUE(folders.held);
   Owned<IMAPITable> contents;

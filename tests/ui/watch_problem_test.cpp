@@ -25,25 +25,32 @@
 
 namespace {
 
-TEST(WatchProblemTest, AnUnusableServiceFileIsSaidInAMessageBox) {
-  testing_support::App();
-  testing_support::TempImage image;
-  {
-    std::ofstream junk(device::MessageServicePath(),
-                       std::ios::trunc | std::ios::binary);
-    for (int i = 0; i < 4096; ++i)
-      junk.put(static_cast<char>((i * 7919) & 0xff));
-  }
-  storage::ResetLocations();
-  auto boxes = std::make_shared<testing_support::RecordingMessageBoxes>();
-  device::SetMessageBoxHandler(boxes);
-  QTimer::singleShot(1500, [] {
+// A service file that is no database.
+void WriteJunkServiceFile() {
+  std::ofstream junk(device::MessageServicePath(),
+                     std::ios::trunc | std::ios::binary);
+  for (int i = 0; i < 4096; ++i) junk.put(static_cast<char>((i * 7919) & 0xff));
+}
+
+// Runs the program in this process and chooses Exit after `ms`.
+void RunUntilExit(int ms) {
+  QTimer::singleShot(ms, [] {
     if (ui::MainWindow* window = ui::TheMainWindow())
       window->RunCommand(40008);  // Exit
   });
   static char name[] = "Tarnvex";
   char* argv[] = {name, nullptr};
   EXPECT_EQ(ui::RunTarnvex(1, argv), 0);
+}
+
+TEST(WatchProblemTest, AnUnusableServiceFileIsSaidInAMessageBox) {
+  testing_support::App();
+  testing_support::TempImage image;
+  WriteJunkServiceFile();
+  storage::ResetLocations();
+  auto boxes = std::make_shared<testing_support::RecordingMessageBoxes>();
+  device::SetMessageBoxHandler(boxes);
+  RunUntilExit(1500);
   bool said = false;
   for (size_t i = 0; i < boxes->shown.size(); ++i) {
     if (device::WideToUtf8(boxes->shown[i])
@@ -84,22 +91,11 @@ class BoxOpenUntilWatched : public testing_support::RecordingMessageBoxes {
 TEST(WatchProblemTest, MonitoringTriesAgainWhileItsBoxIsOpen) {
   testing_support::App();
   testing_support::TempImage image;
-  {
-    std::ofstream junk(device::MessageServicePath(),
-                       std::ios::trunc | std::ios::binary);
-    for (int i = 0; i < 4096; ++i)
-      junk.put(static_cast<char>((i * 7919) & 0xff));
-  }
+  WriteJunkServiceFile();
   storage::ResetLocations();
   auto boxes = std::make_shared<BoxOpenUntilWatched>();
   device::SetMessageBoxHandler(boxes);
-  QTimer::singleShot(1500, [] {
-    if (ui::MainWindow* window = ui::TheMainWindow())
-      window->RunCommand(40008);  // Exit
-  });
-  static char name[] = "Tarnvex";
-  char* argv[] = {name, nullptr};
-  EXPECT_EQ(ui::RunTarnvex(1, argv), 0);
+  RunUntilExit(1500);
   EXPECT_TRUE(boxes->watched_while_open);
   device::SetMessageBoxHandler(nullptr);
 }
@@ -115,13 +111,7 @@ TEST(WatchProblemTest, ADamagedRulesFileIsSaidOnceAndSetAside) {
   CloseRulesDb();
   auto boxes = std::make_shared<testing_support::RecordingMessageBoxes>();
   device::SetMessageBoxHandler(boxes);
-  QTimer::singleShot(2500, [] {
-    if (ui::MainWindow* window = ui::TheMainWindow())
-      window->RunCommand(40008);  // Exit
-  });
-  static char name[] = "Tarnvex";
-  char* argv[] = {name, nullptr};
-  EXPECT_EQ(ui::RunTarnvex(1, argv), 0);
+  RunUntilExit(2500);
   int said = 0;
   for (const std::u16string& text : boxes->shown) {
     if (device::WideToUtf8(text).find("could not be used") != std::string::npos)
