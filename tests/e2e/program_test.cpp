@@ -67,11 +67,11 @@ class ProgramTest : public ::testing::Test {
 TEST_F(ProgramTest, ASecondStartRaisesTheFirstAndEndsWithMinusOne) {
   StartTarnvex();
   WaitForMonitoring();
-  // Without its databases on disk, a second start that opened any would
-  // make them again.
+  // Without its summary database on disk, a second start that opened its
+  // databases would make it again. (The rules file is not the test's
+  // witness: the running instance makes a removed rules file again itself.)
   std::string dba = image_->root() + "/Program Files/Tarnvex/dba/";
   ASSERT_TRUE(std::filesystem::remove(dba + "Tarnvex_0.db"));
-  ASSERT_TRUE(std::filesystem::remove(dba + "Rules_0.db"));
   ChildProcess second;
   ASSERT_TRUE(second.Start({BinPath("Tarnvex")}, env_));
   int status = 0;
@@ -82,7 +82,6 @@ TEST_F(ProgramTest, ASecondStartRaisesTheFirstAndEndsWithMinusOne) {
   int first_status = 0;
   EXPECT_FALSE(tarnvex_.Wait(100, &first_status));
   EXPECT_FALSE(std::filesystem::exists(dba + "Tarnvex_0.db"));
-  EXPECT_FALSE(std::filesystem::exists(dba + "Rules_0.db"));
 }
 
 TEST_F(ProgramTest,
