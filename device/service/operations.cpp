@@ -203,6 +203,54 @@ int64_t SaveOutgoingMessage(const std::string& store,
   return id;
 }
 
+bool SetMessageRecipients(int64_t id,
+                          const std::vector<std::u16string>& recipients,
+                          std::string* error) {
+  if (!OpenMessageService(error)) return false;
+  if (recipients.size() > kMaxRecipients) {
+    *error =
+        "too many recipients (at most " + std::to_string(kMaxRecipients) + ")";
+    return false;
+  }
+  std::vector<std::string> addresses;
+  addresses.reserve(recipients.size());
+  for (const std::u16string& r : recipients) addresses.push_back(Utf8(r));
+  const std::string which =
+      "message " + std::to_string(static_cast<long long>(id));
+  std::string refused;
+  bool ok = Change([&] {
+    Query q(
+        "SELECT f.kind, m.submit_time FROM messages m JOIN folders f ON f.id "
+        "= m.folder WHERE m.id = ?;");
+    q.Bind(1, id);
+    if (!q.Step()) {
+      if (!q.failed()) refused = "there is no " + which;
+      return false;
+    }
+    if (q.Int64(0) == static_cast<int64_t>(FolderKind::kSentItems) ||
+        q.Int64(1) != 0) {
+      refused = which + " was sent; its recipients stay as they were";
+      return false;
+    }
+    Query drop("DELETE FROM recipients WHERE message = ?;");
+    drop.Bind(1, id);
+    if (drop.Exec() != SQLITE_DONE) return false;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+      Query r(
+          "INSERT INTO recipients (message, position, address) VALUES (?, ?, "
+          "?);");
+      r.Bind(1, id).Bind(2, static_cast<int64_t>(i)).Bind(3, addresses[i]);
+      if (r.Exec() != SQLITE_DONE) return false;
+    }
+    return true;
+  });
+  if (!ok) {
+    *error =
+        !refused.empty() ? refused : "cannot change the recipients of " + which;
+  }
+  return ok;
+}
+
 std::vector<ServiceMessage> ListMessages(const std::string& store,
                                          const std::string& folder_path) {
   std::vector<ServiceMessage> out;

@@ -59,6 +59,13 @@ std::vector<std::string> StoreNames();
 // application does when the user presses Send. Its id, or 0 with an error.
 int64_t SaveOutgoingMessage(const std::string& store,
                             const ServiceMessage& message, std::string* error);
+// Replaces the recipients of a message that has not been sent, as a
+// messaging client does that saves a message first and fills it in after.
+// False with an error (and nothing changed) for a message that does not
+// exist or was sent, or too many recipients.
+bool SetMessageRecipients(int64_t id,
+                          const std::vector<std::u16string>& recipients,
+                          std::string* error);
 // Messages of a store (all stores when empty), optionally of one folder path.
 std::vector<ServiceMessage> ListMessages(const std::string& store,
                                          const std::string& folder_path);

@@ -20,14 +20,6 @@ using testing_support::RunProgram;
 
 class FailClosedTest : public FilterEndToEndTest {
  protected:
-  // The image has its filter, as an image with Tarnvex installed has.
-  void RegisterFilter() {
-    ASSERT_EQ(
-        RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
-                    "filter", "add", "filter_host", "--except", "ActiveSync"}),
-        0);
-  }
-
   // A connection of this process that holds `path` with BEGIN EXCLUSIVE.
   sqlite3* Lock(const std::string& path) {
     sqlite3* db = nullptr;
