@@ -302,10 +302,19 @@ class Notifier {
         // A read that failed part way is taken up again at the next wake-up
         // from the last entry handled.
       }
+      // Changes of one message's recipients come as one entry a row: of
+      // those in this batch only the last is handed on (the sinks read the
+      // message as it is now), the others count as handled.
+      std::map<int64_t, int64_t> last_modified;  // object -> seq
       for (const Event& e : events) {
-        Notify(e.store, static_cast<ULONG>(e.event),
-               static_cast<EntryKind>(e.kind), e.object, e.parent,
-               e.old_parent);
+        if (e.event == fnevObjectModified) last_modified[e.object] = e.seq;
+      }
+      for (const Event& e : events) {
+        if (e.event != fnevObjectModified || last_modified[e.object] == e.seq) {
+          Notify(e.store, static_cast<ULONG>(e.event),
+                 static_cast<EntryKind>(e.kind), e.object, e.parent,
+                 e.old_parent);
+        }
         last_seq_ = e.seq;
         std::lock_guard<std::mutex> guard(lock_);
         record_.done = e.seq;

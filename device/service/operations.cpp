@@ -448,18 +448,23 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
       int64_t sent_items = service::StandardFolder(
           d.store, static_cast<int>(FolderKind::kSentItems));
       if (sent_items == 0) continue;
-      // Only if it is still where the gate saw it, since the same moment: a
-      // message held meanwhile (or held and released again) is not sent.
+      // Only if it is still where the gate saw it, since the same moment,
+      // and nothing happened to it since the entry the gate saw handled: a
+      // message held meanwhile (or held and released again), or one whose
+      // recipients changed after the gate read the Outbox, is not sent.
       Query u(
           "UPDATE messages SET folder = ?, in_folder_since = ?, submit_time = "
-          "?, "
-          "flags = flags & ~? WHERE id = ? AND folder = ? AND in_folder_since "
-          "= ?;");
+          "?, flags = flags & ~? WHERE id = ? AND folder = ? AND "
+          "in_folder_since = ? AND NOT EXISTS (SELECT 1 FROM journal WHERE "
+          "object = ? AND kind = ? AND seq > ?);");
       u.Bind(1, sent_items)
           .Bind(2, now)
           .Bind(3, now)
           .Bind(4, static_cast<int64_t>(MSGFLAG_UNSENT));
       u.Bind(5, d.id).Bind(6, d.outbox).Bind(7, d.since);
+      u.Bind(8, d.id)
+          .Bind(9, static_cast<int64_t>(EntryKind::kMessage))
+          .Bind(10, d.arrival);
       if (u.Exec() != SQLITE_DONE) return false;
       if (sqlite3_changes(service::Db()) != 1) continue;
       if (!Journal(fnevObjectMoved, d.store, EntryKind::kMessage, d.id,

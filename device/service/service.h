@@ -4,11 +4,12 @@
 // tools (the messaging application, the transport, scripts) use the
 // operations below.
 //
-// Every change is one transaction that also appends to a change journal;
-// after the commit the writer wakes every process that listens for
-// notifications (a datagram to its socket), and each listener's notification
-// thread reads the journal from where it stopped and calls the sinks advised
-// on the changed store, in commit order.
+// Every change is one transaction that also appends to a change journal
+// (a change to the recipients of a message in an Outbox too, whoever writes
+// it: triggers of the file make that entry). Nobody is woken by the writer:
+// each listening process's notification thread watches the file's folder
+// (inotify), reads the journal from where it stopped and calls the sinks
+// advised on the changed store, in commit order.
 #ifndef TARNVEX_DEVICE_SERVICE_SERVICE_H_
 #define TARNVEX_DEVICE_SERVICE_SERVICE_H_
 

@@ -45,7 +45,37 @@ constexpr char kSchema[] =
     "old_parent INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS journal_by_object ON journal (object);";
 
-bool g_journaled = false;  // the current change wrote journal entries
+// A change to the recipients of a message that lies in an Outbox, and whose
+// arrival there the listeners were told of, is a change they are told of
+// too: they judged the recipients it had then, and the transport's gate
+// waits for this entry as for an arrival. Triggers, so that any writer of
+// the file makes the entry; the save itself (recipients written before its
+// own entry) makes none. Only built-in SQL: a writer without this program's
+// functions must still be able to run them. Made with the schema, so older
+// files get them when they are opened.
+std::string RecipientTriggers() {
+  static_assert(fnevObjectModified == 0x10);
+  static_assert(static_cast<int>(EntryKind::kMessage) == 77);
+  static_assert(static_cast<int>(FolderKind::kOutbox) == 2);
+  // fnevObjectModified, the Outbox as parent, for a message of a folder of
+  // kind Outbox that already has an arrival entry there; the WHERE clause
+  // that follows names the message.
+  const std::string entry =
+      "INSERT INTO journal (event, store, kind, object, parent, old_parent) "
+      "SELECT 16, f.store, 77, m.id, m.folder, 0 FROM messages m JOIN "
+      "folders f ON f.id = m.folder AND f.kind = 2 AND EXISTS (SELECT 1 FROM "
+      "journal j WHERE j.object = m.id AND j.kind = 77 AND j.parent = "
+      "m.folder) WHERE ";
+  auto trigger = [&](const char* name, const char* change,
+                     const char* messages) {
+    return std::string("CREATE TRIGGER IF NOT EXISTS ") + name + " AFTER " +
+           change + " ON recipients BEGIN " + entry + messages + "; END;";
+  };
+  return trigger("recipients_inserted", "INSERT", "m.id = NEW.message") +
+         trigger("recipients_updated", "UPDATE",
+                 "m.id IN (OLD.message, NEW.message)") +
+         trigger("recipients_deleted", "DELETE", "m.id = OLD.message");
+}
 
 }  // namespace
 
@@ -109,6 +139,10 @@ bool EnsureOpen(std::string* error) {
     sqlite3_free(message);
     message = nullptr;
     rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &message);
+  }
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_exec(db, RecipientTriggers().c_str(), nullptr, nullptr,
+                      &message);
   }
   if (rc != SQLITE_OK) {
     *error = "the message service " + path + " is not usable: " +
@@ -276,9 +310,7 @@ bool Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
       "VALUES (?, ?, ?, ?, ?, ?);");
   q.Bind(1, event).Bind(2, store).Bind(3, static_cast<int64_t>(kind));
   q.Bind(4, object).Bind(5, parent).Bind(6, old_parent);
-  if (q.Exec() != SQLITE_DONE) return false;
-  g_journaled = true;
-  return true;
+  return q.Exec() == SQLITE_DONE;
 }
 
 int64_t ArrivalSeq(int64_t message, int64_t folder) {
@@ -294,37 +326,28 @@ int64_t ArrivalSeq(int64_t message, int64_t folder) {
 }
 
 bool Change(const std::function<bool()>& body) {
-  bool journaled = false;
-  {
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    sqlite3* db = Db();
-    if (db == nullptr) return false;
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) !=
-        SQLITE_OK) {
-      return false;
-    }
-    g_journaled = false;
-    bool ok = false;
-    try {
-      ok = body();
-    } catch (...) {
-      device::DebugCaught("Change");
-      ok = false;
-    }
-    if (ok &&
-        sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
-      journaled = g_journaled;
-    } else {
-      sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
-      ok = false;
-    }
-    g_journaled = false;
-    if (!ok) return false;
-  }
   // Listeners see the commit in the file itself (notifier.cpp); nobody
   // needs to be woken.
-  (void)journaled;
-  return true;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  sqlite3* db = Db();
+  if (db == nullptr) return false;
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) !=
+      SQLITE_OK) {
+    return false;
+  }
+  bool ok = false;
+  try {
+    ok = body();
+  } catch (...) {
+    device::DebugCaught("Change");
+    ok = false;
+  }
+  if (ok &&
+      sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    return true;
+  }
+  sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+  return false;
 }
 
 int64_t NowMs() {

@@ -100,8 +100,8 @@ TEST_F(FailClosedTest, AComposeWindowThatDoesNotAnswerDelaysNoHold) {
 
 TEST_F(FailClosedTest, AMessageWrittenByAnotherProgramWithoutAWakeUpIsHeld) {
   StartHost();
-  // Straight into the file: no datagram, no wake-up from the writer, and for
-  // the second one not even a journal entry.
+  // Straight into the file: no wake-up from the writer (listeners watch the
+  // file's folder), and for the second one not even a journal entry.
   auto insert = [](const char* to) {
     return std::string(
                "INSERT INTO messages (folder, subject, body, delivery_time, "
