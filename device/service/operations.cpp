@@ -284,9 +284,28 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message) {
 
 namespace {
 
+// A read transaction on the process's connection for as long as it lives
+// (hold Lock()): the statements in it read one state of the file.
+class ReadTransaction {
+ public:
+  ReadTransaction()
+      : open_(sqlite3_exec(service::Db(), "BEGIN;", nullptr, nullptr,
+                           nullptr) == SQLITE_OK) {}
+  ~ReadTransaction() {
+    if (open_)
+      sqlite3_exec(service::Db(), "COMMIT;", nullptr, nullptr, nullptr);
+  }
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  bool open_;
+};
+
 // A message of an Outbox with what the gate needs to know of it.
 struct Due {
   int64_t id = 0, store = 0, outbox = 0, since = 0, arrival = 0;
+  int64_t arrival_stamp = 0;
   std::string store_name;
   bool may_send = false;
   std::string waiting_for;
@@ -296,8 +315,13 @@ struct Due {
 // longer, each with the gate's answer. False when the service file could not
 // be read.
 bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
+  std::vector<service::ListenerRecord> listeners;
   {
     std::lock_guard<std::recursive_mutex> guard(Lock());
+    // One snapshot of the file for the messages, their arrivals and the
+    // listeners' marks: a backup written back meanwhile cannot pair an
+    // arrival of one journal with a mark of another.
+    ReadTransaction snapshot;
     Query q(
         "SELECT m.id, f.store, f.id, m.in_folder_since, s.name FROM messages m "
         "JOIN "
@@ -315,11 +339,16 @@ bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
       due->push_back(std::move(d));
     }
     if (q.failed()) return false;
-    for (Due& d : *due) d.arrival = service::ArrivalSeq(d.id, d.outbox);
+    if (due->empty()) return true;
+    for (Due& d : *due)
+      d.arrival = service::ArrivalSeq(d.id, d.outbox, &d.arrival_stamp);
+    // A listener whose mark was made on another journal (a restored or
+    // replaced service file) has handled nothing of this one.
+    listeners = service::LiveListeners();
+    for (service::ListenerRecord& l : listeners) {
+      if (!service::MarkHolds(l, service::JournalStamp)) l.done = 0;
+    }
   }
-  if (due->empty()) return true;
-  const std::vector<service::ListenerRecord> listeners =
-      service::LiveListeners();
   const std::vector<service::FilterRegistration> filters =
       service::RegisteredFilters();
   for (Due& d : *due) {
@@ -349,8 +378,10 @@ std::vector<OutboxState> OutboxStates() {
 namespace {
 
 // Entries every live listener has handled and no message in an Outbox needs.
+// The entry at a listener's mark stays: its stamp says the mark was made on
+// this journal.
 constexpr char kTrimmableJournal[] =
-    "FROM journal WHERE seq <= ? AND NOT (kind = ? AND object IN (SELECT m.id "
+    "FROM journal WHERE seq < ? AND NOT (kind = ? AND object IN (SELECT m.id "
     "FROM "
     "messages m JOIN folders f ON f.id = m.folder WHERE f.kind = ?));";
 
@@ -449,14 +480,16 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
           d.store, static_cast<int>(FolderKind::kSentItems));
       if (sent_items == 0) continue;
       // Only if it is still where the gate saw it, since the same moment,
-      // and nothing happened to it since the entry the gate saw handled: a
-      // message held meanwhile (or held and released again), or one whose
-      // recipients changed after the gate read the Outbox, is not sent.
+      // the entry the gate saw handled is still in the journal, and nothing
+      // newer was journaled of it: a message held meanwhile (or held and
+      // released again), one whose recipients changed after the gate read
+      // the Outbox, or one of a file restored meanwhile, is not sent.
       Query u(
           "UPDATE messages SET folder = ?, in_folder_since = ?, submit_time = "
           "?, flags = flags & ~? WHERE id = ? AND folder = ? AND "
           "in_folder_since = ? AND NOT EXISTS (SELECT 1 FROM journal WHERE "
-          "object = ? AND kind = ? AND seq > ?);");
+          "object = ? AND kind = ? AND seq > ?) AND EXISTS (SELECT 1 FROM "
+          "journal WHERE seq = ? AND stamp = ?);");
       u.Bind(1, sent_items)
           .Bind(2, now)
           .Bind(3, now)
@@ -465,6 +498,7 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
       u.Bind(8, d.id)
           .Bind(9, static_cast<int64_t>(EntryKind::kMessage))
           .Bind(10, d.arrival);
+      u.Bind(11, d.arrival).Bind(12, d.arrival_stamp);
       if (u.Exec() != SQLITE_DONE) return false;
       if (sqlite3_changes(service::Db()) != 1) continue;
       if (!Journal(fnevObjectMoved, d.store, EntryKind::kMessage, d.id,

@@ -83,12 +83,14 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message);
 int SendDueMessages(int64_t send_delay_ms,
                     std::vector<std::string>* waiting = nullptr);
 
-// Drops the change journal's entries that every live listener has handled,
+// Drops the change journal's entries below every live listener's mark (the
+// entry at a mark stays: its stamp shows the mark was made on this journal),
 // except those of messages still in an Outbox (the transport finds a
 // message's arrival there by them). A listener that starts later starts at
-// the journal's end. Reads first and writes only when something can go; the
-// number of entries dropped, -1 when the service file could not be read or
-// written. The transport runs it every kJournalTrimIntervalMs.
+// the journal's end, which stays too. Reads first and writes only when
+// something can go; the number of entries dropped, -1 when the service file
+// could not be read or written. The transport runs it every
+// kJournalTrimIntervalMs.
 int TrimJournal();
 inline constexpr int64_t kJournalTrimIntervalMs = 10000;
 

@@ -159,6 +159,14 @@ TEST_F(JournalTest, TrimmedBelowEveryListenerKeepingWhatOutboxMessagesNeed) {
         outbox->CopyMessages(&list, nullptr, aside, 0, nullptr, MESSAGE_MOVE),
         S_OK);
   }
+  // The journal's last entry always stays (a listener that starts now
+  // starts there): here a folder's.
+  IMAPIFolder* later = nullptr;
+  ASSERT_EQ(
+      outbox->CreateFolder(FOLDER_GENERIC, const_cast<char16_t*>(u"Later"),
+                           nullptr, nullptr, MAPI_UNICODE, &later),
+      S_OK);
+  later->Release();
   aside->Release();
   outbox->Release();
   MAPIFreeBuffer(outbox_id);
@@ -166,17 +174,17 @@ TEST_F(JournalTest, TrimmedBelowEveryListenerKeepingWhatOutboxMessagesNeed) {
   const auto before = Journal();
   ASSERT_TRUE(Has(before, first) && Has(before, second) && Has(before, kept));
 
-  // A listener that has handled only the entries up to the first message's
-  // arrival: nothing above that goes.
-  int64_t first_arrival = 0;
+  // A listener that has handled the entries up to the second message's
+  // arrival: only what lies below it goes, the entry at its mark stays.
+  int64_t second_arrival = 0;
   for (const auto& e : before) {
-    if (e.second == first && first_arrival == 0) first_arrival = e.first;
+    if (e.second == second && second_arrival == 0) second_arrival = e.first;
   }
   device::service::ListenerRecord listener;
   listener.pid = getpid();
   listener.start_time = device::service::ProcessStartTimeOf(getpid());
   listener.program = "listener";
-  listener.done = first_arrival;
+  listener.done = second_arrival;
   ASSERT_TRUE(device::service::WriteListenerRecord(listener));
   EXPECT_EQ(device::TrimJournal(), 1);  // the first message's arrival
   auto now = Journal();
@@ -315,6 +323,8 @@ TEST_F(JournalTest, AMessageChangedAfterTheGateLetItGoIsNotSent) {
   listener.start_time = device::service::ProcessStartTimeOf(getpid());
   listener.program = "listener";
   listener.done = arrival;
+  listener.stamp = Number(
+      "SELECT stamp FROM journal WHERE seq = " + std::to_string(arrival) + ";");
   listener.stores[Number("SELECT id FROM stores WHERE name = 'SMS';")] = true;
   ASSERT_TRUE(device::service::WriteListenerRecord(listener));
   // Another program changes its recipients right after the transport's gate
@@ -333,6 +343,68 @@ TEST_F(JournalTest, AMessageChangedAfterTheGateLetItGoIsNotSent) {
   ASSERT_TRUE(device::GetServiceMessage(id, &m));
   EXPECT_EQ(m.folder_path, "Outbox");
   EXPECT_EQ(m.recipients.size(), 2u);
+}
+
+TEST_F(JournalTest, AListenersMarkCountsOnlyOnTheJournalItWasMadeOn) {
+  const int64_t id = Save({u"5550100"}, u"s", u"b");
+  const int64_t arrival = Number("SELECT MAX(seq) FROM journal;");
+  const int64_t stamp = Number(
+      "SELECT stamp FROM journal WHERE seq = " + std::to_string(arrival) + ";");
+  device::service::ListenerRecord listener;
+  listener.pid = getpid();
+  listener.start_time = device::service::ProcessStartTimeOf(getpid());
+  listener.program = "listener";
+  listener.done = arrival;
+  listener.stores[Number("SELECT id FROM stores WHERE name = 'SMS';")] = true;
+  auto waits = [&](const device::service::ListenerRecord& record) {
+    EXPECT_TRUE(device::service::WriteListenerRecord(record));
+    for (const device::OutboxState& state : device::OutboxStates()) {
+      if (state.id == id) return !state.may_send;
+    }
+    ADD_FAILURE() << "message " << id << " is not in the Outbox";
+    return false;
+  };
+  // A record without a stamp (a listener from before them): nothing handled.
+  EXPECT_TRUE(waits(listener));
+  // The entry at its mark is another one (a restored or new file).
+  listener.stamp = stamp + 1;
+  EXPECT_TRUE(waits(listener));
+  // What it made itself while handling it is not in the journal any more.
+  listener.stamp = stamp;
+  listener.wrote = arrival + 1;
+  listener.wrote_stamp = stamp;
+  EXPECT_TRUE(waits(listener));
+  // Made on this journal: the message may go.
+  listener.wrote = 0;
+  EXPECT_FALSE(waits(listener));
+  EXPECT_EQ(device::SendDueMessages(0), 1);
+}
+
+TEST_F(JournalTest, AServiceFileFromBeforeGetsStampsAndTriggersWhenOpened) {
+  device::CloseMessageService();
+  const std::string path = device::MessageServicePath();
+  for (const char* end : {"", "-wal", "-shm"}) unlink((path + end).c_str());
+  Exec(
+      "CREATE TABLE stores (id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT "
+      "NULL);"
+      "CREATE TABLE journal (seq INTEGER PRIMARY KEY AUTOINCREMENT, event "
+      "INTEGER NOT NULL, store INTEGER NOT NULL, kind INTEGER NOT NULL, object "
+      "INTEGER NOT NULL, parent INTEGER NOT NULL, old_parent INTEGER NOT "
+      "NULL);"
+      "INSERT INTO journal (event, store, kind, object, parent, old_parent) "
+      "VALUES (4, 1, 77, 1, 3, 0), (4, 1, 77, 2, 3, 0);");
+  std::string error;
+  ASSERT_TRUE(device::OpenMessageService(&error)) << error;
+  EXPECT_EQ(Number("SELECT COUNT(*) FROM journal WHERE stamp IS NULL;"), 0);
+  EXPECT_EQ(Number("SELECT COUNT(DISTINCT stamp) FROM journal;"), 2);
+  // Entries written later by a program that knows nothing of stamps get one.
+  Exec(
+      "INSERT INTO journal (event, store, kind, object, parent, old_parent) "
+      "VALUES (4, 1, 77, 3, 3, 0);");
+  EXPECT_EQ(Number("SELECT COUNT(*) FROM journal WHERE stamp IS NULL;"), 0);
+  EXPECT_EQ(Number("SELECT COUNT(*) FROM sqlite_master WHERE type = "
+                   "'trigger' AND name LIKE 'recipients_%';"),
+            3);
 }
 
 }  // namespace
