@@ -289,16 +289,17 @@ namespace {
 class ReadTransaction {
  public:
   ReadTransaction()
-      : open_(sqlite3_exec(service::Db(), "BEGIN;", nullptr, nullptr,
-                           nullptr) == SQLITE_OK) {}
+      : db_(service::Db()),
+        open_(db_ != nullptr && sqlite3_exec(db_, "BEGIN;", nullptr, nullptr,
+                                             nullptr) == SQLITE_OK) {}
   ~ReadTransaction() {
-    if (open_)
-      sqlite3_exec(service::Db(), "COMMIT;", nullptr, nullptr, nullptr);
+    if (open_) sqlite3_exec(db_, "COMMIT;", nullptr, nullptr, nullptr);
   }
   ReadTransaction(const ReadTransaction&) = delete;
   ReadTransaction& operator=(const ReadTransaction&) = delete;
 
  private:
+  sqlite3* db_;
   bool open_;
 };
 
