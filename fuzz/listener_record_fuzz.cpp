@@ -1,7 +1,8 @@
 // A listener record file (<run>/listeners/<pid>) as another process may have
 // written it: reading never fails on it, a record read back is one of a live
-// process, it survives being written and read again unchanged, and the
-// transport's gate judges with it.
+// process, it survives being written and read again unchanged, its mark
+// holds only with the stamps it names, and the transport's gate judges with
+// it.
 #include <unistd.h>
 
 #include <cstdint>
@@ -38,11 +39,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       found = true;
       if (again.start_time != record.start_time ||
           again.program != record.program || again.done != record.done ||
+          again.stamp != record.stamp || again.wrote != record.wrote ||
+          (again.wrote != 0 && again.wrote_stamp != record.wrote_stamp) ||
           again.stores != record.stores) {
         std::abort();
       }
     }
     if (!found) std::abort();
+  }
+  // A journal whose entries 1 to 1000 have the stamp seq * 7: a mark holds
+  // only with the stamps of its entries, and never without a stamp.
+  auto stamp_of = [](int64_t seq, int64_t* stamp) {
+    if (seq < 1 || seq > 1000) return false;
+    *stamp = seq * 7;
+    return true;
+  };
+  for (const ListenerRecord& record : live) {
+    const bool holds = device::service::MarkHolds(record, stamp_of);
+    if (record.done != 0 && !record.stamp && holds) std::abort();
+    if (holds && record.done != 0 && *record.stamp != record.done * 7)
+      std::abort();
   }
   for (int64_t store : {int64_t{1}, int64_t{2}}) {
     for (int64_t seq : {int64_t{0}, int64_t{1}, int64_t{1000}}) {

@@ -325,6 +325,7 @@ ULONG CAdviseSink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
     switch (notification.ulEventType) {
       case fnevObjectCreated:
       case fnevObjectMoved:
+      case fnevObjectModified:  // its recipients changed after a judgement
         CheckOutgoingMessage(notification);
         break;
       case fnevObjectDeleted:

@@ -160,8 +160,9 @@ bool EnterStore(StoreRecord& record) {
     return false;
   }
   ULONG connection = 0;
-  HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated | fnevObjectMoved,
-                             sink.get(), &connection);
+  HRESULT hr = store->Advise(
+      0, nullptr, fnevObjectCreated | fnevObjectMoved | fnevObjectModified,
+      sink.get(), &connection);
   if (FAILED(hr)) {
     device::DebugOut("Advise on store %s failed (0x%08x)\n", record.name,
                      static_cast<unsigned>(hr));

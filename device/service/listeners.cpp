@@ -49,6 +49,12 @@ bool ReadRecord(const std::string& path, ListenerRecord* record) {
       in >> record->program;
     } else if (word == "done") {
       in >> record->done;
+    } else if (word == "stamp") {
+      int64_t stamp = 0;
+      in >> stamp;
+      record->stamp = stamp;
+    } else if (word == "wrote") {
+      in >> record->wrote >> record->wrote_stamp;
     } else if (word == "store") {
       long long id = 0;
       std::string state;
@@ -100,6 +106,9 @@ bool WriteListenerRecord(const ListenerRecord& record) {
   std::ostringstream text;
   text << "pid " << record.pid << "\nstart " << record.start_time
        << "\nprogram " << record.program << "\ndone " << record.done << "\n";
+  if (record.stamp) text << "stamp " << *record.stamp << "\n";
+  if (record.wrote != 0)
+    text << "wrote " << record.wrote << " " << record.wrote_stamp << "\n";
   for (const auto& [store, ready] : record.stores) {
     text << "store " << store << " " << (ready ? "ready" : "catching-up")
          << "\n";
@@ -205,6 +214,20 @@ bool UnregisterFilter(const std::string& program, std::string* error) {
     return false;
   }
   return WriteFilters(kept, error);
+}
+
+bool MarkHolds(const ListenerRecord& listener,
+               const std::function<bool(int64_t, int64_t*)>& stamp_of) {
+  auto there = [&](int64_t seq, int64_t stamp) {
+    int64_t now = 0;
+    return stamp_of(seq, &now) && now == stamp;
+  };
+  if (listener.done != 0 &&
+      (!listener.stamp || !there(listener.done, *listener.stamp))) {
+    return false;
+  }
+  return listener.wrote <= listener.done ||
+         there(listener.wrote, listener.wrote_stamp);
 }
 
 bool MaySend(int64_t store, const std::string& store_name, int64_t arrival_seq,

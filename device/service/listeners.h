@@ -14,7 +14,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +27,16 @@ struct ListenerRecord {
   unsigned long long start_time = 0;  // guards against a reused pid
   std::string program;                // the executable's file name
   int64_t done = 0;                   // every journal entry up to here handled
-  std::map<int64_t, bool> stores;     // advised stores: caught up or not yet
+  // The stamp of the journal's entry `done` (service_db.h JournalMark): the
+  // mark counts only for the journal it was made on. A record without one
+  // has handled nothing (files of listeners from before the stamps).
+  std::optional<int64_t> stamp;
+  // The newest entry the listening process itself made (a hold, while it
+  // handled an entry), when it lies above `done`: a journal put back to
+  // before it has lost what the listener did.
+  int64_t wrote = 0;
+  int64_t wrote_stamp = 0;
+  std::map<int64_t, bool> stores;  // advised stores: caught up or not yet
 };
 
 // Writes (atomically replaces) the record of record.pid.
@@ -47,9 +58,21 @@ std::vector<FilterRegistration> RegisteredFilters();
 bool RegisterFilter(const FilterRegistration& filter, std::string* error);
 bool UnregisterFilter(const std::string& program, std::string* error);
 
+// Whether a listener's mark was made on the journal as it is now: its
+// entries at `done` (and at `wrote`, when given) are there with the stamps
+// the record names. `stamp_of` gives the stamp of a journal entry by its seq,
+// false when there is none (or it cannot be read). A mark at 0 (nothing
+// handled) always holds; it lets nothing go. A journal put back from a
+// backup, or a new file, makes the marks of the journal before fail: their
+// listeners count as having handled nothing until they have caught up.
+bool MarkHolds(
+    const ListenerRecord& listener,
+    const std::function<bool(int64_t seq, int64_t* stamp)>& stamp_of);
+
 // The gate for one message of a store's Outbox that arrived there with
 // journal entry `arrival_seq`. True when it may be sent; otherwise *waiting
-// says for whom it waits.
+// says for whom it waits. The listeners' marks must hold (MarkHolds); a
+// listener whose mark does not is passed with `done` 0.
 bool MaySend(int64_t store, const std::string& store_name, int64_t arrival_seq,
              const std::vector<ListenerRecord>& listeners,
              const std::vector<FilterRegistration>& filters,

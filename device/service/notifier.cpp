@@ -7,7 +7,10 @@
 //
 // When a sink is advised on a store, the thread first hands it a "created"
 // notification for every message already in that store's Outbox: messages
-// that arrived while nobody listened are judged like new ones.
+// that arrived while nobody listened are judged like new ones. The same
+// happens for every advised store after a gap: a journal that is no longer
+// the one the thread read (a backup written back, a file renamed over the
+// one it had open).
 //
 // The thread keeps a listener record (listeners.h) that the transport reads:
 // which stores it has caught up on and up to which journal entry every sink
@@ -49,15 +52,10 @@ class Notifier {
   ULONG Add(int64_t store, IMAPIAdviseSink* sink) {
     // Where the journal stands now: later changes are notified; what lies in
     // the Outbox already is handed over by the catch-up.
-    int64_t seq = 0;
-    {
-      std::lock_guard<std::recursive_mutex> db_guard(Lock());
-      Query q("SELECT IFNULL(MAX(seq), 0) FROM journal;");
-      if (!q.Step()) return 0;
-      seq = q.Int64(0);
-    }
+    JournalMark end;
+    if (!JournalEnd(&end)) return 0;
     std::lock_guard<std::mutex> guard(lock_);
-    if (!Start(seq)) return 0;
+    if (!Start(end)) return 0;
     sink->AddRef();
     ULONG connection = next_connection_++;
     sinks_.push_back({connection, store, sink});
@@ -107,6 +105,7 @@ class Notifier {
     if (poke_ >= 0) close(poke_);
     watch_ = poke_ = -1;
     stopping_ = false;
+    replaced_ = false;
     RemoveListenerRecord(getpid());
     record_ = ListenerRecord{};
     catch_up_.clear();
@@ -115,7 +114,20 @@ class Notifier {
   }
 
  private:
-  bool Start(int64_t seq) {
+  // The journal's newest entry ({0, 0} when it is empty); false when it
+  // cannot be read.
+  static bool JournalEnd(JournalMark* end) {
+    std::lock_guard<std::recursive_mutex> db_guard(Lock());
+    Query q("SELECT seq, stamp FROM journal ORDER BY seq DESC LIMIT 1;");
+    if (q.Step()) {
+      *end = {q.Int64(0), q.Int64(1)};
+      return true;
+    }
+    *end = JournalMark{};
+    return !q.failed();
+  }
+
+  bool Start(const JournalMark& end) {
     if (thread_.joinable()) return true;
     int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (watch < 0) {
@@ -138,12 +150,14 @@ class Notifier {
       close(watch);
       return false;
     }
-    last_seq_ = seq;
+    last_seq_ = end.seq;
+    last_stamp_ = end.stamp;
     record_ = ListenerRecord{};
     record_.pid = getpid();
     record_.start_time = ProcessStartTimeOf(getpid());
     record_.program = OwnProgramName();
-    record_.done = seq;
+    record_.done = end.seq;
+    record_.stamp = end.stamp;
     if (!WriteListenerRecord(record_)) {
       DebugOut("notifications: cannot write the listener record in %s\n",
                RunDir().c_str());
@@ -174,7 +188,62 @@ class Notifier {
   }
 
   void WriteRecordLocked() {
-    if (record_.pid != 0) WriteListenerRecord(record_);
+    if (record_.pid == 0) return;
+    const JournalMark own = NewestOwnEntry();
+    record_.wrote = own.seq > record_.done ? own.seq : 0;
+    record_.wrote_stamp = own.seq > record_.done ? own.stamp : 0;
+    WriteListenerRecord(record_);
+  }
+
+  // Finds a gap in what this listener was told: the file at the service's
+  // path is another one (a copy renamed over it), or the journal no longer
+  // holds, with their stamps, the entry last handled or the newest one this
+  // process made (a backup written back into the file, a new file). Entries
+  // of the journal before are lost to the listener then, and the seq of the
+  // new one may run anywhere: every advised store is caught up again, as
+  // when it was advised, and the notifications go on from the journal's
+  // end. Until a store's catch-up ran, the record says so and the transport
+  // waits.
+  void CheckJournal() {
+    JournalMark end;
+    {
+      std::lock_guard<std::recursive_mutex> db_guard(Lock());
+      if (ReopenIfReplaced()) replaced_ = true;
+      const JournalMark own = NewestOwnEntry();
+      Query q(
+          "SELECT (SELECT stamp FROM journal WHERE seq = ?1), (SELECT stamp "
+          "FROM journal WHERE seq = ?2), (SELECT seq FROM journal ORDER BY seq "
+          "DESC LIMIT 1), (SELECT stamp FROM journal ORDER BY seq DESC LIMIT "
+          "1);");
+      q.Bind(1, last_seq_).Bind(2, own.seq);
+      // Not readable now: looked at again at the next wake-up.
+      if (!q.Step()) return;
+      auto differs = [&q](int column, int64_t stamp) {
+        return q.IsNull(column) || q.Int64(column) != stamp;
+      };
+      const bool gap = replaced_ ||
+                       (last_seq_ != 0 && differs(0, last_stamp_)) ||
+                       (own.seq > last_seq_ && differs(1, own.stamp));
+      if (!gap) return;
+      end = {q.Int64(2), q.Int64(3)};
+      ForgetOwnEntries();  // made on the journal before
+    }
+    DebugOut(
+        "notifications: the journal is not the one handled so far (the "
+        "service file was restored or replaced); every advised store is "
+        "caught up again\n");
+    replaced_ = false;
+    last_seq_ = end.seq;
+    last_stamp_ = end.stamp;
+    std::lock_guard<std::mutex> guard(lock_);
+    record_.done = end.seq;
+    record_.stamp = end.stamp;
+    for (auto& [store, ready] : record_.stores) {
+      // A store not caught up yet is queued already.
+      if (ready) catch_up_.push_back(store);
+      ready = false;
+    }
+    WriteRecordLocked();
   }
 
   void Run() {
@@ -184,6 +253,7 @@ class Notifier {
         std::lock_guard<std::mutex> guard(lock_);
         if (stopping_) return;
       }
+      CheckJournal();
       CatchUp();
       Deliver();
       int ready = poll(fds, 2, kFallbackWakeMs);
@@ -276,7 +346,7 @@ class Notifier {
   }
 
   struct Event {
-    int64_t seq, event, store, kind, object, parent, old_parent;
+    int64_t seq, stamp, event, store, kind, object, parent, old_parent;
   };
 
   void Deliver() {
@@ -285,30 +355,42 @@ class Notifier {
       {
         std::lock_guard<std::recursive_mutex> db_guard(Lock());
         Query q(
-            "SELECT seq, event, store, kind, object, parent, old_parent FROM "
-            "journal WHERE seq > ? ORDER BY seq LIMIT ?;");
+            "SELECT seq, stamp, event, store, kind, object, parent, "
+            "old_parent FROM journal WHERE seq > ? ORDER BY seq LIMIT ?;");
         q.Bind(1, last_seq_).Bind(2, static_cast<int64_t>(kBatch));
         while (q.Step()) {
           Event e;
           e.seq = q.Int64(0);
-          e.event = q.Int64(1);
-          e.store = q.Int64(2);
-          e.kind = q.Int64(3);
-          e.object = q.Int64(4);
-          e.parent = q.Int64(5);
-          e.old_parent = q.Int64(6);
+          e.stamp = q.Int64(1);
+          e.event = q.Int64(2);
+          e.store = q.Int64(3);
+          e.kind = q.Int64(4);
+          e.object = q.Int64(5);
+          e.parent = q.Int64(6);
+          e.old_parent = q.Int64(7);
           events.push_back(e);
         }
         // A read that failed part way is taken up again at the next wake-up
         // from the last entry handled.
       }
+      // Changes of one message's recipients come as one entry a row: of
+      // those in this batch only the last is handed on (the sinks read the
+      // message as it is now), the others count as handled.
+      std::map<int64_t, int64_t> last_modified;  // object -> seq
       for (const Event& e : events) {
-        Notify(e.store, static_cast<ULONG>(e.event),
-               static_cast<EntryKind>(e.kind), e.object, e.parent,
-               e.old_parent);
+        if (e.event == fnevObjectModified) last_modified[e.object] = e.seq;
+      }
+      for (const Event& e : events) {
+        if (e.event != fnevObjectModified || last_modified[e.object] == e.seq) {
+          Notify(e.store, static_cast<ULONG>(e.event),
+                 static_cast<EntryKind>(e.kind), e.object, e.parent,
+                 e.old_parent);
+        }
         last_seq_ = e.seq;
+        last_stamp_ = e.stamp;
         std::lock_guard<std::mutex> guard(lock_);
         record_.done = e.seq;
+        record_.stamp = e.stamp;
         WriteRecordLocked();
         if (stopping_) return;
       }
@@ -325,7 +407,11 @@ class Notifier {
   int watch_ = -1;
   int poke_ = -1;
   bool stopping_ = false;
-  int64_t last_seq_ = 0;  // the notification thread's own
+  // The notification thread's own: the entry last handled, and whether the
+  // service file was found replaced and the gap is still to be handled.
+  int64_t last_seq_ = 0;
+  int64_t last_stamp_ = 0;
+  bool replaced_ = false;
 };
 
 Notifier& TheNotifier() {

@@ -203,6 +203,54 @@ int64_t SaveOutgoingMessage(const std::string& store,
   return id;
 }
 
+bool SetMessageRecipients(int64_t id,
+                          const std::vector<std::u16string>& recipients,
+                          std::string* error) {
+  if (!OpenMessageService(error)) return false;
+  if (recipients.size() > kMaxRecipients) {
+    *error =
+        "too many recipients (at most " + std::to_string(kMaxRecipients) + ")";
+    return false;
+  }
+  std::vector<std::string> addresses;
+  addresses.reserve(recipients.size());
+  for (const std::u16string& r : recipients) addresses.push_back(Utf8(r));
+  const std::string which =
+      "message " + std::to_string(static_cast<long long>(id));
+  std::string refused;
+  bool ok = Change([&] {
+    Query q(
+        "SELECT f.kind, m.submit_time FROM messages m JOIN folders f ON f.id "
+        "= m.folder WHERE m.id = ?;");
+    q.Bind(1, id);
+    if (!q.Step()) {
+      if (!q.failed()) refused = "there is no " + which;
+      return false;
+    }
+    if (q.Int64(0) == static_cast<int64_t>(FolderKind::kSentItems) ||
+        q.Int64(1) != 0) {
+      refused = which + " was sent; its recipients stay as they were";
+      return false;
+    }
+    Query drop("DELETE FROM recipients WHERE message = ?;");
+    drop.Bind(1, id);
+    if (drop.Exec() != SQLITE_DONE) return false;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+      Query r(
+          "INSERT INTO recipients (message, position, address) VALUES (?, ?, "
+          "?);");
+      r.Bind(1, id).Bind(2, static_cast<int64_t>(i)).Bind(3, addresses[i]);
+      if (r.Exec() != SQLITE_DONE) return false;
+    }
+    return true;
+  });
+  if (!ok) {
+    *error =
+        !refused.empty() ? refused : "cannot change the recipients of " + which;
+  }
+  return ok;
+}
+
 std::vector<ServiceMessage> ListMessages(const std::string& store,
                                          const std::string& folder_path) {
   std::vector<ServiceMessage> out;
@@ -236,9 +284,29 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message) {
 
 namespace {
 
+// A read transaction on the process's connection for as long as it lives
+// (hold Lock()): the statements in it read one state of the file.
+class ReadTransaction {
+ public:
+  ReadTransaction()
+      : db_(service::Db()),
+        open_(db_ != nullptr && sqlite3_exec(db_, "BEGIN;", nullptr, nullptr,
+                                             nullptr) == SQLITE_OK) {}
+  ~ReadTransaction() {
+    if (open_) sqlite3_exec(db_, "COMMIT;", nullptr, nullptr, nullptr);
+  }
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  sqlite3* db_;
+  bool open_;
+};
+
 // A message of an Outbox with what the gate needs to know of it.
 struct Due {
   int64_t id = 0, store = 0, outbox = 0, since = 0, arrival = 0;
+  int64_t arrival_stamp = 0;
   std::string store_name;
   bool may_send = false;
   std::string waiting_for;
@@ -248,8 +316,13 @@ struct Due {
 // longer, each with the gate's answer. False when the service file could not
 // be read.
 bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
+  std::vector<service::ListenerRecord> listeners;
   {
     std::lock_guard<std::recursive_mutex> guard(Lock());
+    // One snapshot of the file for the messages, their arrivals and the
+    // listeners' marks: a backup written back meanwhile cannot pair an
+    // arrival of one journal with a mark of another.
+    ReadTransaction snapshot;
     Query q(
         "SELECT m.id, f.store, f.id, m.in_folder_since, s.name FROM messages m "
         "JOIN "
@@ -267,11 +340,16 @@ bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
       due->push_back(std::move(d));
     }
     if (q.failed()) return false;
-    for (Due& d : *due) d.arrival = service::ArrivalSeq(d.id, d.outbox);
+    if (due->empty()) return true;
+    for (Due& d : *due)
+      d.arrival = service::ArrivalSeq(d.id, d.outbox, &d.arrival_stamp);
+    // A listener whose mark was made on another journal (a restored or
+    // replaced service file) has handled nothing of this one.
+    listeners = service::LiveListeners();
+    for (service::ListenerRecord& l : listeners) {
+      if (!service::MarkHolds(l, service::JournalStamp)) l.done = 0;
+    }
   }
-  if (due->empty()) return true;
-  const std::vector<service::ListenerRecord> listeners =
-      service::LiveListeners();
   const std::vector<service::FilterRegistration> filters =
       service::RegisteredFilters();
   for (Due& d : *due) {
@@ -301,8 +379,10 @@ std::vector<OutboxState> OutboxStates() {
 namespace {
 
 // Entries every live listener has handled and no message in an Outbox needs.
+// The entry at a listener's mark stays: its stamp says the mark was made on
+// this journal.
 constexpr char kTrimmableJournal[] =
-    "FROM journal WHERE seq <= ? AND NOT (kind = ? AND object IN (SELECT m.id "
+    "FROM journal WHERE seq < ? AND NOT (kind = ? AND object IN (SELECT m.id "
     "FROM "
     "messages m JOIN folders f ON f.id = m.folder WHERE f.kind = ?));";
 
@@ -400,18 +480,26 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
       int64_t sent_items = service::StandardFolder(
           d.store, static_cast<int>(FolderKind::kSentItems));
       if (sent_items == 0) continue;
-      // Only if it is still where the gate saw it, since the same moment: a
-      // message held meanwhile (or held and released again) is not sent.
+      // Only if it is still where the gate saw it, since the same moment,
+      // the entry the gate saw handled is still in the journal, and nothing
+      // newer was journaled of it: a message held meanwhile (or held and
+      // released again), one whose recipients changed after the gate read
+      // the Outbox, or one of a file restored meanwhile, is not sent.
       Query u(
           "UPDATE messages SET folder = ?, in_folder_since = ?, submit_time = "
-          "?, "
-          "flags = flags & ~? WHERE id = ? AND folder = ? AND in_folder_since "
-          "= ?;");
+          "?, flags = flags & ~? WHERE id = ? AND folder = ? AND "
+          "in_folder_since = ? AND NOT EXISTS (SELECT 1 FROM journal WHERE "
+          "object = ? AND kind = ? AND seq > ?) AND EXISTS (SELECT 1 FROM "
+          "journal WHERE seq = ? AND stamp = ?);");
       u.Bind(1, sent_items)
           .Bind(2, now)
           .Bind(3, now)
           .Bind(4, static_cast<int64_t>(MSGFLAG_UNSENT));
       u.Bind(5, d.id).Bind(6, d.outbox).Bind(7, d.since);
+      u.Bind(8, d.id)
+          .Bind(9, static_cast<int64_t>(EntryKind::kMessage))
+          .Bind(10, d.arrival);
+      u.Bind(11, d.arrival).Bind(12, d.arrival_stamp);
       if (u.Exec() != SQLITE_DONE) return false;
       if (sqlite3_changes(service::Db()) != 1) continue;
       if (!Journal(fnevObjectMoved, d.store, EntryKind::kMessage, d.id,

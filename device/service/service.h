@@ -4,11 +4,12 @@
 // tools (the messaging application, the transport, scripts) use the
 // operations below.
 //
-// Every change is one transaction that also appends to a change journal;
-// after the commit the writer wakes every process that listens for
-// notifications (a datagram to its socket), and each listener's notification
-// thread reads the journal from where it stopped and calls the sinks advised
-// on the changed store, in commit order.
+// Every change is one transaction that also appends to a change journal
+// (a change to the recipients of a message in an Outbox too, whoever writes
+// it: triggers of the file make that entry). Nobody is woken by the writer:
+// each listening process's notification thread watches the file's folder
+// (inotify), reads the journal from where it stopped and calls the sinks
+// advised on the changed store, in commit order.
 #ifndef TARNVEX_DEVICE_SERVICE_SERVICE_H_
 #define TARNVEX_DEVICE_SERVICE_SERVICE_H_
 
@@ -59,6 +60,13 @@ std::vector<std::string> StoreNames();
 // application does when the user presses Send. Its id, or 0 with an error.
 int64_t SaveOutgoingMessage(const std::string& store,
                             const ServiceMessage& message, std::string* error);
+// Replaces the recipients of a message that has not been sent, as a
+// messaging client does that saves a message first and fills it in after.
+// False with an error (and nothing changed) for a message that does not
+// exist or was sent, or too many recipients.
+bool SetMessageRecipients(int64_t id,
+                          const std::vector<std::u16string>& recipients,
+                          std::string* error);
 // Messages of a store (all stores when empty), optionally of one folder path.
 std::vector<ServiceMessage> ListMessages(const std::string& store,
                                          const std::string& folder_path);
@@ -75,12 +83,14 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message);
 int SendDueMessages(int64_t send_delay_ms,
                     std::vector<std::string>* waiting = nullptr);
 
-// Drops the change journal's entries that every live listener has handled,
+// Drops the change journal's entries below every live listener's mark (the
+// entry at a mark stays: its stamp shows the mark was made on this journal),
 // except those of messages still in an Outbox (the transport finds a
 // message's arrival there by them). A listener that starts later starts at
-// the journal's end. Reads first and writes only when something can go; the
-// number of entries dropped, -1 when the service file could not be read or
-// written. The transport runs it every kJournalTrimIntervalMs.
+// the journal's end, which stays too. Reads first and writes only when
+// something can go; the number of entries dropped, -1 when the service file
+// could not be read or written. The transport runs it every
+// kJournalTrimIntervalMs.
 int TrimJournal();
 inline constexpr int64_t kJournalTrimIntervalMs = 10000;
 

@@ -42,10 +42,89 @@ constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS journal (seq INTEGER PRIMARY KEY "
     "AUTOINCREMENT, event INTEGER NOT NULL, store INTEGER NOT NULL, kind "
     "INTEGER NOT NULL, object INTEGER NOT NULL, parent INTEGER NOT NULL, "
-    "old_parent INTEGER NOT NULL);"
+    "old_parent INTEGER NOT NULL, stamp INTEGER DEFAULT (random()));"
     "CREATE INDEX IF NOT EXISTS journal_by_object ON journal (object);";
 
-bool g_journaled = false;  // the current change wrote journal entries
+// Each journal entry carries a random stamp: a file restored from a backup,
+// or a new one, numbers its entries again from an earlier seq, and the
+// stamps tell its entries from those a listener handled (listeners.h).
+// Files made before the column get it here (ALTER TABLE cannot give an added
+// column an expression as default): a trigger stamps every entry written
+// without one, whoever writes it.
+constexpr char kStampTrigger[] =
+    "CREATE TRIGGER IF NOT EXISTS journal_stamped AFTER INSERT ON journal "
+    "WHEN NEW.stamp IS NULL BEGIN UPDATE journal SET stamp = random() WHERE "
+    "seq = NEW.seq; END;";
+
+// A change to the recipients of a message that lies in an Outbox, and whose
+// arrival there the listeners were told of, is a change they are told of
+// too: they judged the recipients it had then, and the transport's gate
+// waits for this entry as for an arrival. Triggers, so that any writer of
+// the file makes the entry; the save itself (recipients written before its
+// own entry) makes none. Only built-in SQL: a writer without this program's
+// functions must still be able to run them. Made with the schema, so older
+// files get them when they are opened.
+std::string RecipientTriggers() {
+  static_assert(fnevObjectModified == 0x10);
+  static_assert(static_cast<int>(EntryKind::kMessage) == 77);
+  static_assert(static_cast<int>(FolderKind::kOutbox) == 2);
+  // fnevObjectModified, the Outbox as parent, for a message of a folder of
+  // kind Outbox that already has an arrival entry there; the WHERE clause
+  // that follows names the message.
+  const std::string entry =
+      "INSERT INTO journal (event, store, kind, object, parent, old_parent) "
+      "SELECT 16, f.store, 77, m.id, m.folder, 0 FROM messages m JOIN "
+      "folders f ON f.id = m.folder AND f.kind = 2 AND EXISTS (SELECT 1 FROM "
+      "journal j WHERE j.object = m.id AND j.kind = 77 AND j.parent = "
+      "m.folder) WHERE ";
+  auto trigger = [&](const char* name, const char* change,
+                     const char* messages) {
+    return std::string("CREATE TRIGGER IF NOT EXISTS ") + name + " AFTER " +
+           change + " ON recipients BEGIN " + entry + messages + "; END;";
+  };
+  return trigger("recipients_inserted", "INSERT", "m.id = NEW.message") +
+         trigger("recipients_updated", "UPDATE",
+                 "m.id IN (OLD.message, NEW.message)") +
+         trigger("recipients_deleted", "DELETE", "m.id = OLD.message");
+}
+
+// Gives a journal of a file made before the stamps its column, and its
+// entries their stamps, in one transaction (another process may be doing the
+// same at this moment).
+bool AddJournalStamps(sqlite3* db) {
+  auto has_stamps = [db] {
+    device::Statement q(
+        db,
+        "SELECT COUNT(*) FROM pragma_table_info('journal') WHERE name = "
+        "'stamp';");
+    return q.Step() && q.Int64(0) == 1;
+  };
+  if (has_stamps()) return true;
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) !=
+      SQLITE_OK) {
+    return false;
+  }
+  bool ok = has_stamps() ||
+            sqlite3_exec(db,
+                         "ALTER TABLE journal ADD COLUMN stamp INTEGER;"
+                         "UPDATE journal SET stamp = random();",
+                         nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (ok && sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK)
+    return true;
+  sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+  return false;
+}
+
+// The file the connection was opened on, to tell when another one has been
+// renamed over it.
+dev_t g_db_device = 0;
+ino_t g_db_inode = 0;
+
+// The newest journal entry a committed change of this process made, and the
+// one the change under way has made so far (under Lock()).
+std::mutex g_own_lock;
+JournalMark g_own;
+JournalMark g_own_pending;
 
 }  // namespace
 
@@ -110,6 +189,11 @@ bool EnsureOpen(std::string* error) {
     message = nullptr;
     rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &message);
   }
+  if (rc == SQLITE_OK && !AddJournalStamps(db)) rc = sqlite3_errcode(db);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_exec(db, (kStampTrigger + RecipientTriggers()).c_str(),
+                      nullptr, nullptr, &message);
+  }
   if (rc != SQLITE_OK) {
     *error = "the message service " + path + " is not usable: " +
              (message != nullptr ? message : sqlite3_errmsg(db));
@@ -118,8 +202,14 @@ bool EnsureOpen(std::string* error) {
     return false;
   }
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+  struct stat opened {};
+  if (stat(path.c_str(), &opened) == 0) {
+    g_db_device = opened.st_dev;
+    g_db_inode = opened.st_ino;
+  }
   g_db = db;
   g_db_image = ImageRoot();
+  ForgetOwnEntries();  // they were entries of another file
   return true;
 }
 
@@ -128,6 +218,36 @@ void CloseDb() {
   if (g_db != nullptr) sqlite3_close_v2(g_db);
   g_db = nullptr;
   g_db_image.clear();
+  ForgetOwnEntries();
+}
+
+bool ReopenIfReplaced() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  if (g_db == nullptr || !sqlite3_get_autocommit(g_db)) return false;
+  struct stat now {};
+  // No file at the path (being replaced, or removed): the open one stays;
+  // opening would make an empty service.
+  if (stat(MessageServicePath().c_str(), &now) != 0) return false;
+  if (now.st_dev == g_db_device && now.st_ino == g_db_inode) return false;
+  DebugOut("message service: %s was replaced; opening the new file\n",
+           MessageServicePath().c_str());
+  // Closed before the new file is opened: the last connection to the old
+  // file writes its log into it and removes the log, which the new file
+  // must not find.
+  CloseDb();
+  std::string error;
+  if (!EnsureOpen(&error)) DebugOut("message service: %s\n", error.c_str());
+  return true;
+}
+
+JournalMark NewestOwnEntry() {
+  std::lock_guard<std::mutex> guard(g_own_lock);
+  return g_own;
+}
+
+void ForgetOwnEntries() {
+  std::lock_guard<std::mutex> guard(g_own_lock);
+  g_own = JournalMark{};
 }
 
 // --- entry identifiers ------------------------------------------------------
@@ -272,59 +392,67 @@ std::vector<Prop> SelectProps(const std::vector<Prop>& all,
 bool Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
              int64_t parent, int64_t old_parent) {
   Query q(
-      "INSERT INTO journal (event, store, kind, object, parent, old_parent) "
-      "VALUES (?, ?, ?, ?, ?, ?);");
+      "INSERT INTO journal (event, store, kind, object, parent, old_parent, "
+      "stamp) VALUES (?, ?, ?, ?, ?, ?, random()) RETURNING seq, stamp;");
   q.Bind(1, event).Bind(2, store).Bind(3, static_cast<int64_t>(kind));
   q.Bind(4, object).Bind(5, parent).Bind(6, old_parent);
-  if (q.Exec() != SQLITE_DONE) return false;
-  g_journaled = true;
+  if (!q.Step()) return false;
+  const JournalMark made{q.Int64(0), q.Int64(1)};
+  if (q.Next() != device::Statement::Result::kDone) return false;
+  g_own_pending = made;
   return true;
 }
 
-int64_t ArrivalSeq(int64_t message, int64_t folder) {
+int64_t ArrivalSeq(int64_t message, int64_t folder, int64_t* stamp) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q(
-      "SELECT IFNULL(MAX(seq), 0) FROM journal WHERE object = ? AND kind = ? "
-      "AND "
-      "parent = ?;");
+      "SELECT seq, stamp FROM journal WHERE object = ? AND kind = ? AND "
+      "parent = ? ORDER BY seq DESC LIMIT 1;");
   q.Bind(1, message)
       .Bind(2, static_cast<int64_t>(EntryKind::kMessage))
       .Bind(3, folder);
-  return q.Step() ? q.Int64(0) : 0;
+  if (!q.Step()) return 0;
+  if (stamp != nullptr) *stamp = q.Int64(1);
+  return q.Int64(0);
+}
+
+bool JournalStamp(int64_t seq, int64_t* stamp) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q("SELECT stamp FROM journal WHERE seq = ?;");
+  q.Bind(1, seq);
+  if (!q.Step() || q.IsNull(0)) return false;
+  *stamp = q.Int64(0);
+  return true;
 }
 
 bool Change(const std::function<bool()>& body) {
-  bool journaled = false;
-  {
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    sqlite3* db = Db();
-    if (db == nullptr) return false;
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) !=
-        SQLITE_OK) {
-      return false;
-    }
-    g_journaled = false;
-    bool ok = false;
-    try {
-      ok = body();
-    } catch (...) {
-      device::DebugCaught("Change");
-      ok = false;
-    }
-    if (ok &&
-        sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
-      journaled = g_journaled;
-    } else {
-      sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
-      ok = false;
-    }
-    g_journaled = false;
-    if (!ok) return false;
-  }
   // Listeners see the commit in the file itself (notifier.cpp); nobody
   // needs to be woken.
-  (void)journaled;
-  return true;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  sqlite3* db = Db();
+  if (db == nullptr) return false;
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) !=
+      SQLITE_OK) {
+    return false;
+  }
+  g_own_pending = JournalMark{};
+  bool ok = false;
+  try {
+    ok = body();
+  } catch (...) {
+    device::DebugCaught("Change");
+    ok = false;
+  }
+  if (ok &&
+      sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    if (g_own_pending.seq != 0) {
+      std::lock_guard<std::mutex> own_guard(g_own_lock);
+      g_own = g_own_pending;
+    }
+    return true;
+  }
+  sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+  return false;
 }
 
 int64_t NowMs() {

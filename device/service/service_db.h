@@ -24,6 +24,11 @@ std::recursive_mutex& Lock();
 bool EnsureOpen(std::string* error);
 // Closes the connection (the notifier must be stopped first).
 void CloseDb();
+// Opens the file at the service's path again when it is another file than
+// the one the connection has open (a copy renamed over it: the connection
+// would go on reading the old one). True when it did; never inside a
+// change.
+bool ReopenIfReplaced();
 
 // Entry identifiers: four flag bytes, a kind byte and the row id (8 bytes,
 // least significant first).
@@ -93,9 +98,26 @@ inline constexpr char kHasBodyOf[] =
     "typeof(m.body) <> 'null')";
 inline constexpr int kBodyPreviewChars = 255;
 
-// The journal entry with which a message last arrived in `folder`; 0 when
-// the journal has none.
-int64_t ArrivalSeq(int64_t message, int64_t folder);
+// The journal entry with which a message last arrived in `folder` (or was
+// last changed there); 0 when the journal has none. *stamp (when given) gets
+// the entry's stamp.
+int64_t ArrivalSeq(int64_t message, int64_t folder, int64_t* stamp = nullptr);
+
+// A journal entry by its seq and its random stamp: a file restored from a
+// backup, or a new one, numbers its entries from an earlier seq again, and
+// only the stamp tells its entry from the one of the same seq before.
+struct JournalMark {
+  int64_t seq = 0;
+  int64_t stamp = 0;
+};
+// The stamp of the journal's entry `seq`; false when there is none or it
+// cannot be read.
+bool JournalStamp(int64_t seq, int64_t* stamp);
+// The newest journal entry that a committed change of this process made on
+// the file now open (seq 0 when none): what a listener did while handling an
+// entry (a hold) must still be in the journal for its mark to count.
+JournalMark NewestOwnEntry();
+void ForgetOwnEntries();
 
 // Store and folder lookups: 0 or empty when there is no such thing. *failed
 // (when given) is set when the service file could not be read, which is not

@@ -20,14 +20,6 @@ using testing_support::RunProgram;
 
 class FailClosedTest : public FilterEndToEndTest {
  protected:
-  // The image has its filter, as an image with Tarnvex installed has.
-  void RegisterFilter() {
-    ASSERT_EQ(
-        RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
-                    "filter", "add", "filter_host", "--except", "ActiveSync"}),
-        0);
-  }
-
   // A connection of this process that holds `path` with BEGIN EXCLUSIVE.
   sqlite3* Lock(const std::string& path) {
     sqlite3* db = nullptr;
@@ -108,8 +100,8 @@ TEST_F(FailClosedTest, AComposeWindowThatDoesNotAnswerDelaysNoHold) {
 
 TEST_F(FailClosedTest, AMessageWrittenByAnotherProgramWithoutAWakeUpIsHeld) {
   StartHost();
-  // Straight into the file: no datagram, no wake-up from the writer, and for
-  // the second one not even a journal entry.
+  // Straight into the file: no wake-up from the writer (listeners watch the
+  // file's folder), and for the second one not even a journal entry.
   auto insert = [](const char* to) {
     return std::string(
                "INSERT INTO messages (folder, subject, body, delivery_time, "

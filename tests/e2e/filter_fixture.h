@@ -58,10 +58,7 @@ class FilterEndToEndTest : public ::testing::Test {
     ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
                           "init"}),
               0);
-    ASSERT_TRUE(transport_.Start({BinPath("tarnvex-device"), "--root",
-                                  image_->root(), "run", "--send-delay-ms",
-                                  std::to_string(kSendDelayMs)}));
-    ASSERT_TRUE(transport_.WaitForLine("transport running"));
+    StartTransport();
   }
 
   void TearDown() override {
@@ -71,6 +68,25 @@ class FilterEndToEndTest : public ::testing::Test {
     CloseRulesDb();
     device::CloseMessageService();
     image_.reset();
+  }
+
+  // How long the transport lets a message lie in an Outbox before it sends
+  // it.
+  virtual int SendDelayMs() const { return kSendDelayMs; }
+
+  void StartTransport() {
+    ASSERT_TRUE(transport_.Start({BinPath("tarnvex-device"), "--root",
+                                  image_->root(), "run", "--send-delay-ms",
+                                  std::to_string(SendDelayMs())}));
+    ASSERT_TRUE(transport_.WaitForLine("transport running"));
+  }
+
+  // The image has its filter, as an image with Tarnvex installed has.
+  void RegisterFilter() {
+    ASSERT_EQ(
+        RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
+                    "filter", "add", "filter_host", "--except", "ActiveSync"}),
+        0);
   }
 
   void StartHost() {
