@@ -447,6 +447,13 @@ class Folder : public Object<IMAPIFolder> {
     int64_t target_store = StoreOfFolder(target->id());
     bool all_moved = true;
     bool ok = Change([&] {
+      // A move into an Outbox is journaled by the file's own trigger
+      // (service_db.cpp), as any writer's is; other moves here.
+      Query kind("SELECT kind FROM folders WHERE id = ?;");
+      kind.Bind(1, target->id());
+      if (!kind.Step()) return false;
+      const bool into_outbox =
+          kind.Int64(0) == static_cast<int64_t>(FolderKind::kOutbox);
       for (ULONG i = 0; i < messages->cValues; ++i) {
         EntryKind kind;
         int64_t id = 0;
@@ -465,8 +472,9 @@ class Folder : public Object<IMAPIFolder> {
           all_moved = false;
           continue;
         }
-        if (!Journal(fnevObjectMoved, target_store, EntryKind::kMessage, id,
-                     target->id(), id_))
+        if (into_outbox ? !TakeTriggeredArrival(id, target->id())
+                        : !Journal(fnevObjectMoved, target_store,
+                                   EntryKind::kMessage, id, target->id(), id_))
           return false;
       }
       return true;

@@ -88,6 +88,24 @@ std::string RecipientTriggers() {
          trigger("recipients_deleted", "DELETE", "m.id = OLD.message");
 }
 
+// A message that comes into an Outbox from another folder is an arrival the
+// listeners are told of, whoever moved it: a move written straight into the
+// file (the sqlite3 shell putting a held message back, or a message taken out,
+// changed and put back) would otherwise find its old arrival entry there
+// and pass the gate unjudged. The service's own moves into an Outbox leave
+// their entry to this trigger (objects.cpp), so there is one entry a move.
+std::string MoveTrigger() {
+  static_assert(fnevObjectMoved == 0x20);
+  static_assert(static_cast<int>(EntryKind::kMessage) == 77);
+  static_assert(static_cast<int>(FolderKind::kOutbox) == 2);
+  return "CREATE TRIGGER IF NOT EXISTS message_moved_to_outbox AFTER UPDATE "
+         "OF folder ON messages WHEN NEW.folder IS NOT OLD.folder AND (SELECT "
+         "kind FROM folders WHERE id = NEW.folder) = 2 BEGIN INSERT INTO "
+         "journal (event, store, kind, object, parent, old_parent) SELECT 32, "
+         "f.store, 77, NEW.id, NEW.folder, OLD.folder FROM folders f WHERE "
+         "f.id = NEW.folder; END;";
+}
+
 // Gives a journal of a file made before the stamps its column, and its
 // entries their stamps, in one transaction (another process may be doing the
 // same at this moment).
@@ -191,8 +209,9 @@ bool EnsureOpen(std::string* error) {
   }
   if (rc == SQLITE_OK && !AddJournalStamps(db)) rc = sqlite3_errcode(db);
   if (rc == SQLITE_OK) {
-    rc = sqlite3_exec(db, (kStampTrigger + RecipientTriggers()).c_str(),
-                      nullptr, nullptr, &message);
+    rc = sqlite3_exec(
+        db, (kStampTrigger + RecipientTriggers() + MoveTrigger()).c_str(),
+        nullptr, nullptr, &message);
   }
   if (rc != SQLITE_OK) {
     *error = "the message service " + path + " is not usable: " +
@@ -400,6 +419,18 @@ bool Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
   const JournalMark made{q.Int64(0), q.Int64(1)};
   if (q.Next() != device::Statement::Result::kDone) return false;
   g_own_pending = made;
+  return true;
+}
+
+bool TakeTriggeredArrival(int64_t message, int64_t folder) {
+  Query q(
+      "SELECT seq, stamp FROM journal WHERE object = ? AND kind = ? AND "
+      "parent = ? ORDER BY seq DESC LIMIT 1;");
+  q.Bind(1, message)
+      .Bind(2, static_cast<int64_t>(EntryKind::kMessage))
+      .Bind(3, folder);
+  if (!q.Step() || q.IsNull(1)) return false;
+  g_own_pending = JournalMark{q.Int64(0), q.Int64(1)};
   return true;
 }
 

@@ -60,6 +60,10 @@ std::vector<Prop> SelectProps(const std::vector<Prop>& all,
 // Journal events (the notification event numbers). False when the entry
 // could not be written: the change must then fail, or listeners would never
 // learn of it.
+// The entry the file's own trigger made for a message moved into an Outbox
+// by this change (service_db.cpp), counted as this process's own entry as
+// Journal's are. False when there is none.
+[[nodiscard]] bool TakeTriggeredArrival(int64_t message, int64_t folder);
 [[nodiscard]] bool Journal(ULONG event, int64_t store, EntryKind kind,
                            int64_t object, int64_t parent, int64_t old_parent);
 // Runs `body` in one immediate transaction; journal entries it makes are

@@ -136,6 +136,36 @@ TEST_F(LateRecipientsTest,
   ExpectHeldNeverSent(id);
 }
 
+// The folder of kind `kind` of the SMS store, for SQL.
+std::string SmsFolder(int kind) {
+  return "(SELECT f.id FROM folders f JOIN stores s ON s.id = f.store WHERE "
+         "s.name = 'SMS' AND f.kind = " +
+         std::to_string(kind) + ")";
+}
+
+TEST_F(LateRecipientsTest, AHeldMessagePutBackIntoTheOutboxWithSqlIsHeldAgain) {
+  const int64_t id = Save({kUncovered16});
+  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
+  // Its arrival in the Outbox was judged long ago; the move back is new.
+  ServiceExec("UPDATE messages SET folder = " + SmsFolder(2) +
+              " WHERE id = " + std::to_string(id) + ";");
+  ExpectHeldNeverSent(id);
+}
+
+TEST_F(LateRecipientsTest,
+       AMessageTakenOutChangedAndPutBackWithSqlIsJudgedAgain) {
+  const int64_t id = Save({kCovered16});
+  ASSERT_NO_FATAL_FAILURE(ExpectJudgedCovered(id));
+  // Out into the Drafts, where a change of its recipients is nobody's
+  // business, and back.
+  const std::string which = " WHERE id = " + std::to_string(id) + ";";
+  ServiceExec("UPDATE messages SET folder = " + SmsFolder(4) + which);
+  ServiceExec("UPDATE recipients SET address = '" + std::string(kUncovered) +
+              "' WHERE message = " + std::to_string(id) + ";");
+  ServiceExec("UPDATE messages SET folder = " + SmsFolder(2) + which);
+  ExpectHeldNeverSent(id);
+}
+
 TEST_F(LateRecipientsTest, ACoveredRecipientChangedToAnotherCoveredOneGoes) {
   ASSERT_NO_FATAL_FAILURE(AddCoveringRule(kAlsoCovered));
   const int64_t id = Save({kCovered16});
