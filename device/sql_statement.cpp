@@ -62,6 +62,18 @@ Statement& Statement::Bind(int index, std::string_view text) {
   return *this;
 }
 
+Statement& Statement::BindBlob(int index, std::string_view bytes) {
+  if (stmt_ == nullptr) return *this;
+  int rc = bytes.empty() ? sqlite3_bind_zeroblob(stmt_, index, 0)
+                         : sqlite3_bind_blob64(stmt_, index, bytes.data(),
+                                               bytes.size(), SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) {
+    rc_ = rc;
+    failed_ = true;
+  }
+  return *this;
+}
+
 int Statement::ParameterCount() const {
   return stmt_ != nullptr ? sqlite3_bind_parameter_count(stmt_) : 0;
 }
@@ -122,6 +134,15 @@ std::vector<uint8_t> Statement::Blob(int column) const {
   const int size = sqlite3_column_bytes(stmt_, column);
   if (bytes == nullptr || size <= 0) return {};
   return std::vector<uint8_t>(bytes, bytes + size);
+}
+
+std::string Statement::Bytes(int column) const {
+  if (stmt_ == nullptr) return {};
+  const auto* bytes =
+      static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+  const int size = sqlite3_column_bytes(stmt_, column);
+  if (bytes == nullptr || size <= 0) return {};
+  return std::string(bytes, static_cast<size_t>(size));
 }
 
 std::string ColumnText(sqlite3_stmt* stmt, int column) {

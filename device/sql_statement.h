@@ -60,6 +60,8 @@ class Statement {
   Statement& Bind(int index, const std::string& text) {
     return Bind(index, std::string_view(text));
   }
+  // Bytes as a blob (an empty one is a zero-length blob, never NULL).
+  Statement& BindBlob(int index, std::string_view bytes);
   int ParameterCount() const;
 
   // One step. A statement that failed to prepare or bind does not run.
@@ -78,6 +80,7 @@ class Statement {
   int64_t Int64(int column) const;
   std::string Text(int column) const;  // NULL reads ""
   std::vector<uint8_t> Blob(int column) const;
+  std::string Bytes(int column) const;  // a blob's (or text's) bytes, whole
 
  private:
   Statement& BindInt64(int index, int64_t value);

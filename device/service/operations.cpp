@@ -128,8 +128,12 @@ std::vector<std::string> StoreNames() {
   return names;
 }
 
-int64_t SaveOutgoingMessage(const std::string& store,
-                            const ServiceMessage& message, std::string* error) {
+namespace {
+
+// Saves a message into the store's Outbox, with its raw form when given (and
+// then committed with a full sync: the caller's "accepted" follows).
+int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
+                       const KeptMail* raw, std::string* error) {
   if (!OpenMessageService(error)) return 0;
   if (message.recipients.size() > kMaxRecipients) {
     *error =
@@ -163,8 +167,13 @@ int64_t SaveOutgoingMessage(const std::string& store,
   recipients.reserve(message.recipients.size());
   for (const std::u16string& r : message.recipients)
     recipients.push_back(Utf8(r));
+  if (raw != nullptr && raw->raw.size() > kMaxRawBytes) {
+    *error = "the message is too large (at most " +
+             std::to_string(kMaxRawBytes) + " bytes as received)";
+    return 0;
+  }
   int64_t id = 0;
-  bool ok = Change([&] {
+  auto save = [&] {
     int64_t now = NowMs();
     Query q(
         "INSERT INTO messages (folder, subject, body, sender_name, "
@@ -191,16 +200,50 @@ int64_t SaveOutgoingMessage(const std::string& store,
       r.Bind(1, id).Bind(2, static_cast<int64_t>(i)).Bind(3, recipients[i]);
       if (r.Exec() != SQLITE_DONE) return false;
     }
+    if (raw != nullptr) {
+      Query k(
+          "INSERT INTO raw_messages (message, envelope_from, raw) VALUES (?, "
+          "?, ?);");
+      k.Bind(1, id).Bind(2, raw->envelope_from);
+      k.BindBlob(3, raw->raw);
+      if (k.Exec() != SQLITE_DONE) return false;
+    }
     if (!Journal(fnevObjectCreated, store_id, EntryKind::kMessage, id, outbox,
                  0))
       return false;
     return true;
-  });
+  };
+  const bool ok = raw != nullptr ? service::DurableChange(save) : Change(save);
   if (!ok) {
     *error = "cannot save the message";
     return 0;
   }
   return id;
+}
+
+}  // namespace
+
+int64_t SaveOutgoingMessage(const std::string& store,
+                            const ServiceMessage& message, std::string* error) {
+  return SaveIntoOutbox(store, message, nullptr, error);
+}
+
+int64_t SaveOutgoingMail(const std::string& store,
+                         const ServiceMessage& message, const KeptMail& raw,
+                         std::string* error) {
+  return SaveIntoOutbox(store, message, &raw, error);
+}
+
+bool GetKeptMail(int64_t id, KeptMail* raw) {
+  std::string error;
+  if (!OpenMessageService(&error)) return false;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Query q("SELECT envelope_from, raw FROM raw_messages WHERE message = ?;");
+  q.Bind(1, id);
+  if (!q.Step()) return false;
+  raw->envelope_from = q.Text(0);
+  raw->raw = q.Bytes(1);
+  return true;
 }
 
 bool SetMessageRecipients(int64_t id,

@@ -67,6 +67,22 @@ int64_t SaveOutgoingMessage(const std::string& store,
 bool SetMessageRecipients(int64_t id,
                           const std::vector<std::u16string>& recipients,
                           std::string* error);
+// A message as it was received by the mail path, kept beside the service's
+// message for delivery: the envelope's sender and the RFC 5322 bytes.
+struct KeptMail {
+  std::string envelope_from;
+  std::string raw;
+};
+// SaveOutgoingMessage for mail: the message and its raw form in one
+// transaction, committed with a full sync before it returns, so that an
+// "accepted" that follows is never lost to a crash or a power cut.
+int64_t SaveOutgoingMail(const std::string& store,
+                         const ServiceMessage& message, const KeptMail& raw,
+                         std::string* error);
+// The kept raw form of message `id`; false when it has none or it cannot be
+// read.
+bool GetKeptMail(int64_t id, KeptMail* raw);
+
 // Messages of a store (all stores when empty), optionally of one folder path.
 std::vector<ServiceMessage> ListMessages(const std::string& store,
                                          const std::string& folder_path);
@@ -108,6 +124,7 @@ std::vector<OutboxState> OutboxStates();
 inline constexpr size_t kMaxStoreNameLength = 63;
 inline constexpr size_t kMaxBodyBytes = 16 * 1024 * 1024;
 inline constexpr size_t kMaxRecipients = 10000;
+inline constexpr size_t kMaxRawBytes = 64 * 1024 * 1024;
 
 }  // namespace device
 

@@ -43,7 +43,12 @@ constexpr char kSchema[] =
     "AUTOINCREMENT, event INTEGER NOT NULL, store INTEGER NOT NULL, kind "
     "INTEGER NOT NULL, object INTEGER NOT NULL, parent INTEGER NOT NULL, "
     "old_parent INTEGER NOT NULL, stamp INTEGER DEFAULT (random()));"
-    "CREATE INDEX IF NOT EXISTS journal_by_object ON journal (object);";
+    "CREATE INDEX IF NOT EXISTS journal_by_object ON journal (object);"
+    // The message as received, for mail that is delivered as it came (the
+    // mail path): a table of its own, so rows and peers that know only the
+    // columns above are unchanged.
+    "CREATE TABLE IF NOT EXISTS raw_messages (message INTEGER PRIMARY KEY, "
+    "envelope_from TEXT NOT NULL, raw BLOB NOT NULL);";
 
 // Each journal entry carries a random stamp: a file restored from a backup,
 // or a new one, numbers its entries again from an earlier seq, and the
@@ -484,6 +489,21 @@ bool Change(const std::function<bool()>& body) {
   }
   sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
   return false;
+}
+
+bool DurableChange(const std::function<bool()>& body) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  sqlite3* db = Db();
+  if (db == nullptr) return false;
+  // FULL syncs the write-ahead log at this commit; the connection goes back
+  // to NORMAL for every other change.
+  if (sqlite3_exec(db, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr) !=
+      SQLITE_OK) {
+    return false;
+  }
+  const bool ok = Change(body);
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+  return ok;
 }
 
 int64_t NowMs() {

@@ -69,6 +69,10 @@ std::vector<Prop> SelectProps(const std::vector<Prop>& all,
 // Runs `body` in one immediate transaction; journal entries it makes are
 // committed with it.
 bool Change(const std::function<bool()>& body);
+// Change whose commit is synced to the disk before it returns (the
+// connection otherwise syncs only at checkpoints): for what an "accepted"
+// answer follows.
+bool DurableChange(const std::function<bool()>& body);
 
 int64_t NowMs();
 std::string Utf8(const std::u16string& text);
