@@ -702,7 +702,11 @@ void SmtpSession::Mail(std::string_view arg) {
   if (!StartsNoCase(arg, "FROM:"))
     return Send(501, "5.5.4", "Syntax: MAIL FROM:<address>");
   if (!hello_) return Send(503, "5.5.1", "Send EHLO first");
-  if (!authenticated_) return Send(530, "5.7.0", "Authentication required");
+  if (!authenticated_)
+    return Send(530, "5.7.0",
+                AuthAllowed()
+                    ? "Authentication required"
+                    : "Authentication required: issue STARTTLS first");
   if (mail_given_) return Send(503, "5.5.1", "Sender already given");
   arg.remove_prefix(5);
   while (!arg.empty() && arg[0] == ' ') arg.remove_prefix(1);

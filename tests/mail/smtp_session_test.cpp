@@ -203,6 +203,8 @@ TEST_F(SmtpSessionTest, StartTlsResetsToAFreshSessionAndDropsPipelinedBytes) {
   EXPECT_EQ(Last("EHLO c\r\nAUTH PLAIN " + std::string(kPlainGood) + "\r\n"),
             "538 5.7.11 Encryption required for requested authentication "
             "mechanism");
+  EXPECT_EQ(Last("MAIL FROM:<alice@example.org>\r\n"),
+            "530 5.7.0 Authentication required: issue STARTTLS first");
   // Commands sent with STARTTLS before the handshake never count.
   EXPECT_EQ(Talk("STARTTLS\r\nAUTH PLAIN " + std::string(kPlainGood) + "\r\n"),
             "220 2.0.0 Ready to start TLS\r\n");
