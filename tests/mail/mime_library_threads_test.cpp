@@ -1,11 +1,11 @@
 // GMime is made ready once, whichever thread comes first.
-#include "device/mail/mime_library.h"
-
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
+
+#include "device/mail/mime_library.h"
 
 namespace {
 
