@@ -218,6 +218,18 @@ GMimeParserOptions* ParserOptions() {
   return options;
 }
 
+GMimeMessage* ParseMessage(std::string_view raw) {
+  GMimeStream* stream =
+      g_mime_stream_mem_new_with_buffer(raw.data(), raw.size());
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  g_object_unref(stream);
+  g_mime_parser_set_format(parser, GMIME_FORMAT_MESSAGE);
+  GMimeMessage* message =
+      g_mime_parser_construct_message(parser, ParserOptions());
+  g_object_unref(parser);
+  return message;
+}
+
 struct TextParts {
   GMimePart* plain = nullptr;
   GMimePart* html = nullptr;
@@ -630,14 +642,17 @@ bool ReadMessage(std::string_view raw, ReadMail* out, std::string* error) {
   }
 
   EnsureMimeLibrary();
-  GMimeStream* stream =
-      g_mime_stream_mem_new_with_buffer(raw.data(), raw.size());
-  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
-  g_object_unref(stream);
-  g_mime_parser_set_format(parser, GMIME_FORMAT_MESSAGE);
-  GMimeMessage* message =
-      g_mime_parser_construct_message(parser, ParserOptions());
-  g_object_unref(parser);
+  GMimeMessage* message = ParseMessage(raw);
+  if (message == nullptr) {
+    // GMime finds no header block (empty input, or text that does not start
+    // with a field, as `echo text | sendmail` gives): read it all as the
+    // body of a message without header fields, as sendmail does.
+    std::string body_only;
+    body_only.reserve(raw.size() + 1);
+    body_only.push_back('\n');
+    body_only.append(raw);
+    message = ParseMessage(body_only);
+  }
   if (message == nullptr) {
     *error = "the message could not be read as RFC 5322 mail";
     return false;
