@@ -652,6 +652,7 @@ bool ReadMessage(std::string_view raw, ReadMail* out, std::string* error) {
     body_only.push_back('\n');
     body_only.append(raw);
     message = ParseMessage(body_only);
+    out->has_8bit_headers = false;  // there is no header
   }
   if (message == nullptr) {
     *error = "the message could not be read as RFC 5322 mail";

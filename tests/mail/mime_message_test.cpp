@@ -435,6 +435,8 @@ TEST(MimeMessageTest, ReadsMalformedMailAsWellAsItCan) {
   const mail::ReadMail body_only = Read("hello Bert\nsee you\n");
   EXPECT_EQ(body_only.text, "hello Bert\nsee you\n");
   EXPECT_EQ(body_only.subject, "");
+  // Its 8-bit text is body text, no header.
+  EXPECT_FALSE(Read("caf\xc3\xa9 au lait\n").has_8bit_headers);
   EXPECT_EQ(Read(" starts folded\nSubject: s\n\nbody").text,
             " starts folded\nSubject: s\n\nbody");
 }
