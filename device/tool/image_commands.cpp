@@ -8,6 +8,7 @@
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "device/image.h"
+#include "device/mail/credentials.h"
 #include "device/tool/command.h"
 
 namespace device_tool {
@@ -22,6 +23,8 @@ int Init(const std::vector<std::string>& args) {
   std::string error;
   if (!device::InitImage(&error)) return Fail(error);
   if (!CreateDefaultStores(&error)) return Fail(error);
+  // The submission's password and certificate (kept when there already).
+  if (!mail::EnsureCredentials(false, &error)) return Fail(error);
   std::printf("Device image ready at %s\n", device::ImageRoot().c_str());
   return 0;
 }

@@ -15,7 +15,15 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 
+#ifdef TARNVEX_SUBMISSION_SERVER
+#include <QCoreApplication>
+#include <QTimer>
+
+#include "device/mail/credentials.h"
+#include "device/mail/submission_server.h"
+#endif
 #include "device/codepage.h"
 #include "device/image.h"
 #include "device/service/service.h"
@@ -291,32 +299,9 @@ int Store(const std::vector<std::string>& args) {
 std::atomic<bool> g_stop{false};
 void OnStop(int) { g_stop.store(true); }
 
-int Run(const std::vector<std::string>& args) {
-  long long delay = 2000;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--send-delay-ms" && i + 1 < args.size()) {
-      char* end = nullptr;
-      delay = std::strtoll(args[++i].c_str(), &end, 10);
-      if (*end != '\0' || delay < 0)
-        return Fail("--send-delay-ms needs a number of ms", 2);
-    } else {
-      return Fail("run: unknown or incomplete argument \"" + args[i] + "\"", 2);
-    }
-  }
-  if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() +
-                " (run \"tarnvex-device init\")");
-  }
-  std::string error;
-  if (!device::OpenMessageService(&error)) return Fail(error);
-  struct sigaction action = {};
-  action.sa_handler = OnStop;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::printf("transport running (send delay %lld ms)\n", delay);
-  std::fflush(stdout);
-  // The transport looks at the Outboxes ten times a second. What a due
-  // message waits for is said once, when it changes.
+// The transport's own loop: looks at the Outboxes ten times a second and
+// says what a due message waits for once, when it changes.
+void TransportLoop(long long delay) {
   const useconds_t kPassUs = delay < 100 ? 10000 : 100000;
   std::vector<std::string> said;
   while (!g_stop.load()) {
@@ -334,6 +319,85 @@ int Run(const std::vector<std::string>& args) {
     std::fflush(stdout);
     usleep(kPassUs);
   }
+}
+
+int Run(const std::vector<std::string>& args) {
+  long long delay = 2000;
+  long long submission_port = -1;  // the image's setting
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--send-delay-ms" && i + 1 < args.size()) {
+      char* end = nullptr;
+      delay = std::strtoll(args[++i].c_str(), &end, 10);
+      if (*end != '\0' || delay < 0)
+        return Fail("--send-delay-ms needs a number of ms", 2);
+    } else if (args[i] == "--no-submission") {
+      submission_port = -2;
+    } else if (args[i] == "--submission-port" && i + 1 < args.size()) {
+      char* end = nullptr;
+      submission_port = std::strtoll(args[++i].c_str(), &end, 10);
+      if (*end != '\0' || submission_port < 0 || submission_port > 65535)
+        return Fail("--submission-port needs a port (0: any free one)", 2);
+    } else {
+      return Fail("run: unknown or incomplete argument \"" + args[i] + "\"", 2);
+    }
+  }
+  if (!device::ImageExists()) {
+    return Fail("no device image at " + device::ImageRoot() +
+                " (run \"tarnvex-device init\")");
+  }
+  std::string error;
+  if (!device::OpenMessageService(&error)) return Fail(error);
+  struct sigaction action = {};
+  action.sa_handler = OnStop;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+#ifdef TARNVEX_SUBMISSION_SERVER
+  mail::SubmissionSettings settings;
+  if (!mail::ReadSubmissionSettings(&settings, &error)) return Fail(error);
+  if (submission_port >= 0) {
+    settings.on = true;
+    settings.port = static_cast<uint16_t>(submission_port);
+  } else if (submission_port == -2) {
+    settings.on = false;
+  }
+  if (settings.on) {
+    // The submission server runs on this thread's Qt event loop, the
+    // transport on a thread of its own.
+    static int argc = 1;
+    static char name[] = "tarnvex-device";
+    static char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    mail::SubmissionServer server;
+    if (server.Start(settings.port, settings.store, &error)) {
+      std::printf(
+          "submission server on 127.0.0.1:%u for %s (user %s; password and "
+          "certificate: tarnvex-device mail show)\n",
+          static_cast<unsigned>(server.port()), settings.store.c_str(),
+          mail::kSubmissionUser);
+    } else {
+      std::fprintf(stderr,
+                   "tarnvex-device: submission server not started: %s\n",
+                   error.c_str());
+    }
+    std::printf("transport running (send delay %lld ms)\n", delay);
+    std::fflush(stdout);
+    std::thread transport([delay] { TransportLoop(delay); });
+    QTimer stop;
+    QObject::connect(&stop, &QTimer::timeout, &app, [&app] {
+      if (g_stop.load()) app.quit();
+    });
+    stop.start(100);
+    app.exec();
+    g_stop.store(true);
+    transport.join();
+    return 0;
+  }
+#else
+  (void)submission_port;
+#endif
+  std::printf("transport running (send delay %lld ms)\n", delay);
+  std::fflush(stdout);
+  TransportLoop(delay);
   return 0;
 }
 
@@ -349,7 +413,7 @@ TARNVEX_DEVICE_COMMAND(
 TARNVEX_DEVICE_COMMAND("store", "store add NAME | store list",
                        "manage the message stores", Store);
 TARNVEX_DEVICE_COMMAND(
-    "run", "run [--send-delay-ms N]",
+    "run", "run [--send-delay-ms N] [--submission-port N | --no-submission]",
     "run the transport: send what lies in an Outbox for N ms (2000)", Run);
 
 }  // namespace device_tool

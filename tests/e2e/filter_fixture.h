@@ -73,11 +73,30 @@ class FilterEndToEndTest : public ::testing::Test {
   // How long the transport lets a message lie in an Outbox before it sends
   // it.
   virtual int SendDelayMs() const { return kSendDelayMs; }
+  // Whether the transport serves SMTP submission (on a free port, said in
+  // submission_port_).
+  virtual bool ServesSubmission() const { return false; }
 
   void StartTransport() {
-    ASSERT_TRUE(transport_.Start({BinPath("tarnvex-device"), "--root",
-                                  image_->root(), "run", "--send-delay-ms",
-                                  std::to_string(SendDelayMs())}));
+    std::vector<std::string> argv = {BinPath("tarnvex-device"),
+                                     "--root",
+                                     image_->root(),
+                                     "run",
+                                     "--send-delay-ms",
+                                     std::to_string(SendDelayMs())};
+    if (ServesSubmission()) {
+      argv.insert(argv.end(), {"--submission-port", "0"});
+    } else {
+      argv.push_back("--no-submission");
+    }
+    ASSERT_TRUE(transport_.Start(argv));
+    std::string line;
+    if (ServesSubmission()) {
+      ASSERT_TRUE(
+          transport_.WaitForLine("submission server on 127.0.0.1:", &line));
+      submission_port_ = std::atoi(line.c_str() + 31);
+      ASSERT_GT(submission_port_, 0) << line;
+    }
     ASSERT_TRUE(transport_.WaitForLine("transport running"));
   }
 
@@ -237,6 +256,7 @@ class FilterEndToEndTest : public ::testing::Test {
   ChildProcess transport_;
   ChildProcess compose_;
   std::unique_ptr<ChildProcess> host_;
+  int submission_port_ = 0;
 };
 
 }  // namespace testing_support

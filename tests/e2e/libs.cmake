@@ -1,5 +1,6 @@
+# The end-to-end tests read the device's mail files (credentials) too.
 if(TARGET ui)
-  set(FOLDER_LIBS ui)
+  set(FOLDER_LIBS ui mail)
 else()
-  set(FOLDER_LIBS mapi)
+  set(FOLDER_LIBS mapi mail)
 endif()

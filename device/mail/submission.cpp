@@ -1,0 +1,86 @@
+#include "device/mail/submission.h"
+
+#include "device/codepage.h"
+#include "device/mail/mime_message.h"
+#include "device/service/service.h"
+
+namespace mail {
+namespace {
+
+std::u16string Wide(const std::string& utf8) {
+  return device::Utf8ToWide(utf8);
+}
+
+}  // namespace
+
+bool PlausibleAddress(const std::string& address) {
+  if (address.empty() || address.size() > 254) return false;
+  const size_t at = address.rfind('@');
+  if (at == std::string::npos || at == 0 || at + 1 == address.size())
+    return false;
+  for (unsigned char c : address) {
+    if (c <= ' ' || c == 0x7f || c == '<' || c == '>' || c == ',' ||
+        c == ';') {
+      return false;
+    }
+  }
+  return true;
+}
+
+SubmitResult Submit(const Submission& submission, int64_t* id,
+                    std::string* error) {
+  *id = 0;
+  if (submission.recipients.empty()) {
+    *error = "the message has no recipients";
+    return SubmitResult::kRefused;
+  }
+  if (submission.recipients.size() > device::kMaxRecipients) {
+    *error = "too many recipients";
+    return SubmitResult::kRefused;
+  }
+  for (const std::string& r : submission.recipients) {
+    if (!PlausibleAddress(r)) {
+      *error = "not a mail address: \"" + r + "\"";
+      return SubmitResult::kRefused;
+    }
+  }
+  ReadMail read;
+  std::string why;
+  if (!ReadMessage(submission.raw, &read, &why)) {
+    *error = "the message cannot be read: " + why;
+    return SubmitResult::kRefused;
+  }
+  device::ServiceMessage message;
+  message.subject = Wide(read.subject);
+  message.body = Wide(read.text);
+  // The record keeps what the service holds; the raw form keeps it all.
+  if (message.body.size() * 2 > device::kMaxBodyBytes)
+    message.body.resize(device::kMaxBodyBytes / 2);
+  message.sender_name = Wide(!submission.sender_name.empty()
+                                 ? submission.sender_name
+                                 : read.from_name);
+  message.sender_address = Wide(!submission.envelope_from.empty()
+                                    ? submission.envelope_from
+                                    : read.from);
+  for (const std::string& r : submission.recipients)
+    message.recipients.push_back(Wide(r));
+  device::KeptMail kept;
+  kept.envelope_from = submission.envelope_from;
+  kept.raw = WithoutBcc(submission.raw);
+  const int64_t stored =
+      device::SaveOutgoingMail(submission.store, message, kept, &why);
+  if (stored == 0) {
+    *error = why;
+    // A store that is not there, or a message over the service's limits, is
+    // the sender's error; anything else may pass (a locked or full service
+    // file, a service that cannot be opened now).
+    const bool refused = why.rfind("no store", 0) == 0 ||
+                         why.rfind("too many", 0) == 0 ||
+                         why.find("too large") != std::string::npos;
+    return refused ? SubmitResult::kRefused : SubmitResult::kTempFail;
+  }
+  *id = stored;
+  return SubmitResult::kStored;
+}
+
+}  // namespace mail

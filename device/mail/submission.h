@@ -1,0 +1,42 @@
+// One submitted message into an e-mail store's Outbox: the common end of the
+// sendmail command and the SMTP submission server. The message is read for
+// the service's fields (decoded subject and text, sender), its recipients are
+// the envelope's (every one, Bcc included: where the mail would go is what
+// the filter judges), and its raw form, less its Bcc header, is kept for
+// delivery. Stored with a full sync before Submit returns kStored.
+#ifndef TARNVEX_DEVICE_MAIL_SUBMISSION_H_
+#define TARNVEX_DEVICE_MAIL_SUBMISSION_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mail {
+
+struct Submission {
+  std::string store;
+  std::string envelope_from;            // "" for the null reverse-path
+  std::string sender_name;              // "" to take the From header's
+  std::vector<std::string> recipients;  // addr-specs
+  std::string raw;                      // RFC 5322 bytes as received
+};
+
+enum class SubmitResult {
+  kStored,    // in the Outbox, durably
+  kRefused,   // the message or its envelope cannot be taken (a data error)
+  kTempFail,  // could not be stored now; the sender may try again
+};
+
+// Saves the submission; *id gets the service's message id when stored, and
+// *error a one-line reason otherwise.
+SubmitResult Submit(const Submission& submission, int64_t* id,
+                    std::string* error);
+
+// Whether `address` is an addr-spec the device takes as a recipient or
+// sender: local@domain, no blanks, controls or angle brackets, at most 254
+// bytes.
+bool PlausibleAddress(const std::string& address);
+
+}  // namespace mail
+
+#endif  // TARNVEX_DEVICE_MAIL_SUBMISSION_H_

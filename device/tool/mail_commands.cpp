@@ -1,0 +1,132 @@
+// tarnvex-device sendmail: the sendmail convention into an e-mail store.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "device/image.h"
+#include "device/mail/credentials.h"
+#ifdef TARNVEX_SUBMISSION_SERVER
+#include "device/mail/submission_server.h"
+#endif
+#include "device/mail/sendmail.h"
+#include "device/tool/command.h"
+
+namespace device_tool {
+namespace {
+
+int Sendmail(const std::vector<std::string>& args) {
+  mail::SendmailOptions options;
+  std::string error;
+  int code = mail::ParseSendmailArgs(args, &options, &error);
+  if (code != mail::kExitOk) return Fail("sendmail: " + error, code);
+  if (!device::ImageExists()) {
+    return Fail("sendmail: no device image at " + device::ImageRoot() +
+                    " (run \"tarnvex-device init\")",
+                mail::kExitTempFail);
+  }
+  code = mail::RunSendmail(options, stdin, &error);
+  if (code != mail::kExitOk) return Fail("sendmail: " + error, code);
+  return 0;
+}
+
+#ifdef TARNVEX_SUBMISSION_SERVER
+// mail submission [--port N | --off | --on] [--store NAME]: where `run`
+// serves SMTP submission.
+int Submission(const std::vector<std::string>& args) {
+  mail::SubmissionSettings settings;
+  std::string error;
+  if (!mail::ReadSubmissionSettings(&settings, &error)) return Fail(error);
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--off") {
+      settings.on = false;
+    } else if (args[i] == "--on") {
+      settings.on = true;
+    } else if (args[i] == "--port" && i + 1 < args.size()) {
+      char* end = nullptr;
+      const long port = std::strtol(args[++i].c_str(), &end, 10);
+      if (*end != '\0' || port < 1 || port > 65535)
+        return Fail("mail submission: --port needs a port from 1 to 65535", 2);
+      settings.port = static_cast<uint16_t>(port);
+      settings.on = true;
+    } else if (args[i] == "--store" && i + 1 < args.size()) {
+      settings.store = args[++i];
+    } else {
+      return Fail("mail submission: unknown or incomplete argument \"" +
+                      args[i] + "\"",
+                  2);
+    }
+  }
+  if (args.size() > 1 && !mail::WriteSubmissionSettings(settings, &error))
+    return Fail(error);
+  if (settings.on) {
+    std::printf("Submission: 127.0.0.1:%u into %s (when run)\n",
+                static_cast<unsigned>(settings.port), settings.store.c_str());
+  } else {
+    std::printf("Submission: off\n");
+  }
+  return 0;
+}
+#endif
+
+// mail show | mail reset: what a mail client needs to submit to the device.
+int Mail(const std::vector<std::string>& args) {
+#ifdef TARNVEX_SUBMISSION_SERVER
+  if (!args.empty() && args[0] == "submission") {
+    if (!device::ImageExists()) {
+      return Fail("no device image at " + device::ImageRoot() +
+                  " (run \"tarnvex-device init\")");
+    }
+    return Submission(args);
+  }
+#endif
+  const bool show = args.size() == 1 && args[0] == "show";
+  const bool reset = args.size() == 1 && args[0] == "reset";
+  if (!show && !reset)
+    return Fail("mail needs show, reset or submission [...]", 2);
+  if (!device::ImageExists()) {
+    return Fail("no device image at " + device::ImageRoot() +
+                " (run \"tarnvex-device init\")");
+  }
+  std::string error;
+  if (!mail::EnsureCredentials(reset, &error)) return Fail(error);
+  std::string fingerprint;
+  if (!mail::CertificateFingerprint(&fingerprint, &error)) return Fail(error);
+  const mail::CredentialPaths paths = mail::CredentialFiles();
+  if (reset) std::printf("New submission password and certificate made.\n");
+  std::printf("Submission user:      %s\n", mail::kSubmissionUser);
+  std::printf("Password file:        %s\n", paths.password.c_str());
+  std::printf("Certificate:          %s\n", paths.certificate.c_str());
+  std::printf("Certificate SHA-256:  %s\n", fingerprint.c_str());
+#ifdef TARNVEX_SUBMISSION_SERVER
+  mail::SubmissionSettings settings;
+  if (mail::ReadSubmissionSettings(&settings, &error) && settings.on) {
+    std::printf("Submission:           127.0.0.1:%u (STARTTLS; AUTH PLAIN or "
+                "LOGIN) into %s\n",
+                static_cast<unsigned>(settings.port), settings.store.c_str());
+  } else {
+    std::printf("Submission:           off\n");
+  }
+#endif
+  std::printf("Relay:                none\n");
+  return 0;
+}
+
+TARNVEX_DEVICE_COMMAND("mail",
+                       "mail show | mail reset | mail submission [--port N | "
+                       "--off | --on] [--store NAME]",
+                       "show the submission user, password file and "
+                       "certificate, or make new ones",
+                       Mail);
+
+TARNVEX_DEVICE_COMMAND(
+    "sendmail",
+    "sendmail [-t] [-i] [-oi] [-f ADDR] [-F NAME] [--store NAME] [--] "
+    "[RCPT...]",
+    "take a message on standard input into the e-mail store's Outbox, as "
+    "sendmail does (exit 0 once stored, 75 to try again, 64/65 for usage "
+    "and data errors)",
+    Sendmail);
+
+}  // namespace
+}  // namespace device_tool
