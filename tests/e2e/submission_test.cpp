@@ -71,13 +71,14 @@ TEST_F(SubmissionTest, SwaksWithStartTlsAndAuthIsHeldAndKeptAsSent) {
       ". a line that begins with a dot";
   const std::string data = Write("message", message);
   std::string out;
-  ASSERT_EQ(Shell("swaks --server 127.0.0.1 --port " + Port() +
-                      " --tls --auth-user tarnvex --auth-password '" +
-                      password_ +
-                      "' --from anna@example.org --to bob@example.org "
-                      "--data '" + data + "'",
-                  &out),
-            0)
+  ASSERT_EQ(
+      Shell("swaks --server 127.0.0.1 --port " + Port() +
+                " --tls --auth-user tarnvex --auth-password '" + password_ +
+                "' --from anna@example.org --to bob@example.org "
+                "--data '" +
+                data + "'",
+            &out),
+      0)
       << out;
   EXPECT_NE(out.find("<~  250 2.0.0 Ok: queued as"), std::string::npos) << out;
   const int64_t id = NewestMail();
@@ -97,36 +98,35 @@ TEST_F(SubmissionTest, SwaksWithStartTlsAndAuthIsHeldAndKeptAsSent) {
 
 TEST_F(SubmissionTest, SmtplibCoveredGoesAndABccNoRuleCoversHolds) {
   ASSERT_NO_FATAL_FAILURE(AddCoveringRule("bob@example.org"));
-  const std::string script = Write(
-      "send.py",
-      "import smtplib, ssl, sys\n"
-      "from email.message import EmailMessage\n"
-      "def send(subject, bcc):\n"
-      "    m = EmailMessage()\n"
-      "    m['From'] = 'anna@example.org'\n"
-      "    m['To'] = 'bob@example.org'\n"
-      "    if bcc: m['Bcc'] = bcc\n"
-      "    m['Subject'] = subject\n"
-      "    m.set_content('Hello')\n"
-      "    ctx = ssl.create_default_context(cafile=sys.argv[3])\n"
-      "    ctx.check_hostname = False\n"
-      "    with smtplib.SMTP('127.0.0.1', int(sys.argv[1])) as s:\n"
-      "        s.starttls(context=ctx)\n"
-      "        s.login('tarnvex', sys.argv[2])\n"
-      "        s.send_message(m)\n"
-      "send('covered', None)\n"
-      "send('with bcc', 'eve@example.net')\n");
+  const std::string script =
+      Write("send.py",
+            "import smtplib, ssl, sys\n"
+            "from email.message import EmailMessage\n"
+            "def send(subject, bcc):\n"
+            "    m = EmailMessage()\n"
+            "    m['From'] = 'anna@example.org'\n"
+            "    m['To'] = 'bob@example.org'\n"
+            "    if bcc: m['Bcc'] = bcc\n"
+            "    m['Subject'] = subject\n"
+            "    m.set_content('Hello')\n"
+            "    ctx = ssl.create_default_context(cafile=sys.argv[3])\n"
+            "    ctx.check_hostname = False\n"
+            "    with smtplib.SMTP('127.0.0.1', int(sys.argv[1])) as s:\n"
+            "        s.starttls(context=ctx)\n"
+            "        s.login('tarnvex', sys.argv[2])\n"
+            "        s.send_message(m)\n"
+            "send('covered', None)\n"
+            "send('with bcc', 'eve@example.net')\n");
   std::string out;
-  ASSERT_EQ(Shell("/usr/bin/python3 '" + script + "' " + Port() + " '" +
-                      password_ + "' '" +
-                      mail::CredentialFiles().certificate + "'",
-                  &out),
-            0)
+  ASSERT_EQ(
+      Shell("/usr/bin/python3 '" + script + "' " + Port() + " '" + password_ +
+                "' '" + mail::CredentialFiles().certificate + "'",
+            &out),
+      0)
       << out;
   std::vector<device::ServiceMessage> mail = device::ListMessages("E-mail", "");
   ASSERT_EQ(mail.size(), 2u);
-  EXPECT_TRUE(
-      Eventually([&] { return FolderOf(mail[0].id) == "Sent Items"; }));
+  EXPECT_TRUE(Eventually([&] { return FolderOf(mail[0].id) == "Sent Items"; }));
   EXPECT_TRUE(
       Eventually([&] { return FolderOf(mail[1].id) == "Outbox\\Tarnvex"; }));
   EXPECT_EQ(mail[1].recipients, (std::vector<std::u16string>{
@@ -137,23 +137,25 @@ TEST_F(SubmissionTest, SmtplibCoveredGoesAndABccNoRuleCoversHolds) {
 }
 
 TEST_F(SubmissionTest, MsmtpVerifyingTheDevicesCertificateIsHeld) {
-  const std::string config = Write(
-      "msmtprc", "account device\nhost 127.0.0.1\nport " + Port() +
-                     "\ntls on\ntls_starttls on\ntls_trust_file " +
-                     mail::CredentialFiles().certificate +
-                     "\ntls_host_override localhost\nauth on\nuser "
-                     "tarnvex\npasswordeval cat '" +
-                     dir_ + "/password'\nfrom anna@example.org\n"
-                     "account default : device\n");
+  const std::string config =
+      Write("msmtprc", "account device\nhost 127.0.0.1\nport " + Port() +
+                           "\ntls on\ntls_starttls on\ntls_trust_file " +
+                           mail::CredentialFiles().certificate +
+                           "\ntls_host_override localhost\nauth on\nuser "
+                           "tarnvex\npasswordeval cat '" +
+                           dir_ +
+                           "/password'\nfrom anna@example.org\n"
+                           "account default : device\n");
   Shell("chmod 600 '" + config + "'");
-  const std::string message = Write(
-      "m", "From: anna@example.org\nTo: carol@example.net\nSubject: msmtp\n\n"
-           "Hi\n");
+  const std::string message =
+      Write("m",
+            "From: anna@example.org\nTo: carol@example.net\nSubject: msmtp\n\n"
+            "Hi\n");
   std::string out;
-  ASSERT_EQ(Shell("msmtp -C '" + config + "' carol@example.net < '" +
-                      message + "'",
-                  &out),
-            0)
+  ASSERT_EQ(
+      Shell("msmtp -C '" + config + "' carol@example.net < '" + message + "'",
+            &out),
+      0)
       << out;
   const int64_t id = NewestMail();
   ASSERT_GT(id, 0);
@@ -175,14 +177,86 @@ TEST_F(SubmissionTest, AWrongPasswordIsRefusedAndTheServerServesOn) {
             0);
   EXPECT_NE(out.find("530 5.7.0"), std::string::npos) << out;
   EXPECT_EQ(NewestMail(), 0);
-  EXPECT_EQ(Shell("swaks --server 127.0.0.1 --port " + Port() +
-                      " --tls --auth-user tarnvex --auth-password '" +
-                      password_ +
-                      "' --from anna@example.org --to bob@example.org",
+  EXPECT_EQ(
+      Shell("swaks --server 127.0.0.1 --port " + Port() +
+                " --tls --auth-user tarnvex --auth-password '" + password_ +
+                "' --from anna@example.org --to bob@example.org",
+            &out),
+      0)
+      << out;
+  EXPECT_GT(NewestMail(), 0);
+}
+
+TEST_F(SubmissionTest, HostileClientsGetClearRepliesAndNothingIsStored) {
+  // Each case on a connection of its own, the server's reply codes printed
+  // one a line; then a well-formed message still goes through.
+  const std::string script = Write(
+      "hostile.py",
+      "import base64, socket, sys, time\n"
+      "port, pw = int(sys.argv[1]), sys.argv[2]\n"
+      "def session():\n"
+      "    s = socket.create_connection(('127.0.0.1', port))\n"
+      "    f = s.makefile('rb')\n"
+      "    def reply():\n"
+      "        while True:\n"
+      "            line = f.readline()\n"
+      "            if not line or line[3:4] != b'-': return line[:3].decode()\n"
+      "    reply()\n"
+      "    s.sendall(b'EHLO t\\r\\n'); reply()\n"
+      "    auth = base64.b64encode(b'\\0tarnvex\\0' + pw.encode())\n"
+      "    s.sendall(b'AUTH PLAIN ' + auth + b'\\r\\n'); reply()\n"
+      "    return s, reply\n"
+      "def data(body, rcpts=1, mail=b'MAIL FROM:<a@example.org>'):\n"
+      "    s, reply = session()\n"
+      "    s.sendall(mail + b'\\r\\n'); r = reply()\n"
+      "    if r != '250': return r\n"
+      "    for i in range(rcpts):\n"
+      "        s.sendall(b'RCPT TO:<r%d@example.org>\\r\\n' % i); r = reply()\n"
+      "    if rcpts > 1: return r\n"
+      "    s.sendall(b'DATA\\r\\n'); reply()\n"
+      "    s.sendall(body + b'\\r\\n.\\r\\n'); return reply()\n"
+      "print('bare-lf', data(b'Subject: x\\r\\n\\r\\nline\\nmore'))\n"
+      "print('nul', data(b'Subject: x\\r\\n\\r\\na\\0b'))\n"
+      "print('8bit-header', data('Subject: "
+      "Gr\\u00fc\\u00dfe\\r\\n\\r\\nx'.encode()))\n"
+      "print('long-line', data(b'Subject: x\\r\\n\\r\\n' + b'y' * 5000))\n"
+      "print('size', data(b'', mail=b'MAIL FROM:<a@example.org> "
+      "SIZE=999999999'))\n"
+      "print('recipients', data(b'', rcpts=1001))\n"
+      "s, reply = session()\n"
+      "s.sendall(b'MAIL FROM:<a@example.org>\\r\\nRCPT "
+      "TO:<b@example.org>\\r\\n'\n"
+      "          b'DATA\\r\\n'); reply(); reply(); reply()\n"
+      "s.sendall(b'Subject: cut\\r\\n\\r\\nhalf a message'); s.close()\n"
+      "flood = [socket.create_connection(('127.0.0.1', port)) for i in "
+      "range(40)]\n"
+      "time.sleep(0.5)\n"
+      "codes = set()\n"
+      "for c in flood:\n"
+      "    c.settimeout(5)\n"
+      "    codes.add(c.makefile('rb').readline()[:3].decode())\n"
+      "print('flood', ' '.join(sorted(codes)))\n"
+      "for c in flood: c.close()\n"
+      "time.sleep(0.5)\n"
+      "print('after', data(b'Subject: fine\\r\\n\\r\\nstill served'))\n");
+  std::string out;
+  ASSERT_EQ(Shell("/usr/bin/python3 '" + script + "' " + Port() + " '" +
+                      password_ + "'",
                   &out),
             0)
       << out;
-  EXPECT_GT(NewestMail(), 0);
+  EXPECT_NE(out.find("bare-lf 554"), std::string::npos) << out;
+  EXPECT_NE(out.find("nul 554"), std::string::npos) << out;
+  EXPECT_NE(out.find("8bit-header 550"), std::string::npos) << out;
+  EXPECT_NE(out.find("long-line 554"), std::string::npos) << out;
+  EXPECT_NE(out.find("size 552"), std::string::npos) << out;
+  EXPECT_NE(out.find("recipients 452"), std::string::npos) << out;
+  EXPECT_NE(out.find("flood 220 421"), std::string::npos) << out;
+  EXPECT_NE(out.find("after 250"), std::string::npos) << out;
+  // Only the last one was stored.
+  std::vector<device::ServiceMessage> mail = device::ListMessages("E-mail", "");
+  ASSERT_EQ(mail.size(), 1u);
+  EXPECT_EQ(mail[0].subject, u"fine");
 }
 
 TEST_F(SubmissionTest, ATransportKilledRightAfterEachAcceptLosesNothing) {
