@@ -1,0 +1,293 @@
+// SMTP submission into the device, measured as a mail client meets it:
+// messages of 10 KiB over one authenticated session to `tarnvex-device run`
+// (a process of its own), each "250" only after its synced commit. Reported:
+// messages accepted per second, and the time from the end of DATA to the
+// message lying held in Outbox\Tarnvex (this process runs the filter's
+// monitoring, so the hold is the real outgoing check's) as median and 99th
+// percentile. The baseline in the same run: a bare durable insert, one
+// 10 KiB row a transaction into a WAL-mode SQLite file with full sync.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/image.h"
+#include "device/service/service.h"
+#include "mapi/monitor.h"
+#include "storage/init.h"
+#include "storage/locations.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kMessages = 300;
+constexpr size_t kMessageBytes = 10 * 1024;
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// The message text: lines of 78 characters and CRLF, kMessageBytes in all.
+std::string Text() {
+  std::string text =
+      "From: bench@example.org\r\nTo: nobody@example.net\r\n"
+      "Subject: bench\r\n\r\n";
+  while (text.size() + 80 <= kMessageBytes)
+    text += std::string(78, 'x') + "\r\n";
+  return text;
+}
+
+std::string Base64(const std::string& in) {
+  static const char kTable[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < in.size(); i += 3) {
+    uint32_t n = static_cast<uint8_t>(in[i]) << 16;
+    if (i + 1 < in.size()) n |= static_cast<uint8_t>(in[i + 1]) << 8;
+    if (i + 2 < in.size()) n |= static_cast<uint8_t>(in[i + 2]);
+    out += kTable[(n >> 18) & 63];
+    out += kTable[(n >> 12) & 63];
+    out += i + 1 < in.size() ? kTable[(n >> 6) & 63] : '=';
+    out += i + 2 < in.size() ? kTable[n & 63] : '=';
+  }
+  return out;
+}
+
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Client() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  void Send(const std::string& bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+      const ssize_t n = write(fd_, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) return;
+      at += static_cast<size_t>(n);
+    }
+  }
+  // The last line of the next reply.
+  std::string Reply() {
+    for (;;) {
+      const size_t end = buffer_.find("\r\n");
+      if (end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 2);
+        if (line.size() >= 4 && line[3] == '-') continue;
+        return line;
+      }
+      char chunk[4096];
+      const ssize_t n = read(fd_, chunk, sizeof chunk);
+      if (n <= 0) return "";
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+std::string BinDir() {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return "build/bench/bin";
+  exe[n] = '\0';
+  return std::filesystem::path(exe).parent_path().parent_path() / "bin";
+}
+
+void Report(benchmark::State& state, std::vector<double> ms) {
+  if (ms.empty()) return;
+  std::sort(ms.begin(), ms.end());
+  state.counters["held_median_ms"] = ms[ms.size() / 2];
+  state.counters["held_p99_ms"] = ms[ms.size() * 99 / 100];
+}
+
+void BM_SubmissionOneSession(benchmark::State& state) {
+  std::string tmpl =
+      (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX")
+          .string();
+  const std::string root = mkdtemp(tmpl.data());
+  const std::string tool = BinDir() + "/tarnvex-device";
+  if (std::system(("'" + tool + "' --root '" + root + "' init >/dev/null")
+                      .c_str()) != 0) {
+    state.SkipWithError("tarnvex-device init failed");
+    return;
+  }
+  device::SetImageRoot(root);
+  int out[2];
+  if (pipe(out) != 0) return;
+  const pid_t transport = fork();
+  if (transport == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    execl(tool.c_str(), tool.c_str(), "--root", root.c_str(), "run",
+          "--send-delay-ms", "3600000", "--submission-port", "0", nullptr);
+    _exit(127);
+  }
+  close(out[1]);
+  std::string said;
+  int port = 0;
+  char chunk[512];
+  while (port == 0) {
+    const ssize_t n = read(out[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    said.append(chunk, static_cast<size_t>(n));
+    const size_t at = said.find("127.0.0.1:");
+    if (at != std::string::npos) port = std::atoi(said.c_str() + at + 10);
+  }
+  // The filter's watch, in this process.
+  storage::ResetLocations();
+  FindInstallFolder();
+  InitDatabases();
+  StartMonitoring();
+  std::string password;
+  {
+    FILE* file =
+        std::fopen((root + "/.device/mail/submission-password").c_str(), "r");
+    char line[128] = {};
+    if (file != nullptr && std::fgets(line, sizeof line, file) != nullptr)
+      password = std::string(line, std::strcspn(line, "\r\n"));
+    if (file != nullptr) std::fclose(file);
+  }
+
+  std::vector<double> held_ms;
+  for (auto _ : state) {
+    Client client(port);
+    if (!client.ok() || client.Reply().rfind("220", 0) != 0) {
+      state.SkipWithError("no submission server");
+      break;
+    }
+    client.Send("EHLO bench\r\n");
+    client.Reply();
+    client.Send("AUTH PLAIN " +
+                Base64(std::string("\0tarnvex\0", 9) + password) + "\r\n");
+    if (client.Reply().rfind("235", 0) != 0) {
+      state.SkipWithError("AUTH refused");
+      break;
+    }
+    const std::string text = Text();
+    std::map<int64_t, Clock::time_point> ended;  // message id -> end of DATA
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < kMessages; ++i) {
+      client.Send("MAIL FROM:<bench@example.org>\r\n");
+      client.Send("RCPT TO:<nobody@example.net>\r\nDATA\r\n");
+      client.Reply();
+      client.Reply();
+      client.Reply();
+      client.Send(text + ".\r\n");
+      const Clock::time_point end = Clock::now();
+      const std::string reply = client.Reply();
+      const size_t at = reply.rfind(' ');
+      if (reply.rfind("250", 0) != 0 || at == std::string::npos) break;
+      ended[std::atoll(reply.c_str() + at + 1)] = end;
+    }
+    const Clock::duration took = Clock::now() - start;
+    client.Send("QUIT\r\n");
+    state.counters["accepted_per_s"] =
+        static_cast<double>(ended.size()) /
+        std::chrono::duration<double>(took).count();
+    // Each message's hold, as a poller on a connection of its own sees it.
+    std::map<int64_t, Clock::time_point> held;
+    sqlite3* db = nullptr;
+    sqlite3_open_v2((root + "/.device/messages.db").c_str(), &db,
+                    SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_busy_timeout(db, 1000);
+    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(30);
+    while (held.size() < ended.size() && Clock::now() < give_up) {
+      sqlite3_stmt* stmt = nullptr;
+      sqlite3_prepare_v2(db,
+                         "SELECT m.id FROM messages m JOIN folders f ON f.id "
+                         "= m.folder WHERE f.name = 'Tarnvex';",
+                         -1, &stmt, nullptr);
+      const Clock::time_point now = Clock::now();
+      while (sqlite3_step(stmt) == SQLITE_ROW)
+        held.emplace(sqlite3_column_int64(stmt, 0), now);
+      sqlite3_finalize(stmt);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    sqlite3_close(db);
+    for (const auto& [id, end] : ended) {
+      auto it = held.find(id);
+      if (it != held.end()) held_ms.push_back(Ms(it->second - end));
+    }
+    state.counters["held"] = static_cast<double>(held.size());
+  }
+  Report(state, held_ms);
+  StopMonitoring();
+  kill(transport, SIGTERM);
+  waitpid(transport, nullptr, 0);
+  close(out[0]);
+  device::CloseMessageService();
+  std::error_code ec;
+  std::filesystem::remove_all(root, ec);
+}
+
+// The baseline: the same bytes, one row a transaction, fully synced.
+void BM_BareDurableInsert(benchmark::State& state) {
+  std::string tmpl =
+      (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX")
+          .string();
+  const std::string root = mkdtemp(tmpl.data());
+  sqlite3* db = nullptr;
+  sqlite3_open((root + "/bare.db").c_str(), &db);
+  sqlite3_exec(db,
+               "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; CREATE "
+               "TABLE t (id INTEGER PRIMARY KEY, raw BLOB);",
+               nullptr, nullptr, nullptr);
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db, "INSERT INTO t (raw) VALUES (?);", -1, &insert,
+                     nullptr);
+  const std::string text = Text();
+  for (auto _ : state) {
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < kMessages; ++i) {
+      sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
+      sqlite3_bind_blob(insert, 1, text.data(), static_cast<int>(text.size()),
+                        SQLITE_STATIC);
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+      sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+    }
+    state.counters["accepted_per_s"] =
+        kMessages / std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+  std::error_code ec;
+  std::filesystem::remove_all(root, ec);
+}
+
+BENCHMARK(BM_SubmissionOneSession)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareDurableInsert)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
