@@ -88,8 +88,8 @@ bool NewCertificate(std::string* cert_pem, std::string* key_pem) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
-  X509_EXTENSION* alt = X509V3_EXT_conf_nid(
-      nullptr, &ctx, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+  X509_EXTENSION* alt = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name,
+                                            "DNS:localhost,IP:127.0.0.1");
   if (alt == nullptr) return false;
   X509_add_ext(cert.get(), alt, -1);
   X509_EXTENSION_free(alt);

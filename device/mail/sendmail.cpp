@@ -20,9 +20,8 @@ std::string Bare(std::string address) {
 
 std::string LoginAddress() {
   const passwd* user = getpwuid(getuid());
-  return std::string(user != nullptr && user->pw_name != nullptr
-                         ? user->pw_name
-                         : "user") +
+  return std::string(user != nullptr && user->pw_name != nullptr ? user->pw_name
+                                                                 : "user") +
          "@localhost";
 }
 
@@ -147,10 +146,10 @@ int RunSendmail(const SendmailOptions& options, std::FILE* in,
              std::to_string(kMaxSubmissionRecipients) + ")";
     return kExitDataErr;
   }
-  submission.envelope_from = !options.envelope_from.empty()
-                                 ? options.envelope_from
-                                 : (!read.from.empty() ? read.from
-                                                       : LoginAddress());
+  submission.envelope_from =
+      !options.envelope_from.empty()
+          ? options.envelope_from
+          : (!read.from.empty() ? read.from : LoginAddress());
   if (!PlausibleAddress(submission.envelope_from)) {
     *error = "not a mail address: \"" + submission.envelope_from + "\"";
     return kExitDataErr;

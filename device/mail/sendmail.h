@@ -28,11 +28,11 @@ inline constexpr size_t kMaxSubmissionBytes = 25 * 1024 * 1024;
 inline constexpr size_t kMaxSubmissionRecipients = 1000;
 
 struct SendmailOptions {
-  bool recipients_from_headers = false;  // -t
-  bool dot_ends_input = true;            // cleared by -i / -oi
-  std::string envelope_from;             // -f
-  std::string full_name;                 // -F
-  std::string store = kDefaultMailStore; // --store
+  bool recipients_from_headers = false;   // -t
+  bool dot_ends_input = true;             // cleared by -i / -oi
+  std::string envelope_from;              // -f
+  std::string full_name;                  // -F
+  std::string store = kDefaultMailStore;  // --store
   std::vector<std::string> recipients;
 };
 

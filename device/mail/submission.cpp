@@ -19,8 +19,7 @@ bool PlausibleAddress(const std::string& address) {
   if (at == std::string::npos || at == 0 || at + 1 == address.size())
     return false;
   for (unsigned char c : address) {
-    if (c <= ' ' || c == 0x7f || c == '<' || c == '>' || c == ',' ||
-        c == ';') {
+    if (c <= ' ' || c == 0x7f || c == '<' || c == '>' || c == ',' || c == ';') {
       return false;
     }
   }
@@ -56,12 +55,11 @@ SubmitResult Submit(const Submission& submission, int64_t* id,
   // The record keeps what the service holds; the raw form keeps it all.
   if (message.body.size() * 2 > device::kMaxBodyBytes)
     message.body.resize(device::kMaxBodyBytes / 2);
-  message.sender_name = Wide(!submission.sender_name.empty()
-                                 ? submission.sender_name
-                                 : read.from_name);
-  message.sender_address = Wide(!submission.envelope_from.empty()
-                                    ? submission.envelope_from
-                                    : read.from);
+  message.sender_name =
+      Wide(!submission.sender_name.empty() ? submission.sender_name
+                                           : read.from_name);
+  message.sender_address = Wide(
+      !submission.envelope_from.empty() ? submission.envelope_from : read.from);
   for (const std::string& r : submission.recipients)
     message.recipients.push_back(Wide(r));
   device::KeptMail kept;

@@ -38,7 +38,7 @@ class Connection {
     config.auth_without_tls = true;
     SessionHooks hooks;
     hooks.check_password = [](const std::string& user,
-                               const std::string& password) {
+                              const std::string& password) {
       return SubmissionPasswordMatches(user, password);
     };
     hooks.accept_message = [this](const Envelope& envelope, std::string raw) {

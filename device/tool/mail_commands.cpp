@@ -52,9 +52,9 @@ int Submission(const std::vector<std::string>& args) {
     } else if (args[i] == "--store" && i + 1 < args.size()) {
       settings.store = args[++i];
     } else {
-      return Fail("mail submission: unknown or incomplete argument \"" +
-                      args[i] + "\"",
-                  2);
+      return Fail(
+          "mail submission: unknown or incomplete argument \"" + args[i] + "\"",
+          2);
     }
   }
   if (args.size() > 1 && !mail::WriteSubmissionSettings(settings, &error))
@@ -101,9 +101,10 @@ int Mail(const std::vector<std::string>& args) {
 #ifdef TARNVEX_SUBMISSION_SERVER
   mail::SubmissionSettings settings;
   if (mail::ReadSubmissionSettings(&settings, &error) && settings.on) {
-    std::printf("Submission:           127.0.0.1:%u (STARTTLS; AUTH PLAIN or "
-                "LOGIN) into %s\n",
-                static_cast<unsigned>(settings.port), settings.store.c_str());
+    std::printf(
+        "Submission:           127.0.0.1:%u (STARTTLS; AUTH PLAIN or "
+        "LOGIN) into %s\n",
+        static_cast<unsigned>(settings.port), settings.store.c_str());
   } else {
     std::printf("Submission:           off\n");
   }

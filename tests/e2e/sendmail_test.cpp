@@ -58,7 +58,8 @@ class SendmailTest : public FilterEndToEndTest {
   }
 
   int64_t NewestMail() {
-    std::vector<device::ServiceMessage> all = device::ListMessages("E-mail", "");
+    std::vector<device::ServiceMessage> all =
+        device::ListMessages("E-mail", "");
     return all.empty() ? 0 : all.back().id;
   }
 
@@ -100,9 +101,8 @@ constexpr char kMail[] =
     "Sch=C3=B6ne Gr=C3=BC=C3=9Fe\n";
 
 TEST_F(SendmailTest, AnUncoveredMessageIsHeldAndRecordedDecoded) {
-  ASSERT_EQ(Sendmail({"-oi", "-f", "anna@example.org", "bob@example.org"},
-                     kMail),
-            0);
+  ASSERT_EQ(
+      Sendmail({"-oi", "-f", "anna@example.org", "bob@example.org"}, kMail), 0);
   const int64_t id = NewestMail();
   ASSERT_GT(id, 0);
   ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
@@ -110,8 +110,12 @@ TEST_F(SendmailTest, AnUncoveredMessageIsHeldAndRecordedDecoded) {
   const StoredRecord r = MailRecords()[0];
   EXPECT_EQ(r.recipients, "bob@example.org");
   // The records keep the device's code page (1252): the decoded texts.
-  EXPECT_EQ(r.subject, "Gr\xfc\xdf" "e aus Z\xfcrich");
-  EXPECT_NE(r.message.find("sch\xf6ne gr\xfc\xdf" "e"), std::string::npos)
+  EXPECT_EQ(r.subject,
+            "Gr\xfc\xdf"
+            "e aus Z\xfcrich");
+  EXPECT_NE(r.message.find("sch\xf6ne gr\xfc\xdf"
+                           "e"),
+            std::string::npos)
       << r.message;
   device::KeptMail kept;
   ASSERT_TRUE(device::GetKeptMail(id, &kept));
@@ -130,20 +134,21 @@ TEST_F(SendmailTest, HeadersGiveTheRecipientsWithTAndABccNoRuleCoversHolds) {
       "Hello\n";
   ASSERT_EQ(Sendmail({"-t", "-i"}, mail), 0);
   const int64_t held = NewestMail();
-  ASSERT_TRUE(
-      Eventually([&] { return FolderOf(held) == "Outbox\\Tarnvex"; }));
+  ASSERT_TRUE(Eventually([&] { return FolderOf(held) == "Outbox\\Tarnvex"; }));
   device::ServiceMessage m;
   ASSERT_TRUE(device::GetServiceMessage(held, &m));
   EXPECT_EQ(m.recipients, (std::vector<std::u16string>{u"bob@example.org",
                                                        u"eve@example.net"}));
   device::KeptMail kept;
   ASSERT_TRUE(device::GetKeptMail(held, &kept));
-  EXPECT_EQ(kept.raw, "From: anna@example.org\nTo: bob@example.org\n"
-                      "Subject: plain\n\nHello\n");
+  EXPECT_EQ(kept.raw,
+            "From: anna@example.org\nTo: bob@example.org\n"
+            "Subject: plain\n\nHello\n");
 
   // Without the Bcc every recipient is covered: it goes.
-  ASSERT_EQ(Sendmail({"-t"}, "From: anna@example.org\nTo: bob@example.org\n"
-                             "Subject: covered\n\nHello\n.\nnot read\n"),
+  ASSERT_EQ(Sendmail({"-t"},
+                     "From: anna@example.org\nTo: bob@example.org\n"
+                     "Subject: covered\n\nHello\n.\nnot read\n"),
             0);
   const int64_t covered = NewestMail();
   EXPECT_TRUE(Eventually([&] { return FolderOf(covered) == "Sent Items"; }));
@@ -172,16 +177,22 @@ TEST_F(SendmailTest, GitSendEmailThroughSendmailIsJudged) {
   }
   const std::string repo = dir_ + "/repo";
   const std::string script =
-      "set -e; export HOME='" + dir_ + "' GIT_CONFIG_NOSYSTEM=1; "
-      "git init -q '" + repo + "'; cd '" + repo + "'; "
+      "set -e; export HOME='" + dir_ +
+      "' GIT_CONFIG_NOSYSTEM=1; "
+      "git init -q '" +
+      repo + "'; cd '" + repo +
+      "'; "
       "git config user.name 'Anna Example'; "
       "git config user.email anna@example.org; "
       "echo one > file; git add file; git commit -qm 'Add the file'; "
-      "git format-patch -q -1 -o '" + dir_ + "/patches'; "
+      "git format-patch -q -1 -o '" +
+      dir_ +
+      "/patches'; "
       "git send-email --quiet --confirm=never --suppress-cc=all "
       "--no-validate --to=maintainer@example.net "
-      "--sendmail-cmd=\"'" + BinPath("tarnvex-device") + "' --root '" +
-      image_->root() + "' sendmail\" '" + dir_ + "/patches'";
+      "--sendmail-cmd=\"'" +
+      BinPath("tarnvex-device") + "' --root '" + image_->root() +
+      "' sendmail\" '" + dir_ + "/patches'";
   ASSERT_EQ(RunProgram({"/bin/sh", "-c", script}), 0);
   const int64_t id = NewestMail();
   ASSERT_GT(id, 0);

@@ -52,14 +52,15 @@ TEST(CredentialsTest, MadeOncePrivateAndCheckedByOpenssl) {
   EXPECT_NE(out.find(fingerprint), std::string::npos) << out;
   EXPECT_NE(out.find("DNS:localhost"), std::string::npos) << out;
   std::string from_cert, from_key;
-  ASSERT_EQ(testing_support::RunProgram(
-                {"/usr/bin/openssl", "x509", "-in", paths.certificate, "-noout",
-                 "-pubkey"},
-                &from_cert),
-            0);
-  ASSERT_EQ(testing_support::RunProgram(
-                {"/usr/bin/openssl", "pkey", "-in", paths.key, "-pubout"}, &from_key),
-            0);
+  ASSERT_EQ(
+      testing_support::RunProgram({"/usr/bin/openssl", "x509", "-in",
+                                   paths.certificate, "-noout", "-pubkey"},
+                                  &from_cert),
+      0);
+  ASSERT_EQ(
+      testing_support::RunProgram(
+          {"/usr/bin/openssl", "pkey", "-in", paths.key, "-pubout"}, &from_key),
+      0);
   EXPECT_EQ(from_cert, from_key);
 
   // Kept as they are unless a reset asks for new ones.
