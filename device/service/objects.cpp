@@ -409,26 +409,40 @@ class Folder : public Object<IMAPIFolder> {
     if (utf8.size() > 255) return MAPI_E_INVALID_PARAMETER;
     int64_t found = 0;
     bool existed = false;
-    bool ok = Change([&] {
+    // A folder that is there is opened with a read: every hold and every
+    // walk opens the held folder, and a write transaction each time would
+    // make them queue behind other writers for nothing.
+    {
+      std::lock_guard<std::recursive_mutex> guard(Lock());
       Query q("SELECT id FROM folders WHERE parent = ? AND name = ?;");
       q.Bind(1, id_).Bind(2, utf8);
       if (q.Step()) {
         found = q.Int64(0);
         existed = true;
-        return true;
       }
-      Query insert(
-          "INSERT INTO folders (store, parent, name, kind) VALUES (?, ?, ?, "
-          "?);");
-      insert.Bind(1, store_).Bind(2, id_).Bind(3, utf8).Bind(
-          4, static_cast<int64_t>(FolderKind::kOther));
-      if (insert.Exec() != SQLITE_DONE) return false;
-      found = sqlite3_last_insert_rowid(Db());
-      if (!Journal(fnevObjectCreated, store_, EntryKind::kFolder, found, id_,
-                   0))
-        return false;
-      return true;
-    });
+    }
+    bool ok =
+        existed || Change([&] {
+          Query q("SELECT id FROM folders WHERE parent = ? AND name = ?;");
+          q.Bind(1, id_).Bind(2, utf8);
+          if (q.Step()) {
+            found = q.Int64(0);
+            existed = true;
+            return true;
+          }
+          Query insert(
+              "INSERT INTO folders (store, parent, name, kind) VALUES (?, ?, "
+              "?, "
+              "?);");
+          insert.Bind(1, store_).Bind(2, id_).Bind(3, utf8).Bind(
+              4, static_cast<int64_t>(FolderKind::kOther));
+          if (insert.Exec() != SQLITE_DONE) return false;
+          found = sqlite3_last_insert_rowid(Db());
+          if (!Journal(fnevObjectCreated, store_, EntryKind::kFolder, found,
+                       id_, 0))
+            return false;
+          return true;
+        });
     if (!ok) return MAPI_E_CALL_FAILED;
     // Without OPEN_IF_EXISTS an existing folder is a collision.
     if (existed && (flags & OPEN_IF_EXISTS) == 0) return MAPI_E_COLLISION;
