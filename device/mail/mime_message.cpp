@@ -714,8 +714,8 @@ std::string WithoutBcc(std::string_view raw) {
 }
 
 bool ParseAddressList(std::string_view header_value,
-                      std::vector<std::string>* addr_specs) {
-  addr_specs->clear();
+                      std::vector<std::string>* addresses) {
+  addresses->clear();
   if (header_value.find('\0') != std::string_view::npos) return false;
   if (header_value.find_first_not_of(" \t\r\n") == std::string_view::npos) {
     return true;
@@ -726,7 +726,7 @@ bool ParseAddressList(std::string_view header_value,
       internet_address_list_parse(ParserOptions(), value.c_str());
   if (list == nullptr) return false;
   const bool any = internet_address_list_length(list) > 0;
-  FlattenAddresses(list, 0, addr_specs);
+  FlattenAddresses(list, 0, addresses);
   g_object_unref(list);
   return any;
 }

@@ -22,9 +22,9 @@ inline constexpr int kMaxMimeDepth = 32;
 
 // What a message says about itself, decoded to UTF-8.
 struct ReadMail {
-  std::string from;       // addr-spec of the first From mailbox, "" if none
-  std::string from_name;  // that mailbox's display name, decoded
-  std::vector<std::string> to;  // addr-specs, groups flattened
+  std::string from;             // bare address of the first From mailbox, or ""
+  std::string from_name;        // that mailbox's display name, decoded
+  std::vector<std::string> to;  // bare addresses, groups flattened
   std::vector<std::string> cc;
   std::vector<std::string> bcc;
   std::string subject;  // RFC 2047 decoded
@@ -46,11 +46,11 @@ bool ReadMessage(std::string_view raw, ReadMail* out, std::string* error);
 // for delivery. The header block ends at the first empty line (CRLF or LF).
 std::string WithoutBcc(std::string_view raw);
 
-// The addr-specs of an address header's value (To, Cc, Bcc), groups
-// flattened, in order. False when the value holds a NUL byte or text that
-// is not empty yet names no address.
+// The bare addresses (local@domain) of an address header's value (To, Cc, Bcc),
+// groups flattened, in order. False when the value holds a NUL byte or text
+// that is not empty yet names no address.
 bool ParseAddressList(std::string_view header_value,
-                      std::vector<std::string>* addr_specs);
+                      std::vector<std::string>* addresses);
 
 // `html` (UTF-8) as plain text: tags removed, line breaks for <br> and the
 // block elements, script, style and title content dropped, character

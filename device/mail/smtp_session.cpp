@@ -149,7 +149,7 @@ enum class PathError { kNone, kSyntax, kMailbox, kUtf8 };
 
 struct ParsedPath {
   PathError error = PathError::kNone;
-  std::string address;  // the addr-spec; empty for "<>"
+  std::string address;  // the bare address; empty for "<>"
   bool null_path = false;
   bool postmaster = false;
   std::string_view rest;  // after the closing '>'

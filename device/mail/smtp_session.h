@@ -65,7 +65,7 @@ struct SessionConfig {
   bool auth_without_tls = false;
 };
 
-// The envelope of one accepted message: addresses as addr-specs
+// The envelope of one accepted message: bare addresses
 // (local-part@domain, a quoted local part kept quoted, source routes
 // dropped); the reverse-path is empty for the null path "<>".
 struct Envelope {

@@ -17,7 +17,7 @@ struct Submission {
   std::string store;
   std::string envelope_from;            // "" for the null reverse-path
   std::string sender_name;              // "" to take the From header's
-  std::vector<std::string> recipients;  // addr-specs
+  std::vector<std::string> recipients;  // bare addresses
   std::string raw;                      // RFC 5322 bytes as received
 };
 
@@ -32,7 +32,7 @@ enum class SubmitResult {
 SubmitResult Submit(const Submission& submission, int64_t* id,
                     std::string* error);
 
-// Whether `address` is an addr-spec the device takes as a recipient or
+// Whether `address` is a bare address the device takes as a recipient or
 // sender: local@domain, no blanks, controls or angle brackets, at most 254
 // bytes.
 bool PlausibleAddress(const std::string& address);

@@ -342,7 +342,7 @@ TEST_F(SmtpSessionTest, RepliesAfterHeloHaveNoEnhancedCodes) {
             "530 Authentication required");
 }
 
-// Paths of MAIL and RCPT and the addr-spec they give.
+// Paths of MAIL and RCPT and the bare address they give.
 TEST_F(SmtpSessionTest, PathsBecomeAddrSpecs) {
   struct Case {
     const char* params;
