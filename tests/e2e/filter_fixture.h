@@ -24,6 +24,7 @@
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/child_process.h"
+#include "tests/support/service_file.h"
 #include "tests/support/temp_image.h"
 #include "text/md4.h"
 
@@ -239,16 +240,7 @@ class FilterEndToEndTest : public ::testing::Test {
 
   // Runs SQL on the service file from this process, as another program could.
   void ServiceExec(const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(device::MessageServicePath().c_str(), &db),
-              SQLITE_OK);
-    sqlite3_busy_timeout(db, 5000);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error),
-              SQLITE_OK)
-        << error;
-    sqlite3_free(error);
-    sqlite3_close(db);
+    testing_support::ServiceExec(sql);
   }
 
   std::unique_ptr<testing_support::TempImage> image_;

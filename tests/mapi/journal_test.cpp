@@ -16,6 +16,7 @@
 #include "device/service/listeners.h"
 #include "device/service/service_db.h"
 #include "tests/mapi/mapi_fixture.h"
+#include "tests/support/service_file.h"
 
 namespace {
 
@@ -85,18 +86,7 @@ class JournalTest : public MapiTest {
     return entries;
   }
   // Runs SQL on the service file past the service, as another program could.
-  void Exec(const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(device::MessageServicePath().c_str(), &db),
-              SQLITE_OK);
-    sqlite3_busy_timeout(db, 5000);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error),
-              SQLITE_OK)
-        << error;
-    sqlite3_free(error);
-    sqlite3_close(db);
-  }
+  void Exec(const std::string& sql) { testing_support::ServiceExec(sql); }
   // One number the service file gives for `sql`.
   int64_t Number(const std::string& sql) {
     int64_t value = -1;

@@ -19,6 +19,7 @@
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/mapi/mapi_fixture.h"
+#include "tests/support/service_file.h"
 
 namespace {
 
@@ -162,14 +163,7 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
 
 // The service file changed behind the service's back (a test's only way to
 // see whether a pass reads a message again).
-void ServiceExec(const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(device::MessageServicePath().c_str(), &db), SQLITE_OK);
-  sqlite3_busy_timeout(db, 5000);
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
-}
+using testing_support::ServiceExec;
 
 std::vector<DayRecord> DayRecords() {
   std::vector<DayRecord> records;
