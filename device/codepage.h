@@ -3,6 +3,7 @@
 #ifndef TARNVEX_DEVICE_CODEPAGE_H_
 #define TARNVEX_DEVICE_CODEPAGE_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,8 @@ std::u16string ByteWiden(std::string_view narrow);
 // becomes U+FFFD.
 std::string WideToUtf8(std::u16string_view wide);
 std::u16string Utf8ToWide(std::string_view utf8);
+// Appends one code point (at most U+10FFFF) as UTF-8.
+void AppendUtf8(uint32_t code, std::string* out);
 
 // Length of a NUL-terminated UTF-16 string.
 size_t WideLength(const char16_t* s);

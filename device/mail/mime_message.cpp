@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "device/codepage.h"
 #include "device/mail/mime_library.h"
 
 namespace mail {
@@ -39,23 +40,7 @@ bool IsBccField(std::string_view line) {
   return i < line.size() && line[i] == ':';
 }
 
-void AppendUtf8(uint32_t code, std::string* out) {
-  if (code < 0x80) {
-    out->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
+using device::AppendUtf8;
 
 // Length of the well-formed UTF-8 sequence at s[i] (no overlong forms, no
 // surrogates, nothing past U+10FFFF), or 0.

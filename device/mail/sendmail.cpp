@@ -155,7 +155,7 @@ int RunSendmail(const SendmailOptions& options, std::FILE* in,
     return kExitDataErr;
   }
   int64_t stored = 0;
-  switch (Submit(submission, &stored, error)) {
+  switch (Submit(submission, &stored, error, &read)) {
     case SubmitResult::kStored:
       if (id != nullptr) *id = stored;
       return kExitOk;

@@ -27,7 +27,7 @@ bool PlausibleAddress(const std::string& address) {
 }
 
 SubmitResult Submit(const Submission& submission, int64_t* id,
-                    std::string* error) {
+                    std::string* error, const ReadMail* given) {
   *id = 0;
   if (submission.recipients.empty()) {
     *error = "the message has no recipients";
@@ -43,12 +43,13 @@ SubmitResult Submit(const Submission& submission, int64_t* id,
       return SubmitResult::kRefused;
     }
   }
-  ReadMail read;
+  ReadMail parsed;
   std::string why;
-  if (!ReadMessage(submission.raw, &read, &why)) {
+  if (given == nullptr && !ReadMessage(submission.raw, &parsed, &why)) {
     *error = "the message cannot be read: " + why;
     return SubmitResult::kRefused;
   }
+  const ReadMail& read = given != nullptr ? *given : parsed;
   device::ServiceMessage message;
   message.subject = Wide(read.subject);
   message.body = Wide(read.text);

@@ -27,10 +27,13 @@ enum class SubmitResult {
   kTempFail,  // could not be stored now; the sender may try again
 };
 
+struct ReadMail;
+
 // Saves the submission; *id gets the service's message id when stored, and
-// *error a one-line reason otherwise.
+// *error a one-line reason otherwise. `read` (when given) is the raw
+// message as the caller already read it, which is then not read again.
 SubmitResult Submit(const Submission& submission, int64_t* id,
-                    std::string* error);
+                    std::string* error, const ReadMail* read = nullptr);
 
 // Whether `address` is a bare address the device takes as a recipient or
 // sender: local@domain, no blanks, controls or angle brackets, at most 254
