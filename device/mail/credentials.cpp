@@ -26,7 +26,7 @@ using Key = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
 using Cert = std::unique_ptr<X509, Freer<X509, X509_free>>;
 using Bio = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
 
-constexpr size_t kPasswordBytes = 18;  // 24 characters of base64
+constexpr size_t kPasswordChars = 24;  // about 143 bits
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -46,17 +46,22 @@ std::string BioText(BIO* bio) {
   return size > 0 ? std::string(data, static_cast<size_t>(size)) : "";
 }
 
-// A new random password: base64 of random bytes, without padding.
+// A new random password of letters and digits only: nothing a shell, a
+// configuration file or a client's command line (a leading "-" taken for an
+// option) reads otherwise. Each character is drawn without bias from the 62.
 bool NewPassword(std::string* password) {
-  unsigned char bytes[kPasswordBytes];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
-  unsigned char text[4 * ((kPasswordBytes + 2) / 3) + 1];
-  const int n = EVP_EncodeBlock(text, bytes, sizeof bytes);
-  if (n <= 0) return false;
-  password->assign(reinterpret_cast<char*>(text), static_cast<size_t>(n));
-  for (char& c : *password) {
-    if (c == '+') c = '-';  // friendlier in configuration files
-    if (c == '/') c = '_';
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  constexpr unsigned kSize = sizeof kAlphabet - 1;  // 62
+  constexpr unsigned kLimit = 256 - 256 % kSize;    // 248
+  password->clear();
+  while (password->size() < kPasswordChars) {
+    unsigned char bytes[32];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
+    for (unsigned char b : bytes) {
+      if (b < kLimit && password->size() < kPasswordChars)
+        password->push_back(kAlphabet[b % kSize]);
+    }
   }
   return true;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -31,6 +32,14 @@ TEST(CredentialsTest, MadeOncePrivateAndCheckedByOpenssl) {
   std::string password;
   ASSERT_TRUE(mail::ReadSubmissionPassword(&password));
   EXPECT_GE(password.size(), 24u);
+  // Letters and digits only: no client takes it for an option ("-...") or
+  // reads a quote or a blank in it.
+  for (int round = 0; round < 40; ++round) {
+    for (char c : password)
+      ASSERT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << password;
+    ASSERT_TRUE(mail::EnsureCredentials(true, &error)) << error;
+    ASSERT_TRUE(mail::ReadSubmissionPassword(&password));
+  }
   EXPECT_TRUE(mail::SubmissionPasswordMatches(mail::kSubmissionUser, password));
   EXPECT_FALSE(mail::SubmissionPasswordMatches("someone", password));
   EXPECT_FALSE(mail::SubmissionPasswordMatches(mail::kSubmissionUser, ""));
