@@ -1,5 +1,7 @@
 #include "device/sql_statement.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace device {
@@ -150,6 +152,42 @@ std::string ColumnText(sqlite3_stmt* stmt, int column) {
   if (text == nullptr) return "";
   return std::string(reinterpret_cast<const char*>(text),
                      static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
+namespace {
+
+// When the thread's current wait for a lock began. SQLite calls the handler
+// on the waiting thread, with count 0 at the first try of each wait.
+thread_local std::chrono::steady_clock::time_point t_waiting_since;
+
+// Short pauses while the wait is short, since the lock is mostly free again
+// within a commit's time; longer ones once it is plainly held for long, so
+// that a long wait does not keep a core busy.
+std::chrono::microseconds Pause(std::chrono::microseconds waited) {
+  using std::chrono::microseconds;
+  if (waited < microseconds(200)) return microseconds(50);
+  if (waited < microseconds(50000)) return microseconds(200);
+  if (waited < microseconds(1000000)) return microseconds(1000);
+  return microseconds(5000);
+}
+
+int OnBusy(void* timeout_ms, int count) {
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) t_waiting_since = now;
+  const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+      now - t_waiting_since);
+  if (waited.count() >= reinterpret_cast<intptr_t>(timeout_ms) * 1000) return 0;
+  std::this_thread::sleep_for(Pause(waited));
+  return 1;
+}
+
+}  // namespace
+
+void WaitWhileBusy(sqlite3* db, int timeout_ms) {
+  if (db == nullptr) return;
+  sqlite3_busy_handler(db, OnBusy,
+                       reinterpret_cast<void*>(static_cast<intptr_t>(
+                           timeout_ms > 0 ? timeout_ms : 0)));
 }
 
 }  // namespace device

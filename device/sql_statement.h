@@ -94,6 +94,13 @@ class Statement {
 // reads rows of a statement it does not own.
 std::string ColumnText(sqlite3_stmt* stmt, int column);
 
+// Makes `db` wait up to `timeout_ms` for a lock another connection holds,
+// trying again after 50 to 200 us for the first 50 ms and after longer
+// pauses later. SQLite's own busy timeout sleeps 1, 2, 5, 10 ms and more
+// between tries: a writer waiting behind a stream of short transactions comes
+// too late for each free moment and waits far longer than they take.
+void WaitWhileBusy(sqlite3* db, int timeout_ms);
+
 }  // namespace device
 
 #endif  // TARNVEX_DEVICE_SQL_STATEMENT_H_

@@ -26,7 +26,7 @@ int OpenCeDatabase(const char* ce_path, sqlite3** db) {
                   device::kPrivateFileMode);
   if (made >= 0) close(made);
   int rc = sqlite3_open(host.c_str(), db);
-  if (*db != nullptr) sqlite3_busy_timeout(*db, kBusyTimeoutMs);
+  device::WaitWhileBusy(*db, kBusyTimeoutMs);
   return rc;
 }
 

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -40,6 +41,8 @@ namespace {
 constexpr int kFallbackWakeMs = 1000;
 // Journal entries read at a time.
 constexpr int kBatch = 1000;
+// How often the listener record is rewritten while a batch is handled.
+constexpr std::chrono::milliseconds kRecordEvery{20};
 
 struct SinkEntry {
   ULONG connection;
@@ -350,6 +353,7 @@ class Notifier {
   };
 
   void Deliver() {
+    auto written = std::chrono::steady_clock::now();
     for (;;) {
       std::vector<Event> events;
       {
@@ -391,8 +395,23 @@ class Notifier {
         std::lock_guard<std::mutex> guard(lock_);
         record_.done = e.seq;
         record_.stamp = e.stamp;
+        // The record is rewritten when the batch is handled, and meanwhile
+        // now and then in a long one: a file replaced for every entry cost
+        // the thread more than the sinks' work. The transport only waits a
+        // moment longer for a mark that comes later.
+        if (std::chrono::steady_clock::now() - written >= kRecordEvery) {
+          WriteRecordLocked();
+          written = std::chrono::steady_clock::now();
+        }
+        if (stopping_) {
+          WriteRecordLocked();
+          return;
+        }
+      }
+      if (!events.empty()) {
+        std::lock_guard<std::mutex> guard(lock_);
         WriteRecordLocked();
-        if (stopping_) return;
+        written = std::chrono::steady_clock::now();
       }
       if (events.size() < static_cast<size_t>(kBatch)) return;
     }

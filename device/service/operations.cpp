@@ -74,6 +74,8 @@ bool OpenMessageService(std::string* error) {
   return service::EnsureOpen(error != nullptr ? error : &ignored);
 }
 
+void CheckpointInBackground() { service::StartBackgroundCheckpoints(); }
+
 void CloseMessageService() {
   // Not under the connection's lock: the notification thread may be waiting
   // for it while it is joined.

@@ -50,6 +50,13 @@ struct ServiceMessage {
 bool OpenMessageService(std::string* error);
 // Closes this process's connection (the notification thread goes too).
 void CloseMessageService();
+// Moves the write-ahead log's checkpoints of this process onto a thread and a
+// connection of their own (the transport calls it): a commit that crosses
+// the log's bound then returns at once instead of copying the log into the
+// file first, and the other processes' commits never do that work (their
+// connections checkpoint only far past the bound, as a fallback for a
+// device whose transport does not run).
+void CheckpointInBackground();
 
 // Creates a store with its standard folders; an existing store is left as it
 // is. False with an error for a bad name.

@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "device/codepage.h"
 #include "device/debug.h"
@@ -149,7 +151,85 @@ std::mutex g_own_lock;
 JournalMark g_own;
 JournalMark g_own_pending;
 
+// Checkpoints. Every connection copies the log into the file by itself only
+// past kFallbackCheckpointPages; with CheckpointInBackground() this process's
+// commits wake a thread once the log holds kCheckpointPages.
+constexpr int kCheckpointPages = 1000;
+constexpr int kFallbackCheckpointPages = 10000;
+
+struct Checkpointer {
+  std::mutex lock;
+  std::condition_variable wake;
+  bool due = false;
+  bool started = false;
+};
+
+Checkpointer& TheCheckpointer() {
+  static Checkpointer* checkpointer = new Checkpointer;  // lives until exit
+  return *checkpointer;
+}
+
+int OnWalCommit(void*, sqlite3*, const char*, int pages) {
+  if (pages < kCheckpointPages) return SQLITE_OK;
+  Checkpointer& c = TheCheckpointer();
+  {
+    std::lock_guard<std::mutex> guard(c.lock);
+    c.due = true;
+  }
+  c.wake.notify_one();
+  return SQLITE_OK;
+}
+
+// The checkpoint thread: a passive checkpoint (it never waits for writers or
+// readers) on a connection of its own, opened for each one so that it
+// follows the image and a file put in place of the old one.
+void CheckpointLoop() {
+  Checkpointer& c = TheCheckpointer();
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> guard(c.lock);
+      c.wake.wait(guard, [&c] { return c.due; });
+      c.due = false;
+    }
+    std::string path;
+    {
+      std::lock_guard<std::recursive_mutex> guard(Lock());
+      if (g_db == nullptr) continue;
+      path = MessageServicePath();
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
+        SQLITE_OK) {
+      WaitWhileBusy(db, 1000);
+      int log = 0, copied = 0;
+      if (sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                    &log, &copied) != SQLITE_OK) {
+        DebugOut("message service: checkpoint: %s\n", sqlite3_errmsg(db));
+      }
+    }
+    sqlite3_close_v2(db);
+  }
+}
+
+void HookCheckpoints(sqlite3* db) {
+  Checkpointer& c = TheCheckpointer();
+  std::lock_guard<std::mutex> guard(c.lock);
+  if (c.started) sqlite3_wal_hook(db, OnWalCommit, nullptr);
+}
+
 }  // namespace
+
+void StartBackgroundCheckpoints() {
+  Checkpointer& c = TheCheckpointer();
+  {
+    std::lock_guard<std::mutex> guard(c.lock);
+    if (c.started) return;
+    c.started = true;
+    std::thread(CheckpointLoop).detach();
+  }
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  if (g_db != nullptr) HookCheckpoints(g_db);
+}
 
 std::recursive_mutex& Lock() {
   static std::recursive_mutex* lock = new std::recursive_mutex;
@@ -204,7 +284,7 @@ bool EnsureOpen(std::string* error) {
     sqlite3_close(db);
     return false;
   }
-  sqlite3_busy_timeout(db, 10000);
+  WaitWhileBusy(db, 10000);
   char* message = nullptr;
   rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, &message);
   if (rc == SQLITE_OK) {
@@ -226,6 +306,8 @@ bool EnsureOpen(std::string* error) {
     return false;
   }
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+  sqlite3_wal_autocheckpoint(db, kFallbackCheckpointPages);
+  HookCheckpoints(db);
   struct stat opened {};
   if (stat(path.c_str(), &opened) == 0) {
     g_db_device = opened.st_dev;

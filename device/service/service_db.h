@@ -81,6 +81,9 @@ std::u16string ColumnWide(sqlite3_stmt* stmt, int column);
 
 // A statement on the process's connection (Db()); hold Lock() while it
 // lives.
+// CheckpointInBackground (service.h) for this process's connection.
+void StartBackgroundCheckpoints();
+
 class Query : public device::Statement {
  public:
   explicit Query(const char* sql) : Statement(Db(), sql) {}

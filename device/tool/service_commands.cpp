@@ -347,6 +347,7 @@ int Run(const std::vector<std::string>& args) {
   }
   std::string error;
   if (!device::OpenMessageService(&error)) return Fail(error);
+  device::CheckpointInBackground();
   struct sigaction action = {};
   action.sa_handler = OnStop;
   sigaction(SIGINT, &action, nullptr);
