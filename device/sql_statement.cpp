@@ -8,10 +8,20 @@ namespace device {
 
 Statement::Statement(sqlite3* db, std::string_view sql) { Prepare(db, sql); }
 
+Statement::Statement(StatementCache* cache, sqlite3* db, std::string_view sql) {
+  if (cache == nullptr || db == nullptr) {
+    Prepare(db, sql);
+    return;
+  }
+  stmt_ = cache->Take(db, sql, &rc_);
+  if (stmt_ != nullptr) cache_ = cache;
+}
+
 Statement::~Statement() { Finalize(); }
 
 Statement::Statement(Statement&& other) noexcept
     : stmt_(std::exchange(other.stmt_, nullptr)),
+      cache_(std::exchange(other.cache_, nullptr)),
       rc_(other.rc_),
       failed_(other.failed_) {}
 
@@ -19,6 +29,7 @@ Statement& Statement::operator=(Statement&& other) noexcept {
   if (this != &other) {
     Finalize();
     stmt_ = std::exchange(other.stmt_, nullptr);
+    cache_ = std::exchange(other.cache_, nullptr);
     rc_ = other.rc_;
     failed_ = other.failed_;
   }
@@ -105,8 +116,60 @@ void Statement::Reset() {
 }
 
 void Statement::Finalize() {
-  if (stmt_ != nullptr) sqlite3_finalize(stmt_);
+  if (stmt_ != nullptr) {
+    if (cache_ != nullptr)
+      cache_->Give(stmt_);
+    else
+      sqlite3_finalize(stmt_);
+  }
   stmt_ = nullptr;
+  cache_ = nullptr;
+}
+
+sqlite3_stmt* StatementCache::Take(sqlite3* db, std::string_view sql, int* rc) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (db != db_) {
+      for (auto& [text, stmt] : kept_) sqlite3_finalize(stmt);
+      kept_.clear();
+      db_ = db;
+    }
+    auto it = kept_.find(sql);
+    if (it != kept_.end()) {
+      sqlite3_stmt* stmt = it->second;
+      kept_.erase(it);
+      *rc = SQLITE_OK;
+      return stmt;
+    }
+  }
+  sqlite3_stmt* stmt = nullptr;
+  *rc = sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()),
+                           SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+  if (*rc != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  return stmt;
+}
+
+void StatementCache::Give(sqlite3_stmt* stmt) {
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (sqlite3_db_handle(stmt) == db_ && kept_.size() < kMaxKept) {
+      kept_.emplace(sqlite3_sql(stmt), stmt);
+      return;
+    }
+  }
+  sqlite3_finalize(stmt);
+}
+
+void StatementCache::Clear() {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& [text, stmt] : kept_) sqlite3_finalize(stmt);
+  kept_.clear();
+  db_ = nullptr;
 }
 
 int Statement::Columns() const {

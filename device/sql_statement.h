@@ -11,12 +11,16 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
 namespace device {
+
+class StatementCache;
 
 class Statement {
  public:
@@ -26,6 +30,9 @@ class Statement {
   Statement() = default;
   // Prepares `sql` on `db` (a null connection gives a failed statement).
   Statement(sqlite3* db, std::string_view sql);
+  // The same, taken from `cache` when it holds one of that text for `db`,
+  // and given back to it (reset, its bindings cleared) instead of finalized.
+  Statement(StatementCache* cache, sqlite3* db, std::string_view sql);
   ~Statement();
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
@@ -86,8 +93,35 @@ class Statement {
   Statement& BindInt64(int index, int64_t value);
 
   sqlite3_stmt* stmt_ = nullptr;
+  StatementCache* cache_ = nullptr;
   int rc_ = SQLITE_OK;
   bool failed_ = false;
+};
+
+// Prepared statements of one connection kept for reuse, by their text: a
+// program that runs the same few statements all the time spends much of its
+// time parsing them otherwise. Safe to share between threads. Statements of
+// a connection other than the one last used (one closed meanwhile) are
+// finalized when given back.
+class StatementCache {
+ public:
+  StatementCache() = default;
+  ~StatementCache() { Clear(); }
+  StatementCache(const StatementCache&) = delete;
+  StatementCache& operator=(const StatementCache&) = delete;
+
+  // A statement of `sql` on `db`, kept or newly prepared; SQLite's result
+  // code in *rc (the statement is null unless it is SQLITE_OK).
+  sqlite3_stmt* Take(sqlite3* db, std::string_view sql, int* rc);
+  void Give(sqlite3_stmt* stmt);
+  // Finalizes what is kept: before its connection is closed.
+  void Clear();
+
+ private:
+  static constexpr size_t kMaxKept = 256;
+  std::mutex lock_;
+  sqlite3* db_ = nullptr;
+  std::multimap<std::string, sqlite3_stmt*, std::less<>> kept_;
 };
 
 // A text column of a statement as it is stored ("" for NULL), for code that

@@ -320,13 +320,14 @@ ULONG CAdviseSink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
   struct EndOnExit {
     ~EndOnExit() { EndCheck(); }
   } end_on_exit;
+  std::vector<const NOTIFICATION*> checks;
   for (ULONG i = 0; notifications != nullptr && i < count; ++i) {
     const NOTIFICATION& notification = notifications[i];
     switch (notification.ulEventType) {
       case fnevObjectCreated:
       case fnevObjectMoved:
       case fnevObjectModified:  // its recipients changed after a judgement
-        CheckOutgoingMessage(notification);
+        checks.push_back(&notification);
         break;
       case fnevObjectDeleted:
         device::DebugOut("deleted");
@@ -335,6 +336,7 @@ ULONG CAdviseSink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
         break;
     }
   }
+  CheckOutgoingMessages(checks);
   return 0;
 }
 
@@ -417,8 +419,9 @@ bool SameBytes(const SBinary& a, const SBinary& b) {
   return a.cb == b.cb && a.cb > 0 && std::memcmp(a.lpb, b.lpb, a.cb) == 0;
 }
 
-// What one attempt of the check came to.
-enum class Outcome { kDone, kTryAgain };
+// What one attempt of the check came to: nothing (more) to do, try again
+// later, or (from Judge) hold the message.
+enum class Outcome { kDone, kTryAgain, kHold };
 
 // What stays the same between the attempts for one notification.
 struct CheckState {
@@ -426,8 +429,17 @@ struct CheckState {
   bool held_again = false;
 };
 
-Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
-                  CheckState* state) {
+// A message judged not covered: its id and the store whose held folder it
+// goes into.
+struct ToHold {
+  std::vector<BYTE> entry_id;
+  StoreRecord* record = nullptr;
+};
+
+// Judges the notified message: kHold with *hold filled when it is in its
+// Outbox and not covered.
+Outcome Judge(IMAPISession* session, const OBJECT_NOTIFICATION& object,
+              CheckState* state, ToHold* hold) {
   SBinary parent = {object.cbParentID,
                     reinterpret_cast<LPBYTE>(object.lpParentID)};
   SBinary notified = {object.cbEntryID,
@@ -490,20 +502,63 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
     state->held_again = TakeReleasedAndHoldAgain(notified);
   }
 
-  std::vector<BYTE> entry_id = WaitForEntryId(message.get(), &current);
+  hold->entry_id = WaitForEntryId(message.get(), &current);
   message.reset();
-  if (entry_id.empty() || FAILED(current)) return Outcome::kTryAgain;
+  if (hold->entry_id.empty() || FAILED(current)) return Outcome::kTryAgain;
 
-  StoreRecord* record = StoreOfFolder(session, parent);
-  if (record == nullptr) record = owner;  // the Outbox found by its name
+  hold->record = StoreOfFolder(session, parent);
+  if (hold->record == nullptr) hold->record = owner;  // found by its name
   device::DebugOut("Got MsgStore\r\n");
+  return Outcome::kHold;
+}
+
+// Moves the messages of one store into its held folder, all in one change
+// of the service; the service's answer. When some were not found in the
+// Outbox (MAPI_E_NOT_FOUND), *moved (when given) says of each whether it
+// lies in the held folder now.
+HRESULT MoveToHeldFolder(IMAPISession* session, StoreRecord* record,
+                         const std::vector<const ToHold*>& holds,
+                         std::vector<bool>* moved = nullptr) {
   HeldFolder folders = OpenHeldFolder(record->store.load());
   if (folders.outbox) device::DebugOut("Got Outbox\r\n");
-  hr = MoveOneMessage(static_cast<ULONG>(entry_id.size()), entry_id.data(),
-                      folders.outbox.get(), folders.held.get());
-  folders = HeldFolder();
+  if (!folders.outbox || !folders.held) return MAPI_E_CALL_FAILED;
+  std::vector<SBinary> entries;
+  entries.reserve(holds.size());
+  for (const ToHold* hold : holds) {
+    entries.push_back({static_cast<ULONG>(hold->entry_id.size()),
+                       const_cast<BYTE*>(hold->entry_id.data())});
+  }
+  ENTRYLIST list = {static_cast<ULONG>(entries.size()), entries.data()};
+  const HRESULT hr = folders.outbox->CopyMessages(
+      &list, nullptr, folders.held.get(), 0, nullptr, MESSAGE_MOVE);
+  if (hr != MAPI_E_NOT_FOUND || moved == nullptr) return hr;
+  moved->assign(holds.size(), false);
+  OwnedProps held_id = GetOneProperty(folders.held.get(), PR_ENTRYID);
+  if (!held_id) return hr;
+  for (size_t i = 0; i < holds.size(); ++i) {
+    ULONG type = 0;
+    Owned<IUnknown> opened;
+    if (FAILED(session->OpenEntry(static_cast<ULONG>(entries[i].cb),
+                                  reinterpret_cast<LPENTRYID>(entries[i].lpb),
+                                  nullptr, 0, &type, opened.put())) ||
+        !opened || type != MAPI_MESSAGE) {
+      continue;
+    }
+    Owned<IMessage> message = std::move(opened).As<IMessage>();
+    if (OwnedProps where = GetOneProperty(message.get(), PR_PARENT_ENTRYID))
+      (*moved)[i] = SameBytes(where->Value.bin, held_id->Value.bin);
+  }
+  return hr;
+}
+
+Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
+                  CheckState* state) {
+  ToHold hold;
+  const Outcome judged = Judge(session, object, state, &hold);
+  if (judged != Outcome::kHold) return judged;
+  const HRESULT hr = MoveToHeldFolder(session, hold.record, {&hold});
   if (SUCCEEDED(hr)) {
-    record->pending.store(1);
+    hold.record->pending.store(1);
     if (!state->held_again) RequestComposeWindowClose();
     return Outcome::kDone;
   }
@@ -512,22 +567,104 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
   return Outcome::kTryAgain;
 }
 
+// The check of one notification until it is done (see CheckOutgoingMessage);
+// `state` carries what an earlier attempt found.
+void CheckUntilDone(IMAPISession* session, const OBJECT_NOTIFICATION& object,
+                    CheckState state);
+
 }  // namespace
 
 void CheckOutgoingMessage(const NOTIFICATION& notification) {
+  CheckOutgoingMessages({&notification});
+}
+
+void CheckOutgoingMessages(const std::vector<const NOTIFICATION*>& batch) {
   // The check runs at the highest priority (and stays there: the thread is
   // the service's and does nothing else for the program).
   device::SetCurrentThreadPriority(device::ThreadPriority::kHighest);
-  const OBJECT_NOTIFICATION& object = notification.info.obj;
-  if (object.cbParentID == 0 || object.lpParentID == nullptr) return;
   IMAPISession* session = Session();
   if (session == nullptr) return;
+  // Each message is judged first; those to hold are moved together, one
+  // change of the service a store, so that a burst of arrivals costs one
+  // write, not one each. Whatever does not go through at the first try is
+  // taken up alone, the way a single notification is.
+  struct Pending {
+    const OBJECT_NOTIFICATION* object;
+    CheckState state;
+    ToHold hold;
+    Outcome outcome = Outcome::kTryAgain;
+  };
+  std::vector<Pending> pending;
+  pending.reserve(batch.size());
+  for (const NOTIFICATION* notification : batch) {
+    const OBJECT_NOTIFICATION& object = notification->info.obj;
+    if (object.cbParentID == 0 || object.lpParentID == nullptr) continue;
+    Pending p{&object, {}, {}};
+    try {
+      p.outcome = Judge(session, object, &p.state, &p.hold);
+    } catch (...) {
+      device::DebugCaught("Outgoing check");
+    }
+    if (p.outcome == Outcome::kDone) continue;
+    // A message notified twice in one batch is held once.
+    bool again = false;
+    for (const Pending& earlier : pending) {
+      again = again || (p.outcome == Outcome::kHold &&
+                        earlier.outcome == Outcome::kHold &&
+                        earlier.hold.entry_id == p.hold.entry_id);
+    }
+    if (!again) pending.push_back(std::move(p));
+  }
+  // The moves, one a store.
+  std::vector<StoreRecord*> stores;
+  for (const Pending& p : pending) {
+    if (p.outcome == Outcome::kHold &&
+        std::find(stores.begin(), stores.end(), p.hold.record) == stores.end())
+      stores.push_back(p.hold.record);
+  }
+  for (StoreRecord* record : stores) {
+    std::vector<Pending*> group;
+    std::vector<const ToHold*> holds;
+    for (Pending& p : pending) {
+      if (p.outcome != Outcome::kHold || p.hold.record != record) continue;
+      group.push_back(&p);
+      holds.push_back(&p.hold);
+    }
+    HRESULT hr = MAPI_E_CALL_FAILED;
+    std::vector<bool> moved;
+    try {
+      hr = MoveToHeldFolder(session, record, holds, &moved);
+    } catch (...) {
+      device::DebugCaught("Outgoing check");
+    }
+    if (hr == S_OK) moved.assign(group.size(), true);
+    // What moved is held; the rest is taken up alone below (one that left
+    // the Outbox meanwhile is done there at once).
+    bool any = false, close_window = false;
+    for (size_t i = 0; i < group.size() && i < moved.size(); ++i) {
+      if (!moved[i]) continue;
+      any = true;
+      close_window = close_window || !group[i]->state.held_again;
+      group[i]->outcome = Outcome::kDone;
+    }
+    if (any) record->pending.store(1);
+    if (close_window) RequestComposeWindowClose();
+  }
+  for (const Pending& p : pending) {
+    if (p.outcome == Outcome::kDone || g_stopping.load()) continue;
+    CheckUntilDone(session, *p.object, p.state);
+  }
+}
+
+namespace {
+
+void CheckUntilDone(IMAPISession* session, const OBJECT_NOTIFICATION& object,
+                    CheckState state) {
   // A hold never gives up: what could not be judged or moved now (a locked
   // service file, a folder that cannot be opened) is tried again, with a
   // growing pause, until it is done or the message has left the Outbox. The
   // device sends nothing from that Outbox meanwhile, since this notification
   // is not finished.
-  CheckState state;
   int pause_ms = kHoldRetryFirstMs;
   for (int attempt = 1;; ++attempt) {
     Outcome outcome = Outcome::kTryAgain;
@@ -545,6 +682,8 @@ void CheckOutgoingMessage(const NOTIFICATION& notification) {
     pause_ms = std::min(pause_ms * 2, kHoldRetryMaxMs);
   }
 }
+
+}  // namespace
 
 // --- the worker -----------------------------------------------------------
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "mapi/mapi.h"
 #include "mapi/owned.h"
@@ -58,6 +59,9 @@ Owned<IMAPIAdviseSink> NewAdviseSink();
 
 // Holds a message back when no rule allows all its recipients.
 void CheckOutgoingMessage(const NOTIFICATION& notification);
+// The same for the notifications of one call: the messages to hold are moved
+// together.
+void CheckOutgoingMessages(const std::vector<const NOTIFICATION*>& batch);
 
 // Logs on, enters the stores (once per process) and starts the worker.
 // False when there is no session, no stores table, or no worker. Whatever

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -41,6 +42,8 @@ namespace {
 constexpr int kFallbackWakeMs = 1000;
 // Journal entries read at a time.
 constexpr int kBatch = 1000;
+// Changes of one store handed to a sink in one call at most.
+constexpr size_t kGroup = 64;
 // How often the listener record is rewritten while a batch is handled.
 constexpr std::chrono::milliseconds kRecordEvery{20};
 
@@ -100,9 +103,11 @@ class Notifier {
       stopping_ = true;
       Poke();
     }
+    write_wanted_.notify_all();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
       thread_.join();
     }
+    if (writer_.joinable()) writer_.join();
     std::lock_guard<std::mutex> guard(lock_);
     if (watch_ >= 0) close(watch_);
     if (poke_ >= 0) close(poke_);
@@ -171,6 +176,8 @@ class Notifier {
     watch_ = watch;
     poke_ = poke;
     try {
+      if (!writer_.joinable())
+        writer_ = std::thread([this] { WriteRecords(); });
       thread_ = std::thread([this] { Run(); });
     } catch (...) {
       device::DebugCaught("notifications: starting the thread");
@@ -190,12 +197,50 @@ class Notifier {
     (void)ignored;
   }
 
+  // Writes the record as it is now. The caller holds lock_.
   void WriteRecordLocked() {
     if (record_.pid == 0) return;
     const JournalMark own = NewestOwnEntry();
     record_.wrote = own.seq > record_.done ? own.seq : 0;
     record_.wrote_stamp = own.seq > record_.done ? own.stamp : 0;
-    WriteListenerRecord(record_);
+    WriteVersion(record_, ++version_);
+  }
+
+  // Asks the writer thread to write the record as it will be then: the
+  // notification thread goes on meanwhile. Replacing a file may wait for
+  // the disk (the file system writes the new file's data out first), and
+  // the holds must not wait for that. The caller holds lock_.
+  void WriteRecordSoonLocked() {
+    write_pending_ = true;
+    write_wanted_.notify_one();
+  }
+
+  // Writes one state of the record unless a later one was written already:
+  // records are written in the order their states were taken, so the file
+  // never goes back to an older one.
+  void WriteVersion(const ListenerRecord& record, uint64_t version) {
+    std::lock_guard<std::mutex> guard(write_lock_);
+    if (version <= written_version_) return;
+    WriteListenerRecord(record);
+    written_version_ = version;
+  }
+
+  void WriteRecords() {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+      write_wanted_.wait(guard, [this] { return write_pending_ || stopping_; });
+      if (!write_pending_) return;  // stopping, nothing left to write
+      write_pending_ = false;
+      if (record_.pid == 0) continue;
+      const JournalMark own = NewestOwnEntry();
+      record_.wrote = own.seq > record_.done ? own.seq : 0;
+      record_.wrote_stamp = own.seq > record_.done ? own.stamp : 0;
+      const ListenerRecord record = record_;
+      const uint64_t version = ++version_;
+      guard.unlock();
+      WriteVersion(record, version);
+      guard.lock();
+    }
   }
 
   // Finds a gap in what this listener was told: the file at the service's
@@ -270,8 +315,20 @@ class Notifier {
     }
   }
 
+  struct Change {
+    ULONG event;
+    EntryKind kind;
+    int64_t object, parent, old_parent;
+  };
+
   void Notify(int64_t store, ULONG event, EntryKind kind, int64_t object,
               int64_t parent, int64_t old_parent) {
+    NotifyAll(store, {{event, kind, object, parent, old_parent}});
+  }
+
+  // Hands the changes of one store to its sinks in one call each.
+  void NotifyAll(int64_t store, const std::vector<Change>& changes) {
+    if (changes.empty()) return;
     std::vector<IMAPIAdviseSink*> targets;
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -282,27 +339,39 @@ class Notifier {
         }
       }
     }
-    std::vector<uint8_t> object_id = MakeEntryId(kind, object);
-    std::vector<uint8_t> parent_id = MakeEntryId(EntryKind::kFolder, parent);
-    std::vector<uint8_t> old_parent_id =
-        MakeEntryId(EntryKind::kFolder, old_parent);
-    NOTIFICATION n = {};
-    n.ulEventType = event;
-    n.info.obj.cbEntryID = static_cast<ULONG>(object_id.size());
-    n.info.obj.lpEntryID = reinterpret_cast<LPENTRYID>(object_id.data());
-    n.info.obj.ulObjType =
-        kind == EntryKind::kMessage ? MAPI_MESSAGE : MAPI_FOLDER;
-    if (parent != 0) {
-      n.info.obj.cbParentID = static_cast<ULONG>(parent_id.size());
-      n.info.obj.lpParentID = reinterpret_cast<LPENTRYID>(parent_id.data());
-    }
-    if (old_parent != 0) {
-      n.info.obj.cbOldParentID = static_cast<ULONG>(old_parent_id.size());
-      n.info.obj.lpOldParentID =
-          reinterpret_cast<LPENTRYID>(old_parent_id.data());
+    // The identifiers live until the sinks have returned.
+    std::vector<std::vector<uint8_t>> ids;
+    ids.reserve(changes.size() * 3);
+    std::vector<NOTIFICATION> notifications(changes.size());
+    for (size_t i = 0; i < changes.size(); ++i) {
+      const Change& c = changes[i];
+      NOTIFICATION& n = notifications[i];
+      n.ulEventType = c.event;
+      const std::vector<uint8_t>& object_id =
+          ids.emplace_back(MakeEntryId(c.kind, c.object));
+      n.info.obj.cbEntryID = static_cast<ULONG>(object_id.size());
+      n.info.obj.lpEntryID =
+          reinterpret_cast<LPENTRYID>(const_cast<uint8_t*>(object_id.data()));
+      n.info.obj.ulObjType =
+          c.kind == EntryKind::kMessage ? MAPI_MESSAGE : MAPI_FOLDER;
+      if (c.parent != 0) {
+        const std::vector<uint8_t>& parent_id =
+            ids.emplace_back(MakeEntryId(EntryKind::kFolder, c.parent));
+        n.info.obj.cbParentID = static_cast<ULONG>(parent_id.size());
+        n.info.obj.lpParentID =
+            reinterpret_cast<LPENTRYID>(const_cast<uint8_t*>(parent_id.data()));
+      }
+      if (c.old_parent != 0) {
+        const std::vector<uint8_t>& old_parent_id =
+            ids.emplace_back(MakeEntryId(EntryKind::kFolder, c.old_parent));
+        n.info.obj.cbOldParentID = static_cast<ULONG>(old_parent_id.size());
+        n.info.obj.lpOldParentID = reinterpret_cast<LPENTRYID>(
+            const_cast<uint8_t*>(old_parent_id.data()));
+      }
     }
     for (IMAPIAdviseSink* sink : targets) {
-      sink->OnNotify(1, &n);
+      sink->OnNotify(static_cast<ULONG>(notifications.size()),
+                     notifications.data());
       sink->Release();
     }
   }
@@ -384,12 +453,25 @@ class Notifier {
       for (const Event& e : events) {
         if (e.event == fnevObjectModified) last_modified[e.object] = e.seq;
       }
-      for (const Event& e : events) {
-        if (e.event != fnevObjectModified || last_modified[e.object] == e.seq) {
-          Notify(e.store, static_cast<ULONG>(e.event),
-                 static_cast<EntryKind>(e.kind), e.object, e.parent,
-                 e.old_parent);
+      // Entries of one store that follow one another go to its sinks in one
+      // call (up to kGroup), so that a burst of arrivals is judged and held
+      // with one write.
+      for (size_t first = 0; first < events.size();) {
+        size_t end = first;
+        std::vector<Change> changes;
+        while (end < events.size() &&
+               events[end].store == events[first].store &&
+               changes.size() < kGroup) {
+          const Event& e = events[end++];
+          if (e.event == fnevObjectModified && last_modified[e.object] != e.seq)
+            continue;
+          changes.push_back({static_cast<ULONG>(e.event),
+                             static_cast<EntryKind>(e.kind), e.object, e.parent,
+                             e.old_parent});
         }
+        NotifyAll(events[first].store, changes);
+        const Event& e = events[end - 1];
+        first = end;
         last_seq_ = e.seq;
         last_stamp_ = e.stamp;
         std::lock_guard<std::mutex> guard(lock_);
@@ -400,7 +482,7 @@ class Notifier {
         // the thread more than the sinks' work. The transport only waits a
         // moment longer for a mark that comes later.
         if (std::chrono::steady_clock::now() - written >= kRecordEvery) {
-          WriteRecordLocked();
+          WriteRecordSoonLocked();
           written = std::chrono::steady_clock::now();
         }
         if (stopping_) {
@@ -410,7 +492,7 @@ class Notifier {
       }
       if (!events.empty()) {
         std::lock_guard<std::mutex> guard(lock_);
-        WriteRecordLocked();
+        WriteRecordSoonLocked();
         written = std::chrono::steady_clock::now();
       }
       if (events.size() < static_cast<size_t>(kBatch)) return;
@@ -423,6 +505,13 @@ class Notifier {
   ListenerRecord record_;
   ULONG next_connection_ = 1;
   std::thread thread_;
+  // The record's writer thread, and what it is asked to do (under lock_).
+  std::thread writer_;
+  std::condition_variable write_wanted_;
+  bool write_pending_ = false;
+  uint64_t version_ = 0;  // of the record's state last taken (under lock_)
+  std::mutex write_lock_;
+  uint64_t written_version_ = 0;  // of the state in the file (write_lock_)
   int watch_ = -1;
   int poke_ = -1;
   bool stopping_ = false;

@@ -1,6 +1,8 @@
 #include "device/service/service_db.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -217,6 +219,31 @@ void HookCheckpoints(sqlite3* db) {
   if (c.started) sqlite3_wal_hook(db, OnWalCommit, nullptr);
 }
 
+// Listeners wake when a file in the service's folder changes, but a commit
+// writes its log before it becomes visible (after the log's sync, in the
+// shared memory, which no file watch sees): a listener woken by the log's
+// write may read too early and then sleep through the commit. So every
+// commit of this process is followed by a write to a file of its own there,
+// made when the commit can be read. (A commit written by another program is
+// seen at a later wake, at the latest at the listeners' fallback wake.)
+void MarkCommit() {
+  static int fd = -1;
+  static std::string path;
+  const std::string want = MessageServicePath() + "-commit";
+  if (fd < 0 || path != want) {
+    if (fd >= 0) close(fd);
+    path = want;
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+              kPrivateFileMode);
+  }
+  if (fd < 0) return;
+  const char mark = '.';
+  if (pwrite(fd, &mark, 1, 0) != 1) {
+    close(fd);
+    fd = -1;
+  }
+}
+
 }  // namespace
 
 void StartBackgroundCheckpoints() {
@@ -229,6 +256,12 @@ void StartBackgroundCheckpoints() {
   }
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (g_db != nullptr) HookCheckpoints(g_db);
+}
+
+device::StatementCache& Statements() {
+  static device::StatementCache* statements =
+      new device::StatementCache;  // lives until exit
+  return *statements;
 }
 
 std::recursive_mutex& Lock() {
@@ -247,6 +280,7 @@ bool EnsureOpen(std::string* error) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (g_db != nullptr && g_db_image == ImageRoot()) return true;
   if (g_db != nullptr) {
+    Statements().Clear();
     sqlite3_close_v2(g_db);
     g_db = nullptr;
   }
@@ -321,6 +355,7 @@ bool EnsureOpen(std::string* error) {
 
 void CloseDb() {
   std::lock_guard<std::recursive_mutex> guard(Lock());
+  Statements().Clear();
   if (g_db != nullptr) sqlite3_close_v2(g_db);
   g_db = nullptr;
   g_db_image.clear();
@@ -563,6 +598,7 @@ bool Change(const std::function<bool()>& body) {
   }
   if (ok &&
       sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    MarkCommit();
     if (g_own_pending.seq != 0) {
       std::lock_guard<std::mutex> own_guard(g_own_lock);
       g_own = g_own_pending;

@@ -84,10 +84,14 @@ std::u16string ColumnWide(sqlite3_stmt* stmt, int column);
 // CheckpointInBackground (service.h) for this process's connection.
 void StartBackgroundCheckpoints();
 
+// The connection's kept statements (Query takes and gives back).
+device::StatementCache& Statements();
+
 class Query : public device::Statement {
  public:
-  explicit Query(const char* sql) : Statement(Db(), sql) {}
-  explicit Query(const std::string& sql) : Statement(Db(), sql) {}
+  explicit Query(const char* sql) : Statement(&Statements(), Db(), sql) {}
+  explicit Query(const std::string& sql)
+      : Statement(&Statements(), Db(), sql) {}
 };
 
 // The notifier of this process: started by the first Advise. Lock order:
