@@ -227,7 +227,8 @@ int Send(const std::vector<std::string>& args) {
     SplitSender(from, &message.sender_name, &message.sender_address);
   int64_t id = device::SaveOutgoingMessage(store, message, &error);
   if (id == 0) return Fail(error);
-  std::printf("%lld\n", static_cast<long long>(id));
+  std::printf("Saved message %lld in %s\\Outbox\n", static_cast<long long>(id),
+              store.c_str());
   return 0;
 }
 
@@ -391,8 +392,8 @@ TARNVEX_DEVICE_COMMAND({
     .args = "--store NAME --to ADDR [--to ADDR ...] [--subject TEXT] [--from "
             "\"NAME <ADDR>\"] (--body TEXT | --body-file FILE)",
     .summary = "save a new message into a store's Outbox",
-    .details =
-        "As the messaging application does on Send. Prints the message's id.",
+    .details = "As the messaging application does on Send. It says \"Saved "
+               "message N in STORE\\Outbox\", N being the message's id.",
     .options = {{"--store NAME",
                  "the store (SMS, MMS, E-mail, ActiveSync or one added)"},
                 {"--to ADDR", "a recipient (give it once for each)"},

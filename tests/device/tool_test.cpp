@@ -120,7 +120,13 @@ TEST(ToolTest, SendAndList) {
             "--body", "x'); DROP TABLE messages; --"},
            &out),
       0);
-  EXPECT_EQ(out, "1\n");
+  EXPECT_EQ(out, "Saved message 1 in SMS\\Outbox\n");
+  ASSERT_EQ(Tool(root,
+                 {"send", "--store", "E-mail", "--to", "bob@example.org",
+                  "--body", "x"},
+                 &out),
+            0);
+  EXPECT_EQ(out, "Saved message 2 in E-mail\\Outbox\n");
   ASSERT_EQ(Tool(root, {"ls", "--store", "SMS"}, &out), 0);
   EXPECT_EQ(out, "1\tSMS\tOutbox\tunsent\t555 0199, 5550111\tHi there\n");
   ASSERT_EQ(Tool(root, {"ls", "--folder", "Sent Items"}, &out), 0);
