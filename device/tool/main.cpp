@@ -24,11 +24,10 @@ const std::vector<HelpRow> kGlobalOptions = {
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
 // A usage error: its reason and where the help is, on stderr.
-int UsageError(const std::string& reason, const std::string& help_of,
-               int status = kUsageStatus) {
-  Fail(reason, status);
+int UsageError(const std::string& reason, const std::string& help_of) {
+  Fail(reason);
   std::fprintf(stderr, "Try '%s%s --help'.\n", kToolName, help_of.c_str());
-  return status;
+  return kUsageStatus;
 }
 
 int PrintHelp(const std::string& text) {
@@ -44,11 +43,13 @@ int Help(const std::vector<std::string>& names) {
     return UsageError("unknown command \"" + names[0] + "\"", "");
   if (names.size() == 1) return PrintHelp(CommandHelp(*command));
   const SubCommand* sub = FindSubCommand(*command, names[1]);
-  if (sub == nullptr || names.size() > 2) {
+  if (sub == nullptr) {
     return UsageError(
-        std::string("help ") + command->name + " takes one of its sub-commands",
+        std::string(command->name) + " has no sub-command \"" + names[1] + "\"",
         std::string(" ") + command->name);
   }
+  if (names.size() > 2)
+    return UsageError("help takes a command and a sub-command at most", "");
   return PrintHelp(SubCommandHelp(*command, *sub));
 }
 
