@@ -36,12 +36,14 @@ class ToolCommandLineTest : public testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  // Runs tarnvex-device ARGS to its end, stdout and stderr apart.
+  // Runs tarnvex-device ARGS to its end, stdout and stderr apart. A command
+  // that should have stopped at once but runs on (run, messaging) is ended
+  // after a minute, and fails with timeout's 124.
   Ran Tool(const std::vector<std::string>& args) {
     const std::string err_file = dir_ + "/stderr";
-    std::vector<std::string> argv = {"/bin/sh", "-c",
-                                     "\"$0\" \"$@\" 2>\"$E\" </dev/null",
-                                     BinPath("tarnvex-device")};
+    std::vector<std::string> argv = {
+        "/bin/sh", "-c", "timeout 60 \"$0\" \"$@\" 2>\"$E\" </dev/null",
+        BinPath("tarnvex-device")};
     argv.insert(argv.end(), args.begin(), args.end());
     Ran ran;
     ran.status = RunProgram(argv, &ran.out, {"E=" + err_file});
