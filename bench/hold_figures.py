@@ -29,6 +29,7 @@ tarnvex-device).
 import argparse
 import glob
 import os
+import re
 import shutil
 import sqlite3
 import subprocess
@@ -152,7 +153,7 @@ class Device:
     def send(self, body_file, to="5550199"):  # returns the new message's id
         out = self.tool("send", "--store", "SMS", "--to", to, "--subject", "figures",
                         "--body-file", body_file)
-        return int(out.split()[0])
+        return int(re.match(r"Saved message (\d+) in ", out).group(1))
 
     def observe_hold(self, args, timeout=10):
         """Runs a save and watches the service file: (ms from the commit to

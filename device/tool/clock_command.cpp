@@ -51,9 +51,22 @@ int Clock(const std::vector<std::string>& args) {
   return Fail(kClockUsage, 2);
 }
 
-TARNVEX_DEVICE_COMMAND(
-    "clock", "clock [show | set YYYY-MM-DDTHH:MM[:SS] | real]",
-    "show or set the device's date and time (kept in the image)", Clock);
+TARNVEX_DEVICE_COMMAND({
+    .name = "clock",
+    .summary = "show or set the device's date and time",
+    .details = "The setting is kept in the image: Tarnvex and every device "
+               "program started afterwards read that date and time, and the "
+               "clock runs on from it. With no sub-command, clock shows it.",
+    .subcommands =
+        {{.name = "show",
+          .summary = "show the date and time, and whether they are set or the "
+                     "real clock's"},
+         {.name = "set",
+          .args = "YYYY-MM-DDTHH:MM[:SS]",
+          .summary = "set the device clock to that local date and time"},
+         {.name = "real", .summary = "back to the host's real clock"}},
+    .fn = Clock,
+});
 
 }  // namespace
 }  // namespace device_tool

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "device/image.h"
 #include "device/service/listeners.h"
 #include "device/tool/command.h"
 
@@ -12,10 +11,6 @@ namespace device_tool {
 namespace {
 
 int Filter(const std::vector<std::string>& args) {
-  if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() +
-                " (run \"tarnvex-device init\")");
-  }
   std::string error;
   if (args.size() == 1 && args[0] == "list") {
     for (const auto& f : device::service::RegisteredFilters()) {
@@ -52,10 +47,25 @@ int Filter(const std::vector<std::string>& args) {
 
 }  // namespace
 
-TARNVEX_DEVICE_COMMAND(
-    "filter", "filter add PROGRAM [--except STORE ...] | remove PROGRAM | list",
-    "the programs the transport waits for before it sends (install adds "
-    "Tarnvex)",
-    Filter);
+TARNVEX_DEVICE_COMMAND({
+    .name = "filter",
+    .summary = "the programs the transport waits for before it sends (install "
+               "adds Tarnvex)",
+    .details = "While a registered program does not listen on a store, nothing "
+               "leaves that store's Outbox.",
+    .subcommands =
+        {{.name = "add",
+          .args = "PROGRAM [--except STORE ...]",
+          .summary = "register a program as a filter of the device's Outboxes",
+          .options = {{"--except STORE",
+                       "a store it leaves alone (give it once for each)"}}},
+         {.name = "remove",
+          .args = "PROGRAM",
+          .summary = "unregister a program"},
+         {.name = "list",
+          .summary =
+              "list the registered programs and the stores they leave alone"}},
+    .fn = Filter,
+});
 
 }  // namespace device_tool

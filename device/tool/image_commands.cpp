@@ -33,10 +33,6 @@ int Info(const std::vector<std::string>& args) {
   if (!args.empty()) return Fail("info takes no arguments", 2);
   const std::string root = device::ImageRoot();
   std::printf("Device image: %s\n", root.c_str());
-  if (!device::ImageExists()) {
-    std::printf("  (not created yet: run \"tarnvex-device init\")\n");
-    return 0;
-  }
   std::printf("Top-level folders:\n");
   std::error_code ec;
   std::vector<std::string> names;
@@ -82,14 +78,39 @@ int Card(const std::vector<std::string>& args) {
   return Fail("card needs add NAME, remove NAME or list", 2);
 }
 
-TARNVEX_DEVICE_COMMAND("init", "init",
-                       "create the device image (folders, card list, stores "
-                       "SMS, MMS, E-mail, ActiveSync)",
-                       Init);
-TARNVEX_DEVICE_COMMAND("info", "info",
-                       "show where the image is and what it holds", Info);
-TARNVEX_DEVICE_COMMAND("card", "card add NAME | card remove NAME | card list",
-                       "manage the storage cards", Card);
+TARNVEX_DEVICE_COMMAND({
+    .name = "init",
+    .summary = "create the device image: its folders, card list and stores "
+               "SMS, MMS, E-mail and ActiveSync",
+    .details =
+        "Run again, it keeps what the image holds. It also makes the password "
+        "and certificate of the mail submission (see \"mail show\").",
+    .fn = Init,
+    .needs_image = false,
+});
+TARNVEX_DEVICE_COMMAND({
+    .name = "info",
+    .summary = "show where the image is and what it holds",
+    .details = "Its top-level folders, storage cards, device clock and whether "
+               "Tarnvex is installed.",
+    .fn = Info,
+});
+TARNVEX_DEVICE_COMMAND({
+    .name = "card",
+    .summary = "insert, remove or list the storage cards",
+    .details = "A storage card is a top-level folder of the image that the "
+               "card list names. A card's name keeps to the characters of the "
+               "device's code page 1252.",
+    .subcommands = {{.name = "add",
+                     .args = "NAME",
+                     .summary = "insert a card: make its folder and list it"},
+                    {.name = "remove",
+                     .args = "NAME",
+                     .summary =
+                         "take a card out of the list (its folder stays)"},
+                    {.name = "list", .summary = "list the cards, in order"}},
+    .fn = Card,
+});
 
 }  // namespace
 }  // namespace device_tool

@@ -43,10 +43,6 @@ int Install(const std::vector<std::string>& args) {
                   2);
     }
   }
-  if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() +
-                " (run \"tarnvex-device init\")");
-  }
   fs::path program = fs::path(from) / "Tarnvex";
   std::error_code ec;
   if (!fs::is_regular_file(program, ec)) {
@@ -100,8 +96,21 @@ int Install(const std::vector<std::string>& args) {
 
 }  // namespace
 
-TARNVEX_DEVICE_COMMAND("install", "install [--from DIR] [--resources DIR]",
-                       "install Tarnvex into \\Program Files\\Tarnvex",
-                       Install);
+TARNVEX_DEVICE_COMMAND({
+    .name = "install",
+    .args = "[--from DIR] [--resources DIR]",
+    .summary = "install Tarnvex into \\Program Files\\Tarnvex and register it "
+               "as the filter",
+    .details = "Copies the program with its help pages and language support "
+               "files, as the phone's installer does. \"filter remove "
+               "Tarnvex\" undoes the registration.",
+    .options = {{"--from DIR",
+                 "the folder that holds the built Tarnvex (default: the folder "
+                 "of this tool)"},
+                {"--resources DIR",
+                 "the folder that holds Help and emn (default: resources/lang "
+                 "found above --from)"}},
+    .fn = Install,
+});
 
 }  // namespace device_tool

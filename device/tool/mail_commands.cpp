@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "device/image.h"
 #include "device/mail/credentials.h"
 #ifdef TARNVEX_SUBMISSION_SERVER
 #include "device/mail/submission_server.h"
@@ -20,11 +19,6 @@ int Sendmail(const std::vector<std::string>& args) {
   std::string error;
   int code = mail::ParseSendmailArgs(args, &options, &error);
   if (code != mail::kExitOk) return Fail("sendmail: " + error, code);
-  if (!device::ImageExists()) {
-    return Fail("sendmail: no device image at " + device::ImageRoot() +
-                    " (run \"tarnvex-device init\")",
-                mail::kExitTempFail);
-  }
   code = mail::RunSendmail(options, stdin, &error);
   if (code != mail::kExitOk) return Fail("sendmail: " + error, code);
   return 0;
@@ -72,22 +66,12 @@ int Submission(const std::vector<std::string>& args) {
 // mail show | mail reset: what a mail client needs to submit to the device.
 int Mail(const std::vector<std::string>& args) {
 #ifdef TARNVEX_SUBMISSION_SERVER
-  if (!args.empty() && args[0] == "submission") {
-    if (!device::ImageExists()) {
-      return Fail("no device image at " + device::ImageRoot() +
-                  " (run \"tarnvex-device init\")");
-    }
-    return Submission(args);
-  }
+  if (!args.empty() && args[0] == "submission") return Submission(args);
 #endif
   const bool show = args.size() == 1 && args[0] == "show";
   const bool reset = args.size() == 1 && args[0] == "reset";
   if (!show && !reset)
     return Fail("mail needs show, reset or submission [...]", 2);
-  if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() +
-                " (run \"tarnvex-device init\")");
-  }
   std::string error;
   if (!mail::EnsureCredentials(reset, &error)) return Fail(error);
   std::string fingerprint;
@@ -113,21 +97,53 @@ int Mail(const std::vector<std::string>& args) {
   return 0;
 }
 
-TARNVEX_DEVICE_COMMAND("mail",
-                       "mail show | mail reset | mail submission [--port N | "
-                       "--off | --on] [--store NAME]",
-                       "show the submission user, password file and "
-                       "certificate, or make new ones",
-                       Mail);
+// mail's sub-commands: submission only where run can serve it (a directive
+// cannot stand inside the registration's macro).
+const std::vector<SubCommand> kMailSubCommands = {
+    {.name = "show",
+     .summary = "show the submission user, password file, certificate and "
+                "where run serves submission"},
+    {.name = "reset",
+     .summary = "make a new submission password and certificate"},
+#ifdef TARNVEX_SUBMISSION_SERVER
+    {.name = "submission",
+     .args = "[--port N | --off | --on] [--store NAME]",
+     .summary = "set where run serves SMTP submission (127.0.0.1, port 2525, "
+                "into E-mail unless set)",
+     .options = {{"--port N", "serve on port N (1 to 65535); turns it on"},
+                 {"--off", "serve no submission"},
+                 {"--on", "serve it again"},
+                 {"--store NAME", "the store that submitted mail goes into"}}},
+#endif
+};
 
-TARNVEX_DEVICE_COMMAND(
-    "sendmail",
-    "sendmail [-t] [-i] [-oi] [-f ADDR] [-F NAME] [--store NAME] [--] "
-    "[RCPT...]",
-    "take a message on standard input into the e-mail store's Outbox, as "
-    "sendmail does (exit 0 once stored, 75 to try again, 64/65 for usage "
-    "and data errors)",
-    Sendmail);
+TARNVEX_DEVICE_COMMAND({
+    .name = "mail",
+    .summary = "what a mail client needs to submit mail to the device",
+    .subcommands = kMailSubCommands,
+    .fn = Mail,
+});
+
+TARNVEX_DEVICE_COMMAND({
+    .name = "sendmail",
+    .args = "[-t] [-i] [-oi] [-f ADDR] [-F NAME] [--store NAME] [--] [RCPT...]",
+    .summary = "take a message on standard input into the E-mail store's "
+               "Outbox, as sendmail does",
+    .details = "Exit status 0 once the message is stored, 75 to try again "
+               "later, 64 for a usage error, 65 for a message it cannot take. "
+               "Other sendmail options are accepted and ignored.",
+    .options = {{"-t", "take the recipients from the To, Cc and Bcc headers"},
+                {"-i, -oi",
+                 "a line with a lone \".\" does not end the message"},
+                {"-f ADDR, -r ADDR", "the envelope sender"},
+                {"-F NAME", "the sender's full name"},
+                {"--store NAME", "the store (default: E-mail)"},
+                {"--", "what follows is recipients only"},
+                {"RCPT", "a recipient's address"}},
+    .fn = Sendmail,
+    .usage_status = mail::kExitUsage,
+    .no_image_status = mail::kExitTempFail,
+});
 
 }  // namespace
 }  // namespace device_tool

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "device/codepage.h"
-#include "device/image.h"
 #include "device/tool/command.h"
 #include "device/window_registry.h"
 
@@ -56,10 +55,6 @@ int Messaging(const std::vector<std::string>& args) {
     }
   }
   if (store.empty()) return Fail("messaging needs --store NAME", 2);
-  if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() +
-                " (run \"tarnvex-device init\")");
-  }
   if (!headless) return RunWindowed(store);
 
   struct sigaction action = {};
@@ -98,8 +93,20 @@ int Messaging(const std::vector<std::string>& args) {
 
 }  // namespace
 
-TARNVEX_DEVICE_COMMAND("messaging", "messaging --store NAME --headless",
-                       "the messaging application's compose window of a store",
-                       Messaging);
+TARNVEX_DEVICE_COMMAND({
+    .name = "messaging",
+    .args = "--store NAME [--headless]",
+    .summary = "the messaging application's window of a store",
+    .details = "Its Send saves the message into the store's Outbox; it shows "
+               "the Outbox, Outbox\\Tarnvex and Sent Items. Headless, only its "
+               "registered compose window runs, saying on standard output what "
+               "is done to it, until it is ended.",
+    .options =
+        {{"--store NAME",
+          "the store (SMS, MMS, E-mail, ActiveSync or one added)"},
+         {"--headless",
+          "no window on the screen: only the registered compose window"}},
+    .fn = Messaging,
+});
 
 }  // namespace device_tool

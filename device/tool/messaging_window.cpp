@@ -155,7 +155,11 @@ int Screenshot(const std::vector<std::string>& args) {
 
 }  // namespace
 
-TARNVEX_DEVICE_COMMAND("screenshot", "screenshot FILE.png",
-                       "save a picture of the screen", Screenshot);
+TARNVEX_DEVICE_COMMAND({
+    .name = "screenshot",
+    .args = "FILE.png",
+    .summary = "save a picture of the screen",
+    .fn = Screenshot,
+});
 
 }  // namespace device_tool

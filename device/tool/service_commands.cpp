@@ -25,7 +25,6 @@
 #include "device/mail/submission_server.h"
 #endif
 #include "device/codepage.h"
-#include "device/image.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
 
@@ -220,10 +219,6 @@ int Send(const std::vector<std::string>& args) {
   std::string error;
   if (!body_file.empty() && !ReadBodyFile(body_file, &body, &error))
     return Fail(error);
-  if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() +
-                " (run \"tarnvex-device init\")");
-  }
   message.subject = device::Utf8ToWide(subject);
   message.body = device::Utf8ToWide(body);
   body.clear();
@@ -232,7 +227,8 @@ int Send(const std::vector<std::string>& args) {
     SplitSender(from, &message.sender_name, &message.sender_address);
   int64_t id = device::SaveOutgoingMessage(store, message, &error);
   if (id == 0) return Fail(error);
-  std::printf("%lld\n", static_cast<long long>(id));
+  std::printf("Saved message %lld in %s\\Outbox\n", static_cast<long long>(id),
+              store.c_str());
   return 0;
 }
 
@@ -246,10 +242,6 @@ int Ls(const std::vector<std::string>& args) {
     } else {
       return Fail("ls: unknown or incomplete argument \"" + args[i] + "\"", 2);
     }
-  }
-  if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() +
-                " (run \"tarnvex-device init\")");
   }
   std::string error;
   if (!device::OpenMessageService(&error)) return Fail(error);
@@ -284,10 +276,6 @@ int Store(const std::vector<std::string>& args) {
   }
   if (args.size() != 2 || args[0] != "add")
     return Fail("store needs add NAME or list", 2);
-  if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() +
-                " (run \"tarnvex-device init\")");
-  }
   std::string error;
   if (!device::OpenMessageService(&error)) return Fail(error);
   std::string clash = NameClash(args[1], device::StoreNames());
@@ -340,10 +328,6 @@ int Run(const std::vector<std::string>& args) {
     } else {
       return Fail("run: unknown or incomplete argument \"" + args[i] + "\"", 2);
     }
-  }
-  if (!device::ImageExists()) {
-    return Fail("no device image at " + device::ImageRoot() +
-                " (run \"tarnvex-device init\")");
   }
   std::string error;
   if (!device::OpenMessageService(&error)) return Fail(error);
@@ -404,17 +388,61 @@ int Run(const std::vector<std::string>& args) {
 
 }  // namespace
 
-TARNVEX_DEVICE_COMMAND("send",
-                       "send --store S --to ADDR [--to ADDR ...] [--subject T] "
-                       "[--from \"Name <addr>\"] (--body TEXT | --body-file F)",
-                       "save a new message into the store's Outbox", Send);
-TARNVEX_DEVICE_COMMAND(
-    "ls", "ls [--store S] [--folder PATH]",
-    "list messages: id, store, folder, sent/unsent, recipients, subject", Ls);
-TARNVEX_DEVICE_COMMAND("store", "store add NAME | store list",
-                       "manage the message stores", Store);
-TARNVEX_DEVICE_COMMAND(
-    "run", "run [--send-delay-ms N] [--submission-port N | --no-submission]",
-    "run the transport: send what lies in an Outbox for N ms (2000)", Run);
+TARNVEX_DEVICE_COMMAND({
+    .name = "send",
+    .args = "--store NAME --to ADDR [--to ADDR ...] [--subject TEXT] [--from "
+            "\"NAME <ADDR>\"] (--body TEXT | --body-file FILE)",
+    .summary = "save a new message into a store's Outbox",
+    .details = "As the messaging application does on Send. It says \"Saved "
+               "message N in STORE\\Outbox\", N being the message's id.",
+    .options = {{"--store NAME",
+                 "the store (SMS, MMS, E-mail, ActiveSync or one added)"},
+                {"--to ADDR", "a recipient (give it once for each)"},
+                {"--subject TEXT", "the subject"},
+                {"--from \"NAME <ADDR>\"",
+                 "the sender, as a name and an address or an address alone"},
+                {"--body TEXT", "the message's text"},
+                {"--body-file FILE", "the message's text from a file (UTF-8)"}},
+    .fn = Send,
+});
+TARNVEX_DEVICE_COMMAND({
+    .name = "ls",
+    .args = "[--store NAME] [--folder PATH]",
+    .summary = "list the messages, one a line",
+    .details = "Tab-separated: id, store, folder, sent or unsent, recipients, "
+               "subject; then, for a message the transport holds back, "
+               "\"waiting for\" what it waits for.",
+    .options = {{"--store NAME", "only the messages of this store"},
+                {"--folder PATH",
+                 "only those of this folder (e.g. \"Outbox\\Tarnvex\")"}},
+    .fn = Ls,
+});
+TARNVEX_DEVICE_COMMAND({
+    .name = "store",
+    .summary = "add or list the message stores",
+    .subcommands = {{.name = "add",
+                     .args = "NAME",
+                     .summary = "add a store with its standard folders (one "
+                                "that is there is left as it is)"},
+                    {.name = "list", .summary = "list the stores"}},
+    .fn = Store,
+});
+TARNVEX_DEVICE_COMMAND({
+    .name = "run",
+    .args = "[--send-delay-ms N] [--submission-port N | --no-submission]",
+    .summary = "run the transport: send what lay in an Outbox long enough",
+    .details =
+        "It sends a message only once every program that listens on its store "
+        "has handled it and while the registered filters listen, and says what "
+        "a due message waits for. It serves SMTP submission as \"mail "
+        "submission\" set it. It runs until it is ended (Ctrl+C).",
+    .options = {{"--send-delay-ms N",
+                 "how long a message lies in an Outbox before it is sent "
+                 "(default: 2000)"},
+                {"--submission-port N",
+                 "serve submission on this port (0: any free one)"},
+                {"--no-submission", "serve no submission"}},
+    .fn = Run,
+});
 
 }  // namespace device_tool

@@ -68,7 +68,7 @@ TEST(ToolTest, BadArgumentsFailWithANonZeroStatus) {
   std::string root = testing_support::MakeTempDir("tarnvex-tool-");
   std::string out;
   EXPECT_EQ(RunProgram({BinPath("tarnvex-device"), "--help"}, &out), 0);
-  EXPECT_NE(out.find("send --store S"), std::string::npos);
+  EXPECT_NE(out.find("\n  send "), std::string::npos);
   EXPECT_NE(Tool(root, {"no-such-command"}), 0);
   EXPECT_NE(Tool(root, {"send", "--store", "SMS"}),
             0);  // no image yet, no --to
@@ -120,7 +120,13 @@ TEST(ToolTest, SendAndList) {
             "--body", "x'); DROP TABLE messages; --"},
            &out),
       0);
-  EXPECT_EQ(out, "1\n");
+  EXPECT_EQ(out, "Saved message 1 in SMS\\Outbox\n");
+  ASSERT_EQ(Tool(root,
+                 {"send", "--store", "E-mail", "--to", "bob@example.org",
+                  "--body", "x"},
+                 &out),
+            0);
+  EXPECT_EQ(out, "Saved message 2 in E-mail\\Outbox\n");
   ASSERT_EQ(Tool(root, {"ls", "--store", "SMS"}, &out), 0);
   EXPECT_EQ(out, "1\tSMS\tOutbox\tunsent\t555 0199, 5550111\tHi there\n");
   ASSERT_EQ(Tool(root, {"ls", "--folder", "Sent Items"}, &out), 0);

@@ -186,7 +186,7 @@ TEST_F(FailClosedTest, LargeMessagesAreHeldAllOfThem) {
                   "--store", "SMS", "--to", "55502" + std::to_string(10 + i),
                   "--body-file", body_file},
                  &out);
-      ids[i] = std::atoll(out.c_str());
+      ids[i] = testing_support::SavedMessageId(out);
     });
   }
   for (std::thread& t : senders) t.join();

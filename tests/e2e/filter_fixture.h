@@ -24,6 +24,7 @@
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/child_process.h"
+#include "tests/support/device_tool.h"
 #include "tests/support/service_file.h"
 #include "tests/support/temp_image.h"
 #include "text/md4.h"
@@ -172,7 +173,7 @@ class FilterEndToEndTest : public ::testing::Test {
     }
     std::string out;
     EXPECT_EQ(RunProgram(argv, &out), 0);
-    return std::atoll(out.c_str());
+    return testing_support::SavedMessageId(out);
   }
 
   std::string FolderOf(int64_t id) {

@@ -24,6 +24,7 @@
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/child_process.h"
+#include "tests/support/device_tool.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
@@ -84,7 +85,7 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
                           "Lunch", "--body", "See you at noon"},
                          &out),
               0);
-    int64_t id = std::atoll(out.c_str());
+    int64_t id = testing_support::SavedMessageId(out);
     QListWidget* list = window.browser()->ListBox(1010);
     ASSERT_TRUE(Eventually([&] {
       return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 5;
@@ -167,7 +168,7 @@ class WindowsOverTheDevice : public ::testing::Test {
                           "--body", "See you at noon"},
                          &out),
               0);
-    int64_t id = std::atoll(out.c_str());
+    int64_t id = testing_support::SavedMessageId(out);
     QListWidget* list = window_->browser()->ListBox(1010);
     EXPECT_TRUE(Eventually([&] {
       return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 5;
