@@ -118,6 +118,66 @@ TEST_F(SqlStatementTest, OnlyCommentsPrepareToNoStatementAndTailIsKept) {
 
 namespace {
 
+// A kept statement comes back with no binding and no row of its last use;
+// one that is in use is never handed out twice; statements of a connection
+// that was closed are not kept.
+TEST_F(SqlStatementTest, KeptStatementsComeBackCleanAndFollowTheirConnection) {
+  device::StatementCache cache;
+  const char* kInsert = "INSERT INTO t (a, b) VALUES (?, ?);";
+  sqlite3_stmt* first = nullptr;
+  {
+    device::Statement insert(&cache, db_, kInsert);
+    ASSERT_TRUE(insert.ok());
+    first = insert.get();
+    EXPECT_EQ(insert.Bind(1, 1).Bind(2, "one").Exec(), SQLITE_DONE);
+    // The same text while the first is in use: a statement of its own.
+    device::Statement nested(&cache, db_, kInsert);
+    ASSERT_TRUE(nested.ok());
+    EXPECT_NE(nested.get(), first);
+  }
+  {
+    device::Statement again(&cache, db_, kInsert);
+    ASSERT_TRUE(again.ok());
+    EXPECT_TRUE(again.get() == first ||
+                sqlite3_sql(again.get()) == std::string(kInsert));
+    // Its earlier bindings are gone: NULLs, not "one".
+    EXPECT_EQ(again.Exec(), SQLITE_DONE);
+  }
+  device::Statement count(&cache, db_,
+                          "SELECT COUNT(*), COUNT(b) FROM t WHERE a IS NULL;");
+  ASSERT_TRUE(count.Step());
+  EXPECT_EQ(count.Int(0), 1);
+  EXPECT_EQ(count.Int(1), 0);
+  {
+    // A row left unread does not keep a read open once given back.
+    device::Statement select(&cache, db_, "SELECT a FROM t;");
+    ASSERT_TRUE(select.Step());
+  }
+  EXPECT_EQ(
+      sqlite3_exec(db_, "BEGIN IMMEDIATE; COMMIT;", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  count.Finalize();
+
+  // Another connection: what was kept for the first one is finalized, so the
+  // first closes at once (sqlite3_close refuses while statements live).
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
+  {
+    device::Statement on_other(&cache, other, "SELECT 1;");
+    ASSERT_TRUE(on_other.Step());
+  }
+  EXPECT_EQ(sqlite3_close(db_), SQLITE_OK);
+  db_ = nullptr;
+  cache.Clear();
+  EXPECT_EQ(sqlite3_close(other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(":memory:", &db_), SQLITE_OK);
+
+  // A text that does not prepare is a failed statement, as without a cache.
+  device::Statement bad(&cache, db_, "SELECT FROM nowhere;");
+  EXPECT_FALSE(bad.ok());
+  EXPECT_NE(bad.rc(), SQLITE_OK);
+}
+
 TEST(StatusTest, SqliteCodesSayWhyAnOperationFailed) {
   EXPECT_TRUE(device::Status::FromSqlite(SQLITE_DONE, "").ok());
   EXPECT_TRUE(device::Status::FromSqlite(SQLITE_BUSY, "locked").IsBusy());
