@@ -6,7 +6,6 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPushButton>
-#include <QScreen>
 #include <QShortcut>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
@@ -33,10 +32,8 @@ MainWindow* g_main_window = nullptr;
 // The caption of questions ("Question").
 constexpr int kTextQuestion = 130;
 
-// The window's size where the screen allows it, and the room kept for the
-// window manager's frame (title bar and borders) when it does not.
+// The window's size where the screen allows it.
 constexpr QSize kWindowSize(480, 640);
-constexpr QSize kFrameRoom(16, 40);
 
 std::map<int, void (*)(QWidget*)>& Handlers() {
   static std::map<int, void (*)(QWidget*)> handlers;
@@ -61,12 +58,8 @@ MainWindow::MainWindow() {
   setWindowIcon(ProgramIcon());
   setObjectName("ClassName");
   // A phone's portrait screen, as far as the desktop's screen has room for
-  // it with the window manager's frame: at a scale factor of 2 a 1280 x 800
-  // screen is 640 x 400.
-  QSize size = kWindowSize;
-  if (QScreen* screen = QGuiApplication::primaryScreen())
-    size = size.boundedTo(screen->availableGeometry().size() - kFrameRoom);
-  resize(size);
+  // it.
+  resize(ScreenFitted(kWindowSize));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 4, 4, 4);
   pages_ = new QStackedWidget(this);
@@ -233,7 +226,7 @@ void MainWindow::ShowAbout() {
   auto* layout = new QVBoxLayout(&dialog);
   auto* page = new TemplateDialog(
       resources::LoadDialogTemplate(resources::kIdAboutTemplate), &dialog);
-  dialog.resize(429, 330);
+  dialog.resize(ScreenFitted(QSize(429, 330)));
   layout->addWidget(page);
   const AboutTextsData& texts = AboutTexts();
   page->SetControlText(20007, device::AnsiToWide(texts.web));

@@ -42,7 +42,7 @@ RulesEditor::RulesEditor(QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(page_);
-  resize(parent != nullptr ? parent->size() : QSize(480, 600));
+  resize(ScreenFitted(parent != nullptr ? parent->size() : QSize(480, 600)));
   connect(page_, &TemplateDialog::Command, this, &RulesEditor::OnCommand);
 
   pause_ = std::make_unique<WorkerPause>();

@@ -21,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QTextDocument>
 #include <QThread>
 #include <QUrl>
@@ -94,6 +95,14 @@ void PostToUiThread(std::function<void()> work) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return;
   QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+}
+
+QSize ScreenFitted(const QSize& wanted) {
+  // Room for a title bar and borders.
+  constexpr QSize kFrameRoom(16, 40);
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return wanted;
+  return wanted.boundedTo(screen->availableGeometry().size() - kFrameRoom);
 }
 
 QIcon ProgramIcon() {

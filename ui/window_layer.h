@@ -38,6 +38,11 @@ void PostToUiThread(std::function<void()> work);
 // The program icon (resource 114), drawn.
 QIcon ProgramIcon();
 
+// A window's size as far as the screen has room for it: no larger than the
+// primary screen's available area less the window manager's frame, at any
+// scale factor (a 1280 x 800 screen at factor 2 is 640 x 400).
+QSize ScreenFitted(const QSize& wanted);
+
 // A dialog page laid out from its template.
 class TemplateDialog : public QWidget {
   Q_OBJECT

@@ -264,6 +264,22 @@ TEST_F(BidiTest, TheRulesKeepTheirOrderInAMirroredWindow) {
   }
 }
 
+TEST_F(BidiTest, AFieldTheUserTypesIntoTakesItsTextsDirection) {
+  Choose("arab");
+  ui::RulesEditor editor(window_.get());
+  QWidget* recipients = editor.page()->Control(1035);
+  editor.page()->SetControlText(1035, u"Anna <anna@example.org>");
+  EXPECT_EQ(recipients->layoutDirection(), Qt::LeftToRight);
+  editor.page()->SetControlText(1035, u"\u0639\u0644\u064a 5550199");
+  EXPECT_EQ(recipients->layoutDirection(), Qt::RightToLeft);
+  // Empty, or digits only: the window's direction.
+  editor.page()->SetControlText(1035, u"5550199");
+  EXPECT_EQ(recipients->layoutDirection(), Qt::RightToLeft);
+  // The text itself is kept as typed: no marks are added to what is saved.
+  editor.page()->SetControlText(1035, u"Anna <anna@example.org>");
+  EXPECT_EQ(editor.page()->ControlText(1035), u"Anna <anna@example.org>");
+}
+
 TEST_F(BidiTest, ArabicTextInALatinWindowReadsRightToLeft) {
   ASSERT_EQ(window_->layoutDirection(), Qt::LeftToRight);
   // A text that begins with digits: on its own in a left-to-right line the

@@ -235,31 +235,31 @@ QImage Around(QWidget* window, QWidget* control) {
   return window->grab(area.adjusted(-3, -3, 3, 3)).toImage();
 }
 
-// Presses Tab until the focus comes round again; every widget it stopped at
-// must look different with the focus than without it.
-TEST_F(AccessibilityTest, EveryTabStopShowsItsFocus) {
-  window_->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+// Presses Tab in `window` until the focus comes round again; every widget
+// it stopped at must look different with the focus than without it.
+void ExpectEveryTabStopShowsItsFocus(QWidget* window) {
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window));
   std::vector<QWidget*> order;
   std::map<QWidget*, QImage> focused, unfocused;
   QWidget* previous = nullptr;
   for (int presses = 0; presses < 60; ++presses) {
     QWidget* from = QApplication::focusWidget();
-    QTest::keyClick(from != nullptr ? from : window_.get(), Qt::Key_Tab);
+    QTest::keyClick(from != nullptr ? from : window, Qt::Key_Tab);
     Settle();
     QWidget* now = QApplication::focusWidget();
     ASSERT_NE(now, nullptr);
     if (previous != nullptr && unfocused.count(previous) == 0)
-      unfocused[previous] = Around(window_.get(), previous);
+      unfocused[previous] = Around(window, previous);
     if (focused.count(now) != 0) {
       if (unfocused.size() == focused.size()) break;
     } else {
-      focused[now] = Around(window_.get(), now);
+      focused[now] = Around(window, now);
       order.push_back(now);
     }
     previous = now;
   }
-  ASSERT_GE(order.size(), 10u);
+  ASSERT_GE(order.size(), 3u);
   for (QWidget* stop : order) {
     ASSERT_EQ(unfocused.count(stop), 1u);
     EXPECT_NE(focused[stop], unfocused[stop])
@@ -267,6 +267,17 @@ TEST_F(AccessibilityTest, EveryTabStopShowsItsFocus) {
         << stop->objectName().toStdString() << "\" (\""
         << NameOf(stop).toStdString() << "\")";
   }
+}
+
+TEST_F(AccessibilityTest, EveryTabStopShowsItsFocus) {
+  ExpectEveryTabStopShowsItsFocus(window_.get());
+  ui::RulesEditor editor(window_.get());
+  editor.show();
+  ExpectEveryTabStopShowsItsFocus(&editor);
+  editor.close();
+  i18n::LanguageChooser chooser(window_.get());
+  chooser.show();
+  ExpectEveryTabStopShowsItsFocus(&chooser);
 }
 
 }  // namespace

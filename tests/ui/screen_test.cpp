@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "i18n/chooser.h"
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
@@ -97,6 +98,16 @@ TEST(ScreenOnX, Child) {
       << "the list has " << list->height() << " of " << browser->height()
       << " px";
   ExpectKeysOnScreen(&window, available);
+  // A dialog the size of its owner fits as well.
+  {
+    i18n::LanguageChooser chooser(&window);
+    chooser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&chooser));
+    WaitForFrame(&chooser);
+    EXPECT_TRUE(available.contains(chooser.frameGeometry()))
+        << "the language chooser " << Text(chooser.frameGeometry())
+        << " does not fit " << Text(available);
+  }
   std::printf("screen checked\n");
 }
 
