@@ -1,11 +1,9 @@
 #include "ui/notices.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QDBusVariant>
 #include <QSystemTrayIcon>
 #include <QVariantMap>
 #include <chrono>
@@ -78,10 +76,11 @@ NoticeText ComposeNotice(const std::vector<HoldNotice>& holds, bool markup) {
 }
 
 int DaysBeforeToday(const device::LocalTime& day) {
-  using namespace std::chrono;
   auto days = [](const device::LocalTime& t) {
-    return sys_days(year_month_day(year(t.year), month(t.month),
-                                   ::std::chrono::day(t.day)));
+    return std::chrono::sys_days(std::chrono::year_month_day(
+        std::chrono::year(t.year),
+        std::chrono::month(static_cast<unsigned>(t.month)),
+        std::chrono::day(static_cast<unsigned>(t.day))));
   };
   return static_cast<int>((days(device::Now()) - days(day)).count());
 }
