@@ -28,6 +28,8 @@ constexpr char kInterface[] = "org.freedesktop.Notifications";
 constexpr char kDefaultAction[] = "default";
 // How long the balloon stays, in milliseconds.
 constexpr int kBalloonMs = 10000;
+// The notices on the desktop whose click is still answered (the newest).
+constexpr size_t kRememberedNotices = 64;
 
 // "SMS: 555 0199 – Dinner" for one held message.
 QString HoldLine(const HoldNotice& hold) {
@@ -172,6 +174,10 @@ void Notices::Send(std::vector<HoldNotice> holds) {
                         return;
                       }
                       shown_[id.value()] = day;
+                      // A service that never says its notices closed does
+                      // not make the list grow without bound.
+                      while (shown_.size() > kRememberedNotices)
+                        shown_.erase(shown_.begin());
                     });
           });
 }
