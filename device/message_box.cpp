@@ -43,6 +43,7 @@ MessageBoxAnswer ShowMessageBox(const std::u16string& text,
     case MessageBoxButtons::kOkCancel:
       return MessageBoxAnswer::kCancel;
     case MessageBoxButtons::kYesNo:
+    case MessageBoxButtons::kYesNoDefaultNo:
       return MessageBoxAnswer::kNo;
   }
   return MessageBoxAnswer::kCancel;

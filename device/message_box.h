@@ -11,7 +11,9 @@
 
 namespace device {
 
-enum class MessageBoxButtons { kOk, kOkCancel, kYesNo };
+// kYesNoDefaultNo: a question whose Yes gives something up; Enter (and
+// nobody to ask) answers No.
+enum class MessageBoxButtons { kOk, kOkCancel, kYesNo, kYesNoDefaultNo };
 enum class MessageBoxAnswer { kOk, kCancel, kYes, kNo };
 
 class MessageBoxHandler {

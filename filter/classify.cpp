@@ -38,6 +38,35 @@ bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
   return true;
 }
 
+std::vector<std::string> SplitRecipients(std::string_view text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of(",;", start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view one = text.substr(start, end - start);
+    while (!one.empty() && one.front() == ' ') one.remove_prefix(1);
+    while (!one.empty() && one.back() == ' ') one.remove_suffix(1);
+    if (!one.empty()) out.emplace_back(one);
+    start = end + 1;
+  }
+  return out;
+}
+
+std::vector<size_t> UncoveredRecipients(
+    std::string_view store_name, const std::vector<std::string>& recipients) {
+  std::vector<size_t> uncovered;
+  for (size_t i = 0; i < recipients.size(); ++i) {
+    if (!RecipientsCovered(store_name, RecipientsRead{recipients[i], true},
+                           nullptr, /*may_load_rules=*/false))
+      uncovered.push_back(i);
+  }
+  if (uncovered.empty()) {
+    for (size_t i = 0; i < recipients.size(); ++i) uncovered.push_back(i);
+  }
+  return uncovered;
+}
+
 std::string MessageTokenText(const std::string& subject,
                              const std::string& body_text) {
   std::string text = subject + " " + body_text;

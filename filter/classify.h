@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "text/ascii.h"  // LowerAscii, which the body check uses
 
@@ -47,6 +48,19 @@ std::string StoreRecipientsText(std::string_view store_name, std::string text);
 // check never waits on the rules database): nothing is covered then.
 bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
                        int32_t* rule_id = nullptr, bool may_load_rules = true);
+
+// The recipients of a recipients text, one by one: the text split at commas
+// and semicolons, blanks around each taken off, empty ones left out.
+std::vector<std::string> SplitRecipients(std::string_view text);
+
+// Which of a message's recipients (as SplitRecipients gives them) make it
+// held: their indexes, in order. A recipient counts when no rule covers it
+// on its own. When each is covered by some rule but no one rule covers them
+// all (the judgement asks for one rule), every recipient is named, since the
+// message waits for a rule covering them together. Like the outgoing check,
+// it never loads the rules itself.
+std::vector<size_t> UncoveredRecipients(
+    std::string_view store_name, const std::vector<std::string>& recipients);
 
 // The texts of one message as classification needs them (narrow, code page
 // 1252). The field widths of the reading side are kept by whoever fills it.

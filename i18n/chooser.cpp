@@ -24,7 +24,8 @@ LanguageChooser::LanguageChooser(QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(page_);
-  resize(parent != nullptr ? parent->size() : QSize(480, 600));
+  resize(
+      ui::ScreenFitted(parent != nullptr ? parent->size() : QSize(480, 600)));
   QListWidget* list = page_->ListBox(20001);
   for (const std::string& name : DisplayNames()) {
     list->addItem(ui::ToQt(device::AnsiToWide(name)));

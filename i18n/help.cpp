@@ -70,7 +70,8 @@ bool ShowInOwnViewer(QWidget* owner, const std::string& host_path) {
     layout->addWidget(view);
     layout->addWidget(close);
     QObject::connect(close, &QPushButton::clicked, window, &QDialog::close);
-    window->resize(owner != nullptr ? owner->size() : QSize(480, 640));
+    window->resize(
+        ui::ScreenFitted(owner != nullptr ? owner->size() : QSize(480, 640)));
     HelpWindow() = window;
   }
   auto* view = window->findChild<ui::PageView*>("help_page");

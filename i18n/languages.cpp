@@ -40,11 +40,13 @@ SupportEncoding g_current_support_encoding = SupportEncoding::kCodePage;
 
 // The UI texts a support file may replace (113, the program name, may not).
 bool ReplaceableUiText(const std::string& id) {
-  // 131 to 140 are this program's own texts (buttons, dialog titles).
+  // 131 to 151 are this program's own texts (buttons, dialog titles,
+  // notices, the names of controls).
   static const char* const kIds[] = {
       "115", "116", "117", "118", "119", "120", "122", "123", "124",
       "125", "126", "127", "128", "129", "130", "131", "132", "133",
-      "134", "135", "136", "137", "138", "139", "140"};
+      "134", "135", "136", "137", "138", "139", "140", "141", "142",
+      "143", "144", "145", "146", "147", "148", "149", "150", "151"};
   for (const char* known : kIds) {
     if (id == known) return true;
   }
@@ -205,6 +207,9 @@ bool ApplySupportFile() {
                     SupportTextToWide(parsed.text, encoding));
     }
   }
+  // Controls named by a UI text are renamed in the new language.
+  for (ui::TemplateDialog* dialog : ui::OpenDialogs())
+    dialog->RefreshAccessibleNames();
   if (ui::MainWindow* window = ui::TheMainWindow()) {
     window->RefreshTexts();
     window->update();

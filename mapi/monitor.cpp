@@ -18,6 +18,7 @@
 #include "device/debug.h"
 #include "device/threads.h"
 #include "device/window_registry.h"
+#include "filter/classify.h"
 #include "filter/rule_table.h"
 #include "mapi/message_reader.h"
 #include "mapi/stores.h"
@@ -427,7 +428,54 @@ enum class Outcome { kDone, kTryAgain, kHold };
 struct CheckState {
   bool judged_not_covered = false;
   bool held_again = false;
+  // What the user is told of the hold, read with the judgement.
+  RecipientsRead recipients;
+  std::u16string recipients_wide;
+  std::u16string subject;
 };
+
+std::mutex g_hold_lock;
+std::function<void(const HoldNotice&)> g_on_hold;
+
+// The recipients text split as SplitRecipients splits its narrow form, so
+// that the two agree index for index.
+std::vector<std::u16string> SplitWideRecipients(const std::u16string& text) {
+  std::vector<std::u16string> out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of(u",;", start);
+    if (end == std::u16string::npos) end = text.size();
+    std::u16string one = text.substr(start, end - start);
+    while (!one.empty() && one.front() == u' ') one.erase(0, 1);
+    while (!one.empty() && one.back() == u' ') one.pop_back();
+    if (!one.empty()) out.push_back(std::move(one));
+    start = end + 1;
+  }
+  return out;
+}
+
+// Tells whoever listens that a message of `store` was held.
+void TellHold(const char* store, const CheckState& state) {
+  std::function<void(const HoldNotice&)> tell;
+  {
+    std::lock_guard<std::mutex> guard(g_hold_lock);
+    tell = g_on_hold;
+  }
+  if (!tell) return;
+  HoldNotice notice;
+  notice.store = store;
+  notice.subject = state.subject;
+  notice.when = device::Now();
+  const std::vector<std::string> narrow =
+      SplitRecipients(state.recipients.text);
+  const std::vector<std::u16string> wide =
+      SplitWideRecipients(state.recipients_wide);
+  for (size_t i : UncoveredRecipients(store, narrow)) {
+    notice.recipients.push_back(
+        wide.size() == narrow.size() ? wide[i] : device::AnsiToWide(narrow[i]));
+  }
+  tell(notice);
+}
 
 // A message judged not covered: its id and the store whose held folder it
 // goes into.
@@ -480,6 +528,9 @@ Outcome Judge(IMAPISession* session, const OBJECT_NOTIFICATION& object,
     OwnedProps values;
     current = message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags),
                                 MAPI_UNICODE, &count, values.put());
+    if (SUCCEEDED(current) && values && count == 1 &&
+        values[0].ulPropTag == PR_SUBJECT_W && values[0].Value.lpszW != nullptr)
+      state->subject = values[0].Value.lpszW;
   }
 
   if (!state->judged_not_covered) {
@@ -487,10 +538,12 @@ Outcome Judge(IMAPISession* session, const OBJECT_NOTIFICATION& object,
     // text is judged like any other (the first rule covers it when there is
     // one); recipients that could not be read whole are not covered; rules
     // not loaded yet are not waited for here: nothing is covered then.
-    const RecipientsRead recipients = ReadRecipientsForJudging(message.get());
-    const bool allowed = !g_check_holds_everything.load() &&
-                         RecipientsCovered(owner->name, recipients, nullptr,
-                                           /*may_load_rules=*/false);
+    state->recipients =
+        ReadRecipientsForJudging(message.get(), &state->recipients_wide);
+    const bool allowed =
+        !g_check_holds_everything.load() &&
+        RecipientsCovered(owner->name, state->recipients, nullptr,
+                          /*may_load_rules=*/false);
     device::DebugOut("*** Got recipients ***\r\n");
     if (allowed) {
       ForgetReleased(notified);  // passed: no longer a fresh release
@@ -560,6 +613,7 @@ Outcome CheckOnce(IMAPISession* session, const OBJECT_NOTIFICATION& object,
   if (SUCCEEDED(hr)) {
     hold.record->pending.store(1);
     if (!state->held_again) RequestComposeWindowClose();
+    TellHold(hold.record->name, *state);
     return Outcome::kDone;
   }
   // Not in the Outbox any more: it has left (and is not ours to hold).
@@ -646,6 +700,7 @@ void CheckOutgoingMessages(const std::vector<const NOTIFICATION*>& batch) {
       any = true;
       close_window = close_window || !group[i]->state.held_again;
       group[i]->outcome = Outcome::kDone;
+      TellHold(record->name, group[i]->state);
     }
     if (any) record->pending.store(1);
     if (close_window) RequestComposeWindowClose();
@@ -686,6 +741,11 @@ void CheckUntilDone(IMAPISession* session, const OBJECT_NOTIFICATION& object,
 }  // namespace
 
 // --- the worker -----------------------------------------------------------
+
+void SetHoldHandler(std::function<void(const HoldNotice&)> handler) {
+  std::lock_guard<std::mutex> guard(g_hold_lock);
+  g_on_hold = std::move(handler);
+}
 
 void SetBrowserCalls(BrowserCalls calls) {
   std::lock_guard<std::mutex> guard(g_browser_lock);

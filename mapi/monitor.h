@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "device/clock.h"
 #include "mapi/mapi.h"
 #include "mapi/owned.h"
 
@@ -110,6 +111,20 @@ class WorkerPause {
 // worker has taken it. (The worker also takes any reload that brought other
 // rules, a new RuleGeneration, as a change.)
 extern std::atomic<int32_t> RulesChanged;
+
+// A message the outgoing check has just held, as the user is told of it:
+// its store, the recipients no rule covers (ui names them in its notice),
+// its subject, and when it was held (the day the browser lists it under).
+struct HoldNotice {
+  std::string store;
+  std::vector<std::u16string> recipients;
+  std::u16string subject;
+  device::LocalTime when;
+};
+// Who is told of each hold (the user interface's notices). Called on the
+// message service's notification thread right after the move, so it must
+// return at once (queue the work); an empty handler: nobody.
+void SetHoldHandler(std::function<void(const HoldNotice&)> handler);
 
 // The worker's calls into the message browser. The browser installs them;
 // they must return at once (queue the work onto the user-interface thread)

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <mutex>
@@ -268,6 +269,43 @@ HeldFolder OpenHeldFolder(IMsgStore* store) {
   folders.held = CreateHeldFolder(folders.outbox.get());
   if (!folders.held) device::DebugOut("Failed to create Tarnvex folder");
   return folders;
+}
+
+namespace {
+
+// The messages of a folder (its contents table's rows); -1 when unread.
+int32_t MessagesIn(IMAPIFolder* folder) {
+  if (folder == nullptr) return -1;
+  Owned<IMAPITable> contents;
+  ULONG count = 0;
+  if (FAILED(folder->GetContentsTable(0, contents.put())) || !contents ||
+      FAILED(contents->GetRowCount(0, &count))) {
+    return -1;
+  }
+  return static_cast<int32_t>(count);
+}
+
+}  // namespace
+
+bool CountWaitingMessages(WaitingMessages* waiting) {
+  *waiting = WaitingMessages();
+  bool whole = true;
+  StoreTableData& stores = StoreTable();
+  for (int32_t i = 0; i < stores.count.load(); ++i) {
+    assert(i < kMaxStores);
+    IMsgStore* store = stores.records[i].store.load();
+    if (store == nullptr) {
+      whole = false;
+      continue;
+    }
+    HeldFolder folders = OpenHeldFolder(store);
+    const int32_t in_outbox = MessagesIn(folders.outbox.get());
+    const int32_t held = MessagesIn(folders.held.get());
+    if (in_outbox < 0 || held < 0) whole = false;
+    waiting->in_outboxes += std::max(in_outbox, 0);
+    waiting->held += std::max(held, 0);
+  }
+  return whole;
 }
 
 bool ScanHeldFolder(StoreRecord& record) {

@@ -133,6 +133,16 @@ size_t JudgedMessageCount();
 // monitor.
 void SetWalkSafePoint(bool (*safe_point)());
 
+// What waits to leave the device: the messages in the stores' Outboxes
+// themselves (the transport sends them once every listener has judged them)
+// and those in their held folders. Read from the stores entered; false when
+// one of them could not be read (the counts are then of those that could).
+struct WaitingMessages {
+  int32_t in_outboxes = 0;
+  int32_t held = 0;
+};
+bool CountWaitingMessages(WaitingMessages* waiting);
+
 // Cancels the subscription of every advised store: no notification of them
 // is begun from here on (one already under way may still run; the monitor
 // waits for those). The stores leave this process's listener record, so the

@@ -1,5 +1,8 @@
 #include "resources/resources.h"
 
+#include <initializer_list>
+#include <utility>
+
 namespace resources {
 
 std::u16string LoadString(int id) {
@@ -56,6 +59,29 @@ std::u16string LoadString(int id) {
       return u"Help";
     case kIdTextSupportTooBig:
       return u"The language file is too large to be read.";
+    case kIdTextMessageHeld:
+      return u"Message held";
+    case kIdTextMessagesHeld:
+      return u"Messages held: %d";
+    case kIdTextExitQuestion:
+      return u"Nothing will be sent from this device until Tarnvex runs "
+             u"again. Exit?";
+    case kIdNamePreviousDay:
+      return u"Previous day";
+    case kIdNameNextDay:
+      return u"Next day";
+    case kIdNameListedDay:
+      return u"Date";
+    case kIdNameMessageList:
+      return u"Messages";
+    case kIdNameMessageCount:
+      return u"Number of messages";
+    case kIdNameStatus:
+      return u"Status";
+    case kIdNameRuleCount:
+      return u"Number of rules";
+    case kIdNameMessagePage:
+      return u"Message page";
     default:
       return u"";
   }
@@ -92,6 +118,25 @@ std::vector<MenuItem> LoadMenu(int id) {
 namespace {
 
 using K = ControlKind;
+
+// The names of a template's controls that carry no text of their own.
+struct ControlName {
+  int control;
+  int label;      // the text control that labels it, or 0
+  int name_text;  // else the UI text that names it
+};
+
+DialogTemplate Named(DialogTemplate t,
+                     std::initializer_list<ControlName> names) {
+  for (const ControlName& name : names) {
+    for (ControlTemplate& c : t.controls) {
+      if (c.id != name.control) continue;
+      c.label = name.label;
+      c.name_text = name.name_text;
+    }
+  }
+  return t;
+}
 
 DialogTemplate About() {
   return {kIdAboutTemplate,
@@ -144,41 +189,59 @@ DialogTemplate Browser() {
           {1012, K::kCheckBox, u"Normal", 46, 99, 50, 8},
           {1018, K::kButton, u"Update", 99, 97, 39, 11},
       }};
-  return t;
+  return Named(std::move(t), {{1019, 0, kIdNameListedDay},
+                              {1037, 0, kIdNameMessageCount},
+                              {1010, 0, kIdNameMessageList},
+                              {1021, 0, kIdNameStatus},
+                              {1014, 1015, 0},
+                              {1025, 1023, 0},
+                              {1026, 1024, 0},
+                              {1017, 1016, 0},
+                              {1022, 1020, 0},
+                              // "+" goes one day back, "-" one forward.
+                              {1027, 0, kIdNamePreviousDay},
+                              {1029, 0, kIdNameNextDay}});
 }
 
 DialogTemplate Rules() {
-  return {kIdRulesTemplate,
-          142,
-          108,
-          {
-              {1028, K::kText, u"Rules", 0, 1, 115, 8},
-              {1038, K::kReadOnlyEdit, u"", 117, 0, 23, 11, false, true},
-              {1026, K::kListBox, u"", 0, 9, 141, 18, true, false, true},
-              {1015, K::kText, u"Sender", 0, 29, 140, 8},
-              {1031, K::kEdit, u"", 0, 38, 141, 12, true},
-              {1024, K::kText, u"Recipients", 0, 50, 140, 8},
-              {1035, K::kEdit, u"", 0, 59, 141, 12, true},
-              {1016, K::kText, u"Message", 0, 74, 141, 8},
-              {1032, K::kMultiLineInput, u"", 0, 82, 141, 12, true},
-              {1033, K::kButton, u"Add", 0, 99, 36, 9},
-              {1034, K::kButton, u"Delete", 56, 99, 36, 9},
-              {20013, K::kButton, u"Close", 109, 99, 33, 9},
-          }};
+  DialogTemplate t{
+      kIdRulesTemplate,
+      142,
+      108,
+      {
+          {1028, K::kText, u"Rules", 0, 1, 115, 8},
+          {1038, K::kReadOnlyEdit, u"", 117, 0, 23, 11, false, true},
+          {1026, K::kListBox, u"", 0, 9, 141, 18, true, false, true},
+          {1015, K::kText, u"Sender", 0, 29, 140, 8},
+          {1031, K::kEdit, u"", 0, 38, 141, 12, true},
+          {1024, K::kText, u"Recipients", 0, 50, 140, 8},
+          {1035, K::kEdit, u"", 0, 59, 141, 12, true},
+          {1016, K::kText, u"Message", 0, 74, 141, 8},
+          {1032, K::kMultiLineInput, u"", 0, 82, 141, 12, true},
+          {1033, K::kButton, u"Add", 0, 99, 36, 9},
+          {1034, K::kButton, u"Delete", 56, 99, 36, 9},
+          {20013, K::kButton, u"Close", 109, 99, 33, 9},
+      }};
+  return Named(std::move(t), {{1038, 0, kIdNameRuleCount},
+                              {1026, 1028, 0},
+                              {1031, 1015, 0},
+                              {1035, 1024, 0},
+                              {1032, 1016, 0}});
 }
 
 DialogTemplate Chooser() {
-  return {kIdLanguageTemplate,
-          142,
-          108,
-          {
-              {20011, K::kText, u"Select Language:", 5, 1, 73, 10},
-              {20012, K::kText, u"", 82, 1, 60, 10},
-              {20001, K::kListBox, u"", 5, 13, 131, 72, true, false, true, true,
-               true},
-              {40009, K::kButton, u"Select", 6, 91, 43, 12},
-              {20015, K::kButton, u"Ok", 93, 91, 43, 12},
-          }};
+  DialogTemplate t{kIdLanguageTemplate,
+                   142,
+                   108,
+                   {
+                       {20011, K::kText, u"Select Language:", 5, 1, 73, 10},
+                       {20012, K::kText, u"", 82, 1, 60, 10},
+                       {20001, K::kListBox, u"", 5, 13, 131, 72, true, false,
+                        true, true, true},
+                       {40009, K::kButton, u"Select", 6, 91, 43, 12},
+                       {20015, K::kButton, u"Ok", 93, 91, 43, 12},
+                   }};
+  return Named(std::move(t), {{20001, 20011, 0}});
 }
 
 }  // namespace

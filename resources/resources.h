@@ -20,8 +20,9 @@ inline constexpr int kIdRulesTemplate = 119;
 inline constexpr int kIdBrowserTemplate = 120;
 
 // Texts of the string table beyond the device's own (113 to 130): the
-// buttons and titles of this program's windows. They are UI texts like the
-// others, so a support file's STRINGTABLE lines replace them.
+// buttons and titles of this program's windows, its notices and the names
+// of its controls. They are UI texts like the others, so a support file's
+// STRINGTABLE lines replace them.
 inline constexpr int kIdTextBack = 131;       // "Back" (the message viewer)
 inline constexpr int kIdTextOk = 132;         // "OK" (message boxes)
 inline constexpr int kIdTextCancel = 133;     // "Cancel"
@@ -33,8 +34,21 @@ inline constexpr int kIdTitleAbout = 138;     // "About" (About box's title)
 inline constexpr int kIdTitleHelp = 139;  // "Help" (the help viewer's title)
 inline constexpr int kIdTextSupportTooBig =
     140;  // a support file over the bound
+// The desktop notice of a hold, the tooltip and the question at Exit.
+inline constexpr int kIdTextMessageHeld = 141;   // "Message held"
+inline constexpr int kIdTextMessagesHeld = 142;  // "Messages held: %d"
+inline constexpr int kIdTextExitQuestion = 143;  // "Nothing will be sent ..."
+// The names a screen reader gives controls that have no label of their own.
+inline constexpr int kIdNamePreviousDay = 144;   // "Previous day" (the "+")
+inline constexpr int kIdNameNextDay = 145;       // "Next day" (the "-")
+inline constexpr int kIdNameListedDay = 146;     // "Date" (the listed day)
+inline constexpr int kIdNameMessageList = 147;   // "Messages"
+inline constexpr int kIdNameMessageCount = 148;  // "Number of messages"
+inline constexpr int kIdNameStatus = 149;        // "Status"
+inline constexpr int kIdNameRuleCount = 150;     // "Number of rules"
+inline constexpr int kIdNameMessagePage = 151;   // "Message page" (viewer)
 inline constexpr int kFirstExtraUiText = kIdTextBack;
-inline constexpr int kLastExtraUiText = kIdTextSupportTooBig;
+inline constexpr int kLastExtraUiText = kIdNameMessagePage;
 
 // Menu command ids.
 inline constexpr int kCmdHelp = 40004;
@@ -105,6 +119,11 @@ struct ControlTemplate {
   // List boxes: the list sorts its entries; more than one can be selected.
   bool sorted = false;
   bool multi_select = false;
+  // What a screen reader calls a control that has no text of its own: the
+  // text control that labels it (its name follows the label when a language
+  // relabels it), or else a UI text saying what it is for. 0: none.
+  int label = 0;
+  int name_text = 0;
 };
 // A height of 0 dialog units: one line of text (the browser's status line).
 

@@ -25,6 +25,7 @@
 #include "mapi/stores.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
+#include "ui/bidi.h"
 #include "ui/ui_texts.h"
 
 namespace ui {
@@ -61,6 +62,11 @@ Workers& W() {
   static Workers* workers = new Workers;
   return *workers;
 }
+
+// A refresh asked for while another one runs starts once that one has
+// ended: looked at this often, this many times.
+constexpr int kRefreshRetryMs = 50;
+constexpr int kRefreshTries = 200;
 
 std::u16string Header(int n, bool summary) {
   char text[96];
@@ -106,6 +112,8 @@ Browser::Browser(QWidget* parent)
   if (QListWidget* list = ListBox(1010)) {
     connect(list, &QListWidget::itemActivated, this,
             [this] { emit OpenViewer(); });
+    // An entry is five lines tall: the list scrolls by line, not by entry.
+    list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
   }
   {
     std::lock_guard<std::mutex> guard(S().lock);
@@ -132,21 +140,14 @@ void Browser::ApplyRefill(const std::u16string& date,
                           bool fix_day, bool tick_normal) {
   if (fix_day) SetControlText(1022, u"0");
   if (tick_normal) SetChecked(1012, true);
-  SetControlText(1019, date);
+  SetControlText(1019, Isolated(date));
   if (entries.size() > static_cast<size_t>(kMaxEntryIdentities))
     entries.resize(kMaxEntryIdentities);
   {
     std::lock_guard<std::mutex> guard(S().lock);
     S().entries.swap(entries);
   }
-  if (QListWidget* list = ListBox(1010)) {
-    QSignalBlocker block(list);
-    list->clear();
-    QStringList items;
-    items.reserve(static_cast<qsizetype>(lines.size()));
-    for (const auto& line : lines) items << ToQt(line);
-    list->addItems(items);
-  }
+  if (QListWidget* list = ListBox(1010)) FillEntryList(list, lines, 5);
   SetControlText(1037, device::AnsiToWide(std::to_string(count)));
 }
 
@@ -177,6 +178,25 @@ void Browser::OnCommand(int id) {
   }
 }
 
+void Browser::ShowHeldDay(int days_back) {
+  days_back = std::max(days_back, 0);
+  SetChecked(1039, true);
+  SetChecked(1012, false);
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().filter.blocked = true;
+    S().filter.normal = false;
+  }
+  SetControlText(1022, device::AnsiToWide(std::to_string(days_back)));
+  RefreshWhenFree(kRefreshTries);
+}
+
+void Browser::RefreshWhenFree(int tries_left) {
+  if (StartListRefresh(this) || tries_left <= 0) return;
+  QTimer::singleShot(kRefreshRetryMs, this,
+                     [this, tries_left] { RefreshWhenFree(tries_left - 1); });
+}
+
 void Browser::StepDay(int delta) {
   if (ListRefreshRunning()) return;
   int before;
@@ -201,23 +221,14 @@ void Browser::StepDay(int delta) {
   }
 }
 
-void Browser::ShowEntry(int line) {
+void Browser::ShowEntry(int row) {
   QListWidget* list = ListBox(1010);
-  if (list == nullptr || line < 0) return;
-  int h = line - line % 5;
-  // The whole entry is marked, its five lines, not only the line clicked.
-  if (QItemSelectionModel* model = list->selectionModel()) {
-    QSignalBlocker block(model);
-    int last = std::min(h + 4, list->count() - 1);
-    model->select(QItemSelection(list->model()->index(h, 0),
-                                 list->model()->index(last, 0)),
-                  QItemSelectionModel::ClearAndSelect);
-    list->viewport()->update();
-  }
-  auto read = [&](int k, std::u16string* out) {
-    QListWidgetItem* item = list->item(k);
-    if (item == nullptr) return false;
-    *out = FromQt(item->text());
+  if (list == nullptr || row < 0) return;
+  // The entry's five lines: header, sender, recipients, time, message.
+  const std::vector<std::u16string> lines = EntryLines(list, row);
+  auto line = [&](size_t k, std::u16string* out) {
+    if (k >= lines.size()) return false;
+    *out = lines[k];
     return true;
   };
   std::u16string text;
@@ -226,20 +237,21 @@ void Browser::ShowEntry(int line) {
     std::lock_guard<std::mutex> guard(S().lock);
     selection = S().last_selection;
   }
-  if (read(h + 1, &text)) {
-    SetControlText(1014, text);
+  // The fields show the texts isolated; the selection keeps them as read.
+  if (line(1, &text)) {
+    SetControlText(1014, Isolated(text));
     selection.sender = text;
   }
-  if (read(h + 2, &text)) {
-    SetControlText(1026, text);
+  if (line(2, &text)) {
+    SetControlText(1026, Isolated(text));
     selection.recipients = text;
   }
-  if (read(h + 3, &text)) SetControlText(1025, text);
-  if (read(h + 4, &text)) {
-    SetControlText(1017, text);
+  if (line(3, &text)) SetControlText(1025, Isolated(text));
+  if (line(4, &text)) {
+    SetControlText(1017, Isolated(text));
     selection.message = text;
   }
-  size_t n = static_cast<size_t>(h / 5);
+  size_t n = static_cast<size_t>(row);
   EntryIdentity entry;
   {
     std::lock_guard<std::mutex> guard(S().lock);

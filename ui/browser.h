@@ -1,5 +1,6 @@
 // The message browser: the recorded messages of one day, filtered by
-// status, five list lines an entry; the selected entry's details, its page
+// status, one list item of five lines an entry; the selected entry's details
+// (texts of the message shown isolated, ui/bidi.h), its page
 // "cmsg.htm", and what the rules editor takes from it. The list is refilled
 // by the user interface, by its own workers and by the monitoring worker;
 // the refill runs on the calling thread under MessageListLock and hands the
@@ -53,22 +54,27 @@ class Browser : public TemplateDialog {
     bool normal = false;      // 1012
   };
   Filter CurrentFilter();
-  // On the user-interface thread: the refill's lines into the list and,
-  // in the same step, the identities of their entries (five lines each)
-  // into the shared state, so that a selection always reads the identity
-  // of the entry it shows.
+  // On the user-interface thread: the refill's lines (five an entry) into
+  // the list and, in the same step, the identities of their entries into
+  // the shared state, so that a selection always reads the identity of the
+  // entry it shows.
   void ApplyRefill(const std::u16string& date,
                    const std::vector<std::u16string>& lines,
                    std::vector<EntryIdentity> entries, int count, bool fix_day,
                    bool tick_normal);
+  // Lists the held messages ("Blocked" alone) of the day `days_back` days
+  // before today, as a click on a notice asks.
+  void ShowHeldDay(int days_back);
 
  signals:
   void OpenViewer();
 
  private:
   void OnCommand(int id);
-  void ShowEntry(int line);
+  void ShowEntry(int row);
   void StepDay(int delta);
+  // Starts a list refresh, or once the one running has ended.
+  void RefreshWhenFree(int tries_left);
 };
 
 // The lock of the browser's day lists: a refill holds it from the first

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStackedWidget>
@@ -15,8 +16,11 @@
 
 #include "device/codepage.h"
 #include "device/image.h"
+#include "device/message_box.h"
 #include "device/window_registry.h"
+#include "mapi/stores.h"
 #include "ui/browser.h"
+#include "ui/notices.h"
 #include "ui/rules_editor.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
@@ -25,6 +29,11 @@ namespace ui {
 namespace {
 
 MainWindow* g_main_window = nullptr;
+// The caption of questions ("Question").
+constexpr int kTextQuestion = 130;
+
+// The window's size where the screen allows it.
+constexpr QSize kWindowSize(480, 640);
 
 std::map<int, void (*)(QWidget*)>& Handlers() {
   static std::map<int, void (*)(QWidget*)> handlers;
@@ -48,7 +57,9 @@ MainWindow::MainWindow() {
   setWindowTitle(ToQt(UiTextOf(resources::kIdAppName)));
   setWindowIcon(ProgramIcon());
   setObjectName("ClassName");
-  resize(480, 640);
+  // A phone's portrait screen, as far as the desktop's screen has room for
+  // it.
+  resize(ScreenFitted(kWindowSize));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 4, 4, 4);
   pages_ = new QStackedWidget(this);
@@ -90,13 +101,25 @@ MainWindow::MainWindow() {
   qApp->installEventFilter(this);
 
   // The notification icon; where the desktop shows no tray it is simply not
-  // seen, and the program runs the same.
+  // seen, and the program runs the same. Its menu brings the window back or
+  // ends the program; its tooltip counts the held messages.
   tray_ = new QSystemTrayIcon(ProgramIcon(), this);
-  tray_->setToolTip(ToQt(UiTextOf(resources::kIdAppName)));
   connect(tray_, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason r) {
             if (r == QSystemTrayIcon::Trigger) Raise();
           });
+  auto* tray_menu = new QMenu(this);
+  connect(tray_menu->addAction(QString()), &QAction::triggered, this,
+          [this] { Raise(); });
+  QAction* exit = tray_menu->addAction(QString());
+  exit->setData(resources::kCmdExit);
+  connect(exit, &QAction::triggered, this,
+          [this] { RunCommand(resources::kCmdExit); });
+  connect(tray_menu, &QMenu::aboutToShow, this, &MainWindow::RefreshTexts);
+  tray_->setContextMenu(tray_menu);
+  notices_ = new Notices(tray_, this);
+  connect(notices_, &Notices::ShowHeld, this, &MainWindow::ShowHeldOn);
+  RefreshTexts();
   tray_->show();
   registration_ =
       device::RegisterWindow(UiTextOf(resources::kIdAppName), kMainWindowClass);
@@ -167,6 +190,34 @@ bool MainWindow::ViewerShown() const { return pages_->currentIndex() == 1; }
 
 void MainWindow::RefreshTexts() {
   back_->setText(ToQt(UiTextOf(resources::kIdTextBack)));
+  viewer_->setAccessibleName(ToQt(UiTextOf(resources::kIdNameMessagePage)));
+  browser_->RefreshAccessibleNames();
+  if (tray_ != nullptr) {
+    // The icon's menu says what the menu bar says.
+    QList<QAction*> actions = tray_->contextMenu()->actions();
+    actions[0]->setText(ToQt(UiTextOf(resources::kIdAppName)));
+    actions[1]->setText(ToQt(keys_->CommandText(resources::kCmdExit)));
+  }
+  if (notices_ != nullptr) notices_->RefreshTooltip();
+}
+
+void MainWindow::ShowHeldOn(const device::LocalTime& day) {
+  Raise();
+  RunCommand(resources::kCmdShowBrowser);
+  browser_->ShowHeldDay(DaysBeforeToday(day));
+}
+
+bool MainWindow::ConfirmExit() {
+  if (asking_) return false;  // already asked: that answer decides
+  WaitingMessages waiting;
+  const bool counted = CountWaitingMessages(&waiting);
+  if (counted && waiting.in_outboxes == 0 && waiting.held == 0) return true;
+  asking_ = true;
+  const device::MessageBoxAnswer answer = device::ShowMessageBox(
+      UiTextOf(resources::kIdTextExitQuestion), UiTextOf(kTextQuestion),
+      device::MessageBoxButtons::kYesNoDefaultNo);
+  asking_ = false;
+  return answer == device::MessageBoxAnswer::kYes;
 }
 
 void MainWindow::ShowAbout() {
@@ -175,7 +226,7 @@ void MainWindow::ShowAbout() {
   auto* layout = new QVBoxLayout(&dialog);
   auto* page = new TemplateDialog(
       resources::LoadDialogTemplate(resources::kIdAboutTemplate), &dialog);
-  dialog.resize(429, 330);
+  dialog.resize(ScreenFitted(QSize(429, 330)));
   layout->addWidget(page);
   const AboutTextsData& texts = AboutTexts();
   page->SetControlText(20007, device::AnsiToWide(texts.web));
@@ -233,6 +284,10 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!ConfirmExit()) {
+    event->ignore();
+    return;
+  }
   RemoveTrayIcon();
   event->accept();
   QApplication::quit();

@@ -1,13 +1,18 @@
 // The main window "Tarnvex": the message browser covering it (and the
 // message viewer in its place on request), the two soft keys of menu 116,
-// the notification icon, the About box, and the keyboard: F10, the Menu key
-// or Alt alone open the first soft key, Alt+underlined letter any key, F1
-// is Help, Escape leaves the viewer, Control+Q ends the program.
+// the notification icon with its menu and the notices of held messages, the
+// About box, and the keyboard: F10, the Menu key or Alt alone open the first
+// soft key, Alt+underlined letter any key, F1 is Help, Escape leaves the
+// viewer, Control+Q ends the program. Ending it (Exit, Control+Q, the icon's
+// Exit, the window's close button) asks first while messages wait to leave
+// the device, since nothing leaves it while Tarnvex does not run.
 #ifndef TARNVEX_UI_MAIN_WINDOW_H_
 #define TARNVEX_UI_MAIN_WINDOW_H_
 
 #include <QWidget>
 #include <string>
+
+#include "device/clock.h"
 
 class QPushButton;
 class QStackedWidget;
@@ -16,6 +21,7 @@ class QSystemTrayIcon;
 namespace ui {
 
 class Browser;
+class Notices;
 class PageView;
 class SoftKeyBar;
 
@@ -40,6 +46,10 @@ class MainWindow : public QWidget {
   SoftKeyBar* soft_keys() const { return keys_; }
   QSystemTrayIcon* tray() const { return tray_; }
   bool HasTrayIcon() const;
+  Notices* notices() const { return notices_; }
+  // Brings the window to the front with the browser on the messages held
+  // on `day` ("Blocked"): a click on a notice.
+  void ShowHeldOn(const device::LocalTime& day);
   // A menu command (the ids of menu 116, and 40019 / 40020).
   void RunCommand(int id);
   // Brings the window to the front (the icon's tap, a second start).
@@ -63,6 +73,9 @@ class MainWindow : public QWidget {
 
  private:
   void RemoveTrayIcon();
+  // True when the program may end: nothing waits to leave the device, or
+  // the user said Yes to the question (asked once for each attempt).
+  bool ConfirmExit();
   Browser* browser_ = nullptr;
   SoftKeyBar* keys_ = nullptr;
   QStackedWidget* pages_ = nullptr;
@@ -71,6 +84,8 @@ class MainWindow : public QWidget {
   // Alt was pressed and nothing else since: its release opens the menu.
   bool alt_alone_ = false;
   QSystemTrayIcon* tray_ = nullptr;
+  Notices* notices_ = nullptr;
+  bool asking_ = false;  // the question at exit is open
   std::string registration_;
 };
 

@@ -16,6 +16,8 @@ namespace ui {
 namespace {
 
 RulesEditor* g_open_editor = nullptr;
+// A rule's lines in the list: header, sender, recipients, message.
+constexpr int kLinesPerRule = 4;
 bool g_last_close_updated = false;
 
 std::u16string RuleHeader(int n) {
@@ -40,7 +42,7 @@ RulesEditor::RulesEditor(QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(page_);
-  resize(parent != nullptr ? parent->size() : QSize(480, 600));
+  resize(ScreenFitted(parent != nullptr ? parent->size() : QSize(480, 600)));
   connect(page_, &TemplateDialog::Command, this, &RulesEditor::OnCommand);
 
   pause_ = std::make_unique<WorkerPause>();
@@ -63,18 +65,18 @@ RulesEditor::~RulesEditor() {
 
 void RulesEditor::FillRuleList() {
   LoadRules();
-  QListWidget* list = page_->ListBox(1026);
-  QSignalBlocker block(list);
-  list->clear();
+  // One item a rule, its four lines: header, sender, recipients, message.
+  std::vector<std::u16string> lines;
   int32_t count = RuleCount();
   for (int32_t i = 0; i < count; ++i) {
     std::string sender, recipients, message;
     if (!GetRule(i, &sender, &recipients, &message, nullptr, nullptr)) continue;
-    list->addItem(ToQt(RuleHeader(i + 1)));
-    list->addItem(ToQt(device::AnsiToWide(sender)));
-    list->addItem(ToQt(device::AnsiToWide(recipients)));
-    list->addItem(ToQt(device::AnsiToWide(message)));
+    lines.push_back(RuleHeader(i + 1));
+    lines.push_back(device::AnsiToWide(sender));
+    lines.push_back(device::AnsiToWide(recipients));
+    lines.push_back(device::AnsiToWide(message));
   }
+  FillEntryList(page_->ListBox(1026), lines, kLinesPerRule);
   page_->SetControlText(1038, device::AnsiToWide(std::to_string(count)));
 }
 
@@ -99,12 +101,10 @@ void RulesEditor::OnCommand(int id) {
   }
 }
 
-void RulesEditor::ShowRule(int line) {
-  if (line < 0) return;
+void RulesEditor::ShowRule(int row) {
+  if (row < 0) return;
   std::string sender, recipients, message;
-  if (!GetRule((line - line % 4) / 4, &sender, &recipients, &message, nullptr,
-               nullptr))
-    return;
+  if (!GetRule(row, &sender, &recipients, &message, nullptr, nullptr)) return;
   page_->SetControlText(1031, device::AnsiToWide(sender));
   page_->SetControlText(1035, device::AnsiToWide(recipients));
   page_->SetControlText(1032, device::AnsiToWide(message));
@@ -135,20 +135,18 @@ void RulesEditor::Delete() {
   std::string recipients = device::WideToAnsi(page_->ControlText(1035));
   std::string message = device::WideToAnsi(page_->ControlText(1032));
   QListWidget* list = page_->ListBox(1026);
-  int line = list->currentRow();
-  if (line < 0) {
+  int row = list->currentRow();
+  if (row < 0) {
     Tell(124, 123);
     return;
   }
-  int g = (line - line % 4) / 4;
   if (!DeleteRule(sender.c_str(), recipients.c_str(), message.c_str())) {
     Tell(125, 118);
     return;
   }
   {
     QSignalBlocker block(list);
-    for (int i = 0; i < 4 && 4 * g < list->count(); ++i)
-      delete list->takeItem(4 * g);
+    if (row < list->count()) delete list->takeItem(row);
     list->setCurrentRow(-1);
   }
   page_->SetControlText(1031, u"");

@@ -1,8 +1,8 @@
-// The rules editor (template 119): the rule table four lines a rule, Add and
-// Delete by the three field texts, opened pre-filled with the browser's last
-// selection. The monitoring worker is paused while it is open; closing after
-// a change reloads the rules, refreshes the browser and lets the worker
-// check every store again.
+// The rules editor (template 119): the rule table, one list item of four
+// lines a rule, Add and Delete by the three field texts, opened pre-filled
+// with the browser's last selection. The monitoring worker is paused while
+// it is open; closing after a change reloads the rules, refreshes the
+// browser and lets the worker check every store again.
 #ifndef TARNVEX_UI_RULES_EDITOR_H_
 #define TARNVEX_UI_RULES_EDITOR_H_
 
@@ -36,7 +36,7 @@ class RulesEditor : public QDialog {
 
  private:
   void OnCommand(int id);
-  void ShowRule(int line);
+  void ShowRule(int row);
   TemplateDialog* page_;
   bool closed_ = false;
   bool changed_ = false;  // a rule was added or deleted while it was open

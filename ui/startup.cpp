@@ -16,6 +16,7 @@
 #include "storage/rules_db.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/notices.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
@@ -110,8 +111,22 @@ int RunTarnvex(int argc, char** argv) {
           });
         });
     window.show();
-    SetBrowserCalls({[] { RefreshMessageList(TheBrowser()); },
+    // A walk of a held folder may have recorded or released messages: the
+    // list and the held count are read again.
+    SetBrowserCalls({[] {
+                       RefreshMessageList(TheBrowser());
+                       PostToUiThread([] {
+                         if (MainWindow* main = TheMainWindow())
+                           main->notices()->RequestHeldCount();
+                       });
+                     },
                      [](const std::string& text) { ShowStatusText(text); }});
+    // Each hold is told to the user in a desktop notice.
+    SetHoldHandler([](const HoldNotice& hold) {
+      PostToUiThread([hold] {
+        if (MainWindow* main = TheMainWindow()) main->notices()->Held(hold);
+      });
+    });
     // A watch that fails (an unusable service file, a store that cannot be
     // advised) is told to the user; monitoring keeps trying by itself.
     SetMonitoringProblemHandler([](const std::string& problem) {
@@ -129,8 +144,10 @@ int RunTarnvex(int argc, char** argv) {
       });
     });
     if (!StartMonitoring()) RefreshMessageList(window.browser());
+    window.notices()->RequestHeldCount();
     code = QApplication::exec();
     device::StopWindowRequests();
+    SetHoldHandler({});
     SetBrowserCalls({});
     SetMonitoringProblemHandler({});
     StopMonitoring();

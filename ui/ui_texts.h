@@ -1,5 +1,5 @@
 // The UiTexts: message texts of the string table (113 to 130, not 114 and
-// 121, and this program's own 131 to 140, see resources.h), loaded at start-up
+// 121, and this program's own 131 to 151, see resources.h), loaded at start-up
 // into buffers of 100 wide characters (longer ones cut to 99); a language's
 // support file replaces them later.
 #ifndef TARNVEX_UI_UI_TEXTS_H_

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFocusFrame>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QLabel>
@@ -20,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QTextDocument>
 #include <QThread>
 #include <QUrl>
@@ -31,6 +33,7 @@
 #include "device/codepage.h"
 #include "device/message_box.h"
 #include "device/qt_text.h"
+#include "ui/bidi.h"
 #include "ui/ui_texts.h"
 
 namespace ui {
@@ -38,6 +41,36 @@ namespace {
 
 // A text control this tall (in dialog units) or taller holds two lines.
 constexpr int kTwoLineTextUnits = 12;
+
+// True when `text` has a letter with a direction of its own (digits and
+// signs take theirs from around them).
+bool HasStrongDirection(const QString& text) {
+  for (QChar c : text) {
+    switch (c.direction()) {
+      case QChar::DirL:
+      case QChar::DirR:
+      case QChar::DirAL:
+        return true;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+// A field the user types into lays its text out in the text's own direction
+// (that of its first letter), as a browser does with dir="auto": an address
+// typed into a mirrored window stays as written, and so does Arabic typed
+// into an English one. An empty field, or one of digits only, follows the
+// window. (Fields that only show texts get them isolated instead.)
+void FollowTextDirection(QWidget* field, const QString& text) {
+  if (HasStrongDirection(text)) {
+    field->setLayoutDirection(text.isRightToLeft() ? Qt::RightToLeft
+                                                   : Qt::LeftToRight);
+  } else {
+    field->unsetLayoutDirection();
+  }
+}
 
 std::mutex g_dialogs_lock;
 std::set<TemplateDialog*> g_dialogs;
@@ -62,6 +95,14 @@ void PostToUiThread(std::function<void()> work) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return;
   QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+}
+
+QSize ScreenFitted(const QSize& wanted) {
+  // Room for a title bar and borders.
+  constexpr QSize kFrameRoom(16, 40);
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return wanted;
+  return wanted.boundedTo(screen->availableGeometry().size() - kFrameRoom);
 }
 
 QIcon ProgramIcon() {
@@ -129,6 +170,9 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl,
         if (c.kind == K::kEdit) {
           connect(edit, &QLineEdit::returnPressed, this,
                   [this, id = c.id] { emit Command(id); });
+          connect(
+              edit, &QLineEdit::textChanged, edit,
+              [edit](const QString& now) { FollowTextDirection(edit, now); });
         }
         widget = edit;
         break;
@@ -137,6 +181,10 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl,
       case K::kMultiLineInput: {
         auto* edit = new QPlainTextEdit(text, this);
         edit->setReadOnly(c.kind == K::kMultiLineEdit);
+        if (c.kind == K::kMultiLineInput) {
+          connect(edit, &QPlainTextEdit::textChanged, edit,
+                  [edit] { FollowTextDirection(edit, edit->toPlainText()); });
+        }
         widget = edit;
         break;
       }
@@ -171,7 +219,10 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl,
     widget->setObjectName(QString::number(c.id));
     widget->setProperty("control_id", c.id);
     controls_[c.id] = widget;
+    if (c.kind == K::kReadOnlyEdit || c.kind == K::kMultiLineEdit)
+      widget->installEventFilter(this);
   }
+  RefreshAccessibleNames();
   base_font_ = font();
   std::lock_guard<std::mutex> guard(g_dialogs_lock);
   g_dialogs.insert(this);
@@ -192,6 +243,7 @@ bool TemplateDialog::SetControlText(int id, const std::u16string& text) {
   QString t = ToQt(text);
   if (auto* l = qobject_cast<QLabel*>(w)) {
     l->setText(t);
+    RefreshAccessibleNames();  // the controls it labels are renamed
   } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
     e->setText(t);
     e->setCursorPosition(0);
@@ -240,6 +292,35 @@ std::vector<int> TemplateDialog::ControlIds() const {
   return ids;
 }
 
+void TemplateDialog::RefreshAccessibleNames() {
+  for (const resources::ControlTemplate& c : template_.controls) {
+    QWidget* widget = Control(c.id);
+    if (widget == nullptr) continue;
+    QString name;
+    if (auto* label = qobject_cast<QLabel*>(Control(c.label))) {
+      // A label ends in a colon at most ("Select Language:"): the name
+      // does not.
+      name = PlainText(label->text()).trimmed();
+      if (name.endsWith(u':')) name.chop(1);
+    } else if (c.name_text != 0) {
+      name = ToQt(UiTextOf(c.name_text));
+    }
+    if (!name.isEmpty()) widget->setAccessibleName(name);
+  }
+}
+
+bool TemplateDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
+    auto* control = qobject_cast<QWidget*>(watched);
+    if (control != nullptr) {
+      if (focus_frame_ == nullptr) focus_frame_ = new QFocusFrame(this);
+      focus_frame_->setWidget(event->type() == QEvent::FocusIn ? control
+                                                               : nullptr);
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 void TemplateDialog::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   Layout();
@@ -254,7 +335,11 @@ constexpr double kDesignScale = 3.4;
 constexpr double kMaxFontScale = 1.3;
 // A dialog unit is never taller than this share of a line of text, so that
 // on a large window the spare height goes to the list, not to fat fields.
-constexpr double kUnitPerLine = 0.22;
+// In a dialog with such a list the unit is what it was made for, an eighth
+// of a line (a one-line field of 12 units is a line and a half); a dialog
+// without one spreads its controls over a little more.
+constexpr double kUnitPerLine = 0.125;
+constexpr double kUnitPerLineNoStretch = 0.22;
 // The stretching list shows at least this many lines while the window
 // allows it at all.
 constexpr int kMinListLines = 5;
@@ -357,7 +442,8 @@ void TemplateDialog::Layout() {
       stretch_index = i;
     }
   }
-  double v = std::min(sx, line * kUnitPerLine);
+  double v = std::min(
+      sx, line * (stretch != nullptr ? kUnitPerLine : kUnitPerLineNoStretch));
   std::vector<QRect> rects;
   int bottom = 0;
   for (int attempt = 0; attempt < 40; ++attempt) {
@@ -401,6 +487,55 @@ void DialogOpened() {
 std::vector<TemplateDialog*> OpenDialogs() {
   std::lock_guard<std::mutex> guard(g_dialogs_lock);
   return std::vector<TemplateDialog*>(g_dialogs.begin(), g_dialogs.end());
+}
+
+// --- lists of entries
+// ---------------------------------------------------------
+
+namespace {
+
+// Where an item keeps its entry's lines as they were given.
+constexpr int kEntryLinesRole = Qt::UserRole + 1;
+
+// "____1. E-MAIL____" as it is read out: "1. E-MAIL".
+QString SpokenHeader(const QString& header) {
+  qsizetype first = 0, last = header.size();
+  while (first < last && header[first] == u'_') ++first;
+  while (last > first && header[last - 1] == u'_') --last;
+  return header.mid(first, last - first);
+}
+
+}  // namespace
+
+void FillEntryList(QListWidget* list, const std::vector<std::u16string>& lines,
+                   int lines_per_entry) {
+  QSignalBlocker block(list);
+  list->clear();
+  if (lines_per_entry < 1) return;
+  const size_t per_entry = static_cast<size_t>(lines_per_entry);
+  for (size_t first = 0; first < lines.size(); first += per_entry) {
+    QStringList given, shown, spoken;
+    for (size_t k = first; k < first + per_entry && k < lines.size(); ++k) {
+      const QString line = ToQt(lines[k]);
+      given << line;
+      shown << Isolated(line);
+      spoken << (k == first ? SpokenHeader(line) : line);
+    }
+    auto* item = new QListWidgetItem(shown.join(u'\n'));
+    item->setData(kEntryLinesRole, given);
+    item->setData(Qt::AccessibleTextRole, spoken.join(u'\n'));
+    list->addItem(item);
+  }
+}
+
+std::vector<std::u16string> EntryLines(const QListWidget* list, int row) {
+  std::vector<std::u16string> lines;
+  const QListWidgetItem* item =
+      list != nullptr && row >= 0 ? list->item(row) : nullptr;
+  if (item == nullptr) return lines;
+  for (const QString& line : item->data(kEntryLinesRole).toStringList())
+    lines.push_back(FromQt(line));
+  return lines;
 }
 
 // --- the menu bar
@@ -609,9 +744,12 @@ bool SoftKeyBar::SetItemText(const std::vector<int>& path,
   return false;
 }
 
-bool SoftKeyBar::SetCommandText(int command, const std::u16string& text) {
-  if (command == 0) return false;
-  for (QPushButton* key : keys_) {
+namespace {
+
+// The item of the keys' menus that carries a command id, or null.
+QAction* CommandAction(const std::vector<QPushButton*>& keys, int command) {
+  if (command == 0) return nullptr;
+  for (QPushButton* key : keys) {
     std::vector<QMenu*> menus = {key->menu()};
     while (!menus.empty()) {
       QMenu* menu = menus.back();
@@ -622,14 +760,27 @@ bool SoftKeyBar::SetCommandText(int command, const std::u16string& text) {
           menus.push_back(action->menu());
         } else if (!action->isSeparator() &&
                    action->data().toInt() == command) {
-          SetPlain(action, ToQt(text));
-          RefreshAccelerators();
-          return true;
+          return action;
         }
       }
     }
   }
-  return false;
+  return nullptr;
+}
+
+}  // namespace
+
+bool SoftKeyBar::SetCommandText(int command, const std::u16string& text) {
+  QAction* action = CommandAction(keys_, command);
+  if (action == nullptr) return false;
+  SetPlain(action, ToQt(text));
+  RefreshAccelerators();
+  return true;
+}
+
+std::u16string SoftKeyBar::CommandText(int command) const {
+  QAction* action = CommandAction(keys_, command);
+  return action != nullptr ? FromQt(Plain(action)) : u"";
 }
 
 // --- the page viewer
@@ -729,11 +880,14 @@ class QtMessageBoxes : public device::MessageBoxHandler {
     QMessageBox::StandardButtons choice = QMessageBox::Ok;
     if (buttons == device::MessageBoxButtons::kOkCancel)
       choice = QMessageBox::Ok | QMessageBox::Cancel;
-    if (buttons == device::MessageBoxButtons::kYesNo)
+    if (buttons == device::MessageBoxButtons::kYesNo ||
+        buttons == device::MessageBoxButtons::kYesNoDefaultNo)
       choice = QMessageBox::Yes | QMessageBox::No;
     QWidget* owner = QApplication::activeWindow();
     QMessageBox box(QMessageBox::NoIcon, ToQt(caption), ToQt(text), choice,
                     owner);
+    if (buttons == device::MessageBoxButtons::kYesNoDefaultNo)
+      box.setDefaultButton(QMessageBox::No);
     // The buttons in the current language (UI texts a support file replaces).
     const std::pair<QMessageBox::StandardButton, int> labels[] = {
         {QMessageBox::Ok, resources::kIdTextOk},

@@ -19,8 +19,9 @@
 
 #include "resources/resources.h"
 
-class QListWidget;
 class QCheckBox;
+class QFocusFrame;
+class QListWidget;
 
 namespace ui {
 
@@ -36,6 +37,11 @@ void PostToUiThread(std::function<void()> work);
 
 // The program icon (resource 114), drawn.
 QIcon ProgramIcon();
+
+// A window's size as far as the screen has room for it: no larger than the
+// primary screen's available area less the window manager's frame, at any
+// scale factor (a 1280 x 800 screen at factor 2 is 640 x 400).
+QSize ScreenFitted(const QSize& wanted);
 
 // A dialog page laid out from its template.
 class TemplateDialog : public QWidget {
@@ -54,6 +60,10 @@ class TemplateDialog : public QWidget {
   void SetChecked(int id, bool checked);
   // Every control id of the template, in template order.
   std::vector<int> ControlIds() const;
+  // Gives every control its accessible name again: a control without text
+  // of its own is named by its label, or by its UI text (after a language
+  // replaced the UI texts). Relabelling a label renames at once.
+  void RefreshAccessibleNames();
 
  signals:
   // A button was pressed, a list's selection or a box's state changed.
@@ -61,6 +71,7 @@ class TemplateDialog : public QWidget {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void Layout();
@@ -69,6 +80,9 @@ class TemplateDialog : public QWidget {
   std::vector<QRect> Place(double sx, double v, double extra) const;
   resources::DialogTemplate template_;
   std::map<int, QWidget*> controls_;
+  // Drawn around a read-only text control while it has the focus: the style
+  // marks the focus of none of them by itself.
+  QFocusFrame* focus_frame_ = nullptr;
   QFont base_font_;
   double font_scale_ = 1.0;
 };
@@ -76,6 +90,17 @@ class TemplateDialog : public QWidget {
 // A text as shown, without its keyboard accelerator marks ("&Use" is
 // "Use", "A&&B" is "A&B").
 QString PlainText(const QString& shown);
+
+// Lists of entries that take several lines each (the browser's messages,
+// the rules editor's rules): one item per entry, so that a click, the arrow
+// keys and a screen reader all move by entry. An entry's first line is its
+// header ("____1. E-MAIL____"); the others are texts of a message or a rule
+// and are shown isolated (ui/bidi.h). A screen reader reads the entry as one
+// text: the header without its rules, then each line.
+void FillEntryList(QListWidget* list, const std::vector<std::u16string>& lines,
+                   int lines_per_entry);
+// The lines of entry `row` as they were given ({} past the list).
+std::vector<std::u16string> EntryLines(const QListWidget* list, int row);
 
 // The menu bar: one soft key per top-level popup of a menu resource. Every
 // key and item carries the plain text it was given; what is shown adds an
@@ -95,6 +120,9 @@ class SoftKeyBar : public QWidget {
   bool SetItemText(const std::vector<int>& path, const std::u16string& text);
   // Relabels the item that carries a command id; false when none does.
   bool SetCommandText(int command, const std::u16string& text);
+  // The text of the item that carries a command id, without its accelerator
+  // ("" when none does).
+  std::u16string CommandText(int command) const;
   QPushButton* Key(int index) const;
   QMenu* Popup(int index) const;
   int KeyCount() const { return static_cast<int>(keys_.size()); }

@@ -88,11 +88,11 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
     int64_t id = testing_support::SavedMessageId(out);
     QListWidget* list = window.browser()->ListBox(1010);
     ASSERT_TRUE(Eventually([&] {
-      return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 5;
+      return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 1;
     }));
-    EXPECT_EQ(list->item(2)->text(), "5550199");
+    EXPECT_EQ(ui::EntryLines(list, 0)[2], u"5550199");
 
-    list->setCurrentRow(2);
+    list->setCurrentRow(0);
     App().processEvents();
     {
       ui::RulesEditor editor(&window);
@@ -109,8 +109,8 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
     window.browser()->SetChecked(1039, false);
     window.browser()->CheckBox(1039)->toggled(false);
     ui::RefreshMessageList(window.browser());
-    ASSERT_TRUE(Eventually([&] { return list->count() == 5; }));
-    EXPECT_EQ(list->item(4)->text(), "Lunch  see you at noon");
+    ASSERT_TRUE(Eventually([&] { return list->count() == 1; }));
+    EXPECT_EQ(ui::EntryLines(list, 0)[4], u"Lunch  see you at noon");
     SetBrowserCalls({});
     StopMonitoring();
     ui::JoinBrowserWorkers();
@@ -171,7 +171,7 @@ class WindowsOverTheDevice : public ::testing::Test {
     int64_t id = testing_support::SavedMessageId(out);
     QListWidget* list = window_->browser()->ListBox(1010);
     EXPECT_TRUE(Eventually([&] {
-      return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 5;
+      return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 1;
     }));
     return id;
   }

@@ -49,7 +49,8 @@ using testing_support::App;
 constexpr char16_t kEmn[] = u"\\Program Files\\Tarnvex\\emn\\Tarnvex.emn.";
 const int kUiIds[] = {115, 116, 117, 118, 119, 120, 122, 123, 124,
                       125, 126, 127, 128, 129, 130, 131, 132, 133,
-                      134, 135, 136, 137, 138, 139, 140};
+                      134, 135, 136, 137, 138, 139, 140, 141, 142,
+                      143, 144, 145, 146, 147, 148, 149, 150, 151};
 
 std::string ShippedFile(const std::string& code) {
   std::string path = std::string(std::getenv("TARNVEX_SOURCE_DIR")) +

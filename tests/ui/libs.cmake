@@ -1,2 +1,4 @@
 find_package(Qt6 COMPONENTS Test REQUIRED)
-set(FOLDER_LIBS ui Qt6::Test)
+# The program's windows with its language support (the chooser is one of
+# them).
+set(FOLDER_LIBS i18n ui Qt6::Test)
