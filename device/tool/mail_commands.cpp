@@ -6,6 +6,7 @@
 
 #include "device/image.h"
 #include "device/mail/credentials.h"
+#include "device/mail/relay_settings.h"
 #ifdef TARNVEX_SUBMISSION_SERVER
 #include "device/mail/submission_server.h"
 #endif
@@ -69,8 +70,41 @@ int Submission(const std::vector<std::string>& args) {
 }
 #endif
 
+// mail relay set URL [...] | mail relay show | mail relay none: where the
+// transport delivers the e-mail store's mail.
+int Relay(const std::vector<std::string>& args) {
+  mail::RelaySettings settings;
+  std::string error;
+  if (args.size() >= 2 && args[1] == "set") {
+    if (!mail::ParseRelaySetArgs({args.begin() + 2, args.end()}, &settings,
+                                 &error)) {
+      return Fail("mail relay set: " + error, 2);
+    }
+    if (!mail::WriteRelaySettings(settings, &error)) return Fail(error);
+  } else if (args.size() == 2 && args[1] == "none") {
+    if (!mail::WriteRelaySettings(settings, &error)) return Fail(error);
+  } else if (args.size() == 2 && args[1] == "show") {
+    if (!mail::ReadRelaySettings(&settings, &error)) return Fail(error);
+  } else {
+    return Fail(
+        "mail relay needs set URL [--user NAME --password-file FILE] "
+        "[--starttls | --tls | --no-tls] [--ca-file FILE | "
+        "--insecure-skip-verify] [--store NAME], show or none",
+        2);
+  }
+  std::printf("Relay: %s\n", mail::DescribeRelay(settings).c_str());
+  return 0;
+}
+
 // mail show | mail reset: what a mail client needs to submit to the device.
 int Mail(const std::vector<std::string>& args) {
+  if (!args.empty() && args[0] == "relay") {
+    if (!device::ImageExists()) {
+      return Fail("no device image at " + device::ImageRoot() +
+                  " (run \"tarnvex-device init\")");
+    }
+    return Relay(args);
+  }
 #ifdef TARNVEX_SUBMISSION_SERVER
   if (!args.empty() && args[0] == "submission") {
     if (!device::ImageExists()) {
@@ -83,7 +117,7 @@ int Mail(const std::vector<std::string>& args) {
   const bool show = args.size() == 1 && args[0] == "show";
   const bool reset = args.size() == 1 && args[0] == "reset";
   if (!show && !reset)
-    return Fail("mail needs show, reset or submission [...]", 2);
+    return Fail("mail needs show, reset, submission [...] or relay [...]", 2);
   if (!device::ImageExists()) {
     return Fail("no device image at " + device::ImageRoot() +
                 " (run \"tarnvex-device init\")");
@@ -109,16 +143,26 @@ int Mail(const std::vector<std::string>& args) {
     std::printf("Submission:           off\n");
   }
 #endif
-  std::printf("Relay:                none\n");
+  mail::RelaySettings relay;
+  if (mail::ReadRelaySettings(&relay, &error)) {
+    std::printf("Relay:                %s\n",
+                mail::DescribeRelay(relay).c_str());
+  } else {
+    std::printf("Relay:                unusable: %s\n", error.c_str());
+  }
   return 0;
 }
 
-TARNVEX_DEVICE_COMMAND("mail",
-                       "mail show | mail reset | mail submission [--port N | "
-                       "--off | --on] [--store NAME]",
-                       "show the submission user, password file and "
-                       "certificate, or make new ones",
-                       Mail);
+TARNVEX_DEVICE_COMMAND(
+    "mail",
+    "mail show | mail reset | mail submission [--port N | --off | --on] "
+    "[--store NAME] | mail relay set URL [--user NAME --password-file FILE] "
+    "[--starttls | --tls | --no-tls] [--ca-file FILE | "
+    "--insecure-skip-verify] [--store NAME] | mail relay show | mail relay "
+    "none",
+    "show the submission user, password file and certificate, or make new "
+    "ones; set where mail is delivered (the relay)",
+    Mail);
 
 TARNVEX_DEVICE_COMMAND(
     "sendmail",
