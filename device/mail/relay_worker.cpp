@@ -132,35 +132,77 @@ int RelayWorker::Pass() {
                              &due)) {
     return 0;
   }
+  // Each outcome is committed together with the next message's claim: one
+  // synced commit a message.
   int handed = 0;
-  for (const device::DeliveryCandidate& c : due) {
-    if (stop_->load()) break;
-    if (DeliverOne(c, relay)) ++handed;
+  device::DeliveryClaim claim;
+  if (!due.empty()) claim = device::ClaimDelivery(due[0], NowMs());
+  for (size_t i = 0; i < due.size(); ++i) {
+    const device::DeliveryCandidate& c = due[i];
+    const device::DeliveryCandidate* next =
+        i + 1 < due.size() ? &due[i + 1] : nullptr;
+    if (claim.result == device::ClaimResult::kFinished) {
+      Say("delivery: " + MessageName(c.id) + " done: moved into Sent Items");
+      ++handed;
+    }
+    if (claim.result != device::ClaimResult::kClaimed) {
+      if (next == nullptr || stop_->load()) break;
+      claim = device::ClaimDelivery(*next, NowMs());
+      continue;
+    }
+    std::vector<device::DeliveryOutcome> outcomes = Deliver(c, claim, relay);
+    // Stopped in the middle: the recipients stay "sending" and are tried
+    // again at once after the restart, not after a retry's pause.
+    if (stop_->load()) {
+      bool any_answer = false;
+      for (const device::DeliveryOutcome& o : outcomes)
+        any_answer |= o.verdict != device::DeliveryVerdict::kDeferred;
+      if (!any_answer) break;
+      next = nullptr;
+    }
+    device::DeliveryRecord record;
+    device::DeliveryClaim next_claim;
+    bool recorded =
+        next != nullptr &&
+        device::RecordDeliveryAndClaim(c.id, outcomes, options_.policy, NowMs(),
+                                       &record, *next, &next_claim);
+    // The relay has answered: the outcome must be kept, or a delivered
+    // recipient would be sent the message again.
+    while (!recorded) {
+      recorded = device::RecordDelivery(c.id, outcomes, options_.policy,
+                                        NowMs(), &record);
+      if (recorded || stop_->load()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kRecordRetryMs));
+    }
+    if (!recorded) break;
+    ++handed;
+    for (const device::RecipientDelivery& r : record.changed)
+      Say("delivery: " + MessageName(c.id) + " to " +
+          DescribeRecipientState(r));
+    if (record.finished) {
+      Say("delivery: " + MessageName(c.id) + " done: moved into Sent Items" +
+          (record.noticed ? "; a failure notice is in the Inbox" : ""));
+    }
+    if (next == nullptr || stop_->load()) break;
+    if (next_claim.result == device::ClaimResult::kError)
+      next_claim = device::ClaimDelivery(*next, NowMs());
+    claim = std::move(next_claim);
   }
   return handed;
 }
 
-bool RelayWorker::DeliverOne(const device::DeliveryCandidate& candidate,
-                             const RelaySettings& relay) {
-  const device::DeliveryClaim claim = device::ClaimDelivery(candidate, NowMs());
-  if (claim.result == device::ClaimResult::kFinished) {
-    Say("delivery: " + MessageName(candidate.id) +
-        " done: moved into Sent Items");
-    return true;
-  }
-  if (claim.result != device::ClaimResult::kClaimed) return false;
-
+std::vector<device::DeliveryOutcome> RelayWorker::Deliver(
+    const device::DeliveryCandidate& candidate,
+    const device::DeliveryClaim& claim, const RelaySettings& relay) {
   std::string raw, from;
-  std::vector<device::DeliveryOutcome> outcomes;
   device::KeptMail kept;
   device::ServiceMessage fields;
-  bool readable = true;
   if (device::GetKeptMail(candidate.id, &kept)) {
     raw = ToCrlf(kept.raw);
     from = kept.envelope_from;
   } else if (!device::GetServiceMessage(candidate.id, &fields) ||
              !ComposeMessage(fields, &raw, &from)) {
-    readable = false;
+    std::vector<device::DeliveryOutcome> outcomes;
     for (const std::string& r : claim.recipients) {
       device::DeliveryOutcome o;
       o.recipient = r;
@@ -168,37 +210,11 @@ bool RelayWorker::DeliverOne(const device::DeliveryCandidate& candidate,
       o.reply = "the message cannot be read from the message service";
       outcomes.push_back(o);
     }
+    return outcomes;
   }
-  if (readable) {
-    if (!deliverer_)
-      deliverer_ = std::make_unique<Deliverer>(relay, options_.timeouts, stop_);
-    outcomes = deliverer_->Deliver(from, claim.recipients, raw);
-  }
-  // Stopped in the middle: the recipients stay "sending" and are tried
-  // again at once after the restart, not after a retry's pause.
-  if (stop_->load()) {
-    bool any_answer = false;
-    for (const device::DeliveryOutcome& o : outcomes)
-      any_answer |= o.verdict != device::DeliveryVerdict::kDeferred;
-    if (!any_answer) return false;
-  }
-  device::DeliveryRecord record;
-  // The relay has answered: the outcome must be kept, or a delivered
-  // recipient would be sent the message again.
-  while (!device::RecordDelivery(candidate.id, outcomes, options_.policy,
-                                 NowMs(), &record)) {
-    if (stop_->load()) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kRecordRetryMs));
-  }
-  for (const device::RecipientDelivery& r : record.changed)
-    Say("delivery: " + MessageName(candidate.id) + " to " +
-        DescribeRecipientState(r));
-  if (record.finished) {
-    Say("delivery: " + MessageName(candidate.id) +
-        " done: moved into Sent Items" +
-        (record.noticed ? "; a failure notice is in the Inbox" : ""));
-  }
-  return true;
+  if (!deliverer_)
+    deliverer_ = std::make_unique<Deliverer>(relay, options_.timeouts, stop_);
+  return deliverer_->Deliver(from, claim.recipients, raw);
 }
 
 }  // namespace mail

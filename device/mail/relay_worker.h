@@ -5,7 +5,8 @@
 //
 // Each pass: the due messages (deliveries.h), each claimed under the gate,
 // sent in one SMTP transaction (delivery.h) and its outcome committed
-// before the next. One process delivers from an image at a time: the
+// before the next transaction begins (with the next message's claim, in
+// one synced commit). One process delivers from an image at a time: the
 // worker holds a lock file in the run folder, and only once it holds it
 // are the rows a dead holder left "sending" put back to waiting.
 #ifndef TARNVEX_DEVICE_MAIL_RELAY_WORKER_H_
@@ -16,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "device/mail/delivery.h"
 #include "device/mail/relay_settings.h"
@@ -50,8 +52,10 @@ class RelayWorker {
 
  private:
   bool TakeLock();
-  bool DeliverOne(const device::DeliveryCandidate& candidate,
-                  const RelaySettings& relay);
+  // One SMTP transaction for the claimed recipients.
+  std::vector<device::DeliveryOutcome> Deliver(
+      const device::DeliveryCandidate& candidate,
+      const device::DeliveryClaim& claim, const RelaySettings& relay);
   void Say(const std::string& line) const;
 
   RelaySettingsWatch* settings_;

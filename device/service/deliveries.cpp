@@ -189,95 +189,163 @@ bool DueDeliveries(const std::string& store, int64_t send_delay_ms,
   return true;
 }
 
+namespace {
+
+// The hand-over of one message, inside a change. False when the file could
+// not be read or written.
+bool ClaimIn(const DeliveryCandidate& candidate, int64_t now_ms,
+             DeliveryClaim* claim) {
+  const Due gate = GateView(candidate);
+  const int64_t id = candidate.id;
+  claim->recipients.clear();
+  Query still(std::string("SELECT 1 FROM messages WHERE ") +
+              service::kStillAsGateSaw + ";");
+  service::BindStillAsGateSaw(still, 1, gate);
+  if (!still.Step()) {
+    claim->result = ClaimResult::kGone;
+    return !still.failed();
+  }
+  Query busy(
+      "SELECT 1 FROM deliveries WHERE message = ? AND state = 'sending';");
+  busy.Bind(1, id);
+  if (busy.Step()) {
+    claim->result = ClaimResult::kNotDue;
+    return true;
+  }
+  if (busy.failed()) return false;
+  // The recipients as judged, each once, in their order.
+  std::vector<std::string> recipients;
+  Query r(
+      "SELECT address FROM recipients WHERE message = ? ORDER BY position;");
+  r.Bind(1, id);
+  while (r.Step()) {
+    std::string a = r.Text(0);
+    if (std::find(recipients.begin(), recipients.end(), a) == recipients.end())
+      recipients.push_back(std::move(a));
+  }
+  if (r.failed()) return false;
+  std::map<std::string, std::string> rows;
+  Query existing("SELECT recipient, state FROM deliveries WHERE message = ?;");
+  existing.Bind(1, id);
+  while (existing.Step()) rows[existing.Text(0)] = existing.Text(1);
+  if (existing.failed()) return false;
+  for (const auto& [recipient, state] : rows) {
+    if (state != "waiting" && state != "deferred") continue;
+    if (std::find(recipients.begin(), recipients.end(), recipient) !=
+        recipients.end()) {
+      continue;
+    }
+    Query drop("DELETE FROM deliveries WHERE message = ? AND recipient = ?;");
+    drop.Bind(1, id).Bind(2, recipient);
+    if (drop.Exec() != SQLITE_DONE) return false;
+  }
+  for (const std::string& recipient : recipients) {
+    if (rows.count(recipient) != 0) continue;
+    Query add(
+        "INSERT INTO deliveries (message, recipient, state) VALUES (?, ?, "
+        "'waiting');");
+    add.Bind(1, id).Bind(2, recipient);
+    if (add.Exec() != SQLITE_DONE) return false;
+  }
+  Query take(
+      "UPDATE deliveries SET state = 'sending', attempts = attempts + 1 "
+      "WHERE message = ? AND (state = 'waiting' OR (state = 'deferred' AND "
+      "due_ms <= ?)) RETURNING recipient;");
+  take.Bind(1, id).Bind(2, now_ms);
+  std::vector<std::string> taken;
+  while (take.Step()) taken.push_back(take.Text(0));
+  if (take.failed()) return false;
+  for (const std::string& recipient : recipients) {
+    if (std::find(taken.begin(), taken.end(), recipient) != taken.end())
+      claim->recipients.push_back(recipient);
+  }
+  if (!claim->recipients.empty()) {
+    claim->result = ClaimResult::kClaimed;
+    return true;
+  }
+  bool failed = false;
+  if (HasOpenRecipients(id, &failed)) {
+    claim->result = ClaimResult::kNotDue;
+    return true;
+  }
+  if (failed || !Finish(id, now_ms, nullptr)) return false;
+  claim->result = ClaimResult::kFinished;
+  return true;
+}
+
+// The outcome of one transaction, inside a change.
+bool RecordIn(int64_t message, const std::vector<DeliveryOutcome>& outcomes,
+              const DeliveryPolicy& policy, int64_t now_ms,
+              DeliveryRecord* made) {
+  *made = DeliveryRecord{};
+  for (const DeliveryOutcome& o : outcomes) {
+    Query row(
+        "SELECT attempts, first_deferred_ms, reply FROM deliveries WHERE "
+        "message = ? AND recipient = ? AND state = 'sending';");
+    row.Bind(1, message).Bind(2, o.recipient);
+    if (!row.Step()) {
+      if (row.failed()) return false;
+      continue;  // not this delivery's (reset meanwhile)
+    }
+    RecipientDelivery now;
+    now.recipient = o.recipient;
+    now.attempts = row.Int(0);
+    now.first_deferred_ms = row.IsNull(1) ? 0 : row.Int64(1);
+    const std::string before = row.Text(2);
+    now.reply = o.reply;
+    switch (o.verdict) {
+      case DeliveryVerdict::kDelivered:
+        now.state = DeliveryState::kDelivered;
+        break;
+      case DeliveryVerdict::kFailed:
+        now.state = DeliveryState::kFailed;
+        break;
+      case DeliveryVerdict::kDeferred:
+        if (now.first_deferred_ms == 0) now.first_deferred_ms = now_ms;
+        if (now_ms - now.first_deferred_ms >= policy.give_up_after_ms) {
+          now.state = DeliveryState::kFailed;
+          now.reply = "not delivered for " +
+                      std::to_string((now_ms - now.first_deferred_ms) / 1000) +
+                      " s, given up; last try: " + o.reply;
+        } else {
+          now.state = DeliveryState::kDeferred;
+          now.due_ms =
+              now_ms + RetryDelayMs(now.attempts, policy.retry_base_ms);
+        }
+        break;
+    }
+    Query update(
+        "UPDATE deliveries SET state = ?, due_ms = ?, reply = ?, "
+        "first_deferred_ms = ? WHERE message = ? AND recipient = ?;");
+    update.Bind(1, DeliveryStateName(now.state)).Bind(2, now.due_ms);
+    update.Bind(3, now.reply);
+    if (now.first_deferred_ms != 0) {
+      update.Bind(4, now.first_deferred_ms);
+    } else {
+      sqlite3_bind_null(update.get(), 4);
+    }
+    update.Bind(5, message).Bind(6, o.recipient);
+    if (update.Exec() != SQLITE_DONE) return false;
+    if (now.state != DeliveryState::kDeferred || now.reply != before ||
+        now.attempts == 1) {
+      made->changed.push_back(now);
+    }
+  }
+  bool failed = false;
+  if (HasOpenRecipients(message, &failed) || failed) return !failed;
+  return Finish(message, now_ms, made);
+}
+
+}  // namespace
+
 DeliveryClaim ClaimDelivery(const DeliveryCandidate& candidate,
                             int64_t now_ms) {
   DeliveryClaim claim;
   std::string error;
   if (!OpenMessageService(&error)) return claim;
-  const Due gate = GateView(candidate);
-  const int64_t id = candidate.id;
-  auto body = [&] {
-    claim.recipients.clear();
-    Query still(std::string("SELECT 1 FROM messages WHERE ") +
-                service::kStillAsGateSaw + ";");
-    service::BindStillAsGateSaw(still, 1, gate);
-    if (!still.Step()) {
-      claim.result = ClaimResult::kGone;
-      return !still.failed();
-    }
-    Query busy(
-        "SELECT 1 FROM deliveries WHERE message = ? AND state = 'sending';");
-    busy.Bind(1, id);
-    if (busy.Step()) {
-      claim.result = ClaimResult::kNotDue;
-      return true;
-    }
-    if (busy.failed()) return false;
-    // The recipients as judged, each once, in their order.
-    std::vector<std::string> recipients;
-    Query r(
-        "SELECT address FROM recipients WHERE message = ? ORDER BY position;");
-    r.Bind(1, id);
-    while (r.Step()) {
-      std::string a = r.Text(0);
-      if (std::find(recipients.begin(), recipients.end(), a) ==
-          recipients.end()) {
-        recipients.push_back(std::move(a));
-      }
-    }
-    if (r.failed()) return false;
-    std::map<std::string, std::string> rows;
-    Query existing(
-        "SELECT recipient, state FROM deliveries WHERE message = ?;");
-    existing.Bind(1, id);
-    while (existing.Step()) rows[existing.Text(0)] = existing.Text(1);
-    if (existing.failed()) return false;
-    for (const auto& [recipient, state] : rows) {
-      if (state != "waiting" && state != "deferred") continue;
-      if (std::find(recipients.begin(), recipients.end(), recipient) !=
-          recipients.end()) {
-        continue;
-      }
-      Query drop("DELETE FROM deliveries WHERE message = ? AND recipient = ?;");
-      drop.Bind(1, id).Bind(2, recipient);
-      if (drop.Exec() != SQLITE_DONE) return false;
-    }
-    for (const std::string& recipient : recipients) {
-      if (rows.count(recipient) != 0) continue;
-      Query add(
-          "INSERT INTO deliveries (message, recipient, state) VALUES (?, ?, "
-          "'waiting');");
-      add.Bind(1, id).Bind(2, recipient);
-      if (add.Exec() != SQLITE_DONE) return false;
-    }
-    Query take(
-        "UPDATE deliveries SET state = 'sending', attempts = attempts + 1 "
-        "WHERE message = ? AND (state = 'waiting' OR (state = 'deferred' AND "
-        "due_ms <= ?)) RETURNING recipient;");
-    take.Bind(1, id).Bind(2, now_ms);
-    std::vector<std::string> taken;
-    while (take.Step()) taken.push_back(take.Text(0));
-    if (take.failed()) return false;
-    for (const std::string& recipient : recipients) {
-      if (std::find(taken.begin(), taken.end(), recipient) != taken.end())
-        claim.recipients.push_back(recipient);
-    }
-    if (!claim.recipients.empty()) {
-      claim.result = ClaimResult::kClaimed;
-      return true;
-    }
-    bool failed = false;
-    if (HasOpenRecipients(id, &failed)) {
-      claim.result = ClaimResult::kNotDue;
-      return true;
-    }
-    if (failed || !Finish(id, now_ms, nullptr)) return false;
-    claim.result = ClaimResult::kFinished;
-    return true;
-  };
-  if (!service::DurableChange(body)) {
-    claim.result = ClaimResult::kError;
-    claim.recipients.clear();
+  if (!service::DurableChange(
+          [&] { return ClaimIn(candidate, now_ms, &claim); })) {
+    claim = DeliveryClaim{};
   }
   return claim;
 }
@@ -295,68 +363,31 @@ bool RecordDelivery(int64_t message,
   std::string error;
   if (!OpenMessageService(&error)) return false;
   DeliveryRecord made;
-  auto body = [&] {
-    made = DeliveryRecord{};
-    for (const DeliveryOutcome& o : outcomes) {
-      Query row(
-          "SELECT attempts, first_deferred_ms, reply FROM deliveries WHERE "
-          "message = ? AND recipient = ? AND state = 'sending';");
-      row.Bind(1, message).Bind(2, o.recipient);
-      if (!row.Step()) {
-        if (row.failed()) return false;
-        continue;  // not this delivery's (reset meanwhile)
-      }
-      RecipientDelivery now;
-      now.recipient = o.recipient;
-      now.attempts = row.Int(0);
-      now.first_deferred_ms = row.IsNull(1) ? 0 : row.Int64(1);
-      const std::string before = row.Text(2);
-      now.reply = o.reply;
-      switch (o.verdict) {
-        case DeliveryVerdict::kDelivered:
-          now.state = DeliveryState::kDelivered;
-          break;
-        case DeliveryVerdict::kFailed:
-          now.state = DeliveryState::kFailed;
-          break;
-        case DeliveryVerdict::kDeferred:
-          if (now.first_deferred_ms == 0) now.first_deferred_ms = now_ms;
-          if (now_ms - now.first_deferred_ms >= policy.give_up_after_ms) {
-            now.state = DeliveryState::kFailed;
-            now.reply =
-                "not delivered for " +
-                std::to_string((now_ms - now.first_deferred_ms) / 1000) +
-                " s, given up; last try: " + o.reply;
-          } else {
-            now.state = DeliveryState::kDeferred;
-            now.due_ms =
-                now_ms + RetryDelayMs(now.attempts, policy.retry_base_ms);
-          }
-          break;
-      }
-      Query update(
-          "UPDATE deliveries SET state = ?, due_ms = ?, reply = ?, "
-          "first_deferred_ms = ? WHERE message = ? AND recipient = ?;");
-      update.Bind(1, DeliveryStateName(now.state)).Bind(2, now.due_ms);
-      update.Bind(3, now.reply);
-      if (now.first_deferred_ms != 0) {
-        update.Bind(4, now.first_deferred_ms);
-      } else {
-        sqlite3_bind_null(update.get(), 4);
-      }
-      update.Bind(5, message).Bind(6, o.recipient);
-      if (update.Exec() != SQLITE_DONE) return false;
-      if (now.state != DeliveryState::kDeferred || now.reply != before ||
-          now.attempts == 1) {
-        made.changed.push_back(now);
-      }
-    }
-    bool failed = false;
-    if (HasOpenRecipients(message, &failed) || failed) return !failed;
-    return Finish(message, now_ms, &made);
-  };
-  if (!service::DurableChange(body)) return false;
+  if (!service::DurableChange(
+          [&] { return RecordIn(message, outcomes, policy, now_ms, &made); }))
+    return false;
   if (record != nullptr) *record = std::move(made);
+  return true;
+}
+
+bool RecordDeliveryAndClaim(int64_t message,
+                            const std::vector<DeliveryOutcome>& outcomes,
+                            const DeliveryPolicy& policy, int64_t now_ms,
+                            DeliveryRecord* record,
+                            const DeliveryCandidate& next,
+                            DeliveryClaim* next_claim) {
+  std::string error;
+  if (!OpenMessageService(&error)) return false;
+  DeliveryRecord made;
+  DeliveryClaim claimed;
+  if (!service::DurableChange([&] {
+        return RecordIn(message, outcomes, policy, now_ms, &made) &&
+               ClaimIn(next, now_ms, &claimed);
+      })) {
+    return false;
+  }
+  if (record != nullptr) *record = std::move(made);
+  *next_claim = std::move(claimed);
   return true;
 }
 

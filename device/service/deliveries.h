@@ -107,6 +107,18 @@ bool RecordDelivery(int64_t message,
                     const DeliveryPolicy& policy, int64_t now_ms,
                     DeliveryRecord* record);
 
+// RecordDelivery and ClaimDelivery of the next message in one synced
+// transaction: one sync a message instead of two, with the same promise
+// (the outcome is on the disk before the next transaction begins, and so is
+// the next claim). False, with neither done, when it could not be
+// committed.
+bool RecordDeliveryAndClaim(int64_t message,
+                            const std::vector<DeliveryOutcome>& outcomes,
+                            const DeliveryPolicy& policy, int64_t now_ms,
+                            DeliveryRecord* record,
+                            const DeliveryCandidate& next,
+                            DeliveryClaim* next_claim);
+
 // Rows left "sending" by a delivering process that died become waiting.
 // The number of rows, -1 when the service file could not be written.
 int ResetInterruptedDeliveries();
