@@ -226,6 +226,45 @@ TEST_F(DeliveriesTest, TheGateRulesEveryClaim) {
             (std::vector<std::string>{"a@example.org", "d@example.org"}));
 }
 
+TEST_F(DeliveriesTest, AnOutcomeAndTheNextClaimAreOneCommit) {
+  const int64_t first = SaveMail({u"a@example.org"});
+  const int64_t second = SaveMail({u"b@example.org"});
+  std::vector<device::DeliveryCandidate> due;
+  ASSERT_TRUE(device::DueDeliveries("E-mail", 0, t0_, &due));
+  ASSERT_EQ(due.size(), 2u);
+  ASSERT_EQ(device::ClaimDelivery(due[0], t0_).result, ClaimResult::kClaimed);
+  device::DeliveryRecord record;
+  device::DeliveryClaim next;
+  ASSERT_TRUE(device::RecordDeliveryAndClaim(
+      first, {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok")},
+      policy_, t0_, &record, due[1], &next));
+  EXPECT_TRUE(record.finished);
+  EXPECT_EQ(FolderOf(first), "Sent Items");
+  ASSERT_EQ(next.result, ClaimResult::kClaimed);
+  EXPECT_EQ(next.recipients, std::vector<std::string>{"b@example.org"});
+  EXPECT_EQ(State(second, "b@example.org").state, DeliveryState::kSending);
+
+  // A next message no longer as the gate saw it is not claimed; the
+  // outcome is kept all the same.
+  testing_support::ServiceExec(
+      "UPDATE messages SET folder = (SELECT f.id FROM folders f JOIN folders o "
+      "ON o.store = f.store WHERE f.kind = 4 AND o.id = messages.folder) "
+      "WHERE id = " +
+      std::to_string(first) + " OR id = " + std::to_string(second) + ";");
+  const int64_t third = SaveMail({u"c@example.org"});
+  std::vector<device::DeliveryCandidate> later;
+  ASSERT_TRUE(device::DueDeliveries("E-mail", 0, t0_, &later));
+  ASSERT_EQ(later.size(), 1u);
+  testing_support::ServiceExec(
+      "DELETE FROM messages WHERE id = " + std::to_string(third) + ";");
+  ASSERT_TRUE(device::RecordDeliveryAndClaim(
+      second,
+      {Outcome("b@example.org", DeliveryVerdict::kDeferred, "451 later")},
+      policy_, t0_, &record, later[0], &next));
+  EXPECT_EQ(next.result, ClaimResult::kGone);
+  EXPECT_EQ(State(second, "b@example.org").state, DeliveryState::kDeferred);
+}
+
 TEST_F(DeliveriesTest, InterruptedDeliveriesAreWaitingAgainAndHeldOnesFinish) {
   const int64_t id = SaveMail({u"a@example.org", u"b@example.org"});
   ASSERT_EQ(device::ClaimDelivery(Candidate(t0_), t0_).result,
