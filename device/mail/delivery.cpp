@@ -139,7 +139,12 @@ void SmtpConversation::Received(std::string_view line) {
       coded ? line.substr(std::min<size_t>(4, line.size())) : line;
   if (partial_.size() < kMaxReplyText) {
     if (!partial_.empty() && !words.empty()) partial_ += ' ';
-    partial_.append(words.substr(0, kMaxReplyText - partial_.size()));
+    // Kept for people to read on one line: a control character a relay
+    // sends (a stray CR, a NUL) becomes a blank.
+    for (const char c : words.substr(0, kMaxReplyText - partial_.size())) {
+      const unsigned char u = static_cast<unsigned char>(c);
+      partial_ += u < 0x20 || u == 0x7f ? ' ' : c;
+    }
   }
   if (!coded || (line.size() > 3 && line[3] == '-')) return;  // more to come
   Reply reply;

@@ -146,6 +146,21 @@ TEST(DeliveryTest, WithoutAnAnswerEveryoneIsDeferredWithTheReason) {
   EXPECT_EQ(login[1].verdict, DeliveryVerdict::kDeferred);
 }
 
+TEST(DeliveryTest, ARelaysReplyIsKeptOnOneLineWhateverItHolds) {
+  // A hostile or broken relay: a CR inside a line, a NUL, a tab, an endless
+  // line. The reply is shown by ls and printed by run, one line each.
+  mail::SmtpConversation c;
+  c.Sent("MAIL FROM:<a@example.org>\r\n");
+  c.Received("250 OK\r\n");
+  c.Sent("RCPT TO:<a@example.org>\r\n");
+  c.Received(std::string("550 bad\rFAKE 250 ok\0\tthere\r\n", 28));
+  c.Sent("RCPT TO:<b@example.org>\r\n");
+  c.Received("451 " + std::string(5000, 'y') + "\r\n");
+  const auto out = c.Outcomes({"a@example.org", "b@example.org"}, "x");
+  EXPECT_EQ(out[0].reply, "550 bad FAKE 250 ok  there");
+  EXPECT_LE(out[1].reply.size(), 1004u);
+}
+
 TEST(DeliveryTest, ReplyCodesAndLineEnds) {
   EXPECT_EQ(mail::VerdictOfReply(250), DeliveryVerdict::kDelivered);
   EXPECT_EQ(mail::VerdictOfReply(251), DeliveryVerdict::kDelivered);
