@@ -1,4 +1,5 @@
 // tarnvex-device sendmail: the sendmail convention into an e-mail store.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,6 +12,7 @@
 #include "device/mail/submission_server.h"
 #endif
 #include "device/mail/sendmail.h"
+#include "device/service/service.h"
 #include "device/tool/command.h"
 
 namespace device_tool {
@@ -79,6 +81,14 @@ int Relay(const std::vector<std::string>& args) {
     if (!mail::ParseRelaySetArgs({args.begin() + 2, args.end()}, &settings,
                                  &error)) {
       return Fail("mail relay set: " + error, 2);
+    }
+    if (!device::OpenMessageService(&error)) return Fail(error);
+    const std::vector<std::string> stores = device::StoreNames();
+    if (std::find(stores.begin(), stores.end(), settings.store) ==
+        stores.end()) {
+      return Fail("mail relay set: no store \"" + settings.store +
+                      "\" on the device (tarnvex-device store list)",
+                  2);
     }
     if (!mail::WriteRelaySettings(settings, &error)) return Fail(error);
   } else if (args.size() == 2 && args[1] == "none") {
