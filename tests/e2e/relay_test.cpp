@@ -231,6 +231,35 @@ TEST_F(RelayTest, ACertificateThatDoesNotVerifyDeliversNothingAndSaysWhy) {
   EXPECT_TRUE(device::ListMessages("E-mail", "Inbox").empty());  // no bounce
 }
 
+class RelayGiveUpTest : public RelayTest {
+ protected:
+  std::vector<std::string> TransportArgs() const override {
+    return {"--retry-base-ms", "200", "--give-up-after-s", "1"};
+  }
+};
+
+TEST_F(RelayGiveUpTest, DeferredPastTheGiveUpTimeFailsWithANotice) {
+  ASSERT_NO_FATAL_FAILURE(StartRelay({"--defer-data", "1000"}));
+  ASSERT_NO_FATAL_FAILURE(UseRelay());
+  ASSERT_NO_FATAL_FAILURE(AddCoveringRule("bob@example.org"));
+  const int64_t id = SubmitMail("anna@example.org", {"bob@example.org"}, kMail);
+  ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
+  const auto states = device::DeliveryStates(id);
+  ASSERT_EQ(states.size(), 1u);
+  EXPECT_EQ(states[0].state, device::DeliveryState::kFailed);
+  EXPECT_NE(states[0].reply.find("given up"), std::string::npos)
+      << states[0].reply;
+  EXPECT_NE(states[0].reply.find("451 4.3.0 Try again later"),
+            std::string::npos);
+  EXPECT_EQ(device::ListMessages("E-mail", "Inbox").size(), 1u);
+  EXPECT_TRUE(Arrivals().empty());
+  std::string said;
+  EXPECT_TRUE(transport_.WaitForLine(
+      "delivery: message " + std::to_string(id) + " done", &said));
+  EXPECT_NE(said.find("a failure notice is in the Inbox"), std::string::npos)
+      << said;
+}
+
 TEST_F(RelayTest, ARelayThatNeverAnswersStallsNoOtherStore) {
   // A relay that takes the connection and says nothing.
   ChildProcess silent;
