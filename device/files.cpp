@@ -127,8 +127,20 @@ bool WritePrivateFile(const std::string& host_path,
     else
       done += static_cast<size_t>(wrote);
   }
+  // On the disk before the rename, and the rename itself after it: a power
+  // cut leaves the old content or the new one, never an empty file.
+  if (ok && fsync(fd) != 0) ok = false;
   if (close(fd) != 0) ok = false;
-  if (ok && rename(temp.c_str(), host_path.c_str()) == 0) return true;
+  if (ok && rename(temp.c_str(), host_path.c_str()) == 0) {
+    const std::string dir =
+        slash == std::string::npos ? "." : host_path.substr(0, slash + 1);
+    const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+      fsync(dir_fd);
+      close(dir_fd);
+    }
+    return true;
+  }
   unlink(temp.c_str());
   return false;
 }

@@ -52,7 +52,8 @@ bool EnsurePrivateDir(const std::string& host_dir);
 // this user's, or cannot be changed.
 bool NarrowToPrivate(const std::string& host_path);
 // Replaces a host file's content in one step (a private temporary file beside
-// it, then a rename). False, with nothing changed, on failure.
+// it, synced, then a rename, synced too). False, with nothing changed, on
+// failure.
 bool WritePrivateFile(const std::string& host_path, const std::string& content);
 
 }  // namespace device

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "device/service/gate.h"
 #include "device/service/listeners.h"
 #include "device/service/service.h"
 #include "device/service/service_db.h"
@@ -12,6 +13,7 @@ namespace device {
 
 using service::Change;
 using service::ColumnWide;
+using service::Due;
 using service::EntryKind;
 using service::Journal;
 using service::Lock;
@@ -348,18 +350,10 @@ class ReadTransaction {
   bool open_;
 };
 
-// A message of an Outbox with what the gate needs to know of it.
-struct Due {
-  int64_t id = 0, store = 0, outbox = 0, since = 0, arrival = 0;
-  int64_t arrival_stamp = 0;
-  std::string store_name;
-  bool may_send = false;
-  std::string waiting_for;
-};
+}  // namespace
 
-// The messages that have lain in an Outbox itself since `since_at_most` or
-// longer, each with the gate's answer. False when the service file could not
-// be read.
+namespace service {
+
 bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
   std::vector<service::ListenerRecord> listeners;
   {
@@ -408,14 +402,22 @@ bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
   return true;
 }
 
-}  // namespace
+void BindStillAsGateSaw(Query& q, int first, const Due& d) {
+  q.Bind(first, d.id).Bind(first + 1, d.outbox).Bind(first + 2, d.since);
+  q.Bind(first + 3, d.id)
+      .Bind(first + 4, static_cast<int64_t>(EntryKind::kMessage))
+      .Bind(first + 5, d.arrival);
+  q.Bind(first + 6, d.arrival).Bind(first + 7, d.arrival_stamp);
+}
+
+}  // namespace service
 
 std::vector<OutboxState> OutboxStates() {
   std::vector<OutboxState> states;
   std::string error;
   if (!OpenMessageService(&error)) return states;
   std::vector<Due> all;
-  ReadOutboxes(std::numeric_limits<int64_t>::max(), &all);
+  service::ReadOutboxes(std::numeric_limits<int64_t>::max(), &all);
   for (const Due& d : all)
     states.push_back({d.id, d.store_name, d.may_send, d.waiting_for});
   return states;
@@ -470,7 +472,8 @@ int TrimJournal() {
   return ok ? dropped : -1;
 }
 
-int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
+int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting,
+                    const std::string& relayed_store) {
   if (waiting != nullptr) waiting->clear();
   std::string error;
   if (!OpenMessageService(&error)) return 0;
@@ -483,12 +486,14 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
   }
   // Read first: an idle transport writes nothing and wakes nobody.
   std::vector<Due> due;
-  if (!ReadOutboxes(now - send_delay_ms, &due)) return 0;
+  if (!service::ReadOutboxes(now - send_delay_ms, &due)) return 0;
   if (due.empty()) return 0;
   std::vector<Due> sendable, unannounced;
   for (const Due& d : due) {
     if (d.may_send) {
-      sendable.push_back(d);
+      // The relay's worker hands these over itself (deliveries.h).
+      if (relayed_store.empty() || d.store_name != relayed_store)
+        sendable.push_back(d);
       continue;
     }
     if (d.arrival == 0) unannounced.push_back(d);
@@ -525,26 +530,20 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting) {
       int64_t sent_items = service::StandardFolder(
           d.store, static_cast<int>(FolderKind::kSentItems));
       if (sent_items == 0) continue;
-      // Only if it is still where the gate saw it, since the same moment,
-      // the entry the gate saw handled is still in the journal, and nothing
-      // newer was journaled of it: a message held meanwhile (or held and
-      // released again), one whose recipients changed after the gate read
-      // the Outbox, or one of a file restored meanwhile, is not sent.
-      Query u(
-          "UPDATE messages SET folder = ?, in_folder_since = ?, submit_time = "
-          "?, flags = flags & ~? WHERE id = ? AND folder = ? AND "
-          "in_folder_since = ? AND NOT EXISTS (SELECT 1 FROM journal WHERE "
-          "object = ? AND kind = ? AND seq > ?) AND EXISTS (SELECT 1 FROM "
-          "journal WHERE seq = ? AND stamp = ?);");
+      // Only if it is still as the gate saw it (gate.h), and not on its
+      // way to a relay this moment (a relay set to "none" while it
+      // delivers).
+      Query u(std::string("UPDATE messages SET folder = ?, in_folder_since = "
+                          "?, submit_time = ?, flags = flags & ~? WHERE ") +
+              service::kStillAsGateSaw +
+              " AND NOT EXISTS (SELECT 1 FROM deliveries WHERE message = ? "
+              "AND state = 'sending');");
       u.Bind(1, sent_items)
           .Bind(2, now)
           .Bind(3, now)
           .Bind(4, static_cast<int64_t>(MSGFLAG_UNSENT));
-      u.Bind(5, d.id).Bind(6, d.outbox).Bind(7, d.since);
-      u.Bind(8, d.id)
-          .Bind(9, static_cast<int64_t>(EntryKind::kMessage))
-          .Bind(10, d.arrival);
-      u.Bind(11, d.arrival).Bind(12, d.arrival_stamp);
+      service::BindStillAsGateSaw(u, 5, d);
+      u.Bind(13, d.id);
       if (u.Exec() != SQLITE_DONE) return false;
       if (sqlite3_changes(service::Db()) != 1) continue;
       if (!Journal(fnevObjectMoved, d.store, EntryKind::kMessage, d.id,

@@ -101,10 +101,13 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message);
 // Items and stamps the sending time. A message goes only once every live
 // listener of its store has handled its arrival and, where filters are
 // registered, one listens on the store (listeners.h); *waiting (when given)
-// gets one line for each due message that waits, saying for whom. The number
-// sent (0 when the sending could not be committed).
+// gets one line for each due message that waits, saying for whom. Messages
+// of `relayed_store` (when given) are left where they are: a relay delivers
+// them (deliveries.h). The number sent (0 when the sending could not be
+// committed).
 int SendDueMessages(int64_t send_delay_ms,
-                    std::vector<std::string>* waiting = nullptr);
+                    std::vector<std::string>* waiting = nullptr,
+                    const std::string& relayed_store = "");
 
 // Drops the change journal's entries below every live listener's mark (the
 // entry at a mark stays: its stamp shows the mark was made on this journal),

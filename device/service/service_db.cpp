@@ -52,7 +52,15 @@ constexpr char kSchema[] =
     // mail path): a table of its own, so rows and peers that know only the
     // columns above are unchanged.
     "CREATE TABLE IF NOT EXISTS raw_messages (message INTEGER PRIMARY KEY, "
-    "envelope_from TEXT NOT NULL, raw BLOB NOT NULL);";
+    "envelope_from TEXT NOT NULL, raw BLOB NOT NULL);"
+    // A relay's deliveries (deliveries.h): one row a recipient of a message
+    // handed to the relay, its state in words a person reading the file
+    // with the sqlite3 shell understands.
+    "CREATE TABLE IF NOT EXISTS deliveries (message INTEGER NOT NULL, "
+    "recipient TEXT NOT NULL, state TEXT NOT NULL, due_ms INTEGER NOT NULL "
+    "DEFAULT 0, attempts INTEGER NOT NULL DEFAULT 0, first_deferred_ms "
+    "INTEGER, reply TEXT NOT NULL DEFAULT '', PRIMARY KEY (message, "
+    "recipient));";
 
 // Each journal entry carries a random stamp: a file restored from a backup,
 // or a new one, numbers its entries again from an earlier seq, and the

@@ -1,14 +1,17 @@
 // tarnvex-device sendmail: the sendmail convention into an e-mail store.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "device/mail/credentials.h"
+#include "device/mail/relay_settings.h"
 #ifdef TARNVEX_SUBMISSION_SERVER
 #include "device/mail/submission_server.h"
 #endif
 #include "device/mail/sendmail.h"
+#include "device/service/service.h"
 #include "device/tool/command.h"
 
 namespace device_tool {
@@ -63,15 +66,50 @@ int Submission(const std::vector<std::string>& args) {
 }
 #endif
 
+// mail relay set URL [...] | mail relay show | mail relay none: where the
+// transport delivers the e-mail store's mail.
+int Relay(const std::vector<std::string>& args) {
+  mail::RelaySettings settings;
+  std::string error;
+  if (args.size() >= 2 && args[1] == "set") {
+    if (!mail::ParseRelaySetArgs({args.begin() + 2, args.end()}, &settings,
+                                 &error)) {
+      return Fail("mail relay set: " + error, 2);
+    }
+    if (!device::OpenMessageService(&error)) return Fail(error);
+    const std::vector<std::string> stores = device::StoreNames();
+    if (std::find(stores.begin(), stores.end(), settings.store) ==
+        stores.end()) {
+      return Fail("mail relay set: no store \"" + settings.store +
+                      "\" on the device (tarnvex-device store list)",
+                  2);
+    }
+    if (!mail::WriteRelaySettings(settings, &error)) return Fail(error);
+  } else if (args.size() == 2 && args[1] == "none") {
+    if (!mail::WriteRelaySettings(settings, &error)) return Fail(error);
+  } else if (args.size() == 2 && args[1] == "show") {
+    if (!mail::ReadRelaySettings(&settings, &error)) return Fail(error);
+  } else {
+    return Fail(
+        "mail relay needs set URL [--user NAME --password-file FILE] "
+        "[--starttls | --tls | --no-tls] [--ca-file FILE | "
+        "--insecure-skip-verify] [--store NAME], show or none",
+        2);
+  }
+  std::printf("Relay: %s\n", mail::DescribeRelay(settings).c_str());
+  return 0;
+}
+
 // mail show | mail reset: what a mail client needs to submit to the device.
 int Mail(const std::vector<std::string>& args) {
+  if (!args.empty() && args[0] == "relay") return Relay(args);
 #ifdef TARNVEX_SUBMISSION_SERVER
   if (!args.empty() && args[0] == "submission") return Submission(args);
 #endif
   const bool show = args.size() == 1 && args[0] == "show";
   const bool reset = args.size() == 1 && args[0] == "reset";
   if (!show && !reset)
-    return Fail("mail needs show, reset or submission [...]", 2);
+    return Fail("mail needs show, reset, submission [...] or relay [...]", 2);
   std::string error;
   if (!mail::EnsureCredentials(reset, &error)) return Fail(error);
   std::string fingerprint;
@@ -93,7 +131,13 @@ int Mail(const std::vector<std::string>& args) {
     std::printf("Submission:           off\n");
   }
 #endif
-  std::printf("Relay:                none\n");
+  mail::RelaySettings relay;
+  if (mail::ReadRelaySettings(&relay, &error)) {
+    std::printf("Relay:                %s\n",
+                mail::DescribeRelay(relay).c_str());
+  } else {
+    std::printf("Relay:                unusable: %s\n", error.c_str());
+  }
   return 0;
 }
 
@@ -115,6 +159,21 @@ const std::vector<SubCommand> kMailSubCommands = {
                  {"--on", "serve it again"},
                  {"--store NAME", "the store that submitted mail goes into"}}},
 #endif
+    {.name = "relay",
+     .args = "set URL [OPTIONS] | show | none",
+     .summary = "where the transport delivers the E-mail store's mail (none: "
+                "it stays the device's own move into Sent Items)",
+     .options = {{"URL", "smtp://host:587 (STARTTLS) or smtps://host:465"},
+                 {"--user NAME", "the relay's login"},
+                 {"--password-file FILE",
+                  "its password, copied into the private settings"},
+                 {"--starttls, --tls", "TLS after STARTTLS, or from the start"},
+                 {"--no-tls", "plain SMTP, for a relay on this machine only"},
+                 {"--ca-file FILE",
+                  "the certificates the relay's is checked against"},
+                 {"--insecure-skip-verify",
+                  "do not check the relay's certificate"},
+                 {"--store NAME", "the e-mail store it delivers (E-mail)"}}},
 };
 
 TARNVEX_DEVICE_COMMAND({

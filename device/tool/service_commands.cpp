@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +26,9 @@
 #include "device/mail/submission_server.h"
 #endif
 #include "device/codepage.h"
+#include "device/mail/relay_settings.h"
+#include "device/mail/relay_worker.h"
+#include "device/service/deliveries.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
 
@@ -247,7 +251,8 @@ int Ls(const std::vector<std::string>& args) {
   if (!device::OpenMessageService(&error)) return Fail(error);
   // One message a line, tab-separated: id, store, folder, state (sent or
   // unsent), recipients, subject; then, for a message the transport holds
-  // back although its send delay has passed, what it waits for.
+  // back although its send delay has passed, what it waits for; then, for
+  // mail handed to a relay, each recipient's delivery state.
   std::map<int64_t, std::string> waits;
   for (const device::OutboxState& state : device::OutboxStates()) {
     if (!state.may_send) waits[state.id] = state.waiting_for;
@@ -258,12 +263,20 @@ int Ls(const std::vector<std::string>& args) {
       recipients += (i ? ", " : "") + device::WideToUtf8(m.recipients[i]);
     }
     auto wait = waits.find(m.id);
-    std::printf("%lld\t%s\t%s\t%s\t%s\t%s%s%s\n", static_cast<long long>(m.id),
-                m.store.c_str(), m.folder_path.c_str(),
-                m.submit_time_ms != 0 ? "sent" : "unsent", recipients.c_str(),
-                OneLine(m.subject).c_str(),
-                wait != waits.end() ? "\twaiting for " : "",
-                wait != waits.end() ? wait->second.c_str() : "");
+    std::string delivery;
+    for (const device::RecipientDelivery& r : device::DeliveryStates(m.id)) {
+      delivery += (delivery.empty() ? "\tdelivery: " : "; ") +
+                  mail::DescribeRecipientState(r);
+    }
+    for (char& c : delivery) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
+    std::printf(
+        "%lld\t%s\t%s\t%s\t%s\t%s%s%s%s\n", static_cast<long long>(m.id),
+        m.store.c_str(), m.folder_path.c_str(),
+        m.submit_time_ms != 0 ? "sent" : "unsent", recipients.c_str(),
+        OneLine(m.subject).c_str(), wait != waits.end() ? "\twaiting for " : "",
+        wait != waits.end() ? wait->second.c_str() : "", delivery.c_str());
   }
   return 0;
 }
@@ -287,37 +300,73 @@ int Store(const std::vector<std::string>& args) {
 std::atomic<bool> g_stop{false};
 void OnStop(int) { g_stop.store(true); }
 
+// One line of the transport's output, whole, from any of its threads.
+void Say(const std::string& line) {
+  static std::mutex lock;
+  std::lock_guard<std::mutex> guard(lock);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
 // The transport's own loop: looks at the Outboxes ten times a second and
-// says what a due message waits for once, when it changes.
-void TransportLoop(long long delay) {
+// says what a due message waits for once, when it changes. The relay's
+// store it leaves to the relay's worker.
+void TransportLoop(long long delay, mail::RelaySettingsWatch* relay) {
   const useconds_t kPassUs = delay < 100 ? 10000 : 100000;
   std::vector<std::string> said;
   while (!g_stop.load()) {
     std::vector<std::string> waiting;
-    int sent = device::SendDueMessages(delay, &waiting);
-    if (sent > 0) std::printf("sent %d\n", sent);
+    const mail::RelaySettings settings = relay->Current();
+    int sent = device::SendDueMessages(delay, &waiting,
+                                       settings.on ? settings.store : "");
+    if (sent > 0) Say("sent " + std::to_string(sent));
     if (waiting != said) {
       for (const std::string& line : waiting) {
         if (std::find(said.begin(), said.end(), line) == said.end()) {
-          std::printf("waiting: %s\n", line.c_str());
+          Say("waiting: " + line);
         }
       }
       said = waiting;
     }
-    std::fflush(stdout);
     usleep(kPassUs);
   }
+}
+
+// A whole number from `text` into *value, within [low, high].
+bool ParseNumber(const std::string& text, long long low, long long high,
+                 long long* value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(text.c_str(), &end, 10);
+  if (*end != '\0' || errno != 0 || n < low || n > high) return false;
+  *value = n;
+  return true;
 }
 
 int Run(const std::vector<std::string>& args) {
   long long delay = 2000;
   long long submission_port = -1;  // the image's setting
+  long long retry_base_ms = device::kDefaultRetryBaseMs;
+  long long give_up_after_s = device::kDefaultGiveUpAfterMs / 1000;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--send-delay-ms" && i + 1 < args.size()) {
       char* end = nullptr;
       delay = std::strtoll(args[++i].c_str(), &end, 10);
       if (*end != '\0' || delay < 0)
         return Fail("--send-delay-ms needs a number of ms", 2);
+    } else if (args[i] == "--retry-base-ms" && i + 1 < args.size()) {
+      if (!ParseNumber(args[++i], 1, device::kMaxRetryDelayMs,
+                       &retry_base_ms)) {
+        return Fail("--retry-base-ms needs a number of ms from 1 to " +
+                        std::to_string(device::kMaxRetryDelayMs),
+                    2);
+      }
+    } else if (args[i] == "--give-up-after-s" && i + 1 < args.size()) {
+      if (!ParseNumber(args[++i], 0, 100LL * 365 * 24 * 3600,
+                       &give_up_after_s)) {
+        return Fail("--give-up-after-s needs a number of seconds", 2);
+      }
     } else if (args[i] == "--no-submission") {
       submission_port = -2;
     } else if (args[i] == "--submission-port" && i + 1 < args.size()) {
@@ -336,6 +385,22 @@ int Run(const std::vector<std::string>& args) {
   action.sa_handler = OnStop;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // The relay's worker: a thread of its own from here to the end.
+  mail::InitDeliveryLibrary();
+  mail::RelaySettingsWatch relay;
+  mail::RelayWorkerOptions relay_options;
+  relay_options.send_delay_ms = delay;
+  relay_options.policy.retry_base_ms = retry_base_ms;
+  relay_options.policy.give_up_after_ms = give_up_after_s * 1000;
+  relay_options.say = Say;
+  mail::RelayWorker worker(&relay, relay_options, &g_stop);
+  struct JoinOnExit {
+    std::thread thread;
+    ~JoinOnExit() {
+      g_stop.store(true);
+      if (thread.joinable()) thread.join();
+    }
+  } delivery{std::thread([&worker] { worker.Run(); })};
 #ifdef TARNVEX_SUBMISSION_SERVER
   mail::SubmissionSettings settings;
   if (!mail::ReadSubmissionSettings(&settings, &error)) return Fail(error);
@@ -366,7 +431,7 @@ int Run(const std::vector<std::string>& args) {
     }
     std::printf("transport running (send delay %lld ms)\n", delay);
     std::fflush(stdout);
-    std::thread transport([delay] { TransportLoop(delay); });
+    std::thread transport([delay, &relay] { TransportLoop(delay, &relay); });
     QTimer stop;
     QObject::connect(&stop, &QTimer::timeout, &app, [&app] {
       if (g_stop.load()) app.quit();
@@ -382,7 +447,7 @@ int Run(const std::vector<std::string>& args) {
 #endif
   std::printf("transport running (send delay %lld ms)\n", delay);
   std::fflush(stdout);
-  TransportLoop(delay);
+  TransportLoop(delay, &relay);
   return 0;
 }
 
@@ -429,19 +494,27 @@ TARNVEX_DEVICE_COMMAND({
 });
 TARNVEX_DEVICE_COMMAND({
     .name = "run",
-    .args = "[--send-delay-ms N] [--submission-port N | --no-submission]",
+    .args = "[--send-delay-ms N] [--submission-port N | --no-submission] "
+            "[--retry-base-ms N] [--give-up-after-s N]",
     .summary = "run the transport: send what lay in an Outbox long enough",
     .details =
         "It sends a message only once every program that listens on its store "
         "has handled it and while the registered filters listen, and says what "
         "a due message waits for. It serves SMTP submission as \"mail "
-        "submission\" set it. It runs until it is ended (Ctrl+C).",
+        "submission\" set it, and delivers the e-mail store through the "
+        "relay that \"mail relay\" set. It runs until it is ended (Ctrl+C).",
     .options = {{"--send-delay-ms N",
                  "how long a message lies in an Outbox before it is sent "
                  "(default: 2000)"},
                 {"--submission-port N",
                  "serve submission on this port (0: any free one)"},
-                {"--no-submission", "serve no submission"}},
+                {"--no-submission", "serve no submission"},
+                {"--retry-base-ms N",
+                 "the first pause before a relay is tried again; each next "
+                 "one twice as long, at most an hour (default: 60000)"},
+                {"--give-up-after-s N",
+                 "how long a recipient is tried before it fails (default: "
+                 "432000, 5 days)"}},
     .fn = Run,
 });
 

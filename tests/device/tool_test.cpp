@@ -314,6 +314,57 @@ void ExpectAllPrivate(const std::string& root) {
             4);  // card list, service database, its log and shared memory
 }
 
+TEST(ToolTest, MailRelaySetShowAndNoneNeverPrintThePassword) {
+  std::string root = testing_support::MakeTempDir("tarnvex-tool-");
+  ASSERT_EQ(Tool(root, {"init"}), 0);
+  const std::string password_file =
+      root + "/../relay-password-" +
+      std::filesystem::path(root).filename().string();
+  std::ofstream(password_file) << "Tr0ub4dor&3\n";
+  std::string said;
+  // A store the device does not have would never be delivered from.
+  EXPECT_EQ(ToolSays(root,
+                     {"mail", "relay", "set", "smtp://relay.example.org:587",
+                      "--user", "anna", "--password-file", password_file,
+                      "--store", "Mail"},
+                     &said),
+            2);
+  EXPECT_NE(said.find("no store \"Mail\""), std::string::npos) << said;
+  EXPECT_EQ(ToolSays(root, {"mail", "relay", "set", "ftp://relay.example.org"},
+                     &said),
+            2);
+  EXPECT_NE(said.find("smtp://"), std::string::npos) << said;
+  EXPECT_EQ(ToolSays(root, {"mail", "relay", "show"}, &said), 0);
+  EXPECT_EQ(said, "Relay: none\n");
+
+  EXPECT_EQ(ToolSays(root,
+                     {"mail", "relay", "set", "smtp://relay.example.org:587",
+                      "--user", "anna", "--password-file", password_file},
+                     &said),
+            0)
+      << said;
+  EXPECT_EQ(said,
+            "Relay: smtp://relay.example.org:587 (STARTTLS, certificate "
+            "checked against the system's authorities, user anna) for "
+            "E-mail\n");
+  std::filesystem::remove(password_file);  // copied: no longer needed
+  EXPECT_EQ(ToolSays(root, {"mail", "relay", "show"}, &said), 0);
+  EXPECT_EQ(said.find("Tr0ub4dor"), std::string::npos) << said;
+  EXPECT_NE(said.find("user anna"), std::string::npos) << said;
+  EXPECT_EQ(ToolSays(root, {"mail", "show"}, &said), 0);
+  EXPECT_EQ(said.find("Tr0ub4dor"), std::string::npos) << said;
+  EXPECT_NE(said.find("Relay:                smtp://relay.example.org:587"),
+            std::string::npos)
+      << said;
+  struct stat st;
+  ASSERT_EQ(stat((root + "/.device/mail/relay").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  EXPECT_EQ(ToolSays(root, {"mail", "relay", "none"}, &said), 0);
+  EXPECT_EQ(said, "Relay: none\n");
+  std::filesystem::remove_all(root);
+}
+
 TEST(ToolTest, TheImageIsPrivateToItsOwner) {
   std::string parent = testing_support::MakeTempDir("tarnvex-tool-");
   // A folder that others may enter, as a home folder often is.

@@ -78,6 +78,8 @@ class FilterEndToEndTest : public ::testing::Test {
   // Whether the transport serves SMTP submission (on a free port, said in
   // submission_port_).
   virtual bool ServesSubmission() const { return false; }
+  // More arguments for `tarnvex-device run`.
+  virtual std::vector<std::string> TransportArgs() const { return {}; }
 
   void StartTransport() {
     std::vector<std::string> argv = {BinPath("tarnvex-device"),
@@ -91,6 +93,8 @@ class FilterEndToEndTest : public ::testing::Test {
     } else {
       argv.push_back("--no-submission");
     }
+    const std::vector<std::string> more = TransportArgs();
+    argv.insert(argv.end(), more.begin(), more.end());
     ASSERT_TRUE(transport_.Start(argv));
     std::string line;
     if (ServesSubmission()) {
