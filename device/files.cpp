@@ -103,8 +103,8 @@ bool NarrowToPrivate(const std::string& host_path) {
   return chmod(host_path.c_str(), st.st_mode & 07700) == 0;
 }
 
-bool WritePrivateFile(const std::string& host_path,
-                      const std::string& content) {
+bool WritePrivateFile(const std::string& host_path, const std::string& content,
+                      FileSync sync) {
   size_t slash = host_path.rfind('/');
   std::string temp = slash == std::string::npos
                          ? "." + host_path + ".tmp"
@@ -129,9 +129,10 @@ bool WritePrivateFile(const std::string& host_path,
   }
   // On the disk before the rename, and the rename itself after it: a power
   // cut leaves the old content or the new one, never an empty file.
-  if (ok && fsync(fd) != 0) ok = false;
+  if (ok && sync == FileSync::kSynced && fsync(fd) != 0) ok = false;
   if (close(fd) != 0) ok = false;
   if (ok && rename(temp.c_str(), host_path.c_str()) == 0) {
+    if (sync == FileSync::kUnsynced) return true;
     const std::string dir =
         slash == std::string::npos ? "." : host_path.substr(0, slash + 1);
     const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -53,8 +53,12 @@ bool EnsurePrivateDir(const std::string& host_dir);
 bool NarrowToPrivate(const std::string& host_path);
 // Replaces a host file's content in one step (a private temporary file beside
 // it, synced, then a rename, synced too). False, with nothing changed, on
-// failure.
-bool WritePrivateFile(const std::string& host_path, const std::string& content);
+// failure. State that lives only while processes run (the run folder's
+// records, which a power cut makes moot) is written kUnsynced: the same one
+// step for readers, without waiting for the disk.
+enum class FileSync { kSynced, kUnsynced };
+bool WritePrivateFile(const std::string& host_path, const std::string& content,
+                      FileSync sync = FileSync::kSynced);
 
 }  // namespace device
 

@@ -250,7 +250,8 @@ bool WriteEntryFile(const std::string& file_name, const std::u16string& title,
   std::string text = std::to_string(getpid()) + '\n' +
                      std::to_string(ProcessStartTime(getpid())) + '\n' +
                      LineSafe(class_name) + '\n' + LineSafe(title) + '\n';
-  return WritePrivateFile(WindowsDir() + "/" + file_name, text);
+  return WritePrivateFile(WindowsDir() + "/" + file_name, text,
+                          FileSync::kUnsynced);
 }
 
 // This process's own windows: handle -> file name.

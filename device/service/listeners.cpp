@@ -29,9 +29,11 @@ bool SameName(const std::string& a, const std::string& b) {
 }
 
 // Replaces `path` with `text` in one step (a reader never sees half a file);
-// the file is private to the image's owner.
-bool ReplaceFile(const std::string& path, const std::string& text) {
-  return WritePrivateFile(path, text);
+// the file is private to the image's owner. A listener's record lives only
+// as long as its process and is not synced; the registered filters are.
+bool ReplaceFile(const std::string& path, const std::string& text,
+                 FileSync sync = FileSync::kSynced) {
+  return WritePrivateFile(path, text, sync);
 }
 
 bool ReadRecord(const std::string& path, ListenerRecord* record) {
@@ -113,7 +115,7 @@ bool WriteListenerRecord(const ListenerRecord& record) {
     text << "store " << store << " " << (ready ? "ready" : "catching-up")
          << "\n";
   }
-  return ReplaceFile(RecordPath(record.pid), text.str());
+  return ReplaceFile(RecordPath(record.pid), text.str(), FileSync::kUnsynced);
 }
 
 void RemoveListenerRecord(pid_t pid) { unlink(RecordPath(pid).c_str()); }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -171,7 +172,7 @@ struct Checkpointer {
   std::mutex lock;
   std::condition_variable wake;
   bool due = false;
-  bool started = false;
+  std::atomic<bool> started{false};  // set once, never cleared
 };
 
 Checkpointer& TheCheckpointer() {
@@ -221,10 +222,11 @@ void CheckpointLoop() {
   }
 }
 
+// Not under the checkpointer's lock: SQLite takes the connection's own mutex
+// here, and OnWalCommit takes the checkpointer's lock under it.
 void HookCheckpoints(sqlite3* db) {
-  Checkpointer& c = TheCheckpointer();
-  std::lock_guard<std::mutex> guard(c.lock);
-  if (c.started) sqlite3_wal_hook(db, OnWalCommit, nullptr);
+  if (TheCheckpointer().started.load())
+    sqlite3_wal_hook(db, OnWalCommit, nullptr);
 }
 
 // Listeners wake when a file in the service's folder changes, but a commit
@@ -258,9 +260,9 @@ void StartBackgroundCheckpoints() {
   Checkpointer& c = TheCheckpointer();
   {
     std::lock_guard<std::mutex> guard(c.lock);
-    if (c.started) return;
-    c.started = true;
+    if (c.started.load()) return;
     std::thread(CheckpointLoop).detach();
+    c.started.store(true);
   }
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (g_db != nullptr) HookCheckpoints(g_db);
