@@ -34,6 +34,7 @@
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/program_on_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
@@ -142,22 +143,9 @@ QString LineWith(const std::vector<QString>& lines, const QString& run) {
 class BidiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
-    storage::ResetLocations();
-    ResetInitDatabases();
-    ResetRuleTable();
-    CloseRulesDb();
-    image_ = std::make_unique<testing_support::TempImage>();
     std::string error;
-    ASSERT_TRUE(device::CreateStore("SMS", &error));
-    FindInstallFolder();
-    ui::LoadUiTexts();
-    i18n::ResetLanguageState();
-    InitDatabases();
-    ASSERT_TRUE(EnsureSession());
-    IMAPITable* table = nullptr;
-    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table, &NewAdviseSink);
+    ASSERT_TRUE(program_.Prepare({"SMS"}, &error)) << error;
+    ASSERT_TRUE(program_.Watch(&error)) << error;
     boxes_ = std::make_shared<testing_support::RecordingMessageBoxes>();
     device::SetMessageBoxHandler(boxes_);
     std::string today;
@@ -175,16 +163,10 @@ class BidiTest : public ::testing::Test {
   void TearDown() override {
     ui::JoinBrowserWorkers();
     window_.reset();
-    i18n::ResetLanguageState();
-    device::SetMessageBoxHandler(nullptr);
-    device::CloseMessageService();
-    CloseStores();
-    CloseRulesDb();
-    ResetMessageDb();
-    image_.reset();
   }
   void Choose(const std::string& code) {
-    image_->WriteFile(kEmn + device::AnsiToWide(code), ShippedFile(code));
+    program_.image().WriteFile(kEmn + device::AnsiToWide(code),
+                               ShippedFile(code));
     ASSERT_TRUE(i18n::LocateSupportFile(window_.get(), code, true)) << code;
     ASSERT_TRUE(boxes_->shown.empty());
   }
@@ -227,7 +209,7 @@ class BidiTest : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<testing_support::TempImage> image_;
+  testing_support::ProgramOnImage program_;
   std::shared_ptr<testing_support::RecordingMessageBoxes> boxes_;
   std::unique_ptr<ui::MainWindow> window_;
 };

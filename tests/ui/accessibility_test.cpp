@@ -33,6 +33,7 @@
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/program_on_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
@@ -103,22 +104,9 @@ QString NameOf(QWidget* widget) {
 class AccessibilityTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
-    storage::ResetLocations();
-    ResetInitDatabases();
-    ResetRuleTable();
-    CloseRulesDb();
-    image_ = std::make_unique<testing_support::TempImage>();
     std::string error;
-    ASSERT_TRUE(device::CreateStore("SMS", &error));
-    FindInstallFolder();
-    ui::LoadUiTexts();
-    i18n::ResetLanguageState();
-    InitDatabases();
-    ASSERT_TRUE(EnsureSession());
-    IMAPITable* table = nullptr;
-    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table, &NewAdviseSink);
+    ASSERT_TRUE(program_.Prepare({"SMS"}, &error)) << error;
+    ASSERT_TRUE(program_.Watch(&error)) << error;
     boxes_ = std::make_shared<testing_support::RecordingMessageBoxes>();
     device::SetMessageBoxHandler(boxes_);
     std::string today;
@@ -139,15 +127,9 @@ class AccessibilityTest : public ::testing::Test {
   void TearDown() override {
     ui::JoinBrowserWorkers();
     window_.reset();
-    device::SetMessageBoxHandler(nullptr);
-    device::CloseMessageService();
-    CloseStores();
-    CloseRulesDb();
-    ResetMessageDb();
-    image_.reset();
   }
 
-  std::unique_ptr<testing_support::TempImage> image_;
+  testing_support::ProgramOnImage program_;
   std::shared_ptr<testing_support::RecordingMessageBoxes> boxes_;
   std::unique_ptr<ui::MainWindow> window_;
 };

@@ -26,6 +26,7 @@
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/program_on_image.h"
 #include "ui/main_window.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
@@ -55,35 +56,15 @@ class Answering : public testing_support::RecordingMessageBoxes {
 class ExitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
-    storage::ResetLocations();
-    ResetInitDatabases();
-    ResetRuleTable();
-    CloseRulesDb();
-    image_ = std::make_unique<testing_support::TempImage>();
     std::string error;
-    ASSERT_TRUE(device::CreateStore("SMS", &error));
-    FindInstallFolder();
-    ui::LoadUiTexts();
-    InitDatabases();
+    ASSERT_TRUE(program_.Prepare({"SMS"}, &error)) << error;
     ASSERT_TRUE(AddRule("", "5550100", "covered", 90.0f));
     ASSERT_TRUE(LoadRules());
-    ASSERT_TRUE(EnsureSession());
-    IMAPITable* table = nullptr;
-    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table, &NewAdviseSink);
+    ASSERT_TRUE(program_.Watch(&error)) << error;
     window_ = std::make_unique<ui::MainWindow>();
     window_->show();
   }
-  void TearDown() override {
-    window_.reset();
-    device::SetMessageBoxHandler(nullptr);
-    device::CloseMessageService();
-    CloseStores();
-    CloseRulesDb();
-    ResetMessageDb();
-    image_.reset();
-  }
+  void TearDown() override { window_.reset(); }
   // A message to `to`, saved into the SMS Outbox as the messaging
   // application saves it; the outgoing check holds it when no rule covers
   // it. Waits until it lies in `folder`.
@@ -112,7 +93,7 @@ class ExitTest : public ::testing::Test {
     return window_->isVisible() && window_->HasTrayIcon();
   }
 
-  std::unique_ptr<testing_support::TempImage> image_;
+  testing_support::ProgramOnImage program_;
   std::unique_ptr<ui::MainWindow> window_;
 };
 
