@@ -36,7 +36,7 @@
 
 #include "device/image.h"
 #include "device/service/service.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 

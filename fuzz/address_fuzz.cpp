@@ -19,7 +19,7 @@
 #include "filter/classify.h"
 #include "filter/rule_table.h"
 #include "fuzz/fuzz_databases.h"
-#include "mapi/message_reader.h"
+#include "hold/message_reader.h"
 #include "storage/message_db.h"
 #include "text/field.h"
 

@@ -17,7 +17,7 @@
 
 #include "filter/classify.h"
 #include "fuzz/fuzz_databases.h"
-#include "mapi/message_reader.h"
+#include "hold/message_reader.h"
 #include "storage/message_db.h"
 #include "text/ascii.h"
 #include "text/field.h"

@@ -20,7 +20,7 @@
 #include "filter/classify.h"
 #include "filter/rule_table.h"
 #include "fuzz/fuzz_databases.h"
-#include "mapi/message_reader.h"
+#include "hold/message_reader.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"

@@ -18,7 +18,7 @@
 #include "device/image.h"
 #include "device/message_box.h"
 #include "device/window_registry.h"
-#include "mapi/stores.h"
+#include "hold/stores.h"
 #include "ui/browser.h"
 #include "ui/notices.h"
 #include "ui/rules_editor.h"

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "device/codepage.h"
-#include "mapi/stores.h"
+#include "hold/stores.h"
 #include "resources/resources.h"
 #include "ui/bidi.h"
 #include "ui/ui_texts.h"

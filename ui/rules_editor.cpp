@@ -7,7 +7,7 @@
 #include "device/codepage.h"
 #include "device/message_box.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "storage/rules_db.h"
 #include "ui/browser.h"
 #include "ui/ui_texts.h"

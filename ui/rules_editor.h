@@ -9,7 +9,7 @@
 #include <QDialog>
 #include <memory>
 
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "ui/window_layer.h"
 
 namespace ui {

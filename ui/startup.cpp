@@ -9,7 +9,7 @@
 #include "device/message_box.h"
 #include "device/named_event.h"
 #include "device/window_registry.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"

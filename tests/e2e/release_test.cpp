@@ -15,8 +15,8 @@
 
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
 #include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"

@@ -12,7 +12,7 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"

@@ -14,7 +14,7 @@
 #include "device/image.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/rules_db.h"

@@ -14,8 +14,8 @@
 
 #include "device/image.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 

@@ -1,6 +1,6 @@
 // Reading messages of the device's message service into the program's
 // narrow fields, and the MIME extracts of a body.
-#include "mapi/message_reader.h"
+#include "hold/message_reader.h"
 
 #include <stdlib.h>
 
@@ -10,7 +10,7 @@
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "storage/message_db.h"
-#include "tests/mapi/mapi_fixture.h"
+#include "tests/hold/hold_fixture.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // A device image with the message service and a logged-on session, for the
 // tests of the program's side of the message stores.
-#ifndef TARNVEX_TESTS_MAPI_MAPI_FIXTURE_H_
-#define TARNVEX_TESTS_MAPI_MAPI_FIXTURE_H_
+#ifndef TARNVEX_TESTS_HOLD_HOLD_FIXTURE_H_
+#define TARNVEX_TESTS_HOLD_HOLD_FIXTURE_H_
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "device/service/service.h"
+#include "hold/message_reader.h"
 #include "mapi/mapi.h"
-#include "mapi/message_reader.h"
 #include "tests/support/temp_image.h"
 
 class MapiTest : public ::testing::Test {
@@ -89,4 +89,4 @@ class MapiTest : public ::testing::Test {
   IMAPISession* session_ = nullptr;
 };
 
-#endif  // TARNVEX_TESTS_MAPI_MAPI_FIXTURE_H_
+#endif  // TARNVEX_TESTS_HOLD_HOLD_FIXTURE_H_

@@ -15,7 +15,7 @@
 #include "device/image.h"
 #include "device/service/listeners.h"
 #include "device/service/service_db.h"
-#include "tests/mapi/mapi_fixture.h"
+#include "tests/hold/hold_fixture.h"
 #include "tests/support/service_file.h"
 
 namespace {

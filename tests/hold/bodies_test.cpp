@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "device/image.h"
-#include "tests/mapi/mapi_fixture.h"
+#include "tests/hold/hold_fixture.h"
 
 namespace {
 

@@ -5,13 +5,13 @@
 #include <thread>
 
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
-#include "tests/mapi/mapi_fixture.h"
+#include "tests/hold/hold_fixture.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "mapi/stores.h"
+#include "hold/stores.h"
 
 #include <strings.h>
 
@@ -11,8 +11,8 @@
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/threads.h"
-#include "mapi/message_reader.h"
-#include "mapi/monitor.h"
+#include "hold/message_reader.h"
+#include "hold/monitor.h"
 #include "storage/message_db.h"
 #include "text/field.h"
 

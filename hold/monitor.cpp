@@ -1,4 +1,4 @@
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 
 #include <strings.h>
 
@@ -20,8 +20,8 @@
 #include "device/window_registry.h"
 #include "filter/classify.h"
 #include "filter/rule_table.h"
-#include "mapi/message_reader.h"
-#include "mapi/stores.h"
+#include "hold/message_reader.h"
+#include "hold/stores.h"
 
 std::atomic<int32_t> RulesChanged{0};
 

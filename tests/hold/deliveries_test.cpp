@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "device/service/service.h"
-#include "tests/mapi/mapi_fixture.h"
+#include "tests/hold/hold_fixture.h"
 #include "tests/support/service_file.h"
 
 namespace {

@@ -12,8 +12,8 @@
 // notification thread and the worker (taken by the worker), its row count by
 // the worker, its store object by whichever thread opens it first. CloseStores
 // empties it when monitoring stops.
-#ifndef TARNVEX_MAPI_STORES_H_
-#define TARNVEX_MAPI_STORES_H_
+#ifndef TARNVEX_HOLD_STORES_H_
+#define TARNVEX_HOLD_STORES_H_
 
 #include <atomic>
 #include <cstdint>
@@ -156,4 +156,4 @@ void UnadviseStores();
 // when no outgoing check runs any more.
 void CloseStores();
 
-#endif  // TARNVEX_MAPI_STORES_H_
+#endif  // TARNVEX_HOLD_STORES_H_

@@ -2,8 +2,8 @@
 // sender, sender address, recipients, subject, body, and the date and time
 // of the reading. All texts are asked for wide and narrowed; fixed fields
 // are filled by one bounded copy (longer texts are cut, never written past).
-#ifndef TARNVEX_MAPI_MESSAGE_READER_H_
-#define TARNVEX_MAPI_MESSAGE_READER_H_
+#ifndef TARNVEX_HOLD_MESSAGE_READER_H_
+#define TARNVEX_HOLD_MESSAGE_READER_H_
 
 #include <string>
 
@@ -73,4 +73,4 @@ BodyRead ReadBody(IMessage* message, std::string* body, char* reason);
 bool ExtractMimePart(const std::string& body, const char* marker,
                      std::string* part);
 
-#endif  // TARNVEX_MAPI_MESSAGE_READER_H_
+#endif  // TARNVEX_HOLD_MESSAGE_READER_H_

@@ -8,8 +8,8 @@
 //   the rules changed (and once at the start), recording and releasing.
 // The user interface keeps the worker still with PauseWorker / ResumeWorker
 // while it works on the rules and databases itself.
-#ifndef TARNVEX_MAPI_MONITOR_H_
-#define TARNVEX_MAPI_MONITOR_H_
+#ifndef TARNVEX_HOLD_MONITOR_H_
+#define TARNVEX_HOLD_MONITOR_H_
 
 #include <atomic>
 #include <cstdint>
@@ -158,4 +158,4 @@ void SetCheckHoldsEverythingForTesting(bool on);
 // The worker loop itself (started by StartMonitoring).
 void CheckNewMessagesForTarnvex();
 
-#endif  // TARNVEX_MAPI_MONITOR_H_
+#endif  // TARNVEX_HOLD_MONITOR_H_

@@ -22,9 +22,9 @@
 #include "device/debug.h"
 #include "filter/classify.h"
 #include "filter/rule_table.h"
-#include "mapi/message_reader.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/message_reader.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
 #include "storage/message_db.h"
 
 namespace {

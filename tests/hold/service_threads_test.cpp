@@ -12,7 +12,7 @@
 #include <random>
 #include <thread>
 
-#include "tests/mapi/mapi_fixture.h"
+#include "tests/hold/hold_fixture.h"
 #include "tests/support/child_process.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "device/service/service.h"
-#include "tests/mapi/mapi_fixture.h"
+#include "tests/hold/hold_fixture.h"
 
 namespace {
 

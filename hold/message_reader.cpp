@@ -1,4 +1,4 @@
-#include "mapi/message_reader.h"
+#include "hold/message_reader.h"
 
 #include <cstring>
 #include <limits>

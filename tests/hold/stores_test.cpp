@@ -1,6 +1,6 @@
 // The store table, held folders, the held-folder walk and the advise sink,
 // over the device's message service.
-#include "mapi/stores.h"
+#include "hold/stores.h"
 
 #include <sqlite3.h>
 
@@ -12,13 +12,13 @@
 
 #include "device/image.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
-#include "tests/mapi/mapi_fixture.h"
+#include "tests/hold/hold_fixture.h"
 #include "tests/support/service_file.h"
 
 namespace {
