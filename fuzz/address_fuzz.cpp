@@ -20,6 +20,7 @@
 #include "filter/rule_table.h"
 #include "fuzz/fuzz_databases.h"
 #include "hold/message_reader.h"
+#include "hold/record_message.h"
 #include "storage/message_db.h"
 #include "text/field.h"
 

@@ -18,6 +18,7 @@
 #include "filter/classify.h"
 #include "fuzz/fuzz_databases.h"
 #include "hold/message_reader.h"
+#include "hold/record_message.h"
 #include "storage/message_db.h"
 #include "text/ascii.h"
 #include "text/field.h"

@@ -21,6 +21,7 @@
 #include "filter/rule_table.h"
 #include "fuzz/fuzz_databases.h"
 #include "hold/message_reader.h"
+#include "hold/record_message.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"

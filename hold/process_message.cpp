@@ -24,6 +24,7 @@
 #include "filter/rule_table.h"
 #include "hold/message_reader.h"
 #include "hold/monitor.h"
+#include "hold/record_message.h"
 #include "hold/stores.h"
 #include "storage/message_db.h"
 

@@ -1,12 +1,13 @@
 // The judgement and recording of a held message over real databases: every
 // case of the classification, the one judgement of recipients, and the
 // cases that must keep a message held.
-#include "filter/classify.h"
+#include "hold/record_message.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "filter/classify.h"
 #include "storage/message_db.h"
 #include "tests/filter/rules_fixture.h"
 
