@@ -23,7 +23,6 @@ class Env {
   enum class Step {
     kWalkHeldFolder,  // the walk of a store's held folder
     kReadRules,       // the worker's read of the rules before a walk
-    kWriteRecord,     // the write of a judged message's record
   };
 
   virtual ~Env() = default;
@@ -34,6 +33,10 @@ class Env {
   // the caller checks what it waits for.
   virtual bool WaitUntil(device::CondVar* cv, device::Mutex* mutex,
                          Clock::time_point deadline) REQUIRES(mutex) {
+    if (deadline == Clock::time_point::max()) {  // no deadline at all
+      cv->Wait(mutex);
+      return true;
+    }
     return cv->WaitUntil(mutex, deadline);
   }
   virtual void SleepFor(std::chrono::milliseconds pause);

@@ -1,3 +1,6 @@
+// The stores of the watch: the session, the table of stores entered and
+// advised, each store's held folder under its Outbox, the moves between
+// folders, and the count of what waits to leave.
 #include "hold/stores.h"
 
 #include <strings.h>
@@ -5,32 +8,16 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/threads.h"
 #include "hold/message_reader.h"
-#include "hold/monitor.h"
 #include "storage/message_db.h"
 #include "text/field.h"
 
 namespace {
-
-Owned<IMAPISession> g_session;
-std::mutex g_session_lock;
-bool (*g_safe_point)() = nullptr;
-SinkFactory g_make_sink;  // guarded by g_session_lock
-
-Owned<IMAPIAdviseSink> MakeSink() {
-  SinkFactory make;
-  {
-    std::lock_guard<std::mutex> guard(g_session_lock);
-    make = g_make_sink;
-  }
-  return make ? make() : Owned<IMAPIAdviseSink>();
-}
 
 // The one bounded copy into a narrow fixed field.
 template <size_t N>
@@ -43,7 +30,20 @@ std::string NarrowMapiText(const char16_t* text) {
   return device::WideToAnsi(text);
 }
 
-Owned<IMsgStore> OpenStore(const StoreRecord& record) {
+}  // namespace
+
+namespace hold {
+
+Owned<IMAPIAdviseSink> Stores::MakeSink() {
+  SinkFactory make;
+  {
+    device::MutexLock guard(&session_lock_);
+    make = make_sink_;
+  }
+  return make ? make() : Owned<IMAPIAdviseSink>();
+}
+
+Owned<IMsgStore> Stores::OpenStore(const StoreRecord& record) {
   Owned<IMsgStore> store;
   IMAPISession* session = Session();
   if (session == nullptr) return store;
@@ -57,7 +57,7 @@ Owned<IMsgStore> OpenStore(const StoreRecord& record) {
 
 // The record's store, opened now when it is not yet. The record keeps the
 // reference; whoever loses a race to open it gives up its own.
-IMsgStore* RecordStore(StoreRecord& record) {
+IMsgStore* Stores::RecordStore(StoreRecord& record) {
   IMsgStore* store = record.store.load();
   if (store != nullptr) return store;
   Owned<IMsgStore> opened = OpenStore(record);
@@ -68,6 +68,10 @@ IMsgStore* RecordStore(StoreRecord& record) {
   }
   return expected;  // opened meanwhile by the other thread
 }
+
+}  // namespace hold
+
+namespace {
 
 Owned<IMAPIFolder> CreateHeldFolder(IMAPIFolder* outbox) {
   Owned<IMAPIFolder> held;
@@ -92,29 +96,26 @@ bool CouldNotRead(IMAPIProp* object, ULONG tag) {
 
 }  // namespace
 
-StoreTableData& StoreTable() {
-  static StoreTableData* table = new StoreTableData;  // lives until exit
-  return *table;
+namespace hold {
+
+IMAPISession* Stores::Session() {
+  device::MutexLock guard(&session_lock_);
+  return session_.get();
 }
 
-IMAPISession* Session() {
-  std::lock_guard<std::mutex> guard(g_session_lock);
-  return g_session.get();
-}
-
-bool EnsureSession() {
-  std::lock_guard<std::mutex> guard(g_session_lock);
-  if (g_session) return true;
+bool Stores::EnsureSession() {
+  device::MutexLock guard(&session_lock_);
+  if (session_) return true;
   Owned<IMAPISession> session;
   HRESULT hr = MAPILogonEx(
       0, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(u"")), nullptr,
       MAPI_LOGON_UI | MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE, session.put());
   if (hr != S_OK || !session) return false;
-  g_session = std::move(session);
+  session_ = std::move(session);
   return true;
 }
 
-bool EnterStore(StoreRecord& record) {
+bool Stores::Enter(StoreRecord& record) {
   // Its records database first (the outgoing check holds without it, but
   // the worker records nothing until it is there).
   if (!record.records_ready.load()) {
@@ -174,22 +175,22 @@ bool EnterStore(StoreRecord& record) {
   return record.records_ready.load();
 }
 
-int32_t EnterMissingStores() {
-  StoreTableData& stores = StoreTable();
+int32_t Stores::EnterMissing() {
+  StoreTableData& stores = table_;
   int32_t missing = 0;
   for (int32_t i = 0; i < stores.count.load(); ++i) {
-    if (!EnterStore(stores.records[i])) ++missing;
+    if (!Enter(stores.records[i])) ++missing;
   }
   return missing;
 }
 
-bool EnumerateStores(IMAPITable* table_given, SinkFactory make_sink) {
+bool Stores::Enumerate(IMAPITable* table_given, SinkFactory make_sink) {
   Owned<IMAPITable> table(table_given);  // the caller's reference, taken over
   {
-    std::lock_guard<std::mutex> guard(g_session_lock);
-    g_make_sink = std::move(make_sink);
+    device::MutexLock guard(&session_lock_);
+    make_sink_ = std::move(make_sink);
   }
-  StoreTableData& stores = StoreTable();
+  StoreTableData& stores = table_;
   stores.count.store(0);
   SizedSPropTagArray(2, columns) = {2, {PR_DISPLAY_NAME_W, PR_ENTRYID}};
   table->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
@@ -235,21 +236,21 @@ bool EnumerateStores(IMAPITable* table_given, SinkFactory make_sink) {
       // messages already in its Outbox come at once) must find it in the
       // table, or the outgoing check would take its Outbox for a stranger's.
       stores.count.fetch_add(1);
-      EnterStore(record);
+      Enter(record);
     }
     device::SleepMs(kStoreRowPauseMs);
   }
   return true;
 }
 
-int32_t StoreCount() { return StoreTable().count.load(); }
-
-bool GetStoreName(int32_t index, char* name) {
-  if (index < 0 || index >= StoreCount() || name == nullptr) return false;
+bool Stores::GetName(int32_t index, char* name) const {
+  if (index < 0 || index >= Count() || name == nullptr) return false;
   assert(index < kMaxStores);
-  CopyField(name, kStoreNameSize, StoreTable().records[index].name);
+  CopyField(name, kStoreNameSize, table_.records[index].name);
   return true;
 }
+
+}  // namespace hold
 
 HeldFolder OpenHeldFolder(IMsgStore* store) {
   HeldFolder folders;
@@ -287,10 +288,12 @@ int32_t MessagesIn(IMAPIFolder* folder) {
 
 }  // namespace
 
-bool CountWaitingMessages(WaitingMessages* waiting) {
+namespace hold {
+
+bool Stores::CountWaiting(WaitingMessages* waiting) {
   *waiting = WaitingMessages();
   bool whole = true;
-  StoreTableData& stores = StoreTable();
+  StoreTableData& stores = table_;
   for (int32_t i = 0; i < stores.count.load(); ++i) {
     assert(i < kMaxStores);
     IMsgStore* store = stores.records[i].store.load();
@@ -308,62 +311,7 @@ bool CountWaitingMessages(WaitingMessages* waiting) {
   return whole;
 }
 
-bool ScanHeldFolder(StoreRecord& record) {
-  IMsgStore* store = RecordStore(record);
-  if (store == nullptr) return false;
-
-  HeldFolder folders = OpenHeldFolder(store);
-  if (!folders.outbox) return false;
-  IMAPIFolder* outbox = folders.outbox.get();
-  IMAPIFolder* held = folders.held.get();
-
-  Owned<IMAPITable> contents;
-  bool whole = false;
-  bool every_message = true;  // each message met was judged and recorded
-  if (held != nullptr && SUCCEEDED(held->GetContentsTable(0, contents.put())) &&
-      contents) {
-    SizedSPropTagArray(8, columns) = {
-        8,
-        {PR_ENTRYID, PR_MESSAGE_DELIVERY_TIME, PR_SUBJECT_W, PR_BODY_W,
-         PR_SENDER_NAME_W, PR_SENDER_EMAIL_ADDRESS_W,
-         PR_RECEIVED_BY_EMAIL_ADDRESS_W, PR_MESSAGE_FLAGS}};
-    contents->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
-    SizedSSortOrderSet(1, order) = {
-        1, 0, 0, {{PR_MESSAGE_DELIVERY_TIME, TABLE_SORT_DESCEND}}};
-    contents->SortTable(reinterpret_cast<LPSSortOrderSet>(&order), 0);
-    ULONG count = 0;
-    contents->GetRowCount(0, &count);
-    record.row_count = static_cast<int32_t>(count);
-    device::DebugOut("%d.", record.row_count);
-
-    BeginHeldWalk(record);
-    OwnedRows rows;
-    for (int32_t n = 0;;) {
-      if (g_safe_point != nullptr && !g_safe_point()) break;
-      if (FAILED(contents->QueryRows(1, 0, rows.put()))) break;
-      if (!rows || rows->cRows != 1) {
-        whole = static_cast<bool>(rows);
-        break;
-      }
-      ++n;
-      char progress[kStoreNameSize + 32];
-      snprintf(progress, sizeof progress, "%s : %d / %d.", record.name, n,
-               record.row_count);
-      ShowStatusTextHook(progress);
-      // The pause that keeps the worker gentle precedes every message it
-      // judges; a message already judged under the same rules is passed over
-      // at once, so a large held folder costs a new hold almost nothing.
-      if (HeldRowStillJudged(record, rows->aRow[0])) continue;
-      device::SleepMs(kHeldRowPauseMs);
-      if (g_safe_point != nullptr && !g_safe_point()) break;
-      if (!ProcessMessage(record, rows->aRow[0], outbox, held))
-        every_message = false;
-    }
-    // Every row was met: what the walk did not meet has left the folder.
-    if (whole) EndHeldWalk(record);
-  }
-  return whole && every_message;
-}
+}  // namespace hold
 
 HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
                        IMAPIFolder* source, IMAPIFolder* destination) {
@@ -385,10 +333,19 @@ bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
   return true;
 }
 
-void SetWalkSafePoint(bool (*safe_point)()) { g_safe_point = safe_point; }
+namespace hold {
 
-void UnadviseStores() {
-  StoreTableData& stores = StoreTable();
+void Stores::SetWalkSafePoint(std::function<bool()> safe_point) {
+  safe_point_ = std::move(safe_point);
+}
+
+void Stores::SetProgressHandler(
+    std::function<void(const std::string&)> progress) {
+  progress_ = std::move(progress);
+}
+
+void Stores::Unadvise() {
+  StoreTableData& stores = table_;
   for (int32_t i = 0; i < stores.count.load(); ++i) {
     StoreRecord& record = stores.records[i];
     IMsgStore* store = record.store.load();
@@ -402,9 +359,9 @@ void UnadviseStores() {
   }
 }
 
-void CloseStores() {
-  UnadviseStores();
-  StoreTableData& stores = StoreTable();
+void Stores::Close() {
+  Unadvise();
+  StoreTableData& stores = table_;
   for (int32_t i = 0; i < stores.count.load(); ++i) {
     StoreRecord& record = stores.records[i];
     Owned<IMsgStore> store(record.store.exchange(nullptr));
@@ -416,7 +373,9 @@ void CloseStores() {
   }
   stores.count.store(0);
   ForgetJudgedMessages();
-  std::lock_guard<std::mutex> guard(g_session_lock);
-  g_session.reset();
-  g_make_sink = nullptr;
+  device::MutexLock guard(&session_lock_);
+  session_.reset();
+  make_sink_ = nullptr;
 }
+
+}  // namespace hold

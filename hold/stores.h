@@ -3,10 +3,10 @@
 // "Tarnvex" under its Outbox, the walk of a held folder and the move of one
 // message between folders.
 //
-// The table is filled once per start of monitoring, by whichever thread
-// enters the stores: the user-interface thread at the start, or the watch
-// keeper's thread when the stores could not be entered then (before the
-// worker exists, either way). Its count only grows while monitoring runs;
+// The table is filled once per start of the watch, by whichever thread
+// enters the stores: the thread that starts the watch, or the watch keeper's
+// thread when the stores could not be entered then (before the worker
+// exists, either way). Its count only grows while monitoring runs;
 // each store's advised and records_ready flags are set by whoever enters it
 // (the start, the keeper), its pending flag by the outgoing check on the
 // notification thread and the worker (taken by the worker), its row count by
@@ -18,8 +18,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "device/mutex.h"
+#include "hold/env.h"
+#include "hold/loop_breaker.h"
 #include "mapi/mapi.h"
 #include "mapi/owned.h"
 
@@ -53,34 +58,9 @@ struct StoreTableData {
   std::atomic<int32_t> count{0};
 };
 
-// The process-wide table.
-StoreTableData& StoreTable();
-
-// The one session of the process (null before EnsureSession succeeds).
-IMAPISession* Session();
-bool EnsureSession();
-
 // Makes the advise sink subscribed to one store: the monitor's outgoing
 // check. The stores know sinks only through this.
 using SinkFactory = std::function<Owned<IMAPIAdviseSink>()>;
-
-// Fills the store table from the message-stores table (whose reference it
-// takes over) and subscribes a sink made by `make_sink` to each store; the
-// factory is kept for EnterMissingStores until CloseStores. Always true; a
-// store that could not be watched (opened and advised) is left with advised
-// false for EnterMissingStores.
-bool EnumerateStores(IMAPITable* table, SinkFactory make_sink);
-// Opens a store of the table, its held folder and Outbox name, and
-// subscribes a sink to it, unless that is done, and makes its records
-// database's table unless it is there. True when it is watched and its
-// records can be written.
-bool EnterStore(StoreRecord& record);
-// EnterStore for every store of the table; how many are still not watched.
-int32_t EnterMissingStores();
-
-int32_t StoreCount();
-// Copies the name of store `index` into `name` (at least 260 bytes).
-bool GetStoreName(int32_t index, char* name);
 
 // A store's Outbox, its held folder and the Outbox's entry identifier; any
 // of them may be missing (an empty owner).
@@ -90,12 +70,6 @@ struct HeldFolder {
   OwnedProps outbox_id;
 };
 HeldFolder OpenHeldFolder(IMsgStore* store);
-
-// Walks the store's held folder newest first and classifies each message.
-// False when the walk could not be made whole: the store or its Outbox
-// cannot be opened, the held folder cannot be opened or made, its rows
-// cannot be read to the end, or the worker was stopped part way.
-bool ScanHeldFolder(StoreRecord& record);
 
 // The move itself with the service's answer: MAPI_E_NOT_FOUND when the
 // message is not in the source folder (any more), other failures when the
@@ -107,53 +81,122 @@ HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
 bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
                  IMAPIFolder* destination, bool report = true);
 
-// Classifies one row of a held folder's contents table (see filter/classify.h).
-// False when its message could not be judged and recorded now (it could not
-// be opened, or its body could not be read): nothing is recorded of it, and
-// the walk that met it is not whole.
-bool ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
-                    IMAPIFolder* held);
-
-// True when the row's message was judged to stay held under the rules as
-// they are now and nothing it was judged on has changed: ProcessMessage
-// would do nothing with it.
-bool HeldRowStillJudged(const StoreRecord& record, const SRow& row);
-
-// The worker's memory of held messages judged to stay held (see
-// ProcessMessage): a walk of a held folder begins and ends with these, and a
-// whole walk forgets the messages it did not meet (gone from the folder).
-void BeginHeldWalk(const StoreRecord& record);
-void EndHeldWalk(const StoreRecord& record);
-// Forgets every judged message (CloseStores), and how many are remembered.
-void ForgetJudgedMessages();
-size_t JudgedMessageCount();
-
-// Called before each row of a walk: the worker's pause point. It returns
-// false when the worker is to end, which ends the walk. Installed by the
-// monitor.
-void SetWalkSafePoint(bool (*safe_point)());
-
 // What waits to leave the device: the messages in the stores' Outboxes
 // themselves (the transport sends them once every listener has judged them)
-// and those in their held folders. Read from the stores entered; false when
-// one of them could not be read (the counts are then of those that could).
+// and those in their held folders.
 struct WaitingMessages {
   int32_t in_outboxes = 0;
   int32_t held = 0;
 };
-bool CountWaitingMessages(WaitingMessages* waiting);
 
-// Cancels the subscription of every advised store: no notification of them
-// is begun from here on (one already under way may still run; the monitor
-// waits for those). The stores leave this process's listener record, so the
-// device holds their Outboxes again until a store is advised anew.
-void UnadviseStores();
+namespace hold {
 
-// The end of the stores' lifetime in this process (an orderly exit, and the
-// stop of monitoring): cancels what is still subscribed, releases the stores
-// and the session, empties the table and forgets the judged messages, so that
-// entering the stores again starts exactly as the first time did. Call it
-// when no outgoing check runs any more.
-void CloseStores();
+// The stores of one watch: its session, the table of stores, the walk of
+// their held folders and the worker's memory of the messages it judged.
+class Stores {
+ public:
+  // `env` (kept, not owned) gives the faults of the walks; `releases` (kept,
+  // not owned) is the loop breaker the walks' releases note themselves in.
+  Stores(Env* env, LoopBreaker* releases);
+  // Closes what is still open (see Close).
+  ~Stores();
+  Stores(const Stores&) = delete;
+  Stores& operator=(const Stores&) = delete;
+
+  StoreTableData& table() { return table_; }
+
+  // The one session of the watch (null before EnsureSession succeeds).
+  IMAPISession* Session() EXCLUDES(session_lock_);
+  bool EnsureSession() EXCLUDES(session_lock_);
+
+  // Fills the store table from the message-stores table (whose reference it
+  // takes over) and subscribes a sink made by `make_sink` to each store; the
+  // factory is kept for EnterMissing until Close. Always true; a store that
+  // could not be watched (opened and advised) is left with advised false for
+  // EnterMissing.
+  bool Enumerate(IMAPITable* table, SinkFactory make_sink);
+  // Opens a store of the table, its held folder and Outbox name, and
+  // subscribes a sink to it, unless that is done, and makes its records
+  // database's table unless it is there. True when it is watched and its
+  // records can be written.
+  bool Enter(StoreRecord& record);
+  // Enter for every store of the table; how many are still not watched.
+  int32_t EnterMissing();
+
+  int32_t Count() const { return table_.count.load(); }
+  // Copies the name of store `index` into `name` (at least 260 bytes).
+  bool GetName(int32_t index, char* name) const;
+
+  // Walks the store's held folder newest first and classifies each message.
+  // False when the walk could not be made whole: the store or its Outbox
+  // cannot be opened, the held folder cannot be opened or made, its rows
+  // cannot be read to the end, or the worker was stopped part way.
+  bool ScanHeldFolder(StoreRecord& record);
+  // Classifies one row of a held folder's contents table. False when its
+  // message could not be judged and recorded now (it could not be opened, or
+  // its body could not be read): nothing is recorded of it, and the walk
+  // that met it is not whole.
+  bool ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
+                      IMAPIFolder* held);
+  // True when the row's message was judged to stay held under the rules as
+  // they are now and nothing it was judged on has changed: ProcessMessage
+  // would do nothing with it.
+  bool HeldRowStillJudged(const StoreRecord& record, const SRow& row);
+  // The memory of held messages judged to stay held: a walk of a held folder
+  // begins and ends with these, and a whole walk forgets the messages it did
+  // not meet (gone from the folder).
+  void BeginHeldWalk(const StoreRecord& record);
+  void EndHeldWalk(const StoreRecord& record);
+  void ForgetJudgedMessages();
+  size_t JudgedMessageCount();
+
+  // Called before each row of a walk: the worker's pause point; it returns
+  // false when the worker is to end, which ends the walk.
+  void SetWalkSafePoint(std::function<bool()> safe_point);
+  // Told the progress of each walk ("SMS : 3 / 10.").
+  void SetProgressHandler(std::function<void(const std::string&)> progress);
+
+  // What waits to leave the device, read from the stores entered; false when
+  // one of them could not be read (the counts are then of those that could).
+  bool CountWaiting(WaitingMessages* waiting);
+
+  // Cancels the subscription of every advised store: no notification of them
+  // is begun from here on (one already under way may still run; the monitor
+  // waits for those). The stores leave this process's listener record, so the
+  // device holds their Outboxes again until a store is advised anew.
+  void Unadvise();
+  // The end of the stores' lifetime: cancels what is still subscribed,
+  // releases the stores and the session, empties the table and forgets the
+  // judged messages, so that entering the stores again starts exactly as the
+  // first time did. Call it when no outgoing check runs any more.
+  void Close() EXCLUDES(session_lock_);
+
+ private:
+  struct Judged;
+  struct JudgedMessages;
+
+  Owned<IMAPIAdviseSink> MakeSink() EXCLUDES(session_lock_);
+  Owned<IMsgStore> OpenStore(const StoreRecord& record);
+  IMsgStore* RecordStore(StoreRecord& record);
+  bool ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
+                         IMAPIFolder* outbox, IMAPIFolder* held);
+  bool StillJudged(const StoreRecord& record, const SBinary& entry_id);
+  void RememberJudged(const StoreRecord& record, const SBinary& entry_id,
+                      Judged judged);
+  void ForgetJudged(const StoreRecord& record, const SBinary& entry_id);
+
+  Env* env_;
+  LoopBreaker* releases_;
+  StoreTableData table_;
+  device::Mutex session_lock_;
+  Owned<IMAPISession> session_ GUARDED_BY(session_lock_);
+  SinkFactory make_sink_ GUARDED_BY(session_lock_);
+  // Set before the worker starts and cleared after it ended.
+  std::function<bool()> safe_point_;
+  std::function<void(const std::string&)> progress_;
+  std::unique_ptr<JudgedMessages> judged_;
+};
+
+}  // namespace hold
 
 #endif  // TARNVEX_HOLD_STORES_H_

@@ -26,6 +26,7 @@
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "ui/bidi.h"
+#include "ui/startup.h"
 #include "ui/ui_texts.h"
 
 namespace ui {
@@ -363,8 +364,9 @@ void RefreshMessageList(Browser* browser) {
   }
   int store_entries = 0;
   char name[kStoreNameSize];
-  for (int k = 0; k < StoreCount(); ++k) {
-    if (!GetStoreName(k, name)) continue;
+  hold::Monitor* watch = Watch();
+  for (int k = 0; watch != nullptr && k < watch->stores().Count(); ++k) {
+    if (!watch->stores().GetName(k, name)) continue;
     read = ReadStoreDay(name, offset, filter.blocked, filter.normal,
                         &days.store, &date);
     if (!read.ok())
@@ -417,7 +419,7 @@ bool StartListRefresh(Browser* browser) {
     w.refresh = std::thread([target] {
       device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
       {
-        WorkerPause pause;
+        hold::WorkerPause pause(Watch());
         ShowStatusText(device::WideToAnsi(UiTextOf(128)) + "...");
         if (Browser* b = TheBrowser(); b != nullptr && b == target.data())
           RefreshMessageList(b);
@@ -442,14 +444,14 @@ bool StartDatabaseUpdate() {
     w.update = std::thread([] {
       device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
       {
-        WorkerPause pause;
+        hold::WorkerPause pause(Watch());
         try {
           // Rules another program changed are a rules change for the
           // worker as much as the editor's: every held message is judged
           // again under them.
           const uint64_t before = RuleGeneration();
           LoadRules();
-          if (RuleGeneration() != before) RulesChanged.store(1);
+          if (RuleGeneration() != before) NoteRulesChanged();
           ShowStatusText(device::WideToAnsi(UiTextOf(126)) + "...");
           StartListRefresh(TheBrowser());
         } catch (...) {

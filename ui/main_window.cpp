@@ -22,6 +22,7 @@
 #include "ui/browser.h"
 #include "ui/notices.h"
 #include "ui/rules_editor.h"
+#include "ui/startup.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

@@ -15,6 +15,7 @@
 #include "hold/stores.h"
 #include "resources/resources.h"
 #include "ui/bidi.h"
+#include "ui/startup.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

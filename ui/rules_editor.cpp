@@ -10,6 +10,7 @@
 #include "hold/monitor.h"
 #include "storage/rules_db.h"
 #include "ui/browser.h"
+#include "ui/startup.h"
 #include "ui/ui_texts.h"
 
 namespace ui {
@@ -45,7 +46,7 @@ RulesEditor::RulesEditor(QWidget* parent)
   resize(ScreenFitted(parent != nullptr ? parent->size() : QSize(480, 600)));
   connect(page_, &TemplateDialog::Command, this, &RulesEditor::OnCommand);
 
-  pause_ = std::make_unique<WorkerPause>();
+  pause_ = std::make_unique<hold::WorkerPause>(Watch());
   FillRuleList();
   LastSelectionTexts selection = LastSelection();
   page_->SetControlText(1031, selection.sender);
@@ -53,8 +54,8 @@ RulesEditor::RulesEditor(QWidget* parent)
   page_->SetControlText(1032, selection.message);
   g_open_editor = this;
   DialogOpened();
-  // RulesChanged is left as it is: a change of an earlier opening that the
-  // worker has not taken yet must still reach it. Whether this opening
+  // A rules change noted is left as it is: a change of an earlier opening that
+  // the worker has not taken yet must still reach it. Whether this opening
   // changed anything is the editor's own flag.
 }
 
@@ -124,7 +125,7 @@ void RulesEditor::Add() {
               kEditorCertainty)) {
     FillRuleList();
     changed_ = true;
-    RulesChanged.store(1);
+    NoteRulesChanged();
   } else {
     Tell(122, 123);
   }
@@ -153,7 +154,7 @@ void RulesEditor::Delete() {
   page_->SetControlText(1035, u"");
   page_->SetControlText(1032, u"");
   changed_ = true;
-  RulesChanged.store(1);
+  NoteRulesChanged();
 }
 
 void RulesEditor::CloseEditor(int command) {

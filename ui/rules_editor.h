@@ -41,7 +41,7 @@ class RulesEditor : public QDialog {
   bool closed_ = false;
   bool changed_ = false;  // a rule was added or deleted while it was open
   // The worker stays still from the opening until the editor closes.
-  std::unique_ptr<WorkerPause> pause_;
+  std::unique_ptr<hold::WorkerPause> pause_;
 };
 
 // Opens the editor modally over `owner` (menu command 40016).

@@ -27,6 +27,7 @@
 #include "tests/support/device_tool.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/test_watch.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
@@ -72,11 +73,13 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
   ui::LoadUiTexts();
   InitDatabases();
   {
+    testing_support::TestWatch watch;
     ui::MainWindow window;
     window.show();
-    SetBrowserCalls({[] { ui::RefreshMessageList(ui::TheBrowser()); },
-                     [](const std::string& t) { ui::ShowStatusText(t); }});
-    ASSERT_TRUE(StartMonitoring());
+    watch->SetBrowserCalls(
+        {[] { ui::RefreshMessageList(ui::TheBrowser()); },
+         [](const std::string& t) { ui::ShowStatusText(t); }});
+    ASSERT_TRUE(watch->Start());
 
     std::string out;
     ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image.root(),
@@ -111,8 +114,8 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
     ui::RefreshMessageList(window.browser());
     ASSERT_TRUE(Eventually([&] { return list->count() == 1; }));
     EXPECT_EQ(ui::EntryLines(list, 0)[4], u"Lunch  see you at noon");
-    SetBrowserCalls({});
-    StopMonitoring();
+    watch->SetBrowserCalls({});
+    watch->Stop();
     ui::JoinBrowserWorkers();
   }
   device::CloseMessageService();  // no notification arrives any more
@@ -142,15 +145,17 @@ class WindowsOverTheDevice : public ::testing::Test {
     FindInstallFolder();
     ui::LoadUiTexts();
     InitDatabases();
+    watch_ = std::make_unique<testing_support::TestWatch>();
     window_ = std::make_unique<ui::MainWindow>();
     window_->show();
-    SetBrowserCalls({[] { ui::RefreshMessageList(ui::TheBrowser()); },
-                     [](const std::string& t) { ui::ShowStatusText(t); }});
-    ASSERT_TRUE(StartMonitoring());
+    (*watch_)->SetBrowserCalls(
+        {[] { ui::RefreshMessageList(ui::TheBrowser()); },
+         [](const std::string& t) { ui::ShowStatusText(t); }});
+    ASSERT_TRUE((*watch_)->Start());
   }
   void TearDown() override {
-    SetBrowserCalls({});
-    StopMonitoring();
+    (*watch_)->SetBrowserCalls({});
+    (*watch_)->Stop();
     ui::JoinBrowserWorkers();
     window_.reset();
     device::CloseMessageService();  // no notification arrives any more
@@ -182,6 +187,7 @@ class WindowsOverTheDevice : public ::testing::Test {
   std::unique_ptr<testing_support::TempImage> image_;
   testing_support::ChildProcess transport_;
   std::unique_ptr<ui::MainWindow> window_;
+  std::unique_ptr<testing_support::TestWatch> watch_;
 };
 
 TEST_F(WindowsOverTheDevice,

@@ -35,15 +35,19 @@ class MonitorTest : public MapiTest {
     ResetRuleTable();
     FindInstallFolder();
     InitDatabases();
-    ASSERT_TRUE(StartMonitoring());
+    monitor_ = std::make_unique<hold::Monitor>();
+    ASSERT_TRUE(monitor_->Start());
   }
   void TearDown() override {
-    StopMonitoring();
+    monitor_->Stop();
     device::CloseMessageService();  // no notification arrives any more
     CloseRulesDb();
+    monitor_.reset();
     ResetMessageDb();
     MapiTest::TearDown();
   }
+
+  std::unique_ptr<hold::Monitor> monitor_;
   int Recorded() {
     std::vector<DayRecord> records;
     ReadStoreDay("SMS", 0, true, true, &records, nullptr);
@@ -56,8 +60,8 @@ class MonitorTest : public MapiTest {
 };
 
 TEST_F(MonitorTest, APausedWorkerRecordsNothingUntilResumed) {
-  ASSERT_TRUE(PauseWorker());
-  EXPECT_FALSE(PauseWorker());  // one flag, not a count
+  ASSERT_TRUE(monitor_->PauseWorker());
+  EXPECT_FALSE(monitor_->PauseWorker());  // one flag, not a count
   int64_t a = Save({u"5550199"}, u"a", u"first");
   int64_t b = Save({u"5550111"}, u"b", u"second");
   // The outgoing check is never paused: both are held at once.
@@ -69,17 +73,19 @@ TEST_F(MonitorTest, APausedWorkerRecordsNothingUntilResumed) {
   // The rule table may be rebuilt while the worker stands still.
   ASSERT_TRUE(AddRule("", "5550199", "", 90));
   ASSERT_TRUE(LoadRules());
-  RulesChanged.store(1);
-  EXPECT_TRUE(ResumeWorker());
-  EXPECT_FALSE(ResumeWorker());
+  monitor_->NoteRulesChanged();
+  EXPECT_TRUE(monitor_->ResumeWorker());
+  EXPECT_FALSE(monitor_->ResumeWorker());
   ASSERT_TRUE(Eventually([&] { return FolderOf(a) == "Outbox"; }));
   ASSERT_TRUE(Eventually([&] { return Recorded() == 2; }));
   EXPECT_EQ(FolderOf(b), "Outbox\\Tarnvex");
 }
 
 TEST_F(MonitorTest, PauseGuardsResumeTheWorkerOnlyWhenTheLastOneEnds) {
-  auto editor = std::make_unique<WorkerPause>();
-  { WorkerPause refresh; }  // a list refresh came and went meanwhile
+  auto editor = std::make_unique<hold::WorkerPause>(monitor_.get());
+  {
+    hold::WorkerPause refresh(monitor_.get());
+  }  // a list refresh came and went meanwhile
   int64_t a = Save({u"5550199"}, u"a", u"first");
   ASSERT_TRUE(Eventually([&] { return FolderOf(a) == "Outbox\\Tarnvex"; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -90,14 +96,14 @@ TEST_F(MonitorTest, PauseGuardsResumeTheWorkerOnlyWhenTheLastOneEnds) {
 
 TEST_F(MonitorTest, AWorkerStartedWhileAPauseGuardLivesStartsPaused) {
   // The rules editor is open while the watch comes back and starts a worker.
-  StopMonitoring();
-  auto editor = std::make_unique<WorkerPause>();
-  ASSERT_TRUE(StartMonitoring());
+  monitor_->Stop();
+  auto editor = std::make_unique<hold::WorkerPause>(monitor_.get());
+  ASSERT_TRUE(monitor_->Start());
   int64_t a = Save({u"5550199"}, u"a", u"first");
   ASSERT_TRUE(Eventually([&] { return FolderOf(a) == "Outbox\\Tarnvex"; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  EXPECT_EQ(Recorded(), 0);     // the new worker waits for the editor
-  EXPECT_FALSE(PauseWorker());  // it is paused already
+  EXPECT_EQ(Recorded(), 0);               // the new worker waits for the editor
+  EXPECT_FALSE(monitor_->PauseWorker());  // it is paused already
   editor.reset();
   EXPECT_TRUE(Eventually([&] { return Recorded() == 1; }));
 }
@@ -120,18 +126,18 @@ TEST_F(MonitorTest, StopsAndStartsAgainInOneProcessAsTheFirstTime) {
   ASSERT_TRUE(Eventually([&] { return FolderOf(a) == "Outbox\\Tarnvex"; }));
   ASSERT_TRUE(Eventually([&] { return Recorded() == 1; }));
 
-  StopMonitoring();
-  EXPECT_EQ(StoreCount(), 0);
-  EXPECT_EQ(Session(), nullptr);
-  EXPECT_EQ(JudgedMessageCount(), 0u);
-  EXPECT_FALSE(PauseWorker());  // no worker to pause
+  monitor_->Stop();
+  EXPECT_EQ(monitor_->stores().Count(), 0);
+  EXPECT_EQ(monitor_->stores().Session(), nullptr);
+  EXPECT_EQ(monitor_->stores().JudgedMessageCount(), 0u);
+  EXPECT_FALSE(monitor_->PauseWorker());  // no worker to pause
   // Not watched now: a message saved meanwhile waits in the Outbox.
   int64_t b = Save({u"5550111"}, u"b", u"second");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(FolderOf(b), "Outbox");
 
-  ASSERT_TRUE(StartMonitoring());
-  EXPECT_EQ(StoreCount(), 1);
+  ASSERT_TRUE(monitor_->Start());
+  EXPECT_EQ(monitor_->stores().Count(), 1);
   // The start takes up what came meanwhile, and holds new messages as the
   // first start did.
   int64_t c = Save({u"5550122"}, u"c", u"third");
@@ -141,8 +147,8 @@ TEST_F(MonitorTest, StopsAndStartsAgainInOneProcessAsTheFirstTime) {
   ASSERT_TRUE(Eventually([&] { return Recorded() == 3; }));
   EXPECT_EQ(FolderOf(a), "Outbox\\Tarnvex");
   // The pause works on the new worker.
-  EXPECT_TRUE(PauseWorker());
-  EXPECT_TRUE(ResumeWorker());
+  EXPECT_TRUE(monitor_->PauseWorker());
+  EXPECT_TRUE(monitor_->ResumeWorker());
 }
 
 }  // namespace

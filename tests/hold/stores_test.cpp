@@ -32,20 +32,27 @@ class StoresTest : public MapiTest {
     ResetRuleTable();
     FindInstallFolder();
     InitDatabases();
-    ASSERT_TRUE(EnsureSession());
+    monitor_ = std::make_unique<hold::Monitor>();
+    ASSERT_TRUE(monitor_->stores().EnsureSession());
   }
   void TearDown() override {
-    SetBrowserCalls({});
+    monitor_->SetBrowserCalls({});
     device::CloseMessageService();  // no notification arrives any more
-    CloseStores();
+    monitor_->stores().Close();
     CloseRulesDb();
+    monitor_.reset();
     ResetMessageDb();
     MapiTest::TearDown();
   }
+
+  std::unique_ptr<hold::Monitor> monitor_;
   void Enumerate() {
     IMAPITable* table = nullptr;
-    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EXPECT_TRUE(EnumerateStores(table, &NewAdviseSink));
+    ASSERT_EQ(
+        monitor_->stores().Session()->GetMsgStoresTable(MAPI_UNICODE, &table),
+        S_OK);
+    EXPECT_TRUE(monitor_->stores().Enumerate(
+        table, [this] { return monitor_->NewAdviseSink(); }));
   }
   // The message's folder once the store's sink has held it (or after five
   // seconds, wherever it is then).
@@ -61,7 +68,8 @@ class StoresTest : public MapiTest {
   std::vector<std::string> Names() {
     std::vector<std::string> names;
     char name[kStoreNameSize];
-    for (int32_t i = 0; GetStoreName(i, name); ++i) names.push_back(name);
+    for (int32_t i = 0; monitor_->stores().GetName(i, name); ++i)
+      names.push_back(name);
     return names;
   }
 };
@@ -73,10 +81,10 @@ TEST_F(StoresTest, ActiveSyncAndSecondStoresOfANameAreNotEntered) {
   ASSERT_TRUE(device::CreateStore("MMS", &error));
   Enumerate();
   EXPECT_EQ(Names(), (std::vector<std::string>{"SMS", "MMS"}));
-  EXPECT_STREQ(StoreTable().records[0].outbox_name, "Outbox");
+  EXPECT_STREQ(monitor_->stores().table().records[0].outbox_name, "Outbox");
   char name[kStoreNameSize];
-  EXPECT_FALSE(GetStoreName(2, name));
-  EXPECT_FALSE(GetStoreName(-1, name));
+  EXPECT_FALSE(monitor_->stores().GetName(2, name));
+  EXPECT_FALSE(monitor_->stores().GetName(-1, name));
 }
 
 TEST_F(StoresTest, The65thStoreIsNotEnteredButTheWalkGoesOn) {
@@ -86,14 +94,14 @@ TEST_F(StoresTest, The65thStoreIsNotEnteredButTheWalkGoesOn) {
   ASSERT_TRUE(device::CreateStore("Extra", &error));
   ASSERT_TRUE(device::CreateStore("ActiveSync", &error));
   Enumerate();
-  EXPECT_EQ(StoreCount(), kMaxStores);
+  EXPECT_EQ(monitor_->stores().Count(), kMaxStores);
   EXPECT_EQ(Names().back(), "S63");
 }
 
 TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   Enumerate();
-  ASSERT_EQ(StoreCount(), 1);
-  StoreRecord& record = StoreTable().records[0];
+  ASSERT_EQ(monitor_->stores().Count(), 1);
+  StoreRecord& record = monitor_->stores().table().records[0];
   HeldFolder folders = OpenHeldFolder(record.store.load());
   IMAPIFolder* outbox = folders.outbox.get();
   IMAPIFolder* held = folders.held.get();
@@ -135,11 +143,11 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
 
   std::vector<std::string> progress;
   std::mutex lock;
-  SetBrowserCalls({nullptr, [&](const std::string& text) {
-                     std::lock_guard<std::mutex> g(lock);
-                     progress.push_back(text);
-                   }});
-  ASSERT_TRUE(ScanHeldFolder(record));
+  monitor_->SetBrowserCalls({nullptr, [&](const std::string& text) {
+                               std::lock_guard<std::mutex> g(lock);
+                               progress.push_back(text);
+                             }});
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
   EXPECT_EQ(record.row_count, 3);
   EXPECT_EQ(progress, (std::vector<std::string>{"SMS : 1 / 3.", "SMS : 2 / 3.",
                                                 "SMS : 3 / 3."}));
@@ -156,7 +164,7 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   EXPECT_EQ(order, (std::vector<std::string>{"at 2", "at 1", "at 0"}));
 
   // A second scan finds them by their digests and records nothing new.
-  ASSERT_TRUE(ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
   ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   EXPECT_EQ(records.size(), 3u);
 }
@@ -181,8 +189,8 @@ int RecordCount() {
 TEST_F(StoresTest,
        HeldMessagesAreJudgedAgainOnlyWhenTheRulesOrTheirRecordsChange) {
   Enumerate();
-  ASSERT_EQ(StoreCount(), 1);
-  StoreRecord& record = StoreTable().records[0];
+  ASSERT_EQ(monitor_->stores().Count(), 1);
+  StoreRecord& record = monitor_->stores().table().records[0];
   std::vector<int64_t> ids;
   for (int i = 0; i < 3; ++i) {
     ids.push_back(
@@ -192,15 +200,15 @@ TEST_F(StoresTest,
   for (int64_t id : ids) {
     ASSERT_EQ(HeldFolderOf(id), "Outbox\\Tarnvex");
   }
-  ASSERT_TRUE(ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
   EXPECT_EQ(RecordCount(), 3);
-  EXPECT_EQ(JudgedMessageCount(), 3u);
+  EXPECT_EQ(monitor_->stores().JudgedMessageCount(), 3u);
 
   // A body that reads otherwise now would be a new record if it were read:
   // under the same rules the pass does not open the message again.
   ServiceExec("UPDATE bodies SET body = 'other' WHERE message = " +
               std::to_string(ids[0]) + ";");
-  ASSERT_TRUE(ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
   EXPECT_EQ(RecordCount(), 3);
 
   // A record set to 1 meanwhile is judged again: back to 0, still held.
@@ -209,7 +217,7 @@ TEST_F(StoresTest,
     if (record.recipients == "5550102") first = record.id;
   }
   ASSERT_TRUE(MAPIUpdate("SMS", first, 1));
-  ASSERT_TRUE(ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
   int32_t status = -1;
   ASSERT_TRUE(RecordStatus("SMS", first, &status, nullptr));
   EXPECT_EQ(status, 0);
@@ -228,36 +236,36 @@ TEST_F(StoresTest,
     sqlite3_close(db);
   }
   ASSERT_EQ(RecordCount(), 2);
-  ASSERT_TRUE(ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
   EXPECT_EQ(RecordCount(), 3);
 
   // A rule that covers none of them changes the rules: every message is
   // read and judged again (the changed body makes its own record now).
   ASSERT_TRUE(AddRule("x", "0000", "m", 90));
   ASSERT_TRUE(LoadRules());
-  ASSERT_TRUE(ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
   EXPECT_EQ(RecordCount(), 4);
 
   // A rule that covers the second one releases it at the next pass.
   ASSERT_TRUE(AddRule("x", "5550101", "m", 90));
   ASSERT_TRUE(LoadRules());
-  ASSERT_TRUE(ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
   device::ServiceMessage m;
   ASSERT_TRUE(device::GetServiceMessage(ids[1], &m));
   EXPECT_NE(m.folder_path, "Outbox\\Tarnvex");
   // The whole walk forgets what it did not meet.
-  ASSERT_TRUE(ScanHeldFolder(record));
-  EXPECT_EQ(JudgedMessageCount(), 2u);
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  EXPECT_EQ(monitor_->stores().JudgedMessageCount(), 2u);
 }
 
 TEST_F(StoresTest, AStoreWithoutOutboxIsEnteredButNotScanned) {
   // A store whose Outbox cannot be opened: the record stays without one.
   Enumerate();
-  StoreRecord& record = StoreTable().records[0];
+  StoreRecord& record = monitor_->stores().table().records[0];
   IMsgStore* store = record.store.exchange(nullptr);
   store->Release();
   record.entry_id.assign(13, 0);  // an identifier that opens nothing
-  EXPECT_FALSE(ScanHeldFolder(record));
+  EXPECT_FALSE(monitor_->stores().ScanHeldFolder(record));
 }
 
 // Faults the service can answer with at any moment, put between the walk and
@@ -365,8 +373,8 @@ class FaultyFolder : public Forwarding<IMAPIFolder> {
 TEST_F(StoresTest,
        AHeldMessageThatCannotBeOpenedOrReadIsNotRecordedAndTakenUpAgain) {
   Enumerate();
-  ASSERT_EQ(StoreCount(), 1);
-  StoreRecord& record = StoreTable().records[0];
+  ASSERT_EQ(monitor_->stores().Count(), 1);
+  StoreRecord& record = monitor_->stores().table().records[0];
   int64_t id = Save({u"5550100"}, u"s", u"the body as it is");
   ASSERT_EQ(HeldFolderOf(id), "Outbox\\Tarnvex");
   HeldFolder folders = OpenHeldFolder(record.store.load());
@@ -382,22 +390,23 @@ TEST_F(StoresTest,
                                     FaultyFolder::Fault::kBodyUnreadable}) {
     Owned<IMAPIFolder> faulty(new FaultyFolder(folders.held.get(), fault));
     // Not judged now: the walk is not whole, so the worker makes it again.
-    EXPECT_FALSE(
-        ProcessMessage(record, row, folders.outbox.get(), faulty.get()));
+    EXPECT_FALSE(monitor_->stores().ProcessMessage(
+        record, row, folders.outbox.get(), faulty.get()));
     // And nothing is recorded: a body that could not be read is no empty one.
     EXPECT_EQ(RecordCount(), 0);
   }
   // Read whole at last: one record, the message's own.
-  EXPECT_TRUE(
-      ProcessMessage(record, row, folders.outbox.get(), folders.held.get()));
-  EXPECT_TRUE(ScanHeldFolder(record));
+  EXPECT_TRUE(monitor_->stores().ProcessMessage(
+      record, row, folders.outbox.get(), folders.held.get()));
+  EXPECT_TRUE(monitor_->stores().ScanHeldFolder(record));
   std::vector<DayRecord> records = DayRecords();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_NE(records[0].message.find("the body as it is"), std::string::npos);
 }
 
 TEST(AdviseSinkTest, QueryInterfaceAndCounting) {
-  CAdviseSink* sink = new CAdviseSink();
+  hold::Monitor monitor;
+  IMAPIAdviseSink* sink = monitor.NewAdviseSink().release();
   void* out = nullptr;
   EXPECT_EQ(sink->QueryInterface(IID_IUnknown, &out), S_OK);
   EXPECT_EQ(out, static_cast<IMAPIAdviseSink*>(sink));

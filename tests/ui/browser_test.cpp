@@ -33,6 +33,7 @@
 #include "storage/statement.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/test_watch.h"
 #include "ui/bidi.h"
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
@@ -135,10 +136,8 @@ class BrowserTest : public ::testing::Test {
     FindInstallFolder();
     ui::LoadUiTexts();
     InitDatabases();
-    ASSERT_TRUE(EnsureSession());
-    IMAPITable* table = nullptr;
-    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table, &NewAdviseSink);
+    watch_ = std::make_unique<testing_support::TestWatch>();
+    ASSERT_TRUE(watch_->EnterStores());
     std::string narrow;
     DayText(0, &narrow);
     today_ = narrow;
@@ -152,7 +151,7 @@ class BrowserTest : public ::testing::Test {
     ui::SetBrowser(nullptr);
     browser_.reset();
     device::CloseMessageService();  // no notification arrives any more
-    CloseStores();
+    watch_.reset();
     CloseRulesDb();
     ResetMessageDb();
     device::CloseMessageService();
@@ -239,6 +238,7 @@ class BrowserTest : public ::testing::Test {
   }
 
   std::unique_ptr<testing_support::TempImage> image_;
+  std::unique_ptr<testing_support::TestWatch> watch_;
   std::unique_ptr<ui::Browser> browser_;
   std::string today_;
 };

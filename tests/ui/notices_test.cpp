@@ -46,6 +46,7 @@
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "tests/ui/session_bus.h"
+#include "tests/ui/test_watch.h"
 #include "tests/ui/x_display.h"
 #include "ui/bidi.h"
 #include "ui/browser.h"
@@ -202,7 +203,8 @@ class NoticesX : public ::testing::Test {
     bool ran = false;
     std::function<void()> start = [&] {
       ui::MainWindow* window = ui::TheMainWindow();
-      if (window == nullptr || Session() == nullptr) {
+      if (window == nullptr || ui::Watch() == nullptr ||
+          ui::Watch()->stores().Session() == nullptr) {
         QTimer::singleShot(20, start);
         return;
       }
@@ -503,10 +505,8 @@ TEST(NoticeDayTest, AClickListsTheHeldMessagesOfTheHoldsDay) {
   FindInstallFolder();
   ui::LoadUiTexts();
   InitDatabases();
-  ASSERT_TRUE(EnsureSession());
-  IMAPITable* table = nullptr;
-  ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-  EnumerateStores(table, &NewAdviseSink);
+  auto watch_ = std::make_unique<testing_support::TestWatch>();
+  ASSERT_TRUE(watch_->EnterStores());
   // Held yesterday, and one of today that was released.
   std::string yesterday, today;
   DayText(1, &yesterday);
@@ -535,7 +535,7 @@ TEST(NoticeDayTest, AClickListsTheHeldMessagesOfTheHoldsDay) {
     EXPECT_EQ(ui::EntryLines(list, 0)[4], u"Yesterday  held");
   }
   device::CloseMessageService();
-  CloseStores();
+  watch_.reset();
   CloseRulesDb();
   ResetMessageDb();
 }

@@ -19,6 +19,7 @@
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/test_watch.h"
 #include "ui/browser.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
@@ -69,6 +70,7 @@ class RulesEditorTest : public ::testing::Test {
   QListWidget* List() { return Page().ListBox(1026); }
 
   std::unique_ptr<testing_support::TempImage> image_;
+  testing_support::TestWatch watch_;
   std::shared_ptr<Boxes> boxes_;
   std::unique_ptr<ui::RulesEditor> editor_;
 };
@@ -107,7 +109,7 @@ TEST_F(RulesEditorTest, TheSameRuleTwiceIsOneRule) {
   EXPECT_EQ(lines[2], u"5550199");
   EXPECT_EQ(Page().ControlText(1038), u"1");
   EXPECT_EQ(Page().ControlText(1031), u"Anna");  // the fields keep their texts
-  EXPECT_EQ(RulesChanged.load(), 1);
+  EXPECT_EQ(ui::Watch()->RulesChangeNoted(), 1);
 }
 
 TEST_F(RulesEditorTest, The513thRuleIsRefused) {

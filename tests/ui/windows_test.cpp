@@ -38,6 +38,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/test_watch.h"
 #include "tests/ui/x_display.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
@@ -219,10 +220,8 @@ class ViewerTest : public ::testing::Test {
     FindInstallFolder();
     ui::LoadUiTexts();
     InitDatabases();
-    ASSERT_TRUE(EnsureSession());
-    IMAPITable* table = nullptr;
-    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table, &NewAdviseSink);
+    watch_ = std::make_unique<testing_support::TestWatch>();
+    ASSERT_TRUE(watch_->EnterStores());
     std::string narrow;
     DayText(0, &narrow);
     today_ = narrow;
@@ -234,7 +233,7 @@ class ViewerTest : public ::testing::Test {
     Settle();
     window_.reset();
     device::CloseMessageService();
-    CloseStores();
+    watch_.reset();
     CloseRulesDb();
     ResetMessageDb();
     image_.reset();
@@ -259,6 +258,7 @@ class ViewerTest : public ::testing::Test {
     window_->viewer()->viewport()->grab();
     return window_->viewer()->PlainPage();
   }
+  std::unique_ptr<testing_support::TestWatch> watch_;
   std::unique_ptr<testing_support::TempImage> image_;
   std::unique_ptr<ui::MainWindow> window_;
   std::string today_;

@@ -1,5 +1,6 @@
-// One row of a held folder: read the message, look it up by its digest,
-// judge and record it (filter/classify.h), release it when a rule covers it.
+// The walk of a held folder, newest first, and of each row in it: read the
+// message, look it up by its digest, judge and record it
+// (hold/record_message.h), release it when a rule covers it.
 //
 // A message that stays held is remembered with the rule generation it was
 // judged under. While that generation lasts, its record is unchanged and it
@@ -19,21 +20,22 @@
 #include <string>
 #include <string_view>
 
+#include "device/codepage.h"
 #include "device/debug.h"
 #include "filter/classify.h"
 #include "filter/rule_table.h"
 #include "hold/message_reader.h"
-#include "hold/monitor.h"
 #include "hold/record_message.h"
 #include "hold/stores.h"
 #include "storage/message_db.h"
+#include "text/field.h"
 
-namespace {
+namespace hold {
 
 // What a held message was judged to be. Its record is looked up again by Id
 // before the memory is trusted: a record removed, replaced or set to 1
 // meanwhile is judged afresh.
-struct Judged {
+struct Stores::Judged {
   uint64_t generation = 0;
   bool held_again = false;
   int32_t record_id = 0;
@@ -41,21 +43,24 @@ struct Judged {
   uint64_t walk = 0;  // the last walk that met it
 };
 
-struct JudgedMessages {
-  std::mutex lock;
-  std::map<std::string, Judged> messages;  // by store name, NUL, entry id
-  std::map<std::string, uint64_t, std::less<>> walks;  // each store's walk
+struct Stores::JudgedMessages {
+  device::Mutex lock;
+  // By store name, NUL, entry id.
+  std::map<std::string, Judged> messages GUARDED_BY(lock);
+  std::map<std::string, uint64_t, std::less<>> walks GUARDED_BY(lock);
   // The remembered records of each store as the current walk found them at
   // its start (one read of the store for the whole walk): (status, digest).
   std::map<std::string, std::map<int32_t, std::pair<int32_t, std::string>>,
            std::less<>>
-      records;
+      records GUARDED_BY(lock);
 };
 
-JudgedMessages& TheJudged() {
-  static JudgedMessages* judged = new JudgedMessages;  // lives until exit
-  return *judged;
-}
+Stores::Stores(Env* env, LoopBreaker* releases)
+    : env_(env), releases_(releases), judged_(new JudgedMessages) {}
+
+Stores::~Stores() { Close(); }
+
+namespace {
 
 std::string JudgedKey(const char* store_name, const SBinary& entry_id) {
   std::string key(store_name);
@@ -66,18 +71,87 @@ std::string JudgedKey(const char* store_name, const SBinary& entry_id) {
   return key;
 }
 
+// The body text that follows the subject in a new message's token text: the
+// text/plain part of the lowered body when the body carries one (MIME
+// headers and markup would only add noise), else the whole lowered body.
+std::string TokenBodyText(const std::string& lowered_body) {
+  std::string plain;
+  if (ExtractMimePart(lowered_body, kMimeTextPlain, &plain)) return plain;
+  return lowered_body;
+}
+
+}  // namespace
+
+bool Stores::ScanHeldFolder(StoreRecord& record) {
+  if (!env_->Fault(Env::Step::kWalkHeldFolder, record.name).ok()) return false;
+  IMsgStore* store = RecordStore(record);
+  if (store == nullptr) return false;
+
+  HeldFolder folders = OpenHeldFolder(store);
+  if (!folders.outbox) return false;
+  IMAPIFolder* outbox = folders.outbox.get();
+  IMAPIFolder* held = folders.held.get();
+
+  Owned<IMAPITable> contents;
+  bool whole = false;
+  bool every_message = true;  // each message met was judged and recorded
+  if (held != nullptr && SUCCEEDED(held->GetContentsTable(0, contents.put())) &&
+      contents) {
+    SizedSPropTagArray(8, columns) = {
+        8,
+        {PR_ENTRYID, PR_MESSAGE_DELIVERY_TIME, PR_SUBJECT_W, PR_BODY_W,
+         PR_SENDER_NAME_W, PR_SENDER_EMAIL_ADDRESS_W,
+         PR_RECEIVED_BY_EMAIL_ADDRESS_W, PR_MESSAGE_FLAGS}};
+    contents->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
+    SizedSSortOrderSet(1, order) = {
+        1, 0, 0, {{PR_MESSAGE_DELIVERY_TIME, TABLE_SORT_DESCEND}}};
+    contents->SortTable(reinterpret_cast<LPSSortOrderSet>(&order), 0);
+    ULONG count = 0;
+    contents->GetRowCount(0, &count);
+    record.row_count = static_cast<int32_t>(count);
+    device::DebugOut("%d.", record.row_count);
+
+    BeginHeldWalk(record);
+    OwnedRows rows;
+    for (int32_t n = 0;;) {
+      if (safe_point_ && !safe_point_()) break;
+      if (FAILED(contents->QueryRows(1, 0, rows.put()))) break;
+      if (!rows || rows->cRows != 1) {
+        whole = static_cast<bool>(rows);
+        break;
+      }
+      ++n;
+      char progress[kStoreNameSize + 32];
+      snprintf(progress, sizeof progress, "%s : %d / %d.", record.name, n,
+               record.row_count);
+      if (progress_) progress_(progress);
+      // The pause that keeps the worker gentle precedes every message it
+      // judges; a message already judged under the same rules is passed over
+      // at once, so a large held folder costs a new hold almost nothing.
+      if (HeldRowStillJudged(record, rows->aRow[0])) continue;
+      env_->SleepFor(std::chrono::milliseconds(kHeldRowPauseMs));
+      if (safe_point_ && !safe_point_()) break;
+      if (!ProcessMessage(record, rows->aRow[0], outbox, held))
+        every_message = false;
+    }
+    // Every row was met: what the walk did not meet has left the folder.
+    if (whole) EndHeldWalk(record);
+  }
+  return whole && every_message;
+}
+
 // True when the message was judged to stay held under the rules as they are
 // now and nothing it was judged on has changed since. Runs for every row of
 // every walk, so it reads what it can under one lock.
-bool StillJudged(const StoreRecord& record, const SBinary& entry_id) {
+bool Stores::StillJudged(const StoreRecord& record, const SBinary& entry_id) {
   const uint64_t generation = RuleGeneration();
-  const bool held_again = IsHeldAgain(entry_id);
+  const bool held_again = releases_->IsHeldAgain(entry_id);
   const std::string_view store_name(record.name);
   int32_t record_id = 0;
   std::string digest;
   {
-    JudgedMessages& j = TheJudged();
-    std::lock_guard<std::mutex> guard(j.lock);
+    JudgedMessages& j = *judged_;
+    device::MutexLock guard(&j.lock);
     auto it = j.messages.find(JudgedKey(record.name, entry_id));
     if (it == j.messages.end()) return false;
     Judged& judged = it->second;
@@ -104,34 +178,25 @@ bool StillJudged(const StoreRecord& record, const SBinary& entry_id) {
          status == 0 && stored == digest;
 }
 
-void RememberJudged(const StoreRecord& record, const SBinary& entry_id,
-                    Judged judged) {
-  JudgedMessages& j = TheJudged();
-  std::lock_guard<std::mutex> guard(j.lock);
+void Stores::RememberJudged(const StoreRecord& record, const SBinary& entry_id,
+                            Judged judged) {
+  JudgedMessages& j = *judged_;
+  device::MutexLock guard(&j.lock);
   judged.walk = j.walks[record.name];
   j.messages[JudgedKey(record.name, entry_id)] = std::move(judged);
 }
 
-void ForgetJudged(const StoreRecord& record, const SBinary& entry_id) {
-  JudgedMessages& j = TheJudged();
-  std::lock_guard<std::mutex> guard(j.lock);
+void Stores::ForgetJudged(const StoreRecord& record, const SBinary& entry_id) {
+  JudgedMessages& j = *judged_;
+  device::MutexLock guard(&j.lock);
   j.messages.erase(JudgedKey(record.name, entry_id));
-}
-
-// The body text that follows the subject in a new message's token text: the
-// text/plain part of the lowered body when the body carries one (MIME
-// headers and markup would only add noise), else the whole lowered body.
-std::string TokenBodyText(const std::string& lowered_body) {
-  std::string plain;
-  if (ExtractMimePart(lowered_body, kMimeTextPlain, &plain)) return plain;
-  return lowered_body;
 }
 
 // False when the message could not be judged and recorded now (it could
 // not be opened, or its body could not be read): the walk is then not whole,
 // and the worker makes it again later.
-bool ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
-                       IMAPIFolder* outbox, IMAPIFolder* held) {
+bool Stores::ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
+                               IMAPIFolder* outbox, IMAPIFolder* held) {
   if (StillJudged(record, entry_id)) return true;
   ForgetJudged(record, entry_id);
   // Read before the judgement: rules that change meanwhile make another
@@ -175,18 +240,19 @@ bool ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   texts.sender = fields.sender;
   texts.recipients = recipients;
   texts.recipients_read = std::move(texts_read);
-  texts.held_again = IsHeldAgain(entry_id);
+  texts.held_again = releases_->IsHeldAgain(entry_id);
   texts.subject = fields.subject;
   texts.body = body;
   texts.received_date = fields.received_date;
   texts.received_time = fields.received_time;
 
   std::vector<BYTE> id(entry_id.lpb, entry_id.lpb + entry_id.cb);
-  ReleaseMessage release = [&id, &entry_id, &record, held, outbox] {
+  LoopBreaker* releases = releases_;
+  ReleaseMessage release = [&id, &entry_id, &record, held, outbox, releases] {
     // Noted before the move: the outgoing check sees the message arrive.
-    NoteReleased(entry_id);
+    releases->NoteReleased(entry_id);
     if (!MoveMessage(static_cast<ULONG>(id.size()), id.data(), held, outbox)) {
-      ForgetReleased(entry_id);
+      releases->ForgetReleased(entry_id);
       // Its record already says it may go: the store is walked again at the
       // next pass, so the release is made, not left to some later event.
       device::DebugOut("Release not made; taken up again\n");
@@ -245,13 +311,11 @@ bool ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   return true;
 }
 
-}  // namespace
-
-void BeginHeldWalk(const StoreRecord& record) {
-  JudgedMessages& j = TheJudged();
+void Stores::BeginHeldWalk(const StoreRecord& record) {
+  JudgedMessages& j = *judged_;
   std::vector<int32_t> ids;
   {
-    std::lock_guard<std::mutex> guard(j.lock);
+    device::MutexLock guard(&j.lock);
     ++j.walks[record.name];
     j.records.erase(record.name);
     const std::string prefix = std::string(record.name) + '\0';
@@ -268,13 +332,13 @@ void BeginHeldWalk(const StoreRecord& record) {
   if (!RecordStatuses(record.name, ids, &records)) return;
   // Records that are not there are gone: their messages are judged afresh.
   for (int32_t id : ids) records.emplace(id, std::make_pair(-1, std::string()));
-  std::lock_guard<std::mutex> guard(j.lock);
+  device::MutexLock guard(&j.lock);
   j.records[record.name] = std::move(records);
 }
 
-void EndHeldWalk(const StoreRecord& record) {
-  JudgedMessages& j = TheJudged();
-  std::lock_guard<std::mutex> guard(j.lock);
+void Stores::EndHeldWalk(const StoreRecord& record) {
+  JudgedMessages& j = *judged_;
+  device::MutexLock guard(&j.lock);
   j.records.erase(record.name);
   const uint64_t walk = j.walks[record.name];
   const std::string prefix = std::string(record.name) + '\0';
@@ -289,21 +353,21 @@ void EndHeldWalk(const StoreRecord& record) {
   }
 }
 
-void ForgetJudgedMessages() {
-  JudgedMessages& j = TheJudged();
-  std::lock_guard<std::mutex> guard(j.lock);
+void Stores::ForgetJudgedMessages() {
+  JudgedMessages& j = *judged_;
+  device::MutexLock guard(&j.lock);
   j.messages.clear();
   j.walks.clear();
   j.records.clear();
 }
 
-size_t JudgedMessageCount() {
-  JudgedMessages& j = TheJudged();
-  std::lock_guard<std::mutex> guard(j.lock);
+size_t Stores::JudgedMessageCount() {
+  JudgedMessages& j = *judged_;
+  device::MutexLock guard(&j.lock);
   return j.messages.size();
 }
 
-bool HeldRowStillJudged(const StoreRecord& record, const SRow& row) {
+bool Stores::HeldRowStillJudged(const StoreRecord& record, const SRow& row) {
   try {
     bool any = false;
     for (ULONG i = 0; i < row.cValues; ++i) {
@@ -318,8 +382,8 @@ bool HeldRowStillJudged(const StoreRecord& record, const SRow& row) {
   }
 }
 
-bool ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
-                    IMAPIFolder* held) {
+bool Stores::ProcessMessage(StoreRecord& record, const SRow& row,
+                            IMAPIFolder* outbox, IMAPIFolder* held) {
   try {
     bool done = true;
     for (ULONG i = 0; i < row.cValues; ++i) {
@@ -334,3 +398,5 @@ bool ProcessMessage(StoreRecord& record, const SRow& row, IMAPIFolder* outbox,
     return false;
   }
 }
+
+}  // namespace hold
