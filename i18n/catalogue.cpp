@@ -4,7 +4,7 @@
 
 #include "text/ascii.h"
 #include "ui/main_window.h"
-#include "ui/window_layer.h"
+#include "ui/soft_keys.h"
 
 namespace i18n {
 namespace {

@@ -11,7 +11,9 @@
 #include "i18n/help.h"
 #include "i18n/languages.h"
 #include "ui/main_window.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
+#include "ui/window_layer.h"
 
 namespace i18n {
 

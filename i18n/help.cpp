@@ -14,6 +14,7 @@
 #include "device/message_box.h"
 #include "resources/resources.h"
 #include "storage/locations.h"
+#include "ui/page_view.h"
 #include "ui/startup.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"

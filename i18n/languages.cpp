@@ -23,7 +23,9 @@
 #include "storage/locations.h"
 #include "text/ascii.h"
 #include "ui/main_window.h"
+#include "ui/soft_keys.h"
 #include "ui/startup.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

@@ -26,7 +26,10 @@
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "ui/bidi.h"
+#include "ui/entry_list.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
+#include "ui/window_layer.h"
 
 namespace ui {
 namespace {

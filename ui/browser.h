@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/window_layer.h"
+#include "ui/template_dialog.h"
 
 namespace ui {
 

@@ -21,7 +21,11 @@
 #include "mapi/stores.h"
 #include "ui/browser.h"
 #include "ui/notices.h"
+#include "ui/page_view.h"
+#include "ui/program_icon.h"
 #include "ui/rules_editor.h"
+#include "ui/soft_keys.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

@@ -15,6 +15,7 @@
 #include "mapi/stores.h"
 #include "resources/resources.h"
 #include "ui/bidi.h"
+#include "ui/program_icon.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

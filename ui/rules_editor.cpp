@@ -10,7 +10,10 @@
 #include "mapi/monitor.h"
 #include "storage/rules_db.h"
 #include "ui/browser.h"
+#include "ui/entry_list.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
+#include "ui/window_layer.h"
 
 namespace ui {
 namespace {

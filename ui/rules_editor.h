@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "mapi/monitor.h"
-#include "ui/window_layer.h"
+#include "ui/template_dialog.h"
 
 namespace ui {
 

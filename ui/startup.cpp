@@ -16,7 +16,9 @@
 #include "storage/rules_db.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/message_boxes.h"
 #include "ui/notices.h"
+#include "ui/program_icon.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

@@ -28,6 +28,7 @@
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
+#include "ui/entry_list.h"
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
 #include "ui/ui_texts.h"

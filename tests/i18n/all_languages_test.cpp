@@ -27,7 +27,9 @@
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/soft_keys.h"
 #include "ui/startup.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

@@ -39,6 +39,7 @@
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
 #include "ui/ui_texts.h"
+#include "ui/window_layer.h"
 
 namespace {
 

@@ -31,6 +31,7 @@
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/page_view.h"
 #include "ui/startup.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"

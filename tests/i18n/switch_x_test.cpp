@@ -31,6 +31,7 @@
 #include "tests/support/temp_image.h"
 #include "tests/ui/x_display.h"
 #include "ui/main_window.h"
+#include "ui/soft_keys.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

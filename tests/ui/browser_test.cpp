@@ -34,8 +34,11 @@
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/bidi.h"
+#include "ui/entry_list.h"
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
+#include "ui/soft_keys.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

@@ -20,8 +20,9 @@
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
+#include "ui/entry_list.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
-#include "ui/window_layer.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "tests/ui/x_display.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
-#include "ui/window_layer.h"
+#include "ui/soft_keys.h"
 
 namespace {
 

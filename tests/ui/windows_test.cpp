@@ -41,8 +41,11 @@
 #include "tests/ui/x_display.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/message_boxes.h"
+#include "ui/page_view.h"
+#include "ui/soft_keys.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
-#include "ui/window_layer.h"
 
 namespace {
 
