@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "device/qt_text.h"
+#include "ui/qt_text.h"
 
 namespace ui {
 namespace {
@@ -34,7 +34,7 @@ std::u16string Isolated(const std::u16string& text) {
 }
 
 QString Isolated(const QString& text) {
-  return device::ToQString(Isolated(device::FromQString(text)));
+  return ToQString(Isolated(FromQString(text)));
 }
 
 std::u16string WithoutIsolates(std::u16string text) {

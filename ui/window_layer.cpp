@@ -9,13 +9,13 @@
 #include <QScreen>
 #include <QThread>
 
-#include "device/qt_text.h"
+#include "ui/qt_text.h"
 
 namespace ui {
 
-QString ToQt(const std::u16string& text) { return device::ToQString(text); }
+QString ToQt(const std::u16string& text) { return ToQString(text); }
 
-std::u16string FromQt(const QString& text) { return device::FromQString(text); }
+std::u16string FromQt(const QString& text) { return FromQString(text); }
 
 void RunOnUiThread(std::function<void()> work) {
   QCoreApplication* app = QCoreApplication::instance();

@@ -1,13 +1,13 @@
 // Wide text to and from Qt's strings, unit for unit. QString::fromUtf16 takes
 // a leading U+FEFF for a byte-order mark and drops it, so a text that begins
 // with one would lose it on the way into a window and back.
-#ifndef TARNVEX_DEVICE_QT_TEXT_H_
-#define TARNVEX_DEVICE_QT_TEXT_H_
+#ifndef TARNVEX_UI_QT_TEXT_H_
+#define TARNVEX_UI_QT_TEXT_H_
 
 #include <QString>
 #include <string>
 
-namespace device {
+namespace ui {
 
 inline QString ToQString(const std::u16string& text) {
   return QString(reinterpret_cast<const QChar*>(text.data()),
@@ -19,6 +19,6 @@ inline std::u16string FromQString(const QString& text) {
                         static_cast<size_t>(text.size()));
 }
 
-}  // namespace device
+}  // namespace ui
 
-#endif  // TARNVEX_DEVICE_QT_TEXT_H_
+#endif  // TARNVEX_UI_QT_TEXT_H_
