@@ -33,9 +33,7 @@ std::u16string Isolated(const std::u16string& text) {
   return out;
 }
 
-QString Isolated(const QString& text) {
-  return ToQString(Isolated(FromQString(text)));
-}
+QString Isolated(const QString& text) { return ToQt(Isolated(FromQt(text))); }
 
 std::u16string WithoutIsolates(std::u16string text) {
   text.erase(std::remove_if(text.begin(), text.end(),

@@ -9,12 +9,12 @@
 
 namespace ui {
 
-inline QString ToQString(const std::u16string& text) {
+inline QString ToQt(const std::u16string& text) {
   return QString(reinterpret_cast<const QChar*>(text.data()),
                  static_cast<qsizetype>(text.size()));
 }
 
-inline std::u16string FromQString(const QString& text) {
+inline std::u16string FromQt(const QString& text) {
   return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()),
                         static_cast<size_t>(text.size()));
 }

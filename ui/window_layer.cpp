@@ -1,6 +1,6 @@
-// The window layer's common ground: wide text to and from Qt, the texts
-// of controls without their accelerator marks, work handed to the
-// user-interface thread, and window sizes that fit the screen.
+// The window layer's common ground: the texts of controls without their
+// accelerator marks, work handed to the user-interface thread, and window sizes
+// that fit the screen.
 #include "ui/window_layer.h"
 
 #include <QCoreApplication>
@@ -9,13 +9,7 @@
 #include <QScreen>
 #include <QThread>
 
-#include "ui/qt_text.h"
-
 namespace ui {
-
-QString ToQt(const std::u16string& text) { return ToQString(text); }
-
-std::u16string FromQt(const QString& text) { return FromQString(text); }
 
 void RunOnUiThread(std::function<void()> work) {
   QCoreApplication* app = QCoreApplication::instance();

@@ -1,6 +1,6 @@
 // The window layer over Qt, its common ground: wide text to and from Qt's
-// strings, a control's text without its accelerator marks, work handed to
-// the user-interface thread, and window sizes that fit the screen.
+// strings (ui/qt_text.h), a control's text without its accelerator marks, work
+// handed to the user-interface thread, and window sizes that fit the screen.
 // Everything of the window layer runs on the user-interface thread; other
 // threads reach controls only through RunOnUiThread. Its other parts:
 // ui/template_dialog.h (dialog pages from templates), ui/entry_list.h,
@@ -12,12 +12,10 @@
 #include <QSize>
 #include <QString>
 #include <functional>
-#include <string>
+
+#include "ui/qt_text.h"
 
 namespace ui {
-
-QString ToQt(const std::u16string& text);
-std::u16string FromQt(const QString& text);
 
 // A text as shown, without its keyboard accelerator marks ("&Use" is
 // "Use", "A&&B" is "A&B").
