@@ -23,6 +23,7 @@
 #include "mapi/message_reader.h"
 #include "mapi/monitor.h"
 #include "mapi/stores.h"
+#include "resources/control_ids.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "ui/bidi.h"
@@ -32,6 +33,9 @@
 #include "ui/window_layer.h"
 
 namespace ui {
+
+namespace browser_ids = resources::browser_ids;
+
 namespace {
 
 // The browser's state shared between the threads that refill it and the
@@ -103,16 +107,17 @@ Browser::Browser(QWidget* parent)
           resources::LoadDialogTemplate(resources::kIdBrowserTemplate),
           parent) {
   connect(this, &TemplateDialog::Command, this, &Browser::OnCommand);
-  SetControlText(1022, u"0");
+  SetControlText(browser_ids::kDaysBackField, u"0");
   // The browser opens on what the filter holds back.
-  SetChecked(1039, true);
-  if (auto* day = qobject_cast<QLineEdit*>(Control(1022))) {
+  SetChecked(browser_ids::kBlockedBox, true);
+  if (auto* day =
+          qobject_cast<QLineEdit*>(Control(browser_ids::kDaysBackField))) {
     connect(day, &QLineEdit::textChanged, this, [](const QString& text) {
       std::lock_guard<std::mutex> guard(S().lock);
       S().filter.day_text = FromQt(text);
     });
   }
-  if (QListWidget* list = ListBox(1010)) {
+  if (QListWidget* list = ListBox(browser_ids::kMessageList)) {
     connect(list, &QListWidget::itemActivated, this,
             [this] { emit OpenViewer(); });
     // An entry is five lines tall: the list scrolls by line, not by entry.
@@ -121,8 +126,8 @@ Browser::Browser(QWidget* parent)
   {
     std::lock_guard<std::mutex> guard(S().lock);
     S().filter.day_text = u"0";
-    S().filter.blocked = IsChecked(1039);
-    S().filter.normal = IsChecked(1012);
+    S().filter.blocked = IsChecked(browser_ids::kBlockedBox);
+    S().filter.normal = IsChecked(browser_ids::kNormalBox);
   }
   DialogOpened();
 }
@@ -141,39 +146,42 @@ void Browser::ApplyRefill(const std::u16string& date,
                           const std::vector<std::u16string>& lines,
                           std::vector<EntryIdentity> entries, int count,
                           bool fix_day, bool tick_normal) {
-  if (fix_day) SetControlText(1022, u"0");
-  if (tick_normal) SetChecked(1012, true);
-  SetControlText(1019, Isolated(date));
+  if (fix_day) SetControlText(browser_ids::kDaysBackField, u"0");
+  if (tick_normal) SetChecked(browser_ids::kNormalBox, true);
+  SetControlText(browser_ids::kListedDay, Isolated(date));
   if (entries.size() > static_cast<size_t>(kMaxEntryIdentities))
     entries.resize(kMaxEntryIdentities);
   {
     std::lock_guard<std::mutex> guard(S().lock);
     S().entries.swap(entries);
   }
-  if (QListWidget* list = ListBox(1010)) FillEntryList(list, lines, 5);
-  SetControlText(1037, device::AnsiToWide(std::to_string(count)));
+  if (QListWidget* list = ListBox(browser_ids::kMessageList))
+    FillEntryList(list, lines, 5);
+  SetControlText(browser_ids::kMessageCount,
+                 device::AnsiToWide(std::to_string(count)));
 }
 
 void Browser::OnCommand(int id) {
   switch (id) {
-    case 1010:
-      if (QListWidget* list = ListBox(1010)) ShowEntry(list->currentRow());
+    case browser_ids::kMessageList:
+      if (QListWidget* list = ListBox(browser_ids::kMessageList))
+        ShowEntry(list->currentRow());
       break;
-    case 1039:
-    case 1012: {
+    case browser_ids::kBlockedBox:
+    case browser_ids::kNormalBox: {
       std::lock_guard<std::mutex> guard(S().lock);
-      S().filter.blocked = IsChecked(1039);
-      S().filter.normal = IsChecked(1012);
+      S().filter.blocked = IsChecked(browser_ids::kBlockedBox);
+      S().filter.normal = IsChecked(browser_ids::kNormalBox);
       break;
     }
-    case 1027:
+    case browser_ids::kPreviousDayButton:
       StepDay(+1);
       break;
-    case 1029:
+    case browser_ids::kNextDayButton:
       StepDay(-1);
       break;
-    case 1018:
-    case 1022:
+    case browser_ids::kUpdateButton:
+    case browser_ids::kDaysBackField:
       StartListRefresh(this);
       break;
     default:
@@ -183,14 +191,15 @@ void Browser::OnCommand(int id) {
 
 void Browser::ShowHeldDay(int days_back) {
   days_back = std::max(days_back, 0);
-  SetChecked(1039, true);
-  SetChecked(1012, false);
+  SetChecked(browser_ids::kBlockedBox, true);
+  SetChecked(browser_ids::kNormalBox, false);
   {
     std::lock_guard<std::mutex> guard(S().lock);
     S().filter.blocked = true;
     S().filter.normal = false;
   }
-  SetControlText(1022, device::AnsiToWide(std::to_string(days_back)));
+  SetControlText(browser_ids::kDaysBackField,
+                 device::AnsiToWide(std::to_string(days_back)));
   RefreshWhenFree(kRefreshTries);
 }
 
@@ -208,24 +217,25 @@ void Browser::StepDay(int delta) {
     before = S().day_offset;
   }
   if (delta < 0 && before == 0) return;
-  std::u16string old_text = ControlText(1022);
+  std::u16string old_text = ControlText(browser_ids::kDaysBackField);
   int next = before + delta;
   {
     std::lock_guard<std::mutex> guard(S().lock);
     S().day_offset = next;
   }
-  SetControlText(1022, device::AnsiToWide(std::to_string(next)));
+  SetControlText(browser_ids::kDaysBackField,
+                 device::AnsiToWide(std::to_string(next)));
   if (!StartListRefresh(this)) {
     std::lock_guard<std::mutex> guard(S().lock);
     S().day_offset = before;
     S().filter.day_text = old_text;
-    QSignalBlocker block(Control(1022));
-    SetControlText(1022, old_text);
+    QSignalBlocker block(Control(browser_ids::kDaysBackField));
+    SetControlText(browser_ids::kDaysBackField, old_text);
   }
 }
 
 void Browser::ShowEntry(int row) {
-  QListWidget* list = ListBox(1010);
+  QListWidget* list = ListBox(browser_ids::kMessageList);
   if (list == nullptr || row < 0) return;
   // The entry's five lines: header, sender, recipients, time, message.
   const std::vector<std::u16string> lines = EntryLines(list, row);
@@ -242,16 +252,16 @@ void Browser::ShowEntry(int row) {
   }
   // The fields show the texts isolated; the selection keeps them as read.
   if (line(1, &text)) {
-    SetControlText(1014, Isolated(text));
+    SetControlText(browser_ids::kSenderField, Isolated(text));
     selection.sender = text;
   }
   if (line(2, &text)) {
-    SetControlText(1026, Isolated(text));
+    SetControlText(browser_ids::kRecipientsField, Isolated(text));
     selection.recipients = text;
   }
-  if (line(3, &text)) SetControlText(1025, Isolated(text));
+  if (line(3, &text)) SetControlText(browser_ids::kTimeField, Isolated(text));
   if (line(4, &text)) {
-    SetControlText(1017, Isolated(text));
+    SetControlText(browser_ids::kMessageField, Isolated(text));
     selection.message = text;
   }
   size_t n = static_cast<size_t>(row);
@@ -523,7 +533,7 @@ void ApplyStatusText(QPointer<Browser> target) {
   }
   std::u16string wide = device::AnsiToWide(text);
   if (wide.size() > kStatusTextUnits) wide.resize(kStatusTextUnits);
-  target->SetControlText(1021, wide);
+  target->SetControlText(browser_ids::kStatusLine, wide);
 }
 
 }  // namespace

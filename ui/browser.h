@@ -49,9 +49,9 @@ class Browser : public TemplateDialog {
 
   // What the refill reads of the controls, kept for other threads.
   struct Filter {
-    std::u16string day_text;  // field 1022
-    bool blocked = false;     // 1039
-    bool normal = false;      // 1012
+    std::u16string day_text;  // browser_ids::kDaysBackField
+    bool blocked = false;     // browser_ids::kBlockedBox
+    bool normal = false;      // browser_ids::kNormalBox
   };
   Filter CurrentFilter();
   // On the user-interface thread: the refill's lines (five an entry) into
@@ -88,10 +88,10 @@ Browser* TheBrowser();
 void RefreshMessageList(Browser* browser);
 bool StartListRefresh(Browser* browser);
 bool StartDatabaseUpdate();
-// The status line (control 1021), from any thread. The window gets a text
-// only when it changes, at most one every kStatusTextIntervalMs (a walk's
-// progress four times a second: each costs a repaint), and always the last
-// one given.
+// The status line (browser_ids::kStatusLine), from any thread. The window gets
+// a text only when it changes, at most one every kStatusTextIntervalMs (a
+// walk's progress four times a second: each costs a repaint), and always the
+// last one given.
 inline constexpr int kStatusTextIntervalMs = 250;
 void ShowStatusText(const std::string& text);
 // How many texts reached the window (tests).

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "mapi/monitor.h"
+#include "resources/control_ids.h"
 #include "ui/template_dialog.h"
 
 namespace ui {
@@ -32,7 +33,7 @@ class RulesEditor : public QDialog {
   static bool LastCloseStartedUpdate();
 
  protected:
-  void reject() override { CloseEditor(2); }
+  void reject() override { CloseEditor(resources::shared_ids::kCancel); }
 
  private:
   void OnCommand(int id);

@@ -17,6 +17,7 @@
 #include "filter/rule_table.h"
 #include "mapi/monitor.h"
 #include "mapi/stores.h"
+#include "resources/control_ids.h"
 #include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"
@@ -34,6 +35,10 @@
 #include "ui/ui_texts.h"
 
 namespace {
+
+namespace browser_ids = resources::browser_ids;
+namespace rules_ids = resources::rules_ids;
+namespace shared_ids = resources::shared_ids;
 
 using testing_support::BinPath;
 using testing_support::RunProgram;
@@ -87,7 +92,7 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
                          &out),
               0);
     int64_t id = testing_support::SavedMessageId(out);
-    QListWidget* list = window.browser()->ListBox(1010);
+    QListWidget* list = window.browser()->ListBox(browser_ids::kMessageList);
     ASSERT_TRUE(Eventually([&] {
       return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 1;
     }));
@@ -97,18 +102,22 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
     App().processEvents();
     {
       ui::RulesEditor editor(&window);
-      EXPECT_EQ(editor.page()->ControlText(1035), u"5550199");
-      EXPECT_EQ(editor.page()->ControlText(1031), u"Anna");
-      qobject_cast<QPushButton*>(editor.page()->Control(1033))->click();
-      EXPECT_EQ(editor.page()->ControlText(1038), u"1");
-      qobject_cast<QPushButton*>(editor.page()->Control(20013))->click();
+      EXPECT_EQ(editor.page()->ControlText(rules_ids::kRecipientsField),
+                u"5550199");
+      EXPECT_EQ(editor.page()->ControlText(rules_ids::kSenderField), u"Anna");
+      qobject_cast<QPushButton*>(editor.page()->Control(rules_ids::kAddButton))
+          ->click();
+      EXPECT_EQ(editor.page()->ControlText(rules_ids::kRuleCount), u"1");
+      qobject_cast<QPushButton*>(
+          editor.page()->Control(shared_ids::kCloseButton))
+          ->click();
     }
     ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
     // Listed under "Normal" now.
-    window.browser()->SetChecked(1012, true);
-    window.browser()->CheckBox(1012)->toggled(true);
-    window.browser()->SetChecked(1039, false);
-    window.browser()->CheckBox(1039)->toggled(false);
+    window.browser()->SetChecked(browser_ids::kNormalBox, true);
+    window.browser()->CheckBox(browser_ids::kNormalBox)->toggled(true);
+    window.browser()->SetChecked(browser_ids::kBlockedBox, false);
+    window.browser()->CheckBox(browser_ids::kBlockedBox)->toggled(false);
     ui::RefreshMessageList(window.browser());
     ASSERT_TRUE(Eventually([&] { return list->count() == 1; }));
     EXPECT_EQ(ui::EntryLines(list, 0)[4], u"Lunch  see you at noon");
@@ -170,7 +179,7 @@ class WindowsOverTheDevice : public ::testing::Test {
                          &out),
               0);
     int64_t id = testing_support::SavedMessageId(out);
-    QListWidget* list = window_->browser()->ListBox(1010);
+    QListWidget* list = window_->browser()->ListBox(browser_ids::kMessageList);
     EXPECT_TRUE(Eventually([&] {
       return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 1;
     }));
@@ -190,10 +199,10 @@ TEST_F(WindowsOverTheDevice,
   int64_t id = SendHeld("5550177");
   {
     ui::RulesEditor editor(window_.get());
-    editor.page()->SetControlText(1031, u"Anna");
-    editor.page()->SetControlText(1035, u"5550177");
-    Press(editor, 1033);  // Add
-    Press(editor, 20013);
+    editor.page()->SetControlText(rules_ids::kSenderField, u"Anna");
+    editor.page()->SetControlText(rules_ids::kRecipientsField, u"5550177");
+    Press(editor, rules_ids::kAddButton);
+    Press(editor, shared_ids::kCloseButton);
   }
   {
     // Opened again before the worker has come round to the change: the
@@ -201,7 +210,7 @@ TEST_F(WindowsOverTheDevice,
     ui::RulesEditor again(window_.get());
     App().processEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    Press(again, 20013);
+    Press(again, shared_ids::kCloseButton);
   }
   EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
 }
