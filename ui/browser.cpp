@@ -11,13 +11,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/image.h"
+#include "device/mutex.h"
 #include "device/threads.h"
 #include "filter/rule_table.h"
 #include "mapi/message_reader.h"
@@ -41,17 +41,17 @@ namespace {
 // The browser's state shared between the threads that refill it and the
 // user-interface thread that shows it.
 struct State {
-  std::mutex lock;
-  QPointer<Browser> browser;
-  Browser::Filter filter;
-  int day_offset = 0;
+  device::Mutex lock;
+  QPointer<Browser> browser GUARDED_BY(lock);
+  Browser::Filter filter GUARDED_BY(lock);
+  int day_offset GUARDED_BY(lock) = 0;
   // The identities of the entries the list shows, replaced only together
   // with its lines (ApplyRefill).
-  std::vector<EntryIdentity> entries;
-  LastSelectionTexts last_selection;
-  bool has_held_text = false;
-  std::string held_text;
-  std::string last_page;
+  std::vector<EntryIdentity> entries GUARDED_BY(lock);
+  LastSelectionTexts last_selection GUARDED_BY(lock);
+  bool has_held_text GUARDED_BY(lock) = false;
+  std::string held_text GUARDED_BY(lock);
+  std::string last_page GUARDED_BY(lock);
 };
 
 State& S() {
@@ -60,8 +60,9 @@ State& S() {
 }
 
 struct Workers {
-  std::mutex lock;
-  std::thread refresh, update;
+  device::Mutex lock;
+  std::thread refresh GUARDED_BY(lock);
+  std::thread update GUARDED_BY(lock);
   std::atomic<bool> refresh_running{false}, update_running{false};
 };
 
@@ -113,7 +114,7 @@ Browser::Browser(QWidget* parent)
   if (auto* day =
           qobject_cast<QLineEdit*>(Control(browser_ids::kDaysBackField))) {
     connect(day, &QLineEdit::textChanged, this, [](const QString& text) {
-      std::lock_guard<std::mutex> guard(S().lock);
+      device::MutexLock guard(&S().lock);
       S().filter.day_text = FromQt(text);
     });
   }
@@ -124,7 +125,7 @@ Browser::Browser(QWidget* parent)
     list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
   }
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().filter.day_text = u"0";
     S().filter.blocked = IsChecked(browser_ids::kBlockedBox);
     S().filter.normal = IsChecked(browser_ids::kNormalBox);
@@ -133,12 +134,12 @@ Browser::Browser(QWidget* parent)
 }
 
 Browser::~Browser() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   if (S().browser == this) S().browser = nullptr;
 }
 
 Browser::Filter Browser::CurrentFilter() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().filter;
 }
 
@@ -152,7 +153,7 @@ void Browser::ApplyRefill(const std::u16string& date,
   if (entries.size() > static_cast<size_t>(kMaxEntryIdentities))
     entries.resize(kMaxEntryIdentities);
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().entries.swap(entries);
   }
   if (QListWidget* list = ListBox(browser_ids::kMessageList))
@@ -169,7 +170,7 @@ void Browser::OnCommand(int id) {
       break;
     case browser_ids::kBlockedBox:
     case browser_ids::kNormalBox: {
-      std::lock_guard<std::mutex> guard(S().lock);
+      device::MutexLock guard(&S().lock);
       S().filter.blocked = IsChecked(browser_ids::kBlockedBox);
       S().filter.normal = IsChecked(browser_ids::kNormalBox);
       break;
@@ -194,7 +195,7 @@ void Browser::ShowHeldDay(int days_back) {
   SetChecked(browser_ids::kBlockedBox, true);
   SetChecked(browser_ids::kNormalBox, false);
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().filter.blocked = true;
     S().filter.normal = false;
   }
@@ -213,20 +214,20 @@ void Browser::StepDay(int delta) {
   if (ListRefreshRunning()) return;
   int before;
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     before = S().day_offset;
   }
   if (delta < 0 && before == 0) return;
   std::u16string old_text = ControlText(browser_ids::kDaysBackField);
   int next = before + delta;
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().day_offset = next;
   }
   SetControlText(browser_ids::kDaysBackField,
                  device::AnsiToWide(std::to_string(next)));
   if (!StartListRefresh(this)) {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().day_offset = before;
     S().filter.day_text = old_text;
     QSignalBlocker block(Control(browser_ids::kDaysBackField));
@@ -247,7 +248,7 @@ void Browser::ShowEntry(int row) {
   std::u16string text;
   LastSelectionTexts selection;
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     selection = S().last_selection;
   }
   // The fields show the texts isolated; the selection keeps them as read.
@@ -267,7 +268,7 @@ void Browser::ShowEntry(int row) {
   size_t n = static_cast<size_t>(row);
   EntryIdentity entry;
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().last_selection = selection;
     if (n < S().entries.size()) entry = S().entries[n];
     // The held text and the page are this entry's or none: an entry with
@@ -287,7 +288,7 @@ void Browser::ShowEntry(int row) {
       return;
     }
     {
-      std::lock_guard<std::mutex> guard(S().lock);
+      device::MutexLock guard(&S().lock);
       S().has_held_text = true;
       S().held_text = subject + " " + message;
     }
@@ -304,13 +305,13 @@ void Browser::ShowEntry(int row) {
   }
   std::string path;
   if (WriteMessagePage(page, &path)) {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().last_page = path;
   }
 }
 
-std::recursive_mutex& MessageListLock() {
-  static std::recursive_mutex* lock = new std::recursive_mutex;
+device::Mutex& MessageListLock() {
+  static device::Mutex* lock = new device::Mutex;  // lives until exit
   return *lock;
 }
 
@@ -318,18 +319,18 @@ std::recursive_mutex& MessageListLock() {
 // ----------------------------------------------------------------
 
 void SetBrowser(Browser* browser) {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   S().browser = browser;
 }
 
 Browser* TheBrowser() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().browser.data();
 }
 
 void RefreshMessageList(Browser* browser) {
   if (browser == nullptr) return;
-  std::lock_guard<std::recursive_mutex> list_guard(MessageListLock());
+  device::MutexLock list_guard(&MessageListLock());
   Browser::Filter filter = browser->CurrentFilter();
   int offset = LeadingNumber(filter.day_text);
   bool fix_day = false;
@@ -344,7 +345,7 @@ void RefreshMessageList(Browser* browser) {
     tick_normal = true;
   }
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().day_offset = offset;
     if (fix_day) S().filter.day_text = u"0";
     if (tick_normal) S().filter.normal = true;
@@ -421,7 +422,7 @@ bool ListRefreshRunning() { return W().refresh_running.load(); }
 
 bool StartListRefresh(Browser* browser) {
   Workers& w = W();
-  std::lock_guard<std::mutex> guard(w.lock);
+  device::MutexLock guard(&w.lock);
   if (w.refresh_running.load()) return false;
   if (w.refresh.joinable()) w.refresh.join();
   w.refresh_running.store(true);
@@ -447,7 +448,7 @@ bool StartListRefresh(Browser* browser) {
 
 bool StartDatabaseUpdate() {
   Workers& w = W();
-  std::lock_guard<std::mutex> guard(w.lock);
+  device::MutexLock guard(&w.lock);
   if (w.update_running.load()) return true;
   if (w.update.joinable()) w.update.join();
   w.update_running.store(true);
@@ -484,12 +485,12 @@ void JoinBrowserWorkers() {
   for (int round = 0; round < 2; ++round) {
     std::thread update, refresh;
     {
-      std::lock_guard<std::mutex> guard(w.lock);
+      device::MutexLock guard(&w.lock);
       update.swap(w.update);
     }
     if (update.joinable()) update.join();
     {
-      std::lock_guard<std::mutex> guard(w.lock);
+      device::MutexLock guard(&w.lock);
       refresh.swap(w.refresh);
     }
     if (refresh.joinable()) refresh.join();
@@ -504,13 +505,17 @@ namespace {
 constexpr size_t kStatusTextUnits = 511;
 
 struct StatusLine {
-  std::mutex lock;
-  Browser* browser = nullptr;  // the browser `shown` belongs to
-  std::string shown;           // what the window shows (or will, once posted)
-  std::string latest;          // narrow: converted only when it is shown
-  bool posted = false;         // an update is on its way to the window
-  std::chrono::steady_clock::time_point last_post{};
-  uint64_t posts = 0;
+  device::Mutex lock;
+  // The browser `shown` belongs to.
+  Browser* browser GUARDED_BY(lock) = nullptr;
+  // What the window shows (or will, once posted).
+  std::string shown GUARDED_BY(lock);
+  // Narrow: converted only when it is shown.
+  std::string latest GUARDED_BY(lock);
+  // An update is on its way to the window.
+  bool posted GUARDED_BY(lock) = false;
+  std::chrono::steady_clock::time_point last_post GUARDED_BY(lock){};
+  uint64_t posts GUARDED_BY(lock) = 0;
 };
 
 StatusLine& TheStatusLine() {
@@ -523,7 +528,7 @@ void ApplyStatusText(QPointer<Browser> target) {
   StatusLine& line = TheStatusLine();
   std::string text;
   {
-    std::lock_guard<std::mutex> guard(line.lock);
+    device::MutexLock guard(&line.lock);
     line.posted = false;
     line.last_post = std::chrono::steady_clock::now();
     if (!target || target.data() != line.browser) return;
@@ -544,7 +549,7 @@ void ShowStatusText(const std::string& text) {
   StatusLine& line = TheStatusLine();
   int delay_ms = 0;
   {
-    std::lock_guard<std::mutex> guard(line.lock);
+    device::MutexLock guard(&line.lock);
     if (line.browser != browser) {
       // Another browser: it shows nothing yet.
       line.browser = browser;
@@ -578,7 +583,7 @@ void ShowStatusText(const std::string& text) {
 
 uint64_t StatusTextPostsForTesting() {
   StatusLine& line = TheStatusLine();
-  std::lock_guard<std::mutex> guard(line.lock);
+  device::MutexLock guard(&line.lock);
   return line.posts;
 }
 
@@ -596,30 +601,30 @@ bool WriteMessagePage(const std::string& page, std::string* path) {
 }
 
 EntryIdentity EntryAt(int index) {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   if (index < 0 || static_cast<size_t>(index) >= S().entries.size()) return {};
   return S().entries[static_cast<size_t>(index)];
 }
 
 int DayOffset() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().day_offset;
 }
 
 LastSelectionTexts LastSelection() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().last_selection;
 }
 
 bool HeldMessageText(std::string* text) {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   if (!S().has_held_text) return false;
   *text = S().held_text;
   return true;
 }
 
 std::string LastPagePath() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().last_page;
 }
 

@@ -12,10 +12,10 @@
 #define TARNVEX_UI_BROWSER_H_
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "device/mutex.h"
 #include "ui/template_dialog.h"
 
 namespace ui {
@@ -77,15 +77,17 @@ class Browser : public TemplateDialog {
   void RefreshWhenFree(int tries_left);
 };
 
-// The lock of the browser's day lists: a refill holds it from the first
-// read to the finished list, so two refills never interleave.
-std::recursive_mutex& MessageListLock();
+// The turn of a refill: a refill holds it from its first read to the
+// hand-off of the finished list, so two refills never interleave and the
+// window gets their lists in the order they were read. Not recursive: no
+// caller of RefreshMessageList holds it.
+device::Mutex& MessageListLock();
 
 // The browser in use (set by the main window).
 void SetBrowser(Browser* browser);
 Browser* TheBrowser();
 
-void RefreshMessageList(Browser* browser);
+void RefreshMessageList(Browser* browser) EXCLUDES(MessageListLock());
 bool StartListRefresh(Browser* browser);
 bool StartDatabaseUpdate();
 // The status line (browser_ids::kStatusLine), from any thread. The window gets

@@ -21,6 +21,7 @@
 
 #include "device/clock.h"
 #include "device/codepage.h"
+#include "device/mutex.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
 #include "mapi/monitor.h"
@@ -460,7 +461,7 @@ TEST_F(BrowserTest, MinusAtZeroAndPlusWhileARefreshRunsDoNothing) {
   EXPECT_FALSE(ui::ListRefreshRunning());
   {
     // A refresh that cannot finish while the list lock is held here.
-    std::lock_guard<std::recursive_mutex> hold(ui::MessageListLock());
+    device::MutexLock hold(&ui::MessageListLock());
     ASSERT_TRUE(ui::StartListRefresh(browser_.get()));
     EXPECT_FALSE(ui::StartListRefresh(browser_.get()));
     plus->click();
