@@ -1,3 +1,5 @@
+// The language catalogue (codes and display names) and the menu bar of the
+// current language.
 #include "i18n/catalogue.h"
 
 #include <cstring>

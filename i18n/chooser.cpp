@@ -1,3 +1,5 @@
+// The language chooser dialog: lists the display names and makes the
+// selected language current through its support file.
 #include "i18n/chooser.h"
 
 #include <QListWidget>

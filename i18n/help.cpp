@@ -1,3 +1,5 @@
+// Help: finds the start page of the current language (or the English one)
+// and opens it in the desktop's HTML viewer or the program's own.
 #include "i18n/help.h"
 
 #include <QDesktopServices>

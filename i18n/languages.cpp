@@ -1,3 +1,5 @@
+// The current language: finding a language's support file, making it
+// current, and applying it to the open windows and the menu bar.
 #include "i18n/languages.h"
 
 #include <fcntl.h>

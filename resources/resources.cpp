@@ -1,3 +1,5 @@
+// The program's resources as data: the string table, the menu of every
+// language and the dialog templates (their control ids in control_ids.h).
 #include "resources/resources.h"
 
 #include <initializer_list>

@@ -1,3 +1,6 @@
+// Texts from outside the program isolated for display (U+2068 ... U+2069
+// around them, closing any isolate the text leaves open, dropping a stray
+// close), and the isolates taken off again.
 #include "ui/bidi.h"
 
 #include <algorithm>

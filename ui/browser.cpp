@@ -1,3 +1,6 @@
+// The message browser: its page of controls, the refill of its list on any
+// thread, its workers (list refresh, database update), the status line, the
+// selected entry's details and its message page.
 #include "ui/browser.h"
 
 #include <QCheckBox>

@@ -1,3 +1,6 @@
+// The main window: browser and viewer pages, the soft keys and their
+// commands, the notification icon, the About box, the keyboard, and asking
+// before the program ends while messages wait.
 #include "ui/main_window.h"
 
 #include <QApplication>

@@ -1,3 +1,5 @@
+// Desktop notices of held messages over D-Bus (or the notification icon's
+// balloon), gathered a second at a time, and the icon's count of held ones.
 #include "ui/notices.h"
 
 #include <QDBusConnection>

@@ -1,3 +1,6 @@
+// The rules editor: lists the rule table, adds and deletes rules by the
+// three field texts, and on closing after a change reloads the rules and
+// refreshes the browser.
 #include "ui/rules_editor.h"
 
 #include <QListWidget>

@@ -1,3 +1,5 @@
+// The program's start-up in its fixed order, from the single-instance check
+// to the message loop.
 #include "ui/startup.h"
 
 #include <QApplication>
