@@ -41,7 +41,6 @@ enum class Monitor::Outcome { kDone, kTryAgain, kHold };
 // Which store's Outbox a folder is.
 enum class Monitor::Folder { kOutbox, kOther, kUnknown };
 
-
 HRESULT Monitor::Sink::QueryInterface(REFIID iid, void** object) {
   if (object == nullptr) return E_INVALIDARG;
   if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IMAPIAdviseSink)) {
@@ -169,7 +168,8 @@ namespace {
 // The message's own identifier, which may be written a moment after the
 // notification: read it up to kEntryIdReads times. The last read's result
 // goes to *current.
-std::vector<BYTE> WaitForEntryId(Env* env, IMessage* message, HRESULT* current) {
+std::vector<BYTE> WaitForEntryId(Env* env, IMessage* message,
+                                 HRESULT* current) {
   std::vector<BYTE> entry_id;
   for (int i = 0; i < kEntryIdReads; ++i) {
     SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};

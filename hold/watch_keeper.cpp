@@ -25,8 +25,8 @@ std::string Monitor::TryWatch() {
         "**************************** Starting MailStore Retrieval "
         "*************************\n\n");
     Owned<IMAPITable> table;
-    if (FAILED(stores_.Session()->GetMsgStoresTable(MAPI_UNICODE,
-                                                    table.put())) ||
+    if (FAILED(
+            stores_.Session()->GetMsgStoresTable(MAPI_UNICODE, table.put())) ||
         !table) {
       return "the message service has no usable table of stores";
     }

@@ -140,8 +140,8 @@ void Monitor::WorkerLoop() {
           const int doublings =
               std::min(failed.failures, kWalkRetryMaxDoublings);
           ++failed.failures;
-          failed.at =
-              env_->Now() + std::chrono::milliseconds(kWalkRetryMs << doublings);
+          failed.at = env_->Now() +
+                      std::chrono::milliseconds(kWalkRetryMs << doublings);
           device::DebugOut("%s: walked again in %d ms\n", record.name,
                            kWalkRetryMs << doublings);
         }

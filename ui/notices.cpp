@@ -1,3 +1,5 @@
+// Desktop notices of held messages over D-Bus (or the notification icon's
+// balloon), gathered a second at a time, and the icon's count of held ones.
 #include "ui/notices.h"
 
 #include <QDBusConnection>
@@ -15,6 +17,7 @@
 #include "hold/stores.h"
 #include "resources/resources.h"
 #include "ui/bidi.h"
+#include "ui/program_icon.h"
 #include "ui/startup.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"

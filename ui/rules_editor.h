@@ -10,6 +10,8 @@
 #include <memory>
 
 #include "hold/monitor.h"
+#include "resources/control_ids.h"
+#include "ui/template_dialog.h"
 #include "ui/window_layer.h"
 
 namespace ui {
@@ -32,7 +34,7 @@ class RulesEditor : public QDialog {
   static bool LastCloseStartedUpdate();
 
  protected:
-  void reject() override { CloseEditor(2); }
+  void reject() override { CloseEditor(resources::shared_ids::kCancel); }
 
  private:
   void OnCommand(int id);

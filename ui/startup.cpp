@@ -1,3 +1,5 @@
+// The program's start-up in its fixed order, from the single-instance check
+// to the message loop.
 #include "ui/startup.h"
 
 #include <QApplication>
@@ -17,7 +19,9 @@
 #include "storage/rules_db.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/message_boxes.h"
 #include "ui/notices.h"
+#include "ui/program_icon.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

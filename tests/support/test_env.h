@@ -28,8 +28,8 @@ class TestEnv : public hold::Env {
     return cv->WaitUntil(mutex, Real(deadline));
   }
   void SleepFor(std::chrono::milliseconds pause) override {
-    Env::SleepFor(std::chrono::duration_cast<std::chrono::milliseconds>(
-        pause / scale_));
+    Env::SleepFor(
+        std::chrono::duration_cast<std::chrono::milliseconds>(pause / scale_));
   }
   device::Status Fault(Step step, std::string_view store) override {
     std::atomic<bool>& on = step == Step::kWalkHeldFolder ? walk_ : rules_;
