@@ -1,3 +1,5 @@
+// The device clock: local time from the host clock, or a fixed time the
+// device tool set, and the locale's formats of dates and times.
 #include "device/clock.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The message-box hook: the installed handler, or a line on stderr without
+// one.
 #include "device/message_box.h"
 
 #include <mutex>

@@ -1,3 +1,4 @@
+// The judgement of a message's recipients against the rule table.
 #include "filter/classify.h"
 
 #include <algorithm>

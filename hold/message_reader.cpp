@@ -1,3 +1,5 @@
+// Reading an opened message's properties into the narrow texts the watch
+// judges and records.
 #include "hold/message_reader.h"
 
 #include <cstring>
