@@ -1,5 +1,5 @@
-// The device clock: local time from the host clock, or a fixed time the
-// device tool set, and the locale's formats of dates and times.
+// The device clock: the host's clock moved by the offset the device tool
+// set, and the locale's formats of dates and times.
 #include "device/clock.h"
 
 #include <fcntl.h>
