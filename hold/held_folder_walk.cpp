@@ -24,6 +24,7 @@
 #include "device/debug.h"
 #include "filter/classify.h"
 #include "filter/rule_table.h"
+#include "hold/hresult.h"
 #include "hold/message_reader.h"
 #include "hold/record_message.h"
 #include "hold/stores.h"
@@ -82,19 +83,26 @@ std::string TokenBodyText(const std::string& lowered_body) {
 
 }  // namespace
 
-bool Stores::ScanHeldFolder(StoreRecord& record) {
-  if (!env_->Fault(Env::Step::kWalkHeldFolder, record.name).ok()) return false;
+device::Status Stores::ScanHeldFolder(StoreRecord& record) {
+  device::Status fault = env_->Fault(Env::Step::kWalkHeldFolder, record.name);
+  if (!fault.ok()) return fault;
+  const std::string name(record.name);
   IMsgStore* store = RecordStore(record);
-  if (store == nullptr) return false;
+  if (store == nullptr)
+    return device::Status::IoError("store " + name + " cannot be opened");
 
   HeldFolder folders = OpenHeldFolder(store);
-  if (!folders.outbox) return false;
+  if (!folders.outbox)
+    return device::Status::IoError("the Outbox of " + name +
+                                   " cannot be opened");
   IMAPIFolder* outbox = folders.outbox.get();
   IMAPIFolder* held = folders.held.get();
 
   Owned<IMAPITable> contents;
-  bool whole = false;
-  bool every_message = true;  // each message met was judged and recorded
+  device::Status walked = device::Status::IoError("the held folder of " + name +
+                                                  " cannot be opened or read");
+  // The first message that could not be judged and recorded now.
+  device::Status every_message;
   if (held != nullptr && SUCCEEDED(held->GetContentsTable(0, contents.put())) &&
       contents) {
     SizedSPropTagArray(8, columns) = {
@@ -114,10 +122,13 @@ bool Stores::ScanHeldFolder(StoreRecord& record) {
     BeginHeldWalk(record);
     OwnedRows rows;
     for (int32_t n = 0;;) {
-      if (safe_point_ && !safe_point_()) break;
+      if (safe_point_ && !safe_point_()) {
+        walked = device::Status::Busy("the walk of " + name + " was stopped");
+        break;
+      }
       if (FAILED(contents->QueryRows(1, 0, rows.put()))) break;
       if (!rows || rows->cRows != 1) {
-        whole = static_cast<bool>(rows);
+        if (rows) walked = device::Status::Ok();
         break;
       }
       ++n;
@@ -130,14 +141,19 @@ bool Stores::ScanHeldFolder(StoreRecord& record) {
       // at once, so a large held folder costs a new hold almost nothing.
       if (HeldRowStillJudged(record, rows->aRow[0])) continue;
       env_->SleepFor(std::chrono::milliseconds(kHeldRowPauseMs));
-      if (safe_point_ && !safe_point_()) break;
-      if (!ProcessMessage(record, rows->aRow[0], outbox, held))
-        every_message = false;
+      if (safe_point_ && !safe_point_()) {
+        walked = device::Status::Busy("the walk of " + name + " was stopped");
+        break;
+      }
+      device::Status processed =
+          ProcessMessage(record, rows->aRow[0], outbox, held);
+      if (!processed.ok() && every_message.ok())
+        every_message = std::move(processed);
     }
     // Every row was met: what the walk did not meet has left the folder.
-    if (whole) EndHeldWalk(record);
+    if (walked.ok()) EndHeldWalk(record);
   }
-  return whole && every_message;
+  return walked.ok() ? every_message : walked;
 }
 
 // True when the message was judged to stay held under the rules as they are
@@ -192,12 +208,14 @@ void Stores::ForgetJudged(const StoreRecord& record, const SBinary& entry_id) {
   j.messages.erase(JudgedKey(record.name, entry_id));
 }
 
-// False when the message could not be judged and recorded now (it could
+// Not ok when the message could not be judged and recorded now (it could
 // not be opened, or its body could not be read): the walk is then not whole,
 // and the worker makes it again later.
-bool Stores::ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
-                               IMAPIFolder* outbox, IMAPIFolder* held) {
-  if (StillJudged(record, entry_id)) return true;
+device::Status Stores::ProcessOneMessage(StoreRecord& record,
+                                         const SBinary& entry_id,
+                                         IMAPIFolder* outbox,
+                                         IMAPIFolder* held) {
+  if (StillJudged(record, entry_id)) return device::Status::Ok();
   ForgetJudged(record, entry_id);
   // Read before the judgement: rules that change meanwhile make another
   // generation, and the message is judged again at the next pass.
@@ -212,12 +230,14 @@ bool Stores::ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
                             MAPI_BEST_ACCESS, &type, opened.put());
   // Gone from the folder since its row was read (released, deleted): nothing
   // is left to judge.
-  if (hr == MAPI_E_NOT_FOUND || hr == MAPI_E_INVALID_ENTRYID) return true;
-  if (FAILED(hr) || !opened) {
+  device::Status open = FromHresult(hr, "opening a held message");
+  if (open.IsNotFound()) return device::Status::Ok();
+  if (open.ok() && !opened) open = device::Status::IoError("no held message");
+  if (!open.ok()) {
     device::DebugOut("ProcessMessage : Fatal Error!.\n");
-    return false;
+    return open;
   }
-  if (type != MAPI_MESSAGE) return true;  // a folder is no message
+  if (type != MAPI_MESSAGE) return device::Status::Ok();  // no message
   Owned<IMessage> owned_message = std::move(opened).As<IMessage>();
   IMessage* message = owned_message.get();
 
@@ -232,7 +252,8 @@ bool Stores::ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   const BodyRead body_read = ReadBody(message, &body, reason);
   if (body_read == BodyRead::kFailed) {
     device::DebugOut("Body not read (%s); taken up again\n", reason);
-    return false;
+    return device::Status::IoError(std::string("the body of a held message: ") +
+                                   reason);
   }
 
   ClassifyTexts texts;
@@ -251,7 +272,8 @@ bool Stores::ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
   ReleaseMessage release = [&id, &entry_id, &record, held, outbox, releases] {
     // Noted before the move: the outgoing check sees the message arrive.
     releases->NoteReleased(entry_id);
-    if (!MoveMessage(static_cast<ULONG>(id.size()), id.data(), held, outbox)) {
+    if (!MoveMessage(static_cast<ULONG>(id.size()), id.data(), held, outbox)
+             .ok()) {
       releases->ForgetReleased(entry_id);
       // Its record already says it may go: the store is walked again at the
       // next pass, so the release is made, not left to some later event.
@@ -308,7 +330,7 @@ bool Stores::ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
     device::DebugOut("Record of a held message not written; taken up again\n");
     record.pending.store(1);
   }
-  return true;
+  return device::Status::Ok();
 }
 
 void Stores::BeginHeldWalk(const StoreRecord& record) {
@@ -382,20 +404,20 @@ bool Stores::HeldRowStillJudged(const StoreRecord& record, const SRow& row) {
   }
 }
 
-bool Stores::ProcessMessage(StoreRecord& record, const SRow& row,
-                            IMAPIFolder* outbox, IMAPIFolder* held) {
+device::Status Stores::ProcessMessage(StoreRecord& record, const SRow& row,
+                                      IMAPIFolder* outbox, IMAPIFolder* held) {
   try {
-    bool done = true;
+    device::Status done;
     for (ULONG i = 0; i < row.cValues; ++i) {
       if (row.lpProps[i].ulPropTag != PR_ENTRYID) continue;
-      done =
-          ProcessOneMessage(record, row.lpProps[i].Value.bin, outbox, held) &&
-          done;
+      device::Status one =
+          ProcessOneMessage(record, row.lpProps[i].Value.bin, outbox, held);
+      if (!one.ok() && done.ok()) done = std::move(one);
     }
     return done;
   } catch (...) {
     device::DebugCaught("ProcessMessage : Fatal Error!.");
-    return false;
+    return device::Status::IoError("judging a held message failed");
   }
 }
 

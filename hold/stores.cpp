@@ -13,6 +13,7 @@
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/threads.h"
+#include "hold/hresult.h"
 #include "hold/message_reader.h"
 #include "storage/message_db.h"
 #include "text/field.h"
@@ -103,16 +104,18 @@ IMAPISession* Stores::Session() {
   return session_.get();
 }
 
-bool Stores::EnsureSession() {
+device::Status Stores::EnsureSession() {
   device::MutexLock guard(&session_lock_);
-  if (session_) return true;
+  if (session_) return device::Status::Ok();
   Owned<IMAPISession> session;
   HRESULT hr = MAPILogonEx(
       0, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(u"")), nullptr,
       MAPI_LOGON_UI | MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE, session.put());
-  if (hr != S_OK || !session) return false;
-  session_ = std::move(session);
-  return true;
+  device::Status logged_on = hold::FromHresult(hr, "logging on");
+  if (logged_on.ok() && !session)
+    logged_on = device::Status::IoError("logging on: no session");
+  if (logged_on.ok()) session_ = std::move(session);
+  return logged_on;
 }
 
 bool Stores::Enter(StoreRecord& record) {
@@ -323,14 +326,15 @@ HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
                               MESSAGE_MOVE);
 }
 
-bool MoveMessage(ULONG entry_id_size, const BYTE* entry_id, IMAPIFolder* source,
-                 IMAPIFolder* destination, bool report) {
-  HRESULT hr = MoveOneMessage(entry_id_size, entry_id, source, destination);
-  if (FAILED(hr)) {
-    if (report) device::DebugOut("Failed to move message to tarnvex folder");
-    return false;
-  }
-  return true;
+device::Status MoveMessage(ULONG entry_id_size, const BYTE* entry_id,
+                           IMAPIFolder* source, IMAPIFolder* destination,
+                           bool report) {
+  device::Status moved = hold::FromHresult(
+      MoveOneMessage(entry_id_size, entry_id, source, destination),
+      "moving a message");
+  if (!moved.ok() && report)
+    device::DebugOut("Failed to move message to tarnvex folder");
+  return moved;
 }
 
 namespace hold {

@@ -14,7 +14,8 @@ namespace hold {
 
 // One try at watching everything; the problem, or empty.
 std::string Monitor::TryWatch() {
-  if (!stores_.EnsureSession()) return "the message service cannot be opened";
+  if (!stores_.EnsureSession().ok())
+    return "the message service cannot be opened";
   bool entered = false;
   {
     device::MutexLock guard(&watch_lock_);

@@ -132,8 +132,14 @@ void Monitor::WorkerLoop() {
         // Rules that cannot be read now leave the walk to a later pass.
         const bool rules_read =
             env_->Fault(Env::Step::kReadRules, record.name).ok();
-        const bool whole = rules_read && stores_.ScanHeldFolder(record);
-        if (!whole) device::DebugOut("Failed to CheckNewMessagesForTarnvex");
+        const device::Status walked =
+            rules_read ? stores_.ScanHeldFolder(record)
+                       : device::Status::Busy("the rules cannot be read");
+        const bool whole = walked.ok();
+        if (!whole) {
+          device::DebugOut("Failed to CheckNewMessagesForTarnvex: %s\n",
+                           walked.ToString().c_str());
+        }
         if (whole && !RulesLoadFailed()) {
           failed = Retry{};
         } else {

@@ -33,7 +33,7 @@ class StoresTest : public MapiTest {
     FindInstallFolder();
     InitDatabases();
     monitor_ = std::make_unique<hold::Monitor>();
-    ASSERT_TRUE(monitor_->stores().EnsureSession());
+    ASSERT_TRUE(monitor_->stores().EnsureSession().ok());
   }
   void TearDown() override {
     monitor_->SetBrowserCalls({});
@@ -132,14 +132,15 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
     // The store's sink holds it (no rule covers it); a move by hand
     // succeeds only when it comes first.
     std::vector<uint8_t> entry = MessageEntry(id);
-    MoveMessage(static_cast<ULONG>(entry.size()), entry.data(), outbox, held,
-                false);
+    (void)MoveMessage(static_cast<ULONG>(entry.size()), entry.data(), outbox,
+                      held, false);
     ASSERT_EQ(HeldFolderOf(id), "Outbox\\Tarnvex");
   }
   // A message that is not there only writes a diagnostic.
   std::vector<uint8_t> gone = MessageEntry(999);
-  EXPECT_FALSE(
-      MoveMessage(static_cast<ULONG>(gone.size()), gone.data(), outbox, held));
+  EXPECT_TRUE(
+      MoveMessage(static_cast<ULONG>(gone.size()), gone.data(), outbox, held)
+          .IsNotFound());
 
   std::vector<std::string> progress;
   std::mutex lock;
@@ -147,7 +148,7 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
                                std::lock_guard<std::mutex> g(lock);
                                progress.push_back(text);
                              }});
-  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   EXPECT_EQ(record.row_count, 3);
   EXPECT_EQ(progress, (std::vector<std::string>{"SMS : 1 / 3.", "SMS : 2 / 3.",
                                                 "SMS : 3 / 3."}));
@@ -164,7 +165,7 @@ TEST_F(StoresTest, HeldFolderIsCreatedOnceAndWalkedNewestFirst) {
   EXPECT_EQ(order, (std::vector<std::string>{"at 2", "at 1", "at 0"}));
 
   // A second scan finds them by their digests and records nothing new.
-  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   EXPECT_EQ(records.size(), 3u);
 }
@@ -200,7 +201,7 @@ TEST_F(StoresTest,
   for (int64_t id : ids) {
     ASSERT_EQ(HeldFolderOf(id), "Outbox\\Tarnvex");
   }
-  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   EXPECT_EQ(RecordCount(), 3);
   EXPECT_EQ(monitor_->stores().JudgedMessageCount(), 3u);
 
@@ -208,7 +209,7 @@ TEST_F(StoresTest,
   // under the same rules the pass does not open the message again.
   ServiceExec("UPDATE bodies SET body = 'other' WHERE message = " +
               std::to_string(ids[0]) + ";");
-  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   EXPECT_EQ(RecordCount(), 3);
 
   // A record set to 1 meanwhile is judged again: back to 0, still held.
@@ -217,7 +218,7 @@ TEST_F(StoresTest,
     if (record.recipients == "5550102") first = record.id;
   }
   ASSERT_TRUE(MAPIUpdate("SMS", first, 1));
-  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   int32_t status = -1;
   ASSERT_TRUE(RecordStatus("SMS", first, &status, nullptr));
   EXPECT_EQ(status, 0);
@@ -236,25 +237,25 @@ TEST_F(StoresTest,
     sqlite3_close(db);
   }
   ASSERT_EQ(RecordCount(), 2);
-  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   EXPECT_EQ(RecordCount(), 3);
 
   // A rule that covers none of them changes the rules: every message is
   // read and judged again (the changed body makes its own record now).
   ASSERT_TRUE(AddRule("x", "0000", "m", 90));
   ASSERT_TRUE(LoadRules());
-  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   EXPECT_EQ(RecordCount(), 4);
 
   // A rule that covers the second one releases it at the next pass.
   ASSERT_TRUE(AddRule("x", "5550101", "m", 90));
   ASSERT_TRUE(LoadRules());
-  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   device::ServiceMessage m;
   ASSERT_TRUE(device::GetServiceMessage(ids[1], &m));
   EXPECT_NE(m.folder_path, "Outbox\\Tarnvex");
   // The whole walk forgets what it did not meet.
-  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   EXPECT_EQ(monitor_->stores().JudgedMessageCount(), 2u);
 }
 
@@ -265,7 +266,7 @@ TEST_F(StoresTest, AStoreWithoutOutboxIsEnteredButNotScanned) {
   IMsgStore* store = record.store.exchange(nullptr);
   store->Release();
   record.entry_id.assign(13, 0);  // an identifier that opens nothing
-  EXPECT_FALSE(monitor_->stores().ScanHeldFolder(record));
+  EXPECT_FALSE(monitor_->stores().ScanHeldFolder(record).ok());
 }
 
 // Faults the service can answer with at any moment, put between the walk and
@@ -390,15 +391,19 @@ TEST_F(StoresTest,
                                     FaultyFolder::Fault::kBodyUnreadable}) {
     Owned<IMAPIFolder> faulty(new FaultyFolder(folders.held.get(), fault));
     // Not judged now: the walk is not whole, so the worker makes it again.
-    EXPECT_FALSE(monitor_->stores().ProcessMessage(
-        record, row, folders.outbox.get(), faulty.get()));
+    EXPECT_FALSE(
+        monitor_->stores()
+            .ProcessMessage(record, row, folders.outbox.get(), faulty.get())
+            .ok());
     // And nothing is recorded: a body that could not be read is no empty one.
     EXPECT_EQ(RecordCount(), 0);
   }
   // Read whole at last: one record, the message's own.
-  EXPECT_TRUE(monitor_->stores().ProcessMessage(
-      record, row, folders.outbox.get(), folders.held.get()));
-  EXPECT_TRUE(monitor_->stores().ScanHeldFolder(record));
+  EXPECT_TRUE(
+      monitor_->stores()
+          .ProcessMessage(record, row, folders.outbox.get(), folders.held.get())
+          .ok());
+  EXPECT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   std::vector<DayRecord> records = DayRecords();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_NE(records[0].message.find("the body as it is"), std::string::npos);

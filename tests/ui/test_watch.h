@@ -25,7 +25,7 @@ class TestWatch {
   // starting the worker.
   bool EnterStores() {
     IMAPITable* table = nullptr;
-    if (!monitor_.stores().EnsureSession() ||
+    if (!monitor_.stores().EnsureSession().ok() ||
         monitor_.stores().Session()->GetMsgStoresTable(MAPI_UNICODE, &table) !=
             S_OK) {
       return false;
