@@ -1,6 +1,7 @@
 // Monitoring in this process: the outgoing check on the service's thread,
 // the worker on its own, and the pause that keeps the worker from every
 // database, folder and rule table until it is resumed.
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -25,6 +26,19 @@ bool Eventually(Predicate done, int timeout_ms = 10000) {
   }
   return done();
 }
+
+// The real environment, counting the waits of the watch's threads that end
+// (each one a wake-up).
+class CountingEnv : public hold::Env {
+ public:
+  bool WaitUntil(device::CondVar* cv, device::Mutex* mutex,
+                 Clock::time_point deadline) override REQUIRES(mutex) {
+    const bool woken = Env::WaitUntil(cv, mutex, deadline);
+    ++wakes;
+    return woken;
+  }
+  std::atomic<int> wakes{0};
+};
 
 class MonitorTest : public MapiTest {
  protected:
@@ -149,6 +163,28 @@ TEST_F(MonitorTest, StopsAndStartsAgainInOneProcessAsTheFirstTime) {
   // The pause works on the new worker.
   EXPECT_TRUE(monitor_->PauseWorker());
   EXPECT_TRUE(monitor_->ResumeWorker());
+}
+
+TEST_F(MonitorTest, AnIdleWatchSleepsUntilThereIsWork) {
+  monitor_->Stop();
+  CountingEnv env;
+  monitor_ = std::make_unique<hold::Monitor>(&env);
+  ASSERT_TRUE(monitor_->Start());
+  int64_t id = Save({u"5550111"}, u"a", u"held");
+  ASSERT_TRUE(Eventually([&] { return Recorded() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Held and recorded, nothing left to do: the worker sleeps, it does not
+  // look again and again.
+  const int before = env.wakes.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_LE(env.wakes.load() - before, 1);
+  // Work wakes it at once: the rule that covers the message releases it.
+  ASSERT_TRUE(AddRule("", "5550111", "", 90));
+  ASSERT_TRUE(LoadRules());
+  monitor_->NoteRulesChanged();
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox"; }));
+  monitor_->Stop();
+  monitor_ = std::make_unique<hold::Monitor>();  // not on `env` any more
 }
 
 }  // namespace
