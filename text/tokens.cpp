@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "device/debug.h"
-#include "device/memory.h"
 #include "text/ascii.h"
 
 namespace {
@@ -92,77 +91,38 @@ bool TokenizeText(char* text, char* out) {
   }
 
   TokenList list;
-  if (!ParseTokenText(out, &list)) {
+  if (!ParseTokenText(out, &list) || list.empty()) {
     out[0] = '\0';  // nothing but spaces, or no memory for the list
     return true;
   }
-  std::stable_sort(
-      list.Words, list.Words + list.Count,
-      [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+  std::sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
   out_len = 0;
-  const char* last = "";
-  for (int32_t i = 0; i < list.Count; ++i) {
-    if (std::strcmp(list.Words[i], last) == 0) continue;
-    size_t n = std::strlen(list.Words[i]);
-    assert(out_len + n + 1 < out_size);
-    std::memcpy(out + out_len, list.Words[i], n);
-    out_len += n;
+  for (const std::string& word : list) {
+    assert(out_len + word.size() + 1 < out_size);
+    std::memcpy(out + out_len, word.data(), word.size());
+    out_len += word.size();
     out[out_len++] = ' ';
-    last = list.Words[i];
   }
   out[out_len] = '\0';
-  FreeTokenList(&list);
   return true;
 }
 
-bool ParseTokenText(const char* text, TokenList* list) {
-  list->Count = 0;
-  if (text == nullptr || *text == '\0') return false;
-  size_t len = std::strlen(text);
-  size_t spaces = static_cast<size_t>(std::count(text, text + len, ' '));
-
-  char* copy = static_cast<char*>(std::malloc(device::PageRoundAbove(len)));
-  if (copy == nullptr) return false;
-  std::memcpy(copy, text, len + 1);
-
-  const size_t slots = spaces + 1;
-  if (slots > UINT32_MAX / sizeof(char*) || slots > INT32_MAX) {
-    std::free(copy);
+bool ParseTokenText(std::string_view text, TokenList* list) {
+  list->clear();
+  try {
+    size_t at = 0;
+    while ((at = text.find_first_not_of(' ', at)) != std::string_view::npos) {
+      size_t end = text.find(' ', at);
+      if (end == std::string_view::npos) end = text.size();
+      list->emplace_back(text.substr(at, end - at));
+      at = end;
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    list->clear();
     return false;
   }
-  char** words = static_cast<char**>(std::calloc(slots, sizeof(char*)));
-  if (words == nullptr) {
-    std::free(copy);
-    return false;
-  }
-  int32_t count = 0;
-  char* p = copy;
-  while (*p != '\0') {
-    while (*p == ' ') ++p;
-    if (*p == '\0') break;
-    char* word = p;
-    while (*p != '\0' && *p != ' ') ++p;
-    size_t n = static_cast<size_t>(p - word);
-    char* w = static_cast<char*>(std::malloc(n + 1));
-    if (w == nullptr) break;  // keep the words stored so far
-    std::memcpy(w, word, n);
-    w[n] = '\0';
-    assert(static_cast<size_t>(count) < slots);
-    words[count++] = w;
-  }
-  std::free(copy);
-  list->Words = words;
-  list->Count = count;
-  return true;
-}
-
-void FreeTokenList(TokenList* list) {
-  if (list->Words != nullptr) {
-    for (int32_t i = 0; i < list->Count; ++i) std::free(list->Words[i]);
-    std::free(list->Words);
-    list->Words = nullptr;
-  }
-  list->Count = 0;
 }
 
 std::string TokenTextOf(std::string_view text) {
