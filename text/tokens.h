@@ -14,10 +14,12 @@
 
 using TokenList = std::vector<std::string>;
 
-// Turns `text` into its token text in `out`. `text` is consumed: lowercased
-// (A-Z only) and cut in place. `out` must hold strlen(text) + 2 bytes. Returns
-// false when a fault was raised part way; `out` then holds the stems handled
-// so far, unsorted.
+// Turns the NUL-terminated `text` into its token text in `out`. Words are
+// the runs between the bytes 0x01..0x20 and the 32 punctuation bytes of
+// tokens.cpp; A-Z are lowered (no other byte). `text` is consumed: its words
+// are lowered and stemmed in place. `out` must hold strlen(text) + 2 bytes
+// and not overlap `text`. False, with `out` empty, when the stemmer or the
+// tokenizer ran out of memory.
 bool TokenizeText(char* text, char* out);
 
 // Replaces `list` with the words of a space-separated text, in order; runs of
@@ -26,7 +28,9 @@ bool TokenizeText(char* text, char* out);
 bool ParseTokenText(std::string_view text, TokenList* list);
 
 // The stemmer: replaces the NUL-terminated lowercase word in place with its
-// Porter stem (Snowball "porter", ISO-8859-1). The stem is never longer.
+// Porter stem (Snowball "porter", ISO-8859-1) and returns the stem's length;
+// the stem is never longer. -1, with the word untouched, when the stemmer ran
+// out of memory.
 int p_PorterStem(char* word);
 
 // Convenience for C++ callers: the token text of a copy of `text`.
