@@ -7,13 +7,16 @@
 #   make fuzz       the libFuzzer targets (clang)
 #   make crash      the filter killed and restarted while messages are sent
 #   make fuzz-check each fuzz target for FUZZ_SECONDS on its seed corpus (CI)
+#   make check-layers the folders include each other only downwards, no circle
+#   make thread-safety the libraries and programs under clang's lock analysis
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 BUILD := build
 
 FUZZ_SECONDS ?= 25
 
-.PHONY: all deps build run test test-tsan bench bench-build fuzz fuzz-check crash clean
+.PHONY: all deps build run test test-tsan bench bench-build fuzz fuzz-check crash clean \
+        check-layers thread-safety
 
 all: build
 
@@ -45,6 +48,18 @@ test-tsan: deps $(BUILD)/tsan/build.ninja
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
 	  ctest --output-on-failure -j $(JOBS) --timeout 300 -L threads --no-tests=ignore
+
+check-layers:
+	scripts/check-layers
+
+# Clang's thread-safety analysis over the libraries and programs (no tests:
+# they hold no annotated locks of their own); any warning fails the build.
+$(BUILD)/tsa/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/tsa $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DTARNVEX_BUILD_TESTS=OFF -DTARNVEX_BUILD_BENCH=OFF -DTARNVEX_THREAD_SAFETY=ON
+
+thread-safety: deps $(BUILD)/tsa/build.ninja
+	cmake --build $(BUILD)/tsa -j $(JOBS)
 
 $(BUILD)/bench/build.ninja:
 	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
