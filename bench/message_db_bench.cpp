@@ -13,9 +13,11 @@
 
 #include "device/codepage.h"
 #include "device/image.h"
+#include "storage/calendar.h"
+#include "storage/day_lists.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "text/md4.h"
 
 namespace {

@@ -20,7 +20,8 @@
 #include "filter/rule_table.h"
 #include "fuzz/fuzz_databases.h"
 #include "hold/message_reader.h"
-#include "storage/message_db.h"
+#include "storage/day_lists.h"
+#include "storage/records.h"
 #include "text/field.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "fuzz/fuzz_image.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 

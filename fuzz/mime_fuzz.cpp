@@ -18,7 +18,7 @@
 #include "filter/classify.h"
 #include "fuzz/fuzz_databases.h"
 #include "hold/message_reader.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "text/ascii.h"
 #include "text/field.h"
 #include "text/md4.h"

@@ -25,7 +25,7 @@
 #include "hold/message_reader.h"
 #include "hold/monitor.h"
 #include "hold/stores.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 
 namespace {
 

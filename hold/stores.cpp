@@ -13,7 +13,7 @@
 #include "device/threads.h"
 #include "hold/message_reader.h"
 #include "hold/monitor.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "text/field.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "device/codepage.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 
 namespace {

@@ -23,8 +23,9 @@
 #include "hold/message_reader.h"
 #include "hold/monitor.h"
 #include "hold/stores.h"
+#include "storage/day_lists.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "ui/bidi.h"
 #include "ui/ui_texts.h"
 

@@ -20,7 +20,6 @@
 #include "device/service/service.h"
 #include "device/service/service_db.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/child_process.h"

@@ -20,7 +20,7 @@
 #include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/child_process.h"

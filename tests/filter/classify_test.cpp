@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "tests/filter/rules_fixture.h"
 
 namespace {

@@ -7,9 +7,10 @@
 #include "filter/rule_table.h"
 #include "hold/monitor.h"
 #include "hold/stores.h"
+#include "storage/day_lists.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
 #include "storage/rules_db.h"
 #include "tests/hold/hold_fixture.h"
 

@@ -18,9 +18,12 @@
 
 #include "device/clock.h"
 #include "device/codepage.h"
+#include "storage/calendar.h"
+#include "storage/day_lists.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "tests/support/temp_image.h"
 

@@ -1,8 +1,6 @@
 // The store and summary message databases on real files in a temporary
 // device image: recording, lookup by digest, the day lists, the address part,
 // and stores whose file is broken or missing.
-#include "storage/message_db.h"
-
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -19,8 +17,12 @@
 
 #include "device/clock.h"
 #include "device/codepage.h"
+#include "storage/calendar.h"
+#include "storage/day_lists.h"
 #include "storage/init.h"
 #include "storage/locations.h"
+#include "storage/record_connections.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/temp_image.h"

@@ -22,7 +22,6 @@
 #include "hold/stores.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
