@@ -121,9 +121,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool known = false;
   int32_t record_id = 0, record_status = -1;
   std::string record_tokens;
-  MAPIExists(store, texts.body.c_str(), texts.sender.c_str(),
-             texts.recipients.c_str(), texts.subject.c_str(), &known,
-             &record_id, &record_status, &record_tokens);
+  records::FindMessage(store, texts.body.c_str(), texts.sender.c_str(),
+                       texts.recipients.c_str(), texts.subject.c_str(), &known,
+                       &record_id, &record_status, &record_tokens);
   bool released = false;
   bool recorded = false;
   const int32_t status = ClassifyMessage(
@@ -132,9 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (status != (covered ? 1 : 0) || released != covered) std::abort();
   if (recorded) {
     bool found = false;
-    MAPIExists(store, texts.body.c_str(), texts.sender.c_str(),
-               texts.recipients.c_str(), texts.subject.c_str(), &found,
-               &record_id, &record_status, &record_tokens);
+    records::FindMessage(store, texts.body.c_str(), texts.sender.c_str(),
+                         texts.recipients.c_str(), texts.subject.c_str(),
+                         &found, &record_id, &record_status, &record_tokens);
     if (!found || record_status != status) std::abort();
   }
 

@@ -28,7 +28,7 @@ inline void FuzzDatabases() {
     FuzzImage();
     FindInstallFolder();
     InitDatabases();
-    for (const char* store : kStores) PrepareStoreDb(store);
+    for (const char* store : kStores) records::PrepareStore(store);
     return true;
   }();
   (void)ready;

@@ -133,23 +133,23 @@ void MessageRoad(const std::string& subject, const std::string& body) {
   bool found = false, recorded = false;
   int32_t id = 0, status = -1;
   std::string stored;
-  MAPIExists("SMS", texts.body.c_str(), texts.sender.c_str(),
-             texts.recipients.c_str(), texts.subject.c_str(), &found, &id,
-             &status, &stored);
+  records::FindMessage("SMS", texts.body.c_str(), texts.sender.c_str(),
+                       texts.recipients.c_str(), texts.subject.c_str(), &found,
+                       &id, &status, &stored);
   if (found) return;
   ClassifyMessage(true, 0, texts, {}, &recorded);
   if (!recorded) return;
-  if (!MAPIExists("SMS", texts.body.c_str(), texts.sender.c_str(),
-                  texts.recipients.c_str(), texts.subject.c_str(), &found, &id,
-                  &status, &stored) ||
+  if (!records::FindMessage("SMS", texts.body.c_str(), texts.sender.c_str(),
+                            texts.recipients.c_str(), texts.subject.c_str(),
+                            &found, &id, &status, &stored) ||
       !found || stored != fields.token_text) {
     std::abort();
   }
   // The viewer's read of the record gives back its texts, stored with their
   // apostrophes blanked.
   std::string org_message, viewed_subject, message_text;
-  if (!LoadMessageForView("SMS", id, &org_message, &viewed_subject,
-                          &message_text) ||
+  if (!records::LoadForView("SMS", id, &org_message, &viewed_subject,
+                            &message_text) ||
       org_message != BlankedCopy(texts.body) ||
       viewed_subject != BlankedCopy(texts.subject) ||
       message_text != BlankedCopy(texts.lowered_body)) {
@@ -157,16 +157,16 @@ void MessageRoad(const std::string& subject, const std::string& body) {
   }
   // Released later: the record keeps its token text and digest.
   std::string digest;
-  if (!MAPIUpdate("SMS", id, 1) || !RecordStatus("SMS", id, &status, &digest) ||
-      status != 1 ||
-      digest != MessageDigest(texts.body.c_str(), texts.sender.c_str(),
-                              texts.recipients.c_str(),
-                              texts.subject.c_str())) {
+  if (!records::SetStatus("SMS", id, 1) ||
+      !records::StatusOf("SMS", id, &status, &digest) || status != 1 ||
+      digest != records::DigestOf(texts.body.c_str(), texts.sender.c_str(),
+                                  texts.recipients.c_str(),
+                                  texts.subject.c_str())) {
     std::abort();
   }
   bool by_digest = false;
   int32_t digest_id = 0;
-  if (!ExistsByDigest("SMS", digest, &by_digest, &digest_id, &status) ||
+  if (!records::FindByDigest("SMS", digest, &by_digest, &digest_id, &status) ||
       !by_digest || digest_id != id || status != 1) {
     std::abort();
   }

@@ -28,9 +28,9 @@ storage::DatabaseChoice BeginDatabases() {
 
 void FinishDatabases(storage::CardAnswer answer) {
   if (g_initialised.load()) return;
-  CreateSummaryTable(answer);
+  records::CreateSummaryTable(answer);
   // Opens the summary database, which the day lists keep using.
-  MaxSummaryId();
+  records::MaxSummaryId();
   CreateRulesTable();
   int max_rule = MaxRuleId();
   SetNextRuleId(max_rule < 1 ? 1 : max_rule + 1);

@@ -19,8 +19,8 @@
 namespace storage {
 
 // The kept store connections, by host path. Each has its own lock, held by
-// one operation at a time. MAPIAdd takes it three times in turn (the look-up
-// by digest, the count, the insert), so another writer may come between
+// one operation at a time. records::Add takes it three times in turn (the
+// look-up by digest, the count, the insert), so another writer may come between
 // them: the Id is unique, and an insert that loses such a race fails and is
 // made again at the next pass, where the look-up finds the record. The file's
 // identity is checked before each use: a file removed or replaced since is

@@ -17,6 +17,8 @@
 #include "storage/statement.h"
 #include "text/md4.h"
 
+namespace records {
+
 using storage::StoreConnection;
 
 namespace {
@@ -43,7 +45,7 @@ constexpr char kUpdateSql[] = "UPDATE Msg SET Status = ? WHERE Id = ?;";
 constexpr char kViewSql[] =
     "SELECT OrgMessage, Subject, Message FROM Msg WHERE Id = ?;";
 
-// Tests only: runs before each record read of RecordStatuses (may throw).
+// Tests only: runs before each record read of StatusesOf (may throw).
 std::function<void()> g_record_read_fault;
 
 std::string OrEmpty(const char* text) { return text != nullptr ? text : ""; }
@@ -116,31 +118,31 @@ int MaxSummaryId() {
 
 // --- store databases --------------------------------------------------------
 
-void CreateMsgTable(const char* path) {
-  ExecOnce(path, kCreateMsgTableSql);
-  ExecOnce(path, kCreateMsgIndexesSql);
+void CreateStoreTable(const char* path) {
+  ExecOnce(path, kCreateStoreTableSql);
+  ExecOnce(path, kCreateStoreIndexesSql);
 }
 
-int PrepareStoreDb(const char* store_name) {
-  CreateMsgTable(StoreDbPath(OrEmpty(store_name).c_str()).c_str());
-  return MaxStoreMsgId(store_name);
+int PrepareStore(const char* store_name) {
+  CreateStoreTable(StoreDbPath(OrEmpty(store_name).c_str()).c_str());
+  return MaxStoreId(store_name);
 }
 
-bool EnsureStoreDb(const char* store_name) {
+bool EnsureStore(const char* store_name) {
   try {
-    CreateMsgTable(StoreDbPath(OrEmpty(store_name).c_str()).c_str());
+    CreateStoreTable(StoreDbPath(OrEmpty(store_name).c_str()).c_str());
     StoreConnection connection(store_name);
     if (!connection.ok()) return false;
     storage::Statement stmt;
     return stmt.Prepare(connection.db(), kMaxMsgIdSql) == SQLITE_OK &&
            stmt.Step();
   } catch (...) {
-    device::DebugCaught("EnsureStoreDb");
+    device::DebugCaught("EnsureStore");
     return false;
   }
 }
 
-int MaxStoreMsgId(const char* store_name) {
+int MaxStoreId(const char* store_name) {
   try {
     StoreConnection connection(store_name);
     if (!connection.ok()) {
@@ -154,7 +156,7 @@ int MaxStoreMsgId(const char* store_name) {
     }
     return -1;
   } catch (...) {
-    device::DebugCaught("MaxStoreMsgId");
+    device::DebugCaught("MaxStoreId");
     return -1;
   }
 }
@@ -195,42 +197,42 @@ bool LookUpDigest(const char* store_name, const std::string& digest,
 
 }  // namespace
 
-bool MAPIExists(const char* store_name, const char* body, const char* sender,
-                const char* recipients, const char* subject, bool* found,
-                int32_t* id, int32_t* status, std::string* tokens) {
+bool FindMessage(const char* store_name, const char* body, const char* sender,
+                 const char* recipients, const char* subject, bool* found,
+                 int32_t* id, int32_t* status, std::string* tokens) {
   *found = false;
   try {
-    const std::string digest = MessageDigest(body, sender, recipients, subject);
+    const std::string digest = DigestOf(body, sender, recipients, subject);
     return LookUpDigest(store_name, digest, OrEmpty(body).c_str(), found, id,
                         status, tokens);
   } catch (...) {
-    device::DebugCaught("MAPIExists");
+    device::DebugCaught("FindMessage");
     *found = false;
     return false;
   }
 }
 
-std::string MessageDigest(const char* body, const char* sender,
-                          const char* recipients, const char* subject) {
+std::string DigestOf(const char* body, const char* sender,
+                     const char* recipients, const char* subject) {
   return Digest(OrEmpty(body), OrEmpty(sender), OrEmpty(recipients),
                 OrEmpty(subject));
 }
 
-bool ExistsByDigest(const char* store_name, const std::string& digest,
-                    bool* found, int32_t* id, int32_t* status) {
+bool FindByDigest(const char* store_name, const std::string& digest,
+                  bool* found, int32_t* id, int32_t* status) {
   *found = false;
   try {
     return LookUpDigest(store_name, digest, nullptr, found, id, status,
                         nullptr);
   } catch (...) {
-    device::DebugCaught("ExistsByDigest");
+    device::DebugCaught("FindByDigest");
     *found = false;
     return false;
   }
 }
 
-bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
-                  std::string* digest) {
+bool StatusOf(const char* store_name, int32_t id, int32_t* status,
+              std::string* digest) {
   try {
     StoreConnection connection(store_name);
     if (!connection.ok()) return false;
@@ -242,18 +244,17 @@ bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
     if (digest != nullptr) *digest = stmt.Text(1);
     return true;
   } catch (...) {
-    device::DebugCaught("RecordStatus");
+    device::DebugCaught("StatusOf");
     return false;
   }
 }
 
-void SetRecordReadFaultForTesting(std::function<void()> fault) {
+void SetReadFaultForTesting(std::function<void()> fault) {
   g_record_read_fault = std::move(fault);
 }
 
-bool RecordStatuses(
-    const char* store_name, const std::vector<int32_t>& ids,
-    std::map<int32_t, std::pair<int32_t, std::string>>* records) {
+bool StatusesOf(const char* store_name, const std::vector<int32_t>& ids,
+                std::map<int32_t, std::pair<int32_t, std::string>>* records) {
   records->clear();
   try {
     StoreConnection connection(store_name);
@@ -281,27 +282,27 @@ bool RecordStatuses(
     if (!ok) records->clear();
     return ok;
   } catch (...) {
-    device::DebugCaught("RecordStatuses");
+    device::DebugCaught("StatusesOf");
     records->clear();
     return false;
   }
 }
 
-bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
-             const char* subject, const char* body, const char* lowered_body,
-             const char* tokens, int32_t status, const char* date_text,
-             const char* time_text, int32_t* id) {
+bool Add(const char* store_name, const char* sender, const char* recipients,
+         const char* subject, const char* body, const char* lowered_body,
+         const char* tokens, int32_t status, const char* date_text,
+         const char* time_text, int32_t* id) {
   *id = -1;
   try {
     bool found = false;
     int32_t found_id = -1;
-    MAPIExists(store_name, body, sender, recipients, subject, &found, &found_id,
-               nullptr, nullptr);
+    FindMessage(store_name, body, sender, recipients, subject, &found,
+                &found_id, nullptr, nullptr);
     if (found) {
       *id = found_id;
       return true;
     }
-    const std::string digest = MessageDigest(body, sender, recipients, subject);
+    const std::string digest = DigestOf(body, sender, recipients, subject);
     std::string body_b = BlankedCopy(OrEmpty(body));
     std::string sender_b = BlankedCopy(OrEmpty(sender));
     std::string subject_b = BlankedCopy(OrEmpty(subject));
@@ -309,7 +310,7 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
       subject_b.resize(kSubjectCopySize - 1);
     std::string recipients_b = BlankedCopy(OrEmpty(recipients));
 
-    int32_t next = MaxStoreMsgId(store_name) + 1;
+    int32_t next = MaxStoreId(store_name) + 1;
     std::string lowered_b = BlankedCopy(OrEmpty(lowered_body));
     std::string tokens_b = BlankedCopy(OrEmpty(tokens));
     *id = next;
@@ -327,26 +328,25 @@ bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
       stmt.Bind(11, digest);
     });
   } catch (...) {
-    device::DebugCaught("MAPIAdd");
+    device::DebugCaught("Add");
     return false;
   }
 }
 
-bool MAPIUpdate(const char* store_name, int32_t id, int32_t status) {
+bool SetStatus(const char* store_name, int32_t id, int32_t status) {
   try {
     return ExecOnStore(store_name, kUpdateSql, [&](storage::Statement& stmt) {
       stmt.Bind(1, status);
       stmt.Bind(2, id);
     });
   } catch (...) {
-    device::DebugCaught("MAPIUpdate");
+    device::DebugCaught("SetStatus");
     return false;
   }
 }
 
-bool LoadMessageForView(const char* store_name, int32_t id,
-                        std::string* org_message, std::string* subject,
-                        std::string* message_text) {
+bool LoadForView(const char* store_name, int32_t id, std::string* org_message,
+                 std::string* subject, std::string* message_text) {
   try {
     StoreConnection connection(store_name);
     if (!connection.ok()) return false;
@@ -364,7 +364,9 @@ bool LoadMessageForView(const char* store_name, int32_t id,
     }
     return false;
   } catch (...) {
-    device::DebugCaught("LoadMessageForView");
+    device::DebugCaught("LoadForView");
     return false;
   }
 }
+
+}  // namespace records

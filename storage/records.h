@@ -19,9 +19,11 @@
 
 #include "storage/init.h"
 
-inline constexpr size_t kSubjectCopySize = 512;  // MAPIAdd's blanked subject
+namespace records {
 
-inline constexpr char kCreateMsgTableSql[] =
+inline constexpr size_t kSubjectCopySize = 512;  // Add's blanked subject
+
+inline constexpr char kCreateStoreTableSql[] =
     "CREATE TABLE Msg (Id INT UNIQUE, Sender TEXT, Recipients TEXT, Subject "
     "TEXT, OrgMessage TEXT, Message TEXT, Tokens TEXT, ReceivedDate TEXT, "
     "ReceivedTime TEXT, Status INT, Hash TEXT);";
@@ -31,7 +33,7 @@ inline constexpr char kCreateSummaryTableSql[] =
 // The lookups by digest and by day, run beside the CREATE statements (on
 // their own, so that files made before gain them too). Nothing else reads
 // them: peers that know only the tables are not affected.
-inline constexpr char kCreateMsgIndexesSql[] =
+inline constexpr char kCreateStoreIndexesSql[] =
     "CREATE INDEX IF NOT EXISTS MsgHash ON Msg (Hash);"
     "CREATE INDEX IF NOT EXISTS MsgReceivedDate ON Msg (ReceivedDate);"
     "CREATE INDEX IF NOT EXISTS MsgIdStatusHash ON Msg (Id, Status, Hash);";
@@ -45,51 +47,51 @@ void CreateSummaryTable(
     storage::CardAnswer answer = storage::CardAnswer::kNotAsked);
 int MaxSummaryId();
 
-void CreateMsgTable(const char* path);
+void CreateStoreTable(const char* path);
 // Makes sure the store's database and table exist; its largest Id.
-int PrepareStoreDb(const char* store_name);
-// PrepareStoreDb that says whether the store's database now has its Msg
+int PrepareStore(const char* store_name);
+// PrepareStore that says whether the store's database now has its Msg
 // table (false when it could not be made: a full disk, a file that cannot be
 // written); made again by the next call.
-bool EnsureStoreDb(const char* store_name);
-int MaxStoreMsgId(const char* store_name);
+bool EnsureStore(const char* store_name);
+int MaxStoreId(const char* store_name);
 
 // Looks a message up by the digest of "body sender recipients subject".
 // False (not found) also when the store file cannot be read.
-bool MAPIExists(const char* store_name, const char* body, const char* sender,
-                const char* recipients, const char* subject, bool* found,
-                int32_t* id, int32_t* status, std::string* tokens);
-// The digest text MAPIExists looks a message up by, and the same lookup by
+bool FindMessage(const char* store_name, const char* body, const char* sender,
+                 const char* recipients, const char* subject, bool* found,
+                 int32_t* id, int32_t* status, std::string* tokens);
+// The digest text FindMessage looks a message up by, and the same lookup by
 // a digest already made (silent on failure).
-std::string MessageDigest(const char* body, const char* sender,
-                          const char* recipients, const char* subject);
-bool ExistsByDigest(const char* store_name, const std::string& digest,
-                    bool* found, int32_t* id, int32_t* status);
+std::string DigestOf(const char* body, const char* sender,
+                     const char* recipients, const char* subject);
+bool FindByDigest(const char* store_name, const std::string& digest,
+                  bool* found, int32_t* id, int32_t* status);
 // The status and digest of record `id`; false when there is none or the
 // store cannot be read.
-bool RecordStatus(const char* store_name, int32_t id, int32_t* status,
-                  std::string* digest);
+bool StatusOf(const char* store_name, int32_t id, int32_t* status,
+              std::string* digest);
 // The same for many records in one read of the store: (status, digest) by
 // Id; records that are not there are left out. False when the store cannot
 // be read.
-bool RecordStatuses(
-    const char* store_name, const std::vector<int32_t>& ids,
-    std::map<int32_t, std::pair<int32_t, std::string>>* records);
-// Tests only: `fault` runs before each record RecordStatuses reads (it may
+bool StatusesOf(const char* store_name, const std::vector<int32_t>& ids,
+                std::map<int32_t, std::pair<int32_t, std::string>>* records);
+// Tests only: `fault` runs before each record StatusesOf reads (it may
 // throw, as an allocation part way may); empty to stop.
-void SetRecordReadFaultForTesting(std::function<void()> fault);
+void SetReadFaultForTesting(std::function<void()> fault);
 // Records a message unless one with the same digest exists (then true with
 // that record's Id and nothing written).
-bool MAPIAdd(const char* store_name, const char* sender, const char* recipients,
-             const char* subject, const char* body, const char* lowered_body,
-             const char* tokens, int32_t status, const char* date_text,
-             const char* time_text, int32_t* id);
-bool MAPIUpdate(const char* store_name, int32_t id, int32_t status);
+bool Add(const char* store_name, const char* sender, const char* recipients,
+         const char* subject, const char* body, const char* lowered_body,
+         const char* tokens, int32_t status, const char* date_text,
+         const char* time_text, int32_t* id);
+bool SetStatus(const char* store_name, int32_t id, int32_t status);
 
 // The recorded body, subject and message text of one record. The message
 // text is the Message column (the lowered body).
-bool LoadMessageForView(const char* store_name, int32_t id,
-                        std::string* org_message, std::string* subject,
-                        std::string* message_text);
+bool LoadForView(const char* store_name, int32_t id, std::string* org_message,
+                 std::string* subject, std::string* message_text);
+
+}  // namespace records
 
 #endif  // TARNVEX_STORAGE_RECORDS_H_

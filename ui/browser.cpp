@@ -270,8 +270,8 @@ void Browser::ShowEntry(int row) {
   std::string page;
   if (entry.kind == EntryIdentity::Kind::kStore) {
     std::string org, subject, message;
-    if (!LoadMessageForView(entry.store.c_str(), entry.id, &org, &subject,
-                            &message)) {
+    if (!records::LoadForView(entry.store.c_str(), entry.id, &org, &subject,
+                              &message)) {
       return;
     }
     {

@@ -210,10 +210,10 @@ TEST_F(StoresTest,
   for (const DayRecord& record : DayRecords()) {
     if (record.recipients == "5550102") first = record.id;
   }
-  ASSERT_TRUE(MAPIUpdate("SMS", first, 1));
+  ASSERT_TRUE(records::SetStatus("SMS", first, 1));
   ASSERT_TRUE(ScanHeldFolder(record));
   int32_t status = -1;
-  ASSERT_TRUE(RecordStatus("SMS", first, &status, nullptr));
+  ASSERT_TRUE(records::StatusOf("SMS", first, &status, nullptr));
   EXPECT_EQ(status, 0);
 
   // A record removed meanwhile is written again.

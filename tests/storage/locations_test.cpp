@@ -369,7 +369,7 @@ TEST_F(LocationsTest, AWesternEuropeanCardNameIsKeptWholeInEveryPath) {
                              u"\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db"));
   EXPECT_TRUE(image_->Exists(u"\\" + card +
                              u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
-  PrepareStoreDb("SMS");
+  records::PrepareStore("SMS");
   EXPECT_TRUE(
       image_->Exists(u"\\" + card + u"\\Program Files\\Tarnvex\\dba\\SMS.db"));
 

@@ -114,9 +114,9 @@ class AccessibilityTest : public ::testing::Test {
     DayText(0, &today);
     for (const char* subject : {"Lunch", "Dinner"}) {
       int32_t id = 0;
-      ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199", subject,
-                          "see you", "see you", "", 0, today.c_str(),
-                          "10:00:00", &id));
+      ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>", "5550199",
+                               subject, "see you", "see you", "", 0,
+                               today.c_str(), "10:00:00", &id));
     }
     ASSERT_TRUE(AddRule("", "5550100", "a rule", 90.0f));
     window_ = std::make_unique<ui::MainWindow>();

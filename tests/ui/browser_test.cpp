@@ -163,18 +163,18 @@ class BrowserTest : public ::testing::Test {
   void Record(const char* store, const std::string& subject, int status,
               const std::string& message = "hello there") {
     int32_t id = 0;
-    ASSERT_TRUE(MAPIAdd(store, "Anna <anna@example.org>", "5550199",
-                        subject.c_str(), message.c_str(), message.c_str(), "",
-                        status, today_.c_str(), "10:00:00", &id));
+    ASSERT_TRUE(records::Add(store, "Anna <anna@example.org>", "5550199",
+                             subject.c_str(), message.c_str(), message.c_str(),
+                             "", status, today_.c_str(), "10:00:00", &id));
   }
   // A held record of the store's that has the Id `id` (a store's Ids are
   // its own, any 32-bit number).
   void RecordWithId(const char* store, int32_t id, const std::string& subject,
                     const std::string& message) {
     int32_t given = 0;
-    ASSERT_TRUE(MAPIAdd(store, "Anna <anna@example.org>", "5550199",
-                        subject.c_str(), message.c_str(), message.c_str(), "",
-                        0, today_.c_str(), "10:00:00", &given));
+    ASSERT_TRUE(records::Add(store, "Anna <anna@example.org>", "5550199",
+                             subject.c_str(), message.c_str(), message.c_str(),
+                             "", 0, today_.c_str(), "10:00:00", &given));
     sqlite3* db = nullptr;
     ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db),
               SQLITE_OK);
@@ -380,9 +380,9 @@ TEST_F(BrowserTest, EachEntryOpensItsOwnRecordWhateverItsId) {
 TEST_F(BrowserTest, AnEntryWithoutItsOwnMessageLeavesNoEarlierOneToOpen) {
   Record("SMS", "Kept", 0, "the kept message");
   int32_t gone = 0;
-  ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199", "Gone",
-                      "the removed message", "the removed message", "", 0,
-                      today_.c_str(), "10:00:00", &gone));
+  ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>", "5550199", "Gone",
+                           "the removed message", "the removed message", "", 0,
+                           today_.c_str(), "10:00:00", &gone));
   RecordSummary(1, "the summary record");
   Refill();
   ASSERT_EQ(List()->count(), 3);

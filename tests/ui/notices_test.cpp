@@ -514,10 +514,10 @@ TEST(NoticeDayTest, AClickListsTheHeldMessagesOfTheHoldsDay) {
   DayText(1, &yesterday);
   DayText(0, &today);
   int32_t id = 0;
-  ASSERT_TRUE(MAPIAdd("SMS", "Anna", "5550199", "Yesterday", "held", "held", "",
-                      0, yesterday.c_str(), "23:59:00", &id));
-  ASSERT_TRUE(MAPIAdd("SMS", "Anna", "5550100", "Today", "sent", "sent", "", 1,
-                      today.c_str(), "09:00:00", &id));
+  ASSERT_TRUE(records::Add("SMS", "Anna", "5550199", "Yesterday", "held",
+                           "held", "", 0, yesterday.c_str(), "23:59:00", &id));
+  ASSERT_TRUE(records::Add("SMS", "Anna", "5550100", "Today", "sent", "sent",
+                           "", 1, today.c_str(), "09:00:00", &id));
   {
     ui::MainWindow window;
     window.show();

@@ -244,9 +244,9 @@ class ViewerTest : public ::testing::Test {
   // `message` in the device's code page.
   void Record(const std::string& subject, const std::string& message) {
     int32_t id = 0;
-    ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199",
-                        subject.c_str(), message.c_str(), message.c_str(), "",
-                        0, today_.c_str(), "10:00:00", &id));
+    ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>", "5550199",
+                             subject.c_str(), message.c_str(), message.c_str(),
+                             "", 0, today_.c_str(), "10:00:00", &id));
   }
   void Refill() {
     ui::RefreshMessageList(window_->browser());
