@@ -40,10 +40,10 @@ sqlite3* OpenCeDatabaseOrReport(const char* ce_path);
 // be made.
 const char* DbErrorText(sqlite3* db);
 
-// An open counts as successful with result code 0 or 1.
-inline bool OpenSucceeded(int rc) {
-  return rc == SQLITE_OK || rc == SQLITE_ERROR;
-}
+// An open succeeded only with SQLITE_OK: any other code (SQLITE_ERROR too,
+// as for a file name SQLite reads as a URI it cannot follow) leaves a
+// connection that every statement fails on.
+inline bool OpenSucceeded(int rc) { return rc == SQLITE_OK; }
 
 // A transaction on a connection that ends however its scope is left: kept by
 // Commit(), rolled back otherwise (an early return, an exception), so that a
