@@ -108,12 +108,14 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
             texts.store_name.c_str(), texts.sender.c_str(),
             texts.recipients.c_str(), texts.subject.c_str(), texts.body.c_str(),
             texts.lowered_body.c_str(), texts.token_text.c_str(), new_status,
-            texts.received_date.c_str(), texts.received_time.c_str(), &id)) {
+            texts.received_date.c_str(), texts.received_time.c_str(), &id)
+            .ok()) {
       device::DebugOut("records::Add Ok.");
       // A known record is not written by the add; its status is set here,
       // both ways (a released message that lost its rule goes back to 0).
       if (new_status == 1 || !is_new) {
-        if (!records::SetStatus(texts.store_name.c_str(), id, new_status) &&
+        if (!records::SetStatus(texts.store_name.c_str(), id, new_status)
+                 .ok() &&
             recorded != nullptr) {
           *recorded = false;
         }

@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string typed_recipients = fuzzing::UpToNul(rule_recipients);
   const bool added =
       AddRule(fuzzing::UpToNul(rule_sender).c_str(), typed_recipients.c_str(),
-              fuzzing::UpToNul(rule_message).c_str(), 90.0f);
+              fuzzing::UpToNul(rule_message).c_str(), 90.0f)
+          .ok();
   if (!LoadRules()) std::abort();
   if (RuleCount() != (added ? 1 : 0)) std::abort();
   std::string stored_sender, stored_recipients;
@@ -145,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string prefill_recipients = ExtractAddress(texts.recipients);
   const int32_t before = RuleCount();
   if (AddRule(prefill_sender.c_str(), prefill_recipients.c_str(),
-              texts.lowered_body.c_str(), 50.0f)) {
+              texts.lowered_body.c_str(), 50.0f)
+          .ok()) {
     LoadRules();
     if (RuleCount() < before) std::abort();
     std::string s, r;
@@ -155,8 +157,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::string m;
       if (!GetRule(i, &s, &r, &m, &certainty, &id)) std::abort();
     }
-    DeleteRule(prefill_sender.c_str(), prefill_recipients.c_str(),
-               texts.lowered_body.c_str());
+    // The table is read again from the database whatever the delete did.
+    device::IgnoreFailure(
+        DeleteRule(prefill_sender.c_str(), prefill_recipients.c_str(),
+                   texts.lowered_body.c_str()),
+        "Deleting the prefilled rule");
   }
   RemoveRule(stored_sender.c_str(), stored_recipients.c_str(),
              fuzzing::UpToNul(rule_message).c_str());

@@ -59,7 +59,7 @@ inline std::string UpToNul(const std::string& text) {
 inline void NoRules() {
   const std::string sql =
       storage::WithTableName("DELETE FROM %s;", storage::kRulesTableName);
-  if (ExecRules(sql.c_str()) != 0) std::abort();
+  if (!ExecRules(sql.c_str()).ok()) std::abort();
   if (!LoadRules() || RuleCount() != 0) std::abort();
 }
 

@@ -60,12 +60,12 @@ void RuleRoad(const std::string& typed, const std::string& tokens) {
   fuzzing::NoRules();
   const std::string sender = "Anna";
   const std::string recipients = "5550199";
-  if (!AddRule(sender.c_str(), recipients.c_str(), typed.c_str(), 75.0f))
+  if (!AddRule(sender.c_str(), recipients.c_str(), typed.c_str(), 75.0f).ok())
     std::abort();
   if (!LoadRules()) std::abort();
   CheckRuleTokens(tokens);
   // The same identity again is an update of the same row.
-  if (!AddRule(sender.c_str(), recipients.c_str(), typed.c_str(), 75.9f))
+  if (!AddRule(sender.c_str(), recipients.c_str(), typed.c_str(), 75.9f).ok())
     std::abort();
   if (!LoadRules()) std::abort();
   CheckRuleTokens(tokens);
@@ -99,7 +99,7 @@ void RuleRoad(const std::string& typed, const std::string& tokens) {
   if (!LoadRules()) std::abort();
   CheckRuleTokens(tokens);
   // The editor's removal: the database row and the table's slot go.
-  if (!DeleteRule(sender.c_str(), recipients.c_str(), typed.c_str()))
+  if (!DeleteRule(sender.c_str(), recipients.c_str(), typed.c_str()).ok())
     std::abort();
   if (RuleCount() != 0) std::abort();
 }
@@ -157,7 +157,7 @@ void MessageRoad(const std::string& subject, const std::string& body) {
   }
   // Released later: the record keeps its token text and digest.
   std::string digest;
-  if (!records::SetStatus("SMS", id, 1) ||
+  if (!records::SetStatus("SMS", id, 1).ok() ||
       !records::StatusOf("SMS", id, &status, &digest) || status != 1 ||
       digest != records::DigestOf(texts.body.c_str(), texts.sender.c_str(),
                                   texts.recipients.c_str(),

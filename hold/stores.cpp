@@ -118,7 +118,7 @@ bool EnterStore(StoreRecord& record) {
   // Its records database first (the outgoing check holds without it, but
   // the worker records nothing until it is there).
   if (!record.records_ready.load()) {
-    record.records_ready.store(records::EnsureStore(record.name));
+    record.records_ready.store(records::EnsureStore(record.name).ok());
     if (!record.records_ready.load())
       device::DebugOut("The records of store %s cannot be made now\n",
                        record.name);

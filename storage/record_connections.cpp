@@ -71,12 +71,11 @@ void TrimKeptLocked() {
 
 }  // namespace
 
-StoreConnection::StoreConnection(const char* store_name)
-    : rc_(SQLITE_CANTOPEN) {
+StoreConnection::StoreConnection(const char* store_name) {
   std::string path = StoreDbPath(store_name != nullptr ? store_name : "");
   std::string host;
   if (!device::HostPath(device::AnsiToWide(path), &host)) {
-    rc_ = SQLITE_CANTOPEN;
+    open_ = device::Status::FromSqlite(SQLITE_CANTOPEN, DbErrorText(nullptr));
     return;
   }
   {
@@ -92,7 +91,7 @@ StoreConnection::StoreConnection(const char* store_name)
   }
   hold_ = std::unique_lock<std::recursive_mutex>(kept_->lock);
   if (kept_->db != nullptr && SameFile(host, *kept_)) {
-    rc_ = SQLITE_OK;
+    open_ = device::Status::Ok();
     return;
   }
   if (kept_->db != nullptr) {
@@ -100,16 +99,16 @@ StoreConnection::StoreConnection(const char* store_name)
     kept_->db = nullptr;
   }
   sqlite3* db = nullptr;
-  rc_ = storage::OpenCeDatabase(path.c_str(), &db);
+  open_ = OpenCeDatabase(path.c_str(), &db);
   struct stat st;
-  if (db != nullptr && storage::OpenSucceeded(rc_) &&
-      stat(host.c_str(), &st) == 0) {
+  if (db != nullptr && open_.ok() && stat(host.c_str(), &st) == 0) {
     kept_->db = db;
     kept_->device = st.st_dev;
     kept_->inode = st.st_ino;
   } else {
     own_ = db;
-    if (storage::OpenSucceeded(rc_)) rc_ = SQLITE_CANTOPEN;
+    if (open_.ok())
+      open_ = device::Status::FromSqlite(SQLITE_CANTOPEN, DbErrorText(db));
   }
 }
 
@@ -122,15 +121,12 @@ StoreConnection::~StoreConnection() {
   }
 }
 
-bool StoreConnection::ok() const {
-  return db() != nullptr && storage::OpenSucceeded(rc_);
-}
+bool StoreConnection::ok() const { return db() != nullptr && open_.ok(); }
 
 device::Status StoreConnection::status() const {
-  return ok() ? device::Status::Ok()
-              : device::Status::FromSqlite(
-                    storage::OpenSucceeded(rc_) ? SQLITE_CANTOPEN : rc_,
-                    error());
+  if (ok()) return device::Status::Ok();
+  if (!open_.ok()) return open_;
+  return device::Status::FromSqlite(SQLITE_CANTOPEN, error());
 }
 
 sqlite3* StoreConnection::db() const {
@@ -138,7 +134,7 @@ sqlite3* StoreConnection::db() const {
 }
 
 const char* StoreConnection::error() const {
-  return storage::DbErrorText(own_ != nullptr ? own_ : db());
+  return DbErrorText(own_ != nullptr ? own_ : db());
 }
 
 bool WithSummaryDb(

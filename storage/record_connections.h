@@ -46,7 +46,8 @@ class StoreConnection {
   KeptConnection* kept_ = nullptr;
   std::unique_lock<std::recursive_mutex> hold_;
   sqlite3* own_ = nullptr;  // a connection that failed to open
-  int rc_ = 0;
+  device::Status open_ =
+      device::Status::IoError("no connection");  // how the open went
 };
 
 // Runs `use` on the summary connection (opened first when it is not) with

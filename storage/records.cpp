@@ -61,11 +61,12 @@ int PrepareRecordStatus(sqlite3* db, storage::Statement* stmt) {
 // gives it. What fails is said on stderr as the record writers always did:
 // "Can't open database" or "DB Error" with SQLite's text.
 template <typename Binder>
-bool ExecOnStore(const char* store_name, const char* sql, Binder bind) {
+device::Status ExecOnStore(const char* store_name, const char* sql,
+                           Binder bind) {
   StoreConnection connection(store_name);
   if (!connection.ok()) {
     std::fprintf(stderr, "Can't open database: %s\n", connection.error());
-    return false;
+    return connection.status();
   }
   storage::Statement stmt;
   int rc = stmt.Prepare(connection.db(), sql);
@@ -75,9 +76,15 @@ bool ExecOnStore(const char* store_name, const char* sql, Binder bind) {
   }
   if (rc != SQLITE_DONE) {
     std::fprintf(stderr, "DB Error: %s\n", connection.error());
-    return false;
+    return device::Status::FromSqlite(rc, connection.error());
   }
-  return true;
+  return device::Status::Ok();
+}
+
+// The status of a caught exception, written to the debug output too.
+device::Status CaughtStatus(const char* where) {
+  device::DebugCaught(where);
+  return device::Status::IoError(std::string(where) + ": unexpected failure");
 }
 
 std::string Digest(const std::string& body, const std::string& sender,
@@ -92,10 +99,15 @@ std::string Digest(const std::string& body, const std::string& sender,
 void CreateSummaryTable(storage::CardAnswer answer) {
   std::string path, table;
   if (!GetMessageDbPath(&path, &table)) ChooseNewDbPath(answer, &path, &table);
-  ExecOnce(path.c_str(),
-           storage::WithTableName(kCreateSummaryTableSql, table).c_str());
-  ExecOnce(path.c_str(),
-           storage::WithTableName(kCreateSummaryIndexSql, table).c_str());
+  // A table that exists already makes the CREATE fail, harmlessly.
+  device::IgnoreFailure(
+      ExecOnce(path.c_str(),
+               storage::WithTableName(kCreateSummaryTableSql, table).c_str()),
+      "Creating the summary table");
+  device::IgnoreFailure(
+      ExecOnce(path.c_str(),
+               storage::WithTableName(kCreateSummaryIndexSql, table).c_str()),
+      "Creating the summary index");
 }
 
 int MaxSummaryId() {
@@ -119,8 +131,12 @@ int MaxSummaryId() {
 // --- store databases --------------------------------------------------------
 
 void CreateStoreTable(const char* path) {
-  ExecOnce(path, kCreateStoreTableSql);
-  ExecOnce(path, kCreateStoreIndexesSql);
+  // A table that exists already makes the CREATE fail, harmlessly; whether
+  // the store can be used is EnsureStore's to say.
+  device::IgnoreFailure(ExecOnce(path, kCreateStoreTableSql),
+                        "Creating a store table");
+  device::IgnoreFailure(ExecOnce(path, kCreateStoreIndexesSql),
+                        "Creating a store's indexes");
 }
 
 int PrepareStore(const char* store_name) {
@@ -128,17 +144,20 @@ int PrepareStore(const char* store_name) {
   return MaxStoreId(store_name);
 }
 
-bool EnsureStore(const char* store_name) {
+device::Status EnsureStore(const char* store_name) {
   try {
     CreateStoreTable(StoreDbPath(OrEmpty(store_name).c_str()).c_str());
     StoreConnection connection(store_name);
-    if (!connection.ok()) return false;
+    if (!connection.ok()) return connection.status();
     storage::Statement stmt;
-    return stmt.Prepare(connection.db(), kMaxMsgIdSql) == SQLITE_OK &&
-           stmt.Step();
+    const int rc = stmt.Prepare(connection.db(), kMaxMsgIdSql);
+    if (rc != SQLITE_OK)
+      return device::Status::FromSqlite(rc, connection.error());
+    if (!stmt.Step())
+      return device::Status::FromSqlite(stmt.rc(), connection.error());
+    return device::Status::Ok();
   } catch (...) {
-    device::DebugCaught("EnsureStore");
-    return false;
+    return CaughtStatus("EnsureStore");
   }
 }
 
@@ -288,10 +307,11 @@ bool StatusesOf(const char* store_name, const std::vector<int32_t>& ids,
   }
 }
 
-bool Add(const char* store_name, const char* sender, const char* recipients,
-         const char* subject, const char* body, const char* lowered_body,
-         const char* tokens, int32_t status, const char* date_text,
-         const char* time_text, int32_t* id) {
+device::Status Add(const char* store_name, const char* sender,
+                   const char* recipients, const char* subject,
+                   const char* body, const char* lowered_body,
+                   const char* tokens, int32_t status, const char* date_text,
+                   const char* time_text, int32_t* id) {
   *id = -1;
   try {
     bool found = false;
@@ -300,7 +320,7 @@ bool Add(const char* store_name, const char* sender, const char* recipients,
                 &found_id, nullptr, nullptr);
     if (found) {
       *id = found_id;
-      return true;
+      return device::Status::Ok();
     }
     const std::string digest = DigestOf(body, sender, recipients, subject);
     std::string body_b = BlankedCopy(OrEmpty(body));
@@ -328,20 +348,18 @@ bool Add(const char* store_name, const char* sender, const char* recipients,
       stmt.Bind(11, digest);
     });
   } catch (...) {
-    device::DebugCaught("Add");
-    return false;
+    return CaughtStatus("Add");
   }
 }
 
-bool SetStatus(const char* store_name, int32_t id, int32_t status) {
+device::Status SetStatus(const char* store_name, int32_t id, int32_t status) {
   try {
     return ExecOnStore(store_name, kUpdateSql, [&](storage::Statement& stmt) {
       stmt.Bind(1, status);
       stmt.Bind(2, id);
     });
   } catch (...) {
-    device::DebugCaught("SetStatus");
-    return false;
+    return CaughtStatus("SetStatus");
   }
 }
 

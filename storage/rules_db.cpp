@@ -76,6 +76,13 @@ bool HoldsMoreStatements(sqlite3* db, const char* tail) {
   return false;
 }
 
+// A text column; NULL reads as empty text.
+std::string_view ColumnText(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  if (text == nullptr) return {};
+  return std::string_view(reinterpret_cast<const char*>(text));
+}
+
 bool TableFull() {
   bool (*full)() = g_table_full.load();
   return full != nullptr && full();
@@ -113,19 +120,20 @@ void SetRuleTableHooks(const RuleTableHooks& hooks) {
   g_table_reload.store(hooks.reload);
 }
 
-RulesQuery QueryRules(const std::string& sql,
-                      const std::function<bool(sqlite3_stmt*)>& row,
-                      const std::function<void(RulesQuery)>& done) {
+device::Status QueryRules(
+    const std::string& sql, const std::function<bool(sqlite3_stmt*)>& row,
+    const std::function<void(const device::Status&)>& done) {
   RulesDb& s = Db();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  RulesQuery result = RulesQuery::kOk;
-  if (!OpenRulesDb()) {
-    result = RulesQuery::kOpenFailed;
-  } else {
+  device::Status result = OpenRulesDb();
+  if (result.ok()) {
     Statement stmt;
-    if (stmt.Prepare(s.db, sql) != SQLITE_OK || !stmt.ok()) {
+    const int rc = stmt.Prepare(s.db, sql);
+    if (rc != SQLITE_OK || !stmt.ok()) {
+      result = rc != SQLITE_OK
+                   ? device::Status::FromSqlite(rc, sqlite3_errmsg(s.db))
+                   : device::Status::InvalidArgument("no statement");
       CloseRulesDb();
-      result = RulesQuery::kPrepareFailed;
     } else {
       while (stmt.Step()) {
         if (!row(stmt.get())) break;
@@ -135,14 +143,35 @@ RulesQuery QueryRules(const std::string& sql,
         // read is not the whole table.
         device::DebugOut("Reading the rules failed: %s\n",
                          sqlite3_errmsg(s.db));
+        result = device::Status::FromSqlite(stmt.rc(), sqlite3_errmsg(s.db));
         stmt.Finalize();
         CloseRulesDb();
-        result = RulesQuery::kReadFailed;
       }
     }
   }
   if (done) done(result);
   return result;
+}
+
+device::Status ListRules(
+    const std::function<bool(const RuleRow&)>& row,
+    const std::function<void(const device::Status&)>& done) {
+  std::string path, table;
+  GetRulesDbPath(&path, &table);
+  return QueryRules(
+      WithTableName(kListRulesSql, table),
+      [&row](sqlite3_stmt* stmt) {
+        if (sqlite3_data_count(stmt) != 6) return true;
+        RuleRow rule;
+        rule.id = sqlite3_column_int(stmt, 0);
+        rule.sender = ColumnText(stmt, 1);
+        rule.recipients = ColumnText(stmt, 2);
+        rule.message = ColumnText(stmt, 3);
+        rule.tokens = ColumnText(stmt, 4);
+        rule.certainty = sqlite3_column_int(stmt, 5);
+        return row(rule);
+      },
+      done);
 }
 
 }  // namespace storage
@@ -167,8 +196,12 @@ void CreateRulesTable() {
   try {
     std::string path, table;
     GetRulesDbPath(&path, &table);
-    ExecOnce(path.c_str(),
-             storage::WithTableName(storage::kCreateRulesSql, table).c_str());
+    // A table that exists already makes the CREATE fail, harmlessly.
+    device::IgnoreFailure(
+        ExecOnce(
+            path.c_str(),
+            storage::WithTableName(storage::kCreateRulesSql, table).c_str()),
+        "Creating the rules table");
   } catch (...) {
     device::DebugCaught("CreateRulesTable");
   }
@@ -301,10 +334,10 @@ void SetRulesFileHandler(
 
 }  // namespace storage
 
-bool OpenRulesDb() {
+device::Status OpenRulesDb() {
   RulesDb& s = Db();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  if (s.open && storage::SameRulesFile(s)) return true;
+  if (s.open && storage::SameRulesFile(s)) return device::Status::Ok();
   if (s.open) CloseRulesDb();  // removed or replaced: the path's file now
   std::function<void()> tell;
   bool ok = false;
@@ -316,7 +349,9 @@ bool OpenRulesDb() {
     ok = false;
   }
   if (tell) tell();
-  return ok;
+  if (!ok)
+    return device::Status::IoError("the rules database cannot be opened");
+  return device::Status::Ok();
 }
 
 void CloseRulesDb() {
@@ -328,33 +363,40 @@ void CloseRulesDb() {
   s.host.clear();
 }
 
-int ExecRules(const char* sql, const std::vector<RuleValue>& values) {
+device::Status ExecRules(const char* sql,
+                         const std::vector<RuleValue>& values) {
   RulesDb& s = Db();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   try {
-    if (!OpenRulesDb()) return SQLITE_ERROR;
+    device::Status open = OpenRulesDb();
+    if (!open.ok()) return open;
     storage::Statement stmt;
     const char* tail = nullptr;
     int rc = stmt.Prepare(s.db, storage::OrEmpty(sql), &tail);
     if (rc == SQLITE_OK && stmt.ok()) {
       // One statement per call: a text that carries a second one is refused
       // before anything of it runs.
-      if (storage::HoldsMoreStatements(s.db, tail)) return SQLITE_ERROR;
+      if (storage::HoldsMoreStatements(s.db, tail)) {
+        return device::Status::InvalidArgument(
+            "more than one statement in one call");
+      }
       rc = storage::BindAll(&stmt, values);
       if (rc == SQLITE_OK) {
         rc = stmt.Exec();
         if (rc == SQLITE_DONE) rc = SQLITE_OK;
       }
     }
-    if (rc != SQLITE_OK && rc != SQLITE_ERROR) {
-      std::fprintf(stderr, "SQL error: %s\n", sqlite3_errmsg(s.db));
-      stmt.Finalize();  // a connection with a live statement does not close
-      CloseRulesDb();
-    }
-    return rc;
+    if (rc == SQLITE_OK) return device::Status::Ok();
+    // SQLite's text first: closing the connection would lose it.
+    const std::string why = sqlite3_errmsg(s.db);
+    if (rc == SQLITE_ERROR) return device::Status::InvalidArgument(why);
+    std::fprintf(stderr, "SQL error: %s\n", why.c_str());
+    stmt.Finalize();  // a connection with a live statement does not close
+    CloseRulesDb();
+    return device::Status::FromSqlite(rc, why);
   } catch (...) {
     device::DebugCaught("ExecRules");
-    return SQLITE_ERROR;
+    return device::Status::IoError("ExecRules: unexpected failure");
   }
 }
 
@@ -362,7 +404,7 @@ int MaxRuleId() {
   RulesDb& s = Db();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   try {
-    if (!OpenRulesDb()) return -1;
+    if (!OpenRulesDb().ok()) return -1;
     storage::Statement stmt;
     const int rc = stmt.Prepare(
         s.db, storage::WithTableName(storage::kMaxRuleIdSql, s.table));
@@ -384,7 +426,7 @@ bool FindRule(const char* sender, const char* recipients, const char* tokens,
   RulesDb& s = Db();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   try {
-    if (!OpenRulesDb()) return false;
+    if (!OpenRulesDb().ok()) return false;
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
     const std::string tokens_b = BlankedCopy(storage::OrEmpty(tokens));
@@ -409,12 +451,14 @@ bool FindRule(const char* sender, const char* recipients, const char* tokens,
   }
 }
 
-bool UpdateRule(int id, const char* sender, const char* recipients,
-                const char* message, const char* tokens, float certainty) {
+device::Status UpdateRule(int id, const char* sender, const char* recipients,
+                          const char* message, const char* tokens,
+                          float certainty) {
   RulesDb& s = Db();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   try {
-    if (!OpenRulesDb()) return false;
+    device::Status open = OpenRulesDb();
+    if (!open.ok()) return open;
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
     const std::string message_b = BlankedCopy(storage::OrEmpty(message));
@@ -423,15 +467,15 @@ bool UpdateRule(int id, const char* sender, const char* recipients,
         storage::WithTableName(storage::kUpdateRuleSql, s.table);
     return ExecRules(sql.c_str(), {sender_b, recipients_b, message_b, tokens_b,
                                    storage::CertaintyToInt(certainty),
-                                   static_cast<int32_t>(id)}) == SQLITE_OK;
+                                   static_cast<int32_t>(id)});
   } catch (...) {
     device::DebugCaught("UpdateRule");
-    return false;
+    return device::Status::IoError("UpdateRule: unexpected failure");
   }
 }
 
-bool AddRule(const char* sender, const char* recipients, const char* message,
-             float certainty) {
+device::Status AddRule(const char* sender, const char* recipients,
+                       const char* message, float certainty) {
   RulesDb& s = Db();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   try {
@@ -450,21 +494,22 @@ bool AddRule(const char* sender, const char* recipients, const char* message,
     }
     // A failed query gives -1, so the new rule then gets Id 0.
     SetNextRuleId(MaxRuleId() + 1);
-    if (storage::TableFull()) return false;
-    if (!OpenRulesDb()) return false;
+    if (storage::TableFull())
+      return device::Status::ResourceExhausted("the rule table is full");
+    device::Status open = OpenRulesDb();
+    if (!open.ok()) return open;
     const std::string sql =
         storage::WithTableName(storage::kInsertRuleSql, s.table);
-    return ExecRules(sql.c_str(),
-                     {s.next_id, sender_b, recipients_b, message_b, tokens,
-                      storage::CertaintyToInt(certainty)}) == SQLITE_OK;
+    return ExecRules(sql.c_str(), {s.next_id, sender_b, recipients_b, message_b,
+                                   tokens, storage::CertaintyToInt(certainty)});
   } catch (...) {
     device::DebugCaught("AddRule");
-    return false;
+    return device::Status::IoError("AddRule: unexpected failure");
   }
 }
 
-bool DeleteRule(const char* sender, const char* recipients,
-                const char* message) {
+device::Status DeleteRule(const char* sender, const char* recipients,
+                          const char* message) {
   RulesDb& s = Db();
   std::lock_guard<std::recursive_mutex> lock(s.mutex);
   try {
@@ -473,11 +518,11 @@ bool DeleteRule(const char* sender, const char* recipients,
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
     const std::string message_b = BlankedCopy(storage::OrEmpty(message));
-    int rc = SQLITE_ERROR;
-    if (OpenRulesDb()) {
+    device::Status status = OpenRulesDb();
+    if (status.ok()) {
       const std::string sql =
           storage::WithTableName(storage::kDeleteRuleSql, s.table);
-      rc = ExecRules(sql.c_str(), {sender_b, recipients_b, message_b});
+      status = ExecRules(sql.c_str(), {sender_b, recipients_b, message_b});
     }
     // The table in memory is read again from the database, still under the
     // rules lock, so that it holds exactly the rows that are left: a rule the
@@ -486,9 +531,9 @@ bool DeleteRule(const char* sender, const char* recipients,
     // memory while the database keeps it. A failed reload leaves the table
     // empty, and an empty table holds every message until it loads.
     storage::ReloadTable();
-    return rc == SQLITE_OK;
+    return status;
   } catch (...) {
     device::DebugCaught("DeleteRule");
-    return false;
+    return device::Status::IoError("DeleteRule: unexpected failure");
   }
 }

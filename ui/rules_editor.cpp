@@ -121,7 +121,8 @@ void RulesEditor::Add() {
   std::string held;
   if (HeldMessageText(&held)) message = held;
   if (AddRule(sender.c_str(), recipients.c_str(), message.c_str(),
-              kEditorCertainty)) {
+              kEditorCertainty)
+          .ok()) {
     FillRuleList();
     changed_ = true;
     RulesChanged.store(1);
@@ -140,7 +141,7 @@ void RulesEditor::Delete() {
     Tell(124, 123);
     return;
   }
-  if (!DeleteRule(sender.c_str(), recipients.c_str(), message.c_str())) {
+  if (!DeleteRule(sender.c_str(), recipients.c_str(), message.c_str()).ok()) {
     Tell(125, 118);
     return;
   }

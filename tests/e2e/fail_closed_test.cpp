@@ -363,7 +363,7 @@ TEST_F(FailClosedTest, AWalkJudgedWhileTheRulesCouldNotBeReadIsMadeAgain) {
   ASSERT_NO_FATAL_FAILURE(SendHeldAndRecorded("5550123", &id));
   // The user's new rule is written, but another program holds the rules file
   // when the filter reads the rules again: the pass judges with none.
-  ASSERT_TRUE(AddRule("", "5550123", "", 90.0));
+  ASSERT_TRUE(AddRule("", "5550123", "", 90.0).ok());
   CloseRulesDb();
   sqlite3* lock =
       Lock(image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));

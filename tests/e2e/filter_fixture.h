@@ -137,7 +137,7 @@ class FilterEndToEndTest : public ::testing::Test {
   }
 
   void AddCoveringRule(const char* recipients) {
-    ASSERT_TRUE(AddRule("", recipients, "", 90.0));
+    ASSERT_TRUE(AddRule("", recipients, "", 90.0).ok());
     CloseRulesDb();
     HostCommand("rules-changed", "ok");
   }
@@ -188,7 +188,7 @@ class FilterEndToEndTest : public ::testing::Test {
     std::vector<Record> out;
     sqlite3* db = nullptr;
     std::string path = StoreDbPath(store);
-    if (storage::OpenCeDatabase(path.c_str(), &db) == SQLITE_OK) {
+    if (storage::OpenCeDatabase(path.c_str(), &db).ok()) {
       sqlite3_stmt* stmt = nullptr;
       if (sqlite3_prepare_v2(
               db, "SELECT Id, Status, Recipients, Hash FROM Msg ORDER BY Id;",

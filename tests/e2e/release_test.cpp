@@ -212,7 +212,7 @@ TEST_F(WindowsOverTheDevice, UpdateAppliesARuleAnotherProgramAdded) {
     std::string path, table;
     GetRulesDbPath(&path, &table);
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(path.c_str(), &db), SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(path.c_str(), &db).ok());
     ASSERT_EQ(
         sqlite3_exec(db,
                      "INSERT INTO Rules (Id, Sender, Recipients, Message, "

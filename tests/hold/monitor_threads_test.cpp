@@ -47,7 +47,9 @@ class MonitorTest : public MapiTest {
   }
   int Recorded() {
     std::vector<DayRecord> records;
-    ReadStoreDay("SMS", 0, true, true, &records, nullptr);
+    // A store that cannot be read yet counts what was read.
+    device::IgnoreFailure(ReadStoreDay("SMS", 0, true, true, &records, nullptr),
+                          "Counting the records");
     return static_cast<int>(records.size());
   }
   std::string FolderOf(int64_t id) {
@@ -68,7 +70,7 @@ TEST_F(MonitorTest, APausedWorkerRecordsNothingUntilResumed) {
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   EXPECT_EQ(Recorded(), 0);
   // The rule table may be rebuilt while the worker stands still.
-  ASSERT_TRUE(AddRule("", "5550199", "", 90));
+  ASSERT_TRUE(AddRule("", "5550199", "", 90).ok());
   ASSERT_TRUE(LoadRules());
   RulesChanged.store(1);
   EXPECT_TRUE(ResumeWorker());
@@ -105,7 +107,7 @@ TEST_F(MonitorTest, AWorkerStartedWhileAPauseGuardLivesStartsPaused) {
 
 TEST_F(MonitorTest, MessagesInOtherFoldersAreLeftAlone) {
   // A message the check lets pass is not touched again when it moves on.
-  ASSERT_TRUE(AddRule("", "5550199", "", 90));
+  ASSERT_TRUE(AddRule("", "5550199", "", 90).ok());
   ASSERT_TRUE(LoadRules());
   int64_t id = Save({u"5550199"}, u"ok", u"allowed");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -210,7 +210,7 @@ TEST_F(StoresTest,
   for (const DayRecord& record : DayRecords()) {
     if (record.recipients == "5550102") first = record.id;
   }
-  ASSERT_TRUE(records::SetStatus("SMS", first, 1));
+  ASSERT_TRUE(records::SetStatus("SMS", first, 1).ok());
   ASSERT_TRUE(ScanHeldFolder(record));
   int32_t status = -1;
   ASSERT_TRUE(records::StatusOf("SMS", first, &status, nullptr));
@@ -219,8 +219,7 @@ TEST_F(StoresTest,
   // A record removed meanwhile is written again.
   {
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db),
-              SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db).ok());
     ASSERT_EQ(sqlite3_exec(
                   db,
                   ("DELETE FROM Msg WHERE Id = " + std::to_string(first) + ";")
@@ -235,13 +234,13 @@ TEST_F(StoresTest,
 
   // A rule that covers none of them changes the rules: every message is
   // read and judged again (the changed body makes its own record now).
-  ASSERT_TRUE(AddRule("x", "0000", "m", 90));
+  ASSERT_TRUE(AddRule("x", "0000", "m", 90).ok());
   ASSERT_TRUE(LoadRules());
   ASSERT_TRUE(ScanHeldFolder(record));
   EXPECT_EQ(RecordCount(), 4);
 
   // A rule that covers the second one releases it at the next pass.
-  ASSERT_TRUE(AddRule("x", "5550101", "m", 90));
+  ASSERT_TRUE(AddRule("x", "5550101", "m", 90).ok());
   ASSERT_TRUE(LoadRules());
   ASSERT_TRUE(ScanHeldFolder(record));
   device::ServiceMessage m;

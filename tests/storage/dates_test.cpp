@@ -177,7 +177,8 @@ class StampedDaysTest : public DatesTest {
     int32_t id = 0;
     ASSERT_TRUE(records::Add("SMS", "Anna", "5550199", "s", body.c_str(),
                              body.c_str(), "tok", 0, date.c_str(), time.c_str(),
-                             &id));
+                             &id)
+                    .ok());
   }
   // The bodies listed with the given day offset.
   static std::set<std::string> Listed(int days_back) {
@@ -241,7 +242,8 @@ TEST_F(StampedDaysTest, RecordsWithTheEarlierLowByteDateAreStillListed) {
   int32_t id = 0;
   ASSERT_TRUE(records::Add("SMS", "Anna", "1", "s", "earlier", "earlier", "tok",
                            0, device::LowByteNarrow(wide).c_str(), "12:00:00",
-                           &id));
+                           &id)
+                  .ok());
   Record("now");
   EXPECT_EQ(Listed(0), (std::set<std::string>{"earlier", "now"}));
   EXPECT_TRUE(Listed(1).empty());

@@ -62,7 +62,8 @@ class MessageDbTest : public ::testing::Test {
     return records::Add("SMS", "Anna <anna@example.org>", "5550199",
                         subject.c_str(), body.c_str(), body.c_str(), "tok",
                         status, (date.empty() ? today_ : date).c_str(),
-                        "10:00:00", id);
+                        "10:00:00", id)
+        .ok();
   }
 
   // Host path of a store's database file.
@@ -72,7 +73,7 @@ class MessageDbTest : public ::testing::Test {
 
   int CountRows(const char* store) {
     sqlite3* db = nullptr;
-    storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db);
+    EXPECT_TRUE(storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db).ok());
     sqlite3_stmt* stmt = nullptr;
     int count = -1;
     if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM Msg;", -1, &stmt,
@@ -109,7 +110,7 @@ TEST_F(MessageDbTest, SameMessageTwiceIsOneRecordWithTheFirstId) {
   EXPECT_EQ(status, 0);  // the second add changed nothing
   EXPECT_EQ(tokens, "tok");
 
-  ASSERT_TRUE(records::SetStatus("SMS", 1, 1));
+  ASSERT_TRUE(records::SetStatus("SMS", 1, 1).ok());
   records::FindMessage("SMS", "Body", "Anna <anna@example.org>", "5550199",
                        "Hello", &found, &id, &status, &tokens);
   EXPECT_EQ(status, 1);
@@ -123,7 +124,7 @@ TEST_F(MessageDbTest, DigestIsTakenBeforeBlankingAndStoredTextsAreBlanked) {
   EXPECT_EQ(CountRows("SMS"), 2);
 
   sqlite3* db = nullptr;
-  storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db);
+  ASSERT_TRUE(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db).ok());
   sqlite3_stmt* stmt = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(
                 db, "SELECT Subject, OrgMessage, Hash FROM Msg ORDER BY Id;",
@@ -150,7 +151,8 @@ TEST_F(MessageDbTest, HostileTextsAreStoredAsTextAndChangeNoStatement) {
   ASSERT_TRUE(records::Add("SMS", hostile.c_str(), hostile.c_str(),
                            hostile.c_str(), hostile.c_str(), hostile.c_str(),
                            hostile.c_str(), 0, today_.c_str(), hostile.c_str(),
-                           &id));
+                           &id)
+                  .ok());
   EXPECT_EQ(CountRows("SMS"), 1);
   bool found = false;
   ASSERT_TRUE(records::FindMessage("SMS", hostile.c_str(), hostile.c_str(),
@@ -207,7 +209,7 @@ TEST_F(MessageDbTest, SummaryDayListReadsTheSummaryTable) {
   std::string insert =
       "INSERT INTO Tarnvex VALUES (4, 'Bob', '555', 'hi', 't', '" + today_ +
       "', '09:00', 0);";
-  ASSERT_EQ(ExecOnce(path.c_str(), insert.c_str()), SQLITE_OK);
+  ASSERT_TRUE(ExecOnce(path.c_str(), insert.c_str()).ok());
   CloseSummaryDb();
   std::vector<DayRecord> records;
   ASSERT_TRUE(ReadSummaryDay(0, true, false, &records, nullptr).ok());
@@ -224,7 +226,8 @@ TEST_F(MessageDbTest, SummaryDayListReadsTheSummaryTable) {
 TEST_F(MessageDbTest, ViewReadsTheLoweredBodyAsMessageText) {
   int32_t id = 0;
   ASSERT_TRUE(records::Add("SMS", "s", "r", "Subj", "Hello World",
-                           "hello world", "", 0, today_.c_str(), "t", &id));
+                           "hello world", "", 0, today_.c_str(), "t", &id)
+                  .ok());
   std::string org, subject, text;
   ASSERT_TRUE(records::LoadForView("SMS", id, &org, &subject, &text));
   EXPECT_EQ(org, "Hello World");
@@ -244,8 +247,9 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
   EXPECT_EQ(records::MaxStoreId("Broken"), -1);
   int32_t id = 0;
   EXPECT_FALSE(records::Add("Broken", "s", "r", "x", "b", "b", "", 0,
-                            today_.c_str(), "t", &id));
-  EXPECT_FALSE(records::SetStatus("Broken", 1, 1));
+                            today_.c_str(), "t", &id)
+                   .ok());
+  EXPECT_FALSE(records::SetStatus("Broken", 1, 1).ok());
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("DB Error: "), std::string::npos) << err;
   // The failed lookup says so, but never prints the message's own text.
@@ -268,7 +272,8 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(records::MaxStoreId("NoSuch\\Store"), 0);
   EXPECT_FALSE(records::Add("NoSuch\\Store", "s", "r", "x", "b", "b", "", 0,
-                            today_.c_str(), "t", &id));
+                            today_.c_str(), "t", &id)
+                   .ok());
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Can't open database: "), std::string::npos) << err;
   EXPECT_TRUE(ReadStoreDay("NoSuch\\Store", 0, true, true, &records, nullptr)
@@ -291,7 +296,7 @@ FileFacts FactsOf(const std::string& ce_path, const std::string& table,
                   const std::string& lookup) {
   FileFacts facts;
   sqlite3* db = nullptr;
-  storage::OpenCeDatabase(ce_path.c_str(), &db);
+  EXPECT_TRUE(storage::OpenCeDatabase(ce_path.c_str(), &db).ok());
   sqlite3_stmt* stmt = nullptr;
   sqlite3_prepare_v2(
       db, "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = ?;", -1,
@@ -324,20 +329,20 @@ FileFacts FactsOf(const std::string& ce_path, const std::string& table,
 TEST_F(MessageDbTest, FilesMadeBeforeGainTheLookupIndexesAndKeepTheirTables) {
   // A store file and a summary file as they were made before the indexes.
   const std::string old_store = StoreDbPath("Old");
-  ASSERT_EQ(ExecOnce(old_store.c_str(), records::kCreateStoreTableSql),
-            SQLITE_OK);
+  ASSERT_TRUE(ExecOnce(old_store.c_str(), records::kCreateStoreTableSql).ok());
   EXPECT_TRUE(FactsOf(old_store, "Msg", "SELECT 1;").indexes.count("MsgHash") ==
               0);
   std::string summary, table;
   ASSERT_TRUE(GetMessageDbPath(&summary, &table));
-  ASSERT_EQ(ExecOnce(summary.c_str(),
-                     ("DROP INDEX " + table + "ReceivedDate;").c_str()),
-            SQLITE_OK);
+  ASSERT_TRUE(ExecOnce(summary.c_str(),
+                       ("DROP INDEX " + table + "ReceivedDate;").c_str())
+                  .ok());
 
   // A record's status and digest are read without the index too.
   int32_t early = 0;
   ASSERT_TRUE(records::Add("Old", "s", "r", "early", "b", "b", "", 1,
-                           today_.c_str(), "t", &early));
+                           today_.c_str(), "t", &early)
+                  .ok());
   int32_t status = -1;
   std::string digest;
   ASSERT_TRUE(records::StatusOf("Old", early, &status, &digest));
@@ -385,7 +390,8 @@ TEST_F(MessageDbTest, FilesMadeBeforeGainTheLookupIndexesAndKeepTheirTables) {
   // Records are still found through the index.
   int32_t id = 0;
   ASSERT_TRUE(records::Add("Old", "s", "r", "x", "b", "b", "", 0,
-                           today_.c_str(), "t", &id));
+                           today_.c_str(), "t", &id)
+                  .ok());
   bool found = false;
   EXPECT_TRUE(records::FindMessage("Old", "b", "s", "r", "x", &found, nullptr,
                                    nullptr, nullptr));
@@ -421,7 +427,8 @@ TEST_F(MessageDbTest, KeptConnectionsFollowAFileReplacedOrRemoved) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(records::MaxStoreId("SMS"), -1);
   EXPECT_FALSE(records::Add("SMS", "s", "r", "x", "b", "b", "", 0,
-                            today_.c_str(), "t", &id));
+                            today_.c_str(), "t", &id)
+                   .ok());
   testing::internal::GetCapturedStderr();
   EXPECT_TRUE(std::filesystem::exists(host));
   records::PrepareStore("SMS");
@@ -458,7 +465,8 @@ TEST_F(MessageDbTest, ManyStoresAtOnceKeepWorking) {
       int32_t id = 0;
       ASSERT_TRUE(records::Add(name.c_str(), "s", "r",
                                ("n" + std::to_string(round)).c_str(), "b", "b",
-                               "", 0, today_.c_str(), "t", &id));
+                               "", 0, today_.c_str(), "t", &id)
+                      .ok());
       EXPECT_EQ(id, round + 1) << name;
     }
   }

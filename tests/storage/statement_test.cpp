@@ -1,5 +1,7 @@
 // Opening a database by its CE path: an open SQLite refuses is a failure
 // that says why, whatever result code SQLite gave it.
+#include "storage/statement.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -11,7 +13,6 @@
 #include <string>
 
 #include "device/image.h"
-#include "storage/statement.h"
 #include "tests/support/temp_image.h"
 
 namespace {
@@ -51,10 +52,12 @@ class UriNamedImage : public ::testing::Test {
 
 TEST_F(UriNamedImage, AnOpenSQLiteRefusesWithItsGenericErrorIsAFailure) {
   sqlite3* db = nullptr;
-  const int rc = storage::OpenCeDatabase("\\Rules_0.db", &db);
-  ASSERT_EQ(rc, SQLITE_ERROR) << "the setting no longer gives SQLITE_ERROR";
-  EXPECT_FALSE(storage::OpenSucceeded(rc));
-  EXPECT_STREQ(storage::DbErrorText(db), "no such vfs: none/Rules_0.db");
+  const device::Status opened = storage::OpenCeDatabase("\\Rules_0.db", &db);
+  EXPECT_FALSE(opened.ok());
+  EXPECT_EQ(opened.message(), "no such vfs: none/Rules_0.db");
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(sqlite3_errcode(db), SQLITE_ERROR)
+      << "the image no longer gives SQLite's generic error";
   sqlite3_close(db);
   // A connection to keep is not handed out.
   EXPECT_EQ(storage::OpenCeDatabaseOrReport("\\Rules_0.db"), nullptr);

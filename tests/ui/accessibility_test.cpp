@@ -116,9 +116,10 @@ class AccessibilityTest : public ::testing::Test {
       int32_t id = 0;
       ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>", "5550199",
                                subject, "see you", "see you", "", 0,
-                               today.c_str(), "10:00:00", &id));
+                               today.c_str(), "10:00:00", &id)
+                      .ok());
     }
-    ASSERT_TRUE(AddRule("", "5550100", "a rule", 90.0f));
+    ASSERT_TRUE(AddRule("", "5550100", "a rule", 90.0f).ok());
     window_ = std::make_unique<ui::MainWindow>();
     window_->resize(480, 640);
     window_->show();

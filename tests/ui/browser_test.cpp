@@ -165,7 +165,8 @@ class BrowserTest : public ::testing::Test {
     int32_t id = 0;
     ASSERT_TRUE(records::Add(store, "Anna <anna@example.org>", "5550199",
                              subject.c_str(), message.c_str(), message.c_str(),
-                             "", status, today_.c_str(), "10:00:00", &id));
+                             "", status, today_.c_str(), "10:00:00", &id)
+                    .ok());
   }
   // A held record of the store's that has the Id `id` (a store's Ids are
   // its own, any 32-bit number).
@@ -174,10 +175,10 @@ class BrowserTest : public ::testing::Test {
     int32_t given = 0;
     ASSERT_TRUE(records::Add(store, "Anna <anna@example.org>", "5550199",
                              subject.c_str(), message.c_str(), message.c_str(),
-                             "", 0, today_.c_str(), "10:00:00", &given));
+                             "", 0, today_.c_str(), "10:00:00", &given)
+                    .ok());
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db),
-              SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db).ok());
     {
       storage::Statement renumber(db, "UPDATE Msg SET Id = ?1 WHERE Id = ?2;");
       renumber.Bind(1, id).Bind(2, given);
@@ -190,7 +191,7 @@ class BrowserTest : public ::testing::Test {
     std::string path, table;
     ASSERT_TRUE(GetMessageDbPath(&path, &table));
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(path.c_str(), &db), SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(path.c_str(), &db).ok());
     {
       storage::Statement insert(
           db, storage::WithTableName(
@@ -382,15 +383,15 @@ TEST_F(BrowserTest, AnEntryWithoutItsOwnMessageLeavesNoEarlierOneToOpen) {
   int32_t gone = 0;
   ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>", "5550199", "Gone",
                            "the removed message", "the removed message", "", 0,
-                           today_.c_str(), "10:00:00", &gone));
+                           today_.c_str(), "10:00:00", &gone)
+                  .ok());
   RecordSummary(1, "the summary record");
   Refill();
   ASSERT_EQ(List()->count(), 3);
   // A record removed after the list was read.
   {
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db),
-              SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db).ok());
     storage::Statement remove(db, "DELETE FROM Msg WHERE Id = ?1;");
     remove.Bind(1, gone);
     EXPECT_EQ(remove.Exec(), SQLITE_DONE);

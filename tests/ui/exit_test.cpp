@@ -57,7 +57,7 @@ class ExitTest : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(program_.Prepare({"SMS"}, &error)) << error;
-    ASSERT_TRUE(AddRule("", "5550100", "covered", 90.0f));
+    ASSERT_TRUE(AddRule("", "5550100", "covered", 90.0f).ok());
     ASSERT_TRUE(LoadRules());
     ASSERT_TRUE(program_.Watch(&error)) << error;
     window_ = std::make_unique<ui::MainWindow>();

@@ -282,7 +282,7 @@ void SaveNoticePicture(const NotificationService::Notice& notice,
 
 TEST_F(NoticesX, OneHoldGivesOneNoticeNamingTheRecipientsNoRuleCovers) {
   Run([&](ui::MainWindow*) {
-    ASSERT_TRUE(AddRule("", "5550100", "lunch", 90.0f));
+    ASSERT_TRUE(AddRule("", "5550100", "lunch", 90.0f).ok());
     ASSERT_TRUE(LoadRules());
     const int64_t id = Send({u"555 0100", u"555 0199"}, u"Dinner <8pm> & more");
     ASSERT_TRUE(WaitFor([&] { return !service_->notices.empty(); }, 10000));
@@ -369,7 +369,7 @@ TEST_F(NoticesX, TheIconsTooltipCountsTheHeldMessages) {
         WaitFor([&] { return tooltip().endsWith("Messages held: 2"); }, 10000))
         << tooltip().toStdString();
     // A rule releases one of them.
-    ASSERT_TRUE(AddRule("", "5550188", "", 90.0f));
+    ASSERT_TRUE(AddRule("", "5550188", "", 90.0f).ok());
     ASSERT_TRUE(ui::StartDatabaseUpdate());
     EXPECT_TRUE(
         WaitFor([&] { return tooltip().endsWith("Messages held: 1"); }, 10000))
@@ -515,9 +515,11 @@ TEST(NoticeDayTest, AClickListsTheHeldMessagesOfTheHoldsDay) {
   DayText(0, &today);
   int32_t id = 0;
   ASSERT_TRUE(records::Add("SMS", "Anna", "5550199", "Yesterday", "held",
-                           "held", "", 0, yesterday.c_str(), "23:59:00", &id));
+                           "held", "", 0, yesterday.c_str(), "23:59:00", &id)
+                  .ok());
   ASSERT_TRUE(records::Add("SMS", "Anna", "5550100", "Today", "sent", "sent",
-                           "", 1, today.c_str(), "09:00:00", &id));
+                           "", 1, today.c_str(), "09:00:00", &id)
+                  .ok());
   {
     ui::MainWindow window;
     window.show();

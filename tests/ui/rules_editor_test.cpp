@@ -112,7 +112,7 @@ TEST_F(RulesEditorTest, TheSameRuleTwiceIsOneRule) {
 
 TEST_F(RulesEditorTest, The513thRuleIsRefused) {
   for (int i = 0; i < kMaxRules; ++i) {
-    ASSERT_TRUE(AddRule(("s" + std::to_string(i)).c_str(), "r", "m", 90));
+    ASSERT_TRUE(AddRule(("s" + std::to_string(i)).c_str(), "r", "m", 90).ok());
   }
   Open();
   EXPECT_EQ(Page().ControlText(1038), u"512");
@@ -124,8 +124,8 @@ TEST_F(RulesEditorTest, The513thRuleIsRefused) {
 }
 
 TEST_F(RulesEditorTest, DeleteTakesTheFieldsAndKeepsTheOldCount) {
-  ASSERT_TRUE(AddRule("Anna", "5550199", "first", 90));
-  ASSERT_TRUE(AddRule("Bert", "5550111", "second", 90));
+  ASSERT_TRUE(AddRule("Anna", "5550199", "first", 90).ok());
+  ASSERT_TRUE(AddRule("Bert", "5550111", "second", 90).ok());
   Open();
   Press(1034);
   ASSERT_EQ(boxes_->shown.size(), 1u);
@@ -165,7 +165,7 @@ TEST_F(RulesEditorTest, ALongRuleSelectedAndDeletedIsGoneAndAllowsNothingMore) {
     recipients += "555010" + std::to_string(i % 10) + ", ";
   recipients += "5550199";
   const std::string sender(300, 'S');
-  ASSERT_TRUE(AddRule(sender.c_str(), recipients.c_str(), "lunch", 90));
+  ASSERT_TRUE(AddRule(sender.c_str(), recipients.c_str(), "lunch", 90).ok());
   Open();
   List()->setCurrentRow(0);
   EXPECT_EQ(Page().ControlText(1035).size(), recipients.size());

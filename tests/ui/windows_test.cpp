@@ -246,7 +246,8 @@ class ViewerTest : public ::testing::Test {
     int32_t id = 0;
     ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>", "5550199",
                              subject.c_str(), message.c_str(), message.c_str(),
-                             "", 0, today_.c_str(), "10:00:00", &id));
+                             "", 0, today_.c_str(), "10:00:00", &id)
+                    .ok());
   }
   void Refill() {
     ui::RefreshMessageList(window_->browser());
