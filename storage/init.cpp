@@ -1,3 +1,5 @@
+// Start-up of the databases in two halves (folders and the card question,
+// then the summary and rules tables and their next numbers).
 #include "storage/init.h"
 
 #include <atomic>

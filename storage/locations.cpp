@@ -1,3 +1,6 @@
+// Where the program's files live: the install folder found from the running
+// program, the storage cards, the database folder and the CE paths built on
+// them, with the small file probes the search uses.
 #include "storage/locations.h"
 
 #include <cassert>

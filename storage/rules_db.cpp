@@ -1,3 +1,6 @@
+// The rules database: its one kept connection (set aside and made anew when
+// the file is damaged), the rule writers the editor uses, and the listing the
+// rule table in memory is loaded from.
 #include "storage/rules_db.h"
 
 #include <sys/stat.h>
