@@ -80,12 +80,14 @@ bool ContainsAll(const std::vector<std::string>& tokens,
 
 bool TableFull() { return RuleCount() >= kMaxRules; }
 
+bool LoadRulesWith(const storage::RulesLister& list);
+
 // The rules database reloads this table after a delete and asks whether it is
 // full; plugged in as soon as this table is part of the program.
 [[maybe_unused]] const bool kHooksInstalled = [] {
   storage::RuleTableHooks hooks;
   hooks.full = &TableFull;
-  hooks.reload = &LoadRules;
+  hooks.reload = &LoadRulesWith;
   storage::SetRuleTableHooks(hooks);
   return true;
 }();
@@ -97,11 +99,17 @@ RuleTable::~RuleTable() {
   for (int32_t i = 0; i < Count; ++i) FreeTokenList(&Rules[i].Tokens);
 }
 
-bool LoadRules() {
+bool LoadRules() { return LoadRulesWith(&storage::ListRules); }
+
+namespace {
+
+// LoadRules with the given reading of the rules (the rules database passes
+// its own while it holds its lock).
+bool LoadRulesWith(const storage::RulesLister& list) {
   try {
     auto fresh = std::make_unique<RuleTable>();
     std::unique_ptr<RuleTable> old;
-    const device::Status result = storage::ListRules(
+    const device::Status result = list(
         [&fresh](const storage::RuleRow& row) {
           if (fresh->Count >= kMaxRules) return false;
           assert(fresh->Count >= 0 && fresh->Count < kMaxRules);
@@ -143,6 +151,8 @@ bool LoadRules() {
     return false;
   }
 }
+
+}  // namespace
 
 bool RulesLoadFailed() { return Table().load_failed.load(); }
 

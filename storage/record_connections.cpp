@@ -7,16 +7,24 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "device/codepage.h"
 #include "device/image.h"
+#include "device/mutex.h"
 #include "device/status.h"
 #include "storage/locations.h"
 #include "storage/statement.h"
 
 namespace storage {
+namespace {
+
+// Guards the table of kept connections and their user counts. Taken only for
+// a moment, never while waiting for a connection's own lock; it may be held
+// while an idle connection's lock is taken (to close it).
+device::Mutex g_kept_lock;
+
+}  // namespace
 
 // The kept store connections, by host path. Each has its own lock, held by
 // one operation at a time. records::Add takes it three times in turn (the
@@ -26,42 +34,52 @@ namespace storage {
 // identity is checked before each use: a file removed or replaced since is
 // opened afresh, as a new connection would.
 struct KeptConnection {
-  std::recursive_mutex lock;
-  sqlite3* db = nullptr;
-  dev_t device = 0;
-  ino_t inode = 0;
-  int users = 0;  // operations holding or waiting for it (under g_kept_lock)
+  // Held by one StoreConnection from its making to its end; no operation
+  // makes a second StoreConnection to a store while it holds one.
+  device::Mutex lock ACQUIRED_AFTER(g_kept_lock);
+  sqlite3* db GUARDED_BY(lock) = nullptr;
+  dev_t device GUARDED_BY(lock) = 0;
+  ino_t inode GUARDED_BY(lock) = 0;
+  // Operations holding or waiting for it.
+  int users GUARDED_BY(g_kept_lock) = 0;
 };
 
 namespace {
 
 // The summary connection.
-sqlite3* g_summary_db = nullptr;
-bool g_summary_open = false;
-std::string g_summary_table;
-std::recursive_mutex g_summary_lock;
+device::Mutex g_summary_lock;
+sqlite3* g_summary_db GUARDED_BY(g_summary_lock) = nullptr;
+bool g_summary_open GUARDED_BY(g_summary_lock) = false;
+std::string g_summary_table GUARDED_BY(g_summary_lock);
 
-std::mutex g_kept_lock;
-std::map<std::string, std::unique_ptr<KeptConnection>>& KeptConnections() {
+std::map<std::string, std::unique_ptr<KeptConnection>>& KeptConnections()
+    REQUIRES(g_kept_lock) {
   static auto* kept =
       new std::map<std::string, std::unique_ptr<KeptConnection>>;
   return *kept;
 }
 
-bool SameFile(const std::string& host, const KeptConnection& kept) {
+bool SameFile(const std::string& host, const KeptConnection& kept)
+    REQUIRES(kept.lock) {
   struct stat st;
   return stat(host.c_str(), &st) == 0 && st.st_dev == kept.device &&
          st.st_ino == kept.inode;
 }
 
-// Closes idle kept connections when there are too many (held under
-// g_kept_lock).
-void TrimKeptLocked() {
+// Closes an idle kept connection (nobody holds or waits for its lock).
+void CloseIdle(KeptConnection* kept) REQUIRES(g_kept_lock) {
+  device::MutexLock hold(&kept->lock);
+  if (kept->db != nullptr) sqlite3_close(kept->db);
+  kept->db = nullptr;
+}
+
+// Closes idle kept connections when there are too many.
+void TrimKeptLocked() REQUIRES(g_kept_lock) {
   auto& kept = KeptConnections();
   if (kept.size() < kMaxKeptStoreConnections) return;
   for (auto it = kept.begin(); it != kept.end();) {
     if (it->second->users == 0) {
-      if (it->second->db != nullptr) sqlite3_close(it->second->db);
+      CloseIdle(it->second.get());
       it = kept.erase(it);
     } else {
       ++it;
@@ -69,9 +87,31 @@ void TrimKeptLocked() {
   }
 }
 
+bool OpenSummaryDbLocked() REQUIRES(g_summary_lock) {
+  if (g_summary_open) return true;
+  std::string path, table;
+  if (!GetMessageDbPath(&path, &table)) return false;
+  sqlite3* db = OpenCeDatabaseOrReport(path.c_str());
+  if (db == nullptr) return false;
+  g_summary_db = db;
+  g_summary_table = table;
+  g_summary_open = true;
+  return true;
+}
+
+void CloseSummaryDbLocked() REQUIRES(g_summary_lock) {
+  if (!g_summary_open) return;
+  sqlite3_close(g_summary_db);
+  g_summary_db = nullptr;
+  g_summary_open = false;
+}
+
 }  // namespace
 
-StoreConnection::StoreConnection(const char* store_name) {
+// The connection's lock is taken here and let go in the destructor, which
+// the analysis cannot follow across the two.
+StoreConnection::StoreConnection(const char* store_name)
+    NO_THREAD_SAFETY_ANALYSIS {
   std::string path = StoreDbPath(store_name != nullptr ? store_name : "");
   std::string host;
   if (!device::HostPath(device::AnsiToWide(path), &host)) {
@@ -79,7 +119,7 @@ StoreConnection::StoreConnection(const char* store_name) {
     return;
   }
   {
-    std::lock_guard<std::mutex> guard(g_kept_lock);
+    device::MutexLock guard(&g_kept_lock);
     auto& kept = KeptConnections();
     auto it = kept.find(host);
     if (it == kept.end()) {
@@ -89,7 +129,7 @@ StoreConnection::StoreConnection(const char* store_name) {
     kept_ = it->second.get();
     ++kept_->users;
   }
-  hold_ = std::unique_lock<std::recursive_mutex>(kept_->lock);
+  kept_->lock.Lock();
   if (kept_->db != nullptr && SameFile(host, *kept_)) {
     open_ = device::Status::Ok();
     return;
@@ -112,11 +152,11 @@ StoreConnection::StoreConnection(const char* store_name) {
   }
 }
 
-StoreConnection::~StoreConnection() {
+StoreConnection::~StoreConnection() NO_THREAD_SAFETY_ANALYSIS {
   if (own_ != nullptr) sqlite3_close(own_);
   if (kept_ != nullptr) {
-    hold_.unlock();
-    std::lock_guard<std::mutex> guard(g_kept_lock);
+    kept_->lock.Unlock();
+    device::MutexLock guard(&g_kept_lock);
     --kept_->users;
   }
 }
@@ -130,7 +170,9 @@ device::Status StoreConnection::status() const {
 }
 
 sqlite3* StoreConnection::db() const {
-  return own_ == nullptr && kept_ != nullptr ? kept_->db : nullptr;
+  if (own_ != nullptr || kept_ == nullptr) return nullptr;
+  kept_->lock.AssertHeld();  // held from the making of this object
+  return kept_->db;
 }
 
 const char* StoreConnection::error() const {
@@ -139,49 +181,33 @@ const char* StoreConnection::error() const {
 
 bool WithSummaryDb(
     const std::function<bool(sqlite3* db, const std::string& table)>& use) {
-  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
-  if (!OpenSummaryDb()) return false;
-  if (!use(g_summary_db, g_summary_table)) CloseSummaryDb();
+  device::MutexLock guard(&g_summary_lock);
+  if (!OpenSummaryDbLocked()) return false;
+  if (!use(g_summary_db, g_summary_table)) CloseSummaryDbLocked();
   return true;
 }
 
 }  // namespace storage
 
-using storage::g_summary_db;
-using storage::g_summary_lock;
-using storage::g_summary_open;
-using storage::g_summary_table;
-
 bool OpenSummaryDb() {
-  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
-  if (g_summary_open) return true;
-  std::string path, table;
-  if (!GetMessageDbPath(&path, &table)) return false;
-  sqlite3* db = storage::OpenCeDatabaseOrReport(path.c_str());
-  if (db == nullptr) return false;
-  g_summary_db = db;
-  g_summary_table = table;
-  g_summary_open = true;
-  return true;
+  device::MutexLock guard(&storage::g_summary_lock);
+  return storage::OpenSummaryDbLocked();
 }
 
 void CloseSummaryDb() {
-  std::lock_guard<std::recursive_mutex> guard(g_summary_lock);
-  if (!g_summary_open) return;
-  sqlite3_close(g_summary_db);
-  g_summary_db = nullptr;
-  g_summary_open = false;
+  device::MutexLock guard(&storage::g_summary_lock);
+  storage::CloseSummaryDbLocked();
 }
 
 void CloseStoreConnections() {
-  std::lock_guard<std::mutex> guard(storage::g_kept_lock);
+  device::MutexLock guard(&storage::g_kept_lock);
   auto& kept = storage::KeptConnections();
   for (auto it = kept.begin(); it != kept.end();) {
     if (it->second->users != 0) {
       ++it;
       continue;
     }
-    if (it->second->db != nullptr) sqlite3_close(it->second->db);
+    storage::CloseIdle(it->second.get());
     it = kept.erase(it);
   }
 }

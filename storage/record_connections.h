@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "device/status.h"
@@ -43,16 +42,16 @@ class StoreConnection {
   const char* error() const;
 
  private:
-  KeptConnection* kept_ = nullptr;
-  std::unique_lock<std::recursive_mutex> hold_;
-  sqlite3* own_ = nullptr;  // a connection that failed to open
+  KeptConnection* kept_ = nullptr;  // its lock held while this lives
+  sqlite3* own_ = nullptr;          // a connection that failed to open
   device::Status open_ =
       device::Status::IoError("no connection");  // how the open went
 };
 
 // Runs `use` on the summary connection (opened first when it is not) with
-// the summary lock held, and passes it the summary table's name. When `use`
-// returns false the connection is closed (the next use opens it again).
+// the summary lock held, and passes it the summary table's name. `use` must
+// not call back into the summary functions (the lock is not recursive). When
+// `use` returns false the connection is closed (the next use opens it again).
 // False when the connection cannot be opened.
 bool WithSummaryDb(
     const std::function<bool(sqlite3* db, const std::string& table)>& use);

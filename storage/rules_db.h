@@ -129,6 +129,20 @@ inline constexpr char kListRulesSql[] =
 // Certainty as stored: truncated toward zero, NaN as 0, clamped to int32.
 int32_t CertaintyToInt(float certainty);
 
+// One row of the rules table as kListRulesSql reads it (NULL as 0 or "").
+struct RuleRow {
+  int32_t id = 0;
+  std::string_view sender;  // valid only during the call that passes it
+  std::string_view recipients;
+  std::string_view message;
+  std::string_view tokens;
+  int32_t certainty = 0;
+};
+// A reading of the rules as ListRules does it.
+using RulesLister = std::function<device::Status(
+    const std::function<bool(const RuleRow&)>& row,
+    const std::function<void(const device::Status&)>& done)>;
+
 // The in-memory rule table lives in the filtering layer above this one. It
 // plugs its capacity check and its reload in here, so that AddRule refuses a
 // new rule when the table is full and DeleteRule leaves the table as the
@@ -136,7 +150,10 @@ int32_t CertaintyToInt(float certainty);
 // could have filled it). Both are called with the rules lock held.
 struct RuleTableHooks {
   bool (*full)() = nullptr;
-  bool (*reload)() = nullptr;
+  // Reloads the table with `list`, which reads under the rules lock that
+  // the caller (DeleteRule) already holds: the reload must use it, not
+  // ListRules, and may run only within the call.
+  bool (*reload)(const RulesLister& list) = nullptr;
 };
 void SetRuleTableHooks(const RuleTableHooks& hooks);
 
@@ -152,15 +169,6 @@ device::Status QueryRules(
     const std::string& sql, const std::function<bool(sqlite3_stmt*)>& row,
     const std::function<void(const device::Status&)>& done = {});
 
-// One row of the rules table as kListRulesSql reads it (NULL as 0 or "").
-struct RuleRow {
-  int32_t id = 0;
-  std::string_view sender;  // valid only during the call that passes it
-  std::string_view recipients;
-  std::string_view message;
-  std::string_view tokens;
-  int32_t certainty = 0;
-};
 // QueryRules with kListRulesSql on the rules table: `row` for each row of six
 // columns (others are passed over).
 device::Status ListRules(

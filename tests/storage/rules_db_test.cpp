@@ -44,7 +44,7 @@ std::ostream& operator<<(std::ostream& os, const Row& r) {
 bool g_full = false;
 int g_reloads = 0;
 bool FakeFull() { return g_full; }
-bool FakeReload() {
+bool FakeReload(const storage::RulesLister&) {
   ++g_reloads;
   return true;
 }
