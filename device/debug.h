@@ -1,6 +1,6 @@
-// The program's one debug-output channel. Diagnostics such as "MAPIAdd Ok."
-// go here; it writes to stderr only when switched on (TARNVEX_DEBUG=1 in the
-// environment, or SetDebugOutput(true)), so tests stay quiet by default.
+// The program's one debug-output channel. Diagnostics such as "records::Add
+// Ok." go here; it writes to stderr only when switched on (TARNVEX_DEBUG=1 in
+// the environment, or SetDebugOutput(true)), so tests stay quiet by default.
 #ifndef TARNVEX_DEVICE_DEBUG_H_
 #define TARNVEX_DEVICE_DEBUG_H_
 

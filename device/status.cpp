@@ -1,7 +1,9 @@
-// Status from SQLite result codes, and its text.
+// The one error type's conversions: from SQLite's result codes and to text.
 #include "device/status.h"
 
 #include <sqlite3.h>
+
+#include "device/debug.h"
 
 namespace device {
 
@@ -32,10 +34,19 @@ std::string Status::ToString() const {
       return "Busy: " + message_;
     case Code::kCorrupt:
       return "Corruption: " + message_;
+    case Code::kInvalidArgument:
+      return "Invalid argument: " + message_;
+    case Code::kResourceExhausted:
+      return "Resource exhausted: " + message_;
     case Code::kIoError:
       break;
   }
   return "IO error: " + message_;
+}
+
+void IgnoreFailure(const Status& status, const char* what) {
+  if (!status.ok())
+    DebugOut("%s (going on): %s\n", what, status.ToString().c_str());
 }
 
 }  // namespace device

@@ -1,6 +1,8 @@
-// The result of an operation whose caller must know why it failed, in the
-// manner of LevelDB's Status: ok, or a kind (not found, busy, corrupt, I/O
-// error) with a message. Cheap to copy; no exceptions.
+// The program's one error type: the result of an operation whose caller must
+// know why it failed, in the manner of LevelDB's Status: ok, or a code (not
+// found, busy, corrupt, I/O error, refused input) with a reason. Cheap to
+// copy; no exceptions. A caller that goes on whatever the result says so
+// with IgnoreFailure, which keeps the reason in the debug output.
 #ifndef TARNVEX_DEVICE_STATUS_H_
 #define TARNVEX_DEVICE_STATUS_H_
 
@@ -9,9 +11,17 @@
 
 namespace device {
 
-class Status {
+class [[nodiscard]] Status {
  public:
-  enum class Code { kOk, kNotFound, kBusy, kCorrupt, kIoError };
+  enum class Code {
+    kOk,
+    kNotFound,
+    kBusy,
+    kCorrupt,
+    kIoError,
+    kInvalidArgument,    // input refused (a statement that is not one, ...)
+    kResourceExhausted,  // no room left (a table in memory that is full)
+  };
 
   Status() = default;  // ok
   static Status Ok() { return Status(); }
@@ -27,6 +37,12 @@ class Status {
   static Status IoError(std::string message) {
     return Status(Code::kIoError, std::move(message));
   }
+  static Status InvalidArgument(std::string message) {
+    return Status(Code::kInvalidArgument, std::move(message));
+  }
+  static Status ResourceExhausted(std::string message) {
+    return Status(Code::kResourceExhausted, std::move(message));
+  }
   // From an SQLite result code and its error text: SQLITE_OK, SQLITE_DONE
   // and SQLITE_ROW are ok; a lock not granted is busy; a damaged file or
   // one that is no database is corrupt; anything else an I/O error.
@@ -37,7 +53,10 @@ class Status {
   bool IsBusy() const { return code_ == Code::kBusy; }
   bool IsCorrupt() const { return code_ == Code::kCorrupt; }
   bool IsIoError() const { return code_ == Code::kIoError; }
+  bool IsInvalidArgument() const { return code_ == Code::kInvalidArgument; }
+  bool IsResourceExhausted() const { return code_ == Code::kResourceExhausted; }
   Code code() const { return code_; }
+  // Why it failed ("" when ok).
   const std::string& message() const { return message_; }
   // "OK", or the kind and the message ("Busy: database is locked").
   std::string ToString() const;
@@ -49,6 +68,11 @@ class Status {
   Code code_ = Code::kOk;
   std::string message_;
 };
+
+// For a caller that goes on whatever `status` says (the failure is harmless
+// there, or told elsewhere): names that choice at the call, and writes a
+// failure with `what` to the debug output.
+void IgnoreFailure(const Status& status, const char* what);
 
 }  // namespace device
 

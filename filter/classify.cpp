@@ -7,6 +7,7 @@
 
 #include "device/debug.h"
 #include "filter/rule_table.h"
+#include "storage/records.h"
 #include "text/ascii.h"
 #include "text/tokens.h"
 

@@ -11,9 +11,7 @@
 #include <vector>
 
 #include "device/debug.h"
-#include "storage/locations.h"
 #include "storage/rules_db.h"
-#include "storage/statement.h"
 #include "text/ascii.h"
 
 namespace {
@@ -81,74 +79,60 @@ bool ContainsAll(const std::vector<std::string>& tokens,
   return true;
 }
 
-std::string_view ColumnText(sqlite3_stmt* stmt, int column) {
-  const unsigned char* text = sqlite3_column_text(stmt, column);
-  if (text == nullptr) return {};  // NULL reads as empty text
-  return std::string_view(reinterpret_cast<const char*>(text));
-}
-
 bool TableFull() { return RuleCount() >= kMaxRules; }
+
+bool LoadRulesWith(const storage::RulesLister& list);
 
 // The rules database reloads this table after a delete and asks whether it is
 // full; plugged in as soon as this table is part of the program.
 [[maybe_unused]] const bool kHooksInstalled = [] {
   storage::RuleTableHooks hooks;
   hooks.full = &TableFull;
-  hooks.reload = &LoadRules;
+  hooks.reload = &LoadRulesWith;
   storage::SetRuleTableHooks(hooks);
   return true;
 }();
 
 }  // namespace
 
-bool LoadRules() {
+bool LoadRules() { return LoadRulesWith(&storage::ListRules); }
+
+namespace {
+
+// LoadRules with the given reading of the rules (the rules database passes
+// its own while it holds its lock).
+bool LoadRulesWith(const storage::RulesLister& list) {
   try {
-    std::string path, table;
-    GetRulesDbPath(&path, &table);
-    const std::string sql =
-        storage::WithTableName(storage::kListRulesSql, table);
     auto fresh = std::make_unique<RuleTable>();
     std::unique_ptr<RuleTable> old;
-    const storage::RulesQuery result = storage::QueryRules(
-        sql,
-        [&fresh](sqlite3_stmt* stmt) {
+    const device::Status result = list(
+        [&fresh](const storage::RuleRow& row) {
           if (fresh->Count >= kMaxRules) return false;
-          if (sqlite3_data_count(stmt) != 6) return true;
           assert(fresh->Count >= 0 && fresh->Count < kMaxRules);
           RuleRecord& rule = fresh->Rules[fresh->Count];
-          rule.Id = sqlite3_column_int(stmt, 0);
-          rule.Sender = ColumnText(stmt, 1);
-          rule.Recipients = ColumnText(stmt, 2);
-          rule.Message = ColumnText(stmt, 3);
-          if (!ParseTokenText(ColumnText(stmt, 4), &rule.Tokens))
+          rule.Id = row.id;
+          rule.Sender = row.sender;
+          rule.Recipients = row.recipients;
+          rule.Message = row.message;
+          if (!ParseTokenText(row.tokens, &rule.Tokens))
             throw std::bad_alloc();  // no half-read rule is kept
-          rule.Certainty = static_cast<float>(sqlite3_column_int(stmt, 5));
+          rule.Certainty = static_cast<float>(row.certainty);
           ++fresh->Count;
           return true;
         },
-        [&fresh, &old](storage::RulesQuery status) {
+        [&fresh, &old](const device::Status& status) {
           // Published while the rules database is still held, so that two
           // reloads cannot publish out of order. A failed load leaves the
           // table empty, and the next match tries again.
-          if (status != storage::RulesQuery::kOk)
-            fresh = std::make_unique<RuleTable>();
+          if (!status.ok()) fresh = std::make_unique<RuleTable>();
           old = Publish(std::move(fresh));
         });
-    Table().load_failed.store(result != storage::RulesQuery::kOk);
-    switch (result) {
-      case storage::RulesQuery::kOk:
-        return true;
-      case storage::RulesQuery::kOpenFailed:
-        device::DebugOut("Failed to open db\n");
-        return false;
-      case storage::RulesQuery::kPrepareFailed:
-        device::DebugOut("Failed to prepare the rules query\n");
-        return false;
-      case storage::RulesQuery::kReadFailed:
-        device::DebugOut("Failed to read the rules\n");
-        return false;
+    Table().load_failed.store(!result.ok());
+    if (!result.ok()) {
+      device::DebugOut("Failed to load the rules: %s\n",
+                       result.ToString().c_str());
     }
-    return false;
+    return result.ok();
   } catch (...) {
     // Out of memory part way: no half table is left behind.
     device::DebugOut("Rules not loaded: out of memory\n");
@@ -163,6 +147,8 @@ bool LoadRules() {
     return false;
   }
 }
+
+}  // namespace
 
 bool RulesLoadFailed() { return Table().load_failed.load(); }
 

@@ -21,7 +21,8 @@
 #include "fuzz/fuzz_databases.h"
 #include "hold/message_reader.h"
 #include "hold/record_message.h"
-#include "storage/message_db.h"
+#include "storage/day_lists.h"
+#include "storage/records.h"
 #include "text/field.h"
 
 namespace {
@@ -73,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string typed_recipients = fuzzing::UpToNul(rule_recipients);
   const bool added =
       AddRule(fuzzing::UpToNul(rule_sender).c_str(), typed_recipients.c_str(),
-              fuzzing::UpToNul(rule_message).c_str(), 90.0f);
+              fuzzing::UpToNul(rule_message).c_str(), 90.0f)
+          .ok();
   if (!LoadRules()) std::abort();
   if (RuleCount() != (added ? 1 : 0)) std::abort();
   std::string stored_sender, stored_recipients;
@@ -121,9 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool known = false;
   int32_t record_id = 0, record_status = -1;
   std::string record_tokens;
-  MAPIExists(store, texts.body.c_str(), texts.sender.c_str(),
-             texts.recipients.c_str(), texts.subject.c_str(), &known,
-             &record_id, &record_status, &record_tokens);
+  records::FindMessage(store, texts.body.c_str(), texts.sender.c_str(),
+                       texts.recipients.c_str(), texts.subject.c_str(), &known,
+                       &record_id, &record_status, &record_tokens);
   bool released = false;
   bool recorded = false;
   const int32_t status = ClassifyMessage(
@@ -132,9 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (status != (covered ? 1 : 0) || released != covered) std::abort();
   if (recorded) {
     bool found = false;
-    MAPIExists(store, texts.body.c_str(), texts.sender.c_str(),
-               texts.recipients.c_str(), texts.subject.c_str(), &found,
-               &record_id, &record_status, &record_tokens);
+    records::FindMessage(store, texts.body.c_str(), texts.sender.c_str(),
+                         texts.recipients.c_str(), texts.subject.c_str(),
+                         &found, &record_id, &record_status, &record_tokens);
     if (!found || record_status != status) std::abort();
   }
 
@@ -145,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string prefill_recipients = ExtractAddress(texts.recipients);
   const int32_t before = RuleCount();
   if (AddRule(prefill_sender.c_str(), prefill_recipients.c_str(),
-              texts.lowered_body.c_str(), 50.0f)) {
+              texts.lowered_body.c_str(), 50.0f)
+          .ok()) {
     LoadRules();
     if (RuleCount() < before) std::abort();
     std::string s, r;
@@ -155,8 +158,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::string m;
       if (!GetRule(i, &s, &r, &m, &certainty, &id)) std::abort();
     }
-    DeleteRule(prefill_sender.c_str(), prefill_recipients.c_str(),
-               texts.lowered_body.c_str());
+    // The table is read again from the database whatever the delete did.
+    device::IgnoreFailure(
+        DeleteRule(prefill_sender.c_str(), prefill_recipients.c_str(),
+                   texts.lowered_body.c_str()),
+        "Deleting the prefilled rule");
   }
   RemoveRule(stored_sender.c_str(), stored_recipients.c_str(),
              fuzzing::UpToNul(rule_message).c_str());

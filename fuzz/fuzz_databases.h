@@ -14,7 +14,7 @@
 #include "fuzz/fuzz_image.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 
@@ -28,7 +28,7 @@ inline void FuzzDatabases() {
     FuzzImage();
     FindInstallFolder();
     InitDatabases();
-    for (const char* store : kStores) PrepareStoreDb(store);
+    for (const char* store : kStores) records::PrepareStore(store);
     return true;
   }();
   (void)ready;
@@ -59,7 +59,7 @@ inline std::string UpToNul(const std::string& text) {
 inline void NoRules() {
   const std::string sql =
       storage::WithTableName("DELETE FROM %s;", storage::kRulesTableName);
-  if (ExecRules(sql.c_str()) != 0) std::abort();
+  if (!ExecRules(sql.c_str()).ok()) std::abort();
   if (!LoadRules() || RuleCount() != 0) std::abort();
 }
 

@@ -19,7 +19,7 @@
 #include "fuzz/fuzz_databases.h"
 #include "hold/message_reader.h"
 #include "hold/record_message.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "text/ascii.h"
 #include "text/field.h"
 #include "text/md4.h"
@@ -81,10 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CheckDigest(fields.body);
   CheckDigest(fields.lowered_body);
-  const std::string digest = MessageDigest(fields.body.c_str(), fields.sender,
-                                           fields.recipients, fields.subject);
-  if (digest != MessageDigest(fields.body.c_str(), fields.sender,
-                              fields.recipients, fields.subject)) {
+  const std::string digest = records::DigestOf(
+      fields.body.c_str(), fields.sender, fields.recipients, fields.subject);
+  if (digest != records::DigestOf(fields.body.c_str(), fields.sender,
+                                  fields.recipients, fields.subject)) {
     std::abort();
   }
 
@@ -102,28 +102,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool found = false;
   int32_t id = 0, status = -1;
   std::string stored_tokens;
-  MAPIExists(fields.store_name, fields.body.c_str(), fields.sender,
-             fields.recipients, fields.subject, &found, &id, &status,
-             &stored_tokens);
+  records::FindMessage(fields.store_name, fields.body.c_str(), fields.sender,
+                       fields.recipients, fields.subject, &found, &id, &status,
+                       &stored_tokens);
   if (found) return 0;  // known: judged with its stored tokens
   bool recorded = false;
   if (ClassifyMessage(true, 0, texts, {}, &recorded) != 0) std::abort();
   if (!recorded) return 0;
-  if (!MAPIExists(fields.store_name, fields.body.c_str(), fields.sender,
-                  fields.recipients, fields.subject, &found, &id, &status,
-                  &stored_tokens) ||
+  if (!records::FindMessage(fields.store_name, fields.body.c_str(),
+                            fields.sender, fields.recipients, fields.subject,
+                            &found, &id, &status, &stored_tokens) ||
       !found || status != 0 || stored_tokens != tokens) {
     std::abort();
   }
   bool by_digest = false;
   int32_t digest_id = 0, digest_status = -1;
-  if (!ExistsByDigest(fields.store_name, digest, &by_digest, &digest_id,
-                      &digest_status) ||
+  if (!records::FindByDigest(fields.store_name, digest, &by_digest, &digest_id,
+                             &digest_status) ||
       !by_digest || digest_id != id || digest_status != 0) {
     std::abort();
   }
   std::string record_digest;
-  if (!RecordStatus(fields.store_name, id, &status, &record_digest) ||
+  if (!records::StatusOf(fields.store_name, id, &status, &record_digest) ||
       record_digest != digest) {
     std::abort();
   }

@@ -22,7 +22,9 @@
 #include "fuzz/fuzz_databases.h"
 #include "hold/message_reader.h"
 #include "hold/record_message.h"
-#include "storage/message_db.h"
+#include "storage/calendar.h"
+#include "storage/day_lists.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "text/ascii.h"
@@ -59,12 +61,12 @@ void RuleRoad(const std::string& typed, const std::string& tokens) {
   fuzzing::NoRules();
   const std::string sender = "Anna";
   const std::string recipients = "5550199";
-  if (!AddRule(sender.c_str(), recipients.c_str(), typed.c_str(), 75.0f))
+  if (!AddRule(sender.c_str(), recipients.c_str(), typed.c_str(), 75.0f).ok())
     std::abort();
   if (!LoadRules()) std::abort();
   CheckRuleTokens(tokens);
   // The same identity again is an update of the same row.
-  if (!AddRule(sender.c_str(), recipients.c_str(), typed.c_str(), 75.9f))
+  if (!AddRule(sender.c_str(), recipients.c_str(), typed.c_str(), 75.9f).ok())
     std::abort();
   if (!LoadRules()) std::abort();
   CheckRuleTokens(tokens);
@@ -97,7 +99,7 @@ void RuleRoad(const std::string& typed, const std::string& tokens) {
   if (!LoadRules()) std::abort();
   CheckRuleTokens(tokens);
   // The editor's removal: the database row and the table's slot go.
-  if (!DeleteRule(sender.c_str(), recipients.c_str(), typed.c_str()))
+  if (!DeleteRule(sender.c_str(), recipients.c_str(), typed.c_str()).ok())
     std::abort();
   if (RuleCount() != 0) std::abort();
 }
@@ -131,23 +133,23 @@ void MessageRoad(const std::string& subject, const std::string& body) {
   bool found = false, recorded = false;
   int32_t id = 0, status = -1;
   std::string stored;
-  MAPIExists("SMS", texts.body.c_str(), texts.sender.c_str(),
-             texts.recipients.c_str(), texts.subject.c_str(), &found, &id,
-             &status, &stored);
+  records::FindMessage("SMS", texts.body.c_str(), texts.sender.c_str(),
+                       texts.recipients.c_str(), texts.subject.c_str(), &found,
+                       &id, &status, &stored);
   if (found) return;
   ClassifyMessage(true, 0, texts, {}, &recorded);
   if (!recorded) return;
-  if (!MAPIExists("SMS", texts.body.c_str(), texts.sender.c_str(),
-                  texts.recipients.c_str(), texts.subject.c_str(), &found, &id,
-                  &status, &stored) ||
+  if (!records::FindMessage("SMS", texts.body.c_str(), texts.sender.c_str(),
+                            texts.recipients.c_str(), texts.subject.c_str(),
+                            &found, &id, &status, &stored) ||
       !found || stored != fields.token_text) {
     std::abort();
   }
   // The viewer's read of the record gives back its texts, stored with their
   // apostrophes blanked.
   std::string org_message, viewed_subject, message_text;
-  if (!LoadMessageForView("SMS", id, &org_message, &viewed_subject,
-                          &message_text) ||
+  if (!records::LoadForView("SMS", id, &org_message, &viewed_subject,
+                            &message_text) ||
       org_message != BlankedCopy(texts.body) ||
       viewed_subject != BlankedCopy(texts.subject) ||
       message_text != BlankedCopy(texts.lowered_body)) {
@@ -155,16 +157,16 @@ void MessageRoad(const std::string& subject, const std::string& body) {
   }
   // Released later: the record keeps its token text and digest.
   std::string digest;
-  if (!MAPIUpdate("SMS", id, 1) || !RecordStatus("SMS", id, &status, &digest) ||
-      status != 1 ||
-      digest != MessageDigest(texts.body.c_str(), texts.sender.c_str(),
-                              texts.recipients.c_str(),
-                              texts.subject.c_str())) {
+  if (!records::SetStatus("SMS", id, 1).ok() ||
+      !records::StatusOf("SMS", id, &status, &digest) || status != 1 ||
+      digest != records::DigestOf(texts.body.c_str(), texts.sender.c_str(),
+                                  texts.recipients.c_str(),
+                                  texts.subject.c_str())) {
     std::abort();
   }
   bool by_digest = false;
   int32_t digest_id = 0;
-  if (!ExistsByDigest("SMS", digest, &by_digest, &digest_id, &status) ||
+  if (!records::FindByDigest("SMS", digest, &by_digest, &digest_id, &status) ||
       !by_digest || digest_id != id || status != 1) {
     std::abort();
   }

@@ -28,7 +28,7 @@
 #include "hold/message_reader.h"
 #include "hold/record_message.h"
 #include "hold/stores.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "text/field.h"
 
 namespace hold {
@@ -190,7 +190,7 @@ bool Stores::StillJudged(const StoreRecord& record, const SBinary& entry_id) {
   // Not read at the walk's start: read on its own.
   int32_t status = -1;
   std::string stored;
-  return RecordStatus(record.name, record_id, &status, &stored) &&
+  return records::StatusOf(record.name, record_id, &status, &stored) &&
          status == 0 && stored == digest;
 }
 
@@ -288,9 +288,9 @@ device::Status Stores::ProcessOneMessage(StoreRecord& record,
   int32_t stored_id = 0;
   int32_t stored_status = 0;
   std::string stored_tokens;
-  MAPIExists(record.name, body.c_str(), texts.sender.c_str(),
-             texts.recipients.c_str(), texts.subject.c_str(), &found,
-             &stored_id, &stored_status, &stored_tokens);
+  records::FindMessage(record.name, body.c_str(), texts.sender.c_str(),
+                       texts.recipients.c_str(), texts.subject.c_str(), &found,
+                       &stored_id, &stored_status, &stored_tokens);
   if (found) {
     // A known message: judged again with its stored tokens. It is released
     // by the judgement when a rule covers it, and only then (a message whose
@@ -314,12 +314,12 @@ device::Status Stores::ProcessOneMessage(StoreRecord& record,
     judged.generation = generation;
     judged.held_again = texts.held_again;
     judged.digest =
-        MessageDigest(body.c_str(), texts.sender.c_str(),
-                      texts.recipients.c_str(), texts.subject.c_str());
+        records::DigestOf(body.c_str(), texts.sender.c_str(),
+                          texts.recipients.c_str(), texts.subject.c_str());
     bool known = false;
     int32_t stored = -1;
-    if (ExistsByDigest(record.name, judged.digest, &known, &judged.record_id,
-                       &stored) &&
+    if (records::FindByDigest(record.name, judged.digest, &known,
+                              &judged.record_id, &stored) &&
         stored == 0) {
       RememberJudged(record, entry_id, std::move(judged));
     }
@@ -351,7 +351,7 @@ void Stores::BeginHeldWalk(const StoreRecord& record) {
   if (ids.empty()) return;
   std::map<int32_t, std::pair<int32_t, std::string>> records;
   // Not read now: each message's record is read on its own then.
-  if (!RecordStatuses(record.name, ids, &records)) return;
+  if (!records::StatusesOf(record.name, ids, &records)) return;
   // Records that are not there are gone: their messages are judged afresh.
   for (int32_t id : ids) records.emplace(id, std::make_pair(-1, std::string()));
   device::MutexLock guard(&j.lock);

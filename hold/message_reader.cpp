@@ -9,7 +9,7 @@
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "device/debug.h"
-#include "storage/message_db.h"
+#include "storage/calendar.h"
 #include "text/ascii.h"
 #include "text/field.h"
 

@@ -3,7 +3,7 @@
 #include "hold/record_message.h"
 
 #include "device/debug.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 
 int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                         const ClassifyTexts& texts,
@@ -31,23 +31,25 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
 
   if (is_new || stored_status != new_status) {
     int32_t id = 0;
-    if (MAPIAdd(
+    if (records::Add(
             texts.store_name.c_str(), texts.sender.c_str(),
             texts.recipients.c_str(), texts.subject.c_str(), texts.body.c_str(),
             texts.lowered_body.c_str(), texts.token_text.c_str(), new_status,
-            texts.received_date.c_str(), texts.received_time.c_str(), &id)) {
-      device::DebugOut("MAPIAdd Ok.");
+            texts.received_date.c_str(), texts.received_time.c_str(), &id)
+            .ok()) {
+      device::DebugOut("records::Add Ok.");
       // A known record is not written by the add; its status is set here,
       // both ways (a released message that lost its rule goes back to 0).
       if (new_status == 1 || !is_new) {
-        if (!MAPIUpdate(texts.store_name.c_str(), id, new_status) &&
+        if (!records::SetStatus(texts.store_name.c_str(), id, new_status)
+                 .ok() &&
             recorded != nullptr) {
           *recorded = false;
         }
       }
       if (new_status == 0) return 0;
     } else {
-      device::DebugOut("ERROR : MAPIAdd.");
+      device::DebugOut("ERROR : records::Add.");
       if (recorded != nullptr) *recorded = false;
     }
   }

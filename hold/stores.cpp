@@ -15,7 +15,8 @@
 #include "device/threads.h"
 #include "hold/hresult.h"
 #include "hold/message_reader.h"
-#include "storage/message_db.h"
+#include "hold/monitor.h"
+#include "storage/records.h"
 #include "text/field.h"
 
 namespace {
@@ -122,7 +123,7 @@ bool Stores::Enter(StoreRecord& record) {
   // Its records database first (the outgoing check holds without it, but
   // the worker records nothing until it is there).
   if (!record.records_ready.load()) {
-    record.records_ready.store(EnsureStoreDb(record.name));
+    record.records_ready.store(records::EnsureStore(record.name).ok());
     if (!record.records_ready.load())
       device::DebugOut("The records of store %s cannot be made now\n",
                        record.name);

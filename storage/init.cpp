@@ -1,3 +1,5 @@
+// Start-up of the databases in two halves (folders and the card question,
+// then the summary and rules tables and their next numbers).
 #include "storage/init.h"
 
 #include <atomic>
@@ -5,7 +7,7 @@
 
 #include "device/codepage.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 
 namespace {
@@ -28,9 +30,9 @@ storage::DatabaseChoice BeginDatabases() {
 
 void FinishDatabases(storage::CardAnswer answer) {
   if (g_initialised.load()) return;
-  CreateSummaryTable(answer);
+  records::CreateSummaryTable(answer);
   // Opens the summary database, which the day lists keep using.
-  MaxSummaryId();
+  records::MaxSummaryId();
   CreateRulesTable();
   int max_rule = MaxRuleId();
   SetNextRuleId(max_rule < 1 ? 1 : max_rule + 1);

@@ -1,15 +1,18 @@
+// Where the program's files live: the install folder found from the running
+// program, the storage cards, the database folder and the CE paths built on
+// them, with the small file probes the search uses.
 #include "storage/locations.h"
 
 #include <cassert>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/files.h"
 #include "device/image.h"
+#include "device/mutex.h"
 
 namespace storage {
 namespace {
@@ -24,15 +27,12 @@ struct Locations {
   std::string db_folder;  // ends with a backslash once found
 };
 
-std::recursive_mutex& Mutex() {
-  static std::recursive_mutex m;
-  return m;
-}
+// One lock for all of it; no function here takes it twice (those that run
+// under it are marked REQUIRES).
+device::Mutex g_mutex;
+Locations g_state GUARDED_BY(g_mutex);
 
-Locations& State() {
-  static Locations state;
-  return state;
-}
+void EnumStorageCardsLocked() REQUIRES(g_mutex);
 
 // printf into a path; a result longer than 259 characters is refused and
 // yields "" (false).
@@ -68,8 +68,8 @@ std::string ProgramFilesNarrow() {
   return device::WideToAnsi(device::ProgramFilesFolder());
 }
 
-std::string RootFolderNarrow() {
-  const Locations& s = State();
+std::string RootFolderNarrow() REQUIRES(g_mutex) {
+  const Locations& s = g_state;
   return s.install.empty() ? std::string("\\") + kProductWord
                            : s.install_narrow;
 }
@@ -82,39 +82,39 @@ bool RunningProgramAt(const std::u16string& exe) {
 }  // namespace
 
 void ResetLocations() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  State() = Locations();
+  device::MutexLock lock(&g_mutex);
+  g_state = Locations();
 }
 
 std::u16string InstallFolder() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  return State().install;
+  device::MutexLock lock(&g_mutex);
+  return g_state.install;
 }
 
 std::string InstallFolderNarrow() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  return State().install_narrow;
+  device::MutexLock lock(&g_mutex);
+  return g_state.install_narrow;
 }
 
 std::u16string ChosenCard() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  return State().chosen_card;
+  device::MutexLock lock(&g_mutex);
+  return g_state.chosen_card;
 }
 
 std::string DatabaseFolder() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  return State().db_folder;
+  device::MutexLock lock(&g_mutex);
+  return g_state.db_folder;
 }
 
 }  // namespace storage
 
+using storage::g_mutex;
+using storage::g_state;
 using storage::Locations;
-using storage::Mutex;
-using storage::State;
 
 void FindInstallFolder(const char16_t* product) {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  Locations& s = State();
+  device::MutexLock lock(&g_mutex);
+  Locations& s = g_state;
   const std::u16string pf = device::ProgramFilesFolder();
   const std::u16string word =
       product != nullptr ? product : storage::kProductWordW;
@@ -123,7 +123,7 @@ void FindInstallFolder(const char16_t* product) {
       storage::JoinWide({pf, u"\\", word, u"\\", word, u".exe"});
   if (!storage::RunningProgramAt(exe)) {
     s.install.clear();
-    EnumStorageCards();
+    storage::EnumStorageCardsLocked();
     for (int i = 0; i < s.card_count; ++i) {
       std::u16string card = s.cards[i];
       exe = storage::JoinWide(
@@ -137,9 +137,12 @@ void FindInstallFolder(const char16_t* product) {
   s.install_narrow = device::LowByteNarrow(s.install);
 }
 
-void EnumStorageCards() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  Locations& s = State();
+namespace storage {
+namespace {
+
+// EnumStorageCards with the lock held.
+void EnumStorageCardsLocked() REQUIRES(g_mutex) {
+  Locations& s = g_state;
   s.card_count = 0;
   for (const std::u16string& name : device::StorageCards()) {
     if (s.card_count >= storage::kMaxStorageCards) break;
@@ -163,26 +166,34 @@ void EnumStorageCards() {
   }
 }
 
+}  // namespace
+}  // namespace storage
+
+void EnumStorageCards() {
+  device::MutexLock lock(&g_mutex);
+  storage::EnumStorageCardsLocked();
+}
+
 int StorageCardCount() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  return State().card_count;
+  device::MutexLock lock(&g_mutex);
+  return g_state.card_count;
 }
 
 std::u16string StorageCardName(int index) {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  if (index < 0 || index >= State().card_count) return u"";
-  return State().cards[index];
+  device::MutexLock lock(&g_mutex);
+  if (index < 0 || index >= g_state.card_count) return u"";
+  return g_state.cards[index];
 }
 
 std::u16string GetRootFolder() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  if (State().install.empty())
+  device::MutexLock lock(&g_mutex);
+  if (g_state.install.empty())
     return std::u16string(u"\\") + storage::kProductWordW;
-  return State().install;
+  return g_state.install;
 }
 
 std::string GetSupportFolder() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  device::MutexLock lock(&g_mutex);
   std::string out;
   storage::FormatPath(&out, "%s\\%s", storage::RootFolderNarrow().c_str(),
                       "emn");
@@ -190,10 +201,10 @@ std::string GetSupportFolder() {
 }
 
 void PrepareFolders() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  Locations& s = State();
+  device::MutexLock lock(&g_mutex);
+  Locations& s = g_state;
   s.db_folder.clear();
-  EnumStorageCards();
+  storage::EnumStorageCardsLocked();
   if (s.card_count > 0) {
     s.chosen_card = s.cards[0];
     s.chosen_card_narrow = device::WideToAnsi(s.chosen_card);
@@ -216,8 +227,8 @@ namespace storage {
 namespace {
 
 // CardChoiceNeeded with the lock held.
-bool CardChoiceNeededLocked() {
-  const Locations& s = State();
+bool CardChoiceNeededLocked() REQUIRES(g_mutex) {
+  const Locations& s = g_state;
   // The program runs from the card when its install folder lies on that
   // card: "\{card}\..." (a card name that merely occurs somewhere in the
   // path, such as "Files", does not count).
@@ -229,14 +240,14 @@ bool CardChoiceNeededLocked() {
 }  // namespace storage
 
 bool CardChoiceNeeded() {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
+  device::MutexLock lock(&g_mutex);
   return storage::CardChoiceNeededLocked();
 }
 
 void ChooseNewDbPath(storage::CardAnswer answer, std::string* path,
                      std::string* table) {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  Locations& s = State();
+  device::MutexLock lock(&g_mutex);
+  Locations& s = g_state;
   const std::string pf = storage::ProgramFilesNarrow();
   if (storage::CardChoiceNeededLocked() &&
       answer != storage::CardAnswer::kYes) {
@@ -300,8 +311,8 @@ std::string SubPath() {
 }  // namespace
 
 bool GetMessageDbPath(std::string* path, std::string* table) {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  Locations& s = State();
+  device::MutexLock lock(&g_mutex);
+  Locations& s = g_state;
   *table = storage::kSummaryTableName;
   if (!s.db_folder.empty()) {
     storage::FormatPath(path, "%s%s", s.db_folder.c_str(),
@@ -322,8 +333,8 @@ bool GetMessageDbPath(std::string* path, std::string* table) {
 }
 
 bool GetRulesDbPath(std::string* path, std::string* table) {
-  std::lock_guard<std::recursive_mutex> lock(Mutex());
-  Locations& s = State();
+  device::MutexLock lock(&g_mutex);
+  Locations& s = g_state;
   std::string folder;
   bool found = FindDbFolder(storage::kRulesDbFile, s.chosen_card_narrow.c_str(),
                             SubPath().c_str(), &folder);

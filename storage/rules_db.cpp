@@ -1,3 +1,6 @@
+// The rules database: its one kept connection (set aside and made anew when
+// the file is damaged), the rule writers the editor uses, and the listing the
+// rule table in memory is loaded from.
 #include "storage/rules_db.h"
 
 #include <sys/stat.h>
@@ -9,11 +12,11 @@
 #include <ctime>
 #include <functional>
 #include <limits>
-#include <mutex>
 
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/image.h"
+#include "device/mutex.h"
 #include "storage/locations.h"
 #include "storage/statement.h"
 #include "text/tokens.h"
@@ -21,20 +24,21 @@
 namespace storage {
 namespace {
 
-// The one rules connection and what belongs with it. The lock is recursive
-// because AddRule runs the other operations inside its own turn.
+// The one rules connection and what belongs with it, under one plain lock.
+// Every public operation takes it once and runs its ...Locked form; an
+// operation made of others (AddRule, DeleteRule) calls their Locked forms.
 struct RulesDb {
-  std::recursive_mutex mutex;
-  sqlite3* db = nullptr;
-  bool open = false;
-  std::string table = kRulesTableName;
-  int32_t next_id = 1;
+  device::Mutex mutex;
+  sqlite3* db GUARDED_BY(mutex) = nullptr;
+  bool open GUARDED_BY(mutex) = false;
+  std::string table GUARDED_BY(mutex) = kRulesTableName;
+  int32_t next_id GUARDED_BY(mutex) = 1;
   // The file the connection was opened on: one removed or replaced since is
   // opened afresh, or the rules would go into a file nobody reads again.
-  std::string host;
-  dev_t device = 0;
-  ino_t inode = 0;
-  std::function<void(const RulesFileSetAside&)> on_set_aside;
+  std::string host GUARDED_BY(mutex);
+  dev_t device GUARDED_BY(mutex) = 0;
+  ino_t inode GUARDED_BY(mutex) = 0;
+  std::function<void(const RulesFileSetAside&)> on_set_aside GUARDED_BY(mutex);
 };
 
 RulesDb& Db() {
@@ -42,8 +46,43 @@ RulesDb& Db() {
   return *db;
 }
 
+}  // namespace
+
+device::Status QueryRulesLocked(
+    RulesDb& s, const std::string& sql,
+    const std::function<bool(sqlite3_stmt*)>& row,
+    const std::function<void(const device::Status&)>& done) REQUIRES(s.mutex);
+void SetNextRuleIdLocked(RulesDb& s, int32_t id) REQUIRES(s.mutex);
+int32_t NextRuleIdLocked(RulesDb& s) REQUIRES(s.mutex);
+void SetRulesFileHandlerLocked(
+    RulesDb& s, std::function<void(const RulesFileSetAside&)> handler)
+    REQUIRES(s.mutex);
+device::Status OpenRulesDbLocked(RulesDb& s) REQUIRES(s.mutex);
+void CloseRulesDbLocked(RulesDb& s) REQUIRES(s.mutex);
+device::Status ExecRulesLocked(RulesDb& s, const char* sql,
+                               const std::vector<RuleValue>& values)
+    REQUIRES(s.mutex);
+int MaxRuleIdLocked(RulesDb& s) REQUIRES(s.mutex);
+bool FindRuleLocked(RulesDb& s, const char* sender, const char* recipients,
+                    const char* tokens, int* id) REQUIRES(s.mutex);
+device::Status UpdateRuleLocked(RulesDb& s, int id, const char* sender,
+                                const char* recipients, const char* message,
+                                const char* tokens, float certainty)
+    REQUIRES(s.mutex);
+device::Status AddRuleLocked(RulesDb& s, const char* sender,
+                             const char* recipients, const char* message,
+                             float certainty) REQUIRES(s.mutex);
+device::Status DeleteRuleLocked(RulesDb& s, const char* sender,
+                                const char* recipients, const char* message)
+    REQUIRES(s.mutex);
+device::Status ListRulesLocked(
+    RulesDb& s, const std::function<bool(const RuleRow&)>& row,
+    const std::function<void(const device::Status&)>& done) REQUIRES(s.mutex);
+
+namespace {
+
 std::atomic<bool (*)()> g_table_full{nullptr};
-std::atomic<bool (*)()> g_table_reload{nullptr};
+std::atomic<bool (*)(const RulesLister&)> g_table_reload{nullptr};
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
@@ -76,15 +115,29 @@ bool HoldsMoreStatements(sqlite3* db, const char* tail) {
   return false;
 }
 
+// A text column; NULL reads as empty text.
+std::string_view ColumnText(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  if (text == nullptr) return {};
+  return std::string_view(reinterpret_cast<const char*>(text));
+}
+
 bool TableFull() {
   bool (*full)() = g_table_full.load();
   return full != nullptr && full();
 }
 
-// Reads the rule table in memory afresh from the database.
-void ReloadTable() {
+// Reads the rule table in memory afresh from the database, inside the
+// operation that holds the rules lock.
+void ReloadTable(RulesDb& s) REQUIRES(s.mutex) {
   auto reload = g_table_reload.load();
-  if (reload != nullptr) reload();
+  if (reload == nullptr) return;
+  reload([&s](const std::function<bool(const RuleRow&)>& row,
+              const std::function<void(const device::Status&)>& done)
+             NO_THREAD_SAFETY_ANALYSIS {
+               // Runs within ReloadTable's call, the lock still held.
+               return ListRulesLocked(s, row, done);
+             });
 }
 
 // The token text of a message as typed.
@@ -113,19 +166,19 @@ void SetRuleTableHooks(const RuleTableHooks& hooks) {
   g_table_reload.store(hooks.reload);
 }
 
-RulesQuery QueryRules(const std::string& sql,
-                      const std::function<bool(sqlite3_stmt*)>& row,
-                      const std::function<void(RulesQuery)>& done) {
-  RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  RulesQuery result = RulesQuery::kOk;
-  if (!OpenRulesDb()) {
-    result = RulesQuery::kOpenFailed;
-  } else {
+device::Status QueryRulesLocked(
+    RulesDb& s, const std::string& sql,
+    const std::function<bool(sqlite3_stmt*)>& row,
+    const std::function<void(const device::Status&)>& done) {
+  device::Status result = OpenRulesDbLocked(s);
+  if (result.ok()) {
     Statement stmt;
-    if (stmt.Prepare(s.db, sql) != SQLITE_OK || !stmt.ok()) {
-      CloseRulesDb();
-      result = RulesQuery::kPrepareFailed;
+    const int rc = stmt.Prepare(s.db, sql);
+    if (rc != SQLITE_OK || !stmt.ok()) {
+      result = rc != SQLITE_OK
+                   ? device::Status::FromSqlite(rc, sqlite3_errmsg(s.db))
+                   : device::Status::InvalidArgument("no statement");
+      CloseRulesDbLocked(s);
     } else {
       while (stmt.Step()) {
         if (!row(stmt.get())) break;
@@ -135,14 +188,51 @@ RulesQuery QueryRules(const std::string& sql,
         // read is not the whole table.
         device::DebugOut("Reading the rules failed: %s\n",
                          sqlite3_errmsg(s.db));
+        result = device::Status::FromSqlite(stmt.rc(), sqlite3_errmsg(s.db));
         stmt.Finalize();
-        CloseRulesDb();
-        result = RulesQuery::kReadFailed;
+        CloseRulesDbLocked(s);
       }
     }
   }
   if (done) done(result);
   return result;
+}
+
+device::Status QueryRules(
+    const std::string& sql, const std::function<bool(sqlite3_stmt*)>& row,
+    const std::function<void(const device::Status&)>& done) {
+  RulesDb& s = Db();
+  device::MutexLock lock(&s.mutex);
+  return QueryRulesLocked(s, sql, row, done);
+}
+
+device::Status ListRulesLocked(
+    RulesDb& s, const std::function<bool(const RuleRow&)>& row,
+    const std::function<void(const device::Status&)>& done) {
+  std::string path, table;
+  GetRulesDbPath(&path, &table);
+  return QueryRulesLocked(
+      s, WithTableName(kListRulesSql, table),
+      [&row](sqlite3_stmt* stmt) {
+        if (sqlite3_data_count(stmt) != 6) return true;
+        RuleRow rule;
+        rule.id = sqlite3_column_int(stmt, 0);
+        rule.sender = ColumnText(stmt, 1);
+        rule.recipients = ColumnText(stmt, 2);
+        rule.message = ColumnText(stmt, 3);
+        rule.tokens = ColumnText(stmt, 4);
+        rule.certainty = sqlite3_column_int(stmt, 5);
+        return row(rule);
+      },
+      done);
+}
+
+device::Status ListRules(
+    const std::function<bool(const RuleRow&)>& row,
+    const std::function<void(const device::Status&)>& done) {
+  RulesDb& s = Db();
+  device::MutexLock lock(&s.mutex);
+  return ListRulesLocked(s, row, done);
 }
 
 }  // namespace storage
@@ -151,24 +241,32 @@ using storage::Db;
 using storage::RulesDb;
 using storage::RuleValue;
 
+void storage::SetNextRuleIdLocked(RulesDb& s, int32_t id) { s.next_id = id; }
+
 void SetNextRuleId(int32_t id) {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  s.next_id = id;
+  device::MutexLock lock(&s.mutex);
+  storage::SetNextRuleIdLocked(s, id);
 }
+
+int32_t storage::NextRuleIdLocked(RulesDb& s) { return s.next_id; }
 
 int32_t NextRuleId() {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  return s.next_id;
+  device::MutexLock lock(&s.mutex);
+  return storage::NextRuleIdLocked(s);
 }
 
 void CreateRulesTable() {
   try {
     std::string path, table;
     GetRulesDbPath(&path, &table);
-    ExecOnce(path.c_str(),
-             storage::WithTableName(storage::kCreateRulesSql, table).c_str());
+    // A table that exists already makes the CREATE fail, harmlessly.
+    device::IgnoreFailure(
+        ExecOnce(
+            path.c_str(),
+            storage::WithTableName(storage::kCreateRulesSql, table).c_str()),
+        "Creating the rules table");
   } catch (...) {
     device::DebugCaught("CreateRulesTable");
   }
@@ -177,7 +275,7 @@ void CreateRulesTable() {
 namespace storage {
 namespace {
 
-bool SameRulesFile(const RulesDb& s) {
+bool SameRulesFile(const RulesDb& s) REQUIRES(s.mutex) {
   struct stat st;
   return !s.host.empty() && stat(s.host.c_str(), &st) == 0 &&
          st.st_dev == s.device && st.st_ino == s.inode;
@@ -203,7 +301,7 @@ bool FileDamaged(sqlite3* db) {
 
 // Makes the rules table when the file has none (a file made anew after the
 // old one was removed, or one whose table could not be made at start).
-void EnsureRulesTable(RulesDb& s) {
+void EnsureRulesTable(RulesDb& s) REQUIRES(s.mutex) {
   Statement find;
   if (find.Prepare(s.db,
                    "SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
@@ -222,9 +320,9 @@ void EnsureRulesTable(RulesDb& s) {
 
 // Moves a damaged rules file (and its journal) out of the way under a name
 // of its own, never deleting it. False when it could not be moved.
-bool SetAside(RulesDb& s, RulesFileSetAside* what) {
+bool SetAside(RulesDb& s, RulesFileSetAside* what) REQUIRES(s.mutex) {
   const std::string host = s.host;
-  CloseRulesDb();
+  CloseRulesDbLocked(s);
   if (host.empty()) return false;
   char stamp[32];
   std::time_t now = std::time(nullptr);
@@ -251,7 +349,7 @@ bool SetAside(RulesDb& s, RulesFileSetAside* what) {
 }
 
 // Opens the file at the rules path; a damaged one is set aside first, once.
-bool OpenUsable(RulesDb& s, std::function<void()>* tell) {
+bool OpenUsable(RulesDb& s, std::function<void()>* tell) REQUIRES(s.mutex) {
   std::string path, table;
   GetRulesDbPath(&path, &table);
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -275,7 +373,7 @@ bool OpenUsable(RulesDb& s, std::function<void()>* tell) {
     if (attempt > 0 || !SetAside(s, &what)) {
       std::fprintf(stderr, "The rules file %s cannot be used\n",
                    s.host.c_str());
-      CloseRulesDb();
+      CloseRulesDbLocked(s);
       return false;
     }
     std::fprintf(stderr,
@@ -292,82 +390,108 @@ bool OpenUsable(RulesDb& s, std::function<void()>* tell) {
 
 }  // namespace
 
+void SetRulesFileHandlerLocked(
+    RulesDb& s, std::function<void(const RulesFileSetAside&)> handler) {
+  s.on_set_aside = std::move(handler);
+}
+
 void SetRulesFileHandler(
     std::function<void(const RulesFileSetAside&)> handler) {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  s.on_set_aside = std::move(handler);
+  device::MutexLock lock(&s.mutex);
+  SetRulesFileHandlerLocked(s, handler);
 }
 
 }  // namespace storage
 
-bool OpenRulesDb() {
-  RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
-  if (s.open && storage::SameRulesFile(s)) return true;
-  if (s.open) CloseRulesDb();  // removed or replaced: the path's file now
+device::Status storage::OpenRulesDbLocked(RulesDb& s) {
+  if (s.open && storage::SameRulesFile(s)) return device::Status::Ok();
+  if (s.open)
+    CloseRulesDbLocked(s);  // removed or replaced: the path's file now
   std::function<void()> tell;
   bool ok = false;
   try {
     ok = storage::OpenUsable(s, &tell);
   } catch (...) {
     device::DebugCaught("OpenRulesDb");
-    CloseRulesDb();
+    CloseRulesDbLocked(s);
     ok = false;
   }
   if (tell) tell();
-  return ok;
+  if (!ok)
+    return device::Status::IoError("the rules database cannot be opened");
+  return device::Status::Ok();
 }
 
-void CloseRulesDb() {
+device::Status OpenRulesDb() {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  device::MutexLock lock(&s.mutex);
+  return storage::OpenRulesDbLocked(s);
+}
+
+void storage::CloseRulesDbLocked(RulesDb& s) {
   sqlite3_close(s.db);
   s.db = nullptr;
   s.open = false;
   s.host.clear();
 }
 
-int ExecRules(const char* sql, const std::vector<RuleValue>& values) {
+void CloseRulesDb() {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  device::MutexLock lock(&s.mutex);
+  storage::CloseRulesDbLocked(s);
+}
+
+device::Status storage::ExecRulesLocked(RulesDb& s, const char* sql,
+                                        const std::vector<RuleValue>& values) {
   try {
-    if (!OpenRulesDb()) return SQLITE_ERROR;
+    device::Status open = OpenRulesDbLocked(s);
+    if (!open.ok()) return open;
     storage::Statement stmt;
     const char* tail = nullptr;
     int rc = stmt.Prepare(s.db, storage::OrEmpty(sql), &tail);
     if (rc == SQLITE_OK && stmt.ok()) {
       // One statement per call: a text that carries a second one is refused
       // before anything of it runs.
-      if (storage::HoldsMoreStatements(s.db, tail)) return SQLITE_ERROR;
+      if (storage::HoldsMoreStatements(s.db, tail)) {
+        return device::Status::InvalidArgument(
+            "more than one statement in one call");
+      }
       rc = storage::BindAll(&stmt, values);
       if (rc == SQLITE_OK) {
         rc = stmt.Exec();
         if (rc == SQLITE_DONE) rc = SQLITE_OK;
       }
     }
-    if (rc != SQLITE_OK && rc != SQLITE_ERROR) {
-      std::fprintf(stderr, "SQL error: %s\n", sqlite3_errmsg(s.db));
-      stmt.Finalize();  // a connection with a live statement does not close
-      CloseRulesDb();
-    }
-    return rc;
+    if (rc == SQLITE_OK) return device::Status::Ok();
+    // SQLite's text first: closing the connection would lose it.
+    const std::string why = sqlite3_errmsg(s.db);
+    if (rc == SQLITE_ERROR) return device::Status::InvalidArgument(why);
+    std::fprintf(stderr, "SQL error: %s\n", why.c_str());
+    stmt.Finalize();  // a connection with a live statement does not close
+    CloseRulesDbLocked(s);
+    return device::Status::FromSqlite(rc, why);
   } catch (...) {
     device::DebugCaught("ExecRules");
-    return SQLITE_ERROR;
+    return device::Status::IoError("ExecRules: unexpected failure");
   }
 }
 
-int MaxRuleId() {
+device::Status ExecRules(const char* sql,
+                         const std::vector<RuleValue>& values) {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  device::MutexLock lock(&s.mutex);
+  return storage::ExecRulesLocked(s, sql, values);
+}
+
+int storage::MaxRuleIdLocked(RulesDb& s) {
   try {
-    if (!OpenRulesDb()) return -1;
+    if (!OpenRulesDbLocked(s).ok()) return -1;
     storage::Statement stmt;
     const int rc = stmt.Prepare(
         s.db, storage::WithTableName(storage::kMaxRuleIdSql, s.table));
     if (rc != SQLITE_OK) {
-      if (rc != SQLITE_MISUSE) CloseRulesDb();
+      if (rc != SQLITE_MISUSE) CloseRulesDbLocked(s);
       return -1;
     }
     if (stmt.Step() && stmt.Columns() == 1)
@@ -379,19 +503,24 @@ int MaxRuleId() {
   }
 }
 
-bool FindRule(const char* sender, const char* recipients, const char* tokens,
-              int* id) {
+int MaxRuleId() {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  device::MutexLock lock(&s.mutex);
+  return storage::MaxRuleIdLocked(s);
+}
+
+bool storage::FindRuleLocked(RulesDb& s, const char* sender,
+                             const char* recipients, const char* tokens,
+                             int* id) {
   try {
-    if (!OpenRulesDb()) return false;
+    if (!OpenRulesDbLocked(s).ok()) return false;
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
     const std::string tokens_b = BlankedCopy(storage::OrEmpty(tokens));
     storage::Statement stmt;
     if (stmt.Prepare(s.db, storage::WithTableName(storage::kFindRuleSql,
                                                   s.table)) != SQLITE_OK) {
-      CloseRulesDb();
+      CloseRulesDbLocked(s);
       return false;
     }
     if (storage::BindAll(&stmt, {sender_b, recipients_b, tokens_b}) !=
@@ -409,31 +538,48 @@ bool FindRule(const char* sender, const char* recipients, const char* tokens,
   }
 }
 
-bool UpdateRule(int id, const char* sender, const char* recipients,
-                const char* message, const char* tokens, float certainty) {
+bool FindRule(const char* sender, const char* recipients, const char* tokens,
+              int* id) {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  device::MutexLock lock(&s.mutex);
+  return storage::FindRuleLocked(s, sender, recipients, tokens, id);
+}
+
+device::Status storage::UpdateRuleLocked(RulesDb& s, int id, const char* sender,
+                                         const char* recipients,
+                                         const char* message,
+                                         const char* tokens, float certainty) {
   try {
-    if (!OpenRulesDb()) return false;
+    device::Status open = OpenRulesDbLocked(s);
+    if (!open.ok()) return open;
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
     const std::string message_b = BlankedCopy(storage::OrEmpty(message));
     const std::string tokens_b = BlankedCopy(storage::OrEmpty(tokens));
     const std::string sql =
         storage::WithTableName(storage::kUpdateRuleSql, s.table);
-    return ExecRules(sql.c_str(), {sender_b, recipients_b, message_b, tokens_b,
-                                   storage::CertaintyToInt(certainty),
-                                   static_cast<int32_t>(id)}) == SQLITE_OK;
+    return ExecRulesLocked(
+        s, sql.c_str(),
+        {sender_b, recipients_b, message_b, tokens_b,
+         storage::CertaintyToInt(certainty), static_cast<int32_t>(id)});
   } catch (...) {
     device::DebugCaught("UpdateRule");
-    return false;
+    return device::Status::IoError("UpdateRule: unexpected failure");
   }
 }
 
-bool AddRule(const char* sender, const char* recipients, const char* message,
-             float certainty) {
+device::Status UpdateRule(int id, const char* sender, const char* recipients,
+                          const char* message, const char* tokens,
+                          float certainty) {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  device::MutexLock lock(&s.mutex);
+  return storage::UpdateRuleLocked(s, id, sender, recipients, message, tokens,
+                                   certainty);
+}
+
+device::Status storage::AddRuleLocked(RulesDb& s, const char* sender,
+                                      const char* recipients,
+                                      const char* message, float certainty) {
   try {
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
@@ -443,41 +589,51 @@ bool AddRule(const char* sender, const char* recipients, const char* message,
     const std::string tokens = storage::TokensOf(message);
 
     int found_id = 0;
-    if (FindRule(sender_b.c_str(), recipients_b.c_str(), tokens.c_str(),
-                 &found_id)) {
-      return UpdateRule(found_id, sender_b.c_str(), recipients_b.c_str(),
-                        message_b.c_str(), tokens.c_str(), certainty);
+    if (FindRuleLocked(s, sender_b.c_str(), recipients_b.c_str(),
+                       tokens.c_str(), &found_id)) {
+      return UpdateRuleLocked(s, found_id, sender_b.c_str(),
+                              recipients_b.c_str(), message_b.c_str(),
+                              tokens.c_str(), certainty);
     }
     // A failed query gives -1, so the new rule then gets Id 0.
-    SetNextRuleId(MaxRuleId() + 1);
-    if (storage::TableFull()) return false;
-    if (!OpenRulesDb()) return false;
+    SetNextRuleIdLocked(s, MaxRuleIdLocked(s) + 1);
+    if (storage::TableFull())
+      return device::Status::ResourceExhausted("the rule table is full");
+    device::Status open = OpenRulesDbLocked(s);
+    if (!open.ok()) return open;
     const std::string sql =
         storage::WithTableName(storage::kInsertRuleSql, s.table);
-    return ExecRules(sql.c_str(),
-                     {s.next_id, sender_b, recipients_b, message_b, tokens,
-                      storage::CertaintyToInt(certainty)}) == SQLITE_OK;
+    return ExecRulesLocked(s, sql.c_str(),
+                           {s.next_id, sender_b, recipients_b, message_b,
+                            tokens, storage::CertaintyToInt(certainty)});
   } catch (...) {
     device::DebugCaught("AddRule");
-    return false;
+    return device::Status::IoError("AddRule: unexpected failure");
   }
 }
 
-bool DeleteRule(const char* sender, const char* recipients,
-                const char* message) {
+device::Status AddRule(const char* sender, const char* recipients,
+                       const char* message, float certainty) {
   RulesDb& s = Db();
-  std::lock_guard<std::recursive_mutex> lock(s.mutex);
+  device::MutexLock lock(&s.mutex);
+  return storage::AddRuleLocked(s, sender, recipients, message, certainty);
+}
+
+device::Status storage::DeleteRuleLocked(RulesDb& s, const char* sender,
+                                         const char* recipients,
+                                         const char* message) {
   try {
     // Blanked as AddRule stores them, so a typed O'Neil finds the stored
     // O Neil, and no typed text can reach the statement's syntax.
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
     const std::string message_b = BlankedCopy(storage::OrEmpty(message));
-    int rc = SQLITE_ERROR;
-    if (OpenRulesDb()) {
+    device::Status status = OpenRulesDbLocked(s);
+    if (status.ok()) {
       const std::string sql =
           storage::WithTableName(storage::kDeleteRuleSql, s.table);
-      rc = ExecRules(sql.c_str(), {sender_b, recipients_b, message_b});
+      status =
+          ExecRulesLocked(s, sql.c_str(), {sender_b, recipients_b, message_b});
     }
     // The table in memory is read again from the database, still under the
     // rules lock, so that it holds exactly the rows that are left: a rule the
@@ -485,10 +641,17 @@ bool DeleteRule(const char* sender, const char* recipients,
     // (the texts named no row, or the statement failed) is not dropped from
     // memory while the database keeps it. A failed reload leaves the table
     // empty, and an empty table holds every message until it loads.
-    storage::ReloadTable();
-    return rc == SQLITE_OK;
+    storage::ReloadTable(s);
+    return status;
   } catch (...) {
     device::DebugCaught("DeleteRule");
-    return false;
+    return device::Status::IoError("DeleteRule: unexpected failure");
   }
+}
+
+device::Status DeleteRule(const char* sender, const char* recipients,
+                          const char* message) {
+  RulesDb& s = Db();
+  device::MutexLock lock(&s.mutex);
+  return storage::DeleteRuleLocked(s, sender, recipients, message);
 }

@@ -19,14 +19,16 @@
 #ifndef TARNVEX_STORAGE_RULES_DB_H_
 #define TARNVEX_STORAGE_RULES_DB_H_
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "device/status.h"
+
+struct sqlite3_stmt;
 
 // The next rule number (process-wide).
 void SetNextRuleId(int32_t id);
@@ -40,9 +42,10 @@ void CreateRulesTable();
 // names now (a file removed or replaced meanwhile is opened afresh, a missing
 // rules table made). A file that is no usable database (not a database,
 // malformed) is set aside under "<name>.damaged-<date>-<time>", never
-// deleted, a new one made, and the handler told (below). False (after "Can't
-// open database: %s\n") when the open fails; the next operation tries again.
-bool OpenRulesDb();
+// deleted, a new one made, and the handler told (below). Not ok (after
+// "Can't open database: %s\n") when the open fails; the next operation tries
+// again.
+device::Status OpenRulesDb();
 
 // Closes the rules connection and clears its flag; the next operation
 // reopens it. Used after a failed statement, and by tests between images.
@@ -65,12 +68,13 @@ using RuleValue = std::variant<int32_t, std::string_view>;
 }  // namespace storage
 
 // Runs exactly one change statement on the rules connection, with `values`
-// bound to its parameters. 0: success. 1: failure, nothing reported,
-// connection kept (also for a text holding more than one statement, which is
-// refused without running any of it). Other codes: "SQL error: %s\n", the
-// connection closed. 1 when the connection cannot be opened.
-int ExecRules(const char* sql,
-              const std::vector<storage::RuleValue>& values = {});
+// bound to its parameters. Invalid argument when SQLite refused the statement
+// or its values, or the text holds more than one statement (refused without
+// running any of it): nothing reported, the connection kept. I/O error when
+// the connection cannot be opened. Any other failure: "SQL error: %s\n" on
+// stderr and the connection closed (the next operation reopens it).
+device::Status ExecRules(const char* sql,
+                         const std::vector<storage::RuleValue>& values = {});
 
 // The largest Id in the table (0 for an empty table), or -1 on failure.
 int MaxRuleId();
@@ -81,24 +85,25 @@ bool FindRule(const char* sender, const char* recipients, const char* tokens,
               int* id);
 
 // Rewrites every column of the row with `id`; the certainty is truncated
-// toward zero. True when the statement ran (also when no row had the Id).
-bool UpdateRule(int id, const char* sender, const char* recipients,
-                const char* message, const char* tokens, float certainty);
+// toward zero. Ok when the statement ran (also when no row had the Id).
+device::Status UpdateRule(int id, const char* sender, const char* recipients,
+                          const char* message, const char* tokens,
+                          float certainty);
 
 // The rules editor's entry: blanks the three texts, takes the token text of
 // the message as typed, and updates the row with the same identity or inserts
-// a new one with Id MAX(Id) + 1. A new rule is refused (false, nothing
-// written) when the rule table in memory is full. Does not touch the rule
-// table; the caller reloads it.
-bool AddRule(const char* sender, const char* recipients, const char* message,
-             float certainty);
+// a new one with Id MAX(Id) + 1. A new rule is refused (resource exhausted,
+// nothing written) when the rule table in memory is full. Does not touch the
+// rule table; the caller reloads it.
+device::Status AddRule(const char* sender, const char* recipients,
+                       const char* message, float certainty);
 
 // Deletes the rows whose (blanked) three texts equal the given ones, blanked
 // the same way, then reloads the rule table in memory from the database, so
-// that the two agree whatever the statement did. True when the statement ran
+// that the two agree whatever the statement did. Ok when the statement ran
 // (also when nothing matched).
-bool DeleteRule(const char* sender, const char* recipients,
-                const char* message);
+device::Status DeleteRule(const char* sender, const char* recipients,
+                          const char* message);
 
 namespace storage {
 
@@ -124,6 +129,20 @@ inline constexpr char kListRulesSql[] =
 // Certainty as stored: truncated toward zero, NaN as 0, clamped to int32.
 int32_t CertaintyToInt(float certainty);
 
+// One row of the rules table as kListRulesSql reads it (NULL as 0 or "").
+struct RuleRow {
+  int32_t id = 0;
+  std::string_view sender;  // valid only during the call that passes it
+  std::string_view recipients;
+  std::string_view message;
+  std::string_view tokens;
+  int32_t certainty = 0;
+};
+// A reading of the rules as ListRules does it.
+using RulesLister = std::function<device::Status(
+    const std::function<bool(const RuleRow&)>& row,
+    const std::function<void(const device::Status&)>& done)>;
+
 // The in-memory rule table lives in the filtering layer above this one. It
 // plugs its capacity check and its reload in here, so that AddRule refuses a
 // new rule when the table is full and DeleteRule leaves the table as the
@@ -131,23 +150,30 @@ int32_t CertaintyToInt(float certainty);
 // could have filled it). Both are called with the rules lock held.
 struct RuleTableHooks {
   bool (*full)() = nullptr;
-  bool (*reload)() = nullptr;
+  // Reloads the table with `list`, which reads under the rules lock that
+  // the caller (DeleteRule) already holds: the reload must use it, not
+  // ListRules, and may run only within the call.
+  bool (*reload)(const RulesLister& list) = nullptr;
 };
 void SetRuleTableHooks(const RuleTableHooks& hooks);
 
-// How a read of the rules table went.
-enum class RulesQuery { kOk, kOpenFailed, kPrepareFailed, kReadFailed };
-
 // Runs a query on the rules connection and calls `row` for every result row
-// while no other rules operation can run. When the query does not prepare,
-// or a step fails before the last row, the connection is closed and
-// forgotten. The whole read, `row` included,
-// runs under the rules lock; `done` (when given) runs under it too after the
-// last row, and after a failure, so a reader can publish what it read before
-// anyone changes the table. `row` returns false to stop early.
-RulesQuery QueryRules(const std::string& sql,
-                      const std::function<bool(sqlite3_stmt*)>& row,
-                      const std::function<void(RulesQuery)>& done = {});
+// while no other rules operation can run. Not ok when the connection cannot
+// be opened (I/O error), or the query does not prepare or a step fails before
+// the last row (then the connection is closed and forgotten). The whole read,
+// `row` included, runs under the rules lock; `done` (when given) runs under it
+// too after the last row, and after a failure, so a reader can publish what
+// it read before anyone changes the table. `row` returns false to stop early.
+// Storage's own (and its tests'); the layers above read with ListRules.
+device::Status QueryRules(
+    const std::string& sql, const std::function<bool(sqlite3_stmt*)>& row,
+    const std::function<void(const device::Status&)>& done = {});
+
+// QueryRules with kListRulesSql on the rules table: `row` for each row of six
+// columns (others are passed over).
+device::Status ListRules(
+    const std::function<bool(const RuleRow&)>& row,
+    const std::function<void(const device::Status&)>& done = {});
 
 }  // namespace storage
 

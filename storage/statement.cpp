@@ -1,3 +1,5 @@
+// The statement layer's own pieces: opening a database by its CE path, the
+// transaction guard, the one-shot statement runner and apostrophe blanking.
 #include "storage/statement.h"
 
 #include <fcntl.h>
@@ -13,21 +15,24 @@
 
 namespace storage {
 
-int OpenCeDatabase(const char* ce_path, sqlite3** db) {
+device::Status OpenCeDatabase(const char* ce_path, sqlite3** db) {
   *db = nullptr;
   std::string host;
   if (ce_path == nullptr ||
       !device::HostPath(device::AnsiToWide(ce_path), &host)) {
-    return SQLITE_CANTOPEN;
+    return device::Status::FromSqlite(SQLITE_CANTOPEN, DbErrorText(nullptr));
   }
   // A new database is made private here; SQLite gives its journal,
   // write-ahead log and shared-memory files the database's own mode.
   int made = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                   device::kPrivateFileMode);
   if (made >= 0) close(made);
-  int rc = sqlite3_open(host.c_str(), db);
+  const int rc = sqlite3_open(host.c_str(), db);
   device::WaitWhileBusy(*db, kBusyTimeoutMs);
-  return rc;
+  if (rc == SQLITE_OK) return device::Status::Ok();
+  // Any other code, SQLITE_ERROR too (a file name SQLite reads as a URI it
+  // cannot follow), leaves a connection every statement fails on.
+  return device::Status::FromSqlite(rc, DbErrorText(*db));
 }
 
 std::string WithTableName(const char* pattern, const std::string& table) {
@@ -41,8 +46,7 @@ std::string WithTableName(const char* pattern, const std::string& table) {
 
 sqlite3* OpenCeDatabaseOrReport(const char* ce_path) {
   sqlite3* db = nullptr;
-  const int rc = OpenCeDatabase(ce_path, &db);
-  if (db == nullptr || !OpenSucceeded(rc)) {
+  if (!OpenCeDatabase(ce_path, &db).ok() || db == nullptr) {
     std::fprintf(stderr, "Can't open database: %s\n", DbErrorText(db));
     sqlite3_close(db);
     return nullptr;
@@ -76,29 +80,32 @@ const char* DbErrorText(sqlite3* db) {
 
 }  // namespace storage
 
-int ExecOnce(const char* path, const char* sql) {
-  int rc = SQLITE_ERROR;
+device::Status ExecOnce(const char* path, const char* sql) {
+  device::Status status;
   sqlite3* db = nullptr;
   try {
     db = storage::OpenCeDatabaseOrReport(path);
     if (db == nullptr) {
-      rc = SQLITE_ERROR;
+      status = device::Status::IoError("the database cannot be opened");
     } else {
       char* message = nullptr;
-      rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
-      if (rc != SQLITE_OK && rc != SQLITE_ERROR) {
-        std::fprintf(stderr, "SQL error: %s\n",
-                     message != nullptr ? message : sqlite3_errmsg(db));
+      const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
+      const std::string why = message != nullptr ? message : sqlite3_errmsg(db);
+      if (rc == SQLITE_ERROR) {
+        status = device::Status::InvalidArgument(why);
+      } else if (rc != SQLITE_OK) {
+        std::fprintf(stderr, "SQL error: %s\n", why.c_str());
+        status = device::Status::FromSqlite(rc, why);
       }
       sqlite3_free(message);
     }
   } catch (...) {
     device::DebugCaught("ExecOnce");
-    rc = SQLITE_ERROR;
+    status = device::Status::IoError("ExecOnce: unexpected failure");
   }
   sqlite3_close(db);
   device::SleepMs(1);
-  return rc;
+  return status;
 }
 
 void BlankQuotes(char* text) {

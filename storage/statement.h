@@ -13,6 +13,7 @@
 #include <string>
 
 #include "device/sql_statement.h"
+#include "device/status.h"
 
 namespace storage {
 
@@ -27,9 +28,10 @@ std::string WithTableName(const char* pattern, const std::string& table);
 inline constexpr int kBusyTimeoutMs = 5000;
 
 // Opens (creating when missing) the database at a narrow CE path (code page
-// 1252). Returns SQLite's result code; *db may be null when the path cannot
-// be mapped onto the image. Close with sqlite3_close even on failure.
-int OpenCeDatabase(const char* ce_path, sqlite3** db);
+// 1252). Not ok, with SQLite's reason, when the open failed in any way; *db
+// may be null when the path cannot be mapped onto the image. Close with
+// sqlite3_close even on failure.
+device::Status OpenCeDatabase(const char* ce_path, sqlite3** db);
 
 // OpenCeDatabase for a connection to keep: on failure writes "Can't open
 // database: %s\n" with SQLite's text to stderr, closes what was opened and
@@ -39,11 +41,6 @@ sqlite3* OpenCeDatabaseOrReport(const char* ce_path);
 // SQLite's error text of a connection, also for a connection that could not
 // be made.
 const char* DbErrorText(sqlite3* db);
-
-// An open counts as successful with result code 0 or 1.
-inline bool OpenSucceeded(int rc) {
-  return rc == SQLITE_OK || rc == SQLITE_ERROR;
-}
 
 // A transaction on a connection that ends however its scope is left: kept by
 // Commit(), rolled back otherwise (an early return, an exception), so that a
@@ -67,10 +64,12 @@ class Transaction {
 
 }  // namespace storage
 
-// Runs one statement on a connection of its own: "Can't open database: %s\n"
-// or "SQL error: %s\n" to stderr on failure (code 1 of the statement is not
-// reported), a 1 ms pause, and SQLite's result code.
-int ExecOnce(const char* path, const char* sql);
+// Runs one statement on a connection of its own, then pauses 1 ms. Not ok
+// when it failed: invalid argument (not reported) when SQLite refused the
+// statement (a syntax error, a table that exists or does not), otherwise the
+// kind of failure, after "Can't open database: %s\n" or "SQL error: %s\n" on
+// stderr.
+device::Status ExecOnce(const char* path, const char* sql);
 
 // Replaces every apostrophe by a blank, in place; the length stays.
 void BlankQuotes(char* text);

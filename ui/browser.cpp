@@ -27,8 +27,9 @@
 #include "hold/monitor.h"
 #include "hold/stores.h"
 #include "resources/control_ids.h"
+#include "storage/day_lists.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "ui/bidi.h"
 #include "ui/entry_list.h"
 #include "ui/startup.h"
@@ -287,8 +288,8 @@ void Browser::ShowEntry(int row) {
   std::string page;
   if (entry.kind == EntryIdentity::Kind::kStore) {
     std::string org, subject, message;
-    if (!LoadMessageForView(entry.store.c_str(), entry.id, &org, &subject,
-                            &message)) {
+    if (!records::LoadForView(entry.store.c_str(), entry.id, &org, &subject,
+                              &message)) {
       return;
     }
     {

@@ -138,7 +138,8 @@ void RulesEditor::Add() {
   std::string held;
   if (HeldMessageText(&held)) message = held;
   if (AddRule(sender.c_str(), recipients.c_str(), message.c_str(),
-              kEditorCertainty)) {
+              kEditorCertainty)
+          .ok()) {
     FillRuleList();
     changed_ = true;
     NoteRulesChanged();
@@ -160,7 +161,7 @@ void RulesEditor::Delete() {
     Tell(124, 123);
     return;
   }
-  if (!DeleteRule(sender.c_str(), recipients.c_str(), message.c_str())) {
+  if (!DeleteRule(sender.c_str(), recipients.c_str(), message.c_str()).ok()) {
     Tell(125, 118);
     return;
   }

@@ -15,7 +15,6 @@
 #include "hold/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"

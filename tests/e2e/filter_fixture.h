@@ -20,7 +20,6 @@
 #include "device/service/service.h"
 #include "device/service/service_db.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/child_process.h"
@@ -138,7 +137,7 @@ class FilterEndToEndTest : public ::testing::Test {
   }
 
   void AddCoveringRule(const char* recipients) {
-    ASSERT_TRUE(AddRule("", recipients, "", 90.0));
+    ASSERT_TRUE(AddRule("", recipients, "", 90.0).ok());
     CloseRulesDb();
     HostCommand("rules-changed", "ok");
   }
@@ -189,7 +188,7 @@ class FilterEndToEndTest : public ::testing::Test {
     std::vector<Record> out;
     sqlite3* db = nullptr;
     std::string path = StoreDbPath(store);
-    if (storage::OpenCeDatabase(path.c_str(), &db) == SQLITE_OK) {
+    if (storage::OpenCeDatabase(path.c_str(), &db).ok()) {
       sqlite3_stmt* stmt = nullptr;
       if (sqlite3_prepare_v2(
               db, "SELECT Id, Status, Recipients, Hash FROM Msg ORDER BY Id;",

@@ -21,7 +21,7 @@
 #include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/child_process.h"
@@ -228,7 +228,7 @@ TEST_F(WindowsOverTheDevice, UpdateAppliesARuleAnotherProgramAdded) {
     std::string path, table;
     GetRulesDbPath(&path, &table);
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(path.c_str(), &db), SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(path.c_str(), &db).ok());
     ASSERT_EQ(
         sqlite3_exec(db,
                      "INSERT INTO Rules (Id, Sender, Recipients, Message, "

@@ -67,8 +67,7 @@ class SendmailTest : public FilterEndToEndTest {
     std::vector<StoredRecord> out;
     FindDatabases();
     sqlite3* db = nullptr;
-    if (storage::OpenCeDatabase(StoreDbPath("E-mail").c_str(), &db) ==
-        SQLITE_OK) {
+    if (storage::OpenCeDatabase(StoreDbPath("E-mail").c_str(), &db).ok()) {
       sqlite3_stmt* stmt = nullptr;
       if (sqlite3_prepare_v2(db,
                              "SELECT Recipients, Subject, Message FROM Msg "

@@ -255,7 +255,8 @@ TEST_F(RuleTableTest, ALongRuleDeletedWithTheTextsItHandsOutIsGoneEverywhere) {
   ASSERT_TRUE(
       GetRule(0, &got_sender, &got_recipients, &got_message, nullptr, nullptr));
   EXPECT_TRUE(DeleteRule(got_sender.c_str(), got_recipients.c_str(),
-                         got_message.c_str()));
+                         got_message.c_str())
+                  .ok());
   EXPECT_EQ(0, RowCount());
   EXPECT_EQ(0, RuleCount());
   ASSERT_TRUE(LoadRules());  // and it does not come back
@@ -267,14 +268,14 @@ TEST_F(RuleTableTest, WithAFullTableANewRuleIsRefusedAnExistingOneUpdated) {
   InsertRules(kMaxRules);
   ASSERT_TRUE(LoadRules());
   ASSERT_EQ(kMaxRules, RuleCount());
-  EXPECT_FALSE(AddRule("new", "new", "new", 90.0f));
+  EXPECT_FALSE(AddRule("new", "new", "new", 90.0f).ok());
   EXPECT_EQ(kMaxRules, RowCount());
-  EXPECT_TRUE(AddRule("s7", "r7", "M7!", 60.0f));
+  EXPECT_TRUE(AddRule("s7", "r7", "M7!", 60.0f).ok());
   EXPECT_EQ(kMaxRules, RowCount());
   // After a delete there is room again.
-  EXPECT_TRUE(DeleteRule("s1", "r1", "m1"));
+  EXPECT_TRUE(DeleteRule("s1", "r1", "m1").ok());
   EXPECT_EQ(kMaxRules - 1, RuleCount());
-  EXPECT_TRUE(AddRule("new", "new", "new", 90.0f));
+  EXPECT_TRUE(AddRule("new", "new", "new", 90.0f).ok());
   EXPECT_EQ(kMaxRules, RowCount());
 }
 
@@ -283,15 +284,15 @@ TEST_F(RuleTableTest, AfterADeleteTheTableInMemoryIsWhatTheDatabaseHolds) {
       "INSERT INTO Rules VALUES (1, 'O Neil', 'r1', 'don t', 'don t ', 90);");
   ASSERT_TRUE(LoadRules());
   ASSERT_EQ(1, RuleCount());
-  EXPECT_TRUE(DeleteRule("nobody", "r1", "don t"));  // absent: success
+  EXPECT_TRUE(DeleteRule("nobody", "r1", "don t").ok());  // absent: success
   EXPECT_EQ(1, RuleCount());
   // Texts in another letter case name no row: the rule stays in both places
   // (dropped from memory only, it would come back at the next load).
-  EXPECT_TRUE(DeleteRule("O NEIL", "R1", "DON T"));
+  EXPECT_TRUE(DeleteRule("O NEIL", "R1", "DON T").ok());
   EXPECT_EQ(1, RowCount());
   EXPECT_EQ(1, RuleCount());
   // Typed with the apostrophe, the stored blanked rule is deleted.
-  EXPECT_TRUE(DeleteRule("O'Neil", "r1", "don't"));
+  EXPECT_TRUE(DeleteRule("O'Neil", "r1", "don't").ok());
   EXPECT_EQ(0, RowCount());
   EXPECT_EQ(0, RuleCount());
   // A database that cannot be read leaves an empty table, which holds
@@ -299,7 +300,7 @@ TEST_F(RuleTableTest, AfterADeleteTheTableInMemoryIsWhatTheDatabaseHolds) {
   PeekExec("INSERT INTO Rules VALUES (2, 's', 'r2', 'm', 'm ', 90);");
   ASSERT_TRUE(LoadRules());
   PeekExec("ALTER TABLE Rules RENAME TO Gone;");
-  EXPECT_FALSE(DeleteRule("s", "r2", "m"));
+  EXPECT_FALSE(DeleteRule("s", "r2", "m").ok());
   EXPECT_EQ(0, RuleCount());
   int32_t matched = 0, rule_id = 0;
   EXPECT_EQ(0, MatchRecipientText("r2", &matched, &rule_id));

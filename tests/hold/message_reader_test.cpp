@@ -9,7 +9,7 @@
 
 #include "device/clock.h"
 #include "device/codepage.h"
-#include "storage/message_db.h"
+#include "storage/calendar.h"
 #include "tests/hold/hold_fixture.h"
 
 namespace {

@@ -8,9 +8,10 @@
 #include "filter/rule_table.h"
 #include "hold/monitor.h"
 #include "hold/stores.h"
+#include "storage/day_lists.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
 #include "storage/rules_db.h"
 #include "tests/hold/hold_fixture.h"
 
@@ -64,7 +65,9 @@ class MonitorTest : public MapiTest {
   std::unique_ptr<hold::Monitor> monitor_;
   int Recorded() {
     std::vector<DayRecord> records;
-    ReadStoreDay("SMS", 0, true, true, &records, nullptr);
+    // A store that cannot be read yet counts what was read.
+    device::IgnoreFailure(ReadStoreDay("SMS", 0, true, true, &records, nullptr),
+                          "Counting the records");
     return static_cast<int>(records.size());
   }
   std::string FolderOf(int64_t id) {
@@ -85,7 +88,7 @@ TEST_F(MonitorTest, APausedWorkerRecordsNothingUntilResumed) {
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   EXPECT_EQ(Recorded(), 0);
   // The rule table may be rebuilt while the worker stands still.
-  ASSERT_TRUE(AddRule("", "5550199", "", 90));
+  ASSERT_TRUE(AddRule("", "5550199", "", 90).ok());
   ASSERT_TRUE(LoadRules());
   monitor_->NoteRulesChanged();
   EXPECT_TRUE(monitor_->ResumeWorker());
@@ -124,7 +127,7 @@ TEST_F(MonitorTest, AWorkerStartedWhileAPauseGuardLivesStartsPaused) {
 
 TEST_F(MonitorTest, MessagesInOtherFoldersAreLeftAlone) {
   // A message the check lets pass is not touched again when it moves on.
-  ASSERT_TRUE(AddRule("", "5550199", "", 90));
+  ASSERT_TRUE(AddRule("", "5550199", "", 90).ok());
   ASSERT_TRUE(LoadRules());
   int64_t id = Save({u"5550199"}, u"ok", u"allowed");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -179,7 +182,7 @@ TEST_F(MonitorTest, AnIdleWatchSleepsUntilThereIsWork) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   EXPECT_LE(env.wakes.load() - before, 1);
   // Work wakes it at once: the rule that covers the message releases it.
-  ASSERT_TRUE(AddRule("", "5550111", "", 90));
+  ASSERT_TRUE(AddRule("", "5550111", "", 90).ok());
   ASSERT_TRUE(LoadRules());
   monitor_->NoteRulesChanged();
   EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox"; }));

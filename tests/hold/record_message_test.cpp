@@ -8,7 +8,7 @@
 #include <string>
 
 #include "filter/classify.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "tests/filter/rules_fixture.h"
 
 namespace {
@@ -19,8 +19,8 @@ class ClassifyTest : public RulesFixture {
  protected:
   void SetUp() override {
     RulesFixture::SetUp();
-    PrepareStoreDb("SMS");
-    PrepareStoreDb("E-mail");
+    records::PrepareStore("SMS");
+    records::PrepareStore("E-mail");
     PeekExec("INSERT INTO Rules VALUES (7, 'Anna', '5550199', 'm', 'm ', 90);");
     ASSERT_TRUE(LoadRules());
   }
@@ -56,9 +56,9 @@ class ClassifyTest : public RulesFixture {
     bool found = false;
     int32_t id = 0, status = -1;
     std::string tokens;
-    MAPIExists(t.store_name.c_str(), t.body.c_str(), t.sender.c_str(),
-               t.recipients.c_str(), t.subject.c_str(), &found, &id, &status,
-               &tokens);
+    records::FindMessage(t.store_name.c_str(), t.body.c_str(), t.sender.c_str(),
+                         t.recipients.c_str(), t.subject.c_str(), &found, &id,
+                         &status, &tokens);
     return found ? status : -1;
   }
 };
@@ -75,7 +75,7 @@ TEST_F(ClassifyTest, EveryCaseOfTheTable) {
   // known 0, no rule matches: unchanged, stays held
   EXPECT_FALSE(Classify(false, 0, uncovered));
   EXPECT_EQ(Stored(uncovered), 0);
-  EXPECT_EQ(MaxStoreMsgId("SMS"), 1);
+  EXPECT_EQ(records::MaxStoreId("SMS"), 1);
 
   // new, a rule matches: recorded 1, released
   EXPECT_TRUE(Classify(true, 0, covered, &status));
@@ -84,7 +84,7 @@ TEST_F(ClassifyTest, EveryCaseOfTheTable) {
   // known 1, a rule matches: unchanged, released again
   EXPECT_TRUE(Classify(false, 1, covered));
   EXPECT_EQ(Stored(covered), 1);
-  EXPECT_EQ(MaxStoreMsgId("SMS"), 2);
+  EXPECT_EQ(records::MaxStoreId("SMS"), 2);
 
   // known 0, a rule matches now: set to 1, released
   PeekExec("INSERT INTO Rules VALUES (8, 'Bert', '5550111', 'm', 'm ', 90);");
@@ -100,7 +100,7 @@ TEST_F(ClassifyTest, EveryCaseOfTheTable) {
   EXPECT_FALSE(Classify(false, 1, uncovered, &status));
   EXPECT_EQ(status, 0);
   EXPECT_EQ(Stored(uncovered), 0);
-  EXPECT_EQ(MaxStoreMsgId("SMS"), 2);
+  EXPECT_EQ(records::MaxStoreId("SMS"), 2);
 }
 
 TEST_F(ClassifyTest, HeldAgainOrNotReadWholeIsNeverReleased) {

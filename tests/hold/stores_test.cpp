@@ -13,9 +13,11 @@
 #include "device/image.h"
 #include "filter/rule_table.h"
 #include "hold/monitor.h"
+#include "storage/day_lists.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/hold/hold_fixture.h"
@@ -217,17 +219,16 @@ TEST_F(StoresTest,
   for (const DayRecord& record : DayRecords()) {
     if (record.recipients == "5550102") first = record.id;
   }
-  ASSERT_TRUE(MAPIUpdate("SMS", first, 1));
+  ASSERT_TRUE(records::SetStatus("SMS", first, 1).ok());
   ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   int32_t status = -1;
-  ASSERT_TRUE(RecordStatus("SMS", first, &status, nullptr));
+  ASSERT_TRUE(records::StatusOf("SMS", first, &status, nullptr));
   EXPECT_EQ(status, 0);
 
   // A record removed meanwhile is written again.
   {
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db),
-              SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db).ok());
     ASSERT_EQ(sqlite3_exec(
                   db,
                   ("DELETE FROM Msg WHERE Id = " + std::to_string(first) + ";")
@@ -242,13 +243,13 @@ TEST_F(StoresTest,
 
   // A rule that covers none of them changes the rules: every message is
   // read and judged again (the changed body makes its own record now).
-  ASSERT_TRUE(AddRule("x", "0000", "m", 90));
+  ASSERT_TRUE(AddRule("x", "0000", "m", 90).ok());
   ASSERT_TRUE(LoadRules());
   ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   EXPECT_EQ(RecordCount(), 4);
 
   // A rule that covers the second one releases it at the next pass.
-  ASSERT_TRUE(AddRule("x", "5550101", "m", 90));
+  ASSERT_TRUE(AddRule("x", "5550101", "m", 90).ok());
   ASSERT_TRUE(LoadRules());
   ASSERT_TRUE(monitor_->stores().ScanHeldFolder(record).ok());
   device::ServiceMessage m;

@@ -29,9 +29,10 @@
 #include "hold/stores.h"
 #include "i18n/languages.h"
 #include "resources/control_ids.h"
+#include "storage/calendar.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
@@ -156,11 +157,14 @@ class BidiTest : public ::testing::Test {
     std::string today;
     DayText(0, &today);
     int32_t id = 0;
-    ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>",
-                        "Anna <anna@example.org>", "Dinner", "see you.",
-                        "see you.", "", 0, today.c_str(), "5:15:03 PM", &id));
+    ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>",
+                             "Anna <anna@example.org>", "Dinner", "see you.",
+                             "see you.", "", 0, today.c_str(), "5:15:03 PM",
+                             &id)
+                    .ok());
     ASSERT_TRUE(AddRule("Anna <anna@example.org>", "Bob <bob@example.org>",
-                        "Lunch at 12:30.", 90.0f));
+                        "Lunch at 12:30.", 90.0f)
+                    .ok());
     window_ = std::make_unique<ui::MainWindow>();
     window_->resize(480, 640);
     window_->show();

@@ -18,9 +18,12 @@
 
 #include "device/clock.h"
 #include "device/codepage.h"
+#include "storage/calendar.h"
+#include "storage/day_lists.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "tests/support/temp_image.h"
 
@@ -151,7 +154,7 @@ class StampedDaysTest : public DatesTest {
     image_ = std::make_unique<testing_support::TempImage>();
     FindInstallFolder();
     InitDatabases();
-    PrepareStoreDb("SMS");
+    records::PrepareStore("SMS");
   }
   void TearDown() override {
     CloseRulesDb();
@@ -172,9 +175,10 @@ class StampedDaysTest : public DatesTest {
     std::string date, time;
     ReceivedStamp(device::Now(), &date, &time);
     int32_t id = 0;
-    ASSERT_TRUE(MAPIAdd("SMS", "Anna", "5550199", "s", body.c_str(),
-                        body.c_str(), "tok", 0, date.c_str(), time.c_str(),
-                        &id));
+    ASSERT_TRUE(records::Add("SMS", "Anna", "5550199", "s", body.c_str(),
+                             body.c_str(), "tok", 0, date.c_str(), time.c_str(),
+                             &id)
+                    .ok());
   }
   // The bodies listed with the given day offset.
   static std::set<std::string> Listed(int days_back) {
@@ -236,8 +240,10 @@ TEST_F(StampedDaysTest, RecordsWithTheEarlierLowByteDateAreStillListed) {
   std::u16string wide = DayText(0, nullptr);
   ASSERT_EQ(wide, u"Donnerstag, 5. M\u00e4rz 2026");
   int32_t id = 0;
-  ASSERT_TRUE(MAPIAdd("SMS", "Anna", "1", "s", "earlier", "earlier", "tok", 0,
-                      device::LowByteNarrow(wide).c_str(), "12:00:00", &id));
+  ASSERT_TRUE(records::Add("SMS", "Anna", "1", "s", "earlier", "earlier", "tok",
+                           0, device::LowByteNarrow(wide).c_str(), "12:00:00",
+                           &id)
+                  .ok());
   Record("now");
   EXPECT_EQ(Listed(0), (std::set<std::string>{"earlier", "now"}));
   EXPECT_TRUE(Listed(1).empty());

@@ -15,7 +15,8 @@
 #include "device/codepage.h"
 #include "device/image.h"
 #include "storage/init.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/child_process.h"
@@ -129,7 +130,7 @@ TEST_F(LocationsTest, ACardChoiceNobodyAnswersKeepsTheMainStorage) {
 TEST_F(LocationsTest, ALostRulesFileIsMadeAgainNextToTheSummary) {
   FindInstallFolder();
   InitDatabases();
-  ASSERT_TRUE(AddRule("a", "555", "m", 90));
+  ASSERT_TRUE(AddRule("a", "555", "m", 90).ok());
   CloseRulesDb();
   std::filesystem::remove(
       image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
@@ -178,8 +179,8 @@ TEST_F(LocationsTest, OverlongPathsAreRefusedWithoutHarm) {
   std::string deep = "\\" + std::string(300, 'd');
   CreatePath((deep + "\\x").c_str());
   EXPECT_FALSE(ProbeFile((deep + "\\x").c_str()));
-  EXPECT_NE(ExecOnce((deep + "\\x.db").c_str(), "CREATE TABLE T (a INT);"),
-            SQLITE_OK);
+  EXPECT_FALSE(
+      ExecOnce((deep + "\\x.db").c_str(), "CREATE TABLE T (a INT);").ok());
   std::u16string too_long(300, u'a');
   std::string host;
   EXPECT_FALSE(device::HostPath(u"\\" + too_long, &host));
@@ -191,12 +192,13 @@ TEST_F(LocationsTest, ExecOnceReportsItsResult) {
   FindInstallFolder();
   InitDatabases();
   std::string path = SummaryPath();
-  EXPECT_EQ(ExecOnce(path.c_str(), "CREATE TABLE X (a INT);"), SQLITE_OK);
+  EXPECT_TRUE(ExecOnce(path.c_str(), "CREATE TABLE X (a INT);").ok());
   testing::internal::CaptureStderr();
-  EXPECT_EQ(ExecOnce(path.c_str(), "CREATE TABLE X (a INT);"), SQLITE_ERROR);
-  EXPECT_EQ(ExecOnce(path.c_str(), "NOT SQL;"), SQLITE_ERROR);
+  EXPECT_TRUE(
+      ExecOnce(path.c_str(), "CREATE TABLE X (a INT);").IsInvalidArgument());
+  EXPECT_TRUE(ExecOnce(path.c_str(), "NOT SQL;").IsInvalidArgument());
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "");  // code 1 is not reported
+            "");  // a refused statement is not reported
 }
 
 // Run as the installed program: prints where it found itself.
@@ -368,7 +370,7 @@ TEST_F(LocationsTest, AWesternEuropeanCardNameIsKeptWholeInEveryPath) {
                              u"\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db"));
   EXPECT_TRUE(image_->Exists(u"\\" + card +
                              u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
-  PrepareStoreDb("SMS");
+  records::PrepareStore("SMS");
   EXPECT_TRUE(
       image_->Exists(u"\\" + card + u"\\Program Files\\Tarnvex\\dba\\SMS.db"));
 

@@ -1,8 +1,6 @@
 // The store and summary message databases on real files in a temporary
 // device image: recording, lookup by digest, the day lists, the address part,
 // and stores whose file is broken or missing.
-#include "storage/message_db.h"
-
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -19,8 +17,12 @@
 
 #include "device/clock.h"
 #include "device/codepage.h"
+#include "storage/calendar.h"
+#include "storage/day_lists.h"
 #include "storage/init.h"
 #include "storage/locations.h"
+#include "storage/record_connections.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/temp_image.h"
@@ -40,7 +42,7 @@ class MessageDbTest : public ::testing::Test {
     InitDatabases();
     std::string path, table;
     ASSERT_TRUE(GetMessageDbPath(&path, &table));
-    PrepareStoreDb("SMS");
+    records::PrepareStore("SMS");
     today_ = Today();
   }
   void TearDown() override {
@@ -57,9 +59,11 @@ class MessageDbTest : public ::testing::Test {
 
   bool Add(const std::string& subject, int status, int32_t* id,
            const std::string& body = "Body", const std::string& date = "") {
-    return MAPIAdd("SMS", "Anna <anna@example.org>", "5550199", subject.c_str(),
-                   body.c_str(), body.c_str(), "tok", status,
-                   (date.empty() ? today_ : date).c_str(), "10:00:00", id);
+    return records::Add("SMS", "Anna <anna@example.org>", "5550199",
+                        subject.c_str(), body.c_str(), body.c_str(), "tok",
+                        status, (date.empty() ? today_ : date).c_str(),
+                        "10:00:00", id)
+        .ok();
   }
 
   // Host path of a store's database file.
@@ -69,7 +73,7 @@ class MessageDbTest : public ::testing::Test {
 
   int CountRows(const char* store) {
     sqlite3* db = nullptr;
-    storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db);
+    EXPECT_TRUE(storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db).ok());
     sqlite3_stmt* stmt = nullptr;
     int count = -1;
     if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM Msg;", -1, &stmt,
@@ -87,7 +91,7 @@ class MessageDbTest : public ::testing::Test {
 };
 
 TEST_F(MessageDbTest, SameMessageTwiceIsOneRecordWithTheFirstId) {
-  EXPECT_EQ(MaxStoreMsgId("SMS"), 0);
+  EXPECT_EQ(records::MaxStoreId("SMS"), 0);
   int32_t first = 0, second = 0;
   ASSERT_TRUE(Add("Hello", 0, &first));
   EXPECT_EQ(first, 1);
@@ -98,16 +102,17 @@ TEST_F(MessageDbTest, SameMessageTwiceIsOneRecordWithTheFirstId) {
   bool found = false;
   int32_t id = 0, status = -1;
   std::string tokens;
-  ASSERT_TRUE(MAPIExists("SMS", "Body", "Anna <anna@example.org>", "5550199",
-                         "Hello", &found, &id, &status, &tokens));
+  ASSERT_TRUE(records::FindMessage("SMS", "Body", "Anna <anna@example.org>",
+                                   "5550199", "Hello", &found, &id, &status,
+                                   &tokens));
   EXPECT_TRUE(found);
   EXPECT_EQ(id, 1);
   EXPECT_EQ(status, 0);  // the second add changed nothing
   EXPECT_EQ(tokens, "tok");
 
-  ASSERT_TRUE(MAPIUpdate("SMS", 1, 1));
-  MAPIExists("SMS", "Body", "Anna <anna@example.org>", "5550199", "Hello",
-             &found, &id, &status, &tokens);
+  ASSERT_TRUE(records::SetStatus("SMS", 1, 1).ok());
+  records::FindMessage("SMS", "Body", "Anna <anna@example.org>", "5550199",
+                       "Hello", &found, &id, &status, &tokens);
   EXPECT_EQ(status, 1);
 }
 
@@ -119,7 +124,7 @@ TEST_F(MessageDbTest, DigestIsTakenBeforeBlankingAndStoredTextsAreBlanked) {
   EXPECT_EQ(CountRows("SMS"), 2);
 
   sqlite3* db = nullptr;
-  storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db);
+  ASSERT_TRUE(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db).ok());
   sqlite3_stmt* stmt = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(
                 db, "SELECT Subject, OrgMessage, Hash FROM Msg ORDER BY Id;",
@@ -143,20 +148,22 @@ TEST_F(MessageDbTest, HostileTextsAreStoredAsTextAndChangeNoStatement) {
   std::string hostile = "x'); DROP TABLE Msg; -- \" ; \x01\x7f\xfe";
   hostile += std::string(10 * 1024, 'q');
   int32_t id = 0;
-  ASSERT_TRUE(MAPIAdd("SMS", hostile.c_str(), hostile.c_str(), hostile.c_str(),
-                      hostile.c_str(), hostile.c_str(), hostile.c_str(), 0,
-                      today_.c_str(), hostile.c_str(), &id));
+  ASSERT_TRUE(records::Add("SMS", hostile.c_str(), hostile.c_str(),
+                           hostile.c_str(), hostile.c_str(), hostile.c_str(),
+                           hostile.c_str(), 0, today_.c_str(), hostile.c_str(),
+                           &id)
+                  .ok());
   EXPECT_EQ(CountRows("SMS"), 1);
   bool found = false;
-  ASSERT_TRUE(MAPIExists("SMS", hostile.c_str(), hostile.c_str(),
-                         hostile.c_str(), hostile.c_str(), &found, nullptr,
-                         nullptr, nullptr));
+  ASSERT_TRUE(records::FindMessage("SMS", hostile.c_str(), hostile.c_str(),
+                                   hostile.c_str(), hostile.c_str(), &found,
+                                   nullptr, nullptr, nullptr));
   // The day list cuts the time to its 32-byte field.
   std::vector<DayRecord> records;
   ASSERT_TRUE(ReadStoreDay("SMS", 0, true, true, &records, nullptr).ok());
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].time.size(), kDayTimeSize - 1);
-  EXPECT_EQ(records[0].subject.size(), kSubjectCopySize - 1);
+  EXPECT_EQ(records[0].subject.size(), records::kSubjectCopySize - 1);
 }
 
 TEST_F(MessageDbTest, DayListsByOffsetAndStatus) {
@@ -202,7 +209,7 @@ TEST_F(MessageDbTest, SummaryDayListReadsTheSummaryTable) {
   std::string insert =
       "INSERT INTO Tarnvex VALUES (4, 'Bob', '555', 'hi', 't', '" + today_ +
       "', '09:00', 0);";
-  ASSERT_EQ(ExecOnce(path.c_str(), insert.c_str()), SQLITE_OK);
+  ASSERT_TRUE(ExecOnce(path.c_str(), insert.c_str()).ok());
   CloseSummaryDb();
   std::vector<DayRecord> records;
   ASSERT_TRUE(ReadSummaryDay(0, true, false, &records, nullptr).ok());
@@ -211,21 +218,22 @@ TEST_F(MessageDbTest, SummaryDayListReadsTheSummaryTable) {
   EXPECT_EQ(records[0].sender, "Bob");
   EXPECT_EQ(records[0].message, "hi");
   EXPECT_EQ(records[0].time, "09:00");
-  EXPECT_EQ(MaxSummaryId(), 4);
+  EXPECT_EQ(records::MaxSummaryId(), 4);
   ASSERT_TRUE(ReadSummaryDay(0, false, true, &records, nullptr).ok());
   EXPECT_TRUE(records.empty());
 }
 
 TEST_F(MessageDbTest, ViewReadsTheLoweredBodyAsMessageText) {
   int32_t id = 0;
-  ASSERT_TRUE(MAPIAdd("SMS", "s", "r", "Subj", "Hello World", "hello world", "",
-                      0, today_.c_str(), "t", &id));
+  ASSERT_TRUE(records::Add("SMS", "s", "r", "Subj", "Hello World",
+                           "hello world", "", 0, today_.c_str(), "t", &id)
+                  .ok());
   std::string org, subject, text;
-  ASSERT_TRUE(LoadMessageForView("SMS", id, &org, &subject, &text));
+  ASSERT_TRUE(records::LoadForView("SMS", id, &org, &subject, &text));
   EXPECT_EQ(org, "Hello World");
   EXPECT_EQ(subject, "Subj");
   EXPECT_EQ(text, "hello world");
-  EXPECT_FALSE(LoadMessageForView("SMS", id + 1, &org, &subject, &text));
+  EXPECT_FALSE(records::LoadForView("SMS", id + 1, &org, &subject, &text));
 }
 
 TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
@@ -236,18 +244,19 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
     for (int i = 0; i < 8192; ++i) out.put(static_cast<char>(random()));
   }
   testing::internal::CaptureStderr();
-  EXPECT_EQ(MaxStoreMsgId("Broken"), -1);
+  EXPECT_EQ(records::MaxStoreId("Broken"), -1);
   int32_t id = 0;
-  EXPECT_FALSE(MAPIAdd("Broken", "s", "r", "x", "b", "b", "", 0, today_.c_str(),
-                       "t", &id));
-  EXPECT_FALSE(MAPIUpdate("Broken", 1, 1));
+  EXPECT_FALSE(records::Add("Broken", "s", "r", "x", "b", "b", "", 0,
+                            today_.c_str(), "t", &id)
+                   .ok());
+  EXPECT_FALSE(records::SetStatus("Broken", 1, 1).ok());
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("DB Error: "), std::string::npos) << err;
   // The failed lookup says so, but never prints the message's own text.
   bool found = true;
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(MAPIExists("Broken", "private words", "s", "r", "x", &found,
-                          nullptr, nullptr, nullptr));
+  EXPECT_FALSE(records::FindMessage("Broken", "private words", "s", "r", "x",
+                                    &found, nullptr, nullptr, nullptr));
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Can't open database: "), std::string::npos) << out;
   EXPECT_EQ(out.find("private words"), std::string::npos) << out;
@@ -257,13 +266,14 @@ TEST_F(MessageDbTest, BrokenOrMissingStoreFilesFailWithoutHarmingOthers) {
       ReadStoreDay("Broken", 0, true, true, &records, nullptr).IsCorrupt());
   EXPECT_TRUE(records.empty());
   std::string a, b, c;
-  EXPECT_FALSE(LoadMessageForView("Broken", 1, &a, &b, &c));
+  EXPECT_FALSE(records::LoadForView("Broken", 1, &a, &b, &c));
 
   // A store in a folder that does not exist (a name with a folder in it).
   testing::internal::CaptureStderr();
-  EXPECT_EQ(MaxStoreMsgId("NoSuch\\Store"), 0);
-  EXPECT_FALSE(MAPIAdd("NoSuch\\Store", "s", "r", "x", "b", "b", "", 0,
-                       today_.c_str(), "t", &id));
+  EXPECT_EQ(records::MaxStoreId("NoSuch\\Store"), 0);
+  EXPECT_FALSE(records::Add("NoSuch\\Store", "s", "r", "x", "b", "b", "", 0,
+                            today_.c_str(), "t", &id)
+                   .ok());
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Can't open database: "), std::string::npos) << err;
   EXPECT_TRUE(ReadStoreDay("NoSuch\\Store", 0, true, true, &records, nullptr)
@@ -286,7 +296,7 @@ FileFacts FactsOf(const std::string& ce_path, const std::string& table,
                   const std::string& lookup) {
   FileFacts facts;
   sqlite3* db = nullptr;
-  storage::OpenCeDatabase(ce_path.c_str(), &db);
+  EXPECT_TRUE(storage::OpenCeDatabase(ce_path.c_str(), &db).ok());
   sqlite3_stmt* stmt = nullptr;
   sqlite3_prepare_v2(
       db, "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = ?;", -1,
@@ -319,28 +329,29 @@ FileFacts FactsOf(const std::string& ce_path, const std::string& table,
 TEST_F(MessageDbTest, FilesMadeBeforeGainTheLookupIndexesAndKeepTheirTables) {
   // A store file and a summary file as they were made before the indexes.
   const std::string old_store = StoreDbPath("Old");
-  ASSERT_EQ(ExecOnce(old_store.c_str(), kCreateMsgTableSql), SQLITE_OK);
+  ASSERT_TRUE(ExecOnce(old_store.c_str(), records::kCreateStoreTableSql).ok());
   EXPECT_TRUE(FactsOf(old_store, "Msg", "SELECT 1;").indexes.count("MsgHash") ==
               0);
   std::string summary, table;
   ASSERT_TRUE(GetMessageDbPath(&summary, &table));
-  ASSERT_EQ(ExecOnce(summary.c_str(),
-                     ("DROP INDEX " + table + "ReceivedDate;").c_str()),
-            SQLITE_OK);
+  ASSERT_TRUE(ExecOnce(summary.c_str(),
+                       ("DROP INDEX " + table + "ReceivedDate;").c_str())
+                  .ok());
 
   // A record's status and digest are read without the index too.
   int32_t early = 0;
-  ASSERT_TRUE(MAPIAdd("Old", "s", "r", "early", "b", "b", "", 1, today_.c_str(),
-                      "t", &early));
+  ASSERT_TRUE(records::Add("Old", "s", "r", "early", "b", "b", "", 1,
+                           today_.c_str(), "t", &early)
+                  .ok());
   int32_t status = -1;
   std::string digest;
-  ASSERT_TRUE(RecordStatus("Old", early, &status, &digest));
+  ASSERT_TRUE(records::StatusOf("Old", early, &status, &digest));
   EXPECT_EQ(status, 1);
   EXPECT_FALSE(digest.empty());
 
   // The next start (the store entered again, the summary table made again).
-  PrepareStoreDb("Old");
-  CreateSummaryTable();
+  records::PrepareStore("Old");
+  records::CreateSummaryTable();
 
   FileFacts store =
       FactsOf(old_store, "Msg", "SELECT Id FROM Msg WHERE Hash = 'x';");
@@ -349,7 +360,7 @@ TEST_F(MessageDbTest, FilesMadeBeforeGainTheLookupIndexesAndKeepTheirTables) {
   EXPECT_NE(store.plan.find("USING INDEX MsgHash"), std::string::npos)
       << store.plan;
   // The table itself is the one peers know, statement for statement.
-  std::string create = kCreateMsgTableSql;
+  std::string create = records::kCreateStoreTableSql;
   EXPECT_EQ(store.table_sql + ";", create);
   FileFacts day =
       FactsOf(old_store, "Msg", "SELECT Id FROM Msg WHERE ReceivedDate = 'x';");
@@ -372,17 +383,18 @@ TEST_F(MessageDbTest, FilesMadeBeforeGainTheLookupIndexesAndKeepTheirTables) {
             std::string::npos)
       << by_id.plan;
   std::string indexed_digest;
-  ASSERT_TRUE(RecordStatus("Old", early, &status, &indexed_digest));
+  ASSERT_TRUE(records::StatusOf("Old", early, &status, &indexed_digest));
   EXPECT_EQ(status, 1);
   EXPECT_EQ(indexed_digest, digest);
 
   // Records are still found through the index.
   int32_t id = 0;
-  ASSERT_TRUE(
-      MAPIAdd("Old", "s", "r", "x", "b", "b", "", 0, today_.c_str(), "t", &id));
+  ASSERT_TRUE(records::Add("Old", "s", "r", "x", "b", "b", "", 0,
+                           today_.c_str(), "t", &id)
+                  .ok());
   bool found = false;
-  EXPECT_TRUE(
-      MAPIExists("Old", "b", "s", "r", "x", &found, nullptr, nullptr, nullptr));
+  EXPECT_TRUE(records::FindMessage("Old", "b", "s", "r", "x", &found, nullptr,
+                                   nullptr, nullptr));
 }
 
 TEST_F(MessageDbTest, KeptConnectionsFollowAFileReplacedOrRemoved) {
@@ -404,7 +416,7 @@ TEST_F(MessageDbTest, KeptConnectionsFollowAFileReplacedOrRemoved) {
     sqlite3_close(db);
   }
   ASSERT_EQ(std::rename((host + ".new").c_str(), host.c_str()), 0);
-  EXPECT_EQ(MaxStoreMsgId("SMS"), 7);
+  EXPECT_EQ(records::MaxStoreId("SMS"), 7);
   ASSERT_TRUE(Add("second", 0, &id));
   EXPECT_EQ(id, 8);
   EXPECT_EQ(CountRows("SMS"), 3);  // written into the file the path names now
@@ -413,12 +425,13 @@ TEST_F(MessageDbTest, KeptConnectionsFollowAFileReplacedOrRemoved) {
   // always did, and finds no table there.
   ASSERT_TRUE(std::filesystem::remove(host));
   testing::internal::CaptureStderr();
-  EXPECT_EQ(MaxStoreMsgId("SMS"), -1);
-  EXPECT_FALSE(
-      MAPIAdd("SMS", "s", "r", "x", "b", "b", "", 0, today_.c_str(), "t", &id));
+  EXPECT_EQ(records::MaxStoreId("SMS"), -1);
+  EXPECT_FALSE(records::Add("SMS", "s", "r", "x", "b", "b", "", 0,
+                            today_.c_str(), "t", &id)
+                   .ok());
   testing::internal::GetCapturedStderr();
   EXPECT_TRUE(std::filesystem::exists(host));
-  PrepareStoreDb("SMS");
+  records::PrepareStore("SMS");
   ASSERT_TRUE(Add("again", 0, &id));
   EXPECT_EQ(id, 1);
 }
@@ -428,16 +441,16 @@ TEST_F(MessageDbTest, AFaultInsideAReadTransactionLeavesNoTransactionOpen) {
   ASSERT_TRUE(Add("first", 0, &first));
   std::map<int32_t, std::pair<int32_t, std::string>> records;
   // Out of memory part way through the read of the records.
-  SetRecordReadFaultForTesting([] { throw std::bad_alloc(); });
-  EXPECT_FALSE(RecordStatuses("SMS", {first}, &records));
-  SetRecordReadFaultForTesting({});
+  records::SetReadFaultForTesting([] { throw std::bad_alloc(); });
+  EXPECT_FALSE(records::StatusesOf("SMS", {first}, &records));
+  records::SetReadFaultForTesting({});
   EXPECT_TRUE(records.empty());
   // The kept connection is not inside a transaction any more: what it writes
   // next is committed, and another connection sees it.
   int32_t second = 0;
   ASSERT_TRUE(Add("second", 0, &second));
   EXPECT_EQ(CountRows("SMS"), 2);
-  ASSERT_TRUE(RecordStatuses("SMS", {first, second}, &records));
+  ASSERT_TRUE(records::StatusesOf("SMS", {first, second}, &records));
   EXPECT_EQ(records.size(), 2u);
 }
 
@@ -448,11 +461,12 @@ TEST_F(MessageDbTest, ManyStoresAtOnceKeepWorking) {
   for (int round = 0; round < 2; ++round) {
     for (int i = 0; i < stores; ++i) {
       std::string name = "Store" + std::to_string(i);
-      if (round == 0) PrepareStoreDb(name.c_str());
+      if (round == 0) records::PrepareStore(name.c_str());
       int32_t id = 0;
-      ASSERT_TRUE(MAPIAdd(name.c_str(), "s", "r",
-                          ("n" + std::to_string(round)).c_str(), "b", "b", "",
-                          0, today_.c_str(), "t", &id));
+      ASSERT_TRUE(records::Add(name.c_str(), "s", "r",
+                               ("n" + std::to_string(round)).c_str(), "b", "b",
+                               "", 0, today_.c_str(), "t", &id)
+                      .ok());
       EXPECT_EQ(id, round + 1) << name;
     }
   }

@@ -23,8 +23,7 @@ TEST(PrivateFilesTest, ANewDatabaseAndItsLogAreTheOwnersOnly) {
   testing_support::TempImage image;
   mode_t old_mask = umask(022);
   sqlite3* db = nullptr;
-  ASSERT_TRUE(
-      storage::OpenSucceeded(storage::OpenCeDatabase("\\Messages.db", &db)));
+  ASSERT_TRUE(storage::OpenCeDatabase("\\Messages.db", &db).ok());
   ASSERT_EQ(sqlite3_exec(db,
                          "PRAGMA journal_mode=WAL; CREATE TABLE t (x); INSERT "
                          "INTO t VALUES (1);",
@@ -37,8 +36,7 @@ TEST(PrivateFilesTest, ANewDatabaseAndItsLogAreTheOwnersOnly) {
   sqlite3_close(db);
   // An existing database keeps what its owner gave it.
   chmod(path.c_str(), 0640);
-  ASSERT_TRUE(
-      storage::OpenSucceeded(storage::OpenCeDatabase("\\Messages.db", &db)));
+  ASSERT_TRUE(storage::OpenCeDatabase("\\Messages.db", &db).ok());
   sqlite3_close(db);
   EXPECT_EQ(ModeOf(path), 0640u);
   umask(old_mask);

@@ -44,7 +44,7 @@ std::ostream& operator<<(std::ostream& os, const Row& r) {
 bool g_full = false;
 int g_reloads = 0;
 bool FakeFull() { return g_full; }
-bool FakeReload() {
+bool FakeReload(const storage::RulesLister&) {
   ++g_reloads;
   return true;
 }
@@ -110,10 +110,10 @@ class RulesDbTest : public ::testing::Test {
   // Whether a TEMP table made on the rules connection is still there: it
   // lives exactly as long as that connection.
   void MarkConnection() {
-    ASSERT_EQ(0, ExecRules("CREATE TEMP TABLE Mark (x INT);"));
+    ASSERT_TRUE(ExecRules("CREATE TEMP TABLE Mark (x INT);").ok());
   }
   bool SameConnection() {
-    return ExecRules("INSERT INTO Mark VALUES (1);") == 0;
+    return ExecRules("INSERT INTO Mark VALUES (1);").ok();
   }
 
   ~RulesDbTest() override { sqlite3_close(peek_); }
@@ -124,9 +124,9 @@ class RulesDbTest : public ::testing::Test {
 
 TEST_F(RulesDbTest, EmptyTableGivesMaxZeroAndFirstRuleIdOne) {
   EXPECT_EQ(0, MaxRuleId());
-  ASSERT_TRUE(AddRule("Bob", "555", "Hello", 90.0f));
+  ASSERT_TRUE(AddRule("Bob", "555", "Hello", 90.0f).ok());
   EXPECT_EQ(1, NextRuleId());
-  ASSERT_TRUE(AddRule("Bob", "666", "Hello", 90.0f));
+  ASSERT_TRUE(AddRule("Bob", "666", "Hello", 90.0f).ok());
   EXPECT_EQ(2, MaxRuleId());
   std::vector<Row> rows = Rows();
   ASSERT_EQ(2u, rows.size());
@@ -138,13 +138,13 @@ TEST_F(RulesDbTest, NextRuleNumberIsSetAndOverwrittenBeforeEachInsert) {
   SetNextRuleId(40);
   EXPECT_EQ(40, NextRuleId());
   PeekExec("INSERT INTO Rules VALUES (9, 'a', 'b', 'c', 'c ', 90);");
-  ASSERT_TRUE(AddRule("x", "y", "z", 90.0f));
+  ASSERT_TRUE(AddRule("x", "y", "z", 90.0f).ok());
   EXPECT_EQ(10, NextRuleId());
   EXPECT_EQ(10, Rows().back().id);
 }
 
 TEST_F(RulesDbTest, CreateOnAnExistingTableChangesNothing) {
-  ASSERT_TRUE(AddRule("Bob", "555", "Hello", 90.0f));
+  ASSERT_TRUE(AddRule("Bob", "555", "Hello", 90.0f).ok());
   CreateRulesTable();
   EXPECT_EQ(1u, Rows().size());
   sqlite3_stmt* stmt = nullptr;
@@ -162,11 +162,11 @@ TEST_F(RulesDbTest, CreateOnAnExistingTableChangesNothing) {
 }
 
 TEST_F(RulesDbTest, SameSenderRecipientsAndTokensUpdateTheRow) {
-  ASSERT_TRUE(AddRule("Bob", "555", "Call me later", 50.0f));
+  ASSERT_TRUE(AddRule("Bob", "555", "Call me later", 50.0f).ok());
   // Case, punctuation, order and repeated words are not kept by the tokens.
   for (const char* again : {"CALL ME LATER", "call, me. later!",
                             "later me call", "call call me me later"}) {
-    ASSERT_TRUE(AddRule("Bob", "555", again, 90.0f)) << again;
+    ASSERT_TRUE(AddRule("Bob", "555", again, 90.0f).ok()) << again;
     std::vector<Row> rows = Rows();
     ASSERT_EQ(1u, rows.size()) << again;
     EXPECT_EQ(1, rows[0].id);
@@ -174,13 +174,13 @@ TEST_F(RulesDbTest, SameSenderRecipientsAndTokensUpdateTheRow) {
     EXPECT_EQ(90, rows[0].certainty);
   }
   // Another sender or other recipients make another rule.
-  ASSERT_TRUE(AddRule("Ann", "555", "call me later", 90.0f));
-  ASSERT_TRUE(AddRule("Bob", "556", "call me later", 90.0f));
+  ASSERT_TRUE(AddRule("Ann", "555", "call me later", 90.0f).ok());
+  ASSERT_TRUE(AddRule("Bob", "556", "call me later", 90.0f).ok());
   EXPECT_EQ(3u, Rows().size());
 }
 
 TEST_F(RulesDbTest, ApostrophesAreBlankedButTokensComeFromTheTypedText) {
-  ASSERT_TRUE(AddRule("O'Neil", "5'5", "don't", 90.0f));
+  ASSERT_TRUE(AddRule("O'Neil", "5'5", "don't", 90.0f).ok());
   std::vector<Row> rows = Rows();
   ASSERT_EQ(1u, rows.size());
   EXPECT_EQ("O Neil", rows[0].sender);
@@ -190,8 +190,8 @@ TEST_F(RulesDbTest, ApostrophesAreBlankedButTokensComeFromTheTypedText) {
   EXPECT_EQ(std::string::npos, rows[0].tokens.find('\''));
 
   // Typed again, with or without the apostrophe, it is the same rule.
-  ASSERT_TRUE(AddRule("O'Neil", "5'5", "Don't!", 80.0f));
-  ASSERT_TRUE(AddRule("O Neil", "5 5", "don t", 70.0f));
+  ASSERT_TRUE(AddRule("O'Neil", "5'5", "Don't!", 80.0f).ok());
+  ASSERT_TRUE(AddRule("O Neil", "5 5", "don t", 70.0f).ok());
   rows = Rows();
   ASSERT_EQ(1u, rows.size());
   EXPECT_EQ(70, rows[0].certainty);
@@ -202,17 +202,18 @@ TEST_F(RulesDbTest, ApostrophesAreBlankedButTokensComeFromTheTypedText) {
 
 TEST_F(RulesDbTest, RowsWrittenByPastedStatementsAndByBoundOnesFindEachOther) {
   // As the program once wrote them, with the texts pasted in.
-  ASSERT_EQ(0, ExecRules("INSERT INTO Rules (Id, Sender, Recipients, Message, "
-                         "Tokens, Certainty) VALUES (7, 'O Neil', '555', "
-                         "'hi there', 'hi there ', 90);"));
-  ASSERT_TRUE(AddRule("O'Neil", "555", "There, hi", 80.0f));
+  ASSERT_TRUE(ExecRules("INSERT INTO Rules (Id, Sender, Recipients, Message, "
+                        "Tokens, Certainty) VALUES (7, 'O Neil', '555', "
+                        "'hi there', 'hi there ', 90);")
+                  .ok());
+  ASSERT_TRUE(AddRule("O'Neil", "555", "There, hi", 80.0f).ok());
   std::vector<Row> rows = Rows();
   ASSERT_EQ(1u, rows.size());
   EXPECT_EQ((Row{7, "O Neil", "555", "There, hi", "hi there ", 80, "integer"}),
             rows[0]);
 
   // And the reverse: a pasted lookup and delete find what was bound.
-  ASSERT_TRUE(AddRule("Kim's", "777", "it's ok", 90.0f));
+  ASSERT_TRUE(AddRule("Kim's", "777", "it's ok", 90.0f).ok());
   sqlite3_stmt* stmt = nullptr;
   const std::string tokens = TokenTextOf("it's ok");
   const std::string find =
@@ -224,8 +225,9 @@ TEST_F(RulesDbTest, RowsWrittenByPastedStatementsAndByBoundOnesFindEachOther) {
   ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
   EXPECT_EQ(8, sqlite3_column_int(stmt, 0));
   sqlite3_finalize(stmt);
-  ASSERT_EQ(0, ExecRules("DELETE FROM Rules WHERE Sender = 'Kim s' AND "
-                         "Recipients = '777' AND Message = 'it s ok';"));
+  ASSERT_TRUE(ExecRules("DELETE FROM Rules WHERE Sender = 'Kim s' AND "
+                        "Recipients = '777' AND Message = 'it s ok';")
+                  .ok());
   EXPECT_EQ(1u, Rows().size());
 }
 
@@ -238,15 +240,15 @@ TEST_F(RulesDbTest, CertaintyIsTruncatedTowardZero) {
             storage::CertaintyToInt(1e20f));
   EXPECT_EQ(std::numeric_limits<int32_t>::min(),
             storage::CertaintyToInt(-1e20f));
-  ASSERT_TRUE(AddRule("a", "b", "c", 42.9f));
+  ASSERT_TRUE(AddRule("a", "b", "c", 42.9f).ok());
   EXPECT_EQ(42, Rows()[0].certainty);
 }
 
 TEST_F(RulesDbTest, AFullRuleTableRefusesANewRuleButStillUpdates) {
-  ASSERT_TRUE(AddRule("Bob", "555", "hello", 50.0f));
+  ASSERT_TRUE(AddRule("Bob", "555", "hello", 50.0f).ok());
   g_full = true;
-  EXPECT_FALSE(AddRule("Ann", "666", "new one", 90.0f));
-  EXPECT_TRUE(AddRule("Bob", "555", "HELLO", 90.0f));
+  EXPECT_FALSE(AddRule("Ann", "666", "new one", 90.0f).ok());
+  EXPECT_TRUE(AddRule("Bob", "555", "HELLO", 90.0f).ok());
   std::vector<Row> rows = Rows();
   ASSERT_EQ(1u, rows.size());
   EXPECT_EQ("HELLO", rows[0].message);
@@ -254,14 +256,14 @@ TEST_F(RulesDbTest, AFullRuleTableRefusesANewRuleButStillUpdates) {
 }
 
 TEST_F(RulesDbTest, DeleteBlanksTypedTextsAndAlwaysReloadsTheTableInMemory) {
-  ASSERT_TRUE(AddRule("O'Neil", "555", "don't", 90.0f));
-  ASSERT_TRUE(AddRule("Ann", "666", "hi", 90.0f));
+  ASSERT_TRUE(AddRule("O'Neil", "555", "don't", 90.0f).ok());
+  ASSERT_TRUE(AddRule("Ann", "666", "hi", 90.0f).ok());
 
-  EXPECT_TRUE(DeleteRule("Nobody", "000", "none"));  // absent: success
+  EXPECT_TRUE(DeleteRule("Nobody", "000", "none").ok());  // absent: success
   EXPECT_EQ(2u, Rows().size());
   EXPECT_EQ(1, g_reloads);
 
-  EXPECT_TRUE(DeleteRule("O'Neil", "555", "don't"));
+  EXPECT_TRUE(DeleteRule("O'Neil", "555", "don't").ok());
   std::vector<Row> rows = Rows();
   ASSERT_EQ(1u, rows.size());
   EXPECT_EQ("Ann", rows[0].sender);
@@ -270,21 +272,26 @@ TEST_F(RulesDbTest, DeleteBlanksTypedTextsAndAlwaysReloadsTheTableInMemory) {
   // The statement fails (no table): the table in memory is still read again,
   // so it never keeps a rule the database does not have.
   PeekExec("DROP TABLE Rules;");
-  EXPECT_FALSE(DeleteRule("Ann", "666", "hi"));
+  EXPECT_FALSE(DeleteRule("Ann", "666", "hi").ok());
   EXPECT_EQ(3, g_reloads);
 }
 
-TEST_F(RulesDbTest, ResultCodeOneKeepsTheConnectionOthersCloseIt) {
+TEST_F(RulesDbTest, ARefusedStatementKeepsTheConnectionOtherFailuresCloseIt) {
   MarkConnection();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(SQLITE_ERROR, ExecRules("INSERT INTO Nowhere VALUES (1);"));
+  const device::Status refused = ExecRules("INSERT INTO Nowhere VALUES (1);");
+  EXPECT_TRUE(refused.IsInvalidArgument()) << refused.ToString();
+  EXPECT_EQ("no such table: Nowhere", refused.message());
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
   EXPECT_TRUE(SameConnection());
 
-  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f));
+  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f).ok());
   testing::internal::CaptureStderr();
-  EXPECT_EQ(SQLITE_CONSTRAINT,
-            ExecRules("INSERT INTO Rules (Id) VALUES (1);"));  // UNIQUE Id
+  const device::Status failed =
+      ExecRules("INSERT INTO Rules (Id) VALUES (1);");  // UNIQUE Id
+  EXPECT_FALSE(failed.ok());
+  EXPECT_FALSE(failed.IsInvalidArgument());
+  EXPECT_EQ("UNIQUE constraint failed: Rules.Id", failed.message());
   EXPECT_EQ("SQL error: UNIQUE constraint failed: Rules.Id\n",
             testing::internal::GetCapturedStderr());
   EXPECT_FALSE(SameConnection());
@@ -297,7 +304,7 @@ TEST_F(RulesDbTest, AMissingRulesTableIsMadeWhenTheFileIsOpened) {
   // or the table could not be made at start): the opening makes it.
   PeekExec("DROP TABLE Rules;");
   EXPECT_EQ(0, MaxRuleId());
-  ASSERT_TRUE(AddRule("a", "b", "c", 90.0f));
+  ASSERT_TRUE(AddRule("a", "b", "c", 90.0f).ok());
   EXPECT_EQ(1u, Rows().size());
 }
 
@@ -339,7 +346,7 @@ TEST_F(RulesDbTest, ADamagedRulesFileIsSetAsideOnceAndANewOneMade) {
   storage::SetRulesFileHandler([&told](const storage::RulesFileSetAside& what) {
     told.push_back(what);
   });
-  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f));
+  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f).ok());
   const std::string host = image_->Host(kRulesFile);
   sqlite3_close(peek_);
   peek_ = nullptr;
@@ -348,7 +355,7 @@ TEST_F(RulesDbTest, ADamagedRulesFileIsSetAsideOnceAndANewOneMade) {
   const std::string junk = Junk();
   PutInPlace(host, junk);
   testing::internal::CaptureStderr();
-  ASSERT_TRUE(AddRule("Ann", "556", "hi", 90.0f));
+  ASSERT_TRUE(AddRule("Ann", "556", "hi", 90.0f).ok());
   testing::internal::GetCapturedStderr();
   ASSERT_EQ(told.size(), 1u);
   EXPECT_EQ(told[0].path, host);
@@ -360,7 +367,7 @@ TEST_F(RulesDbTest, ADamagedRulesFileIsSetAsideOnceAndANewOneMade) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].recipients, "556");
   // Told once: the new file serves every later operation.
-  ASSERT_TRUE(AddRule("Cy", "557", "yo", 90.0f));
+  ASSERT_TRUE(AddRule("Cy", "557", "yo", 90.0f).ok());
   EXPECT_EQ(told.size(), 1u);
 
   // Removed while open: the rules go into a new file at the path, not into
@@ -368,7 +375,7 @@ TEST_F(RulesDbTest, ADamagedRulesFileIsSetAsideOnceAndANewOneMade) {
   sqlite3_close(peek_);
   peek_ = nullptr;
   ASSERT_TRUE(std::filesystem::remove(host));
-  ASSERT_TRUE(AddRule("Di", "558", "ok", 90.0f));
+  ASSERT_TRUE(AddRule("Di", "558", "ok", 90.0f).ok());
   rows = Rows();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].recipients, "558");
@@ -384,7 +391,7 @@ TEST_F(RulesDbTest, ARulesFileDamagedBeforeTheFirstOpenIsSetAsideAtOnce) {
   CloseRulesDb();
   const std::string host = image_->Host(kRulesFile);
   // A database whose pages are damaged past its header.
-  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f));
+  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f).ok());
   CloseRulesDb();
   sqlite3_close(peek_);
   peek_ = nullptr;
@@ -402,11 +409,12 @@ TEST_F(RulesDbTest, ARulesFileDamagedBeforeTheFirstOpenIsSetAsideAtOnce) {
 }
 
 TEST_F(RulesDbTest, OneStatementPerCall) {
-  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f));
-  EXPECT_EQ(SQLITE_ERROR, ExecRules("DELETE FROM Rules; DROP TABLE Rules;"));
+  ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f).ok());
+  EXPECT_TRUE(
+      ExecRules("DELETE FROM Rules; DROP TABLE Rules;").IsInvalidArgument());
   EXPECT_EQ(1u, Rows().size()) << "neither statement may run";
   // Trailing blanks, semicolons and comments are not a second statement.
-  EXPECT_EQ(0, ExecRules("UPDATE Rules SET Certainty = 5; ;  -- done\n"));
+  EXPECT_TRUE(ExecRules("UPDATE Rules SET Certainty = 5; ;  -- done\n").ok());
   EXPECT_EQ(5, Rows()[0].certainty);
 }
 
@@ -417,14 +425,14 @@ TEST_F(RulesDbTest, AnUnopenableFileFailsEveryOperation) {
   // No database folder and no rules file: the path is the bare file name,
   // which names no place on the device.
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(OpenRulesDb());
+  EXPECT_FALSE(OpenRulesDb().ok());
   EXPECT_EQ(-1, MaxRuleId());
   int id = 5;
   EXPECT_FALSE(FindRule("a", "b", "c", &id));
-  EXPECT_FALSE(AddRule("a", "b", "c", 90.0f));
-  EXPECT_FALSE(UpdateRule(1, "a", "b", "c", "c ", 90.0f));
-  EXPECT_FALSE(DeleteRule("a", "b", "c"));
-  EXPECT_EQ(1, ExecRules("DELETE FROM Rules;"));
+  EXPECT_FALSE(AddRule("a", "b", "c", 90.0f).ok());
+  EXPECT_FALSE(UpdateRule(1, "a", "b", "c", "c ", 90.0f).ok());
+  EXPECT_FALSE(DeleteRule("a", "b", "c").ok());
+  EXPECT_TRUE(ExecRules("DELETE FROM Rules;").IsIoError());
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(0u, err.find("Can't open database: ")) << err;
   EXPECT_EQ(5, id);
@@ -443,10 +451,11 @@ TEST_F(RulesDbTest, HostileTextsAreStoredAsDataAndRunNothingElse) {
   PeekExec(
       "CREATE TABLE Canary (x TEXT); INSERT INTO Canary VALUES ('alive');");
   std::vector<std::string> ran;
-  storage::QueryRules("SELECT 1;", [&ran](sqlite3_stmt* stmt) {
-    sqlite3_trace_v2(sqlite3_db_handle(stmt), SQLITE_TRACE_STMT, &Trace, &ran);
-    return false;
-  });
+  ASSERT_TRUE(storage::QueryRules("SELECT 1;", [&ran](sqlite3_stmt* stmt) {
+                sqlite3_trace_v2(sqlite3_db_handle(stmt), SQLITE_TRACE_STMT,
+                                 &Trace, &ran);
+                return false;
+              }).ok());
 
   std::string binary;
   for (int c = 1; c < 256; ++c) binary += static_cast<char>(c);
@@ -472,7 +481,7 @@ TEST_F(RulesDbTest, HostileTextsAreStoredAsDataAndRunNothingElse) {
   for (size_t i = 0; i < hostile.size(); ++i) {
     const std::string& h = hostile[i];
     ran.clear();
-    ASSERT_TRUE(AddRule(h.c_str(), h.c_str(), h.c_str(), 90.0f)) << i;
+    ASSERT_TRUE(AddRule(h.c_str(), h.c_str(), h.c_str(), 90.0f).ok()) << i;
     EXPECT_EQ((std::vector<std::string>{find, max, insert}), ran) << i;
     const std::string blanked = BlankedCopy(h);
     expected.push_back(Row{static_cast<int>(i + 1), blanked, blanked, blanked,
@@ -490,11 +499,12 @@ TEST_F(RulesDbTest, HostileTextsAreStoredAsDataAndRunNothingElse) {
   // Deleting by a hostile text removes exactly its own row.
   ran.clear();
   ASSERT_TRUE(
-      DeleteRule(hostile[1].c_str(), hostile[1].c_str(), hostile[1].c_str()));
+      DeleteRule(hostile[1].c_str(), hostile[1].c_str(), hostile[1].c_str())
+          .ok());
   EXPECT_EQ((std::vector<std::string>{del}), ran);
   expected.erase(expected.begin() + 1);
   EXPECT_EQ(expected, Rows());
-  ASSERT_TRUE(DeleteRule(hostile[2].c_str(), "other", hostile[2].c_str()));
+  ASSERT_TRUE(DeleteRule(hostile[2].c_str(), "other", hostile[2].c_str()).ok());
   EXPECT_EQ(expected, Rows());
 
   sqlite3_stmt* stmt = nullptr;

@@ -28,9 +28,10 @@
 #include "i18n/chooser.h"
 #include "i18n/languages.h"
 #include "resources/control_ids.h"
+#include "storage/calendar.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
@@ -116,11 +117,12 @@ class AccessibilityTest : public ::testing::Test {
     DayText(0, &today);
     for (const char* subject : {"Lunch", "Dinner"}) {
       int32_t id = 0;
-      ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199", subject,
-                          "see you", "see you", "", 0, today.c_str(),
-                          "10:00:00", &id));
+      ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>", "5550199",
+                               subject, "see you", "see you", "", 0,
+                               today.c_str(), "10:00:00", &id)
+                      .ok());
     }
-    ASSERT_TRUE(AddRule("", "5550100", "a rule", 90.0f));
+    ASSERT_TRUE(AddRule("", "5550100", "a rule", 90.0f).ok());
     window_ = std::make_unique<ui::MainWindow>();
     window_->resize(480, 640);
     window_->show();

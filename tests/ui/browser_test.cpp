@@ -28,9 +28,11 @@
 #include "hold/stores.h"
 #include "resources/control_ids.h"
 #include "resources/resources.h"
+#include "storage/calendar.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
 #include "tests/support/qt_test.h"
@@ -171,21 +173,22 @@ class BrowserTest : public ::testing::Test {
   void Record(const char* store, const std::string& subject, int status,
               const std::string& message = "hello there") {
     int32_t id = 0;
-    ASSERT_TRUE(MAPIAdd(store, "Anna <anna@example.org>", "5550199",
-                        subject.c_str(), message.c_str(), message.c_str(), "",
-                        status, today_.c_str(), "10:00:00", &id));
+    ASSERT_TRUE(records::Add(store, "Anna <anna@example.org>", "5550199",
+                             subject.c_str(), message.c_str(), message.c_str(),
+                             "", status, today_.c_str(), "10:00:00", &id)
+                    .ok());
   }
   // A held record of the store's that has the Id `id` (a store's Ids are
   // its own, any 32-bit number).
   void RecordWithId(const char* store, int32_t id, const std::string& subject,
                     const std::string& message) {
     int32_t given = 0;
-    ASSERT_TRUE(MAPIAdd(store, "Anna <anna@example.org>", "5550199",
-                        subject.c_str(), message.c_str(), message.c_str(), "",
-                        0, today_.c_str(), "10:00:00", &given));
+    ASSERT_TRUE(records::Add(store, "Anna <anna@example.org>", "5550199",
+                             subject.c_str(), message.c_str(), message.c_str(),
+                             "", 0, today_.c_str(), "10:00:00", &given)
+                    .ok());
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db),
-              SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(StoreDbPath(store).c_str(), &db).ok());
     {
       storage::Statement renumber(db, "UPDATE Msg SET Id = ?1 WHERE Id = ?2;");
       renumber.Bind(1, id).Bind(2, given);
@@ -198,7 +201,7 @@ class BrowserTest : public ::testing::Test {
     std::string path, table;
     ASSERT_TRUE(GetMessageDbPath(&path, &table));
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(path.c_str(), &db), SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(path.c_str(), &db).ok());
     {
       storage::Statement insert(
           db, storage::WithTableName(
@@ -395,17 +398,17 @@ TEST_F(BrowserTest, EachEntryOpensItsOwnRecordWhateverItsId) {
 TEST_F(BrowserTest, AnEntryWithoutItsOwnMessageLeavesNoEarlierOneToOpen) {
   Record("SMS", "Kept", 0, "the kept message");
   int32_t gone = 0;
-  ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199", "Gone",
-                      "the removed message", "the removed message", "", 0,
-                      today_.c_str(), "10:00:00", &gone));
+  ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>", "5550199", "Gone",
+                           "the removed message", "the removed message", "", 0,
+                           today_.c_str(), "10:00:00", &gone)
+                  .ok());
   RecordSummary(1, "the summary record");
   Refill();
   ASSERT_EQ(List()->count(), 3);
   // A record removed after the list was read.
   {
     sqlite3* db = nullptr;
-    ASSERT_EQ(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db),
-              SQLITE_OK);
+    ASSERT_TRUE(storage::OpenCeDatabase(StoreDbPath("SMS").c_str(), &db).ok());
     storage::Statement remove(db, "DELETE FROM Msg WHERE Id = ?1;");
     remove.Bind(1, gone);
     EXPECT_EQ(remove.Exec(), SQLITE_DONE);

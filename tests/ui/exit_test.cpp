@@ -24,7 +24,6 @@
 #include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
@@ -61,7 +60,7 @@ class ExitTest : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(program_.Prepare({"SMS"}, &error)) << error;
-    ASSERT_TRUE(AddRule("", "5550100", "covered", 90.0f));
+    ASSERT_TRUE(AddRule("", "5550100", "covered", 90.0f).ok());
     ASSERT_TRUE(LoadRules());
     ASSERT_TRUE(program_.Watch(&error)) << error;
     window_ = std::make_unique<ui::MainWindow>();

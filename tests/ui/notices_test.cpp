@@ -39,9 +39,11 @@
 #include "hold/monitor.h"
 #include "hold/stores.h"
 #include "resources/control_ids.h"
+#include "storage/calendar.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
@@ -287,7 +289,7 @@ void SaveNoticePicture(const NotificationService::Notice& notice,
 
 TEST_F(NoticesX, OneHoldGivesOneNoticeNamingTheRecipientsNoRuleCovers) {
   Run([&](ui::MainWindow*) {
-    ASSERT_TRUE(AddRule("", "5550100", "lunch", 90.0f));
+    ASSERT_TRUE(AddRule("", "5550100", "lunch", 90.0f).ok());
     ASSERT_TRUE(LoadRules());
     const int64_t id = Send({u"555 0100", u"555 0199"}, u"Dinner <8pm> & more");
     ASSERT_TRUE(WaitFor([&] { return !service_->notices.empty(); }, 10000));
@@ -374,7 +376,7 @@ TEST_F(NoticesX, TheIconsTooltipCountsTheHeldMessages) {
         WaitFor([&] { return tooltip().endsWith("Messages held: 2"); }, 10000))
         << tooltip().toStdString();
     // A rule releases one of them.
-    ASSERT_TRUE(AddRule("", "5550188", "", 90.0f));
+    ASSERT_TRUE(AddRule("", "5550188", "", 90.0f).ok());
     ASSERT_TRUE(ui::StartDatabaseUpdate());
     EXPECT_TRUE(
         WaitFor([&] { return tooltip().endsWith("Messages held: 1"); }, 10000))
@@ -517,10 +519,12 @@ TEST(NoticeDayTest, AClickListsTheHeldMessagesOfTheHoldsDay) {
   DayText(1, &yesterday);
   DayText(0, &today);
   int32_t id = 0;
-  ASSERT_TRUE(MAPIAdd("SMS", "Anna", "5550199", "Yesterday", "held", "held", "",
-                      0, yesterday.c_str(), "23:59:00", &id));
-  ASSERT_TRUE(MAPIAdd("SMS", "Anna", "5550100", "Today", "sent", "sent", "", 1,
-                      today.c_str(), "09:00:00", &id));
+  ASSERT_TRUE(records::Add("SMS", "Anna", "5550199", "Yesterday", "held",
+                           "held", "", 0, yesterday.c_str(), "23:59:00", &id)
+                  .ok());
+  ASSERT_TRUE(records::Add("SMS", "Anna", "5550100", "Today", "sent", "sent",
+                           "", 1, today.c_str(), "09:00:00", &id)
+                  .ok());
   {
     ui::MainWindow window;
     window.show();

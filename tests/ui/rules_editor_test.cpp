@@ -16,7 +16,7 @@
 #include "resources/control_ids.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
@@ -120,7 +120,7 @@ TEST_F(RulesEditorTest, TheSameRuleTwiceIsOneRule) {
 
 TEST_F(RulesEditorTest, The513thRuleIsRefused) {
   for (int i = 0; i < kMaxRules; ++i) {
-    ASSERT_TRUE(AddRule(("s" + std::to_string(i)).c_str(), "r", "m", 90));
+    ASSERT_TRUE(AddRule(("s" + std::to_string(i)).c_str(), "r", "m", 90).ok());
   }
   Open();
   EXPECT_EQ(Page().ControlText(rules_ids::kRuleCount), u"512");
@@ -132,8 +132,8 @@ TEST_F(RulesEditorTest, The513thRuleIsRefused) {
 }
 
 TEST_F(RulesEditorTest, DeleteTakesTheFieldsAndKeepsTheOldCount) {
-  ASSERT_TRUE(AddRule("Anna", "5550199", "first", 90));
-  ASSERT_TRUE(AddRule("Bert", "5550111", "second", 90));
+  ASSERT_TRUE(AddRule("Anna", "5550199", "first", 90).ok());
+  ASSERT_TRUE(AddRule("Bert", "5550111", "second", 90).ok());
   Open();
   Press(rules_ids::kDeleteButton);
   ASSERT_EQ(boxes_->shown.size(), 1u);
@@ -173,7 +173,7 @@ TEST_F(RulesEditorTest, ALongRuleSelectedAndDeletedIsGoneAndAllowsNothingMore) {
     recipients += "555010" + std::to_string(i % 10) + ", ";
   recipients += "5550199";
   const std::string sender(300, 'S');
-  ASSERT_TRUE(AddRule(sender.c_str(), recipients.c_str(), "lunch", 90));
+  ASSERT_TRUE(AddRule(sender.c_str(), recipients.c_str(), "lunch", 90).ok());
   Open();
   List()->setCurrentRow(0);
   EXPECT_EQ(Page().ControlText(rules_ids::kRecipientsField).size(),

@@ -126,7 +126,7 @@ TEST(WatchProblemTest, ADamagedRulesFileIsSaidOnceAndSetAside) {
       ++kept;
   }
   EXPECT_EQ(kept, 1);
-  EXPECT_TRUE(AddRule("", "5550100", "", 90.0f));
+  EXPECT_TRUE(AddRule("", "5550100", "", 90.0f).ok());
   CloseRulesDb();
   device::SetMessageBoxHandler(nullptr);
 }

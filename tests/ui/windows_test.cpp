@@ -32,9 +32,11 @@
 #include "hold/stores.h"
 #include "resources/control_ids.h"
 #include "resources/resources.h"
+#include "storage/calendar.h"
 #include "storage/init.h"
 #include "storage/locations.h"
-#include "storage/message_db.h"
+#include "storage/record_connections.h"
+#include "storage/records.h"
 #include "storage/rules_db.h"
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
@@ -252,9 +254,10 @@ class ViewerTest : public ::testing::Test {
   // `message` in the device's code page.
   void Record(const std::string& subject, const std::string& message) {
     int32_t id = 0;
-    ASSERT_TRUE(MAPIAdd("SMS", "Anna <anna@example.org>", "5550199",
-                        subject.c_str(), message.c_str(), message.c_str(), "",
-                        0, today_.c_str(), "10:00:00", &id));
+    ASSERT_TRUE(records::Add("SMS", "Anna <anna@example.org>", "5550199",
+                             subject.c_str(), message.c_str(), message.c_str(),
+                             "", 0, today_.c_str(), "10:00:00", &id)
+                    .ok());
   }
   void Refill() {
     ui::RefreshMessageList(window_->browser());
