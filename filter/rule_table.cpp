@@ -84,14 +84,15 @@ bool TableFull() { return RuleCount() >= kMaxRules; }
 bool LoadRulesWith(const storage::RulesLister& list);
 
 // The rules database reloads this table after a delete and asks whether it is
-// full; plugged in as soon as this table is part of the program.
-[[maybe_unused]] const bool kHooksInstalled = [] {
+// full. Plugged in by every load, the first use of the table: before it the
+// table is empty, which is what the database assumes of a table not plugged
+// in (nothing to reload, never full).
+void PlugIntoRulesDatabase() {
   storage::RuleTableHooks hooks;
   hooks.full = &TableFull;
   hooks.reload = &LoadRulesWith;
   storage::SetRuleTableHooks(hooks);
-  return true;
-}();
+}
 
 }  // namespace
 
@@ -102,6 +103,7 @@ namespace {
 // LoadRules with the given reading of the rules (the rules database passes
 // its own while it holds its lock).
 bool LoadRulesWith(const storage::RulesLister& list) {
+  PlugIntoRulesDatabase();
   try {
     auto fresh = std::make_unique<RuleTable>();
     std::unique_ptr<RuleTable> old;
