@@ -27,10 +27,8 @@
   TARNVEX_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
 #define REQUIRES(...) \
   TARNVEX_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
-#define ACQUIRE(...) \
-  TARNVEX_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-#define RELEASE(...) \
-  TARNVEX_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define ACQUIRE(...) TARNVEX_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) TARNVEX_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) \
   TARNVEX_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) TARNVEX_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
@@ -105,8 +103,7 @@ class CondVar {
     lock.release();
     return woken;
   }
-  bool WaitFor(Mutex* mutex, std::chrono::nanoseconds timeout)
-      REQUIRES(mutex) {
+  bool WaitFor(Mutex* mutex, std::chrono::nanoseconds timeout) REQUIRES(mutex) {
     return WaitUntil(mutex, std::chrono::steady_clock::now() + timeout);
   }
   void Signal() { cv_.notify_one(); }
