@@ -9,9 +9,10 @@
 // The table is process-wide and owns its records' Message texts and token
 // lists until they are dropped (reload or removal). The notification thread
 // matches while the user interface reloads or removes rules, so the table is
-// guarded by a reader/writer lock: a match always sees one whole table, the
-// old one or the new one, never a half-built or freed record. Lock order:
-// the rules-database lock before the table lock, never the reverse.
+// guarded by a reader/writer lock (rule_table.cpp; the compiler checks what
+// it guards): a match always sees one whole table, the old one or the new
+// one, never a half-built or freed record. Lock order: the rules-database
+// lock before the table lock, never the reverse.
 #ifndef TARNVEX_FILTER_RULE_TABLE_H_
 #define TARNVEX_FILTER_RULE_TABLE_H_
 
