@@ -21,8 +21,8 @@
 #include "device/image.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/rules_db.h"
@@ -77,10 +77,11 @@ void BM_HoldLatency(benchmark::State& state) {
     AddRule("", ("+49 170 55" + std::to_string(1000 + i)).c_str(), "", 90);
   }
   LoadRules();
-  StartMonitoring();
+  hold::Monitor monitor;
+  monitor.Start();
   MoveSink sink;
   ULONG connection = 0;
-  StoreTable().records[0].store.load()->Advise(
+  monitor.stores().table().records[0].store.load()->Advise(
       0, nullptr, fnevObjectCreated | fnevObjectMoved, &sink, &connection);
 
   std::vector<double> latencies, notified;
@@ -117,7 +118,7 @@ void BM_HoldLatency(benchmark::State& state) {
     state.counters["notified_median_ms"] = notified[notified.size() / 2];
     state.counters["notified_p99_ms"] = notified[notified.size() * 99 / 100];
   }
-  StopMonitoring();
+  monitor.Stop();
 }
 
 BENCHMARK(BM_HoldLatency)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -292,7 +292,7 @@ def main():
         try:
             time.sleep(5)  # the first pass over every store ends
             wake, cpu, transport_cpu = idle(device)
-            print("idle Tarnvex            %.1f wake-ups/s (at most 11), %.3f ms CPU/s; "
+            print("idle Tarnvex            %.1f wake-ups/s (at most 1.5), %.3f ms CPU/s; "
                   "transport %.3f ms CPU/s" % (wake, cpu, transport_cpu))
             latency(device, body_file(work, 64), args.latency, "hold latency, 64 B")
             latency(device, body_file(work, 8 << 20), args.large, "hold latency, 8 MiB")

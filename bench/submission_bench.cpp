@@ -36,7 +36,7 @@
 
 #include "device/image.h"
 #include "device/service/service.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 
@@ -206,7 +206,8 @@ void BM_SubmissionOneSession(benchmark::State& state) {
   storage::ResetLocations();
   FindInstallFolder();
   InitDatabases();
-  StartMonitoring();
+  hold::Monitor monitor;
+  monitor.Start();
   std::string password;
   {
     FILE* file =
@@ -321,7 +322,7 @@ void BM_SubmissionOneSession(benchmark::State& state) {
     state.counters["held"] = static_cast<double>(held.size());
   }
   Report(state, held_ms);
-  StopMonitoring();
+  monitor.Stop();
   kill(transport, SIGTERM);
   waitpid(transport, nullptr, 0);
   close(out[0]);

@@ -1,3 +1,5 @@
+// The device clock: the host's clock moved by the offset the device tool
+// set, and the locale's formats of dates and times.
 #include "device/clock.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Conversions between UTF-16, the device's code page 1252 and UTF-8.
 #include "device/codepage.h"
 
 #include <iconv.h>

@@ -1,3 +1,5 @@
+// The debug-output channel: stderr when TARNVEX_DEBUG is set, nothing
+// otherwise.
 #include "device/debug.h"
 
 #include <atomic>

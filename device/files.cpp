@@ -1,3 +1,4 @@
+// File-system calls on CE paths, mapped onto the device image's host folder.
 #include "device/files.h"
 
 #include <fcntl.h>

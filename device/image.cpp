@@ -1,3 +1,5 @@
+// The device image: where its root is, mapping CE paths onto it, and the
+// private modes its files are made with.
 #include "device/image.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// Page-size arithmetic for buffers sized by pages.
 #include "device/memory.h"
 
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// The message-box hook: the installed handler, or without one a debug line
+// and the cautious answer (Cancel, No).
 #include "device/message_box.h"
 
 #include <mutex>

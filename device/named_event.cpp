@@ -1,3 +1,4 @@
+// Named events as lock files in the image's run folder.
 #include "device/named_event.h"
 
 #include <fcntl.h>

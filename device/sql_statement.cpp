@@ -1,3 +1,5 @@
+// The prepared-statement wrapper, the statement cache and the busy handler
+// shared by the program and the message service.
 #include "device/sql_statement.h"
 
 #include <chrono>

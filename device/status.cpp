@@ -1,3 +1,4 @@
+// Status from SQLite result codes, and its text.
 #include "device/status.h"
 
 #include <sqlite3.h>

@@ -1,3 +1,4 @@
+// Thread priorities as nice values, and pauses.
 #include "device/threads.h"
 
 #include <sys/resource.h>

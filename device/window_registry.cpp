@@ -1,3 +1,5 @@
+// The window registry: a file per window in the image's run folder, and the
+// requests other programs send to a window's owner.
 #include "device/window_registry.h"
 
 #include <dirent.h>

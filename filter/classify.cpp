@@ -1,3 +1,4 @@
+// The judgement of a message's recipients against the rule table.
 #include "filter/classify.h"
 
 #include <algorithm>
@@ -6,7 +7,6 @@
 
 #include "device/debug.h"
 #include "filter/rule_table.h"
-#include "storage/message_db.h"
 #include "text/ascii.h"
 #include "text/tokens.h"
 
@@ -76,54 +76,4 @@ std::string MessageTokenText(const std::string& subject,
   std::vector<char> out(text.size() + 2, '\0');
   if (!TokenizeText(in.data(), out.data())) return "";
   return std::string(out.data());
-}
-
-int32_t ClassifyMessage(bool is_new, int32_t stored_status,
-                        const ClassifyTexts& texts,
-                        const ReleaseMessage& release, bool* recorded) {
-  if (recorded != nullptr) *recorded = true;
-  if (is_new) {
-    device::DebugOut("\n\n%s\n", texts.store_name.c_str());
-    device::DebugOut("Sender=%s", texts.sender.c_str());
-    device::DebugOut("EMail=%s", texts.recipients.c_str());
-    device::DebugOut("Subject=%s", texts.subject.c_str());
-    device::DebugOut("Received=%s %s", texts.received_date.c_str(),
-                     texts.received_time.c_str());
-  }
-
-  // The candidate's recipients are judged whole, exactly as the outgoing
-  // check judges them.
-  int32_t new_status =
-      !texts.held_again &&
-              RecipientsCovered(texts.store_name, texts.recipients_read)
-          ? 1
-          : 0;
-  if (texts.held_again) {
-    device::DebugOut("Held again right after its release: stays held\n");
-  }
-
-  if (is_new || stored_status != new_status) {
-    int32_t id = 0;
-    if (MAPIAdd(
-            texts.store_name.c_str(), texts.sender.c_str(),
-            texts.recipients.c_str(), texts.subject.c_str(), texts.body.c_str(),
-            texts.lowered_body.c_str(), texts.token_text.c_str(), new_status,
-            texts.received_date.c_str(), texts.received_time.c_str(), &id)) {
-      device::DebugOut("MAPIAdd Ok.");
-      // A known record is not written by the add; its status is set here,
-      // both ways (a released message that lost its rule goes back to 0).
-      if (new_status == 1 || !is_new) {
-        if (!MAPIUpdate(texts.store_name.c_str(), id, new_status) &&
-            recorded != nullptr) {
-          *recorded = false;
-        }
-      }
-      if (new_status == 0) return 0;
-    } else {
-      device::DebugOut("ERROR : MAPIAdd.");
-      if (recorded != nullptr) *recorded = false;
-    }
-  }
-  if (new_status == 1 && release) release();
-  return new_status;
 }

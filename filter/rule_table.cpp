@@ -7,6 +7,7 @@
 #include <cassert>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <shared_mutex>
 #include <vector>
 
@@ -150,11 +151,6 @@ bool TableFull() { return RuleCount() >= kMaxRules; }
 
 }  // namespace
 
-RuleTable::~RuleTable() {
-  assert(Count >= 0 && Count <= kMaxRules);
-  for (int32_t i = 0; i < Count; ++i) FreeTokenList(&Rules[i].Tokens);
-}
-
 bool LoadRules() {
   try {
     std::string path, table;
@@ -174,8 +170,8 @@ bool LoadRules() {
           rule.Sender = ColumnText(stmt, 1);
           rule.Recipients = ColumnText(stmt, 2);
           rule.Message = ColumnText(stmt, 3);
-          std::string tokens(ColumnText(stmt, 4));
-          ParseTokenText(tokens.c_str(), &rule.Tokens);
+          if (!ParseTokenText(ColumnText(stmt, 4), &rule.Tokens))
+            throw std::bad_alloc();  // no half-read rule is kept
           rule.Certainty = static_cast<float>(sqlite3_column_int(stmt, 5));
           ++fresh->Count;
           return true;
@@ -269,16 +265,8 @@ bool RemoveRule(const char* sender, const char* recipients,
         !EqualIgnoringAsciiCase(rule.Message, want_message)) {
       continue;
     }
-    FreeTokenList(&rule.Tokens);
-    for (int32_t j = i; j + 1 < t.Count; ++j)
-      t.Rules[j] = std::move(t.Rules[j + 1]);
-    // The vacated last slot shares its token list with the slot before it
-    // now; forget it there without freeing.
-    RuleRecord& last = t.Rules[t.Count - 1];
-    last.Tokens = TokenList{};
-    last.Sender.clear();
-    last.Recipients.clear();
-    last.Message.clear();
+    std::move(&t.Rules[i + 1], &t.Rules[t.Count], &t.Rules[i]);
+    t.Rules[t.Count - 1] = RuleRecord{};
     --t.Count;
     g.generation.fetch_add(1);
     return true;

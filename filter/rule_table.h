@@ -6,13 +6,13 @@
 // match reads the rule's Recipients only; Sender, Message, Tokens and
 // Certainty ride along for the rules editor.
 //
-// The table is process-wide and owns its records' Message texts and token
-// lists until they are dropped (reload or removal). The notification thread
-// matches while the user interface reloads or removes rules, so the table is
-// guarded by a reader/writer lock (rule_table.cpp; the compiler checks what
-// it guards): a match always sees one whole table, the old one or the new
-// one, never a half-built or freed record. Lock order: the rules-database
-// lock before the table lock, never the reverse.
+// The table is process-wide. Its records are plain values that own their
+// texts and token lists, and go with them (reload or removal). The
+// notification thread matches while the user interface reloads or removes
+// rules, so the table is guarded by a reader/writer lock (rule_table.cpp; the
+// compiler checks what it guards): a match always sees one whole table, the
+// old one or the new one, never a half-built or freed record. Lock order:
+// the rules-database lock before the table lock, never the reverse.
 #ifndef TARNVEX_FILTER_RULE_TABLE_H_
 #define TARNVEX_FILTER_RULE_TABLE_H_
 
@@ -28,8 +28,7 @@ inline constexpr int32_t kMaxRules = 512;
 
 // One rule. The same layout is the match candidate: its first field (the
 // Sender slot) then holds the message's recipients text, and only that field
-// is read. A record does not free its Tokens itself: the table frees those of
-// its records, and whoever fills a candidate frees the candidate's.
+// is read.
 //
 // Sender and Recipients keep the whole texts of the database row, however
 // long: a rule is matched as the user wrote it, and the texts handed to the
@@ -45,13 +44,8 @@ struct RuleRecord {
 };
 
 // Slots 0 .. Count-1 hold rules in the order the database returned them, with
-// no gaps. Owns the records' token lists.
+// no gaps; the slots after are empty records.
 struct RuleTable {
-  RuleTable() = default;
-  RuleTable(const RuleTable&) = delete;
-  RuleTable& operator=(const RuleTable&) = delete;
-  ~RuleTable();
-
   RuleRecord Rules[kMaxRules];
   int32_t Count = 0;
 };

@@ -19,7 +19,8 @@
 #include "filter/classify.h"
 #include "filter/rule_table.h"
 #include "fuzz/fuzz_databases.h"
-#include "mapi/message_reader.h"
+#include "hold/message_reader.h"
+#include "hold/record_message.h"
 #include "storage/message_db.h"
 #include "text/field.h"
 

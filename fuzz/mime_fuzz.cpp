@@ -17,7 +17,8 @@
 
 #include "filter/classify.h"
 #include "fuzz/fuzz_databases.h"
-#include "mapi/message_reader.h"
+#include "hold/message_reader.h"
+#include "hold/record_message.h"
 #include "storage/message_db.h"
 #include "text/ascii.h"
 #include "text/field.h"
@@ -72,13 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t spaces = 0;
   for (char c : tokens) spaces += c == ' ';
   TokenList list;
-  if (ParseTokenText(tokens.c_str(), &list) != !tokens.empty()) std::abort();
-  if (static_cast<size_t>(list.Count) != spaces) std::abort();
-  for (int32_t i = 0; i < list.Count; ++i) {
-    if (list.Words[i] == nullptr || LowerAscii(list.Words[i]) != list.Words[i])
-      std::abort();
+  if (!ParseTokenText(tokens, &list)) std::abort();
+  if (list.size() != spaces) std::abort();
+  for (const std::string& word : list) {
+    if (word.empty() || LowerAscii(word) != word) std::abort();
   }
-  FreeTokenList(&list);
 
   CheckDigest(fields.body);
   CheckDigest(fields.lowered_body);

@@ -17,8 +17,8 @@
 #include "device/service/service.h"
 #include "filter/classify.h"
 #include "fuzz/fuzz_image.h"
+#include "hold/message_reader.h"
 #include "mapi/mapi.h"
-#include "mapi/message_reader.h"
 
 namespace {
 

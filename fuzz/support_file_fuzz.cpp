@@ -33,8 +33,8 @@
 #include "storage/locations.h"
 #include "ui/main_window.h"
 #include "ui/startup.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
-#include "ui/window_layer.h"
 
 namespace {
 

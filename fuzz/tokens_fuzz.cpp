@@ -20,7 +20,8 @@
 #include "filter/classify.h"
 #include "filter/rule_table.h"
 #include "fuzz/fuzz_databases.h"
-#include "mapi/message_reader.h"
+#include "hold/message_reader.h"
+#include "hold/record_message.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
@@ -74,10 +75,9 @@ void RuleRoad(const std::string& typed, const std::string& tokens) {
   RuleRecord candidate;
   candidate.Sender = recipients;
   candidate.Message = typed;
-  ParseTokenText(tokens.c_str(), &candidate.Tokens);
+  if (!ParseTokenText(tokens, &candidate.Tokens)) std::abort();
   int32_t matched = 0, rule_id = -1;
   const int32_t covers = MatchRecipients(candidate, &matched, &rule_id);
-  FreeTokenList(&candidate.Tokens);
   if (covers != 1 || matched != 1) std::abort();
   // The table's own removal, by the texts as stored in any letter case,
   // changes the judgement; a reload brings the rule back.
@@ -208,9 +208,8 @@ std::string CheckedTokens(const std::string& text) {
     p = space + 1;
   }
   TokenList list;
-  if (ParseTokenText(tokens, &list) != (words > 0)) std::abort();
-  if (list.Count != words) std::abort();
-  FreeTokenList(&list);
+  if (!ParseTokenText(tokens, &list)) std::abort();
+  if (list.size() != static_cast<size_t>(words)) std::abort();
   const std::string result(tokens);
   if (TokenTextOf(text) != result) std::abort();  // the same every time
   return result;
@@ -225,12 +224,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string tokens = CheckedTokens(text);
   // The parser on raw input too, and the folding and the digest of it.
   TokenList raw;
-  ParseTokenText(text.c_str(), &raw);
-  for (int32_t i = 0; i < raw.Count; ++i) {
-    const std::string word = raw.Words[i];
+  if (!ParseTokenText(text, &raw)) std::abort();
+  for (const std::string& word : raw) {
+    if (word.empty() || word.find(' ') != std::string::npos) std::abort();
     if (!EqualIgnoringAsciiCase(word, LowerAscii(word))) std::abort();
   }
-  FreeTokenList(&raw);
   uint8_t digest[16];
   HashBytes(text.data(), text.size(), digest);
   char hex[kDigestTextSize];

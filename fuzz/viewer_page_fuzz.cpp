@@ -10,7 +10,7 @@
 #include <string>
 
 #include "fuzz/fuzz_image.h"
-#include "ui/window_layer.h"
+#include "ui/page_view.h"
 
 namespace {
 

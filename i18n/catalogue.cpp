@@ -1,10 +1,12 @@
+// The language catalogue (codes and display names) and the menu bar of the
+// current language.
 #include "i18n/catalogue.h"
 
 #include <cstring>
 
 #include "text/ascii.h"
 #include "ui/main_window.h"
-#include "ui/window_layer.h"
+#include "ui/soft_keys.h"
 
 namespace i18n {
 namespace {

@@ -1,3 +1,5 @@
+// The language chooser dialog: lists the display names and makes the
+// selected language current through its support file.
 #include "i18n/chooser.h"
 
 #include <QListWidget>
@@ -10,10 +12,16 @@
 #include "i18n/catalogue.h"
 #include "i18n/help.h"
 #include "i18n/languages.h"
+#include "resources/control_ids.h"
 #include "ui/main_window.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
+#include "ui/window_layer.h"
 
 namespace i18n {
+
+namespace chooser_ids = resources::chooser_ids;
+namespace shared_ids = resources::shared_ids;
 
 LanguageChooser::LanguageChooser(QWidget* parent)
     : QDialog(parent),
@@ -26,19 +34,21 @@ LanguageChooser::LanguageChooser(QWidget* parent)
   layout->addWidget(page_);
   resize(
       ui::ScreenFitted(parent != nullptr ? parent->size() : QSize(480, 600)));
-  QListWidget* list = page_->ListBox(20001);
+  QListWidget* list = page_->ListBox(chooser_ids::kLanguageList);
   for (const std::string& name : DisplayNames()) {
     list->addItem(ui::ToQt(device::AnsiToWide(name)));
   }
   connect(page_, &ui::TemplateDialog::Command, this, [this](int id) {
-    if (id == 40009) Select();
-    if (id == 20015 || id == 20013 || id == 1 || id == 2) done(id);
+    if (id == chooser_ids::kSelectButton) Select();
+    if (id == shared_ids::kOkButton || id == shared_ids::kCloseButton ||
+        id == shared_ids::kOk || id == shared_ids::kCancel)
+      done(id);
   });
   ApplySupportFile();
 }
 
 void LanguageChooser::SelectNames(const std::vector<std::string>& names) {
-  QListWidget* list = page_->ListBox(20001);
+  QListWidget* list = page_->ListBox(chooser_ids::kLanguageList);
   list->clearSelection();
   for (int i = 0; i < list->count(); ++i) {
     std::string name = device::LowByteNarrow(ui::FromQt(list->item(i)->text()));
@@ -49,7 +59,7 @@ void LanguageChooser::SelectNames(const std::vector<std::string>& names) {
 }
 
 void LanguageChooser::Select() {
-  QListWidget* list = page_->ListBox(20001);
+  QListWidget* list = page_->ListBox(chooser_ids::kLanguageList);
   std::vector<int> rows;
   for (QListWidgetItem* item : list->selectedItems())
     rows.push_back(list->row(item));

@@ -6,7 +6,7 @@
 
 #include <QDialog>
 
-#include "ui/window_layer.h"
+#include "ui/template_dialog.h"
 
 namespace i18n {
 

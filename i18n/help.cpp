@@ -1,3 +1,5 @@
+// Help: finds the start page of the current language (or the English one)
+// and opens it in the desktop's HTML viewer or the program's own.
 #include "i18n/help.h"
 
 #include <QDesktopServices>
@@ -14,6 +16,7 @@
 #include "device/message_box.h"
 #include "resources/resources.h"
 #include "storage/locations.h"
+#include "ui/page_view.h"
 #include "ui/startup.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"

@@ -1,3 +1,5 @@
+// The current language: finding a language's support file, making it
+// current, and applying it to the open windows and the menu bar.
 #include "i18n/languages.h"
 
 #include <fcntl.h>
@@ -20,14 +22,20 @@
 #include "device/message_box.h"
 #include "i18n/catalogue.h"
 #include "i18n/support_file.h"
+#include "resources/control_ids.h"
 #include "storage/locations.h"
 #include "text/ascii.h"
 #include "ui/main_window.h"
+#include "ui/soft_keys.h"
 #include "ui/startup.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
 namespace i18n {
+
+namespace viewer_ids = resources::viewer_ids;
+
 namespace {
 
 std::string g_current_support_file;
@@ -79,7 +87,7 @@ void RelabelMenuItem(int id, const std::u16string& text) {
 }
 
 // The message viewer's button, which has no template: support files name it
-// by kViewerBackId.
+// by viewer_ids::kBackButton.
 void RelabelViewerButton(const std::u16string& text) {
   ui::MainWindow* window = ui::TheMainWindow();
   if (window == nullptr) return;
@@ -180,7 +188,7 @@ void RelabelControls(int control_id, const std::string& text) {
 }
 
 void RelabelControls(int control_id, const std::u16string& wide) {
-  if (control_id == kViewerBackId) RelabelViewerButton(wide);
+  if (control_id == viewer_ids::kBackButton) RelabelViewerButton(wide);
   for (ui::TemplateDialog* dialog : ui::OpenDialogs()) {
     if (dialog->Control(control_id) != nullptr)
       dialog->SetControlText(control_id, wide);

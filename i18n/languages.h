@@ -11,9 +11,6 @@ class QWidget;
 
 namespace i18n {
 
-// The message viewer's Back button, which support files relabel by this id.
-inline constexpr int kViewerBackId = 1040;
-
 bool LocateSupportFile(QWidget* owner, const std::string& code, bool apply);
 bool ApplySupportFile();
 void RelabelControls(int control_id, const std::string& text);  // ANSI text

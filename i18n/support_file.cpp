@@ -1,3 +1,6 @@
+// Reading language support files: loading their lines within the size bound,
+// splitting a line into fields, and decoding its text (UTF-8 after a mark,
+// else the device's code page).
 #include "i18n/support_file.h"
 
 #include <sys/stat.h>

@@ -1,7 +1,11 @@
+// The program's resources as data: the string table, the menu of every
+// language and the dialog templates (their control ids in control_ids.h).
 #include "resources/resources.h"
 
 #include <initializer_list>
 #include <utility>
+
+#include "resources/control_ids.h"
 
 namespace resources {
 
@@ -139,25 +143,26 @@ DialogTemplate Named(DialogTemplate t,
 }
 
 DialogTemplate About() {
-  return {kIdAboutTemplate,
-          143,
-          110,
-          {
-              {65535, K::kIcon, u"", 3, 5, 20, 20},
-              {20004, K::kText, u"", 30, 4, 79, 10},
-              {20008, K::kText,
-               u"Holds back outgoing messages that no rule allows.", 3, 25, 136,
-               13},
-              {40013, K::kText, u"Version", 3, 37, 53, 9},
-              {20009, K::kText, u"1.0", 73, 37, 40, 8},
-              {20002, K::kText, u"Copyright", 3, 47, 56, 9},
-              {20003, K::kText, u"2026", 71, 47, 51, 9},
-              {20010, K::kText, u"Produced", 3, 57, 57, 8},
-              {20005, K::kText, u"", 71, 57, 59, 8},
-              {20006, K::kText, u"", 3, 72, 106, 9},
-              {20007, K::kText, u"", 3, 83, 113, 9},
-              {20013, K::kButton, u"Close", 110, 96, 30, 12},
-          }};
+  return {
+      kIdAboutTemplate,
+      143,
+      110,
+      {
+          {about_ids::kIcon, K::kIcon, u"", 3, 5, 20, 20},
+          {about_ids::kProductName, K::kText, u"", 30, 4, 79, 10},
+          {about_ids::kDescription, K::kText,
+           u"Holds back outgoing messages that no rule allows.", 3, 25, 136,
+           13},
+          {about_ids::kVersionLabel, K::kText, u"Version", 3, 37, 53, 9},
+          {about_ids::kVersion, K::kText, u"1.0", 73, 37, 40, 8},
+          {about_ids::kCopyrightLabel, K::kText, u"Copyright", 3, 47, 56, 9},
+          {about_ids::kCopyrightYear, K::kText, u"2026", 71, 47, 51, 9},
+          {about_ids::kMakerLabel, K::kText, u"Produced", 3, 57, 57, 8},
+          {about_ids::kMakerName, K::kText, u"", 71, 57, 59, 8},
+          {about_ids::kMakerEmail, K::kText, u"", 3, 72, 106, 9},
+          {about_ids::kMakerWeb, K::kText, u"", 3, 83, 113, 9},
+          {shared_ids::kCloseButton, K::kButton, u"Close", 110, 96, 30, 12},
+      }};
 }
 
 DialogTemplate Browser() {
@@ -166,41 +171,50 @@ DialogTemplate Browser() {
       142,
       108,
       {
-          {1019, K::kReadOnlyEdit, u"", 0, 0, 117, 11},
-          {1037, K::kReadOnlyEdit, u"", 118, 0, 22, 11, false, true},
+          {browser_ids::kListedDay, K::kReadOnlyEdit, u"", 0, 0, 117, 11},
+          {browser_ids::kMessageCount, K::kReadOnlyEdit, u"", 118, 0, 22, 11,
+           false, true},
           // The list keeps its rectangle; the window layer lets
           // it grow into the space above the detail fields.
-          {1010, K::kListBox, u"", 0, 8, 140, 12, true, false, true},
+          {browser_ids::kMessageList, K::kListBox, u"", 0, 8, 140, 12, true,
+           false, true},
           // The status line between the list and the details.
-          {1021, K::kReadOnlyEdit, u"", 0, 20, 140, 0},
-          {1015, K::kText, u"Sender", 1, 22, 64, 8},
-          {1014, K::kReadOnlyEdit, u"", 0, 31, 66, 12, true},
-          {1023, K::kText, u"Time", 69, 23, 67, 8},
-          {1025, K::kReadOnlyEdit, u"", 68, 31, 73, 12, true},
-          {1024, K::kText, u"Recipients", 1, 39, 64, 8},
-          {1026, K::kReadOnlyEdit, u"", 0, 47, 66, 12, true},
-          {1016, K::kText, u"Message", 1, 58, 136, 8},
-          {1017, K::kMultiLineEdit, u"", 0, 65, 140, 12, true},
-          {1020, K::kText, u"Messages from Today (in Days)", 0, 84, 104, 10},
-          {1022, K::kEdit, u"", 107, 84, 17, 12, true},
-          {1027, K::kButton, u"+", 126, 78, 12, 11},
-          {1029, K::kButton, u"-", 126, 87, 12, 11},
-          {1039, K::kCheckBox, u"Blocked", 1, 99, 41, 8},
-          {1012, K::kCheckBox, u"Normal", 46, 99, 50, 8},
-          {1018, K::kButton, u"Update", 99, 97, 39, 11},
+          {browser_ids::kStatusLine, K::kReadOnlyEdit, u"", 0, 20, 140, 0},
+          {shared_ids::kSenderLabel, K::kText, u"Sender", 1, 22, 64, 8},
+          {browser_ids::kSenderField, K::kReadOnlyEdit, u"", 0, 31, 66, 12,
+           true},
+          {browser_ids::kTimeLabel, K::kText, u"Time", 69, 23, 67, 8},
+          {browser_ids::kTimeField, K::kReadOnlyEdit, u"", 68, 31, 73, 12,
+           true},
+          {shared_ids::kRecipientsLabel, K::kText, u"Recipients", 1, 39, 64, 8},
+          {browser_ids::kRecipientsField, K::kReadOnlyEdit, u"", 0, 47, 66, 12,
+           true},
+          {shared_ids::kMessageLabel, K::kText, u"Message", 1, 58, 136, 8},
+          {browser_ids::kMessageField, K::kMultiLineEdit, u"", 0, 65, 140, 12,
+           true},
+          {browser_ids::kDaysBackLabel, K::kText,
+           u"Messages from Today (in Days)", 0, 84, 104, 10},
+          {browser_ids::kDaysBackField, K::kEdit, u"", 107, 84, 17, 12, true},
+          {browser_ids::kPreviousDayButton, K::kButton, u"+", 126, 78, 12, 11},
+          {browser_ids::kNextDayButton, K::kButton, u"-", 126, 87, 12, 11},
+          {browser_ids::kBlockedBox, K::kCheckBox, u"Blocked", 1, 99, 41, 8},
+          {browser_ids::kNormalBox, K::kCheckBox, u"Normal", 46, 99, 50, 8},
+          {browser_ids::kUpdateButton, K::kButton, u"Update", 99, 97, 39, 11},
       }};
-  return Named(std::move(t), {{1019, 0, kIdNameListedDay},
-                              {1037, 0, kIdNameMessageCount},
-                              {1010, 0, kIdNameMessageList},
-                              {1021, 0, kIdNameStatus},
-                              {1014, 1015, 0},
-                              {1025, 1023, 0},
-                              {1026, 1024, 0},
-                              {1017, 1016, 0},
-                              {1022, 1020, 0},
-                              // "+" goes one day back, "-" one forward.
-                              {1027, 0, kIdNamePreviousDay},
-                              {1029, 0, kIdNameNextDay}});
+  return Named(
+      std::move(t),
+      {{browser_ids::kListedDay, 0, kIdNameListedDay},
+       {browser_ids::kMessageCount, 0, kIdNameMessageCount},
+       {browser_ids::kMessageList, 0, kIdNameMessageList},
+       {browser_ids::kStatusLine, 0, kIdNameStatus},
+       {browser_ids::kSenderField, shared_ids::kSenderLabel, 0},
+       {browser_ids::kTimeField, browser_ids::kTimeLabel, 0},
+       {browser_ids::kRecipientsField, shared_ids::kRecipientsLabel, 0},
+       {browser_ids::kMessageField, shared_ids::kMessageLabel, 0},
+       {browser_ids::kDaysBackField, browser_ids::kDaysBackLabel, 0},
+       // "+" goes one day back, "-" one forward.
+       {browser_ids::kPreviousDayButton, 0, kIdNamePreviousDay},
+       {browser_ids::kNextDayButton, 0, kIdNameNextDay}});
 }
 
 DialogTemplate Rules() {
@@ -209,39 +223,47 @@ DialogTemplate Rules() {
       142,
       108,
       {
-          {1028, K::kText, u"Rules", 0, 1, 115, 8},
-          {1038, K::kReadOnlyEdit, u"", 117, 0, 23, 11, false, true},
-          {1026, K::kListBox, u"", 0, 9, 141, 18, true, false, true},
-          {1015, K::kText, u"Sender", 0, 29, 140, 8},
-          {1031, K::kEdit, u"", 0, 38, 141, 12, true},
-          {1024, K::kText, u"Recipients", 0, 50, 140, 8},
-          {1035, K::kEdit, u"", 0, 59, 141, 12, true},
-          {1016, K::kText, u"Message", 0, 74, 141, 8},
-          {1032, K::kMultiLineInput, u"", 0, 82, 141, 12, true},
-          {1033, K::kButton, u"Add", 0, 99, 36, 9},
-          {1034, K::kButton, u"Delete", 56, 99, 36, 9},
-          {20013, K::kButton, u"Close", 109, 99, 33, 9},
+          {rules_ids::kRulesLabel, K::kText, u"Rules", 0, 1, 115, 8},
+          {rules_ids::kRuleCount, K::kReadOnlyEdit, u"", 117, 0, 23, 11, false,
+           true},
+          {rules_ids::kRuleList, K::kListBox, u"", 0, 9, 141, 18, true, false,
+           true},
+          {shared_ids::kSenderLabel, K::kText, u"Sender", 0, 29, 140, 8},
+          {rules_ids::kSenderField, K::kEdit, u"", 0, 38, 141, 12, true},
+          {shared_ids::kRecipientsLabel, K::kText, u"Recipients", 0, 50, 140,
+           8},
+          {rules_ids::kRecipientsField, K::kEdit, u"", 0, 59, 141, 12, true},
+          {shared_ids::kMessageLabel, K::kText, u"Message", 0, 74, 141, 8},
+          {rules_ids::kMessageField, K::kMultiLineInput, u"", 0, 82, 141, 12,
+           true},
+          {rules_ids::kAddButton, K::kButton, u"Add", 0, 99, 36, 9},
+          {rules_ids::kDeleteButton, K::kButton, u"Delete", 56, 99, 36, 9},
+          {shared_ids::kCloseButton, K::kButton, u"Close", 109, 99, 33, 9},
       }};
-  return Named(std::move(t), {{1038, 0, kIdNameRuleCount},
-                              {1026, 1028, 0},
-                              {1031, 1015, 0},
-                              {1035, 1024, 0},
-                              {1032, 1016, 0}});
+  return Named(std::move(t),
+               {{rules_ids::kRuleCount, 0, kIdNameRuleCount},
+                {rules_ids::kRuleList, rules_ids::kRulesLabel, 0},
+                {rules_ids::kSenderField, shared_ids::kSenderLabel, 0},
+                {rules_ids::kRecipientsField, shared_ids::kRecipientsLabel, 0},
+                {rules_ids::kMessageField, shared_ids::kMessageLabel, 0}});
 }
 
 DialogTemplate Chooser() {
-  DialogTemplate t{kIdLanguageTemplate,
-                   142,
-                   108,
-                   {
-                       {20011, K::kText, u"Select Language:", 5, 1, 73, 10},
-                       {20012, K::kText, u"", 82, 1, 60, 10},
-                       {20001, K::kListBox, u"", 5, 13, 131, 72, true, false,
-                        true, true, true},
-                       {40009, K::kButton, u"Select", 6, 91, 43, 12},
-                       {20015, K::kButton, u"Ok", 93, 91, 43, 12},
-                   }};
-  return Named(std::move(t), {{20001, 20011, 0}});
+  DialogTemplate t{
+      kIdLanguageTemplate,
+      142,
+      108,
+      {
+          {chooser_ids::kSelectLanguageLabel, K::kText, u"Select Language:", 5,
+           1, 73, 10},
+          {chooser_ids::kLanguageName, K::kText, u"", 82, 1, 60, 10},
+          {chooser_ids::kLanguageList, K::kListBox, u"", 5, 13, 131, 72, true,
+           false, true, true, true},
+          {chooser_ids::kSelectButton, K::kButton, u"Select", 6, 91, 43, 12},
+          {shared_ids::kOkButton, K::kButton, u"Ok", 93, 91, 43, 12},
+      }};
+  return Named(std::move(t), {{chooser_ids::kLanguageList,
+                               chooser_ids::kSelectLanguageLabel, 0}});
 }
 
 }  // namespace

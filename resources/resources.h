@@ -107,7 +107,7 @@ enum class ControlKind {
 };
 
 struct ControlTemplate {
-  int id;
+  int id;  // resources/control_ids.h names them
   ControlKind kind;
   std::u16string text;
   int x, y, width, height;

@@ -1,3 +1,5 @@
+// The message digest: MD4 (RFC 1320) written out as hexadecimal text, the
+// key a held or released message is found again by.
 #include "text/md4.h"
 
 #include <string.h>

@@ -1,16 +1,19 @@
+// The tokenizer: a text's words lowered, stemmed by the Snowball Porter
+// stemmer, and written once each in byte order as a token text; and the
+// parser that splits a stored token text into its words again.
 #include "text/tokens.h"
 
 #include <libstemmer.h>
 
 #include <algorithm>
+#include <array>
 #include <cassert>
-#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "device/debug.h"
-#include "device/memory.h"
 #include "text/ascii.h"
 
 namespace {
@@ -22,17 +25,13 @@ constexpr unsigned char kPunctuation[32] = {
     0x7B, 0x5B, 0x5D, 0x5C, 0xB4, 0x40, 0x2A, 0x2B, 0x7E, 0x27, 0x23,
     0x3E, 0x3C, 0x7C, 0x3B, 0x2C, 0x3A, 0x2E, 0x5F, 0x2D, 0x22};
 
-// Builds the delimiter set (64 bytes and the NUL in a 256-byte buffer) and
-// its lookup table.
-void BuildDelimiters(bool table[256]) {
-  char set[256] = {};
-  int n = 0;
-  for (int c = 0x01; c <= 0x20; ++c) set[n++] = static_cast<char>(c);
-  for (unsigned char c : kPunctuation) set[n++] = static_cast<char>(c);
-  set[n] = '\0';
-  std::memset(table, 0, 256 * sizeof(bool));
-  for (int i = 0; i < n; ++i) table[static_cast<unsigned char>(set[i])] = true;
-}
+// Whether a byte ends a word. NUL is not in the table: it ends the text.
+constexpr std::array<bool, 256> kSeparator = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0x01; c <= 0x20; ++c) table[c] = true;
+  for (unsigned char c : kPunctuation) table[c] = true;
+  return table;
+}();
 
 // One stemmer per thread: a Snowball stemmer is not safe to share.
 struct StemmerHolder {
@@ -42,133 +41,104 @@ struct StemmerHolder {
   }
 };
 
+// This thread's stemmer; null when it could not be made (no memory).
+sb_stemmer* ThreadStemmer() {
+  thread_local StemmerHolder holder;
+  return holder.stemmer;
+}
+
+// Replaces the `*length` bytes at `word` with their stem and sets `*length`
+// to the stem's. False, with the word untouched, when the stemmer ran out of
+// memory.
+bool StemInPlace(sb_stemmer* stemmer, char* word, size_t* length) {
+  const sb_symbol* stem =
+      sb_stemmer_stem(stemmer, reinterpret_cast<const sb_symbol*>(word),
+                      static_cast<int>(*length));
+  if (stem == nullptr) return false;
+  size_t stem_length = static_cast<size_t>(sb_stemmer_length(stemmer));
+  if (stem_length > *length) stem_length = *length;  // never longer
+  std::memcpy(word, stem, stem_length);
+  *length = stem_length;
+  return true;
+}
+
 }  // namespace
 
 int p_PorterStem(char* word) {
-  thread_local StemmerHolder holder;
-  if (holder.stemmer == nullptr) throw std::bad_alloc();
-  size_t len = std::strlen(word);
-  const sb_symbol* stem =
-      sb_stemmer_stem(holder.stemmer, reinterpret_cast<const sb_symbol*>(word),
-                      static_cast<int>(len));
-  if (stem == nullptr) throw std::bad_alloc();  // the stemmer ran out of memory
-  size_t stem_len = static_cast<size_t>(sb_stemmer_length(holder.stemmer));
-  if (stem_len > len) stem_len = len;  // never longer than the word
-  std::memcpy(word, stem, stem_len);
-  word[stem_len] = '\0';
-  return static_cast<int>(stem_len);
+  sb_stemmer* stemmer = ThreadStemmer();
+  size_t length = std::strlen(word);
+  if (stemmer == nullptr || !StemInPlace(stemmer, word, &length)) return -1;
+  word[length] = '\0';
+  return static_cast<int>(length);
 }
 
 bool TokenizeText(char* text, char* out) {
-  LowerAsciiInPlace(text);
-  // Every word is written with one space after it and no longer than it was
-  // in the text, where a delimiter or the end followed it.
-  [[maybe_unused]] const size_t out_size = std::strlen(text) + 2;
-  bool delim[256];
-  BuildDelimiters(delim);
   out[0] = '\0';
-  size_t out_len = 0;
+  sb_stemmer* stemmer = ThreadStemmer();
+  if (stemmer == nullptr) {
+    device::DebugOut("Text not tokenized: no memory for the stemmer\n");
+    return false;
+  }
   try {
-    char* p = text;
-    while (*p != '\0') {
-      while (*p != '\0' && delim[static_cast<unsigned char>(*p)]) ++p;
+    // Each word is stemmed where it stands (a stem is never longer), and
+    // each distinct stem is kept once, as a view of the text: only the
+    // distinct stems are sorted, not every word of the text.
+    std::unordered_set<std::string_view> seen;
+    std::vector<std::string_view> stems;
+    unsigned char* p = reinterpret_cast<unsigned char*>(text);
+    for (;;) {
+      while (kSeparator[*p]) ++p;
       if (*p == '\0') break;
-      char* word = p;
-      while (*p != '\0' && !delim[static_cast<unsigned char>(*p)]) ++p;
-      bool last = *p == '\0';
-      *p = '\0';
-      p_PorterStem(word);
-      size_t n = std::strlen(word);
-      assert(out_len + n + 1 < out_size);
-      std::memcpy(out + out_len, word, n);
-      out_len += n;
-      out[out_len++] = ' ';
-      out[out_len] = '\0';
-      if (!last) ++p;
+      char* word = reinterpret_cast<char*>(p);
+      for (; *p != '\0' && !kSeparator[*p]; ++p)
+        *p = static_cast<unsigned char>(LowerAsciiChar(static_cast<char>(*p)));
+      size_t length = static_cast<size_t>(reinterpret_cast<char*>(p) - word);
+      if (!StemInPlace(stemmer, word, &length)) throw std::bad_alloc();
+      if (length == 0) continue;  // a word the stemmer takes whole ("s")
+      const std::string_view stem(word, length);
+      if (seen.insert(stem).second) stems.push_back(stem);
     }
-  } catch (...) {
-    device::DebugOut("Text not tokenized: the stemmer ran out of memory\n");
-    return false;
-  }
-
-  TokenList list;
-  if (!ParseTokenText(out, &list)) {
-    out[0] = '\0';  // nothing but spaces, or no memory for the list
+    // Byte order, as strcmp has it: string_view compares unsigned bytes.
+    std::sort(stems.begin(), stems.end());
+    [[maybe_unused]] const size_t room =
+        static_cast<size_t>(reinterpret_cast<char*>(p) - text) + 2;
+    size_t length = 0;
+    for (std::string_view stem : stems) {
+      assert(length + stem.size() + 1 < room);
+      std::memcpy(out + length, stem.data(), stem.size());
+      length += stem.size();
+      out[length++] = ' ';
+    }
+    out[length] = '\0';
     return true;
-  }
-  std::stable_sort(
-      list.Words, list.Words + list.Count,
-      [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
-  out_len = 0;
-  const char* last = "";
-  for (int32_t i = 0; i < list.Count; ++i) {
-    if (std::strcmp(list.Words[i], last) == 0) continue;
-    size_t n = std::strlen(list.Words[i]);
-    assert(out_len + n + 1 < out_size);
-    std::memcpy(out + out_len, list.Words[i], n);
-    out_len += n;
-    out[out_len++] = ' ';
-    last = list.Words[i];
-  }
-  out[out_len] = '\0';
-  FreeTokenList(&list);
-  return true;
-}
-
-bool ParseTokenText(const char* text, TokenList* list) {
-  list->Count = 0;
-  if (text == nullptr || *text == '\0') return false;
-  size_t len = std::strlen(text);
-  size_t spaces = static_cast<size_t>(std::count(text, text + len, ' '));
-
-  char* copy = static_cast<char*>(std::malloc(device::PageRoundAbove(len)));
-  if (copy == nullptr) return false;
-  std::memcpy(copy, text, len + 1);
-
-  const size_t slots = spaces + 1;
-  if (slots > UINT32_MAX / sizeof(char*) || slots > INT32_MAX) {
-    std::free(copy);
+  } catch (const std::bad_alloc&) {
+    out[0] = '\0';
+    device::DebugOut("Text not tokenized: out of memory\n");
     return false;
   }
-  char** words = static_cast<char**>(std::calloc(slots, sizeof(char*)));
-  if (words == nullptr) {
-    std::free(copy);
-    return false;
-  }
-  int32_t count = 0;
-  char* p = copy;
-  while (*p != '\0') {
-    while (*p == ' ') ++p;
-    if (*p == '\0') break;
-    char* word = p;
-    while (*p != '\0' && *p != ' ') ++p;
-    size_t n = static_cast<size_t>(p - word);
-    char* w = static_cast<char*>(std::malloc(n + 1));
-    if (w == nullptr) break;  // keep the words stored so far
-    std::memcpy(w, word, n);
-    w[n] = '\0';
-    assert(static_cast<size_t>(count) < slots);
-    words[count++] = w;
-  }
-  std::free(copy);
-  list->Words = words;
-  list->Count = count;
-  return true;
 }
 
-void FreeTokenList(TokenList* list) {
-  if (list->Words != nullptr) {
-    for (int32_t i = 0; i < list->Count; ++i) std::free(list->Words[i]);
-    std::free(list->Words);
-    list->Words = nullptr;
+bool ParseTokenText(std::string_view text, TokenList* list) {
+  list->clear();
+  try {
+    size_t at = 0;
+    while ((at = text.find_first_not_of(' ', at)) != std::string_view::npos) {
+      size_t end = text.find(' ', at);
+      if (end == std::string_view::npos) end = text.size();
+      list->emplace_back(text.substr(at, end - at));
+      at = end;
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    list->clear();
+    return false;
   }
-  list->Count = 0;
 }
 
 std::string TokenTextOf(std::string_view text) {
-  std::vector<char> in(text.begin(), text.end());
-  in.push_back('\0');
-  std::vector<char> out(text.size() + 2, '\0');
+  std::string in(text);  // NUL-terminated, and consumed
+  std::string out(text.size() + 2, '\0');
   TokenizeText(in.data(), out.data());
-  return std::string(out.data());
+  out.resize(std::strlen(out.c_str()));
+  return out;
 }

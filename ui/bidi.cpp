@@ -1,8 +1,11 @@
+// Texts from outside the program isolated for display (U+2068 ... U+2069
+// around them, closing any isolate the text leaves open, dropping a stray
+// close), and the isolates taken off again.
 #include "ui/bidi.h"
 
 #include <algorithm>
 
-#include "device/qt_text.h"
+#include "ui/qt_text.h"
 
 namespace ui {
 namespace {
@@ -33,9 +36,7 @@ std::u16string Isolated(const std::u16string& text) {
   return out;
 }
 
-QString Isolated(const QString& text) {
-  return device::ToQString(Isolated(device::FromQString(text)));
-}
+QString Isolated(const QString& text) { return ToQt(Isolated(FromQt(text))); }
 
 std::u16string WithoutIsolates(std::u16string text) {
   text.erase(std::remove_if(text.begin(), text.end(),

@@ -1,3 +1,6 @@
+// The message browser: its page of controls, the refill of its list on any
+// thread, its workers (list refresh, database update), the status line, the
+// selected entry's details and its message page.
 #include "ui/browser.h"
 
 #include <QCheckBox>
@@ -11,40 +14,48 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "device/codepage.h"
 #include "device/debug.h"
 #include "device/image.h"
+#include "device/mutex.h"
 #include "device/threads.h"
 #include "filter/rule_table.h"
-#include "mapi/message_reader.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/message_reader.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
+#include "resources/control_ids.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "ui/bidi.h"
+#include "ui/entry_list.h"
+#include "ui/startup.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
+#include "ui/window_layer.h"
 
 namespace ui {
+
+namespace browser_ids = resources::browser_ids;
+
 namespace {
 
 // The browser's state shared between the threads that refill it and the
 // user-interface thread that shows it.
 struct State {
-  std::mutex lock;
-  QPointer<Browser> browser;
-  Browser::Filter filter;
-  int day_offset = 0;
+  device::Mutex lock;
+  QPointer<Browser> browser GUARDED_BY(lock);
+  Browser::Filter filter GUARDED_BY(lock);
+  int day_offset GUARDED_BY(lock) = 0;
   // The identities of the entries the list shows, replaced only together
   // with its lines (ApplyRefill).
-  std::vector<EntryIdentity> entries;
-  LastSelectionTexts last_selection;
-  bool has_held_text = false;
-  std::string held_text;
-  std::string last_page;
+  std::vector<EntryIdentity> entries GUARDED_BY(lock);
+  LastSelectionTexts last_selection GUARDED_BY(lock);
+  bool has_held_text GUARDED_BY(lock) = false;
+  std::string held_text GUARDED_BY(lock);
+  std::string last_page GUARDED_BY(lock);
 };
 
 State& S() {
@@ -53,8 +64,9 @@ State& S() {
 }
 
 struct Workers {
-  std::mutex lock;
-  std::thread refresh, update;
+  device::Mutex lock;
+  std::thread refresh GUARDED_BY(lock);
+  std::thread update GUARDED_BY(lock);
   std::atomic<bool> refresh_running{false}, update_running{false};
 };
 
@@ -100,37 +112,38 @@ Browser::Browser(QWidget* parent)
           resources::LoadDialogTemplate(resources::kIdBrowserTemplate),
           parent) {
   connect(this, &TemplateDialog::Command, this, &Browser::OnCommand);
-  SetControlText(1022, u"0");
+  SetControlText(browser_ids::kDaysBackField, u"0");
   // The browser opens on what the filter holds back.
-  SetChecked(1039, true);
-  if (auto* day = qobject_cast<QLineEdit*>(Control(1022))) {
+  SetChecked(browser_ids::kBlockedBox, true);
+  if (auto* day =
+          qobject_cast<QLineEdit*>(Control(browser_ids::kDaysBackField))) {
     connect(day, &QLineEdit::textChanged, this, [](const QString& text) {
-      std::lock_guard<std::mutex> guard(S().lock);
+      device::MutexLock guard(&S().lock);
       S().filter.day_text = FromQt(text);
     });
   }
-  if (QListWidget* list = ListBox(1010)) {
+  if (QListWidget* list = ListBox(browser_ids::kMessageList)) {
     connect(list, &QListWidget::itemActivated, this,
             [this] { emit OpenViewer(); });
     // An entry is five lines tall: the list scrolls by line, not by entry.
     list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
   }
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().filter.day_text = u"0";
-    S().filter.blocked = IsChecked(1039);
-    S().filter.normal = IsChecked(1012);
+    S().filter.blocked = IsChecked(browser_ids::kBlockedBox);
+    S().filter.normal = IsChecked(browser_ids::kNormalBox);
   }
   DialogOpened();
 }
 
 Browser::~Browser() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   if (S().browser == this) S().browser = nullptr;
 }
 
 Browser::Filter Browser::CurrentFilter() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().filter;
 }
 
@@ -138,39 +151,42 @@ void Browser::ApplyRefill(const std::u16string& date,
                           const std::vector<std::u16string>& lines,
                           std::vector<EntryIdentity> entries, int count,
                           bool fix_day, bool tick_normal) {
-  if (fix_day) SetControlText(1022, u"0");
-  if (tick_normal) SetChecked(1012, true);
-  SetControlText(1019, Isolated(date));
+  if (fix_day) SetControlText(browser_ids::kDaysBackField, u"0");
+  if (tick_normal) SetChecked(browser_ids::kNormalBox, true);
+  SetControlText(browser_ids::kListedDay, Isolated(date));
   if (entries.size() > static_cast<size_t>(kMaxEntryIdentities))
     entries.resize(kMaxEntryIdentities);
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().entries.swap(entries);
   }
-  if (QListWidget* list = ListBox(1010)) FillEntryList(list, lines, 5);
-  SetControlText(1037, device::AnsiToWide(std::to_string(count)));
+  if (QListWidget* list = ListBox(browser_ids::kMessageList))
+    FillEntryList(list, lines, 5);
+  SetControlText(browser_ids::kMessageCount,
+                 device::AnsiToWide(std::to_string(count)));
 }
 
 void Browser::OnCommand(int id) {
   switch (id) {
-    case 1010:
-      if (QListWidget* list = ListBox(1010)) ShowEntry(list->currentRow());
+    case browser_ids::kMessageList:
+      if (QListWidget* list = ListBox(browser_ids::kMessageList))
+        ShowEntry(list->currentRow());
       break;
-    case 1039:
-    case 1012: {
-      std::lock_guard<std::mutex> guard(S().lock);
-      S().filter.blocked = IsChecked(1039);
-      S().filter.normal = IsChecked(1012);
+    case browser_ids::kBlockedBox:
+    case browser_ids::kNormalBox: {
+      device::MutexLock guard(&S().lock);
+      S().filter.blocked = IsChecked(browser_ids::kBlockedBox);
+      S().filter.normal = IsChecked(browser_ids::kNormalBox);
       break;
     }
-    case 1027:
+    case browser_ids::kPreviousDayButton:
       StepDay(+1);
       break;
-    case 1029:
+    case browser_ids::kNextDayButton:
       StepDay(-1);
       break;
-    case 1018:
-    case 1022:
+    case browser_ids::kUpdateButton:
+    case browser_ids::kDaysBackField:
       StartListRefresh(this);
       break;
     default:
@@ -180,14 +196,15 @@ void Browser::OnCommand(int id) {
 
 void Browser::ShowHeldDay(int days_back) {
   days_back = std::max(days_back, 0);
-  SetChecked(1039, true);
-  SetChecked(1012, false);
+  SetChecked(browser_ids::kBlockedBox, true);
+  SetChecked(browser_ids::kNormalBox, false);
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().filter.blocked = true;
     S().filter.normal = false;
   }
-  SetControlText(1022, device::AnsiToWide(std::to_string(days_back)));
+  SetControlText(browser_ids::kDaysBackField,
+                 device::AnsiToWide(std::to_string(days_back)));
   RefreshWhenFree(kRefreshTries);
 }
 
@@ -201,28 +218,29 @@ void Browser::StepDay(int delta) {
   if (ListRefreshRunning()) return;
   int before;
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     before = S().day_offset;
   }
   if (delta < 0 && before == 0) return;
-  std::u16string old_text = ControlText(1022);
+  std::u16string old_text = ControlText(browser_ids::kDaysBackField);
   int next = before + delta;
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().day_offset = next;
   }
-  SetControlText(1022, device::AnsiToWide(std::to_string(next)));
+  SetControlText(browser_ids::kDaysBackField,
+                 device::AnsiToWide(std::to_string(next)));
   if (!StartListRefresh(this)) {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().day_offset = before;
     S().filter.day_text = old_text;
-    QSignalBlocker block(Control(1022));
-    SetControlText(1022, old_text);
+    QSignalBlocker block(Control(browser_ids::kDaysBackField));
+    SetControlText(browser_ids::kDaysBackField, old_text);
   }
 }
 
 void Browser::ShowEntry(int row) {
-  QListWidget* list = ListBox(1010);
+  QListWidget* list = ListBox(browser_ids::kMessageList);
   if (list == nullptr || row < 0) return;
   // The entry's five lines: header, sender, recipients, time, message.
   const std::vector<std::u16string> lines = EntryLines(list, row);
@@ -234,27 +252,27 @@ void Browser::ShowEntry(int row) {
   std::u16string text;
   LastSelectionTexts selection;
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     selection = S().last_selection;
   }
   // The fields show the texts isolated; the selection keeps them as read.
   if (line(1, &text)) {
-    SetControlText(1014, Isolated(text));
+    SetControlText(browser_ids::kSenderField, Isolated(text));
     selection.sender = text;
   }
   if (line(2, &text)) {
-    SetControlText(1026, Isolated(text));
+    SetControlText(browser_ids::kRecipientsField, Isolated(text));
     selection.recipients = text;
   }
-  if (line(3, &text)) SetControlText(1025, Isolated(text));
+  if (line(3, &text)) SetControlText(browser_ids::kTimeField, Isolated(text));
   if (line(4, &text)) {
-    SetControlText(1017, Isolated(text));
+    SetControlText(browser_ids::kMessageField, Isolated(text));
     selection.message = text;
   }
   size_t n = static_cast<size_t>(row);
   EntryIdentity entry;
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().last_selection = selection;
     if (n < S().entries.size()) entry = S().entries[n];
     // The held text and the page are this entry's or none: an entry with
@@ -274,7 +292,7 @@ void Browser::ShowEntry(int row) {
       return;
     }
     {
-      std::lock_guard<std::mutex> guard(S().lock);
+      device::MutexLock guard(&S().lock);
       S().has_held_text = true;
       S().held_text = subject + " " + message;
     }
@@ -291,13 +309,13 @@ void Browser::ShowEntry(int row) {
   }
   std::string path;
   if (WriteMessagePage(page, &path)) {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().last_page = path;
   }
 }
 
-std::recursive_mutex& MessageListLock() {
-  static std::recursive_mutex* lock = new std::recursive_mutex;
+device::Mutex& MessageListLock() {
+  static device::Mutex* lock = new device::Mutex;  // lives until exit
   return *lock;
 }
 
@@ -305,18 +323,18 @@ std::recursive_mutex& MessageListLock() {
 // ----------------------------------------------------------------
 
 void SetBrowser(Browser* browser) {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   S().browser = browser;
 }
 
 Browser* TheBrowser() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().browser.data();
 }
 
 void RefreshMessageList(Browser* browser) {
   if (browser == nullptr) return;
-  std::lock_guard<std::recursive_mutex> list_guard(MessageListLock());
+  device::MutexLock list_guard(&MessageListLock());
   Browser::Filter filter = browser->CurrentFilter();
   int offset = LeadingNumber(filter.day_text);
   bool fix_day = false;
@@ -331,7 +349,7 @@ void RefreshMessageList(Browser* browser) {
     tick_normal = true;
   }
   {
-    std::lock_guard<std::mutex> guard(S().lock);
+    device::MutexLock guard(&S().lock);
     S().day_offset = offset;
     if (fix_day) S().filter.day_text = u"0";
     if (tick_normal) S().filter.normal = true;
@@ -363,8 +381,9 @@ void RefreshMessageList(Browser* browser) {
   }
   int store_entries = 0;
   char name[kStoreNameSize];
-  for (int k = 0; k < StoreCount(); ++k) {
-    if (!GetStoreName(k, name)) continue;
+  hold::Monitor* watch = Watch();
+  for (int k = 0; watch != nullptr && k < watch->stores().Count(); ++k) {
+    if (!watch->stores().GetName(k, name)) continue;
     read = ReadStoreDay(name, offset, filter.blocked, filter.normal,
                         &days.store, &date);
     if (!read.ok())
@@ -408,7 +427,7 @@ bool ListRefreshRunning() { return W().refresh_running.load(); }
 
 bool StartListRefresh(Browser* browser) {
   Workers& w = W();
-  std::lock_guard<std::mutex> guard(w.lock);
+  device::MutexLock guard(&w.lock);
   if (w.refresh_running.load()) return false;
   if (w.refresh.joinable()) w.refresh.join();
   w.refresh_running.store(true);
@@ -417,7 +436,7 @@ bool StartListRefresh(Browser* browser) {
     w.refresh = std::thread([target] {
       device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
       {
-        WorkerPause pause;
+        hold::WorkerPause pause(Watch());
         ShowStatusText(device::WideToAnsi(UiTextOf(128)) + "...");
         if (Browser* b = TheBrowser(); b != nullptr && b == target.data())
           RefreshMessageList(b);
@@ -434,7 +453,7 @@ bool StartListRefresh(Browser* browser) {
 
 bool StartDatabaseUpdate() {
   Workers& w = W();
-  std::lock_guard<std::mutex> guard(w.lock);
+  device::MutexLock guard(&w.lock);
   if (w.update_running.load()) return true;
   if (w.update.joinable()) w.update.join();
   w.update_running.store(true);
@@ -442,14 +461,14 @@ bool StartDatabaseUpdate() {
     w.update = std::thread([] {
       device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
       {
-        WorkerPause pause;
+        hold::WorkerPause pause(Watch());
         try {
           // Rules another program changed are a rules change for the
           // worker as much as the editor's: every held message is judged
           // again under them.
           const uint64_t before = RuleGeneration();
           LoadRules();
-          if (RuleGeneration() != before) RulesChanged.store(1);
+          if (RuleGeneration() != before) NoteRulesChanged();
           ShowStatusText(device::WideToAnsi(UiTextOf(126)) + "...");
           StartListRefresh(TheBrowser());
         } catch (...) {
@@ -471,12 +490,12 @@ void JoinBrowserWorkers() {
   for (int round = 0; round < 2; ++round) {
     std::thread update, refresh;
     {
-      std::lock_guard<std::mutex> guard(w.lock);
+      device::MutexLock guard(&w.lock);
       update.swap(w.update);
     }
     if (update.joinable()) update.join();
     {
-      std::lock_guard<std::mutex> guard(w.lock);
+      device::MutexLock guard(&w.lock);
       refresh.swap(w.refresh);
     }
     if (refresh.joinable()) refresh.join();
@@ -491,13 +510,17 @@ namespace {
 constexpr size_t kStatusTextUnits = 511;
 
 struct StatusLine {
-  std::mutex lock;
-  Browser* browser = nullptr;  // the browser `shown` belongs to
-  std::string shown;           // what the window shows (or will, once posted)
-  std::string latest;          // narrow: converted only when it is shown
-  bool posted = false;         // an update is on its way to the window
-  std::chrono::steady_clock::time_point last_post{};
-  uint64_t posts = 0;
+  device::Mutex lock;
+  // The browser `shown` belongs to.
+  Browser* browser GUARDED_BY(lock) = nullptr;
+  // What the window shows (or will, once posted).
+  std::string shown GUARDED_BY(lock);
+  // Narrow: converted only when it is shown.
+  std::string latest GUARDED_BY(lock);
+  // An update is on its way to the window.
+  bool posted GUARDED_BY(lock) = false;
+  std::chrono::steady_clock::time_point last_post GUARDED_BY(lock){};
+  uint64_t posts GUARDED_BY(lock) = 0;
 };
 
 StatusLine& TheStatusLine() {
@@ -510,7 +533,7 @@ void ApplyStatusText(QPointer<Browser> target) {
   StatusLine& line = TheStatusLine();
   std::string text;
   {
-    std::lock_guard<std::mutex> guard(line.lock);
+    device::MutexLock guard(&line.lock);
     line.posted = false;
     line.last_post = std::chrono::steady_clock::now();
     if (!target || target.data() != line.browser) return;
@@ -520,7 +543,7 @@ void ApplyStatusText(QPointer<Browser> target) {
   }
   std::u16string wide = device::AnsiToWide(text);
   if (wide.size() > kStatusTextUnits) wide.resize(kStatusTextUnits);
-  target->SetControlText(1021, wide);
+  target->SetControlText(browser_ids::kStatusLine, wide);
 }
 
 }  // namespace
@@ -531,7 +554,7 @@ void ShowStatusText(const std::string& text) {
   StatusLine& line = TheStatusLine();
   int delay_ms = 0;
   {
-    std::lock_guard<std::mutex> guard(line.lock);
+    device::MutexLock guard(&line.lock);
     if (line.browser != browser) {
       // Another browser: it shows nothing yet.
       line.browser = browser;
@@ -565,7 +588,7 @@ void ShowStatusText(const std::string& text) {
 
 uint64_t StatusTextPostsForTesting() {
   StatusLine& line = TheStatusLine();
-  std::lock_guard<std::mutex> guard(line.lock);
+  device::MutexLock guard(&line.lock);
   return line.posts;
 }
 
@@ -583,30 +606,30 @@ bool WriteMessagePage(const std::string& page, std::string* path) {
 }
 
 EntryIdentity EntryAt(int index) {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   if (index < 0 || static_cast<size_t>(index) >= S().entries.size()) return {};
   return S().entries[static_cast<size_t>(index)];
 }
 
 int DayOffset() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().day_offset;
 }
 
 LastSelectionTexts LastSelection() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().last_selection;
 }
 
 bool HeldMessageText(std::string* text) {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   if (!S().has_held_text) return false;
   *text = S().held_text;
   return true;
 }
 
 std::string LastPagePath() {
-  std::lock_guard<std::mutex> guard(S().lock);
+  device::MutexLock guard(&S().lock);
   return S().last_page;
 }
 

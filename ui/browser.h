@@ -12,11 +12,11 @@
 #define TARNVEX_UI_BROWSER_H_
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "ui/window_layer.h"
+#include "device/mutex.h"
+#include "ui/template_dialog.h"
 
 namespace ui {
 
@@ -49,9 +49,9 @@ class Browser : public TemplateDialog {
 
   // What the refill reads of the controls, kept for other threads.
   struct Filter {
-    std::u16string day_text;  // field 1022
-    bool blocked = false;     // 1039
-    bool normal = false;      // 1012
+    std::u16string day_text;  // browser_ids::kDaysBackField
+    bool blocked = false;     // browser_ids::kBlockedBox
+    bool normal = false;      // browser_ids::kNormalBox
   };
   Filter CurrentFilter();
   // On the user-interface thread: the refill's lines (five an entry) into
@@ -77,21 +77,23 @@ class Browser : public TemplateDialog {
   void RefreshWhenFree(int tries_left);
 };
 
-// The lock of the browser's day lists: a refill holds it from the first
-// read to the finished list, so two refills never interleave.
-std::recursive_mutex& MessageListLock();
+// The turn of a refill: a refill holds it from its first read to the
+// hand-off of the finished list, so two refills never interleave and the
+// window gets their lists in the order they were read. Not recursive: no
+// caller of RefreshMessageList holds it.
+device::Mutex& MessageListLock();
 
 // The browser in use (set by the main window).
 void SetBrowser(Browser* browser);
 Browser* TheBrowser();
 
-void RefreshMessageList(Browser* browser);
+void RefreshMessageList(Browser* browser) EXCLUDES(MessageListLock());
 bool StartListRefresh(Browser* browser);
 bool StartDatabaseUpdate();
-// The status line (control 1021), from any thread. The window gets a text
-// only when it changes, at most one every kStatusTextIntervalMs (a walk's
-// progress four times a second: each costs a repaint), and always the last
-// one given.
+// The status line (browser_ids::kStatusLine), from any thread. The window gets
+// a text only when it changes, at most one every kStatusTextIntervalMs (a
+// walk's progress four times a second: each costs a repaint), and always the
+// last one given.
 inline constexpr int kStatusTextIntervalMs = 250;
 void ShowStatusText(const std::string& text);
 // How many texts reached the window (tests).

@@ -1,3 +1,6 @@
+// The main window: browser and viewer pages, the soft keys and their
+// commands, the notification icon, the About box, the keyboard, and asking
+// before the program ends while messages wait.
 #include "ui/main_window.h"
 
 #include <QApplication>
@@ -18,14 +21,24 @@
 #include "device/image.h"
 #include "device/message_box.h"
 #include "device/window_registry.h"
-#include "mapi/stores.h"
+#include "hold/stores.h"
+#include "resources/control_ids.h"
 #include "ui/browser.h"
 #include "ui/notices.h"
+#include "ui/page_view.h"
+#include "ui/program_icon.h"
 #include "ui/rules_editor.h"
+#include "ui/soft_keys.h"
+#include "ui/startup.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
 namespace ui {
+
+namespace about_ids = resources::about_ids;
+namespace shared_ids = resources::shared_ids;
+
 namespace {
 
 MainWindow* g_main_window = nullptr;
@@ -229,16 +242,20 @@ void MainWindow::ShowAbout() {
   dialog.resize(ScreenFitted(QSize(429, 330)));
   layout->addWidget(page);
   const AboutTextsData& texts = AboutTexts();
-  page->SetControlText(20007, device::AnsiToWide(texts.web));
-  page->SetControlText(20006, device::AnsiToWide(texts.email));
-  page->SetControlText(20005, device::AnsiToWide(texts.maker));
-  page->SetControlText(20004, device::AnsiToWide(texts.product));
+  page->SetControlText(about_ids::kMakerWeb, device::AnsiToWide(texts.web));
+  page->SetControlText(about_ids::kMakerEmail, device::AnsiToWide(texts.email));
+  page->SetControlText(about_ids::kMakerName, device::AnsiToWide(texts.maker));
+  page->SetControlText(about_ids::kProductName,
+                       device::AnsiToWide(texts.product));
   connect(page, &TemplateDialog::Command, &dialog, [&dialog](int id) {
-    if (id == 20013 || id == 20015 || id == 1 || id == 2) dialog.done(id);
+    if (id == shared_ids::kCloseButton || id == shared_ids::kOkButton ||
+        id == shared_ids::kOk || id == shared_ids::kCancel)
+      dialog.done(id);
   });
-  // Escape ends it as cancel (2) does.
+  // Escape ends it as Cancel does.
   connect(new QShortcut(QKeySequence(Qt::Key_Escape), &dialog),
-          &QShortcut::activated, &dialog, [&dialog] { dialog.done(2); });
+          &QShortcut::activated, &dialog,
+          [&dialog] { dialog.done(shared_ids::kCancel); });
   DialogOpened();
   emit AboutOpened(&dialog);
   dialog.exec();

@@ -1,3 +1,5 @@
+// Desktop notices of held messages over D-Bus (or the notification icon's
+// balloon), gathered a second at a time, and the icon's count of held ones.
 #include "ui/notices.h"
 
 #include <QDBusConnection>
@@ -12,9 +14,11 @@
 #include <utility>
 
 #include "device/codepage.h"
-#include "mapi/stores.h"
+#include "hold/stores.h"
 #include "resources/resources.h"
 #include "ui/bidi.h"
+#include "ui/program_icon.h"
+#include "ui/startup.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

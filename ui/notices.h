@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "device/clock.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 
 class QSystemTrayIcon;
 class QDBusMessage;

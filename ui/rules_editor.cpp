@@ -1,3 +1,6 @@
+// The rules editor: lists the rule table, adds and deletes rules by the
+// three field texts, and on closing after a change reloads the rules and
+// refreshes the browser.
 #include "ui/rules_editor.h"
 
 #include <QListWidget>
@@ -7,12 +10,21 @@
 #include "device/codepage.h"
 #include "device/message_box.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
+#include "resources/control_ids.h"
 #include "storage/rules_db.h"
 #include "ui/browser.h"
+#include "ui/entry_list.h"
+#include "ui/startup.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
+#include "ui/window_layer.h"
 
 namespace ui {
+
+namespace rules_ids = resources::rules_ids;
+namespace shared_ids = resources::shared_ids;
+
 namespace {
 
 RulesEditor* g_open_editor = nullptr;
@@ -45,21 +57,21 @@ RulesEditor::RulesEditor(QWidget* parent)
   resize(ScreenFitted(parent != nullptr ? parent->size() : QSize(480, 600)));
   connect(page_, &TemplateDialog::Command, this, &RulesEditor::OnCommand);
 
-  pause_ = std::make_unique<WorkerPause>();
+  pause_ = std::make_unique<hold::WorkerPause>(Watch());
   FillRuleList();
   LastSelectionTexts selection = LastSelection();
-  page_->SetControlText(1031, selection.sender);
-  page_->SetControlText(1035, selection.recipients);
-  page_->SetControlText(1032, selection.message);
+  page_->SetControlText(rules_ids::kSenderField, selection.sender);
+  page_->SetControlText(rules_ids::kRecipientsField, selection.recipients);
+  page_->SetControlText(rules_ids::kMessageField, selection.message);
   g_open_editor = this;
   DialogOpened();
-  // RulesChanged is left as it is: a change of an earlier opening that the
-  // worker has not taken yet must still reach it. Whether this opening
+  // A rules change noted is left as it is: a change of an earlier opening that
+  // the worker has not taken yet must still reach it. Whether this opening
   // changed anything is the editor's own flag.
 }
 
 RulesEditor::~RulesEditor() {
-  if (!closed_) CloseEditor(2);
+  if (!closed_) CloseEditor(shared_ids::kCancel);
   if (g_open_editor == this) g_open_editor = nullptr;
 }
 
@@ -76,24 +88,25 @@ void RulesEditor::FillRuleList() {
     lines.push_back(device::AnsiToWide(recipients));
     lines.push_back(device::AnsiToWide(message));
   }
-  FillEntryList(page_->ListBox(1026), lines, kLinesPerRule);
-  page_->SetControlText(1038, device::AnsiToWide(std::to_string(count)));
+  FillEntryList(page_->ListBox(rules_ids::kRuleList), lines, kLinesPerRule);
+  page_->SetControlText(rules_ids::kRuleCount,
+                        device::AnsiToWide(std::to_string(count)));
 }
 
 void RulesEditor::OnCommand(int id) {
   switch (id) {
-    case 1026:
-      ShowRule(page_->ListBox(1026)->currentRow());
+    case rules_ids::kRuleList:
+      ShowRule(page_->ListBox(rules_ids::kRuleList)->currentRow());
       break;
-    case 1033:
+    case rules_ids::kAddButton:
       Add();
       break;
-    case 1034:
+    case rules_ids::kDeleteButton:
       Delete();
       break;
-    case 20013:
-    case 20015:
-    case 1:
+    case shared_ids::kCloseButton:
+    case shared_ids::kOkButton:
+    case shared_ids::kOk:
       CloseEditor(id);
       break;
     default:
@@ -105,15 +118,19 @@ void RulesEditor::ShowRule(int row) {
   if (row < 0) return;
   std::string sender, recipients, message;
   if (!GetRule(row, &sender, &recipients, &message, nullptr, nullptr)) return;
-  page_->SetControlText(1031, device::AnsiToWide(sender));
-  page_->SetControlText(1035, device::AnsiToWide(recipients));
-  page_->SetControlText(1032, device::AnsiToWide(message));
+  page_->SetControlText(rules_ids::kSenderField, device::AnsiToWide(sender));
+  page_->SetControlText(rules_ids::kRecipientsField,
+                        device::AnsiToWide(recipients));
+  page_->SetControlText(rules_ids::kMessageField, device::AnsiToWide(message));
 }
 
 void RulesEditor::Add() {
-  std::string sender = device::WideToAnsi(page_->ControlText(1031));
-  std::string recipients = device::WideToAnsi(page_->ControlText(1035));
-  std::string message = device::WideToAnsi(page_->ControlText(1032));
+  std::string sender =
+      device::WideToAnsi(page_->ControlText(rules_ids::kSenderField));
+  std::string recipients =
+      device::WideToAnsi(page_->ControlText(rules_ids::kRecipientsField));
+  std::string message =
+      device::WideToAnsi(page_->ControlText(rules_ids::kMessageField));
   if (sender.empty() && message.empty()) {
     Tell(120, 123);
     return;
@@ -124,17 +141,20 @@ void RulesEditor::Add() {
               kEditorCertainty)) {
     FillRuleList();
     changed_ = true;
-    RulesChanged.store(1);
+    NoteRulesChanged();
   } else {
     Tell(122, 123);
   }
 }
 
 void RulesEditor::Delete() {
-  std::string sender = device::WideToAnsi(page_->ControlText(1031));
-  std::string recipients = device::WideToAnsi(page_->ControlText(1035));
-  std::string message = device::WideToAnsi(page_->ControlText(1032));
-  QListWidget* list = page_->ListBox(1026);
+  std::string sender =
+      device::WideToAnsi(page_->ControlText(rules_ids::kSenderField));
+  std::string recipients =
+      device::WideToAnsi(page_->ControlText(rules_ids::kRecipientsField));
+  std::string message =
+      device::WideToAnsi(page_->ControlText(rules_ids::kMessageField));
+  QListWidget* list = page_->ListBox(rules_ids::kRuleList);
   int row = list->currentRow();
   if (row < 0) {
     Tell(124, 123);
@@ -149,11 +169,11 @@ void RulesEditor::Delete() {
     if (row < list->count()) delete list->takeItem(row);
     list->setCurrentRow(-1);
   }
-  page_->SetControlText(1031, u"");
-  page_->SetControlText(1035, u"");
-  page_->SetControlText(1032, u"");
+  page_->SetControlText(rules_ids::kSenderField, u"");
+  page_->SetControlText(rules_ids::kRecipientsField, u"");
+  page_->SetControlText(rules_ids::kMessageField, u"");
   changed_ = true;
-  RulesChanged.store(1);
+  NoteRulesChanged();
 }
 
 void RulesEditor::CloseEditor(int command) {
@@ -167,8 +187,8 @@ void RulesEditor::CloseEditor(int command) {
   pause_.reset();
   hide();
   if (g_open_editor == this) g_open_editor = nullptr;
-  (void)command;  // every way out ends the editor with 1
-  done(1);
+  (void)command;  // every way out ends the editor with kOk
+  done(shared_ids::kOk);
 }
 
 bool RulesEditor::LastCloseStartedUpdate() { return g_last_close_updated; }

@@ -9,7 +9,9 @@
 #include <QDialog>
 #include <memory>
 
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
+#include "resources/control_ids.h"
+#include "ui/template_dialog.h"
 #include "ui/window_layer.h"
 
 namespace ui {
@@ -32,7 +34,7 @@ class RulesEditor : public QDialog {
   static bool LastCloseStartedUpdate();
 
  protected:
-  void reject() override { CloseEditor(2); }
+  void reject() override { CloseEditor(resources::shared_ids::kCancel); }
 
  private:
   void OnCommand(int id);
@@ -41,7 +43,7 @@ class RulesEditor : public QDialog {
   bool closed_ = false;
   bool changed_ = false;  // a rule was added or deleted while it was open
   // The worker stays still from the opening until the editor closes.
-  std::unique_ptr<WorkerPause> pause_;
+  std::unique_ptr<hold::WorkerPause> pause_;
 };
 
 // Opens the editor modally over `owner` (menu command 40016).

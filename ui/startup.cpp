@@ -1,6 +1,9 @@
+// The program's start-up in its fixed order, from the single-instance check
+// to the message loop.
 #include "ui/startup.h"
 
 #include <QApplication>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -9,14 +12,16 @@
 #include "device/message_box.h"
 #include "device/named_event.h"
 #include "device/window_registry.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/message_boxes.h"
 #include "ui/notices.h"
+#include "ui/program_icon.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
@@ -54,6 +59,27 @@ void StartDatabases() {
                                                      : storage::CardAnswer::kNo;
   }
   FinishDatabases(answer);
+}
+
+namespace {
+std::atomic<hold::Monitor*> g_watch{nullptr};
+}  // namespace
+
+hold::Monitor* Watch() { return g_watch.load(); }
+
+void SetWatch(hold::Monitor* monitor) { g_watch.store(monitor); }
+
+bool CountWaitingMessages(WaitingMessages* waiting) {
+  hold::Monitor* watch = Watch();
+  if (watch == nullptr) {
+    *waiting = WaitingMessages();
+    return true;
+  }
+  return watch->CountWaiting(waiting);
+}
+
+void NoteRulesChanged() {
+  if (hold::Monitor* watch = Watch()) watch->NoteRulesChanged();
 }
 
 std::string& CurrentLanguageCode() {
@@ -113,23 +139,26 @@ int RunTarnvex(int argc, char** argv) {
     window.show();
     // A walk of a held folder may have recorded or released messages: the
     // list and the held count are read again.
-    SetBrowserCalls({[] {
-                       RefreshMessageList(TheBrowser());
-                       PostToUiThread([] {
-                         if (MainWindow* main = TheMainWindow())
-                           main->notices()->RequestHeldCount();
-                       });
-                     },
-                     [](const std::string& text) { ShowStatusText(text); }});
+    hold::Monitor monitor;
+    SetWatch(&monitor);
+    monitor.SetBrowserCalls(
+        {[] {
+           RefreshMessageList(TheBrowser());
+           PostToUiThread([] {
+             if (MainWindow* main = TheMainWindow())
+               main->notices()->RequestHeldCount();
+           });
+         },
+         [](const std::string& text) { ShowStatusText(text); }});
     // Each hold is told to the user in a desktop notice.
-    SetHoldHandler([](const HoldNotice& hold) {
+    monitor.SetHoldHandler([](const HoldNotice& hold) {
       PostToUiThread([hold] {
         if (MainWindow* main = TheMainWindow()) main->notices()->Held(hold);
       });
     });
     // A watch that fails (an unusable service file, a store that cannot be
     // advised) is told to the user; monitoring keeps trying by itself.
-    SetMonitoringProblemHandler([](const std::string& problem) {
+    monitor.SetProblemHandler([](const std::string& problem) {
       if (problem.empty()) return;
       // Posted, never shown from here: the box must not stand between the
       // failure and monitoring's retries.
@@ -143,16 +172,17 @@ int RunTarnvex(int argc, char** argv) {
             UiTextOf(118), device::MessageBoxButtons::kOk);
       });
     });
-    if (!StartMonitoring()) RefreshMessageList(window.browser());
+    if (!monitor.Start()) RefreshMessageList(window.browser());
     window.notices()->RequestHeldCount();
     code = QApplication::exec();
     device::StopWindowRequests();
-    SetHoldHandler({});
-    SetBrowserCalls({});
-    SetMonitoringProblemHandler({});
-    StopMonitoring();
+    monitor.SetHoldHandler({});
+    monitor.SetBrowserCalls({});
+    monitor.SetProblemHandler({});
+    monitor.Stop();
     storage::SetRulesFileHandler({});
     JoinBrowserWorkers();
+    SetWatch(nullptr);
   }
   QCoreApplication::processEvents();
   return code;

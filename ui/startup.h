@@ -7,7 +7,19 @@
 
 #include <string>
 
+#include "hold/monitor.h"
+
 namespace ui {
+
+// The watch the windows pause, tell of rules changes and count from: the one
+// the start-up made for this run (or a test's). Null when there is none; the
+// windows then pause nothing and count nothing.
+hold::Monitor* Watch();
+void SetWatch(hold::Monitor* monitor);
+// What waits to leave the device, from the watch (nothing without one).
+bool CountWaitingMessages(WaitingMessages* waiting);
+// Tells the watch that the rules changed.
+void NoteRulesChanged();
 
 // The language of this run (always "eng" at start).
 std::string& CurrentLanguageCode();

@@ -1,3 +1,5 @@
+// The UiTexts: the string table's message texts, loaded at start-up, cut to
+// their buffers, and replaced by a language's support file.
 #include "ui/ui_texts.h"
 
 #include <map>

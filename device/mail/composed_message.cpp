@@ -1,3 +1,4 @@
+// Composing an RFC 5322 message with GMime from a stored message's fields.
 #include "device/mail/composed_message.h"
 
 #include <gmime/gmime.h>

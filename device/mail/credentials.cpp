@@ -1,3 +1,5 @@
+// The device's submission credentials and its self-signed certificate, made
+// once and kept private in the image.
 #include "device/mail/credentials.h"
 
 #include <openssl/evp.h>

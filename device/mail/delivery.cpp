@@ -1,3 +1,5 @@
+// Delivering one message through the relay with libcurl, each recipient's
+// reply read from the SMTP conversation.
 #include "device/mail/delivery.h"
 
 #include <curl/curl.h>

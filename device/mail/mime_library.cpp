@@ -1,3 +1,4 @@
+// GMime's one-time initialisation for the process.
 #include "device/mail/mime_library.h"
 
 #include <gmime/gmime.h>

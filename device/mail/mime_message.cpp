@@ -1,3 +1,4 @@
+// Reading an RFC 5322 message with GMime into a stored message's texts.
 #include "device/mail/mime_message.h"
 
 #include <gmime/gmime.h>

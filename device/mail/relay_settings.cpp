@@ -1,3 +1,4 @@
+// The relay settings file: read, checked and written in place atomically.
 #include "device/mail/relay_settings.h"
 
 #include <fcntl.h>

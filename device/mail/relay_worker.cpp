@@ -1,3 +1,5 @@
+// The transport's relay thread: claims, delivers and records each
+// recipient's outcome, with retries and failure notices.
 #include "device/mail/relay_worker.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The sendmail command: one message from standard input into the e-mail
+// store's Outbox.
 #include "device/mail/sendmail.h"
 
 #include <pwd.h>

@@ -1,3 +1,5 @@
+// The SMTP submission state machine: commands, replies, AUTH, DATA and its
+// limits, without any I/O.
 #include "device/mail/smtp_session.h"
 
 #include <algorithm>

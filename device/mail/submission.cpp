@@ -1,3 +1,5 @@
+// Saving one submitted message into an e-mail store's Outbox, synced before
+// it is acknowledged.
 #include "device/mail/submission.h"
 
 #include "device/codepage.h"

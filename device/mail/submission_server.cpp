@@ -1,3 +1,5 @@
+// The SMTP submission server's sockets: Qt Network's TCP and TLS, one
+// session a connection, on the loopback address.
 #include "device/mail/submission_server.h"
 
 #include <QFile>

@@ -13,12 +13,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QString>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <string>
 
 #include "device/codepage.h"
-#include "device/qt_text.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
 #include "device/window_registry.h"
@@ -26,9 +26,18 @@
 namespace device_tool {
 namespace {
 
-QString Q(const std::u16string& text) { return device::ToQString(text); }
+// Wide text to and from Qt's strings, unit for unit. (QString::fromUtf16
+// would take a leading U+FEFF for a byte-order mark and drop it, so a text
+// that begins with one would lose it on the way into a field and back.)
+QString Q(const std::u16string& text) {
+  return QString(reinterpret_cast<const QChar*>(text.data()),
+                 static_cast<qsizetype>(text.size()));
+}
 
-std::u16string W(const QString& text) { return device::FromQString(text); }
+std::u16string W(const QString& text) {
+  return std::u16string(reinterpret_cast<const char16_t*>(text.utf16()),
+                        static_cast<size_t>(text.size()));
+}
 
 // How often the folder view looks at the store.
 constexpr int kViewRefreshMs = 300;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "tests/e2e/filter_fixture.h"
@@ -41,6 +42,16 @@ class FailClosedTest : public FilterEndToEndTest {
     ASSERT_TRUE(Eventually([&] { return FolderOf(*id) == "Outbox\\Tarnvex"; }));
     FindDatabases();
     ASSERT_TRUE(Eventually([&] { return Records().size() == 1; }));
+  }
+
+  // How many faults of one kind ("walk", "rules") the host's walks met.
+  int FaultsMet(const std::string& kind) {
+    std::string line;
+    if (!host_->WriteLine("faults " + kind) ||
+        !host_->WaitForLine("faults ", &line)) {
+      return -1;
+    }
+    return std::atoi(line.c_str() + 7);
   }
 
   // Every message of the image is where `expected` says, never in Sent Items
@@ -340,39 +351,41 @@ TEST_F(FailClosedTest, AReleaseThatCannotMoveIsMadeAtALaterPass) {
   EXPECT_EQ(Records().size(), 1u);
 }
 
-TEST_F(FailClosedTest, AWalkThatMeetsALockedServiceFileIsMadeAgainLater) {
+// The walks' back-off is hours of a locked file, so the host's clock runs
+// fifty times faster here, and the failures are put in the walks' way by the
+// host rather than by a real lock held for a minute.
+TEST_F(FailClosedTest, AWalkThatFailsIsMadeAgainLater) {
+  env_.push_back("TARNVEX_TEST_TIME_SCALE=50");
   StartHost();
   int64_t id = 0;
   ASSERT_NO_FATAL_FAILURE(SendHeldAndRecorded("5550122", &id));
-  // Another program holds the service file while the user adds the rule,
-  // longer than the pass takes to give up on each of the three stores (a
-  // busy timeout each): no held folder can be walked in that pass.
-  sqlite3* lock = Lock(device::MessageServicePath());
+  // Every walk of a held folder fails (as while another program holds the
+  // service file) when the user adds the rule.
+  HostCommand("fault walk on", "ok");
   AddCoveringRule("5550122");
-  std::this_thread::sleep_for(std::chrono::milliseconds(36000));
-  Unlock(lock);
-  // The walks are made again once the file is free, and the message the new
-  // rule allows leaves.
-  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }, 25000));
+  // Tried again and again, each time later, the message held meanwhile.
+  EXPECT_TRUE(Eventually([&] { return FaultsMet("walk") >= 4; }));
+  EXPECT_EQ(FolderOf(id), "Outbox\\Tarnvex");
+  HostCommand("fault walk off", "ok");
+  // Made again once it can be: the message the new rule allows leaves.
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }, 10000));
   EXPECT_EQ(Records().size(), 1u);
 }
 
 TEST_F(FailClosedTest, AWalkJudgedWhileTheRulesCouldNotBeReadIsMadeAgain) {
+  env_.push_back("TARNVEX_TEST_TIME_SCALE=50");
   StartHost();
   int64_t id = 0;
   ASSERT_NO_FATAL_FAILURE(SendHeldAndRecorded("5550123", &id));
-  // The user's new rule is written, but another program holds the rules file
-  // when the filter reads the rules again: the pass judges with none.
-  ASSERT_TRUE(AddRule("", "5550123", "", 90.0));
-  CloseRulesDb();
-  sqlite3* lock =
-      Lock(image_->Host(u"\\Program Files\\Tarnvex\\dba\\Rules_0.db"));
-  ASSERT_TRUE(host_->WriteLine("rules-changed"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(12000));
+  // The user's new rule is written, but the rules cannot be read when the
+  // worker walks (as while another program holds the rules file).
+  HostCommand("fault rules on", "ok");
+  AddCoveringRule("5550123");
+  EXPECT_TRUE(Eventually([&] { return FaultsMet("rules") >= 3; }));
   EXPECT_EQ(FolderOf(id), "Outbox\\Tarnvex");
-  Unlock(lock);
+  HostCommand("fault rules off", "ok");
   // Once the rules can be read, the message they allow leaves.
-  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }, 15000));
+  EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }, 10000));
   EXPECT_EQ(Records().size(), 1u);
 }
 

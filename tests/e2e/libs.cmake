@@ -2,5 +2,5 @@
 if(TARGET ui)
   set(FOLDER_LIBS ui mail)
 else()
-  set(FOLDER_LIBS mapi mail)
+  set(FOLDER_LIBS hold mail)
 endif()

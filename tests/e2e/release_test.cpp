@@ -15,8 +15,9 @@
 
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
+#include "resources/control_ids.h"
 #include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"
@@ -27,12 +28,18 @@
 #include "tests/support/device_tool.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/test_watch.h"
 #include "ui/browser.h"
+#include "ui/entry_list.h"
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
 #include "ui/ui_texts.h"
 
 namespace {
+
+namespace browser_ids = resources::browser_ids;
+namespace rules_ids = resources::rules_ids;
+namespace shared_ids = resources::shared_ids;
 
 using testing_support::BinPath;
 using testing_support::RunProgram;
@@ -72,11 +79,13 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
   ui::LoadUiTexts();
   InitDatabases();
   {
+    testing_support::TestWatch watch;
     ui::MainWindow window;
     window.show();
-    SetBrowserCalls({[] { ui::RefreshMessageList(ui::TheBrowser()); },
-                     [](const std::string& t) { ui::ShowStatusText(t); }});
-    ASSERT_TRUE(StartMonitoring());
+    watch->SetBrowserCalls(
+        {[] { ui::RefreshMessageList(ui::TheBrowser()); },
+         [](const std::string& t) { ui::ShowStatusText(t); }});
+    ASSERT_TRUE(watch->Start());
 
     std::string out;
     ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image.root(),
@@ -86,7 +95,7 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
                          &out),
               0);
     int64_t id = testing_support::SavedMessageId(out);
-    QListWidget* list = window.browser()->ListBox(1010);
+    QListWidget* list = window.browser()->ListBox(browser_ids::kMessageList);
     ASSERT_TRUE(Eventually([&] {
       return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 1;
     }));
@@ -96,23 +105,27 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
     App().processEvents();
     {
       ui::RulesEditor editor(&window);
-      EXPECT_EQ(editor.page()->ControlText(1035), u"5550199");
-      EXPECT_EQ(editor.page()->ControlText(1031), u"Anna");
-      qobject_cast<QPushButton*>(editor.page()->Control(1033))->click();
-      EXPECT_EQ(editor.page()->ControlText(1038), u"1");
-      qobject_cast<QPushButton*>(editor.page()->Control(20013))->click();
+      EXPECT_EQ(editor.page()->ControlText(rules_ids::kRecipientsField),
+                u"5550199");
+      EXPECT_EQ(editor.page()->ControlText(rules_ids::kSenderField), u"Anna");
+      qobject_cast<QPushButton*>(editor.page()->Control(rules_ids::kAddButton))
+          ->click();
+      EXPECT_EQ(editor.page()->ControlText(rules_ids::kRuleCount), u"1");
+      qobject_cast<QPushButton*>(
+          editor.page()->Control(shared_ids::kCloseButton))
+          ->click();
     }
     ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
     // Listed under "Normal" now.
-    window.browser()->SetChecked(1012, true);
-    window.browser()->CheckBox(1012)->toggled(true);
-    window.browser()->SetChecked(1039, false);
-    window.browser()->CheckBox(1039)->toggled(false);
+    window.browser()->SetChecked(browser_ids::kNormalBox, true);
+    window.browser()->CheckBox(browser_ids::kNormalBox)->toggled(true);
+    window.browser()->SetChecked(browser_ids::kBlockedBox, false);
+    window.browser()->CheckBox(browser_ids::kBlockedBox)->toggled(false);
     ui::RefreshMessageList(window.browser());
     ASSERT_TRUE(Eventually([&] { return list->count() == 1; }));
     EXPECT_EQ(ui::EntryLines(list, 0)[4], u"Lunch  see you at noon");
-    SetBrowserCalls({});
-    StopMonitoring();
+    watch->SetBrowserCalls({});
+    watch->Stop();
     ui::JoinBrowserWorkers();
   }
   device::CloseMessageService();  // no notification arrives any more
@@ -142,15 +155,17 @@ class WindowsOverTheDevice : public ::testing::Test {
     FindInstallFolder();
     ui::LoadUiTexts();
     InitDatabases();
+    watch_ = std::make_unique<testing_support::TestWatch>();
     window_ = std::make_unique<ui::MainWindow>();
     window_->show();
-    SetBrowserCalls({[] { ui::RefreshMessageList(ui::TheBrowser()); },
-                     [](const std::string& t) { ui::ShowStatusText(t); }});
-    ASSERT_TRUE(StartMonitoring());
+    (*watch_)->SetBrowserCalls(
+        {[] { ui::RefreshMessageList(ui::TheBrowser()); },
+         [](const std::string& t) { ui::ShowStatusText(t); }});
+    ASSERT_TRUE((*watch_)->Start());
   }
   void TearDown() override {
-    SetBrowserCalls({});
-    StopMonitoring();
+    (*watch_)->SetBrowserCalls({});
+    (*watch_)->Stop();
     ui::JoinBrowserWorkers();
     window_.reset();
     device::CloseMessageService();  // no notification arrives any more
@@ -169,7 +184,7 @@ class WindowsOverTheDevice : public ::testing::Test {
                          &out),
               0);
     int64_t id = testing_support::SavedMessageId(out);
-    QListWidget* list = window_->browser()->ListBox(1010);
+    QListWidget* list = window_->browser()->ListBox(browser_ids::kMessageList);
     EXPECT_TRUE(Eventually([&] {
       return FolderOf(id) == "Outbox\\Tarnvex" && list->count() == 1;
     }));
@@ -182,6 +197,7 @@ class WindowsOverTheDevice : public ::testing::Test {
   std::unique_ptr<testing_support::TempImage> image_;
   testing_support::ChildProcess transport_;
   std::unique_ptr<ui::MainWindow> window_;
+  std::unique_ptr<testing_support::TestWatch> watch_;
 };
 
 TEST_F(WindowsOverTheDevice,
@@ -189,10 +205,10 @@ TEST_F(WindowsOverTheDevice,
   int64_t id = SendHeld("5550177");
   {
     ui::RulesEditor editor(window_.get());
-    editor.page()->SetControlText(1031, u"Anna");
-    editor.page()->SetControlText(1035, u"5550177");
-    Press(editor, 1033);  // Add
-    Press(editor, 20013);
+    editor.page()->SetControlText(rules_ids::kSenderField, u"Anna");
+    editor.page()->SetControlText(rules_ids::kRecipientsField, u"5550177");
+    Press(editor, rules_ids::kAddButton);
+    Press(editor, shared_ids::kCloseButton);
   }
   {
     // Opened again before the worker has come round to the change: the
@@ -200,7 +216,7 @@ TEST_F(WindowsOverTheDevice,
     ui::RulesEditor again(window_.get());
     App().processEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    Press(again, 20013);
+    Press(again, shared_ids::kCloseButton);
   }
   EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
 }

@@ -21,17 +21,27 @@
 #include "i18n/chooser.h"
 #include "i18n/languages.h"
 #include "i18n/support_file.h"
+#include "resources/control_ids.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/soft_keys.h"
 #include "ui/startup.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
 namespace {
+
+namespace about_ids = resources::about_ids;
+namespace browser_ids = resources::browser_ids;
+namespace chooser_ids = resources::chooser_ids;
+namespace rules_ids = resources::rules_ids;
+namespace shared_ids = resources::shared_ids;
+namespace viewer_ids = resources::viewer_ids;
 
 // A menu text as the user reads it: without the accelerator marks the menus
 // add to their texts ("&&" is a literal "&").
@@ -188,10 +198,27 @@ TEST_F(AllLanguagesTest, EveryRowIsChosenShownWholeAndLeftForEnglish) {
     Expected expected = ParseShipped(content);
     // Complete: every UI text and every labelled control of the templates.
     for (int id : kUiIds) EXPECT_EQ(expected.ui_texts.count(id), 1u) << id;
-    for (int id :
-         {1015,  1023,  1024,  1016,  1020,  1039,  1012,
-          1018,  1028,  1033,  1034,  20013, 20011, 20012,
-          40009, 20015, 20008, 40013, 20002, 20010, i18n::kViewerBackId}) {
+    for (int id : {shared_ids::kSenderLabel,
+                   browser_ids::kTimeLabel,
+                   shared_ids::kRecipientsLabel,
+                   shared_ids::kMessageLabel,
+                   browser_ids::kDaysBackLabel,
+                   browser_ids::kBlockedBox,
+                   browser_ids::kNormalBox,
+                   browser_ids::kUpdateButton,
+                   rules_ids::kRulesLabel,
+                   rules_ids::kAddButton,
+                   rules_ids::kDeleteButton,
+                   shared_ids::kCloseButton,
+                   chooser_ids::kSelectLanguageLabel,
+                   chooser_ids::kLanguageName,
+                   chooser_ids::kSelectButton,
+                   shared_ids::kOkButton,
+                   about_ids::kDescription,
+                   about_ids::kVersionLabel,
+                   about_ids::kCopyrightLabel,
+                   about_ids::kMakerLabel,
+                   viewer_ids::kBackButton}) {
       EXPECT_EQ(expected.controls.count(id), 1u) << id;
     }
 
@@ -233,9 +260,10 @@ TEST_F(AllLanguagesTest, EveryRowIsChosenShownWholeAndLeftForEnglish) {
     EXPECT_EQ(ui::CurrentLanguageCode(), "eng");
     EXPECT_EQ(Shown(keys->Key(0)->text()), "Use");
     EXPECT_EQ(ui::UiTextOf(116), u"The required file is not available.");
-    EXPECT_EQ(window_->browser()->ControlText(1015), u"Sender");
-    EXPECT_EQ(chooser_->page()->ControlText(20012), u"");
-    EXPECT_EQ(pages_[0]->ControlText(20013), u"Close");
+    EXPECT_EQ(window_->browser()->ControlText(shared_ids::kSenderLabel),
+              u"Sender");
+    EXPECT_EQ(chooser_->page()->ControlText(chooser_ids::kLanguageName), u"");
+    EXPECT_EQ(pages_[0]->ControlText(shared_ids::kCloseButton), u"Close");
     EXPECT_EQ(QApplication::layoutDirection(), Qt::LeftToRight);
   }
 }
@@ -256,13 +284,14 @@ TEST_F(AllLanguagesTest, CodePageAndMarkedUtf8FilesAreBothReadRight) {
           "x=CONTROL;x=1015;x=\"\xC3(\xE9\"\r\nx=STRINGTABLE;x=118;x="
           "\"\xC3\xA9\"\r\n");
   ASSERT_TRUE(i18n::LocateSupportFile(window_.get(), "deu", true));
-  EXPECT_EQ(window_->browser()->ControlText(1015), u"Empfänger");
+  EXPECT_EQ(window_->browser()->ControlText(shared_ids::kSenderLabel),
+            u"Empfänger");
   EXPECT_EQ(ui::UiTextOf(118), u"Fähler");
   ASSERT_TRUE(i18n::LocateSupportFile(window_.get(), "rus", true));
-  EXPECT_EQ(window_->browser()->ControlText(1015), u"От");
+  EXPECT_EQ(window_->browser()->ControlText(shared_ids::kSenderLabel), u"От");
   EXPECT_EQ(ui::UiTextOf(118), u"Ошибка");
   ASSERT_TRUE(i18n::LocateSupportFile(window_.get(), "ukr", true));
-  EXPECT_EQ(window_->browser()->ControlText(1015), u"Ã(é");
+  EXPECT_EQ(window_->browser()->ControlText(shared_ids::kSenderLabel), u"Ã(é");
   EXPECT_EQ(ui::UiTextOf(118), u"Ã©");  // valid UTF-8, but unmarked
   // A marked file with broken UTF-8 still applies; the broken bytes show as
   // replacement characters.
@@ -280,7 +309,8 @@ TEST_F(AllLanguagesTest, RightToLeftMirrorsTheWindowsAndEnglishMirrorsBack) {
   Install("arab", ShippedFile("arab"));
   Install("eng", ShippedFile("eng"));
   Chooser();
-  QWidget* sender = window_->browser()->Control(1015);  // a label at the left
+  QWidget* sender = window_->browser()->Control(
+      shared_ids::kSenderLabel);  // a label at the left
   int width = window_->browser()->width();
   ASSERT_LT(sender->geometry().center().x(), width / 2);
   Choose("Arabic");
@@ -293,12 +323,12 @@ TEST_F(AllLanguagesTest, RightToLeftMirrorsTheWindowsAndEnglishMirrorsBack) {
       resources::LoadDialogTemplate(resources::kIdRulesTemplate));
   rules.resize(480, 600);
   rules.show();
-  EXPECT_GT(rules.Control(1033)->geometry().center().x(),
+  EXPECT_GT(rules.Control(rules_ids::kAddButton)->geometry().center().x(),
             240);  // Add, at the left in English
   Choose("English");
   EXPECT_EQ(QApplication::layoutDirection(), Qt::LeftToRight);
   EXPECT_LT(sender->geometry().center().x(), width / 2);
-  EXPECT_LT(rules.Control(1033)->geometry().center().x(), 240);
+  EXPECT_LT(rules.Control(rules_ids::kAddButton)->geometry().center().x(), 240);
 }
 
 TEST_F(AllLanguagesTest, TheMissingFileMessageNamesLanguageAndFile) {
@@ -319,7 +349,8 @@ TEST_F(AllLanguagesTest, TheBrowserRendersInRussianArabicAndJapanese) {
   for (const char* code : {"rus", "arab", "jap"}) {
     Install(code, ShippedFile(code));
     ASSERT_TRUE(i18n::LocateSupportFile(window_.get(), code, true)) << code;
-    window_->browser()->SetControlText(1021, ui::UiTextOf(128));
+    window_->browser()->SetControlText(browser_ids::kStatusLine,
+                                       ui::UiTextOf(128));
     QApplication::processEvents();
     QImage image = window_->grab().toImage();
     ASSERT_FALSE(image.isNull()) << code;

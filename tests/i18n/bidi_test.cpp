@@ -25,9 +25,10 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
 #include "i18n/languages.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "resources/control_ids.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
@@ -39,8 +40,12 @@
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
 #include "ui/ui_texts.h"
+#include "ui/window_layer.h"
 
 namespace {
+
+namespace browser_ids = resources::browser_ids;
+namespace rules_ids = resources::rules_ids;
 
 using testing_support::App;
 
@@ -174,7 +179,9 @@ class BidiTest : public ::testing::Test {
     ui::RefreshMessageList(window_->browser());
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
   }
-  QListWidget* List() { return window_->browser()->ListBox(1010); }
+  QListWidget* List() {
+    return window_->browser()->ListBox(browser_ids::kMessageList);
+  }
 
   // The message's texts in the list and, once it is selected, in the
   // fields below it, each drawn in its own order.
@@ -196,9 +203,9 @@ class BidiTest : public ::testing::Test {
     const struct {
       int id;
       const char* run;
-    } fields[] = {{1026, "Anna <anna@example.org>"},
-                  {1025, "5:15:03 PM"},
-                  {1017, "Dinner  see you."}};
+    } fields[] = {{browser_ids::kRecipientsField, "Anna <anna@example.org>"},
+                  {browser_ids::kTimeField, "5:15:03 PM"},
+                  {browser_ids::kMessageField, "Dinner  see you."}};
     for (const auto& field : fields) {
       QWidget* control = browser->Control(field.id);
       const QString shown = ui::ToQt(browser->ControlText(field.id));
@@ -236,7 +243,7 @@ TEST_F(BidiTest, LatinAddressesTimesAndTextsInAHebrewWindow) {
 TEST_F(BidiTest, TheRulesKeepTheirOrderInAMirroredWindow) {
   Choose("arab");
   ui::RulesEditor editor(window_.get());
-  QListWidget* list = editor.page()->ListBox(1026);
+  QListWidget* list = editor.page()->ListBox(rules_ids::kRuleList);
   ASSERT_GT(list->count(), 0);
   std::vector<QString> lines = ListedLines(list);
   for (const char* run : {"Anna <anna@example.org>", "Bob <bob@example.org>",
@@ -249,17 +256,21 @@ TEST_F(BidiTest, TheRulesKeepTheirOrderInAMirroredWindow) {
 TEST_F(BidiTest, AFieldTheUserTypesIntoTakesItsTextsDirection) {
   Choose("arab");
   ui::RulesEditor editor(window_.get());
-  QWidget* recipients = editor.page()->Control(1035);
-  editor.page()->SetControlText(1035, u"Anna <anna@example.org>");
+  QWidget* recipients = editor.page()->Control(rules_ids::kRecipientsField);
+  editor.page()->SetControlText(rules_ids::kRecipientsField,
+                                u"Anna <anna@example.org>");
   EXPECT_EQ(recipients->layoutDirection(), Qt::LeftToRight);
-  editor.page()->SetControlText(1035, u"\u0639\u0644\u064a 5550199");
+  editor.page()->SetControlText(rules_ids::kRecipientsField,
+                                u"\u0639\u0644\u064a 5550199");
   EXPECT_EQ(recipients->layoutDirection(), Qt::RightToLeft);
   // Empty, or digits only: the window's direction.
-  editor.page()->SetControlText(1035, u"5550199");
+  editor.page()->SetControlText(rules_ids::kRecipientsField, u"5550199");
   EXPECT_EQ(recipients->layoutDirection(), Qt::RightToLeft);
   // The text itself is kept as typed: no marks are added to what is saved.
-  editor.page()->SetControlText(1035, u"Anna <anna@example.org>");
-  EXPECT_EQ(editor.page()->ControlText(1035), u"Anna <anna@example.org>");
+  editor.page()->SetControlText(rules_ids::kRecipientsField,
+                                u"Anna <anna@example.org>");
+  EXPECT_EQ(editor.page()->ControlText(rules_ids::kRecipientsField),
+            u"Anna <anna@example.org>");
 }
 
 TEST_F(BidiTest, ArabicTextInALatinWindowReadsRightToLeft) {
@@ -289,7 +300,7 @@ TEST_F(BidiTest, ArabicTextInALatinWindowReadsRightToLeft) {
   // The browser's date, a text of the clock in the locale's language, is
   // shown isolated as well.
   Refill();
-  EXPECT_EQ(window_->browser()->ControlText(1019),
+  EXPECT_EQ(window_->browser()->ControlText(browser_ids::kListedDay),
             ui::Isolated(DayText(0, nullptr)));
 }
 

@@ -24,6 +24,7 @@
 #include "i18n/chooser.h"
 #include "i18n/help.h"
 #include "i18n/support_file.h"
+#include "resources/control_ids.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "tests/support/child_process.h"
@@ -31,11 +32,17 @@
 #include "tests/support/temp_image.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/page_view.h"
+#include "ui/soft_keys.h"
 #include "ui/startup.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
 namespace {
+
+namespace browser_ids = resources::browser_ids;
+namespace chooser_ids = resources::chooser_ids;
+namespace shared_ids = resources::shared_ids;
 
 using testing_support::App;
 
@@ -152,7 +159,7 @@ class LanguagesTest : public ::testing::Test {
 };
 
 TEST_F(LanguagesTest, TheChooserListsAll143NamesSorted) {
-  QListWidget* list = Chooser().page()->ListBox(20001);
+  QListWidget* list = Chooser().page()->ListBox(chooser_ids::kLanguageList);
   ASSERT_EQ(list->count(), 143);
   EXPECT_EQ(list->item(0)->text(), "AbenakiPenobscot");
   EXPECT_EQ(list->item(142)->text(), "Zulu");
@@ -172,8 +179,10 @@ TEST_F(LanguagesTest, GermanWithItsFileSwitchesTheMenuAndRelabels) {
   EXPECT_EQ(i18n::CurrentMenuId(), 54201);
   EXPECT_EQ(i18n::CurrentMenu(), window_->soft_keys());
   EXPECT_EQ(window_->soft_keys()->KeyText(0), u"Erwerbstätigkeit");
-  EXPECT_EQ(chooser.page()->ControlText(20011), u"Sprache wählen:");
-  EXPECT_EQ(window_->browser()->ControlText(1015), u"Absender");
+  EXPECT_EQ(chooser.page()->ControlText(chooser_ids::kSelectLanguageLabel),
+            u"Sprache wählen:");
+  EXPECT_EQ(window_->browser()->ControlText(shared_ids::kSenderLabel),
+            u"Absender");
   EXPECT_EQ(ui::UiTextOf(118), u"Fehler");
   EXPECT_EQ(ui::CurrentLanguageCode(), "deu");
   // A second time with the code in capitals: the bar stays.
@@ -237,7 +246,7 @@ TEST_F(LanguagesTest, SupportFileRulesWhenApplied) {
   ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "tst", true));
   EXPECT_EQ(ui::UiTextOf(118), u"Oops");
   EXPECT_EQ(ui::UiTextOf(117), u"Unable to locate help file.");
-  EXPECT_EQ(window_->browser()->ControlText(1015),
+  EXPECT_EQ(window_->browser()->ControlText(shared_ids::kSenderLabel),
             u"Sender lowercase menuitem");
   EXPECT_EQ(ui::PlainText(window_->soft_keys()->Popup(1)->actions()[6]->text()),
             "Exit");
@@ -279,7 +288,7 @@ TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
   Write("lng", "x=CTRL;x=1015;x=\"" + std::string(100 * 1024, 'L') +
                    "\"\nx=CTRL;x=1023;x=T\n");
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "lng", true));
-  EXPECT_EQ(window_->browser()->ControlText(1015).size(),
+  EXPECT_EQ(window_->browser()->ControlText(shared_ids::kSenderLabel).size(),
             i18n::kFieldBytes - 1);
   std::string nul = "x=CTRL;x=1015;x=\"a";
   nul.push_back('\0');
@@ -307,10 +316,12 @@ TEST_F(LanguagesTest, HostileFilesAreReadWithoutHarm) {
   // (only the file's own byte-order mark is taken as a mark).
   Write("bom", "\xEF\xBB\xBFx=CTRL;x=1015;x=\"\xEF\xBB\xBF\xD8\xA7\"\n");
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "bom", true));
-  EXPECT_EQ(window_->browser()->ControlText(1015), u"\uFEFF\u0627");
+  EXPECT_EQ(window_->browser()->ControlText(shared_ids::kSenderLabel),
+            u"\uFEFF\u0627");
   Write("nnl", "x=CTRL;x=1023;x=\"no newline at all\"");
   EXPECT_TRUE(i18n::LocateSupportFile(nullptr, "nnl", true));
-  EXPECT_EQ(window_->browser()->ControlText(1023), u"no newline at all");
+  EXPECT_EQ(window_->browser()->ControlText(browser_ids::kTimeLabel),
+            u"no newline at all");
 }
 
 TEST_F(LanguagesTest, TheChosenFileIsReadOnceAndAppliedFromMemory) {
@@ -319,13 +330,16 @@ TEST_F(LanguagesTest, TheChosenFileIsReadOnceAndAppliedFromMemory) {
   // The file changes on disk, or goes: dialogs opened afterwards still show
   // the language as it was chosen.
   Write("tst", "x=CTRL;x=20011;x=\"Zweite Fassung\"\n");
-  EXPECT_EQ(Chooser().page()->ControlText(20011), u"Erste Fassung");
+  EXPECT_EQ(Chooser().page()->ControlText(chooser_ids::kSelectLanguageLabel),
+            u"Erste Fassung");
   std::filesystem::remove(image_->Host(kEmn + std::u16string(u"tst")));
-  EXPECT_EQ(Chooser().page()->ControlText(20011), u"Erste Fassung");
+  EXPECT_EQ(Chooser().page()->ControlText(chooser_ids::kSelectLanguageLabel),
+            u"Erste Fassung");
   // Choosing again reads it again.
   Write("tst", "x=CTRL;x=20011;x=\"Zweite Fassung\"\n");
   ASSERT_TRUE(i18n::LocateSupportFile(nullptr, "tst", true));
-  EXPECT_EQ(Chooser().page()->ControlText(20011), u"Zweite Fassung");
+  EXPECT_EQ(Chooser().page()->ControlText(chooser_ids::kSelectLanguageLabel),
+            u"Zweite Fassung");
 }
 
 TEST_F(LanguagesTest, HelpFallsBackToEnglishAndReportsAMissingPage) {

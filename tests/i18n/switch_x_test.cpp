@@ -24,6 +24,7 @@
 #include "i18n/catalogue.h"
 #include "i18n/chooser.h"
 #include "i18n/languages.h"
+#include "resources/control_ids.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "tests/support/child_process.h"
@@ -31,10 +32,14 @@
 #include "tests/support/temp_image.h"
 #include "tests/ui/x_display.h"
 #include "ui/main_window.h"
+#include "ui/soft_keys.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
 namespace {
+
+namespace chooser_ids = resources::chooser_ids;
+namespace shared_ids = resources::shared_ids;
 
 constexpr int kSwitches = 20;
 constexpr char kChildVariable[] = "TARNVEX_X_CHILD";
@@ -138,8 +143,12 @@ TEST(LanguageSwitchOnX, Child) {
           auto* chooser = qobject_cast<i18n::LanguageChooser*>(
               QApplication::activeModalWidget());
           chooser->SelectNames({language.name});
-          qobject_cast<QPushButton*>(chooser->page()->Control(40009))->click();
-          qobject_cast<QPushButton*>(chooser->page()->Control(20015))->click();
+          qobject_cast<QPushButton*>(
+              chooser->page()->Control(chooser_ids::kSelectButton))
+              ->click();
+          qobject_cast<QPushButton*>(
+              chooser->page()->Control(shared_ids::kOkButton))
+              ->click();
         },
         give_up);
     keys->OpenKey(1);  // returns once the popup and the chooser are done

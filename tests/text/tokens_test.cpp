@@ -64,24 +64,16 @@ TEST(TokenizeTextTest, AnyBytesGiveAWellFormedTokenText) {
   }
 }
 
-TEST(ParseTokenTextTest, SlotsFollowTheSpaces) {
-  TokenList list;
+TEST(ParseTokenTextTest, WordsBetweenSpacesReplaceTheList) {
+  TokenList list = {"old"};
   ASSERT_TRUE(ParseTokenText("a  b ", &list));
-  EXPECT_EQ(list.Count, 2);
-  EXPECT_STREQ(list.Words[0], "a");
-  EXPECT_STREQ(list.Words[1], "b");
-  EXPECT_EQ(list.Words[2], nullptr);
-  EXPECT_EQ(list.Words[3], nullptr);
-  FreeTokenList(&list);
-  EXPECT_EQ(list.Count, 0);
-
-  TokenList empty;
-  EXPECT_FALSE(ParseTokenText("", &empty));
-  EXPECT_EQ(empty.Count, 0);
-  EXPECT_EQ(empty.Words, nullptr);
-  EXPECT_FALSE(ParseTokenText(nullptr, &empty));
-  FreeTokenList(&empty);  // nothing to free
-  EXPECT_EQ(empty.Count, 0);
+  EXPECT_EQ(list, (TokenList{"a", "b"}));
+  ASSERT_TRUE(ParseTokenText("  caf\xe9 x}y", &list));
+  EXPECT_EQ(list, (TokenList{"caf\xe9", "x}y"}));
+  ASSERT_TRUE(ParseTokenText("", &list));
+  EXPECT_TRUE(list.empty());
+  ASSERT_TRUE(ParseTokenText("   ", &list));
+  EXPECT_TRUE(list.empty());
 }
 
 TEST(StemmerTest, InPlaceAndNeverLonger) {

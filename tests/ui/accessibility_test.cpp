@@ -23,10 +23,11 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
 #include "i18n/chooser.h"
 #include "i18n/languages.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "resources/control_ids.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
@@ -38,9 +39,11 @@
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
 #include "ui/ui_texts.h"
-#include "ui/window_layer.h"
 
 namespace {
+
+namespace browser_ids = resources::browser_ids;
+namespace shared_ids = resources::shared_ids;
 
 using testing_support::App;
 
@@ -140,7 +143,7 @@ TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName) {
     ADD_FAILURE() << "main window: " << what;
 
   // The message viewer in the browser's place.
-  window_->browser()->ListBox(1010)->setCurrentRow(0);
+  window_->browser()->ListBox(browser_ids::kMessageList)->setCurrentRow(0);
   window_->RunCommand(resources::kCmdShowViewer);
   Settle();
   for (const std::string& what : UnnamedControls(window_.get()))
@@ -177,19 +180,21 @@ TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName) {
 
 TEST_F(AccessibilityTest, TheDayButtonsSayWhichWayTheyGo) {
   ui::Browser* browser = window_->browser();
-  EXPECT_EQ(NameOf(browser->Control(1027)), "Previous day");
-  EXPECT_EQ(NameOf(browser->Control(1029)), "Next day");
+  EXPECT_EQ(NameOf(browser->Control(browser_ids::kPreviousDayButton)),
+            "Previous day");
+  EXPECT_EQ(NameOf(browser->Control(browser_ids::kNextDayButton)), "Next day");
   // A field is named by the label above it.
-  EXPECT_EQ(NameOf(browser->Control(1014)), "Sender");
-  EXPECT_EQ(NameOf(browser->Control(1026)), "Recipients");
+  EXPECT_EQ(NameOf(browser->Control(browser_ids::kSenderField)), "Sender");
+  EXPECT_EQ(NameOf(browser->Control(browser_ids::kRecipientsField)),
+            "Recipients");
   // Relabelled by a language, the name follows.
-  browser->SetControlText(1015, u"Absender");
-  EXPECT_EQ(NameOf(browser->Control(1014)), "Absender");
+  browser->SetControlText(shared_ids::kSenderLabel, u"Absender");
+  EXPECT_EQ(NameOf(browser->Control(browser_ids::kSenderField)), "Absender");
 }
 
 TEST_F(AccessibilityTest, TheBrowserListsOneItemPerEntryWithItsFiveLines) {
-  QAccessibleInterface* list =
-      QAccessible::queryAccessibleInterface(window_->browser()->ListBox(1010));
+  QAccessibleInterface* list = QAccessible::queryAccessibleInterface(
+      window_->browser()->ListBox(browser_ids::kMessageList));
   ASSERT_NE(list, nullptr);
   std::vector<QString> items;
   for (int i = 0; i < list->childCount(); ++i) {

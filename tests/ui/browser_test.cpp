@@ -21,10 +21,12 @@
 
 #include "device/clock.h"
 #include "device/codepage.h"
+#include "device/mutex.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
+#include "resources/control_ids.h"
 #include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"
@@ -33,13 +35,22 @@
 #include "storage/statement.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/test_watch.h"
 #include "ui/bidi.h"
+#include "ui/entry_list.h"
 #include "ui/main_window.h"
 #include "ui/rules_editor.h"
+#include "ui/soft_keys.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
 namespace {
+
+namespace about_ids = resources::about_ids;
+namespace browser_ids = resources::browser_ids;
+namespace rules_ids = resources::rules_ids;
+namespace shared_ids = resources::shared_ids;
 
 using testing_support::App;
 
@@ -56,7 +67,7 @@ TEST(WindowLayerTest, TemplatesScaleToTheWindowAndKeepTheirIds) {
   dialog.show();
   Settle();
   EXPECT_EQ(dialog.ControlIds().size(), t.controls.size());
-  QWidget* close = dialog.Control(20013);
+  QWidget* close = dialog.Control(shared_ids::kCloseButton);
   ASSERT_NE(close, nullptr);
   // Across, dialog units scale with the width; down, the button stays the
   // last thing in the window, inside it.
@@ -64,9 +75,10 @@ TEST(WindowLayerTest, TemplatesScaleToTheWindowAndKeepTheirIds) {
   EXPECT_EQ(close->geometry().width(), 30 * 3);
   EXPECT_TRUE(dialog.rect().contains(close->geometry()))
       << close->geometry().y();
-  EXPECT_EQ(dialog.ControlText(40013), u"Version");
-  EXPECT_TRUE(dialog.SetControlText(40013, u"Versionsnummer"));
-  EXPECT_EQ(dialog.ControlText(40013), u"Versionsnummer");
+  EXPECT_EQ(dialog.ControlText(about_ids::kVersionLabel), u"Version");
+  EXPECT_TRUE(
+      dialog.SetControlText(about_ids::kVersionLabel, u"Versionsnummer"));
+  EXPECT_EQ(dialog.ControlText(about_ids::kVersionLabel), u"Versionsnummer");
   EXPECT_EQ(dialog.Control(4242), nullptr);
   EXPECT_FALSE(dialog.SetControlText(4242, u"x"));
 }
@@ -135,10 +147,8 @@ class BrowserTest : public ::testing::Test {
     FindInstallFolder();
     ui::LoadUiTexts();
     InitDatabases();
-    ASSERT_TRUE(EnsureSession());
-    IMAPITable* table = nullptr;
-    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table, &NewAdviseSink);
+    watch_ = std::make_unique<testing_support::TestWatch>();
+    ASSERT_TRUE(watch_->EnterStores());
     std::string narrow;
     DayText(0, &narrow);
     today_ = narrow;
@@ -152,7 +162,7 @@ class BrowserTest : public ::testing::Test {
     ui::SetBrowser(nullptr);
     browser_.reset();
     device::CloseMessageService();  // no notification arrives any more
-    CloseStores();
+    watch_.reset();
     CloseRulesDb();
     ResetMessageDb();
     device::CloseMessageService();
@@ -225,7 +235,7 @@ class BrowserTest : public ::testing::Test {
     ui::RefreshMessageList(browser_.get());
     Settle();
   }
-  QListWidget* List() { return browser_->ListBox(1010); }
+  QListWidget* List() { return browser_->ListBox(browser_ids::kMessageList); }
   // Line `k` of listed entry `entry` (header, sender, recipients, time,
   // message), as the list was given it.
   QString Line(int entry, size_t k) {
@@ -239,6 +249,7 @@ class BrowserTest : public ::testing::Test {
   }
 
   std::unique_ptr<testing_support::TempImage> image_;
+  std::unique_ptr<testing_support::TestWatch> watch_;
   std::unique_ptr<ui::Browser> browser_;
   std::string today_;
 };
@@ -246,29 +257,31 @@ class BrowserTest : public ::testing::Test {
 TEST_F(BrowserTest, DayFieldThatIsNoNumberRefillsTodayAndShowsZero) {
   Record("SMS", "held", 0);
   for (const char16_t* text : {u"abc", u"-3", u""}) {
-    browser_->SetControlText(1022, text);
+    browser_->SetControlText(browser_ids::kDaysBackField, text);
     Refill();
-    EXPECT_EQ(browser_->ControlText(1022), u"0") << std::string(text, text + 0);
+    EXPECT_EQ(browser_->ControlText(browser_ids::kDaysBackField), u"0")
+        << std::string(text, text + 0);
     EXPECT_EQ(ui::DayOffset(), 0);
-    EXPECT_EQ(browser_->ControlText(1037), u"1");
+    EXPECT_EQ(browser_->ControlText(browser_ids::kMessageCount), u"1");
   }
   EXPECT_EQ(List()->count(), 1);
   EXPECT_EQ(Line(0, 0),
             "____________1. E-MAIL________________________________");
   EXPECT_EQ(Line(0, 1), "anna@example.org");
   EXPECT_EQ(Line(0, 4), "held  hello there");
-  EXPECT_EQ(Field(1019), device::LongDateText(device::Now()));
+  EXPECT_EQ(Field(browser_ids::kListedDay),
+            device::LongDateText(device::Now()));
 }
 
 TEST_F(BrowserTest, BothBoxesClearedTicksNormal) {
   Record("SMS", "held", 0);
   Record("SMS", "released", 1);
-  browser_->SetChecked(1039, false);
-  browser_->CheckBox(1039)->toggled(false);
-  browser_->SetChecked(1012, false);
-  browser_->CheckBox(1012)->toggled(false);
+  browser_->SetChecked(browser_ids::kBlockedBox, false);
+  browser_->CheckBox(browser_ids::kBlockedBox)->toggled(false);
+  browser_->SetChecked(browser_ids::kNormalBox, false);
+  browser_->CheckBox(browser_ids::kNormalBox)->toggled(false);
   Refill();
-  EXPECT_TRUE(browser_->IsChecked(1012));
+  EXPECT_TRUE(browser_->IsChecked(browser_ids::kNormalBox));
   ASSERT_EQ(List()->count(), 1);
   EXPECT_EQ(Line(0, 4), "released  hello there");
 }
@@ -292,10 +305,11 @@ TEST_F(BrowserTest, AnEntryIsOneItemOfFiveLinesAndLongTextsAreCut) {
   EXPECT_EQ(List()->selectedItems().size(), 1);
   // The fields show the texts isolated; what the rules editor and the
   // records get is the text itself.
-  EXPECT_EQ(browser_->ControlText(1014), ui::Isolated(u"anna@example.org"));
-  EXPECT_EQ(Field(1026), u"5550199");
-  EXPECT_EQ(Field(1025), u"10:00:00");
-  EXPECT_EQ(Field(1017).size(), 256u);
+  EXPECT_EQ(browser_->ControlText(browser_ids::kSenderField),
+            ui::Isolated(u"anna@example.org"));
+  EXPECT_EQ(Field(browser_ids::kRecipientsField), u"5550199");
+  EXPECT_EQ(Field(browser_ids::kTimeField), u"10:00:00");
+  EXPECT_EQ(Field(browser_ids::kMessageField).size(), 256u);
   std::string held;
   ASSERT_TRUE(ui::HeldMessageText(&held));
   EXPECT_EQ(held, subject + " " + message);  // the full texts
@@ -313,9 +327,12 @@ TEST_F(BrowserTest, TheRulesEditorOpensWithTheSelectedEntry) {
   List()->setCurrentRow(0);
   Settle();
   ui::RulesEditor editor;
-  EXPECT_EQ(editor.page()->ControlText(1031), u"anna@example.org");
-  EXPECT_EQ(editor.page()->ControlText(1035), u"5550199");
-  EXPECT_EQ(editor.page()->ControlText(1032), u"Lunch  see you");
+  EXPECT_EQ(editor.page()->ControlText(rules_ids::kSenderField),
+            u"anna@example.org");
+  EXPECT_EQ(editor.page()->ControlText(rules_ids::kRecipientsField),
+            u"5550199");
+  EXPECT_EQ(editor.page()->ControlText(rules_ids::kMessageField),
+            u"Lunch  see you");
 }
 
 TEST_F(BrowserTest, AnEntryBeyondThe512thShowsItsLinesAndWritesNoPage) {
@@ -328,7 +345,7 @@ TEST_F(BrowserTest, AnEntryBeyondThe512thShowsItsLinesAndWritesNoPage) {
   ASSERT_FALSE(PageFileExists());
   List()->setCurrentRow(512);
   Settle();
-  EXPECT_EQ(Field(1017), u"E-mail170  hello there");
+  EXPECT_EQ(Field(browser_ids::kMessageField), u"E-mail170  hello there");
   EXPECT_EQ(ui::LastSelection().recipients, u"5550199");
   EXPECT_FALSE(PageFileExists());
   EXPECT_EQ(Held().rfind("E-mail170", 0), std::string::npos);
@@ -405,7 +422,7 @@ TEST_F(BrowserTest, AnEntryWithoutItsOwnMessageLeavesNoEarlierOneToOpen) {
   List()->setCurrentRow(1);
   ASSERT_EQ(Held(), "Kept the kept message");
   List()->setCurrentRow(2);
-  EXPECT_EQ(Field(1017), u"Gone  the removed message");
+  EXPECT_EQ(Field(browser_ids::kMessageField), u"Gone  the removed message");
   EXPECT_EQ(Held(), "");
   EXPECT_EQ(ui::LastPagePath(), "");
 }
@@ -421,36 +438,39 @@ TEST_F(BrowserTest, ASelectionBeforeANewListArrivesOpensTheEntryItShows) {
   // The new list is on its way to the window, not in it yet.
   ASSERT_EQ(List()->count(), 1);
   List()->setCurrentRow(0);
-  EXPECT_EQ(Field(1017), u"Shown  the listed message");
+  EXPECT_EQ(Field(browser_ids::kMessageField), u"Shown  the listed message");
   EXPECT_EQ(Held(), "Shown the listed message");
   EXPECT_NE(Page().find("the listed message"), std::string::npos) << Page();
   // Once it arrives, its first entry is the new record.
   Settle();
   ASSERT_EQ(List()->count(), 2);
   List()->setCurrentRow(0);
-  EXPECT_EQ(Field(1017), u"Newer  first of the next list");
+  EXPECT_EQ(Field(browser_ids::kMessageField),
+            u"Newer  first of the next list");
   EXPECT_EQ(Held(), "Newer first of the next list");
   EXPECT_NE(Page().find("first of the next list"), std::string::npos) << Page();
 }
 
 TEST_F(BrowserTest, MinusAtZeroAndPlusWhileARefreshRunsDoNothing) {
-  QPushButton* minus = qobject_cast<QPushButton*>(browser_->Control(1029));
-  QPushButton* plus = qobject_cast<QPushButton*>(browser_->Control(1027));
+  QPushButton* minus = qobject_cast<QPushButton*>(
+      browser_->Control(browser_ids::kNextDayButton));
+  QPushButton* plus = qobject_cast<QPushButton*>(
+      browser_->Control(browser_ids::kPreviousDayButton));
   minus->click();
-  EXPECT_EQ(browser_->ControlText(1022), u"0");
+  EXPECT_EQ(browser_->ControlText(browser_ids::kDaysBackField), u"0");
   EXPECT_FALSE(ui::ListRefreshRunning());
   {
     // A refresh that cannot finish while the list lock is held here.
-    std::lock_guard<std::recursive_mutex> hold(ui::MessageListLock());
+    device::MutexLock hold(&ui::MessageListLock());
     ASSERT_TRUE(ui::StartListRefresh(browser_.get()));
     EXPECT_FALSE(ui::StartListRefresh(browser_.get()));
     plus->click();
-    EXPECT_EQ(browser_->ControlText(1022), u"0");
+    EXPECT_EQ(browser_->ControlText(browser_ids::kDaysBackField), u"0");
   }
   ui::JoinBrowserWorkers();
   Settle();
   plus->click();
-  EXPECT_EQ(browser_->ControlText(1022), u"1");
+  EXPECT_EQ(browser_->ControlText(browser_ids::kDaysBackField), u"1");
   ui::JoinBrowserWorkers();
   Settle();
   EXPECT_EQ(ui::DayOffset(), 1);
@@ -464,7 +484,7 @@ TEST_F(BrowserTest, TwoRefillsAtOnceGiveOneWholeList) {
   b.join();
   Settle();
   EXPECT_EQ(List()->count(), 40);
-  EXPECT_EQ(browser_->ControlText(1037), u"40");
+  EXPECT_EQ(browser_->ControlText(browser_ids::kMessageCount), u"40");
   for (int i = 0; i < 40; ++i) {
     EXPECT_EQ(ui::EntryLines(List(), i).size(), 5u);
     EXPECT_TRUE(Line(i, 0).startsWith("____________"));
@@ -479,15 +499,18 @@ TEST_F(BrowserTest, TheStatusLineGetsChangedTextsOnlyAndAlwaysTheLast) {
       ui::ShowStatusText("SMS : " + std::to_string(i) + " / 500.");
   });
   walk.join();
-  for (int i = 0; i < 200 && browser_->ControlText(1021) != u"SMS : 500 / 500.";
+  for (int i = 0; i < 200 && browser_->ControlText(browser_ids::kStatusLine) !=
+                                 u"SMS : 500 / 500.";
        ++i) {
     QTest::qWait(10);
   }
-  EXPECT_EQ(browser_->ControlText(1021), u"SMS : 500 / 500.");
+  EXPECT_EQ(browser_->ControlText(browser_ids::kStatusLine),
+            u"SMS : 500 / 500.");
   ui::ShowStatusText("");
-  for (int i = 0; i < 200 && !browser_->ControlText(1021).empty(); ++i)
+  for (int i = 0;
+       i < 200 && !browser_->ControlText(browser_ids::kStatusLine).empty(); ++i)
     QTest::qWait(10);
-  EXPECT_EQ(browser_->ControlText(1021), u"");
+  EXPECT_EQ(browser_->ControlText(browser_ids::kStatusLine), u"");
   Settle();
   // The same text again, as every pass ends, reaches the window no more.
   const uint64_t posts = ui::StatusTextPostsForTesting();
@@ -504,12 +527,12 @@ TEST(MainWindowTest, AboutBoxShowsTheMakersTexts) {
   QObject::connect(&window, &ui::MainWindow::AboutOpened, [](QWidget* about) {
     auto* page = about->findChild<ui::TemplateDialog*>();
     ASSERT_NE(page, nullptr);
-    EXPECT_EQ(page->ControlText(20004), u"Tarnvex");
-    EXPECT_EQ(page->ControlText(20005), u"Quorrelan");
-    EXPECT_EQ(page->ControlText(20009), u"1.0");
-    EXPECT_EQ(page->ControlText(20003), u"2026");
-    EXPECT_FALSE(page->ControlText(20007).empty());
-    QMetaObject::invokeMethod(page->Control(20013), "click",
+    EXPECT_EQ(page->ControlText(about_ids::kProductName), u"Tarnvex");
+    EXPECT_EQ(page->ControlText(about_ids::kMakerName), u"Quorrelan");
+    EXPECT_EQ(page->ControlText(about_ids::kVersion), u"1.0");
+    EXPECT_EQ(page->ControlText(about_ids::kCopyrightYear), u"2026");
+    EXPECT_FALSE(page->ControlText(about_ids::kMakerWeb).empty());
+    QMetaObject::invokeMethod(page->Control(shared_ids::kCloseButton), "click",
                               Qt::QueuedConnection);
   });
   window.RunCommand(resources::kCmdAbout);  // returns when Close was pressed

@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
@@ -18,8 +19,9 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
+#include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
@@ -28,6 +30,7 @@
 #include "tests/support/temp_image.h"
 #include "tests/ui/program_on_image.h"
 #include "ui/main_window.h"
+#include "ui/message_boxes.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 

@@ -36,8 +36,9 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
+#include "resources/control_ids.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
@@ -46,15 +47,20 @@
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "tests/ui/session_bus.h"
+#include "tests/ui/test_watch.h"
 #include "tests/ui/x_display.h"
 #include "ui/bidi.h"
 #include "ui/browser.h"
+#include "ui/entry_list.h"
 #include "ui/main_window.h"
+#include "ui/program_icon.h"
 #include "ui/startup.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
 
 namespace {
+
+namespace browser_ids = resources::browser_ids;
 
 using testing_support::App;
 
@@ -202,7 +208,8 @@ class NoticesX : public ::testing::Test {
     bool ran = false;
     std::function<void()> start = [&] {
       ui::MainWindow* window = ui::TheMainWindow();
-      if (window == nullptr || Session() == nullptr) {
+      if (window == nullptr || ui::Watch() == nullptr ||
+          ui::Watch()->stores().Session() == nullptr) {
         QTimer::singleShot(20, start);
         return;
       }
@@ -333,9 +340,9 @@ TEST_F(NoticesX, AClickOnTheNoticeShowsTheBrowserOnBlocked) {
     ASSERT_TRUE(WaitFor([&] { return !service_->notices.empty(); }, 10000));
     // The user looks elsewhere meanwhile, and hides the window.
     ui::Browser* browser = window->browser();
-    browser->SetChecked(1039, false);
-    browser->SetChecked(1012, true);
-    browser->SetControlText(1022, u"3");
+    browser->SetChecked(browser_ids::kBlockedBox, false);
+    browser->SetChecked(browser_ids::kNormalBox, true);
+    browser->SetControlText(browser_ids::kDaysBackField, u"3");
     window->RunCommand(resources::kCmdShowViewer);
     window->RunCommand(resources::kCmdHide);
     ASSERT_TRUE(WaitFor([&] { return window->isMinimized(); }, 2000));
@@ -344,13 +351,13 @@ TEST_F(NoticesX, AClickOnTheNoticeShowsTheBrowserOnBlocked) {
     QTest::qWait(300);
     EXPECT_TRUE(window->isMinimized());
     service_->Click(service_->notices[0].id);
-    QListWidget* list = browser->ListBox(1010);
+    QListWidget* list = browser->ListBox(browser_ids::kMessageList);
     ASSERT_TRUE(WaitFor(
         [&] { return !window->isMinimized() && list->count() == 1; }, 5000));
     EXPECT_FALSE(window->ViewerShown());
-    EXPECT_TRUE(browser->IsChecked(1039));
-    EXPECT_FALSE(browser->IsChecked(1012));
-    EXPECT_EQ(browser->ControlText(1022), u"0");
+    EXPECT_TRUE(browser->IsChecked(browser_ids::kBlockedBox));
+    EXPECT_FALSE(browser->IsChecked(browser_ids::kNormalBox));
+    EXPECT_EQ(browser->ControlText(browser_ids::kDaysBackField), u"0");
     EXPECT_EQ(ui::EntryLines(list, 0)[2], u"5550199");
   });
 }
@@ -503,10 +510,8 @@ TEST(NoticeDayTest, AClickListsTheHeldMessagesOfTheHoldsDay) {
   FindInstallFolder();
   ui::LoadUiTexts();
   InitDatabases();
-  ASSERT_TRUE(EnsureSession());
-  IMAPITable* table = nullptr;
-  ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-  EnumerateStores(table, &NewAdviseSink);
+  auto watch_ = std::make_unique<testing_support::TestWatch>();
+  ASSERT_TRUE(watch_->EnterStores());
   // Held yesterday, and one of today that was released.
   std::string yesterday, today;
   DayText(1, &yesterday);
@@ -526,16 +531,16 @@ TEST(NoticeDayTest, AClickListsTheHeldMessagesOfTheHoldsDay) {
     day.hour = 23;
     window.ShowHeldOn(day);
     ui::Browser* browser = window.browser();
-    QListWidget* list = browser->ListBox(1010);
+    QListWidget* list = browser->ListBox(browser_ids::kMessageList);
     ASSERT_TRUE(WaitFor([&] { return list->count() == 1; }, 5000));
     ui::JoinBrowserWorkers();
-    EXPECT_EQ(browser->ControlText(1022), u"1");
-    EXPECT_TRUE(browser->IsChecked(1039));
-    EXPECT_FALSE(browser->IsChecked(1012));
+    EXPECT_EQ(browser->ControlText(browser_ids::kDaysBackField), u"1");
+    EXPECT_TRUE(browser->IsChecked(browser_ids::kBlockedBox));
+    EXPECT_FALSE(browser->IsChecked(browser_ids::kNormalBox));
     EXPECT_EQ(ui::EntryLines(list, 0)[4], u"Yesterday  held");
   }
   device::CloseMessageService();
-  CloseStores();
+  watch_.reset();
   CloseRulesDb();
   ResetMessageDb();
 }

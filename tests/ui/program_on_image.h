@@ -11,15 +11,16 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
 #include "i18n/languages.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/test_watch.h"
 #include "ui/ui_texts.h"
 
 namespace testing_support {
@@ -34,7 +35,7 @@ class ProgramOnImage {
     i18n::ResetLanguageState();
     device::SetMessageBoxHandler(nullptr);
     device::CloseMessageService();
-    CloseStores();
+    watch_.reset();
     CloseRulesDb();
     ResetMessageDb();
     image_.reset();
@@ -61,13 +62,11 @@ class ProgramOnImage {
 
   // Logs on and watches every store, as the program does at start.
   bool Watch(std::string* why) {
-    IMAPITable* table = nullptr;
-    if (!EnsureSession() ||
-        Session()->GetMsgStoresTable(MAPI_UNICODE, &table) != S_OK) {
+    watch_ = std::make_unique<TestWatch>();
+    if (!watch_->EnterStores()) {
       *why = "no session with the message service";
       return false;
     }
-    EnumerateStores(table, &NewAdviseSink);
     return true;
   }
 
@@ -75,6 +74,7 @@ class ProgramOnImage {
 
  private:
   std::unique_ptr<TempImage> image_;
+  std::unique_ptr<TestWatch> watch_;
 };
 
 }  // namespace testing_support

@@ -12,18 +12,24 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
+#include "resources/control_ids.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/message_db.h"
 #include "storage/rules_db.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/test_watch.h"
 #include "ui/browser.h"
+#include "ui/entry_list.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
-#include "ui/window_layer.h"
 
 namespace {
+
+namespace rules_ids = resources::rules_ids;
+namespace shared_ids = resources::shared_ids;
 
 using testing_support::App;
 
@@ -59,32 +65,33 @@ class RulesEditorTest : public ::testing::Test {
   ui::TemplateDialog& Page() { return *editor_->page(); }
   void Fields(const std::u16string& sender, const std::u16string& recipients,
               const std::u16string& message) {
-    Page().SetControlText(1031, sender);
-    Page().SetControlText(1035, recipients);
-    Page().SetControlText(1032, message);
+    Page().SetControlText(rules_ids::kSenderField, sender);
+    Page().SetControlText(rules_ids::kRecipientsField, recipients);
+    Page().SetControlText(rules_ids::kMessageField, message);
   }
   void Press(int id) {
     qobject_cast<QPushButton*>(Page().Control(id))->click();
   }
-  QListWidget* List() { return Page().ListBox(1026); }
+  QListWidget* List() { return Page().ListBox(rules_ids::kRuleList); }
 
   std::unique_ptr<testing_support::TempImage> image_;
+  testing_support::TestWatch watch_;
   std::shared_ptr<Boxes> boxes_;
   std::unique_ptr<ui::RulesEditor> editor_;
 };
 
 TEST_F(RulesEditorTest, OpensWithEmptyFieldsBeforeAnySelection) {
   Open();
-  EXPECT_EQ(Page().ControlText(1031), u"");
-  EXPECT_EQ(Page().ControlText(1035), u"");
-  EXPECT_EQ(Page().ControlText(1032), u"");
-  EXPECT_EQ(Page().ControlText(1038), u"0");
+  EXPECT_EQ(Page().ControlText(rules_ids::kSenderField), u"");
+  EXPECT_EQ(Page().ControlText(rules_ids::kRecipientsField), u"");
+  EXPECT_EQ(Page().ControlText(rules_ids::kMessageField), u"");
+  EXPECT_EQ(Page().ControlText(rules_ids::kRuleCount), u"0");
 }
 
 TEST_F(RulesEditorTest, RecipientsAloneAreRefusedWithAWarning) {
   Open();
   Fields(u"", u"5550199", u"");
-  Press(1033);
+  Press(rules_ids::kAddButton);
   ASSERT_EQ(boxes_->shown.size(), 1u);
   EXPECT_EQ(boxes_->shown[0], u"Specify a Sender, a Message, or both!");
   EXPECT_EQ(boxes_->captions[0], u"Warning");
@@ -96,8 +103,8 @@ TEST_F(RulesEditorTest, RecipientsAloneAreRefusedWithAWarning) {
 TEST_F(RulesEditorTest, TheSameRuleTwiceIsOneRule) {
   Open();
   Fields(u"Anna", u"5550199", u"Lunch at noon");
-  Press(1033);
-  Press(1033);
+  Press(rules_ids::kAddButton);
+  Press(rules_ids::kAddButton);
   EXPECT_TRUE(boxes_->shown.empty());
   EXPECT_EQ(RuleCount(), 1);
   ASSERT_EQ(List()->count(), 1);  // one item a rule, of four lines
@@ -105,9 +112,10 @@ TEST_F(RulesEditorTest, TheSameRuleTwiceIsOneRule) {
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], u"____________1. Rule________________________________");
   EXPECT_EQ(lines[2], u"5550199");
-  EXPECT_EQ(Page().ControlText(1038), u"1");
-  EXPECT_EQ(Page().ControlText(1031), u"Anna");  // the fields keep their texts
-  EXPECT_EQ(RulesChanged.load(), 1);
+  EXPECT_EQ(Page().ControlText(rules_ids::kRuleCount), u"1");
+  EXPECT_EQ(Page().ControlText(rules_ids::kSenderField),
+            u"Anna");  // the fields keep their texts
+  EXPECT_TRUE(ui::Watch()->RulesChangeNoted());
 }
 
 TEST_F(RulesEditorTest, The513thRuleIsRefused) {
@@ -115,9 +123,9 @@ TEST_F(RulesEditorTest, The513thRuleIsRefused) {
     ASSERT_TRUE(AddRule(("s" + std::to_string(i)).c_str(), "r", "m", 90));
   }
   Open();
-  EXPECT_EQ(Page().ControlText(1038), u"512");
+  EXPECT_EQ(Page().ControlText(rules_ids::kRuleCount), u"512");
   Fields(u"one more", u"5550199", u"");
-  Press(1033);
+  Press(rules_ids::kAddButton);
   ASSERT_EQ(boxes_->shown.size(), 1u);
   EXPECT_EQ(boxes_->shown[0], u"Maximum rule limit exceeded!");
   EXPECT_EQ(RuleCount(), kMaxRules);
@@ -127,18 +135,18 @@ TEST_F(RulesEditorTest, DeleteTakesTheFieldsAndKeepsTheOldCount) {
   ASSERT_TRUE(AddRule("Anna", "5550199", "first", 90));
   ASSERT_TRUE(AddRule("Bert", "5550111", "second", 90));
   Open();
-  Press(1034);
+  Press(rules_ids::kDeleteButton);
   ASSERT_EQ(boxes_->shown.size(), 1u);
   EXPECT_EQ(boxes_->shown[0], u"Select a rule first!");
   List()->setCurrentRow(1);  // the second rule
-  EXPECT_EQ(Page().ControlText(1031), u"Bert");
+  EXPECT_EQ(Page().ControlText(rules_ids::kSenderField), u"Bert");
   // The fields name the first rule now: that one goes.
   Fields(u"Anna", u"5550199", u"first");
-  Press(1034);
+  Press(rules_ids::kDeleteButton);
   EXPECT_EQ(RuleCount(), 1);
   EXPECT_EQ(List()->count(), 1);
-  EXPECT_EQ(Page().ControlText(1031), u"");
-  EXPECT_EQ(Page().ControlText(1038), u"2");
+  EXPECT_EQ(Page().ControlText(rules_ids::kSenderField), u"");
+  EXPECT_EQ(Page().ControlText(rules_ids::kRuleCount), u"2");
   std::string sender;
   ASSERT_TRUE(GetRule(0, &sender, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(sender, "Bert");
@@ -147,12 +155,12 @@ TEST_F(RulesEditorTest, DeleteTakesTheFieldsAndKeepsTheOldCount) {
 TEST_F(RulesEditorTest, AnApostropheIsStoredAsABlankAndTheRuleCanBeDeleted) {
   Open();
   Fields(u"O'Neil", u"5550199", u"it's lunch");
-  Press(1033);
+  Press(rules_ids::kAddButton);
   ASSERT_EQ(RuleCount(), 1);
   List()->setCurrentRow(0);
-  EXPECT_EQ(Page().ControlText(1031), u"O Neil");
-  EXPECT_EQ(Page().ControlText(1032), u"it s lunch");
-  Press(1034);
+  EXPECT_EQ(Page().ControlText(rules_ids::kSenderField), u"O Neil");
+  EXPECT_EQ(Page().ControlText(rules_ids::kMessageField), u"it s lunch");
+  Press(rules_ids::kDeleteButton);
   EXPECT_TRUE(boxes_->shown.empty());
   EXPECT_EQ(RuleCount(), 0);
   EXPECT_EQ(MaxRuleId(), 0);
@@ -168,8 +176,9 @@ TEST_F(RulesEditorTest, ALongRuleSelectedAndDeletedIsGoneAndAllowsNothingMore) {
   ASSERT_TRUE(AddRule(sender.c_str(), recipients.c_str(), "lunch", 90));
   Open();
   List()->setCurrentRow(0);
-  EXPECT_EQ(Page().ControlText(1035).size(), recipients.size());
-  Press(1034);
+  EXPECT_EQ(Page().ControlText(rules_ids::kRecipientsField).size(),
+            recipients.size());
+  Press(rules_ids::kDeleteButton);
   EXPECT_TRUE(boxes_->shown.empty());
   EXPECT_EQ(MaxRuleId(), 0);  // the row is gone from Rules_0.db
   EXPECT_EQ(RuleCount(), 0);
@@ -181,12 +190,12 @@ TEST_F(RulesEditorTest, ALongRuleSelectedAndDeletedIsGoneAndAllowsNothingMore) {
 
 TEST_F(RulesEditorTest, ClosingWithoutChangesStartsNoUpdate) {
   Open();
-  editor_->CloseEditor(20013);
+  editor_->CloseEditor(shared_ids::kCloseButton);
   EXPECT_FALSE(ui::RulesEditor::LastCloseStartedUpdate());
   Open();
   Fields(u"Anna", u"5550199", u"x");
-  Press(1033);
-  editor_->CloseEditor(20013);
+  Press(rules_ids::kAddButton);
+  editor_->CloseEditor(shared_ids::kCloseButton);
   EXPECT_TRUE(ui::RulesEditor::LastCloseStartedUpdate());
 }
 

@@ -16,15 +16,18 @@
 #include <string>
 
 #include "i18n/chooser.h"
+#include "resources/control_ids.h"
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
 #include "tests/ui/x_display.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
-#include "ui/window_layer.h"
+#include "ui/soft_keys.h"
 
 namespace {
+
+namespace browser_ids = resources::browser_ids;
 
 using testing_support::App;
 
@@ -82,11 +85,13 @@ TEST(ScreenOnX, Child) {
   QTest::qWait(300);
   ui::Browser* browser = window.browser();
   const int line = browser->fontMetrics().height();
-  QListWidget* list = browser->ListBox(1010);
+  QListWidget* list = browser->ListBox(browser_ids::kMessageList);
   std::printf("maximised %s: browser %dx%d, list %d px, line %d px\n",
               Text(window.geometry()).c_str(), browser->width(),
               browser->height(), list->height(), line);
-  for (int id : {1019, 1021, 1014, 1025, 1026, 1022}) {
+  for (int id : {browser_ids::kListedDay, browser_ids::kStatusLine,
+                 browser_ids::kSenderField, browser_ids::kTimeField,
+                 browser_ids::kRecipientsField, browser_ids::kDaysBackField}) {
     EXPECT_LE(browser->Control(id)->height(), 2 * line + 4)
         << "field " << id << " is " << browser->Control(id)->height()
         << " px tall with " << line << " px lines";

@@ -14,7 +14,7 @@
 #include "device/image.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
+#include "hold/monitor.h"
 #include "storage/init.h"
 #include "storage/locations.h"
 #include "storage/rules_db.h"
@@ -78,11 +78,11 @@ class BoxOpenUntilWatched : public testing_support::RecordingMessageBoxes {
     std::string error;
     EXPECT_TRUE(device::CreateStore("SMS", &error)) << error;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-    while (!MonitoringProblem().empty() &&
+    while (!ui::Watch()->Problem().empty() &&
            std::chrono::steady_clock::now() < until) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    watched_while_open = MonitoringProblem().empty();
+    watched_while_open = ui::Watch()->Problem().empty();
     return device::MessageBoxAnswer::kOk;
   }
   bool watched_while_open = false;

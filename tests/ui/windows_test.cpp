@@ -28,8 +28,9 @@
 #include "device/message_box.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
+#include "resources/control_ids.h"
 #include "resources/resources.h"
 #include "storage/init.h"
 #include "storage/locations.h"
@@ -38,13 +39,20 @@
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/test_watch.h"
 #include "tests/ui/x_display.h"
 #include "ui/browser.h"
 #include "ui/main_window.h"
+#include "ui/message_boxes.h"
+#include "ui/page_view.h"
+#include "ui/soft_keys.h"
+#include "ui/template_dialog.h"
 #include "ui/ui_texts.h"
-#include "ui/window_layer.h"
 
 namespace {
+
+namespace browser_ids = resources::browser_ids;
+namespace shared_ids = resources::shared_ids;
 
 using testing_support::App;
 
@@ -108,18 +116,22 @@ TEST(LayoutTest, TheTemplatesOrderIsKept) {
     auto top = [&](int id) { return page.Control(id)->geometry().top(); };
     auto left = [&](int id) { return page.Control(id)->geometry().left(); };
     // Down: date, list, status line, sender, recipients, message, day, boxes.
-    EXPECT_LT(top(1019), top(1010));
-    EXPECT_LT(top(1010), top(1021));
-    EXPECT_LT(top(1021), top(1015));
-    EXPECT_LT(top(1014), top(1024));
-    EXPECT_LT(top(1026), top(1016));
-    EXPECT_LT(top(1017), top(1020));
-    EXPECT_LT(top(1027), top(1029));
-    EXPECT_LT(top(1020), top(1039));
+    EXPECT_LT(top(browser_ids::kListedDay), top(browser_ids::kMessageList));
+    EXPECT_LT(top(browser_ids::kMessageList), top(browser_ids::kStatusLine));
+    EXPECT_LT(top(browser_ids::kStatusLine), top(shared_ids::kSenderLabel));
+    EXPECT_LT(top(browser_ids::kSenderField),
+              top(shared_ids::kRecipientsLabel));
+    EXPECT_LT(top(browser_ids::kRecipientsField),
+              top(shared_ids::kMessageLabel));
+    EXPECT_LT(top(browser_ids::kMessageField),
+              top(browser_ids::kDaysBackLabel));
+    EXPECT_LT(top(browser_ids::kPreviousDayButton),
+              top(browser_ids::kNextDayButton));
+    EXPECT_LT(top(browser_ids::kDaysBackLabel), top(browser_ids::kBlockedBox));
     // Across: sender before time, blocked before normal before update.
-    EXPECT_LT(left(1014), left(1025));
-    EXPECT_LT(left(1039), left(1012));
-    EXPECT_LT(left(1012), left(1018));
+    EXPECT_LT(left(browser_ids::kSenderField), left(browser_ids::kTimeField));
+    EXPECT_LT(left(browser_ids::kBlockedBox), left(browser_ids::kNormalBox));
+    EXPECT_LT(left(browser_ids::kNormalBox), left(browser_ids::kUpdateButton));
     // The fonts grow with the window, but stay in proportion.
     EXPECT_GE(page.font().pointSizeF(),
               QApplication::font().pointSizeF() - 0.01);
@@ -153,7 +165,7 @@ void CheckMainWindowShapes(ui::MainWindow* window, bool maximise) {
       QRect in_window(key->mapTo(window, QPoint(0, 0)), key->size());
       EXPECT_TRUE(window->rect().contains(in_window)) << "soft key " << k;
     }
-    int lines = VisibleLines(browser->ListBox(1010));
+    int lines = VisibleLines(browser->ListBox(browser_ids::kMessageList));
     if (window->width() >= 800 || window->height() >= 640) {
       EXPECT_GE(lines, 5) << "the list shows too little";
     }
@@ -219,10 +231,8 @@ class ViewerTest : public ::testing::Test {
     FindInstallFolder();
     ui::LoadUiTexts();
     InitDatabases();
-    ASSERT_TRUE(EnsureSession());
-    IMAPITable* table = nullptr;
-    ASSERT_EQ(Session()->GetMsgStoresTable(MAPI_UNICODE, &table), S_OK);
-    EnumerateStores(table, &NewAdviseSink);
+    watch_ = std::make_unique<testing_support::TestWatch>();
+    ASSERT_TRUE(watch_->EnterStores());
     std::string narrow;
     DayText(0, &narrow);
     today_ = narrow;
@@ -234,7 +244,7 @@ class ViewerTest : public ::testing::Test {
     Settle();
     window_.reset();
     device::CloseMessageService();
-    CloseStores();
+    watch_.reset();
     CloseRulesDb();
     ResetMessageDb();
     image_.reset();
@@ -251,7 +261,9 @@ class ViewerTest : public ::testing::Test {
     Settle();
   }
   QString Open(int entry) {
-    window_->browser()->ListBox(1010)->setCurrentRow(entry);
+    window_->browser()
+        ->ListBox(browser_ids::kMessageList)
+        ->setCurrentRow(entry);
     Settle();
     window_->RunCommand(resources::kCmdShowViewer);
     Settle();
@@ -259,6 +271,7 @@ class ViewerTest : public ::testing::Test {
     window_->viewer()->viewport()->grab();
     return window_->viewer()->PlainPage();
   }
+  std::unique_ptr<testing_support::TestWatch> watch_;
   std::unique_ptr<testing_support::TempImage> image_;
   std::unique_ptr<ui::MainWindow> window_;
   std::string today_;
@@ -270,7 +283,7 @@ TEST_F(ViewerTest, ShowsThePageOfEachSelectionInTurnDecodedFromTheCodePage) {
          "zw\xF6lf Stra\xDF"
          "en");  // code page 1252
   Refill();
-  ASSERT_EQ(window_->browser()->ListBox(1010)->count(), 2);
+  ASSERT_EQ(window_->browser()->ListBox(browser_ids::kMessageList)->count(), 2);
   QString first = Open(0);
   EXPECT_TRUE(first.contains("one to start")) << first.toStdString();
   EXPECT_TRUE(window_->ViewerShown());

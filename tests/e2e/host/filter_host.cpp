@@ -1,52 +1,73 @@
 // The filter without a window, for end-to-end tests: sets up the databases,
-// starts monitoring on the device image of TARNVEX_DEVICE and runs until it
-// is ended. It reads commands on stdin, one a line:
+// starts the watch on the device image of TARNVEX_DEVICE and runs until it is
+// ended. Its clock runs TARNVEX_TEST_TIME_SCALE times faster than the real
+// one (1 when unset), so that back-offs of seconds pass in a test's
+// milliseconds. It reads commands on stdin, one a line:
 //   rules-changed   reload the rules and let the worker scan every store
 //   pause / resume  PauseWorker / ResumeWorker (answers "paused 1" ...)
 //   check-holds-all the outgoing check holds every message (a judgement that
 //                   differs from the worker's, forced)
+//   fault walk|rules on|off
+//                   every walk of a held folder fails, or every read of the
+//                   rules before one, as a locked file makes them fail
+//   faults walk|rules
+//                   how many of those faults were met ("faults N")
 //   quit            stop the worker and end
 // and reports "monitoring" once it is running (or "failed", and goes on while
-// monitoring tries again; "problem ..." lines tell what it finds).
+// the watch tries again; "problem ..." lines tell what it finds).
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
 #include "device/image.h"
 #include "filter/rule_table.h"
-#include "mapi/monitor.h"
-#include "mapi/stores.h"
+#include "hold/monitor.h"
+#include "hold/stores.h"
 #include "storage/init.h"
 #include "storage/locations.h"
+#include "tests/support/test_env.h"
 
 int main() {
   device::KeepImagePrivate();
   FindInstallFolder();
   InitDatabases();
-  SetMonitoringProblemHandler([](const std::string& problem) {
+  const char* scale = std::getenv("TARNVEX_TEST_TIME_SCALE");
+  testing_support::TestEnv env(scale != nullptr ? std::atoi(scale) : 1);
+  hold::Monitor monitor(&env);
+  monitor.SetProblemHandler([](const std::string& problem) {
     std::printf("problem %s\n", problem.empty() ? "gone" : problem.c_str());
     std::fflush(stdout);
   });
-  // Without a watch the host stays: monitoring tries again by itself.
-  if (StartMonitoring()) {
-    std::printf("monitoring %d\n", StoreCount());
+  // Without a watch the host stays: the watch tries again by itself.
+  if (monitor.Start()) {
+    std::printf("monitoring %d\n", monitor.stores().Count());
   } else {
     std::printf("failed\n");
   }
   std::fflush(stdout);
+  using Step = hold::Env::Step;
   std::string line;
   while (std::getline(std::cin, line)) {
+    const bool walk = line.find(" walk") != std::string::npos;
+    const Step step = walk ? Step::kWalkHeldFolder : Step::kReadRules;
     if (line == "rules-changed") {
       LoadRules();
-      RulesChanged.store(1);
+      monitor.NoteRulesChanged();
       std::printf("ok\n");
     } else if (line == "pause") {
-      std::printf("paused %d\n", PauseWorker() ? 1 : 0);
+      std::printf("paused %d\n", monitor.PauseWorker() ? 1 : 0);
     } else if (line == "resume") {
-      std::printf("resumed %d\n", ResumeWorker() ? 1 : 0);
+      std::printf("resumed %d\n", monitor.ResumeWorker() ? 1 : 0);
     } else if (line == "check-holds-all") {
-      SetCheckHoldsEverythingForTesting(true);
+      monitor.SetCheckHoldsEverythingForTesting(true);
       std::printf("ok\n");
+    } else if (line.rfind("fault ", 0) == 0) {
+      env.SetFault(step,
+                   line.size() > 3 && line.substr(line.size() - 3) == " on");
+      std::printf("ok\n");
+    } else if (line.rfind("faults ", 0) == 0) {
+      std::printf("faults %d\n", env.FaultsMet(step));
     } else if (line == "quit") {
       break;
     } else {
@@ -54,6 +75,6 @@ int main() {
     }
     std::fflush(stdout);
   }
-  StopMonitoring();
+  monitor.Stop();
   return 0;
 }
