@@ -8,9 +8,9 @@
 //
 // The table is process-wide. Its records are plain values that own their
 // texts and token lists, and go with them (reload or removal). The
-// notification thread
-// matches while the user interface reloads or removes rules, so the table is
-// guarded by a reader/writer lock: a match always sees one whole table, the
+// notification thread matches while the user interface reloads or removes
+// rules, so the table is guarded by a reader/writer lock (rule_table.cpp; the
+// compiler checks what it guards): a match always sees one whole table, the
 // old one or the new one, never a half-built or freed record. Lock order:
 // the rules-database lock before the table lock, never the reverse.
 #ifndef TARNVEX_FILTER_RULE_TABLE_H_

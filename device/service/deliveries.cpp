@@ -1,3 +1,5 @@
+// A relay's deliveries in the service file: which recipients of a message
+// are waiting, being sent, delivered, deferred or failed (deliveries.h).
 #include "device/service/deliveries.h"
 
 #include <algorithm>
@@ -41,7 +43,7 @@ Due GateView(const DeliveryCandidate& c) {
 }
 
 // Whether the message has a recipient that is neither delivered nor failed.
-bool HasOpenRecipients(int64_t message, bool* failed) {
+bool HasOpenRecipients(int64_t message, bool* failed) REQUIRES(Lock()) {
   Query q(
       "SELECT 1 FROM deliveries WHERE message = ? AND state IN ('waiting', "
       "'sending', 'deferred') LIMIT 1;");
@@ -76,7 +78,11 @@ std::string NoticeText(const std::string& subject,
 // Items, and when a recipient failed a notice goes into the Inbox. Only from
 // the Outbox: a message held meanwhile stays where it is and is finished
 // when it comes back. False when the file could not be written.
-bool Finish(int64_t message, int64_t now_ms, DeliveryRecord* record) {
+std::vector<RecipientDelivery> DeliveryStatesLocked(int64_t message)
+    REQUIRES(Lock());
+
+bool Finish(int64_t message, int64_t now_ms, DeliveryRecord* record)
+    REQUIRES(Lock()) {
   Query where(
       "SELECT f.store, f.id, m.subject FROM messages m JOIN folders f ON f.id "
       "= m.folder WHERE m.id = ? AND f.kind = ?;");
@@ -105,7 +111,7 @@ bool Finish(int64_t message, int64_t now_ms, DeliveryRecord* record) {
     return false;
   }
   if (record != nullptr) record->finished = true;
-  std::vector<RecipientDelivery> rows = DeliveryStates(message);
+  std::vector<RecipientDelivery> rows = DeliveryStatesLocked(message);
   const bool any_failed =
       std::any_of(rows.begin(), rows.end(), [](const RecipientDelivery& r) {
         return r.state == DeliveryState::kFailed;
@@ -157,7 +163,7 @@ bool DueDeliveries(const std::string& store, int64_t send_delay_ms,
   if (!OpenMessageService(&error)) return false;
   std::vector<Due> outboxes;
   if (!service::ReadOutboxes(now_ms - send_delay_ms, &outboxes)) return false;
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  device::MutexLock guard(&Lock());
   for (const Due& d : outboxes) {
     if (!d.may_send || d.store_name != store) continue;
     // Due: nothing under way, and a recipient waiting, deferred until now
@@ -194,7 +200,7 @@ namespace {
 // The hand-over of one message, inside a change. False when the file could
 // not be read or written.
 bool ClaimIn(const DeliveryCandidate& candidate, int64_t now_ms,
-             DeliveryClaim* claim) {
+             DeliveryClaim* claim) REQUIRES(Lock()) {
   const Due gate = GateView(candidate);
   const int64_t id = candidate.id;
   claim->recipients.clear();
@@ -276,7 +282,7 @@ bool ClaimIn(const DeliveryCandidate& candidate, int64_t now_ms,
 // The outcome of one transaction, inside a change.
 bool RecordIn(int64_t message, const std::vector<DeliveryOutcome>& outcomes,
               const DeliveryPolicy& policy, int64_t now_ms,
-              DeliveryRecord* made) {
+              DeliveryRecord* made) REQUIRES(Lock()) {
   *made = DeliveryRecord{};
   for (const DeliveryOutcome& o : outcomes) {
     Query row(
@@ -343,8 +349,9 @@ DeliveryClaim ClaimDelivery(const DeliveryCandidate& candidate,
   DeliveryClaim claim;
   std::string error;
   if (!OpenMessageService(&error)) return claim;
-  if (!service::DurableChange(
-          [&] { return ClaimIn(candidate, now_ms, &claim); })) {
+  if (!service::DurableChange([&]() REQUIRES(Lock()) {
+        return ClaimIn(candidate, now_ms, &claim);
+      })) {
     claim = DeliveryClaim{};
   }
   return claim;
@@ -363,8 +370,9 @@ bool RecordDelivery(int64_t message,
   std::string error;
   if (!OpenMessageService(&error)) return false;
   DeliveryRecord made;
-  if (!service::DurableChange(
-          [&] { return RecordIn(message, outcomes, policy, now_ms, &made); }))
+  if (!service::DurableChange([&]() REQUIRES(Lock()) {
+        return RecordIn(message, outcomes, policy, now_ms, &made);
+      }))
     return false;
   if (record != nullptr) *record = std::move(made);
   return true;
@@ -380,7 +388,7 @@ bool RecordDeliveryAndClaim(int64_t message,
   if (!OpenMessageService(&error)) return false;
   DeliveryRecord made;
   DeliveryClaim claimed;
-  if (!service::DurableChange([&] {
+  if (!service::DurableChange([&]() REQUIRES(Lock()) {
         return RecordIn(message, outcomes, policy, now_ms, &made) &&
                ClaimIn(next, now_ms, &claimed);
       })) {
@@ -397,12 +405,12 @@ int ResetInterruptedDeliveries() {
   {
     // Read first: a transport that starts with nothing cut short writes
     // nothing.
-    std::lock_guard<std::recursive_mutex> guard(Lock());
+    device::MutexLock guard(&Lock());
     Query any("SELECT 1 FROM deliveries WHERE state = 'sending' LIMIT 1;");
     if (!any.Step()) return any.failed() ? -1 : 0;
   }
   int reset = 0;
-  const bool ok = service::DurableChange([&] {
+  const bool ok = service::DurableChange([&]() REQUIRES(Lock()) {
     Query q("UPDATE deliveries SET state = 'waiting' WHERE state = 'sending';");
     if (q.Exec() != SQLITE_DONE) return false;
     reset = sqlite3_changes(service::Db());
@@ -411,11 +419,10 @@ int ResetInterruptedDeliveries() {
   return ok ? reset : -1;
 }
 
-std::vector<RecipientDelivery> DeliveryStates(int64_t message) {
+namespace {
+
+std::vector<RecipientDelivery> DeliveryStatesLocked(int64_t message) {
   std::vector<RecipientDelivery> out;
-  std::string error;
-  if (!OpenMessageService(&error)) return out;
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q(
       "SELECT recipient, state, due_ms, attempts, first_deferred_ms, reply "
       "FROM deliveries WHERE message = ? ORDER BY rowid;");
@@ -431,6 +438,15 @@ std::vector<RecipientDelivery> DeliveryStates(int64_t message) {
     out.push_back(std::move(r));
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<RecipientDelivery> DeliveryStates(int64_t message) {
+  std::string error;
+  if (!OpenMessageService(&error)) return {};
+  device::MutexLock guard(&Lock());
+  return DeliveryStatesLocked(message);
 }
 
 }  // namespace device

@@ -25,7 +25,8 @@ struct Due {
 // The messages that have lain in an Outbox itself since `since_at_most` or
 // longer, each with the gate's answer. False when the service file could not
 // be read.
-bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due);
+bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due)
+    EXCLUDES(Lock());
 
 // A condition over the table "messages" (unaliased): the message is still
 // where the gate saw it, since the same moment, the journal entry the gate

@@ -23,7 +23,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -60,7 +59,7 @@ class Notifier {
     // the Outbox already is handed over by the catch-up.
     JournalMark end;
     if (!JournalEnd(&end)) return 0;
-    std::lock_guard<std::mutex> guard(lock_);
+    device::MutexLock guard(&lock_);
     if (!Start(end)) return 0;
     sink->AddRef();
     ULONG connection = next_connection_++;
@@ -77,7 +76,7 @@ class Notifier {
   bool Remove(ULONG connection) {
     IMAPIAdviseSink* sink = nullptr;
     {
-      std::lock_guard<std::mutex> guard(lock_);
+      device::MutexLock guard(&lock_);
       for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
         if (it->connection == connection) {
           sink = it->sink;
@@ -99,16 +98,16 @@ class Notifier {
   void Stop() {
     std::vector<SinkEntry> sinks;
     {
-      std::lock_guard<std::mutex> guard(lock_);
+      device::MutexLock guard(&lock_);
       stopping_ = true;
       Poke();
     }
-    write_wanted_.notify_all();
+    write_wanted_.SignalAll();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
       thread_.join();
     }
     if (writer_.joinable()) writer_.join();
-    std::lock_guard<std::mutex> guard(lock_);
+    device::MutexLock guard(&lock_);
     if (watch_ >= 0) close(watch_);
     if (poke_ >= 0) close(poke_);
     watch_ = poke_ = -1;
@@ -124,8 +123,8 @@ class Notifier {
  private:
   // The journal's newest entry ({0, 0} when it is empty); false when it
   // cannot be read.
-  static bool JournalEnd(JournalMark* end) {
-    std::lock_guard<std::recursive_mutex> db_guard(Lock());
+  static bool JournalEnd(JournalMark* end) EXCLUDES(Lock()) {
+    device::MutexLock db_guard(&Lock());
     Query q("SELECT seq, stamp FROM journal ORDER BY seq DESC LIMIT 1;");
     if (q.Step()) {
       *end = {q.Int64(0), q.Int64(1)};
@@ -135,7 +134,7 @@ class Notifier {
     return !q.failed();
   }
 
-  bool Start(const JournalMark& end) {
+  bool Start(const JournalMark& end) REQUIRES(lock_) {
     if (thread_.joinable()) return true;
     int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (watch < 0) {
@@ -178,7 +177,7 @@ class Notifier {
     try {
       if (!writer_.joinable())
         writer_ = std::thread([this] { WriteRecords(); });
-      thread_ = std::thread([this] { Run(); });
+      thread_ = std::thread([this, watch, poke] { Run(watch, poke); });
     } catch (...) {
       device::DebugCaught("notifications: starting the thread");
       close(watch_);
@@ -190,15 +189,15 @@ class Notifier {
     return true;
   }
 
-  void Poke() {
+  void Poke() REQUIRES(lock_) {
     if (poke_ < 0) return;
     uint64_t one = 1;
     ssize_t ignored = write(poke_, &one, sizeof one);
     (void)ignored;
   }
 
-  // Writes the record as it is now. The caller holds lock_.
-  void WriteRecordLocked() {
+  // Writes the record as it is now.
+  void WriteRecordLocked() REQUIRES(lock_) {
     if (record_.pid == 0) return;
     const JournalMark own = NewestOwnEntry();
     record_.wrote = own.seq > record_.done ? own.seq : 0;
@@ -209,26 +208,27 @@ class Notifier {
   // Asks the writer thread to write the record as it will be then: the
   // notification thread goes on meanwhile. Replacing a file may wait for
   // the disk (the file system writes the new file's data out first), and
-  // the holds must not wait for that. The caller holds lock_.
-  void WriteRecordSoonLocked() {
+  // the holds must not wait for that.
+  void WriteRecordSoonLocked() REQUIRES(lock_) {
     write_pending_ = true;
-    write_wanted_.notify_one();
+    write_wanted_.Signal();
   }
 
   // Writes one state of the record unless a later one was written already:
   // records are written in the order their states were taken, so the file
   // never goes back to an older one.
-  void WriteVersion(const ListenerRecord& record, uint64_t version) {
-    std::lock_guard<std::mutex> guard(write_lock_);
+  void WriteVersion(const ListenerRecord& record, uint64_t version)
+      EXCLUDES(write_lock_) {
+    device::MutexLock guard(&write_lock_);
     if (version <= written_version_) return;
     WriteListenerRecord(record);
     written_version_ = version;
   }
 
-  void WriteRecords() {
-    std::unique_lock<std::mutex> guard(lock_);
+  void WriteRecords() EXCLUDES(lock_) {
+    device::MutexLock guard(&lock_);
     for (;;) {
-      write_wanted_.wait(guard, [this] { return write_pending_ || stopping_; });
+      while (!write_pending_ && !stopping_) write_wanted_.Wait(&lock_);
       if (!write_pending_) return;  // stopping, nothing left to write
       write_pending_ = false;
       if (record_.pid == 0) continue;
@@ -237,9 +237,9 @@ class Notifier {
       record_.wrote_stamp = own.seq > record_.done ? own.stamp : 0;
       const ListenerRecord record = record_;
       const uint64_t version = ++version_;
-      guard.unlock();
+      guard.Unlock();
       WriteVersion(record, version);
-      guard.lock();
+      guard.Lock();
     }
   }
 
@@ -252,10 +252,10 @@ class Notifier {
   // when it was advised, and the notifications go on from the journal's
   // end. Until a store's catch-up ran, the record says so and the transport
   // waits.
-  void CheckJournal() {
+  void CheckJournal() EXCLUDES(Lock(), lock_) {
     JournalMark end;
     {
-      std::lock_guard<std::recursive_mutex> db_guard(Lock());
+      device::MutexLock db_guard(&Lock());
       if (ReopenIfReplaced()) replaced_ = true;
       const JournalMark own = NewestOwnEntry();
       Query q(
@@ -283,7 +283,7 @@ class Notifier {
     replaced_ = false;
     last_seq_ = end.seq;
     last_stamp_ = end.stamp;
-    std::lock_guard<std::mutex> guard(lock_);
+    device::MutexLock guard(&lock_);
     record_.done = end.seq;
     record_.stamp = end.stamp;
     for (auto& [store, ready] : record_.stores) {
@@ -294,11 +294,13 @@ class Notifier {
     WriteRecordLocked();
   }
 
-  void Run() {
-    pollfd fds[2] = {{watch_, POLLIN, 0}, {poke_, POLLIN, 0}};
+  // The notification thread, on the watch and the poke descriptors Start
+  // made (Stop closes them only after it has joined the thread).
+  void Run(int watch, int poke) EXCLUDES(Lock(), lock_) {
+    pollfd fds[2] = {{watch, POLLIN, 0}, {poke, POLLIN, 0}};
     for (;;) {
       {
-        std::lock_guard<std::mutex> guard(lock_);
+        device::MutexLock guard(&lock_);
         if (stopping_) return;
       }
       CheckJournal();
@@ -307,10 +309,10 @@ class Notifier {
       int ready = poll(fds, 2, kFallbackWakeMs);
       if (ready < 0 && errno != EINTR) return;
       char drain[4096];
-      while (read(watch_, drain, sizeof drain) > 0) {
+      while (read(watch, drain, sizeof drain) > 0) {
       }
       uint64_t value = 0;
-      ssize_t ignored = read(poke_, &value, sizeof value);
+      ssize_t ignored = read(poke, &value, sizeof value);
       (void)ignored;
     }
   }
@@ -322,16 +324,18 @@ class Notifier {
   };
 
   void Notify(int64_t store, ULONG event, EntryKind kind, int64_t object,
-              int64_t parent, int64_t old_parent) {
+              int64_t parent, int64_t old_parent) EXCLUDES(Lock(), lock_) {
     NotifyAll(store, {{event, kind, object, parent, old_parent}});
   }
 
-  // Hands the changes of one store to its sinks in one call each.
-  void NotifyAll(int64_t store, const std::vector<Change>& changes) {
+  // Hands the changes of one store to its sinks in one call each. Under
+  // neither lock: the sinks read and change the service.
+  void NotifyAll(int64_t store, const std::vector<Change>& changes)
+      EXCLUDES(Lock(), lock_) {
     if (changes.empty()) return;
     std::vector<IMAPIAdviseSink*> targets;
     {
-      std::lock_guard<std::mutex> guard(lock_);
+      device::MutexLock guard(&lock_);
       for (const SinkEntry& entry : sinks_) {
         if (entry.store == store) {
           entry.sink->AddRef();
@@ -379,11 +383,11 @@ class Notifier {
   // Hands every message already in a newly advised store's Outbox to its
   // sinks. A listing that cannot be read is tried again at the next wake-up;
   // until then the store counts as not caught up, and the transport waits.
-  void CatchUp() {
+  void CatchUp() EXCLUDES(Lock(), lock_) {
     for (;;) {
       int64_t store = 0;
       {
-        std::lock_guard<std::mutex> guard(lock_);
+        device::MutexLock guard(&lock_);
         if (catch_up_.empty() || stopping_) return;
         store = catch_up_.front();
       }
@@ -391,7 +395,7 @@ class Notifier {
       std::vector<int64_t> messages;
       bool listed = false;
       {
-        std::lock_guard<std::recursive_mutex> db_guard(Lock());
+        device::MutexLock db_guard(&Lock());
         outbox = StandardFolder(store, static_cast<int>(FolderKind::kOutbox));
         Query q("SELECT id FROM messages WHERE folder = ? ORDER BY id;");
         q.Bind(1, outbox);
@@ -409,7 +413,7 @@ class Notifier {
         Notify(store, fnevObjectCreated, EntryKind::kMessage, message, outbox,
                0);
       }
-      std::lock_guard<std::mutex> guard(lock_);
+      device::MutexLock guard(&lock_);
       if (!catch_up_.empty() && catch_up_.front() == store)
         catch_up_.pop_front();
       if (record_.stores.count(store) != 0) record_.stores[store] = true;
@@ -421,12 +425,12 @@ class Notifier {
     int64_t seq, stamp, event, store, kind, object, parent, old_parent;
   };
 
-  void Deliver() {
+  void Deliver() EXCLUDES(Lock(), lock_) {
     auto written = std::chrono::steady_clock::now();
     for (;;) {
       std::vector<Event> events;
       {
-        std::lock_guard<std::recursive_mutex> db_guard(Lock());
+        device::MutexLock db_guard(&Lock());
         Query q(
             "SELECT seq, stamp, event, store, kind, object, parent, "
             "old_parent FROM journal WHERE seq > ? ORDER BY seq LIMIT ?;");
@@ -474,7 +478,7 @@ class Notifier {
         first = end;
         last_seq_ = e.seq;
         last_stamp_ = e.stamp;
-        std::lock_guard<std::mutex> guard(lock_);
+        device::MutexLock guard(&lock_);
         record_.done = e.seq;
         record_.stamp = e.stamp;
         // The record is rewritten when the batch is handled, and meanwhile
@@ -491,7 +495,7 @@ class Notifier {
         }
       }
       if (!events.empty()) {
-        std::lock_guard<std::mutex> guard(lock_);
+        device::MutexLock guard(&lock_);
         WriteRecordSoonLocked();
         written = std::chrono::steady_clock::now();
       }
@@ -499,22 +503,28 @@ class Notifier {
     }
   }
 
-  std::mutex lock_;
-  std::vector<SinkEntry> sinks_;
-  std::deque<int64_t> catch_up_;
-  ListenerRecord record_;
-  ULONG next_connection_ = 1;
+  // Lock order: the connection's Lock() before lock_ (JournalEnd and
+  // CheckJournal let Lock() go before they take lock_), lock_ before
+  // write_lock_ and the own-entries lock (service_db.cpp); the sinks are
+  // called under none of them.
+  device::Mutex lock_ ACQUIRED_AFTER(Lock());
+  std::vector<SinkEntry> sinks_ GUARDED_BY(lock_);
+  std::deque<int64_t> catch_up_ GUARDED_BY(lock_);
+  ListenerRecord record_ GUARDED_BY(lock_);
+  ULONG next_connection_ GUARDED_BY(lock_) = 1;
   std::thread thread_;
-  // The record's writer thread, and what it is asked to do (under lock_).
+  // The record's writer thread, and what it is asked to do.
   std::thread writer_;
-  std::condition_variable write_wanted_;
-  bool write_pending_ = false;
-  uint64_t version_ = 0;  // of the record's state last taken (under lock_)
-  std::mutex write_lock_;
-  uint64_t written_version_ = 0;  // of the state in the file (write_lock_)
-  int watch_ = -1;
-  int poke_ = -1;
-  bool stopping_ = false;
+  device::CondVar write_wanted_;
+  bool write_pending_ GUARDED_BY(lock_) = false;
+  // Of the record's state last taken.
+  uint64_t version_ GUARDED_BY(lock_) = 0;
+  device::Mutex write_lock_ ACQUIRED_AFTER(lock_);
+  // Of the state in the file.
+  uint64_t written_version_ GUARDED_BY(write_lock_) = 0;
+  int watch_ GUARDED_BY(lock_) = -1;
+  int poke_ GUARDED_BY(lock_) = -1;
+  bool stopping_ GUARDED_BY(lock_) = false;
   // The notification thread's own: the entry last handled, and whether the
   // service file was found replaced and the gap is still to be handled.
   int64_t last_seq_ = 0;

@@ -256,7 +256,7 @@ void FillMessage(sqlite3_stmt* s, MessageData* data, BodyLoad body) {
 
 LoadResult LoadMessage(int64_t id, MessageData* data,
                        BodyLoad body = BodyLoad::kNone) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  device::MutexLock guard(&Lock());
   const std::string sql = MessageSql(body, "m.id = ?");
   Query q(sql);
   q.Bind(1, id);
@@ -275,7 +275,7 @@ LoadResult LoadMessage(int64_t id, MessageData* data,
 // Reads the whole body of an opened message the first time it is asked for.
 bool LoadBody(MessageData* data) {
   if (data->body_loaded || !data->has_body) return true;
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  device::MutexLock guard(&Lock());
   const std::string sql =
       std::string("SELECT ") + kBodyOf + " FROM messages m WHERE m.id = ?;";
   Query q(sql);
@@ -356,13 +356,19 @@ class Folder : public Object<IMAPIFolder> {
   HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count,
                    LPSPropValue* values) override {
     bool failed = false;
+    std::u16string name;
+    int64_t parent = 0;
+    {
+      device::MutexLock guard(&Lock());
+      name = FolderName(id_, &failed);
+      parent = FolderParent(id_, &failed);
+    }
+    if (failed) return MAPI_E_CALL_FAILED;
     std::vector<Prop> all = {
         BinProp(PR_ENTRYID, MakeEntryId(EntryKind::kFolder, id_)),
         LongProp(PR_OBJECT_TYPE, MAPI_FOLDER),
-        TextProp(PR_DISPLAY_NAME_W, FolderName(id_, &failed)),
+        TextProp(PR_DISPLAY_NAME_W, name),
     };
-    int64_t parent = FolderParent(id_, &failed);
-    if (failed) return MAPI_E_CALL_FAILED;
     if (parent != 0) {
       all.push_back(
           BinProp(PR_PARENT_ENTRYID, MakeEntryId(EntryKind::kFolder, parent)));
@@ -380,7 +386,7 @@ class Folder : public Object<IMAPIFolder> {
     // One query for the folder: the rows carry no recipients.
     std::vector<std::vector<Prop>> rows;
     {
-      std::lock_guard<std::recursive_mutex> guard(Lock());
+      device::MutexLock guard(&Lock());
       const std::string sql =
           MessageSql(BodyLoad::kPreview, "m.folder = ? ORDER BY m.id");
       Query q(sql);
@@ -413,7 +419,7 @@ class Folder : public Object<IMAPIFolder> {
     // walk opens the held folder, and a write transaction each time would
     // make them queue behind other writers for nothing.
     {
-      std::lock_guard<std::recursive_mutex> guard(Lock());
+      device::MutexLock guard(&Lock());
       Query q("SELECT id FROM folders WHERE parent = ? AND name = ?;");
       q.Bind(1, id_).Bind(2, utf8);
       if (q.Step()) {
@@ -422,7 +428,7 @@ class Folder : public Object<IMAPIFolder> {
       }
     }
     bool ok =
-        existed || Change([&] {
+        existed || Change([&]() REQUIRES(Lock()) {
           Query q("SELECT id FROM folders WHERE parent = ? AND name = ?;");
           q.Bind(1, id_).Bind(2, utf8);
           if (q.Step()) {
@@ -458,9 +464,13 @@ class Folder : public Object<IMAPIFolder> {
     Folder* target =
         dynamic_cast<Folder*>(static_cast<IMAPIFolder*>(destination));
     if (target == nullptr) return MAPI_E_INVALID_PARAMETER;
-    int64_t target_store = StoreOfFolder(target->id());
+    int64_t target_store = 0;
+    {
+      device::MutexLock guard(&Lock());
+      target_store = StoreOfFolder(target->id());
+    }
     bool all_moved = true;
-    bool ok = Change([&] {
+    bool ok = Change([&]() REQUIRES(Lock()) {
       // A move into an Outbox is journaled by the file's own trigger
       // (service_db.cpp), as any writer's is; other moves here.
       Query kind("SELECT kind FROM folders WHERE id = ?;");
@@ -517,7 +527,11 @@ HRESULT OpenAny(int64_t store, ULONG size, LPENTRYID entry_id, ULONG* type,
   if (!ParseEntryId(size, entry_id, &kind, &id)) return MAPI_E_INVALID_ENTRYID;
   if (kind == EntryKind::kFolder) {
     bool failed = false;
-    int64_t owner = StoreOfFolder(id, &failed);
+    int64_t owner = 0;
+    {
+      device::MutexLock guard(&Lock());
+      owner = StoreOfFolder(id, &failed);
+    }
     if (failed) return MAPI_E_CALL_FAILED;
     if (owner == 0 || (store != 0 && owner != store)) return MAPI_E_NOT_FOUND;
     if (type != nullptr) *type = MAPI_FOLDER;
@@ -534,8 +548,10 @@ HRESULT OpenAny(int64_t store, ULONG size, LPENTRYID entry_id, ULONG* type,
       case LoadResult::kUnreadable:
         return MAPI_E_CALL_FAILED;
     }
-    if (store != 0 && StoreOfFolder(data.folder) != store)
-      return MAPI_E_NOT_FOUND;
+    if (store != 0) {
+      device::MutexLock guard(&Lock());
+      if (StoreOfFolder(data.folder) != store) return MAPI_E_NOT_FOUND;
+    }
     if (type != nullptr) *type = MAPI_MESSAGE;
     *object = static_cast<IMessage*>(new Message(std::move(data)));
     return S_OK;
@@ -555,18 +571,21 @@ class MsgStore : public Object<IMsgStore> {
         TextProp(PR_DISPLAY_NAME_W, name_),
     };
     bool failed = false;
-    auto folder = [&](ULONG tag, FolderKind kind) {
+    auto folder = [&](ULONG tag, FolderKind kind) REQUIRES(Lock()) {
       if (int64_t f = StandardFolder(id_, static_cast<int>(kind), &failed)) {
         all.push_back(BinProp(tag, MakeEntryId(EntryKind::kFolder, f)));
       }
     };
-    folder(PR_IPM_SUBTREE_ENTRYID, FolderKind::kRoot);
-    folder(PR_CE_IPM_INBOX_ENTRYID, FolderKind::kInbox);
-    folder(PR_IPM_OUTBOX_ENTRYID, FolderKind::kOutbox);
-    folder(PR_CE_IPM_OUTBOX_ALIAS, FolderKind::kOutbox);
-    folder(PR_IPM_SENTMAIL_ENTRYID, FolderKind::kSentItems);
-    folder(PR_CE_IPM_DRAFTS_ENTRYID, FolderKind::kDrafts);
-    folder(PR_IPM_WASTEBASKET_ENTRYID, FolderKind::kDeletedItems);
+    {
+      device::MutexLock guard(&Lock());
+      folder(PR_IPM_SUBTREE_ENTRYID, FolderKind::kRoot);
+      folder(PR_CE_IPM_INBOX_ENTRYID, FolderKind::kInbox);
+      folder(PR_IPM_OUTBOX_ENTRYID, FolderKind::kOutbox);
+      folder(PR_CE_IPM_OUTBOX_ALIAS, FolderKind::kOutbox);
+      folder(PR_IPM_SENTMAIL_ENTRYID, FolderKind::kSentItems);
+      folder(PR_CE_IPM_DRAFTS_ENTRYID, FolderKind::kDrafts);
+      folder(PR_IPM_WASTEBASKET_ENTRYID, FolderKind::kDeletedItems);
+    }
     // A folder that could not be looked up is not "missing".
     if (failed) return MAPI_E_CALL_FAILED;
     return GiveProps(all, tags, count, values);
@@ -608,7 +627,7 @@ class Session : public Object<IMAPISession> {
     if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
     std::vector<std::vector<Prop>> rows;
     {
-      std::lock_guard<std::recursive_mutex> guard(Lock());
+      device::MutexLock guard(&Lock());
       Query q("SELECT id, name FROM stores ORDER BY id;");
       if (!q.ok()) return MAPI_E_CALL_FAILED;
       while (q.Step()) {
@@ -631,7 +650,7 @@ class Session : public Object<IMAPISession> {
         kind != EntryKind::kStore) {
       return MAPI_E_INVALID_ENTRYID;
     }
-    std::lock_guard<std::recursive_mutex> guard(Lock());
+    device::MutexLock guard(&Lock());
     Query q("SELECT name FROM stores WHERE id = ?;");
     q.Bind(1, id);
     if (!q.Step()) return MAPI_E_NOT_FOUND;

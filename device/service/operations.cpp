@@ -35,14 +35,13 @@ constexpr StandardFolderName kStandardFolders[] = {
     {FolderKind::kDeletedItems, "Deleted Items"},
 };
 
-int64_t StoreId(const std::string& name) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+int64_t StoreId(const std::string& name) REQUIRES(Lock()) {
   Query q("SELECT id FROM stores WHERE name = ?;");
   q.Bind(1, name);
   return q.Step() ? q.Int64(0) : 0;
 }
 
-bool ReadMessage(sqlite3_stmt* s, ServiceMessage* m) {
+bool ReadMessage(sqlite3_stmt* s, ServiceMessage* m) REQUIRES(Lock()) {
   m->id = sqlite3_column_int64(s, 0);
   int64_t folder = sqlite3_column_int64(s, 1);
   m->subject = ColumnWide(s, 2);
@@ -73,6 +72,7 @@ const std::string kMessageColumns =
 
 bool OpenMessageService(std::string* error) {
   std::string ignored;
+  device::MutexLock guard(&Lock());
   return service::EnsureOpen(error != nullptr ? error : &ignored);
 }
 
@@ -82,6 +82,7 @@ void CloseMessageService() {
   // Not under the connection's lock: the notification thread may be waiting
   // for it while it is joined.
   service::StopNotifier();
+  device::MutexLock guard(&Lock());
   service::CloseDb();
 }
 
@@ -93,7 +94,7 @@ bool CreateStore(const std::string& name, std::string* error) {
     return false;
   }
   if (!OpenMessageService(error)) return false;
-  bool ok = Change([&] {
+  bool ok = Change([&]() REQUIRES(Lock()) {
     Query exists("SELECT id FROM stores WHERE name = ?;");
     exists.Bind(1, name);
     if (exists.Step()) return true;
@@ -126,7 +127,7 @@ std::vector<std::string> StoreNames() {
   std::vector<std::string> names;
   std::string error;
   if (!OpenMessageService(&error)) return names;
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  device::MutexLock guard(&Lock());
   Query q("SELECT name FROM stores ORDER BY id;");
   while (q.Step()) names.push_back(q.Text(0));
   return names;
@@ -150,13 +151,20 @@ int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
              " characters, counted in UTF-16 units)";
     return 0;
   }
-  int64_t store_id = StoreId(store);
+  int64_t store_id = 0;
+  int64_t outbox = 0;
+  {
+    device::MutexLock guard(&Lock());
+    store_id = StoreId(store);
+    if (store_id != 0) {
+      outbox = service::StandardFolder(store_id,
+                                       static_cast<int>(FolderKind::kOutbox));
+    }
+  }
   if (store_id == 0) {
     *error = "no store \"" + store + "\" on the device";
     return 0;
   }
-  int64_t outbox =
-      service::StandardFolder(store_id, static_cast<int>(FolderKind::kOutbox));
   if (outbox == 0) {
     *error = "the store \"" + store + "\" has no Outbox";
     return 0;
@@ -177,7 +185,7 @@ int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
     return 0;
   }
   int64_t id = 0;
-  auto save = [&] {
+  auto save = [&]() REQUIRES(Lock()) {
     int64_t now = NowMs();
     Query q(
         "INSERT INTO messages (folder, subject, body, sender_name, "
@@ -241,7 +249,7 @@ int64_t SaveOutgoingMail(const std::string& store,
 bool GetKeptMail(int64_t id, KeptMail* raw) {
   std::string error;
   if (!OpenMessageService(&error)) return false;
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  device::MutexLock guard(&Lock());
   Query q("SELECT envelope_from, raw FROM raw_messages WHERE message = ?;");
   q.Bind(1, id);
   if (!q.Step()) return false;
@@ -265,7 +273,7 @@ bool SetMessageRecipients(int64_t id,
   const std::string which =
       "message " + std::to_string(static_cast<long long>(id));
   std::string refused;
-  bool ok = Change([&] {
+  bool ok = Change([&]() REQUIRES(Lock()) {
     Query q(
         "SELECT f.kind, m.submit_time FROM messages m JOIN folders f ON f.id "
         "= m.folder WHERE m.id = ?;");
@@ -303,7 +311,7 @@ std::vector<ServiceMessage> ListMessages(const std::string& store,
   std::vector<ServiceMessage> out;
   std::string error;
   if (!OpenMessageService(&error)) return out;
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  device::MutexLock guard(&Lock());
   std::string sql =
       std::string(kMessageColumns) +
       (store.empty() ? "ORDER BY m.id;" : "WHERE s.name = ? ORDER BY m.id;");
@@ -321,7 +329,7 @@ std::vector<ServiceMessage> ListMessages(const std::string& store,
 bool GetServiceMessage(int64_t id, ServiceMessage* message) {
   std::string error;
   if (!OpenMessageService(&error)) return false;
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  device::MutexLock guard(&Lock());
   std::string sql = std::string(kMessageColumns) + "WHERE m.id = ?;";
   Query q(sql);
   q.Bind(1, id);
@@ -335,7 +343,7 @@ namespace {
 // (hold Lock()): the statements in it read one state of the file.
 class ReadTransaction {
  public:
-  ReadTransaction()
+  ReadTransaction() REQUIRES(Lock())
       : db_(service::Db()),
         open_(db_ != nullptr && sqlite3_exec(db_, "BEGIN;", nullptr, nullptr,
                                              nullptr) == SQLITE_OK) {}
@@ -357,7 +365,7 @@ namespace service {
 bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
   std::vector<service::ListenerRecord> listeners;
   {
-    std::lock_guard<std::recursive_mutex> guard(Lock());
+    device::MutexLock guard(&Lock());
     // One snapshot of the file for the messages, their arrivals and the
     // listeners' marks: a backup written back meanwhile cannot pair an
     // arrival of one journal with a mark of another.
@@ -440,7 +448,7 @@ int TrimJournal() {
   if (!OpenMessageService(&error)) return -1;
   int64_t below = 0;
   {
-    std::lock_guard<std::recursive_mutex> guard(Lock());
+    device::MutexLock guard(&Lock());
     Query q("SELECT IFNULL(MAX(seq), 0) FROM journal;");
     if (!q.Step()) return -1;
     below = q.Int64(0);
@@ -455,14 +463,14 @@ int TrimJournal() {
     q.Bind(3, static_cast<int64_t>(FolderKind::kOutbox));
   };
   {
-    std::lock_guard<std::recursive_mutex> guard(Lock());
+    device::MutexLock guard(&Lock());
     Query q((std::string("SELECT COUNT(*) ") + kTrimmableJournal).c_str());
     bind(q);
     if (!q.Step()) return -1;
     if (q.Int64(0) == 0) return 0;
   }
   int dropped = 0;
-  bool ok = Change([&] {
+  bool ok = Change([&]() REQUIRES(Lock()) {
     Query q((std::string("DELETE ") + kTrimmableJournal).c_str());
     bind(q);
     if (q.Exec() != SQLITE_DONE) return false;
@@ -507,7 +515,7 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting,
   // program that bypassed the service) is announced now, so that every
   // listener judges it before it can go.
   if (!unannounced.empty()) {
-    Change([&] {
+    Change([&]() REQUIRES(Lock()) {
       for (const Due& d : unannounced) {
         if (service::ArrivalSeq(d.id, d.outbox) != 0) continue;
         Query still("SELECT 1 FROM messages WHERE id = ? AND folder = ?;");
@@ -524,7 +532,7 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting,
   if (sendable.empty()) return 0;
 
   int sent = 0;
-  bool ok = Change([&] {
+  bool ok = Change([&]() REQUIRES(Lock()) {
     sent = 0;
     for (const Due& d : sendable) {
       int64_t sent_items = service::StandardFolder(

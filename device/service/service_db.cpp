@@ -1,3 +1,5 @@
+// The process's connection to the service file and what every part of the
+// service shares on it: changes, the journal, property values, lookups.
 #include "device/service/service_db.h"
 
 #include <fcntl.h>
@@ -6,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +22,9 @@
 namespace device::service {
 namespace {
 
-sqlite3* g_db = nullptr;
-std::string g_db_image;  // the image the connection belongs to
+sqlite3* g_db GUARDED_BY(Lock()) = nullptr;
+// The image the connection belongs to.
+std::string g_db_image GUARDED_BY(Lock());
 
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS stores (id INTEGER PRIMARY KEY, name TEXT "
@@ -153,14 +155,15 @@ bool AddJournalStamps(sqlite3* db) {
 
 // The file the connection was opened on, to tell when another one has been
 // renamed over it.
-dev_t g_db_device = 0;
-ino_t g_db_inode = 0;
+dev_t g_db_device GUARDED_BY(Lock()) = 0;
+ino_t g_db_inode GUARDED_BY(Lock()) = 0;
 
 // The newest journal entry a committed change of this process made, and the
-// one the change under way has made so far (under Lock()).
-std::mutex g_own_lock;
-JournalMark g_own;
-JournalMark g_own_pending;
+// one the change under way has made so far. The notifier reads g_own under
+// its own lock.
+device::Mutex g_own_lock ACQUIRED_AFTER(Lock());
+JournalMark g_own GUARDED_BY(g_own_lock);
+JournalMark g_own_pending GUARDED_BY(Lock());
 
 // Checkpoints. Every connection copies the log into the file by itself only
 // past kFallbackCheckpointPages; with CheckpointInBackground() this process's
@@ -168,10 +171,12 @@ JournalMark g_own_pending;
 constexpr int kCheckpointPages = 1000;
 constexpr int kFallbackCheckpointPages = 10000;
 
+// Its lock comes after the connection's: a commit (under Lock()) takes it in
+// OnWalCommit.
 struct Checkpointer {
-  std::mutex lock;
-  std::condition_variable wake;
-  bool due = false;
+  device::Mutex lock ACQUIRED_AFTER(Lock());
+  device::CondVar wake;
+  bool due GUARDED_BY(lock) = false;
   std::atomic<bool> started{false};  // set once, never cleared
 };
 
@@ -184,10 +189,10 @@ int OnWalCommit(void*, sqlite3*, const char*, int pages) {
   if (pages < kCheckpointPages) return SQLITE_OK;
   Checkpointer& c = TheCheckpointer();
   {
-    std::lock_guard<std::mutex> guard(c.lock);
+    device::MutexLock guard(&c.lock);
     c.due = true;
   }
-  c.wake.notify_one();
+  c.wake.Signal();
   return SQLITE_OK;
 }
 
@@ -198,13 +203,13 @@ void CheckpointLoop() {
   Checkpointer& c = TheCheckpointer();
   for (;;) {
     {
-      std::unique_lock<std::mutex> guard(c.lock);
-      c.wake.wait(guard, [&c] { return c.due; });
+      device::MutexLock guard(&c.lock);
+      while (!c.due) c.wake.Wait(&c.lock);
       c.due = false;
     }
     std::string path;
     {
-      std::lock_guard<std::recursive_mutex> guard(Lock());
+      device::MutexLock guard(&Lock());
       if (g_db == nullptr) continue;
       path = MessageServicePath();
     }
@@ -224,7 +229,7 @@ void CheckpointLoop() {
 
 // Not under the checkpointer's lock: SQLite takes the connection's own mutex
 // here, and OnWalCommit takes the checkpointer's lock under it.
-void HookCheckpoints(sqlite3* db) {
+void HookCheckpoints(sqlite3* db) EXCLUDES(TheCheckpointer().lock) {
   if (TheCheckpointer().started.load())
     sqlite3_wal_hook(db, OnWalCommit, nullptr);
 }
@@ -236,21 +241,23 @@ void HookCheckpoints(sqlite3* db) {
 // commit of this process is followed by a write to a file of its own there,
 // made when the commit can be read. (A commit written by another program is
 // seen at a later wake, at the latest at the listeners' fallback wake.)
-void MarkCommit() {
-  static int fd = -1;
-  static std::string path;
+int g_commit_fd GUARDED_BY(Lock()) = -1;
+std::string g_commit_path GUARDED_BY(Lock());
+
+void MarkCommit() REQUIRES(Lock()) {
   const std::string want = MessageServicePath() + "-commit";
-  if (fd < 0 || path != want) {
-    if (fd >= 0) close(fd);
-    path = want;
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-              kPrivateFileMode);
+  if (g_commit_fd < 0 || g_commit_path != want) {
+    if (g_commit_fd >= 0) close(g_commit_fd);
+    g_commit_path = want;
+    g_commit_fd =
+        open(g_commit_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+             kPrivateFileMode);
   }
-  if (fd < 0) return;
+  if (g_commit_fd < 0) return;
   const char mark = '.';
-  if (pwrite(fd, &mark, 1, 0) != 1) {
-    close(fd);
-    fd = -1;
+  if (pwrite(g_commit_fd, &mark, 1, 0) != 1) {
+    close(g_commit_fd);
+    g_commit_fd = -1;
   }
 }
 
@@ -259,12 +266,12 @@ void MarkCommit() {
 void StartBackgroundCheckpoints() {
   Checkpointer& c = TheCheckpointer();
   {
-    std::lock_guard<std::mutex> guard(c.lock);
+    device::MutexLock guard(&c.lock);
     if (c.started.load()) return;
     std::thread(CheckpointLoop).detach();
     c.started.store(true);
   }
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  device::MutexLock guard(&Lock());
   if (g_db != nullptr) HookCheckpoints(g_db);
 }
 
@@ -274,20 +281,18 @@ device::StatementCache& Statements() {
   return *statements;
 }
 
-std::recursive_mutex& Lock() {
-  static std::recursive_mutex* lock = new std::recursive_mutex;
+device::Mutex& Lock() {
+  static device::Mutex* lock = new device::Mutex;  // lives until exit
   return *lock;
 }
 
 sqlite3* Db() {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   std::string error;
   if (!EnsureOpen(&error)) return nullptr;
   return g_db;
 }
 
 bool EnsureOpen(std::string* error) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   if (g_db != nullptr && g_db_image == ImageRoot()) return true;
   if (g_db != nullptr) {
     Statements().Clear();
@@ -364,7 +369,6 @@ bool EnsureOpen(std::string* error) {
 }
 
 void CloseDb() {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   Statements().Clear();
   if (g_db != nullptr) sqlite3_close_v2(g_db);
   g_db = nullptr;
@@ -373,7 +377,6 @@ void CloseDb() {
 }
 
 bool ReopenIfReplaced() {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   if (g_db == nullptr || !sqlite3_get_autocommit(g_db)) return false;
   struct stat now {};
   // No file at the path (being replaced, or removed): the open one stays;
@@ -392,12 +395,12 @@ bool ReopenIfReplaced() {
 }
 
 JournalMark NewestOwnEntry() {
-  std::lock_guard<std::mutex> guard(g_own_lock);
+  device::MutexLock guard(&g_own_lock);
   return g_own;
 }
 
 void ForgetOwnEntries() {
-  std::lock_guard<std::mutex> guard(g_own_lock);
+  device::MutexLock guard(&g_own_lock);
   g_own = JournalMark{};
 }
 
@@ -567,7 +570,6 @@ bool TakeTriggeredArrival(int64_t message, int64_t folder) {
 }
 
 int64_t ArrivalSeq(int64_t message, int64_t folder, int64_t* stamp) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q(
       "SELECT seq, stamp FROM journal WHERE object = ? AND kind = ? AND "
       "parent = ? ORDER BY seq DESC LIMIT 1;");
@@ -580,7 +582,6 @@ int64_t ArrivalSeq(int64_t message, int64_t folder, int64_t* stamp) {
 }
 
 bool JournalStamp(int64_t seq, int64_t* stamp) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT stamp FROM journal WHERE seq = ?;");
   q.Bind(1, seq);
   if (!q.Step() || q.IsNull(0)) return false;
@@ -588,10 +589,11 @@ bool JournalStamp(int64_t seq, int64_t* stamp) {
   return true;
 }
 
-bool Change(const std::function<bool()>& body) {
+namespace {
+
+bool ChangeLocked(const std::function<bool()>& body) REQUIRES(Lock()) {
   // Listeners see the commit in the file itself (notifier.cpp); nobody
   // needs to be woken.
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   sqlite3* db = Db();
   if (db == nullptr) return false;
   if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) !=
@@ -610,7 +612,7 @@ bool Change(const std::function<bool()>& body) {
       sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
     MarkCommit();
     if (g_own_pending.seq != 0) {
-      std::lock_guard<std::mutex> own_guard(g_own_lock);
+      device::MutexLock own_guard(&g_own_lock);
       g_own = g_own_pending;
     }
     return true;
@@ -619,8 +621,15 @@ bool Change(const std::function<bool()>& body) {
   return false;
 }
 
+}  // namespace
+
+bool Change(const std::function<bool()>& body) {
+  device::MutexLock guard(&Lock());
+  return ChangeLocked(body);
+}
+
 bool DurableChange(const std::function<bool()>& body) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
+  device::MutexLock guard(&Lock());
   sqlite3* db = Db();
   if (db == nullptr) return false;
   // FULL syncs the write-ahead log at this commit; the connection goes back
@@ -629,7 +638,7 @@ bool DurableChange(const std::function<bool()>& body) {
       SQLITE_OK) {
     return false;
   }
-  const bool ok = Change(body);
+  const bool ok = ChangeLocked(body);
   sqlite3_exec(db, "PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
   return ok;
 }
@@ -658,7 +667,6 @@ void NoteFailure(const Query& q, bool* failed) {
 }  // namespace
 
 int64_t StandardFolder(int64_t store, int kind, bool* failed) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q(
       "SELECT id FROM folders WHERE store = ? AND kind = ? ORDER BY id LIMIT "
       "1;");
@@ -669,7 +677,6 @@ int64_t StandardFolder(int64_t store, int kind, bool* failed) {
 }
 
 int64_t StoreOfFolder(int64_t folder, bool* failed) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT store FROM folders WHERE id = ?;");
   q.Bind(1, folder);
   int64_t store = q.Step() ? q.Int64(0) : 0;
@@ -678,7 +685,6 @@ int64_t StoreOfFolder(int64_t folder, bool* failed) {
 }
 
 std::u16string FolderName(int64_t folder, bool* failed) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT name FROM folders WHERE id = ?;");
   q.Bind(1, folder);
   std::u16string name = q.Step() ? ColumnWide(q.get(), 0) : u"";
@@ -687,7 +693,6 @@ std::u16string FolderName(int64_t folder, bool* failed) {
 }
 
 int64_t FolderParent(int64_t folder, bool* failed) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
   Query q("SELECT parent FROM folders WHERE id = ?;");
   q.Bind(1, folder);
   int64_t parent = q.Step() ? q.Int64(0) : 0;

@@ -8,27 +8,32 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "device/mutex.h"
 #include "device/sql_statement.h"
 #include "mapi/mapi.h"
 
 namespace device::service {
 
-// The process's connection. Every use holds Lock(); a change runs inside
-// Change(), which commits, journals and wakes the listeners.
-sqlite3* Db();  // null when the service cannot be opened
-std::recursive_mutex& Lock();
-bool EnsureOpen(std::string* error);
+// The lock of the process's connection. Every use holds it; a change runs
+// inside Change(), which takes it, commits, journals and wakes the
+// listeners. It is not recursive: a function that takes it calls only
+// functions that REQUIRES it, never one that takes it again. Lock order: it
+// comes before the notifier's locks, the own-entries lock and the
+// checkpointer's lock (service_db.cpp, notifier.cpp), which are taken under
+// it and never take it.
+device::Mutex& Lock();
+sqlite3* Db() REQUIRES(Lock());  // null when the service cannot be opened
+bool EnsureOpen(std::string* error) REQUIRES(Lock());
 // Closes the connection (the notifier must be stopped first).
-void CloseDb();
+void CloseDb() REQUIRES(Lock());
 // Opens the file at the service's path again when it is another file than
 // the one the connection has open (a copy renamed over it: the connection
 // would go on reading the old one). True when it did; never inside a
 // change.
-bool ReopenIfReplaced();
+bool ReopenIfReplaced() REQUIRES(Lock());
 
 // Entry identifiers: four flag bytes, a kind byte and the row id (8 bytes,
 // least significant first).
@@ -63,42 +68,48 @@ std::vector<Prop> SelectProps(const std::vector<Prop>& all,
 // The entry the file's own trigger made for a message moved into an Outbox
 // by this change (service_db.cpp), counted as this process's own entry as
 // Journal's are. False when there is none.
-[[nodiscard]] bool TakeTriggeredArrival(int64_t message, int64_t folder);
+[[nodiscard]] bool TakeTriggeredArrival(int64_t message, int64_t folder)
+    REQUIRES(Lock());
 [[nodiscard]] bool Journal(ULONG event, int64_t store, EntryKind kind,
-                           int64_t object, int64_t parent, int64_t old_parent);
-// Runs `body` in one immediate transaction; journal entries it makes are
-// committed with it.
-bool Change(const std::function<bool()>& body);
+                           int64_t object, int64_t parent, int64_t old_parent)
+    REQUIRES(Lock());
+// Runs `body` in one immediate transaction, under Lock() (so a body is a
+// lambda marked REQUIRES(Lock())); journal entries it makes are committed
+// with it.
+bool Change(const std::function<bool()>& body) EXCLUDES(Lock());
 // Change whose commit is synced to the disk before it returns (the
 // connection otherwise syncs only at checkpoints): for what an "accepted"
 // answer follows.
-bool DurableChange(const std::function<bool()>& body);
+bool DurableChange(const std::function<bool()>& body) EXCLUDES(Lock());
 
 int64_t NowMs();
 std::string Utf8(const std::u16string& text);
 std::u16string Wide16(const std::string& utf8);
 std::u16string ColumnWide(sqlite3_stmt* stmt, int column);
 
-// A statement on the process's connection (Db()); hold Lock() while it
-// lives.
 // CheckpointInBackground (service.h) for this process's connection.
-void StartBackgroundCheckpoints();
+void StartBackgroundCheckpoints() EXCLUDES(Lock());
 
 // The connection's kept statements (Query takes and gives back).
-device::StatementCache& Statements();
+device::StatementCache& Statements() REQUIRES(Lock());
 
+// A statement on the process's connection (Db()); hold Lock() while it
+// lives.
 class Query : public device::Statement {
  public:
-  explicit Query(const char* sql) : Statement(&Statements(), Db(), sql) {}
-  explicit Query(const std::string& sql)
+  explicit Query(const char* sql) REQUIRES(Lock())
+      : Statement(&Statements(), Db(), sql) {}
+  explicit Query(const std::string& sql) REQUIRES(Lock())
       : Statement(&Statements(), Db(), sql) {}
 };
 
-// The notifier of this process: started by the first Advise. Lock order:
-// the connection's Lock() before the notifier's own lock, never the reverse.
-ULONG AddSink(int64_t store, IMAPIAdviseSink* sink);
+// The notifier of this process: started by the first Advise. Its own locks
+// come after the connection's Lock() (notifier.cpp); these take both.
+ULONG AddSink(int64_t store, IMAPIAdviseSink* sink) EXCLUDES(Lock());
 bool RemoveSink(ULONG connection);
-void StopNotifier();
+// Not under Lock(): the notification thread may be waiting for it while it
+// is joined.
+void StopNotifier() EXCLUDES(Lock());
 
 // SQL expressions of a message's body for a query over "messages m": the
 // whole text, its preview (the first kBodyPreviewChars characters), and
@@ -116,7 +127,8 @@ inline constexpr int kBodyPreviewChars = 255;
 // The journal entry with which a message last arrived in `folder` (or was
 // last changed there); 0 when the journal has none. *stamp (when given) gets
 // the entry's stamp.
-int64_t ArrivalSeq(int64_t message, int64_t folder, int64_t* stamp = nullptr);
+int64_t ArrivalSeq(int64_t message, int64_t folder, int64_t* stamp = nullptr)
+    REQUIRES(Lock());
 
 // A journal entry by its seq and its random stamp: a file restored from a
 // backup, or a new one, numbers its entries from an earlier seq again, and
@@ -127,7 +139,7 @@ struct JournalMark {
 };
 // The stamp of the journal's entry `seq`; false when there is none or it
 // cannot be read.
-bool JournalStamp(int64_t seq, int64_t* stamp);
+bool JournalStamp(int64_t seq, int64_t* stamp) REQUIRES(Lock());
 // The newest journal entry that a committed change of this process made on
 // the file now open (seq 0 when none): what a listener did while handling an
 // entry (a hold) must still be in the journal for its mark to count.
@@ -137,11 +149,13 @@ void ForgetOwnEntries();
 // Store and folder lookups: 0 or empty when there is no such thing. *failed
 // (when given) is set when the service file could not be read, which is not
 // the same as "there is none".
-int64_t StandardFolder(int64_t store, int kind, bool* failed = nullptr);
-int64_t StoreOfFolder(int64_t folder, bool* failed = nullptr);
-std::u16string FolderName(int64_t folder, bool* failed = nullptr);
-int64_t FolderParent(int64_t folder, bool* failed = nullptr);
-std::string FolderPath(int64_t folder);
+int64_t StandardFolder(int64_t store, int kind, bool* failed = nullptr)
+    REQUIRES(Lock());
+int64_t StoreOfFolder(int64_t folder, bool* failed = nullptr) REQUIRES(Lock());
+std::u16string FolderName(int64_t folder, bool* failed = nullptr)
+    REQUIRES(Lock());
+int64_t FolderParent(int64_t folder, bool* failed = nullptr) REQUIRES(Lock());
+std::string FolderPath(int64_t folder) REQUIRES(Lock());
 
 }  // namespace device::service
 

@@ -224,8 +224,12 @@ TEST_F(JournalTest, RecipientChangesOfAnOutboxMessageAreEntriesWhoeverWrites) {
             1);
   const int64_t outbox = Number(
       "SELECT folder FROM messages WHERE id = " + std::to_string(id) + ";");
-  EXPECT_EQ(device::service::ArrivalSeq(id, outbox),
-            Number("SELECT MAX(seq) FROM journal;"));
+  int64_t arrival = 0;
+  {
+    device::MutexLock lock(&device::service::Lock());
+    arrival = device::service::ArrivalSeq(id, outbox);
+  }
+  EXPECT_EQ(arrival, Number("SELECT MAX(seq) FROM journal;"));
 
   // A message that is in no Outbox, and one that never arrived in one (the
   // transport announces it), make no entries.
