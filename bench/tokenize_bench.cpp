@@ -1,12 +1,16 @@
-// TokenizeText on 1 MiB of English-like text beside bare libstemmer
-// stemming of the same words (the stemmer is most of the work; the rest is
-// splitting, sorting and removing repeats).
+// TokenizeText on 1 MiB of English-like text, in both narrow forms, beside
+// bare libstemmer stemming of the same words (the stemmer is most of the
+// work; the rest is splitting, sorting and removing repeats); and on 1 MiB of
+// Japanese beside ICU's bare word break iteration over the same text.
 #include <benchmark/benchmark.h>
 #include <libstemmer.h>
+#include <unicode/brkiter.h>
+#include <unicode/unistr.h>
 
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,10 +36,11 @@ std::string Text() {
 
 void BM_TokenizeText(benchmark::State& state) {
   const std::string text = Text();
-  std::vector<char> in(text.size() + 1), out(text.size() + 2);
+  const NarrowForm form =
+      state.range(0) == 0 ? NarrowForm::kUtf8 : NarrowForm::kCp1252;
+  std::string out;
   for (auto _ : state) {
-    std::memcpy(in.data(), text.c_str(), text.size() + 1);
-    TokenizeText(in.data(), out.data());
+    TokenizeText(text, form, &out);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(
@@ -66,8 +71,55 @@ void BM_BareStemmer(benchmark::State& state) {
       static_cast<int64_t>(state.iterations() * text.size()));
 }
 
-BENCHMARK(BM_TokenizeText)->Unit(benchmark::kMillisecond);
+// Japanese sentences (kanji, kana, their punctuation), 1 MiB of UTF-8.
+std::string JapaneseText() {
+  static const char* const kSentences[] = {
+      "東京で来週の会議があります。",           "メッセージは保留されました、",
+      "ルールを追加すると送信されます。",       "宛先を確認してください！",
+      "金曜日にリリースパーティーを行います。", "新しい規則が作られた。"};
+  std::mt19937 random(7);
+  std::string text;
+  while (text.size() < (1u << 20))
+    text += kSentences[random() % (sizeof kSentences / sizeof kSentences[0])];
+  return text;
+}
+
+void BM_TokenizeJapanese(benchmark::State& state) {
+  const std::string text = JapaneseText();
+  std::string out;
+  for (auto _ : state) {
+    TokenizeText(text, NarrowForm::kUtf8, &out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+// The yardstick: ICU's word break iterator over the same text, segments
+// counted, nothing kept.
+void BM_BareWordBreaks(benchmark::State& state) {
+  const std::string text = JapaneseText();
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::BreakIterator> breaks(
+      icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
+  for (auto _ : state) {
+    const icu::UnicodeString wide = icu::UnicodeString::fromUTF8(text);
+    breaks->setText(wide);
+    int64_t words = 0;
+    for (int32_t at = breaks->first(); at != icu::BreakIterator::DONE;
+         at = breaks->next())
+      ++words;
+    benchmark::DoNotOptimize(words);
+  }
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+// Argument 0: the UTF-8 form (a new device's), 1: code page 1252.
+BENCHMARK(BM_TokenizeText)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareStemmer)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TokenizeJapanese)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareWordBreaks)->Unit(benchmark::kMillisecond);
 
 // The console report, plus one closing line with how many times longer a
 // TokenizeText run takes than the bare stemming of the same words.
@@ -76,7 +128,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        seconds_per_run_[run.run_name.function_name] =
+        seconds_per_run_[run.benchmark_name()] =
             run.real_accumulated_time / static_cast<double>(run.iterations);
       }
     }
@@ -84,16 +136,23 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    auto tokenize = seconds_per_run_.find("BM_TokenizeText");
-    auto stemmer = seconds_per_run_.find("BM_BareStemmer");
-    if (tokenize != seconds_per_run_.end() &&
-        stemmer != seconds_per_run_.end() && stemmer->second > 0) {
-      std::printf("TokenizeText / bare stemmer time ratio: %.2f\n",
-                  tokenize->second / stemmer->second);
-    }
+    Ratio("TokenizeText (UTF-8) / bare stemmer", "BM_TokenizeText/0",
+          "BM_BareStemmer");
+    Ratio("TokenizeText (1252) / bare stemmer", "BM_TokenizeText/1",
+          "BM_BareStemmer");
+    Ratio("TokenizeText of Japanese / bare ICU word breaks",
+          "BM_TokenizeJapanese", "BM_BareWordBreaks");
   }
 
  private:
+  void Ratio(const char* what, const std::string& a, const std::string& b) {
+    auto x = seconds_per_run_.find(a);
+    auto y = seconds_per_run_.find(b);
+    if (x != seconds_per_run_.end() && y != seconds_per_run_.end() &&
+        y->second > 0)
+      std::printf("%s time ratio: %.2f\n", what, x->second / y->second);
+  }
+
   std::map<std::string, double> seconds_per_run_;
 };
 

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "device/codepage.h"
@@ -19,29 +18,15 @@
 namespace device {
 namespace {
 
-std::mutex& RootMutex() {
-  static std::mutex m;
-  return m;
-}
-std::string& RootOverride() {
-  static std::string s;
-  return s;
-}
-
-std::string StripTrailingSlash(std::string s) {
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
-  return s;
-}
-
 // Characters the phone's file system refuses in a name.
 bool ReservedCharacter(char16_t c) {
   return c < 0x20 || c == u'?' || c == u'*' || c == u'<' || c == u'>' ||
          c == u'|' || c == u'"' || c == u':';
 }
 
-// Card names end up in the program's narrow paths, made both with code page
-// 1252 and by keeping low bytes; only characters that both keep unchanged
-// can be part of them.
+// Card names end up in the program's narrow paths; only characters that
+// both code pages of the device keep (and whose low byte is the character
+// itself, as older images' paths were made) can be part of them.
 bool NarrowPathCharacter(char16_t c) {
   return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xFF);
 }
@@ -58,47 +43,42 @@ bool WriteCardList(const std::vector<std::u16string>& cards,
   return true;
 }
 
+// The code page of an image is fixed when it is made: a new image gets the
+// one asked for (else kNewImageCodePage), an image made before the setting
+// existed gets 1252 written down, the form its records are in. Asking an
+// existing image for another code page is refused: its records would read
+// wrong.
+bool SettleCodePage(bool fresh, int requested, std::string* error) {
+  int current = 0;
+  struct stat st;
+  const bool stored = stat(CodePagePath().c_str(), &st) == 0;
+  if (stored && !ReadImageCodePage(&current, error)) return false;
+  if (!stored)
+    current = fresh ? (requested != 0 ? requested : kNewImageCodePage)
+                    : kCodePageWestern;
+  if (requested != 0 && requested != current) {
+    if (error)
+      *error = "the image at " + ImageRoot() + " keeps code page " +
+               std::to_string(current) +
+               ", the one its texts are stored in; make a new image for " +
+               std::to_string(requested);
+    return false;
+  }
+  if (!stored &&
+      !WritePrivateFile(CodePagePath(), std::to_string(current) + "\n")) {
+    if (error) *error = "cannot write " + CodePagePath();
+    return false;
+  }
+  ForgetAnsiCodePage();
+  return true;
+}
+
 // The folders that keep other users out of the whole image.
 std::vector<std::string> GuardFolders() {
   return {ImageRoot(), DeviceDataDir(), RunDir()};
 }
 
 }  // namespace
-
-std::string ImageRoot() {
-  {
-    std::lock_guard<std::mutex> lock(RootMutex());
-    if (!RootOverride().empty()) return RootOverride();
-  }
-  const char* env = std::getenv("TARNVEX_DEVICE");
-  if (env != nullptr && *env != '\0') return StripTrailingSlash(env);
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  std::string base;
-  if (xdg != nullptr && *xdg == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home != nullptr ? home : "") + "/.local/share";
-  }
-  return StripTrailingSlash(base) + "/tarnvex/device";
-}
-
-void SetImageRoot(const std::string& host_dir) {
-  std::string dir = host_dir;
-  if (!dir.empty()) {
-    std::error_code ec;
-    auto abs = std::filesystem::absolute(dir, ec);
-    if (!ec) dir = abs.lexically_normal().string();
-    dir = StripTrailingSlash(dir);
-  }
-  std::lock_guard<std::mutex> lock(RootMutex());
-  RootOverride() = dir;
-}
-
-std::string DeviceDataDir() { return ImageRoot() + "/.device"; }
-std::string RunDir() { return DeviceDataDir() + "/run"; }
-std::string CardListPath() { return DeviceDataDir() + "/cards"; }
-std::string MessageServicePath() { return DeviceDataDir() + "/messages.db"; }
 
 bool HostPath(std::u16string_view ce, std::string* host) {
   if (ce.empty() || ce[0] != u'\\' || ce.size() >= kMaxPath) return false;
@@ -143,7 +123,16 @@ void KeepImagePrivate() {
   }
 }
 
-bool InitImage(std::string* error) {
+bool InitImage(std::string* error) { return InitImage(0, error); }
+
+bool InitImage(int code_page, std::string* error) {
+  if (code_page != 0 && !ValidCodePage(code_page)) {
+    if (error)
+      *error = "code page " + std::to_string(code_page) +
+               " is not one of 65001 (UTF-8) and 1252";
+    return false;
+  }
+  const bool fresh = !ImageExists();
   const std::string root = ImageRoot();
   for (const std::string& dir :
        {root, root + "/Program Files", root + "/Windows",
@@ -153,6 +142,7 @@ bool InitImage(std::string* error) {
       return false;
     }
   }
+  if (!SettleCodePage(fresh, code_page, error)) return false;
   struct stat st;
   if (stat(CardListPath().c_str(), &st) != 0) return WriteCardList({}, error);
   return true;

@@ -19,22 +19,13 @@
 #include <string_view>
 #include <vector>
 
+#include "device/image_root.h"
+
 namespace device {
 
 inline constexpr size_t kMaxPath = 260;     // with the terminator
 inline constexpr size_t kMaxCardName = 63;  // without the terminator
 inline constexpr char16_t kProgramFilesFolder[] = u"\\Program Files";
-
-// Host path of the image's root folder (no trailing slash).
-std::string ImageRoot();
-// Overrides the image root for this process (empty: back to the default).
-void SetImageRoot(const std::string& host_dir);
-
-// Host paths of the image's own bookkeeping.
-std::string DeviceDataDir();       // <image>/.device
-std::string RunDir();              // <image>/.device/run
-std::string CardListPath();        // <image>/.device/cards
-std::string MessageServicePath();  // <image>/.device/messages.db
 
 // Maps a CE path onto the image. Fails (false) for a path that is not
 // absolute, is longer than 259 characters, has a "." or ".." component
@@ -61,6 +52,9 @@ void KeepImagePrivate();
 // folder of this user's is narrowed to private. False when a folder cannot be
 // made.
 bool InitImage(std::string* error);
+// The same, with the code page of a new image (0: kNewImageCodePage); an
+// existing image keeps its own, and asking it for another one fails.
+bool InitImage(int code_page, std::string* error);
 bool ImageExists();
 
 // Storage cards, in card-list order. A listed name whose folder is missing

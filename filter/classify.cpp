@@ -70,11 +70,7 @@ std::vector<size_t> UncoveredRecipients(
 
 std::string MessageTokenText(const std::string& subject,
                              const std::string& body_text) {
-  std::string text = subject + " " + body_text;
-  // TokenizeText works in place and needs room for its text and two more.
-  std::vector<char> in(text.begin(), text.end());
-  in.push_back('\0');
-  std::vector<char> out(text.size() + 2, '\0');
-  if (!TokenizeText(in.data(), out.data())) return "";
-  return std::string(out.data());
+  std::string tokens;
+  if (!TokenizeText(subject + " " + body_text, &tokens)) return "";
+  return tokens;
 }

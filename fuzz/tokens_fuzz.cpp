@@ -181,13 +181,9 @@ void MessageRoad(const std::string& subject, const std::string& body) {
 }
 
 std::string CheckedTokens(const std::string& text) {
-  std::vector<char> in(text.begin(), text.end());
-  in.push_back('\0');
-  std::vector<char> out(text.size() + 2, '\0');
-  TokenizeText(in.data(), out.data());
-  const char* tokens = out.data();
-  size_t length = std::strlen(tokens);
-  if (length > text.size() + 1) std::abort();
+  std::string out;
+  TokenizeText(text, &out);
+  const char* tokens = out.c_str();
   if (std::strchr(tokens, '\'') || std::strchr(tokens, '"') ||
       std::strstr(tokens, "  ")) {
     std::abort();

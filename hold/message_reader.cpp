@@ -125,7 +125,12 @@ void ReadMessageFields(IMessage* message, MessageFields* fields,
   // the field holds them) and, when asked for, the judgement (all of them).
   std::u16string wide;
   RecipientsRead read = ReadRecipientsForJudging(message, &wide);
-  if (wide.size() > kRecipientsUnits - 1) wide.resize(kRecipientsUnits - 1);
+  if (wide.size() > kRecipientsUnits - 1) {
+    // Never half a surrogate pair: it would narrow to '?'.
+    size_t cut = kRecipientsUnits - 1;
+    if (wide[cut - 1] >= 0xD800 && wide[cut - 1] <= 0xDBFF) --cut;
+    wide.resize(cut);
+  }
   CopyField(fields->recipients, device::WideToAnsi(wide));
   if (recipients != nullptr) *recipients = std::move(read);
 

@@ -36,7 +36,9 @@ LanguageChooser::LanguageChooser(QWidget* parent)
       ui::ScreenFitted(parent != nullptr ? parent->size() : QSize(480, 600)));
   QListWidget* list = page_->ListBox(chooser_ids::kLanguageList);
   for (const std::string& name : DisplayNames()) {
-    list->addItem(ui::ToQt(device::AnsiToWide(name)));
+    // The catalogue keeps its names in 1252; the list gives them back by
+    // their low bytes (the same bytes for these Latin-1 names).
+    list->addItem(ui::ToQt(device::Cp1252ToWide(name)));
   }
   connect(page_, &ui::TemplateDialog::Command, this, [this](int id) {
     if (id == chooser_ids::kSelectButton) Select();

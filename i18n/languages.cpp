@@ -44,7 +44,7 @@ std::string g_current_support_file;
 std::vector<std::string> g_current_support_lines;
 // How the current file's texts are read: UTF-8 after a byte-order mark, else
 // the device's code page.
-SupportEncoding g_current_support_encoding = SupportEncoding::kCodePage;
+SupportEncoding g_current_support_encoding = SupportEncoding::kCp1252;
 
 // The UI texts a support file may replace (113, the program name, may not).
 bool ReplaceableUiText(const std::string& id) {
@@ -107,7 +107,7 @@ std::u16string DisplayNameOf(const std::string& code) {
   const resources::LanguageRow* rows = LanguageCatalogue();
   for (int row = 0; row < resources::kLanguageCount; ++row) {
     if (EqualIgnoringAsciiCase(rows[row].code, code)) {
-      return device::AnsiToWide(rows[row].display_name);
+      return device::Cp1252ToWide(rows[row].display_name);
     }
   }
   return device::AnsiToWide(code);

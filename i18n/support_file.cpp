@@ -21,8 +21,10 @@ constexpr unsigned char kUtf8Mark[] = {0xEF, 0xBB, 0xBF};
 
 bool IsSeparator(char c) { return c == ';' || c == '='; }
 
+// Never inside a UTF-8 sequence (a 1252 text whose bytes happen to look like
+// one cut in half loses those few bytes too).
 std::string Cut(std::string field) {
-  if (field.size() > kFieldBytes - 1) field.resize(kFieldBytes - 1);
+  field.resize(device::Utf8CharacterCut(field, kFieldBytes - 1));
   return field;
 }
 
@@ -70,18 +72,22 @@ int SupportIdNumber(const std::string& id) {
 
 SupportEncoding SupportFileEncoding(const std::string& host_path) {
   FILE* file = std::fopen(host_path.c_str(), "rb");
-  if (file == nullptr) return SupportEncoding::kCodePage;
-  unsigned char head[3] = {};
-  size_t got = std::fread(head, 1, sizeof head, file);
+  if (file == nullptr) return SupportEncoding::kCp1252;
+  std::string bytes;
+  char buffer[65536];
+  size_t got;
+  while (bytes.size() <= kMaxSupportFileBytes &&
+         (got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    bytes.append(buffer, got);
   std::fclose(file);
-  bool marked = got == sizeof head && std::equal(head, head + 3, kUtf8Mark);
-  return marked ? SupportEncoding::kUtf8 : SupportEncoding::kCodePage;
+  return device::ShippedTextIsUtf8(bytes) ? SupportEncoding::kUtf8
+                                          : SupportEncoding::kCp1252;
 }
 
 std::u16string SupportTextToWide(const std::string& text,
                                  SupportEncoding encoding) {
   return encoding == SupportEncoding::kUtf8 ? device::Utf8ToWide(text)
-                                            : device::AnsiToWide(text);
+                                            : device::Cp1252ToWide(text);
 }
 
 bool ReadSupportFile(const std::string& host_path,

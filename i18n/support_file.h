@@ -26,10 +26,11 @@ SupportLine ParseSupportLine(const std::string& line);
 // Leading blanks, a sign and digits up to the first other character.
 int SupportIdNumber(const std::string& id);
 
-// A file that begins with the UTF-8 byte-order mark holds UTF-8 text; any
-// other file is in the device's code page, as it always was.
-enum class SupportEncoding { kCodePage, kUtf8 };
-// kCodePage also when the file cannot be read.
+// A file that begins with the UTF-8 byte-order mark holds UTF-8 text, and so
+// does a file of well-formed UTF-8 on a UTF-8 device; any other file is in
+// code page 1252, the code page support files were always written in.
+enum class SupportEncoding { kCp1252, kUtf8 };
+// kCp1252 also when the file cannot be read.
 SupportEncoding SupportFileEncoding(const std::string& host_path);
 // A field's text as wide text (malformed UTF-8 becomes U+FFFD).
 std::u16string SupportTextToWide(const std::string& text,

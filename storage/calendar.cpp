@@ -42,13 +42,7 @@ std::string NarrowDateText(const std::u16string& wide) {
   size_t nul = text.find(u'\0');
   if (nul != std::u16string::npos) text.resize(nul);
   std::string narrow = device::WideToUtf8(text);
-  if (narrow.size() > kDateTextBytes) {
-    size_t cut = kDateTextBytes;
-    // Step back over continuation bytes so that no character is split.
-    while (cut > 0 && (static_cast<unsigned char>(narrow[cut]) & 0xC0) == 0x80)
-      --cut;
-    narrow.resize(cut);
-  }
+  narrow.resize(device::Utf8CharacterCut(narrow, kDateTextBytes));
   return narrow;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/codepage.h"
 #include "device/debug.h"
 #include "device/status.h"
 #include "storage/calendar.h"
@@ -70,8 +71,7 @@ device::Status ReadDayRows(sqlite3* db, const std::string& sql,
       if (columns.subject >= 0) record.subject = stmt.Text(columns.subject);
       record.message = stmt.Text(columns.message);
       record.time = stmt.Text(columns.time);
-      if (record.time.size() > kDayTimeSize - 1)
-        record.time.resize(kDayTimeSize - 1);
+      record.time.resize(device::CharacterCut(record.time, kDayTimeSize - 1));
       records->push_back(std::move(record));
     }
     if (stmt.failed())

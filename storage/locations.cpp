@@ -134,7 +134,10 @@ void FindInstallFolder(const char16_t* product) {
       }
     }
   }
-  s.install_narrow = device::LowByteNarrow(s.install);
+  // In the code page, as every narrow path the program turns back into a
+  // wide one (with the code page): on a UTF-8 device a card's accented
+  // letter kept as its low byte would name no folder.
+  s.install_narrow = device::WideToAnsi(s.install);
 }
 
 namespace storage {

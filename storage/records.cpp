@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "device/codepage.h"
 #include "device/debug.h"
 #include "storage/locations.h"
 #include "storage/record_connections.h"
@@ -326,8 +327,7 @@ device::Status Add(const char* store_name, const char* sender,
     std::string body_b = BlankedCopy(OrEmpty(body));
     std::string sender_b = BlankedCopy(OrEmpty(sender));
     std::string subject_b = BlankedCopy(OrEmpty(subject));
-    if (subject_b.size() > kSubjectCopySize - 1)
-      subject_b.resize(kSubjectCopySize - 1);
+    subject_b.resize(device::CharacterCut(subject_b, kSubjectCopySize - 1));
     std::string recipients_b = BlankedCopy(OrEmpty(recipients));
 
     int32_t next = MaxStoreId(store_name) + 1;

@@ -142,11 +142,7 @@ void ReloadTable(RulesDb& s) REQUIRES(s.mutex) {
 
 // The token text of a message as typed.
 std::string TokensOf(const char* message) {
-  std::string typed = OrEmpty(message);
-  std::string out(typed.size() + 2, '\0');
-  TokenizeText(typed.data(), out.data());
-  out.resize(std::strlen(out.c_str()));
-  return out;
+  return TokenTextOf(OrEmpty(message));
 }
 
 }  // namespace

@@ -1,18 +1,20 @@
 // The one bounded copy into a fixed narrow text field, for every layer that
 // keeps texts in char[N] fields: nothing is ever written past a field, and a
-// longer text is cut.
+// longer text is cut before the first character that does not fit (never
+// inside a UTF-8 sequence on a UTF-8 device).
 #ifndef TARNVEX_TEXT_FIELD_H_
 #define TARNVEX_TEXT_FIELD_H_
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
 
+#include "device/codepage.h"
+
 // At most size - 1 bytes, then a NUL. Returns false when the text was cut.
 inline bool CopyField(char* field, size_t size, std::string_view text) {
   if (field == nullptr || size == 0) return text.empty();
-  const size_t n = std::min(text.size(), size - 1);
+  const size_t n = device::CharacterCut(text, size - 1);
   if (n > 0) std::memcpy(field, text.data(), n);
   field[n] = '\0';
   return n == text.size();

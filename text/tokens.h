@@ -14,13 +14,35 @@
 
 using TokenList = std::vector<std::string>;
 
-// Turns the NUL-terminated `text` into its token text in `out`. Words are
-// the runs between the bytes 0x01..0x20 and the 32 punctuation bytes of
-// tokens.cpp; A-Z are lowered (no other byte). `text` is consumed: its words
-// are lowered and stemmed in place. `out` must hold strlen(text) + 2 bytes
-// and not overlap `text`. False, with `out` empty, when the stemmer or the
-// tokenizer ran out of memory.
-bool TokenizeText(char* text, char* out);
+// The two forms of the program's narrow text: the device's code page says
+// which (device/codepage.h).
+enum class NarrowForm {
+  kCp1252,  // one byte a character
+  kUtf8,
+};
+NarrowForm DeviceNarrowForm();
+
+// Turns `text` (up to its first NUL) into its token text in `out`.
+//
+// Code page 1252: words are the runs between the bytes 0x01..0x20 and the 32
+// punctuation bytes of tokens.cpp; A-Z are lowered (no other byte) and every
+// word is stemmed.
+//
+// UTF-8: ASCII splits as above. Letters, marks and digits of every script
+// make words; any other character (punctuation, symbols, emoji, spaces)
+// splits them, and so do U+00A7 and U+00B4 as their 1252 bytes do. Words are
+// lowered with the full case mapping, Latin ones stemmed; texts written
+// without spaces (Chinese, Japanese, Thai, Lao, Khmer, Myanmar) are split into
+// their words by ICU's word break rules. A byte that starts no well-formed
+// UTF-8 sequence is a character as in 1252, and a word holding one is
+// treated as 1252 text is: so an ASCII text, and any text the device took
+// in 1252, has the same token text in both forms.
+//
+// False, with `out` empty, when the stemmer, ICU or the tokenizer ran out of
+// memory.
+bool TokenizeText(std::string_view text, NarrowForm form, std::string* out);
+// The same in the device's form.
+bool TokenizeText(std::string_view text, std::string* out);
 
 // Replaces `list` with the words of a space-separated text, in order; runs of
 // spaces make no empty words, and "" gives no words. False, with `list`
@@ -33,7 +55,8 @@ bool ParseTokenText(std::string_view text, TokenList* list);
 // out of memory.
 int p_PorterStem(char* word);
 
-// Convenience for C++ callers: the token text of a copy of `text`.
+// The token text of `text` in the device's form ("" when memory ran out).
 std::string TokenTextOf(std::string_view text);
+std::string TokenTextOf(std::string_view text, NarrowForm form);
 
 #endif  // TARNVEX_TEXT_TOKENS_H_

@@ -391,7 +391,8 @@ void RefreshMessageList(Browser* browser) {
       device::DebugOut("Day list of %s: %s\n", name, read.ToString().c_str());
     for (const DayRecord& entry : days.store) {
       std::string joined = entry.subject + "  " + entry.message;
-      if (joined.size() > kMaxLine5) joined.resize(kCutLine5);
+      if (joined.size() > kMaxLine5)
+        joined.resize(device::CharacterCut(joined, kCutLine5));
       lines.push_back(Header(++store_entries, false));
       lines.push_back(device::AnsiToWide(ExtractAddress(entry.sender)));
       lines.push_back(device::AnsiToWide(entry.recipients));
@@ -600,7 +601,12 @@ bool WriteMessagePage(const std::string& page, std::string* path) {
   if (host.empty()) return false;
   FILE* file = std::fopen(host.c_str(), "w");
   if (file == nullptr) return false;
-  bool ok = std::fwrite(page.data(), 1, page.size(), file) == page.size();
+  // A UTF-8 page declares so with the byte-order mark, which every HTML
+  // reader takes over any charset the message's own HTML names (its text is
+  // UTF-8 now, whatever it was sent in).
+  static constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
+  bool ok = !device::AnsiIsUtf8() || std::fwrite(kUtf8Mark, 1, 3, file) == 3;
+  ok = std::fwrite(page.data(), 1, page.size(), file) == page.size() && ok;
   ok = std::fflush(file) == 0 && ok;
   std::fclose(file);
   return ok;

@@ -87,10 +87,18 @@ bool PageView::ShowFile(const std::string& host_path, PageCoding coding) {
   }
   ::close(fd);
   if (bytes.size() > static_cast<size_t>(kMaxPageBytes)) return false;
-  // The program writes its message page in the device's code page.
-  if (coding == PageCoding::kDeclaredOrDevice && DeclaresUtf8(bytes)) {
+  // The program writes its message page in the device's code page (a UTF-8
+  // one with the byte-order mark); help pages are UTF-8 when they say so or
+  // are valid UTF-8 on a UTF-8 device, else in 1252 as they always were.
+  std::string_view text = bytes;
+  const bool marked = text.substr(0, 3) == "\xEF\xBB\xBF";
+  if (marked) text.remove_prefix(3);
+  if (marked ||
+      (coding == PageCoding::kDeclaredOrDevice && DeclaresUtf8(bytes))) {
     setHtml(
-        QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())));
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+  } else if (coding == PageCoding::kDeclaredOrDevice) {
+    setHtml(ToQt(device::ShippedTextToWide(bytes)));
   } else {
     setHtml(ToQt(device::AnsiToWide(bytes)));
   }

@@ -15,8 +15,8 @@ namespace ui {
 
 inline constexpr qint64 kMaxPageBytes = 4 * 1024 * 1024;
 enum class PageCoding {
-  kDevice,            // the message page: always the device's code page
-  kDeclaredOrDevice,  // help pages: UTF-8 when they say so, else the code page
+  kDevice,            // the message page: the device's code page
+  kDeclaredOrDevice,  // help pages: UTF-8 when they say so or are, else 1252
 };
 class PageView : public QTextBrowser {
   Q_OBJECT

@@ -19,9 +19,17 @@ bool CreateDefaultStores(std::string* error);
 namespace {
 
 int Init(const std::vector<std::string>& args) {
-  if (!args.empty()) return Fail("init takes no arguments", 2);
+  int code_page = 0;
+  if (args.size() == 2 && args[0] == "--codepage") {
+    if (args[1] == "65001") code_page = device::kCodePageUtf8;
+    if (args[1] == "1252") code_page = device::kCodePageWestern;
+    if (code_page == 0)
+      return Fail("--codepage takes 65001 (UTF-8) or 1252, not " + args[1], 2);
+  } else if (!args.empty()) {
+    return Fail("init takes only --codepage 65001|1252", 2);
+  }
   std::string error;
-  if (!device::InitImage(&error)) return Fail(error);
+  if (!device::InitImage(code_page, &error)) return Fail(error);
   if (!CreateDefaultStores(&error)) return Fail(error);
   // The submission's password and certificate (kept when there already).
   if (!mail::EnsureCredentials(false, &error)) return Fail(error);
@@ -33,6 +41,15 @@ int Info(const std::vector<std::string>& args) {
   if (!args.empty()) return Fail("info takes no arguments", 2);
   const std::string root = device::ImageRoot();
   std::printf("Device image: %s\n", root.c_str());
+  int code_page = 0;
+  std::string error;
+  if (device::ReadImageCodePage(&code_page, &error)) {
+    std::printf(
+        "Code page: %d (%s)\n", code_page,
+        code_page == device::kCodePageUtf8 ? "UTF-8" : "Western European");
+  } else {
+    std::printf("Code page: 1252, read so because %s\n", error.c_str());
+  }
   std::printf("Top-level folders:\n");
   std::error_code ec;
   std::vector<std::string> names;
@@ -80,19 +97,24 @@ int Card(const std::vector<std::string>& args) {
 
 TARNVEX_DEVICE_COMMAND({
     .name = "init",
+    .args = "[--codepage 65001|1252]",
     .summary = "create the device image: its folders, card list and stores "
                "SMS, MMS, E-mail and ActiveSync",
     .details =
         "Run again, it keeps what the image holds. It also makes the password "
-        "and certificate of the mail submission (see \"mail show\").",
+        "and certificate of the mail submission (see \"mail show\"). A new "
+        "image keeps its texts in UTF-8 (code page 65001) unless --codepage "
+        "1252 asks for the Western European code page; an image keeps the "
+        "code page it was made with (one made before the setting existed has "
+        "1252).",
     .fn = Init,
     .needs_image = false,
 });
 TARNVEX_DEVICE_COMMAND({
     .name = "info",
     .summary = "show where the image is and what it holds",
-    .details = "Its top-level folders, storage cards, device clock and whether "
-               "Tarnvex is installed.",
+    .details = "Its code page, top-level folders, storage cards, device clock "
+               "and whether Tarnvex is installed.",
     .fn = Info,
 });
 TARNVEX_DEVICE_COMMAND({
@@ -100,7 +122,7 @@ TARNVEX_DEVICE_COMMAND({
     .summary = "insert, remove or list the storage cards",
     .details = "A storage card is a top-level folder of the image that the "
                "card list names. A card's name keeps to the characters of the "
-               "device's code page 1252.",
+               "Western European characters (those of code page 1252).",
     .subcommands = {{.name = "add",
                      .args = "NAME",
                      .summary = "insert a card: make its folder and list it"},

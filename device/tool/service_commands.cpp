@@ -19,6 +19,8 @@
 #include <thread>
 
 #ifdef TARNVEX_SUBMISSION_SERVER
+#include <unicode/unistr.h>
+
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -135,19 +137,30 @@ char FoldCase1252(char c) {
 // stores whose kept names differ in letter case alone, so the second
 // store's messages would go out unchecked. The existing store of the very
 // same name is no clash: adding it again changes nothing.
+// A store's name as the filter keeps it, and that with its letter case
+// folded: Unicode's case folding on a UTF-8 device, 1252's on an older one.
+std::string KeptFolded(const std::string& name, std::string* kept) {
+  *kept = device::WideToAnsi(device::Utf8ToWide(name));
+  std::string folded;
+  if (device::AnsiIsUtf8()) {
+    icu::UnicodeString::fromUTF8(*kept).foldCase().toUTF8String(folded);
+  } else {
+    folded = *kept;
+    for (char& c : folded) c = FoldCase1252(c);
+  }
+  return folded;
+}
+
 std::string NameClash(const std::string& name,
                       const std::vector<std::string>& existing) {
-  std::string kept = device::WideToAnsi(device::Utf8ToWide(name));
-  std::string folded = kept;
-  for (char& c : folded) c = FoldCase1252(c);
+  std::string kept;
+  const std::string folded = KeptFolded(name, &kept);
   for (const std::string& other : existing) {
     if (other == name) return "";
   }
   for (const std::string& other : existing) {
-    std::string other_kept = device::WideToAnsi(device::Utf8ToWide(other));
-    std::string other_folded = other_kept;
-    for (char& c : other_folded) c = FoldCase1252(c);
-    if (other_folded != folded) continue;
+    std::string other_kept;
+    if (KeptFolded(other, &other_kept) != folded) continue;
     std::string why =
         kept == other_kept &&
                 device::Utf8ToWide(name) != device::Utf8ToWide(other)

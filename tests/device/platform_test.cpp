@@ -14,6 +14,7 @@
 #include "device/files.h"
 #include "device/image.h"
 #include "tests/support/temp_image.h"
+#include "text/field.h"
 
 namespace {
 
@@ -32,13 +33,69 @@ TEST(ImageTest, CePathsMapOntoTheImageAndUnsafeOnesAreRefused) {
 }
 
 TEST(CodePageTest, Cp1252BothWaysWithQuestionMarks) {
+  device::PinAnsiCodePage(device::kCodePageWestern);
   EXPECT_EQ(device::WideToAnsi(u"Caf\u00e9 \u20ac"), "Caf\xe9 \x80");
   EXPECT_EQ(device::WideToAnsi(u"\u0416\u4e2d"), "??");
   EXPECT_EQ(device::AnsiToWide("Caf\xe9 \x80"), u"Caf\u00e9 \u20ac");
+  device::PinAnsiCodePage(0);
+  EXPECT_EQ(device::Cp1252ToWide("Caf\xe9 \x80"), u"Caf\u00e9 \u20ac");
   EXPECT_EQ(device::LowByteNarrow(u"A\u0141"), "A\x41");
   EXPECT_EQ(device::ByteWiden("\xe9"), u"\u00e9");
   EXPECT_EQ(device::Utf8ToWide(device::WideToUtf8(u"\u00e9\u4e2d")),
             u"\u00e9\u4e2d");
+}
+
+// A new image keeps UTF-8, whole; an image made before the setting, 1252;
+// an image keeps the code page it was made with; a damaged setting reads as
+// 1252 and says why.
+TEST(CodePageTest, TheImageSaysWhichCodePageItsTextsAreIn) {
+  testing_support::TempImage image;
+  EXPECT_EQ(device::AnsiCodePage(), device::kCodePageUtf8);
+  const std::u16string all = u"\u6771\u4eac \u0645\u0631 \U0001F389 \u00e9";
+  EXPECT_EQ(device::AnsiToWide(device::WideToAnsi(all)), all);
+  EXPECT_EQ(device::WideToAnsi(u"a\xD800"
+                               u"b"),
+            "a?b");  // a lone surrogate
+  std::string error;
+  EXPECT_FALSE(device::InitImage(device::kCodePageWestern, &error));
+  EXPECT_NE(error.find("keeps code page 65001"), std::string::npos) << error;
+  EXPECT_TRUE(device::InitImage(device::kCodePageUtf8, &error)) << error;
+
+  std::filesystem::remove(device::CodePagePath());  // as made before
+  device::ForgetAnsiCodePage();
+  EXPECT_EQ(device::AnsiCodePage(), device::kCodePageWestern);
+  EXPECT_FALSE(device::InitImage(device::kCodePageUtf8, &error));
+  EXPECT_TRUE(device::InitImage(&error)) << error;  // now written down
+  int code_page = 0;
+  EXPECT_TRUE(device::ReadImageCodePage(&code_page, &error));
+  EXPECT_EQ(code_page, device::kCodePageWestern);
+
+  std::ofstream(device::CodePagePath()) << "utf-7\n";
+  device::ForgetAnsiCodePage();
+  EXPECT_FALSE(device::ReadImageCodePage(&code_page, &error));
+  EXPECT_NE(error.find("names no code page"), std::string::npos) << error;
+  EXPECT_EQ(device::AnsiCodePage(), device::kCodePageWestern);
+}
+
+// A field is cut before the character that does not fit: never inside a
+// UTF-8 sequence on a UTF-8 device, at any byte in 1252.
+TEST(CodePageTest, FieldsAreCutAtCharacterBoundaries) {
+  const std::string text = "ab\xC3\xA9\xE6\x9D\xB1\xF0\x9F\x8E\x89";  // abé東🎉
+  const size_t kCuts[][2] = {{0, 0}, {2, 2}, {3, 2}, {4, 4},  {5, 4},
+                             {6, 4}, {7, 7}, {9, 7}, {10, 7}, {11, 11}};
+  for (const auto& c : kCuts)
+    EXPECT_EQ(device::Utf8CharacterCut(text, c[0]), c[1]) << c[0];
+  // Malformed bytes are characters of their own.
+  EXPECT_EQ(device::Utf8CharacterCut("a\xA9\xA9\xA9\xA9", 3), 3u);
+  EXPECT_EQ(device::Utf8CharacterCut("a\xE6\x9Dz", 2), 2u);
+  char field[6];
+  device::PinAnsiCodePage(device::kCodePageUtf8);
+  EXPECT_FALSE(CopyField(field, text));
+  EXPECT_STREQ(field, "ab\xC3\xA9");
+  device::PinAnsiCodePage(device::kCodePageWestern);
+  EXPECT_FALSE(CopyField(field, text));
+  EXPECT_STREQ(field, "ab\xC3\xA9\xE6");
+  device::PinAnsiCodePage(0);
 }
 
 class ClockTest : public ::testing::Test {

@@ -52,6 +52,13 @@ TEST(ToolTest, InitCardsAndStores) {
   EXPECT_EQ(Tool(root, {"init"}, &out), 0);
   EXPECT_NE(out.find("Device image ready"), std::string::npos);
   EXPECT_EQ(Tool(root, {"init"}), 0);  // again: nothing lost
+  // A new image keeps UTF-8, and keeps it.
+  EXPECT_EQ(Tool(root, {"info"}, &out), 0);
+  EXPECT_NE(out.find("Code page: 65001 (UTF-8)\n"), std::string::npos) << out;
+  std::string said;
+  EXPECT_EQ(ToolSays(root, {"init", "--codepage", "1252"}, &said), 1);
+  EXPECT_NE(said.find("keeps code page 65001"), std::string::npos) << said;
+  EXPECT_EQ(ToolSays(root, {"init", "--codepage", "437"}, &said), 2);
   EXPECT_EQ(Tool(root, {"store", "list"}, &out), 0);
   EXPECT_EQ(out, "SMS\nMMS\nE-mail\nActiveSync\n");
   EXPECT_EQ(Tool(root, {"card", "add", "Storage Card"}), 0);
@@ -259,7 +266,7 @@ TEST(ToolTest, SendChecksTheBodysSizeBeforeReadingItAll) {
 
 TEST(ToolTest, StoreAddRefusesANameTheFilterWouldTakeForAnExistingStore) {
   std::string root = testing_support::MakeTempDir("tarnvex-tool-");
-  ASSERT_EQ(Tool(root, {"init"}), 0);
+  ASSERT_EQ(Tool(root, {"init", "--codepage", "1252"}), 0);
   std::string said;
   EXPECT_EQ(Tool(root, {"store", "add", "\xce\xa8mail"}), 0);  // Psi-mail
   EXPECT_EQ(Tool(root, {"store", "add", "\xc3\x89mail"}), 0);  // E acute-mail
@@ -290,6 +297,15 @@ TEST(ToolTest, StoreAddRefusesANameTheFilterWouldTakeForAnExistingStore) {
   EXPECT_EQ(
       said,
       "SMS\nMMS\nE-mail\nActiveSync\n\xce\xa8mail\n\xc3\x89mail\nSMS 2\n");
+  std::filesystem::remove_all(root);
+
+  // In UTF-8 every name is kept whole: only letter case can clash.
+  root = testing_support::MakeTempDir("tarnvex-tool-");
+  ASSERT_EQ(Tool(root, {"init"}), 0);
+  EXPECT_EQ(Tool(root, {"store", "add", "\xce\xa8mail"}), 0);
+  EXPECT_EQ(Tool(root, {"store", "add", "\xce\xa9mail"}), 0);
+  EXPECT_EQ(ToolSays(root, {"store", "add", "\xcf\x89mail"}, &said), 1);
+  EXPECT_NE(said.find("differ only in letter case"), std::string::npos) << said;
   std::filesystem::remove_all(root);
 }
 

@@ -108,13 +108,10 @@ TEST_F(SendmailTest, AnUncoveredMessageIsHeldAndRecordedDecoded) {
   ASSERT_TRUE(Eventually([&] { return MailRecords().size() == 1; }));
   const StoredRecord r = MailRecords()[0];
   EXPECT_EQ(r.recipients, "bob@example.org");
-  // The records keep the device's code page (1252): the decoded texts.
-  EXPECT_EQ(r.subject,
-            "Gr\xfc\xdf"
-            "e aus Z\xfcrich");
-  EXPECT_NE(r.message.find("sch\xf6ne gr\xfc\xdf"
-                           "e"),
-            std::string::npos)
+  // The records keep the device's code page (UTF-8 on a new image): the
+  // decoded texts.
+  EXPECT_EQ(r.subject, "Gr\u00fc\u00dfe aus Z\u00fcrich");
+  EXPECT_NE(r.message.find("sch\u00f6ne gr\u00fc\u00dfe"), std::string::npos)
       << r.message;
   device::KeptMail kept;
   ASSERT_TRUE(device::GetKeptMail(id, &kept));

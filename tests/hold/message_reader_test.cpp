@@ -87,7 +87,7 @@ TEST_F(MapiTest, BodyAndItsFailureReasons) {
   std::string body;
   char reason[kBodyReasonField] = {};
   ASSERT_EQ(ReadBody(message, &body, reason), BodyRead::kRead);
-  EXPECT_EQ(body, "Caf\xe9 au lait");
+  EXPECT_EQ(body, "Caf\xc3\xa9 au lait");  // a new device's UTF-8
   message->Release();
 
   IMessage* empty = Open(Save({u"1"}, u"s", u""));

@@ -89,7 +89,7 @@ Expected ParseShipped(const std::string& content) {
     i18n::SupportLine parsed = i18n::ParseSupportLine(line);
     if (!parsed.complete) continue;
     std::u16string text = utf8 ? device::Utf8ToWide(parsed.text)
-                               : device::AnsiToWide(parsed.text);
+                               : device::Cp1252ToWide(parsed.text);
     int id = i18n::SupportIdNumber(parsed.id);
     (parsed.section == "STRINGTABLE" ? out.ui_texts : out.controls)[id] = text;
   }
@@ -302,7 +302,7 @@ TEST_F(AllLanguagesTest, CodePageAndMarkedUtf8FilesAreBothReadRight) {
   Install("grk", "\xEF\xBB\xBF");
   EXPECT_TRUE(i18n::LocateSupportFile(window_.get(), "grk", true));
   EXPECT_EQ(i18n::SupportFileEncoding("/no/such/file"),
-            i18n::SupportEncoding::kCodePage);
+            i18n::SupportEncoding::kCp1252);
 }
 
 TEST_F(AllLanguagesTest, RightToLeftMirrorsTheWindowsAndEnglishMirrorsBack) {

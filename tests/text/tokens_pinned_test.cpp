@@ -31,6 +31,10 @@ std::string Escaped(const std::string& text) {
   return out + "\"";
 }
 
+// Both narrow forms give these texts: they are ASCII, or 1252 bytes that
+// are no UTF-8, which the UTF-8 form takes as 1252 takes them.
+class TokenizeTextPinnedTest : public ::testing::TestWithParam<NarrowForm> {};
+
 struct Pinned {
   const char* what;
   std::string text;
@@ -43,7 +47,7 @@ std::string Repeat(const std::string& part, int times) {
   return out;
 }
 
-TEST(TokenizeTextPinnedTest, ShortTexts) {
+TEST_P(TokenizeTextPinnedTest, ShortTexts) {
   const Pinned kCases[] = {
       {"empty", "", ""},
       {"only separators",
@@ -88,12 +92,12 @@ TEST(TokenizeTextPinnedTest, ShortTexts) {
       {"separators around", "   word   ,,, word.", "word "},
   };
   for (const Pinned& c : kCases) {
-    const std::string got = TokenTextOf(c.text);
+    const std::string got = TokenTextOf(c.text, GetParam());
     EXPECT_EQ(got, c.tokens) << c.what << ": " << Escaped(got);
   }
 }
 
-TEST(TokenizeTextPinnedTest, VeryLongWords) {
+TEST_P(TokenizeTextPinnedTest, VeryLongWords) {
   const Pinned kCases[] = {
       {"one letter 3000 times", std::string(3000, 'x'), ""},
       {"a long word with suffixes",
@@ -111,7 +115,7 @@ TEST(TokenizeTextPinnedTest, VeryLongWords) {
                {737, "21a2c5a159750382e9940e3a780d0925"},
                {4006, "60aa19e70b949b4fe13fecc78ccb5fe2"}};
   for (size_t i = 0; i < sizeof kCases / sizeof kCases[0]; ++i) {
-    const std::string got = TokenTextOf(kCases[i].text);
+    const std::string got = TokenTextOf(kCases[i].text, GetParam());
     EXPECT_EQ(got.size(), kPins[i].length) << kCases[i].what;
     EXPECT_EQ(HashTextOf(got), kPins[i].digest) << kCases[i].what;
   }
@@ -147,7 +151,9 @@ std::string Mixed(uint32_t seed, size_t size) {
   return text;
 }
 
-TEST(TokenizeTextPinnedTest, LongMixedTexts) {
+// Runs of arbitrary bytes now and then make well-formed UTF-8: pinned in
+// code page 1252, the form whose text they are.
+TEST(TokenizeTextPinnedCp1252Test, LongMixedTexts) {
   struct {
     uint32_t seed;
     size_t size;
@@ -159,10 +165,15 @@ TEST(TokenizeTextPinnedTest, LongMixedTexts) {
       {3, 262144, 32270, "3e5fe6f0384bcf556f58f52b369f9d7b"},
   };
   for (const auto& c : kCases) {
-    const std::string got = TokenTextOf(Mixed(c.seed, c.size));
+    const std::string got =
+        TokenTextOf(Mixed(c.seed, c.size), NarrowForm::kCp1252);
     EXPECT_EQ(got.size(), c.length) << "seed " << c.seed;
     EXPECT_EQ(HashTextOf(got), c.digest) << "seed " << c.seed;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Forms, TokenizeTextPinnedTest,
+                         ::testing::Values(NarrowForm::kCp1252,
+                                           NarrowForm::kUtf8));
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -21,6 +22,7 @@
 
 #include "device/clock.h"
 #include "device/codepage.h"
+#include "device/image.h"
 #include "device/mutex.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
@@ -41,6 +43,8 @@
 #include "ui/bidi.h"
 #include "ui/entry_list.h"
 #include "ui/main_window.h"
+#include "ui/page_view.h"
+#include "ui/qt_text.h"
 #include "ui/rules_editor.h"
 #include "ui/soft_keys.h"
 #include "ui/template_dialog.h"
@@ -219,12 +223,17 @@ class BrowserTest : public ::testing::Test {
     }
     sqlite3_close(db);
   }
-  // The page the last selection wrote ("" when there is none).
-  std::string Page() {
+  // The file the last selection wrote ("" when there is none).
+  std::string PageFile() {
     std::string path = ui::LastPagePath();
     if (path.empty()) return "";
     std::ifstream in(image_->Host(device::AnsiToWide(path)), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Its page text, after the mark that says it is UTF-8.
+  std::string Page() {
+    std::string page = PageFile();
+    return page.compare(0, 3, "\xEF\xBB\xBF") == 0 ? page.substr(3) : page;
   }
   bool PageFileExists() {
     return image_->Exists(
@@ -322,6 +331,52 @@ TEST_F(BrowserTest, AnEntryIsOneItemOfFiveLinesAndLongTextsAreCut) {
   EXPECT_EQ(ui::LastSelection().recipients, u"5550199");
   EXPECT_NE(Page().find("<H2>" + subject + "</H2>" + message),
             std::string::npos);
+}
+
+// The list's message line, the fields and the page show a text as written,
+// whatever its script; the page of a UTF-8 device says so with its mark.
+// An image made before the code page was a setting keeps its 1252 records
+// readable.
+TEST_F(BrowserTest, TextsOfEveryScriptAreShownAsWrittenOnNewAndOldImages) {
+  struct {
+    bool old_image;
+    std::string subject, message;
+    std::u16string shown_subject, shown_message;
+  } const kCases[] = {
+      {false, "\u6765\u9031\u306e\u4f1a\u8b70 \U0001F389",
+       "\u0645\u0631\u062d\u0628\u0627 \u05e9\u05dc\u05d5\u05dd",
+       u"\u6765\u9031\u306e\u4f1a\u8b70 \U0001F389",
+       u"\u0645\u0631\u062d\u0628\u0627 \u05e9\u05dc\u05d5\u05dd"},
+      {true,
+       "Gr\xfc\xdf"
+       "e",
+       "Sch\xf6n", u"Gr\u00fc\u00dfe", u"Sch\u00f6n"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.old_image ? "1252" : "UTF-8");
+    if (c.old_image) {
+      // As an image made before: no setting in it.
+      std::filesystem::remove(device::CodePagePath());
+      device::ForgetAnsiCodePage();
+    }
+    ASSERT_EQ(device::AnsiIsUtf8(), !c.old_image);
+    Record("E-mail", c.subject, 0, c.message);
+    Refill();
+    const int last = List()->count() - 1;
+    ASSERT_GE(last, 0);
+    EXPECT_EQ(Line(last, 4),
+              ui::ToQt(c.shown_subject + u"  " + c.shown_message));
+    List()->setCurrentRow(last);
+    Settle();
+    EXPECT_NE(Field(browser_ids::kMessageField).find(c.shown_message),
+              std::u16string::npos);
+    EXPECT_EQ(PageFile().compare(0, 3, "\xEF\xBB\xBF") == 0, !c.old_image);
+    ui::PageView view;
+    ASSERT_TRUE(
+        view.ShowFile(image_->Host(device::AnsiToWide(ui::LastPagePath()))));
+    EXPECT_EQ(ui::FromQt(view.PlainPage()),
+              c.shown_subject + u"\n" + c.shown_message);
+  }
 }
 
 TEST_F(BrowserTest, TheRulesEditorOpensWithTheSelectedEntry) {

@@ -283,8 +283,8 @@ class ViewerTest : public ::testing::Test {
 TEST_F(ViewerTest, ShowsThePageOfEachSelectionInTurnDecodedFromTheCodePage) {
   Record("Eins", "one to start");
   Record("Zwei",
-         "zw\xF6lf Stra\xDF"
-         "en");  // code page 1252
+         "zw\xC3\xB6lf Stra\xC3\x9F"
+         "en");  // the code page of a new image: UTF-8
   Refill();
   ASSERT_EQ(window_->browser()->ListBox(browser_ids::kMessageList)->count(), 2);
   QString first = Open(0);
