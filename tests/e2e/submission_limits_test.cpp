@@ -75,8 +75,7 @@ class SubmissionLimitsTest : public FilterEndToEndTest {
   }
   void TearDown() override {
     idle_.Kill();
-    if (!other_user_.empty())
-      RunProgram({"/usr/sbin/userdel", other_user_});
+    if (!other_user_.empty()) RunProgram({"/usr/sbin/userdel", other_user_});
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
     FilterEndToEndTest::TearDown();
@@ -85,10 +84,9 @@ class SubmissionLimitsTest : public FilterEndToEndTest {
   // `run_as` empty: this process's user.
   void StartIdleClients(int count, int seconds, const std::string& run_as,
                         std::string* greeted) {
-    std::vector<std::string> argv = {"/usr/bin/python3", dir_ + "/idle.py",
-                                     std::to_string(submission_port_),
-                                     std::to_string(count),
-                                     std::to_string(seconds)};
+    std::vector<std::string> argv = {
+        "/usr/bin/python3", dir_ + "/idle.py", std::to_string(submission_port_),
+        std::to_string(count), std::to_string(seconds)};
     if (!run_as.empty())
       argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", run_as, "--"});
     ASSERT_TRUE(idle_.Start(argv, {}, true));
@@ -106,8 +104,9 @@ class SubmissionLimitsTest : public FilterEndToEndTest {
            "passwordeval cat '"
         << dir_ << "/password'\nfrom anna@example.org\naccount default : "
         << "device\n";
-    std::filesystem::permissions(config, std::filesystem::perms::owner_read |
-                                             std::filesystem::perms::owner_write);
+    std::filesystem::permissions(config,
+                                 std::filesystem::perms::owner_read |
+                                     std::filesystem::perms::owner_write);
     return RunProgram({"/bin/sh", "-c",
                        "printf 'Subject: limits\\n\\nhi\\n' | msmtp -C '" +
                            config + "' bob@example.org 2>&1"},
@@ -180,15 +179,14 @@ class SubmissionPortTest : public SubmissionLimitsTest {
   void SetPort(int port) {
     std::string out;
     ASSERT_EQ(RunProgram({BinPath("tarnvex-device"), "--root", image_->root(),
-                          "mail", "submission", "--port",
-                          std::to_string(port)},
+                          "mail", "submission", "--port", std::to_string(port)},
                          &out),
               0)
         << out;
   }
   std::vector<std::string> RunArgs() {
     return {BinPath("tarnvex-device"), "--root", image_->root(), "run",
-            "--send-delay-ms", "400"};
+            "--send-delay-ms",         "400"};
   }
 };
 
@@ -199,10 +197,11 @@ TEST_F(SubmissionPortTest, APortTakenEndsRunWithStatus1AndSaysWhy) {
   ChildProcess run;
   ASSERT_TRUE(run.Start(RunArgs(), {}, true));
   std::string line;
-  EXPECT_TRUE(run.WaitForLine("tarnvex-device: cannot serve mail submission: "
-                              "cannot listen on 127.0.0.1:" +
-                                  std::to_string(taken.port),
-                              &line, 20000))
+  EXPECT_TRUE(
+      run.WaitForLine("tarnvex-device: cannot serve mail submission: "
+                      "cannot listen on 127.0.0.1:" +
+                          std::to_string(taken.port),
+                      &line, 20000))
       << line;
   int status = 0;
   ASSERT_TRUE(run.Wait(20000, &status));
@@ -228,12 +227,12 @@ TEST_F(SubmissionPortTest, AChangedPortIsFollowedAndATakenOneKeepsTheOld) {
   EXPECT_NE(Msmtp(&out), 0) << out;  // nobody listens there any more
   TakenPort taken;
   ASSERT_NO_FATAL_FAILURE(SetPort(taken.port));
-  ASSERT_TRUE(run.WaitForLine("tarnvex-device: submission server stays on "
-                              "127.0.0.1:" +
-                                  std::to_string(second) +
-                                  ": cannot listen on 127.0.0.1:" +
-                                  std::to_string(taken.port),
-                              &line))
+  ASSERT_TRUE(run.WaitForLine(
+      "tarnvex-device: submission server stays on "
+      "127.0.0.1:" +
+          std::to_string(second) +
+          ": cannot listen on 127.0.0.1:" + std::to_string(taken.port),
+      &line))
       << line;
   submission_port_ = second;
   EXPECT_EQ(Msmtp(&out), 0) << out;

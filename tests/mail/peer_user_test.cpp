@@ -90,20 +90,23 @@ TEST(PeerUserTest, HostileRowsMatchNothing) {
       kHeading,
       "",
       "   3:",
-      "3: " + local + remote + fields,                         // no uid
-      "3 " + local + remote + fields + "1001",                 // no colon
-      "x3: " + local + remote + fields + "1001",               // not a number
-      "3: 100007F:9C40 " + remote + fields + "1001",           // 7 digits
-      "3: 0100007FF:9C40 " + remote + fields + "1001",         // 9 digits
-      "3: 0100007G:9C40 " + remote + fields + "1001",          // not hex
-      "3: 0100007F:9C400 " + remote + fields + "1001",         // long port
-      "3: 0100007F9C40 " + remote + fields + "1001",           // no colon
-      "3: " + local + "0100007F:09DD 1" + fields + "1001",     // short state
-      "3: " + local + remote + fields + "-1",                  // negative
-      "3: " + local + remote + fields + "4294967295",          // no user
-      "3: " + local + remote + fields + "99999999999999999",   // overflow
-      "3: " + local + remote + fields + "10x1",                // not decimal
-      "3: " + local + remote + fields + std::string("10\0" "01", 5),
+      "3: " + local + remote + fields,                        // no uid
+      "3 " + local + remote + fields + "1001",                // no colon
+      "x3: " + local + remote + fields + "1001",              // not a number
+      "3: 100007F:9C40 " + remote + fields + "1001",          // 7 digits
+      "3: 0100007FF:9C40 " + remote + fields + "1001",        // 9 digits
+      "3: 0100007G:9C40 " + remote + fields + "1001",         // not hex
+      "3: 0100007F:9C400 " + remote + fields + "1001",        // long port
+      "3: 0100007F9C40 " + remote + fields + "1001",          // no colon
+      "3: " + local + "0100007F:09DD 1" + fields + "1001",    // short state
+      "3: " + local + remote + fields + "-1",                 // negative
+      "3: " + local + remote + fields + "4294967295",         // no user
+      "3: " + local + remote + fields + "99999999999999999",  // overflow
+      "3: " + local + remote + fields + "10x1",               // not decimal
+      "3: " + local + remote + fields +
+          std::string("10\0"
+                      "01",
+                      5),
       std::string(100000, ' ') + "3:",
   };
   for (const std::string& line : broken) {
@@ -113,9 +116,9 @@ TEST(PeerUserTest, HostileRowsMatchNothing) {
         << line;
   }
   // A table cut short inside the uid ("1001" read as "10") is not trusted.
-  EXPECT_EQ(FindPeerUser(good.substr(0, good.find("1001") + 2), kClient,
-                         kServer),
-            std::nullopt);
+  EXPECT_EQ(
+      FindPeerUser(good.substr(0, good.find("1001") + 2), kClient, kServer),
+      std::nullopt);
 }
 
 TEST(PeerUserTest, ARealLoopbackClientIsThisProcesssUser) {

@@ -59,17 +59,18 @@ TEST(TraceFieldsTest, OnlyMissingFieldsAreAddedWithTheMessagesLineEnds) {
 TEST(TraceFieldsTest, HostileEhloNamesAndHeaderlessTextStayInTheirPlace) {
   Reception smtp;
   smtp.client_address = "127.0.0.1";
-  smtp.helo = "x) by evil (\r\nBcc: eve@example.net;\xC3\xA9" +
-              std::string(500, 'a');
+  smtp.helo =
+      "x) by evil (\r\nBcc: eve@example.net;\xC3\xA9" + std::string(500, 'a');
   const std::string bare = "Subject: x\r\n\r\nbody\r\n";
   const std::string added = AddedFields(smtp, bare, Read(bare), kNow, "b");
   const std::string first = added.substr(0, added.find("\r\n"));
-  EXPECT_EQ(first.find(')'), first.rfind(')')) << first;  // one, ours
+  EXPECT_EQ(first.find(')'), first.rfind(')')) << first;       // one, ours
   EXPECT_EQ(added.find("\nBcc"), std::string::npos) << added;  // no field
   EXPECT_LE(first.size(), 16 + mail::kMaxTracedHeloName + 30) << first;
   // Text without a header (as `echo text | sendmail` gives) stays the body.
   const std::string text = "just a line\n";
-  const std::string fields = AddedFields(Reception{}, text, Read(text), kNow, "b");
+  const std::string fields =
+      AddedFields(Reception{}, text, Read(text), kNow, "b");
   EXPECT_EQ(fields.substr(fields.size() - 2), "\n\n");
   ReadMail again = Read(fields + text);
   EXPECT_EQ(again.text, "just a line\n");
