@@ -38,6 +38,14 @@ bool ComposeMessage(const device::ServiceMessage& message, std::string* raw,
                                 : g_date_time_new_now_local();
   if (date != nullptr) {
     g_mime_message_set_date(mail, date);
+    // The device's hop, as for mail it takes in (trace_fields.h).
+    char* when = g_mime_utils_header_format_date(date);
+    const std::string received =
+        std::string("by localhost (tarnvex-device messaging); ") +
+        (when != nullptr ? when : "");
+    g_free(when);
+    g_mime_object_prepend_header(GMIME_OBJECT(mail), "Received",
+                                 received.c_str(), nullptr);
     g_date_time_unref(date);
   }
   const size_t at = sender.rfind('@');

@@ -639,11 +639,16 @@ bool ReadMessage(std::string_view raw, ReadMail* out, std::string* error) {
     body_only.append(raw);
     message = ParseMessage(body_only);
     out->has_8bit_headers = false;  // there is no header
+  } else {
+    out->has_header = true;
   }
   if (message == nullptr) {
     *error = "the message could not be read as RFC 5322 mail";
     return false;
   }
+  GMimeObject* top = GMIME_OBJECT(message);
+  out->has_date = g_mime_object_get_header(top, "Date") != nullptr;
+  out->has_message_id = g_mime_object_get_header(top, "Message-ID") != nullptr;
 
   InternetAddressMailbox* from =
       FirstMailbox(g_mime_message_get_from(message), 0);

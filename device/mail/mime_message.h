@@ -34,6 +34,10 @@ struct ReadMail {
   std::string text;
   // A byte >= 0x80 in the top-level header block (mail that needs SMTPUTF8).
   bool has_8bit_headers = false;
+  // Whether the top-level header has these fields, and a header at all.
+  bool has_date = false;
+  bool has_message_id = false;
+  bool has_header = false;
 };
 
 // Reads `raw` into `out`. Malformed mail is read as well as it can be;

@@ -119,6 +119,7 @@ int RunSendmail(const SendmailOptions& options, std::FILE* in,
   Submission submission;
   submission.store = options.store;
   submission.sender_name = options.full_name;
+  submission.received.uid = static_cast<long>(getuid());
   if (!ReadInput(in, options.dot_ends_input, &submission.raw)) {
     *error = "the message is larger than " +
              std::to_string(kMaxSubmissionBytes / (1024 * 1024)) + " MiB";

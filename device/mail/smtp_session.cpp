@@ -7,339 +7,23 @@
 #include <optional>
 #include <utility>
 
+#include "device/mail/smtp_syntax.h"
+
 namespace mail {
 namespace {
 
-// Sizes of the parts of a path (RFC 5321 4.5.3.1).
-constexpr std::size_t kMaxLocalPart = 64;
-constexpr std::size_t kMaxDomain = 255;
-constexpr std::size_t kMaxPath = 256;
+using smtp_syntax::DecodeBase64;
+using smtp_syntax::EqualsNoCase;
+using smtp_syntax::IsDigit;
+using smtp_syntax::Parameter;
+using smtp_syntax::ParsedPath;
+using smtp_syntax::ParseParameters;
+using smtp_syntax::ParsePath;
+using smtp_syntax::PathError;
+using smtp_syntax::StartsNoCase;
+
 // Longest text of a message line without its CRLF for a 1000-octet limit.
 constexpr std::size_t kCrlf = 2;
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
-bool StartsNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool IsAlpha(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool IsAlnum(unsigned char c) { return IsAlpha(c) || IsDigit(c); }
-
-// atext of RFC 5322, without the UTF-8 extension.
-bool IsAtext(unsigned char c) {
-  if (IsAlnum(c)) return true;
-  return std::string_view("!#$%&'*+-/=?^_`{|}~").find(char(c)) !=
-         std::string_view::npos;
-}
-
-// Well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
-bool IsUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const unsigned char c = s[i];
-    std::size_t n = 0;
-    uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      n = 1, cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2, cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (s.size() - i <= n) return false;
-    for (std::size_t k = 1; k <= n; ++k) {
-      const unsigned char t = s[i + k];
-      if ((t & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (t & 0x3F);
-    }
-    if ((n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) ||
-        (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-      return false;
-    i += n + 1;
-  }
-  return true;
-}
-
-// A domain: dot-separated labels of letters, digits and inner hyphens; with
-// SMTPUTF8 a label may also hold UTF-8 (a U-label).
-bool ValidDomain(std::string_view d, bool utf8) {
-  if (d.empty() || d.size() > kMaxDomain) return false;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t dot = d.find('.', start);
-    const std::string_view label =
-        d.substr(start, dot == std::string_view::npos ? d.npos : dot - start);
-    if (label.empty() || label.size() > 63) return false;
-    for (std::size_t i = 0; i < label.size(); ++i) {
-      const unsigned char c = label[i];
-      const bool edge = i == 0 || i + 1 == label.size();
-      if (c >= 0x80) {
-        if (!utf8) return false;
-      } else if (!IsAlnum(c) && (edge || c != '-')) {
-        return false;
-      }
-    }
-    if (dot == std::string_view::npos) break;
-    start = dot + 1;
-  }
-  return true;
-}
-
-bool ValidIpv4(std::string_view s) {
-  int parts = 0;
-  std::size_t i = 0;
-  while (true) {
-    std::size_t digits = 0;
-    int value = 0;
-    while (i < s.size() && IsDigit(s[i]) && digits < 4) {
-      value = value * 10 + (s[i] - '0');
-      ++i, ++digits;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return false;
-    ++parts;
-    if (i == s.size()) break;
-    if (s[i] != '.' || parts == 4) return false;
-    ++i;
-  }
-  return parts == 4;
-}
-
-// "[1.2.3.4]", "[IPv6:...]" or "[tag:content]".
-bool ValidAddressLiteral(std::string_view lit) {
-  if (lit.size() < 3 || lit.front() != '[' || lit.back() != ']') return false;
-  const std::string_view in = lit.substr(1, lit.size() - 2);
-  if (ValidIpv4(in)) return true;
-  const std::size_t colon = in.find(':');
-  if (colon == std::string_view::npos || colon == 0) return false;
-  const std::string_view tag = in.substr(0, colon);
-  const std::string_view content = in.substr(colon + 1);
-  if (content.empty()) return false;
-  if (EqualsNoCase(tag, "IPv6")) {
-    if (content.size() > 45 || content.find(':') == content.npos) return false;
-    for (unsigned char c : content)
-      if (!(IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
-            c == ':' || c == '.'))
-        return false;
-    return true;
-  }
-  if (!IsAlnum(tag.front()) || !IsAlnum(tag.back())) return false;
-  for (unsigned char c : tag)
-    if (!IsAlnum(c) && c != '-') return false;
-  for (unsigned char c : content)
-    if (c < 33 || c > 126 || c == '[' || c == '\\' || c == ']') return false;
-  return true;
-}
-
-enum class PathError { kNone, kSyntax, kMailbox, kUtf8 };
-
-struct ParsedPath {
-  PathError error = PathError::kNone;
-  std::string address;  // the bare address; empty for "<>"
-  bool null_path = false;
-  bool postmaster = false;
-  std::string_view rest;  // after the closing '>'
-};
-
-// Reads the local part at the front of `s` (dot-string or quoted string) and
-// returns its length, or 0 when there is none.
-std::size_t LocalPartLength(std::string_view s, bool utf8) {
-  std::size_t i = 0;
-  if (!s.empty() && s[0] == '"') {
-    ++i;
-    while (i < s.size() && s[i] != '"') {
-      const unsigned char c = s[i];
-      if (c == '\\') {
-        if (i + 1 >= s.size()) return 0;
-        const unsigned char q = s[i + 1];
-        if (q < 32 || q > 126) return 0;
-        i += 2;
-        continue;
-      }
-      if (c >= 0x80 ? !utf8 : (c < 32 || c > 126)) return 0;
-      ++i;
-    }
-    if (i >= s.size()) return 0;
-    return i + 1;  // the closing quote
-  }
-  bool atom_empty = true;
-  while (i < s.size()) {
-    const unsigned char c = s[i];
-    if (c == '.') {
-      if (atom_empty) return 0;
-      atom_empty = true;
-    } else if (IsAtext(c) || (utf8 && c >= 0x80)) {
-      atom_empty = false;
-    } else {
-      break;
-    }
-    ++i;
-  }
-  return atom_empty ? 0 : i;
-}
-
-// A path of MAIL or RCPT: "<" [source route ":"] mailbox ">" or "<>".
-ParsedPath ParsePath(std::string_view s, bool utf8) {
-  ParsedPath p;
-  if (s.empty() || s[0] != '<') {
-    p.error = PathError::kSyntax;
-    return p;
-  }
-  std::size_t i = 1;
-  if (i < s.size() && s[i] == '>') {
-    p.null_path = true;
-    p.rest = s.substr(i + 1);
-    return p;
-  }
-  // Source route: "@a,@b:" is read and dropped.
-  if (i < s.size() && s[i] == '@') {
-    const std::size_t colon = s.find(':', i);
-    if (colon == s.npos) {
-      p.error = PathError::kSyntax;
-      return p;
-    }
-    std::string_view route = s.substr(i, colon - i);
-    while (!route.empty()) {
-      const std::size_t comma = route.find(',');
-      const std::string_view hop = route.substr(0, comma);
-      if (hop.size() < 2 || hop[0] != '@' || !ValidDomain(hop.substr(1), utf8))
-        p.error = PathError::kMailbox;
-      route =
-          comma == route.npos ? std::string_view() : route.substr(comma + 1);
-      if (comma != std::string_view::npos && route.empty())
-        p.error = PathError::kMailbox;
-    }
-    i = colon + 1;
-  }
-  const std::size_t local_length = LocalPartLength(s.substr(i), utf8);
-  const std::size_t close = [&] {
-    // The '>' that ends the path: after the local part, never inside quotes.
-    std::size_t from = i + local_length;
-    return s.find('>', from);
-  }();
-  if (close == s.npos) {
-    p.error = PathError::kSyntax;
-    return p;
-  }
-  p.rest = s.substr(close + 1);
-  const std::string_view mailbox = s.substr(i, close - i);
-  if (p.error != PathError::kNone) return p;
-  if (mailbox.size() > kMaxPath) {
-    p.error = PathError::kMailbox;
-    return p;
-  }
-  if (!IsUtf8(mailbox)) {
-    p.error = PathError::kMailbox;
-    return p;
-  }
-  bool has_8bit = false;
-  for (unsigned char c : mailbox) has_8bit |= c >= 0x80;
-  if (EqualsNoCase(mailbox, "postmaster")) {
-    p.postmaster = true;
-    p.address = std::string(mailbox);
-    return p;
-  }
-  if (local_length == 0 || local_length > kMaxLocalPart ||
-      local_length >= mailbox.size() || mailbox[local_length] != '@') {
-    p.error = has_8bit && !utf8 ? PathError::kUtf8 : PathError::kMailbox;
-    return p;
-  }
-  const std::string_view domain = mailbox.substr(local_length + 1);
-  const bool domain_ok =
-      domain.size() <= kMaxDomain &&
-      (ValidDomain(domain, utf8) ||
-       (!domain.empty() && domain[0] == '[' && ValidAddressLiteral(domain)));
-  if (!domain_ok) {
-    p.error = has_8bit && !utf8 ? PathError::kUtf8 : PathError::kMailbox;
-    return p;
-  }
-  p.address = std::string(mailbox);
-  return p;
-}
-
-// Parameters after a path: SP-separated keyword[=value].
-struct Parameter {
-  std::string_view keyword;
-  std::string_view value;
-  bool has_value = false;
-};
-
-std::optional<std::vector<Parameter>> ParseParameters(std::string_view rest) {
-  std::vector<Parameter> params;
-  while (!rest.empty()) {
-    if (rest[0] != ' ') return std::nullopt;
-    while (!rest.empty() && rest[0] == ' ') rest.remove_prefix(1);
-    if (rest.empty()) break;
-    const std::size_t end = rest.find(' ');
-    const std::string_view item = rest.substr(0, end);
-    rest = end == rest.npos ? std::string_view() : rest.substr(end);
-    Parameter param;
-    const std::size_t eq = item.find('=');
-    param.keyword = item.substr(0, eq);
-    if (param.keyword.empty() || !IsAlnum(param.keyword[0]))
-      return std::nullopt;
-    for (unsigned char c : param.keyword)
-      if (!IsAlnum(c) && c != '-') return std::nullopt;
-    if (eq != item.npos) {
-      param.has_value = true;
-      param.value = item.substr(eq + 1);
-      if (param.value.empty()) return std::nullopt;
-      for (unsigned char c : param.value)
-        if (c < 33 || c > 126 || c == '=') return std::nullopt;
-    }
-    params.push_back(param);
-  }
-  return params;
-}
-
-int Base64Value(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-// Strict base64 ("=" padding optional); nullopt when it is not base64.
-std::optional<std::string> DecodeBase64(std::string_view s) {
-  while (!s.empty() && s.back() == '=' && s.size() % 4 != 1) {
-    s.remove_suffix(1);
-    if (s.size() % 4 == 0) break;
-  }
-  if (s.size() % 4 == 1) return std::nullopt;
-  std::string out;
-  out.reserve(s.size() * 3 / 4);
-  uint32_t acc = 0;
-  int bits = 0;
-  for (unsigned char c : s) {
-    const int v = Base64Value(c);
-    if (v < 0) return std::nullopt;
-    acc = (acc << 6) | uint32_t(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(char((acc >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
 
 void Wipe(std::string& secret) {
   std::fill(secret.begin(), secret.end(), '\0');
@@ -399,16 +83,27 @@ std::size_t SmtpSession::MaxBufferedBytes() const {
 }
 
 std::chrono::seconds SmtpSession::IdleTimeout() const {
-  return phase_ == Phase::kData ? kDataIdleTimeout : kCommandIdleTimeout;
+  if (phase_ == Phase::kData) return kDataIdleTimeout;
+  return authenticated_ ? kCommandIdleTimeout : kPreLoginIdleTimeout;
 }
 
-void SmtpSession::TimedOut() {
+void SmtpSession::TimedOut(std::string_view reason) {
   if (closed_) return;
   message_.clear();
   message_.shrink_to_fit();
   line_.clear();
-  Send(421, "4.4.2", config_.server_name + " Idle too long, closing");
+  held_.clear();
+  Send(421, "4.4.2",
+       config_.server_name + " " + std::string(reason) + ", closing");
   closed_ = true;
+}
+
+void SmtpSession::Resume() {
+  if (reply_delay_.count() == 0) return;
+  reply_delay_ = std::chrono::milliseconds(0);
+  std::string rest;
+  rest.swap(held_);
+  Feed(rest);
 }
 
 bool SmtpSession::AuthAllowed() const {
@@ -460,7 +155,13 @@ void SmtpSession::ResetToFresh() {
 
 void SmtpSession::Feed(std::string_view bytes) {
   drop_rest_ = false;
+  // After login any input shows a live client; before it, Command() says.
+  restarts_idle_ = authenticated_ && !bytes.empty();
   while (!bytes.empty() && !closed_ && !drop_rest_) {
+    if (reply_delay_.count() > 0) {
+      held_.append(bytes);
+      return;
+    }
     const std::size_t used =
         phase_ == Phase::kData ? FeedData(bytes) : FeedLine(bytes);
     bytes.remove_prefix(used);
@@ -520,6 +221,7 @@ void SmtpSession::LineDone(bool bare_lf) {
   } else if (phase_ == Phase::kCommand) {
     Command(line);
   } else {
+    restarts_idle_ = true;
     AuthResponse(line);
   }
   Wipe(line);
@@ -532,6 +234,11 @@ void SmtpSession::Command(std::string_view line) {
   const std::string_view verb = line.substr(0, space);
   const std::string_view arg =
       space == line.npos ? std::string_view() : line.substr(space + 1);
+  // The commands that lead towards login (and, after it, every command).
+  restarts_idle_ |= authenticated_ || EqualsNoCase(verb, "EHLO") ||
+                    EqualsNoCase(verb, "HELO") ||
+                    EqualsNoCase(verb, "STARTTLS") ||
+                    EqualsNoCase(verb, "AUTH");
   if (EqualsNoCase(verb, "EHLO")) return Ehlo(arg, true);
   if (EqualsNoCase(verb, "HELO")) return Ehlo(arg, false);
   if (EqualsNoCase(verb, "MAIL")) return Mail(arg);
@@ -570,6 +277,7 @@ void SmtpSession::Ehlo(std::string_view arg, bool extended) {
   ResetTransaction();
   hello_ = true;
   esmtp_ = extended;
+  helo_ = std::string(arg);
   if (!extended) return Send(250, "", config_.server_name);
   std::vector<std::string> lines = {
       config_.server_name + " greets you",
@@ -694,7 +402,18 @@ void SmtpSession::FinishAuth(const std::string& user, std::string& password) {
     }
   }
   Wipe(password);
-  if (!ok) return Send(535, "5.7.8", "Authentication credentials invalid");
+  if (!ok) {
+    // Each failure waits twice as long as the one before; the last one
+    // allowed ends the connection.
+    reply_delay_ = kAuthFailureDelay * (1 << std::min(auth_failures_, 16));
+    Send(535, "5.7.8", "Authentication credentials invalid");
+    if (++auth_failures_ >= kMaxAuthFailures && !closed_) {
+      Send(421, "4.7.0",
+           config_.server_name + " Too many failed logins, closing");
+      closed_ = true;
+    }
+    return;
+  }
   authenticated_ = true;
   auth_user_ = user;
   Send(235, "2.7.0", "Authentication successful");
@@ -771,6 +490,8 @@ void SmtpSession::Mail(std::string_view arg) {
                 "Bad sender address syntax: expected local-part@domain");
   envelope.reverse_path = path.address;
   envelope.auth_user = auth_user_;
+  envelope.helo = helo_;
+  envelope.tls = tls_;
   envelope_ = std::move(envelope);
   mail_given_ = true;
   Send(250, "2.1.0", "Sender OK");
@@ -819,17 +540,13 @@ void SmtpSession::Data(std::string_view arg) {
   message_.clear();
   data_bytes_ = 0;
   data_line_length_ = 0;
-  in_headers_ = true;
-  too_big_ = bare_lf_ = bare_cr_ = nul_ = long_line_ = header_8bit_ = false;
+  too_big_ = bare_lf_ = bare_cr_ = nul_ = long_line_ = false;
 }
 
 void SmtpSession::AppendData(char c) { AppendData(std::string_view(&c, 1)); }
 
 void SmtpSession::AppendData(std::string_view bytes) {
-  for (unsigned char c : bytes) {
-    if (c == '\0') nul_ = true;
-    if (c >= 0x80 && in_headers_) header_8bit_ = true;
-  }
+  if (bytes.find('\0') != std::string_view::npos) nul_ = true;
   if (bytes != "\r\n") data_line_length_ += bytes.size();
   data_bytes_ += bytes.size();
   if (too_big_) return;
@@ -844,7 +561,6 @@ void SmtpSession::AppendData(std::string_view bytes) {
 
 void SmtpSession::DataLineEnd() {
   if (data_line_length_ + kCrlf > config_.max_text_line) long_line_ = true;
-  if (data_line_length_ == 0) in_headers_ = false;
   data_line_length_ = 0;
   data_state_ = DataState::kLineStart;
 }
@@ -925,9 +641,6 @@ void SmtpSession::EndOfData() {
     return Send(554, "5.6.0",
                 "Message refused: a line is longer than " +
                     std::to_string(config_.max_text_line - kCrlf) + " octets");
-  if (header_8bit_ && !envelope.smtputf8)
-    return Send(550, "5.6.7",
-                "Message refused: 8-bit header needs SMTPUTF8 on MAIL FROM");
   Reply reply{451, "4.3.0", "Message not stored, try again later"};
   if (hooks_.accept_message) {
     try {

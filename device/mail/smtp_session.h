@@ -19,6 +19,14 @@
 //   came before the TLS handshake and must not count as protected commands.
 // - Replies carry enhanced status codes once the client said EHLO, except
 //   the EHLO reply itself, 334 challenges and 354.
+// - 8-bit header text is taken without SMTPUTF8, as a mail server takes it:
+//   the header is kept as written and read as UTF-8.
+// - Before login only commands that lead towards it keep a connection
+//   alive: NOOP, RSET and the like, and bytes short of a line, do not
+//   restart the wait (an idle client must not hold a place for good).
+// - A failed AUTH is answered after a pause that doubles with each failure;
+//   input after it waits, unread, until Resume(). The last failure allowed
+//   closes the connection.
 #ifndef TARNVEX_DEVICE_MAIL_SMTP_SESSION_H_
 #define TARNVEX_DEVICE_MAIL_SMTP_SESSION_H_
 
@@ -32,10 +40,17 @@
 namespace mail {
 
 // How long the socket layer waits for a client before calling TimedOut():
-// for the next command (and a SASL response), and between reads of the
-// message text. The session itself keeps no clock.
+// for the next command (and a SASL response), between reads of the message
+// text, and before login for a command that leads towards it. The session
+// itself keeps no clock.
 inline constexpr std::chrono::seconds kCommandIdleTimeout{300};
 inline constexpr std::chrono::seconds kDataIdleTimeout{180};
+inline constexpr std::chrono::seconds kPreLoginIdleTimeout{30};
+// Failed AUTH attempts a connection may make; the last one closes it.
+inline constexpr int kMaxAuthFailures = 3;
+// The pause before the answer to the first failed AUTH; twice as long for
+// each one after it.
+inline constexpr std::chrono::milliseconds kAuthFailureDelay{1000};
 
 inline constexpr std::size_t kDefaultMaxMessageSize = 25u * 1024 * 1024;
 inline constexpr std::size_t kDefaultMaxRecipients = 1000;
@@ -74,6 +89,10 @@ struct Envelope {
   bool body_8bitmime = false;
   bool smtputf8 = false;
   std::string auth_user;
+  // For the Received line: the client's EHLO name and whether the session
+  // was under TLS.
+  std::string helo;
+  bool tls = false;
 };
 
 // One reply line: a three-digit code, an enhanced status code ("4.3.0"; left
@@ -114,13 +133,25 @@ class SmtpSession {
   bool TlsRequested() const { return tls_requested_; }
   // The wait for the client that applies now.
   std::chrono::seconds IdleTimeout() const;
-  // The client was idle past IdleTimeout(): answers 421 and closes. A
-  // message being received is dropped.
-  void TimedOut();
+  // Whether what the last Feed() took restarts that wait.
+  bool RestartsIdleTimer() const { return restarts_idle_; }
+  // The client was idle past IdleTimeout(), or took longer than its owner
+  // allows: answers 421 with `reason` and closes. A message being received
+  // is dropped.
+  void TimedOut(std::string_view reason = "Idle too long");
+  bool Authenticated() const { return authenticated_; }
+
+  // After a failed AUTH: how long the socket layer holds back the output
+  // (and reads nothing) before it calls Resume(); zero otherwise.
+  std::chrono::milliseconds ReplyDelay() const { return reply_delay_; }
+  // The pause is over: the input held since is read.
+  void Resume();
 
   // Bytes held for input (the line being read, the message being received);
   // never more than MaxBufferedBytes().
-  std::size_t BufferedBytes() const { return line_.size() + message_.size(); }
+  std::size_t BufferedBytes() const {
+    return line_.size() + message_.size() + held_.size();
+  }
   std::size_t MaxBufferedBytes() const;
 
  private:
@@ -175,6 +206,11 @@ class SmtpSession {
   // Drop the rest of the current Feed (bytes sent before the TLS handshake).
   bool drop_rest_ = false;
   int errors_in_row_ = 0;
+  bool restarts_idle_ = false;
+  int auth_failures_ = 0;
+  std::chrono::milliseconds reply_delay_{0};
+  // Input that came after a failed AUTH, read at Resume().
+  std::string held_;
 
   // Command lines.
   Phase phase_ = Phase::kCommand;
@@ -184,6 +220,7 @@ class SmtpSession {
   // Greeting and authentication.
   bool hello_ = false;
   bool esmtp_ = false;
+  std::string helo_;
   bool authenticated_ = false;
   std::string auth_user_;
   std::string login_user_;
@@ -197,13 +234,11 @@ class SmtpSession {
   std::string message_;
   std::size_t data_bytes_ = 0;
   std::size_t data_line_length_ = 0;
-  bool in_headers_ = true;
   bool too_big_ = false;
   bool bare_lf_ = false;
   bool bare_cr_ = false;
   bool nul_ = false;
   bool long_line_ = false;
-  bool header_8bit_ = false;
 };
 
 }  // namespace mail

@@ -2,6 +2,7 @@
 // it is acknowledged.
 #include "device/mail/submission.h"
 
+#include "device/clock.h"
 #include "device/codepage.h"
 #include "device/mail/mime_message.h"
 #include "device/service/service.h"
@@ -11,6 +12,20 @@ namespace {
 
 std::u16string Wide(const std::string& utf8) {
   return device::Utf8ToWide(utf8);
+}
+
+// The domain of a new Message-ID: the sender's, when it is a plain host
+// name, else the device's own name.
+std::string MessageIdDomain(const std::string& sender) {
+  const size_t at = sender.rfind('@');
+  if (at == std::string::npos || at + 1 == sender.size()) return "localhost";
+  const std::string domain = sender.substr(at + 1);
+  for (unsigned char c : domain) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9') || c == '.' || c == '-';
+    if (!plain) return "localhost";
+  }
+  return domain;
 }
 
 }  // namespace
@@ -67,7 +82,11 @@ SubmitResult Submit(const Submission& submission, int64_t* id,
     message.recipients.push_back(Wide(r));
   device::KeptMail kept;
   kept.envelope_from = submission.envelope_from;
-  kept.raw = WithoutBcc(submission.raw);
+  const std::string sender =
+      !submission.envelope_from.empty() ? submission.envelope_from : read.from;
+  kept.raw = AddedFields(submission.received, submission.raw, read,
+                         device::DeviceClockMs(), MessageIdDomain(sender)) +
+             WithoutBcc(submission.raw);
   const int64_t stored =
       device::SaveOutgoingMail(submission.store, message, kept, &why);
   if (stored == 0) {

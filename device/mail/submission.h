@@ -3,13 +3,17 @@
 // the service's fields (decoded subject and text, sender), its recipients are
 // the envelope's (every one, Bcc included: where the mail would go is what
 // the filter judges), and its raw form, less its Bcc header, is kept for
-// delivery. Stored with a full sync before Submit returns kStored.
+// delivery, behind the fields a mail server adds (trace_fields.h: Received,
+// and Date and Message-ID when missing). Stored with a full sync before
+// Submit returns kStored.
 #ifndef TARNVEX_DEVICE_MAIL_SUBMISSION_H_
 #define TARNVEX_DEVICE_MAIL_SUBMISSION_H_
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "device/mail/trace_fields.h"
 
 namespace mail {
 
@@ -19,6 +23,7 @@ struct Submission {
   std::string sender_name;              // "" to take the From header's
   std::vector<std::string> recipients;  // bare addresses
   std::string raw;                      // RFC 5322 bytes as received
+  Reception received;                   // for the Received line
 };
 
 enum class SubmitResult {

@@ -1,20 +1,22 @@
 // The device's SMTP submission server: listens on the loopback address only,
 // one SmtpSession a connection, STARTTLS with the device's own certificate,
 // AUTH with the submission password (credentials.h), and every accepted
-// message stored through Submit (submission.h) before its "250". Runs on the
-// thread of a Qt event loop (tarnvex-device run's main thread).
+// message stored through Submit (submission.h) before its "250". The owner's
+// connections and other users' have shares of their own
+// (connection_limits.h). It can follow the image's setting while it runs,
+// moving to a new port without a restart. Runs on the thread of a Qt event
+// loop (tarnvex-device run's main thread).
 #ifndef TARNVEX_DEVICE_MAIL_SUBMISSION_SERVER_H_
 #define TARNVEX_DEVICE_MAIL_SUBMISSION_SERVER_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace mail {
 
 inline constexpr uint16_t kDefaultSubmissionPort = 2525;
-// Connections served at once; one more is answered 421 and closed.
-inline constexpr int kMaxSubmissionSessions = 32;
 // Bytes read from a connection at a time (the session's output grows with
 // what one Feed takes).
 inline constexpr int64_t kSubmissionReadChunk = 64 * 1024;
@@ -40,8 +42,17 @@ class SubmissionServer {
   // Listens on 127.0.0.1:`port` for mail into `store`. False with *error
   // (the port is taken, the certificate cannot be read).
   bool Start(uint16_t port, const std::string& store, std::string* error);
-  // The port listened on (the one chosen when 0 was asked).
+  // The port listened on (the one chosen when 0 was asked); 0 when off.
   uint16_t port() const;
+
+  // A line for the user; `problem` lines are errors.
+  using Say = std::function<void(const std::string& line, bool problem)>;
+  // From now on follows the image's "mail submission" setting: when it
+  // changes (a watch on its folder, no polling) the server moves to the new
+  // port or store, or stops or starts. A port that cannot be bound is said
+  // and the old one kept. False with *error when the setting cannot be
+  // watched.
+  bool FollowSettings(Say say, std::string* error);
 
  private:
   class Impl;

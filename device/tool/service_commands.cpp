@@ -417,13 +417,16 @@ int Run(const std::vector<std::string>& args) {
 #ifdef TARNVEX_SUBMISSION_SERVER
   mail::SubmissionSettings settings;
   if (!mail::ReadSubmissionSettings(&settings, &error)) return Fail(error);
+  // Without a port given for this run the server follows the image's
+  // setting while it runs.
+  const bool follow = submission_port == -1;
   if (submission_port >= 0) {
     settings.on = true;
     settings.port = static_cast<uint16_t>(submission_port);
   } else if (submission_port == -2) {
     settings.on = false;
   }
-  if (settings.on) {
+  if (settings.on || follow) {
     // The submission server runs on this thread's Qt event loop, the
     // transport on a thread of its own.
     static int argc = 1;
@@ -431,16 +434,29 @@ int Run(const std::vector<std::string>& args) {
     static char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     mail::SubmissionServer server;
-    if (server.Start(settings.port, settings.store, &error)) {
+    if (settings.on) {
+      // A port that cannot be served is no reason to run without it: a mail
+      // client would reach whatever else listens there.
+      if (!server.Start(settings.port, settings.store, &error)) {
+        return Fail("cannot serve mail submission: " + error +
+                    " (\"mail submission --port N\" picks another port, "
+                    "\"run --no-submission\" serves none)");
+      }
       std::printf(
           "submission server on 127.0.0.1:%u for %s (user %s; password and "
           "certificate: tarnvex-device mail show)\n",
           static_cast<unsigned>(server.port()), settings.store.c_str(),
           mail::kSubmissionUser);
-    } else {
-      std::fprintf(stderr,
-                   "tarnvex-device: submission server not started: %s\n",
-                   error.c_str());
+    }
+    if (follow && !server.FollowSettings(
+                      [](const std::string& line, bool problem) {
+                        if (!problem) return Say(line);
+                        std::fprintf(stderr, "tarnvex-device: %s\n",
+                                     line.c_str());
+                        std::fflush(stderr);
+                      },
+                      &error)) {
+      return Fail(error);
     }
     std::printf("transport running (send delay %lld ms)\n", delay);
     std::fflush(stdout);
@@ -514,8 +530,11 @@ TARNVEX_DEVICE_COMMAND({
         "It sends a message only once every program that listens on its store "
         "has handled it and while the registered filters listen, and says what "
         "a due message waits for. It serves SMTP submission as \"mail "
-        "submission\" set it, and delivers the e-mail store through the "
-        "relay that \"mail relay\" set. It runs until it is ended (Ctrl+C).",
+        "submission\" set it, and follows a changed setting while it runs "
+        "(a port that cannot be served: it exits with status 1 at the "
+        "start, and keeps the old port later). It delivers the e-mail store "
+        "through the relay that \"mail relay\" set. It runs until it is "
+        "ended (Ctrl+C).",
     .options = {{"--send-delay-ms N",
                  "how long a message lies in an Outbox before it is sent "
                  "(default: 2000)"},

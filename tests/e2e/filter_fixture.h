@@ -43,6 +43,24 @@ inline bool Eventually(Predicate done, int timeout_ms = 8000) {
   return done();
 }
 
+// The message behind the fields the device puts in front of what it takes
+// in (trace_fields.h), which must be exactly `names` in that order (each
+// with its continuation lines); else a text that says what was found.
+inline std::string AfterAddedFields(const std::string& raw,
+                                    const std::vector<std::string>& names) {
+  size_t pos = 0;
+  for (const std::string& name : names) {
+    if (raw.compare(pos, name.size() + 2, name + ": ") != 0)
+      return "<no " + name + " field at " + raw.substr(pos, 40) + ">";
+    do {
+      const size_t nl = raw.find('\n', pos);
+      if (nl == std::string::npos) return "<" + name + " not ended>";
+      pos = nl + 1;
+    } while (pos < raw.size() && (raw[pos] == ' ' || raw[pos] == '\t'));
+  }
+  return raw.substr(pos);
+}
+
 struct Record {
   int id = 0;
   int status = -1;

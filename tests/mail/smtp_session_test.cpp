@@ -257,6 +257,7 @@ TEST_F(SmtpSessionTest, AuthExchanges) {
     session_.reset();
     Talk("EHLO c\r\n");
     EXPECT_EQ(Last(c.lines), c.last_reply) << c.lines;
+    Session().Resume();  // after the pause that follows a failed login
     EXPECT_EQ(Last("MAIL FROM:<alice@example.org>\r\n").substr(0, 3),
               c.authenticated ? "250" : "530")
         << c.lines;
@@ -472,8 +473,6 @@ TEST_F(SmtpSessionTest, MessageRefusalsAtTheEndOfData) {
        "554 5.6.0 Message refused: it contains NUL bytes"},
       {"", std::string(999, 'x') + "\r\n.\r\n",
        "554 5.6.0 Message refused: a line is longer than 998 octets"},
-      {"", "Subject: caf\xC3\xA9\r\n\r\nbody\r\n.\r\n",
-       "550 5.6.7 Message refused: 8-bit header needs SMTPUTF8 on MAIL FROM"},
       {"",
        "Subject: x\r\n\r\n" +
            std::string(3000, 'y')
@@ -499,6 +498,8 @@ TEST_F(SmtpSessionTest, EightBitIsAcceptedWhereAllowed) {
     std::string text;
   } cases[] = {
       {" SMTPUTF8", "Subject: caf\xC3\xA9\r\n\r\nbody\r\n"},
+      // As a mail server takes it: an 8-bit header without SMTPUTF8.
+      {"", "Subject: caf\xC3\xA9\r\n\r\nbody\r\n"},
       {" BODY=8BITMIME", "Subject: x\r\n\r\ncaf\xC3\xA9\r\n"},
   };
   for (const Case& c : cases) {
@@ -574,6 +575,50 @@ TEST_F(SmtpSessionTest, TooManyErrorsInARowEndTheSession) {
             "500 5.5.1 Command not recognized\r\n"
             "421 4.7.0 localhost Too many errors, closing\r\n");
   EXPECT_TRUE(Session().Closed());
+}
+
+// An idle client must not keep its place before login: NOOP, RSET and a
+// line never ended do not restart the wait; steps towards login do.
+TEST_F(SmtpSessionTest, BeforeLoginOnlyStepsTowardsItRestartTheWait) {
+  EXPECT_EQ(Session().IdleTimeout(), mail::kPreLoginIdleTimeout);
+  struct Step {
+    const char* input;
+    bool restarts;
+  } steps[] = {
+      {"NOOP\r\n", false},      {"RSET\r\n", false},    {"VRFY x\r\n", false},
+      {"EHL", false},           {"O client\r\n", true}, {"NOOP\r\n", false},
+      {"AUTH PLAIN\r\n", true}, {"*\r\n", true},
+  };
+  for (const Step& step : steps) {
+    Talk(step.input);
+    EXPECT_EQ(Session().RestartsIdleTimer(), step.restarts) << step.input;
+    EXPECT_EQ(Session().IdleTimeout(), mail::kPreLoginIdleTimeout);
+  }
+  Talk("AUTH PLAIN " + std::string(kPlainGood) + "\r\n");
+  EXPECT_EQ(Session().IdleTimeout(), mail::kCommandIdleTimeout);
+  Talk("NOOP\r\n");
+  EXPECT_TRUE(Session().RestartsIdleTimer());
+}
+
+// Each failed login is answered after a pause twice the one before, what
+// came after it waits unread, and the last failure allowed closes.
+TEST_F(SmtpSessionTest, FailedLoginsArePausedAndTheLastEndsTheSession) {
+  Talk("EHLO c\r\n");
+  const std::string wrong = "AUTH PLAIN " + std::string(kPlainWrong) + "\r\n";
+  for (int i = 0; i < mail::kMaxAuthFailures; ++i) {
+    const bool last = i + 1 == mail::kMaxAuthFailures;
+    EXPECT_EQ(Talk(wrong + "NOOP\r\n"),
+              "535 5.7.8 Authentication credentials invalid\r\n" +
+                  std::string(last ? "421 4.7.0 localhost Too many failed "
+                                     "logins, closing\r\n"
+                                   : ""));
+    EXPECT_EQ(Session().ReplyDelay(), mail::kAuthFailureDelay * (1 << i));
+    EXPECT_EQ(Talk("NOOP\r\n"), "");  // held while the pause lasts
+    Session().Resume();
+    EXPECT_EQ(Session().TakeOutput(),
+              last ? "" : "250 2.0.0 OK\r\n250 2.0.0 OK\r\n");
+    EXPECT_EQ(Session().Closed(), last);
+  }
 }
 
 TEST_F(SmtpSessionTest, QuitClosesAndLaterInputIsIgnored) {
