@@ -1,5 +1,7 @@
 # Tarnvex: the two commands are `make run` and `make test`.
 #   make run        build everything, prepare the device image and start it
+#   make install    the programs, resources, desktop entry, autostart entry and
+#                   user unit into PREFIX (default ~/.local)
 #   make test       the whole test suite (AddressSanitizer + UBSan)
 #   make test-tsan  the threaded tests under ThreadSanitizer
 #   make bench      the benchmarks, each beside its baseline
@@ -14,8 +16,9 @@ CMAKE_GEN := -G Ninja
 BUILD := build
 
 FUZZ_SECONDS ?= 25
+PREFIX ?= $(HOME)/.local
 
-.PHONY: all deps build run test test-tsan bench bench-build fuzz fuzz-check crash clean \
+.PHONY: all deps build install run test test-tsan bench bench-build fuzz fuzz-check crash clean \
         check-layers thread-safety
 
 all: build
@@ -31,6 +34,9 @@ build: deps $(BUILD)/build.ninja
 
 run: build
 	@scripts/run-device
+
+install: build
+	cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 $(BUILD)/asan/build.ninja:
 	cmake -S . -B $(BUILD)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTARNVEX_SANITIZE=address

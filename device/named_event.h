@@ -6,9 +6,19 @@
 #ifndef TARNVEX_DEVICE_NAMED_EVENT_H_
 #define TARNVEX_DEVICE_NAMED_EVENT_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace device {
+
+// The process that holds a flock on the host file `path` (a named event's
+// file, the relay's delivery lock): its pid, -1 when the holder's pid is not
+// visible here, 0 when nobody holds it. Read from the kernel's table of
+// locks, so that asking never takes the lock from its owner for a moment.
+pid_t FlockHolder(const std::string& path);
+// The file of the named event `name`.
+std::string NamedEventPath(const std::string& name);
 
 class NamedEvent {
  public:

@@ -178,9 +178,13 @@ int RelayWorker::Pass() {
     }
     if (!recorded) break;
     ++handed;
-    for (const device::RecipientDelivery& r : record.changed)
+    std::vector<device::RecipientDelivery> failed;
+    for (const device::RecipientDelivery& r : record.changed) {
       Say("delivery: " + MessageName(c.id) + " to " +
           DescribeRecipientState(r));
+      if (r.state == device::DeliveryState::kFailed) failed.push_back(r);
+    }
+    if (!failed.empty() && options_.failed) options_.failed(c.id, failed);
     if (record.finished) {
       Say("delivery: " + MessageName(c.id) + " done: moved into Sent Items" +
           (record.noticed ? "; a failure notice is in the Inbox" : ""));

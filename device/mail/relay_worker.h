@@ -32,6 +32,13 @@ struct RelayWorkerOptions {
   int pass_ms = 100;  // the pause between passes that found nothing to do
   // One line of the transport's output (a state that changed).
   std::function<void(const std::string&)> say;
+  // Told of a message's recipients that have just failed (refused by the
+  // relay, or given up), with the relay's words: the transport's desktop
+  // notice. Called on the worker's thread, after the outcome is committed;
+  // it must not block.
+  std::function<void(int64_t message,
+                     const std::vector<device::RecipientDelivery>& failed)>
+      failed;
 };
 
 class RelayWorker {

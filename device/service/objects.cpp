@@ -262,6 +262,8 @@ LoadResult LoadMessage(int64_t id, MessageData* data,
   q.Bind(1, id);
   if (!q.Step())
     return q.failed() ? LoadResult::kUnreadable : LoadResult::kMissing;
+  // A deleted message's row stays in no folder (DeleteMessage): it is gone.
+  if (q.Int64(0) == 0) return LoadResult::kMissing;
   FillMessage(q.get(), data, body);
   Query r(
       "SELECT address FROM recipients WHERE message = ? ORDER BY position;");

@@ -96,6 +96,23 @@ std::vector<ServiceMessage> ListMessages(const std::string& store,
 // One message by id.
 bool GetServiceMessage(int64_t id, ServiceMessage* message);
 
+// Throws message `id` away, from whatever folder it lies in (a held one
+// included): it is in no folder from then on and nothing of it can be sent;
+// listeners are told fnevObjectDeleted. Records the filter keeps of it stay.
+// False with an error for a message that does not exist, one a relay is
+// being handed this moment, or a file that could not be written (nothing
+// changed then).
+bool DeleteMessage(int64_t id, std::string* error);
+
+// How many messages are held (in an Outbox's held folder "Tarnvex"),
+// waiting in an Outbox, waiting there with a recipient deferred by the
+// relay, and have a recipient the relay refused. False when the service
+// file cannot be read.
+struct MessageCounts {
+  int64_t held = 0, waiting = 0, deferred = 0, failed = 0;
+};
+bool CountMessages(MessageCounts* counts);
+
 // The transport: sends every message that has lain in a store's Outbox
 // itself (not a subfolder) for at least `send_delay_ms`: moves it to Sent
 // Items and stamps the sending time. A message goes only once every live

@@ -15,6 +15,8 @@ namespace device_tool {
 
 // The message service's stores of a new device (service_commands.cpp).
 bool CreateDefaultStores(std::string* error);
+// What runs and how many messages lie where (message_commands.cpp).
+void PrintRunningAndCounts();
 
 namespace {
 
@@ -75,6 +77,7 @@ int Info(const std::vector<std::string>& args) {
               stat(installed.c_str(), &st) == 0
                   ? "\\Program Files\\Tarnvex\\Tarnvex.exe"
                   : "no");
+  PrintRunningAndCounts();
   return 0;
 }
 
@@ -113,8 +116,10 @@ TARNVEX_DEVICE_COMMAND({
 TARNVEX_DEVICE_COMMAND({
     .name = "info",
     .summary = "show where the image is and what it holds",
-    .details = "Its code page, top-level folders, storage cards, device clock "
-               "and whether Tarnvex is installed.",
+    .details = "Its code page, top-level folders, storage cards, device clock, "
+               "whether Tarnvex is installed, whether the transport and "
+               "Tarnvex run, and how many messages are held, waiting, deferred "
+               "and failed.",
     .fn = Info,
 });
 TARNVEX_DEVICE_COMMAND({

@@ -1,9 +1,15 @@
 // install: puts the program into the image as the phone's installer does:
 // \Program Files\Tarnvex\Tarnvex.exe with its help pages and language
-// support files.
+// support files. start: runs that installed copy (the desktop entry's and the
+// autostart entry's command), installing it first where it is missing or
+// older than the program beside the tool.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -52,6 +58,11 @@ int Install(const std::vector<std::string>& args) {
   // The help pages and support files go with the program: without them
   // Help and every language but English would fail later, so a folder
   // that lacks them stops the install before anything is copied.
+  // Installed (make install): beside the tool's bin, share/tarnvex/lang.
+  const fs::path installed =
+      fs::absolute(from, ec).parent_path() / "share" / "tarnvex" / "lang";
+  if (resources.empty() && HasResources(installed))
+    resources = installed.string();
   if (resources.empty()) {
     fs::path dir = fs::absolute(from, ec);
     for (int up = 0; up < 5 && !dir.empty(); ++up, dir = dir.parent_path()) {
@@ -94,8 +105,45 @@ int Install(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Whether the image's copy is missing, or another build than `program`.
+bool NeedsInstall(const fs::path& program, const fs::path& copy) {
+  struct stat source, target;
+  if (stat(copy.c_str(), &target) != 0) return true;
+  if (stat(program.c_str(), &source) != 0) return false;  // nothing newer
+  return source.st_size != target.st_size ||
+         source.st_mtim.tv_sec > target.st_mtim.tv_sec;
+}
+
+int Start(const std::vector<std::string>& args) {
+  if (!args.empty()) return Fail("start takes no arguments", 2);
+  const fs::path copy = fs::path(device::ImageRoot()) / "Program Files" /
+                        "Tarnvex" / "Tarnvex.exe";
+  if (NeedsInstall(fs::path(OwnFolder()) / "Tarnvex", copy)) {
+    const int status = Install({});
+    if (status != 0) return status;
+  }
+  // The program finds its image as this tool did, --root included.
+  setenv("TARNVEX_DEVICE", device::ImageRoot().c_str(), 1);
+  const std::string path = copy.string();
+  char name[] = "Tarnvex.exe";
+  char* argv[] = {name, nullptr};
+  std::fflush(stdout);  // what install said, before the program replaces us
+  execv(path.c_str(), argv);
+  return Fail("cannot start " + path + ": " + std::strerror(errno));
+}
+
 }  // namespace
 
+TARNVEX_DEVICE_COMMAND({
+    .name = "start",
+    .summary = "start Tarnvex from the image, installing it first when the "
+               "image has none or an older one",
+    .details = "The command of the desktop entry and of the autostart entry "
+               "that make install puts in place. The program beside this tool "
+               "is installed first when \\Program Files\\Tarnvex has no copy "
+               "of it or another build. Tarnvex reads no command line.",
+    .fn = Start,
+});
 TARNVEX_DEVICE_COMMAND({
     .name = "install",
     .args = "[--from DIR] [--resources DIR]",

@@ -98,7 +98,9 @@ TARNVEX_DEVICE_COMMAND({
     .args = "--store NAME [--headless]",
     .summary = "the messaging application's window of a store",
     .details = "Its Send saves the message into the store's Outbox; it shows "
-               "the Outbox, Outbox\\Tarnvex and Sent Items. Headless, only its "
+               "the store's folders (the Inbox with any failure notice, the "
+               "Outbox, Outbox\\Tarnvex, Sent Items), where Delete throws the "
+               "selected message away. Headless, only its "
                "registered compose window runs, saying on standard output what "
                "is done to it, until it is ended.",
     .options =

@@ -33,6 +33,9 @@
 #include "device/service/deliveries.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
+#ifdef TARNVEX_DEVICE_WINDOWS
+#include "device/tool/delivery_notices.h"
+#endif
 
 namespace device_tool {
 
@@ -406,6 +409,13 @@ int Run(const std::vector<std::string>& args) {
   relay_options.policy.retry_base_ms = retry_base_ms;
   relay_options.policy.give_up_after_ms = give_up_after_s * 1000;
   relay_options.say = Say;
+#ifdef TARNVEX_DEVICE_WINDOWS
+  // Failures are told on the desktop too (outlives the worker).
+  DeliveryNotices notices;
+  relay_options.failed = [&notices](int64_t message, const auto& failed) {
+    notices.Failed(message, failed);
+  };
+#endif
   mail::RelayWorker worker(&relay, relay_options, &g_stop);
   struct JoinOnExit {
     std::thread thread;

@@ -141,6 +141,50 @@ TEST(ToolTest, SendAndList) {
   std::filesystem::remove_all(root);
 }
 
+// show prints a message whole, its outside text harmless to a terminal;
+// rm throws one away and takes only a message id that exists.
+TEST(ToolTest, ShowPrintsAMessageAndRmThrowsItAwayOnlyByAnIdThatExists) {
+  std::string root = testing_support::MakeTempDir("tarnvex-tool-");
+  ASSERT_EQ(Tool(root, {"init"}), 0);
+  std::string out;
+  ASSERT_EQ(Tool(root,
+                 {"send", "--store", "SMS", "--to", "555 0199", "--subject",
+                  "Hi\x1b]0;owned\x07", "--from", "Anna <anna@example.org>",
+                  "--body", "line one\nline \x1b[2Jtwo"},
+                 &out),
+            0);
+  ASSERT_EQ(Tool(root, {"show", "1"}, &out), 0);
+  EXPECT_NE(out.find("Folder: SMS\\Outbox\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("From: Anna <anna@example.org>\n"), std::string::npos);
+  EXPECT_NE(out.find("To: 555 0199\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Subject: Hi?]0;owned?\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n\nline one\nline ?[2Jtwo\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  for (const std::string& bad :
+       {std::string("x"), std::string("0"), std::string("-1"),
+        std::string("1;"), std::string("99999999999999999999")}) {
+    EXPECT_EQ(Tool(root, {"rm", bad}), 2) << bad;
+    EXPECT_EQ(Tool(root, {"show", bad}), 2) << bad;
+  }
+  EXPECT_EQ(Tool(root, {"rm"}), 2);
+  EXPECT_EQ(Tool(root, {"rm", "1", "1"}), 2);
+  EXPECT_EQ(Tool(root, {"rm", "2"}), 1);  // no such message
+  EXPECT_EQ(Tool(root, {"ls"}, &out), 0);
+  EXPECT_NE(out.find("1\tSMS\tOutbox"), std::string::npos) << "lost";
+  ASSERT_EQ(Tool(root, {"rm", "1"}, &out), 0);
+  EXPECT_EQ(out, "Deleted message 1 from SMS\\Outbox\n");
+  EXPECT_EQ(Tool(root, {"ls"}, &out), 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(Tool(root, {"show", "1"}), 1);
+  EXPECT_EQ(Tool(root, {"rm", "1"}), 1);
+  // Its id is never another message's.
+  ASSERT_EQ(
+      Tool(root, {"send", "--store", "SMS", "--to", "1", "--body", "x"}, &out),
+      0);
+  EXPECT_EQ(out, "Saved message 2 in SMS\\Outbox\n");
+  std::filesystem::remove_all(root);
+}
+
 // The tool's exit status, with its stderr joined to its stdout.
 int ToolWithErrors(const std::string& root, std::vector<std::string> args,
                    std::string* out) {

@@ -48,6 +48,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/qt_test.h"
 #include "tests/support/temp_image.h"
+#include "tests/ui/notification_service.h"
 #include "tests/ui/session_bus.h"
 #include "tests/ui/test_watch.h"
 #include "tests/ui/x_display.h"
@@ -65,10 +66,7 @@ namespace {
 namespace browser_ids = resources::browser_ids;
 
 using testing_support::App;
-
-constexpr char kService[] = "org.freedesktop.Notifications";
-constexpr char kPath[] = "/org/freedesktop/Notifications";
-constexpr char kInterface[] = "org.freedesktop.Notifications";
+using testing_support::NotificationService;
 
 // Waits (serving the event loop) until `done` or `ms` have passed.
 bool WaitFor(const std::function<bool()>& done, int ms) {
@@ -78,79 +76,6 @@ bool WaitFor(const std::function<bool()>& done, int ms) {
   }
   return done();
 }
-
-// The desktop's notification service as far as Tarnvex uses it, recording
-// what it is sent.
-class NotificationService : public QDBusVirtualObject {
- public:
-  struct Notice {
-    uint id = 0;
-    QString app, summary, body;
-    QStringList actions;
-  };
-
-  explicit NotificationService(const QDBusConnection& bus) : bus_(bus) {}
-  bool Register() {
-    return bus_.registerVirtualObject(kPath, this) &&
-           bus_.registerService(kService);
-  }
-  ~NotificationService() override {
-    bus_.unregisterService(kService);
-    bus_.unregisterObject(kPath);
-  }
-
-  QString introspect(const QString&) const override {
-    return "<interface name=\"org.freedesktop.Notifications\">"
-           "<method name=\"GetCapabilities\"><arg type=\"as\" "
-           "direction=\"out\"/></method>"
-           "<method name=\"Notify\"><arg type=\"s\"/><arg type=\"u\"/>"
-           "<arg type=\"s\"/><arg type=\"s\"/><arg type=\"s\"/>"
-           "<arg type=\"as\"/><arg type=\"a{sv}\"/><arg type=\"i\"/>"
-           "<arg type=\"u\" direction=\"out\"/></method>"
-           "<signal name=\"ActionInvoked\"><arg type=\"u\"/><arg "
-           "type=\"s\"/></signal>"
-           "</interface>";
-  }
-
-  bool handleMessage(const QDBusMessage& call,
-                     const QDBusConnection& bus) override {
-    if (call.interface() != kInterface) return false;
-    if (call.member() == "GetCapabilities") {
-      bus.send(call.createReply(
-          QVariant(QStringList{"actions", "body", "body-markup"})));
-      return true;
-    }
-    if (call.member() == "Notify" && call.arguments().size() == 8) {
-      const QVariantList args = call.arguments();
-      Notice notice;
-      notice.id = next_id_++;
-      notice.app = args[0].toString();
-      notice.summary = args[3].toString();
-      notice.body = args[4].toString();
-      notice.actions = args[5].toStringList();
-      notices.push_back(notice);
-      bus.send(call.createReply(QVariant::fromValue(notice.id)));
-      return true;
-    }
-    bus.send(call.createErrorReply(QDBusError::UnknownMethod, call.member()));
-    return true;
-  }
-
-  // What the desktop sends when the user clicks the notice `id` (or an
-  // action of it).
-  void Click(uint id, const QString& action = "default") {
-    QDBusMessage signal =
-        QDBusMessage::createSignal(kPath, kInterface, "ActionInvoked");
-    signal << id << action;
-    bus_.send(signal);
-  }
-
-  std::vector<Notice> notices;
-
- private:
-  QDBusConnection bus_;
-  uint next_id_ = 7;
-};
 
 // How many held messages a notice stands for.
 int HoldsOf(const NotificationService::Notice& notice) {
