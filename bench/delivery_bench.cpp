@@ -37,11 +37,11 @@
 #include <vector>
 
 #include "device/image.h"
-#include "device/mail/delivery.h"
-#include "device/mail/relay_settings.h"
-#include "device/mail/relay_worker.h"
-#include "device/service/deliveries.h"
 #include "device/service/service.h"
+#include "mail/queue/deliveries.h"
+#include "mail/relay/delivery.h"
+#include "mail/relay/relay_settings.h"
+#include "mail/relay/relay_worker.h"
 
 namespace {
 
@@ -289,7 +289,7 @@ void BM_DeliveryVsBareLibcurl(benchmark::State& state) {
     start = Clock::now();
     for (int i = 0; i < kRound; ++i) {
       const auto out = device.Deliver(kFrom, {kTo}, message);
-      device_sent += out[0].verdict == device::DeliveryVerdict::kDelivered;
+      device_sent += out[0].verdict == mail::DeliveryVerdict::kDelivered;
     }
     const Clock::duration device_round = Clock::now() - start;
     bare_time += bare_round;

@@ -75,7 +75,7 @@ void BM_HoldLatency(benchmark::State& state) {
   InitDatabases();
   for (int i = 0; i < kMaxRules; ++i) {
     // A rule that is not added shows as a smaller table, not a failure.
-    device::IgnoreFailure(
+    base::IgnoreFailure(
         AddRule("", ("+49 170 55" + std::to_string(1000 + i)).c_str(), "", 90),
         "Adding a rule");
   }

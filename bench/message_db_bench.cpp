@@ -105,7 +105,7 @@ void BM_RecordNewMessage(benchmark::State& state) {
                          nullptr);
     int32_t id = 0;
     // Measured either way; a failure shows in the debug output.
-    device::IgnoreFailure(
+    base::IgnoreFailure(
         records::Add(store.c_str(), "Anna", "5550199", subject.c_str(),
                      "the body of the message", "the body of the message",
                      "bodi messag the ", 0, date.c_str(), "10:00:00", &id),
@@ -150,7 +150,7 @@ void BM_DayListRefill(benchmark::State& state) {
   const std::string store = TheImage().Store(state.range(0));
   for (auto _ : state) {
     std::vector<DayRecord> records;
-    device::IgnoreFailure(
+    base::IgnoreFailure(
         ReadStoreDay(store.c_str(), 0, true, true, &records, nullptr),
         "Reading a day");  // measured either way
     benchmark::DoNotOptimize(records.size());

@@ -22,7 +22,7 @@
 #include <memory>
 #include <mutex>
 
-#include "device/debug.h"
+#include "base/debug.h"
 #include "device/image.h"
 
 namespace device {
@@ -201,7 +201,7 @@ int64_t DeviceClockOffsetMs(bool* is_set) {
   std::string line;
   std::getline(in, line);
   if (line.rfind(kOffsetKey, 0) != 0) {
-    DebugOut("Device clock setting unreadable, real clock used\n");
+    base::DebugOut("Device clock setting unreadable, real clock used\n");
     return 0;
   }
   const char* digits = line.c_str() + std::strlen(kOffsetKey);
@@ -209,7 +209,7 @@ int64_t DeviceClockOffsetMs(bool* is_set) {
   errno = 0;
   long long offset = std::strtoll(digits, &end, 10);
   if (errno != 0 || end == digits || *end != '\0') {
-    DebugOut("Device clock setting unreadable, real clock used\n");
+    base::DebugOut("Device clock setting unreadable, real clock used\n");
     return 0;
   }
   if (is_set) *is_set = true;

@@ -11,8 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "base/mutex.h"
 #include "device/image_root.h"
-#include "device/mutex.h"
 
 namespace device {
 namespace {
@@ -56,7 +56,7 @@ std::string Convert(const char* to, const char* from, const char* in,
 
 // The code page read from the image, for the image root it was read for.
 struct CodePageCache {
-  Mutex mutex;
+  base::Mutex mutex;
   int pinned GUARDED_BY(mutex) = 0;
   std::string root GUARDED_BY(mutex);
   int code_page GUARDED_BY(mutex) = 0;
@@ -121,7 +121,7 @@ bool ReadImageCodePage(int* code_page, std::string* error) {
 int AnsiCodePage() {
   CodePageCache& cache = Cache();
   const std::string root = ImageRoot();
-  MutexLock lock(&cache.mutex);
+  base::MutexLock lock(&cache.mutex);
   if (cache.pinned != 0) return cache.pinned;
   if (cache.code_page != 0 && cache.root == root) return cache.code_page;
   int code_page = kNewImageCodePage;
@@ -135,12 +135,12 @@ int AnsiCodePage() {
 bool AnsiIsUtf8() { return AnsiCodePage() == kCodePageUtf8; }
 
 void PinAnsiCodePage(int code_page) {
-  MutexLock lock(&Cache().mutex);
+  base::MutexLock lock(&Cache().mutex);
   Cache().pinned = ValidCodePage(code_page) ? code_page : 0;
 }
 
 void ForgetAnsiCodePage() {
-  MutexLock lock(&Cache().mutex);
+  base::MutexLock lock(&Cache().mutex);
   Cache().code_page = 0;
   Cache().root.clear();
 }

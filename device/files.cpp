@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/image.h"
 
 namespace device {
@@ -57,7 +57,7 @@ bool CreateDirectoryCe(std::u16string_view ce_path) {
   if (!HostPath(ce_path, &host)) {
     // A name the phone refuses (or a path too long for it): no folder.
     errno = EINVAL;
-    DebugOut("Folder refused: %s\n", WideToUtf8(ce_path).c_str());
+    base::DebugOut("Folder refused: %s\n", WideToUtf8(ce_path).c_str());
     return false;
   }
   return mkdir(host.c_str(), kPrivateDirMode) == 0;

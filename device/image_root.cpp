@@ -5,13 +5,14 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "device/mutex.h"
+#include "base/mutex.h"
 
 namespace device {
 namespace {
 
-Mutex& RootMutex() {
-  static Mutex* m = new Mutex;  // lives until exit: read by every thread
+base::Mutex& RootMutex() {
+  static base::Mutex* m =
+      new base::Mutex;  // lives until exit: read by every thread
   return *m;
 }
 std::string& RootOverride() {
@@ -28,7 +29,7 @@ std::string StripTrailingSlash(std::string s) {
 
 std::string ImageRoot() {
   {
-    MutexLock lock(&RootMutex());
+    base::MutexLock lock(&RootMutex());
     if (!RootOverride().empty()) return RootOverride();
   }
   const char* env = std::getenv("TARNVEX_DEVICE");
@@ -52,7 +53,7 @@ void SetImageRoot(const std::string& host_dir) {
     if (!ec) dir = abs.lexically_normal().string();
     dir = StripTrailingSlash(dir);
   }
-  MutexLock lock(&RootMutex());
+  base::MutexLock lock(&RootMutex());
   RootOverride() = dir;
 }
 
@@ -61,5 +62,6 @@ std::string RunDir() { return DeviceDataDir() + "/run"; }
 std::string CardListPath() { return DeviceDataDir() + "/cards"; }
 std::string MessageServicePath() { return DeviceDataDir() + "/messages.db"; }
 std::string CodePagePath() { return DeviceDataDir() + "/codepage"; }
+std::string MailDataDir() { return DeviceDataDir() + "/mail"; }
 
 }  // namespace device

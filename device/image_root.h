@@ -22,6 +22,7 @@ std::string RunDir();              // <image>/.device/run
 std::string CardListPath();        // <image>/.device/cards
 std::string MessageServicePath();  // <image>/.device/messages.db
 std::string CodePagePath();        // <image>/.device/codepage
+std::string MailDataDir();         // <image>/.device/mail (private files)
 
 }  // namespace device
 

@@ -4,8 +4,8 @@
 
 #include <mutex>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 
 namespace device {
 namespace {
@@ -37,8 +37,8 @@ MessageBoxAnswer ShowMessageBox(const std::u16string& text,
     h = Handler();
   }
   if (h) return h->Show(text, caption, buttons);
-  DebugOut("Message box without a window: %s / %s\n",
-           WideToUtf8(caption).c_str(), WideToUtf8(text).c_str());
+  base::DebugOut("Message box without a window: %s / %s\n",
+                 WideToUtf8(caption).c_str(), WideToUtf8(text).c_str());
   switch (buttons) {
     case MessageBoxButtons::kOk:
       return MessageBoxAnswer::kOk;

@@ -28,8 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/files.h"
 #include "device/image.h"
 
@@ -237,7 +237,7 @@ std::vector<StoredEntry> LiveEntries() {
     if (read != EntryRead::kOk ||
         !ProcessAlive(stored.entry.pid, stored.start_time) ||
         !ProcessOfThisUser(stored.entry.pid)) {
-      DebugOut("window registry: dropping entry %s\n", name.c_str());
+      base::DebugOut("window registry: dropping entry %s\n", name.c_str());
       unlink((WindowsDir() + "/" + name).c_str());
       continue;
     }
@@ -302,7 +302,8 @@ class Listener {
     std::lock_guard<std::mutex> guard(start_lock_);
     if (thread_.joinable()) return true;
     if (!EnsurePrivateDir(RequestsDir())) {
-      DebugOut("window registry: cannot make %s\n", RequestsDir().c_str());
+      base::DebugOut("window registry: cannot make %s\n",
+                     RequestsDir().c_str());
       return false;
     }
     SweepRequestSockets();
@@ -311,7 +312,7 @@ class Listener {
     RequestAddress address;
     if (!SetPassCredentials(fd) || !address.Fill(getpid()) ||
         bind(fd, address.get(), address.length()) != 0) {
-      DebugOut("window registry: cannot listen: %s\n", strerror(errno));
+      base::DebugOut("window registry: cannot listen: %s\n", strerror(errno));
       close(fd);
       return false;
     }
@@ -499,7 +500,7 @@ std::string RegisterWindow(const std::u16string& title,
     file_name = OrderPrefix() + "_" + handle;
   }
   if (!WriteEntryFile(file_name, title, class_name)) {
-    DebugOut("window registry: cannot register a window\n");
+    base::DebugOut("window registry: cannot register a window\n");
     return "";
   }
   std::lock_guard<std::mutex> guard(own.lock);
@@ -652,7 +653,7 @@ bool TerminateDeviceProcess(pid_t pid) {
   bool ended = owns_window && PidfdKill(pidfd);
   close(pidfd);
   if (!owns_window)
-    DebugOut("window registry: %d owns no window; not ended\n", pid);
+    base::DebugOut("window registry: %d owns no window; not ended\n", pid);
   return ended;
 }
 

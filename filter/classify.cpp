@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "device/debug.h"
+#include "base/debug.h"
 #include "filter/rule_table.h"
 #include "storage/records.h"
 #include "text/ascii.h"
@@ -27,7 +27,7 @@ bool RecipientsCovered(std::string_view store_name, const RecipientsRead& read,
                        int32_t* rule_id, bool may_load_rules) {
   if (rule_id != nullptr) *rule_id = -1;
   if (!read.whole) {
-    device::DebugOut("Recipients not read whole: judged not covered\n");
+    base::DebugOut("Recipients not read whole: judged not covered\n");
     return false;
   }
   int32_t matched = 0;

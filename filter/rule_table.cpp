@@ -11,8 +11,8 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "device/debug.h"
-#include "device/mutex.h"
+#include "base/debug.h"
+#include "base/mutex.h"
 #include "storage/locations.h"
 #include "storage/rules_db.h"
 #include "text/ascii.h"
@@ -158,7 +158,7 @@ bool LoadRulesWith(const storage::RulesLister& list) {
   try {
     auto fresh = std::make_unique<RuleTable>();
     std::unique_ptr<RuleTable> old;
-    const device::Status result = list(
+    const base::Status result = list(
         [&fresh](const storage::RuleRow& row) {
           if (fresh->Count >= kMaxRules) return false;
           assert(fresh->Count >= 0 && fresh->Count < kMaxRules);
@@ -173,7 +173,7 @@ bool LoadRulesWith(const storage::RulesLister& list) {
           ++fresh->Count;
           return true;
         },
-        [&fresh, &old](const device::Status& status) {
+        [&fresh, &old](const base::Status& status) {
           // Published while the rules database is still held, so that two
           // reloads cannot publish out of order. A failed load leaves the
           // table empty, and the next match tries again.
@@ -182,20 +182,20 @@ bool LoadRulesWith(const storage::RulesLister& list) {
         });
     Table().load_failed.store(!result.ok());
     if (!result.ok()) {
-      device::DebugOut("Failed to load the rules: %s\n",
-                       result.ToString().c_str());
+      base::DebugOut("Failed to load the rules: %s\n",
+                     result.ToString().c_str());
     }
     return result.ok();
   } catch (...) {
     // Out of memory part way: no half table is left behind.
-    device::DebugOut("Rules not loaded: out of memory\n");
+    base::DebugOut("Rules not loaded: out of memory\n");
     Table().load_failed.store(true);
     try {
       Publish(std::make_unique<RuleTable>());
     } catch (...) {
       // Not even an empty table could be made: the old one stays, which
       // still holds messages its rules do not cover.
-      device::DebugOut("Rule table not emptied: out of memory\n");
+      base::DebugOut("Rule table not emptied: out of memory\n");
     }
     return false;
   }
@@ -232,8 +232,8 @@ bool GetRule(int32_t index, std::string* sender, std::string* recipients,
     if (id != nullptr) *id = rule.Id;
     return true;
   } catch (...) {
-    device::DebugOut("Rule %d not copied: out of memory\n",
-                     static_cast<int>(index));
+    base::DebugOut("Rule %d not copied: out of memory\n",
+                   static_cast<int>(index));
     return false;
   }
 }
@@ -269,7 +269,7 @@ bool TokensContained(const char* needles, const char* haystack) {
                        haystack != nullptr ? haystack : "");
   } catch (...) {
     // Judged as not covered: the message is held, not sent.
-    device::DebugOut("Tokens not compared: out of memory\n");
+    base::DebugOut("Tokens not compared: out of memory\n");
     return false;
   }
 }
@@ -296,7 +296,7 @@ int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
     return 0;
   } catch (...) {
     // Not covered: the message is held, not sent.
-    device::DebugOut("Recipients not matched: out of memory\n");
+    base::DebugOut("Recipients not matched: out of memory\n");
     return 0;
   }
 }

@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!GetRule(i, &s, &r, &m, &certainty, &id)) std::abort();
     }
     // The table is read again from the database whatever the delete did.
-    device::IgnoreFailure(
+    base::IgnoreFailure(
         DeleteRule(prefill_sender.c_str(), prefill_recipients.c_str(),
                    texts.lowered_body.c_str()),
         "Deleting the prefilled rule");

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "device/mail/mime_message.h"
+#include "mail/mime/mime_message.h"
 
 namespace {
 

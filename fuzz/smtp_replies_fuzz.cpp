@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "device/mail/delivery.h"
+#include "mail/relay/delivery.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "device/mail/smtp_session.h"
+#include "mail/smtpd/smtp_session.h"
 
 namespace {
 

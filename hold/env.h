@@ -10,8 +10,8 @@
 #include <chrono>
 #include <string_view>
 
-#include "device/mutex.h"
-#include "device/status.h"
+#include "base/mutex.h"
+#include "base/status.h"
 
 namespace hold {
 
@@ -31,7 +31,7 @@ class Env {
   // Waits on `cv` (with `mutex` held) until it is signalled or `deadline`
   // passes; false when the deadline passed first. Spurious wake-ups happen:
   // the caller checks what it waits for.
-  virtual bool WaitUntil(device::CondVar* cv, device::Mutex* mutex,
+  virtual bool WaitUntil(base::CondVar* cv, base::Mutex* mutex,
                          Clock::time_point deadline) REQUIRES(mutex) {
     if (deadline == Clock::time_point::max()) {  // no deadline at all
       cv->Wait(mutex);
@@ -41,10 +41,10 @@ class Env {
   }
   virtual void SleepFor(std::chrono::milliseconds pause);
   // Ok, or the failure the step meets (as a locked or broken file gives it).
-  virtual device::Status Fault(Step step, std::string_view store) {
+  virtual base::Status Fault(Step step, std::string_view store) {
     (void)step;
     (void)store;
-    return device::Status::Ok();
+    return base::Status::Ok();
   }
 };
 

@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "filter/classify.h"
 #include "filter/rule_table.h"
 #include "hold/hresult.h"
@@ -45,7 +45,7 @@ struct Stores::Judged {
 };
 
 struct Stores::JudgedMessages {
-  device::Mutex lock;
+  base::Mutex lock;
   // By store name, NUL, entry id.
   std::map<std::string, Judged> messages GUARDED_BY(lock);
   std::map<std::string, uint64_t, std::less<>> walks GUARDED_BY(lock);
@@ -83,26 +83,25 @@ std::string TokenBodyText(const std::string& lowered_body) {
 
 }  // namespace
 
-device::Status Stores::ScanHeldFolder(StoreRecord& record) {
-  device::Status fault = env_->Fault(Env::Step::kWalkHeldFolder, record.name);
+base::Status Stores::ScanHeldFolder(StoreRecord& record) {
+  base::Status fault = env_->Fault(Env::Step::kWalkHeldFolder, record.name);
   if (!fault.ok()) return fault;
   const std::string name(record.name);
   IMsgStore* store = RecordStore(record);
   if (store == nullptr)
-    return device::Status::IoError("store " + name + " cannot be opened");
+    return base::Status::IoError("store " + name + " cannot be opened");
 
   HeldFolder folders = OpenHeldFolder(store);
   if (!folders.outbox)
-    return device::Status::IoError("the Outbox of " + name +
-                                   " cannot be opened");
+    return base::Status::IoError("the Outbox of " + name + " cannot be opened");
   IMAPIFolder* outbox = folders.outbox.get();
   IMAPIFolder* held = folders.held.get();
 
   Owned<IMAPITable> contents;
-  device::Status walked = device::Status::IoError("the held folder of " + name +
-                                                  " cannot be opened or read");
+  base::Status walked = base::Status::IoError("the held folder of " + name +
+                                              " cannot be opened or read");
   // The first message that could not be judged and recorded now.
-  device::Status every_message;
+  base::Status every_message;
   if (held != nullptr && SUCCEEDED(held->GetContentsTable(0, contents.put())) &&
       contents) {
     SizedSPropTagArray(8, columns) = {
@@ -117,18 +116,18 @@ device::Status Stores::ScanHeldFolder(StoreRecord& record) {
     ULONG count = 0;
     contents->GetRowCount(0, &count);
     record.row_count = static_cast<int32_t>(count);
-    device::DebugOut("%d.", record.row_count);
+    base::DebugOut("%d.", record.row_count);
 
     BeginHeldWalk(record);
     OwnedRows rows;
     for (int32_t n = 0;;) {
       if (safe_point_ && !safe_point_()) {
-        walked = device::Status::Busy("the walk of " + name + " was stopped");
+        walked = base::Status::Busy("the walk of " + name + " was stopped");
         break;
       }
       if (FAILED(contents->QueryRows(1, 0, rows.put()))) break;
       if (!rows || rows->cRows != 1) {
-        if (rows) walked = device::Status::Ok();
+        if (rows) walked = base::Status::Ok();
         break;
       }
       ++n;
@@ -142,10 +141,10 @@ device::Status Stores::ScanHeldFolder(StoreRecord& record) {
       if (HeldRowStillJudged(record, rows->aRow[0])) continue;
       env_->SleepFor(std::chrono::milliseconds(kHeldRowPauseMs));
       if (safe_point_ && !safe_point_()) {
-        walked = device::Status::Busy("the walk of " + name + " was stopped");
+        walked = base::Status::Busy("the walk of " + name + " was stopped");
         break;
       }
-      device::Status processed =
+      base::Status processed =
           ProcessMessage(record, rows->aRow[0], outbox, held);
       if (!processed.ok() && every_message.ok())
         every_message = std::move(processed);
@@ -167,7 +166,7 @@ bool Stores::StillJudged(const StoreRecord& record, const SBinary& entry_id) {
   std::string digest;
   {
     JudgedMessages& j = *judged_;
-    device::MutexLock guard(&j.lock);
+    base::MutexLock guard(&j.lock);
     auto it = j.messages.find(JudgedKey(record.name, entry_id));
     if (it == j.messages.end()) return false;
     Judged& judged = it->second;
@@ -197,25 +196,24 @@ bool Stores::StillJudged(const StoreRecord& record, const SBinary& entry_id) {
 void Stores::RememberJudged(const StoreRecord& record, const SBinary& entry_id,
                             Judged judged) {
   JudgedMessages& j = *judged_;
-  device::MutexLock guard(&j.lock);
+  base::MutexLock guard(&j.lock);
   judged.walk = j.walks[record.name];
   j.messages[JudgedKey(record.name, entry_id)] = std::move(judged);
 }
 
 void Stores::ForgetJudged(const StoreRecord& record, const SBinary& entry_id) {
   JudgedMessages& j = *judged_;
-  device::MutexLock guard(&j.lock);
+  base::MutexLock guard(&j.lock);
   j.messages.erase(JudgedKey(record.name, entry_id));
 }
 
 // Not ok when the message could not be judged and recorded now (it could
 // not be opened, or its body could not be read): the walk is then not whole,
 // and the worker makes it again later.
-device::Status Stores::ProcessOneMessage(StoreRecord& record,
-                                         const SBinary& entry_id,
-                                         IMAPIFolder* outbox,
-                                         IMAPIFolder* held) {
-  if (StillJudged(record, entry_id)) return device::Status::Ok();
+base::Status Stores::ProcessOneMessage(StoreRecord& record,
+                                       const SBinary& entry_id,
+                                       IMAPIFolder* outbox, IMAPIFolder* held) {
+  if (StillJudged(record, entry_id)) return base::Status::Ok();
   ForgetJudged(record, entry_id);
   // Read before the judgement: rules that change meanwhile make another
   // generation, and the message is judged again at the next pass.
@@ -230,14 +228,14 @@ device::Status Stores::ProcessOneMessage(StoreRecord& record,
                             MAPI_BEST_ACCESS, &type, opened.put());
   // Gone from the folder since its row was read (released, deleted): nothing
   // is left to judge.
-  device::Status open = FromHresult(hr, "opening a held message");
-  if (open.IsNotFound()) return device::Status::Ok();
-  if (open.ok() && !opened) open = device::Status::IoError("no held message");
+  base::Status open = FromHresult(hr, "opening a held message");
+  if (open.IsNotFound()) return base::Status::Ok();
+  if (open.ok() && !opened) open = base::Status::IoError("no held message");
   if (!open.ok()) {
-    device::DebugOut("ProcessMessage : Fatal Error!.\n");
+    base::DebugOut("ProcessMessage : Fatal Error!.\n");
     return open;
   }
-  if (type != MAPI_MESSAGE) return device::Status::Ok();  // no message
+  if (type != MAPI_MESSAGE) return base::Status::Ok();  // no message
   Owned<IMessage> owned_message = std::move(opened).As<IMessage>();
   IMessage* message = owned_message.get();
 
@@ -251,9 +249,9 @@ device::Status Stores::ProcessOneMessage(StoreRecord& record,
   char reason[kBodyReasonField] = {};
   const BodyRead body_read = ReadBody(message, &body, reason);
   if (body_read == BodyRead::kFailed) {
-    device::DebugOut("Body not read (%s); taken up again\n", reason);
-    return device::Status::IoError(std::string("the body of a held message: ") +
-                                   reason);
+    base::DebugOut("Body not read (%s); taken up again\n", reason);
+    return base::Status::IoError(std::string("the body of a held message: ") +
+                                 reason);
   }
 
   ClassifyTexts texts;
@@ -277,7 +275,7 @@ device::Status Stores::ProcessOneMessage(StoreRecord& record,
       releases->ForgetReleased(entry_id);
       // Its record already says it may go: the store is walked again at the
       // next pass, so the release is made, not left to some later event.
-      device::DebugOut("Release not made; taken up again\n");
+      base::DebugOut("Release not made; taken up again\n");
       record.pending.store(1);
     }
   };
@@ -327,17 +325,17 @@ device::Status Stores::ProcessOneMessage(StoreRecord& record,
   if (!recorded) {
     // Held but not recorded (a full disk, a store file that cannot be
     // written): the store is scanned again at the next pass.
-    device::DebugOut("Record of a held message not written; taken up again\n");
+    base::DebugOut("Record of a held message not written; taken up again\n");
     record.pending.store(1);
   }
-  return device::Status::Ok();
+  return base::Status::Ok();
 }
 
 void Stores::BeginHeldWalk(const StoreRecord& record) {
   JudgedMessages& j = *judged_;
   std::vector<int32_t> ids;
   {
-    device::MutexLock guard(&j.lock);
+    base::MutexLock guard(&j.lock);
     ++j.walks[record.name];
     j.records.erase(record.name);
     const std::string prefix = std::string(record.name) + '\0';
@@ -354,13 +352,13 @@ void Stores::BeginHeldWalk(const StoreRecord& record) {
   if (!records::StatusesOf(record.name, ids, &records)) return;
   // Records that are not there are gone: their messages are judged afresh.
   for (int32_t id : ids) records.emplace(id, std::make_pair(-1, std::string()));
-  device::MutexLock guard(&j.lock);
+  base::MutexLock guard(&j.lock);
   j.records[record.name] = std::move(records);
 }
 
 void Stores::EndHeldWalk(const StoreRecord& record) {
   JudgedMessages& j = *judged_;
-  device::MutexLock guard(&j.lock);
+  base::MutexLock guard(&j.lock);
   j.records.erase(record.name);
   const uint64_t walk = j.walks[record.name];
   const std::string prefix = std::string(record.name) + '\0';
@@ -377,7 +375,7 @@ void Stores::EndHeldWalk(const StoreRecord& record) {
 
 void Stores::ForgetJudgedMessages() {
   JudgedMessages& j = *judged_;
-  device::MutexLock guard(&j.lock);
+  base::MutexLock guard(&j.lock);
   j.messages.clear();
   j.walks.clear();
   j.records.clear();
@@ -385,7 +383,7 @@ void Stores::ForgetJudgedMessages() {
 
 size_t Stores::JudgedMessageCount() {
   JudgedMessages& j = *judged_;
-  device::MutexLock guard(&j.lock);
+  base::MutexLock guard(&j.lock);
   return j.messages.size();
 }
 
@@ -399,25 +397,25 @@ bool Stores::HeldRowStillJudged(const StoreRecord& record, const SRow& row) {
     }
     return any;
   } catch (...) {
-    device::DebugCaught("HeldRowStillJudged");
+    base::DebugCaught("HeldRowStillJudged");
     return false;
   }
 }
 
-device::Status Stores::ProcessMessage(StoreRecord& record, const SRow& row,
-                                      IMAPIFolder* outbox, IMAPIFolder* held) {
+base::Status Stores::ProcessMessage(StoreRecord& record, const SRow& row,
+                                    IMAPIFolder* outbox, IMAPIFolder* held) {
   try {
-    device::Status done;
+    base::Status done;
     for (ULONG i = 0; i < row.cValues; ++i) {
       if (row.lpProps[i].ulPropTag != PR_ENTRYID) continue;
-      device::Status one =
+      base::Status one =
           ProcessOneMessage(record, row.lpProps[i].Value.bin, outbox, held);
       if (!one.ok() && done.ok()) done = std::move(one);
     }
     return done;
   } catch (...) {
-    device::DebugCaught("ProcessMessage : Fatal Error!.");
-    return device::Status::IoError("judging a held message failed");
+    base::DebugCaught("ProcessMessage : Fatal Error!.");
+    return base::Status::IoError("judging a held message failed");
   }
 }
 

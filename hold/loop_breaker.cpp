@@ -12,29 +12,29 @@ std::string Key(const SBinary& entry_id) {
 }  // namespace
 
 void LoopBreaker::NoteReleased(const SBinary& entry_id) {
-  device::MutexLock guard(&lock_);
+  base::MutexLock guard(&lock_);
   released_.insert(Key(entry_id));
 }
 
 void LoopBreaker::ForgetReleased(const SBinary& entry_id) {
-  device::MutexLock guard(&lock_);
+  base::MutexLock guard(&lock_);
   released_.erase(Key(entry_id));
 }
 
 bool LoopBreaker::TakeReleasedAndHoldAgain(const SBinary& entry_id) {
-  device::MutexLock guard(&lock_);
+  base::MutexLock guard(&lock_);
   if (released_.erase(Key(entry_id)) == 0) return false;
   held_again_.insert(Key(entry_id));
   return true;
 }
 
 bool LoopBreaker::IsHeldAgain(const SBinary& entry_id) {
-  device::MutexLock guard(&lock_);
+  base::MutexLock guard(&lock_);
   return held_again_.count(Key(entry_id)) != 0;
 }
 
 void LoopBreaker::ForgetReleases() {
-  device::MutexLock guard(&lock_);
+  base::MutexLock guard(&lock_);
   released_.clear();
   held_again_.clear();
 }

@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "device/mutex.h"
+#include "base/mutex.h"
 #include "mapi/mapi.h"
 
 namespace hold {
@@ -26,7 +26,7 @@ class LoopBreaker {
   void ForgetReleases();
 
  private:
-  device::Mutex lock_;
+  base::Mutex lock_;
   std::set<std::string> released_ GUARDED_BY(lock_);    // not yet checked
   std::set<std::string> held_again_ GUARDED_BY(lock_);  // held by the check
 };

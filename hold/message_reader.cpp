@@ -6,9 +6,9 @@
 #include <limits>
 #include <vector>
 
+#include "base/debug.h"
 #include "device/clock.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "storage/calendar.h"
 #include "text/ascii.h"
 #include "text/field.h"
@@ -48,7 +48,7 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole) {
   if (message == nullptr) return text;
   Owned<IMAPITable> table;
   if (FAILED(message->GetRecipientTable(MAPI_UNICODE, table.put())) || !table) {
-    device::DebugOut("Recipient table cannot be read\n");
+    base::DebugOut("Recipient table cannot be read\n");
     return text;
   }
   bool first = true;
@@ -56,7 +56,7 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole) {
   OwnedRows rows;
   for (;;) {
     if (FAILED(table->QueryRows(1, 0, rows.put()))) {
-      device::DebugOut("Recipient row cannot be read\n");
+      base::DebugOut("Recipient row cannot be read\n");
       rows_whole = false;
       break;
     }
@@ -84,7 +84,7 @@ std::u16string ReadRecipientsText(IMessage* message, bool* whole) {
       has_address = true;
     }
     if (!has_address) {
-      device::DebugOut("Recipient without an address\n");
+      base::DebugOut("Recipient without an address\n");
       rows_whole = false;
     }
   }
@@ -100,7 +100,7 @@ RecipientsRead ReadRecipientsForJudging(IMessage* message,
   read.text = device::WideToAnsi(wide);
   // An address the code page cannot hold would be judged as '?'s.
   if (whole && device::AnsiToWide(read.text) != wide) {
-    device::DebugOut("Recipients not representable in the code page\n");
+    base::DebugOut("Recipients not representable in the code page\n");
     whole = false;
   }
   read.whole = whole;
@@ -116,9 +116,9 @@ void ReadMessageFields(IMessage* message, MessageFields* fields,
 
   std::string subject = TextOf(message, PR_SUBJECT_W);
   CopyField(fields->subject, subject);
-  device::DebugOut("Subject=%s\n", fields->subject);
+  base::DebugOut("Subject=%s\n", fields->subject);
   CopyField(fields->sender, TextOf(message, PR_SENDER_NAME_W));
-  device::DebugOut("Sender=%s\n", fields->sender);
+  base::DebugOut("Sender=%s\n", fields->sender);
   CopyField(fields->sender_address, TextOf(message, PR_SENDER_EMAIL_ADDRESS_W));
 
   // One read of the recipients serves the record (the first 4095 units, as

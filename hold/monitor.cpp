@@ -20,29 +20,29 @@ Monitor::~Monitor() {
 
 void Monitor::SetProblemHandler(
     std::function<void(const std::string&)> handler) {
-  device::MutexLock guard(&watch_lock_);
+  base::MutexLock guard(&watch_lock_);
   on_problem_ = std::move(handler);
 }
 
 std::string Monitor::Problem() {
-  device::MutexLock guard(&watch_lock_);
+  base::MutexLock guard(&watch_lock_);
   return problem_;
 }
 
 void Monitor::SetHoldHandler(std::function<void(const HoldNotice&)> handler) {
-  device::MutexLock guard(&handlers_lock_);
+  base::MutexLock guard(&handlers_lock_);
   on_hold_ = std::move(handler);
 }
 
 void Monitor::SetBrowserCalls(BrowserCalls calls) {
-  device::MutexLock guard(&handlers_lock_);
+  base::MutexLock guard(&handlers_lock_);
   browser_ = std::move(calls);
 }
 
 void Monitor::RefreshMessageList() {
   std::function<void()> call;
   {
-    device::MutexLock guard(&handlers_lock_);
+    base::MutexLock guard(&handlers_lock_);
     call = browser_.refresh_message_list;
   }
   if (call) call();
@@ -51,7 +51,7 @@ void Monitor::RefreshMessageList() {
 void Monitor::ShowStatusText(const std::string& text) {
   std::function<void(const std::string&)> call;
   {
-    device::MutexLock guard(&handlers_lock_);
+    base::MutexLock guard(&handlers_lock_);
     call = browser_.show_status_text;
   }
   if (call) call(text);
@@ -66,7 +66,7 @@ bool Monitor::Start() {
   std::string problem = TryWatch();
   bool entered = false;
   {
-    device::MutexLock guard(&watch_lock_);
+    base::MutexLock guard(&watch_lock_);
     entered = stores_entered_;
   }
   if (!problem.empty()) {
@@ -96,7 +96,7 @@ void Monitor::Stop() {
   // The rules were loaded by the start; the next start loads them afresh.
   ResetRuleTable();
   {
-    device::MutexLock guard(&watch_lock_);
+    base::MutexLock guard(&watch_lock_);
     stores_entered_ = false;
     keeper_stop_ = false;
     problem_.clear();

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "device/clock.h"
-#include "device/mutex.h"
 #include "hold/env.h"
 #include "hold/loop_breaker.h"
 #include "hold/stores.h"
@@ -199,8 +199,8 @@ class Monitor {
   // request the worker honours at its safe points (between stores, between
   // rows of a held folder, and while it waits); PauseWorker returns once the
   // worker stands still at one.
-  device::Mutex worker_lock_ ACQUIRED_AFTER(watch_lock_);
-  device::CondVar worker_changed_;
+  base::Mutex worker_lock_ ACQUIRED_AFTER(watch_lock_);
+  base::CondVar worker_changed_;
   std::thread worker_ GUARDED_BY(worker_lock_);
   std::thread::id worker_id_ GUARDED_BY(worker_lock_);
   bool running_ GUARDED_BY(worker_lock_) = false;  // started, not ended
@@ -219,8 +219,8 @@ class Monitor {
   // stop waits for them before it releases the stores they use; a
   // notification that comes while the stop waits is not judged (its store is
   // no longer advised, so the device does not count on this process).
-  device::Mutex checks_lock_;
-  device::CondVar checks_idle_;
+  base::Mutex checks_lock_;
+  base::CondVar checks_idle_;
   int checks_running_ GUARDED_BY(checks_lock_) = 0;
   bool checks_closed_ GUARDED_BY(checks_lock_) = false;
 
@@ -228,8 +228,8 @@ class Monitor {
   // advised. While something of it fails, the keeper thread tries again
   // every kWatchRetryMs; the problem is said on stderr and to the user once
   // each time it changes.
-  device::Mutex watch_lock_;
-  device::CondVar watch_changed_;
+  base::Mutex watch_lock_;
+  base::CondVar watch_changed_;
   std::thread keeper_ GUARDED_BY(watch_lock_);
   bool stores_entered_ GUARDED_BY(watch_lock_) = false;
   bool keeper_stop_ GUARDED_BY(watch_lock_) = false;
@@ -237,7 +237,7 @@ class Monitor {
   std::string problem_ GUARDED_BY(watch_lock_);
   std::function<void(const std::string&)> on_problem_ GUARDED_BY(watch_lock_);
 
-  device::Mutex handlers_lock_;
+  base::Mutex handlers_lock_;
   std::function<void(const HoldNotice&)> on_hold_ GUARDED_BY(handlers_lock_);
   BrowserCalls browser_ GUARDED_BY(handlers_lock_);
 };

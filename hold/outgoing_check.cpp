@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/threads.h"
 #include "filter/classify.h"
 #include "hold/message_reader.h"
@@ -81,7 +81,7 @@ ULONG Monitor::Sink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
         checks.push_back(&notification);
         break;
       case fnevObjectDeleted:
-        device::DebugOut("deleted");
+        base::DebugOut("deleted");
         break;
       default:
         break;
@@ -94,27 +94,27 @@ ULONG Monitor::Sink::OnNotify(ULONG count, LPNOTIFICATION notifications) {
 // --- the checks under way ----------------------------------------------------
 
 bool Monitor::BeginCheck() {
-  device::MutexLock guard(&checks_lock_);
+  base::MutexLock guard(&checks_lock_);
   if (checks_closed_) return false;
   ++checks_running_;
   return true;
 }
 
 void Monitor::EndCheck() {
-  device::MutexLock guard(&checks_lock_);
+  base::MutexLock guard(&checks_lock_);
   assert(checks_running_ > 0);
   if (--checks_running_ == 0) checks_idle_.SignalAll();
 }
 
 // Waits until no check runs, keeping new ones out until OpenChecks.
 void Monitor::CloseChecks() {
-  device::MutexLock guard(&checks_lock_);
+  base::MutexLock guard(&checks_lock_);
   checks_closed_ = true;
   while (checks_running_ != 0) checks_idle_.Wait(&checks_lock_);
 }
 
 void Monitor::OpenChecks() {
-  device::MutexLock guard(&checks_lock_);
+  base::MutexLock guard(&checks_lock_);
   checks_closed_ = false;
 }
 
@@ -240,7 +240,7 @@ std::vector<std::u16string> SplitWideRecipients(const std::u16string& text) {
 void Monitor::TellHold(const char* store, const CheckState& state) {
   std::function<void(const HoldNotice&)> tell;
   {
-    device::MutexLock guard(&handlers_lock_);
+    base::MutexLock guard(&handlers_lock_);
     tell = on_hold_;
   }
   if (!tell) return;
@@ -349,7 +349,7 @@ Monitor::Outcome Monitor::Judge(IMAPISession* session,
         !check_holds_everything_.load() &&
         RecipientsCovered(owner->name, state->recipients, nullptr,
                           /*may_load_rules=*/false);
-    device::DebugOut("*** Got recipients ***\r\n");
+    base::DebugOut("*** Got recipients ***\r\n");
     if (allowed) {
       releases_.ForgetReleased(notified);  // passed: no longer a fresh release
       return Outcome::kDone;
@@ -366,7 +366,7 @@ Monitor::Outcome Monitor::Judge(IMAPISession* session,
 
   hold->record = StoreOfFolder(session, parent);
   if (hold->record == nullptr) hold->record = owner;  // found by its name
-  device::DebugOut("Got MsgStore\r\n");
+  base::DebugOut("Got MsgStore\r\n");
   return Outcome::kHold;
 }
 
@@ -380,7 +380,7 @@ HRESULT MoveToHeldFolder(IMAPISession* session, StoreRecord* record,
                          const std::vector<const Monitor::ToHold*>& holds,
                          std::vector<bool>* moved = nullptr) {
   HeldFolder folders = OpenHeldFolder(record->store.load());
-  if (folders.outbox) device::DebugOut("Got Outbox\r\n");
+  if (folders.outbox) base::DebugOut("Got Outbox\r\n");
   if (!folders.outbox || !folders.held) return MAPI_E_CALL_FAILED;
   std::vector<SBinary> entries;
   entries.reserve(holds.size());
@@ -468,7 +468,7 @@ void Monitor::CheckOutgoingMessages(
     try {
       p.outcome = Judge(session, object, &p.state, &p.hold);
     } catch (...) {
-      device::DebugCaught("Outgoing check");
+      base::DebugCaught("Outgoing check");
     }
     if (p.outcome == Outcome::kDone) continue;
     // A message notified twice in one batch is held once.
@@ -500,7 +500,7 @@ void Monitor::CheckOutgoingMessages(
     try {
       hr = MoveToHeldFolder(session, record, holds, &moved);
     } catch (...) {
-      device::DebugCaught("Outgoing check");
+      base::DebugCaught("Outgoing check");
     }
     if (hr == S_OK) moved.assign(group.size(), true);
     // What moved is held; the rest is taken up alone below (one that left
@@ -538,10 +538,10 @@ void Monitor::CheckUntilDone(IMAPISession* session,
     try {
       outcome = CheckOnce(session, object, &state);
     } catch (...) {
-      device::DebugCaught("Outgoing check");
+      base::DebugCaught("Outgoing check");
     }
     if (outcome == Outcome::kDone || stopping_.load()) return;
-    device::DebugOut(
+    base::DebugOut(
         "Outgoing check: the message could not be judged or held (attempt %d); "
         "trying again in %d ms\n",
         attempt, pause_ms);

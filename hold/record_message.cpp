@@ -2,7 +2,7 @@
 // record_message.h for the table of cases).
 #include "hold/record_message.h"
 
-#include "device/debug.h"
+#include "base/debug.h"
 #include "storage/records.h"
 
 int32_t ClassifyMessage(bool is_new, int32_t stored_status,
@@ -10,12 +10,12 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
                         const ReleaseMessage& release, bool* recorded) {
   if (recorded != nullptr) *recorded = true;
   if (is_new) {
-    device::DebugOut("\n\n%s\n", texts.store_name.c_str());
-    device::DebugOut("Sender=%s", texts.sender.c_str());
-    device::DebugOut("EMail=%s", texts.recipients.c_str());
-    device::DebugOut("Subject=%s", texts.subject.c_str());
-    device::DebugOut("Received=%s %s", texts.received_date.c_str(),
-                     texts.received_time.c_str());
+    base::DebugOut("\n\n%s\n", texts.store_name.c_str());
+    base::DebugOut("Sender=%s", texts.sender.c_str());
+    base::DebugOut("EMail=%s", texts.recipients.c_str());
+    base::DebugOut("Subject=%s", texts.subject.c_str());
+    base::DebugOut("Received=%s %s", texts.received_date.c_str(),
+                   texts.received_time.c_str());
   }
 
   // The candidate's recipients are judged whole, exactly as the outgoing
@@ -26,7 +26,7 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
           ? 1
           : 0;
   if (texts.held_again) {
-    device::DebugOut("Held again right after its release: stays held\n");
+    base::DebugOut("Held again right after its release: stays held\n");
   }
 
   if (is_new || stored_status != new_status) {
@@ -37,7 +37,7 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
             texts.lowered_body.c_str(), texts.token_text.c_str(), new_status,
             texts.received_date.c_str(), texts.received_time.c_str(), &id)
             .ok()) {
-      device::DebugOut("records::Add Ok.");
+      base::DebugOut("records::Add Ok.");
       // A known record is not written by the add; its status is set here,
       // both ways (a released message that lost its rule goes back to 0).
       if (new_status == 1 || !is_new) {
@@ -49,7 +49,7 @@ int32_t ClassifyMessage(bool is_new, int32_t stored_status,
       }
       if (new_status == 0) return 0;
     } else {
-      device::DebugOut("ERROR : records::Add.");
+      base::DebugOut("ERROR : records::Add.");
       if (recorded != nullptr) *recorded = false;
     }
   }

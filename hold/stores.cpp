@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/threads.h"
 #include "hold/hresult.h"
 #include "hold/message_reader.h"
@@ -39,7 +39,7 @@ namespace hold {
 Owned<IMAPIAdviseSink> Stores::MakeSink() {
   SinkFactory make;
   {
-    device::MutexLock guard(&session_lock_);
+    base::MutexLock guard(&session_lock_);
     make = make_sink_;
   }
   return make ? make() : Owned<IMAPIAdviseSink>();
@@ -101,20 +101,20 @@ bool CouldNotRead(IMAPIProp* object, ULONG tag) {
 namespace hold {
 
 IMAPISession* Stores::Session() {
-  device::MutexLock guard(&session_lock_);
+  base::MutexLock guard(&session_lock_);
   return session_.get();
 }
 
-device::Status Stores::EnsureSession() {
-  device::MutexLock guard(&session_lock_);
-  if (session_) return device::Status::Ok();
+base::Status Stores::EnsureSession() {
+  base::MutexLock guard(&session_lock_);
+  if (session_) return base::Status::Ok();
   Owned<IMAPISession> session;
   HRESULT hr = MAPILogonEx(
       0, reinterpret_cast<LPTSTR>(const_cast<char16_t*>(u"")), nullptr,
       MAPI_LOGON_UI | MAPI_NEW_SESSION | MAPI_EXPLICIT_PROFILE, session.put());
-  device::Status logged_on = hold::FromHresult(hr, "logging on");
+  base::Status logged_on = hold::FromHresult(hr, "logging on");
   if (logged_on.ok() && !session)
-    logged_on = device::Status::IoError("logging on: no session");
+    logged_on = base::Status::IoError("logging on: no session");
   if (logged_on.ok()) session_ = std::move(session);
   return logged_on;
 }
@@ -125,13 +125,13 @@ bool Stores::Enter(StoreRecord& record) {
   if (!record.records_ready.load()) {
     record.records_ready.store(records::EnsureStore(record.name).ok());
     if (!record.records_ready.load())
-      device::DebugOut("The records of store %s cannot be made now\n",
-                       record.name);
+      base::DebugOut("The records of store %s cannot be made now\n",
+                     record.name);
   }
   if (record.advised.load()) return record.records_ready.load();
   IMsgStore* store = RecordStore(record);
   if (store == nullptr) {
-    device::DebugOut("Store %s cannot be opened\n", record.name);
+    base::DebugOut("Store %s cannot be opened\n", record.name);
     return false;
   }
   // The Outbox name is written only while the store is not advised, and the
@@ -153,8 +153,7 @@ bool Stores::Enter(StoreRecord& record) {
     outbox_known = !CouldNotRead(store, PR_IPM_OUTBOX_ENTRYID);
   }
   if (!outbox_known) {
-    device::DebugOut("The Outbox of store %s cannot be read now\n",
-                     record.name);
+    base::DebugOut("The Outbox of store %s cannot be read now\n", record.name);
     return false;
   }
   // The sink is the service's from here on: the program keeps no reference
@@ -162,7 +161,7 @@ bool Stores::Enter(StoreRecord& record) {
   // when monitoring stops.
   Owned<IMAPIAdviseSink> sink = MakeSink();
   if (!sink) {
-    device::DebugOut("No advise sink for store %s\n", record.name);
+    base::DebugOut("No advise sink for store %s\n", record.name);
     return false;
   }
   ULONG connection = 0;
@@ -170,8 +169,8 @@ bool Stores::Enter(StoreRecord& record) {
       0, nullptr, fnevObjectCreated | fnevObjectMoved | fnevObjectModified,
       sink.get(), &connection);
   if (FAILED(hr)) {
-    device::DebugOut("Advise on store %s failed (0x%08x)\n", record.name,
-                     static_cast<unsigned>(hr));
+    base::DebugOut("Advise on store %s failed (0x%08x)\n", record.name,
+                   static_cast<unsigned>(hr));
     return false;
   }
   record.connection = connection;
@@ -191,7 +190,7 @@ int32_t Stores::EnterMissing() {
 bool Stores::Enumerate(IMAPITable* table_given, SinkFactory make_sink) {
   Owned<IMAPITable> table(table_given);  // the caller's reference, taken over
   {
-    device::MutexLock guard(&session_lock_);
+    base::MutexLock guard(&session_lock_);
     make_sink_ = std::move(make_sink);
   }
   StoreTableData& stores = table_;
@@ -272,7 +271,7 @@ HeldFolder OpenHeldFolder(IMsgStore* store) {
   }
   folders.outbox = std::move(object).As<IMAPIFolder>();
   folders.held = CreateHeldFolder(folders.outbox.get());
-  if (!folders.held) device::DebugOut("Failed to create Tarnvex folder");
+  if (!folders.held) base::DebugOut("Failed to create Tarnvex folder");
   return folders;
 }
 
@@ -327,14 +326,14 @@ HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
                               MESSAGE_MOVE);
 }
 
-device::Status MoveMessage(ULONG entry_id_size, const BYTE* entry_id,
-                           IMAPIFolder* source, IMAPIFolder* destination,
-                           bool report) {
-  device::Status moved = hold::FromHresult(
+base::Status MoveMessage(ULONG entry_id_size, const BYTE* entry_id,
+                         IMAPIFolder* source, IMAPIFolder* destination,
+                         bool report) {
+  base::Status moved = hold::FromHresult(
       MoveOneMessage(entry_id_size, entry_id, source, destination),
       "moving a message");
   if (!moved.ok() && report)
-    device::DebugOut("Failed to move message to tarnvex folder");
+    base::DebugOut("Failed to move message to tarnvex folder");
   return moved;
 }
 
@@ -357,8 +356,8 @@ void Stores::Unadvise() {
     if (!record.advised.exchange(false) || store == nullptr) continue;
     HRESULT hr = store->Unadvise(record.connection);
     if (FAILED(hr)) {
-      device::DebugOut("Unadvise on store %s failed (0x%08x)\n", record.name,
-                       static_cast<unsigned>(hr));
+      base::DebugOut("Unadvise on store %s failed (0x%08x)\n", record.name,
+                     static_cast<unsigned>(hr));
     }
     record.connection = 0;
   }
@@ -378,7 +377,7 @@ void Stores::Close() {
   }
   stores.count.store(0);
   ForgetJudgedMessages();
-  device::MutexLock guard(&session_lock_);
+  base::MutexLock guard(&session_lock_);
   session_.reset();
   make_sink_ = nullptr;
 }

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "device/mutex.h"
+#include "base/mutex.h"
 #include "hold/env.h"
 #include "hold/loop_breaker.h"
 #include "mapi/mapi.h"
@@ -77,9 +77,9 @@ HeldFolder OpenHeldFolder(IMsgStore* store);
 HRESULT MoveOneMessage(ULONG entry_id_size, const BYTE* entry_id,
                        IMAPIFolder* source, IMAPIFolder* destination);
 // Moves one message; a failure is written as a diagnostic when `report`.
-device::Status MoveMessage(ULONG entry_id_size, const BYTE* entry_id,
-                           IMAPIFolder* source, IMAPIFolder* destination,
-                           bool report = true);
+base::Status MoveMessage(ULONG entry_id_size, const BYTE* entry_id,
+                         IMAPIFolder* source, IMAPIFolder* destination,
+                         bool report = true);
 
 // What waits to leave the device: the messages in the stores' Outboxes
 // themselves (the transport sends them once every listener has judged them)
@@ -107,7 +107,7 @@ class Stores {
 
   // The one session of the watch (null before EnsureSession succeeds).
   IMAPISession* Session() EXCLUDES(session_lock_);
-  device::Status EnsureSession() EXCLUDES(session_lock_);
+  base::Status EnsureSession() EXCLUDES(session_lock_);
 
   // Fills the store table from the message-stores table (whose reference it
   // takes over) and subscribes a sink made by `make_sink` to each store; the
@@ -132,13 +132,13 @@ class Stores {
   // its Outbox cannot be opened, the held folder cannot be opened or made,
   // its rows cannot be read to the end, a message in it could not be judged
   // and recorded now, or the worker was stopped part way.
-  device::Status ScanHeldFolder(StoreRecord& record);
+  base::Status ScanHeldFolder(StoreRecord& record);
   // Classifies one row of a held folder's contents table. Not ok when its
   // message could not be judged and recorded now (it could not be opened, or
   // its body could not be read): nothing is recorded of it, and the walk
   // that met it is not whole.
-  device::Status ProcessMessage(StoreRecord& record, const SRow& row,
-                                IMAPIFolder* outbox, IMAPIFolder* held);
+  base::Status ProcessMessage(StoreRecord& record, const SRow& row,
+                              IMAPIFolder* outbox, IMAPIFolder* held);
   // True when the row's message was judged to stay held under the rules as
   // they are now and nothing it was judged on has changed: ProcessMessage
   // would do nothing with it.
@@ -179,8 +179,8 @@ class Stores {
   Owned<IMAPIAdviseSink> MakeSink() EXCLUDES(session_lock_);
   Owned<IMsgStore> OpenStore(const StoreRecord& record);
   IMsgStore* RecordStore(StoreRecord& record);
-  device::Status ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
-                                   IMAPIFolder* outbox, IMAPIFolder* held);
+  base::Status ProcessOneMessage(StoreRecord& record, const SBinary& entry_id,
+                                 IMAPIFolder* outbox, IMAPIFolder* held);
   bool StillJudged(const StoreRecord& record, const SBinary& entry_id);
   void RememberJudged(const StoreRecord& record, const SBinary& entry_id,
                       Judged judged);
@@ -189,7 +189,7 @@ class Stores {
   Env* env_;
   LoopBreaker* releases_;
   StoreTableData table_;
-  device::Mutex session_lock_;
+  base::Mutex session_lock_;
   Owned<IMAPISession> session_ GUARDED_BY(session_lock_);
   SinkFactory make_sink_ GUARDED_BY(session_lock_);
   // Set before the worker starts and cleared after it ended.

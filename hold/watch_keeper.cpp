@@ -7,7 +7,7 @@
 #include <exception>
 #include <string>
 
-#include "device/debug.h"
+#include "base/debug.h"
 #include "hold/monitor.h"
 
 namespace hold {
@@ -18,11 +18,11 @@ std::string Monitor::TryWatch() {
     return "the message service cannot be opened";
   bool entered = false;
   {
-    device::MutexLock guard(&watch_lock_);
+    base::MutexLock guard(&watch_lock_);
     entered = stores_entered_;
   }
   if (!entered) {
-    device::DebugOut(
+    base::DebugOut(
         "**************************** Starting MailStore Retrieval "
         "*************************\n\n");
     Owned<IMAPITable> table;
@@ -32,7 +32,7 @@ std::string Monitor::TryWatch() {
       return "the message service has no usable table of stores";
     }
     stores_.Enumerate(table.release(), [this] { return NewAdviseSink(); });
-    device::MutexLock guard(&watch_lock_);
+    base::MutexLock guard(&watch_lock_);
     stores_entered_ = true;
   }
   int32_t missing = stores_.EnterMissing();
@@ -45,7 +45,7 @@ std::string Monitor::TryWatch() {
 void Monitor::SayProblem(const std::string& problem) {
   std::function<void(const std::string&)> tell;
   {
-    device::MutexLock guard(&watch_lock_);
+    base::MutexLock guard(&watch_lock_);
     if (problem_ == problem) return;
     problem_ = problem;
     tell = on_problem_;
@@ -63,14 +63,14 @@ void Monitor::SayProblem(const std::string& problem) {
 }
 
 void Monitor::StartKeeper() {
-  device::MutexLock guard(&watch_lock_);
+  base::MutexLock guard(&watch_lock_);
   if (keeper_.joinable()) return;
   keeper_stop_ = false;
   try {
     keeper_ = std::thread([this] {
       for (;;) {
         {
-          device::MutexLock g(&watch_lock_);
+          base::MutexLock g(&watch_lock_);
           const auto until =
               env_->Now() + std::chrono::milliseconds(kWatchRetryMs);
           while (!keeper_stop_ && env_->Now() < until)
@@ -80,7 +80,7 @@ void Monitor::StartKeeper() {
         std::string problem = TryWatch();
         bool entered = false;
         {
-          device::MutexLock g(&watch_lock_);
+          base::MutexLock g(&watch_lock_);
           entered = stores_entered_;
         }
         if (entered) StartWorker();
@@ -92,14 +92,14 @@ void Monitor::StartKeeper() {
       }
     });
   } catch (const std::exception& e) {
-    device::DebugOut("Monitoring: no thread to try again: %s\n", e.what());
+    base::DebugOut("Monitoring: no thread to try again: %s\n", e.what());
   }
 }
 
 void Monitor::StopKeeper() {
   std::thread keeper;
   {
-    device::MutexLock guard(&watch_lock_);
+    base::MutexLock guard(&watch_lock_);
     keeper_stop_ = true;
     watch_changed_.SignalAll();
     keeper = std::move(keeper_);

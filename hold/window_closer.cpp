@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "device/debug.h"
+#include "base/debug.h"
 #include "device/window_registry.h"
 
 namespace hold {
@@ -24,7 +24,7 @@ void CloseComposeWindow() {
 void WindowCloser::Loop() {
   for (;;) {
     {
-      device::MutexLock guard(&lock_);
+      base::MutexLock guard(&lock_);
       while (requests_ == 0 && !stop_) wake_.Wait(&lock_);
       if (requests_ == 0) return;  // stopped, nothing left to close
       --requests_;
@@ -32,13 +32,13 @@ void WindowCloser::Loop() {
     try {
       CloseComposeWindow();
     } catch (...) {
-      device::DebugCaught("Closing the compose window failed");
+      base::DebugCaught("Closing the compose window failed");
     }
   }
 }
 
 void WindowCloser::RequestClose() {
-  device::MutexLock guard(&lock_);
+  base::MutexLock guard(&lock_);
   ++requests_;
   wake_.Signal();
   if (thread_.joinable()) return;
@@ -47,7 +47,7 @@ void WindowCloser::RequestClose() {
     thread_ = std::thread([this] { Loop(); });
   } catch (const std::exception& e) {
     // No thread to spare: close it here, after the hold all the same.
-    device::DebugOut("No thread to close the compose window: %s\n", e.what());
+    base::DebugOut("No thread to close the compose window: %s\n", e.what());
     --requests_;
     guard.Unlock();
     CloseComposeWindow();
@@ -57,13 +57,13 @@ void WindowCloser::RequestClose() {
 void WindowCloser::Stop() {
   std::thread thread;
   {
-    device::MutexLock guard(&lock_);
+    base::MutexLock guard(&lock_);
     stop_ = true;
     wake_.SignalAll();
     thread = std::move(thread_);
   }
   if (thread.joinable()) thread.join();
-  device::MutexLock guard(&lock_);
+  base::MutexLock guard(&lock_);
   stop_ = false;
 }
 

@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "device/mutex.h"
+#include "base/mutex.h"
 
 namespace hold {
 
@@ -30,8 +30,8 @@ class WindowCloser {
  private:
   void Loop() EXCLUDES(lock_);
 
-  device::Mutex lock_;
-  device::CondVar wake_;
+  base::Mutex lock_;
+  base::CondVar wake_;
   std::thread thread_ GUARDED_BY(lock_);
   int requests_ GUARDED_BY(lock_) = 0;
   bool stop_ GUARDED_BY(lock_) = false;

@@ -9,7 +9,7 @@
 #include <exception>
 #include <vector>
 
-#include "device/debug.h"
+#include "base/debug.h"
 #include "device/threads.h"
 #include "filter/rule_table.h"
 #include "hold/monitor.h"
@@ -17,7 +17,7 @@
 namespace hold {
 
 bool Monitor::SafePoint() {
-  device::MutexLock guard(&worker_lock_);
+  base::MutexLock guard(&worker_lock_);
   if (stop_) return false;
   if (!paused_) return true;
   standing_ = true;
@@ -30,7 +30,7 @@ bool Monitor::SafePoint() {
 bool Monitor::WaitForWork(Env::Clock::time_point due) {
   for (;;) {
     {
-      device::MutexLock guard(&worker_lock_);
+      base::MutexLock guard(&worker_lock_);
       for (;;) {
         if (stop_) return false;
         if (paused_) break;  // stands still at the safe point below
@@ -48,19 +48,19 @@ bool Monitor::WaitForWork(Env::Clock::time_point due) {
 }
 
 void Monitor::WakeWorker() {
-  device::MutexLock guard(&worker_lock_);
+  base::MutexLock guard(&worker_lock_);
   work_ = true;
   worker_changed_.SignalAll();
 }
 
 void Monitor::NoteRulesChanged() {
-  device::MutexLock guard(&worker_lock_);
+  base::MutexLock guard(&worker_lock_);
   rules_changed_ = true;
   worker_changed_.SignalAll();
 }
 
 bool Monitor::RulesChangeNoted() {
-  device::MutexLock guard(&worker_lock_);
+  base::MutexLock guard(&worker_lock_);
   return rules_changed_;
 }
 
@@ -71,7 +71,7 @@ void Monitor::WorkerLoop() {
   try {
     if (RuleCount() == 0) LoadRules();
   } catch (...) {
-    device::DebugCaught("ERROR in CheckNewMessagesForTarnvex : 1");
+    base::DebugCaught("ERROR in CheckNewMessagesForTarnvex : 1");
   }
   // The first pass walks every held folder: messages held but not recorded
   // before the program last ended are taken up at once.
@@ -96,7 +96,7 @@ void Monitor::WorkerLoop() {
     if (!first_pass && !WaitForWork(due)) return;
     bool rules_flag = false;
     {
-      device::MutexLock guard(&worker_lock_);
+      base::MutexLock guard(&worker_lock_);
       rules_flag = rules_changed_;
       rules_changed_ = false;
       work_ = false;
@@ -118,27 +118,27 @@ void Monitor::WorkerLoop() {
         if (record.pending.exchange(0) != 1 && !rules_pass && !retry) continue;
         // A gentle pause before each walk, ended early by a pause or a stop.
         {
-          device::MutexLock guard(&worker_lock_);
+          base::MutexLock guard(&worker_lock_);
           const auto until =
               env_->Now() + std::chrono::milliseconds(kStorePauseMs);
           while (!paused_ && !stop_ && env_->Now() < until)
             env_->WaitUntil(&worker_changed_, &worker_lock_, until);
         }
         if (!SafePoint()) return;
-        device::DebugOut("Working on %s\n", record.name);
+        base::DebugOut("Working on %s\n", record.name);
         // Rules that could not be read judged the last walk: read them
         // again first (an empty table is otherwise passed over as judged).
         if (retry && RulesLoadFailed()) LoadRules();
         // Rules that cannot be read now leave the walk to a later pass.
         const bool rules_read =
             env_->Fault(Env::Step::kReadRules, record.name).ok();
-        const device::Status walked =
+        const base::Status walked =
             rules_read ? stores_.ScanHeldFolder(record)
-                       : device::Status::Busy("the rules cannot be read");
+                       : base::Status::Busy("the rules cannot be read");
         const bool whole = walked.ok();
         if (!whole) {
-          device::DebugOut("Failed to CheckNewMessagesForTarnvex: %s\n",
-                           walked.ToString().c_str());
+          base::DebugOut("Failed to CheckNewMessagesForTarnvex: %s\n",
+                         walked.ToString().c_str());
         }
         if (whole && !RulesLoadFailed()) {
           failed = Retry{};
@@ -148,12 +148,12 @@ void Monitor::WorkerLoop() {
           ++failed.failures;
           failed.at = env_->Now() +
                       std::chrono::milliseconds(kWalkRetryMs << doublings);
-          device::DebugOut("%s: walked again in %d ms\n", record.name,
-                           kWalkRetryMs << doublings);
+          base::DebugOut("%s: walked again in %d ms\n", record.name,
+                         kWalkRetryMs << doublings);
         }
         if (!rules_pass) RefreshMessageList();
       } catch (...) {
-        device::DebugCaught("ERROR in CheckNewMessagesForTarnvex : 3");
+        base::DebugCaught("ERROR in CheckNewMessagesForTarnvex : 3");
       }
     }
     if (rules_pass) RefreshMessageList();
@@ -162,7 +162,7 @@ void Monitor::WorkerLoop() {
 }
 
 bool Monitor::StartWorker() {
-  device::MutexLock guard(&worker_lock_);
+  base::MutexLock guard(&worker_lock_);
   if (running_) return true;
   if (worker_.joinable()) {
     std::thread ended = std::move(worker_);
@@ -182,16 +182,16 @@ bool Monitor::StartWorker() {
     worker_ = std::thread([this] {
       device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
       {
-        device::MutexLock g(&worker_lock_);
+        base::MutexLock g(&worker_lock_);
         worker_id_ = std::this_thread::get_id();
       }
       WorkerLoop();
-      device::MutexLock g(&worker_lock_);
+      base::MutexLock g(&worker_lock_);
       running_ = false;
       worker_changed_.SignalAll();
     });
   } catch (const std::exception& e) {
-    device::DebugOut("Monitoring: no thread for the worker: %s\n", e.what());
+    base::DebugOut("Monitoring: no thread for the worker: %s\n", e.what());
     running_ = false;
     return false;
   }
@@ -201,13 +201,13 @@ bool Monitor::StartWorker() {
 void Monitor::StopWorker() {
   std::thread worker;
   {
-    device::MutexLock guard(&worker_lock_);
+    base::MutexLock guard(&worker_lock_);
     stop_ = true;
     worker_changed_.SignalAll();
     worker = std::move(worker_);
   }
   if (worker.joinable()) worker.join();
-  device::MutexLock guard(&worker_lock_);
+  base::MutexLock guard(&worker_lock_);
   stop_ = false;
   paused_ = pause_holders_ > 0;
   worker_id_ = std::thread::id();
@@ -226,13 +226,13 @@ bool Monitor::PauseLocked() {
 }
 
 bool Monitor::PauseWorker() {
-  device::MutexLock guard(&worker_lock_);
+  base::MutexLock guard(&worker_lock_);
   if (!running_ || paused_) return false;
   return PauseLocked();
 }
 
 bool Monitor::ResumeWorker() {
-  device::MutexLock guard(&worker_lock_);
+  base::MutexLock guard(&worker_lock_);
   if (!running_ || !paused_) return false;
   paused_ = false;
   worker_changed_.SignalAll();
@@ -242,7 +242,7 @@ bool Monitor::ResumeWorker() {
 WorkerPause::WorkerPause(Monitor* monitor) : monitor_(monitor) {
   if (monitor_ == nullptr) return;
   Monitor& m = *monitor_;
-  device::MutexLock guard(&m.worker_lock_);
+  base::MutexLock guard(&m.worker_lock_);
   ++m.pause_holders_;
   if (!m.running_) {
     m.paused_ = true;  // a worker started meanwhile starts still
@@ -261,7 +261,7 @@ WorkerPause::WorkerPause(Monitor* monitor) : monitor_(monitor) {
 WorkerPause::~WorkerPause() {
   if (monitor_ == nullptr) return;
   Monitor& m = *monitor_;
-  device::MutexLock guard(&m.worker_lock_);
+  base::MutexLock guard(&m.worker_lock_);
   assert(m.pause_holders_ > 0);
   if (--m.pause_holders_ == 0) {
     m.paused_ = false;

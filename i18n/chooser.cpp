@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cassert>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "i18n/catalogue.h"
 #include "i18n/help.h"
 #include "i18n/languages.h"
@@ -73,12 +73,12 @@ void LanguageChooser::Select() {
         device::LowByteNarrow(ui::FromQt(list->item(rows[i])->text()));
     char code[kCodeBufferSize] = {};
     if (!CodeForDisplayName(name, code)) continue;
-    device::DebugOut("Looking for %s support files.\r\n", name.c_str());
+    base::DebugOut("Looking for %s support files.\r\n", name.c_str());
     if (LocateSupportFile(this, code, i == 0)) ++found;
   }
   if (!rows.empty()) {
-    device::DebugOut("Retrieved %d of %d datasources.\r\n", found,
-                     static_cast<int>(rows.size()));
+    base::DebugOut("Retrieved %d of %d datasources.\r\n", found,
+                   static_cast<int>(rows.size()));
   }
 }
 

@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/image.h"
 #include "device/message_box.h"
 #include "i18n/catalogue.h"
@@ -164,8 +164,8 @@ bool LocateSupportFile(QWidget* owner, const std::string& code, bool apply) {
     case SupportLoad::kRead:
       break;
     case SupportLoad::kTooLarge:
-      device::DebugOut("Support file %s is larger than %zu bytes.\r\n",
-                       path.c_str(), kMaxSupportFileBytes);
+      base::DebugOut("Support file %s is larger than %zu bytes.\r\n",
+                     path.c_str(), kMaxSupportFileBytes);
       device::ShowMessageBox(ui::UiTextOf(resources::kIdTextSupportTooBig),
                              ui::UiTextOf(115), device::MessageBoxButtons::kOk);
       return false;

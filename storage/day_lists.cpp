@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/debug.h"
+#include "base/status.h"
 #include "device/codepage.h"
-#include "device/debug.h"
-#include "device/status.h"
 #include "storage/calendar.h"
 #include "storage/locations.h"
 #include "storage/record_connections.h"
@@ -45,18 +45,18 @@ constexpr DayColumns kSummaryDayColumns{7, -1, 3, 5, 6};
 // The one fill loop of both day lists: runs the day query once per key and
 // appends the rows that pass the status filter, up to kMaxDayEntries.
 // *prepared is false when the query did not prepare.
-device::Status ReadDayRows(sqlite3* db, const std::string& sql,
-                           const std::vector<std::string>& keys,
-                           const DayColumns& columns, bool list_blocked,
-                           bool list_normal, std::vector<DayRecord>* records,
-                           bool* prepared) {
+base::Status ReadDayRows(sqlite3* db, const std::string& sql,
+                         const std::vector<std::string>& keys,
+                         const DayColumns& columns, bool list_blocked,
+                         bool list_normal, std::vector<DayRecord>* records,
+                         bool* prepared) {
   *prepared = true;
   for (const std::string& key : keys) {
     storage::Statement stmt;
     const int rc = stmt.Prepare(db, sql);
     if (rc != SQLITE_OK) {
       *prepared = false;
-      return device::Status::FromSqlite(rc, storage::DbErrorText(db));
+      return base::Status::FromSqlite(rc, storage::DbErrorText(db));
     }
     stmt.Bind(1, key);
     while (stmt.Step()) {
@@ -75,24 +75,24 @@ device::Status ReadDayRows(sqlite3* db, const std::string& sql,
       records->push_back(std::move(record));
     }
     if (stmt.failed())
-      return device::Status::FromSqlite(stmt.rc(), storage::DbErrorText(db));
+      return base::Status::FromSqlite(stmt.rc(), storage::DbErrorText(db));
   }
   assert(records->size() <= static_cast<size_t>(kMaxDayEntries));
-  return device::Status::Ok();
+  return base::Status::Ok();
 }
 
 // The status of a caught exception, written to the debug output too.
-device::Status CaughtStatus(const char* where) {
-  device::DebugCaught(where);
-  return device::Status::IoError(std::string(where) + ": unexpected failure");
+base::Status CaughtStatus(const char* where) {
+  base::DebugCaught(where);
+  return base::Status::IoError(std::string(where) + ": unexpected failure");
 }
 
 }  // namespace
 
-device::Status ReadStoreDay(const char* store_name, int days_back,
-                            bool list_blocked, bool list_normal,
-                            std::vector<DayRecord>* records,
-                            std::u16string* wide_date) {
+base::Status ReadStoreDay(const char* store_name, int days_back,
+                          bool list_blocked, bool list_normal,
+                          std::vector<DayRecord>* records,
+                          std::u16string* wide_date) {
   records->clear();
   try {
     std::string narrow;
@@ -110,9 +110,9 @@ device::Status ReadStoreDay(const char* store_name, int days_back,
   }
 }
 
-device::Status ReadSummaryDay(int days_back, bool list_blocked,
-                              bool list_normal, std::vector<DayRecord>* records,
-                              std::u16string* wide_date) {
+base::Status ReadSummaryDay(int days_back, bool list_blocked, bool list_normal,
+                            std::vector<DayRecord>* records,
+                            std::u16string* wide_date) {
   records->clear();
   try {
     std::string narrow;
@@ -120,8 +120,8 @@ device::Status ReadSummaryDay(int days_back, bool list_blocked,
     if (wide_date != nullptr) *wide_date = wide;
     std::string path, table;
     if (!GetMessageDbPath(&path, &table))
-      return device::Status::NotFound("no summary database");
-    device::Status status;
+      return base::Status::NotFound("no summary database");
+    base::Status status;
     if (!storage::WithSummaryDb([&](sqlite3* db, const std::string&) {
           bool prepared = true;
           status =
@@ -130,7 +130,7 @@ device::Status ReadSummaryDay(int days_back, bool list_blocked,
                           list_blocked, list_normal, records, &prepared);
           return prepared;
         })) {
-      return device::Status::IoError("the summary database cannot be opened");
+      return base::Status::IoError("the summary database cannot be opened");
     }
     return status;
   } catch (...) {

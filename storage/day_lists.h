@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/status.h"
+#include "base/status.h"
 
 inline constexpr int32_t kMaxDayEntries = 256;
 inline constexpr size_t kDayTimeSize = 32;  // 31 characters and the NUL
@@ -28,13 +28,13 @@ struct DayRecord {
 // `wide_date` receives the day's long date. Not ok (with what was read)
 // when the database cannot be read whole: busy (locked by another
 // program), corrupt, an I/O error, or not found (no summary database yet).
-device::Status ReadStoreDay(const char* store_name, int days_back,
-                            bool list_blocked, bool list_normal,
+base::Status ReadStoreDay(const char* store_name, int days_back,
+                          bool list_blocked, bool list_normal,
+                          std::vector<DayRecord>* records,
+                          std::u16string* wide_date);
+base::Status ReadSummaryDay(int days_back, bool list_blocked, bool list_normal,
                             std::vector<DayRecord>* records,
                             std::u16string* wide_date);
-device::Status ReadSummaryDay(int days_back, bool list_blocked,
-                              bool list_normal, std::vector<DayRecord>* records,
-                              std::u16string* wide_date);
 
 // The address part of "Name <addr>"; a plain text unchanged.
 std::string ExtractAddress(const std::string& text);

@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/mutex.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/files.h"
 #include "device/image.h"
-#include "device/mutex.h"
 
 namespace storage {
 namespace {
@@ -29,7 +29,7 @@ struct Locations {
 
 // One lock for all of it; no function here takes it twice (those that run
 // under it are marked REQUIRES).
-device::Mutex g_mutex;
+base::Mutex g_mutex;
 Locations g_state GUARDED_BY(g_mutex);
 
 void EnumStorageCardsLocked() REQUIRES(g_mutex);
@@ -45,7 +45,7 @@ bool FormatPath(std::string* out, const char* format, ...) {
   int n = std::vsnprintf(buf, sizeof buf, format, args);
   va_end(args);
   if (n < 0 || static_cast<size_t>(n) > kMaxPathChars) {
-    device::DebugOut("Path too long, refused: %s\n", format);
+    base::DebugOut("Path too long, refused: %s\n", format);
     out->clear();
     return false;
   }
@@ -58,7 +58,7 @@ std::u16string JoinWide(std::initializer_list<std::u16string_view> parts) {
   std::u16string out;
   for (auto p : parts) out += p;
   if (out.size() > kMaxPathChars) {
-    device::DebugOut("Path too long, refused\n");
+    base::DebugOut("Path too long, refused\n");
     return u"";
   }
   return out;
@@ -82,27 +82,27 @@ bool RunningProgramAt(const std::u16string& exe) {
 }  // namespace
 
 void ResetLocations() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   g_state = Locations();
 }
 
 std::u16string InstallFolder() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   return g_state.install;
 }
 
 std::string InstallFolderNarrow() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   return g_state.install_narrow;
 }
 
 std::u16string ChosenCard() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   return g_state.chosen_card;
 }
 
 std::string DatabaseFolder() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   return g_state.db_folder;
 }
 
@@ -113,7 +113,7 @@ using storage::g_state;
 using storage::Locations;
 
 void FindInstallFolder(const char16_t* product) {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   Locations& s = g_state;
   const std::u16string pf = device::ProgramFilesFolder();
   const std::u16string word =
@@ -151,14 +151,14 @@ void EnumStorageCardsLocked() REQUIRES(g_mutex) {
     if (s.card_count >= storage::kMaxStorageCards) break;
     if (name.empty() || name.size() >= storage::kCardSlotChars) {
       // A cut name would name another folder; such a card is not offered.
-      device::DebugOut("Storage card name too long, skipped\n");
+      base::DebugOut("Storage card name too long, skipped\n");
       continue;
     }
     std::string why;
     if (!device::ValidCardName(name, &why)) {
       // The narrow paths could not name its folder (a "?" for each character
       // the code page lacks would make a folder elsewhere), so it is not used.
-      device::DebugOut("Storage card skipped: %s\n", why.c_str());
+      base::DebugOut("Storage card skipped: %s\n", why.c_str());
       continue;
     }
     assert(s.card_count < storage::kMaxStorageCards);
@@ -173,30 +173,30 @@ void EnumStorageCardsLocked() REQUIRES(g_mutex) {
 }  // namespace storage
 
 void EnumStorageCards() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   storage::EnumStorageCardsLocked();
 }
 
 int StorageCardCount() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   return g_state.card_count;
 }
 
 std::u16string StorageCardName(int index) {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   if (index < 0 || index >= g_state.card_count) return u"";
   return g_state.cards[index];
 }
 
 std::u16string GetRootFolder() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   if (g_state.install.empty())
     return std::u16string(u"\\") + storage::kProductWordW;
   return g_state.install;
 }
 
 std::string GetSupportFolder() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   std::string out;
   storage::FormatPath(&out, "%s\\%s", storage::RootFolderNarrow().c_str(),
                       "emn");
@@ -204,7 +204,7 @@ std::string GetSupportFolder() {
 }
 
 void PrepareFolders() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   Locations& s = g_state;
   s.db_folder.clear();
   storage::EnumStorageCardsLocked();
@@ -243,13 +243,13 @@ bool CardChoiceNeededLocked() REQUIRES(g_mutex) {
 }  // namespace storage
 
 bool CardChoiceNeeded() {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   return storage::CardChoiceNeededLocked();
 }
 
 void ChooseNewDbPath(storage::CardAnswer answer, std::string* path,
                      std::string* table) {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   Locations& s = g_state;
   const std::string pf = storage::ProgramFilesNarrow();
   if (storage::CardChoiceNeededLocked() &&
@@ -298,7 +298,7 @@ bool FindDbFolder(const char* file, const char* card, const char* sub_path,
       return true;
     }
   } catch (...) {
-    device::DebugCaught("FindDbFolder");
+    base::DebugCaught("FindDbFolder");
   }
   return false;
 }
@@ -314,7 +314,7 @@ std::string SubPath() {
 }  // namespace
 
 bool GetMessageDbPath(std::string* path, std::string* table) {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   Locations& s = g_state;
   *table = storage::kSummaryTableName;
   if (!s.db_folder.empty()) {
@@ -336,7 +336,7 @@ bool GetMessageDbPath(std::string* path, std::string* table) {
 }
 
 bool GetRulesDbPath(std::string* path, std::string* table) {
-  device::MutexLock lock(&g_mutex);
+  base::MutexLock lock(&g_mutex);
   Locations& s = g_state;
   std::string folder;
   bool found = FindDbFolder(storage::kRulesDbFile, s.chosen_card_narrow.c_str(),
@@ -384,7 +384,7 @@ bool ProbeFile(const char* path) {
     return device::CanOpenExistingForRead(device::AnsiToWide(path),
                                           device::Share::kReadWrite);
   } catch (...) {
-    device::DebugCaught("ProbeFile");
+    base::DebugCaught("ProbeFile");
     return false;
   }
 }
@@ -394,7 +394,7 @@ bool FileExists(const char16_t* path) {
     if (path == nullptr || *path == 0) return false;
     return device::CanOpenExistingForRead(path, device::Share::kRead);
   } catch (...) {
-    device::DebugCaught("FileExists");
+    base::DebugCaught("FileExists");
     return false;
   }
 }
@@ -404,7 +404,7 @@ bool CanOpenForWriting(const char16_t* path) {
     if (path == nullptr || *path == 0) return false;
     return device::CanOpenExistingForWrite(path, device::Share::kNone);
   } catch (...) {
-    device::DebugCaught("CanOpenForWriting");
+    base::DebugCaught("CanOpenForWriting");
     return false;
   }
 }

@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/status.h"
 #include "device/codepage.h"
 #include "device/image.h"
-#include "device/mutex.h"
-#include "device/status.h"
 #include "storage/locations.h"
 #include "storage/statement.h"
 
@@ -22,7 +22,7 @@ namespace {
 // Guards the table of kept connections and their user counts. Taken only for
 // a moment, never while waiting for a connection's own lock; it may be held
 // while an idle connection's lock is taken (to close it).
-device::Mutex g_kept_lock;
+base::Mutex g_kept_lock;
 
 }  // namespace
 
@@ -36,7 +36,7 @@ device::Mutex g_kept_lock;
 struct KeptConnection {
   // Held by one StoreConnection from its making to its end; no operation
   // makes a second StoreConnection to a store while it holds one.
-  device::Mutex lock ACQUIRED_AFTER(g_kept_lock);
+  base::Mutex lock ACQUIRED_AFTER(g_kept_lock);
   sqlite3* db GUARDED_BY(lock) = nullptr;
   dev_t device GUARDED_BY(lock) = 0;
   ino_t inode GUARDED_BY(lock) = 0;
@@ -47,7 +47,7 @@ struct KeptConnection {
 namespace {
 
 // The summary connection.
-device::Mutex g_summary_lock;
+base::Mutex g_summary_lock;
 sqlite3* g_summary_db GUARDED_BY(g_summary_lock) = nullptr;
 bool g_summary_open GUARDED_BY(g_summary_lock) = false;
 std::string g_summary_table GUARDED_BY(g_summary_lock);
@@ -68,7 +68,7 @@ bool SameFile(const std::string& host, const KeptConnection& kept)
 
 // Closes an idle kept connection (nobody holds or waits for its lock).
 void CloseIdle(KeptConnection* kept) REQUIRES(g_kept_lock) {
-  device::MutexLock hold(&kept->lock);
+  base::MutexLock hold(&kept->lock);
   if (kept->db != nullptr) sqlite3_close(kept->db);
   kept->db = nullptr;
 }
@@ -115,11 +115,11 @@ StoreConnection::StoreConnection(const char* store_name)
   std::string path = StoreDbPath(store_name != nullptr ? store_name : "");
   std::string host;
   if (!device::HostPath(device::AnsiToWide(path), &host)) {
-    open_ = device::Status::FromSqlite(SQLITE_CANTOPEN, DbErrorText(nullptr));
+    open_ = base::Status::FromSqlite(SQLITE_CANTOPEN, DbErrorText(nullptr));
     return;
   }
   {
-    device::MutexLock guard(&g_kept_lock);
+    base::MutexLock guard(&g_kept_lock);
     auto& kept = KeptConnections();
     auto it = kept.find(host);
     if (it == kept.end()) {
@@ -131,7 +131,7 @@ StoreConnection::StoreConnection(const char* store_name)
   }
   kept_->lock.Lock();
   if (kept_->db != nullptr && SameFile(host, *kept_)) {
-    open_ = device::Status::Ok();
+    open_ = base::Status::Ok();
     return;
   }
   if (kept_->db != nullptr) {
@@ -148,7 +148,7 @@ StoreConnection::StoreConnection(const char* store_name)
   } else {
     own_ = db;
     if (open_.ok())
-      open_ = device::Status::FromSqlite(SQLITE_CANTOPEN, DbErrorText(db));
+      open_ = base::Status::FromSqlite(SQLITE_CANTOPEN, DbErrorText(db));
   }
 }
 
@@ -156,17 +156,17 @@ StoreConnection::~StoreConnection() NO_THREAD_SAFETY_ANALYSIS {
   if (own_ != nullptr) sqlite3_close(own_);
   if (kept_ != nullptr) {
     kept_->lock.Unlock();
-    device::MutexLock guard(&g_kept_lock);
+    base::MutexLock guard(&g_kept_lock);
     --kept_->users;
   }
 }
 
 bool StoreConnection::ok() const { return db() != nullptr && open_.ok(); }
 
-device::Status StoreConnection::status() const {
-  if (ok()) return device::Status::Ok();
+base::Status StoreConnection::status() const {
+  if (ok()) return base::Status::Ok();
   if (!open_.ok()) return open_;
-  return device::Status::FromSqlite(SQLITE_CANTOPEN, error());
+  return base::Status::FromSqlite(SQLITE_CANTOPEN, error());
 }
 
 sqlite3* StoreConnection::db() const {
@@ -181,7 +181,7 @@ const char* StoreConnection::error() const {
 
 bool WithSummaryDb(
     const std::function<bool(sqlite3* db, const std::string& table)>& use) {
-  device::MutexLock guard(&g_summary_lock);
+  base::MutexLock guard(&g_summary_lock);
   if (!OpenSummaryDbLocked()) return false;
   if (!use(g_summary_db, g_summary_table)) CloseSummaryDbLocked();
   return true;
@@ -190,17 +190,17 @@ bool WithSummaryDb(
 }  // namespace storage
 
 bool OpenSummaryDb() {
-  device::MutexLock guard(&storage::g_summary_lock);
+  base::MutexLock guard(&storage::g_summary_lock);
   return storage::OpenSummaryDbLocked();
 }
 
 void CloseSummaryDb() {
-  device::MutexLock guard(&storage::g_summary_lock);
+  base::MutexLock guard(&storage::g_summary_lock);
   storage::CloseSummaryDbLocked();
 }
 
 void CloseStoreConnections() {
-  device::MutexLock guard(&storage::g_kept_lock);
+  base::MutexLock guard(&storage::g_kept_lock);
   auto& kept = storage::KeptConnections();
   for (auto it = kept.begin(); it != kept.end();) {
     if (it->second->users != 0) {

@@ -15,7 +15,7 @@
 #include <functional>
 #include <string>
 
-#include "device/status.h"
+#include "base/status.h"
 
 struct sqlite3;
 
@@ -37,15 +37,15 @@ class StoreConnection {
   StoreConnection& operator=(const StoreConnection&) = delete;
   bool ok() const;
   // Why the connection could not be made (ok when it could).
-  device::Status status() const;
+  base::Status status() const;
   sqlite3* db() const;
   const char* error() const;
 
  private:
   KeptConnection* kept_ = nullptr;  // its lock held while this lives
   sqlite3* own_ = nullptr;          // a connection that failed to open
-  device::Status open_ =
-      device::Status::IoError("no connection");  // how the open went
+  base::Status open_ =
+      base::Status::IoError("no connection");  // how the open went
 };
 
 // Runs `use` on the summary connection (opened first when it is not) with

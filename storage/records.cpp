@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "storage/locations.h"
 #include "storage/record_connections.h"
 #include "storage/statement.h"
@@ -62,8 +62,7 @@ int PrepareRecordStatus(sqlite3* db, storage::Statement* stmt) {
 // gives it. What fails is said on stderr as the record writers always did:
 // "Can't open database" or "DB Error" with SQLite's text.
 template <typename Binder>
-device::Status ExecOnStore(const char* store_name, const char* sql,
-                           Binder bind) {
+base::Status ExecOnStore(const char* store_name, const char* sql, Binder bind) {
   StoreConnection connection(store_name);
   if (!connection.ok()) {
     std::fprintf(stderr, "Can't open database: %s\n", connection.error());
@@ -77,15 +76,15 @@ device::Status ExecOnStore(const char* store_name, const char* sql,
   }
   if (rc != SQLITE_DONE) {
     std::fprintf(stderr, "DB Error: %s\n", connection.error());
-    return device::Status::FromSqlite(rc, connection.error());
+    return base::Status::FromSqlite(rc, connection.error());
   }
-  return device::Status::Ok();
+  return base::Status::Ok();
 }
 
 // The status of a caught exception, written to the debug output too.
-device::Status CaughtStatus(const char* where) {
-  device::DebugCaught(where);
-  return device::Status::IoError(std::string(where) + ": unexpected failure");
+base::Status CaughtStatus(const char* where) {
+  base::DebugCaught(where);
+  return base::Status::IoError(std::string(where) + ": unexpected failure");
 }
 
 std::string Digest(const std::string& body, const std::string& sender,
@@ -101,11 +100,11 @@ void CreateSummaryTable(storage::CardAnswer answer) {
   std::string path, table;
   if (!GetMessageDbPath(&path, &table)) ChooseNewDbPath(answer, &path, &table);
   // A table that exists already makes the CREATE fail, harmlessly.
-  device::IgnoreFailure(
+  base::IgnoreFailure(
       ExecOnce(path.c_str(),
                storage::WithTableName(kCreateSummaryTableSql, table).c_str()),
       "Creating the summary table");
-  device::IgnoreFailure(
+  base::IgnoreFailure(
       ExecOnce(path.c_str(),
                storage::WithTableName(kCreateSummaryIndexSql, table).c_str()),
       "Creating the summary index");
@@ -124,7 +123,7 @@ int MaxSummaryId() {
     });
     return max_id;
   } catch (...) {
-    device::DebugCaught("MaxSummaryId");
+    base::DebugCaught("MaxSummaryId");
     return -1;
   }
 }
@@ -134,10 +133,10 @@ int MaxSummaryId() {
 void CreateStoreTable(const char* path) {
   // A table that exists already makes the CREATE fail, harmlessly; whether
   // the store can be used is EnsureStore's to say.
-  device::IgnoreFailure(ExecOnce(path, kCreateStoreTableSql),
-                        "Creating a store table");
-  device::IgnoreFailure(ExecOnce(path, kCreateStoreIndexesSql),
-                        "Creating a store's indexes");
+  base::IgnoreFailure(ExecOnce(path, kCreateStoreTableSql),
+                      "Creating a store table");
+  base::IgnoreFailure(ExecOnce(path, kCreateStoreIndexesSql),
+                      "Creating a store's indexes");
 }
 
 int PrepareStore(const char* store_name) {
@@ -145,7 +144,7 @@ int PrepareStore(const char* store_name) {
   return MaxStoreId(store_name);
 }
 
-device::Status EnsureStore(const char* store_name) {
+base::Status EnsureStore(const char* store_name) {
   try {
     CreateStoreTable(StoreDbPath(OrEmpty(store_name).c_str()).c_str());
     StoreConnection connection(store_name);
@@ -153,10 +152,10 @@ device::Status EnsureStore(const char* store_name) {
     storage::Statement stmt;
     const int rc = stmt.Prepare(connection.db(), kMaxMsgIdSql);
     if (rc != SQLITE_OK)
-      return device::Status::FromSqlite(rc, connection.error());
+      return base::Status::FromSqlite(rc, connection.error());
     if (!stmt.Step())
-      return device::Status::FromSqlite(stmt.rc(), connection.error());
-    return device::Status::Ok();
+      return base::Status::FromSqlite(stmt.rc(), connection.error());
+    return base::Status::Ok();
   } catch (...) {
     return CaughtStatus("EnsureStore");
   }
@@ -176,7 +175,7 @@ int MaxStoreId(const char* store_name) {
     }
     return -1;
   } catch (...) {
-    device::DebugCaught("MaxStoreId");
+    base::DebugCaught("MaxStoreId");
     return -1;
   }
 }
@@ -197,7 +196,7 @@ bool LookUpDigest(const char* store_name, const std::string& digest,
     if (body != nullptr) {
       // The message's own text is private: it goes to the debug output
       // only, never to a stream anyone may log.
-      device::DebugOut("%s\n", body);
+      base::DebugOut("%s\n", body);
       std::printf("Can't open database: %s\n", connection.error());
     }
     return false;
@@ -209,8 +208,8 @@ bool LookUpDigest(const char* store_name, const std::string& digest,
     if (status != nullptr) *status = stmt.Int(1);
     if (tokens != nullptr) *tokens = stmt.Text(2);
   } else if (stmt.failed()) {
-    device::DebugOut("Record lookup in %s failed: %s\n",
-                     OrEmpty(store_name).c_str(), connection.error());
+    base::DebugOut("Record lookup in %s failed: %s\n",
+                   OrEmpty(store_name).c_str(), connection.error());
   }
   return *found;
 }
@@ -226,7 +225,7 @@ bool FindMessage(const char* store_name, const char* body, const char* sender,
     return LookUpDigest(store_name, digest, OrEmpty(body).c_str(), found, id,
                         status, tokens);
   } catch (...) {
-    device::DebugCaught("FindMessage");
+    base::DebugCaught("FindMessage");
     *found = false;
     return false;
   }
@@ -245,7 +244,7 @@ bool FindByDigest(const char* store_name, const std::string& digest,
     return LookUpDigest(store_name, digest, nullptr, found, id, status,
                         nullptr);
   } catch (...) {
-    device::DebugCaught("FindByDigest");
+    base::DebugCaught("FindByDigest");
     *found = false;
     return false;
   }
@@ -264,7 +263,7 @@ bool StatusOf(const char* store_name, int32_t id, int32_t* status,
     if (digest != nullptr) *digest = stmt.Text(1);
     return true;
   } catch (...) {
-    device::DebugCaught("StatusOf");
+    base::DebugCaught("StatusOf");
     return false;
   }
 }
@@ -302,17 +301,16 @@ bool StatusesOf(const char* store_name, const std::vector<int32_t>& ids,
     if (!ok) records->clear();
     return ok;
   } catch (...) {
-    device::DebugCaught("StatusesOf");
+    base::DebugCaught("StatusesOf");
     records->clear();
     return false;
   }
 }
 
-device::Status Add(const char* store_name, const char* sender,
-                   const char* recipients, const char* subject,
-                   const char* body, const char* lowered_body,
-                   const char* tokens, int32_t status, const char* date_text,
-                   const char* time_text, int32_t* id) {
+base::Status Add(const char* store_name, const char* sender,
+                 const char* recipients, const char* subject, const char* body,
+                 const char* lowered_body, const char* tokens, int32_t status,
+                 const char* date_text, const char* time_text, int32_t* id) {
   *id = -1;
   try {
     bool found = false;
@@ -321,7 +319,7 @@ device::Status Add(const char* store_name, const char* sender,
                 &found_id, nullptr, nullptr);
     if (found) {
       *id = found_id;
-      return device::Status::Ok();
+      return base::Status::Ok();
     }
     const std::string digest = DigestOf(body, sender, recipients, subject);
     std::string body_b = BlankedCopy(OrEmpty(body));
@@ -352,7 +350,7 @@ device::Status Add(const char* store_name, const char* sender,
   }
 }
 
-device::Status SetStatus(const char* store_name, int32_t id, int32_t status) {
+base::Status SetStatus(const char* store_name, int32_t id, int32_t status) {
   try {
     return ExecOnStore(store_name, kUpdateSql, [&](storage::Statement& stmt) {
       stmt.Bind(1, status);
@@ -382,7 +380,7 @@ bool LoadForView(const char* store_name, int32_t id, std::string* org_message,
     }
     return false;
   } catch (...) {
-    device::DebugCaught("LoadForView");
+    base::DebugCaught("LoadForView");
     return false;
   }
 }

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "device/status.h"
+#include "base/status.h"
 #include "storage/init.h"
 
 namespace records {
@@ -54,7 +54,7 @@ int PrepareStore(const char* store_name);
 // PrepareStore that says whether the store's database now has its Msg
 // table (not ok, with why, when it could not be made: a full disk, a file
 // that cannot be written); made again by the next call.
-device::Status EnsureStore(const char* store_name);
+base::Status EnsureStore(const char* store_name);
 int MaxStoreId(const char* store_name);
 
 // Looks a message up by the digest of "body sender recipients subject".
@@ -83,13 +83,12 @@ void SetReadFaultForTesting(std::function<void()> fault);
 // Records a message unless one with the same digest exists (then ok with
 // that record's Id and nothing written). A failure is also said on stderr
 // ("Can't open database: ..." or "DB Error: ...").
-device::Status Add(const char* store_name, const char* sender,
-                   const char* recipients, const char* subject,
-                   const char* body, const char* lowered_body,
-                   const char* tokens, int32_t status, const char* date_text,
-                   const char* time_text, int32_t* id);
+base::Status Add(const char* store_name, const char* sender,
+                 const char* recipients, const char* subject, const char* body,
+                 const char* lowered_body, const char* tokens, int32_t status,
+                 const char* date_text, const char* time_text, int32_t* id);
 // Sets the status of record `id`; failures are said as Add says them.
-device::Status SetStatus(const char* store_name, int32_t id, int32_t status);
+base::Status SetStatus(const char* store_name, int32_t id, int32_t status);
 
 // The recorded body, subject and message text of one record. The message
 // text is the Message column (the lowered body).

@@ -13,10 +13,10 @@
 #include <functional>
 #include <limits>
 
+#include "base/debug.h"
+#include "base/mutex.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/image.h"
-#include "device/mutex.h"
 #include "storage/locations.h"
 #include "storage/statement.h"
 #include "text/tokens.h"
@@ -28,7 +28,7 @@ namespace {
 // Every public operation takes it once and runs its ...Locked form; an
 // operation made of others (AddRule, DeleteRule) calls their Locked forms.
 struct RulesDb {
-  device::Mutex mutex;
+  base::Mutex mutex;
   sqlite3* db GUARDED_BY(mutex) = nullptr;
   bool open GUARDED_BY(mutex) = false;
   std::string table GUARDED_BY(mutex) = kRulesTableName;
@@ -48,36 +48,36 @@ RulesDb& Db() {
 
 }  // namespace
 
-device::Status QueryRulesLocked(
+base::Status QueryRulesLocked(
     RulesDb& s, const std::string& sql,
     const std::function<bool(sqlite3_stmt*)>& row,
-    const std::function<void(const device::Status&)>& done) REQUIRES(s.mutex);
+    const std::function<void(const base::Status&)>& done) REQUIRES(s.mutex);
 void SetNextRuleIdLocked(RulesDb& s, int32_t id) REQUIRES(s.mutex);
 int32_t NextRuleIdLocked(RulesDb& s) REQUIRES(s.mutex);
 void SetRulesFileHandlerLocked(
     RulesDb& s, std::function<void(const RulesFileSetAside&)> handler)
     REQUIRES(s.mutex);
-device::Status OpenRulesDbLocked(RulesDb& s) REQUIRES(s.mutex);
+base::Status OpenRulesDbLocked(RulesDb& s) REQUIRES(s.mutex);
 void CloseRulesDbLocked(RulesDb& s) REQUIRES(s.mutex);
-device::Status ExecRulesLocked(RulesDb& s, const char* sql,
-                               const std::vector<RuleValue>& values)
+base::Status ExecRulesLocked(RulesDb& s, const char* sql,
+                             const std::vector<RuleValue>& values)
     REQUIRES(s.mutex);
 int MaxRuleIdLocked(RulesDb& s) REQUIRES(s.mutex);
 bool FindRuleLocked(RulesDb& s, const char* sender, const char* recipients,
                     const char* tokens, int* id) REQUIRES(s.mutex);
-device::Status UpdateRuleLocked(RulesDb& s, int id, const char* sender,
-                                const char* recipients, const char* message,
-                                const char* tokens, float certainty)
+base::Status UpdateRuleLocked(RulesDb& s, int id, const char* sender,
+                              const char* recipients, const char* message,
+                              const char* tokens, float certainty)
     REQUIRES(s.mutex);
-device::Status AddRuleLocked(RulesDb& s, const char* sender,
-                             const char* recipients, const char* message,
-                             float certainty) REQUIRES(s.mutex);
-device::Status DeleteRuleLocked(RulesDb& s, const char* sender,
-                                const char* recipients, const char* message)
+base::Status AddRuleLocked(RulesDb& s, const char* sender,
+                           const char* recipients, const char* message,
+                           float certainty) REQUIRES(s.mutex);
+base::Status DeleteRuleLocked(RulesDb& s, const char* sender,
+                              const char* recipients, const char* message)
     REQUIRES(s.mutex);
-device::Status ListRulesLocked(
+base::Status ListRulesLocked(
     RulesDb& s, const std::function<bool(const RuleRow&)>& row,
-    const std::function<void(const device::Status&)>& done) REQUIRES(s.mutex);
+    const std::function<void(const base::Status&)>& done) REQUIRES(s.mutex);
 
 namespace {
 
@@ -133,7 +133,7 @@ void ReloadTable(RulesDb& s) REQUIRES(s.mutex) {
   auto reload = g_table_reload.load();
   if (reload == nullptr) return;
   reload([&s](const std::function<bool(const RuleRow&)>& row,
-              const std::function<void(const device::Status&)>& done)
+              const std::function<void(const base::Status&)>& done)
              NO_THREAD_SAFETY_ANALYSIS {
                // Runs within ReloadTable's call, the lock still held.
                return ListRulesLocked(s, row, done);
@@ -162,18 +162,18 @@ void SetRuleTableHooks(const RuleTableHooks& hooks) {
   g_table_reload.store(hooks.reload);
 }
 
-device::Status QueryRulesLocked(
+base::Status QueryRulesLocked(
     RulesDb& s, const std::string& sql,
     const std::function<bool(sqlite3_stmt*)>& row,
-    const std::function<void(const device::Status&)>& done) {
-  device::Status result = OpenRulesDbLocked(s);
+    const std::function<void(const base::Status&)>& done) {
+  base::Status result = OpenRulesDbLocked(s);
   if (result.ok()) {
     Statement stmt;
     const int rc = stmt.Prepare(s.db, sql);
     if (rc != SQLITE_OK || !stmt.ok()) {
       result = rc != SQLITE_OK
-                   ? device::Status::FromSqlite(rc, sqlite3_errmsg(s.db))
-                   : device::Status::InvalidArgument("no statement");
+                   ? base::Status::FromSqlite(rc, sqlite3_errmsg(s.db))
+                   : base::Status::InvalidArgument("no statement");
       CloseRulesDbLocked(s);
     } else {
       while (stmt.Step()) {
@@ -182,9 +182,8 @@ device::Status QueryRulesLocked(
       if (stmt.failed()) {
         // Cut short (the table went away, a lock was not granted): what was
         // read is not the whole table.
-        device::DebugOut("Reading the rules failed: %s\n",
-                         sqlite3_errmsg(s.db));
-        result = device::Status::FromSqlite(stmt.rc(), sqlite3_errmsg(s.db));
+        base::DebugOut("Reading the rules failed: %s\n", sqlite3_errmsg(s.db));
+        result = base::Status::FromSqlite(stmt.rc(), sqlite3_errmsg(s.db));
         stmt.Finalize();
         CloseRulesDbLocked(s);
       }
@@ -194,17 +193,17 @@ device::Status QueryRulesLocked(
   return result;
 }
 
-device::Status QueryRules(
-    const std::string& sql, const std::function<bool(sqlite3_stmt*)>& row,
-    const std::function<void(const device::Status&)>& done) {
+base::Status QueryRules(const std::string& sql,
+                        const std::function<bool(sqlite3_stmt*)>& row,
+                        const std::function<void(const base::Status&)>& done) {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return QueryRulesLocked(s, sql, row, done);
 }
 
-device::Status ListRulesLocked(
+base::Status ListRulesLocked(
     RulesDb& s, const std::function<bool(const RuleRow&)>& row,
-    const std::function<void(const device::Status&)>& done) {
+    const std::function<void(const base::Status&)>& done) {
   std::string path, table;
   GetRulesDbPath(&path, &table);
   return QueryRulesLocked(
@@ -223,11 +222,10 @@ device::Status ListRulesLocked(
       done);
 }
 
-device::Status ListRules(
-    const std::function<bool(const RuleRow&)>& row,
-    const std::function<void(const device::Status&)>& done) {
+base::Status ListRules(const std::function<bool(const RuleRow&)>& row,
+                       const std::function<void(const base::Status&)>& done) {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return ListRulesLocked(s, row, done);
 }
 
@@ -241,7 +239,7 @@ void storage::SetNextRuleIdLocked(RulesDb& s, int32_t id) { s.next_id = id; }
 
 void SetNextRuleId(int32_t id) {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   storage::SetNextRuleIdLocked(s, id);
 }
 
@@ -249,7 +247,7 @@ int32_t storage::NextRuleIdLocked(RulesDb& s) { return s.next_id; }
 
 int32_t NextRuleId() {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return storage::NextRuleIdLocked(s);
 }
 
@@ -258,13 +256,13 @@ void CreateRulesTable() {
     std::string path, table;
     GetRulesDbPath(&path, &table);
     // A table that exists already makes the CREATE fail, harmlessly.
-    device::IgnoreFailure(
+    base::IgnoreFailure(
         ExecOnce(
             path.c_str(),
             storage::WithTableName(storage::kCreateRulesSql, table).c_str()),
         "Creating the rules table");
   } catch (...) {
-    device::DebugCaught("CreateRulesTable");
+    base::DebugCaught("CreateRulesTable");
   }
 }
 
@@ -394,14 +392,14 @@ void SetRulesFileHandlerLocked(
 void SetRulesFileHandler(
     std::function<void(const RulesFileSetAside&)> handler) {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   SetRulesFileHandlerLocked(s, handler);
 }
 
 }  // namespace storage
 
-device::Status storage::OpenRulesDbLocked(RulesDb& s) {
-  if (s.open && storage::SameRulesFile(s)) return device::Status::Ok();
+base::Status storage::OpenRulesDbLocked(RulesDb& s) {
+  if (s.open && storage::SameRulesFile(s)) return base::Status::Ok();
   if (s.open)
     CloseRulesDbLocked(s);  // removed or replaced: the path's file now
   std::function<void()> tell;
@@ -409,19 +407,18 @@ device::Status storage::OpenRulesDbLocked(RulesDb& s) {
   try {
     ok = storage::OpenUsable(s, &tell);
   } catch (...) {
-    device::DebugCaught("OpenRulesDb");
+    base::DebugCaught("OpenRulesDb");
     CloseRulesDbLocked(s);
     ok = false;
   }
   if (tell) tell();
-  if (!ok)
-    return device::Status::IoError("the rules database cannot be opened");
-  return device::Status::Ok();
+  if (!ok) return base::Status::IoError("the rules database cannot be opened");
+  return base::Status::Ok();
 }
 
-device::Status OpenRulesDb() {
+base::Status OpenRulesDb() {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return storage::OpenRulesDbLocked(s);
 }
 
@@ -434,14 +431,14 @@ void storage::CloseRulesDbLocked(RulesDb& s) {
 
 void CloseRulesDb() {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   storage::CloseRulesDbLocked(s);
 }
 
-device::Status storage::ExecRulesLocked(RulesDb& s, const char* sql,
-                                        const std::vector<RuleValue>& values) {
+base::Status storage::ExecRulesLocked(RulesDb& s, const char* sql,
+                                      const std::vector<RuleValue>& values) {
   try {
-    device::Status open = OpenRulesDbLocked(s);
+    base::Status open = OpenRulesDbLocked(s);
     if (!open.ok()) return open;
     storage::Statement stmt;
     const char* tail = nullptr;
@@ -450,7 +447,7 @@ device::Status storage::ExecRulesLocked(RulesDb& s, const char* sql,
       // One statement per call: a text that carries a second one is refused
       // before anything of it runs.
       if (storage::HoldsMoreStatements(s.db, tail)) {
-        return device::Status::InvalidArgument(
+        return base::Status::InvalidArgument(
             "more than one statement in one call");
       }
       rc = storage::BindAll(&stmt, values);
@@ -459,24 +456,23 @@ device::Status storage::ExecRulesLocked(RulesDb& s, const char* sql,
         if (rc == SQLITE_DONE) rc = SQLITE_OK;
       }
     }
-    if (rc == SQLITE_OK) return device::Status::Ok();
+    if (rc == SQLITE_OK) return base::Status::Ok();
     // SQLite's text first: closing the connection would lose it.
     const std::string why = sqlite3_errmsg(s.db);
-    if (rc == SQLITE_ERROR) return device::Status::InvalidArgument(why);
+    if (rc == SQLITE_ERROR) return base::Status::InvalidArgument(why);
     std::fprintf(stderr, "SQL error: %s\n", why.c_str());
     stmt.Finalize();  // a connection with a live statement does not close
     CloseRulesDbLocked(s);
-    return device::Status::FromSqlite(rc, why);
+    return base::Status::FromSqlite(rc, why);
   } catch (...) {
-    device::DebugCaught("ExecRules");
-    return device::Status::IoError("ExecRules: unexpected failure");
+    base::DebugCaught("ExecRules");
+    return base::Status::IoError("ExecRules: unexpected failure");
   }
 }
 
-device::Status ExecRules(const char* sql,
-                         const std::vector<RuleValue>& values) {
+base::Status ExecRules(const char* sql, const std::vector<RuleValue>& values) {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return storage::ExecRulesLocked(s, sql, values);
 }
 
@@ -494,14 +490,14 @@ int storage::MaxRuleIdLocked(RulesDb& s) {
       return stmt.Int(0);  // NULL (empty table) is 0
     return -1;
   } catch (...) {
-    device::DebugCaught("MaxRuleId");
+    base::DebugCaught("MaxRuleId");
     return -1;
   }
 }
 
 int MaxRuleId() {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return storage::MaxRuleIdLocked(s);
 }
 
@@ -529,7 +525,7 @@ bool storage::FindRuleLocked(RulesDb& s, const char* sender,
     }
     return false;
   } catch (...) {
-    device::DebugCaught("FindRule");
+    base::DebugCaught("FindRule");
     return false;
   }
 }
@@ -537,16 +533,16 @@ bool storage::FindRuleLocked(RulesDb& s, const char* sender,
 bool FindRule(const char* sender, const char* recipients, const char* tokens,
               int* id) {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return storage::FindRuleLocked(s, sender, recipients, tokens, id);
 }
 
-device::Status storage::UpdateRuleLocked(RulesDb& s, int id, const char* sender,
-                                         const char* recipients,
-                                         const char* message,
-                                         const char* tokens, float certainty) {
+base::Status storage::UpdateRuleLocked(RulesDb& s, int id, const char* sender,
+                                       const char* recipients,
+                                       const char* message, const char* tokens,
+                                       float certainty) {
   try {
-    device::Status open = OpenRulesDbLocked(s);
+    base::Status open = OpenRulesDbLocked(s);
     if (!open.ok()) return open;
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
@@ -559,23 +555,23 @@ device::Status storage::UpdateRuleLocked(RulesDb& s, int id, const char* sender,
         {sender_b, recipients_b, message_b, tokens_b,
          storage::CertaintyToInt(certainty), static_cast<int32_t>(id)});
   } catch (...) {
-    device::DebugCaught("UpdateRule");
-    return device::Status::IoError("UpdateRule: unexpected failure");
+    base::DebugCaught("UpdateRule");
+    return base::Status::IoError("UpdateRule: unexpected failure");
   }
 }
 
-device::Status UpdateRule(int id, const char* sender, const char* recipients,
-                          const char* message, const char* tokens,
-                          float certainty) {
+base::Status UpdateRule(int id, const char* sender, const char* recipients,
+                        const char* message, const char* tokens,
+                        float certainty) {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return storage::UpdateRuleLocked(s, id, sender, recipients, message, tokens,
                                    certainty);
 }
 
-device::Status storage::AddRuleLocked(RulesDb& s, const char* sender,
-                                      const char* recipients,
-                                      const char* message, float certainty) {
+base::Status storage::AddRuleLocked(RulesDb& s, const char* sender,
+                                    const char* recipients, const char* message,
+                                    float certainty) {
   try {
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
@@ -594,8 +590,8 @@ device::Status storage::AddRuleLocked(RulesDb& s, const char* sender,
     // A failed query gives -1, so the new rule then gets Id 0.
     SetNextRuleIdLocked(s, MaxRuleIdLocked(s) + 1);
     if (storage::TableFull())
-      return device::Status::ResourceExhausted("the rule table is full");
-    device::Status open = OpenRulesDbLocked(s);
+      return base::Status::ResourceExhausted("the rule table is full");
+    base::Status open = OpenRulesDbLocked(s);
     if (!open.ok()) return open;
     const std::string sql =
         storage::WithTableName(storage::kInsertRuleSql, s.table);
@@ -603,28 +599,28 @@ device::Status storage::AddRuleLocked(RulesDb& s, const char* sender,
                            {s.next_id, sender_b, recipients_b, message_b,
                             tokens, storage::CertaintyToInt(certainty)});
   } catch (...) {
-    device::DebugCaught("AddRule");
-    return device::Status::IoError("AddRule: unexpected failure");
+    base::DebugCaught("AddRule");
+    return base::Status::IoError("AddRule: unexpected failure");
   }
 }
 
-device::Status AddRule(const char* sender, const char* recipients,
-                       const char* message, float certainty) {
+base::Status AddRule(const char* sender, const char* recipients,
+                     const char* message, float certainty) {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return storage::AddRuleLocked(s, sender, recipients, message, certainty);
 }
 
-device::Status storage::DeleteRuleLocked(RulesDb& s, const char* sender,
-                                         const char* recipients,
-                                         const char* message) {
+base::Status storage::DeleteRuleLocked(RulesDb& s, const char* sender,
+                                       const char* recipients,
+                                       const char* message) {
   try {
     // Blanked as AddRule stores them, so a typed O'Neil finds the stored
     // O Neil, and no typed text can reach the statement's syntax.
     const std::string sender_b = BlankedCopy(storage::OrEmpty(sender));
     const std::string recipients_b = BlankedCopy(storage::OrEmpty(recipients));
     const std::string message_b = BlankedCopy(storage::OrEmpty(message));
-    device::Status status = OpenRulesDbLocked(s);
+    base::Status status = OpenRulesDbLocked(s);
     if (status.ok()) {
       const std::string sql =
           storage::WithTableName(storage::kDeleteRuleSql, s.table);
@@ -640,14 +636,14 @@ device::Status storage::DeleteRuleLocked(RulesDb& s, const char* sender,
     storage::ReloadTable(s);
     return status;
   } catch (...) {
-    device::DebugCaught("DeleteRule");
-    return device::Status::IoError("DeleteRule: unexpected failure");
+    base::DebugCaught("DeleteRule");
+    return base::Status::IoError("DeleteRule: unexpected failure");
   }
 }
 
-device::Status DeleteRule(const char* sender, const char* recipients,
-                          const char* message) {
+base::Status DeleteRule(const char* sender, const char* recipients,
+                        const char* message) {
   RulesDb& s = Db();
-  device::MutexLock lock(&s.mutex);
+  base::MutexLock lock(&s.mutex);
   return storage::DeleteRuleLocked(s, sender, recipients, message);
 }

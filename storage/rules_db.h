@@ -26,7 +26,7 @@
 #include <variant>
 #include <vector>
 
-#include "device/status.h"
+#include "base/status.h"
 
 struct sqlite3_stmt;
 
@@ -45,7 +45,7 @@ void CreateRulesTable();
 // deleted, a new one made, and the handler told (below). Not ok (after
 // "Can't open database: %s\n") when the open fails; the next operation tries
 // again.
-device::Status OpenRulesDb();
+base::Status OpenRulesDb();
 
 // Closes the rules connection and clears its flag; the next operation
 // reopens it. Used after a failed statement, and by tests between images.
@@ -73,8 +73,8 @@ using RuleValue = std::variant<int32_t, std::string_view>;
 // running any of it): nothing reported, the connection kept. I/O error when
 // the connection cannot be opened. Any other failure: "SQL error: %s\n" on
 // stderr and the connection closed (the next operation reopens it).
-device::Status ExecRules(const char* sql,
-                         const std::vector<storage::RuleValue>& values = {});
+base::Status ExecRules(const char* sql,
+                       const std::vector<storage::RuleValue>& values = {});
 
 // The largest Id in the table (0 for an empty table), or -1 on failure.
 int MaxRuleId();
@@ -86,24 +86,24 @@ bool FindRule(const char* sender, const char* recipients, const char* tokens,
 
 // Rewrites every column of the row with `id`; the certainty is truncated
 // toward zero. Ok when the statement ran (also when no row had the Id).
-device::Status UpdateRule(int id, const char* sender, const char* recipients,
-                          const char* message, const char* tokens,
-                          float certainty);
+base::Status UpdateRule(int id, const char* sender, const char* recipients,
+                        const char* message, const char* tokens,
+                        float certainty);
 
 // The rules editor's entry: blanks the three texts, takes the token text of
 // the message as typed, and updates the row with the same identity or inserts
 // a new one with Id MAX(Id) + 1. A new rule is refused (resource exhausted,
 // nothing written) when the rule table in memory is full. Does not touch the
 // rule table; the caller reloads it.
-device::Status AddRule(const char* sender, const char* recipients,
-                       const char* message, float certainty);
+base::Status AddRule(const char* sender, const char* recipients,
+                     const char* message, float certainty);
 
 // Deletes the rows whose (blanked) three texts equal the given ones, blanked
 // the same way, then reloads the rule table in memory from the database, so
 // that the two agree whatever the statement did. Ok when the statement ran
 // (also when nothing matched).
-device::Status DeleteRule(const char* sender, const char* recipients,
-                          const char* message);
+base::Status DeleteRule(const char* sender, const char* recipients,
+                        const char* message);
 
 namespace storage {
 
@@ -139,9 +139,9 @@ struct RuleRow {
   int32_t certainty = 0;
 };
 // A reading of the rules as ListRules does it.
-using RulesLister = std::function<device::Status(
+using RulesLister = std::function<base::Status(
     const std::function<bool(const RuleRow&)>& row,
-    const std::function<void(const device::Status&)>& done)>;
+    const std::function<void(const base::Status&)>& done)>;
 
 // The in-memory rule table lives in the filtering layer above this one. It
 // plugs its capacity check and its reload in here, so that AddRule refuses a
@@ -165,15 +165,15 @@ void SetRuleTableHooks(const RuleTableHooks& hooks);
 // too after the last row, and after a failure, so a reader can publish what
 // it read before anyone changes the table. `row` returns false to stop early.
 // Storage's own (and its tests'); the layers above read with ListRules.
-device::Status QueryRules(
+base::Status QueryRules(
     const std::string& sql, const std::function<bool(sqlite3_stmt*)>& row,
-    const std::function<void(const device::Status&)>& done = {});
+    const std::function<void(const base::Status&)>& done = {});
 
 // QueryRules with kListRulesSql on the rules table: `row` for each row of six
 // columns (others are passed over).
-device::Status ListRules(
+base::Status ListRules(
     const std::function<bool(const RuleRow&)>& row,
-    const std::function<void(const device::Status&)>& done = {});
+    const std::function<void(const base::Status&)>& done = {});
 
 }  // namespace storage
 

@@ -7,20 +7,20 @@
 
 #include <cstdio>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/files.h"
 #include "device/image.h"
 #include "device/threads.h"
 
 namespace storage {
 
-device::Status OpenCeDatabase(const char* ce_path, sqlite3** db) {
+base::Status OpenCeDatabase(const char* ce_path, sqlite3** db) {
   *db = nullptr;
   std::string host;
   if (ce_path == nullptr ||
       !device::HostPath(device::AnsiToWide(ce_path), &host)) {
-    return device::Status::FromSqlite(SQLITE_CANTOPEN, DbErrorText(nullptr));
+    return base::Status::FromSqlite(SQLITE_CANTOPEN, DbErrorText(nullptr));
   }
   // A new database is made private here; SQLite gives its journal,
   // write-ahead log and shared-memory files the database's own mode.
@@ -28,11 +28,11 @@ device::Status OpenCeDatabase(const char* ce_path, sqlite3** db) {
                   device::kPrivateFileMode);
   if (made >= 0) close(made);
   const int rc = sqlite3_open(host.c_str(), db);
-  device::WaitWhileBusy(*db, kBusyTimeoutMs);
-  if (rc == SQLITE_OK) return device::Status::Ok();
+  base::WaitWhileBusy(*db, kBusyTimeoutMs);
+  if (rc == SQLITE_OK) return base::Status::Ok();
   // Any other code, SQLITE_ERROR too (a file name SQLite reads as a URI it
   // cannot follow), leaves a connection every statement fails on.
-  return device::Status::FromSqlite(rc, DbErrorText(*db));
+  return base::Status::FromSqlite(rc, DbErrorText(*db));
 }
 
 std::string WithTableName(const char* pattern, const std::string& table) {
@@ -80,28 +80,28 @@ const char* DbErrorText(sqlite3* db) {
 
 }  // namespace storage
 
-device::Status ExecOnce(const char* path, const char* sql) {
-  device::Status status;
+base::Status ExecOnce(const char* path, const char* sql) {
+  base::Status status;
   sqlite3* db = nullptr;
   try {
     db = storage::OpenCeDatabaseOrReport(path);
     if (db == nullptr) {
-      status = device::Status::IoError("the database cannot be opened");
+      status = base::Status::IoError("the database cannot be opened");
     } else {
       char* message = nullptr;
       const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
       const std::string why = message != nullptr ? message : sqlite3_errmsg(db);
       if (rc == SQLITE_ERROR) {
-        status = device::Status::InvalidArgument(why);
+        status = base::Status::InvalidArgument(why);
       } else if (rc != SQLITE_OK) {
         std::fprintf(stderr, "SQL error: %s\n", why.c_str());
-        status = device::Status::FromSqlite(rc, why);
+        status = base::Status::FromSqlite(rc, why);
       }
       sqlite3_free(message);
     }
   } catch (...) {
-    device::DebugCaught("ExecOnce");
-    status = device::Status::IoError("ExecOnce: unexpected failure");
+    base::DebugCaught("ExecOnce");
+    status = base::Status::IoError("ExecOnce: unexpected failure");
   }
   sqlite3_close(db);
   device::SleepMs(1);

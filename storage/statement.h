@@ -12,13 +12,13 @@
 
 #include <string>
 
-#include "device/sql_statement.h"
-#include "device/status.h"
+#include "base/sql_statement.h"
+#include "base/status.h"
 
 namespace storage {
 
 // The one statement wrapper (device/sql_statement.h).
-using Statement = device::Statement;
+using Statement = base::Statement;
 
 // A statement pattern with the table name in place of each "%s" (the
 // summary and rules tables are named at run time).
@@ -31,7 +31,7 @@ inline constexpr int kBusyTimeoutMs = 5000;
 // 1252). Not ok, with SQLite's reason, when the open failed in any way; *db
 // may be null when the path cannot be mapped onto the image. Close with
 // sqlite3_close even on failure.
-device::Status OpenCeDatabase(const char* ce_path, sqlite3** db);
+base::Status OpenCeDatabase(const char* ce_path, sqlite3** db);
 
 // OpenCeDatabase for a connection to keep: on failure writes "Can't open
 // database: %s\n" with SQLite's text to stderr, closes what was opened and
@@ -69,7 +69,7 @@ class Transaction {
 // statement (a syntax error, a table that exists or does not), otherwise the
 // kind of failure, after "Can't open database: %s\n" or "SQL error: %s\n" on
 // stderr.
-device::Status ExecOnce(const char* path, const char* sql);
+base::Status ExecOnce(const char* path, const char* sql);
 
 // Replaces every apostrophe by a blank, in place; the length stays.
 void BlankQuotes(char* text);

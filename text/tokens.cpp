@@ -10,8 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "text/ascii.h"
 #include "text/token_words.h"
 
@@ -143,7 +143,7 @@ bool TokenizeText(std::string_view text, NarrowForm form, std::string* out) {
     return true;
   } catch (const std::bad_alloc&) {
     out->clear();
-    device::DebugOut("Text not tokenized: out of memory\n");
+    base::DebugOut("Text not tokenized: out of memory\n");
     return false;
   }
 }

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/debug.h"
+#include "base/mutex.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/image.h"
-#include "device/mutex.h"
 #include "device/threads.h"
 #include "filter/rule_table.h"
 #include "hold/message_reader.h"
@@ -46,7 +46,7 @@ namespace {
 // The browser's state shared between the threads that refill it and the
 // user-interface thread that shows it.
 struct State {
-  device::Mutex lock;
+  base::Mutex lock;
   QPointer<Browser> browser GUARDED_BY(lock);
   Browser::Filter filter GUARDED_BY(lock);
   int day_offset GUARDED_BY(lock) = 0;
@@ -65,7 +65,7 @@ State& S() {
 }
 
 struct Workers {
-  device::Mutex lock;
+  base::Mutex lock;
   std::thread refresh GUARDED_BY(lock);
   std::thread update GUARDED_BY(lock);
   std::atomic<bool> refresh_running{false}, update_running{false};
@@ -119,7 +119,7 @@ Browser::Browser(QWidget* parent)
   if (auto* day =
           qobject_cast<QLineEdit*>(Control(browser_ids::kDaysBackField))) {
     connect(day, &QLineEdit::textChanged, this, [](const QString& text) {
-      device::MutexLock guard(&S().lock);
+      base::MutexLock guard(&S().lock);
       S().filter.day_text = FromQt(text);
     });
   }
@@ -130,7 +130,7 @@ Browser::Browser(QWidget* parent)
     list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
   }
   {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     S().filter.day_text = u"0";
     S().filter.blocked = IsChecked(browser_ids::kBlockedBox);
     S().filter.normal = IsChecked(browser_ids::kNormalBox);
@@ -139,12 +139,12 @@ Browser::Browser(QWidget* parent)
 }
 
 Browser::~Browser() {
-  device::MutexLock guard(&S().lock);
+  base::MutexLock guard(&S().lock);
   if (S().browser == this) S().browser = nullptr;
 }
 
 Browser::Filter Browser::CurrentFilter() {
-  device::MutexLock guard(&S().lock);
+  base::MutexLock guard(&S().lock);
   return S().filter;
 }
 
@@ -158,7 +158,7 @@ void Browser::ApplyRefill(const std::u16string& date,
   if (entries.size() > static_cast<size_t>(kMaxEntryIdentities))
     entries.resize(kMaxEntryIdentities);
   {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     S().entries.swap(entries);
   }
   if (QListWidget* list = ListBox(browser_ids::kMessageList))
@@ -175,7 +175,7 @@ void Browser::OnCommand(int id) {
       break;
     case browser_ids::kBlockedBox:
     case browser_ids::kNormalBox: {
-      device::MutexLock guard(&S().lock);
+      base::MutexLock guard(&S().lock);
       S().filter.blocked = IsChecked(browser_ids::kBlockedBox);
       S().filter.normal = IsChecked(browser_ids::kNormalBox);
       break;
@@ -200,7 +200,7 @@ void Browser::ShowHeldDay(int days_back) {
   SetChecked(browser_ids::kBlockedBox, true);
   SetChecked(browser_ids::kNormalBox, false);
   {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     S().filter.blocked = true;
     S().filter.normal = false;
   }
@@ -219,20 +219,20 @@ void Browser::StepDay(int delta) {
   if (ListRefreshRunning()) return;
   int before;
   {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     before = S().day_offset;
   }
   if (delta < 0 && before == 0) return;
   std::u16string old_text = ControlText(browser_ids::kDaysBackField);
   int next = before + delta;
   {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     S().day_offset = next;
   }
   SetControlText(browser_ids::kDaysBackField,
                  device::AnsiToWide(std::to_string(next)));
   if (!StartListRefresh(this)) {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     S().day_offset = before;
     S().filter.day_text = old_text;
     QSignalBlocker block(Control(browser_ids::kDaysBackField));
@@ -253,7 +253,7 @@ void Browser::ShowEntry(int row) {
   std::u16string text;
   LastSelectionTexts selection;
   {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     selection = S().last_selection;
   }
   // The fields show the texts isolated; the selection keeps them as read.
@@ -273,7 +273,7 @@ void Browser::ShowEntry(int row) {
   size_t n = static_cast<size_t>(row);
   EntryIdentity entry;
   {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     S().last_selection = selection;
     if (n < S().entries.size()) entry = S().entries[n];
     // The held text and the page are this entry's or none: an entry with
@@ -293,7 +293,7 @@ void Browser::ShowEntry(int row) {
       return;
     }
     {
-      device::MutexLock guard(&S().lock);
+      base::MutexLock guard(&S().lock);
       S().has_held_text = true;
       S().held_text = subject + " " + message;
     }
@@ -310,13 +310,13 @@ void Browser::ShowEntry(int row) {
   }
   std::string path;
   if (WriteMessagePage(page, &path)) {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     S().last_page = path;
   }
 }
 
-device::Mutex& MessageListLock() {
-  static device::Mutex* lock = new device::Mutex;  // lives until exit
+base::Mutex& MessageListLock() {
+  static base::Mutex* lock = new base::Mutex;  // lives until exit
   return *lock;
 }
 
@@ -324,18 +324,18 @@ device::Mutex& MessageListLock() {
 // ----------------------------------------------------------------
 
 void SetBrowser(Browser* browser) {
-  device::MutexLock guard(&S().lock);
+  base::MutexLock guard(&S().lock);
   S().browser = browser;
 }
 
 Browser* TheBrowser() {
-  device::MutexLock guard(&S().lock);
+  base::MutexLock guard(&S().lock);
   return S().browser.data();
 }
 
 void RefreshMessageList(Browser* browser) {
   if (browser == nullptr) return;
-  device::MutexLock list_guard(&MessageListLock());
+  base::MutexLock list_guard(&MessageListLock());
   Browser::Filter filter = browser->CurrentFilter();
   int offset = LeadingNumber(filter.day_text);
   bool fix_day = false;
@@ -350,7 +350,7 @@ void RefreshMessageList(Browser* browser) {
     tick_normal = true;
   }
   {
-    device::MutexLock guard(&S().lock);
+    base::MutexLock guard(&S().lock);
     S().day_offset = offset;
     if (fix_day) S().filter.day_text = u"0";
     if (tick_normal) S().filter.normal = true;
@@ -362,11 +362,11 @@ void RefreshMessageList(Browser* browser) {
     std::vector<DayRecord> summary;
     std::vector<DayRecord> store;
   } days;
-  device::Status read = ReadSummaryDay(offset, filter.blocked, filter.normal,
-                                       &days.summary, &date);
+  base::Status read = ReadSummaryDay(offset, filter.blocked, filter.normal,
+                                     &days.summary, &date);
   // No summary database is the usual case: only other failures are told.
   if (!read.ok() && !read.IsNotFound())
-    device::DebugOut("Summary day list: %s\n", read.ToString().c_str());
+    base::DebugOut("Summary day list: %s\n", read.ToString().c_str());
   std::vector<std::u16string> lines;
   std::vector<EntryIdentity> entries;
   int count = 0;
@@ -388,7 +388,7 @@ void RefreshMessageList(Browser* browser) {
     read = ReadStoreDay(name, offset, filter.blocked, filter.normal,
                         &days.store, &date);
     if (!read.ok())
-      device::DebugOut("Day list of %s: %s\n", name, read.ToString().c_str());
+      base::DebugOut("Day list of %s: %s\n", name, read.ToString().c_str());
     for (const DayRecord& entry : days.store) {
       std::string joined = entry.subject + "  " + entry.message;
       if (joined.size() > kMaxLine5)
@@ -402,16 +402,16 @@ void RefreshMessageList(Browser* browser) {
       ++count;
     }
   }
-  device::DebugOut("Browser lists %d entries of %s (%s%s)\n", count,
-                   device::WideToUtf8(date).c_str(),
-                   filter.blocked ? "Blocked " : "",
-                   filter.normal ? "Normal" : "");
+  base::DebugOut("Browser lists %d entries of %s (%s%s)\n", count,
+                 device::WideToUtf8(date).c_str(),
+                 filter.blocked ? "Blocked " : "",
+                 filter.normal ? "Normal" : "");
   for (size_t i = 0; i + 4 < lines.size(); i += 5) {
-    device::DebugOut("  %s | %s | %s | %s\n",
-                     device::WideToUtf8(lines[i + 1]).c_str(),
-                     device::WideToUtf8(lines[i + 2]).c_str(),
-                     device::WideToUtf8(lines[i + 3]).c_str(),
-                     device::WideToUtf8(lines[i + 4]).c_str());
+    base::DebugOut("  %s | %s | %s | %s\n",
+                   device::WideToUtf8(lines[i + 1]).c_str(),
+                   device::WideToUtf8(lines[i + 2]).c_str(),
+                   device::WideToUtf8(lines[i + 3]).c_str(),
+                   device::WideToUtf8(lines[i + 4]).c_str());
   }
   // The entries' identities travel with the lines: the window's list and
   // the identities a selection reads change together, on its thread.
@@ -429,7 +429,7 @@ bool ListRefreshRunning() { return W().refresh_running.load(); }
 
 bool StartListRefresh(Browser* browser) {
   Workers& w = W();
-  device::MutexLock guard(&w.lock);
+  base::MutexLock guard(&w.lock);
   if (w.refresh_running.load()) return false;
   if (w.refresh.joinable()) w.refresh.join();
   w.refresh_running.store(true);
@@ -455,7 +455,7 @@ bool StartListRefresh(Browser* browser) {
 
 bool StartDatabaseUpdate() {
   Workers& w = W();
-  device::MutexLock guard(&w.lock);
+  base::MutexLock guard(&w.lock);
   if (w.update_running.load()) return true;
   if (w.update.joinable()) w.update.join();
   w.update_running.store(true);
@@ -474,7 +474,7 @@ bool StartDatabaseUpdate() {
           ShowStatusText(device::WideToAnsi(UiTextOf(126)) + "...");
           StartListRefresh(TheBrowser());
         } catch (...) {
-          device::DebugOut("Database update: fault\n");
+          base::DebugOut("Database update: fault\n");
         }
         ShowStatusText("");
       }
@@ -492,12 +492,12 @@ void JoinBrowserWorkers() {
   for (int round = 0; round < 2; ++round) {
     std::thread update, refresh;
     {
-      device::MutexLock guard(&w.lock);
+      base::MutexLock guard(&w.lock);
       update.swap(w.update);
     }
     if (update.joinable()) update.join();
     {
-      device::MutexLock guard(&w.lock);
+      base::MutexLock guard(&w.lock);
       refresh.swap(w.refresh);
     }
     if (refresh.joinable()) refresh.join();
@@ -512,7 +512,7 @@ namespace {
 constexpr size_t kStatusTextUnits = 511;
 
 struct StatusLine {
-  device::Mutex lock;
+  base::Mutex lock;
   // The browser `shown` belongs to.
   Browser* browser GUARDED_BY(lock) = nullptr;
   // What the window shows (or will, once posted).
@@ -535,7 +535,7 @@ void ApplyStatusText(QPointer<Browser> target) {
   StatusLine& line = TheStatusLine();
   std::string text;
   {
-    device::MutexLock guard(&line.lock);
+    base::MutexLock guard(&line.lock);
     line.posted = false;
     line.last_post = std::chrono::steady_clock::now();
     if (!target || target.data() != line.browser) return;
@@ -556,7 +556,7 @@ void ShowStatusText(const std::string& text) {
   StatusLine& line = TheStatusLine();
   int delay_ms = 0;
   {
-    device::MutexLock guard(&line.lock);
+    base::MutexLock guard(&line.lock);
     if (line.browser != browser) {
       // Another browser: it shows nothing yet.
       line.browser = browser;
@@ -590,7 +590,7 @@ void ShowStatusText(const std::string& text) {
 
 uint64_t StatusTextPostsForTesting() {
   StatusLine& line = TheStatusLine();
-  device::MutexLock guard(&line.lock);
+  base::MutexLock guard(&line.lock);
   return line.posts;
 }
 
@@ -613,30 +613,30 @@ bool WriteMessagePage(const std::string& page, std::string* path) {
 }
 
 EntryIdentity EntryAt(int index) {
-  device::MutexLock guard(&S().lock);
+  base::MutexLock guard(&S().lock);
   if (index < 0 || static_cast<size_t>(index) >= S().entries.size()) return {};
   return S().entries[static_cast<size_t>(index)];
 }
 
 int DayOffset() {
-  device::MutexLock guard(&S().lock);
+  base::MutexLock guard(&S().lock);
   return S().day_offset;
 }
 
 LastSelectionTexts LastSelection() {
-  device::MutexLock guard(&S().lock);
+  base::MutexLock guard(&S().lock);
   return S().last_selection;
 }
 
 bool HeldMessageText(std::string* text) {
-  device::MutexLock guard(&S().lock);
+  base::MutexLock guard(&S().lock);
   if (!S().has_held_text) return false;
   *text = S().held_text;
   return true;
 }
 
 std::string LastPagePath() {
-  device::MutexLock guard(&S().lock);
+  base::MutexLock guard(&S().lock);
   return S().last_page;
 }
 

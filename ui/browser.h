@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "device/mutex.h"
+#include "base/mutex.h"
 #include "ui/template_dialog.h"
 
 namespace ui {
@@ -81,7 +81,7 @@ class Browser : public TemplateDialog {
 // hand-off of the finished list, so two refills never interleave and the
 // window gets their lists in the order they were read. Not recursive: no
 // caller of RefreshMessageList holds it.
-device::Mutex& MessageListLock();
+base::Mutex& MessageListLock();
 
 // The browser in use (set by the main window).
 void SetBrowser(Browser* browser);

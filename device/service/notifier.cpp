@@ -28,7 +28,7 @@
 #include <map>
 #include <thread>
 
-#include "device/debug.h"
+#include "base/debug.h"
 #include "device/image.h"
 #include "device/service/listeners.h"
 #include "device/service/service.h"
@@ -59,7 +59,7 @@ class Notifier {
     // the Outbox already is handed over by the catch-up.
     JournalMark end;
     if (!JournalEnd(&end)) return 0;
-    device::MutexLock guard(&lock_);
+    base::MutexLock guard(&lock_);
     if (!Start(end)) return 0;
     sink->AddRef();
     ULONG connection = next_connection_++;
@@ -76,7 +76,7 @@ class Notifier {
   bool Remove(ULONG connection) {
     IMAPIAdviseSink* sink = nullptr;
     {
-      device::MutexLock guard(&lock_);
+      base::MutexLock guard(&lock_);
       for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
         if (it->connection == connection) {
           sink = it->sink;
@@ -98,7 +98,7 @@ class Notifier {
   void Stop() {
     std::vector<SinkEntry> sinks;
     {
-      device::MutexLock guard(&lock_);
+      base::MutexLock guard(&lock_);
       stopping_ = true;
       Poke();
     }
@@ -107,7 +107,7 @@ class Notifier {
       thread_.join();
     }
     if (writer_.joinable()) writer_.join();
-    device::MutexLock guard(&lock_);
+    base::MutexLock guard(&lock_);
     if (watch_ >= 0) close(watch_);
     if (poke_ >= 0) close(poke_);
     watch_ = poke_ = -1;
@@ -124,7 +124,7 @@ class Notifier {
   // The journal's newest entry ({0, 0} when it is empty); false when it
   // cannot be read.
   static bool JournalEnd(JournalMark* end) EXCLUDES(Lock()) {
-    device::MutexLock db_guard(&Lock());
+    base::MutexLock db_guard(&Lock());
     Query q("SELECT seq, stamp FROM journal ORDER BY seq DESC LIMIT 1;");
     if (q.Step()) {
       *end = {q.Int64(0), q.Int64(1)};
@@ -138,7 +138,7 @@ class Notifier {
     if (thread_.joinable()) return true;
     int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (watch < 0) {
-      DebugOut("notifications: inotify: %s\n", std::strerror(errno));
+      base::DebugOut("notifications: inotify: %s\n", std::strerror(errno));
       return false;
     }
     // The folder, not the files: the write-ahead log is made anew after the
@@ -147,8 +147,8 @@ class Notifier {
     if (inotify_add_watch(
             watch, DeviceDataDir().c_str(),
             IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
-      DebugOut("notifications: watch %s: %s\n", DeviceDataDir().c_str(),
-               std::strerror(errno));
+      base::DebugOut("notifications: watch %s: %s\n", DeviceDataDir().c_str(),
+                     std::strerror(errno));
       close(watch);
       return false;
     }
@@ -166,8 +166,8 @@ class Notifier {
     record_.done = end.seq;
     record_.stamp = end.stamp;
     if (!WriteListenerRecord(record_)) {
-      DebugOut("notifications: cannot write the listener record in %s\n",
-               RunDir().c_str());
+      base::DebugOut("notifications: cannot write the listener record in %s\n",
+                     RunDir().c_str());
       close(watch);
       close(poke);
       return false;
@@ -179,7 +179,7 @@ class Notifier {
         writer_ = std::thread([this] { WriteRecords(); });
       thread_ = std::thread([this, watch, poke] { Run(watch, poke); });
     } catch (...) {
-      device::DebugCaught("notifications: starting the thread");
+      base::DebugCaught("notifications: starting the thread");
       close(watch_);
       close(poke_);
       watch_ = poke_ = -1;
@@ -219,14 +219,14 @@ class Notifier {
   // never goes back to an older one.
   void WriteVersion(const ListenerRecord& record, uint64_t version)
       EXCLUDES(write_lock_) {
-    device::MutexLock guard(&write_lock_);
+    base::MutexLock guard(&write_lock_);
     if (version <= written_version_) return;
     WriteListenerRecord(record);
     written_version_ = version;
   }
 
   void WriteRecords() EXCLUDES(lock_) {
-    device::MutexLock guard(&lock_);
+    base::MutexLock guard(&lock_);
     for (;;) {
       while (!write_pending_ && !stopping_) write_wanted_.Wait(&lock_);
       if (!write_pending_) return;  // stopping, nothing left to write
@@ -255,7 +255,7 @@ class Notifier {
   void CheckJournal() EXCLUDES(Lock(), lock_) {
     JournalMark end;
     {
-      device::MutexLock db_guard(&Lock());
+      base::MutexLock db_guard(&Lock());
       if (ReopenIfReplaced()) replaced_ = true;
       const JournalMark own = NewestOwnEntry();
       Query q(
@@ -276,14 +276,14 @@ class Notifier {
       end = {q.Int64(2), q.Int64(3)};
       ForgetOwnEntries();  // made on the journal before
     }
-    DebugOut(
+    base::DebugOut(
         "notifications: the journal is not the one handled so far (the "
         "service file was restored or replaced); every advised store is "
         "caught up again\n");
     replaced_ = false;
     last_seq_ = end.seq;
     last_stamp_ = end.stamp;
-    device::MutexLock guard(&lock_);
+    base::MutexLock guard(&lock_);
     record_.done = end.seq;
     record_.stamp = end.stamp;
     for (auto& [store, ready] : record_.stores) {
@@ -300,7 +300,7 @@ class Notifier {
     pollfd fds[2] = {{watch, POLLIN, 0}, {poke, POLLIN, 0}};
     for (;;) {
       {
-        device::MutexLock guard(&lock_);
+        base::MutexLock guard(&lock_);
         if (stopping_) return;
       }
       CheckJournal();
@@ -335,7 +335,7 @@ class Notifier {
     if (changes.empty()) return;
     std::vector<IMAPIAdviseSink*> targets;
     {
-      device::MutexLock guard(&lock_);
+      base::MutexLock guard(&lock_);
       for (const SinkEntry& entry : sinks_) {
         if (entry.store == store) {
           entry.sink->AddRef();
@@ -387,7 +387,7 @@ class Notifier {
     for (;;) {
       int64_t store = 0;
       {
-        device::MutexLock guard(&lock_);
+        base::MutexLock guard(&lock_);
         if (catch_up_.empty() || stopping_) return;
         store = catch_up_.front();
       }
@@ -395,7 +395,7 @@ class Notifier {
       std::vector<int64_t> messages;
       bool listed = false;
       {
-        device::MutexLock db_guard(&Lock());
+        base::MutexLock db_guard(&Lock());
         outbox = StandardFolder(store, static_cast<int>(FolderKind::kOutbox));
         Query q("SELECT id FROM messages WHERE folder = ? ORDER BY id;");
         q.Bind(1, outbox);
@@ -403,7 +403,7 @@ class Notifier {
         listed = !q.failed();
       }
       if (!listed) {
-        DebugOut(
+        base::DebugOut(
             "notifications: cannot list the Outbox of store %lld; trying "
             "again\n",
             static_cast<long long>(store));
@@ -413,7 +413,7 @@ class Notifier {
         Notify(store, fnevObjectCreated, EntryKind::kMessage, message, outbox,
                0);
       }
-      device::MutexLock guard(&lock_);
+      base::MutexLock guard(&lock_);
       if (!catch_up_.empty() && catch_up_.front() == store)
         catch_up_.pop_front();
       if (record_.stores.count(store) != 0) record_.stores[store] = true;
@@ -430,7 +430,7 @@ class Notifier {
     for (;;) {
       std::vector<Event> events;
       {
-        device::MutexLock db_guard(&Lock());
+        base::MutexLock db_guard(&Lock());
         Query q(
             "SELECT seq, stamp, event, store, kind, object, parent, "
             "old_parent FROM journal WHERE seq > ? ORDER BY seq LIMIT ?;");
@@ -478,7 +478,7 @@ class Notifier {
         first = end;
         last_seq_ = e.seq;
         last_stamp_ = e.stamp;
-        device::MutexLock guard(&lock_);
+        base::MutexLock guard(&lock_);
         record_.done = e.seq;
         record_.stamp = e.stamp;
         // The record is rewritten when the batch is handled, and meanwhile
@@ -495,7 +495,7 @@ class Notifier {
         }
       }
       if (!events.empty()) {
-        device::MutexLock guard(&lock_);
+        base::MutexLock guard(&lock_);
         WriteRecordSoonLocked();
         written = std::chrono::steady_clock::now();
       }
@@ -507,7 +507,7 @@ class Notifier {
   // CheckJournal let Lock() go before they take lock_), lock_ before
   // write_lock_ and the own-entries lock (service_db.cpp); the sinks are
   // called under none of them.
-  device::Mutex lock_ ACQUIRED_AFTER(Lock());
+  base::Mutex lock_ ACQUIRED_AFTER(Lock());
   std::vector<SinkEntry> sinks_ GUARDED_BY(lock_);
   std::deque<int64_t> catch_up_ GUARDED_BY(lock_);
   ListenerRecord record_ GUARDED_BY(lock_);
@@ -515,11 +515,11 @@ class Notifier {
   std::thread thread_;
   // The record's writer thread, and what it is asked to do.
   std::thread writer_;
-  device::CondVar write_wanted_;
+  base::CondVar write_wanted_;
   bool write_pending_ GUARDED_BY(lock_) = false;
   // Of the record's state last taken.
   uint64_t version_ GUARDED_BY(lock_) = 0;
-  device::Mutex write_lock_ ACQUIRED_AFTER(lock_);
+  base::Mutex write_lock_ ACQUIRED_AFTER(lock_);
   // Of the state in the file.
   uint64_t written_version_ GUARDED_BY(write_lock_) = 0;
   int watch_ GUARDED_BY(lock_) = -1;

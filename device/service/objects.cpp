@@ -256,7 +256,7 @@ void FillMessage(sqlite3_stmt* s, MessageData* data, BodyLoad body) {
 
 LoadResult LoadMessage(int64_t id, MessageData* data,
                        BodyLoad body = BodyLoad::kNone) {
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   const std::string sql = MessageSql(body, "m.id = ?");
   Query q(sql);
   q.Bind(1, id);
@@ -277,7 +277,7 @@ LoadResult LoadMessage(int64_t id, MessageData* data,
 // Reads the whole body of an opened message the first time it is asked for.
 bool LoadBody(MessageData* data) {
   if (data->body_loaded || !data->has_body) return true;
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   const std::string sql =
       std::string("SELECT ") + kBodyOf + " FROM messages m WHERE m.id = ?;";
   Query q(sql);
@@ -361,7 +361,7 @@ class Folder : public Object<IMAPIFolder> {
     std::u16string name;
     int64_t parent = 0;
     {
-      device::MutexLock guard(&Lock());
+      base::MutexLock guard(&Lock());
       name = FolderName(id_, &failed);
       parent = FolderParent(id_, &failed);
     }
@@ -388,7 +388,7 @@ class Folder : public Object<IMAPIFolder> {
     // One query for the folder: the rows carry no recipients.
     std::vector<std::vector<Prop>> rows;
     {
-      device::MutexLock guard(&Lock());
+      base::MutexLock guard(&Lock());
       const std::string sql =
           MessageSql(BodyLoad::kPreview, "m.folder = ? ORDER BY m.id");
       Query q(sql);
@@ -421,7 +421,7 @@ class Folder : public Object<IMAPIFolder> {
     // walk opens the held folder, and a write transaction each time would
     // make them queue behind other writers for nothing.
     {
-      device::MutexLock guard(&Lock());
+      base::MutexLock guard(&Lock());
       Query q("SELECT id FROM folders WHERE parent = ? AND name = ?;");
       q.Bind(1, id_).Bind(2, utf8);
       if (q.Step()) {
@@ -468,7 +468,7 @@ class Folder : public Object<IMAPIFolder> {
     if (target == nullptr) return MAPI_E_INVALID_PARAMETER;
     int64_t target_store = 0;
     {
-      device::MutexLock guard(&Lock());
+      base::MutexLock guard(&Lock());
       target_store = StoreOfFolder(target->id());
     }
     bool all_moved = true;
@@ -531,7 +531,7 @@ HRESULT OpenAny(int64_t store, ULONG size, LPENTRYID entry_id, ULONG* type,
     bool failed = false;
     int64_t owner = 0;
     {
-      device::MutexLock guard(&Lock());
+      base::MutexLock guard(&Lock());
       owner = StoreOfFolder(id, &failed);
     }
     if (failed) return MAPI_E_CALL_FAILED;
@@ -551,7 +551,7 @@ HRESULT OpenAny(int64_t store, ULONG size, LPENTRYID entry_id, ULONG* type,
         return MAPI_E_CALL_FAILED;
     }
     if (store != 0) {
-      device::MutexLock guard(&Lock());
+      base::MutexLock guard(&Lock());
       if (StoreOfFolder(data.folder) != store) return MAPI_E_NOT_FOUND;
     }
     if (type != nullptr) *type = MAPI_MESSAGE;
@@ -579,7 +579,7 @@ class MsgStore : public Object<IMsgStore> {
       }
     };
     {
-      device::MutexLock guard(&Lock());
+      base::MutexLock guard(&Lock());
       folder(PR_IPM_SUBTREE_ENTRYID, FolderKind::kRoot);
       folder(PR_CE_IPM_INBOX_ENTRYID, FolderKind::kInbox);
       folder(PR_IPM_OUTBOX_ENTRYID, FolderKind::kOutbox);
@@ -629,7 +629,7 @@ class Session : public Object<IMAPISession> {
     if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
     std::vector<std::vector<Prop>> rows;
     {
-      device::MutexLock guard(&Lock());
+      base::MutexLock guard(&Lock());
       Query q("SELECT id, name FROM stores ORDER BY id;");
       if (!q.ok()) return MAPI_E_CALL_FAILED;
       while (q.Step()) {
@@ -652,7 +652,7 @@ class Session : public Object<IMAPISession> {
         kind != EntryKind::kStore) {
       return MAPI_E_INVALID_ENTRYID;
     }
-    device::MutexLock guard(&Lock());
+    base::MutexLock guard(&Lock());
     Query q("SELECT name FROM stores WHERE id = ?;");
     q.Bind(1, id);
     if (!q.Step()) return MAPI_E_NOT_FOUND;

@@ -51,7 +51,7 @@ bool ReadMessage(sqlite3_stmt* s, ServiceMessage* m) REQUIRES(Lock()) {
   m->delivery_time_ms = sqlite3_column_int64(s, 6);
   m->submit_time_ms = sqlite3_column_int64(s, 7);
   m->flags = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
-  m->store = device::ColumnText(s, 9);
+  m->store = base::ColumnText(s, 9);
   m->folder_path = service::FolderPath(folder);
   Query r(
       "SELECT address FROM recipients WHERE message = ? ORDER BY position;");
@@ -72,7 +72,7 @@ const std::string kMessageColumns =
 
 bool OpenMessageService(std::string* error) {
   std::string ignored;
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   return service::EnsureOpen(error != nullptr ? error : &ignored);
 }
 
@@ -82,7 +82,7 @@ void CloseMessageService() {
   // Not under the connection's lock: the notification thread may be waiting
   // for it while it is joined.
   service::StopNotifier();
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   service::CloseDb();
 }
 
@@ -127,7 +127,7 @@ std::vector<std::string> StoreNames() {
   std::vector<std::string> names;
   std::string error;
   if (!OpenMessageService(&error)) return names;
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   Query q("SELECT name FROM stores ORDER BY id;");
   while (q.Step()) names.push_back(q.Text(0));
   return names;
@@ -154,7 +154,7 @@ int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
   int64_t store_id = 0;
   int64_t outbox = 0;
   {
-    device::MutexLock guard(&Lock());
+    base::MutexLock guard(&Lock());
     store_id = StoreId(store);
     if (store_id != 0) {
       outbox = service::StandardFolder(store_id,
@@ -249,7 +249,7 @@ int64_t SaveOutgoingMail(const std::string& store,
 bool GetKeptMail(int64_t id, KeptMail* raw) {
   std::string error;
   if (!OpenMessageService(&error)) return false;
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   Query q("SELECT envelope_from, raw FROM raw_messages WHERE message = ?;");
   q.Bind(1, id);
   if (!q.Step()) return false;
@@ -311,7 +311,7 @@ std::vector<ServiceMessage> ListMessages(const std::string& store,
   std::vector<ServiceMessage> out;
   std::string error;
   if (!OpenMessageService(&error)) return out;
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   std::string sql =
       std::string(kMessageColumns) +
       (store.empty() ? "ORDER BY m.id;" : "WHERE s.name = ? ORDER BY m.id;");
@@ -329,7 +329,7 @@ std::vector<ServiceMessage> ListMessages(const std::string& store,
 bool GetServiceMessage(int64_t id, ServiceMessage* message) {
   std::string error;
   if (!OpenMessageService(&error)) return false;
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   std::string sql = std::string(kMessageColumns) + "WHERE m.id = ?;";
   Query q(sql);
   q.Bind(1, id);
@@ -365,7 +365,7 @@ namespace service {
 bool ReadOutboxes(int64_t since_at_most, std::vector<Due>* due) {
   std::vector<service::ListenerRecord> listeners;
   {
-    device::MutexLock guard(&Lock());
+    base::MutexLock guard(&Lock());
     // One snapshot of the file for the messages, their arrivals and the
     // listeners' marks: a backup written back meanwhile cannot pair an
     // arrival of one journal with a mark of another.
@@ -448,7 +448,7 @@ int TrimJournal() {
   if (!OpenMessageService(&error)) return -1;
   int64_t below = 0;
   {
-    device::MutexLock guard(&Lock());
+    base::MutexLock guard(&Lock());
     Query q("SELECT IFNULL(MAX(seq), 0) FROM journal;");
     if (!q.Step()) return -1;
     below = q.Int64(0);
@@ -463,7 +463,7 @@ int TrimJournal() {
     q.Bind(3, static_cast<int64_t>(FolderKind::kOutbox));
   };
   {
-    device::MutexLock guard(&Lock());
+    base::MutexLock guard(&Lock());
     Query q((std::string("SELECT COUNT(*) ") + kTrimmableJournal).c_str());
     bind(q);
     if (!q.Step()) return -1;

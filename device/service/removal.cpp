@@ -67,7 +67,7 @@ bool CountMessages(MessageCounts* counts) {
   *counts = MessageCounts{};
   std::string error;
   if (!OpenMessageService(&error)) return false;
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   static_assert(static_cast<int>(FolderKind::kOutbox) == 2);
   // Held: in a subfolder "Tarnvex" of an Outbox. Waiting: in an Outbox
   // itself, no recipient deferred. Deferred: in an Outbox, a recipient

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <thread>
 
+#include "base/debug.h"
 #include "device/codepage.h"
-#include "device/debug.h"
 #include "device/files.h"
 #include "device/image.h"
 #include "device/service/service.h"
@@ -131,7 +131,7 @@ std::string MoveTrigger() {
 // same at this moment).
 bool AddJournalStamps(sqlite3* db) {
   auto has_stamps = [db] {
-    device::Statement q(
+    base::Statement q(
         db,
         "SELECT COUNT(*) FROM pragma_table_info('journal') WHERE name = "
         "'stamp';");
@@ -161,7 +161,7 @@ ino_t g_db_inode GUARDED_BY(Lock()) = 0;
 // The newest journal entry a committed change of this process made, and the
 // one the change under way has made so far. The notifier reads g_own under
 // its own lock.
-device::Mutex g_own_lock ACQUIRED_AFTER(Lock());
+base::Mutex g_own_lock ACQUIRED_AFTER(Lock());
 JournalMark g_own GUARDED_BY(g_own_lock);
 JournalMark g_own_pending GUARDED_BY(Lock());
 
@@ -174,8 +174,8 @@ constexpr int kFallbackCheckpointPages = 10000;
 // Its lock comes after the connection's: a commit (under Lock()) takes it in
 // OnWalCommit.
 struct Checkpointer {
-  device::Mutex lock ACQUIRED_AFTER(Lock());
-  device::CondVar wake;
+  base::Mutex lock ACQUIRED_AFTER(Lock());
+  base::CondVar wake;
   bool due GUARDED_BY(lock) = false;
   std::atomic<bool> started{false};  // set once, never cleared
 };
@@ -189,7 +189,7 @@ int OnWalCommit(void*, sqlite3*, const char*, int pages) {
   if (pages < kCheckpointPages) return SQLITE_OK;
   Checkpointer& c = TheCheckpointer();
   {
-    device::MutexLock guard(&c.lock);
+    base::MutexLock guard(&c.lock);
     c.due = true;
   }
   c.wake.Signal();
@@ -203,24 +203,24 @@ void CheckpointLoop() {
   Checkpointer& c = TheCheckpointer();
   for (;;) {
     {
-      device::MutexLock guard(&c.lock);
+      base::MutexLock guard(&c.lock);
       while (!c.due) c.wake.Wait(&c.lock);
       c.due = false;
     }
     std::string path;
     {
-      device::MutexLock guard(&Lock());
+      base::MutexLock guard(&Lock());
       if (g_db == nullptr) continue;
       path = MessageServicePath();
     }
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
         SQLITE_OK) {
-      WaitWhileBusy(db, 1000);
+      base::WaitWhileBusy(db, 1000);
       int log = 0, copied = 0;
       if (sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE,
                                     &log, &copied) != SQLITE_OK) {
-        DebugOut("message service: checkpoint: %s\n", sqlite3_errmsg(db));
+        base::DebugOut("message service: checkpoint: %s\n", sqlite3_errmsg(db));
       }
     }
     sqlite3_close_v2(db);
@@ -266,23 +266,23 @@ void MarkCommit() REQUIRES(Lock()) {
 void StartBackgroundCheckpoints() {
   Checkpointer& c = TheCheckpointer();
   {
-    device::MutexLock guard(&c.lock);
+    base::MutexLock guard(&c.lock);
     if (c.started.load()) return;
     std::thread(CheckpointLoop).detach();
     c.started.store(true);
   }
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   if (g_db != nullptr) HookCheckpoints(g_db);
 }
 
-device::StatementCache& Statements() {
-  static device::StatementCache* statements =
-      new device::StatementCache;  // lives until exit
+base::StatementCache& Statements() {
+  static base::StatementCache* statements =
+      new base::StatementCache;  // lives until exit
   return *statements;
 }
 
-device::Mutex& Lock() {
-  static device::Mutex* lock = new device::Mutex;  // lives until exit
+base::Mutex& Lock() {
+  static base::Mutex* lock = new base::Mutex;  // lives until exit
   return *lock;
 }
 
@@ -333,7 +333,7 @@ bool EnsureOpen(std::string* error) {
     sqlite3_close(db);
     return false;
   }
-  WaitWhileBusy(db, 10000);
+  base::WaitWhileBusy(db, 10000);
   char* message = nullptr;
   rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, &message);
   if (rc == SQLITE_OK) {
@@ -383,24 +383,25 @@ bool ReopenIfReplaced() {
   // opening would make an empty service.
   if (stat(MessageServicePath().c_str(), &now) != 0) return false;
   if (now.st_dev == g_db_device && now.st_ino == g_db_inode) return false;
-  DebugOut("message service: %s was replaced; opening the new file\n",
-           MessageServicePath().c_str());
+  base::DebugOut("message service: %s was replaced; opening the new file\n",
+                 MessageServicePath().c_str());
   // Closed before the new file is opened: the last connection to the old
   // file writes its log into it and removes the log, which the new file
   // must not find.
   CloseDb();
   std::string error;
-  if (!EnsureOpen(&error)) DebugOut("message service: %s\n", error.c_str());
+  if (!EnsureOpen(&error))
+    base::DebugOut("message service: %s\n", error.c_str());
   return true;
 }
 
 JournalMark NewestOwnEntry() {
-  device::MutexLock guard(&g_own_lock);
+  base::MutexLock guard(&g_own_lock);
   return g_own;
 }
 
 void ForgetOwnEntries() {
-  device::MutexLock guard(&g_own_lock);
+  base::MutexLock guard(&g_own_lock);
   g_own = JournalMark{};
 }
 
@@ -552,7 +553,7 @@ bool Journal(ULONG event, int64_t store, EntryKind kind, int64_t object,
   q.Bind(4, object).Bind(5, parent).Bind(6, old_parent);
   if (!q.Step()) return false;
   const JournalMark made{q.Int64(0), q.Int64(1)};
-  if (q.Next() != device::Statement::Result::kDone) return false;
+  if (q.Next() != base::Statement::Result::kDone) return false;
   g_own_pending = made;
   return true;
 }
@@ -605,14 +606,14 @@ bool ChangeLocked(const std::function<bool()>& body) REQUIRES(Lock()) {
   try {
     ok = body();
   } catch (...) {
-    device::DebugCaught("Change");
+    base::DebugCaught("Change");
     ok = false;
   }
   if (ok &&
       sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK) {
     MarkCommit();
     if (g_own_pending.seq != 0) {
-      device::MutexLock own_guard(&g_own_lock);
+      base::MutexLock own_guard(&g_own_lock);
       g_own = g_own_pending;
     }
     return true;
@@ -624,12 +625,12 @@ bool ChangeLocked(const std::function<bool()>& body) REQUIRES(Lock()) {
 }  // namespace
 
 bool Change(const std::function<bool()>& body) {
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   return ChangeLocked(body);
 }
 
 bool DurableChange(const std::function<bool()>& body) {
-  device::MutexLock guard(&Lock());
+  base::MutexLock guard(&Lock());
   sqlite3* db = Db();
   if (db == nullptr) return false;
   // FULL syncs the write-ahead log at this commit; the connection goes back
@@ -653,7 +654,7 @@ std::string Utf8(const std::u16string& text) { return WideToUtf8(text); }
 std::u16string Wide16(const std::string& utf8) { return Utf8ToWide(utf8); }
 
 std::u16string ColumnWide(sqlite3_stmt* stmt, int column) {
-  return Wide16(device::ColumnText(stmt, column));
+  return Wide16(base::ColumnText(stmt, column));
 }
 
 // --- lookups ----------------------------------------------------------------

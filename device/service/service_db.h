@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "device/mutex.h"
-#include "device/sql_statement.h"
+#include "base/mutex.h"
+#include "base/sql_statement.h"
 #include "mapi/mapi.h"
 
 namespace device::service {
@@ -24,7 +24,7 @@ namespace device::service {
 // comes before the notifier's locks, the own-entries lock and the
 // checkpointer's lock (service_db.cpp, notifier.cpp), which are taken under
 // it and never take it.
-device::Mutex& Lock();
+base::Mutex& Lock();
 sqlite3* Db() REQUIRES(Lock());  // null when the service cannot be opened
 bool EnsureOpen(std::string* error) REQUIRES(Lock());
 // Closes the connection (the notifier must be stopped first).
@@ -91,16 +91,16 @@ std::u16string ColumnWide(sqlite3_stmt* stmt, int column);
 void StartBackgroundCheckpoints() EXCLUDES(Lock());
 
 // The connection's kept statements (Query takes and gives back).
-device::StatementCache& Statements() REQUIRES(Lock());
+base::StatementCache& Statements() REQUIRES(Lock());
 
 // A statement on the process's connection (Db()); hold Lock() while it
 // lives.
-class Query : public device::Statement {
+class Query : public base::Statement {
  public:
   explicit Query(const char* sql) REQUIRES(Lock())
-      : Statement(&Statements(), Db(), sql) {}
+      : base::Statement(&Statements(), Db(), sql) {}
   explicit Query(const std::string& sql) REQUIRES(Lock())
-      : Statement(&Statements(), Db(), sql) {}
+      : base::Statement(&Statements(), Db(), sql) {}
 };
 
 // The notifier of this process: started by the first Advise. Its own locks

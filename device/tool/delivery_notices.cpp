@@ -63,7 +63,7 @@ std::string OneLine(std::string text, size_t max) {
 
 DeliveryNoticeText ComposeDeliveryNotice(
     int64_t message, const std::u16string& subject,
-    const std::vector<device::RecipientDelivery>& failed, bool markup) {
+    const std::vector<mail::RecipientDelivery>& failed, bool markup) {
   DeliveryNoticeText text;
   text.summary = "Delivery failed";
   std::vector<std::string> lines;
@@ -90,7 +90,7 @@ DeliveryNotices::DeliveryNotices() : thread_([this] { Run(); }) {}
 
 DeliveryNotices::~DeliveryNotices() {
   {
-    device::MutexLock guard(&lock_);
+    base::MutexLock guard(&lock_);
     stop_ = true;
   }
   wake_.SignalAll();
@@ -98,10 +98,10 @@ DeliveryNotices::~DeliveryNotices() {
 }
 
 void DeliveryNotices::Failed(
-    int64_t message, const std::vector<device::RecipientDelivery>& failed) {
+    int64_t message, const std::vector<mail::RecipientDelivery>& failed) {
   if (failed.empty()) return;
   {
-    device::MutexLock guard(&lock_);
+    base::MutexLock guard(&lock_);
     queue_.push_back({message, failed});
   }
   wake_.Signal();
@@ -112,7 +112,7 @@ void DeliveryNotices::Run() {
   for (;;) {
     Notice notice;
     {
-      device::MutexLock guard(&lock_);
+      base::MutexLock guard(&lock_);
       while (queue_.empty() && !stop_) wake_.Wait(&lock_);
       if (queue_.empty()) break;
       notice = std::move(queue_.front());

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "device/mutex.h"
-#include "device/service/deliveries.h"
+#include "base/mutex.h"
+#include "mail/queue/deliveries.h"
 
 namespace device_tool {
 
@@ -29,18 +29,18 @@ class DeliveryNotices {
 
   // Message `message`'s recipients `failed` have just failed.
   void Failed(int64_t message,
-              const std::vector<device::RecipientDelivery>& failed)
+              const std::vector<mail::RecipientDelivery>& failed)
       EXCLUDES(lock_);
 
  private:
   struct Notice {
     int64_t message = 0;
-    std::vector<device::RecipientDelivery> failed;
+    std::vector<mail::RecipientDelivery> failed;
   };
   void Run() EXCLUDES(lock_);
 
-  device::Mutex lock_;
-  device::CondVar wake_;
+  base::Mutex lock_;
+  base::CondVar wake_;
   std::deque<Notice> queue_ GUARDED_BY(lock_);
   bool stop_ GUARDED_BY(lock_) = false;
   std::thread thread_;
@@ -53,7 +53,7 @@ struct DeliveryNoticeText {
 };
 DeliveryNoticeText ComposeDeliveryNotice(
     int64_t message, const std::u16string& subject,
-    const std::vector<device::RecipientDelivery>& failed, bool markup);
+    const std::vector<mail::RecipientDelivery>& failed, bool markup);
 
 }  // namespace device_tool
 

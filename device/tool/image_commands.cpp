@@ -8,8 +8,8 @@
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "device/image.h"
-#include "device/mail/credentials.h"
 #include "device/tool/command.h"
+#include "mail/smtpd/credentials.h"
 
 namespace device_tool {
 

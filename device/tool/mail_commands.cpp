@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "device/mail/credentials.h"
-#include "device/mail/relay_settings.h"
+#include "mail/relay/relay_settings.h"
+#include "mail/smtpd/credentials.h"
 #ifdef TARNVEX_SUBMISSION_SERVER
-#include "device/mail/submission_server.h"
+#include "mail/smtpd/submission_server.h"
 #endif
-#include "device/mail/sendmail.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
+#include "mail/sendmail/sendmail.h"
 
 namespace device_tool {
 namespace {

@@ -10,12 +10,12 @@
 
 #include "device/codepage.h"
 #include "device/image.h"
-#include "device/mail/relay_worker.h"
 #include "device/named_event.h"
-#include "device/service/deliveries.h"
 #include "device/service/listeners.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
+#include "mail/queue/deliveries.h"
+#include "mail/relay/relay_worker.h"
 
 namespace device_tool {
 
@@ -110,10 +110,9 @@ int Show(const std::vector<std::string>& args) {
   std::printf("Sent: %s\n", m.submit_time_ms != 0
                                 ? TimeText(m.submit_time_ms).c_str()
                                 : "no");
-  const std::vector<device::RecipientDelivery> states =
-      device::DeliveryStates(id);
+  const std::vector<mail::RecipientDelivery> states = mail::DeliveryStates(id);
   if (!states.empty()) std::printf("Delivery:\n");
-  for (const device::RecipientDelivery& r : states) {
+  for (const mail::RecipientDelivery& r : states) {
     std::printf("  %s\n",
                 Printable(mail::DescribeRecipientState(r), false).c_str());
   }

@@ -24,15 +24,15 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include "device/mail/credentials.h"
-#include "device/mail/submission_server.h"
+#include "mail/smtpd/credentials.h"
+#include "mail/smtpd/submission_server.h"
 #endif
 #include "device/codepage.h"
-#include "device/mail/relay_settings.h"
-#include "device/mail/relay_worker.h"
-#include "device/service/deliveries.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
+#include "mail/queue/deliveries.h"
+#include "mail/relay/relay_settings.h"
+#include "mail/relay/relay_worker.h"
 #ifdef TARNVEX_DEVICE_WINDOWS
 #include "device/tool/delivery_notices.h"
 #endif
@@ -280,7 +280,7 @@ int Ls(const std::vector<std::string>& args) {
     }
     auto wait = waits.find(m.id);
     std::string delivery;
-    for (const device::RecipientDelivery& r : device::DeliveryStates(m.id)) {
+    for (const mail::RecipientDelivery& r : mail::DeliveryStates(m.id)) {
       delivery += (delivery.empty() ? "\tdelivery: " : "; ") +
                   mail::DescribeRecipientState(r);
     }
@@ -363,8 +363,8 @@ bool ParseNumber(const std::string& text, long long low, long long high,
 int Run(const std::vector<std::string>& args) {
   long long delay = 2000;
   long long submission_port = -1;  // the image's setting
-  long long retry_base_ms = device::kDefaultRetryBaseMs;
-  long long give_up_after_s = device::kDefaultGiveUpAfterMs / 1000;
+  long long retry_base_ms = mail::kDefaultRetryBaseMs;
+  long long give_up_after_s = mail::kDefaultGiveUpAfterMs / 1000;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--send-delay-ms" && i + 1 < args.size()) {
       char* end = nullptr;
@@ -372,10 +372,9 @@ int Run(const std::vector<std::string>& args) {
       if (*end != '\0' || delay < 0)
         return Fail("--send-delay-ms needs a number of ms", 2);
     } else if (args[i] == "--retry-base-ms" && i + 1 < args.size()) {
-      if (!ParseNumber(args[++i], 1, device::kMaxRetryDelayMs,
-                       &retry_base_ms)) {
+      if (!ParseNumber(args[++i], 1, mail::kMaxRetryDelayMs, &retry_base_ms)) {
         return Fail("--retry-base-ms needs a number of ms from 1 to " +
-                        std::to_string(device::kMaxRetryDelayMs),
+                        std::to_string(mail::kMaxRetryDelayMs),
                     2);
       }
     } else if (args[i] == "--give-up-after-s" && i + 1 < args.size()) {

@@ -1,6 +1,6 @@
 // The one statement wrapper: a row, the end and an error are told apart,
 // a failed prepare or bind never runs, and columns read back as stored.
-#include "device/sql_statement.h"
+#include "base/sql_statement.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "device/status.h"
+#include "base/status.h"
 
 namespace {
 
@@ -25,16 +25,16 @@ class SqlStatementTest : public ::testing::Test {
   sqlite3* db_ = nullptr;
 };
 
-using Result = device::Statement::Result;
+using Result = base::Statement::Result;
 
 TEST_F(SqlStatementTest, RowsThenTheEndThenNothingMore) {
-  device::Statement insert(db_, "INSERT INTO t (a, b) VALUES (?, ?);");
+  base::Statement insert(db_, "INSERT INTO t (a, b) VALUES (?, ?);");
   ASSERT_TRUE(insert.ok());
   EXPECT_EQ(insert.Bind(1, int64_t{1} << 40).Bind(2, "x").Exec(), SQLITE_DONE);
   insert.Reset();
   EXPECT_EQ(insert.Bind(1, 7).Bind(2, std::string("it's")).Exec(), SQLITE_DONE);
 
-  device::Statement select(db_, "SELECT a, b FROM t ORDER BY a;");
+  base::Statement select(db_, "SELECT a, b FROM t ORDER BY a;");
   ASSERT_EQ(select.Next(), Result::kRow);
   EXPECT_EQ(select.Columns(), 2);
   EXPECT_EQ(select.Int(0), 7);
@@ -50,7 +50,7 @@ TEST_F(SqlStatementTest, AnErrorIsNotTheEnd) {
   ASSERT_EQ(sqlite3_exec(db_, "CREATE UNIQUE INDEX u ON t (a);", nullptr,
                          nullptr, nullptr),
             SQLITE_OK);
-  device::Statement insert(db_, "INSERT INTO t (a) VALUES (1);");
+  base::Statement insert(db_, "INSERT INTO t (a) VALUES (1);");
   EXPECT_EQ(insert.Exec(), SQLITE_DONE);
   insert.Reset();
   EXPECT_EQ(insert.Next(), Result::kError);
@@ -60,34 +60,34 @@ TEST_F(SqlStatementTest, AnErrorIsNotTheEnd) {
 }
 
 TEST_F(SqlStatementTest, AFailedPrepareOrBindNeverRuns) {
-  device::Statement bad(db_, "SELECT nothing FROM nowhere;");
+  base::Statement bad(db_, "SELECT nothing FROM nowhere;");
   EXPECT_FALSE(bad.ok());
   EXPECT_TRUE(bad.failed());
   EXPECT_EQ(bad.Next(), Result::kError);
   EXPECT_NE(bad.Exec(), SQLITE_DONE);
 
-  device::Statement no_db(nullptr, "SELECT 1;");
+  base::Statement no_db(nullptr, "SELECT 1;");
   EXPECT_TRUE(no_db.failed());
 
   // Parameter 3 does not exist: the insert must not run with a NULL.
-  device::Statement insert(db_, "INSERT INTO t (a, b) VALUES (?, ?);");
+  base::Statement insert(db_, "INSERT INTO t (a, b) VALUES (?, ?);");
   insert.Bind(1, 1).Bind(3, "lost");
   EXPECT_TRUE(insert.failed());
   EXPECT_NE(insert.Exec(), SQLITE_DONE);
-  device::Statement count(db_, "SELECT COUNT(*) FROM t;");
+  base::Statement count(db_, "SELECT COUNT(*) FROM t;");
   ASSERT_TRUE(count.Step());
   EXPECT_EQ(count.Int(0), 0);
 }
 
 TEST_F(SqlStatementTest, EmptyTextIsNotNullAndBlobsReadBack) {
-  device::Statement insert(db_, "INSERT INTO t (a, b, c) VALUES (1, ?, ?);");
+  base::Statement insert(db_, "INSERT INTO t (a, b, c) VALUES (1, ?, ?);");
   insert.Bind(1, std::string_view());
   const std::vector<uint8_t> bytes{0, 1, 2, 255};
   sqlite3_bind_blob(insert.get(), 2, bytes.data(),
                     static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
   ASSERT_EQ(insert.Exec(), SQLITE_DONE);
 
-  device::Statement select(db_, "SELECT b IS NULL, b, c, NULL FROM t;");
+  base::Statement select(db_, "SELECT b IS NULL, b, c, NULL FROM t;");
   ASSERT_TRUE(select.Step());
   EXPECT_EQ(select.Int(0), 0);
   EXPECT_EQ(select.Text(1), "");
@@ -97,7 +97,7 @@ TEST_F(SqlStatementTest, EmptyTextIsNotNullAndBlobsReadBack) {
 }
 
 TEST_F(SqlStatementTest, OnlyCommentsPrepareToNoStatementAndTailIsKept) {
-  device::Statement s;
+  base::Statement s;
   const char* tail = nullptr;
   const char sql[] = "SELECT 1; SELECT 2;";
   EXPECT_EQ(s.Prepare(db_, sql, &tail), SQLITE_OK);
@@ -107,8 +107,8 @@ TEST_F(SqlStatementTest, OnlyCommentsPrepareToNoStatementAndTailIsKept) {
   EXPECT_FALSE(s.ok());
 
   // A moved statement is owned once.
-  device::Statement a(db_, "SELECT 3;");
-  device::Statement b = std::move(a);
+  base::Statement a(db_, "SELECT 3;");
+  base::Statement b = std::move(a);
   EXPECT_FALSE(a.ok());
   ASSERT_TRUE(b.Step());
   EXPECT_EQ(b.Int(0), 3);
@@ -122,35 +122,35 @@ namespace {
 // one that is in use is never handed out twice; statements of a connection
 // that was closed are not kept.
 TEST_F(SqlStatementTest, KeptStatementsComeBackCleanAndFollowTheirConnection) {
-  device::StatementCache cache;
+  base::StatementCache cache;
   const char* kInsert = "INSERT INTO t (a, b) VALUES (?, ?);";
   sqlite3_stmt* first = nullptr;
   {
-    device::Statement insert(&cache, db_, kInsert);
+    base::Statement insert(&cache, db_, kInsert);
     ASSERT_TRUE(insert.ok());
     first = insert.get();
     EXPECT_EQ(insert.Bind(1, 1).Bind(2, "one").Exec(), SQLITE_DONE);
     // The same text while the first is in use: a statement of its own.
-    device::Statement nested(&cache, db_, kInsert);
+    base::Statement nested(&cache, db_, kInsert);
     ASSERT_TRUE(nested.ok());
     EXPECT_NE(nested.get(), first);
   }
   {
-    device::Statement again(&cache, db_, kInsert);
+    base::Statement again(&cache, db_, kInsert);
     ASSERT_TRUE(again.ok());
     EXPECT_TRUE(again.get() == first ||
                 sqlite3_sql(again.get()) == std::string(kInsert));
     // Its earlier bindings are gone: NULLs, not "one".
     EXPECT_EQ(again.Exec(), SQLITE_DONE);
   }
-  device::Statement count(&cache, db_,
-                          "SELECT COUNT(*), COUNT(b) FROM t WHERE a IS NULL;");
+  base::Statement count(&cache, db_,
+                        "SELECT COUNT(*), COUNT(b) FROM t WHERE a IS NULL;");
   ASSERT_TRUE(count.Step());
   EXPECT_EQ(count.Int(0), 1);
   EXPECT_EQ(count.Int(1), 0);
   {
     // A row left unread does not keep a read open once given back.
-    device::Statement select(&cache, db_, "SELECT a FROM t;");
+    base::Statement select(&cache, db_, "SELECT a FROM t;");
     ASSERT_TRUE(select.Step());
   }
   EXPECT_EQ(
@@ -163,7 +163,7 @@ TEST_F(SqlStatementTest, KeptStatementsComeBackCleanAndFollowTheirConnection) {
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(":memory:", &other), SQLITE_OK);
   {
-    device::Statement on_other(&cache, other, "SELECT 1;");
+    base::Statement on_other(&cache, other, "SELECT 1;");
     ASSERT_TRUE(on_other.Step());
   }
   EXPECT_EQ(sqlite3_close(db_), SQLITE_OK);
@@ -173,22 +173,22 @@ TEST_F(SqlStatementTest, KeptStatementsComeBackCleanAndFollowTheirConnection) {
   ASSERT_EQ(sqlite3_open(":memory:", &db_), SQLITE_OK);
 
   // A text that does not prepare is a failed statement, as without a cache.
-  device::Statement bad(&cache, db_, "SELECT FROM nowhere;");
+  base::Statement bad(&cache, db_, "SELECT FROM nowhere;");
   EXPECT_FALSE(bad.ok());
   EXPECT_NE(bad.rc(), SQLITE_OK);
 }
 
 TEST(StatusTest, SqliteCodesSayWhyAnOperationFailed) {
-  EXPECT_TRUE(device::Status::FromSqlite(SQLITE_DONE, "").ok());
-  EXPECT_TRUE(device::Status::FromSqlite(SQLITE_BUSY, "locked").IsBusy());
+  EXPECT_TRUE(base::Status::FromSqlite(SQLITE_DONE, "").ok());
+  EXPECT_TRUE(base::Status::FromSqlite(SQLITE_BUSY, "locked").IsBusy());
   // Extended codes count by their primary code.
   EXPECT_TRUE(
-      device::Status::FromSqlite(SQLITE_BUSY_SNAPSHOT, "locked").IsBusy());
-  EXPECT_TRUE(device::Status::FromSqlite(SQLITE_NOTADB, "x").IsCorrupt());
-  device::Status io = device::Status::FromSqlite(SQLITE_CANTOPEN, "no file");
+      base::Status::FromSqlite(SQLITE_BUSY_SNAPSHOT, "locked").IsBusy());
+  EXPECT_TRUE(base::Status::FromSqlite(SQLITE_NOTADB, "x").IsCorrupt());
+  base::Status io = base::Status::FromSqlite(SQLITE_CANTOPEN, "no file");
   EXPECT_TRUE(io.IsIoError());
   EXPECT_EQ(io.ToString(), "IO error: no file");
-  EXPECT_EQ(device::Status().ToString(), "OK");
+  EXPECT_EQ(base::Status().ToString(), "OK");
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/mail/credentials.h"
+#include "mail/smtpd/credentials.h"
 #include "tests/e2e/relay_fixture.h"
 
 namespace {
@@ -76,14 +76,14 @@ class ClientSettingsTest : public RelayEndToEndTest {
   }
   int Shell(const std::string& command, std::string* out) {
     return RunProgram({"/bin/sh", "-c",
-                       "export HOME='" + home_ +
-                           "' GIT_CONFIG_NOSYSTEM=1; " + command + " 2>&1"},
+                       "export HOME='" + home_ + "' GIT_CONFIG_NOSYSTEM=1; " +
+                           command + " 2>&1"},
                       out);
   }
   // The one message that reached the relay for bob since `before`.
   void ExpectArrived(size_t before, const std::string& subject) {
-    ASSERT_TRUE(Eventually([&] { return Arrivals().size() == before + 1; },
-                           20000));
+    ASSERT_TRUE(
+        Eventually([&] { return Arrivals().size() == before + 1; }, 20000));
     const Arrival a = Arrivals().back();
     EXPECT_EQ(a.to, std::vector<std::string>{"bob@example.org"});
     EXPECT_EQ(a.data.rfind("Received: from ", 0), 0u) << a.data;

@@ -42,8 +42,9 @@ class InstallTest : public ::testing::Test {
                                   .parent_path()
                                   .string();
     std::string out;
-    ASSERT_EQ(RunProgram({"/bin/sh", "-c", "cmake --install \"$0\" --prefix "
-                                           "\"$1\" 2>&1",
+    ASSERT_EQ(RunProgram({"/bin/sh", "-c",
+                          "cmake --install \"$0\" --prefix "
+                          "\"$1\" 2>&1",
                           build, prefix_},
                          &out),
               0)
@@ -63,12 +64,12 @@ TEST_F(InstallTest, EveryFileIsInPlaceAndValid) {
   for (const char* program : {"bin/Tarnvex", "bin/tarnvex-device"}) {
     EXPECT_EQ(access(In(program).c_str(), X_OK), 0) << program;
   }
-  for (const char* file :
-       {"share/tarnvex/lang/Help/eng/index.eng.htm",
-        "share/tarnvex/lang/emn/Tarnvex.emn.eng",
-        "share/icons/hicolor/scalable/apps/tarnvex.svg",
-        "share/applications/tarnvex.desktop", "etc/xdg/autostart/tarnvex.desktop",
-        "share/systemd/user/tarnvex-device.service"}) {
+  for (const char* file : {"share/tarnvex/lang/Help/eng/index.eng.htm",
+                           "share/tarnvex/lang/emn/Tarnvex.emn.eng",
+                           "share/icons/hicolor/scalable/apps/tarnvex.svg",
+                           "share/applications/tarnvex.desktop",
+                           "etc/xdg/autostart/tarnvex.desktop",
+                           "share/systemd/user/tarnvex-device.service"}) {
     EXPECT_TRUE(fs::is_regular_file(In(file))) << file;
   }
   // Each names the installed tool by its full path.
@@ -79,14 +80,15 @@ TEST_F(InstallTest, EveryFileIsInPlaceAndValid) {
   EXPECT_NE(ReadAll(In("etc/xdg/autostart/tarnvex.desktop"))
                 .find("Exec=" + tool + " start\n"),
             std::string::npos);
-  const std::string unit = ReadAll(In("share/systemd/user/tarnvex-device.service"));
+  const std::string unit =
+      ReadAll(In("share/systemd/user/tarnvex-device.service"));
   EXPECT_NE(unit.find("ExecStart=" + tool + " run\n"), std::string::npos)
       << unit;
   EXPECT_NE(unit.find("Restart=on-failure\n"), std::string::npos);
 
   std::string out;
-  for (const char* entry :
-       {"share/applications/tarnvex.desktop", "etc/xdg/autostart/tarnvex.desktop"}) {
+  for (const char* entry : {"share/applications/tarnvex.desktop",
+                            "etc/xdg/autostart/tarnvex.desktop"}) {
     EXPECT_EQ(RunProgram({"/bin/sh", "-c", "desktop-file-validate \"$0\" 2>&1",
                           In(entry)},
                          &out),
@@ -98,13 +100,13 @@ TEST_F(InstallTest, EveryFileIsInPlaceAndValid) {
   // where the session has none. A wrong setting is a warning only: the
   // output must be empty too.
   const std::string runtime = MakeTempDir("tarnvex-runtime-");
-  EXPECT_EQ(RunProgram({"/bin/sh", "-c",
-                        "XDG_RUNTIME_DIR=\"${XDG_RUNTIME_DIR:-$1}\" "
-                        "systemd-analyze --user verify \"$0\" 2>&1",
-                        In("share/systemd/user/tarnvex-device.service"),
-                        runtime},
-                       &out),
-            0)
+  EXPECT_EQ(
+      RunProgram({"/bin/sh", "-c",
+                  "XDG_RUNTIME_DIR=\"${XDG_RUNTIME_DIR:-$1}\" "
+                  "systemd-analyze --user verify \"$0\" 2>&1",
+                  In("share/systemd/user/tarnvex-device.service"), runtime},
+                 &out),
+      0)
       << out;
   EXPECT_EQ(out, "");
   std::error_code ec;
@@ -117,9 +119,10 @@ TEST_F(InstallTest, TheInstalledToolInstallsTheInstalledProgramIntoAnImage) {
   ASSERT_EQ(RunProgram({tool, "--root", image, "init"}), 0);
   std::string out;
   ASSERT_EQ(RunProgram({tool, "--root", image, "install"}, &out), 0) << out;
-  EXPECT_TRUE(fs::is_regular_file(image + "/Program Files/Tarnvex/Tarnvex.exe"));
-  EXPECT_TRUE(fs::is_regular_file(image +
-                                  "/Program Files/Tarnvex/Help/eng/index.eng.htm"));
+  EXPECT_TRUE(
+      fs::is_regular_file(image + "/Program Files/Tarnvex/Tarnvex.exe"));
+  EXPECT_TRUE(fs::is_regular_file(
+      image + "/Program Files/Tarnvex/Help/eng/index.eng.htm"));
   std::error_code ec;
   fs::remove_all(image, ec);
 }
@@ -128,7 +131,8 @@ TEST_F(InstallTest, TheUserServiceManagerRunsTheInstalledTransport) {
   // A user manager answers on its private socket in the runtime folder.
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   std::string out;
-  if (runtime == nullptr || !fs::exists(std::string(runtime) + "/systemd/private") ||
+  if (runtime == nullptr ||
+      !fs::exists(std::string(runtime) + "/systemd/private") ||
       RunProgram({"/bin/sh", "-c", "systemctl --user is-system-running 2>&1"},
                  &out) == 127) {
     GTEST_SKIP() << "no systemd user manager runs here (XDG_RUNTIME_DIR "
@@ -137,8 +141,7 @@ TEST_F(InstallTest, TheUserServiceManagerRunsTheInstalledTransport) {
                     "cannot start the transport";
   }
   const std::string image = MakeTempDir("tarnvex-unit-image-");
-  const std::string unit =
-      "tarnvex-install-test-" + std::to_string(getpid());
+  const std::string unit = "tarnvex-install-test-" + std::to_string(getpid());
   ASSERT_EQ(RunProgram({"systemd-run", "--user", "--unit=" + unit,
                         "--setenv=TARNVEX_DEVICE=" + image, "--property",
                         "Restart=on-failure", "/bin/sh", "-c",

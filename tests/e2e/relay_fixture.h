@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "device/mail/submission.h"
+#include "mail/queue/submission.h"
 #include "tests/e2e/filter_fixture.h"
 
 namespace testing_support {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "device/codepage.h"
-#include "device/service/deliveries.h"
+#include "mail/queue/deliveries.h"
 #include "tests/e2e/relay_fixture.h"
 
 namespace {
@@ -85,7 +85,7 @@ TEST_F(RelayTest, WithTheFilterStoppedNothingArrivesUntilItListens) {
   Linger();
   EXPECT_EQ(FolderOf(id), "Outbox");
   EXPECT_TRUE(Arrivals().empty());
-  EXPECT_TRUE(device::DeliveryStates(id).empty());  // never handed over
+  EXPECT_TRUE(mail::DeliveryStates(id).empty());  // never handed over
   EXPECT_NE(LsLine(id).find("waiting for filter_host to listen on E-mail"),
             std::string::npos)
       << LsLine(id);
@@ -148,9 +148,8 @@ TEST_F(RelayTest, DeferredTwiceThenAcceptedIsDeliveredOnce) {
   ASSERT_NO_FATAL_FAILURE(AddCoveringRule("bob@example.org"));
   const int64_t id = SubmitMail("anna@example.org", {"bob@example.org"}, kMail);
   ASSERT_TRUE(Eventually([&] {
-    const auto states = device::DeliveryStates(id);
-    return !states.empty() &&
-           states[0].state == device::DeliveryState::kDeferred;
+    const auto states = mail::DeliveryStates(id);
+    return !states.empty() && states[0].state == mail::DeliveryState::kDeferred;
   }));
   const std::string line = LsLine(id);
   EXPECT_NE(line.find("bob@example.org deferred until"), std::string::npos)
@@ -160,9 +159,9 @@ TEST_F(RelayTest, DeferredTwiceThenAcceptedIsDeliveredOnce) {
   ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
   Linger();
   EXPECT_EQ(Arrivals().size(), 1u);
-  const auto states = device::DeliveryStates(id);
+  const auto states = mail::DeliveryStates(id);
   ASSERT_EQ(states.size(), 1u);
-  EXPECT_EQ(states[0].state, device::DeliveryState::kDelivered);
+  EXPECT_EQ(states[0].state, mail::DeliveryState::kDelivered);
   EXPECT_EQ(states[0].attempts, 3);
   std::string said;
   EXPECT_TRUE(transport_.WaitForLine(
@@ -218,7 +217,7 @@ TEST_F(RelayTest, MailWaitsWhileTheRelayIsDownAndGoesWhenItReturns) {
   ASSERT_NO_FATAL_FAILURE(StartRelay());
   ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }, 20000));
   EXPECT_EQ(Arrivals().size(), 1u);
-  EXPECT_GE(device::DeliveryStates(id)[0].attempts, 3);
+  EXPECT_GE(mail::DeliveryStates(id)[0].attempts, 3);
 }
 
 TEST_F(RelayTest, ACertificateThatDoesNotVerifyDeliversNothingAndSaysWhy) {
@@ -251,9 +250,9 @@ TEST_F(RelayGiveUpTest, DeferredPastTheGiveUpTimeFailsWithANotice) {
   ASSERT_NO_FATAL_FAILURE(AddCoveringRule("bob@example.org"));
   const int64_t id = SubmitMail("anna@example.org", {"bob@example.org"}, kMail);
   ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; }));
-  const auto states = device::DeliveryStates(id);
+  const auto states = mail::DeliveryStates(id);
   ASSERT_EQ(states.size(), 1u);
-  EXPECT_EQ(states[0].state, device::DeliveryState::kFailed);
+  EXPECT_EQ(states[0].state, mail::DeliveryState::kFailed);
   EXPECT_NE(states[0].reply.find("given up"), std::string::npos)
       << states[0].reply;
   EXPECT_NE(states[0].reply.find("451 4.3.0 Try again later"),
@@ -285,9 +284,8 @@ TEST_F(RelayTest, ARelayThatNeverAnswersStallsNoOtherStore) {
   const int64_t mail_id =
       SubmitMail("anna@example.org", {"bob@example.org"}, kMail);
   ASSERT_TRUE(Eventually([&] {
-    const auto states = device::DeliveryStates(mail_id);
-    return !states.empty() &&
-           states[0].state == device::DeliveryState::kSending;
+    const auto states = mail::DeliveryStates(mail_id);
+    return !states.empty() && states[0].state == mail::DeliveryState::kSending;
   }));
   // The SMS goes while the relay keeps the e-mail waiting.
   const int64_t sms = Send({"5550100"});

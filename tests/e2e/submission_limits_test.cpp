@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "device/mail/credentials.h"
+#include "mail/smtpd/credentials.h"
 #include "tests/e2e/filter_fixture.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "device/codepage.h"
-#include "device/mail/credentials.h"
+#include "mail/smtpd/credentials.h"
 #include "tests/e2e/filter_fixture.h"
 
 namespace {

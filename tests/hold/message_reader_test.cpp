@@ -10,7 +10,7 @@
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "storage/calendar.h"
-#include "tests/hold/hold_fixture.h"
+#include "tests/support/mapi_fixture.h"
 
 namespace {
 

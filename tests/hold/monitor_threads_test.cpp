@@ -13,7 +13,7 @@
 #include "storage/locations.h"
 #include "storage/record_connections.h"
 #include "storage/rules_db.h"
-#include "tests/hold/hold_fixture.h"
+#include "tests/support/mapi_fixture.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ bool Eventually(Predicate done, int timeout_ms = 10000) {
 // (each one a wake-up).
 class CountingEnv : public hold::Env {
  public:
-  bool WaitUntil(device::CondVar* cv, device::Mutex* mutex,
+  bool WaitUntil(base::CondVar* cv, base::Mutex* mutex,
                  Clock::time_point deadline) override REQUIRES(mutex) {
     const bool woken = Env::WaitUntil(cv, mutex, deadline);
     ++wakes;
@@ -66,8 +66,8 @@ class MonitorTest : public MapiTest {
   int Recorded() {
     std::vector<DayRecord> records;
     // A store that cannot be read yet counts what was read.
-    device::IgnoreFailure(ReadStoreDay("SMS", 0, true, true, &records, nullptr),
-                          "Counting the records");
+    base::IgnoreFailure(ReadStoreDay("SMS", 0, true, true, &records, nullptr),
+                        "Counting the records");
     return static_cast<int>(records.size());
   }
   std::string FolderOf(int64_t id) {

@@ -20,7 +20,7 @@
 #include "storage/records.h"
 #include "storage/rules_db.h"
 #include "storage/statement.h"
-#include "tests/hold/hold_fixture.h"
+#include "tests/support/mapi_fixture.h"
 #include "tests/support/service_file.h"
 
 namespace {

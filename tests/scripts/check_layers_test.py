@@ -111,12 +111,12 @@ class CheckLayersTest(unittest.TestCase):
     def test_qt_outside_its_folders_fails_naming_the_file(self):
         code, out = run(with_files({
             "device/qt_text.h": "#include <QString>\n",
-            "device/mail/relay_worker.cpp": "#include <QTimer>\n",
+            "mail/relay/relay_worker.cpp": "#include <QTimer>\n",
             "device/tool/service_commands.cpp":
             "#include <QCoreApplication>\n"}))
         self.assertEqual(code, 1, out)
         self.assertIn("device/qt_text.h: #include <QString>", out)
-        self.assertIn("device/mail/relay_worker.cpp: #include <QTimer>", out)
+        self.assertIn("mail/relay/relay_worker.cpp: #include <QTimer>", out)
         # The device's programs may: the tool and its event loop.
         self.assertNotIn("service_commands", out)
         self.assertNotIn("messaging_window", out.split("Qt outside")[1]

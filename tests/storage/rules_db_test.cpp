@@ -279,7 +279,7 @@ TEST_F(RulesDbTest, DeleteBlanksTypedTextsAndAlwaysReloadsTheTableInMemory) {
 TEST_F(RulesDbTest, ARefusedStatementKeepsTheConnectionOtherFailuresCloseIt) {
   MarkConnection();
   testing::internal::CaptureStderr();
-  const device::Status refused = ExecRules("INSERT INTO Nowhere VALUES (1);");
+  const base::Status refused = ExecRules("INSERT INTO Nowhere VALUES (1);");
   EXPECT_TRUE(refused.IsInvalidArgument()) << refused.ToString();
   EXPECT_EQ("no such table: Nowhere", refused.message());
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
@@ -287,7 +287,7 @@ TEST_F(RulesDbTest, ARefusedStatementKeepsTheConnectionOtherFailuresCloseIt) {
 
   ASSERT_TRUE(AddRule("Bob", "555", "hello", 90.0f).ok());
   testing::internal::CaptureStderr();
-  const device::Status failed =
+  const base::Status failed =
       ExecRules("INSERT INTO Rules (Id) VALUES (1);");  // UNIQUE Id
   EXPECT_FALSE(failed.ok());
   EXPECT_FALSE(failed.IsInvalidArgument());

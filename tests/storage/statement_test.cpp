@@ -52,7 +52,7 @@ class UriNamedImage : public ::testing::Test {
 
 TEST_F(UriNamedImage, AnOpenSQLiteRefusesWithItsGenericErrorIsAFailure) {
   sqlite3* db = nullptr;
-  const device::Status opened = storage::OpenCeDatabase("\\Rules_0.db", &db);
+  const base::Status opened = storage::OpenCeDatabase("\\Rules_0.db", &db);
   EXPECT_FALSE(opened.ok());
   EXPECT_EQ(opened.message(), "no such vfs: none/Rules_0.db");
   ASSERT_NE(db, nullptr);

@@ -21,7 +21,7 @@ class TestEnv : public hold::Env {
   Clock::time_point Now() override {
     return start_ + (Clock::now() - start_) * scale_;
   }
-  bool WaitUntil(device::CondVar* cv, device::Mutex* mutex,
+  bool WaitUntil(base::CondVar* cv, base::Mutex* mutex,
                  Clock::time_point deadline) override REQUIRES(mutex) {
     if (deadline == Clock::time_point::max())
       return Env::WaitUntil(cv, mutex, deadline);
@@ -31,11 +31,11 @@ class TestEnv : public hold::Env {
     Env::SleepFor(
         std::chrono::duration_cast<std::chrono::milliseconds>(pause / scale_));
   }
-  device::Status Fault(Step step, std::string_view store) override {
+  base::Status Fault(Step step, std::string_view store) override {
     std::atomic<bool>& on = step == Step::kWalkHeldFolder ? walk_ : rules_;
-    if (!on.load()) return device::Status::Ok();
+    if (!on.load()) return base::Status::Ok();
     ++met_[step == Step::kWalkHeldFolder ? 0 : 1];
-    return device::Status::Busy(std::string(store) + ": a fault of the test");
+    return base::Status::Busy(std::string(store) + ": a fault of the test");
   }
 
   void SetFault(Step step, bool on) {

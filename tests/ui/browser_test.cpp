@@ -20,10 +20,10 @@
 #include <string>
 #include <thread>
 
+#include "base/mutex.h"
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "device/image.h"
-#include "device/mutex.h"
 #include "device/service/service.h"
 #include "filter/rule_table.h"
 #include "hold/monitor.h"
@@ -519,7 +519,7 @@ TEST_F(BrowserTest, MinusAtZeroAndPlusWhileARefreshRunsDoNothing) {
   EXPECT_FALSE(ui::ListRefreshRunning());
   {
     // A refresh that cannot finish while the list lock is held here.
-    device::MutexLock hold(&ui::MessageListLock());
+    base::MutexLock hold(&ui::MessageListLock());
     ASSERT_TRUE(ui::StartListRefresh(browser_.get()));
     EXPECT_FALSE(ui::StartListRefresh(browser_.get()));
     plus->click();

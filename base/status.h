@@ -1,0 +1,79 @@
+// The program's one error type: the result of an operation whose caller must
+// know why it failed, in the manner of LevelDB's Status: ok, or a code (not
+// found, busy, corrupt, I/O error, refused input) with a reason. Cheap to
+// copy; no exceptions. A caller that goes on whatever the result says so
+// with IgnoreFailure, which keeps the reason in the debug output.
+#ifndef TARNVEX_BASE_STATUS_H_
+#define TARNVEX_BASE_STATUS_H_
+
+#include <string>
+#include <utility>
+
+namespace base {
+
+class [[nodiscard]] Status {
+ public:
+  enum class Code {
+    kOk,
+    kNotFound,
+    kBusy,
+    kCorrupt,
+    kIoError,
+    kInvalidArgument,    // input refused (a statement that is not one, ...)
+    kResourceExhausted,  // no room left (a table in memory that is full)
+  };
+
+  Status() = default;  // ok
+  static Status Ok() { return Status(); }
+  static Status NotFound(std::string message) {
+    return Status(Code::kNotFound, std::move(message));
+  }
+  static Status Busy(std::string message) {
+    return Status(Code::kBusy, std::move(message));
+  }
+  static Status Corrupt(std::string message) {
+    return Status(Code::kCorrupt, std::move(message));
+  }
+  static Status IoError(std::string message) {
+    return Status(Code::kIoError, std::move(message));
+  }
+  static Status InvalidArgument(std::string message) {
+    return Status(Code::kInvalidArgument, std::move(message));
+  }
+  static Status ResourceExhausted(std::string message) {
+    return Status(Code::kResourceExhausted, std::move(message));
+  }
+  // From an SQLite result code and its error text: SQLITE_OK, SQLITE_DONE
+  // and SQLITE_ROW are ok; a lock not granted is busy; a damaged file or
+  // one that is no database is corrupt; anything else an I/O error.
+  static Status FromSqlite(int rc, const std::string& message);
+
+  bool ok() const { return code_ == Code::kOk; }
+  bool IsNotFound() const { return code_ == Code::kNotFound; }
+  bool IsBusy() const { return code_ == Code::kBusy; }
+  bool IsCorrupt() const { return code_ == Code::kCorrupt; }
+  bool IsIoError() const { return code_ == Code::kIoError; }
+  bool IsInvalidArgument() const { return code_ == Code::kInvalidArgument; }
+  bool IsResourceExhausted() const { return code_ == Code::kResourceExhausted; }
+  Code code() const { return code_; }
+  // Why it failed ("" when ok).
+  const std::string& message() const { return message_; }
+  // "OK", or the kind and the message ("Busy: database is locked").
+  std::string ToString() const;
+
+ private:
+  Status(Code code, std::string message)
+      : code_(code), message_(std::move(message)) {}
+
+  Code code_ = Code::kOk;
+  std::string message_;
+};
+
+// For a caller that goes on whatever `status` says (the failure is harmless
+// there, or told elsewhere): names that choice at the call, and writes a
+// failure with `what` to the debug output.
+void IgnoreFailure(const Status& status, const char* what);
+
+}  // namespace base
+
+#endif  // TARNVEX_BASE_STATUS_H_

@@ -1,0 +1,396 @@
+// The SMTP submission server's sockets: Qt Network's TCP and TLS, one
+// session a connection, on the loopback address, and the watch on its
+// setting.
+#include "mail/smtpd/submission_server.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileSystemWatcher>
+#include <QHostAddress>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTimer>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "base/debug.h"
+#include "device/files.h"
+#include "mail/queue/submission.h"
+#include "mail/smtpd/connection_limits.h"
+#include "mail/smtpd/credentials.h"
+#include "mail/smtpd/peer_user.h"
+#include "mail/smtpd/smtp_session.h"
+
+namespace mail {
+namespace {
+
+std::string SettingsPath() { return CredentialFiles().folder + "/submission"; }
+
+// One client: its socket, its session, its timers, its place in a share.
+class Connection {
+ public:
+  Connection(QSslSocket* socket, const QSslConfiguration& tls,
+             const std::string& store, ConnectionLimits* limits, Peer peer)
+      : socket_(socket),
+        tls_(tls),
+        store_(store),
+        limits_(limits),
+        peer_(peer) {
+    SessionConfig config;
+    config.server_name = "localhost";
+    config.offer_starttls = !tls_.localCertificate().isNull();
+    // The server listens on the loopback address only: the password may
+    // travel in the clear there, as a local mail server's does.
+    config.auth_without_tls = true;
+    SessionHooks hooks;
+    hooks.check_password = [](const std::string& user,
+                              const std::string& password) {
+      return SubmissionPasswordMatches(user, password);
+    };
+    hooks.accept_message = [this](const Envelope& envelope, std::string raw) {
+      return Store(envelope, std::move(raw));
+    };
+    session_ = std::make_unique<SmtpSession>(config, std::move(hooks));
+    for (QTimer* timer : {&idle_, &pause_, &login_}) timer->setSingleShot(true);
+    QObject::connect(&idle_, &QTimer::timeout, socket_, [this] {
+      session_->TimedOut();
+      Flush();
+    });
+    QObject::connect(&pause_, &QTimer::timeout, socket_, [this] { Unpause(); });
+    QObject::connect(&login_, &QTimer::timeout, socket_, [this] {
+      if (session_->Authenticated()) return;
+      session_->TimedOut("Login took too long");
+      Flush();
+    });
+    QObject::connect(socket_, &QSslSocket::readyRead, socket_,
+                     [this] { Read(); });
+    QObject::connect(socket_, &QAbstractSocket::disconnected, socket_,
+                     [this] { Close(); });
+    QObject::connect(socket_, &QSslSocket::sslErrors, socket_,
+                     [this](const QList<QSslError>&) { Close(); });
+    Write(session_->Greeting());
+    Arm();
+    if (peer_ == Peer::kOtherUser) login_.start(kOtherUserLoginTime);
+  }
+  ~Connection() { limits_->Close(peer_); }
+
+ private:
+  Reply Store(const Envelope& envelope, std::string raw) {
+    Submission submission;
+    submission.store = store_;
+    submission.envelope_from = envelope.reverse_path;
+    submission.recipients = envelope.forward_paths;
+    submission.raw = std::move(raw);
+    submission.received.helo = envelope.helo;
+    submission.received.client_address =
+        socket_->peerAddress().toString().toStdString();
+    submission.received.tls = envelope.tls;
+    submission.received.authenticated = !envelope.auth_user.empty();
+    int64_t id = 0;
+    std::string error;
+    switch (Submit(submission, &id, &error)) {
+      case SubmitResult::kStored:
+        return {250, "2.0.0", "Ok: queued as " + std::to_string(id)};
+      case SubmitResult::kRefused:
+        return {554, "5.6.0", error};
+      case SubmitResult::kTempFail:
+        break;
+    }
+    base::DebugOut("submission: not stored: %s\n", error.c_str());
+    return {451, "4.3.0", "cannot store the message now; try again later"};
+  }
+
+  void Read() {
+    bool restart = false;
+    while (socket_ != nullptr && socket_->bytesAvailable() > 0 &&
+           !session_->Closed() && !pause_.isActive()) {
+      const QByteArray chunk = socket_->read(kSubmissionReadChunk);
+      if (chunk.isEmpty()) break;
+      session_->Feed(std::string_view(chunk.constData(), chunk.size()));
+      restart |= session_->RestartsIdleTimer();
+      Flush();
+    }
+    if (restart && !pause_.isActive() && !session_->Closed()) Arm();
+  }
+
+  // Writes the session's replies (after its pause, when it asks for one);
+  // starts TLS or closes when it says so.
+  void Flush() {
+    held_output_ += session_->TakeOutput();
+    if (session_->ReplyDelay().count() > 0) {
+      if (!pause_.isActive()) {
+        idle_.stop();
+        pause_.start(session_->ReplyDelay());
+      }
+      return;
+    }
+    Write(held_output_);
+    held_output_.clear();
+    if (session_->Closed()) {
+      socket_->disconnectFromHost();
+      return;
+    }
+    if (session_->TlsRequested() && !socket_->isEncrypted() && !tls_started_) {
+      tls_started_ = true;
+      socket_->flush();
+      socket_->setSslConfiguration(tls_);
+      socket_->startServerEncryption();
+    }
+  }
+
+  // The pause after a failed login is over: its answer goes out, and the
+  // input that waited is read.
+  void Unpause() {
+    session_->Resume();
+    Flush();
+    if (socket_ == nullptr || session_->Closed()) return;
+    Arm();
+    Read();
+  }
+
+  void Write(const std::string& bytes) {
+    if (!bytes.empty()) socket_->write(bytes.data(), bytes.size());
+  }
+
+  void Arm() {
+    idle_.start(std::chrono::duration_cast<std::chrono::milliseconds>(
+        session_->IdleTimeout()));
+  }
+
+  void Close() {
+    idle_.stop();
+    pause_.stop();
+    login_.stop();
+    if (socket_ != nullptr) socket_->deleteLater();  // takes this along
+  }
+
+  QPointer<QSslSocket> socket_;
+  QSslConfiguration tls_;
+  std::string store_;
+  ConnectionLimits* limits_;
+  Peer peer_;
+  std::unique_ptr<SmtpSession> session_;
+  QTimer idle_;   // the wait for the client
+  QTimer pause_;  // the pause after a failed login
+  QTimer login_;  // another user's time to log in
+  std::string held_output_;
+  bool tls_started_ = false;
+};
+
+// The listening socket; hands each connection to the server.
+class Listener : public QTcpServer {
+ public:
+  explicit Listener(std::function<void(qintptr)> accept)
+      : accept_(std::move(accept)) {}
+
+ protected:
+  void incomingConnection(qintptr descriptor) override { accept_(descriptor); }
+
+ private:
+  std::function<void(qintptr)> accept_;
+};
+
+// A file's identity and last change: a setting rewritten (a new file
+// renamed over the old one) reads as changed even with the same content.
+struct FileStamp {
+  ino_t inode = 0;
+  int64_t modified_ns = -1;
+  bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp StampOf(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return {};
+  return {st.st_ino,
+          int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+class SubmissionServer::Impl {
+ public:
+  bool LoadCertificate(std::string* error) {
+    if (!tls.localCertificate().isNull()) return true;
+    const CredentialPaths paths = CredentialFiles();
+    QFile cert_file(QString::fromStdString(paths.certificate));
+    QFile key_file(QString::fromStdString(paths.key));
+    if (!cert_file.open(QIODevice::ReadOnly) ||
+        !key_file.open(QIODevice::ReadOnly)) {
+      *error = "no certificate and key in " + paths.folder +
+               " (tarnvex-device mail reset makes them)";
+      return false;
+    }
+    const QSslCertificate cert(&cert_file, QSsl::Pem);
+    const QSslKey key(&key_file, QSsl::Ec, QSsl::Pem);
+    if (cert.isNull() || key.isNull()) {
+      *error = "the certificate or key in " + paths.folder + " cannot be read";
+      return false;
+    }
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setLocalCertificate(cert);
+    config.setPrivateKey(key);
+    config.setPeerVerifyMode(QSslSocket::VerifyNone);  // clients show none
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    tls = config;
+    return true;
+  }
+
+  // Listens on `port`; the listener before stops only once the new one
+  // stands.
+  bool Listen(uint16_t port, std::string* error) {
+    auto next = std::make_unique<Listener>(
+        [this](qintptr descriptor) { Accept(descriptor); });
+    if (!next->listen(QHostAddress::LocalHost, port)) {
+      *error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+               next->errorString().toStdString();
+      return false;
+    }
+    listener = std::move(next);
+    return true;
+  }
+
+  void Accept(qintptr descriptor) {
+    const Peer peer =
+        ClassifyPeer(PeerUserOfSocket(static_cast<int>(descriptor)), geteuid());
+    auto* socket = new QSslSocket(sockets.get());
+    if (!socket->setSocketDescriptor(descriptor)) {
+      delete socket;
+      return;
+    }
+    if (!limits.TryOpen(peer)) {
+      socket->write("421 4.7.0 too many connections; try again later\r\n");
+      socket->disconnectFromHost();
+      QObject::connect(socket, &QAbstractSocket::disconnected, socket,
+                       &QObject::deleteLater);
+      return;
+    }
+    auto* connection = new Connection(socket, tls, store, &limits, peer);
+    QObject::connect(socket, &QObject::destroyed,
+                     [connection] { delete connection; });
+  }
+
+  // The setting changed on disk: the server follows it.
+  void SettingsChanged() {
+    const FileStamp now = StampOf(SettingsPath());
+    if (now == stamp) return;  // another file of the folder changed
+    stamp = now;
+    SubmissionSettings wanted;
+    std::string error;
+    if (!ReadSubmissionSettings(&wanted, &error)) {
+      say(error + "; the submission server stays as it is", true);
+      return;
+    }
+    store = wanted.store;
+    const uint16_t serving = listener ? listener->serverPort() : 0;
+    if (!wanted.on) {
+      if (listener)
+        say("submission server stopped (mail submission --off)", false);
+      listener.reset();
+      return;
+    }
+    if (serving == wanted.port && wanted.port != 0) return;
+    if (!LoadCertificate(&error) || !Listen(wanted.port, &error)) {
+      say("submission server " +
+              (serving != 0 ? "stays on 127.0.0.1:" + std::to_string(serving)
+                            : std::string("not started")) +
+              ": " + error,
+          true);
+      return;
+    }
+    say("submission server on 127.0.0.1:" +
+            std::to_string(listener->serverPort()) + " for " + store,
+        false);
+  }
+
+  QSslConfiguration tls;
+  std::string store;
+  ConnectionLimits limits;
+  // The connections' sockets (and with them the connections); made after
+  // the limits they give their places back to, so gone before them.
+  std::unique_ptr<QObject> sockets = std::make_unique<QObject>();
+  std::unique_ptr<Listener> listener;
+  QFileSystemWatcher watcher;
+  FileStamp stamp;
+  Say say;
+};
+
+SubmissionServer::SubmissionServer() : impl_(std::make_unique<Impl>()) {}
+SubmissionServer::~SubmissionServer() = default;
+
+bool SubmissionServer::Start(uint16_t port, const std::string& store,
+                             std::string* error) {
+  impl_->store = store;
+  return impl_->LoadCertificate(error) && impl_->Listen(port, error);
+}
+
+uint16_t SubmissionServer::port() const {
+  return impl_->listener ? impl_->listener->serverPort() : 0;
+}
+
+bool SubmissionServer::FollowSettings(Say say, std::string* error) {
+  impl_->say = std::move(say);
+  const std::string folder = CredentialFiles().folder;
+  impl_->stamp = StampOf(SettingsPath());
+  if (!device::EnsurePrivateDir(folder) ||
+      !impl_->watcher.addPath(QString::fromStdString(folder))) {
+    *error = "cannot watch " + folder + " for a changed submission setting";
+    return false;
+  }
+  Impl* impl = impl_.get();
+  QObject::connect(&impl_->watcher, &QFileSystemWatcher::directoryChanged,
+                   [impl] { impl->SettingsChanged(); });
+  return true;
+}
+
+bool ReadSubmissionSettings(SubmissionSettings* settings, std::string* error) {
+  *settings = SubmissionSettings{};
+  std::ifstream in(SettingsPath());
+  if (!in) return true;  // none made: the defaults
+  std::string word;
+  while (in >> word) {
+    if (word == "off") {
+      settings->on = false;
+    } else if (word == "port") {
+      long port = -1;
+      if (!(in >> port) || port < 0 || port > 65535) {
+        *error = "the setting in " + SettingsPath() + " is not a port";
+        return false;
+      }
+      settings->port = static_cast<uint16_t>(port);
+    } else if (word == "store") {
+      // The rest of the line: a store name may hold blanks.
+      std::getline(in >> std::ws, settings->store);
+      if (settings->store.empty()) {
+        *error = "the setting in " + SettingsPath() + " names no store";
+        return false;
+      }
+    } else {
+      *error = "the setting in " + SettingsPath() + " cannot be read";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool WriteSubmissionSettings(const SubmissionSettings& settings,
+                             std::string* error) {
+  std::ostringstream text;
+  if (!settings.on) text << "off\n";
+  text << "port " << settings.port << "\n";
+  text << "store " << settings.store << "\n";
+  if (!device::EnsurePrivateDir(CredentialFiles().folder) ||
+      !device::WritePrivateFile(SettingsPath(), text.str())) {
+    *error = "cannot write " + SettingsPath();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace mail

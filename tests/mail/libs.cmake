@@ -1,1 +1,0 @@
-set(FOLDER_LIBS mail)

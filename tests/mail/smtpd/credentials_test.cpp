@@ -1,0 +1,88 @@
+// The submission's password, certificate and key: made once, private, read
+// back, checked by openssl itself, and made anew only when asked.
+#include "mail/smtpd/credentials.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdio>
+#include <string>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_image.h"
+
+namespace {
+
+int Mode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777)
+                                      : -1;
+}
+
+TEST(CredentialsTest, MadeOncePrivateAndCheckedByOpenssl) {
+  testing_support::TempImage image;
+  std::string error;
+  ASSERT_TRUE(mail::EnsureCredentials(false, &error)) << error;
+  const mail::CredentialPaths paths = mail::CredentialFiles();
+  EXPECT_EQ(Mode(paths.folder), 0700);
+  for (const std::string& file : {paths.password, paths.certificate, paths.key})
+    EXPECT_EQ(Mode(file), 0600) << file;
+
+  std::string password;
+  ASSERT_TRUE(mail::ReadSubmissionPassword(&password));
+  EXPECT_GE(password.size(), 24u);
+  // Letters and digits only: no client takes it for an option ("-...") or
+  // reads a quote or a blank in it.
+  for (int round = 0; round < 40; ++round) {
+    for (char c : password)
+      ASSERT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << password;
+    ASSERT_TRUE(mail::EnsureCredentials(true, &error)) << error;
+    ASSERT_TRUE(mail::ReadSubmissionPassword(&password));
+  }
+  EXPECT_TRUE(mail::SubmissionPasswordMatches(mail::kSubmissionUser, password));
+  EXPECT_FALSE(mail::SubmissionPasswordMatches("someone", password));
+  EXPECT_FALSE(mail::SubmissionPasswordMatches(mail::kSubmissionUser, ""));
+  EXPECT_FALSE(mail::SubmissionPasswordMatches(mail::kSubmissionUser,
+                                               password.substr(1)));
+  EXPECT_FALSE(
+      mail::SubmissionPasswordMatches(mail::kSubmissionUser, password + "x"));
+
+  // openssl reads the certificate, its key belongs to it, and the
+  // fingerprint is the one the device shows.
+  std::string fingerprint;
+  ASSERT_TRUE(mail::CertificateFingerprint(&fingerprint, &error)) << error;
+  std::string out;
+  ASSERT_EQ(testing_support::RunProgram(
+                {"/usr/bin/openssl", "x509", "-in", paths.certificate, "-noout",
+                 "-fingerprint", "-sha256", "-ext", "subjectAltName"},
+                &out),
+            0);
+  EXPECT_NE(out.find(fingerprint), std::string::npos) << out;
+  EXPECT_NE(out.find("DNS:localhost"), std::string::npos) << out;
+  std::string from_cert, from_key;
+  ASSERT_EQ(
+      testing_support::RunProgram({"/usr/bin/openssl", "x509", "-in",
+                                   paths.certificate, "-noout", "-pubkey"},
+                                  &from_cert),
+      0);
+  ASSERT_EQ(
+      testing_support::RunProgram(
+          {"/usr/bin/openssl", "pkey", "-in", paths.key, "-pubout"}, &from_key),
+      0);
+  EXPECT_EQ(from_cert, from_key);
+
+  // Kept as they are unless a reset asks for new ones.
+  ASSERT_TRUE(mail::EnsureCredentials(false, &error)) << error;
+  std::string again;
+  ASSERT_TRUE(mail::ReadSubmissionPassword(&again));
+  EXPECT_EQ(again, password);
+  ASSERT_TRUE(mail::EnsureCredentials(true, &error)) << error;
+  ASSERT_TRUE(mail::ReadSubmissionPassword(&again));
+  EXPECT_NE(again, password);
+  std::string new_fingerprint;
+  ASSERT_TRUE(mail::CertificateFingerprint(&new_fingerprint, &error));
+  EXPECT_NE(new_fingerprint, fingerprint);
+}
+
+}  // namespace
