@@ -104,6 +104,16 @@ TEST_F(FaultVfsTest, TheNthOperationOfAKindFailsAndOnlyIt) {
   EXPECT_EQ(Exec("INSERT INTO t VALUES (5);"), SQLITE_BUSY);
   EXPECT_EQ(Exec("INSERT INTO t VALUES (5);"), SQLITE_BUSY);
   EXPECT_GE(vfs.Count(DiskOp::kLock), locks + 2);
+  // Only the file named is busy; with fast sleeps a wait of ten seconds
+  // for it passes at once, counted as slept.
+  vfs.SetBusy(true, "/other.db");
+  EXPECT_EQ(Exec("BEGIN IMMEDIATE; ROLLBACK;"), SQLITE_OK);
+  vfs.SetBusy(true, "/t.db");
+  vfs.SetFastSleep(true);
+  sqlite3_busy_timeout(db_, 10000);
+  const long long slept = vfs.Slept();
+  EXPECT_EQ(Exec("INSERT INTO t VALUES (5);"), SQLITE_BUSY);
+  EXPECT_GE(vfs.Slept() - slept, 10000 * 1000LL);
   vfs.SetBusy(false);
   EXPECT_EQ(Exec("INSERT INTO t VALUES (5);"), SQLITE_OK);
   EXPECT_EQ(Rows(), 3);

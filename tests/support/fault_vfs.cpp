@@ -52,19 +52,23 @@ int Close(sqlite3_file* file) {
   return rc;
 }
 
+int Meet(DiskOp op, sqlite3_file* file) {
+  return g_shim->Meet(op, reinterpret_cast<ShimFile*>(file)->path);
+}
+
 int Read(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
-  if (const int rc = g_shim->Meet(DiskOp::kRead); rc != SQLITE_OK) return rc;
+  if (const int rc = Meet(DiskOp::kRead, file); rc != SQLITE_OK) return rc;
   return Real(file)->pMethods->xRead(Real(file), buffer, amount, offset);
 }
 
 int Write(sqlite3_file* file, const void* buffer, int amount,
           sqlite3_int64 offset) {
-  if (const int rc = g_shim->Meet(DiskOp::kWrite); rc != SQLITE_OK) return rc;
+  if (const int rc = Meet(DiskOp::kWrite, file); rc != SQLITE_OK) return rc;
   return Real(file)->pMethods->xWrite(Real(file), buffer, amount, offset);
 }
 
 int Truncate(sqlite3_file* file, sqlite3_int64 size) {
-  if (const int rc = g_shim->Meet(DiskOp::kWrite); rc != SQLITE_OK)
+  if (const int rc = Meet(DiskOp::kWrite, file); rc != SQLITE_OK)
     return rc == SQLITE_IOERR_WRITE ? SQLITE_IOERR_TRUNCATE : rc;
   return Real(file)->pMethods->xTruncate(Real(file), size);
 }
@@ -72,7 +76,7 @@ int Truncate(sqlite3_file* file, sqlite3_int64 size) {
 // What was written so far is what the file now keeps; the real disk is
 // never synced (see the header).
 int Sync(sqlite3_file* file, int) {
-  if (const int rc = g_shim->Meet(DiskOp::kSync); rc != SQLITE_OK) return rc;
+  if (const int rc = Meet(DiskOp::kSync, file); rc != SQLITE_OK) return rc;
   ShimFile* f = reinterpret_cast<ShimFile*>(file);
   if (f->path != nullptr) g_shim->Synced(*f->path, ReadAll(f->real));
   return SQLITE_OK;
@@ -86,7 +90,7 @@ int FileSize(sqlite3_file* file, sqlite3_int64* size) {
 // mode a program that holds the file locks out writers, never readers.
 int Lock(sqlite3_file* file, int level) {
   if (level >= SQLITE_LOCK_RESERVED) {
-    if (const int rc = g_shim->Meet(DiskOp::kLock); rc != SQLITE_OK) return rc;
+    if (const int rc = Meet(DiskOp::kLock, file); rc != SQLITE_OK) return rc;
   }
   return Real(file)->pMethods->xLock(Real(file), level);
 }
@@ -132,7 +136,7 @@ int ShmLock(sqlite3_file* file, int offset, int n, int flags) {
   constexpr int kWalWriteLock = 0;
   if ((flags & SQLITE_SHM_LOCK) != 0 && (flags & SQLITE_SHM_EXCLUSIVE) != 0 &&
       offset == kWalWriteLock) {
-    if (const int rc = g_shim->Meet(DiskOp::kLock); rc != SQLITE_OK) return rc;
+    if (const int rc = Meet(DiskOp::kLock, file); rc != SQLITE_OK) return rc;
   }
   return Real(file)->pMethods->xShmLock(Real(file), offset, n, flags);
 }
@@ -214,7 +218,8 @@ void DlClose(sqlite3_vfs*, void* handle) { g_real->xDlClose(g_real, handle); }
 int Randomness(sqlite3_vfs*, int size, char* out) {
   return g_real->xRandomness(g_real, size, out);
 }
-int Sleep(sqlite3_vfs*, int microseconds) {
+int SleepFor(sqlite3_vfs*, int microseconds) {
+  if (!g_shim->Sleep(microseconds)) return microseconds;
   return g_real->xSleep(g_real, microseconds);
 }
 int CurrentTime(sqlite3_vfs*, double* out) {
@@ -261,7 +266,7 @@ FaultVfs::FaultVfs(bool make_default) {
   vfs_.xDlSym = DlSym;
   vfs_.xDlClose = DlClose;
   vfs_.xRandomness = Randomness;
-  vfs_.xSleep = Sleep;
+  vfs_.xSleep = SleepFor;
   vfs_.xCurrentTime = CurrentTime;
   vfs_.xGetLastError = GetLastError;
   vfs_.xCurrentTimeInt64 = CurrentTimeInt64;
@@ -285,6 +290,7 @@ void FaultVfs::ResetCounts() {
   for (int& c : counts_) c = 0;
   for (Fault& f : faults_) f = Fault{};
   cut_at_sync_ = 0;
+  slept_ = 0;
 }
 
 void FaultVfs::FailAt(DiskOp op, int n, bool and_after) {
@@ -293,9 +299,26 @@ void FaultVfs::FailAt(DiskOp op, int n, bool and_after) {
   faults_[i] = Fault{counts_[i] + n, and_after};
 }
 
-void FaultVfs::SetBusy(bool on) {
+void FaultVfs::SetBusy(bool on, const std::string& file) {
   device::MutexLock guard(&mutex_);
   busy_ = on;
+  busy_file_ = file;
+}
+
+void FaultVfs::SetFastSleep(bool on) {
+  device::MutexLock guard(&mutex_);
+  fast_sleep_ = on;
+}
+
+long long FaultVfs::Slept() const {
+  device::MutexLock guard(&mutex_);
+  return slept_;
+}
+
+bool FaultVfs::Sleep(int microseconds) {
+  device::MutexLock guard(&mutex_);
+  slept_ += microseconds;
+  return !fast_sleep_;
 }
 
 void FaultVfs::Clear() {
@@ -321,13 +344,19 @@ bool FaultVfs::PowerIsCut() const {
   return cut_;
 }
 
-int FaultVfs::Meet(DiskOp op) {
+int FaultVfs::Meet(DiskOp op, const std::string* path) {
   device::MutexLock guard(&mutex_);
   const int i = static_cast<int>(op);
   const int count = ++counts_[i];
   if (op == DiskOp::kSync && count == cut_at_sync_) cut_ = true;
   if (cut_) return op == DiskOp::kLock ? SQLITE_IOERR_LOCK : ErrorOf(op);
-  if (op == DiskOp::kLock && busy_) return SQLITE_BUSY;
+  if (op == DiskOp::kLock && busy_ &&
+      (busy_file_.empty() ||
+       (path != nullptr && path->size() >= busy_file_.size() &&
+        path->compare(path->size() - busy_file_.size(), busy_file_.size(),
+                      busy_file_) == 0))) {
+    return SQLITE_BUSY;
+  }
   const Fault& f = faults_[i];
   if (f.at != 0 && (count == f.at || (f.and_after && count > f.at)))
     return ErrorOf(op);

@@ -40,14 +40,22 @@ class FaultVfs {
 
   // Operations of a kind since the shim was made or the counts were reset.
   int Count(DiskOp op) const EXCLUDES(mutex_);
+  // Counts from 0 again; the faults set at a count are dropped with them.
   void ResetCounts() EXCLUDES(mutex_);
 
   // The n-th operation of `op` from now (1: the next) fails; with
   // `and_after`, every later one too, until Clear().
   void FailAt(DiskOp op, int n, bool and_after = false) EXCLUDES(mutex_);
-  // Every request for the write lock answers SQLITE_BUSY while on (as while
-  // another program holds the file); they are counted all the same.
-  void SetBusy(bool on) EXCLUDES(mutex_);
+  // Every request for the write lock of a file whose path ends with `file`
+  // ("" for every file) answers SQLITE_BUSY while on, as while another
+  // program holds the file; they are counted all the same.
+  void SetBusy(bool on, const std::string& file = "") EXCLUDES(mutex_);
+  // Sleeps (a busy handler's pauses) return at once while on, so a wait
+  // of seconds for a lock passes in no time; they count as slept either
+  // way.
+  void SetFastSleep(bool on) EXCLUDES(mutex_);
+  // Microseconds slept since the shim was made or the counts were reset.
+  long long Slept() const EXCLUDES(mutex_);
   void Clear() EXCLUDES(mutex_);  // no fault set, power on
 
   // The power is cut at the n-th sync from now: that sync is not made, and
@@ -69,8 +77,11 @@ class FaultVfs {
     int at = 0;  // the count of the operation that fails; 0: none
     bool and_after = false;
   };
-  // Counts one operation; the SQLite code it must fail with, or SQLITE_OK.
-  int Meet(DiskOp op) EXCLUDES(mutex_);
+  // Counts one operation on the file at `path` (null when it has no name);
+  // the SQLite code it must fail with, or SQLITE_OK.
+  int Meet(DiskOp op, const std::string* path) EXCLUDES(mutex_);
+  // Whether a sleep of `microseconds` is to be made.
+  bool Sleep(int microseconds) EXCLUDES(mutex_);
   void Track(const std::string& path, bool main_db) EXCLUDES(mutex_);
   void Synced(const std::string& path, std::string bytes) EXCLUDES(mutex_);
   void Deleted(const std::string& path) EXCLUDES(mutex_);
@@ -86,6 +97,9 @@ class FaultVfs {
   int counts_[4] GUARDED_BY(mutex_) = {0, 0, 0, 0};
   Fault faults_[4] GUARDED_BY(mutex_);
   bool busy_ GUARDED_BY(mutex_) = false;
+  std::string busy_file_ GUARDED_BY(mutex_);
+  bool fast_sleep_ GUARDED_BY(mutex_) = false;
+  long long slept_ GUARDED_BY(mutex_) = 0;
   int cut_at_sync_ GUARDED_BY(mutex_) = 0;  // a count of syncs; 0: none
   bool cut_ GUARDED_BY(mutex_) = false;
   std::map<std::string, FileState> files_ GUARDED_BY(mutex_);
