@@ -54,6 +54,15 @@ class FailClosedTest : public FilterEndToEndTest {
     return std::atoi(line.c_str() + 7);
   }
 
+  // How long the host has waited for locks, in its own time (its waits
+  // pass at once over the disk-fault VFS), since its busy fault was set.
+  long long SleptMs() {
+    std::string line;
+    if (!host_->WriteLine("slept") || !host_->WaitForLine("slept ", &line))
+      return -1;
+    return std::atoll(line.c_str() + 6);
+  }
+
   // Every message of the image is where `expected` says, never in Sent Items
   // when it is not.
   void ExpectNoneSent(const std::vector<int64_t>& ids) {
@@ -147,13 +156,15 @@ TEST_F(FailClosedTest,
        ALockedServiceFileDelaysTheHoldButNeverLetsTheMessageGo) {
   RegisterFilter();
   int64_t id = Send({"5550114"});
-  // Another program holds the service file longer than any busy timeout
-  // while the filter starts and finds the message.
-  sqlite3* lock = Lock(device::MessageServicePath());
+  // The filter cannot write the service file (as while another program
+  // holds it) while it starts and finds the message, for longer than the
+  // busy timeouts of all its writers; the transport can, and waits.
+  env_.push_back("TARNVEX_TEST_DISK_FAULTS=busy /messages.db");
   host_ = std::make_unique<testing_support::ChildProcess>();
   ASSERT_TRUE(host_->Start({BinPath("filter_host")}, env_));
-  std::this_thread::sleep_for(std::chrono::milliseconds(12000));
-  Unlock(lock);
+  EXPECT_TRUE(Eventually([&] { return SleptMs() >= 3 * 10000; }, 15000));
+  ExpectNoneSent({id});
+  HostCommand("busy /messages.db off", "ok");
   EXPECT_TRUE(
       Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }, 15000));
   FindDatabases();
@@ -315,14 +326,17 @@ TEST_F(FailClosedTest, ListenersHaveNothingAnotherUserCouldTakeOrWriteTo) {
 }
 
 TEST_F(FailClosedTest, ARecordThatCannotBeWrittenIsWrittenAtALaterPass) {
+  env_.push_back("TARNVEX_TEST_DISK_FAULTS=on");
   StartHost();
-  sqlite3* lock = Lock(StoreDbPath("SMS"));
+  // The filter cannot write the store's records file (as while another
+  // program holds it).
+  HostCommand("busy /SMS.db on", "ok");
   int64_t id = Send({"5550118"});
   ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
-  // Longer than two busy timeouts of the store file: every write the filter
-  // tries meanwhile fails.
-  std::this_thread::sleep_for(std::chrono::milliseconds(12000));
-  Unlock(lock);
+  // Longer than two busy timeouts of the store file for each of its
+  // writers: every write the filter tries meanwhile fails.
+  EXPECT_TRUE(Eventually([&] { return SleptMs() >= 4 * 5000; }, 15000));
+  HostCommand("busy /SMS.db off", "ok");
   EXPECT_TRUE(Eventually([&] { return Records().size() == 1; }, 15000));
   ExpectNoneSent({id});
 }

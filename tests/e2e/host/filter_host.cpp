@@ -12,7 +12,15 @@
 //                   rules before one, as a locked file makes them fail
 //   faults walk|rules
 //                   how many of those faults were met ("faults N")
+//   busy FILE on|off
+//                   the write lock of every file whose path ends with FILE
+//                   answers busy, as while another program holds it
+//   slept           how long the host has waited for locks since the last
+//                   "busy ... on" ("slept MS")
 //   quit            stop the worker and end
+// With TARNVEX_TEST_DISK_FAULTS set, SQLite runs over the tests' disk-fault
+// VFS, whose waits for a lock pass at once (the busy commands need it); a
+// value "busy FILE" makes that file busy from the start.
 // and reports "monitoring" once it is running (or "failed", and goes on while
 // the watch tries again; "problem ..." lines tell what it finds).
 #include <cstdio>
@@ -26,9 +34,18 @@
 #include "hold/stores.h"
 #include "storage/init.h"
 #include "storage/locations.h"
+#include "tests/support/fault_vfs.h"
 #include "tests/support/test_env.h"
 
 int main() {
+  // Lives until the process ends, as the connections opened through it do.
+  testing_support::FaultVfs* vfs = nullptr;
+  if (const char* faults = std::getenv("TARNVEX_TEST_DISK_FAULTS")) {
+    vfs = new testing_support::FaultVfs;
+    vfs->SetFastSleep(true);
+    const std::string busy = faults;
+    if (busy.rfind("busy ", 0) == 0) vfs->SetBusy(true, busy.substr(5));
+  }
   device::KeepImagePrivate();
   FindInstallFolder();
   InitDatabases();
@@ -68,6 +85,14 @@ int main() {
       std::printf("ok\n");
     } else if (line.rfind("faults ", 0) == 0) {
       std::printf("faults %d\n", env.FaultsMet(step));
+    } else if (line.rfind("busy ", 0) == 0 && vfs != nullptr) {
+      const size_t end = line.rfind(' ');
+      const bool on = line.substr(end) == " on";
+      if (on) vfs->ResetCounts();
+      vfs->SetBusy(on, line.substr(5, end - 5));
+      std::printf("ok\n");
+    } else if (line == "slept" && vfs != nullptr) {
+      std::printf("slept %lld\n", vfs->Slept() / 1000);
     } else if (line == "quit") {
       break;
     } else {
