@@ -281,12 +281,12 @@ FaultVfs::~FaultVfs() {
 }
 
 int FaultVfs::Count(DiskOp op) const {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   return counts_[static_cast<int>(op)];
 }
 
 void FaultVfs::ResetCounts() {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   for (int& c : counts_) c = 0;
   for (Fault& f : faults_) f = Fault{};
   cut_at_sync_ = 0;
@@ -294,35 +294,35 @@ void FaultVfs::ResetCounts() {
 }
 
 void FaultVfs::FailAt(DiskOp op, int n, bool and_after) {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   const int i = static_cast<int>(op);
   faults_[i] = Fault{counts_[i] + n, and_after};
 }
 
 void FaultVfs::SetBusy(bool on, const std::string& file) {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   busy_ = on;
   busy_file_ = file;
 }
 
 void FaultVfs::SetFastSleep(bool on) {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   fast_sleep_ = on;
 }
 
 long long FaultVfs::Slept() const {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   return slept_;
 }
 
 bool FaultVfs::Sleep(int microseconds) {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   slept_ += microseconds;
   return !fast_sleep_;
 }
 
 void FaultVfs::Clear() {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   for (Fault& f : faults_) f = Fault{};
   busy_ = false;
   cut_at_sync_ = 0;
@@ -330,22 +330,22 @@ void FaultVfs::Clear() {
 }
 
 void FaultVfs::CutPowerAtSync(int n) {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   cut_at_sync_ = counts_[static_cast<int>(DiskOp::kSync)] + n;
 }
 
 void FaultVfs::CutPower() {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   cut_ = true;
 }
 
 bool FaultVfs::PowerIsCut() const {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   return cut_;
 }
 
 int FaultVfs::Meet(DiskOp op, const std::string* path) {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   const int i = static_cast<int>(op);
   const int count = ++counts_[i];
   if (op == DiskOp::kSync && count == cut_at_sync_) cut_ = true;
@@ -364,7 +364,7 @@ int FaultVfs::Meet(DiskOp op, const std::string* path) {
 }
 
 void FaultVfs::Track(const std::string& path, bool main_db) {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   auto [it, added] = files_.try_emplace(path);
   if (main_db) it->second.main_db = true;
   if (!added) return;
@@ -378,14 +378,14 @@ void FaultVfs::Track(const std::string& path, bool main_db) {
 }
 
 void FaultVfs::Synced(const std::string& path, std::string bytes) {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   FileState& state = files_[path];
   state.exists = true;
   state.bytes = std::move(bytes);
 }
 
 void FaultVfs::Deleted(const std::string& path) {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   auto it = files_.find(path);
   if (it == files_.end()) return;
   it->second.exists = false;
@@ -393,7 +393,7 @@ void FaultVfs::Deleted(const std::string& path) {
 }
 
 void FaultVfs::MarkAllSynced() {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   for (auto& [path, state] : files_) {
     std::ifstream in(path, std::ios::binary);
     state.exists = static_cast<bool>(in);
@@ -404,7 +404,7 @@ void FaultVfs::MarkAllSynced() {
 }
 
 void FaultVfs::RestoreSyncedFiles() {
-  device::MutexLock guard(&mutex_);
+  base::MutexLock guard(&mutex_);
   for (const auto& [path, state] : files_) {
     if (!state.exists) {
       unlink(path.c_str());

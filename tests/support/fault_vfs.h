@@ -20,7 +20,7 @@
 #include <map>
 #include <string>
 
-#include "device/mutex.h"
+#include "base/mutex.h"
 
 namespace testing_support {
 
@@ -93,7 +93,7 @@ class FaultVfs {
     bool main_db = false;
   };
 
-  mutable device::Mutex mutex_;
+  mutable base::Mutex mutex_;
   int counts_[4] GUARDED_BY(mutex_) = {0, 0, 0, 0};
   Fault faults_[4] GUARDED_BY(mutex_);
   bool busy_ GUARDED_BY(mutex_) = false;

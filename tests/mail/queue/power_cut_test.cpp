@@ -14,17 +14,17 @@
 #include <vector>
 
 #include "device/image.h"
-#include "device/mail/submission.h"
-#include "device/service/deliveries.h"
 #include "device/service/service.h"
+#include "mail/queue/deliveries.h"
+#include "mail/queue/submission.h"
 #include "tests/support/fault_vfs.h"
 #include "tests/support/service_file.h"
 #include "tests/support/temp_image.h"
 
 namespace {
 
-using device::DeliveryState;
-using device::DeliveryVerdict;
+using mail::DeliveryState;
+using mail::DeliveryVerdict;
 using testing_support::DiskOp;
 
 constexpr char kStore[] = "E-mail";
@@ -127,7 +127,7 @@ class PowerCutTest : public ::testing::Test {
   }
 
   static DeliveryState StateOf(int64_t id, const std::string& recipient) {
-    for (const device::RecipientDelivery& r : device::DeliveryStates(id)) {
+    for (const mail::RecipientDelivery& r : mail::DeliveryStates(id)) {
       if (r.recipient == recipient) return r.state;
     }
     ADD_FAILURE() << "no row for " << recipient;
@@ -186,12 +186,12 @@ TEST_F(PowerCutTest, ADeliveredRecipientStaysDeliveredAfterAnyCut) {
                          std::chrono::system_clock::now().time_since_epoch())
                          .count() +
                      60000;
-  const int64_t t1 = t0 + device::kDefaultRetryBaseMs;
-  const device::DeliveryPolicy policy;
+  const int64_t t1 = t0 + mail::kDefaultRetryBaseMs;
+  const mail::DeliveryPolicy policy;
   for (bool and_claim : {false, true}) {
     SCOPED_TRACE(and_claim ? "RecordDeliveryAndClaim" : "RecordDelivery");
     int64_t id = 0, next_id = 0;
-    device::DeliveryCandidate next;
+    mail::DeliveryCandidate next;
     auto setup = [&] {
       device::ServiceMessage m;
       m.subject = u"Lunch";
@@ -200,13 +200,13 @@ TEST_F(PowerCutTest, ADeliveredRecipientStaysDeliveredAfterAnyCut) {
       std::string error;
       id = device::SaveOutgoingMessage(kStore, m, &error);
       ASSERT_GT(id, 0) << error;
-      std::vector<device::DeliveryCandidate> due;
-      ASSERT_TRUE(device::DueDeliveries(kStore, 0, t0, &due));
+      std::vector<mail::DeliveryCandidate> due;
+      ASSERT_TRUE(mail::DueDeliveries(kStore, 0, t0, &due));
       ASSERT_EQ(due.size(), 1u);
-      ASSERT_EQ(device::ClaimDelivery(due[0], t0).result,
-                device::ClaimResult::kClaimed);
-      device::DeliveryRecord record;
-      ASSERT_TRUE(device::RecordDelivery(
+      ASSERT_EQ(mail::ClaimDelivery(due[0], t0).result,
+                mail::ClaimResult::kClaimed);
+      mail::DeliveryRecord record;
+      ASSERT_TRUE(mail::RecordDelivery(
           id,
           {{"ann@example.org", DeliveryVerdict::kDelivered, "250 ok"},
            {"bob@example.org", DeliveryVerdict::kDeferred, "451 later"},
@@ -215,27 +215,27 @@ TEST_F(PowerCutTest, ADeliveredRecipientStaysDeliveredAfterAnyCut) {
       m.recipients = {u"dan@example.org"};
       next_id = device::SaveOutgoingMessage(kStore, m, &error);
       ASSERT_GT(next_id, 0) << error;
-      ASSERT_TRUE(device::DueDeliveries(kStore, 0, t1, &due));
+      ASSERT_TRUE(mail::DueDeliveries(kStore, 0, t1, &due));
       ASSERT_EQ(due.size(), 2u);
-      ASSERT_EQ(device::ClaimDelivery(due[0], t1).result,
-                device::ClaimResult::kClaimed);
+      ASSERT_EQ(mail::ClaimDelivery(due[0], t1).result,
+                mail::ClaimResult::kClaimed);
       next = due[1];
     };
     auto outcome = [&] {
-      const std::vector<device::DeliveryOutcome> outcomes = {
+      const std::vector<mail::DeliveryOutcome> outcomes = {
           {"bob@example.org", DeliveryVerdict::kDelivered, "250 ok"},
           {"cam@example.org", DeliveryVerdict::kFailed, "550 no such user"}};
-      device::DeliveryRecord record;
+      mail::DeliveryRecord record;
       if (!and_claim)
-        return device::RecordDelivery(id, outcomes, policy, t1, &record);
-      device::DeliveryClaim claim;
-      return device::RecordDeliveryAndClaim(id, outcomes, policy, t1, &record,
-                                            next, &claim) &&
-             claim.result == device::ClaimResult::kClaimed;
+        return mail::RecordDelivery(id, outcomes, policy, t1, &record);
+      mail::DeliveryClaim claim;
+      return mail::RecordDeliveryAndClaim(id, outcomes, policy, t1, &record,
+                                          next, &claim) &&
+             claim.result == mail::ClaimResult::kClaimed;
     };
     EveryCut(setup, outcome, [&](bool recorded) {
       // What a delivering process does first after a crash.
-      EXPECT_GE(device::ResetInterruptedDeliveries(), 0);
+      EXPECT_GE(mail::ResetInterruptedDeliveries(), 0);
       EXPECT_EQ(StateOf(id, "ann@example.org"), DeliveryState::kDelivered);
       if (recorded) {
         EXPECT_EQ(StateOf(id, "bob@example.org"), DeliveryState::kDelivered);
@@ -252,7 +252,7 @@ TEST_F(PowerCutTest, ADeliveredRecipientStaysDeliveredAfterAnyCut) {
       // The second message's claim went with the outcome or not at all; a
       // claim cut off is waiting again.
       if (and_claim) {
-        EXPECT_EQ(device::DeliveryStates(next_id).empty(), !there);
+        EXPECT_EQ(mail::DeliveryStates(next_id).empty(), !there);
       }
     });
   }
