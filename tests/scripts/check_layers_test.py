@@ -18,9 +18,9 @@ CLEAN = {
     "mapi/mapi.h": "",
     "device/clock.h": '#include "mapi/mapi.h"\n',
     "device/service/service.h": '#include "device/clock.h"\n',
-    "device/mail/relay.cpp": '#include "device/service/service.h"\n',
-    "device/tool/main.cpp": '#include "device/mail/relay.h"\n',
-    "device/mail/relay.h": "",
+    "mail/relay/relay.cpp": '#include "device/service/service.h"\n',
+    "device/tool/main.cpp": '#include "mail/relay/relay.h"\n',
+    "mail/relay/relay.h": "",
     "device/tool/messaging_window.cpp": "#include <QWidget>\n",
     "resources/resources.h": '#include "device/clock.h"\n',
     "resources/lang/table.inc": "",
@@ -63,7 +63,7 @@ class CheckLayersTest(unittest.TestCase):
         code, out = run(CLEAN)
         self.assertEqual(code, 0, out)
         self.assertIn("storage -> text (3)\n", out)
-        self.assertIn("device/tool -> device/mail (1)\n", out)
+        self.assertIn("device/tool -> mail/relay (1)\n", out)
         self.assertIn("main -> i18n (1)\n", out)
         self.assertNotIn("tests", out)
         # Includes within one folder are no arrows.
@@ -96,16 +96,16 @@ class CheckLayersTest(unittest.TestCase):
     def test_device_parts_are_layers_of_their_own(self):
         code, out = run(with_files({
             "device/service/relay_hook.cpp":
-            '#include "device/mail/relay.h"\n'}))
+            '#include "mail/relay/relay.h"\n'}))
         self.assertEqual(code, 1, out)
-        self.assertIn("upward arrow device/service -> device/mail", out)
+        self.assertIn("upward arrow device/service -> mail/relay", out)
 
     def test_device_and_resources_may_not_include_the_program(self):
         code, out = run(with_files({
-            "device/mail/words.cpp": '#include "text/tokens.h"\n',
+            "mail/relay/words.cpp": '#include "text/tokens.h"\n',
             "resources/strings.cpp": '#include "storage/db.h"\n'}))
         self.assertEqual(code, 1, out)
-        self.assertIn("upward arrow device/mail -> text", out)
+        self.assertIn("upward arrow mail/relay -> text", out)
         self.assertIn("upward arrow resources -> storage", out)
 
     def test_qt_outside_its_folders_fails_naming_the_file(self):
