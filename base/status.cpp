@@ -38,6 +38,8 @@ std::string Status::ToString() const {
       return "Invalid argument: " + message_;
     case Code::kResourceExhausted:
       return "Resource exhausted: " + message_;
+    case Code::kUnavailable:
+      return "Unavailable: " + message_;
     case Code::kIoError:
       break;
   }

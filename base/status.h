@@ -1,11 +1,13 @@
 // The program's one error type: the result of an operation whose caller must
 // know why it failed, in the manner of LevelDB's Status: ok, or a code (not
-// found, busy, corrupt, I/O error, refused input) with a reason. Cheap to
-// copy; no exceptions. A caller that goes on whatever the result says so
-// with IgnoreFailure, which keeps the reason in the debug output.
+// found, busy, corrupt, I/O error, refused input, unavailable) with a
+// reason; StatusOr<T> a value or the Status that says why there is none.
+// Cheap to copy; no exceptions. A caller that goes on whatever the result says
+// so with IgnoreFailure, which keeps the reason in the debug output.
 #ifndef TARNVEX_BASE_STATUS_H_
 #define TARNVEX_BASE_STATUS_H_
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -21,6 +23,7 @@ class [[nodiscard]] Status {
     kIoError,
     kInvalidArgument,    // input refused (a statement that is not one, ...)
     kResourceExhausted,  // no room left (a table in memory that is full)
+    kUnavailable,        // not there now (no device image yet, ...)
   };
 
   Status() = default;  // ok
@@ -43,6 +46,9 @@ class [[nodiscard]] Status {
   static Status ResourceExhausted(std::string message) {
     return Status(Code::kResourceExhausted, std::move(message));
   }
+  static Status Unavailable(std::string message) {
+    return Status(Code::kUnavailable, std::move(message));
+  }
   // From an SQLite result code and its error text: SQLITE_OK, SQLITE_DONE
   // and SQLITE_ROW are ok; a lock not granted is busy; a damaged file or
   // one that is no database is corrupt; anything else an I/O error.
@@ -55,6 +61,7 @@ class [[nodiscard]] Status {
   bool IsIoError() const { return code_ == Code::kIoError; }
   bool IsInvalidArgument() const { return code_ == Code::kInvalidArgument; }
   bool IsResourceExhausted() const { return code_ == Code::kResourceExhausted; }
+  bool IsUnavailable() const { return code_ == Code::kUnavailable; }
   Code code() const { return code_; }
   // Why it failed ("" when ok).
   const std::string& message() const { return message_; }
@@ -67,6 +74,31 @@ class [[nodiscard]] Status {
 
   Code code_ = Code::kOk;
   std::string message_;
+};
+
+// A value, or the Status that says why there is none (never an ok one).
+template <typename T>
+class [[nodiscard]] StatusOr {
+ public:
+  StatusOr(T value) : value_(std::move(value)) {}  // NOLINT: implicit
+  // `status` must not be ok; an ok one becomes an I/O error that says so.
+  StatusOr(Status status)  // NOLINT: implicit
+      : status_(status.ok() ? Status::IoError("no value and no reason")
+                            : std::move(status)) {}
+
+  bool ok() const { return status_.ok(); }
+  const Status& status() const { return status_; }
+  // Only when ok().
+  const T& value() const { return *value_; }
+  T& value() { return *value_; }
+  const T& operator*() const { return *value_; }
+  T& operator*() { return *value_; }
+  const T* operator->() const { return &*value_; }
+  T* operator->() { return &*value_; }
+
+ private:
+  Status status_;
+  std::optional<T> value_;
 };
 
 // For a caller that goes on whatever `status` says (the failure is harmless

@@ -338,8 +338,10 @@ void BM_TransportDelivery(benchmark::State& state) {
     kept.envelope_from = kFrom;
     kept.raw = message;
     for (int i = 0; i < kMessages; ++i) {
-      if (device::SaveOutgoingMail("E-mail", fields, kept, &error) == 0) {
-        state.SkipWithError(error.c_str());
+      const base::StatusOr<int64_t> saved =
+          device::SaveOutgoingMail("E-mail", fields, kept);
+      if (!saved.ok()) {
+        state.SkipWithError(saved.status().ToString().c_str());
         return;
       }
     }

@@ -46,12 +46,15 @@ constexpr size_t kGroup = 64;
 // How often the listener record is rewritten while a batch is handled.
 constexpr std::chrono::milliseconds kRecordEvery{20};
 
+}  // namespace
+
 struct SinkEntry {
   ULONG connection;
   int64_t store;
   IMAPIAdviseSink* sink;
 };
 
+// One process's notifications; its service owns it.
 class Notifier {
  public:
   ULONG Add(int64_t store, IMAPIAdviseSink* sink) {
@@ -256,7 +259,7 @@ class Notifier {
     JournalMark end;
     {
       base::MutexLock db_guard(&Lock());
-      if (ReopenIfReplaced()) replaced_ = true;
+      if (Service().ReopenIfReplaced()) replaced_ = true;
       const JournalMark own = NewestOwnEntry();
       Query q(
           "SELECT (SELECT stamp FROM journal WHERE seq = ?1), (SELECT stamp "
@@ -505,7 +508,7 @@ class Notifier {
 
   // Lock order: the connection's Lock() before lock_ (JournalEnd and
   // CheckJournal let Lock() go before they take lock_), lock_ before
-  // write_lock_ and the own-entries lock (service_db.cpp); the sinks are
+  // write_lock_ and the own-entries lock (message_service.h); the sinks are
   // called under none of them.
   base::Mutex lock_ ACQUIRED_AFTER(Lock());
   std::vector<SinkEntry> sinks_ GUARDED_BY(lock_);
@@ -532,19 +535,24 @@ class Notifier {
   bool replaced_ = false;
 };
 
-Notifier& TheNotifier() {
-  static Notifier* notifier = new Notifier;  // lives until exit
-  return *notifier;
-}
+void NotifierDeleter::operator()(Notifier* notifier) const { delete notifier; }
 
-}  // namespace
+std::unique_ptr<Notifier, NotifierDeleter> MakeNotifier() {
+  return std::unique_ptr<Notifier, NotifierDeleter>(new Notifier);
+}
 
 ULONG AddSink(int64_t store, IMAPIAdviseSink* sink) {
-  return TheNotifier().Add(store, sink);
+  return Service().notifier().Add(store, sink);
 }
 
-bool RemoveSink(ULONG connection) { return TheNotifier().Remove(connection); }
-
-void StopNotifier() { TheNotifier().Stop(); }
+bool RemoveSink(ULONG connection) {
+  return Service().notifier().Remove(connection);
+}
 
 }  // namespace device::service
+
+namespace device {
+
+void MessageService::StopNotifier() { notifier_->Stop(); }
+
+}  // namespace device

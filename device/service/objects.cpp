@@ -474,7 +474,7 @@ class Folder : public Object<IMAPIFolder> {
     bool all_moved = true;
     bool ok = Change([&]() REQUIRES(Lock()) {
       // A move into an Outbox is journaled by the file's own trigger
-      // (service_db.cpp), as any writer's is; other moves here.
+      // (schema.cpp), as any writer's is; other moves here.
       Query kind("SELECT kind FROM folders WHERE id = ?;");
       kind.Bind(1, target->id());
       if (!kind.Step()) return false;

@@ -71,19 +71,22 @@ const std::string kMessageColumns =
 }  // namespace
 
 bool OpenMessageService(std::string* error) {
-  std::string ignored;
   base::MutexLock guard(&Lock());
-  return service::EnsureOpen(error != nullptr ? error : &ignored);
+  base::Status opened = service::Service().EnsureOpen();
+  if (!opened.ok() && error != nullptr) *error = opened.message();
+  return opened.ok();
 }
 
-void CheckpointInBackground() { service::StartBackgroundCheckpoints(); }
+void CheckpointInBackground() {
+  service::Service().StartBackgroundCheckpoints();
+}
 
 void CloseMessageService() {
   // Not under the connection's lock: the notification thread may be waiting
   // for it while it is joined.
-  service::StopNotifier();
+  service::Service().StopNotifier();
   base::MutexLock guard(&Lock());
-  service::CloseDb();
+  service::Service().Close();
 }
 
 bool CreateStore(const std::string& name, std::string* error) {
@@ -137,19 +140,25 @@ namespace {
 
 // Saves a message into the store's Outbox, with its raw form when given (and
 // then committed with a full sync: the caller's "accepted" follows).
-int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
-                       const KeptMail* raw, std::string* error) {
-  if (!OpenMessageService(error)) return 0;
+// A message over the service's limits is refused input; a store that is
+// not there is not found; the rest says what the file did.
+base::StatusOr<int64_t> SaveIntoOutbox(const std::string& store,
+                                       const ServiceMessage& message,
+                                       const KeptMail* raw) {
+  {
+    base::MutexLock guard(&Lock());
+    base::Status opened = service::Service().EnsureOpen();
+    if (!opened.ok()) return opened;
+  }
   if (message.recipients.size() > kMaxRecipients) {
-    *error =
-        "too many recipients (at most " + std::to_string(kMaxRecipients) + ")";
-    return 0;
+    return base::Status::InvalidArgument("too many recipients (at most " +
+                                         std::to_string(kMaxRecipients) + ")");
   }
   if (message.body.size() * 2 > kMaxBodyBytes) {
-    *error = "the body is too long (a message holds at most " +
-             std::to_string(kMaxBodyBytes / 2) +
-             " characters, counted in UTF-16 units)";
-    return 0;
+    return base::Status::InvalidArgument(
+        "the body is too long (a message holds at most " +
+        std::to_string(kMaxBodyBytes / 2) +
+        " characters, counted in UTF-16 units)");
   }
   int64_t store_id = 0;
   int64_t outbox = 0;
@@ -161,13 +170,10 @@ int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
                                        static_cast<int>(FolderKind::kOutbox));
     }
   }
-  if (store_id == 0) {
-    *error = "no store \"" + store + "\" on the device";
-    return 0;
-  }
+  if (store_id == 0)
+    return base::Status::NotFound("no store \"" + store + "\" on the device");
   if (outbox == 0) {
-    *error = "the store \"" + store + "\" has no Outbox";
-    return 0;
+    return base::Status::Corrupt("the store \"" + store + "\" has no Outbox");
   }
   // Everything converted before the write lock is taken: an 8 MiB body
   // takes a while to convert, and other writers wait while the lock is held.
@@ -180,9 +186,9 @@ int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
   for (const std::u16string& r : message.recipients)
     recipients.push_back(Utf8(r));
   if (raw != nullptr && raw->raw.size() > kMaxRawBytes) {
-    *error = "the message is too large (at most " +
-             std::to_string(kMaxRawBytes) + " bytes as received)";
-    return 0;
+    return base::Status::InvalidArgument("the message is too large (at most " +
+                                         std::to_string(kMaxRawBytes) +
+                                         " bytes as received)");
   }
   int64_t id = 0;
   auto save = [&]() REQUIRES(Lock()) {
@@ -198,7 +204,7 @@ int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
         .Bind(7, now);
     if (q.Exec() != SQLITE_DONE) return false;
     id = sqlite3_last_insert_rowid(service::Db());
-    // The body in a row of its own (service_db.cpp).
+    // The body in a row of its own (schema.cpp).
     Query b(
         "INSERT INTO bodies (message, preview, body) VALUES (?, substr(?, 1, "
         "?), ?);");
@@ -226,10 +232,7 @@ int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
     return true;
   };
   const bool ok = raw != nullptr ? service::DurableChange(save) : Change(save);
-  if (!ok) {
-    *error = "cannot save the message";
-    return 0;
-  }
+  if (!ok) return base::Status::IoError("cannot save the message");
   return id;
 }
 
@@ -237,13 +240,16 @@ int64_t SaveIntoOutbox(const std::string& store, const ServiceMessage& message,
 
 int64_t SaveOutgoingMessage(const std::string& store,
                             const ServiceMessage& message, std::string* error) {
-  return SaveIntoOutbox(store, message, nullptr, error);
+  base::StatusOr<int64_t> saved = SaveIntoOutbox(store, message, nullptr);
+  if (saved.ok()) return *saved;
+  *error = saved.status().message();
+  return 0;
 }
 
-int64_t SaveOutgoingMail(const std::string& store,
-                         const ServiceMessage& message, const KeptMail& raw,
-                         std::string* error) {
-  return SaveIntoOutbox(store, message, &raw, error);
+base::StatusOr<int64_t> SaveOutgoingMail(const std::string& store,
+                                         const ServiceMessage& message,
+                                         const KeptMail& raw) {
+  return SaveIntoOutbox(store, message, &raw);
 }
 
 bool GetKeptMail(int64_t id, KeptMail* raw) {

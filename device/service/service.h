@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace device {
 
 // Folder kinds of a store; every store has one of each standard kind.
@@ -82,10 +84,14 @@ struct KeptMail {
 };
 // SaveOutgoingMessage for mail: the message and its raw form in one
 // transaction, committed with a full sync before it returns, so that an
-// "accepted" that follows is never lost to a crash or a power cut.
-int64_t SaveOutgoingMail(const std::string& store,
-                         const ServiceMessage& message, const KeptMail& raw,
-                         std::string* error);
+// "accepted" that follows is never lost to a crash or a power cut. Its id,
+// or why not: invalid argument for a message over the limits below, not
+// found for a store that is not there (what the sender must change);
+// unavailable, busy, corrupt or an I/O error when the service file cannot
+// take it now.
+base::StatusOr<int64_t> SaveOutgoingMail(const std::string& store,
+                                         const ServiceMessage& message,
+                                         const KeptMail& raw);
 // The kept raw form of message `id`; false when it has none or it cannot be
 // read.
 bool GetKeptMail(int64_t id, KeptMail* raw);

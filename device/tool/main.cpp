@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/image.h"
+#include "device/service/message_service.h"
 #include "device/tool/command.h"
 #include "device/tool/help.h"
 
@@ -106,5 +107,8 @@ int main(int argc, char** argv) {
   const Command* command = FindCommand(name);
   if (command == nullptr)
     return UsageError("unknown command \"" + name + "\"", "");
+  // The process's message service, for every command: opened at its first
+  // use, closed (its threads stopped) when the command is done.
+  device::MessageService service;
   return Run(*command, rest);
 }

@@ -2,6 +2,8 @@
 // it is acknowledged.
 #include "mail/queue/submission.h"
 
+#include <sysexits.h>
+
 #include "device/clock.h"
 #include "device/codepage.h"
 #include "device/service/service.h"
@@ -43,28 +45,37 @@ bool PlausibleAddress(const std::string& address) {
   return true;
 }
 
-SubmitResult Submit(const Submission& submission, int64_t* id,
-                    std::string* error, const ReadMail* given) {
-  *id = 0;
-  if (submission.recipients.empty()) {
-    *error = "the message has no recipients";
-    return SubmitResult::kRefused;
+FailureAnswer AnswerFor(const base::Status& failure) {
+  using Code = base::Status::Code;
+  switch (failure.code()) {
+    case Code::kInvalidArgument:
+    case Code::kNotFound:
+      return {true, 554, "5.6.0", EX_DATAERR};
+    case Code::kOk:  // no failure: nothing to refuse for good
+    case Code::kBusy:
+    case Code::kCorrupt:
+    case Code::kIoError:
+    case Code::kResourceExhausted:
+    case Code::kUnavailable:
+      break;
   }
-  if (submission.recipients.size() > device::kMaxRecipients) {
-    *error = "too many recipients";
-    return SubmitResult::kRefused;
-  }
+  return {false, 451, "4.3.0", EX_TEMPFAIL};
+}
+
+base::StatusOr<int64_t> Submit(const Submission& submission,
+                               const ReadMail* given) {
+  if (submission.recipients.empty())
+    return base::Status::InvalidArgument("the message has no recipients");
+  if (submission.recipients.size() > device::kMaxRecipients)
+    return base::Status::InvalidArgument("too many recipients");
   for (const std::string& r : submission.recipients) {
-    if (!PlausibleAddress(r)) {
-      *error = "not a mail address: \"" + r + "\"";
-      return SubmitResult::kRefused;
-    }
+    if (!PlausibleAddress(r))
+      return base::Status::InvalidArgument("not a mail address: \"" + r + "\"");
   }
   ReadMail parsed;
   std::string why;
   if (given == nullptr && !ReadMessage(submission.raw, &parsed, &why)) {
-    *error = "the message cannot be read: " + why;
-    return SubmitResult::kRefused;
+    return base::Status::InvalidArgument("the message cannot be read: " + why);
   }
   const ReadMail& read = given != nullptr ? *given : parsed;
   device::ServiceMessage message;
@@ -87,20 +98,7 @@ SubmitResult Submit(const Submission& submission, int64_t* id,
   kept.raw = AddedFields(submission.received, submission.raw, read,
                          device::DeviceClockMs(), MessageIdDomain(sender)) +
              WithoutBcc(submission.raw);
-  const int64_t stored =
-      device::SaveOutgoingMail(submission.store, message, kept, &why);
-  if (stored == 0) {
-    *error = why;
-    // A store that is not there, or a message over the service's limits, is
-    // the sender's error; anything else may pass (a locked or full service
-    // file, a service that cannot be opened now).
-    const bool refused = why.rfind("no store", 0) == 0 ||
-                         why.rfind("too many", 0) == 0 ||
-                         why.find("too large") != std::string::npos;
-    return refused ? SubmitResult::kRefused : SubmitResult::kTempFail;
-  }
-  *id = stored;
-  return SubmitResult::kStored;
+  return device::SaveOutgoingMail(submission.store, message, kept);
 }
 
 }  // namespace mail

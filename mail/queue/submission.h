@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 #include "mail/queue/trace_fields.h"
 
 namespace mail {
@@ -26,19 +27,30 @@ struct Submission {
   Reception received;                   // for the Received line
 };
 
-enum class SubmitResult {
-  kStored,    // in the Outbox, durably
-  kRefused,   // the message or its envelope cannot be taken (a data error)
-  kTempFail,  // could not be stored now; the sender may try again
-};
-
 struct ReadMail;
 
-// Saves the submission; *id gets the service's message id when stored, and
-// *error a one-line reason otherwise. `read` (when given) is the raw
-// message as the caller already read it, which is then not read again.
-SubmitResult Submit(const Submission& submission, int64_t* id,
-                    std::string* error, const ReadMail* read = nullptr);
+// Saves the submission, with a full sync before it returns: the service's
+// message id, or why not. A message or envelope that cannot be taken (no
+// recipients, one that is no address, a message that cannot be read or is
+// over the service's limits) is an invalid argument, a store that is not
+// there not found; anything else (a locked or full service file, a service
+// that cannot be opened now) says what the file did. `read` (when given) is
+// the raw message as the caller already read it, which is then not read
+// again.
+base::StatusOr<int64_t> Submit(const Submission& submission,
+                               const ReadMail* read = nullptr);
+
+// How a submission that failed with `failure` is answered: the one place
+// that sorts the kinds. The sender's data error (invalid argument, not
+// found) is permanent: SMTP 554 5.6.0 and sendmail's EX_DATAERR; anything
+// else may pass on a later try: 451 4.3.0 and EX_TEMPFAIL.
+struct FailureAnswer {
+  bool permanent = false;
+  int smtp_code = 0;
+  const char* enhanced = "";
+  int exit_status = 0;
+};
+FailureAnswer AnswerFor(const base::Status& failure);
 
 // Whether `address` is a bare address the device takes as a recipient or
 // sender: local@domain, no blanks, controls or angle brackets, at most 254

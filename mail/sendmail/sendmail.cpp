@@ -157,17 +157,13 @@ int RunSendmail(const SendmailOptions& options, std::FILE* in,
     *error = "not a mail address: \"" + submission.envelope_from + "\"";
     return kExitDataErr;
   }
-  int64_t stored = 0;
-  switch (Submit(submission, &stored, error, &read)) {
-    case SubmitResult::kStored:
-      if (id != nullptr) *id = stored;
-      return kExitOk;
-    case SubmitResult::kRefused:
-      return kExitDataErr;
-    case SubmitResult::kTempFail:
-      return kExitTempFail;
+  const base::StatusOr<int64_t> stored = Submit(submission, &read);
+  if (stored.ok()) {
+    if (id != nullptr) *id = *stored;
+    return kExitOk;
   }
-  return kExitSoftware;
+  *error = stored.status().message();
+  return AnswerFor(stored.status()).exit_status;
 }
 
 }  // namespace mail

@@ -93,18 +93,16 @@ class Connection {
         socket_->peerAddress().toString().toStdString();
     submission.received.tls = envelope.tls;
     submission.received.authenticated = !envelope.auth_user.empty();
-    int64_t id = 0;
-    std::string error;
-    switch (Submit(submission, &id, &error)) {
-      case SubmitResult::kStored:
-        return {250, "2.0.0", "Ok: queued as " + std::to_string(id)};
-      case SubmitResult::kRefused:
-        return {554, "5.6.0", error};
-      case SubmitResult::kTempFail:
-        break;
-    }
-    base::DebugOut("submission: not stored: %s\n", error.c_str());
-    return {451, "4.3.0", "cannot store the message now; try again later"};
+    const base::StatusOr<int64_t> stored = Submit(submission);
+    if (stored.ok())
+      return {250, "2.0.0", "Ok: queued as " + std::to_string(*stored)};
+    const FailureAnswer answer = AnswerFor(stored.status());
+    if (answer.permanent)
+      return {answer.smtp_code, answer.enhanced, stored.status().message()};
+    base::DebugOut("submission: not stored: %s\n",
+                   stored.status().ToString().c_str());
+    return {answer.smtp_code, answer.enhanced,
+            "cannot store the message now; try again later"};
   }
 
   void Read() {

@@ -166,11 +166,9 @@ class RelayEndToEndTest : public FilterEndToEndTest {
     s.envelope_from = from;
     s.recipients = to;
     s.raw = raw;
-    int64_t id = 0;
-    std::string error;
-    EXPECT_EQ(mail::Submit(s, &id, &error), mail::SubmitResult::kStored)
-        << error;
-    return id;
+    const base::StatusOr<int64_t> stored = mail::Submit(s);
+    EXPECT_TRUE(stored.ok()) << stored.status().ToString();
+    return stored.ok() ? *stored : 0;
   }
 
   // The `tarnvex-device ls` line of message `id`.

@@ -28,8 +28,11 @@ TEST_F(KeptMailTest, TheRawFormComesBackByteForByteBesideTheMessage) {
   kept.raw = std::string("Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n\r\nBis ") +
              std::string("\xff\x00\xc3\r", 4) + "bald\r\n";
   std::string error;
-  const int64_t id = device::SaveOutgoingMail("SMS", Mail(), kept, &error);
-  ASSERT_GT(id, 0) << error;
+  const base::StatusOr<int64_t> saved =
+      device::SaveOutgoingMail("SMS", Mail(), kept);
+  ASSERT_TRUE(saved.ok()) << saved.status().ToString();
+  const int64_t id = *saved;
+  ASSERT_GT(id, 0);
   device::KeptMail read;
   ASSERT_TRUE(device::GetKeptMail(id, &read));
   EXPECT_EQ(read.raw, kept.raw);
@@ -49,13 +52,15 @@ TEST_F(KeptMailTest, ARefusedMailLeavesNothingBehind) {
   device::KeptMail kept;
   kept.envelope_from = "anna@example.org";
   kept.raw = "Subject: x\r\n\r\nx\r\n";
-  std::string error;
-  EXPECT_EQ(device::SaveOutgoingMail("Nowhere", Mail(), kept, &error), 0);
-  EXPECT_NE(error.find("Nowhere"), std::string::npos) << error;
+  // The kinds say what the sender must change: the store, the message.
+  base::StatusOr<int64_t> saved =
+      device::SaveOutgoingMail("Nowhere", Mail(), kept);
+  EXPECT_TRUE(saved.status().IsNotFound()) << saved.status().ToString();
+  EXPECT_NE(saved.status().message().find("Nowhere"), std::string::npos);
   kept.raw.assign(device::kMaxRawBytes + 1, 'x');
-  error.clear();
-  EXPECT_EQ(device::SaveOutgoingMail("SMS", Mail(), kept, &error), 0);
-  EXPECT_NE(error.find("too large"), std::string::npos) << error;
+  saved = device::SaveOutgoingMail("SMS", Mail(), kept);
+  EXPECT_TRUE(saved.status().IsInvalidArgument()) << saved.status().ToString();
+  EXPECT_NE(saved.status().message().find("too large"), std::string::npos);
   EXPECT_TRUE(device::ListMessages("", "").empty());
 }
 

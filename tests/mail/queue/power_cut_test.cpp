@@ -145,9 +145,9 @@ class PowerCutTest : public ::testing::Test {
 TEST_F(PowerCutTest, AMessageAnsweredStoredIsThereWholeAfterAnyCut) {
   int64_t id = 0;
   auto submit = [&] {
-    std::string error;
-    return mail::Submit(Mail("Lunch"), &id, &error) ==
-           mail::SubmitResult::kStored;
+    const base::StatusOr<int64_t> stored = mail::Submit(Mail("Lunch"));
+    id = stored.ok() ? *stored : 0;
+    return stored.ok();
   };
   EveryCut([] {}, submit,
            [&](bool stored) {
@@ -169,11 +169,8 @@ TEST_F(PowerCutTest, AMessageAnsweredStoredIsThereWholeAfterAnyCut) {
                EXPECT_NE(kept.raw.find("See you at noon."), std::string::npos);
              }
              // And the file takes mail again.
-             int64_t again = 0;
-             std::string error;
-             EXPECT_EQ(mail::Submit(Mail("Again"), &again, &error),
-                       mail::SubmitResult::kStored)
-                 << error;
+             const base::StatusOr<int64_t> again = mail::Submit(Mail("Again"));
+             EXPECT_TRUE(again.ok()) << again.status().ToString();
            });
 }
 
