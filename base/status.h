@@ -2,11 +2,16 @@
 // know why it failed, in the manner of LevelDB's Status: ok, or a code (not
 // found, busy, corrupt, I/O error, refused input) with a reason. Cheap to
 // copy; no exceptions. A caller that goes on whatever the result says so
-// with IgnoreFailure, which keeps the reason in the debug output.
+// with IgnoreFailure, which keeps the reason in the debug output. StatusOr<T>
+// is the result of an operation that makes a value: the value, or why not.
 #ifndef TARNVEX_BASE_STATUS_H_
 #define TARNVEX_BASE_STATUS_H_
 
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace base {
@@ -73,6 +78,58 @@ class [[nodiscard]] Status {
 // there, or told elsewhere): names that choice at the call, and writes a
 // failure with `what` to the debug output.
 void IgnoreFailure(const Status& status, const char* what);
+
+// A value of T, or the non-ok Status that says why there is none. Made
+// from either (`return value;`, `return Status::NotFound(...);`). An ok
+// Status without a value is a caller's mistake: it becomes a failure, so
+// that ok() always means a value is there. Reading the value of a failure
+// stops the program with the status (never undefined behaviour).
+template <typename T>
+class [[nodiscard]] StatusOr {
+  static_assert(!std::is_same_v<std::remove_cv_t<T>, Status>,
+                "StatusOr<Status> says nothing Status does not");
+
+ public:
+  StatusOr(Status status)  // NOLINT(google-explicit-constructor)
+      : status_(status.ok()
+                    ? Status::InvalidArgument("StatusOr made from an ok Status")
+                    : std::move(status)) {}
+  StatusOr(const T& value)  // NOLINT(google-explicit-constructor)
+      : value_(value) {}
+  StatusOr(T&& value)  // NOLINT(google-explicit-constructor)
+      : value_(std::move(value)) {}
+
+  bool ok() const { return status_.ok(); }
+  // Ok when there is a value.
+  const Status& status() const& { return status_; }
+  Status status() && { return std::move(status_); }
+
+  const T& value() const& { return *Checked(); }
+  T& value() & { return *Checked(); }
+  T&& value() && { return std::move(*Checked()); }
+  const T& operator*() const& { return value(); }
+  T& operator*() & { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
+  const T* operator->() const { return &value(); }
+  T* operator->() { return &value(); }
+
+ private:
+  const std::optional<T>& Checked() const {
+    if (!value_.has_value()) {
+      std::fprintf(stderr, "StatusOr without a value read: %s\n",
+                   status_.ToString().c_str());
+      std::abort();
+    }
+    return value_;
+  }
+  std::optional<T>& Checked() {
+    std::as_const(*this).Checked();
+    return value_;
+  }
+
+  Status status_;
+  std::optional<T> value_;
+};
 
 }  // namespace base
 
