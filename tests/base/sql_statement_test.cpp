@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-
 namespace {
 
 class SqlStatementTest : public ::testing::Test {
