@@ -1,15 +1,17 @@
-// A mutex, its scoped lock and a condition variable that Clang's thread-safety
-// analysis understands: state a lock guards is marked GUARDED_BY(lock), a
-// function that expects a lock held REQUIRES(lock), and the order two locks
-// are taken in ACQUIRED_BEFORE / ACQUIRED_AFTER, so the compiler (clang with
-// -Wthread-safety, `make thread-safety`) checks what would otherwise live in
-// comments. Other compilers see plain std::mutex code.
+// A mutex, a reader/writer mutex, their scoped locks and a condition variable
+// that Clang's thread-safety analysis understands: state a lock guards is
+// marked GUARDED_BY(lock), a function that expects a lock held REQUIRES(lock),
+// and the order two locks are taken in ACQUIRED_BEFORE / ACQUIRED_AFTER, so the
+// compiler (clang with -Wthread-safety, `make thread-safety`) checks what would
+// otherwise live in comments. Other compilers see plain std::mutex and
+// std::shared_mutex code.
 #ifndef TARNVEX_BASE_MUTEX_H_
 #define TARNVEX_BASE_MUTEX_H_
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 
 #if defined(__clang__)
 #define TARNVEX_THREAD_ANNOTATION(x) __attribute__((x))
@@ -31,6 +33,12 @@
 #define RELEASE(...) TARNVEX_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) \
   TARNVEX_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define REQUIRES_SHARED(...) \
+  TARNVEX_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
+#define ACQUIRE_SHARED(...) \
+  TARNVEX_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
+#define RELEASE_SHARED(...) \
+  TARNVEX_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define EXCLUDES(...) TARNVEX_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) TARNVEX_THREAD_ANNOTATION(assert_capability(x))
 #define RETURN_CAPABILITY(x) TARNVEX_THREAD_ANNOTATION(lock_returned(x))
@@ -84,6 +92,53 @@ class SCOPED_CAPABILITY MutexLock {
  private:
   Mutex* mutex_;
   bool held_ = true;
+};
+
+// A reader/writer mutex: readers hold it together (ReaderMutexLock), a
+// writer alone (WriterMutexLock). State it guards is read under either and
+// changed only under the writer's lock.
+class CAPABILITY("mutex") SharedMutex {
+ public:
+  SharedMutex() = default;
+  SharedMutex(const SharedMutex&) = delete;
+  SharedMutex& operator=(const SharedMutex&) = delete;
+
+  void Lock() ACQUIRE() { mutex_.lock(); }
+  void Unlock() RELEASE() { mutex_.unlock(); }
+  void ReaderLock() ACQUIRE_SHARED() { mutex_.lock_shared(); }
+  void ReaderUnlock() RELEASE_SHARED() { mutex_.unlock_shared(); }
+
+ private:
+  std::shared_mutex mutex_;
+};
+
+// Holds a SharedMutex shared for its scope.
+class SCOPED_CAPABILITY ReaderMutexLock {
+ public:
+  explicit ReaderMutexLock(SharedMutex* mutex) ACQUIRE_SHARED(mutex)
+      : mutex_(mutex) {
+    mutex_->ReaderLock();
+  }
+  ~ReaderMutexLock() RELEASE() { mutex_->ReaderUnlock(); }
+  ReaderMutexLock(const ReaderMutexLock&) = delete;
+  ReaderMutexLock& operator=(const ReaderMutexLock&) = delete;
+
+ private:
+  SharedMutex* mutex_;
+};
+
+// Holds a SharedMutex alone for its scope.
+class SCOPED_CAPABILITY WriterMutexLock {
+ public:
+  explicit WriterMutexLock(SharedMutex* mutex) ACQUIRE(mutex) : mutex_(mutex) {
+    mutex_->Lock();
+  }
+  ~WriterMutexLock() RELEASE() { mutex_->Unlock(); }
+  WriterMutexLock(const WriterMutexLock&) = delete;
+  WriterMutexLock& operator=(const WriterMutexLock&) = delete;
+
+ private:
+  SharedMutex* mutex_;
 };
 
 // A condition variable waited on with a Mutex held; the mutex is held again

@@ -1,14 +1,18 @@
 // The program's one error type: the result of an operation whose caller must
 // know why it failed, in the manner of LevelDB's Status: ok, or a code (not
 // found, busy, corrupt, I/O error, refused input, unavailable) with a
-// reason; StatusOr<T> a value or the Status that says why there is none.
-// Cheap to copy; no exceptions. A caller that goes on whatever the result says
-// so with IgnoreFailure, which keeps the reason in the debug output.
+// reason. Cheap to copy; no exceptions. A caller that goes on whatever the
+// result says so with IgnoreFailure, which keeps the reason in the debug
+// output. StatusOr<T> is the result of an operation that makes a value: the
+// value, or why not.
 #ifndef TARNVEX_BASE_STATUS_H_
 #define TARNVEX_BASE_STATUS_H_
 
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace base {
@@ -76,35 +80,62 @@ class [[nodiscard]] Status {
   std::string message_;
 };
 
-// A value, or the Status that says why there is none (never an ok one).
-template <typename T>
-class [[nodiscard]] StatusOr {
- public:
-  StatusOr(T value) : value_(std::move(value)) {}  // NOLINT: implicit
-  // `status` must not be ok; an ok one becomes an I/O error that says so.
-  StatusOr(Status status)  // NOLINT: implicit
-      : status_(status.ok() ? Status::IoError("no value and no reason")
-                            : std::move(status)) {}
-
-  bool ok() const { return status_.ok(); }
-  const Status& status() const { return status_; }
-  // Only when ok().
-  const T& value() const { return *value_; }
-  T& value() { return *value_; }
-  const T& operator*() const { return *value_; }
-  T& operator*() { return *value_; }
-  const T* operator->() const { return &*value_; }
-  T* operator->() { return &*value_; }
-
- private:
-  Status status_;
-  std::optional<T> value_;
-};
-
 // For a caller that goes on whatever `status` says (the failure is harmless
 // there, or told elsewhere): names that choice at the call, and writes a
 // failure with `what` to the debug output.
 void IgnoreFailure(const Status& status, const char* what);
+
+// A value of T, or the non-ok Status that says why there is none. Made
+// from either (`return value;`, `return Status::NotFound(...);`). An ok
+// Status without a value is a caller's mistake: it becomes a failure, so
+// that ok() always means a value is there. Reading the value of a failure
+// stops the program with the status (never undefined behaviour).
+template <typename T>
+class [[nodiscard]] StatusOr {
+  static_assert(!std::is_same_v<std::remove_cv_t<T>, Status>,
+                "StatusOr<Status> says nothing Status does not");
+
+ public:
+  StatusOr(Status status)  // NOLINT(google-explicit-constructor)
+      : status_(status.ok()
+                    ? Status::InvalidArgument("StatusOr made from an ok Status")
+                    : std::move(status)) {}
+  StatusOr(const T& value)  // NOLINT(google-explicit-constructor)
+      : value_(value) {}
+  StatusOr(T&& value)  // NOLINT(google-explicit-constructor)
+      : value_(std::move(value)) {}
+
+  bool ok() const { return status_.ok(); }
+  // Ok when there is a value.
+  const Status& status() const& { return status_; }
+  Status status() && { return std::move(status_); }
+
+  const T& value() const& { return *Checked(); }
+  T& value() & { return *Checked(); }
+  T&& value() && { return std::move(*Checked()); }
+  const T& operator*() const& { return value(); }
+  T& operator*() & { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
+  const T* operator->() const { return &value(); }
+  T* operator->() { return &value(); }
+
+ private:
+  const std::optional<T>& Checked() const {
+    if (!value_.has_value()) {
+      std::fprintf(stderr, "StatusOr without a value read: %s\n",
+                   status_.ToString().c_str());
+      std::abort();
+    }
+    return value_;
+  }
+  std::optional<T>& Checked() {
+    std::as_const(*this).Checked();
+    return value_;
+  }
+
+  Status status_;
+  std::optional<T> value_;
+};
 
 }  // namespace base
 

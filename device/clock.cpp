@@ -20,9 +20,9 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <mutex>
 
 #include "base/debug.h"
+#include "base/mutex.h"
 #include "device/image.h"
 
 namespace device {
@@ -31,10 +31,9 @@ namespace {
 constexpr char kClockFileName[] = "/clock";
 constexpr char kOffsetKey[] = "offset_ms ";
 
-std::mutex& FormatMutex() {
-  static std::mutex m;
-  return m;
-}
+// Guards the formatters below (constant-initialised: usable from any
+// static constructor).
+base::Mutex g_format_lock;
 
 // The POSIX locale name of the environment as ICU wants it: "de_DE.UTF-8"
 // becomes "de_DE"; an ICU keyword survives ("ja_JP.UTF-8@calendar=japanese"
@@ -63,7 +62,7 @@ std::string EnvironmentLocale() {
 }
 
 // Formatters of the current default locale, made once per locale. ICU's
-// formatters are not safe for concurrent use; FormatMutex guards them.
+// formatters are not safe for concurrent use; g_format_lock guards them.
 struct Formatters {
   bool ready = false;
   std::unique_ptr<icu::DateFormat> date;
@@ -71,7 +70,7 @@ struct Formatters {
   std::unique_ptr<icu::GregorianCalendar> gregorian;
 };
 
-Formatters& Cache() {
+Formatters& Cache() REQUIRES(g_format_lock) {
   static Formatters f;
   return f;
 }
@@ -98,7 +97,7 @@ std::unique_ptr<icu::DateFormat> MakeFormatter(bool date,
   return fmt;
 }
 
-Formatters& EnsureFormatters() {
+Formatters& EnsureFormatters() REQUIRES(g_format_lock) {
   Formatters& f = Cache();
   if (f.ready) return f;
   icu::Locale locale(EnvironmentLocale().c_str());
@@ -115,7 +114,7 @@ Formatters& EnsureFormatters() {
 }
 
 std::u16string Format(const LocalTime& t, bool date) {
-  std::lock_guard<std::mutex> lock(FormatMutex());
+  base::MutexLock lock(&g_format_lock);
   Formatters& f = EnsureFormatters();
   icu::DateFormat* fmt = date ? f.date.get() : f.time.get();
   if (fmt == nullptr || !f.gregorian) return u"";
@@ -314,7 +313,7 @@ std::u16string LongDateText(const LocalTime& t) { return Format(t, true); }
 std::u16string TimeText(const LocalTime& t) { return Format(t, false); }
 
 void ResetLocaleFromEnvironment() {
-  std::lock_guard<std::mutex> lock(FormatMutex());
+  base::MutexLock lock(&g_format_lock);
   Cache() = Formatters();
 }
 

@@ -2,29 +2,24 @@
 // and the cautious answer (Cancel, No).
 #include "device/message_box.h"
 
-#include <mutex>
+#include <memory>
 
 #include "base/debug.h"
+#include "base/mutex.h"
 #include "device/codepage.h"
 
 namespace device {
 namespace {
 
-std::mutex& HandlerMutex() {
-  static std::mutex m;
-  return m;
-}
-std::shared_ptr<MessageBoxHandler>& Handler() {
-  static std::shared_ptr<MessageBoxHandler> h;
-  return h;
-}
+base::Mutex g_handler_lock;
+std::shared_ptr<MessageBoxHandler> g_handler GUARDED_BY(g_handler_lock);
 
 }  // namespace
 
 std::shared_ptr<MessageBoxHandler> SetMessageBoxHandler(
     std::shared_ptr<MessageBoxHandler> handler) {
-  std::lock_guard<std::mutex> lock(HandlerMutex());
-  std::swap(Handler(), handler);
+  base::MutexLock lock(&g_handler_lock);
+  std::swap(g_handler, handler);
   return handler;
 }
 
@@ -33,8 +28,8 @@ MessageBoxAnswer ShowMessageBox(const std::u16string& text,
                                 MessageBoxButtons buttons) {
   std::shared_ptr<MessageBoxHandler> h;
   {
-    std::lock_guard<std::mutex> lock(HandlerMutex());
-    h = Handler();
+    base::MutexLock lock(&g_handler_lock);
+    h = g_handler;
   }
   if (h) return h->Show(text, caption, buttons);
   base::DebugOut("Message box without a window: %s / %s\n",

@@ -23,12 +23,12 @@
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "base/debug.h"
+#include "base/mutex.h"
 #include "device/codepage.h"
 #include "device/files.h"
 #include "device/image.h"
@@ -258,9 +258,9 @@ bool WriteEntryFile(const std::string& file_name, const std::u16string& title,
 
 // This process's own windows: handle -> file name.
 struct OwnWindows {
-  std::mutex lock;
-  std::vector<std::pair<std::string, std::string>> windows;
-  int next_number = 1;
+  base::Mutex lock;
+  std::vector<std::pair<std::string, std::string>> windows GUARDED_BY(lock);
+  int next_number GUARDED_BY(lock) = 1;
 };
 
 OwnWindows& Own() {
@@ -270,7 +270,7 @@ OwnWindows& Own() {
 
 std::string OwnFileName(const std::string& handle) {
   OwnWindows& own = Own();
-  std::lock_guard<std::mutex> guard(own.lock);
+  base::MutexLock guard(&own.lock);
   for (const auto& window : own.windows) {
     if (window.first == handle) return window.second;
   }
@@ -299,7 +299,7 @@ class Listener {
   ~Listener() { Stop(); }
 
   bool Start() {
-    std::lock_guard<std::mutex> guard(start_lock_);
+    base::MutexLock guard(&start_lock_);
     if (thread_.joinable()) return true;
     if (!EnsurePrivateDir(RequestsDir())) {
       base::DebugOut("window registry: cannot make %s\n",
@@ -332,7 +332,7 @@ class Listener {
   }
 
   void Stop() {
-    std::lock_guard<std::mutex> guard(start_lock_);
+    base::MutexLock guard(&start_lock_);
     if (!thread_.joinable()) return;
     uint64_t one = 1;
     ssize_t ignored = write(stop_, &one, sizeof one);
@@ -345,7 +345,7 @@ class Listener {
   }
 
   void SetHandler(WindowRequestHandler handler) {
-    std::lock_guard<std::mutex> guard(handler_lock_);
+    base::MutexLock guard(&handler_lock_);
     handler_ = std::move(handler);
   }
 
@@ -423,7 +423,7 @@ class Listener {
     if (!OwnFileName(handle).empty()) {
       WindowRequestHandler handler;
       {
-        std::lock_guard<std::mutex> guard(handler_lock_);
+        base::MutexLock guard(&handler_lock_);
         handler = handler_;
       }
       if (handler) handler(handle, command);
@@ -437,13 +437,15 @@ class Listener {
     return true;
   }
 
-  std::mutex start_lock_;
-  std::mutex handler_lock_;
-  WindowRequestHandler handler_;
-  std::thread thread_;
+  base::Mutex start_lock_;
+  base::Mutex handler_lock_;
+  WindowRequestHandler handler_ GUARDED_BY(handler_lock_);
+  std::thread thread_ GUARDED_BY(start_lock_);
+  // Set before the thread starts and cleared after it has ended (both under
+  // start_lock_); the thread reads them without it.
   int socket_ = -1;
   int stop_ = -1;
-  std::string socket_path_;
+  std::string socket_path_ GUARDED_BY(start_lock_);
 };
 
 Listener& TheListener() {
@@ -495,7 +497,7 @@ std::string RegisterWindow(const std::u16string& title,
   std::string handle;
   std::string file_name;
   {
-    std::lock_guard<std::mutex> guard(own.lock);
+    base::MutexLock guard(&own.lock);
     handle = std::to_string(getpid()) + "-" + std::to_string(own.next_number++);
     file_name = OrderPrefix() + "_" + handle;
   }
@@ -503,7 +505,7 @@ std::string RegisterWindow(const std::u16string& title,
     base::DebugOut("window registry: cannot register a window\n");
     return "";
   }
-  std::lock_guard<std::mutex> guard(own.lock);
+  base::MutexLock guard(&own.lock);
   own.windows.emplace_back(handle, file_name);
   return handle;
 }
@@ -519,7 +521,7 @@ bool SetRegisteredWindowTitle(const std::string& handle,
 
 void UnregisterWindow(const std::string& handle) {
   OwnWindows& own = Own();
-  std::lock_guard<std::mutex> guard(own.lock);
+  base::MutexLock guard(&own.lock);
   auto it = std::find_if(own.windows.begin(), own.windows.end(),
                          [&](const auto& w) { return w.first == handle; });
   if (it == own.windows.end()) return;
@@ -529,7 +531,7 @@ void UnregisterWindow(const std::string& handle) {
 
 void UnregisterAllWindows() {
   OwnWindows& own = Own();
-  std::lock_guard<std::mutex> guard(own.lock);
+  base::MutexLock guard(&own.lock);
   for (const auto& window : own.windows) {
     unlink((WindowsDir() + "/" + window.second).c_str());
   }

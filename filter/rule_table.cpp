@@ -8,7 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <shared_mutex>
 #include <vector>
 
 #include "base/debug.h"
@@ -19,58 +18,13 @@
 
 namespace {
 
-// A reader/writer lock the thread-safety analysis understands: matches read
-// the table together, a reload or a removal changes it alone.
-class CAPABILITY("mutex") SharedMutex {
- public:
-  void Lock() ACQUIRE() { mutex_.lock(); }
-  void Unlock() RELEASE() { mutex_.unlock(); }
-  void ReaderLock() TARNVEX_THREAD_ANNOTATION(acquire_shared_capability()) {
-    mutex_.lock_shared();
-  }
-  void ReaderUnlock() TARNVEX_THREAD_ANNOTATION(release_shared_capability()) {
-    mutex_.unlock_shared();
-  }
-
- private:
-  std::shared_mutex mutex_;
-};
-
-class SCOPED_CAPABILITY WriterLock {
- public:
-  explicit WriterLock(SharedMutex* mutex) ACQUIRE(mutex) : mutex_(mutex) {
-    mutex_->Lock();
-  }
-  ~WriterLock() RELEASE() { mutex_->Unlock(); }
-  WriterLock(const WriterLock&) = delete;
-  WriterLock& operator=(const WriterLock&) = delete;
-
- private:
-  SharedMutex* mutex_;
-};
-
-class SCOPED_CAPABILITY ReaderLock {
- public:
-  explicit ReaderLock(SharedMutex* mutex)
-      TARNVEX_THREAD_ANNOTATION(acquire_shared_capability(mutex))
-      : mutex_(mutex) {
-    mutex_->ReaderLock();
-  }
-  ~ReaderLock() RELEASE() { mutex_->ReaderUnlock(); }
-  ReaderLock(const ReaderLock&) = delete;
-  ReaderLock& operator=(const ReaderLock&) = delete;
-
- private:
-  SharedMutex* mutex_;
-};
-
 // The process-wide table behind its lock. A reload builds a whole new table
 // outside the lock and swaps it in; the old one is freed after the swap, when
 // no reader can still hold it. The lock is taken after the rules database's
 // (a reload publishes while it holds that one) and never before it: nothing
 // here loads or reads the database while holding the table.
 struct Guarded {
-  SharedMutex mutex;
+  base::SharedMutex mutex;
   std::unique_ptr<RuleTable> table GUARDED_BY(mutex)
       PT_GUARDED_BY(mutex) = std::make_unique<RuleTable>();
   std::atomic<uint64_t> generation GUARDED_BY(mutex){1};
@@ -94,7 +48,7 @@ bool SameJudgement(const RuleTable& a, const RuleTable& b) {
 
 std::unique_ptr<RuleTable> Publish(std::unique_ptr<RuleTable> fresh) {
   Guarded& g = Table();
-  WriterLock lock(&g.mutex);
+  base::WriterMutexLock lock(&g.mutex);
   if (!SameJudgement(*g.table, *fresh)) g.generation.fetch_add(1);
   std::swap(g.table, fresh);
   return fresh;  // the old table, freed by the caller outside the lock
@@ -207,20 +161,20 @@ bool RulesLoadFailed() { return Table().load_failed.load(); }
 
 int32_t RuleCount() {
   Guarded& g = Table();
-  ReaderLock lock(&g.mutex);
+  base::ReaderMutexLock lock(&g.mutex);
   return g.table->Count;
 }
 
 uint64_t RuleGeneration() {
   Guarded& g = Table();
-  ReaderLock lock(&g.mutex);
+  base::ReaderMutexLock lock(&g.mutex);
   return g.generation.load();
 }
 
 bool GetRule(int32_t index, std::string* sender, std::string* recipients,
              std::string* message, float* certainty, int32_t* id) {
   Guarded& g = Table();
-  ReaderLock lock(&g.mutex);
+  base::ReaderMutexLock lock(&g.mutex);
   if (index < 0 || index >= g.table->Count) return false;
   assert(g.table->Count <= kMaxRules);
   try {
@@ -241,7 +195,7 @@ bool GetRule(int32_t index, std::string* sender, std::string* recipients,
 bool RemoveRule(const char* sender, const char* recipients,
                 const char* message) {
   Guarded& g = Table();
-  WriterLock lock(&g.mutex);
+  base::WriterMutexLock lock(&g.mutex);
   RuleTable& t = *g.table;
   assert(t.Count >= 0 && t.Count <= kMaxRules);
   const std::string_view want_sender = OrEmpty(sender);
@@ -280,7 +234,7 @@ int32_t MatchRecipientText(std::string_view recipients, int32_t* matched,
     if (load_when_empty && RuleCount() == 0) LoadRules();
     const std::vector<std::string> tokens = FoldedTokens(recipients);
     Guarded& g = Table();
-    ReaderLock lock(&g.mutex);
+    base::ReaderMutexLock lock(&g.mutex);
     const RuleTable& t = *g.table;
     assert(t.Count >= 0 && t.Count <= kMaxRules);
     if (t.Count == 0) return 0;

@@ -9,24 +9,19 @@ namespace hold {
 Monitor::Monitor(Env* env)
     : own_env_(env == nullptr ? std::make_unique<Env>() : nullptr),
       env_(env == nullptr ? own_env_.get() : env),
-      stores_(env_, &releases_) {
+      stores_(env_, &releases_),
+      worker_(
+          env_, &stores_, &releases_, [this] { RefreshMessageList(); },
+          [this](const std::string& text) { ShowStatusText(text); }),
+      keeper_(env_, &stores_,
+              {[this] { return NewAdviseSink(); }, [this] { worker_.Start(); },
+               [this] { RefreshMessageList(); }}) {
   stores_.SetProgressHandler(
       [this](const std::string& text) { ShowStatusText(text); });
 }
 
 Monitor::~Monitor() {
   if (started_.load()) Stop();
-}
-
-void Monitor::SetProblemHandler(
-    std::function<void(const std::string&)> handler) {
-  base::MutexLock guard(&watch_lock_);
-  on_problem_ = std::move(handler);
-}
-
-std::string Monitor::Problem() {
-  base::MutexLock guard(&watch_lock_);
-  return problem_;
 }
 
 void Monitor::SetHoldHandler(std::function<void(const HoldNotice&)> handler) {
@@ -63,27 +58,23 @@ bool Monitor::Start() {
   // The rules are loaded here, before any store is watched: the outgoing
   // check never loads them itself (it may not wait on the rules database).
   if (RuleCount() == 0) LoadRules();
-  std::string problem = TryWatch();
-  bool entered = false;
-  {
-    base::MutexLock guard(&watch_lock_);
-    entered = stores_entered_;
-  }
+  std::string problem = keeper_.TryWatch();
+  const bool entered = keeper_.StoresEntered();
   if (!problem.empty()) {
     // Retrying starts before the problem is told: whoever is told (a window
     // that waits for the user) never holds the retries up.
-    StartKeeper();
-    SayProblem(problem);
+    keeper_.StartRetrying();
+    keeper_.SayProblem(problem);
   }
   if (!entered) return false;
   RefreshMessageList();
-  return StartWorker();
+  return worker_.Start();
 }
 
 void Monitor::Stop() {
   stopping_.store(true);
-  StopKeeper();
-  StopWorker();
+  keeper_.StopRetrying();
+  worker_.Stop();
   // No new notification reaches a sink once its store is unadvised; the
   // checks already under way end soon (they give up retrying when stopping)
   // and are waited for before the stores they use are released. The closer
@@ -95,15 +86,18 @@ void Monitor::Stop() {
   releases_.ForgetReleases();
   // The rules were loaded by the start; the next start loads them afresh.
   ResetRuleTable();
-  {
-    base::MutexLock guard(&watch_lock_);
-    stores_entered_ = false;
-    keeper_stop_ = false;
-    problem_.clear();
-  }
+  keeper_.Forget();
   OpenChecks();
   stopping_.store(false);
   started_.store(false);
+}
+
+WorkerPause::WorkerPause(Monitor* monitor) : monitor_(monitor) {
+  if (monitor_ != nullptr) monitor_->worker_.AddPauseHolder();
+}
+
+WorkerPause::~WorkerPause() {
+  if (monitor_ != nullptr) monitor_->worker_.RemovePauseHolder();
 }
 
 }  // namespace hold

@@ -17,7 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/mutex.h"
@@ -25,7 +25,9 @@
 #include "hold/env.h"
 #include "hold/loop_breaker.h"
 #include "hold/stores.h"
+#include "hold/watch_keeper.h"
 #include "hold/window_closer.h"
+#include "hold/worker.h"
 #include "mapi/mapi.h"
 #include "mapi/owned.h"
 
@@ -66,7 +68,9 @@ struct BrowserCalls {
 namespace hold {
 
 // The watch over the stores, made by the start-up (or a test) and owning
-// every thread, flag and table of it. Set the handlers before Start.
+// every part of it: the worker, the watch keeper and the compose-window
+// closer (each with its own thread and lock), and the outgoing check run on
+// the service's thread. Set the handlers before Start.
 class Monitor {
  public:
   // `env` (kept, not owned) gives the clock, the waits and the faults; null:
@@ -94,9 +98,11 @@ class Monitor {
   // Who tells the user of a problem with the watch (the window layer shows a
   // message box); called from any thread, with an empty text when the
   // problem is gone.
-  void SetProblemHandler(std::function<void(const std::string&)> handler);
+  void SetProblemHandler(std::function<void(const std::string&)> handler) {
+    keeper_.SetProblemHandler(std::move(handler));
+  }
   // The problem now, or empty when every store is watched.
-  std::string Problem();
+  std::string Problem() { return keeper_.Problem(); }
   // Who is told of each hold (the user interface's notices). Called on the
   // message service's notification thread right after the move, so it must
   // return at once (queue the work); an empty handler: nobody.
@@ -107,15 +113,15 @@ class Monitor {
   // the worker takes it at the top of its next pass, which then walks every
   // store. Nobody else clears it: a change is never lost before the worker
   // has taken it.
-  void NoteRulesChanged();
+  void NoteRulesChanged() { worker_.NoteRulesChanged(); }
   // A change noted that the worker has not taken yet.
-  bool RulesChangeNoted();
+  bool RulesChangeNoted() { return worker_.RulesChangeNoted(); }
 
   // True when the worker was running and is now still (it has reached a
   // point where it touches no rule, database or folder, and stays there
   // until ResumeWorker). A second pause without a resume returns false.
-  bool PauseWorker();
-  bool ResumeWorker();
+  bool PauseWorker() { return worker_.Pause(); }
+  bool ResumeWorker() { return worker_.Resume(); }
 
   // What waits to leave the device (see Stores::CountWaiting).
   bool CountWaiting(WaitingMessages* waiting) {
@@ -148,20 +154,8 @@ class Monitor {
  private:
   friend class WorkerPause;
 
-  // --- the worker (worker.cpp)
-  bool StartWorker() EXCLUDES(worker_lock_);
-  void StopWorker() EXCLUDES(worker_lock_);
-  void WorkerLoop();
-  // Waits while a pause is asked for; false when the worker is to end.
-  bool SafePoint() EXCLUDES(worker_lock_);
-  // Waits until a store's walk is asked for (a pending store, a rules change,
-  // a walk due again at `due`), a pause or a stop; false when the worker is
-  // to end.
-  bool WaitForWork(Env::Clock::time_point due) EXCLUDES(worker_lock_);
-  void WakeWorker() EXCLUDES(worker_lock_);
-  bool PauseLocked() REQUIRES(worker_lock_);
-  void RefreshMessageList();
-  void ShowStatusText(const std::string& text);
+  void RefreshMessageList() EXCLUDES(handlers_lock_);
+  void ShowStatusText(const std::string& text) EXCLUDES(handlers_lock_);
 
   // --- the outgoing check (outgoing_check.cpp)
   bool BeginCheck() EXCLUDES(checks_lock_);
@@ -180,40 +174,16 @@ class Monitor {
   void TellHold(const char* store, const CheckState& state)
       EXCLUDES(handlers_lock_);
 
-  // --- the watch keeper (watch_keeper.cpp)
-  std::string TryWatch() EXCLUDES(watch_lock_);
-  void SayProblem(const std::string& problem) EXCLUDES(watch_lock_);
-  void StartKeeper() EXCLUDES(watch_lock_);
-  void StopKeeper() EXCLUDES(watch_lock_);
-
   std::unique_ptr<Env> own_env_;
   Env* env_;
   LoopBreaker releases_;
   Stores stores_;
   WindowCloser closer_;
+  Worker worker_;
+  WatchKeeper keeper_;
   std::atomic<bool> started_{false};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> check_holds_everything_{false};
-
-  // The worker's thread and its pause and stop requests. A pause is a
-  // request the worker honours at its safe points (between stores, between
-  // rows of a held folder, and while it waits); PauseWorker returns once the
-  // worker stands still at one.
-  base::Mutex worker_lock_ ACQUIRED_AFTER(watch_lock_);
-  base::CondVar worker_changed_;
-  std::thread worker_ GUARDED_BY(worker_lock_);
-  std::thread::id worker_id_ GUARDED_BY(worker_lock_);
-  bool running_ GUARDED_BY(worker_lock_) = false;  // started, not ended
-  bool paused_ GUARDED_BY(worker_lock_) = false;   // one pause, not a count
-  // WorkerPause guards alive (a worker started while one lives starts
-  // paused).
-  int pause_holders_ GUARDED_BY(worker_lock_) = 0;
-  bool standing_ GUARDED_BY(worker_lock_) = false;  // waits at a safe point
-  bool stop_ GUARDED_BY(worker_lock_) = false;
-  // Work for the worker: a store's pending flag or the rules-changed flag
-  // was raised since it last looked.
-  bool work_ GUARDED_BY(worker_lock_) = false;
-  bool rules_changed_ GUARDED_BY(worker_lock_) = false;
 
   // The outgoing checks under way on the service's notification thread. The
   // stop waits for them before it releases the stores they use; a
@@ -223,19 +193,6 @@ class Monitor {
   base::CondVar checks_idle_;
   int checks_running_ GUARDED_BY(checks_lock_) = 0;
   bool checks_closed_ GUARDED_BY(checks_lock_) = false;
-
-  // The watch over the stores: logged on, the stores entered, every store
-  // advised. While something of it fails, the keeper thread tries again
-  // every kWatchRetryMs; the problem is said on stderr and to the user once
-  // each time it changes.
-  base::Mutex watch_lock_;
-  base::CondVar watch_changed_;
-  std::thread keeper_ GUARDED_BY(watch_lock_);
-  bool stores_entered_ GUARDED_BY(watch_lock_) = false;
-  bool keeper_stop_ GUARDED_BY(watch_lock_) = false;
-  // The last problem said, empty when all is watched.
-  std::string problem_ GUARDED_BY(watch_lock_);
-  std::function<void(const std::string&)> on_problem_ GUARDED_BY(watch_lock_);
 
   base::Mutex handlers_lock_;
   std::function<void(const HoldNotice&)> on_hold_ GUARDED_BY(handlers_lock_);

@@ -417,7 +417,7 @@ HRESULT MoveToHeldFolder(IMAPISession* session, StoreRecord* record,
 // it.
 void Monitor::Held(StoreRecord* record) {
   record->pending.store(1);
-  WakeWorker();
+  worker_.Wake();
 }
 
 Monitor::Outcome Monitor::CheckOnce(IMAPISession* session,

@@ -3,22 +3,27 @@
 // kWatchRetryMs; the problem is said on stderr and to the user once each time
 // it changes. Meanwhile the device sends nothing from the Outboxes of an
 // image where Tarnvex is installed, since Tarnvex does not listen there.
+#include "hold/watch_keeper.h"
+
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "base/debug.h"
-#include "hold/monitor.h"
+#include "hold/monitor.h"  // the pauses and limits
 
 namespace hold {
 
-// One try at watching everything; the problem, or empty.
-std::string Monitor::TryWatch() {
-  if (!stores_.EnsureSession().ok())
+WatchKeeper::WatchKeeper(Env* env, Stores* stores, Calls calls)
+    : env_(env), stores_(stores), calls_(std::move(calls)) {}
+
+std::string WatchKeeper::TryWatch() {
+  if (!stores_->EnsureSession().ok())
     return "the message service cannot be opened";
   bool entered = false;
   {
-    base::MutexLock guard(&watch_lock_);
+    base::MutexLock guard(&lock_);
     entered = stores_entered_;
   }
   if (!entered) {
@@ -27,25 +32,30 @@ std::string Monitor::TryWatch() {
         "*************************\n\n");
     Owned<IMAPITable> table;
     if (FAILED(
-            stores_.Session()->GetMsgStoresTable(MAPI_UNICODE, table.put())) ||
+            stores_->Session()->GetMsgStoresTable(MAPI_UNICODE, table.put())) ||
         !table) {
       return "the message service has no usable table of stores";
     }
-    stores_.Enumerate(table.release(), [this] { return NewAdviseSink(); });
-    base::MutexLock guard(&watch_lock_);
+    stores_->Enumerate(table.release(), calls_.new_advise_sink);
+    base::MutexLock guard(&lock_);
     stores_entered_ = true;
   }
-  int32_t missing = stores_.EnterMissing();
+  int32_t missing = stores_->EnterMissing();
   if (missing > 0) {
     return std::to_string(missing) + " message store(s) cannot be watched";
   }
   return "";
 }
 
-void Monitor::SayProblem(const std::string& problem) {
+bool WatchKeeper::StoresEntered() {
+  base::MutexLock guard(&lock_);
+  return stores_entered_;
+}
+
+void WatchKeeper::SayProblem(const std::string& problem) {
   std::function<void(const std::string&)> tell;
   {
-    base::MutexLock guard(&watch_lock_);
+    base::MutexLock guard(&lock_);
     if (problem_ == problem) return;
     problem_ = problem;
     tell = on_problem_;
@@ -62,47 +72,45 @@ void Monitor::SayProblem(const std::string& problem) {
   if (tell) tell(problem);
 }
 
-void Monitor::StartKeeper() {
-  base::MutexLock guard(&watch_lock_);
-  if (keeper_.joinable()) return;
-  keeper_stop_ = false;
+// The keeper's thread: tries again every kWatchRetryMs until everything is
+// watched or it is stopped.
+void WatchKeeper::Retry() {
+  for (;;) {
+    {
+      base::MutexLock guard(&lock_);
+      const auto until = env_->Now() + std::chrono::milliseconds(kWatchRetryMs);
+      while (!stop_ && env_->Now() < until)
+        env_->WaitUntil(&changed_, &lock_, until);
+      if (stop_) return;
+    }
+    std::string problem = TryWatch();
+    if (StoresEntered()) calls_.stores_entered();
+    SayProblem(problem);
+    if (problem.empty()) {
+      calls_.watched_again();
+      return;
+    }
+  }
+}
+
+void WatchKeeper::StartRetrying() {
+  base::MutexLock guard(&lock_);
+  if (thread_.joinable()) return;
+  stop_ = false;
   try {
-    keeper_ = std::thread([this] {
-      for (;;) {
-        {
-          base::MutexLock g(&watch_lock_);
-          const auto until =
-              env_->Now() + std::chrono::milliseconds(kWatchRetryMs);
-          while (!keeper_stop_ && env_->Now() < until)
-            env_->WaitUntil(&watch_changed_, &watch_lock_, until);
-          if (keeper_stop_) return;
-        }
-        std::string problem = TryWatch();
-        bool entered = false;
-        {
-          base::MutexLock g(&watch_lock_);
-          entered = stores_entered_;
-        }
-        if (entered) StartWorker();
-        SayProblem(problem);
-        if (problem.empty()) {
-          RefreshMessageList();
-          return;
-        }
-      }
-    });
+    thread_ = std::thread([this] { Retry(); });
   } catch (const std::exception& e) {
     base::DebugOut("Monitoring: no thread to try again: %s\n", e.what());
   }
 }
 
-void Monitor::StopKeeper() {
+void WatchKeeper::StopRetrying() {
   std::thread keeper;
   {
-    base::MutexLock guard(&watch_lock_);
-    keeper_stop_ = true;
-    watch_changed_.SignalAll();
-    keeper = std::move(keeper_);
+    base::MutexLock guard(&lock_);
+    stop_ = true;
+    changed_.SignalAll();
+    keeper = std::move(thread_);
   }
   if (!keeper.joinable()) return;
   // The keeper's own call (a handler told of a problem stops the watch) cannot
@@ -112,6 +120,24 @@ void Monitor::StopKeeper() {
   } else {
     keeper.detach();
   }
+}
+
+void WatchKeeper::Forget() {
+  base::MutexLock guard(&lock_);
+  stores_entered_ = false;
+  stop_ = false;
+  problem_.clear();
+}
+
+void WatchKeeper::SetProblemHandler(
+    std::function<void(const std::string&)> handler) {
+  base::MutexLock guard(&lock_);
+  on_problem_ = std::move(handler);
+}
+
+std::string WatchKeeper::Problem() {
+  base::MutexLock guard(&lock_);
+  return problem_;
 }
 
 }  // namespace hold

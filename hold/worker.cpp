@@ -4,68 +4,80 @@
 // until there is work (a held message, a rules change, a walk due again) or
 // a pause or the stop is asked for; the user interface keeps it still with a
 // WorkerPause while it works on the rules and databases itself.
+#include "hold/worker.h"
+
 #include <algorithm>
 #include <cassert>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "base/debug.h"
 #include "device/threads.h"
 #include "filter/rule_table.h"
-#include "hold/monitor.h"
+#include "hold/monitor.h"  // the pauses and limits
 
 namespace hold {
 
-bool Monitor::SafePoint() {
-  base::MutexLock guard(&worker_lock_);
+Worker::Worker(Env* env, Stores* stores, LoopBreaker* releases,
+               std::function<void()> refresh_message_list,
+               std::function<void(const std::string&)> show_status_text)
+    : env_(env),
+      stores_(stores),
+      releases_(releases),
+      refresh_message_list_(std::move(refresh_message_list)),
+      show_status_text_(std::move(show_status_text)) {}
+
+bool Worker::SafePoint() {
+  base::MutexLock guard(&lock_);
   if (stop_) return false;
   if (!paused_) return true;
   standing_ = true;
-  worker_changed_.SignalAll();
-  while (paused_ && !stop_) worker_changed_.Wait(&worker_lock_);
+  changed_.SignalAll();
+  while (paused_ && !stop_) changed_.Wait(&lock_);
   standing_ = false;
   return !stop_;
 }
 
-bool Monitor::WaitForWork(Env::Clock::time_point due) {
+bool Worker::WaitForWork(Env::Clock::time_point due) {
   for (;;) {
     {
-      base::MutexLock guard(&worker_lock_);
+      base::MutexLock guard(&lock_);
       for (;;) {
         if (stop_) return false;
         if (paused_) break;  // stands still at the safe point below
         bool pending = false;
-        const StoreTableData& stores = stores_.table();
+        const StoreTableData& stores = stores_->table();
         for (int32_t i = 0; i < stores.count.load() && !pending; ++i)
           pending = stores.records[i].pending.load() != 0;
         if (work_ || rules_changed_ || pending || env_->Now() >= due)
           return true;
-        env_->WaitUntil(&worker_changed_, &worker_lock_, due);
+        env_->WaitUntil(&changed_, &lock_, due);
       }
     }
     if (!SafePoint()) return false;
   }
 }
 
-void Monitor::WakeWorker() {
-  base::MutexLock guard(&worker_lock_);
+void Worker::Wake() {
+  base::MutexLock guard(&lock_);
   work_ = true;
-  worker_changed_.SignalAll();
+  changed_.SignalAll();
 }
 
-void Monitor::NoteRulesChanged() {
-  base::MutexLock guard(&worker_lock_);
+void Worker::NoteRulesChanged() {
+  base::MutexLock guard(&lock_);
   rules_changed_ = true;
-  worker_changed_.SignalAll();
+  changed_.SignalAll();
 }
 
-bool Monitor::RulesChangeNoted() {
-  base::MutexLock guard(&worker_lock_);
+bool Worker::RulesChangeNoted() {
+  base::MutexLock guard(&lock_);
   return rules_changed_;
 }
 
 // Runs until the stop.
-void Monitor::WorkerLoop() {
+void Worker::Loop() {
   // A worker started while a pause is asked for touches nothing before it.
   if (!SafePoint()) return;
   try {
@@ -96,7 +108,7 @@ void Monitor::WorkerLoop() {
     if (!first_pass && !WaitForWork(due)) return;
     bool rules_flag = false;
     {
-      base::MutexLock guard(&worker_lock_);
+      base::MutexLock guard(&lock_);
       rules_flag = rules_changed_;
       rules_changed_ = false;
       work_ = false;
@@ -105,9 +117,9 @@ void Monitor::WorkerLoop() {
     const bool rules_pass =
         rules_flag || first_pass || generation != judged_generation;
     judged_generation = generation;
-    if (rules_pass) releases_.ForgetReleases();
+    if (rules_pass) releases_->ForgetReleases();
     first_pass = false;
-    StoreTableData& stores = stores_.table();
+    StoreTableData& stores = stores_->table();
     const int32_t count = stores.count.load();
     for (int32_t i = 0; i < count; ++i) {
       assert(i < kMaxStores);
@@ -118,11 +130,11 @@ void Monitor::WorkerLoop() {
         if (record.pending.exchange(0) != 1 && !rules_pass && !retry) continue;
         // A gentle pause before each walk, ended early by a pause or a stop.
         {
-          base::MutexLock guard(&worker_lock_);
+          base::MutexLock guard(&lock_);
           const auto until =
               env_->Now() + std::chrono::milliseconds(kStorePauseMs);
           while (!paused_ && !stop_ && env_->Now() < until)
-            env_->WaitUntil(&worker_changed_, &worker_lock_, until);
+            env_->WaitUntil(&changed_, &lock_, until);
         }
         if (!SafePoint()) return;
         base::DebugOut("Working on %s\n", record.name);
@@ -133,7 +145,7 @@ void Monitor::WorkerLoop() {
         const bool rules_read =
             env_->Fault(Env::Step::kReadRules, record.name).ok();
         const base::Status walked =
-            rules_read ? stores_.ScanHeldFolder(record)
+            rules_read ? stores_->ScanHeldFolder(record)
                        : base::Status::Busy("the rules cannot be read");
         const bool whole = walked.ok();
         if (!whole) {
@@ -151,21 +163,21 @@ void Monitor::WorkerLoop() {
           base::DebugOut("%s: walked again in %d ms\n", record.name,
                          kWalkRetryMs << doublings);
         }
-        if (!rules_pass) RefreshMessageList();
+        if (!rules_pass) refresh_message_list_();
       } catch (...) {
         base::DebugCaught("ERROR in CheckNewMessagesForTarnvex : 3");
       }
     }
-    if (rules_pass) RefreshMessageList();
-    ShowStatusText("");
+    if (rules_pass) refresh_message_list_();
+    show_status_text_("");
   }
 }
 
-bool Monitor::StartWorker() {
-  base::MutexLock guard(&worker_lock_);
+bool Worker::Start() {
+  base::MutexLock guard(&lock_);
   if (running_) return true;
-  if (worker_.joinable()) {
-    std::thread ended = std::move(worker_);
+  if (thread_.joinable()) {
+    std::thread ended = std::move(thread_);
     guard.Unlock();
     ended.join();
     guard.Lock();
@@ -177,18 +189,18 @@ bool Monitor::StartWorker() {
   paused_ = pause_holders_ > 0;
   standing_ = false;
   running_ = true;
-  stores_.SetWalkSafePoint([this] { return SafePoint(); });
+  stores_->SetWalkSafePoint([this] { return SafePoint(); });
   try {
-    worker_ = std::thread([this] {
+    thread_ = std::thread([this] {
       device::SetCurrentThreadPriority(device::ThreadPriority::kBelowNormal);
       {
-        base::MutexLock g(&worker_lock_);
-        worker_id_ = std::this_thread::get_id();
+        base::MutexLock g(&lock_);
+        thread_id_ = std::this_thread::get_id();
       }
-      WorkerLoop();
-      base::MutexLock g(&worker_lock_);
+      Loop();
+      base::MutexLock g(&lock_);
       running_ = false;
-      worker_changed_.SignalAll();
+      changed_.SignalAll();
     });
   } catch (const std::exception& e) {
     base::DebugOut("Monitoring: no thread for the worker: %s\n", e.what());
@@ -198,74 +210,69 @@ bool Monitor::StartWorker() {
   return true;
 }
 
-void Monitor::StopWorker() {
+void Worker::Stop() {
   std::thread worker;
   {
-    base::MutexLock guard(&worker_lock_);
+    base::MutexLock guard(&lock_);
     stop_ = true;
-    worker_changed_.SignalAll();
-    worker = std::move(worker_);
+    changed_.SignalAll();
+    worker = std::move(thread_);
   }
   if (worker.joinable()) worker.join();
-  base::MutexLock guard(&worker_lock_);
+  base::MutexLock guard(&lock_);
   stop_ = false;
   paused_ = pause_holders_ > 0;
-  worker_id_ = std::thread::id();
+  thread_id_ = std::thread::id();
   work_ = false;
   rules_changed_ = false;
 }
 
-// Sets the pause flag and waits until the worker stands still.
-bool Monitor::PauseLocked() {
+bool Worker::PauseLocked() {
   // The worker cannot wait for itself.
-  if (std::this_thread::get_id() == worker_id_) return false;
+  if (std::this_thread::get_id() == thread_id_) return false;
   paused_ = true;
-  worker_changed_.SignalAll();
-  while (!standing_ && running_) worker_changed_.Wait(&worker_lock_);
+  changed_.SignalAll();
+  while (!standing_ && running_) changed_.Wait(&lock_);
   return running_;
 }
 
-bool Monitor::PauseWorker() {
-  base::MutexLock guard(&worker_lock_);
+bool Worker::Pause() {
+  base::MutexLock guard(&lock_);
   if (!running_ || paused_) return false;
   return PauseLocked();
 }
 
-bool Monitor::ResumeWorker() {
-  base::MutexLock guard(&worker_lock_);
+bool Worker::Resume() {
+  base::MutexLock guard(&lock_);
   if (!running_ || !paused_) return false;
   paused_ = false;
-  worker_changed_.SignalAll();
+  changed_.SignalAll();
   return true;
 }
 
-WorkerPause::WorkerPause(Monitor* monitor) : monitor_(monitor) {
-  if (monitor_ == nullptr) return;
-  Monitor& m = *monitor_;
-  base::MutexLock guard(&m.worker_lock_);
-  ++m.pause_holders_;
-  if (!m.running_) {
-    m.paused_ = true;  // a worker started meanwhile starts still
+void Worker::AddPauseHolder() {
+  base::MutexLock guard(&lock_);
+  ++pause_holders_;
+  if (!running_) {
+    paused_ = true;  // a worker started meanwhile starts still
     return;
   }
   // The worker cannot wait for itself.
-  if (std::this_thread::get_id() == m.worker_id_) return;
-  if (!m.paused_) {
-    m.paused_ = true;
-    m.worker_changed_.SignalAll();
+  if (std::this_thread::get_id() == thread_id_) return;
+  if (!paused_) {
+    paused_ = true;
+    changed_.SignalAll();
   }
   // Every guard, not only the first, returns once the worker stands still.
-  while (!m.standing_ && m.running_) m.worker_changed_.Wait(&m.worker_lock_);
+  while (!standing_ && running_) changed_.Wait(&lock_);
 }
 
-WorkerPause::~WorkerPause() {
-  if (monitor_ == nullptr) return;
-  Monitor& m = *monitor_;
-  base::MutexLock guard(&m.worker_lock_);
-  assert(m.pause_holders_ > 0);
-  if (--m.pause_holders_ == 0) {
-    m.paused_ = false;
-    m.worker_changed_.SignalAll();
+void Worker::RemovePauseHolder() {
+  base::MutexLock guard(&lock_);
+  assert(pause_holders_ > 0);
+  if (--pause_holders_ == 0) {
+    paused_ = false;
+    changed_.SignalAll();
   }
 }
 

@@ -12,9 +12,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QResizeEvent>
-#include <mutex>
 #include <set>
 
+#include "base/mutex.h"
 #include "ui/program_icon.h"
 #include "ui/ui_texts.h"
 #include "ui/window_layer.h"
@@ -55,8 +55,9 @@ void FollowTextDirection(QWidget* field, const QString& text) {
   }
 }
 
-std::mutex g_dialogs_lock;
-std::set<TemplateDialog*> g_dialogs;
+// The dialogs open now, for OpenDialogs (asked from any thread).
+base::Mutex g_dialogs_lock;
+std::set<TemplateDialog*> g_dialogs GUARDED_BY(g_dialogs_lock);
 
 }  // namespace
 
@@ -146,10 +147,12 @@ TemplateDialog::TemplateDialog(const resources::DialogTemplate& tmpl,
   }
   RefreshAccessibleNames();
   base_font_ = font();
-  std::lock_guard<std::mutex> guard(g_dialogs_lock);
-  g_dialogs.insert(this);
+  {
+    base::MutexLock guard(&g_dialogs_lock);
+    g_dialogs.insert(this);
+  }
   connect(this, &QObject::destroyed, [this] {
-    std::lock_guard<std::mutex> g(g_dialogs_lock);
+    base::MutexLock guard(&g_dialogs_lock);
     g_dialogs.erase(this);
   });
   Layout();
@@ -264,7 +267,7 @@ void DialogOpened() {
 }
 
 std::vector<TemplateDialog*> OpenDialogs() {
-  std::lock_guard<std::mutex> guard(g_dialogs_lock);
+  base::MutexLock guard(&g_dialogs_lock);
   return std::vector<TemplateDialog*>(g_dialogs.begin(), g_dialogs.end());
 }
 

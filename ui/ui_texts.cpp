@@ -3,15 +3,15 @@
 #include "ui/ui_texts.h"
 
 #include <map>
-#include <mutex>
 
+#include "base/mutex.h"
 #include "resources/resources.h"
 
 namespace ui {
 namespace {
 
-std::mutex g_lock;
-std::map<int, std::u16string> g_texts;
+base::Mutex g_lock;
+std::map<int, std::u16string> g_texts GUARDED_BY(g_lock);
 
 std::u16string Cut(std::u16string text) {
   if (text.size() > kUiTextUnits - 1) text.resize(kUiTextUnits - 1);
@@ -22,7 +22,7 @@ std::u16string Cut(std::u16string text) {
 
 void LoadUiTexts() {
   {
-    std::lock_guard<std::mutex> guard(g_lock);
+    base::MutexLock guard(&g_lock);
     for (int id = 113; id <= 130; ++id) {
       if (id == 114 || id == 121) continue;
       g_texts[id] = Cut(resources::LoadString(id));
@@ -35,14 +35,14 @@ void LoadUiTexts() {
 }
 
 std::u16string UiTextOf(int id) {
-  std::lock_guard<std::mutex> guard(g_lock);
+  base::MutexLock guard(&g_lock);
   auto it = g_texts.find(id);
   if (it != g_texts.end()) return it->second;
   return Cut(resources::LoadString(id));
 }
 
 bool SetUiText(int id, const std::u16string& text) {
-  std::lock_guard<std::mutex> guard(g_lock);
+  base::MutexLock guard(&g_lock);
   auto it = g_texts.find(id);
   if (it == g_texts.end()) return false;
   it->second = Cut(text);

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,6 +26,7 @@
 #include "mail/smtpd/credentials.h"
 #include "mail/smtpd/submission_server.h"
 #endif
+#include "base/mutex.h"
 #include "device/codepage.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
@@ -318,8 +318,8 @@ void OnStop(int) { g_stop.store(true); }
 
 // One line of the transport's output, whole, from any of its threads.
 void Say(const std::string& line) {
-  static std::mutex lock;
-  std::lock_guard<std::mutex> guard(lock);
+  static base::Mutex lock;
+  base::MutexLock guard(&lock);
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
 }

@@ -402,7 +402,7 @@ std::string DescribeRelay(const RelaySettings& s) {
 
 RelaySettings RelaySettingsWatch::Current(unsigned* generation,
                                           std::string* error) {
-  std::lock_guard<std::mutex> guard(lock_);
+  base::MutexLock guard(&lock_);
   struct stat st {};
   const bool exists = stat(RelaySettingsPath().c_str(), &st) == 0;
   const bool same =

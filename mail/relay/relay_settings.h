@@ -14,9 +14,10 @@
 #include <sys/types.h>
 
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "base/mutex.h"
 
 namespace mail {
 
@@ -77,15 +78,15 @@ class RelaySettingsWatch {
                         std::string* error = nullptr);
 
  private:
-  std::mutex lock_;
-  bool read_ = false;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
-  timespec modified_{};
-  off_t size_ = -1;
-  RelaySettings settings_;
-  std::string error_;
-  unsigned generation_ = 0;
+  base::Mutex lock_;
+  bool read_ GUARDED_BY(lock_) = false;
+  dev_t device_ GUARDED_BY(lock_) = 0;
+  ino_t inode_ GUARDED_BY(lock_) = 0;
+  timespec modified_ GUARDED_BY(lock_){};
+  off_t size_ GUARDED_BY(lock_) = -1;
+  RelaySettings settings_ GUARDED_BY(lock_);
+  std::string error_ GUARDED_BY(lock_);
+  unsigned generation_ GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace mail

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """scripts/check-layers on small made-up trees: a clean one passes and prints
-its arrows; a circle, an upward arrow and Qt in the wrong folder each fail
-and name their files."""
+its arrows; a circle, an upward arrow, Qt in the wrong folder, a plain
+standard lock outside base/ and a file over 700 lines each fail and name
+their files."""
 
 import os
 import subprocess
@@ -34,6 +35,12 @@ CLEAN = {
     "i18n/help.cpp": '#include <QString>\n#include "ui/window.h"\n',
     "ui/main.cpp": '#include "i18n/help.h"\n#include "ui/window.h"\n',
     "i18n/help.h": '#include "resources/resources.h"\n',
+    # base/ wraps the standard locks; elsewhere they may be named in words.
+    "base/mutex.h": "std::mutex mutex_;\nstd::shared_mutex shared_;\n",
+    "filter/table.cpp": "// Not a std::mutex: base::SharedMutex.\n"
+                        "base::SharedMutex mutex_;\n",
+    # 700 lines is the most a file may have.
+    "hold/worker.cpp": "int x;\n" * 700,
     # Users of the folders are not checked.
     "tests/ui/window_test.cpp": '#include <QTest>\n#include "i18n/help.h"\n',
 }
@@ -121,6 +128,39 @@ class CheckLayersTest(unittest.TestCase):
         self.assertNotIn("service_commands", out)
         self.assertNotIn("messaging_window", out.split("Qt outside")[1]
                          .split("\n", 1)[1])
+
+    def test_plain_locks_outside_base_fail_naming_file_and_line(self):
+        code, out = run(with_files({
+            "ui/texts.cpp": "int a;\nstd::mutex g_lock;\n",
+            "filter/table.cpp": "  std::shared_mutex mutex_;\n",
+            "device/clock.cpp": "static std::recursive_mutex m;\n",
+            "mail/relay/settings.cpp":
+            "std::lock_guard<base::Mutex> guard(lock_);\n",
+            "hold/worker.cpp": "std::unique_lock<Lock> l(m);\n"
+                               "std::scoped_lock both(a, b);\n"
+                               "std::shared_lock reader(m);\n"
+                               "std::timed_mutex t;\n"}))
+        self.assertEqual(code, 1, out)
+        self.assertIn("plain std locks outside base/", out)
+        self.assertIn("ui/texts.cpp:2: std::mutex g_lock;", out)
+        self.assertIn("filter/table.cpp:1: std::shared_mutex mutex_;", out)
+        self.assertIn("device/clock.cpp:1:", out)
+        self.assertIn("mail/relay/settings.cpp:1:", out)
+        for line in range(1, 5):
+            self.assertIn(f"hold/worker.cpp:{line}:", out)
+        self.assertNotIn("base/mutex.h", out)
+        self.assertNotIn("circle", out)
+
+    def test_file_over_700_lines_fails_naming_it(self):
+        code, out = run(with_files({
+            "mail/mime/mime_message.cpp": "int x;\n" * 701,
+            # Tests are not the program: no limit there.
+            "tests/mail/mime/mime_message_test.cpp": "int x;\n" * 900}))
+        self.assertEqual(code, 1, out)
+        self.assertIn("files over 700 lines:\n"
+                      "    mail/mime/mime_message.cpp: 701 lines\n", out)
+        self.assertNotIn("hold/worker.cpp", out)
+        self.assertNotIn("tests/", out)
 
     def test_only_the_programs_main_may_include_anything(self):
         code, _ = run(with_files({

@@ -9,8 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "base/status.h"
-
 namespace {
 
 class SqlStatementTest : public ::testing::Test {
@@ -176,19 +174,6 @@ TEST_F(SqlStatementTest, KeptStatementsComeBackCleanAndFollowTheirConnection) {
   base::Statement bad(&cache, db_, "SELECT FROM nowhere;");
   EXPECT_FALSE(bad.ok());
   EXPECT_NE(bad.rc(), SQLITE_OK);
-}
-
-TEST(StatusTest, SqliteCodesSayWhyAnOperationFailed) {
-  EXPECT_TRUE(base::Status::FromSqlite(SQLITE_DONE, "").ok());
-  EXPECT_TRUE(base::Status::FromSqlite(SQLITE_BUSY, "locked").IsBusy());
-  // Extended codes count by their primary code.
-  EXPECT_TRUE(
-      base::Status::FromSqlite(SQLITE_BUSY_SNAPSHOT, "locked").IsBusy());
-  EXPECT_TRUE(base::Status::FromSqlite(SQLITE_NOTADB, "x").IsCorrupt());
-  base::Status io = base::Status::FromSqlite(SQLITE_CANTOPEN, "no file");
-  EXPECT_TRUE(io.IsIoError());
-  EXPECT_EQ(io.ToString(), "IO error: no file");
-  EXPECT_EQ(base::Status().ToString(), "OK");
 }
 
 }  // namespace
