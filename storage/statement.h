@@ -17,7 +17,7 @@
 
 namespace storage {
 
-// The one statement wrapper (device/sql_statement.h).
+// The one statement wrapper (base/sql_statement.h).
 using Statement = base::Statement;
 
 // A statement pattern with the table name in place of each "%s" (the
