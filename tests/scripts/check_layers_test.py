@@ -18,9 +18,9 @@ CLEAN = {
     "mapi/mapi.h": "",
     "device/clock.h": '#include "mapi/mapi.h"\n',
     "device/service/service.h": '#include "device/clock.h"\n',
-    "device/mail/relay.cpp": '#include "device/service/service.h"\n',
-    "device/tool/main.cpp": '#include "device/mail/relay.h"\n',
-    "device/mail/relay.h": "",
+    "mail/relay/relay.cpp": '#include "device/service/service.h"\n',
+    "device/tool/main.cpp": '#include "mail/relay/relay.h"\n',
+    "mail/relay/relay.h": "",
     "device/tool/messaging_window.cpp": "#include <QWidget>\n",
     "resources/resources.h": '#include "device/clock.h"\n',
     "resources/lang/table.inc": "",
@@ -34,6 +34,10 @@ CLEAN = {
     "i18n/help.cpp": '#include <QString>\n#include "ui/window.h"\n',
     "ui/main.cpp": '#include "i18n/help.h"\n#include "ui/window.h"\n',
     "i18n/help.h": '#include "resources/resources.h"\n',
+    "mail/mime/mime_message.h": '#include "device/clock.h"\n',
+    "gateway/milter.cpp": ('#include "filter/rules.h"\n'
+                           '#include "mail/mime/mime_message.h"\n'
+                           '#include "text/tokens.h"\n'),
     # Users of the folders are not checked.
     "tests/ui/window_test.cpp": '#include <QTest>\n#include "i18n/help.h"\n',
 }
@@ -63,7 +67,7 @@ class CheckLayersTest(unittest.TestCase):
         code, out = run(CLEAN)
         self.assertEqual(code, 0, out)
         self.assertIn("storage -> text (3)\n", out)
-        self.assertIn("device/tool -> device/mail (1)\n", out)
+        self.assertIn("device/tool -> mail/relay (1)\n", out)
         self.assertIn("main -> i18n (1)\n", out)
         self.assertNotIn("tests", out)
         # Includes within one folder are no arrows.
@@ -96,16 +100,16 @@ class CheckLayersTest(unittest.TestCase):
     def test_device_parts_are_layers_of_their_own(self):
         code, out = run(with_files({
             "device/service/relay_hook.cpp":
-            '#include "device/mail/relay.h"\n'}))
+            '#include "mail/relay/relay.h"\n'}))
         self.assertEqual(code, 1, out)
-        self.assertIn("upward arrow device/service -> device/mail", out)
+        self.assertIn("upward arrow device/service -> mail/relay", out)
 
     def test_device_and_resources_may_not_include_the_program(self):
         code, out = run(with_files({
-            "device/mail/words.cpp": '#include "text/tokens.h"\n',
+            "mail/queue/words.cpp": '#include "text/tokens.h"\n',
             "resources/strings.cpp": '#include "storage/db.h"\n'}))
         self.assertEqual(code, 1, out)
-        self.assertIn("upward arrow device/mail -> text", out)
+        self.assertIn("upward arrow mail/queue -> text", out)
         self.assertIn("upward arrow resources -> storage", out)
 
     def test_qt_outside_its_folders_fails_naming_the_file(self):
@@ -130,6 +134,33 @@ class CheckLayersTest(unittest.TestCase):
             "ui/startup.cpp": '#include "i18n/help.h"\n'}))
         self.assertEqual(code, 1, out)
         self.assertIn("circle between ui, i18n", out)
+
+    def test_gateway_includes_only_the_products_logic(self):
+        code, out = run(CLEAN)
+        self.assertEqual(code, 0, out)
+        self.assertIn("gateway -> filter (1)\n", out)
+        self.assertIn("gateway -> mail/mime (1)\n", out)
+        # Below it in the layers, yet kept out: the device, its service,
+        # the watch over the Outboxes and the mail path's other rooms.
+        code, out = run(with_files({
+            "gateway/judge.cpp": ('#include "device/clock.h"\n'
+                                  '#include "hold/watch.h"\n'),
+            "gateway/queue.cpp": '#include "device/service/service.h"\n',
+            "mail/queue/submission.h": "",
+            "gateway/relay.cpp": '#include "mail/queue/submission.h"\n'}))
+        self.assertEqual(code, 1, out)
+        self.assertIn("arrow gateway -> device kept out", out)
+        self.assertIn('gateway/judge.cpp: #include "device/clock.h"', out)
+        self.assertIn("arrow gateway -> device/service kept out", out)
+        self.assertIn("arrow gateway -> hold kept out", out)
+        self.assertIn("arrow gateway -> mail/queue kept out", out)
+        self.assertNotIn("upward", out)
+        self.assertNotIn("circle", out)
+
+    def test_qt_in_the_gateway_fails(self):
+        code, out = run(with_files({"gateway/milter.h": "#include <QObject>\n"}))
+        self.assertEqual(code, 1, out)
+        self.assertIn("gateway/milter.h: #include <QObject>", out)
 
     def test_dot_draws_the_graph_with_wrong_arrows_red(self):
         code, out = run(with_files({
