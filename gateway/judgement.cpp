@@ -237,6 +237,10 @@ Decision Judge::EndOfMessage(const Envelope& envelope, std::string_view raw,
           if (RuleGeneration() != generation && rules_moved_) rules_moved_();
           decision.verdict = Verdict::kQuarantine;
           decision.text = HoldReason(envelope);
+          std::fprintf(stderr, "%s: held %s%s%s: %s\n", kProgramName,
+                       Printable(envelope.queue_id).c_str(),
+                       envelope.host.empty() ? "" : " on ",
+                       Printable(envelope.host).c_str(), decision.text.c_str());
           base::MutexLock hold(&counts_lock_);
           ++counts_.held;
           return decision;

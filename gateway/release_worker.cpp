@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/debug.h"
 #include "filter/rule_table.h"
 #include "gateway/judgement.h"
 #include "gateway/limits.h"
@@ -120,6 +121,7 @@ void ReleaseWorker::Wake() {
 
 bool ReleaseWorker::ReadRules() {
   const bool ok = LoadRules();
+  base::DebugOut("Rules read: %s, %d rules\n", ok ? "ok" : "failed", RuleCount());
   if (!ok && !rules_failed_) {
     Say("the rules in " + data_dir_ +
         " cannot be read: every message is answered tempfail until they can");
