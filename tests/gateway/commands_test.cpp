@@ -1,0 +1,117 @@
+// tarnvex-milter's commands as a user runs them: help, wrong command lines
+// (status 2 and where the help is), rules added, listed and deleted, the
+// held listing, and a data folder that is not there (status 1).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_image.h"
+
+namespace {
+
+using testing_support::BinPath;
+using testing_support::ChildProcess;
+
+struct Outcome {
+  int status = -1;
+  std::string output;  // stdout and stderr
+};
+
+Outcome Milter(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {BinPath("tarnvex-milter")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Outcome run;
+  ChildProcess child;
+  if (!child.Start(argv, {}, true)) return run;
+  std::string line;
+  while (child.ReadLine(&line, 30000)) run.output += line + "\n";
+  int status = 0;
+  if (child.Wait(30000, &status) && WIFEXITED(status))
+    run.status = WEXITSTATUS(status);
+  return run;
+}
+
+class CommandsTest : public testing::Test {
+ protected:
+  void SetUp() override { dir_ = testing_support::MakeTempDir("tarnvex-cmd-"); }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string dir_;
+};
+
+TEST_F(CommandsTest, HelpGoesToStandardOutput) {
+  Outcome run = Milter({"--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output.rfind("Usage: tarnvex-milter --listen SOCKET", 0), 0u);
+  run = Milter({"rules", "add", "--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find("--recipients TEXT"), std::string::npos);
+  EXPECT_EQ(Milter({"help", "held"}).output, Milter({"held", "--help"}).output);
+}
+
+TEST_F(CommandsTest, WrongCommandLineIsStatusTwoWithItsHelp) {
+  Outcome run = Milter({"rules", "add", "--data", dir_});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.output,
+            "tarnvex-milter: rules add needs --recipients TEXT with an address "
+            "in it\nTry 'tarnvex-milter rules add --help'.\n");
+  run = Milter({});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("Try 'tarnvex-milter --help'."), std::string::npos);
+}
+
+TEST_F(CommandsTest, MissingDataFolderIsStatusOne) {
+  const Outcome run = Milter({"rules", "list", "--data", dir_ + "/none"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "tarnvex-milter: no data folder " + dir_ + "/none\n");
+}
+
+TEST_F(CommandsTest, RulesAddedListedAndDeleted) {
+  Outcome run = Milter({"rules", "add", "--recipients", "anna@example.org, o'neil@x",
+                    "--sender", "boss", "--words", "Quarterly invoices",
+                    "--data", dir_});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output, "Added rule 1\n");
+  EXPECT_EQ(Milter({"rules", "add", "--recipients", "bob@example.org", "--data",
+                    dir_})
+                .output,
+            "Added rule 2\n");
+  // The same texts again update the rule, not a second one.
+  EXPECT_EQ(Milter({"rules", "add", "--recipients", "bob@example.org", "--data",
+                    dir_})
+                .output,
+            "Added rule 2\n");
+  run = Milter({"rules", "list", "--data", dir_});
+  EXPECT_EQ(run.output,
+            "1\tanna@example.org, o neil@x\tboss\tQuarterly invoices\n"
+            "2\tbob@example.org\t\t\n");
+  EXPECT_EQ(Milter({"rules", "delete", "--id", "1", "--data", dir_}).output,
+            "Deleted 1 rule\n");
+  run = Milter({"rules", "delete", "--id", "1", "--data", dir_});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "tarnvex-milter: no rule 1\n");
+  run = Milter({"rules", "delete", "--recipients", "nobody@x", "--data", dir_});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Milter({"rules", "delete", "--recipients", "bob@example.org",
+                    "--data", dir_})
+                .status,
+            0);
+  EXPECT_EQ(Milter({"rules", "list", "--data", dir_}).output, "");
+  // The rules file is the rules editor's: its table and columns.
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/Rules_0.db"));
+}
+
+TEST_F(CommandsTest, HeldOfAnEmptyFolderListsNothing) {
+  Outcome run = Milter({"held", "--data", dir_, "--day", "0", "--status", "0"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output, "");
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/Gateway.db"));
+}
+
+}  // namespace
