@@ -200,6 +200,26 @@ base::Status Judge::Record(const Envelope& envelope, std::string_view raw,
   return held_->Insert(&entry);
 }
 
+Decision Judge::EndOfEnvelope(const Envelope& envelope) {
+  Decision decision;
+  try {
+    if (RulesLoadFailed()) {
+      decision.text = "Tarnvex cannot read its rules now; try again later";
+    } else {
+      decision.verdict = Covered(envelope) ? Verdict::kContinue : Verdict::kReadOn;
+      if (decision.verdict == Verdict::kReadOn) return decision;
+    }
+  } catch (...) {
+    base::DebugCaught("EndOfEnvelope");
+    decision = Decision();
+    decision.text = "Tarnvex cannot judge the message now; try again later";
+  }
+  base::MutexLock hold(&counts_lock_);
+  ++counts_.judged;
+  if (decision.verdict == Verdict::kTempFail) ++counts_.failed;
+  return decision;
+}
+
 Decision Judge::EndOfMessage(const Envelope& envelope, std::string_view raw,
                              int64_t now_ms) {
   Decision decision;

@@ -84,6 +84,8 @@ enum class Verdict {
   kContinue,    // covered: Postfix delivers
   kQuarantine,  // into Postfix's hold queue, with `text` as the reason
   kTempFail,    // 4xx, with `text` as the reply's words
+  kReadOn,      // (end of envelope only) not covered now: judged again at
+                // the end of the message, whose content its record needs
 };
 struct Decision {
   Verdict verdict = Verdict::kTempFail;
@@ -103,6 +105,12 @@ class Judge {
   // changed while a message was judged and recorded as held, so that the
   // release worker judges it again under the new ones.
   Judge(HeldTable* held, std::function<void()> rules_moved);
+
+  // The end of the envelope (SMTP's DATA): every recipient is known, and a
+  // covered message needs nothing more (kContinue: the milter accepts it
+  // without reading its content); rules that cannot be read give kTempFail
+  // at once; anything else kReadOn.
+  Decision EndOfEnvelope(const Envelope& envelope);
 
   // The end of one message. Fail closed: rules that could not be read, a
   // record that could not be written, or a held message without a queue id

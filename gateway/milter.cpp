@@ -126,6 +126,41 @@ sfsistat OnEnvRcpt(SMFICTX* ctx, char** argv) {
   }
 }
 
+// Every recipient is known at DATA: a covered message is accepted there,
+// its content never sent to the milter (the judgement is the envelope's;
+// only a held message's record needs the content).
+sfsistat OnData(SMFICTX* ctx) {
+  Session* session = SessionOf(ctx);
+  Judge* judge = g_judge.load();
+  if (session == nullptr || judge == nullptr) return SMFIS_TEMPFAIL;
+  const auto start = std::chrono::steady_clock::now();
+  sfsistat answer = SMFIS_CONTINUE;
+  try {
+    const Decision decision = judge->EndOfEnvelope(session->envelope);
+    if (decision.verdict == Verdict::kReadOn) {
+      session->own_ns += static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(
+              std::chrono::steady_clock::now() - start)
+              .count());
+      return SMFIS_CONTINUE;
+    }
+    answer = decision.verdict == Verdict::kContinue
+                 ? SMFIS_ACCEPT
+                 : TempFail(ctx, decision.text);
+  } catch (...) {
+    base::DebugCaught("OnData");
+    answer = TempFail(ctx, "Tarnvex cannot judge the message now");
+  }
+  session->own_ns += static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::steady_clock::now() - start)
+          .count());
+  g_messages.fetch_add(1);
+  g_own_ns.fetch_add(session->own_ns);
+  session->NewMessage();
+  return answer;
+}
+
 sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
   Session* session = SessionOf(ctx);
   if (session == nullptr) return SMFIS_TEMPFAIL;
@@ -189,6 +224,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         }
         break;
       case Verdict::kTempFail:
+      case Verdict::kReadOn:
         answer = TempFail(ctx, decision.text);
         break;
     }
@@ -239,6 +275,7 @@ base::Status RunMilter(const MilterSettings& settings, Judge* judge) {
   description.xxfi_eom = OnEndOfMessage;
   description.xxfi_abort = OnAbort;
   description.xxfi_close = OnClose;
+  description.xxfi_data = OnData;
   if (smfi_setconn(const_cast<char*>(settings.listen.c_str())) != MI_SUCCESS)
     return base::Status::InvalidArgument("libmilter refused " + settings.listen);
   smfi_settimeout(settings.timeout_s);

@@ -4,7 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -112,6 +118,40 @@ TEST_F(CommandsTest, HeldOfAnEmptyFolderListsNothing) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(run.output, "");
   EXPECT_TRUE(std::filesystem::exists(dir_ + "/Gateway.db"));
+}
+
+// The systemd unit (gateway/tarnvex-milter.service) is clean for systemd's
+// own check, with its ExecStart at the program as built.
+TEST_F(CommandsTest, ServiceUnitVerifiesClean) {
+  if (access("/usr/bin/systemd-analyze", X_OK) != 0)
+    GTEST_SKIP() << "systemd-analyze is not installed";
+  const char* source = std::getenv("TARNVEX_SOURCE_DIR");
+  std::ifstream in(std::string(source != nullptr ? source : ".") +
+                   "/gateway/tarnvex-milter.service");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string unit = text.str();
+  ASSERT_NE(unit.find("ExecStart=/usr/local/bin/tarnvex-milter "),
+            std::string::npos);
+  const std::string program =
+      std::filesystem::absolute(BinPath("tarnvex-milter")).string();
+  unit.replace(unit.find("/usr/local/bin/tarnvex-milter"),
+               std::strlen("/usr/local/bin/tarnvex-milter"), program);
+  const std::string path = dir_ + "/tarnvex-milter.service";
+  std::ofstream(path) << unit;
+  const Outcome run = [&] {
+    Outcome r;
+    ChildProcess child;
+    child.Start({"/usr/bin/systemd-analyze", "verify", path}, {}, true);
+    std::string line;
+    while (child.ReadLine(&line, 30000)) r.output += line + "\n";
+    int status = 0;
+    if (child.Wait(30000, &status) && WIFEXITED(status))
+      r.status = WEXITSTATUS(status);
+    return r;
+  }();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output, "");
 }
 
 }  // namespace

@@ -73,9 +73,13 @@ class GatewayPostfixTest : public testing::Test {
     }
     milter_port_ = FreePort();
     postfix_ = new PrivatePostfix;
+    const std::vector<std::string> settings = ReadmeSettings();
+    if (settings.empty()) {
+      *failure_ = "no gateway-settings block in README.md";
+      return;
+    }
     if (!postfix_->Start(*base_ + "/postfix", "mx1.tarnvex.test",
-                         sink_->port(),
-                         "inet:127.0.0.1:" + std::to_string(milter_port_))) {
+                         sink_->port(), "", settings)) {
       *failure_ = "the private Postfix did not start: " + postfix_->why();
       return;
     }
@@ -99,6 +103,32 @@ class GatewayPostfixTest : public testing::Test {
     delete failure_;
   }
 
+  // The README's Postfix settings for the gateway, as written there, with
+  // the test's milter address in place of the README's.
+  static std::vector<std::string> ReadmeSettings() {
+    std::ifstream in(SourceDir() + "/README.md");
+    std::string line;
+    std::vector<std::string> out;
+    bool in_block = false;
+    while (std::getline(in, line)) {
+      if (line == "<!-- gateway-settings: main.cf -->") {
+        in_block = true;
+        continue;
+      }
+      if (!in_block) continue;
+      if (line.rfind("    ", 0) != 0) {
+        if (!out.empty()) break;
+        continue;
+      }
+      line = line.substr(4);
+      const size_t at = line.find("inet:127.0.0.1:8891");
+      if (at != std::string::npos)
+        line.replace(at, 19, "inet:127.0.0.1:" + std::to_string(milter_port_));
+      out.push_back(line);
+    }
+    return out;
+  }
+
   void SetUp() override {
     if (!skip_->empty()) GTEST_SKIP() << *skip_;
     ASSERT_TRUE(failure_->empty()) << *failure_;
@@ -112,8 +142,9 @@ class GatewayPostfixTest : public testing::Test {
         {"/bin/sh", "-c",
          "exec '" + BinPath("tarnvex-milter") + "' --listen inet:" +
              std::to_string(milter_port_) + "@127.0.0.1 --data '" + *data_ +
-             "' --postfix-config '" + postfix_->config() + "' >> '" + *base_ +
-             "/milter.log' 2>&1"}));
+             "' --postfix-config '" + postfix_->config() +
+             "' --remote 'mx2.tarnvex.test=env MAIL_CONFIG=" + *base_ +
+             "/postfix2/etc' >> '" + *base_ + "/milter.log' 2>&1"}));
     ASSERT_TRUE(WaitFor(
         [&] {
           return MilterLog().find("listening on", before) != std::string::npos;
@@ -448,6 +479,43 @@ TEST_F(GatewayPostfixTest, BadInputIsJudgedAndRecordedWithinTheFieldsLimits) {
   ASSERT_EQ(Send({"--to", "after@partner.example"}, &transcript), 0);
   EXPECT_TRUE(
       WaitFor([] { return sink_->CountTo("after@partner.example") == 1; }, 10000));
+}
+
+// A second Postfix host sharing the one milter over TCP: its holds are
+// recorded with its name and released in its own queue, through the
+// --remote prefix.
+TEST_F(GatewayPostfixTest, TwoHostsShareOneMilter) {
+  PrivatePostfix mx2;
+  ASSERT_TRUE(mx2.Start(*base_ + "/postfix2", "mx2.tarnvex.test", sink_->port(),
+                        "", ReadmeSettings()))
+      << mx2.why();
+  std::string transcript;
+  std::vector<std::string> argv = {
+      "/usr/bin/swaks", "--server", "127.0.0.1:" + std::to_string(mx2.port()),
+      "--from", "anna@tarnvex.test", "--to", "far@second.example", "--header",
+      "Subject: through mx2"};
+  ASSERT_EQ(RunProgram(argv, &transcript), 0) << transcript;
+  const std::string id = QueuedAs(transcript);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return mx2.QueueJson().find("\"queue_name\": \"hold\", \"queue_id\": \"" +
+                                    id + "\"") != std::string::npos;
+      },
+      5000));
+  EXPECT_FALSE(InQueue("hold", id));
+  EXPECT_NE(Held().find("mx2.tarnvex.test:" + id + "\t"), std::string::npos);
+  AddRule("far@second.example");
+  ASSERT_TRUE(
+      WaitFor([] { return sink_->CountTo("far@second.example") == 1; }, 2000))
+      << mx2.QueueJson() << MilterLog();
+  // Said once the queue, read again, shows it gone from the hold queue.
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return MilterLog().find("released " + id + " on mx2.tarnvex.test") !=
+               std::string::npos;
+      },
+      5000));
+  EXPECT_EQ(mx2.QueueJson(), "");
 }
 
 }  // namespace
