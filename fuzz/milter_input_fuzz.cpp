@@ -51,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view line = NextLine(&input);
     if (line.empty()) break;
     const size_t colon = line.find(':');
-    bytes.AddHeader(line.substr(0, colon),
-                    colon == std::string_view::npos ? "" : line.substr(colon + 1));
+    bytes.AddHeader(line.substr(0, colon), colon == std::string_view::npos
+                                               ? ""
+                                               : line.substr(colon + 1));
   }
   bytes.EndOfHeaders();
   while (!input.empty()) {

@@ -2,6 +2,7 @@
 // and the listing of held messages.
 #include "gateway/commands.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -58,6 +59,15 @@ int Serve(const Options& options) {
   // A Postfix command that ends before reading its input must not end the
   // milter.
   signal(SIGPIPE, SIG_IGN);
+  // libmilter ends on these with its own thread (sigwait); every other
+  // thread, the release worker's included, must leave them to it, or one
+  // would end the process before the milter's answers are out.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   const std::string dir = Absolute(options.data_dir);
   HeldTable held;
   base::Status opened = OpenDataFolder(dir, &held);
@@ -109,9 +119,8 @@ int RulesAdd(const Options& options) {
                                options.words.c_str(), 0.0f);
   if (!added.ok()) return Fail("the rule cannot be added: " + added.message());
   int id = -1;
-  FindRule(BlankedCopy(options.sender).c_str(),
-           BlankedCopy(recipients).c_str(), TokenTextOf(options.words).c_str(),
-           &id);
+  FindRule(BlankedCopy(options.sender).c_str(), BlankedCopy(recipients).c_str(),
+           TokenTextOf(options.words).c_str(), &id);
   std::printf("Added rule %d\n", id);
   return kExitOk;
 }
@@ -147,16 +156,14 @@ int RulesDelete(const Options& options) {
     target.recipients = *options.recipients;
     target.message = options.words;
   }
-  base::Status deleted = DeleteRule(target.sender.c_str(),
-                                    target.recipients.c_str(),
-                                    target.message.c_str());
+  base::Status deleted = DeleteRule(
+      target.sender.c_str(), target.recipients.c_str(), target.message.c_str());
   if (!deleted.ok())
     return Fail("the rule cannot be deleted: " + deleted.message());
   std::vector<StoredRule> after;
   read = ReadRules(&after);
   if (!read.ok()) return Fail("the rules cannot be read: " + read.message());
-  if (after.size() >= before.size())
-    return Fail("no rule has these texts");
+  if (after.size() >= before.size()) return Fail("no rule has these texts");
   std::printf("Deleted %zu rule%s\n", before.size() - after.size(),
               before.size() - after.size() == 1 ? "" : "s");
   return kExitOk;

@@ -31,8 +31,8 @@ constexpr char kColumns[] =
     "h.LastError";
 
 base::Status SqlFailure(sqlite3* db, int rc) {
-  return base::Status::FromSqlite(rc, db != nullptr ? sqlite3_errmsg(db)
-                                                    : sqlite3_errstr(rc));
+  return base::Status::FromSqlite(
+      rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
 }
 
 }  // namespace
@@ -72,12 +72,12 @@ base::Status HeldTable::OpenLocked() {
   if (path_.empty()) return base::Status::IoError("no held table");
   const std::string& host_path = path_;
   // A new file is private, as every records file.
-  const int made = open(host_path.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int made =
+      open(host_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (made >= 0) close(made);
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(host_path.c_str(), &db, SQLITE_OPEN_READWRITE,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(host_path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
   if (rc != SQLITE_OK) {
     base::Status failed = SqlFailure(db, rc);
     sqlite3_close(db);
@@ -86,10 +86,11 @@ base::Status HeldTable::OpenLocked() {
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   char* why = nullptr;
   rc = sqlite3_exec(db, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db, kCreateSql, nullptr, nullptr, &why);
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(db, kCreateSql, nullptr, nullptr, &why);
   if (rc != SQLITE_OK) {
-    base::Status failed = base::Status::FromSqlite(
-        rc, why != nullptr ? why : sqlite3_errmsg(db));
+    base::Status failed =
+        base::Status::FromSqlite(rc, why != nullptr ? why : sqlite3_errmsg(db));
     sqlite3_free(why);
     sqlite3_close(db);
     return failed;

@@ -24,7 +24,7 @@ struct sqlite3;
 namespace gateway {
 
 // Where a held message stands.
-inline constexpr int32_t kHeld = 0;      // in the hold queue, waiting for a rule
+inline constexpr int32_t kHeld = 0;  // in the hold queue, waiting for a rule
 inline constexpr int32_t kReleased = 1;  // released into the queue
 inline constexpr int32_t kGone = 2;      // no longer in its Postfix's queue
 
@@ -32,10 +32,10 @@ struct HeldEntry {
   int64_t row = 0;
   std::string host;  // the Postfix's name (macro j); "" when it gave none
   std::string queue_id;
-  int32_t record_id = -1;  // the record's Id in Msg
-  std::string sender;      // the envelope sender ("" for <>)
+  int32_t record_id = -1;               // the record's Id in Msg
+  std::string sender;                   // the envelope sender ("" for <>)
   std::vector<std::string> recipients;  // every envelope recipient, in order
-  std::string subject;  // the record's, for listings (not stored here)
+  std::string subject;        // the record's, for listings (not stored here)
   std::string received_date;  // the records' day text (day lists look it up)
   std::string received_time;
   int64_t held_at_ms = 0;  // Unix time
@@ -68,8 +68,7 @@ class HeldTable {
   // `status` (none: every status), oldest first, with their records'
   // subjects from Msg.
   base::Status List(const std::vector<std::string>& days,
-                    std::optional<int32_t> status,
-                    std::vector<HeldEntry>* out);
+                    std::optional<int32_t> status, std::vector<HeldEntry>* out);
   // Writes status, tries, next try and last error of entry.row.
   base::Status Update(const HeldEntry& entry);
   // How many rows of `record_id` still have `status`.

@@ -47,11 +47,14 @@ void Envelope::Clear() {
 }
 
 std::string Envelope::Bare(std::string_view argument) {
-  while (!argument.empty() && (argument.front() == ' ' || argument.front() == '\t'))
+  while (!argument.empty() &&
+         (argument.front() == ' ' || argument.front() == '\t'))
     argument.remove_prefix(1);
-  while (!argument.empty() && (argument.back() == ' ' || argument.back() == '\t'))
+  while (!argument.empty() &&
+         (argument.back() == ' ' || argument.back() == '\t'))
     argument.remove_suffix(1);
-  if (argument.size() >= 2 && argument.front() == '<' && argument.back() == '>') {
+  if (argument.size() >= 2 && argument.front() == '<' &&
+      argument.back() == '>') {
     argument.remove_prefix(1);
     argument.remove_suffix(1);
   }
@@ -206,7 +209,8 @@ Decision Judge::EndOfEnvelope(const Envelope& envelope) {
     if (RulesLoadFailed()) {
       decision.text = "Tarnvex cannot read its rules now; try again later";
     } else {
-      decision.verdict = Covered(envelope) ? Verdict::kContinue : Verdict::kReadOn;
+      decision.verdict =
+          Covered(envelope) ? Verdict::kContinue : Verdict::kReadOn;
       if (decision.verdict == Verdict::kReadOn) return decision;
     }
   } catch (...) {
@@ -250,7 +254,8 @@ Decision Judge::EndOfMessage(const Envelope& envelope, std::string_view raw,
           std::fprintf(stderr, "%s: %s: the hold cannot be recorded: %s\n",
                        kProgramName, Printable(envelope.queue_id).c_str(),
                        recorded.ToString().c_str());
-          decision.text = "Tarnvex cannot record the message now; try again later";
+          decision.text =
+              "Tarnvex cannot record the message now; try again later";
         } else {
           // Judged under rules that have changed since: the worker's pass
           // for the change may have run before this row was there.

@@ -25,9 +25,9 @@ namespace gateway {
 
 // One message's envelope as the milter saw it.
 struct Envelope {
-  std::string host;      // macro j: the Postfix host's name
-  std::string queue_id;  // macro i
-  std::string sender;    // MAIL FROM, angle brackets taken off
+  std::string host;                     // macro j: the Postfix host's name
+  std::string queue_id;                 // macro i
+  std::string sender;                   // MAIL FROM, angle brackets taken off
   std::vector<std::string> recipients;  // RCPT TO, every one, in order
   // False when a recipient could not be read whole (too long, a NUL, no
   // address): the message is then never covered.

@@ -207,8 +207,8 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
   try {
     session->envelope.host = session->host;
     session->envelope.queue_id = Macro(ctx, "i");
-    const Decision decision = judge->EndOfMessage(
-        session->envelope, session->bytes.bytes(), NowMs());
+    const Decision decision =
+        judge->EndOfMessage(session->envelope, session->bytes.bytes(), NowMs());
     switch (decision.verdict) {
       case Verdict::kContinue:
         answer = SMFIS_CONTINUE;
@@ -277,7 +277,8 @@ base::Status RunMilter(const MilterSettings& settings, Judge* judge) {
   description.xxfi_close = OnClose;
   description.xxfi_data = OnData;
   if (smfi_setconn(const_cast<char*>(settings.listen.c_str())) != MI_SUCCESS)
-    return base::Status::InvalidArgument("libmilter refused " + settings.listen);
+    return base::Status::InvalidArgument("libmilter refused " +
+                                         settings.listen);
   smfi_settimeout(settings.timeout_s);
   if (smfi_register(description) != MI_SUCCESS)
     return base::Status::IoError("smfi_register failed");
@@ -292,10 +293,11 @@ base::Status RunMilter(const MilterSettings& settings, Judge* judge) {
   if (opened != MI_SUCCESS)
     return base::Status::IoError("cannot listen on " + settings.listen);
   if (unix_socket && !settings.socket_group.empty()) {
-    const std::string path = settings.listen.substr(settings.listen.find(':') + 1);
+    const std::string path =
+        settings.listen.substr(settings.listen.find(':') + 1);
     struct group* group = getgrnam(settings.socket_group.c_str());
-    if (group == nullptr || chown(path.c_str(), static_cast<uid_t>(-1),
-                                  group->gr_gid) != 0) {
+    if (group == nullptr ||
+        chown(path.c_str(), static_cast<uid_t>(-1), group->gr_gid) != 0) {
       return base::Status::IoError("cannot give " + path + " to group " +
                                    settings.socket_group);
     }

@@ -20,8 +20,10 @@ const char kProgramHelp[] =
     "                         an address the Postfix hosts reach)\n"
     "  --data DIR             the folder of Rules_0.db and Gateway.db\n"
     "  --postfix-config DIR   the local Postfix's config_directory (postsuper\n"
-    "                         -c DIR, postqueue -c DIR); default Postfix's own\n"
-    "  --remote NAME=PREFIX   another Postfix host sharing this milter: NAME its\n"
+    "                         -c DIR, postqueue -c DIR); default Postfix's "
+    "own\n"
+    "  --remote NAME=PREFIX   another Postfix host sharing this milter: NAME "
+    "its\n"
     "                         myhostname, PREFIX the words run in front of\n"
     "                         postqueue and postsuper to reach it\n"
     "                         (\"ssh -o BatchMode=yes root@mx2\"); repeatable\n"
@@ -33,7 +35,8 @@ const char kProgramHelp[] =
     "Commands (each with --help):\n"
     "  rules add --recipients TEXT [--sender TEXT] [--words TEXT] --data DIR\n"
     "  rules list --data DIR\n"
-    "  rules delete (--id N | --recipients TEXT [--sender TEXT] [--words TEXT])\n"
+    "  rules delete (--id N | --recipients TEXT [--sender TEXT] [--words "
+    "TEXT])\n"
     "               --data DIR\n"
     "  held --data DIR [--day N] [--status 0|1|2]\n"
     "  help [COMMAND]\n"
@@ -167,7 +170,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
     return false;
   }
   size_t next = 0;
-  Spec spec{Command::kServe, "",
+  Spec spec{Command::kServe,
+            "",
             {"--listen", "--data", "--postfix-config", "--remote",
              "--socket-group", "--timeout"}};
   const std::string& first = args[0];
@@ -198,12 +202,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
     }
     const std::string& sub = args[1];
     if (sub == "add") {
-      spec = {Command::kRulesAdd, "rules add",
+      spec = {Command::kRulesAdd,
+              "rules add",
               {"--recipients", "--sender", "--words", "--data"}};
     } else if (sub == "list") {
       spec = {Command::kRulesList, "rules list", {"--data"}};
     } else if (sub == "delete") {
-      spec = {Command::kRulesDelete, "rules delete",
+      spec = {Command::kRulesDelete,
+              "rules delete",
               {"--id", "--recipients", "--sender", "--words", "--data"}};
     } else {
       options->help_of = "rules";

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "gateway/limits.h"
@@ -81,7 +81,8 @@ CommandRun RunCommand(const std::vector<std::string>& argv,
   }
   const std::string program = Resolve(argv[0]);
   std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
@@ -150,8 +151,10 @@ CommandRun RunCommand(const std::vector<std::string>& argv,
             .append(buffer, static_cast<size_t>(r));
       } else if (r == 0 || (errno != EINTR && errno != EAGAIN)) {
         close(fds[i].fd);
-        if (fds[i].fd == out_fd) out_fd = -1;
-        else err_fd = -1;
+        if (fds[i].fd == out_fd)
+          out_fd = -1;
+        else
+          err_fd = -1;
       }
     }
   }
@@ -179,7 +182,8 @@ std::vector<std::string> PostfixCommand(const PostfixHost& host,
 
 base::Status ReadQueue(const PostfixHost& host, QueueListing* listing) {
   listing->clear();
-  const std::vector<std::string> argv = PostfixCommand(host, "postqueue", {"-j"});
+  const std::vector<std::string> argv =
+      PostfixCommand(host, "postqueue", {"-j"});
   const CommandRun run = RunCommand(argv, "", kCommandTimeoutMs);
   if (run.exit_status != 0) return Failed(argv, run);
   *listing = ParseQueueListing(run.out);

@@ -8,9 +8,8 @@ namespace gateway {
 namespace {
 
 void SkipBlanks(std::string_view text, size_t* at) {
-  while (*at < text.size() &&
-         (text[*at] == ' ' || text[*at] == '\t' || text[*at] == '\r' ||
-          text[*at] == '\n')) {
+  while (*at < text.size() && (text[*at] == ' ' || text[*at] == '\t' ||
+                               text[*at] == '\r' || text[*at] == '\n')) {
     ++*at;
   }
 }
@@ -176,14 +175,30 @@ bool ReadJsonString(std::string_view text, size_t* at, std::string* out) {
     const char e = text[i + 1];
     i += 2;
     switch (e) {
-      case '"': out->push_back('"'); break;
-      case '\\': out->push_back('\\'); break;
-      case '/': out->push_back('/'); break;
-      case 'b': out->push_back('\b'); break;
-      case 'f': out->push_back('\f'); break;
-      case 'n': out->push_back('\n'); break;
-      case 'r': out->push_back('\r'); break;
-      case 't': out->push_back('\t'); break;
+      case '"':
+        out->push_back('"');
+        break;
+      case '\\':
+        out->push_back('\\');
+        break;
+      case '/':
+        out->push_back('/');
+        break;
+      case 'b':
+        out->push_back('\b');
+        break;
+      case 'f':
+        out->push_back('\f');
+        break;
+      case 'n':
+        out->push_back('\n');
+        break;
+      case 'r':
+        out->push_back('\r');
+        break;
+      case 't':
+        out->push_back('\t');
+        break;
       case 'u': {
         uint32_t code = 0;
         if (!ReadHex4(text, i, &code)) return false;

@@ -28,7 +28,7 @@
 namespace gateway {
 
 struct ReleasePlan {
-  std::vector<size_t> release;    // indexes into the rows given
+  std::vector<size_t> release;  // indexes into the rows given
   std::vector<size_t> out_already;
   std::vector<size_t> not_yet;
   std::vector<size_t> gone;

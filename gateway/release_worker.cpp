@@ -70,7 +70,8 @@ std::string Seconds(int64_t ms) {
 }  // namespace
 
 ReleaseWorker::ReleaseWorker(std::string data_dir, HeldTable* held,
-                             PostfixHost local, std::vector<PostfixHost> remotes)
+                             PostfixHost local,
+                             std::vector<PostfixHost> remotes)
     : data_dir_(std::move(data_dir)),
       held_(held),
       local_(std::move(local)),
@@ -93,14 +94,15 @@ base::Status ReleaseWorker::Start() {
   if (inotify_ < 0 ||
       inotify_add_watch(inotify_, data_dir_.c_str(),
                         IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO |
-                            IN_MOVED_FROM | IN_CREATE | IN_DELETE |
-                            IN_ATTRIB) < 0) {
+                            IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_ATTRIB) <
+          0) {
     return base::Status::IoError("cannot watch " + data_dir_ + ": " +
                                  std::strerror(errno));
   }
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0)
-    return base::Status::IoError(std::string("eventfd: ") + std::strerror(errno));
+    return base::Status::IoError(std::string("eventfd: ") +
+                                 std::strerror(errno));
   thread_ = std::thread([this] { Loop(); });
   return base::Status::Ok();
 }
@@ -121,7 +123,8 @@ void ReleaseWorker::Wake() {
 
 bool ReleaseWorker::ReadRules() {
   const bool ok = LoadRules();
-  base::DebugOut("Rules read: %s, %d rules\n", ok ? "ok" : "failed", RuleCount());
+  base::DebugOut("Rules read: %s, %d rules\n", ok ? "ok" : "failed",
+                 RuleCount());
   if (!ok && !rules_failed_) {
     Say("the rules in " + data_dir_ +
         " cannot be read: every message is answered tempfail until they can");
@@ -164,8 +167,7 @@ void ReleaseWorker::Loop() {
       ReadRules();
     }
     const bool retry_due = next_retry > 0 && NowMs() >= next_retry;
-    if (rules_touched || woken || retry_due || ready == 0)
-      next_retry = Pass();
+    if (rules_touched || woken || retry_due || ready == 0) next_retry = Pass();
   }
 }
 
@@ -202,7 +204,8 @@ int64_t ReleaseWorker::Pass() {
       if (told_.insert(name).second) {
         Say(std::to_string(covered.size()) + " message(s) held on " + name +
             " are covered now, but this milter cannot release there (add "
-            "--remote " + name + "=PREFIX)");
+            "--remote " +
+            name + "=PREFIX)");
       }
       continue;
     }
@@ -227,8 +230,8 @@ void ReleaseWorker::Finish(HeldEntry* entry, const char* how) {
   entry->last_error.clear();
   base::Status written = held_->Update(*entry);
   if (!written.ok()) {
-    Say(entry->queue_id + " was released, but its row cannot be written: " +
-        written.ToString());
+    Say(entry->queue_id +
+        " was released, but its row cannot be written: " + written.ToString());
     return;
   }
   int still_held = 0;
@@ -294,8 +297,8 @@ void ReleaseWorker::ReleaseOnHost(const PostfixHost& host,
       continue;
     }
     base::IgnoreFailure(held_->Update(entry), "a held row");
-    Say("the release of " + entry.queue_id + " on " + where + " failed: " +
-        entry.last_error + "; trying again in " +
+    Say("the release of " + entry.queue_id + " on " + where +
+        " failed: " + entry.last_error + "; trying again in " +
         Seconds(RetryPauseMs(entry.tries)));
   }
 }

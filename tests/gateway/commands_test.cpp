@@ -3,7 +3,6 @@
 // held listing, and a data folder that is not there (status 1).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -79,9 +78,9 @@ TEST_F(CommandsTest, MissingDataFolderIsStatusOne) {
 }
 
 TEST_F(CommandsTest, RulesAddedListedAndDeleted) {
-  Outcome run = Milter({"rules", "add", "--recipients", "anna@example.org, o'neil@x",
-                    "--sender", "boss", "--words", "Quarterly invoices",
-                    "--data", dir_});
+  Outcome run = Milter({"rules", "add", "--recipients",
+                        "anna@example.org, o'neil@x", "--sender", "boss",
+                        "--words", "Quarterly invoices", "--data", dir_});
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(run.output, "Added rule 1\n");
   EXPECT_EQ(Milter({"rules", "add", "--recipients", "bob@example.org", "--data",

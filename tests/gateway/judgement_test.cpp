@@ -61,7 +61,8 @@ class JudgementTest : public testing::Test {
     for (const std::string& r : recipients) e.AddRecipient("<" + r + ">");
     return e;
   }
-  Decision End(const Envelope& e, const std::string& raw = "Subject: s\r\n\r\nb\r\n") {
+  Decision End(const Envelope& e,
+               const std::string& raw = "Subject: s\r\n\r\nb\r\n") {
     return judge_.EndOfMessage(e, raw, 1'000);
   }
   // A column of the Msg rows, in Id order.
@@ -70,10 +71,9 @@ class JudgementTest : public testing::Test {
     sqlite3* db = nullptr;
     sqlite3_open((dir_ + "/Gateway.db").c_str(), &db);
     sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db,
-                       (std::string("SELECT ") + column + " FROM Msg ORDER BY Id")
-                           .c_str(),
-                       -1, &stmt, nullptr);
+    sqlite3_prepare_v2(
+        db, (std::string("SELECT ") + column + " FROM Msg ORDER BY Id").c_str(),
+        -1, &stmt, nullptr);
     while (sqlite3_step(stmt) == SQLITE_ROW) {
       const unsigned char* t = sqlite3_column_text(stmt, 0);
       out.push_back(t != nullptr ? reinterpret_cast<const char*>(t) : "");
@@ -228,7 +228,8 @@ TEST(MessageBytesTest, PutsTheMessageBackTogether) {
   bytes.EndOfHeaders();
   bytes.AddBody("line 1\r\n");
   bytes.AddBody("line 2\r\n");
-  EXPECT_EQ(bytes.bytes(), "Subject: hello\r\nTo: a@b\r\n\r\nline 1\r\nline 2\r\n");
+  EXPECT_EQ(bytes.bytes(),
+            "Subject: hello\r\nTo: a@b\r\n\r\nline 1\r\nline 2\r\n");
   EXPECT_FALSE(bytes.cut());
   bytes.Clear();
   bytes.AddBody(std::string(kMaxMessageBytes + 10, 'x'));
@@ -280,13 +281,14 @@ TEST_F(ReleaseWorkerTest, FailedReleaseIsRetriedThenMadeOnce) {
   Envelope mail = Mail({"later@partner.example"});
   mail.host = "mx9.example";
   mail.queue_id = "9HELD";
-  ASSERT_EQ(judge_.EndOfMessage(mail, "Subject: s\r\n\r\nb\r\n",
-                                std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::system_clock::now()
-                                        .time_since_epoch())
-                                    .count())
-                .verdict,
-            Verdict::kQuarantine);
+  ASSERT_EQ(
+      judge_
+          .EndOfMessage(mail, "Subject: s\r\n\r\nb\r\n",
+                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count())
+          .verdict,
+      Verdict::kQuarantine);
   Queue("9HELD hold\n");
   PostfixHost fake;
   fake.name = "mx9.example";
@@ -330,7 +332,8 @@ TEST_F(ReleaseWorkerTest, AlreadyOutIsReleasedAndGoneIsSaid) {
   Envelope out = Mail({"a@partner.example"});
   out.host = "mx9.example";
   out.queue_id = "9OUT";
-  ASSERT_EQ(judge_.EndOfMessage(out, "", long_ago).verdict, Verdict::kQuarantine);
+  ASSERT_EQ(judge_.EndOfMessage(out, "", long_ago).verdict,
+            Verdict::kQuarantine);
   Envelope gone = Mail({"a@partner.example"});
   gone.host = "mx9.example";
   gone.queue_id = "9GONE";
@@ -353,7 +356,8 @@ TEST_F(ReleaseWorkerTest, AlreadyOutIsReleasedAndGoneIsSaid) {
   worker.PassForTesting();
   worker.PassForTesting();
   const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_NE(said.find("released already: 9OUT on mx9.example"), std::string::npos)
+  EXPECT_NE(said.find("released already: 9OUT on mx9.example"),
+            std::string::npos)
       << said;
   EXPECT_NE(said.find("9GONE is covered now but in no queue of mx9.example"),
             std::string::npos);

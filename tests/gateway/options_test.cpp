@@ -24,20 +24,21 @@ std::pair<std::string, std::string> Refused(
 }
 
 TEST(OptionsTest, ServeTakesListenDataAndPostfixSettings) {
-  const Options o = Parsed(
-      {"--listen", "inet:8891@127.0.0.1", "--data", "/var/lib/t",
-       "--postfix-config", "/etc/postfix-a", "--remote",
-       "mx2.example=ssh -o BatchMode=yes root@mx2", "--remote",
-       "mx3.example=env MAIL_CONFIG=/x", "--socket-group", "postfix",
-       "--timeout", "60"});
+  const Options o =
+      Parsed({"--listen", "inet:8891@127.0.0.1", "--data", "/var/lib/t",
+              "--postfix-config", "/etc/postfix-a", "--remote",
+              "mx2.example=ssh -o BatchMode=yes root@mx2", "--remote",
+              "mx3.example=env MAIL_CONFIG=/x", "--socket-group", "postfix",
+              "--timeout", "60"});
   EXPECT_EQ(o.command, Command::kServe);
   EXPECT_EQ(o.listen, "inet:8891@127.0.0.1");
   EXPECT_EQ(o.data_dir, "/var/lib/t");
   EXPECT_EQ(o.postfix_config, "/etc/postfix-a");
   ASSERT_EQ(o.remotes.size(), 2u);
   EXPECT_EQ(o.remotes[0].name, "mx2.example");
-  EXPECT_EQ(o.remotes[0].prefix,
-            (std::vector<std::string>{"ssh", "-o", "BatchMode=yes", "root@mx2"}));
+  EXPECT_EQ(
+      o.remotes[0].prefix,
+      (std::vector<std::string>{"ssh", "-o", "BatchMode=yes", "root@mx2"}));
   EXPECT_EQ(o.remotes[1].prefix,
             (std::vector<std::string>{"env", "MAIL_CONFIG=/x"}));
   EXPECT_EQ(o.socket_group, "postfix");
@@ -112,15 +113,16 @@ TEST(OptionsTest, WrongCommandLinesSayWhyAndWhoseHelp) {
   EXPECT_EQ(Refused({"frobnicate"}), P("no command \"frobnicate\"", ""));
   EXPECT_EQ(Refused({"help", "frobnicate"}),
             P("no command \"frobnicate\"", ""));
-  EXPECT_EQ(Refused({"rules"}), P("rules: which, add, list or delete?", "rules"));
+  EXPECT_EQ(Refused({"rules"}),
+            P("rules: which, add, list or delete?", "rules"));
   EXPECT_EQ(Refused({"rules", "drop"}),
             P("rules: no sub-command \"drop\"", "rules"));
   EXPECT_EQ(Refused({"rules", "add", "--data", "d"}),
             P("rules add needs --recipients TEXT with an address in it",
               "rules add"));
-  EXPECT_EQ(Refused({"rules", "add", "--recipients", " ,; ", "--data", "d"})
-                .first,
-            "rules add needs --recipients TEXT with an address in it");
+  EXPECT_EQ(
+      Refused({"rules", "add", "--recipients", " ,; ", "--data", "d"}).first,
+      "rules add needs --recipients TEXT with an address in it");
   EXPECT_EQ(Refused({"rules", "add", "--recipients", "a@b", "--data"}),
             P("--data needs a value", "rules add"));
   EXPECT_EQ(Refused({"rules", "add", "--recipients", "a", "--recipients", "b",
@@ -143,15 +145,15 @@ TEST(OptionsTest, WrongCommandLinesSayWhyAndWhoseHelp) {
             "--day needs a number of days, not \"yesterday\"");
   EXPECT_EQ(Refused({"held", "--data", "d", "extra"}).first,
             "unexpected argument \"extra\"");
-  EXPECT_EQ(Refused({"--listen", "inet:1@h", "--data", "d", "--remote", "mx2"})
-                .first,
-            "--remote needs NAME=PREFIX, not \"mx2\"");
+  EXPECT_EQ(
+      Refused({"--listen", "inet:1@h", "--data", "d", "--remote", "mx2"}).first,
+      "--remote needs NAME=PREFIX, not \"mx2\"");
   EXPECT_EQ(Refused({"--listen", "inet:1@h", "--data", "d", "--remote", "mx2="})
                 .first,
             "--remote mx2: no command prefix after =");
-  EXPECT_EQ(Refused({"--listen", "inet:1@h", "--data", "d", "--timeout", "0"})
-                .first,
-            "--timeout needs seconds 1-3600, not \"0\"");
+  EXPECT_EQ(
+      Refused({"--listen", "inet:1@h", "--data", "d", "--timeout", "0"}).first,
+      "--timeout needs seconds 1-3600, not \"0\"");
 }
 
 }  // namespace

@@ -68,10 +68,10 @@ class Sink {
   bool Start(const std::string& dir) {
     dir_ = dir;
     std::filesystem::create_directories(dir_);
-    if (!process_.Start({"/usr/bin/python3",
-                         SourceDir() + "/tests/gateway/smtp_sink.py",
-                         "--port", "0", "--record", dir_},
-                        {}, true))
+    if (!process_.Start(
+            {"/usr/bin/python3", SourceDir() + "/tests/gateway/smtp_sink.py",
+             "--port", "0", "--record", dir_},
+            {}, true))
       return false;
     std::string line;
     if (!process_.WaitForLine("ready ", &line, 20000)) return false;
@@ -136,7 +136,8 @@ class PrivatePostfix {
     for (const char* d : {"/etc", "/spool", "/data"})
       std::filesystem::create_directories(base + d);
     chmod(base.c_str(), 0755);
-    if (chown((base + "/data").c_str(), PostfixUid(), static_cast<gid_t>(-1)) != 0)
+    if (chown((base + "/data").c_str(), PostfixUid(), static_cast<gid_t>(-1)) !=
+        0)
       return false;
     std::ofstream main(config_ + "/main.cf");
     main << "compatibility_level = 3.6\n"
@@ -172,33 +173,24 @@ class PrivatePostfix {
     main.close();
     std::ofstream master(config_ + "/master.cf");
     master << "127.0.0.1:" << port_ << " inet n - n - - smtpd\n";
-    for (const char* line : {
-             "pickup unix n - n 60 1 pickup",
-             "cleanup unix n - n - 0 cleanup",
-             "qmgr unix n - n 300 1 qmgr",
-             "rewrite unix - - n - - trivial-rewrite",
-             "bounce unix - - n - 0 bounce",
-             "defer unix - - n - 0 bounce",
-             "trace unix - - n - 0 bounce",
-             "verify unix - - n - 1 verify",
-             "flush unix n - n 1000? 0 flush",
-             "proxymap unix - - n - - proxymap",
-             "smtp unix - - n - - smtp",
-             "relay unix - - n - - smtp",
-             "showq unix n - n - - showq",
-             "error unix - - n - - error",
-             "retry unix - - n - - error",
-             "discard unix - - n - - discard",
-             "anvil unix - - n - 1 anvil",
-             "scache unix - - n - 1 scache",
-             "postlog unix-dgram n - n - 1 postlogd"})
+    for (const char* line :
+         {"pickup unix n - n 60 1 pickup", "cleanup unix n - n - 0 cleanup",
+          "qmgr unix n - n 300 1 qmgr",
+          "rewrite unix - - n - - trivial-rewrite",
+          "bounce unix - - n - 0 bounce", "defer unix - - n - 0 bounce",
+          "trace unix - - n - 0 bounce", "verify unix - - n - 1 verify",
+          "flush unix n - n 1000? 0 flush", "proxymap unix - - n - - proxymap",
+          "smtp unix - - n - - smtp", "relay unix - - n - - smtp",
+          "showq unix n - n - - showq", "error unix - - n - - error",
+          "retry unix - - n - - error", "discard unix - - n - - discard",
+          "anvil unix - - n - 1 anvil", "scache unix - - n - 1 scache",
+          "postlog unix-dgram n - n - 1 postlogd"})
       master << line << "\n";
     master.close();
     std::string said;
-    started_ =
-        RunProgram({"/bin/sh", "-c",
-                    "/usr/sbin/postfix -c '" + config_ + "' start 2>&1"},
-                   &said) == 0;
+    started_ = RunProgram({"/bin/sh", "-c",
+                           "/usr/sbin/postfix -c '" + config_ + "' start 2>&1"},
+                          &said) == 0;
     if (!started_) {
       why_ = "postfix start: " + said + Log();
       return false;
@@ -206,10 +198,10 @@ class PrivatePostfix {
     // Started once smtpd answers.
     for (int i = 0; i < 100; ++i) {
       std::string out;
-      if (RunProgram({"/usr/bin/swaks", "--server",
-                      "127.0.0.1:" + std::to_string(port_), "--quit-after",
-                      "CONNECT"},
-                     &out) == 0)
+      if (RunProgram(
+              {"/usr/bin/swaks", "--server",
+               "127.0.0.1:" + std::to_string(port_), "--quit-after", "CONNECT"},
+              &out) == 0)
         return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

@@ -78,8 +78,8 @@ class GatewayPostfixTest : public testing::Test {
       *failure_ = "no gateway-settings block in README.md";
       return;
     }
-    if (!postfix_->Start(*base_ + "/postfix", "mx1.tarnvex.test",
-                         sink_->port(), "", settings)) {
+    if (!postfix_->Start(*base_ + "/postfix", "mx1.tarnvex.test", sink_->port(),
+                         "", settings)) {
       *failure_ = "the private Postfix did not start: " + postfix_->why();
       return;
     }
@@ -171,9 +171,13 @@ class GatewayPostfixTest : public testing::Test {
   static int Send(const std::vector<std::string>& options,
                   std::string* transcript = nullptr) {
     std::vector<std::string> argv = {
-        "/usr/bin/swaks", "--server",
-        "127.0.0.1:" + std::to_string(postfix_->port()), "--from",
-        "anna@tarnvex.test", "--timeout", "30"};
+        "/usr/bin/swaks",
+        "--server",
+        "127.0.0.1:" + std::to_string(postfix_->port()),
+        "--from",
+        "anna@tarnvex.test",
+        "--timeout",
+        "30"};
     argv.insert(argv.end(), options.begin(), options.end());
     std::string out;
     const int status = RunProgram(argv, &out);
@@ -197,8 +201,8 @@ class GatewayPostfixTest : public testing::Test {
 
   static bool InQueue(const std::string& queue_name, const std::string& id) {
     const std::string json = postfix_->QueueJson();
-    return json.find("\"queue_name\": \"" + queue_name + "\", \"queue_id\": \"" +
-                     id + "\"") != std::string::npos;
+    return json.find("\"queue_name\": \"" + queue_name +
+                     "\", \"queue_id\": \"" + id + "\"") != std::string::npos;
   }
   static std::string Held() {
     std::string out;
@@ -236,15 +240,15 @@ int GatewayPostfixTest::milter_port_ = 0;
 TEST_F(GatewayPostfixTest, CoveredMessageArrivesOnce) {
   AddRule("covered@partner.example");
   std::string transcript;
-  ASSERT_EQ(Send({"--to", "covered@partner.example", "--header",
-                  "Subject: allowed"},
-                 &transcript),
-            0)
+  ASSERT_EQ(
+      Send({"--to", "covered@partner.example", "--header", "Subject: allowed"},
+           &transcript),
+      0)
       << transcript;
   const std::string id = QueuedAs(transcript);
   ASSERT_FALSE(id.empty()) << transcript;
-  ASSERT_TRUE(WaitFor([] { return sink_->CountTo("covered@partner.example") > 0; },
-                      10000));
+  ASSERT_TRUE(WaitFor(
+      [] { return sink_->CountTo("covered@partner.example") > 0; }, 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(sink_->CountTo("covered@partner.example"), 1);
   EXPECT_EQ(HeldLine(id), "");
@@ -252,10 +256,11 @@ TEST_F(GatewayPostfixTest, CoveredMessageArrivesOnce) {
 
 TEST_F(GatewayPostfixTest, UncoveredIsInTheHoldQueueAndRecorded) {
   std::string transcript;
-  ASSERT_EQ(Send({"--to", "stranger@elsewhere.example", "--header",
-                  "Subject: =?UTF-8?Q?Pl=C3=A4ne?=", "--body", "the secret plans"},
-                 &transcript),
-            0)
+  ASSERT_EQ(
+      Send({"--to", "stranger@elsewhere.example", "--header",
+            "Subject: =?UTF-8?Q?Pl=C3=A4ne?=", "--body", "the secret plans"},
+           &transcript),
+      0)
       << transcript;
   const std::string id = QueuedAs(transcript);
   ASSERT_FALSE(id.empty());
@@ -268,7 +273,8 @@ TEST_F(GatewayPostfixTest, UncoveredIsInTheHoldQueueAndRecorded) {
             std::string::npos)
       << line;
   EXPECT_NE(postfix_->Log().find(id + ": milter-hold: "), std::string::npos);
-  EXPECT_NE(MilterLog().find("held " + id + " on mx1.tarnvex.test: Tarnvex: "
+  EXPECT_NE(MilterLog().find("held " + id +
+                             " on mx1.tarnvex.test: Tarnvex: "
                              "no rule covers stranger@elsewhere.example"),
             std::string::npos)
       << MilterLog();
@@ -289,7 +295,8 @@ TEST_F(GatewayPostfixTest, BccNobodyCoversHoldsTheMessage) {
   ASSERT_TRUE(WaitFor([&] { return InQueue("hold", id); }, 5000));
   EXPECT_NE(HeldLine(id).find("team@bcc.example, hidden@leak.example"),
             std::string::npos);
-  EXPECT_NE(MilterLog().find("held " + id + " on mx1.tarnvex.test: Tarnvex: "
+  EXPECT_NE(MilterLog().find("held " + id +
+                             " on mx1.tarnvex.test: Tarnvex: "
                              "no rule covers hidden@leak.example\n"),
             std::string::npos)
       << MilterLog();
@@ -307,8 +314,8 @@ TEST_F(GatewayPostfixTest, RuleAddedReleasesWithinTwoSecondsAndItArrivesOnce) {
   ASSERT_TRUE(WaitFor([&] { return InQueue("hold", id); }, 5000));
   const auto added = Clock::now();
   AddRule("later@release.example");
-  ASSERT_TRUE(WaitFor([] { return sink_->CountTo("later@release.example") > 0; },
-                      2000))
+  ASSERT_TRUE(
+      WaitFor([] { return sink_->CountTo("later@release.example") > 0; }, 2000))
       << postfix_->QueueJson() << MilterLog();
   const auto took = Clock::now() - added;
   EXPECT_LT(took, std::chrono::seconds(2));
@@ -324,22 +331,22 @@ TEST_F(GatewayPostfixTest, MilterDownGivesTempFailAndTheRetryIsJudged) {
   AddRule("retry@partner.example");
   StopMilter();
   std::string transcript;
-  EXPECT_NE(Send({"--to", "retry@partner.example", "--header",
-                  "Subject: while down"},
-                 &transcript),
-            0);
+  EXPECT_NE(
+      Send({"--to", "retry@partner.example", "--header", "Subject: while down"},
+           &transcript),
+      0);
   EXPECT_TRUE(std::regex_search(transcript, std::regex("<\\*\\* 4[0-9][0-9] ")))
       << transcript;
   EXPECT_EQ(QueuedAs(transcript), "");
   ASSERT_NO_FATAL_FAILURE(StartMilter());
   // The client's retry, judged: covered, it arrives once.
-  ASSERT_EQ(Send({"--to", "retry@partner.example", "--header",
-                  "Subject: while down"},
-                 &transcript),
-            0)
+  ASSERT_EQ(
+      Send({"--to", "retry@partner.example", "--header", "Subject: while down"},
+           &transcript),
+      0)
       << transcript;
-  ASSERT_TRUE(
-      WaitFor([] { return sink_->CountTo("retry@partner.example") > 0; }, 10000));
+  ASSERT_TRUE(WaitFor(
+      [] { return sink_->CountTo("retry@partner.example") > 0; }, 10000));
   // And an uncovered retry is held, not let through.
   ASSERT_EQ(Send({"--to", "retry@nobody.example"}, &transcript), 0);
   const std::string id = QueuedAs(transcript);
@@ -381,8 +388,8 @@ TEST_F(GatewayPostfixTest, UnwritableRecordsGiveTempFailForAHold) {
   ASSERT_EQ(std::rename(aside.c_str(), records.c_str()), 0);
   ASSERT_EQ(Send({"--to", "unrecorded@nobody.example"}, &transcript), 0)
       << transcript;
-  EXPECT_TRUE(WaitFor([&] { return InQueue("hold", QueuedAs(transcript)); },
-                      5000));
+  EXPECT_TRUE(
+      WaitFor([&] { return InQueue("hold", QueuedAs(transcript)); }, 5000));
 }
 
 TEST_F(GatewayPostfixTest, NonSmtpMailIsJudgedToo) {
@@ -392,11 +399,12 @@ TEST_F(GatewayPostfixTest, NonSmtpMailIsJudgedToo) {
   const std::string file = *base_ + "/sendmail.eml";
   std::ofstream(file) << message;
   std::string out;
-  ASSERT_EQ(RunMerged({"/bin/sh", "-c",
-                       "/usr/sbin/sendmail -C " + postfix_->config() +
-                           " -f anna@tarnvex.test local@pickup.example < " + file},
-                      &out),
-            0)
+  ASSERT_EQ(
+      RunMerged({"/bin/sh", "-c",
+                 "/usr/sbin/sendmail -C " + postfix_->config() +
+                     " -f anna@tarnvex.test local@pickup.example < " + file},
+                &out),
+      0)
       << out;
   ASSERT_TRUE(WaitFor(
       [] { return Held().find("local@pickup.example") != std::string::npos; },
@@ -439,8 +447,8 @@ TEST_F(GatewayPostfixTest, BadInputIsJudgedAndRecordedWithinTheFieldsLimits) {
   // 10 000 recipients, one of them covered: held, every one recorded.
   std::string many;
   for (int i = 0; i < 10000; ++i)
-    many += (i ? "," : "") + std::string("r") + std::to_string(i) +
-            "@many.example";
+    many +=
+        (i ? "," : "") + std::string("r") + std::to_string(i) + "@many.example";
   // (One argument that long is more than exec takes: smtplib sends it.)
   const std::string many_file = *base_ + "/many.txt";
   std::ofstream(many_file) << many;
@@ -477,8 +485,8 @@ TEST_F(GatewayPostfixTest, BadInputIsJudgedAndRecordedWithinTheFieldsLimits) {
   // The milter lives on and judges the next message.
   AddRule("after@partner.example");
   ASSERT_EQ(Send({"--to", "after@partner.example"}, &transcript), 0);
-  EXPECT_TRUE(
-      WaitFor([] { return sink_->CountTo("after@partner.example") == 1; }, 10000));
+  EXPECT_TRUE(WaitFor(
+      [] { return sink_->CountTo("after@partner.example") == 1; }, 10000));
 }
 
 // A second Postfix host sharing the one milter over TCP: its holds are
@@ -490,16 +498,22 @@ TEST_F(GatewayPostfixTest, TwoHostsShareOneMilter) {
                         "", ReadmeSettings()))
       << mx2.why();
   std::string transcript;
-  std::vector<std::string> argv = {
-      "/usr/bin/swaks", "--server", "127.0.0.1:" + std::to_string(mx2.port()),
-      "--from", "anna@tarnvex.test", "--to", "far@second.example", "--header",
-      "Subject: through mx2"};
+  std::vector<std::string> argv = {"/usr/bin/swaks",
+                                   "--server",
+                                   "127.0.0.1:" + std::to_string(mx2.port()),
+                                   "--from",
+                                   "anna@tarnvex.test",
+                                   "--to",
+                                   "far@second.example",
+                                   "--header",
+                                   "Subject: through mx2"};
   ASSERT_EQ(RunProgram(argv, &transcript), 0) << transcript;
   const std::string id = QueuedAs(transcript);
   ASSERT_TRUE(WaitFor(
       [&] {
-        return mx2.QueueJson().find("\"queue_name\": \"hold\", \"queue_id\": \"" +
-                                    id + "\"") != std::string::npos;
+        return mx2.QueueJson().find(
+                   "\"queue_name\": \"hold\", \"queue_id\": \"" + id + "\"") !=
+               std::string::npos;
       },
       5000));
   EXPECT_FALSE(InQueue("hold", id));

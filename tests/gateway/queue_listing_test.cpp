@@ -33,12 +33,19 @@ TEST(QueueListingTest, MembersInAnyOrderWithEscapes) {
 TEST(QueueListingTest, BrokenLinesArePassedOver) {
   const QueueListing listing = ParseQueueListing(
       "postqueue: warning: Mail system is down -- accessing queue directly\n"
-      R"({"queue_name": "hold", "queue_id": "CUT)" "\n"
-      R"({"queue_name": "hold"})" "\n"
-      R"({"queue_name": 7, "queue_id": "NUM"})" "\n"
-      R"({"queue_name": "hold", "queue_id": "BAD", "x": [1, 2,]})" "\n"
-      R"({"queue_name": "hold", "queue_id": ""})" "\n"
-      "{" + std::string(1000, '[') + "\n"
+      R"({"queue_name": "hold", "queue_id": "CUT)"
+      "\n"
+      R"({"queue_name": "hold"})"
+      "\n"
+      R"({"queue_name": 7, "queue_id": "NUM"})"
+      "\n"
+      R"({"queue_name": "hold", "queue_id": "BAD", "x": [1, 2,]})"
+      "\n"
+      R"({"queue_name": "hold", "queue_id": ""})"
+      "\n"
+      "{" +
+      std::string(1000, '[') +
+      "\n"
       R"({"queue_name": "active", "queue_id": "GOOD", "n": [[{"a": null}], true, -1.5e3]})"
       "\n");
   ASSERT_EQ(listing.size(), 1u);

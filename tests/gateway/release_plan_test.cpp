@@ -19,12 +19,17 @@ HeldEntry Held(const std::string& id, int64_t held_at_ms) {
 
 TEST(ReleasePlanTest, WhereTheQueueHasItDecides) {
   const int64_t now = 1'000'000;
-  const std::vector<HeldEntry> covered = {
-      Held("H", now - 10), Held("D", now - 10), Held("A", now - 10),
-      Held("I", now - 10), Held("M", now - 10), Held("NEW", now - 10),
-      Held("OLD", now - kGoneAfterMs)};
-  const QueueListing before = {{"H", "hold"},     {"D", "deferred"},
-                               {"A", "active"},   {"I", "incoming"},
+  const std::vector<HeldEntry> covered = {Held("H", now - 10),
+                                          Held("D", now - 10),
+                                          Held("A", now - 10),
+                                          Held("I", now - 10),
+                                          Held("M", now - 10),
+                                          Held("NEW", now - 10),
+                                          Held("OLD", now - kGoneAfterMs)};
+  const QueueListing before = {{"H", "hold"},
+                               {"D", "deferred"},
+                               {"A", "active"},
+                               {"I", "incoming"},
                                {"M", "maildrop"}};
   const ReleasePlan plan = PlanRelease(covered, before, now);
   EXPECT_EQ(plan.release, (std::vector<size_t>{0}));
