@@ -29,16 +29,45 @@ struct Session {
   Envelope envelope;
   MessageBytes bytes;
   uint64_t own_ns = 0;  // this message's time in the callbacks so far
+  // The steps Postfix sends without waiting for an answer (SMFIP_NR_*).
+  unsigned long no_reply = 0;
+  // A step that could not answer failed: the message gets 451 at DATA or
+  // at its end.
+  bool failed = false;
 
   void NewMessage() {
     envelope.Clear();
     bytes.Clear();
     own_ns = 0;
+    failed = false;
   }
 };
 
+// What the judgement needs from each step but DATA and the end of the
+// message is no answer: Postfix sends those without waiting (protocol 6),
+// which saves a round trip a recipient and a header.
+constexpr unsigned long kNoReplySteps =
+    SMFIP_NR_CONN | SMFIP_NR_HELO | SMFIP_NR_MAIL | SMFIP_NR_RCPT |
+    SMFIP_NR_HDR | SMFIP_NR_EOH | SMFIP_NR_BODY;
+// Steps it need not be told of at all.
+constexpr unsigned long kSkippedSteps = SMFIP_NOHELO | SMFIP_NOUNKNOWN;
+
 Session* SessionOf(SMFICTX* ctx) {
   return static_cast<Session*>(smfi_getpriv(ctx));
+}
+
+// The answer of a step: none when Postfix was told it waits for none.
+sfsistat Answer(const Session* session, unsigned long step) {
+  return session != nullptr && (session->no_reply & step) != 0 ? SMFIS_NOREPLY
+                                                               : SMFIS_CONTINUE;
+}
+
+// A step that failed: 451 now, or at DATA when the step has no answer.
+sfsistat Failed(Session* session, unsigned long step) {
+  if (session == nullptr) return SMFIS_TEMPFAIL;
+  if ((session->no_reply & step) == 0) return SMFIS_TEMPFAIL;
+  session->failed = true;
+  return SMFIS_NOREPLY;
 }
 
 std::string Macro(SMFICTX* ctx, const char* name) {
@@ -80,17 +109,34 @@ sfsistat TempFail(SMFICTX* ctx, std::string text) {
   return SMFIS_TEMPFAIL;
 }
 
-sfsistat OnConnect(SMFICTX* ctx, char*, _SOCK_ADDR*) {
+// The first step of a connection: its session, and the steps it answers.
+sfsistat OnNegotiate(SMFICTX* ctx, unsigned long actions, unsigned long steps,
+                     unsigned long, unsigned long, unsigned long* our_actions,
+                     unsigned long* our_steps, unsigned long* reserved2,
+                     unsigned long* reserved3) {
+  *reserved2 = 0;
+  *reserved3 = 0;
+  if ((actions & SMFIF_QUARANTINE) == 0) return SMFIS_REJECT;  // cannot hold
+  *our_actions = SMFIF_QUARANTINE;
   Session* session = new (std::nothrow) Session;
+  // Without a session every step answers, and answers 451.
+  *our_steps = session != nullptr ? steps & (kNoReplySteps | kSkippedSteps) : 0;
+  if (session != nullptr) {
+    session->no_reply = *our_steps & kNoReplySteps;
+    smfi_setpriv(ctx, session);
+  }
+  return SMFIS_CONTINUE;
+}
+
+sfsistat OnConnect(SMFICTX* ctx, char*, _SOCK_ADDR*) {
+  Session* session = SessionOf(ctx);
   if (session == nullptr) return SMFIS_TEMPFAIL;
   try {
     session->host = Macro(ctx, "j");
   } catch (...) {
-    delete session;
-    return SMFIS_TEMPFAIL;
+    return Failed(session, SMFIP_NR_CONN);
   }
-  smfi_setpriv(ctx, session);
-  return SMFIS_CONTINUE;
+  return Answer(session, SMFIP_NR_CONN);
 }
 
 sfsistat OnEnvFrom(SMFICTX* ctx, char** argv) {
@@ -102,10 +148,10 @@ sfsistat OnEnvFrom(SMFICTX* ctx, char** argv) {
     if (session->host.empty()) session->host = Macro(ctx, "j");
     session->envelope.sender =
         Envelope::Bare(argv != nullptr && argv[0] != nullptr ? argv[0] : "");
-    return SMFIS_CONTINUE;
+    return Answer(session, SMFIP_NR_MAIL);
   } catch (...) {
     base::DebugCaught("OnEnvFrom");
-    return SMFIS_TEMPFAIL;
+    return Failed(session, SMFIP_NR_MAIL);
   }
 }
 
@@ -119,10 +165,10 @@ sfsistat OnEnvRcpt(SMFICTX* ctx, char** argv) {
     } else {
       session->envelope.AddRecipient(argv[0]);
     }
-    return SMFIS_CONTINUE;
+    return Answer(session, SMFIP_NR_RCPT);
   } catch (...) {
     base::DebugCaught("OnEnvRcpt");
-    return SMFIS_TEMPFAIL;
+    return Failed(session, SMFIP_NR_RCPT);
   }
 }
 
@@ -136,6 +182,10 @@ sfsistat OnData(SMFICTX* ctx) {
   const auto start = std::chrono::steady_clock::now();
   sfsistat answer = SMFIS_CONTINUE;
   try {
+    if (session->failed) {
+      session->NewMessage();
+      return TempFail(ctx, "Tarnvex cannot judge the message now");
+    }
     const Decision decision = judge->EndOfEnvelope(session->envelope);
     if (decision.verdict == Verdict::kReadOn) {
       session->own_ns += static_cast<uint64_t>(
@@ -168,10 +218,10 @@ sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
     OwnTime time(session);
     session->bytes.AddHeader(name != nullptr ? name : "",
                              value != nullptr ? value : "");
-    return SMFIS_CONTINUE;
+    return Answer(session, SMFIP_NR_HDR);
   } catch (...) {
     base::DebugCaught("OnHeader");
-    return SMFIS_TEMPFAIL;
+    return Failed(session, SMFIP_NR_HDR);
   }
 }
 
@@ -180,7 +230,7 @@ sfsistat OnEndOfHeaders(SMFICTX* ctx) {
   if (session == nullptr) return SMFIS_TEMPFAIL;
   OwnTime time(session);
   session->bytes.EndOfHeaders();
-  return SMFIS_CONTINUE;
+  return Answer(session, SMFIP_NR_EOH);
 }
 
 sfsistat OnBody(SMFICTX* ctx, unsigned char* chunk, size_t size) {
@@ -191,10 +241,10 @@ sfsistat OnBody(SMFICTX* ctx, unsigned char* chunk, size_t size) {
     if (chunk != nullptr)
       session->bytes.AddBody(
           std::string_view(reinterpret_cast<const char*>(chunk), size));
-    return SMFIS_CONTINUE;
+    return Answer(session, SMFIP_NR_BODY);
   } catch (...) {
     base::DebugCaught("OnBody");
-    return SMFIS_TEMPFAIL;
+    return Failed(session, SMFIP_NR_BODY);
   }
 }
 
@@ -205,6 +255,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
   sfsistat answer = SMFIS_TEMPFAIL;
   const auto start = std::chrono::steady_clock::now();
   try {
+    if (session->failed) throw std::bad_alloc();
     session->envelope.host = session->host;
     session->envelope.queue_id = Macro(ctx, "i");
     const Decision decision =
@@ -276,6 +327,7 @@ base::Status RunMilter(const MilterSettings& settings, Judge* judge) {
   description.xxfi_abort = OnAbort;
   description.xxfi_close = OnClose;
   description.xxfi_data = OnData;
+  description.xxfi_negotiate = OnNegotiate;
   if (smfi_setconn(const_cast<char*>(settings.listen.c_str())) != MI_SUCCESS)
     return base::Status::InvalidArgument("libmilter refused " +
                                          settings.listen);
