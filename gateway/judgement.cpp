@@ -83,9 +83,13 @@ void MessageBytes::Append(std::string_view text) {
 
 void MessageBytes::AddHeader(std::string_view name, std::string_view value) {
   if (header_ended_) return;
-  Append(name);
+  Append(name.substr(0, kMaxHeaderFieldBytes));
   Append(": ");
-  Append(value);
+  if (value.size() > kMaxHeaderFieldBytes) {
+    Append(FieldText(value, kMaxHeaderFieldBytes + 1));
+  } else {
+    Append(value);
+  }
   Append("\r\n");
 }
 

@@ -28,6 +28,11 @@ inline constexpr size_t kBodyTextBytes = size_t{8} << 20;
 // beyond are not read (the judgement never needs them: it judges the
 // envelope's recipients, every one of them).
 inline constexpr size_t kMaxMessageBytes = size_t{64} << 20;
+// A header field is kept to this many bytes of its value, Postfix's own
+// header_size_limit by default (a longer field Postfix itself cuts there):
+// the record keeps 127 bytes of the subject, and the MIME reading of a
+// header of megabytes costs seconds.
+inline constexpr size_t kMaxHeaderFieldBytes = 102400;
 // An envelope address longer than this is not read: the recipients are
 // then not whole, and the message is held (what cannot be read cannot be
 // allowed).

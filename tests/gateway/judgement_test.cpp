@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -193,10 +194,13 @@ TEST_F(JudgementTest, BadInputIsRecordedWithinTheFieldsLimits) {
   std::vector<std::string> many;
   for (int i = 0; i < 10000; ++i)
     many.push_back("r" + std::to_string(i) + "@many.example");
-  const std::string raw = "Subject: " + std::string(8 << 20, 'S') +
-                          "\r\nContent-Type: multipart/mixed; boundary=x\r\n"
-                          "\r\n--y\r\nnot a part\r\n";
-  const Decision d = End(Mail(many), raw);
+  // As the milter hands it over: an 8 MiB subject, broken MIME.
+  MessageBytes bytes;
+  bytes.AddHeader("Subject", std::string(8 << 20, 'S'));
+  bytes.AddHeader("Content-Type", "multipart/mixed; boundary=x");
+  bytes.AddBody("--y\r\nnot a part\r\n");
+  const Decision d =
+      judge_.EndOfMessage(Mail(many), std::string(bytes.bytes()), 1'000);
   ASSERT_EQ(d.verdict, Verdict::kQuarantine);
   EXPECT_LE(d.text.size(), kMaxReasonBytes + 20);
   EXPECT_NE(d.text.find(" more"), std::string::npos);
@@ -235,6 +239,11 @@ TEST(MessageBytesTest, PutsTheMessageBackTogether) {
   bytes.AddBody(std::string(kMaxMessageBytes + 10, 'x'));
   EXPECT_TRUE(bytes.cut());
   EXPECT_EQ(bytes.bytes().size(), kMaxMessageBytes);
+  // A header field is kept to Postfix's own header limit.
+  MessageBytes huge;
+  huge.AddHeader("Subject", std::string(kMaxHeaderFieldBytes * 3, 'S'));
+  EXPECT_EQ(huge.bytes().size(),
+            std::strlen("Subject: \r\n") + kMaxHeaderFieldBytes);
   EXPECT_EQ(Envelope::Bare(" <a@b> "), "a@b");
   EXPECT_EQ(Envelope::Bare("<>"), "");
 }
