@@ -2,6 +2,8 @@
 // (status 2 and where the help is), rules added, listed and deleted, the
 // held listing, and a data folder that is not there (status 1).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -117,6 +119,30 @@ TEST_F(CommandsTest, HeldOfAnEmptyFolderListsNothing) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(run.output, "");
   EXPECT_TRUE(std::filesystem::exists(dir_ + "/Gateway.db"));
+}
+
+// A unix socket for its owner and group only (0660, the group named), and
+// a stop by SIGTERM that ends with the milter's closing line, status 0.
+TEST_F(CommandsTest, UnixSocketIsPrivateAndSigtermEndsCleanly) {
+  const std::string socket = dir_ + "/milter.sock";
+  ChildProcess milter;
+  ASSERT_TRUE(
+      milter.Start({BinPath("tarnvex-milter"), "--listen", "unix:" + socket,
+                    "--data", dir_, "--socket-group", "root"},
+                   {}, true));
+  ASSERT_TRUE(milter.WaitForLine("tarnvex-milter: listening on unix:"));
+  struct stat st;
+  ASSERT_EQ(stat(socket.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_EQ(st.st_gid, 0u);
+  milter.Kill(SIGTERM);
+  std::string line;
+  EXPECT_TRUE(
+      milter.WaitForLine("tarnvex-milter: judged 0 messages", &line, 15000));
+  int status = -1;
+  ASSERT_TRUE(milter.Wait(15000, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // The systemd unit (gateway/tarnvex-milter.service) is clean for systemd's
