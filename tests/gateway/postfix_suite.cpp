@@ -158,9 +158,9 @@ class GatewayPostfixTest : public testing::Test {
     text << in.rdbuf();
     return text.str();
   }
-  static void StopMilter() {
+  static void StopMilter(int signal = SIGTERM) {
     if (!milter_->running()) return;
-    milter_->Kill(SIGTERM);
+    milter_->Kill(signal);
     if (!milter_->Wait(10000)) {
       milter_->Kill(SIGKILL);
       milter_->Wait(5000);
@@ -329,7 +329,7 @@ TEST_F(GatewayPostfixTest, RuleAddedReleasesWithinTwoSecondsAndItArrivesOnce) {
 
 TEST_F(GatewayPostfixTest, MilterDownGivesTempFailAndTheRetryIsJudged) {
   AddRule("retry@partner.example");
-  StopMilter();
+  StopMilter(SIGKILL);
   std::string transcript;
   EXPECT_NE(
       Send({"--to", "retry@partner.example", "--header", "Subject: while down"},
