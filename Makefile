@@ -4,7 +4,8 @@
 #                   user unit into PREFIX (default ~/.local)
 #   make test       the whole test suite (AddressSanitizer + UBSan)
 #   make test-tsan  the threaded tests under ThreadSanitizer
-#   make bench      the benchmarks, each beside its baseline
+#   make bench      the benchmarks, each beside its baseline (bench/gateway:
+#                   Postfix with the milter beside Postfix without it, as root)
 #   make bench-build the benchmarks built, not run (CI)
 #   make fuzz       the libFuzzer targets (clang)
 #   make crash      the filter killed and restarted while messages are sent
@@ -76,6 +77,7 @@ bench-build: deps $(BUILD)/bench/build.ninja
 
 bench: bench-build
 	@for b in $(BUILD)/bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+	@echo "== bench/gateway"; bench/gateway --bin $(BUILD)/bench/bin
 
 $(BUILD)/fuzz/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -97,6 +97,10 @@ void ReceivedStamp(const device::LocalTime& when, std::string* date,
   }
 }
 
+void ReceivedStampNow(std::string* date, std::string* time) {
+  ReceivedStamp(device::Now(), date, time);
+}
+
 void DaysBefore(int year, int month, int day, int days_back, int* out_year,
                 int* out_month, int* out_day) {
   CivilFromDays(DaysFromCivil(year, static_cast<unsigned>(month),

@@ -29,6 +29,8 @@ std::string NarrowTimeText(const std::u16string& wide);
 // date of its day (as DayText makes it) and its time, both narrowed.
 void ReceivedStamp(const device::LocalTime& when, std::string* date,
                    std::string* time);
+// The same for the device clock's now.
+void ReceivedStampNow(std::string* date, std::string* time);
 
 // The long date of the day `days_back` days before the device clock's today
 // (real calendar arithmetic, any offset) and its narrow form.

@@ -3,6 +3,8 @@
 // them, with the small file probes the search uses.
 #include "storage/locations.h"
 
+#include <sys/stat.h>
+
 #include <cassert>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include "device/codepage.h"
 #include "device/files.h"
 #include "device/image.h"
+#include "device/image_root.h"
 
 namespace storage {
 namespace {
@@ -25,6 +28,8 @@ struct Locations {
   std::u16string chosen_card;
   std::string chosen_card_narrow;
   std::string db_folder;  // ends with a backslash once found
+  // UseDataFolder: db_folder is fixed at the top of a host folder.
+  bool data_folder = false;
 };
 
 // One lock for all of it; no function here takes it twice (those that run
@@ -84,6 +89,21 @@ bool RunningProgramAt(const std::u16string& exe) {
 void ResetLocations() {
   base::MutexLock lock(&g_mutex);
   g_state = Locations();
+}
+
+base::Status UseDataFolder(const std::string& host_dir) {
+  struct stat st;
+  if (host_dir.empty() || stat(host_dir.c_str(), &st) != 0 ||
+      !S_ISDIR(st.st_mode)) {
+    return base::Status::NotFound(host_dir + " is not a folder");
+  }
+  device::SetImageRoot(host_dir);
+  device::PinAnsiCodePage(device::kCodePageUtf8);
+  base::MutexLock lock(&g_mutex);
+  g_state = Locations();
+  g_state.db_folder = "\\";
+  g_state.data_folder = true;
+  return base::Status::Ok();
 }
 
 std::u16string InstallFolder() {
@@ -206,6 +226,7 @@ std::string GetSupportFolder() {
 void PrepareFolders() {
   base::MutexLock lock(&g_mutex);
   Locations& s = g_state;
+  if (s.data_folder) return;  // one folder, already there
   s.db_folder.clear();
   storage::EnumStorageCardsLocked();
   if (s.card_count > 0) {
@@ -338,6 +359,12 @@ bool GetMessageDbPath(std::string* path, std::string* table) {
 bool GetRulesDbPath(std::string* path, std::string* table) {
   base::MutexLock lock(&g_mutex);
   Locations& s = g_state;
+  if (s.data_folder) {
+    *table = storage::kRulesTableName;
+    storage::FormatPath(path, "%s%s", s.db_folder.c_str(),
+                        storage::kRulesDbFile);
+    return ProbeFile(path->c_str());
+  }
   std::string folder;
   bool found = FindDbFolder(storage::kRulesDbFile, s.chosen_card_narrow.c_str(),
                             SubPath().c_str(), &folder);

@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "base/status.h"
 #include "storage/init.h"
 
 namespace storage {
@@ -30,6 +31,16 @@ inline constexpr char kRulesTableName[] = "Rules";
 
 // Forgets everything found so far (tests start each case afresh).
 void ResetLocations();
+
+// Keeps every database file in one host folder instead of the device's
+// places (the gateway's --data DIR): the folder becomes the root of the
+// files' paths, the database folder is its top ("\Rules_0.db",
+// "\Gateway.db" are DIR/Rules_0.db, DIR/Gateway.db) and no card or install
+// folder is searched. Such a folder is no device image: its narrow texts are
+// UTF-8, whatever a device's code page would be. Not ok when `host_dir` is
+// not a folder. Process-wide, like the rest of the locations; call it once,
+// before the first database is opened.
+base::Status UseDataFolder(const std::string& host_dir);
 
 // The install folder (wide), its narrow copy (low bytes), and the chosen card.
 std::u16string InstallFolder();

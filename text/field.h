@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "device/codepage.h"
@@ -23,6 +24,13 @@ inline bool CopyField(char* field, size_t size, std::string_view text) {
 template <size_t N>
 bool CopyField(char (&field)[N], std::string_view text) {
   return CopyField(field, N, text);
+}
+
+// The text as a field of `size` bytes holds it (at most size - 1 bytes, cut
+// as CopyField cuts), for fields kept in a std::string.
+inline std::string FieldText(std::string_view text, size_t size) {
+  if (size == 0) return std::string();
+  return std::string(text.substr(0, device::CharacterCut(text, size - 1)));
 }
 
 #endif  // TARNVEX_TEXT_FIELD_H_

@@ -41,6 +41,10 @@ CLEAN = {
                         "base::SharedMutex mutex_;\n",
     # 700 lines is the most a file may have.
     "hold/worker.cpp": "int x;\n" * 700,
+    "mail/mime/mime_message.h": '#include "device/clock.h"\n',
+    "gateway/milter.cpp": ('#include "filter/rules.h"\n'
+                           '#include "mail/mime/mime_message.h"\n'
+                           '#include "text/tokens.h"\n'),
     # Users of the folders are not checked.
     "tests/ui/window_test.cpp": '#include <QTest>\n#include "i18n/help.h"\n',
 }
@@ -170,6 +174,33 @@ class CheckLayersTest(unittest.TestCase):
             "ui/startup.cpp": '#include "i18n/help.h"\n'}))
         self.assertEqual(code, 1, out)
         self.assertIn("circle between ui, i18n", out)
+
+    def test_gateway_includes_only_the_products_logic(self):
+        code, out = run(CLEAN)
+        self.assertEqual(code, 0, out)
+        self.assertIn("gateway -> filter (1)\n", out)
+        self.assertIn("gateway -> mail/mime (1)\n", out)
+        # Below it in the layers, yet kept out: the device, its service,
+        # the watch over the Outboxes and the mail path's other rooms.
+        code, out = run(with_files({
+            "gateway/judge.cpp": ('#include "device/clock.h"\n'
+                                  '#include "hold/watch.h"\n'),
+            "gateway/queue.cpp": '#include "device/service/service.h"\n',
+            "mail/queue/submission.h": "",
+            "gateway/relay.cpp": '#include "mail/queue/submission.h"\n'}))
+        self.assertEqual(code, 1, out)
+        self.assertIn("arrow gateway -> device kept out", out)
+        self.assertIn('gateway/judge.cpp: #include "device/clock.h"', out)
+        self.assertIn("arrow gateway -> device/service kept out", out)
+        self.assertIn("arrow gateway -> hold kept out", out)
+        self.assertIn("arrow gateway -> mail/queue kept out", out)
+        self.assertNotIn("upward", out)
+        self.assertNotIn("circle", out)
+
+    def test_qt_in_the_gateway_fails(self):
+        code, out = run(with_files({"gateway/milter.h": "#include <QObject>\n"}))
+        self.assertEqual(code, 1, out)
+        self.assertIn("gateway/milter.h: #include <QObject>", out)
 
     def test_dot_draws_the_graph_with_wrong_arrows_red(self):
         code, out = run(with_files({

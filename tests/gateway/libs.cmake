@@ -1,0 +1,1 @@
+set(FOLDER_LIBS gateway)
