@@ -111,7 +111,8 @@ class Device:
         rules.close()
         self.service = os.path.join(self.root, ".device", "messages.db")
         self.store_db = os.path.join(dba, "SMS.db")
-        self.transport = self.start(self.dev, "run", "--send-delay-ms", str(SEND_DELAY_MS))
+        self.transport = self.start(self.dev, "run", "--send-delay-ms", str(SEND_DELAY_MS),
+                                    "--no-submission")
         program = os.path.join(self.root, "Program Files", "Tarnvex", "Tarnvex.exe")
         self.tarnvex = self.start(program)
         self.wait_listening()

@@ -250,9 +250,9 @@ TEST_F(FailClosedTest, AnUnusableServiceFileIsSaidAndWatchedOnceItIsRepaired) {
   // Repaired (the good file back): the filter watches without a restart and
   // holds the message that waited.
   ASSERT_EQ(rename((path + ".good").c_str(), path.c_str()), 0);
-  ASSERT_TRUE(transport_.Start({BinPath("tarnvex-device"), "--root",
-                                image_->root(), "run", "--send-delay-ms",
-                                std::to_string(kSendDelayMs)}));
+  ASSERT_TRUE(transport_.Start(
+      {BinPath("tarnvex-device"), "--root", image_->root(), "run",
+       "--send-delay-ms", std::to_string(kSendDelayMs), "--no-submission"}));
   ASSERT_TRUE(host_->WaitForLine("problem gone", &line, 15000));
   FindDatabases();
   EXPECT_TRUE(

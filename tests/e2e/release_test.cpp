@@ -69,8 +69,9 @@ TEST(ReleaseTest, SelectAddCloseReleasesTheHeldMessageAndTheTransportSendsIt) {
       RunProgram({BinPath("tarnvex-device"), "--root", image.root(), "init"}),
       0);
   testing_support::ChildProcess transport;
-  ASSERT_TRUE(transport.Start({BinPath("tarnvex-device"), "--root",
-                               image.root(), "run", "--send-delay-ms", "400"}));
+  ASSERT_TRUE(
+      transport.Start({BinPath("tarnvex-device"), "--root", image.root(), "run",
+                       "--send-delay-ms", "400", "--no-submission"}));
   ASSERT_TRUE(transport.WaitForLine("transport running"));
 
   storage::ResetLocations();
@@ -146,7 +147,7 @@ class WindowsOverTheDevice : public ::testing::Test {
               0);
     ASSERT_TRUE(
         transport_.Start({BinPath("tarnvex-device"), "--root", image_->root(),
-                          "run", "--send-delay-ms", "400"}));
+                          "run", "--send-delay-ms", "400", "--no-submission"}));
     ASSERT_TRUE(transport_.WaitForLine("transport running"));
     storage::ResetLocations();
     ResetInitDatabases();
