@@ -325,9 +325,11 @@ void BM_TransportDelivery(benchmark::State& state) {
     const std::string root = mkdtemp(tmpl.data());
     device::SetImageRoot(root);
     std::string error;
-    if (!device::InitImage(&error) || !device::CreateStore("E-mail", &error) ||
+    base::Status made;
+    if (!device::InitImage(&error) ||
+        !(made = device::CreateStore("E-mail")).ok() ||
         !mail::WriteRelaySettings(LoopbackRelay(relay.port()), &error)) {
-      state.SkipWithError(error.c_str());
+      state.SkipWithError(made.ok() ? error.c_str() : made.message().c_str());
       return;
     }
     device::ServiceMessage fields;

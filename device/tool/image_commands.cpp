@@ -14,7 +14,7 @@
 namespace device_tool {
 
 // The message service's stores of a new device (service_commands.cpp).
-bool CreateDefaultStores(std::string* error);
+base::Status CreateDefaultStores();
 // What runs and how many messages lie where (message_commands.cpp).
 void PrintRunningAndCounts();
 
@@ -32,7 +32,7 @@ int Init(const std::vector<std::string>& args) {
   }
   std::string error;
   if (!device::InitImage(code_page, &error)) return Fail(error);
-  if (!CreateDefaultStores(&error)) return Fail(error);
+  if (base::Status made = CreateDefaultStores(); !made.ok()) return Fail(made);
   // The submission's password and certificate (kept when there already).
   if (!mail::EnsureCredentials(false, &error)) return Fail(error);
   std::printf("Device image ready at %s\n", device::ImageRoot().c_str());

@@ -76,7 +76,8 @@ int Relay(const std::vector<std::string>& args) {
                                  &error)) {
       return Fail("mail relay set: " + error, 2);
     }
-    if (!device::OpenMessageService(&error)) return Fail(error);
+    if (base::Status opened = device::OpenMessageService(); !opened.ok())
+      return Fail(opened);
     const std::vector<std::string> stores = device::StoreNames();
     if (std::find(stores.begin(), stores.end(), settings.store) ==
         stores.end()) {

@@ -43,12 +43,13 @@ namespace device_tool {
 // desktop synchronisation store.
 constexpr const char* kDefaultStores[] = {"SMS", "MMS", "E-mail", "ActiveSync"};
 
-bool CreateDefaultStores(std::string* error) {
-  if (!device::OpenMessageService(error)) return false;
+base::Status CreateDefaultStores() {
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return opened;
   for (const char* name : kDefaultStores) {
-    if (!device::CreateStore(name, error)) return false;
+    if (base::Status made = device::CreateStore(name); !made.ok()) return made;
   }
-  return true;
+  return base::Status::Ok();
 }
 
 namespace {
@@ -245,9 +246,10 @@ int Send(const std::vector<std::string>& args) {
   if (message.body.size() > kMaxBodyUnits) return Fail(BodyTooLong());
   if (!from.empty())
     SplitSender(from, &message.sender_name, &message.sender_address);
-  int64_t id = device::SaveOutgoingMessage(store, message, &error);
-  if (id == 0) return Fail(error);
-  std::printf("Saved message %lld in %s\\Outbox\n", static_cast<long long>(id),
+  const base::StatusOr<int64_t> id =
+      device::SaveOutgoingMessage(store, message);
+  if (!id.ok()) return Fail(id.status());
+  std::printf("Saved message %lld in %s\\Outbox\n", static_cast<long long>(*id),
               store.c_str());
   return 0;
 }
@@ -263,8 +265,8 @@ int Ls(const std::vector<std::string>& args) {
       return Fail("ls: unknown or incomplete argument \"" + args[i] + "\"", 2);
     }
   }
-  std::string error;
-  if (!device::OpenMessageService(&error)) return Fail(error);
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return Fail(opened);
   // One message a line, tab-separated: id, store, folder, state (sent or
   // unsent), recipients, subject; then, for a message the transport holds
   // back although its send delay has passed, what it waits for; then, for
@@ -305,11 +307,12 @@ int Store(const std::vector<std::string>& args) {
   }
   if (args.size() != 2 || args[0] != "add")
     return Fail("store needs add NAME or list", 2);
-  std::string error;
-  if (!device::OpenMessageService(&error)) return Fail(error);
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return Fail(opened);
   std::string clash = NameClash(args[1], device::StoreNames());
   if (!clash.empty()) return Fail(clash);
-  if (!device::CreateStore(args[1], &error)) return Fail(error);
+  if (base::Status made = device::CreateStore(args[1]); !made.ok())
+    return Fail(made);
   return 0;
 }
 
@@ -394,7 +397,8 @@ int Run(const std::vector<std::string>& args) {
     }
   }
   std::string error;
-  if (!device::OpenMessageService(&error)) return Fail(error);
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return Fail(opened);
   device::CheckpointInBackground();
   struct sigaction action = {};
   action.sa_handler = OnStop;

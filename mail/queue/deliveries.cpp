@@ -161,8 +161,7 @@ const char* DeliveryStateName(DeliveryState state) {
 bool DueDeliveries(const std::string& store, int64_t send_delay_ms,
                    int64_t now_ms, std::vector<DeliveryCandidate>* due) {
   due->clear();
-  std::string error;
-  if (!device::OpenMessageService(&error)) return false;
+  if (!device::OpenMessageService().ok()) return false;
   std::vector<Due> outboxes;
   if (!service::ReadOutboxes(now_ms - send_delay_ms, &outboxes)) return false;
   base::MutexLock guard(&Lock());
@@ -349,8 +348,7 @@ bool RecordIn(int64_t message, const std::vector<DeliveryOutcome>& outcomes,
 DeliveryClaim ClaimDelivery(const DeliveryCandidate& candidate,
                             int64_t now_ms) {
   DeliveryClaim claim;
-  std::string error;
-  if (!device::OpenMessageService(&error)) return claim;
+  if (!device::OpenMessageService().ok()) return claim;
   if (!service::DurableChange([&]() REQUIRES(Lock()) {
         return ClaimIn(candidate, now_ms, &claim);
       })) {
@@ -369,8 +367,7 @@ bool RecordDelivery(int64_t message,
                     const std::vector<DeliveryOutcome>& outcomes,
                     const DeliveryPolicy& policy, int64_t now_ms,
                     DeliveryRecord* record) {
-  std::string error;
-  if (!device::OpenMessageService(&error)) return false;
+  if (!device::OpenMessageService().ok()) return false;
   DeliveryRecord made;
   if (!service::DurableChange([&]() REQUIRES(Lock()) {
         return RecordIn(message, outcomes, policy, now_ms, &made);
@@ -386,8 +383,7 @@ bool RecordDeliveryAndClaim(int64_t message,
                             DeliveryRecord* record,
                             const DeliveryCandidate& next,
                             DeliveryClaim* next_claim) {
-  std::string error;
-  if (!device::OpenMessageService(&error)) return false;
+  if (!device::OpenMessageService().ok()) return false;
   DeliveryRecord made;
   DeliveryClaim claimed;
   if (!service::DurableChange([&]() REQUIRES(Lock()) {
@@ -402,8 +398,7 @@ bool RecordDeliveryAndClaim(int64_t message,
 }
 
 int ResetInterruptedDeliveries() {
-  std::string error;
-  if (!device::OpenMessageService(&error)) return -1;
+  if (!device::OpenMessageService().ok()) return -1;
   {
     // Read first: a transport that starts with nothing cut short writes
     // nothing.
@@ -445,8 +440,7 @@ std::vector<RecipientDelivery> DeliveryStatesLocked(int64_t message) {
 }  // namespace
 
 std::vector<RecipientDelivery> DeliveryStates(int64_t message) {
-  std::string error;
-  if (!device::OpenMessageService(&error)) return {};
+  if (!device::OpenMessageService().ok()) return {};
   base::MutexLock guard(&Lock());
   return DeliveryStatesLocked(message);
 }

@@ -23,8 +23,8 @@ class DeliveriesTest : public MapiTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(MapiTest::SetUp());
-    std::string error;
-    ASSERT_TRUE(device::CreateStore("E-mail", &error)) << error;
+    const base::Status made = device::CreateStore("E-mail");
+    ASSERT_TRUE(made.ok()) << made.message();
     policy_.retry_base_ms = 1000;
     policy_.give_up_after_ms = 10000;
     // The queue is given its time; messages saved from now on lie in the
@@ -212,10 +212,9 @@ TEST_F(DeliveriesTest, TheGateRulesEveryClaim) {
       std::to_string(id) + ";");
   seen = Candidate(t0_);
   // Recipients changed after the gate read them: not handed over either.
-  std::string error;
-  ASSERT_TRUE(device::SetMessageRecipients(
-      id, {u"a@example.org", u"d@example.org"}, &error))
-      << error;
+  const base::Status set =
+      device::SetMessageRecipients(id, {u"a@example.org", u"d@example.org"});
+  ASSERT_TRUE(set.ok()) << set.message();
   EXPECT_EQ(mail::ClaimDelivery(seen, t0_).result, ClaimResult::kGone);
   // Read again, the recipients at the claim are the ones delivered to.
   const mail::DeliveryClaim claim = mail::ClaimDelivery(Candidate(t0_), t0_);

@@ -44,8 +44,8 @@ class PowerCutTest : public ::testing::Test {
     vfs_.Clear();
     image_.reset();
     image_ = std::make_unique<testing_support::TempImage>();
-    std::string error;
-    ASSERT_TRUE(device::CreateStore(kStore, &error)) << error;
+    const base::Status made = device::CreateStore(kStore);
+    ASSERT_TRUE(made.ok()) << made.message();
     setup();
     vfs_.MarkAllSynced();
     vfs_.ResetCounts();
@@ -194,9 +194,10 @@ TEST_F(PowerCutTest, ADeliveredRecipientStaysDeliveredAfterAnyCut) {
       m.subject = u"Lunch";
       m.recipients = {u"ann@example.org", u"bob@example.org",
                       u"cam@example.org"};
-      std::string error;
-      id = device::SaveOutgoingMessage(kStore, m, &error);
-      ASSERT_GT(id, 0) << error;
+      const base::StatusOr<int64_t> saved =
+          device::SaveOutgoingMessage(kStore, m);
+      ASSERT_TRUE(saved.ok()) << saved.status().message();
+      id = *saved;
       std::vector<mail::DeliveryCandidate> due;
       ASSERT_TRUE(mail::DueDeliveries(kStore, 0, t0, &due));
       ASSERT_EQ(due.size(), 1u);
@@ -210,8 +211,10 @@ TEST_F(PowerCutTest, ADeliveredRecipientStaysDeliveredAfterAnyCut) {
            {"cam@example.org", DeliveryVerdict::kDeferred, "451 later"}},
           policy, t0, &record));
       m.recipients = {u"dan@example.org"};
-      next_id = device::SaveOutgoingMessage(kStore, m, &error);
-      ASSERT_GT(next_id, 0) << error;
+      const base::StatusOr<int64_t> next_saved =
+          device::SaveOutgoingMessage(kStore, m);
+      ASSERT_TRUE(next_saved.ok()) << next_saved.status().message();
+      next_id = *next_saved;
       ASSERT_TRUE(mail::DueDeliveries(kStore, 0, t1, &due));
       ASSERT_EQ(due.size(), 2u);
       ASSERT_EQ(mail::ClaimDelivery(due[0], t1).result,
