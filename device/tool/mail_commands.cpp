@@ -70,12 +70,13 @@ int Submission(const std::vector<std::string>& args) {
 // transport delivers the e-mail store's mail.
 int Relay(const std::vector<std::string>& args) {
   mail::RelaySettings settings;
-  std::string error;
   if (args.size() >= 2 && args[1] == "set") {
-    if (!mail::ParseRelaySetArgs({args.begin() + 2, args.end()}, &settings,
-                                 &error)) {
-      return Fail("mail relay set: " + error, 2);
+    base::StatusOr<mail::RelaySettings> parsed =
+        mail::ParseRelaySetArgs({args.begin() + 2, args.end()});
+    if (!parsed.ok()) {
+      return Fail("mail relay set: " + parsed.status().message(), 2);
     }
+    settings = *std::move(parsed);
     if (base::Status opened = device::OpenMessageService(); !opened.ok())
       return Fail(opened);
     const std::vector<std::string> stores = device::StoreNames();
@@ -85,11 +86,19 @@ int Relay(const std::vector<std::string>& args) {
                       "\" on the device (tarnvex-device store list)",
                   2);
     }
-    if (!mail::WriteRelaySettings(settings, &error)) return Fail(error);
+    if (base::Status written = mail::WriteRelaySettings(settings);
+        !written.ok()) {
+      return Fail(written);
+    }
   } else if (args.size() == 2 && args[1] == "none") {
-    if (!mail::WriteRelaySettings(settings, &error)) return Fail(error);
+    if (base::Status written = mail::WriteRelaySettings(settings);
+        !written.ok()) {
+      return Fail(written);
+    }
   } else if (args.size() == 2 && args[1] == "show") {
-    if (!mail::ReadRelaySettings(&settings, &error)) return Fail(error);
+    base::StatusOr<mail::RelaySettings> read = mail::ReadRelaySettings();
+    if (!read.ok()) return Fail(read.status());
+    settings = *std::move(read);
   } else {
     return Fail(
         "mail relay needs set URL [--user NAME --password-file FILE] "
@@ -132,12 +141,13 @@ int Mail(const std::vector<std::string>& args) {
     std::printf("Submission:           off\n");
   }
 #endif
-  mail::RelaySettings relay;
-  if (mail::ReadRelaySettings(&relay, &error)) {
+  const base::StatusOr<mail::RelaySettings> relay = mail::ReadRelaySettings();
+  if (relay.ok()) {
     std::printf("Relay:                %s\n",
-                mail::DescribeRelay(relay).c_str());
+                mail::DescribeRelay(*relay).c_str());
   } else {
-    std::printf("Relay:                unusable: %s\n", error.c_str());
+    std::printf("Relay:                unusable: %s\n",
+                relay.status().message().c_str());
   }
   return 0;
 }

@@ -115,8 +115,9 @@ void RelayWorker::Run() {
 int RelayWorker::Pass() {
   if (!TakeLock()) return -1;
   unsigned generation = 0;
-  std::string error;
-  const RelaySettings relay = settings_->Current(&generation, &error);
+  base::Status unreadable;
+  const RelaySettings relay = settings_->Current(&generation, &unreadable);
+  const std::string& error = unreadable.message();
   if (error != said_error_) {
     if (!error.empty())
       Say("relay: nothing is delivered nor sent from " + relay.store + ": " +
