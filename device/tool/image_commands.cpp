@@ -34,7 +34,8 @@ int Init(const std::vector<std::string>& args) {
   if (!device::InitImage(code_page, &error)) return Fail(error);
   if (base::Status made = CreateDefaultStores(); !made.ok()) return Fail(made);
   // The submission's password and certificate (kept when there already).
-  if (!mail::EnsureCredentials(false, &error)) return Fail(error);
+  if (base::Status made = mail::EnsureCredentials(false); !made.ok())
+    return Fail(made);
   std::printf("Device image ready at %s\n", device::ImageRoot().c_str());
   return 0;
 }

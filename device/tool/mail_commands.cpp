@@ -120,16 +120,17 @@ int Mail(const std::vector<std::string>& args) {
   const bool reset = args.size() == 1 && args[0] == "reset";
   if (!show && !reset)
     return Fail("mail needs show, reset, submission [...] or relay [...]", 2);
-  std::string error;
-  if (!mail::EnsureCredentials(reset, &error)) return Fail(error);
-  std::string fingerprint;
-  if (!mail::CertificateFingerprint(&fingerprint, &error)) return Fail(error);
+  if (base::Status made = mail::EnsureCredentials(reset); !made.ok())
+    return Fail(made);
+  const base::StatusOr<std::string> fingerprint =
+      mail::CertificateFingerprint();
+  if (!fingerprint.ok()) return Fail(fingerprint.status());
   const mail::CredentialPaths paths = mail::CredentialFiles();
   if (reset) std::printf("New submission password and certificate made.\n");
   std::printf("Submission user:      %s\n", mail::kSubmissionUser);
   std::printf("Password file:        %s\n", paths.password.c_str());
   std::printf("Certificate:          %s\n", paths.certificate.c_str());
-  std::printf("Certificate SHA-256:  %s\n", fingerprint.c_str());
+  std::printf("Certificate SHA-256:  %s\n", fingerprint->c_str());
 #ifdef TARNVEX_SUBMISSION_SERVER
   mail::SubmissionSettings settings;
   if (mail::ReadSubmissionSettings(&settings, &error) && settings.on) {
