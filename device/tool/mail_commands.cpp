@@ -31,9 +31,10 @@ int Sendmail(const std::vector<std::string>& args) {
 // mail submission [--port N | --off | --on] [--store NAME]: where `run`
 // serves SMTP submission.
 int Submission(const std::vector<std::string>& args) {
-  mail::SubmissionSettings settings;
-  std::string error;
-  if (!mail::ReadSubmissionSettings(&settings, &error)) return Fail(error);
+  base::StatusOr<mail::SubmissionSettings> read =
+      mail::ReadSubmissionSettings();
+  if (!read.ok()) return Fail(read.status());
+  mail::SubmissionSettings settings = *std::move(read);
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--off") {
       settings.on = false;
@@ -54,8 +55,12 @@ int Submission(const std::vector<std::string>& args) {
           2);
     }
   }
-  if (args.size() > 1 && !mail::WriteSubmissionSettings(settings, &error))
-    return Fail(error);
+  if (args.size() > 1) {
+    if (base::Status written = mail::WriteSubmissionSettings(settings);
+        !written.ok()) {
+      return Fail(written);
+    }
+  }
   if (settings.on) {
     std::printf("Submission: 127.0.0.1:%u into %s (when run)\n",
                 static_cast<unsigned>(settings.port), settings.store.c_str());
@@ -132,8 +137,11 @@ int Mail(const std::vector<std::string>& args) {
   std::printf("Certificate:          %s\n", paths.certificate.c_str());
   std::printf("Certificate SHA-256:  %s\n", fingerprint->c_str());
 #ifdef TARNVEX_SUBMISSION_SERVER
-  mail::SubmissionSettings settings;
-  if (mail::ReadSubmissionSettings(&settings, &error) && settings.on) {
+  const base::StatusOr<mail::SubmissionSettings> submission =
+      mail::ReadSubmissionSettings();
+  // A setting that cannot be read shows as off.
+  if (submission.ok() && submission->on) {
+    const mail::SubmissionSettings& settings = *submission;
     std::printf(
         "Submission:           127.0.0.1:%u (STARTTLS; AUTH PLAIN or "
         "LOGIN) into %s\n",

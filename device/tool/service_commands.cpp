@@ -396,7 +396,6 @@ int Run(const std::vector<std::string>& args) {
       return Fail("run: unknown or incomplete argument \"" + args[i] + "\"", 2);
     }
   }
-  std::string error;
   if (base::Status opened = device::OpenMessageService(); !opened.ok())
     return Fail(opened);
   device::CheckpointInBackground();
@@ -428,8 +427,10 @@ int Run(const std::vector<std::string>& args) {
     }
   } delivery{std::thread([&worker] { worker.Run(); })};
 #ifdef TARNVEX_SUBMISSION_SERVER
-  mail::SubmissionSettings settings;
-  if (!mail::ReadSubmissionSettings(&settings, &error)) return Fail(error);
+  base::StatusOr<mail::SubmissionSettings> read =
+      mail::ReadSubmissionSettings();
+  if (!read.ok()) return Fail(read.status());
+  mail::SubmissionSettings settings = *std::move(read);
   // Without a port given for this run the server follows the image's
   // setting while it runs.
   const bool follow = submission_port == -1;
@@ -450,8 +451,9 @@ int Run(const std::vector<std::string>& args) {
     if (settings.on) {
       // A port that cannot be served is no reason to run without it: a mail
       // client would reach whatever else listens there.
-      if (!server.Start(settings.port, settings.store, &error)) {
-        return Fail("cannot serve mail submission: " + error +
+      if (base::Status started = server.Start(settings.port, settings.store);
+          !started.ok()) {
+        return Fail("cannot serve mail submission: " + started.message() +
                     " (\"mail submission --port N\" picks another port, "
                     "\"run --no-submission\" serves none)");
       }
@@ -461,15 +463,14 @@ int Run(const std::vector<std::string>& args) {
           static_cast<unsigned>(server.port()), settings.store.c_str(),
           mail::kSubmissionUser);
     }
-    if (follow && !server.FollowSettings(
-                      [](const std::string& line, bool problem) {
-                        if (!problem) return Say(line);
-                        std::fprintf(stderr, "tarnvex-device: %s\n",
-                                     line.c_str());
-                        std::fflush(stderr);
-                      },
-                      &error)) {
-      return Fail(error);
+    if (follow) {
+      base::Status following =
+          server.FollowSettings([](const std::string& line, bool problem) {
+            if (!problem) return Say(line);
+            std::fprintf(stderr, "tarnvex-device: %s\n", line.c_str());
+            std::fflush(stderr);
+          });
+      if (!following.ok()) return Fail(following);
     }
     std::printf("transport running (send delay %lld ms)\n", delay);
     std::fflush(stdout);
