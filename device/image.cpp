@@ -52,7 +52,14 @@ bool SettleCodePage(bool fresh, int requested, std::string* error) {
   int current = 0;
   struct stat st;
   const bool stored = stat(CodePagePath().c_str(), &st) == 0;
-  if (stored && !ReadImageCodePage(&current, error)) return false;
+  if (stored) {
+    const base::StatusOr<int> read = ReadImageCodePage();
+    if (!read.ok()) {
+      if (error) *error = read.status().message();
+      return false;
+    }
+    current = *read;
+  }
   if (!stored)
     current = fresh ? (requested != 0 ? requested : kNewImageCodePage)
                     : kCodePageWestern;

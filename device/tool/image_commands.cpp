@@ -44,14 +44,14 @@ int Info(const std::vector<std::string>& args) {
   if (!args.empty()) return Fail("info takes no arguments", 2);
   const std::string root = device::ImageRoot();
   std::printf("Device image: %s\n", root.c_str());
-  int code_page = 0;
-  std::string error;
-  if (device::ReadImageCodePage(&code_page, &error)) {
+  const base::StatusOr<int> code_page = device::ReadImageCodePage();
+  if (code_page.ok()) {
     std::printf(
-        "Code page: %d (%s)\n", code_page,
-        code_page == device::kCodePageUtf8 ? "UTF-8" : "Western European");
+        "Code page: %d (%s)\n", *code_page,
+        *code_page == device::kCodePageUtf8 ? "UTF-8" : "Western European");
   } else {
-    std::printf("Code page: 1252, read so because %s\n", error.c_str());
+    std::printf("Code page: 1252, read so because %s\n",
+                code_page.status().message().c_str());
   }
   std::printf("Top-level folders:\n");
   std::error_code ec;

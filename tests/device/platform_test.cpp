@@ -66,14 +66,17 @@ TEST(CodePageTest, TheImageSaysWhichCodePageItsTextsAreIn) {
   EXPECT_EQ(device::AnsiCodePage(), device::kCodePageWestern);
   EXPECT_FALSE(device::InitImage(device::kCodePageUtf8, &error));
   EXPECT_TRUE(device::InitImage(&error)) << error;  // now written down
-  int code_page = 0;
-  EXPECT_TRUE(device::ReadImageCodePage(&code_page, &error));
-  EXPECT_EQ(code_page, device::kCodePageWestern);
+  base::StatusOr<int> code_page = device::ReadImageCodePage();
+  EXPECT_TRUE(code_page.ok());
+  EXPECT_EQ(code_page.ok() ? *code_page : 0, device::kCodePageWestern);
 
   std::ofstream(device::CodePagePath()) << "utf-7\n";
   device::ForgetAnsiCodePage();
-  EXPECT_FALSE(device::ReadImageCodePage(&code_page, &error));
-  EXPECT_NE(error.find("names no code page"), std::string::npos) << error;
+  code_page = device::ReadImageCodePage();
+  EXPECT_FALSE(code_page.ok());
+  EXPECT_NE(code_page.status().message().find("names no code page"),
+            std::string::npos)
+      << code_page.status().message();
   EXPECT_EQ(device::AnsiCodePage(), device::kCodePageWestern);
 }
 
