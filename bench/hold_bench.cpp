@@ -68,8 +68,7 @@ void BM_HoldLatency(benchmark::State& state) {
           .string();
   std::string root = mkdtemp(tmpl.data());
   device::SetImageRoot(root);
-  std::string error;
-  device::InitImage(&error);
+  base::IgnoreFailure(device::InitImage(), "Making the image");
   base::IgnoreFailure(device::CreateStore("SMS"), "Creating the store");
   FindInstallFolder();
   InitDatabases();

@@ -83,8 +83,7 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
           .string();
   std::string root = mkdtemp(tmpl.data());
   device::SetImageRoot(root);
-  std::string error;
-  device::InitImage(&error);
+  base::IgnoreFailure(device::InitImage(), "Making the image");
   // The writer is forked before this process opens the service, so that it
   // starts with a connection of its own.
   int go[2], times[2];

@@ -30,8 +30,8 @@ int Init(const std::vector<std::string>& args) {
   } else if (!args.empty()) {
     return Fail("init takes only --codepage 65001|1252", 2);
   }
-  std::string error;
-  if (!device::InitImage(code_page, &error)) return Fail(error);
+  if (base::Status made = device::InitImage(code_page); !made.ok())
+    return Fail(made);
   if (base::Status made = CreateDefaultStores(); !made.ok()) return Fail(made);
   // The submission's password and certificate (kept when there already).
   if (base::Status made = mail::EnsureCredentials(false); !made.ok())

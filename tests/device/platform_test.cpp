@@ -56,16 +56,19 @@ TEST(CodePageTest, TheImageSaysWhichCodePageItsTextsAreIn) {
   EXPECT_EQ(device::WideToAnsi(u"a\xD800"
                                u"b"),
             "a?b");  // a lone surrogate
-  std::string error;
-  EXPECT_FALSE(device::InitImage(device::kCodePageWestern, &error));
-  EXPECT_NE(error.find("keeps code page 65001"), std::string::npos) << error;
-  EXPECT_TRUE(device::InitImage(device::kCodePageUtf8, &error)) << error;
+  const base::Status other = device::InitImage(device::kCodePageWestern);
+  EXPECT_FALSE(other.ok());
+  EXPECT_NE(other.message().find("keeps code page 65001"), std::string::npos)
+      << other.message();
+  const base::Status same = device::InitImage(device::kCodePageUtf8);
+  EXPECT_TRUE(same.ok()) << same.message();
 
   std::filesystem::remove(device::CodePagePath());  // as made before
   device::ForgetAnsiCodePage();
   EXPECT_EQ(device::AnsiCodePage(), device::kCodePageWestern);
-  EXPECT_FALSE(device::InitImage(device::kCodePageUtf8, &error));
-  EXPECT_TRUE(device::InitImage(&error)) << error;  // now written down
+  EXPECT_FALSE(device::InitImage(device::kCodePageUtf8).ok());
+  const base::Status kept = device::InitImage();
+  EXPECT_TRUE(kept.ok()) << kept.message();  // now written down
   base::StatusOr<int> code_page = device::ReadImageCodePage();
   EXPECT_TRUE(code_page.ok());
   EXPECT_EQ(code_page.ok() ? *code_page : 0, device::kCodePageWestern);

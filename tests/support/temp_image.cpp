@@ -21,8 +21,9 @@ std::string MakeTempDir(const char* prefix) {
 
 TempImage::TempImage() : root_(MakeTempDir("tarnvex-image-")) {
   device::SetImageRoot(root_);
+  if (base::Status made = device::InitImage(); !made.ok())
+    ADD_FAILURE() << made.message();
   std::string error;
-  if (!device::InitImage(&error)) ADD_FAILURE() << error;
   device::LocalTime when;
   if (!device::ParseLocalTime(kTestClock, &when) ||
       !device::SetDeviceClock(when, &error))
