@@ -194,8 +194,8 @@ TEST(ImageTest, CardNamesOutsideTheNarrowPathsAreRefusedWithAMessage) {
 class DeviceClockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(device::ClearDeviceClock(&error)) << error;
+    const base::Status cleared = device::ClearDeviceClock();
+    ASSERT_TRUE(cleared.ok()) << cleared.message();
   }
   testing_support::TempImage image_;
 };
@@ -203,8 +203,8 @@ class DeviceClockTest : public ::testing::Test {
 TEST_F(DeviceClockTest, SetTimeIsKeptInTheImageAndRunsOn) {
   device::LocalTime when;
   ASSERT_TRUE(device::ParseLocalTime("2026-03-01T23:59", &when));
-  std::string error;
-  ASSERT_TRUE(device::SetDeviceClock(when, &error)) << error;
+  const base::Status set = device::SetDeviceClock(when);
+  ASSERT_TRUE(set.ok()) << set.message();
   bool is_set = false;
   device::DeviceClockOffsetMs(&is_set);
   EXPECT_TRUE(is_set);
@@ -226,14 +226,15 @@ TEST_F(DeviceClockTest, SetTimeIsKeptInTheImageAndRunsOn) {
   // The clock runs on from the time set.
   when.second = 59;
   when.millisecond = 900;
-  ASSERT_TRUE(device::SetDeviceClock(when, &error));
+  ASSERT_TRUE(device::SetDeviceClock(when).ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   now = device::Now();
   EXPECT_EQ(device::LocalTimeText(now).substr(0, 16), "2026-03-02T00:00");
 
-  ASSERT_TRUE(device::ClearDeviceClock(&error)) << error;
-  ASSERT_TRUE(device::ClearDeviceClock(&error))
-      << error;  // again: nothing to do
+  const base::Status cleared = device::ClearDeviceClock();
+  ASSERT_TRUE(cleared.ok()) << cleared.message();
+  const base::Status again = device::ClearDeviceClock();
+  ASSERT_TRUE(again.ok()) << again.message();  // again: nothing to do
   device::DeviceClockOffsetMs(&is_set);
   EXPECT_FALSE(is_set);
   auto real =
@@ -255,11 +256,11 @@ TEST_F(DeviceClockTest, BadTimesAndAnUnreadableSettingChangeNothing) {
   EXPECT_EQ(device::LocalTimeText(t), "2024-02-29T08:05:09");
   EXPECT_EQ(t.weekday, 4);
 
-  std::string error;
   device::LocalTime invalid = t;
   invalid.day = 30;
-  EXPECT_FALSE(device::SetDeviceClock(invalid, &error));
-  EXPECT_FALSE(error.empty());
+  const base::Status refused = device::SetDeviceClock(invalid);
+  EXPECT_FALSE(refused.ok());
+  EXPECT_FALSE(refused.message().empty());
   bool is_set = true;
   device::DeviceClockOffsetMs(&is_set);
   EXPECT_FALSE(is_set);
@@ -275,8 +276,10 @@ TEST_F(DeviceClockTest, BadTimesAndAnUnreadableSettingChangeNothing) {
   // Without an image there is nowhere to keep the setting.
   std::string empty = testing_support::MakeTempDir("tarnvex-noimage-");
   device::SetImageRoot(empty + "/none");
-  EXPECT_FALSE(device::SetDeviceClock(t, &error));
-  EXPECT_NE(error.find("init"), std::string::npos) << error;
+  const base::Status no_image = device::SetDeviceClock(t);
+  EXPECT_FALSE(no_image.ok());
+  EXPECT_NE(no_image.message().find("init"), std::string::npos)
+      << no_image.message();
   device::SetImageRoot(image_.root());
   std::filesystem::remove_all(empty);
 }

@@ -23,11 +23,12 @@ TempImage::TempImage() : root_(MakeTempDir("tarnvex-image-")) {
   device::SetImageRoot(root_);
   if (base::Status made = device::InitImage(); !made.ok())
     ADD_FAILURE() << made.message();
-  std::string error;
   device::LocalTime when;
-  if (!device::ParseLocalTime(kTestClock, &when) ||
-      !device::SetDeviceClock(when, &error))
-    ADD_FAILURE() << error;
+  if (!device::ParseLocalTime(kTestClock, &when)) {
+    ADD_FAILURE() << kTestClock;
+  } else if (base::Status set = device::SetDeviceClock(when); !set.ok()) {
+    ADD_FAILURE() << set.message();
+  }
 }
 
 TempImage::~TempImage() {
