@@ -40,13 +40,6 @@ base::Status WriteCardList(const std::vector<std::u16string>& cards) {
   return base::Status::Ok();
 }
 
-// The card functions tell a failure in words: false, and the Status's
-// message in *error (when given).
-bool Told(const base::Status& status, std::string* error) {
-  if (!status.ok() && error != nullptr) *error = status.message();
-  return status.ok();
-}
-
 // The code page of an image is fixed when it is made: a new image gets the
 // one asked for (else kNewImageCodePage), an image made before the setting
 // existed gets 1252 written down, the form its records are in. Asking an
@@ -223,36 +216,38 @@ bool ValidCardName(std::u16string_view name, std::string* error) {
   return true;
 }
 
-bool AddStorageCard(std::u16string_view name, std::string* error) {
-  if (!ValidCardName(name, error)) return false;
-  if (!ImageExists() && !Told(InitImage(), error)) return false;
+base::Status AddStorageCard(std::u16string_view name) {
+  std::string why;
+  if (!ValidCardName(name, &why)) return base::Status::InvalidArgument(why);
+  if (!ImageExists()) {
+    if (base::Status made = InitImage(); !made.ok()) return made;
+  }
   std::vector<std::u16string> cards = StorageCards();
   for (const auto& c : cards) {
     if (c == name) {
-      if (error)
-        *error = "card \"" + WideToUtf8(name) + "\" is already in the list";
-      return false;
+      return base::Status::InvalidArgument("card \"" + WideToUtf8(name) +
+                                           "\" is already in the list");
     }
   }
   std::string dir = ImageRoot() + "/" + WideToUtf8(name);
   if (!EnsurePrivateDir(dir)) {
-    if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
-    return false;
+    return base::Status::IoError("cannot create " + dir + ": " +
+                                 std::strerror(errno));
   }
   cards.emplace_back(name);
-  return Told(WriteCardList(cards), error);
+  return WriteCardList(cards);
 }
 
-bool RemoveStorageCard(std::u16string_view name, std::string* error) {
+base::Status RemoveStorageCard(std::u16string_view name) {
   std::vector<std::u16string> cards = StorageCards();
   for (auto it = cards.begin(); it != cards.end(); ++it) {
     if (*it == name) {
       cards.erase(it);
-      return Told(WriteCardList(cards), error);
+      return WriteCardList(cards);
     }
   }
-  if (error) *error = "no card \"" + WideToUtf8(name) + "\" in the list";
-  return false;
+  return base::Status::NotFound("no card \"" + WideToUtf8(name) +
+                                "\" in the list");
 }
 
 }  // namespace device

@@ -72,10 +72,12 @@ bool ValidCeName(std::u16string_view name);
 // with a message that names the fault.
 bool ValidCardName(std::u16string_view name, std::string* error);
 // Adds a card: appends the name to the list and creates its folder. Refuses
-// (false with a message) a name ValidCardName refuses or one already listed.
-bool AddStorageCard(std::u16string_view name, std::string* error);
-// Removes the name from the list; the folder and its files stay.
-bool RemoveStorageCard(std::u16string_view name, std::string* error);
+// (invalid argument) a name ValidCardName refuses or one already listed; an
+// I/O error when the folder or the list cannot be written.
+base::Status AddStorageCard(std::u16string_view name);
+// Removes the name from the list; the folder and its files stay. Not found
+// for a name that is not listed.
+base::Status RemoveStorageCard(std::u16string_view name);
 
 }  // namespace device
 

@@ -84,7 +84,6 @@ int Info(const std::vector<std::string>& args) {
 
 int Card(const std::vector<std::string>& args) {
   if (args.empty()) return Fail("card needs add NAME, remove NAME or list", 2);
-  std::string error;
   if (args[0] == "list" && args.size() == 1) {
     for (const auto& c : device::StorageCards())
       std::printf("%s\n", device::WideToUtf8(c).c_str());
@@ -92,9 +91,10 @@ int Card(const std::vector<std::string>& args) {
   }
   if ((args[0] == "add" || args[0] == "remove") && args.size() == 2) {
     std::u16string name = device::Utf8ToWide(args[1]);
-    bool ok = args[0] == "add" ? device::AddStorageCard(name, &error)
-                               : device::RemoveStorageCard(name, &error);
-    return ok ? 0 : Fail(error);
+    const base::Status changed = args[0] == "add"
+                                     ? device::AddStorageCard(name)
+                                     : device::RemoveStorageCard(name);
+    return changed.ok() ? 0 : Fail(changed);
   }
   return Fail("card needs add NAME, remove NAME or list", 2);
 }

@@ -161,22 +161,29 @@ TEST(ImageTest, NamesThePhoneRefusesMakeNoFolder) {
 
 TEST(ImageTest, CardNamesOutsideTheNarrowPathsAreRefusedWithAMessage) {
   testing_support::TempImage image;
-  std::string error;
+  base::Status added;
   for (std::u16string_view name :
        {u"\u041a\u0430\u0440\u0442\u0430", u"\u8a18\u61b6\u5361",
         u"Karte \u20ac", u"\u0152uvre"}) {
-    EXPECT_FALSE(device::AddStorageCard(name, &error))
-        << device::WideToUtf8(name);
+    added = device::AddStorageCard(name);
+    EXPECT_FALSE(added.ok()) << device::WideToUtf8(name);
+    const std::string& error = added.message();
     EXPECT_NE(error.find("refused"), std::string::npos) << error;
     EXPECT_NE(error.find(device::WideToUtf8(name)), std::string::npos) << error;
   }
-  EXPECT_FALSE(device::AddStorageCard(u"SD?", &error));
-  EXPECT_NE(error.find("cannot hold"), std::string::npos) << error;
-  EXPECT_FALSE(device::AddStorageCard(u"Card.", &error));
-  EXPECT_NE(error.find("end with a dot or a blank"), std::string::npos)
-      << error;
-  EXPECT_FALSE(device::AddStorageCard(u"program files", &error));
-  EXPECT_NE(error.find("main storage"), std::string::npos) << error;
+  added = device::AddStorageCard(u"SD?");
+  EXPECT_FALSE(added.ok());
+  EXPECT_NE(added.message().find("cannot hold"), std::string::npos)
+      << added.message();
+  added = device::AddStorageCard(u"Card.");
+  EXPECT_FALSE(added.ok());
+  EXPECT_NE(added.message().find("end with a dot or a blank"),
+            std::string::npos)
+      << added.message();
+  added = device::AddStorageCard(u"program files");
+  EXPECT_FALSE(added.ok());
+  EXPECT_NE(added.message().find("main storage"), std::string::npos)
+      << added.message();
   EXPECT_TRUE(device::StorageCards().empty());
   // Only the skeleton: no folder was made for a refused card.
   size_t entries = 0;
@@ -186,7 +193,8 @@ TEST(ImageTest, CardNamesOutsideTheNarrowPathsAreRefusedWithAMessage) {
   }
   EXPECT_EQ(entries, 4u);
   // Western European names are kept as they are.
-  EXPECT_TRUE(device::AddStorageCard(u"Carte m\u00e9moire", &error)) << error;
+  added = device::AddStorageCard(u"Carte m\u00e9moire");
+  EXPECT_TRUE(added.ok()) << added.message();
   EXPECT_EQ(device::StorageCards(),
             std::vector<std::u16string>{u"Carte m\u00e9moire"});
 }

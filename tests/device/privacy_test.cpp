@@ -46,8 +46,8 @@ TEST(PrivacyTest, WhatTheDeviceMakesIsPrivateUnderAnOpenMask) {
   OpenMaskImage image;
   const base::Status made = device::InitImage();
   ASSERT_TRUE(made.ok()) << made.message();
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error)) << error;
+  const base::Status added = device::AddStorageCard(u"Storage Card");
+  ASSERT_TRUE(added.ok()) << added.message();
   ASSERT_TRUE(device::CreateDirectoryCe(u"\\Storage Card\\Tarnvex"));
   device::NamedEvent event;
   bool exists = false;
