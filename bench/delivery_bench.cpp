@@ -324,10 +324,11 @@ void BM_TransportDelivery(benchmark::State& state) {
             .string();
     const std::string root = mkdtemp(tmpl.data());
     device::SetImageRoot(root);
-    std::string error;
-    if (!device::InitImage(&error) || !device::CreateStore("E-mail", &error) ||
-        !mail::WriteRelaySettings(LoopbackRelay(relay.port()), &error)) {
-      state.SkipWithError(error.c_str());
+    base::Status made = device::InitImage();
+    if (made.ok()) made = device::CreateStore("E-mail");
+    if (made.ok()) made = mail::WriteRelaySettings(LoopbackRelay(relay.port()));
+    if (!made.ok()) {
+      state.SkipWithError(made.message().c_str());
       return;
     }
     device::ServiceMessage fields;

@@ -32,8 +32,7 @@ class Image {
             .string();
     root_ = mkdtemp(tmpl.data()) != nullptr ? tmpl : "";
     device::SetImageRoot(root_);
-    std::string error;
-    device::InitImage(&error);
+    base::IgnoreFailure(device::InitImage(), "Making the image");
     FindInstallFolder();
     InitDatabases();
     DayText(0, &today_);

@@ -83,8 +83,7 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
           .string();
   std::string root = mkdtemp(tmpl.data());
   device::SetImageRoot(root);
-  std::string error;
-  device::InitImage(&error);
+  base::IgnoreFailure(device::InitImage(), "Making the image");
   // The writer is forked before this process opens the service, so that it
   // starts with a connection of its own.
   int go[2], times[2];
@@ -99,9 +98,10 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
       device::ServiceMessage m;
       m.recipients = {u"5550199"};
       m.body = u"b";
-      std::string e;
       int64_t sent[2] = {0, NowUs()};
-      sent[0] = device::SaveOutgoingMessage("SMS", m, &e);
+      const base::StatusOr<int64_t> saved =
+          device::SaveOutgoingMessage("SMS", m);
+      sent[0] = saved.ok() ? *saved : 0;
       if (write(times[1], sent, sizeof sent) != sizeof sent) _exit(1);
       usleep(2000);
     }
@@ -109,7 +109,7 @@ void BM_NotifyAcrossProcesses(benchmark::State& state) {
   }
   close(go[0]);
   close(times[1]);
-  device::CreateStore("SMS", &error);
+  base::IgnoreFailure(device::CreateStore("SMS"), "Creating the store");
   IMAPISession* session = nullptr;
   MAPILogonEx(0, nullptr, nullptr, 0, &session);
   IMAPITable* table = nullptr;

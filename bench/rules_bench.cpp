@@ -38,8 +38,7 @@ class Setup {
             .string();
     root_ = mkdtemp(tmpl.data()) != nullptr ? tmpl : "";
     device::SetImageRoot(root_);
-    std::string error;
-    device::InitImage(&error);
+    base::IgnoreFailure(device::InitImage(), "Making the image");
     const std::string dba = root_ + "/Program Files/Tarnvex/dba";
     std::filesystem::create_directories(dba);
     std::FILE* summary = std::fopen((dba + "/Tarnvex_0.db").c_str(), "w");

@@ -173,7 +173,7 @@ bool ValidFields(const LocalTime& t) {
          t.second <= 59 && t.millisecond >= 0 && t.millisecond <= 999;
 }
 
-bool WriteClockFile(const std::string& content, std::string* error) {
+base::Status WriteClockFile(const std::string& content) {
   const std::string path = ClockFilePath();
   const std::string tmp = path + ".tmp";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -185,10 +185,12 @@ bool WriteClockFile(const std::string& content, std::string* error) {
   }
   if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) {
-    if (error) *error = "cannot write " + path + ": " + std::strerror(errno);
+    base::Status unwritten = base::Status::IoError("cannot write " + path +
+                                                   ": " + std::strerror(errno));
     unlink(tmp.c_str());
+    return unwritten;
   }
-  return ok;
+  return base::Status::Ok();
 }
 
 }  // namespace
@@ -219,16 +221,14 @@ int64_t DeviceClockMs() { return RealMs() + DeviceClockOffsetMs(); }
 
 LocalTime Now() { return FromMs(DeviceClockMs()); }
 
-bool SetDeviceClock(const LocalTime& when, std::string* error) {
+base::Status SetDeviceClock(const LocalTime& when) {
   if (!ValidFields(when)) {
-    if (error) *error = "not a valid date and time: " + LocalTimeText(when);
-    return false;
+    return base::Status::InvalidArgument("not a valid date and time: " +
+                                         LocalTimeText(when));
   }
   if (!ImageExists()) {
-    if (error)
-      *error = "no device image at " + ImageRoot() +
-               " (run \"tarnvex-device init\")";
-    return false;
+    return base::Status::Unavailable("no device image at " + ImageRoot() +
+                                     " (run \"tarnvex-device init\")");
   }
   struct tm tm = {};
   tm.tm_year = when.year - 1900;
@@ -240,22 +240,22 @@ bool SetDeviceClock(const LocalTime& when, std::string* error) {
   tm.tm_isdst = -1;
   time_t seconds = mktime(&tm);
   if (seconds == static_cast<time_t>(-1)) {
-    if (error) *error = "not a valid local time: " + LocalTimeText(when);
-    return false;
+    return base::Status::InvalidArgument("not a valid local time: " +
+                                         LocalTimeText(when));
   }
   const int64_t target =
       static_cast<int64_t>(seconds) * 1000 + when.millisecond;
   const int64_t offset = target - RealMs();
-  return WriteClockFile(kOffsetKey + std::to_string(offset) + "\n", error);
+  return WriteClockFile(kOffsetKey + std::to_string(offset) + "\n");
 }
 
-bool ClearDeviceClock(std::string* error) {
+base::Status ClearDeviceClock() {
   const std::string path = ClockFilePath();
   if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-    if (error) *error = "cannot remove " + path + ": " + std::strerror(errno);
-    return false;
+    return base::Status::IoError("cannot remove " + path + ": " +
+                                 std::strerror(errno));
   }
-  return true;
+  return base::Status::Ok();
 }
 
 bool ParseLocalTime(std::string_view text, LocalTime* out) {

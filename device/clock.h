@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace device {
 
 // Local calendar time (Gregorian), as the phone's GetLocalTime gives it.
@@ -40,11 +42,13 @@ int64_t DeviceClockMs();
 LocalTime MakeDay(int year, int month, int day);
 
 // Sets the device clock so that it reads `when` (local time) now and runs on
-// from there; kept in the image until ClearDeviceClock. False with a message
-// when the time is not a valid local time or the image cannot be written.
-bool SetDeviceClock(const LocalTime& when, std::string* error);
-// Back to the real clock (removes the kept setting).
-bool ClearDeviceClock(std::string* error);
+// from there; kept in the image until ClearDeviceClock. Invalid argument
+// for a time that is not a valid local time, unavailable without an image,
+// an I/O error when the image cannot be written.
+base::Status SetDeviceClock(const LocalTime& when);
+// Back to the real clock (removes the kept setting); an I/O error when it
+// cannot be removed.
+base::Status ClearDeviceClock();
 // Milliseconds the device clock runs ahead of the real one (0 when it is the
 // real clock); `is_set` tells whether a setting is kept in the image.
 int64_t DeviceClockOffsetMs(bool* is_set = nullptr);

@@ -90,17 +90,15 @@ bool ValidCodePage(int code_page) {
   return code_page == kCodePageUtf8 || code_page == kCodePageWestern;
 }
 
-bool ReadImageCodePage(int* code_page, std::string* error) {
+base::StatusOr<int> ReadImageCodePage() {
   const std::string path = CodePagePath();
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 && errno == ENOENT) {
-      *code_page = kCodePageWestern;  // an image made before the setting
-      return true;
-    }
-    if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
+    if (stat(path.c_str(), &st) != 0 && errno == ENOENT)
+      return kCodePageWestern;  // an image made before the setting
+    return base::Status::IoError("cannot read " + path + ": " +
+                                 std::strerror(errno));
   }
   std::ostringstream text;
   text << in.rdbuf();
@@ -111,11 +109,10 @@ bool ReadImageCodePage(int* code_page, std::string* error) {
   if (value == "65001") parsed = kCodePageUtf8;
   if (value == "1252") parsed = kCodePageWestern;
   if (parsed == 0) {
-    if (error) *error = path + " names no code page this device knows";
-    return false;
+    return base::Status::Corrupt(path +
+                                 " names no code page this device knows");
   }
-  *code_page = parsed;
-  return true;
+  return parsed;
 }
 
 int AnsiCodePage() {
@@ -125,8 +122,12 @@ int AnsiCodePage() {
   if (cache.pinned != 0) return cache.pinned;
   if (cache.code_page != 0 && cache.root == root) return cache.code_page;
   int code_page = kNewImageCodePage;
-  if (IsDirectory(DeviceDataDir()) && !ReadImageCodePage(&code_page, nullptr))
-    code_page = kCodePageWestern;  // damaged: the older form, nothing lost
+  if (IsDirectory(DeviceDataDir())) {
+    const base::StatusOr<int> stored = ReadImageCodePage();
+    // Damaged: the older form, nothing lost.
+    base::IgnoreFailure(stored.status(), "Reading the image's code page");
+    code_page = stored.ok() ? *stored : kCodePageWestern;
+  }
   cache.root = root;
   cache.code_page = code_page;
   return code_page;

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace device {
 
 inline constexpr int kCodePageUtf8 = 65001;
@@ -29,9 +31,9 @@ void PinAnsiCodePage(int code_page);
 void ForgetAnsiCodePage();
 bool ValidCodePage(int code_page);
 // The image's setting as stored: kCodePageWestern when the image has none;
-// false with a message when the file cannot be read or names no code page
-// the device knows.
-bool ReadImageCodePage(int* code_page, std::string* error);
+// an I/O error when the file cannot be read, corrupt when it names no code
+// page the device knows.
+base::StatusOr<int> ReadImageCodePage();
 
 // System code page conversions. Code page 1252 through iconv: characters it
 // cannot represent, and the five bytes it leaves undefined, become '?'.

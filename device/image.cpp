@@ -31,16 +31,13 @@ bool NarrowPathCharacter(char16_t c) {
   return (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xFF);
 }
 
-bool WriteCardList(const std::vector<std::u16string>& cards,
-                   std::string* error) {
+base::Status WriteCardList(const std::vector<std::u16string>& cards) {
   std::string path = CardListPath();
   std::string text;
   for (const auto& c : cards) text += WideToUtf8(c) + '\n';
-  if (!WritePrivateFile(path, text)) {
-    if (error) *error = "cannot write " + path;
-    return false;
-  }
-  return true;
+  if (!WritePrivateFile(path, text))
+    return base::Status::IoError("cannot write " + path);
+  return base::Status::Ok();
 }
 
 // The code page of an image is fixed when it is made: a new image gets the
@@ -48,29 +45,31 @@ bool WriteCardList(const std::vector<std::u16string>& cards,
 // existed gets 1252 written down, the form its records are in. Asking an
 // existing image for another code page is refused: its records would read
 // wrong.
-bool SettleCodePage(bool fresh, int requested, std::string* error) {
+base::Status SettleCodePage(bool fresh, int requested) {
   int current = 0;
   struct stat st;
   const bool stored = stat(CodePagePath().c_str(), &st) == 0;
-  if (stored && !ReadImageCodePage(&current, error)) return false;
+  if (stored) {
+    const base::StatusOr<int> read = ReadImageCodePage();
+    if (!read.ok()) return read.status();
+    current = *read;
+  }
   if (!stored)
     current = fresh ? (requested != 0 ? requested : kNewImageCodePage)
                     : kCodePageWestern;
   if (requested != 0 && requested != current) {
-    if (error)
-      *error = "the image at " + ImageRoot() + " keeps code page " +
-               std::to_string(current) +
-               ", the one its texts are stored in; make a new image for " +
-               std::to_string(requested);
-    return false;
+    return base::Status::InvalidArgument(
+        "the image at " + ImageRoot() + " keeps code page " +
+        std::to_string(current) +
+        ", the one its texts are stored in; make a new image for " +
+        std::to_string(requested));
   }
   if (!stored &&
       !WritePrivateFile(CodePagePath(), std::to_string(current) + "\n")) {
-    if (error) *error = "cannot write " + CodePagePath();
-    return false;
+    return base::Status::IoError("cannot write " + CodePagePath());
   }
   ForgetAnsiCodePage();
-  return true;
+  return base::Status::Ok();
 }
 
 // The folders that keep other users out of the whole image.
@@ -123,14 +122,13 @@ void KeepImagePrivate() {
   }
 }
 
-bool InitImage(std::string* error) { return InitImage(0, error); }
+base::Status InitImage() { return InitImage(0); }
 
-bool InitImage(int code_page, std::string* error) {
+base::Status InitImage(int code_page) {
   if (code_page != 0 && !ValidCodePage(code_page)) {
-    if (error)
-      *error = "code page " + std::to_string(code_page) +
-               " is not one of 65001 (UTF-8) and 1252";
-    return false;
+    return base::Status::InvalidArgument(
+        "code page " + std::to_string(code_page) +
+        " is not one of 65001 (UTF-8) and 1252");
   }
   const bool fresh = !ImageExists();
   const std::string root = ImageRoot();
@@ -138,14 +136,15 @@ bool InitImage(int code_page, std::string* error) {
        {root, root + "/Program Files", root + "/Windows",
         root + "/My Documents", DeviceDataDir(), RunDir()}) {
     if (!EnsurePrivateDir(dir)) {
-      if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
-      return false;
+      return base::Status::IoError("cannot create " + dir + ": " +
+                                   std::strerror(errno));
     }
   }
-  if (!SettleCodePage(fresh, code_page, error)) return false;
+  if (base::Status settled = SettleCodePage(fresh, code_page); !settled.ok())
+    return settled;
   struct stat st;
-  if (stat(CardListPath().c_str(), &st) != 0) return WriteCardList({}, error);
-  return true;
+  if (stat(CardListPath().c_str(), &st) != 0) return WriteCardList({});
+  return base::Status::Ok();
 }
 
 std::vector<std::u16string> StorageCards() {
@@ -217,36 +216,38 @@ bool ValidCardName(std::u16string_view name, std::string* error) {
   return true;
 }
 
-bool AddStorageCard(std::u16string_view name, std::string* error) {
-  if (!ValidCardName(name, error)) return false;
-  if (!ImageExists() && !InitImage(error)) return false;
+base::Status AddStorageCard(std::u16string_view name) {
+  std::string why;
+  if (!ValidCardName(name, &why)) return base::Status::InvalidArgument(why);
+  if (!ImageExists()) {
+    if (base::Status made = InitImage(); !made.ok()) return made;
+  }
   std::vector<std::u16string> cards = StorageCards();
   for (const auto& c : cards) {
     if (c == name) {
-      if (error)
-        *error = "card \"" + WideToUtf8(name) + "\" is already in the list";
-      return false;
+      return base::Status::InvalidArgument("card \"" + WideToUtf8(name) +
+                                           "\" is already in the list");
     }
   }
   std::string dir = ImageRoot() + "/" + WideToUtf8(name);
   if (!EnsurePrivateDir(dir)) {
-    if (error) *error = "cannot create " + dir + ": " + std::strerror(errno);
-    return false;
+    return base::Status::IoError("cannot create " + dir + ": " +
+                                 std::strerror(errno));
   }
   cards.emplace_back(name);
-  return WriteCardList(cards, error);
+  return WriteCardList(cards);
 }
 
-bool RemoveStorageCard(std::u16string_view name, std::string* error) {
+base::Status RemoveStorageCard(std::u16string_view name) {
   std::vector<std::u16string> cards = StorageCards();
   for (auto it = cards.begin(); it != cards.end(); ++it) {
     if (*it == name) {
       cards.erase(it);
-      return WriteCardList(cards, error);
+      return WriteCardList(cards);
     }
   }
-  if (error) *error = "no card \"" + WideToUtf8(name) + "\" in the list";
-  return false;
+  return base::Status::NotFound("no card \"" + WideToUtf8(name) +
+                                "\" in the list");
 }
 
 }  // namespace device

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
 #include "device/image_root.h"
 
 namespace device {
@@ -49,12 +50,13 @@ void KeepImagePrivate();
 // Creates the image's skeleton: the root, \Program Files, \Windows, \My
 // Documents, the bookkeeping folder and an empty card list. Existing content
 // is kept. Every folder is private (0700), the card list 0600; an existing
-// folder of this user's is narrowed to private. False when a folder cannot be
-// made.
-bool InitImage(std::string* error);
+// folder of this user's is narrowed to private. An I/O error when a folder
+// or file cannot be made.
+base::Status InitImage();
 // The same, with the code page of a new image (0: kNewImageCodePage); an
-// existing image keeps its own, and asking it for another one fails.
-bool InitImage(int code_page, std::string* error);
+// existing image keeps its own, and asking it for another one (or one the
+// device does not know) is refused input.
+base::Status InitImage(int code_page);
 bool ImageExists();
 
 // Storage cards, in card-list order. A listed name whose folder is missing
@@ -70,10 +72,12 @@ bool ValidCeName(std::u16string_view name);
 // with a message that names the fault.
 bool ValidCardName(std::u16string_view name, std::string* error);
 // Adds a card: appends the name to the list and creates its folder. Refuses
-// (false with a message) a name ValidCardName refuses or one already listed.
-bool AddStorageCard(std::u16string_view name, std::string* error);
-// Removes the name from the list; the folder and its files stay.
-bool RemoveStorageCard(std::u16string_view name, std::string* error);
+// (invalid argument) a name ValidCardName refuses or one already listed; an
+// I/O error when the folder or the list cannot be written.
+base::Status AddStorageCard(std::u16string_view name);
+// Removes the name from the list; the folder and its files stay. Not found
+// for a name that is not listed.
+base::Status RemoveStorageCard(std::u16string_view name);
 
 }  // namespace device
 

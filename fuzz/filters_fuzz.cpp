@@ -37,9 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string waiting;
   device::service::MaySend(1, "SMS", 1, {}, before, &waiting);
 
-  std::string error;
   const FilterRegistration mine{"Tarnvex", {"ActiveSync"}};
-  if (!device::service::RegisterFilter(mine, &error)) std::abort();
+  if (!device::service::RegisterFilter(mine).ok()) std::abort();
   const std::vector<FilterRegistration> after =
       device::service::RegisteredFilters();
   const FilterRegistration* registered = Find(after, "Tarnvex");
@@ -54,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (Find(before, f.program) == &f && kept->except_stores != f.except_stores)
       std::abort();
   }
-  if (!device::service::UnregisterFilter("Tarnvex", &error)) std::abort();
+  if (!device::service::UnregisterFilter("Tarnvex").ok()) std::abort();
   if (Find(device::service::RegisteredFilters(), "Tarnvex") != nullptr)
     std::abort();
   return 0;

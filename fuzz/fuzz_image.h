@@ -30,9 +30,8 @@ inline const std::string& FuzzImage() {
         "/tarnvex-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     device::SetImageRoot(pattern);
-    std::string error;
-    if (!device::InitImage(&error)) {
-      std::fprintf(stderr, "fuzz image: %s\n", error.c_str());
+    if (base::Status made = device::InitImage(); !made.ok()) {
+      std::fprintf(stderr, "fuzz image: %s\n", made.message().c_str());
       std::abort();
     }
     return pattern;

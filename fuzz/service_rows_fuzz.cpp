@@ -32,14 +32,14 @@ const Setup& Service() {
   static const Setup setup = [] {
     Setup s;
     fuzzing::FuzzImage();
-    std::string error;
-    if (!device::CreateStore("SMS", &error)) std::abort();
+    if (!device::CreateStore("SMS").ok()) std::abort();
     device::ServiceMessage m;
     m.recipients = {u"+41 79 555 01 02"};
     m.subject = u"Hello";
     m.body = u"Hello there";
-    s.message = device::SaveOutgoingMessage("SMS", m, &error);
-    if (s.message <= 0) std::abort();
+    const base::StatusOr<int64_t> saved = device::SaveOutgoingMessage("SMS", m);
+    if (!saved.ok()) std::abort();
+    s.message = *saved;
     if (MAPILogonEx(0, nullptr, nullptr, 0, &s.session) != S_OK) std::abort();
     if (sqlite3_open(device::MessageServicePath().c_str(), &s.other) !=
         SQLITE_OK)

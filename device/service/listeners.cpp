@@ -160,8 +160,7 @@ std::vector<FilterRegistration> RegisteredFilters() {
 
 namespace {
 
-bool WriteFilters(const std::vector<FilterRegistration>& filters,
-                  std::string* error) {
+base::Status WriteFilters(const std::vector<FilterRegistration>& filters) {
   std::ostringstream text;
   for (const FilterRegistration& f : filters) {
     text << f.program;
@@ -171,26 +170,23 @@ bool WriteFilters(const std::vector<FilterRegistration>& filters,
     }
     text << "\n";
   }
-  if (!ReplaceFile(FiltersPath(), text.str())) {
-    *error = "cannot write " + FiltersPath();
-    return false;
-  }
-  return true;
+  if (!ReplaceFile(FiltersPath(), text.str()))
+    return base::Status::IoError("cannot write " + FiltersPath());
+  return base::Status::Ok();
 }
 
 }  // namespace
 
-bool RegisterFilter(const FilterRegistration& filter, std::string* error) {
+base::Status RegisterFilter(const FilterRegistration& filter) {
   if (filter.program.empty() ||
       filter.program.find_first_of(" \t\n/") != std::string::npos) {
-    *error =
-        "a filter is named by its program's file name, without blanks or /";
-    return false;
+    return base::Status::InvalidArgument(
+        "a filter is named by its program's file name, without blanks or /");
   }
   for (const std::string& s : filter.except_stores) {
     if (s.empty() || s.find_first_of(" \t\n") != std::string::npos) {
-      *error = "store names after --except may not hold blanks: \"" + s + "\"";
-      return false;
+      return base::Status::InvalidArgument(
+          "store names after --except may not hold blanks: \"" + s + "\"");
     }
   }
   std::vector<FilterRegistration> filters = RegisteredFilters();
@@ -202,20 +198,20 @@ bool RegisterFilter(const FilterRegistration& filter, std::string* error) {
     }
   }
   if (!replaced) filters.push_back(filter);
-  return WriteFilters(filters, error);
+  return WriteFilters(filters);
 }
 
-bool UnregisterFilter(const std::string& program, std::string* error) {
+base::Status UnregisterFilter(const std::string& program) {
   std::vector<FilterRegistration> filters = RegisteredFilters();
   std::vector<FilterRegistration> kept;
   for (FilterRegistration& f : filters) {
     if (f.program != program) kept.push_back(std::move(f));
   }
   if (kept.size() == filters.size()) {
-    *error = "no filter \"" + program + "\" is registered";
-    return false;
+    return base::Status::NotFound("no filter \"" + program +
+                                  "\" is registered");
   }
-  return WriteFilters(kept, error);
+  return WriteFilters(kept);
 }
 
 bool MarkHolds(const ListenerRecord& listener,

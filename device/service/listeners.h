@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace device::service {
 
 struct ListenerRecord {
@@ -54,9 +56,10 @@ struct FilterRegistration {
   std::vector<std::string> except_stores;  // compared ignoring letter case
 };
 std::vector<FilterRegistration> RegisteredFilters();
-// False with an error when the list cannot be written.
-bool RegisterFilter(const FilterRegistration& filter, std::string* error);
-bool UnregisterFilter(const std::string& program, std::string* error);
+// Invalid argument for a name with a blank or a /, not found for a filter
+// that is not registered, an I/O error when the list cannot be written.
+base::Status RegisterFilter(const FilterRegistration& filter);
+base::Status UnregisterFilter(const std::string& program);
 
 // Whether a listener's mark was made on the journal as it is now: its
 // entries at `done` (and at `wrote`, when given) are there with the stamps

@@ -684,8 +684,7 @@ class Session : public Object<IMAPISession> {
 HRESULT MAPILogonEx(ULONG_PTR, LPTSTR, LPTSTR, FLAGS, LPMAPISESSION* session) {
   if (session == nullptr) return MAPI_E_INVALID_PARAMETER;
   *session = nullptr;
-  std::string error;
-  if (!device::OpenMessageService(&error)) return MAPI_E_LOGON_FAILED;
+  if (!device::OpenMessageService().ok()) return MAPI_E_LOGON_FAILED;
   *session = new device::service::Session();
   return S_OK;
 }

@@ -70,11 +70,9 @@ const std::string kMessageColumns =
 
 }  // namespace
 
-bool OpenMessageService(std::string* error) {
+base::Status OpenMessageService() {
   base::MutexLock guard(&Lock());
-  base::Status opened = service::Service().EnsureOpen();
-  if (!opened.ok() && error != nullptr) *error = opened.message();
-  return opened.ok();
+  return service::Service().EnsureOpen();
 }
 
 void CheckpointInBackground() {
@@ -89,14 +87,13 @@ void CloseMessageService() {
   service::Service().Close();
 }
 
-bool CreateStore(const std::string& name, std::string* error) {
+base::Status CreateStore(const std::string& name) {
   if (name.empty() || name.size() > kMaxStoreNameLength ||
       name.find_first_of("\\/\n\r") != std::string::npos) {
-    *error =
-        "a store name is 1 to 63 characters without \\ or /: \"" + name + "\"";
-    return false;
+    return base::Status::InvalidArgument(
+        "a store name is 1 to 63 characters without \\ or /: \"" + name + "\"");
   }
-  if (!OpenMessageService(error)) return false;
+  if (base::Status opened = OpenMessageService(); !opened.ok()) return opened;
   bool ok = Change([&]() REQUIRES(Lock()) {
     Query exists("SELECT id FROM stores WHERE name = ?;");
     exists.Bind(1, name);
@@ -122,14 +119,14 @@ bool CreateStore(const std::string& name, std::string* error) {
     }
     return true;
   });
-  if (!ok) *error = "cannot create the store \"" + name + "\"";
-  return ok;
+  if (!ok)
+    return base::Status::IoError("cannot create the store \"" + name + "\"");
+  return base::Status::Ok();
 }
 
 std::vector<std::string> StoreNames() {
   std::vector<std::string> names;
-  std::string error;
-  if (!OpenMessageService(&error)) return names;
+  if (!OpenMessageService().ok()) return names;
   base::MutexLock guard(&Lock());
   Query q("SELECT name FROM stores ORDER BY id;");
   while (q.Step()) names.push_back(q.Text(0));
@@ -238,12 +235,9 @@ base::StatusOr<int64_t> SaveIntoOutbox(const std::string& store,
 
 }  // namespace
 
-int64_t SaveOutgoingMessage(const std::string& store,
-                            const ServiceMessage& message, std::string* error) {
-  base::StatusOr<int64_t> saved = SaveIntoOutbox(store, message, nullptr);
-  if (saved.ok()) return *saved;
-  *error = saved.status().message();
-  return 0;
+base::StatusOr<int64_t> SaveOutgoingMessage(const std::string& store,
+                                            const ServiceMessage& message) {
+  return SaveIntoOutbox(store, message, nullptr);
 }
 
 base::StatusOr<int64_t> SaveOutgoingMail(const std::string& store,
@@ -253,8 +247,7 @@ base::StatusOr<int64_t> SaveOutgoingMail(const std::string& store,
 }
 
 bool GetKeptMail(int64_t id, KeptMail* raw) {
-  std::string error;
-  if (!OpenMessageService(&error)) return false;
+  if (!OpenMessageService().ok()) return false;
   base::MutexLock guard(&Lock());
   Query q("SELECT envelope_from, raw FROM raw_messages WHERE message = ?;");
   q.Bind(1, id);
@@ -264,33 +257,32 @@ bool GetKeptMail(int64_t id, KeptMail* raw) {
   return true;
 }
 
-bool SetMessageRecipients(int64_t id,
-                          const std::vector<std::u16string>& recipients,
-                          std::string* error) {
-  if (!OpenMessageService(error)) return false;
+base::Status SetMessageRecipients(
+    int64_t id, const std::vector<std::u16string>& recipients) {
+  if (base::Status opened = OpenMessageService(); !opened.ok()) return opened;
   if (recipients.size() > kMaxRecipients) {
-    *error =
-        "too many recipients (at most " + std::to_string(kMaxRecipients) + ")";
-    return false;
+    return base::Status::InvalidArgument("too many recipients (at most " +
+                                         std::to_string(kMaxRecipients) + ")");
   }
   std::vector<std::string> addresses;
   addresses.reserve(recipients.size());
   for (const std::u16string& r : recipients) addresses.push_back(Utf8(r));
   const std::string which =
       "message " + std::to_string(static_cast<long long>(id));
-  std::string refused;
+  base::Status refused;
   bool ok = Change([&]() REQUIRES(Lock()) {
     Query q(
         "SELECT f.kind, m.submit_time FROM messages m JOIN folders f ON f.id "
         "= m.folder WHERE m.id = ?;");
     q.Bind(1, id);
     if (!q.Step()) {
-      if (!q.failed()) refused = "there is no " + which;
+      if (!q.failed()) refused = base::Status::NotFound("there is no " + which);
       return false;
     }
     if (q.Int64(0) == static_cast<int64_t>(FolderKind::kSentItems) ||
         q.Int64(1) != 0) {
-      refused = which + " was sent; its recipients stay as they were";
+      refused = base::Status::InvalidArgument(
+          which + " was sent; its recipients stay as they were");
       return false;
     }
     Query drop("DELETE FROM recipients WHERE message = ?;");
@@ -305,18 +297,15 @@ bool SetMessageRecipients(int64_t id,
     }
     return true;
   });
-  if (!ok) {
-    *error =
-        !refused.empty() ? refused : "cannot change the recipients of " + which;
-  }
-  return ok;
+  if (ok) return base::Status::Ok();
+  if (!refused.ok()) return refused;
+  return base::Status::IoError("cannot change the recipients of " + which);
 }
 
 std::vector<ServiceMessage> ListMessages(const std::string& store,
                                          const std::string& folder_path) {
   std::vector<ServiceMessage> out;
-  std::string error;
-  if (!OpenMessageService(&error)) return out;
+  if (!OpenMessageService().ok()) return out;
   base::MutexLock guard(&Lock());
   std::string sql =
       std::string(kMessageColumns) +
@@ -333,8 +322,7 @@ std::vector<ServiceMessage> ListMessages(const std::string& store,
 }
 
 bool GetServiceMessage(int64_t id, ServiceMessage* message) {
-  std::string error;
-  if (!OpenMessageService(&error)) return false;
+  if (!OpenMessageService().ok()) return false;
   base::MutexLock guard(&Lock());
   std::string sql = std::string(kMessageColumns) + "WHERE m.id = ?;";
   Query q(sql);
@@ -428,8 +416,7 @@ void BindStillAsGateSaw(Query& q, int first, const Due& d) {
 
 std::vector<OutboxState> OutboxStates() {
   std::vector<OutboxState> states;
-  std::string error;
-  if (!OpenMessageService(&error)) return states;
+  if (!OpenMessageService().ok()) return states;
   std::vector<Due> all;
   service::ReadOutboxes(std::numeric_limits<int64_t>::max(), &all);
   for (const Due& d : all)
@@ -450,8 +437,7 @@ constexpr char kTrimmableJournal[] =
 }  // namespace
 
 int TrimJournal() {
-  std::string error;
-  if (!OpenMessageService(&error)) return -1;
+  if (!OpenMessageService().ok()) return -1;
   int64_t below = 0;
   {
     base::MutexLock guard(&Lock());
@@ -489,8 +475,7 @@ int TrimJournal() {
 int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting,
                     const std::string& relayed_store) {
   if (waiting != nullptr) waiting->clear();
-  std::string error;
-  if (!OpenMessageService(&error)) return 0;
+  if (!OpenMessageService().ok()) return 0;
   const int64_t now = NowMs();
   static std::atomic<int64_t> last_trim{0};
   int64_t trimmed_at = last_trim.load();

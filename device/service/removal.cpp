@@ -11,18 +11,18 @@ using service::EntryKind;
 using service::Lock;
 using service::Query;
 
-bool DeleteMessage(int64_t id, std::string* error) {
-  if (!OpenMessageService(error)) return false;
+base::Status DeleteMessage(int64_t id) {
+  if (base::Status opened = OpenMessageService(); !opened.ok()) return opened;
   const std::string which =
       "message " + std::to_string(static_cast<long long>(id));
-  std::string refused;
+  base::Status refused;
   const bool ok = service::DurableChange([&]() REQUIRES(Lock()) {
     Query q(
         "SELECT m.folder, f.store FROM messages m JOIN folders f ON f.id = "
         "m.folder WHERE m.id = ?;");
     q.Bind(1, id);
     if (!q.Step()) {
-      if (!q.failed()) refused = "there is no " + which;
+      if (!q.failed()) refused = base::Status::NotFound("there is no " + which);
       return false;
     }
     const int64_t folder = q.Int64(0), store = q.Int64(1);
@@ -33,9 +33,9 @@ bool DeleteMessage(int64_t id, std::string* error) {
         "LIMIT 1;");
     sending.Bind(1, id);
     if (sending.Step()) {
-      refused = which +
-                " is being handed to the relay now; try again in a "
-                "moment";
+      refused = base::Status::Busy(which +
+                                   " is being handed to the relay now; try "
+                                   "again in a moment");
       return false;
     }
     if (sending.failed()) return false;
@@ -59,14 +59,14 @@ bool DeleteMessage(int64_t id, std::string* error) {
     return service::Journal(fnevObjectDeleted, store, EntryKind::kMessage, id,
                             folder, 0);
   });
-  if (!ok) *error = !refused.empty() ? refused : "cannot delete " + which;
-  return ok;
+  if (ok) return base::Status::Ok();
+  if (!refused.ok()) return refused;
+  return base::Status::IoError("cannot delete " + which);
 }
 
 bool CountMessages(MessageCounts* counts) {
   *counts = MessageCounts{};
-  std::string error;
-  if (!OpenMessageService(&error)) return false;
+  if (!OpenMessageService().ok()) return false;
   base::MutexLock guard(&Lock());
   static_assert(static_cast<int>(FolderKind::kOutbox) == 2);
   // Held: in a subfolder "Tarnvex" of an Outbox. Waiting: in an Outbox

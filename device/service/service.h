@@ -47,9 +47,9 @@ struct ServiceMessage {
 };
 
 // Opens (creating its tables when missing) the service file of the current
-// image. False with a clear error when the file is not a service database or
-// cannot be opened; nothing is overwritten.
-bool OpenMessageService(std::string* error);
+// image. A failure says why (the file is not a service database, is locked,
+// cannot be opened); nothing is overwritten.
+base::Status OpenMessageService();
 // Closes this process's connection (the notification thread goes too).
 void CloseMessageService();
 // Moves the write-ahead log's checkpoints of this process onto a thread and a
@@ -61,21 +61,23 @@ void CloseMessageService();
 void CheckpointInBackground();
 
 // Creates a store with its standard folders; an existing store is left as it
-// is. False with an error for a bad name.
-bool CreateStore(const std::string& name, std::string* error);
+// is. Invalid argument for a bad name; an I/O error when the file cannot
+// take it.
+base::Status CreateStore(const std::string& name);
 std::vector<std::string> StoreNames();
 
 // Saves a new outgoing message into the store's Outbox, as the messaging
-// application does when the user presses Send. Its id, or 0 with an error.
-int64_t SaveOutgoingMessage(const std::string& store,
-                            const ServiceMessage& message, std::string* error);
+// application does when the user presses Send. Its id, or why not (as
+// SaveOutgoingMail says).
+base::StatusOr<int64_t> SaveOutgoingMessage(const std::string& store,
+                                            const ServiceMessage& message);
 // Replaces the recipients of a message that has not been sent, as a
 // messaging client does that saves a message first and fills it in after.
-// False with an error (and nothing changed) for a message that does not
-// exist or was sent, or too many recipients.
-bool SetMessageRecipients(int64_t id,
-                          const std::vector<std::u16string>& recipients,
-                          std::string* error);
+// Nothing changed on a failure: not found for a message that does not
+// exist, invalid argument for one that was sent or too many recipients, an
+// I/O error when the file cannot take it.
+base::Status SetMessageRecipients(
+    int64_t id, const std::vector<std::u16string>& recipients);
 // A message as it was received by the mail path, kept beside the service's
 // message for delivery: the envelope's sender and the RFC 5322 bytes.
 struct KeptMail {
@@ -105,10 +107,10 @@ bool GetServiceMessage(int64_t id, ServiceMessage* message);
 // Throws message `id` away, from whatever folder it lies in (a held one
 // included): it is in no folder from then on and nothing of it can be sent;
 // listeners are told fnevObjectDeleted. Records the filter keeps of it stay.
-// False with an error for a message that does not exist, one a relay is
-// being handed this moment, or a file that could not be written (nothing
-// changed then).
-bool DeleteMessage(int64_t id, std::string* error);
+// Nothing changed on a failure: not found for a message that does not
+// exist, busy for one a relay is being handed this moment, an I/O error
+// for a file that could not be written.
+base::Status DeleteMessage(int64_t id);
 
 // How many messages are held (in an Outbox's held folder "Tarnvex"),
 // waiting in an Outbox, waiting there with a recipient deferred by the

@@ -30,7 +30,6 @@ int Clock(const std::vector<std::string>& args) {
     PrintClock();
     return 0;
   }
-  std::string error;
   if (args[0] == "set" && args.size() == 2) {
     device::LocalTime when;
     if (!device::ParseLocalTime(args[1], &when)) {
@@ -39,12 +38,14 @@ int Clock(const std::vector<std::string>& args) {
               "\" is not a valid date and time (write it as 2026-03-01T23:59)",
           2);
     }
-    if (!device::SetDeviceClock(when, &error)) return Fail(error);
+    if (base::Status set = device::SetDeviceClock(when); !set.ok())
+      return Fail(set);
     PrintClock();
     return 0;
   }
   if (args[0] == "real" && args.size() == 1) {
-    if (!device::ClearDeviceClock(&error)) return Fail(error);
+    if (base::Status cleared = device::ClearDeviceClock(); !cleared.ok())
+      return Fail(cleared);
     PrintClock();
     return 0;
   }

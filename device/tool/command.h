@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace device_tool {
 
 // Exit statuses: a command that failed, and a command line that is wrong.
@@ -66,6 +68,10 @@ const SubCommand* FindSubCommand(const Command& command,
 
 // Prints "tarnvex-device: MESSAGE" to stderr and returns 1 (or `status`).
 int Fail(const std::string& message, int status = kFailStatus);
+// Fail with the failure's message (its words, not its kind).
+inline int Fail(const base::Status& failure, int status = kFailStatus) {
+  return Fail(failure.message(), status);
+}
 
 }  // namespace device_tool
 

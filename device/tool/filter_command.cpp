@@ -11,7 +11,6 @@ namespace device_tool {
 namespace {
 
 int Filter(const std::vector<std::string>& args) {
-  std::string error;
   if (args.size() == 1 && args[0] == "list") {
     for (const auto& f : device::service::RegisteredFilters()) {
       std::printf("%s", f.program.c_str());
@@ -22,7 +21,10 @@ int Filter(const std::vector<std::string>& args) {
     return 0;
   }
   if (args.size() == 2 && args[0] == "remove") {
-    if (!device::service::UnregisterFilter(args[1], &error)) return Fail(error);
+    if (base::Status removed = device::service::UnregisterFilter(args[1]);
+        !removed.ok()) {
+      return Fail(removed);
+    }
     return 0;
   }
   if (args.size() >= 2 && args[0] == "add") {
@@ -37,7 +39,10 @@ int Filter(const std::vector<std::string>& args) {
             2);
       }
     }
-    if (!device::service::RegisterFilter(filter, &error)) return Fail(error);
+    if (base::Status added = device::service::RegisterFilter(filter);
+        !added.ok()) {
+      return Fail(added);
+    }
     return 0;
   }
   return Fail(

@@ -14,7 +14,7 @@
 namespace device_tool {
 
 // The message service's stores of a new device (service_commands.cpp).
-bool CreateDefaultStores(std::string* error);
+base::Status CreateDefaultStores();
 // What runs and how many messages lie where (message_commands.cpp).
 void PrintRunningAndCounts();
 
@@ -30,11 +30,12 @@ int Init(const std::vector<std::string>& args) {
   } else if (!args.empty()) {
     return Fail("init takes only --codepage 65001|1252", 2);
   }
-  std::string error;
-  if (!device::InitImage(code_page, &error)) return Fail(error);
-  if (!CreateDefaultStores(&error)) return Fail(error);
+  if (base::Status made = device::InitImage(code_page); !made.ok())
+    return Fail(made);
+  if (base::Status made = CreateDefaultStores(); !made.ok()) return Fail(made);
   // The submission's password and certificate (kept when there already).
-  if (!mail::EnsureCredentials(false, &error)) return Fail(error);
+  if (base::Status made = mail::EnsureCredentials(false); !made.ok())
+    return Fail(made);
   std::printf("Device image ready at %s\n", device::ImageRoot().c_str());
   return 0;
 }
@@ -43,14 +44,14 @@ int Info(const std::vector<std::string>& args) {
   if (!args.empty()) return Fail("info takes no arguments", 2);
   const std::string root = device::ImageRoot();
   std::printf("Device image: %s\n", root.c_str());
-  int code_page = 0;
-  std::string error;
-  if (device::ReadImageCodePage(&code_page, &error)) {
+  const base::StatusOr<int> code_page = device::ReadImageCodePage();
+  if (code_page.ok()) {
     std::printf(
-        "Code page: %d (%s)\n", code_page,
-        code_page == device::kCodePageUtf8 ? "UTF-8" : "Western European");
+        "Code page: %d (%s)\n", *code_page,
+        *code_page == device::kCodePageUtf8 ? "UTF-8" : "Western European");
   } else {
-    std::printf("Code page: 1252, read so because %s\n", error.c_str());
+    std::printf("Code page: 1252, read so because %s\n",
+                code_page.status().message().c_str());
   }
   std::printf("Top-level folders:\n");
   std::error_code ec;
@@ -83,7 +84,6 @@ int Info(const std::vector<std::string>& args) {
 
 int Card(const std::vector<std::string>& args) {
   if (args.empty()) return Fail("card needs add NAME, remove NAME or list", 2);
-  std::string error;
   if (args[0] == "list" && args.size() == 1) {
     for (const auto& c : device::StorageCards())
       std::printf("%s\n", device::WideToUtf8(c).c_str());
@@ -91,9 +91,10 @@ int Card(const std::vector<std::string>& args) {
   }
   if ((args[0] == "add" || args[0] == "remove") && args.size() == 2) {
     std::u16string name = device::Utf8ToWide(args[1]);
-    bool ok = args[0] == "add" ? device::AddStorageCard(name, &error)
-                               : device::RemoveStorageCard(name, &error);
-    return ok ? 0 : Fail(error);
+    const base::Status changed = args[0] == "add"
+                                     ? device::AddStorageCard(name)
+                                     : device::RemoveStorageCard(name);
+    return changed.ok() ? 0 : Fail(changed);
   }
   return Fail("card needs add NAME, remove NAME or list", 2);
 }

@@ -95,9 +95,11 @@ int Install(const std::vector<std::string>& args) {
   if (ec) return Fail("cannot copy " + resources + ": " + ec.message());
   // From now on the transport sends only while Tarnvex listens (it never
   // enters ActiveSync, whose messages it leaves alone).
-  std::string error;
-  if (!device::service::RegisterFilter({"Tarnvex", {"ActiveSync"}}, &error))
-    return Fail(error);
+  if (base::Status registered =
+          device::service::RegisterFilter({"Tarnvex", {"ActiveSync"}});
+      !registered.ok()) {
+    return Fail(registered);
+  }
   std::printf("Installed \\Program Files\\Tarnvex\\Tarnvex.exe\n");
   std::printf(
       "Registered Tarnvex as the filter of this device's Outboxes "

@@ -31,9 +31,10 @@ int Sendmail(const std::vector<std::string>& args) {
 // mail submission [--port N | --off | --on] [--store NAME]: where `run`
 // serves SMTP submission.
 int Submission(const std::vector<std::string>& args) {
-  mail::SubmissionSettings settings;
-  std::string error;
-  if (!mail::ReadSubmissionSettings(&settings, &error)) return Fail(error);
+  base::StatusOr<mail::SubmissionSettings> read =
+      mail::ReadSubmissionSettings();
+  if (!read.ok()) return Fail(read.status());
+  mail::SubmissionSettings settings = *std::move(read);
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--off") {
       settings.on = false;
@@ -54,8 +55,12 @@ int Submission(const std::vector<std::string>& args) {
           2);
     }
   }
-  if (args.size() > 1 && !mail::WriteSubmissionSettings(settings, &error))
-    return Fail(error);
+  if (args.size() > 1) {
+    if (base::Status written = mail::WriteSubmissionSettings(settings);
+        !written.ok()) {
+      return Fail(written);
+    }
+  }
   if (settings.on) {
     std::printf("Submission: 127.0.0.1:%u into %s (when run)\n",
                 static_cast<unsigned>(settings.port), settings.store.c_str());
@@ -70,13 +75,15 @@ int Submission(const std::vector<std::string>& args) {
 // transport delivers the e-mail store's mail.
 int Relay(const std::vector<std::string>& args) {
   mail::RelaySettings settings;
-  std::string error;
   if (args.size() >= 2 && args[1] == "set") {
-    if (!mail::ParseRelaySetArgs({args.begin() + 2, args.end()}, &settings,
-                                 &error)) {
-      return Fail("mail relay set: " + error, 2);
+    base::StatusOr<mail::RelaySettings> parsed =
+        mail::ParseRelaySetArgs({args.begin() + 2, args.end()});
+    if (!parsed.ok()) {
+      return Fail("mail relay set: " + parsed.status().message(), 2);
     }
-    if (!device::OpenMessageService(&error)) return Fail(error);
+    settings = *std::move(parsed);
+    if (base::Status opened = device::OpenMessageService(); !opened.ok())
+      return Fail(opened);
     const std::vector<std::string> stores = device::StoreNames();
     if (std::find(stores.begin(), stores.end(), settings.store) ==
         stores.end()) {
@@ -84,11 +91,19 @@ int Relay(const std::vector<std::string>& args) {
                       "\" on the device (tarnvex-device store list)",
                   2);
     }
-    if (!mail::WriteRelaySettings(settings, &error)) return Fail(error);
+    if (base::Status written = mail::WriteRelaySettings(settings);
+        !written.ok()) {
+      return Fail(written);
+    }
   } else if (args.size() == 2 && args[1] == "none") {
-    if (!mail::WriteRelaySettings(settings, &error)) return Fail(error);
+    if (base::Status written = mail::WriteRelaySettings(settings);
+        !written.ok()) {
+      return Fail(written);
+    }
   } else if (args.size() == 2 && args[1] == "show") {
-    if (!mail::ReadRelaySettings(&settings, &error)) return Fail(error);
+    base::StatusOr<mail::RelaySettings> read = mail::ReadRelaySettings();
+    if (!read.ok()) return Fail(read.status());
+    settings = *std::move(read);
   } else {
     return Fail(
         "mail relay needs set URL [--user NAME --password-file FILE] "
@@ -110,19 +125,23 @@ int Mail(const std::vector<std::string>& args) {
   const bool reset = args.size() == 1 && args[0] == "reset";
   if (!show && !reset)
     return Fail("mail needs show, reset, submission [...] or relay [...]", 2);
-  std::string error;
-  if (!mail::EnsureCredentials(reset, &error)) return Fail(error);
-  std::string fingerprint;
-  if (!mail::CertificateFingerprint(&fingerprint, &error)) return Fail(error);
+  if (base::Status made = mail::EnsureCredentials(reset); !made.ok())
+    return Fail(made);
+  const base::StatusOr<std::string> fingerprint =
+      mail::CertificateFingerprint();
+  if (!fingerprint.ok()) return Fail(fingerprint.status());
   const mail::CredentialPaths paths = mail::CredentialFiles();
   if (reset) std::printf("New submission password and certificate made.\n");
   std::printf("Submission user:      %s\n", mail::kSubmissionUser);
   std::printf("Password file:        %s\n", paths.password.c_str());
   std::printf("Certificate:          %s\n", paths.certificate.c_str());
-  std::printf("Certificate SHA-256:  %s\n", fingerprint.c_str());
+  std::printf("Certificate SHA-256:  %s\n", fingerprint->c_str());
 #ifdef TARNVEX_SUBMISSION_SERVER
-  mail::SubmissionSettings settings;
-  if (mail::ReadSubmissionSettings(&settings, &error) && settings.on) {
+  const base::StatusOr<mail::SubmissionSettings> submission =
+      mail::ReadSubmissionSettings();
+  // A setting that cannot be read shows as off.
+  if (submission.ok() && submission->on) {
+    const mail::SubmissionSettings& settings = *submission;
     std::printf(
         "Submission:           127.0.0.1:%u (STARTTLS; AUTH PLAIN or "
         "LOGIN) into %s\n",
@@ -131,12 +150,13 @@ int Mail(const std::vector<std::string>& args) {
     std::printf("Submission:           off\n");
   }
 #endif
-  mail::RelaySettings relay;
-  if (mail::ReadRelaySettings(&relay, &error)) {
+  const base::StatusOr<mail::RelaySettings> relay = mail::ReadRelaySettings();
+  if (relay.ok()) {
     std::printf("Relay:                %s\n",
-                mail::DescribeRelay(relay).c_str());
+                mail::DescribeRelay(*relay).c_str());
   } else {
-    std::printf("Relay:                unusable: %s\n", error.c_str());
+    std::printf("Relay:                unusable: %s\n",
+                relay.status().message().c_str());
   }
   return 0;
 }

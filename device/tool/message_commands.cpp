@@ -88,8 +88,8 @@ std::string TimeText(int64_t ms) {
 int Show(const std::vector<std::string>& args) {
   int64_t id = 0;
   if (!OneMessageId("show", args, &id)) return kUsageStatus;
-  std::string error;
-  if (!device::OpenMessageService(&error)) return Fail(error);
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return Fail(opened);
   device::ServiceMessage m;
   if (!device::GetServiceMessage(id, &m))
     return Fail("there is no message " + args[0]);
@@ -138,12 +138,13 @@ int Show(const std::vector<std::string>& args) {
 int Rm(const std::vector<std::string>& args) {
   int64_t id = 0;
   if (!OneMessageId("rm", args, &id)) return kUsageStatus;
-  std::string error;
   device::ServiceMessage m;
-  if (!device::OpenMessageService(&error)) return Fail(error);
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return Fail(opened);
   if (!device::GetServiceMessage(id, &m))
     return Fail("there is no message " + args[0]);
-  if (!device::DeleteMessage(id, &error)) return Fail(error);
+  if (base::Status deleted = device::DeleteMessage(id); !deleted.ok())
+    return Fail(deleted);
   std::printf("Deleted message %lld from %s\\%s\n", static_cast<long long>(id),
               Printable(m.store, false).c_str(),
               Printable(m.folder_path, false).c_str());
@@ -183,11 +184,11 @@ void PrintRunningAndCounts() {
     }
   }
   device::MessageCounts counts;
-  std::string error;
-  if (!device::OpenMessageService(&error) || !device::CountMessages(&counts)) {
-    std::printf(
-        "Messages: cannot be counted (%s)\n",
-        error.empty() ? "the message service cannot be read" : error.c_str());
+  const base::Status opened = device::OpenMessageService();
+  if (!opened.ok() || !device::CountMessages(&counts)) {
+    std::printf("Messages: cannot be counted (%s)\n",
+                opened.ok() ? "the message service cannot be read"
+                            : opened.message().c_str());
     return;
   }
   std::printf("Messages: %lld held, %lld waiting, %lld deferred, %lld failed\n",

@@ -102,11 +102,10 @@ void MessagingWindow::Send() {
   }
   m.subject = W(subject_->text());
   m.body = W(text_->toPlainText());
-  std::string e;
-  int64_t id = device::SaveOutgoingMessage(store_, m, &e);
-  status_->setText(id != 0 ? QString("Message %1 saved in the Outbox.").arg(id)
-                           : QString::fromStdString(e));
-  if (id != 0) {
+  const base::StatusOr<int64_t> id = device::SaveOutgoingMessage(store_, m);
+  status_->setText(id.ok() ? QString("Message %1 saved in the Outbox.").arg(*id)
+                           : QString::fromStdString(id.status().message()));
+  if (id.ok()) {
     subject_->clear();
     text_->clear();
   }
@@ -166,17 +165,16 @@ bool MessagingWindow::DeleteSelected() {
     status_->setText("Select a message to delete.");
     return false;
   }
-  std::string error;
-  const bool deleted = device::DeleteMessage(id, &error);
-  status_->setText(deleted ? QString("Message %1 deleted.").arg(id)
-                           : QString::fromStdString(error));
+  const base::Status deleted = device::DeleteMessage(id);
+  status_->setText(deleted.ok() ? QString("Message %1 deleted.").arg(id)
+                                : QString::fromStdString(deleted.message()));
   Refresh();
-  return deleted;
+  return deleted.ok();
 }
 
 int RunMessagingWindow(const std::string& store, int argc, char** argv) {
-  std::string error;
-  if (!device::OpenMessageService(&error)) return Fail(error);
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return Fail(opened);
   bool known = false;
   for (const std::string& name : device::StoreNames()) known |= name == store;
   if (!known) return Fail("no store \"" + store + "\" on the device");

@@ -43,12 +43,13 @@ namespace device_tool {
 // desktop synchronisation store.
 constexpr const char* kDefaultStores[] = {"SMS", "MMS", "E-mail", "ActiveSync"};
 
-bool CreateDefaultStores(std::string* error) {
-  if (!device::OpenMessageService(error)) return false;
+base::Status CreateDefaultStores() {
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return opened;
   for (const char* name : kDefaultStores) {
-    if (!device::CreateStore(name, error)) return false;
+    if (base::Status made = device::CreateStore(name); !made.ok()) return made;
   }
-  return true;
+  return base::Status::Ok();
 }
 
 namespace {
@@ -245,9 +246,10 @@ int Send(const std::vector<std::string>& args) {
   if (message.body.size() > kMaxBodyUnits) return Fail(BodyTooLong());
   if (!from.empty())
     SplitSender(from, &message.sender_name, &message.sender_address);
-  int64_t id = device::SaveOutgoingMessage(store, message, &error);
-  if (id == 0) return Fail(error);
-  std::printf("Saved message %lld in %s\\Outbox\n", static_cast<long long>(id),
+  const base::StatusOr<int64_t> id =
+      device::SaveOutgoingMessage(store, message);
+  if (!id.ok()) return Fail(id.status());
+  std::printf("Saved message %lld in %s\\Outbox\n", static_cast<long long>(*id),
               store.c_str());
   return 0;
 }
@@ -263,8 +265,8 @@ int Ls(const std::vector<std::string>& args) {
       return Fail("ls: unknown or incomplete argument \"" + args[i] + "\"", 2);
     }
   }
-  std::string error;
-  if (!device::OpenMessageService(&error)) return Fail(error);
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return Fail(opened);
   // One message a line, tab-separated: id, store, folder, state (sent or
   // unsent), recipients, subject; then, for a message the transport holds
   // back although its send delay has passed, what it waits for; then, for
@@ -305,11 +307,12 @@ int Store(const std::vector<std::string>& args) {
   }
   if (args.size() != 2 || args[0] != "add")
     return Fail("store needs add NAME or list", 2);
-  std::string error;
-  if (!device::OpenMessageService(&error)) return Fail(error);
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return Fail(opened);
   std::string clash = NameClash(args[1], device::StoreNames());
   if (!clash.empty()) return Fail(clash);
-  if (!device::CreateStore(args[1], &error)) return Fail(error);
+  if (base::Status made = device::CreateStore(args[1]); !made.ok())
+    return Fail(made);
   return 0;
 }
 
@@ -393,8 +396,8 @@ int Run(const std::vector<std::string>& args) {
       return Fail("run: unknown or incomplete argument \"" + args[i] + "\"", 2);
     }
   }
-  std::string error;
-  if (!device::OpenMessageService(&error)) return Fail(error);
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return Fail(opened);
   device::CheckpointInBackground();
   struct sigaction action = {};
   action.sa_handler = OnStop;
@@ -424,8 +427,10 @@ int Run(const std::vector<std::string>& args) {
     }
   } delivery{std::thread([&worker] { worker.Run(); })};
 #ifdef TARNVEX_SUBMISSION_SERVER
-  mail::SubmissionSettings settings;
-  if (!mail::ReadSubmissionSettings(&settings, &error)) return Fail(error);
+  base::StatusOr<mail::SubmissionSettings> read =
+      mail::ReadSubmissionSettings();
+  if (!read.ok()) return Fail(read.status());
+  mail::SubmissionSettings settings = *std::move(read);
   // Without a port given for this run the server follows the image's
   // setting while it runs.
   const bool follow = submission_port == -1;
@@ -446,8 +451,9 @@ int Run(const std::vector<std::string>& args) {
     if (settings.on) {
       // A port that cannot be served is no reason to run without it: a mail
       // client would reach whatever else listens there.
-      if (!server.Start(settings.port, settings.store, &error)) {
-        return Fail("cannot serve mail submission: " + error +
+      if (base::Status started = server.Start(settings.port, settings.store);
+          !started.ok()) {
+        return Fail("cannot serve mail submission: " + started.message() +
                     " (\"mail submission --port N\" picks another port, "
                     "\"run --no-submission\" serves none)");
       }
@@ -457,15 +463,14 @@ int Run(const std::vector<std::string>& args) {
           static_cast<unsigned>(server.port()), settings.store.c_str(),
           mail::kSubmissionUser);
     }
-    if (follow && !server.FollowSettings(
-                      [](const std::string& line, bool problem) {
-                        if (!problem) return Say(line);
-                        std::fprintf(stderr, "tarnvex-device: %s\n",
-                                     line.c_str());
-                        std::fflush(stderr);
-                      },
-                      &error)) {
-      return Fail(error);
+    if (follow) {
+      base::Status following =
+          server.FollowSettings([](const std::string& line, bool problem) {
+            if (!problem) return Say(line);
+            std::fprintf(stderr, "tarnvex-device: %s\n", line.c_str());
+            std::fflush(stderr);
+          });
+      if (!following.ok()) return Fail(following);
     }
     std::printf("transport running (send delay %lld ms)\n", delay);
     std::fflush(stdout);

@@ -31,6 +31,11 @@ DeliveryState StateOf(const std::string& word) {
   return DeliveryState::kWaiting;  // a word another writer made up
 }
 
+// "message 12", as the service's own failures name one.
+std::string MessageNamed(int64_t id) {
+  return "message " + std::to_string(static_cast<long long>(id));
+}
+
 Due GateView(const DeliveryCandidate& c) {
   Due d;
   d.id = c.id;
@@ -158,13 +163,15 @@ const char* DeliveryStateName(DeliveryState state) {
   return "waiting";
 }
 
-bool DueDeliveries(const std::string& store, int64_t send_delay_ms,
-                   int64_t now_ms, std::vector<DeliveryCandidate>* due) {
-  due->clear();
-  std::string error;
-  if (!device::OpenMessageService(&error)) return false;
+base::StatusOr<std::vector<DeliveryCandidate>> DueDeliveries(
+    const std::string& store, int64_t send_delay_ms, int64_t now_ms) {
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return opened;
+  const base::Status unread =
+      base::Status::IoError("cannot read the Outboxes of " + store);
   std::vector<Due> outboxes;
-  if (!service::ReadOutboxes(now_ms - send_delay_ms, &outboxes)) return false;
+  if (!service::ReadOutboxes(now_ms - send_delay_ms, &outboxes)) return unread;
+  std::vector<DeliveryCandidate> due;
   base::MutexLock guard(&Lock());
   for (const Due& d : outboxes) {
     if (!d.may_send || d.store_name != store) continue;
@@ -180,7 +187,7 @@ bool DueDeliveries(const std::string& store, int64_t send_delay_ms,
         "x.recipient = r.address)), EXISTS (SELECT 1 FROM deliveries WHERE "
         "message = ?1 AND state = 'deferred');");
     q.Bind(1, d.id).Bind(2, now_ms);
-    if (!q.Step()) return false;
+    if (!q.Step()) return unread;
     const bool sending = q.Int(0) != 0, ready = q.Int(1) != 0,
                fresh = q.Int(2) != 0, deferred = q.Int(3) != 0;
     if (sending || !(ready || fresh || !deferred)) continue;
@@ -192,9 +199,9 @@ bool DueDeliveries(const std::string& store, int64_t send_delay_ms,
     c.since = d.since;
     c.arrival = d.arrival;
     c.arrival_stamp = d.arrival_stamp;
-    due->push_back(std::move(c));
+    due.push_back(std::move(c));
   }
-  return true;
+  return due;
 }
 
 namespace {
@@ -346,15 +353,16 @@ bool RecordIn(int64_t message, const std::vector<DeliveryOutcome>& outcomes,
 
 }  // namespace
 
-DeliveryClaim ClaimDelivery(const DeliveryCandidate& candidate,
-                            int64_t now_ms) {
+base::StatusOr<DeliveryClaim> ClaimDelivery(const DeliveryCandidate& candidate,
+                                            int64_t now_ms) {
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return opened;
   DeliveryClaim claim;
-  std::string error;
-  if (!device::OpenMessageService(&error)) return claim;
   if (!service::DurableChange([&]() REQUIRES(Lock()) {
         return ClaimIn(candidate, now_ms, &claim);
       })) {
-    claim = DeliveryClaim{};
+    return base::Status::IoError("cannot hand over " +
+                                 MessageNamed(candidate.id));
   }
   return claim;
 }
@@ -365,51 +373,58 @@ int64_t RetryDelayMs(int attempts, int64_t retry_base_ms) {
   return std::min(delay, kMaxRetryDelayMs);
 }
 
-bool RecordDelivery(int64_t message,
-                    const std::vector<DeliveryOutcome>& outcomes,
-                    const DeliveryPolicy& policy, int64_t now_ms,
-                    DeliveryRecord* record) {
-  std::string error;
-  if (!device::OpenMessageService(&error)) return false;
+base::Status RecordDelivery(int64_t message,
+                            const std::vector<DeliveryOutcome>& outcomes,
+                            const DeliveryPolicy& policy, int64_t now_ms,
+                            DeliveryRecord* record) {
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return opened;
   DeliveryRecord made;
   if (!service::DurableChange([&]() REQUIRES(Lock()) {
         return RecordIn(message, outcomes, policy, now_ms, &made);
-      }))
-    return false;
+      })) {
+    return base::Status::IoError("cannot record the delivery of " +
+                                 MessageNamed(message));
+  }
   if (record != nullptr) *record = std::move(made);
-  return true;
+  return base::Status::Ok();
 }
 
-bool RecordDeliveryAndClaim(int64_t message,
-                            const std::vector<DeliveryOutcome>& outcomes,
-                            const DeliveryPolicy& policy, int64_t now_ms,
-                            DeliveryRecord* record,
-                            const DeliveryCandidate& next,
-                            DeliveryClaim* next_claim) {
-  std::string error;
-  if (!device::OpenMessageService(&error)) return false;
+base::Status RecordDeliveryAndClaim(
+    int64_t message, const std::vector<DeliveryOutcome>& outcomes,
+    const DeliveryPolicy& policy, int64_t now_ms, DeliveryRecord* record,
+    const DeliveryCandidate& next, DeliveryClaim* next_claim) {
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return opened;
   DeliveryRecord made;
   DeliveryClaim claimed;
   if (!service::DurableChange([&]() REQUIRES(Lock()) {
         return RecordIn(message, outcomes, policy, now_ms, &made) &&
                ClaimIn(next, now_ms, &claimed);
       })) {
-    return false;
+    return base::Status::IoError("cannot record the delivery of " +
+                                 MessageNamed(message) + " and hand over " +
+                                 MessageNamed(next.id));
   }
   if (record != nullptr) *record = std::move(made);
   *next_claim = std::move(claimed);
-  return true;
+  return base::Status::Ok();
 }
 
-int ResetInterruptedDeliveries() {
-  std::string error;
-  if (!device::OpenMessageService(&error)) return -1;
+base::StatusOr<int> ResetInterruptedDeliveries() {
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return opened;
+  const base::Status unwritten =
+      base::Status::IoError("cannot reset the deliveries cut short");
   {
     // Read first: a transport that starts with nothing cut short writes
     // nothing.
     base::MutexLock guard(&Lock());
     Query any("SELECT 1 FROM deliveries WHERE state = 'sending' LIMIT 1;");
-    if (!any.Step()) return any.failed() ? -1 : 0;
+    if (!any.Step()) {
+      if (any.failed()) return unwritten;
+      return 0;
+    }
   }
   int reset = 0;
   const bool ok = service::DurableChange([&]() REQUIRES(Lock()) {
@@ -418,7 +433,8 @@ int ResetInterruptedDeliveries() {
     reset = sqlite3_changes(service::Db());
     return true;
   });
-  return ok ? reset : -1;
+  if (!ok) return unwritten;
+  return reset;
 }
 
 namespace {
@@ -445,8 +461,7 @@ std::vector<RecipientDelivery> DeliveryStatesLocked(int64_t message) {
 }  // namespace
 
 std::vector<RecipientDelivery> DeliveryStates(int64_t message) {
-  std::string error;
-  if (!device::OpenMessageService(&error)) return {};
+  if (!device::OpenMessageService().ok()) return {};
   base::MutexLock guard(&Lock());
   return DeliveryStatesLocked(message);
 }

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace mail {
 
 enum class DeliveryState { kWaiting, kSending, kDelivered, kDeferred, kFailed };
@@ -48,19 +50,18 @@ struct DeliveryCandidate {
 // The messages of `store`'s Outbox that the transport would send now (send
 // delay passed, the gate open) and that have a recipient to try: one never
 // tried, or deferred until `now_ms` or earlier (or every one done, for the
-// message to be finished). False when the service file cannot be read.
-bool DueDeliveries(const std::string& store, int64_t send_delay_ms,
-                   int64_t now_ms, std::vector<DeliveryCandidate>* due);
+// message to be finished), or why the service file cannot be read.
+base::StatusOr<std::vector<DeliveryCandidate>> DueDeliveries(
+    const std::string& store, int64_t send_delay_ms, int64_t now_ms);
 
 enum class ClaimResult {
   kClaimed,   // recipients marked "sending": deliver to them now
   kFinished,  // nobody left to try: the message went into Sent Items
   kNotDue,    // nobody due yet (or a delivery of it is under way)
   kGone,      // no longer as the gate saw it: held, changed or moved
-  kError,     // the service file could not be written
 };
 struct DeliveryClaim {
-  ClaimResult result = ClaimResult::kError;
+  ClaimResult result = ClaimResult::kNotDue;
   // The message's recipients (in the service, as judged) now due, in their
   // order; each once.
   std::vector<std::string> recipients;
@@ -69,8 +70,10 @@ struct DeliveryClaim {
 // into Sent Items: the recipients' rows follow the message's recipients
 // (new ones waiting; waiting or deferred ones no longer among them
 // dropped; delivered and failed ones kept), and the due ones become
-// "sending".
-DeliveryClaim ClaimDelivery(const DeliveryCandidate& candidate, int64_t now_ms);
+// "sending". A failure (nothing changed) when the service file could not be
+// written.
+base::StatusOr<DeliveryClaim> ClaimDelivery(const DeliveryCandidate& candidate,
+                                            int64_t now_ms);
 
 enum class DeliveryVerdict { kDelivered, kDeferred, kFailed };
 struct DeliveryOutcome {
@@ -100,28 +103,26 @@ struct DeliveryRecord {
   bool noticed = false;   // and a failure notice into the Inbox
 };
 // Commits the outcome of one SMTP transaction for recipients ClaimDelivery
-// marked "sending", with a full sync. False when it could not be
+// marked "sending", with a full sync. A failure when it could not be
 // committed (the caller tries again: the relay has answered).
-bool RecordDelivery(int64_t message,
-                    const std::vector<DeliveryOutcome>& outcomes,
-                    const DeliveryPolicy& policy, int64_t now_ms,
-                    DeliveryRecord* record);
+base::Status RecordDelivery(int64_t message,
+                            const std::vector<DeliveryOutcome>& outcomes,
+                            const DeliveryPolicy& policy, int64_t now_ms,
+                            DeliveryRecord* record);
 
 // RecordDelivery and ClaimDelivery of the next message in one synced
 // transaction: one sync a message instead of two, with the same promise
 // (the outcome is on the disk before the next transaction begins, and so is
-// the next claim). False, with neither done, when it could not be
+// the next claim). A failure, with neither done, when it could not be
 // committed.
-bool RecordDeliveryAndClaim(int64_t message,
-                            const std::vector<DeliveryOutcome>& outcomes,
-                            const DeliveryPolicy& policy, int64_t now_ms,
-                            DeliveryRecord* record,
-                            const DeliveryCandidate& next,
-                            DeliveryClaim* next_claim);
+base::Status RecordDeliveryAndClaim(
+    int64_t message, const std::vector<DeliveryOutcome>& outcomes,
+    const DeliveryPolicy& policy, int64_t now_ms, DeliveryRecord* record,
+    const DeliveryCandidate& next, DeliveryClaim* next_claim);
 
 // Rows left "sending" by a delivering process that died become waiting.
-// The number of rows, -1 when the service file could not be written.
-int ResetInterruptedDeliveries();
+// The number of rows, or why the service file could not be written.
+base::StatusOr<int> ResetInterruptedDeliveries();
 
 // The sender's name on a failure notice.
 inline constexpr char kDeliveryNoticeSender[] = "Mail delivery";

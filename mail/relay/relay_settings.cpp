@@ -111,24 +111,21 @@ bool IsLoopback(const std::string& host) {
 }
 
 // The first line of the password file, without its line end.
-bool ReadPasswordFile(const std::string& path, std::string* password,
-                      std::string* error) {
+base::StatusOr<std::string> ReadPasswordFile(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
-    *error = "cannot read the password file \"" + path +
-             "\": " + std::strerror(errno);
-    return false;
+    return base::Status::IoError("cannot read the password file \"" + path +
+                                 "\": " + std::strerror(errno));
   }
   std::string text;
   char buffer[512];
-  bool ok = true;
+  base::Status unread;
   while (text.size() <= kMaxRelayPasswordBytes + 2) {
     const ssize_t got = read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      *error = "cannot read the password file \"" + path +
-               "\": " + std::strerror(errno);
-      ok = false;
+      unread = base::Status::IoError("cannot read the password file \"" + path +
+                                     "\": " + std::strerror(errno));
       break;
     }
     if (got == 0) break;
@@ -136,49 +133,44 @@ bool ReadPasswordFile(const std::string& path, std::string* password,
     if (text.find('\n') != std::string::npos) break;
   }
   close(fd);
-  if (!ok) return false;
+  if (!unread.ok()) return unread;
   const size_t nl = text.find('\n');
   if (nl != std::string::npos) text.resize(nl);
   if (!text.empty() && text.back() == '\r') text.pop_back();
   if (text.empty()) {
-    *error = "the password file \"" + path + "\" holds no password";
-    return false;
+    return base::Status::InvalidArgument("the password file \"" + path +
+                                         "\" holds no password");
   }
   if (text.size() > kMaxRelayPasswordBytes) {
-    *error = "the password in \"" + path + "\" is longer than " +
-             std::to_string(kMaxRelayPasswordBytes) + " bytes";
-    return false;
+    return base::Status::InvalidArgument(
+        "the password in \"" + path + "\" is longer than " +
+        std::to_string(kMaxRelayPasswordBytes) + " bytes");
   }
   if (!OneLineValue(text)) {
-    *error = "the password in \"" + path + "\" holds a control character";
-    return false;
+    return base::Status::InvalidArgument("the password in \"" + path +
+                                         "\" holds a control character");
   }
-  *password = text;
-  return true;
+  return text;
 }
 
 }  // namespace
 
 std::string RelaySettingsPath() { return device::MailDataDir() + "/relay"; }
 
-bool ReadRelaySettings(RelaySettings* settings, std::string* error) {
-  *settings = RelaySettings{};
+base::StatusOr<RelaySettings> ReadRelaySettings() {
   const std::string path = RelaySettingsPath();
   struct stat st;
   if (stat(path.c_str(), &st) != 0 && errno == ENOENT)
-    return true;  // none set: no relay
+    return RelaySettings{};  // none set: no relay
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot read " + path;
-    return false;
-  }
+  if (!in) return base::Status::IoError("cannot read " + path);
   RelaySettings read;
   bool none = false, has_url = false;
   std::string line;
   auto damaged = [&](const std::string& what) {
-    *error = "the relay settings in " + path + " are damaged (" + what +
-             "); set them again with tarnvex-device mail relay set";
-    return false;
+    return base::Status::Corrupt(
+        "the relay settings in " + path + " are damaged (" + what +
+        "); set them again with tarnvex-device mail relay set");
   };
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
@@ -217,7 +209,7 @@ bool ReadRelaySettings(RelaySettings* settings, std::string* error) {
       return damaged("unknown line \"" + key + "\"");
     }
   }
-  if (none) return true;
+  if (none) return RelaySettings{};
   std::string host, why;
   if (!has_url ||
       !(StartsWith(read.url, kSmtp) || StartsWith(read.url, kSmtps)) ||
@@ -227,11 +219,10 @@ bool ReadRelaySettings(RelaySettings* settings, std::string* error) {
   if (!read.user.empty() && read.password.empty())
     return damaged("a user without a password");
   read.on = true;
-  *settings = read;
-  return true;
+  return read;
 }
 
-bool WriteRelaySettings(const RelaySettings& settings, std::string* error) {
+base::Status WriteRelaySettings(const RelaySettings& settings) {
   std::ostringstream text;
   text << "# The device's relay (tarnvex-device mail relay); private.\n";
   if (!settings.on) {
@@ -241,8 +232,8 @@ bool WriteRelaySettings(const RelaySettings& settings, std::string* error) {
          {&settings.url, &settings.user, &settings.password, &settings.ca_file,
           &settings.store}) {
       if (!OneLineValue(*value)) {
-        *error = "a relay setting holds a line break or a control character";
-        return false;
+        return base::Status::InvalidArgument(
+            "a relay setting holds a line break or a control character");
       }
     }
     text << "url " << settings.url << "\n";
@@ -259,14 +250,13 @@ bool WriteRelaySettings(const RelaySettings& settings, std::string* error) {
   const std::string path = RelaySettingsPath();
   if (!device::EnsurePrivateDir(device::MailDataDir()) ||
       !device::WritePrivateFile(path, text.str())) {
-    *error = "cannot write " + path;
-    return false;
+    return base::Status::IoError("cannot write " + path);
   }
-  return true;
+  return base::Status::Ok();
 }
 
-bool ParseRelaySetArgs(const std::vector<std::string>& args,
-                       RelaySettings* settings, std::string* error) {
+base::StatusOr<RelaySettings> ParseRelaySetArgs(
+    const std::vector<std::string>& args) {
   RelaySettings s;
   s.on = true;
   std::string password_file;
@@ -293,68 +283,65 @@ bool ParseRelaySetArgs(const std::vector<std::string>& args,
     } else if (!a.empty() && a[0] != '-' && s.url.empty()) {
       s.url = a;
     } else {
-      *error = "unknown or incomplete argument \"" + a + "\"";
-      return false;
+      return base::Status::InvalidArgument("unknown or incomplete argument \"" +
+                                           a + "\"");
     }
   }
   if (s.url.empty()) {
-    *error =
+    return base::Status::InvalidArgument(
         "relay set needs the relay's URL (smtp://host:587 or "
-        "smtps://host:465)";
-    return false;
+        "smtps://host:465)");
   }
   const bool smtps = StartsWith(s.url, kSmtps);
   if (!smtps && !StartsWith(s.url, kSmtp)) {
-    *error = "the relay's URL must begin with smtp:// or smtps://";
-    return false;
+    return base::Status::InvalidArgument(
+        "the relay's URL must begin with smtp:// or smtps://");
   }
-  std::string host;
-  if (!SplitUrl(s.url, &host, error)) return false;
+  std::string host, why;
+  if (!SplitUrl(s.url, &host, &why)) return base::Status::InvalidArgument(why);
   if (starttls + tls + no_tls > 1) {
-    *error = "give one of --starttls, --tls and --no-tls";
-    return false;
+    return base::Status::InvalidArgument(
+        "give one of --starttls, --tls and --no-tls");
   }
   if (tls && !smtps) {
-    *error =
+    return base::Status::InvalidArgument(
         "--tls is TLS from the first byte: it needs an smtps:// URL "
-        "(usually port 465)";
-    return false;
+        "(usually port 465)");
   }
   if ((starttls || no_tls) && smtps) {
-    *error =
+    return base::Status::InvalidArgument(
         "an smtps:// URL is TLS from the first byte; --starttls and "
-        "--no-tls need smtp://";
-    return false;
+        "--no-tls need smtp://");
   }
   if (no_tls && !IsLoopback(host)) {
-    *error =
+    return base::Status::InvalidArgument(
         "--no-tls is only for a relay on this machine (127.0.0.1, "
         "[::1] or localhost): mail and password would cross the "
-        "network unencrypted";
-    return false;
+        "network unencrypted");
   }
   s.tls = smtps    ? RelayTls::kTls
           : no_tls ? RelayTls::kNone
                    : RelayTls::kStartTls;
   if (s.user.empty() != password_file.empty()) {
-    *error = "--user and --password-file go together";
-    return false;
+    return base::Status::InvalidArgument(
+        "--user and --password-file go together");
   }
   if (!s.user.empty() && !OneLineValue(s.user)) {
-    *error = "the user name holds a control character";
-    return false;
+    return base::Status::InvalidArgument(
+        "the user name holds a control character");
   }
-  if (!password_file.empty() &&
-      !ReadPasswordFile(password_file, &s.password, error)) {
-    return false;
+  if (!password_file.empty()) {
+    base::StatusOr<std::string> password = ReadPasswordFile(password_file);
+    if (!password.ok()) return password.status();
+    s.password = *std::move(password);
   }
   if (!s.ca_file.empty() && !s.verify) {
-    *error = "--ca-file and --insecure-skip-verify exclude each other";
-    return false;
+    return base::Status::InvalidArgument(
+        "--ca-file and --insecure-skip-verify exclude each other");
   }
   if (no_tls && (!s.ca_file.empty() || !s.verify)) {
-    *error = "--no-tls has no certificate to check";
-    return false;
+    return base::Status::InvalidArgument(
+        "--no-tls has no certificate to check");
   }
   if (!s.ca_file.empty()) {
     char resolved[PATH_MAX];
@@ -362,17 +349,15 @@ bool ParseRelaySetArgs(const std::vector<std::string>& args,
     if (realpath(s.ca_file.c_str(), resolved) == nullptr ||
         stat(resolved, &st) != 0 || !S_ISREG(st.st_mode) ||
         access(resolved, R_OK) != 0) {
-      *error = "cannot read the certificate file \"" + s.ca_file + "\"";
-      return false;
+      return base::Status::IoError("cannot read the certificate file \"" +
+                                   s.ca_file + "\"");
     }
     s.ca_file = resolved;
   }
   if (s.store.empty() || !OneLineValue(s.store)) {
-    *error = "--store needs a store name";
-    return false;
+    return base::Status::InvalidArgument("--store needs a store name");
   }
-  *settings = s;
-  return true;
+  return s;
 }
 
 std::string DescribeRelay(const RelaySettings& s) {
@@ -401,7 +386,7 @@ std::string DescribeRelay(const RelaySettings& s) {
 }
 
 RelaySettings RelaySettingsWatch::Current(unsigned* generation,
-                                          std::string* error) {
+                                          base::Status* unreadable) {
   base::MutexLock guard(&lock_);
   struct stat st {};
   const bool exists = stat(RelaySettingsPath().c_str(), &st) == 0;
@@ -412,10 +397,13 @@ RelaySettings RelaySettingsWatch::Current(unsigned* generation,
                              st.st_mtim.tv_nsec == modified_.tv_nsec
                        : size_ == -1);
   if (!same) {
+    base::StatusOr<RelaySettings> read = ReadRelaySettings();
     RelaySettings fresh;
-    std::string why;
-    if (!ReadRelaySettings(&fresh, &why)) {
-      fresh = RelaySettings{};
+    base::Status why;
+    if (read.ok()) {
+      fresh = *std::move(read);
+    } else {
+      why = read.status();
       fresh.on = true;  // with no URL: nothing is delivered, nor moved
     }
     read_ = true;
@@ -429,13 +417,13 @@ RelaySettings RelaySettingsWatch::Current(unsigned* generation,
         fresh.password != settings_.password ||
         fresh.ca_file != settings_.ca_file ||
         fresh.verify != settings_.verify || fresh.store != settings_.store ||
-        why != error_;
+        why.code() != error_.code() || why.message() != error_.message();
     settings_ = fresh;
     error_ = why;
     if (differ) ++generation_;
   }
   if (generation != nullptr) *generation = generation_;
-  if (error != nullptr) *error = error_;
+  if (unreadable != nullptr) *unreadable = error_;
   return settings_;
 }
 

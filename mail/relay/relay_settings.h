@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "base/status.h"
 
 namespace mail {
 
@@ -43,22 +44,24 @@ inline constexpr size_t kMaxRelayPasswordBytes = 1024;
 // <image>/.device/mail/relay
 std::string RelaySettingsPath();
 
-// The image's relay; settings->on is false when none was set. False with
-// *error for a settings file that cannot be read or is damaged (a transport
+// The image's relay; `on` is false when none was set. An I/O error for a
+// settings file that cannot be read, corrupt for a damaged one (a transport
 // then delivers nothing and says why, rather than guess).
-bool ReadRelaySettings(RelaySettings* settings, std::string* error);
+base::StatusOr<RelaySettings> ReadRelaySettings();
 // Replaces the settings in one step (a private temporary file, synced, then
-// renamed); `on` false writes "none". False with *error, the old settings
-// kept.
-bool WriteRelaySettings(const RelaySettings& settings, std::string* error);
+// renamed); `on` false writes "none". On a failure (invalid argument for a
+// value with a line break, an I/O error for a file that cannot be written)
+// the old settings are kept.
+base::Status WriteRelaySettings(const RelaySettings& settings);
 
 // The arguments of `mail relay set` (after "set"): URL [--user NAME
 // --password-file FILE] [--starttls | --tls | --no-tls] [--ca-file FILE |
 // --insecure-skip-verify] [--store NAME]. The password file's first line is
-// the password. False with *error for anything not usable; nothing is
-// written here.
-bool ParseRelaySetArgs(const std::vector<std::string>& args,
-                       RelaySettings* settings, std::string* error);
+// the password. Invalid argument for anything not usable, an I/O error for a
+// password or certificate file that cannot be read; nothing is written
+// here.
+base::StatusOr<RelaySettings> ParseRelaySetArgs(
+    const std::vector<std::string>& args);
 
 // One line for people: URL, TLS mode, user, certificate checking, store;
 // never the password. "none" without a relay.
@@ -73,9 +76,9 @@ class RelaySettingsWatch {
   // whenever they change, for a caller to tell new settings from those it
   // last used. A file that cannot be read holds the default store's mail
   // back rather than let it be moved undelivered: the settings are then "on"
-  // with no URL, and *error says why.
+  // with no URL, and *unreadable (when given) says why (ok otherwise).
   RelaySettings Current(unsigned* generation = nullptr,
-                        std::string* error = nullptr);
+                        base::Status* unreadable = nullptr);
 
  private:
   base::Mutex lock_;
@@ -85,7 +88,7 @@ class RelaySettingsWatch {
   timespec modified_ GUARDED_BY(lock_){};
   off_t size_ GUARDED_BY(lock_) = -1;
   RelaySettings settings_ GUARDED_BY(lock_);
-  std::string error_ GUARDED_BY(lock_);
+  base::Status error_ GUARDED_BY(lock_);
   unsigned generation_ GUARDED_BY(lock_) = 0;
 };
 

@@ -92,7 +92,10 @@ bool RelayWorker::TakeLock() {
   }
   // Whoever held the lock before is gone: what it left "sending" was cut
   // short and is tried again.
-  if (mail::ResetInterruptedDeliveries() < 0) {
+  if (base::StatusOr<int> reset = mail::ResetInterruptedDeliveries();
+      !reset.ok()) {
+    // The lock is taken again at the next pass.
+    base::IgnoreFailure(reset.status(), "Resetting the deliveries cut short");
     close(fd);
     return false;
   }
@@ -112,8 +115,9 @@ void RelayWorker::Run() {
 int RelayWorker::Pass() {
   if (!TakeLock()) return -1;
   unsigned generation = 0;
-  std::string error;
-  const RelaySettings relay = settings_->Current(&generation, &error);
+  base::Status unreadable;
+  const RelaySettings relay = settings_->Current(&generation, &unreadable);
+  const std::string& error = unreadable.message();
   if (error != said_error_) {
     if (!error.empty())
       Say("relay: nothing is delivered nor sent from " + relay.store + ": " +
@@ -129,30 +133,35 @@ int RelayWorker::Pass() {
     have_generation_ = true;
   }
   if (!relay.on || relay.url.empty()) return 0;
-  std::vector<mail::DeliveryCandidate> due;
-  if (!mail::DueDeliveries(relay.store, options_.send_delay_ms, NowMs(),
-                           &due)) {
+  base::StatusOr<std::vector<mail::DeliveryCandidate>> found =
+      mail::DueDeliveries(relay.store, options_.send_delay_ms, NowMs());
+  if (!found.ok()) {
+    // Read again at the next pass.
+    base::IgnoreFailure(found.status(), "Finding the due deliveries");
     return 0;
   }
+  const std::vector<mail::DeliveryCandidate>& due = *found;
   // Each outcome is committed together with the next message's claim: one
   // synced commit a message.
   int handed = 0;
-  mail::DeliveryClaim claim;
+  base::StatusOr<mail::DeliveryClaim> claim = mail::DeliveryClaim{};
   if (!due.empty()) claim = mail::ClaimDelivery(due[0], NowMs());
   for (size_t i = 0; i < due.size(); ++i) {
     const mail::DeliveryCandidate& c = due[i];
     const mail::DeliveryCandidate* next =
         i + 1 < due.size() ? &due[i + 1] : nullptr;
-    if (claim.result == mail::ClaimResult::kFinished) {
+    // A claim that could not be written leaves the message to a later pass.
+    if (!claim.ok()) base::IgnoreFailure(claim.status(), "Claiming a delivery");
+    if (claim.ok() && claim->result == mail::ClaimResult::kFinished) {
       Say("delivery: " + MessageName(c.id) + " done: moved into Sent Items");
       ++handed;
     }
-    if (claim.result != mail::ClaimResult::kClaimed) {
+    if (!claim.ok() || claim->result != mail::ClaimResult::kClaimed) {
       if (next == nullptr || stop_->load()) break;
       claim = mail::ClaimDelivery(*next, NowMs());
       continue;
     }
-    std::vector<mail::DeliveryOutcome> outcomes = Deliver(c, claim, relay);
+    std::vector<mail::DeliveryOutcome> outcomes = Deliver(c, *claim, relay);
     // Stopped in the middle: the recipients stay "sending" and are tried
     // again at once after the restart, not after a retry's pause.
     if (stop_->load()) {
@@ -164,16 +173,25 @@ int RelayWorker::Pass() {
     }
     mail::DeliveryRecord record;
     mail::DeliveryClaim next_claim;
-    bool recorded =
-        next != nullptr &&
-        mail::RecordDeliveryAndClaim(c.id, outcomes, options_.policy, NowMs(),
-                                     &record, *next, &next_claim);
+    bool next_claimed = false;
+    if (next != nullptr) {
+      const base::Status both =
+          mail::RecordDeliveryAndClaim(c.id, outcomes, options_.policy, NowMs(),
+                                       &record, *next, &next_claim);
+      // The outcome alone is recorded next, and the claim made after it.
+      base::IgnoreFailure(both, "Recording a delivery with the next claim");
+      next_claimed = both.ok();
+    }
+    bool recorded = next_claimed;
     // The relay has answered: the outcome must be kept, or a delivered
     // recipient would be sent the message again.
     while (!recorded) {
-      recorded = mail::RecordDelivery(c.id, outcomes, options_.policy, NowMs(),
-                                      &record);
+      const base::Status alone = mail::RecordDelivery(
+          c.id, outcomes, options_.policy, NowMs(), &record);
+      recorded = alone.ok();
       if (recorded || stop_->load()) break;
+      // Tried again after a pause.
+      base::IgnoreFailure(alone, "Recording a delivery");
       std::this_thread::sleep_for(std::chrono::milliseconds(kRecordRetryMs));
     }
     if (!recorded) break;
@@ -190,9 +208,11 @@ int RelayWorker::Pass() {
           (record.noticed ? "; a failure notice is in the Inbox" : ""));
     }
     if (next == nullptr || stop_->load()) break;
-    if (next_claim.result == mail::ClaimResult::kError)
-      next_claim = mail::ClaimDelivery(*next, NowMs());
-    claim = std::move(next_claim);
+    if (next_claimed) {
+      claim = std::move(next_claim);
+    } else {
+      claim = mail::ClaimDelivery(*next, NowMs());
+    }
   }
   return handed;
 }

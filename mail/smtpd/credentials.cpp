@@ -124,34 +124,29 @@ CredentialPaths CredentialFiles() {
   return paths;
 }
 
-bool EnsureCredentials(bool replace, std::string* error) {
+base::Status EnsureCredentials(bool replace) {
   const CredentialPaths paths = CredentialFiles();
-  if (!device::EnsurePrivateDir(paths.folder)) {
-    *error = "cannot make " + paths.folder;
-    return false;
-  }
+  if (!device::EnsurePrivateDir(paths.folder))
+    return base::Status::IoError("cannot make " + paths.folder);
   if (replace || !Exists(paths.password)) {
     std::string password;
     if (!NewPassword(&password) ||
         !device::WritePrivateFile(paths.password, password + "\n")) {
-      *error = "cannot write " + paths.password;
-      return false;
+      return base::Status::IoError("cannot write " + paths.password);
     }
   }
   if (replace || !Exists(paths.certificate) || !Exists(paths.key)) {
     std::string cert, key;
     if (!NewCertificate(&cert, &key)) {
-      *error = "cannot make the device's TLS certificate";
-      return false;
+      return base::Status::IoError("cannot make the device's TLS certificate");
     }
     // The key first: a certificate never stands beside another key.
     if (!device::WritePrivateFile(paths.key, key) ||
         !device::WritePrivateFile(paths.certificate, cert)) {
-      *error = "cannot write " + paths.certificate;
-      return false;
+      return base::Status::IoError("cannot write " + paths.certificate);
     }
   }
-  return true;
+  return base::Status::Ok();
 }
 
 bool ReadSubmissionPassword(std::string* password) {
@@ -179,28 +174,30 @@ bool SubmissionPasswordMatches(const std::string& user,
   return differ == 0;
 }
 
-bool CertificateFingerprint(std::string* fingerprint, std::string* error) {
+base::StatusOr<std::string> CertificateFingerprint() {
   const std::string pem = ReadAll(CredentialFiles().certificate);
   Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   Cert cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)
                 : nullptr);
   if (!cert) {
-    *error = "no certificate in " + CredentialFiles().certificate;
-    return false;
+    const std::string why =
+        "no certificate in " + CredentialFiles().certificate;
+    // An empty read is a file that is not there; anything else is damaged.
+    if (pem.empty()) return base::Status::NotFound(why);
+    return base::Status::Corrupt(why);
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   if (X509_digest(cert.get(), EVP_sha256(), digest, &size) != 1) {
-    *error = "cannot take the certificate's fingerprint";
-    return false;
+    return base::Status::Corrupt("cannot take the certificate's fingerprint");
   }
-  fingerprint->clear();
+  std::string fingerprint;
   char hex[4];
   for (unsigned int i = 0; i < size; ++i) {
     std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : ":%02X", digest[i]);
-    fingerprint->append(hex);
+    fingerprint.append(hex);
   }
-  return true;
+  return fingerprint;
 }
 
 }  // namespace mail

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "base/status.h"
+
 namespace mail {
 
 // The submission user's name; the password is what authenticates.
@@ -23,9 +25,9 @@ struct CredentialPaths {
 CredentialPaths CredentialFiles();
 
 // Makes the password, certificate and key when any is missing (`replace`:
-// always, as `mail reset` does). False with *error when they cannot be made
-// or written; nothing half made is left in their place.
-bool EnsureCredentials(bool replace, std::string* error);
+// always, as `mail reset` does). An I/O error when they cannot be made or
+// written; nothing half made is left in their place.
+base::Status EnsureCredentials(bool replace);
 
 // The submission password; false when it cannot be read.
 bool ReadSubmissionPassword(std::string* password);
@@ -33,9 +35,9 @@ bool ReadSubmissionPassword(std::string* password);
 bool SubmissionPasswordMatches(const std::string& user,
                                const std::string& password);
 
-// "AB:CD:..." SHA-256 of the certificate's DER form; false when it cannot be
-// read.
-bool CertificateFingerprint(std::string* fingerprint, std::string* error);
+// "AB:CD:..." SHA-256 of the certificate's DER form; not found when there
+// is no certificate, corrupt when it cannot be read.
+base::StatusOr<std::string> CertificateFingerprint();
 
 }  // namespace mail
 

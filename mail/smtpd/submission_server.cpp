@@ -214,22 +214,22 @@ FileStamp StampOf(const std::string& path) {
 
 class SubmissionServer::Impl {
  public:
-  bool LoadCertificate(std::string* error) {
-    if (!tls.localCertificate().isNull()) return true;
+  base::Status LoadCertificate() {
+    if (!tls.localCertificate().isNull()) return base::Status::Ok();
     const CredentialPaths paths = CredentialFiles();
     QFile cert_file(QString::fromStdString(paths.certificate));
     QFile key_file(QString::fromStdString(paths.key));
     if (!cert_file.open(QIODevice::ReadOnly) ||
         !key_file.open(QIODevice::ReadOnly)) {
-      *error = "no certificate and key in " + paths.folder +
-               " (tarnvex-device mail reset makes them)";
-      return false;
+      return base::Status::NotFound("no certificate and key in " +
+                                    paths.folder +
+                                    " (tarnvex-device mail reset makes them)");
     }
     const QSslCertificate cert(&cert_file, QSsl::Pem);
     const QSslKey key(&key_file, QSsl::Ec, QSsl::Pem);
     if (cert.isNull() || key.isNull()) {
-      *error = "the certificate or key in " + paths.folder + " cannot be read";
-      return false;
+      return base::Status::Corrupt("the certificate or key in " + paths.folder +
+                                   " cannot be read");
     }
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     config.setLocalCertificate(cert);
@@ -237,21 +237,24 @@ class SubmissionServer::Impl {
     config.setPeerVerifyMode(QSslSocket::VerifyNone);  // clients show none
     config.setProtocol(QSsl::TlsV1_2OrLater);
     tls = config;
-    return true;
+    return base::Status::Ok();
   }
 
   // Listens on `port`; the listener before stops only once the new one
   // stands.
-  bool Listen(uint16_t port, std::string* error) {
+  base::Status Listen(uint16_t port) {
     auto next = std::make_unique<Listener>(
         [this](qintptr descriptor) { Accept(descriptor); });
     if (!next->listen(QHostAddress::LocalHost, port)) {
-      *error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-               next->errorString().toStdString();
-      return false;
+      std::string why = "cannot listen on 127.0.0.1:" + std::to_string(port) +
+                        ": " + next->errorString().toStdString();
+      // A port another program holds is busy; the rest says what failed.
+      if (next->serverError() == QAbstractSocket::AddressInUseError)
+        return base::Status::Busy(std::move(why));
+      return base::Status::IoError(std::move(why));
     }
     listener = std::move(next);
-    return true;
+    return base::Status::Ok();
   }
 
   void Accept(qintptr descriptor) {
@@ -279,12 +282,13 @@ class SubmissionServer::Impl {
     const FileStamp now = StampOf(SettingsPath());
     if (now == stamp) return;  // another file of the folder changed
     stamp = now;
-    SubmissionSettings wanted;
-    std::string error;
-    if (!ReadSubmissionSettings(&wanted, &error)) {
-      say(error + "; the submission server stays as it is", true);
+    const base::StatusOr<SubmissionSettings> read = ReadSubmissionSettings();
+    if (!read.ok()) {
+      say(read.status().message() + "; the submission server stays as it is",
+          true);
       return;
     }
+    const SubmissionSettings& wanted = *read;
     store = wanted.store;
     const uint16_t serving = listener ? listener->serverPort() : 0;
     if (!wanted.on) {
@@ -294,11 +298,13 @@ class SubmissionServer::Impl {
       return;
     }
     if (serving == wanted.port && wanted.port != 0) return;
-    if (!LoadCertificate(&error) || !Listen(wanted.port, &error)) {
+    base::Status started = LoadCertificate();
+    if (started.ok()) started = Listen(wanted.port);
+    if (!started.ok()) {
       say("submission server " +
               (serving != 0 ? "stays on 127.0.0.1:" + std::to_string(serving)
                             : std::string("not started")) +
-              ": " + error,
+              ": " + started.message(),
           true);
       return;
     }
@@ -322,73 +328,72 @@ class SubmissionServer::Impl {
 SubmissionServer::SubmissionServer() : impl_(std::make_unique<Impl>()) {}
 SubmissionServer::~SubmissionServer() = default;
 
-bool SubmissionServer::Start(uint16_t port, const std::string& store,
-                             std::string* error) {
+base::Status SubmissionServer::Start(uint16_t port, const std::string& store) {
   impl_->store = store;
-  return impl_->LoadCertificate(error) && impl_->Listen(port, error);
+  if (base::Status loaded = impl_->LoadCertificate(); !loaded.ok())
+    return loaded;
+  return impl_->Listen(port);
 }
 
 uint16_t SubmissionServer::port() const {
   return impl_->listener ? impl_->listener->serverPort() : 0;
 }
 
-bool SubmissionServer::FollowSettings(Say say, std::string* error) {
+base::Status SubmissionServer::FollowSettings(Say say) {
   impl_->say = std::move(say);
   const std::string folder = CredentialFiles().folder;
   impl_->stamp = StampOf(SettingsPath());
   if (!device::EnsurePrivateDir(folder) ||
       !impl_->watcher.addPath(QString::fromStdString(folder))) {
-    *error = "cannot watch " + folder + " for a changed submission setting";
-    return false;
+    return base::Status::IoError("cannot watch " + folder +
+                                 " for a changed submission setting");
   }
   Impl* impl = impl_.get();
   QObject::connect(&impl_->watcher, &QFileSystemWatcher::directoryChanged,
                    [impl] { impl->SettingsChanged(); });
-  return true;
+  return base::Status::Ok();
 }
 
-bool ReadSubmissionSettings(SubmissionSettings* settings, std::string* error) {
-  *settings = SubmissionSettings{};
+base::StatusOr<SubmissionSettings> ReadSubmissionSettings() {
+  SubmissionSettings settings;
   std::ifstream in(SettingsPath());
-  if (!in) return true;  // none made: the defaults
+  if (!in) return settings;  // none made: the defaults
   std::string word;
   while (in >> word) {
     if (word == "off") {
-      settings->on = false;
+      settings.on = false;
     } else if (word == "port") {
       long port = -1;
       if (!(in >> port) || port < 0 || port > 65535) {
-        *error = "the setting in " + SettingsPath() + " is not a port";
-        return false;
+        return base::Status::Corrupt("the setting in " + SettingsPath() +
+                                     " is not a port");
       }
-      settings->port = static_cast<uint16_t>(port);
+      settings.port = static_cast<uint16_t>(port);
     } else if (word == "store") {
       // The rest of the line: a store name may hold blanks.
-      std::getline(in >> std::ws, settings->store);
-      if (settings->store.empty()) {
-        *error = "the setting in " + SettingsPath() + " names no store";
-        return false;
+      std::getline(in >> std::ws, settings.store);
+      if (settings.store.empty()) {
+        return base::Status::Corrupt("the setting in " + SettingsPath() +
+                                     " names no store");
       }
     } else {
-      *error = "the setting in " + SettingsPath() + " cannot be read";
-      return false;
+      return base::Status::Corrupt("the setting in " + SettingsPath() +
+                                   " cannot be read");
     }
   }
-  return true;
+  return settings;
 }
 
-bool WriteSubmissionSettings(const SubmissionSettings& settings,
-                             std::string* error) {
+base::Status WriteSubmissionSettings(const SubmissionSettings& settings) {
   std::ostringstream text;
   if (!settings.on) text << "off\n";
   text << "port " << settings.port << "\n";
   text << "store " << settings.store << "\n";
   if (!device::EnsurePrivateDir(CredentialFiles().folder) ||
       !device::WritePrivateFile(SettingsPath(), text.str())) {
-    *error = "cannot write " + SettingsPath();
-    return false;
+    return base::Status::IoError("cannot write " + SettingsPath());
   }
-  return true;
+  return base::Status::Ok();
 }
 
 }  // namespace mail

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "base/status.h"
+
 namespace mail {
 
 inline constexpr uint16_t kDefaultSubmissionPort = 2525;
@@ -27,10 +29,10 @@ struct SubmissionSettings {
   std::string store = "E-mail";            // the store mail goes into
 };
 // The image's setting (`tarnvex-device mail submission`); the defaults when
-// none was made. False with *error for a setting file that cannot be read.
-bool ReadSubmissionSettings(SubmissionSettings* settings, std::string* error);
-bool WriteSubmissionSettings(const SubmissionSettings& settings,
-                             std::string* error);
+// none was made; corrupt for a setting file that cannot be read.
+base::StatusOr<SubmissionSettings> ReadSubmissionSettings();
+// An I/O error when the setting cannot be written.
+base::Status WriteSubmissionSettings(const SubmissionSettings& settings);
 
 class SubmissionServer {
  public:
@@ -39,9 +41,10 @@ class SubmissionServer {
   SubmissionServer(const SubmissionServer&) = delete;
   SubmissionServer& operator=(const SubmissionServer&) = delete;
 
-  // Listens on 127.0.0.1:`port` for mail into `store`. False with *error
-  // (the port is taken, the certificate cannot be read).
-  bool Start(uint16_t port, const std::string& store, std::string* error);
+  // Listens on 127.0.0.1:`port` for mail into `store`. Busy when the port is
+  // taken (an I/O error when it cannot be listened on otherwise), not found
+  // without a certificate and key, corrupt when they cannot be read.
+  base::Status Start(uint16_t port, const std::string& store);
   // The port listened on (the one chosen when 0 was asked); 0 when off.
   uint16_t port() const;
 
@@ -50,9 +53,8 @@ class SubmissionServer {
   // From now on follows the image's "mail submission" setting: when it
   // changes (a watch on its folder, no polling) the server moves to the new
   // port or store, or stops or starts. A port that cannot be bound is said
-  // and the old one kept. False with *error when the setting cannot be
-  // watched.
-  bool FollowSettings(Say say, std::string* error);
+  // and the old one kept. An I/O error when the setting cannot be watched.
+  base::Status FollowSettings(Say say);
 
  private:
   class Impl;

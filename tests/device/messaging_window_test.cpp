@@ -20,17 +20,16 @@ int64_t Save(const std::u16string& to, const std::u16string& subject) {
   m.recipients = {to};
   m.subject = subject;
   m.body = u"text";
-  std::string error;
-  const int64_t id = device::SaveOutgoingMessage("SMS", m, &error);
-  EXPECT_NE(id, 0) << error;
-  return id;
+  const base::StatusOr<int64_t> id = device::SaveOutgoingMessage("SMS", m);
+  EXPECT_TRUE(id.ok()) << id.status().message();
+  return id.ok() ? *id : 0;
 }
 
 TEST(MessagingWindowTest, DeleteThrowsAwayTheSelectedMessageOnly) {
   testing_support::App();
   testing_support::TempImage image;
-  std::string error;
-  ASSERT_TRUE(device::CreateStore("SMS", &error)) << error;
+  const base::Status made = device::CreateStore("SMS");
+  ASSERT_TRUE(made.ok()) << made.message();
   const int64_t first = Save(u"555 0101", u"first");
   const int64_t second = Save(u"555 0102", u"second");
   device_tool::MessagingWindow window("SMS");

@@ -56,24 +56,30 @@ TEST(CodePageTest, TheImageSaysWhichCodePageItsTextsAreIn) {
   EXPECT_EQ(device::WideToAnsi(u"a\xD800"
                                u"b"),
             "a?b");  // a lone surrogate
-  std::string error;
-  EXPECT_FALSE(device::InitImage(device::kCodePageWestern, &error));
-  EXPECT_NE(error.find("keeps code page 65001"), std::string::npos) << error;
-  EXPECT_TRUE(device::InitImage(device::kCodePageUtf8, &error)) << error;
+  const base::Status other = device::InitImage(device::kCodePageWestern);
+  EXPECT_FALSE(other.ok());
+  EXPECT_NE(other.message().find("keeps code page 65001"), std::string::npos)
+      << other.message();
+  const base::Status same = device::InitImage(device::kCodePageUtf8);
+  EXPECT_TRUE(same.ok()) << same.message();
 
   std::filesystem::remove(device::CodePagePath());  // as made before
   device::ForgetAnsiCodePage();
   EXPECT_EQ(device::AnsiCodePage(), device::kCodePageWestern);
-  EXPECT_FALSE(device::InitImage(device::kCodePageUtf8, &error));
-  EXPECT_TRUE(device::InitImage(&error)) << error;  // now written down
-  int code_page = 0;
-  EXPECT_TRUE(device::ReadImageCodePage(&code_page, &error));
-  EXPECT_EQ(code_page, device::kCodePageWestern);
+  EXPECT_FALSE(device::InitImage(device::kCodePageUtf8).ok());
+  const base::Status kept = device::InitImage();
+  EXPECT_TRUE(kept.ok()) << kept.message();  // now written down
+  base::StatusOr<int> code_page = device::ReadImageCodePage();
+  EXPECT_TRUE(code_page.ok());
+  EXPECT_EQ(code_page.ok() ? *code_page : 0, device::kCodePageWestern);
 
   std::ofstream(device::CodePagePath()) << "utf-7\n";
   device::ForgetAnsiCodePage();
-  EXPECT_FALSE(device::ReadImageCodePage(&code_page, &error));
-  EXPECT_NE(error.find("names no code page"), std::string::npos) << error;
+  code_page = device::ReadImageCodePage();
+  EXPECT_FALSE(code_page.ok());
+  EXPECT_NE(code_page.status().message().find("names no code page"),
+            std::string::npos)
+      << code_page.status().message();
   EXPECT_EQ(device::AnsiCodePage(), device::kCodePageWestern);
 }
 
@@ -155,22 +161,29 @@ TEST(ImageTest, NamesThePhoneRefusesMakeNoFolder) {
 
 TEST(ImageTest, CardNamesOutsideTheNarrowPathsAreRefusedWithAMessage) {
   testing_support::TempImage image;
-  std::string error;
+  base::Status added;
   for (std::u16string_view name :
        {u"\u041a\u0430\u0440\u0442\u0430", u"\u8a18\u61b6\u5361",
         u"Karte \u20ac", u"\u0152uvre"}) {
-    EXPECT_FALSE(device::AddStorageCard(name, &error))
-        << device::WideToUtf8(name);
+    added = device::AddStorageCard(name);
+    EXPECT_FALSE(added.ok()) << device::WideToUtf8(name);
+    const std::string& error = added.message();
     EXPECT_NE(error.find("refused"), std::string::npos) << error;
     EXPECT_NE(error.find(device::WideToUtf8(name)), std::string::npos) << error;
   }
-  EXPECT_FALSE(device::AddStorageCard(u"SD?", &error));
-  EXPECT_NE(error.find("cannot hold"), std::string::npos) << error;
-  EXPECT_FALSE(device::AddStorageCard(u"Card.", &error));
-  EXPECT_NE(error.find("end with a dot or a blank"), std::string::npos)
-      << error;
-  EXPECT_FALSE(device::AddStorageCard(u"program files", &error));
-  EXPECT_NE(error.find("main storage"), std::string::npos) << error;
+  added = device::AddStorageCard(u"SD?");
+  EXPECT_FALSE(added.ok());
+  EXPECT_NE(added.message().find("cannot hold"), std::string::npos)
+      << added.message();
+  added = device::AddStorageCard(u"Card.");
+  EXPECT_FALSE(added.ok());
+  EXPECT_NE(added.message().find("end with a dot or a blank"),
+            std::string::npos)
+      << added.message();
+  added = device::AddStorageCard(u"program files");
+  EXPECT_FALSE(added.ok());
+  EXPECT_NE(added.message().find("main storage"), std::string::npos)
+      << added.message();
   EXPECT_TRUE(device::StorageCards().empty());
   // Only the skeleton: no folder was made for a refused card.
   size_t entries = 0;
@@ -180,7 +193,8 @@ TEST(ImageTest, CardNamesOutsideTheNarrowPathsAreRefusedWithAMessage) {
   }
   EXPECT_EQ(entries, 4u);
   // Western European names are kept as they are.
-  EXPECT_TRUE(device::AddStorageCard(u"Carte m\u00e9moire", &error)) << error;
+  added = device::AddStorageCard(u"Carte m\u00e9moire");
+  EXPECT_TRUE(added.ok()) << added.message();
   EXPECT_EQ(device::StorageCards(),
             std::vector<std::u16string>{u"Carte m\u00e9moire"});
 }
@@ -188,8 +202,8 @@ TEST(ImageTest, CardNamesOutsideTheNarrowPathsAreRefusedWithAMessage) {
 class DeviceClockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(device::ClearDeviceClock(&error)) << error;
+    const base::Status cleared = device::ClearDeviceClock();
+    ASSERT_TRUE(cleared.ok()) << cleared.message();
   }
   testing_support::TempImage image_;
 };
@@ -197,8 +211,8 @@ class DeviceClockTest : public ::testing::Test {
 TEST_F(DeviceClockTest, SetTimeIsKeptInTheImageAndRunsOn) {
   device::LocalTime when;
   ASSERT_TRUE(device::ParseLocalTime("2026-03-01T23:59", &when));
-  std::string error;
-  ASSERT_TRUE(device::SetDeviceClock(when, &error)) << error;
+  const base::Status set = device::SetDeviceClock(when);
+  ASSERT_TRUE(set.ok()) << set.message();
   bool is_set = false;
   device::DeviceClockOffsetMs(&is_set);
   EXPECT_TRUE(is_set);
@@ -220,14 +234,15 @@ TEST_F(DeviceClockTest, SetTimeIsKeptInTheImageAndRunsOn) {
   // The clock runs on from the time set.
   when.second = 59;
   when.millisecond = 900;
-  ASSERT_TRUE(device::SetDeviceClock(when, &error));
+  ASSERT_TRUE(device::SetDeviceClock(when).ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   now = device::Now();
   EXPECT_EQ(device::LocalTimeText(now).substr(0, 16), "2026-03-02T00:00");
 
-  ASSERT_TRUE(device::ClearDeviceClock(&error)) << error;
-  ASSERT_TRUE(device::ClearDeviceClock(&error))
-      << error;  // again: nothing to do
+  const base::Status cleared = device::ClearDeviceClock();
+  ASSERT_TRUE(cleared.ok()) << cleared.message();
+  const base::Status again = device::ClearDeviceClock();
+  ASSERT_TRUE(again.ok()) << again.message();  // again: nothing to do
   device::DeviceClockOffsetMs(&is_set);
   EXPECT_FALSE(is_set);
   auto real =
@@ -249,11 +264,11 @@ TEST_F(DeviceClockTest, BadTimesAndAnUnreadableSettingChangeNothing) {
   EXPECT_EQ(device::LocalTimeText(t), "2024-02-29T08:05:09");
   EXPECT_EQ(t.weekday, 4);
 
-  std::string error;
   device::LocalTime invalid = t;
   invalid.day = 30;
-  EXPECT_FALSE(device::SetDeviceClock(invalid, &error));
-  EXPECT_FALSE(error.empty());
+  const base::Status refused = device::SetDeviceClock(invalid);
+  EXPECT_FALSE(refused.ok());
+  EXPECT_FALSE(refused.message().empty());
   bool is_set = true;
   device::DeviceClockOffsetMs(&is_set);
   EXPECT_FALSE(is_set);
@@ -269,8 +284,10 @@ TEST_F(DeviceClockTest, BadTimesAndAnUnreadableSettingChangeNothing) {
   // Without an image there is nowhere to keep the setting.
   std::string empty = testing_support::MakeTempDir("tarnvex-noimage-");
   device::SetImageRoot(empty + "/none");
-  EXPECT_FALSE(device::SetDeviceClock(t, &error));
-  EXPECT_NE(error.find("init"), std::string::npos) << error;
+  const base::Status no_image = device::SetDeviceClock(t);
+  EXPECT_FALSE(no_image.ok());
+  EXPECT_NE(no_image.message().find("init"), std::string::npos)
+      << no_image.message();
   device::SetImageRoot(image_.root());
   std::filesystem::remove_all(empty);
 }

@@ -44,9 +44,10 @@ mode_t ModeOf(const std::string& path) {
 
 TEST(PrivacyTest, WhatTheDeviceMakesIsPrivateUnderAnOpenMask) {
   OpenMaskImage image;
-  std::string error;
-  ASSERT_TRUE(device::InitImage(&error)) << error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error)) << error;
+  const base::Status made = device::InitImage();
+  ASSERT_TRUE(made.ok()) << made.message();
+  const base::Status added = device::AddStorageCard(u"Storage Card");
+  ASSERT_TRUE(added.ok()) << added.message();
   ASSERT_TRUE(device::CreateDirectoryCe(u"\\Storage Card\\Tarnvex"));
   device::NamedEvent event;
   bool exists = false;
@@ -88,15 +89,15 @@ TEST(PrivacyTest, AnImageLeftOpenIsClosedAtStart) {
   }
   // Init narrows the folders it keeps too.
   chmod(root.c_str(), 0777);
-  std::string error;
-  ASSERT_TRUE(device::InitImage(&error)) << error;
+  const base::Status made = device::InitImage();
+  ASSERT_TRUE(made.ok()) << made.message();
   EXPECT_EQ(ModeOf(root), 0700u);
 }
 
 TEST(PrivacyTest, WritePrivateFileReplacesWholeAndNarrowsWhatItFinds) {
   OpenMaskImage image;
-  std::string error;
-  ASSERT_TRUE(device::InitImage(&error)) << error;
+  const base::Status made = device::InitImage();
+  ASSERT_TRUE(made.ok()) << made.message();
   std::string path = image.root() + "/note";
   std::string temp = image.root() + "/.note.tmp";
   // A temporary file left open by a crash is not kept open.

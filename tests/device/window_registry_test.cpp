@@ -264,8 +264,8 @@ class ImageInOpenFolder {
   ImageInOpenFolder() : parent_(testing_support::MakeTempDir("tarnvex-open-")) {
     chmod(parent_.c_str(), 0755);
     device::SetImageRoot(parent_ + "/image");
-    std::string error;
-    EXPECT_TRUE(device::InitImage(&error)) << error;
+    const base::Status made = device::InitImage();
+    EXPECT_TRUE(made.ok()) << made.message();
   }
   ~ImageInOpenFolder() {
     device::SetImageRoot("");
@@ -377,8 +377,8 @@ TEST(WindowTrustTest, RequestsReachAnOwnerInAnImageWithALongPath) {
   std::string parent = testing_support::MakeTempDir("tarnvex-long-");
   std::string root = parent + "/" + std::string(120, 'd');
   device::SetImageRoot(root);
-  std::string error;
-  ASSERT_TRUE(device::InitImage(&error)) << error;
+  const base::Status made = device::InitImage();
+  ASSERT_TRUE(made.ok()) << made.message();
   ASSERT_GT(RequestSocketPath(getpid()).size(), sizeof(sockaddr_un::sun_path));
   {
     RequestLog log;

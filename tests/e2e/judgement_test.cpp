@@ -145,9 +145,10 @@ TEST_F(JudgementTest, AnAddressWithANulInsideIsHeld) {
       std::u16string(u"5550199\0"
                      u"5550111",
                      15)};
-  std::string error;
-  int64_t id = device::SaveOutgoingMessage("SMS", message, &error);
-  ASSERT_GT(id, 0) << error;
+  const base::StatusOr<int64_t> saved =
+      device::SaveOutgoingMessage("SMS", message);
+  ASSERT_TRUE(saved.ok()) << saved.status().message();
+  const int64_t id = *saved;
   ASSERT_TRUE(Eventually([&] { return FolderOf(id) == "Outbox\\Tarnvex"; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(kSendDelayMs * 3));
   EXPECT_EQ(FolderOf(id), "Outbox\\Tarnvex");

@@ -40,10 +40,9 @@ class LateRecipientsTest : public FilterEndToEndTest {
     m.subject = u"Hello";
     m.body = u"See you at noon";
     m.recipients = to;
-    std::string error;
-    int64_t id = device::SaveOutgoingMessage("SMS", m, &error);
-    EXPECT_GT(id, 0) << error;
-    return id;
+    const base::StatusOr<int64_t> id = device::SaveOutgoingMessage("SMS", m);
+    EXPECT_TRUE(id.ok()) << id.status().message();
+    return id.ok() ? *id : 0;
   }
 
   // The newest entry of the change journal about message `id`.
@@ -101,9 +100,8 @@ TEST_F(LateRecipientsTest, AnUncoveredRecipientAddedThroughTheServiceIsHeld) {
   // in a moment later.
   const int64_t id = Save({});
   ASSERT_NO_FATAL_FAILURE(ExpectJudgedCovered(id));
-  std::string error;
-  ASSERT_TRUE(device::SetMessageRecipients(id, {kUncovered16}, &error))
-      << error;
+  const base::Status set = device::SetMessageRecipients(id, {kUncovered16});
+  ASSERT_TRUE(set.ok()) << set.message();
   ExpectHeldNeverSent(id);
 }
 
@@ -121,9 +119,8 @@ TEST_F(LateRecipientsTest,
        ACoveredRecipientChangedThroughTheServiceToAnUncoveredOneIsHeld) {
   const int64_t id = Save({kCovered16});
   ASSERT_NO_FATAL_FAILURE(ExpectJudgedCovered(id));
-  std::string error;
-  ASSERT_TRUE(device::SetMessageRecipients(id, {kUncovered16}, &error))
-      << error;
+  const base::Status set = device::SetMessageRecipients(id, {kUncovered16});
+  ASSERT_TRUE(set.ok()) << set.message();
   ExpectHeldNeverSent(id);
 }
 
@@ -170,9 +167,8 @@ TEST_F(LateRecipientsTest, ACoveredRecipientChangedToAnotherCoveredOneGoes) {
   ASSERT_NO_FATAL_FAILURE(AddCoveringRule(kAlsoCovered));
   const int64_t id = Save({kCovered16});
   ASSERT_NO_FATAL_FAILURE(ExpectJudgedCovered(id));
-  std::string error;
-  ASSERT_TRUE(device::SetMessageRecipients(id, {kAlsoCovered16}, &error))
-      << error;
+  const base::Status set = device::SetMessageRecipients(id, {kAlsoCovered16});
+  ASSERT_TRUE(set.ok()) << set.message();
   EXPECT_TRUE(Eventually([&] { return FolderOf(id) == "Sent Items"; },
                          SendDelayMs() + 8000));
   device::ServiceMessage m;

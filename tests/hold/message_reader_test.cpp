@@ -43,9 +43,9 @@ TEST_F(MapiTest, ReceivedDateIsTheDeviceDayAsTheDayListsLookItUp) {
   IMessage* message = Open(Save({u"5550199"}, u"s", u"b"));
   ASSERT_NE(message, nullptr);
   device::LocalTime when;
-  std::string error;
   ASSERT_TRUE(device::ParseLocalTime("2026-01-15T21:30", &when));
-  ASSERT_TRUE(device::SetDeviceClock(when, &error)) << error;
+  const base::Status set = device::SetDeviceClock(when);
+  ASSERT_TRUE(set.ok()) << set.message();
   setenv("LC_ALL", "th_TH.UTF-8", 1);
   device::ResetLocaleFromEnvironment();
   MessageFields fields;

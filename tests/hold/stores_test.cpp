@@ -77,10 +77,9 @@ class StoresTest : public MapiTest {
 };
 
 TEST_F(StoresTest, ActiveSyncAndSecondStoresOfANameAreNotEntered) {
-  std::string error;
-  ASSERT_TRUE(device::CreateStore("activeSYNC", &error));
-  ASSERT_TRUE(device::CreateStore("sms", &error));  // the same name, other case
-  ASSERT_TRUE(device::CreateStore("MMS", &error));
+  ASSERT_TRUE(device::CreateStore("activeSYNC").ok());
+  ASSERT_TRUE(device::CreateStore("sms").ok());  // the same name, other case
+  ASSERT_TRUE(device::CreateStore("MMS").ok());
   Enumerate();
   EXPECT_EQ(Names(), (std::vector<std::string>{"SMS", "MMS"}));
   EXPECT_STREQ(monitor_->stores().table().records[0].outbox_name, "Outbox");
@@ -90,11 +89,10 @@ TEST_F(StoresTest, ActiveSyncAndSecondStoresOfANameAreNotEntered) {
 }
 
 TEST_F(StoresTest, The65thStoreIsNotEnteredButTheWalkGoesOn) {
-  std::string error;
   for (int i = 1; i < 64; ++i)
-    ASSERT_TRUE(device::CreateStore("S" + std::to_string(i), &error));
-  ASSERT_TRUE(device::CreateStore("Extra", &error));
-  ASSERT_TRUE(device::CreateStore("ActiveSync", &error));
+    ASSERT_TRUE(device::CreateStore("S" + std::to_string(i)).ok());
+  ASSERT_TRUE(device::CreateStore("Extra").ok());
+  ASSERT_TRUE(device::CreateStore("ActiveSync").ok());
   Enumerate();
   EXPECT_EQ(monitor_->stores().Count(), kMaxStores);
   EXPECT_EQ(Names().back(), "S63");

@@ -421,8 +421,7 @@ TEST(HelpChild, Report) {
 
 TEST(HelpTest, ProgramOnACardFindsThePagesUnderTheProgramFilesFolder) {
   testing_support::TempImage image;
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card").ok());
   std::string target =
       image.Host(u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
   std::filesystem::create_directories(

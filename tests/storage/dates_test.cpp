@@ -166,8 +166,8 @@ class StampedDaysTest : public DatesTest {
     device::LocalTime when;
     ASSERT_TRUE(device::ParseLocalTime(text, &when)) << text;
     when.millisecond = millisecond;
-    std::string error;
-    ASSERT_TRUE(device::SetDeviceClock(when, &error)) << error;
+    const base::Status set = device::SetDeviceClock(when);
+    ASSERT_TRUE(set.ok()) << set.message();
   }
   // Records a message with the device clock's date and time, as the filter
   // does when it reads a held message.

@@ -85,8 +85,8 @@ TEST_F(LocationsTest, NoCardAndNoInstalledProgram) {
 }
 
 TEST_F(LocationsTest, ACardOnTheFirstRunAsksAndYesUsesTheCard) {
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error)) << error;
+  const base::Status added = device::AddStorageCard(u"Storage Card");
+  ASSERT_TRUE(added.ok()) << added.message();
   auto answer = Answering(storage::CardAnswer::kYes);
   FindInstallFolder();
   StartDatabases(answer.get());
@@ -109,8 +109,7 @@ TEST_F(LocationsTest, ACardOnTheFirstRunAsksAndYesUsesTheCard) {
 }
 
 TEST_F(LocationsTest, ACardOnTheFirstRunAndNoKeepsTheMainStorage) {
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card").ok());
   auto answer = Answering(storage::CardAnswer::kNo);
   FindInstallFolder();
   StartDatabases(answer.get());
@@ -120,8 +119,7 @@ TEST_F(LocationsTest, ACardOnTheFirstRunAndNoKeepsTheMainStorage) {
 
 TEST_F(LocationsTest, ACardChoiceNobodyAnswersKeepsTheMainStorage) {
   // Hosts and tools start the databases with nobody to ask: as No.
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card").ok());
   FindInstallFolder();
   InitDatabases();
   EXPECT_EQ(SummaryPath(), "\\Program Files\\Tarnvex\\dba\\Tarnvex_0.db");
@@ -145,22 +143,21 @@ TEST_F(LocationsTest, ALostRulesFileIsMadeAgainNextToTheSummary) {
 }
 
 TEST_F(LocationsTest, SixteenCardsAreListedAndLongNamesSkipped) {
-  std::string error;
   for (int i = 0; i < 17; ++i) {
-    ASSERT_TRUE(device::AddStorageCard(
-        u"Card" + device::Utf8ToWide(std::to_string(i)), &error));
+    ASSERT_TRUE(
+        device::AddStorageCard(u"Card" + device::Utf8ToWide(std::to_string(i)))
+            .ok());
   }
   EnumStorageCards();
   EXPECT_EQ(StorageCardCount(), 16);
   EXPECT_EQ(StorageCardName(0), u"Card0");
   EXPECT_EQ(StorageCardName(15), u"Card15");
   EXPECT_EQ(StorageCardName(16), u"");
-  EXPECT_FALSE(device::AddStorageCard(std::u16string(64, u'c'), &error));
+  EXPECT_FALSE(device::AddStorageCard(std::u16string(64, u'c')).ok());
 }
 
 TEST_F(LocationsTest, AnOverlongNameWrittenIntoTheCardListIsNotUsed) {
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card").ok());
   {
     FILE* list = fopen(device::CardListPath().c_str(), "a");
     ASSERT_NE(list, nullptr);
@@ -232,8 +229,7 @@ std::string RunInstalledCopy(const testing_support::TempImage& image,
 }
 
 TEST_F(LocationsTest, TheProgramRunningFromTheMainStorageIsFoundThere) {
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card").ok());
   std::string out =
       RunInstalledCopy(*image_, u"\\Program Files\\Tarnvex\\Tarnvex.exe");
   EXPECT_NE(out.find("install=\\Program Files\\Tarnvex\n"), std::string::npos)
@@ -244,8 +240,7 @@ TEST_F(LocationsTest, TheProgramRunningFromTheMainStorageIsFoundThere) {
 }
 
 TEST_F(LocationsTest, TheProgramRunningFromACardIsFoundThere) {
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card").ok());
   std::string out = RunInstalledCopy(
       *image_, u"\\Storage Card\\Program Files\\Tarnvex\\Tarnvex.exe");
   EXPECT_NE(out.find("install=\\Storage Card\\Program Files\\Tarnvex\n"),
@@ -299,9 +294,11 @@ TEST_F(LocationsTest, CardsNamedOutsideTheCodePageAreRefusedAndNeverUsed) {
     SCOPED_TRACE(name);
     for (auto reply : {storage::CardAnswer::kYes, storage::CardAnswer::kNo}) {
       Restart();
-      std::string error;
-      EXPECT_FALSE(device::AddStorageCard(device::Utf8ToWide(name), &error));
-      EXPECT_NE(error.find(name), std::string::npos) << error;
+      const base::Status added =
+          device::AddStorageCard(device::Utf8ToWide(name));
+      EXPECT_FALSE(added.ok());
+      EXPECT_NE(added.message().find(name), std::string::npos)
+          << added.message();
       EXPECT_FALSE(std::filesystem::exists(image_->root() + "/" + name));
 
       // Even listed by hand the card is not offered, so the databases stay on
@@ -358,8 +355,8 @@ TEST_F(LocationsTest,
 
 TEST_F(LocationsTest, AWesternEuropeanCardNameIsKeptWholeInEveryPath) {
   const std::u16string card = u"Carte m\u00e9moire";
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(card, &error)) << error;
+  const base::Status added = device::AddStorageCard(card);
+  ASSERT_TRUE(added.ok()) << added.message();
   auto answer = Answering(storage::CardAnswer::kYes);
   FindInstallFolder();
   StartDatabases(answer.get());
@@ -388,8 +385,8 @@ TEST_F(LocationsTest, AWesternEuropeanCardNameIsKeptWholeInEveryPath) {
 TEST_F(LocationsTest, ACardNameFoundInsideTheInstallPathIsNotTheProgramsCard) {
   // "Files" occurs in "\Program Files\Tarnvex", yet the program does not run
   // from that card: the question is still asked.
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Files", &error)) << error;
+  const base::Status added = device::AddStorageCard(u"Files");
+  ASSERT_TRUE(added.ok()) << added.message();
   std::string out =
       RunInstalledCopy(*image_, u"\\Program Files\\Tarnvex\\Tarnvex.exe");
   EXPECT_NE(out.find("install=\\Program Files\\Tarnvex\n"), std::string::npos)

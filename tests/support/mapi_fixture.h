@@ -18,8 +18,8 @@ class MapiTest : public ::testing::Test {
  protected:
   void SetUp() override {
     image_ = std::make_unique<testing_support::TempImage>();
-    std::string error;
-    ASSERT_TRUE(device::CreateStore("SMS", &error)) << error;
+    const base::Status made = device::CreateStore("SMS");
+    ASSERT_TRUE(made.ok()) << made.message();
     ASSERT_EQ(MAPILogonEx(0, nullptr, nullptr, 0, &session_), S_OK);
   }
   void TearDown() override {
@@ -38,10 +38,9 @@ class MapiTest : public ::testing::Test {
     m.sender_name = u"Anna";
     m.sender_address = u"anna@example.org";
     m.delivery_time_ms = delivery_ms;
-    std::string error;
-    int64_t id = device::SaveOutgoingMessage(store, m, &error);
-    EXPECT_GT(id, 0) << error;
-    return id;
+    const base::StatusOr<int64_t> id = device::SaveOutgoingMessage(store, m);
+    EXPECT_TRUE(id.ok()) << id.status().message();
+    return id.ok() ? *id : 0;
   }
 
   static std::vector<uint8_t> MessageEntry(int64_t id) {

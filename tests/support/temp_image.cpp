@@ -21,12 +21,14 @@ std::string MakeTempDir(const char* prefix) {
 
 TempImage::TempImage() : root_(MakeTempDir("tarnvex-image-")) {
   device::SetImageRoot(root_);
-  std::string error;
-  if (!device::InitImage(&error)) ADD_FAILURE() << error;
+  if (base::Status made = device::InitImage(); !made.ok())
+    ADD_FAILURE() << made.message();
   device::LocalTime when;
-  if (!device::ParseLocalTime(kTestClock, &when) ||
-      !device::SetDeviceClock(when, &error))
-    ADD_FAILURE() << error;
+  if (!device::ParseLocalTime(kTestClock, &when)) {
+    ADD_FAILURE() << kTestClock;
+  } else if (base::Status set = device::SetDeviceClock(when); !set.ok()) {
+    ADD_FAILURE() << set.message();
+  }
 }
 
 TempImage::~TempImage() {

@@ -147,9 +147,8 @@ class BrowserTest : public ::testing::Test {
     ResetInitDatabases();
     ResetRuleTable();
     image_ = std::make_unique<testing_support::TempImage>();
-    std::string error;
     for (const char* store : {"SMS", "MMS", "E-mail"})
-      ASSERT_TRUE(device::CreateStore(store, &error));
+      ASSERT_TRUE(device::CreateStore(store).ok());
     FindInstallFolder();
     ui::LoadUiTexts();
     InitDatabases();

@@ -75,9 +75,10 @@ class ExitTest : public ::testing::Test {
     message.subject = u"Hello";
     message.body = u"see you";
     message.recipients = {to};
-    std::string error;
-    const int64_t id = device::SaveOutgoingMessage("SMS", message, &error);
-    ASSERT_NE(id, 0) << error;
+    const base::StatusOr<int64_t> saved =
+        device::SaveOutgoingMessage("SMS", message);
+    ASSERT_TRUE(saved.ok()) << saved.status().message();
+    const int64_t id = *saved;
     device::ServiceMessage now;
     for (int i = 0; i < 500; ++i) {
       if (device::GetServiceMessage(id, &now) && now.folder_path == folder)

@@ -108,8 +108,8 @@ class NoticesX : public ::testing::Test {
     ResetRuleTable();
     CloseRulesDb();
     image_ = std::make_unique<testing_support::TempImage>();
-    std::string error;
-    ASSERT_TRUE(device::CreateStore("SMS", &error)) << error;
+    const base::Status made = device::CreateStore("SMS");
+    ASSERT_TRUE(made.ok()) << made.message();
     boxes_ = std::make_shared<AnswerYes>();
     device::SetMessageBoxHandler(boxes_);
     if (std::getenv("TARNVEX_NOTICE_SERVICE") != nullptr) {
@@ -162,10 +162,10 @@ class NoticesX : public ::testing::Test {
     message.subject = subject;
     message.body = u"see you";
     message.recipients = std::move(to);
-    std::string error;
-    const int64_t id = device::SaveOutgoingMessage("SMS", message, &error);
-    EXPECT_NE(id, 0) << error;
-    return id;
+    const base::StatusOr<int64_t> id =
+        device::SaveOutgoingMessage("SMS", message);
+    EXPECT_TRUE(id.ok()) << id.status().message();
+    return id.ok() ? *id : 0;
   }
   static bool Held(int64_t id) {
     device::ServiceMessage message;
@@ -432,8 +432,7 @@ TEST(NoticeDayTest, AClickListsTheHeldMessagesOfTheHoldsDay) {
   ResetRuleTable();
   CloseRulesDb();
   auto image = std::make_unique<testing_support::TempImage>();
-  std::string error;
-  ASSERT_TRUE(device::CreateStore("SMS", &error));
+  ASSERT_TRUE(device::CreateStore("SMS").ok());
   FindInstallFolder();
   ui::LoadUiTexts();
   InitDatabases();

@@ -51,7 +51,10 @@ class ProgramOnImage {
     CloseRulesDb();
     image_ = std::make_unique<TempImage>();
     for (const std::string& store : stores) {
-      if (!device::CreateStore(store, why)) return false;
+      if (base::Status made = device::CreateStore(store); !made.ok()) {
+        *why = made.message();
+        return false;
+      }
     }
     FindInstallFolder();
     ui::LoadUiTexts();

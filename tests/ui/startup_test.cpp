@@ -41,8 +41,7 @@ class QuestionBeforeWindows : public testing_support::RecordingMessageBoxes {
 TEST(StartupTest, TheCardQuestionComesBeforeAnyWindowAndExitEndsTheLoop) {
   testing_support::App();
   testing_support::TempImage image;
-  std::string error;
-  ASSERT_TRUE(device::AddStorageCard(u"Storage Card", &error));
+  ASSERT_TRUE(device::AddStorageCard(u"Storage Card").ok());
   storage::ResetLocations();
   ResetInitDatabases();
   auto boxes = std::make_shared<QuestionBeforeWindows>();

@@ -75,8 +75,8 @@ class BoxOpenUntilWatched : public testing_support::RecordingMessageBoxes {
       return device::MessageBoxAnswer::kOk;
     // The user reads the box; meanwhile the service file is repaired.
     std::filesystem::remove(device::MessageServicePath());
-    std::string error;
-    EXPECT_TRUE(device::CreateStore("SMS", &error)) << error;
+    const base::Status made = device::CreateStore("SMS");
+    EXPECT_TRUE(made.ok()) << made.message();
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(8);
     while (!ui::Watch()->Problem().empty() &&
            std::chrono::steady_clock::now() < until) {

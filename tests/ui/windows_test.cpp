@@ -228,8 +228,7 @@ class ViewerTest : public ::testing::Test {
     ResetInitDatabases();
     ResetRuleTable();
     image_ = std::make_unique<testing_support::TempImage>();
-    std::string error;
-    ASSERT_TRUE(device::CreateStore("SMS", &error));
+    ASSERT_TRUE(device::CreateStore("SMS").ok());
     FindInstallFolder();
     ui::LoadUiTexts();
     InitDatabases();

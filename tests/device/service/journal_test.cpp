@@ -206,8 +206,8 @@ TEST_F(JournalTest, RecipientChangesOfAnOutboxMessageAreEntriesWhoeverWrites) {
   EXPECT_EQ(EntriesOf(id, fnevObjectCreated), 1);
   EXPECT_EQ(EntriesOf(id, fnevObjectModified), 0);
 
-  std::string error;
-  ASSERT_TRUE(device::SetMessageRecipients(id, {u"5550101"}, &error)) << error;
+  const base::Status set = device::SetMessageRecipients(id, {u"5550101"});
+  ASSERT_TRUE(set.ok()) << set.message();
   const int64_t through_service = EntriesOf(id, fnevObjectModified);
   EXPECT_GE(through_service, 1);
   Exec("UPDATE recipients SET address = '5550102' WHERE message = " +
@@ -238,7 +238,8 @@ TEST_F(JournalTest, RecipientChangesOfAnOutboxMessageAreEntriesWhoeverWrites) {
       "WHERE id = " +
       std::to_string(id) + ";");
   const int64_t before = Number("SELECT MAX(seq) FROM journal;");
-  ASSERT_TRUE(device::SetMessageRecipients(id, {u"5550103"}, &error)) << error;
+  const base::Status set_again = device::SetMessageRecipients(id, {u"5550103"});
+  ASSERT_TRUE(set_again.ok()) << set_again.message();
   Exec(
       "INSERT INTO messages (folder, flags) SELECT id, 4 FROM folders WHERE "
       "kind = 2; INSERT INTO recipients (message, position, address) VALUES "
@@ -247,13 +248,16 @@ TEST_F(JournalTest, RecipientChangesOfAnOutboxMessageAreEntriesWhoeverWrites) {
 }
 
 TEST_F(JournalTest, SettingRecipientsRefusesWhatCannotBeChanged) {
-  std::string error;
-  EXPECT_FALSE(device::SetMessageRecipients(999, {u"5550100"}, &error));
-  EXPECT_NE(error.find("no message 999"), std::string::npos) << error;
+  const base::Status missing = device::SetMessageRecipients(999, {u"5550100"});
+  EXPECT_FALSE(missing.ok());
+  EXPECT_NE(missing.message().find("no message 999"), std::string::npos)
+      << missing.message();
   const int64_t id = Save({u"5550100"}, u"s", u"b");
   EXPECT_EQ(device::SendDueMessages(0), 1);
-  EXPECT_FALSE(device::SetMessageRecipients(id, {u"5550109"}, &error));
-  EXPECT_NE(error.find("was sent"), std::string::npos) << error;
+  const base::Status sent = device::SetMessageRecipients(id, {u"5550109"});
+  EXPECT_FALSE(sent.ok());
+  EXPECT_NE(sent.message().find("was sent"), std::string::npos)
+      << sent.message();
   device::ServiceMessage m;
   ASSERT_TRUE(device::GetServiceMessage(id, &m));
   EXPECT_EQ(m.recipients, std::vector<std::u16string>{u"5550100"});
@@ -387,8 +391,8 @@ TEST_F(JournalTest, AServiceFileFromBeforeGetsStampsAndTriggersWhenOpened) {
       "NULL);"
       "INSERT INTO journal (event, store, kind, object, parent, old_parent) "
       "VALUES (4, 1, 77, 1, 3, 0), (4, 1, 77, 2, 3, 0);");
-  std::string error;
-  ASSERT_TRUE(device::OpenMessageService(&error)) << error;
+  const base::Status opened = device::OpenMessageService();
+  ASSERT_TRUE(opened.ok()) << opened.message();
   EXPECT_EQ(Number("SELECT COUNT(*) FROM journal WHERE stamp IS NULL;"), 0);
   EXPECT_EQ(Number("SELECT COUNT(DISTINCT stamp) FROM journal;"), 2);
   // Entries written later by a program that knows nothing of stamps get one.

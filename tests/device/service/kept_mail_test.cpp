@@ -27,7 +27,6 @@ TEST_F(KeptMailTest, TheRawFormComesBackByteForByteBesideTheMessage) {
   // CRLF lines, 8-bit bytes, a NUL, a lone CR: bytes, not text.
   kept.raw = std::string("Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n\r\nBis ") +
              std::string("\xff\x00\xc3\r", 4) + "bald\r\n";
-  std::string error;
   const base::StatusOr<int64_t> saved =
       device::SaveOutgoingMail("SMS", Mail(), kept);
   ASSERT_TRUE(saved.ok()) << saved.status().ToString();
@@ -43,9 +42,10 @@ TEST_F(KeptMailTest, TheRawFormComesBackByteForByteBesideTheMessage) {
   EXPECT_EQ(m.folder_path, "Outbox");
   EXPECT_EQ(m.recipients.size(), 2u);
   // A message saved without a raw form has none.
-  const int64_t plain = device::SaveOutgoingMessage("SMS", Mail(), &error);
-  ASSERT_GT(plain, 0) << error;
-  EXPECT_FALSE(device::GetKeptMail(plain, &read));
+  const base::StatusOr<int64_t> plain =
+      device::SaveOutgoingMessage("SMS", Mail());
+  ASSERT_TRUE(plain.ok()) << plain.status().message();
+  EXPECT_FALSE(device::GetKeptMail(*plain, &read));
 }
 
 TEST_F(KeptMailTest, ARefusedMailLeavesNothingBehind) {

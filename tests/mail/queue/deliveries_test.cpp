@@ -23,8 +23,8 @@ class DeliveriesTest : public MapiTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(MapiTest::SetUp());
-    std::string error;
-    ASSERT_TRUE(device::CreateStore("E-mail", &error)) << error;
+    const base::Status made = device::CreateStore("E-mail");
+    ASSERT_TRUE(made.ok()) << made.message();
     policy_.retry_base_ms = 1000;
     policy_.give_up_after_ms = 10000;
     // The queue is given its time; messages saved from now on lie in the
@@ -41,15 +41,18 @@ class DeliveriesTest : public MapiTest {
 
   // The one candidate of the E-mail store at `now`, or a failure.
   mail::DeliveryCandidate Candidate(int64_t now) {
-    std::vector<mail::DeliveryCandidate> due;
-    EXPECT_TRUE(mail::DueDeliveries("E-mail", 0, now, &due));
-    EXPECT_EQ(due.size(), 1u);
-    return due.empty() ? mail::DeliveryCandidate{} : due[0];
+    const base::StatusOr<std::vector<mail::DeliveryCandidate>> due =
+        mail::DueDeliveries("E-mail", 0, now);
+    EXPECT_TRUE(due.ok()) << due.status().message();
+    if (!due.ok()) return mail::DeliveryCandidate{};
+    EXPECT_EQ(due->size(), 1u);
+    return due->empty() ? mail::DeliveryCandidate{} : (*due)[0];
   }
   size_t DueCount(int64_t now) {
-    std::vector<mail::DeliveryCandidate> due;
-    EXPECT_TRUE(mail::DueDeliveries("E-mail", 0, now, &due));
-    return due.size();
+    const base::StatusOr<std::vector<mail::DeliveryCandidate>> due =
+        mail::DueDeliveries("E-mail", 0, now);
+    EXPECT_TRUE(due.ok()) << due.status().message();
+    return due.ok() ? due->size() : 0;
   }
 
   mail::DeliveryOutcome Outcome(const std::string& recipient,
@@ -83,21 +86,25 @@ TEST_F(DeliveriesTest, AClaimedMessageDeliveredToAllGoesIntoSentItems) {
   const int64_t id =
       SaveMail({u"a@example.org", u"b@example.org", u"a@example.org"});
   Save({u"555 0100"}, u"sms", u"text");  // another store: never the relay's
-  const mail::DeliveryClaim claim = mail::ClaimDelivery(Candidate(t0_), t0_);
-  ASSERT_EQ(claim.result, ClaimResult::kClaimed);
+  const base::StatusOr<mail::DeliveryClaim> claim =
+      mail::ClaimDelivery(Candidate(t0_), t0_);
+  ASSERT_TRUE(claim.ok()) << claim.status().message();
+  ASSERT_EQ(claim->result, ClaimResult::kClaimed);
   // The judged recipients, each once, in their order.
-  EXPECT_EQ(claim.recipients,
+  EXPECT_EQ(claim->recipients,
             (std::vector<std::string>{"a@example.org", "b@example.org"}));
   EXPECT_EQ(State(id, "a@example.org").state, DeliveryState::kSending);
   EXPECT_EQ(State(id, "a@example.org").attempts, 1);
   EXPECT_EQ(DueCount(t0_), 0u);  // under way: not handed over twice
 
   mail::DeliveryRecord record;
-  ASSERT_TRUE(mail::RecordDelivery(
-      id,
-      {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok"),
-       Outcome("b@example.org", DeliveryVerdict::kDelivered, "250 ok")},
-      policy_, t0_, &record));
+  ASSERT_TRUE(
+      mail::RecordDelivery(
+          id,
+          {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok"),
+           Outcome("b@example.org", DeliveryVerdict::kDelivered, "250 ok")},
+          policy_, t0_, &record)
+          .ok());
   EXPECT_TRUE(record.finished);
   EXPECT_FALSE(record.noticed);
   EXPECT_EQ(record.changed.size(), 2u);
@@ -111,15 +118,17 @@ TEST_F(DeliveriesTest, AClaimedMessageDeliveredToAllGoesIntoSentItems) {
 TEST_F(DeliveriesTest, DeferredRecipientsReturnOnScheduleDeliveredOnesNever) {
   const int64_t id =
       SaveMail({u"a@example.org", u"b@example.org", u"c@example.org"});
-  ASSERT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_).result,
+  ASSERT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_)->result,
             ClaimResult::kClaimed);
   mail::DeliveryRecord record;
-  ASSERT_TRUE(mail::RecordDelivery(
-      id,
-      {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok"),
-       Outcome("b@example.org", DeliveryVerdict::kDeferred, "451 later"),
-       Outcome("c@example.org", DeliveryVerdict::kDeferred, "451 later")},
-      policy_, t0_, &record));
+  ASSERT_TRUE(
+      mail::RecordDelivery(
+          id,
+          {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok"),
+           Outcome("b@example.org", DeliveryVerdict::kDeferred, "451 later"),
+           Outcome("c@example.org", DeliveryVerdict::kDeferred, "451 later")},
+          policy_, t0_, &record)
+          .ok());
   EXPECT_FALSE(record.finished);
   EXPECT_EQ(FolderOf(id), "Outbox");
   const mail::RecipientDelivery b = State(id, "b@example.org");
@@ -130,15 +139,19 @@ TEST_F(DeliveriesTest, DeferredRecipientsReturnOnScheduleDeliveredOnesNever) {
 
   EXPECT_EQ(DueCount(t0_ + 999), 0u);
   const int64_t t1 = t0_ + 1000;
-  const mail::DeliveryClaim again = mail::ClaimDelivery(Candidate(t1), t1);
-  ASSERT_EQ(again.result, ClaimResult::kClaimed);
-  EXPECT_EQ(again.recipients,
+  const base::StatusOr<mail::DeliveryClaim> again =
+      mail::ClaimDelivery(Candidate(t1), t1);
+  ASSERT_TRUE(again.ok()) << again.status().message();
+  ASSERT_EQ(again->result, ClaimResult::kClaimed);
+  EXPECT_EQ(again->recipients,
             (std::vector<std::string>{"b@example.org", "c@example.org"}));
-  ASSERT_TRUE(mail::RecordDelivery(
-      id,
-      {Outcome("b@example.org", DeliveryVerdict::kDelivered, "250 ok"),
-       Outcome("c@example.org", DeliveryVerdict::kDeferred, "451 later")},
-      policy_, t1, &record));
+  ASSERT_TRUE(
+      mail::RecordDelivery(
+          id,
+          {Outcome("b@example.org", DeliveryVerdict::kDelivered, "250 ok"),
+           Outcome("c@example.org", DeliveryVerdict::kDeferred, "451 later")},
+          policy_, t1, &record)
+          .ok());
   // The second pause is twice the first; deferred again for the same
   // reason is no change worth a line.
   EXPECT_EQ(State(id, "c@example.org").due_ms, t1 + 2000);
@@ -157,23 +170,28 @@ TEST_F(DeliveriesTest, DeferredRecipientsReturnOnScheduleDeliveredOnesNever) {
 TEST_F(DeliveriesTest, GivingUpAndRefusalsFailWithANoticeInTheInbox) {
   const int64_t id =
       SaveMail({u"a@example.org", u"b@example.org", u"c@example.org"});
-  ASSERT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_).result,
+  ASSERT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_)->result,
             ClaimResult::kClaimed);
-  ASSERT_TRUE(mail::RecordDelivery(
-      id,
-      {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok"),
-       Outcome("b@example.org", DeliveryVerdict::kFailed,
-               "550 5.1.1 no such user"),
-       Outcome("c@example.org", DeliveryVerdict::kDeferred, "451 later")},
-      policy_, t0_, nullptr));
+  ASSERT_TRUE(
+      mail::RecordDelivery(
+          id,
+          {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok"),
+           Outcome("b@example.org", DeliveryVerdict::kFailed,
+                   "550 5.1.1 no such user"),
+           Outcome("c@example.org", DeliveryVerdict::kDeferred, "451 later")},
+          policy_, t0_, nullptr)
+          .ok());
   // Still deferred past the give-up time at its next try: failed.
   const int64_t late = t0_ + 10000;
-  ASSERT_EQ(mail::ClaimDelivery(Candidate(late), late).result,
+  ASSERT_EQ(mail::ClaimDelivery(Candidate(late), late)->result,
             ClaimResult::kClaimed);
   mail::DeliveryRecord record;
-  ASSERT_TRUE(mail::RecordDelivery(
-      id, {Outcome("c@example.org", DeliveryVerdict::kDeferred, "421 busy")},
-      policy_, late, &record));
+  ASSERT_TRUE(
+      mail::RecordDelivery(
+          id,
+          {Outcome("c@example.org", DeliveryVerdict::kDeferred, "421 busy")},
+          policy_, late, &record)
+          .ok());
   EXPECT_EQ(State(id, "c@example.org").state, DeliveryState::kFailed);
   EXPECT_NE(State(id, "c@example.org").reply.find("421 busy"),
             std::string::npos);
@@ -201,7 +219,7 @@ TEST_F(DeliveriesTest, TheGateRulesEveryClaim) {
       "ON o.store = f.store WHERE f.kind = 4 AND o.id = messages.folder) "
       "WHERE id = " +
       std::to_string(id) + ";");
-  EXPECT_EQ(mail::ClaimDelivery(seen, t0_).result, ClaimResult::kGone);
+  EXPECT_EQ(mail::ClaimDelivery(seen, t0_)->result, ClaimResult::kGone);
   EXPECT_TRUE(mail::DeliveryStates(id).empty());
   EXPECT_EQ(DueCount(t0_), 0u);
   // Back in the Outbox it is a new arrival, judged anew: that one goes.
@@ -212,30 +230,35 @@ TEST_F(DeliveriesTest, TheGateRulesEveryClaim) {
       std::to_string(id) + ";");
   seen = Candidate(t0_);
   // Recipients changed after the gate read them: not handed over either.
-  std::string error;
-  ASSERT_TRUE(device::SetMessageRecipients(
-      id, {u"a@example.org", u"d@example.org"}, &error))
-      << error;
-  EXPECT_EQ(mail::ClaimDelivery(seen, t0_).result, ClaimResult::kGone);
+  const base::Status set =
+      device::SetMessageRecipients(id, {u"a@example.org", u"d@example.org"});
+  ASSERT_TRUE(set.ok()) << set.message();
+  EXPECT_EQ(mail::ClaimDelivery(seen, t0_)->result, ClaimResult::kGone);
   // Read again, the recipients at the claim are the ones delivered to.
-  const mail::DeliveryClaim claim = mail::ClaimDelivery(Candidate(t0_), t0_);
-  ASSERT_EQ(claim.result, ClaimResult::kClaimed);
-  EXPECT_EQ(claim.recipients,
+  const base::StatusOr<mail::DeliveryClaim> claim =
+      mail::ClaimDelivery(Candidate(t0_), t0_);
+  ASSERT_TRUE(claim.ok()) << claim.status().message();
+  ASSERT_EQ(claim->result, ClaimResult::kClaimed);
+  EXPECT_EQ(claim->recipients,
             (std::vector<std::string>{"a@example.org", "d@example.org"}));
 }
 
 TEST_F(DeliveriesTest, AnOutcomeAndTheNextClaimAreOneCommit) {
   const int64_t first = SaveMail({u"a@example.org"});
   const int64_t second = SaveMail({u"b@example.org"});
-  std::vector<mail::DeliveryCandidate> due;
-  ASSERT_TRUE(mail::DueDeliveries("E-mail", 0, t0_, &due));
-  ASSERT_EQ(due.size(), 2u);
-  ASSERT_EQ(mail::ClaimDelivery(due[0], t0_).result, ClaimResult::kClaimed);
+  const base::StatusOr<std::vector<mail::DeliveryCandidate>> due =
+      mail::DueDeliveries("E-mail", 0, t0_);
+  ASSERT_TRUE(due.ok()) << due.status().message();
+  ASSERT_EQ(due->size(), 2u);
+  ASSERT_EQ(mail::ClaimDelivery((*due)[0], t0_)->result, ClaimResult::kClaimed);
   mail::DeliveryRecord record;
   mail::DeliveryClaim next;
-  ASSERT_TRUE(mail::RecordDeliveryAndClaim(
-      first, {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok")},
-      policy_, t0_, &record, due[1], &next));
+  ASSERT_TRUE(
+      mail::RecordDeliveryAndClaim(
+          first,
+          {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok")},
+          policy_, t0_, &record, (*due)[1], &next)
+          .ok());
   EXPECT_TRUE(record.finished);
   EXPECT_EQ(FolderOf(first), "Sent Items");
   ASSERT_EQ(next.result, ClaimResult::kClaimed);
@@ -250,27 +273,32 @@ TEST_F(DeliveriesTest, AnOutcomeAndTheNextClaimAreOneCommit) {
       "WHERE id = " +
       std::to_string(first) + " OR id = " + std::to_string(second) + ";");
   const int64_t third = SaveMail({u"c@example.org"});
-  std::vector<mail::DeliveryCandidate> later;
-  ASSERT_TRUE(mail::DueDeliveries("E-mail", 0, t0_, &later));
-  ASSERT_EQ(later.size(), 1u);
+  const base::StatusOr<std::vector<mail::DeliveryCandidate>> later =
+      mail::DueDeliveries("E-mail", 0, t0_);
+  ASSERT_TRUE(later.ok()) << later.status().message();
+  ASSERT_EQ(later->size(), 1u);
   testing_support::ServiceExec(
       "DELETE FROM messages WHERE id = " + std::to_string(third) + ";");
-  ASSERT_TRUE(mail::RecordDeliveryAndClaim(
-      second,
-      {Outcome("b@example.org", DeliveryVerdict::kDeferred, "451 later")},
-      policy_, t0_, &record, later[0], &next));
+  ASSERT_TRUE(
+      mail::RecordDeliveryAndClaim(
+          second,
+          {Outcome("b@example.org", DeliveryVerdict::kDeferred, "451 later")},
+          policy_, t0_, &record, (*later)[0], &next)
+          .ok());
   EXPECT_EQ(next.result, ClaimResult::kGone);
   EXPECT_EQ(State(second, "b@example.org").state, DeliveryState::kDeferred);
 }
 
 TEST_F(DeliveriesTest, InterruptedDeliveriesAreWaitingAgainAndHeldOnesFinish) {
   const int64_t id = SaveMail({u"a@example.org", u"b@example.org"});
-  ASSERT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_).result,
+  ASSERT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_)->result,
             ClaimResult::kClaimed);
   // The delivering process died: its rows are waiting again.
-  EXPECT_EQ(mail::ResetInterruptedDeliveries(), 2);
+  const base::StatusOr<int> reset = mail::ResetInterruptedDeliveries();
+  ASSERT_TRUE(reset.ok()) << reset.status().message();
+  EXPECT_EQ(*reset, 2);
   EXPECT_EQ(State(id, "b@example.org").state, DeliveryState::kWaiting);
-  ASSERT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_).result,
+  ASSERT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_)->result,
             ClaimResult::kClaimed);
   EXPECT_EQ(State(id, "b@example.org").attempts, 2);
 
@@ -283,11 +311,13 @@ TEST_F(DeliveriesTest, InterruptedDeliveriesAreWaitingAgainAndHeldOnesFinish) {
       "WHERE id = " +
       id_text + ";");
   mail::DeliveryRecord record;
-  ASSERT_TRUE(mail::RecordDelivery(
-      id,
-      {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok"),
-       Outcome("b@example.org", DeliveryVerdict::kDelivered, "250 ok")},
-      policy_, t0_, &record));
+  ASSERT_TRUE(
+      mail::RecordDelivery(
+          id,
+          {Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok"),
+           Outcome("b@example.org", DeliveryVerdict::kDelivered, "250 ok")},
+          policy_, t0_, &record)
+          .ok());
   EXPECT_FALSE(record.finished);
   EXPECT_EQ(FolderOf(id), "Drafts");
   // ... and when it comes back it is finished, nobody sent it twice.
@@ -296,7 +326,7 @@ TEST_F(DeliveriesTest, InterruptedDeliveriesAreWaitingAgainAndHeldOnesFinish) {
       "ON d.store = f.store WHERE f.kind = 2 AND d.id = messages.folder) "
       "WHERE id = " +
       id_text + ";");
-  EXPECT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_).result,
+  EXPECT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_)->result,
             ClaimResult::kFinished);
   EXPECT_EQ(FolderOf(id), "Sent Items");
   EXPECT_EQ(State(id, "a@example.org").attempts, 2);

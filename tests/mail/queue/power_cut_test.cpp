@@ -44,8 +44,8 @@ class PowerCutTest : public ::testing::Test {
     vfs_.Clear();
     image_.reset();
     image_ = std::make_unique<testing_support::TempImage>();
-    std::string error;
-    ASSERT_TRUE(device::CreateStore(kStore, &error)) << error;
+    const base::Status made = device::CreateStore(kStore);
+    ASSERT_TRUE(made.ok()) << made.message();
     setup();
     vfs_.MarkAllSynced();
     vfs_.ResetCounts();
@@ -194,29 +194,36 @@ TEST_F(PowerCutTest, ADeliveredRecipientStaysDeliveredAfterAnyCut) {
       m.subject = u"Lunch";
       m.recipients = {u"ann@example.org", u"bob@example.org",
                       u"cam@example.org"};
-      std::string error;
-      id = device::SaveOutgoingMessage(kStore, m, &error);
-      ASSERT_GT(id, 0) << error;
-      std::vector<mail::DeliveryCandidate> due;
-      ASSERT_TRUE(mail::DueDeliveries(kStore, 0, t0, &due));
-      ASSERT_EQ(due.size(), 1u);
-      ASSERT_EQ(mail::ClaimDelivery(due[0], t0).result,
+      const base::StatusOr<int64_t> saved =
+          device::SaveOutgoingMessage(kStore, m);
+      ASSERT_TRUE(saved.ok()) << saved.status().message();
+      id = *saved;
+      base::StatusOr<std::vector<mail::DeliveryCandidate>> due =
+          mail::DueDeliveries(kStore, 0, t0);
+      ASSERT_TRUE(due.ok()) << due.status().message();
+      ASSERT_EQ(due->size(), 1u);
+      ASSERT_EQ(mail::ClaimDelivery((*due)[0], t0)->result,
                 mail::ClaimResult::kClaimed);
       mail::DeliveryRecord record;
-      ASSERT_TRUE(mail::RecordDelivery(
-          id,
-          {{"ann@example.org", DeliveryVerdict::kDelivered, "250 ok"},
-           {"bob@example.org", DeliveryVerdict::kDeferred, "451 later"},
-           {"cam@example.org", DeliveryVerdict::kDeferred, "451 later"}},
-          policy, t0, &record));
+      ASSERT_TRUE(
+          mail::RecordDelivery(
+              id,
+              {{"ann@example.org", DeliveryVerdict::kDelivered, "250 ok"},
+               {"bob@example.org", DeliveryVerdict::kDeferred, "451 later"},
+               {"cam@example.org", DeliveryVerdict::kDeferred, "451 later"}},
+              policy, t0, &record)
+              .ok());
       m.recipients = {u"dan@example.org"};
-      next_id = device::SaveOutgoingMessage(kStore, m, &error);
-      ASSERT_GT(next_id, 0) << error;
-      ASSERT_TRUE(mail::DueDeliveries(kStore, 0, t1, &due));
-      ASSERT_EQ(due.size(), 2u);
-      ASSERT_EQ(mail::ClaimDelivery(due[0], t1).result,
+      const base::StatusOr<int64_t> next_saved =
+          device::SaveOutgoingMessage(kStore, m);
+      ASSERT_TRUE(next_saved.ok()) << next_saved.status().message();
+      next_id = *next_saved;
+      due = mail::DueDeliveries(kStore, 0, t1);
+      ASSERT_TRUE(due.ok()) << due.status().message();
+      ASSERT_EQ(due->size(), 2u);
+      ASSERT_EQ(mail::ClaimDelivery((*due)[0], t1)->result,
                 mail::ClaimResult::kClaimed);
-      next = due[1];
+      next = (*due)[1];
     };
     auto outcome = [&] {
       const std::vector<mail::DeliveryOutcome> outcomes = {
@@ -224,15 +231,16 @@ TEST_F(PowerCutTest, ADeliveredRecipientStaysDeliveredAfterAnyCut) {
           {"cam@example.org", DeliveryVerdict::kFailed, "550 no such user"}};
       mail::DeliveryRecord record;
       if (!and_claim)
-        return mail::RecordDelivery(id, outcomes, policy, t1, &record);
+        return mail::RecordDelivery(id, outcomes, policy, t1, &record).ok();
       mail::DeliveryClaim claim;
       return mail::RecordDeliveryAndClaim(id, outcomes, policy, t1, &record,
-                                          next, &claim) &&
+                                          next, &claim)
+                 .ok() &&
              claim.result == mail::ClaimResult::kClaimed;
     };
     EveryCut(setup, outcome, [&](bool recorded) {
       // What a delivering process does first after a crash.
-      EXPECT_GE(mail::ResetInterruptedDeliveries(), 0);
+      EXPECT_TRUE(mail::ResetInterruptedDeliveries().ok());
       EXPECT_EQ(StateOf(id, "ann@example.org"), DeliveryState::kDelivered);
       if (recorded) {
         EXPECT_EQ(StateOf(id, "bob@example.org"), DeliveryState::kDelivered);

@@ -49,8 +49,8 @@ mail::Submission Mail(const std::string& store) {
 
 TEST(SubmissionAnswerTest, SubmitFailsWithTheKindThatSaysWhoMustAct) {
   testing_support::TempImage image;
-  std::string error;
-  ASSERT_TRUE(device::CreateStore("E-mail", &error)) << error;
+  const base::Status made = device::CreateStore("E-mail");
+  ASSERT_TRUE(made.ok()) << made.message();
   // The sender's: no recipients, a store that is not there.
   mail::Submission none = Mail("E-mail");
   none.recipients.clear();

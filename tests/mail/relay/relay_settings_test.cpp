@@ -42,9 +42,7 @@ class RelaySettingsTest : public ::testing::Test {
   }
   // Parses `args`; the error ("" when taken).
   std::string Refusal(const std::vector<std::string>& args) {
-    mail::RelaySettings s;
-    std::string error;
-    return mail::ParseRelaySetArgs(args, &s, &error) ? "" : error;
+    return mail::ParseRelaySetArgs(args).status().message();
   }
 
   std::unique_ptr<testing_support::TempImage> image_;
@@ -52,22 +50,21 @@ class RelaySettingsTest : public ::testing::Test {
 };
 
 TEST_F(RelaySettingsTest, KeptPrivateReadBackAsWrittenAndNoneByDefault) {
-  mail::RelaySettings none;
-  std::string error;
-  ASSERT_TRUE(mail::ReadRelaySettings(&none, &error)) << error;
-  EXPECT_FALSE(none.on);
+  const base::StatusOr<mail::RelaySettings> none = mail::ReadRelaySettings();
+  ASSERT_TRUE(none.ok()) << none.status().message();
+  EXPECT_FALSE(none->on);
 
-  mail::RelaySettings s;
-  ASSERT_TRUE(mail::ParseRelaySetArgs(
+  const base::StatusOr<mail::RelaySettings> s = mail::ParseRelaySetArgs(
       {"smtp://relay.example.org:587", "--user", "anna@example.org",
        "--password-file", password_file_, "--starttls", "--ca-file", ca_file_,
-       "--store", "Work mail"},
-      &s, &error))
-      << error;
-  ASSERT_TRUE(mail::WriteRelaySettings(s, &error)) << error;
+       "--store", "Work mail"});
+  ASSERT_TRUE(s.ok()) << s.status().message();
+  const base::Status written = mail::WriteRelaySettings(*s);
+  ASSERT_TRUE(written.ok()) << written.message();
   EXPECT_EQ(Mode(mail::RelaySettingsPath()), 0600);
-  mail::RelaySettings read;
-  ASSERT_TRUE(mail::ReadRelaySettings(&read, &error)) << error;
+  base::StatusOr<mail::RelaySettings> got = mail::ReadRelaySettings();
+  ASSERT_TRUE(got.ok()) << got.status().message();
+  mail::RelaySettings read = *got;
   EXPECT_TRUE(read.on);
   EXPECT_EQ(read.url, "smtp://relay.example.org:587");
   EXPECT_EQ(read.tls, mail::RelayTls::kStartTls);
@@ -79,27 +76,29 @@ TEST_F(RelaySettingsTest, KeptPrivateReadBackAsWrittenAndNoneByDefault) {
   EXPECT_EQ(read.store, "Work mail");
 
   // "none" again: no relay.
-  ASSERT_TRUE(mail::WriteRelaySettings(mail::RelaySettings{}, &error));
-  ASSERT_TRUE(mail::ReadRelaySettings(&read, &error)) << error;
+  ASSERT_TRUE(mail::WriteRelaySettings(mail::RelaySettings{}).ok());
+  got = mail::ReadRelaySettings();
+  ASSERT_TRUE(got.ok()) << got.status().message();
+  read = *got;
   EXPECT_FALSE(read.on);
   EXPECT_EQ(Mode(mail::RelaySettingsPath()), 0600);
 }
 
 TEST_F(RelaySettingsTest, TheTlsModeFollowsTheUrlAndTheFlagsMustAgree) {
-  mail::RelaySettings s;
-  std::string error;
-  ASSERT_TRUE(
-      mail::ParseRelaySetArgs({"smtps://relay.example.org:465"}, &s, &error));
-  EXPECT_EQ(s.tls, mail::RelayTls::kTls);
-  ASSERT_TRUE(
-      mail::ParseRelaySetArgs({"smtp://relay.example.org"}, &s, &error));
-  EXPECT_EQ(s.tls, mail::RelayTls::kStartTls);  // never plain by default
-  ASSERT_TRUE(
-      mail::ParseRelaySetArgs({"smtp://127.0.0.1:25", "--no-tls"}, &s, &error));
-  EXPECT_EQ(s.tls, mail::RelayTls::kNone);
-  ASSERT_TRUE(mail::ParseRelaySetArgs(
-      {"smtps://[::1]:465", "--tls", "--insecure-skip-verify"}, &s, &error));
-  EXPECT_FALSE(s.verify);
+  base::StatusOr<mail::RelaySettings> s =
+      mail::ParseRelaySetArgs({"smtps://relay.example.org:465"});
+  ASSERT_TRUE(s.ok());
+  EXPECT_EQ(s->tls, mail::RelayTls::kTls);
+  s = mail::ParseRelaySetArgs({"smtp://relay.example.org"});
+  ASSERT_TRUE(s.ok());
+  EXPECT_EQ(s->tls, mail::RelayTls::kStartTls);  // never plain by default
+  s = mail::ParseRelaySetArgs({"smtp://127.0.0.1:25", "--no-tls"});
+  ASSERT_TRUE(s.ok());
+  EXPECT_EQ(s->tls, mail::RelayTls::kNone);
+  s = mail::ParseRelaySetArgs(
+      {"smtps://[::1]:465", "--tls", "--insecure-skip-verify"});
+  ASSERT_TRUE(s.ok());
+  EXPECT_FALSE(s->verify);
 
   EXPECT_NE(Refusal({"smtp://relay.example.org", "--tls"}).find("smtps://"),
             std::string::npos);
@@ -154,13 +153,11 @@ TEST_F(RelaySettingsTest, BadArgumentsAreRefusedWithTheirReason) {
 }
 
 TEST_F(RelaySettingsTest, NoDescriptionShowsThePassword) {
-  mail::RelaySettings s;
-  std::string error;
-  ASSERT_TRUE(
+  base::StatusOr<mail::RelaySettings> parsed =
       mail::ParseRelaySetArgs({"smtps://relay.example.org:465", "--user",
-                               "anna", "--password-file", password_file_},
-                              &s, &error))
-      << error;
+                               "anna", "--password-file", password_file_});
+  ASSERT_TRUE(parsed.ok()) << parsed.status().message();
+  mail::RelaySettings s = *parsed;
   const std::string text = mail::DescribeRelay(s);
   EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
   EXPECT_NE(text.find("smtps://relay.example.org:465"), std::string::npos);
@@ -174,16 +171,17 @@ TEST_F(RelaySettingsTest, NoDescriptionShowsThePassword) {
 TEST_F(RelaySettingsTest, ADamagedFileHoldsTheMailBackInsteadOfMovingIt) {
   mail::RelaySettingsWatch watch;
   unsigned first = 0, later = 0;
-  std::string error;
+  base::Status error;
   EXPECT_FALSE(watch.Current(&first, &error).on);
-  EXPECT_EQ(error, "");
+  EXPECT_EQ(error.message(), "");
 
   std::filesystem::create_directories(
       std::filesystem::path(mail::RelaySettingsPath()).parent_path());
   std::ofstream(mail::RelaySettingsPath()) << "url ftp://what\ncolour blue\n";
-  mail::RelaySettings read;
-  EXPECT_FALSE(mail::ReadRelaySettings(&read, &error));
-  EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+  const base::StatusOr<mail::RelaySettings> read = mail::ReadRelaySettings();
+  EXPECT_FALSE(read.ok());
+  EXPECT_NE(read.status().message().find("damaged"), std::string::npos)
+      << read.status().message();
   const mail::RelaySettings held = watch.Current(&later, &error);
   EXPECT_NE(later, first);
   // On, for the default store, with nowhere to deliver: the transport
@@ -191,18 +189,18 @@ TEST_F(RelaySettingsTest, ADamagedFileHoldsTheMailBackInsteadOfMovingIt) {
   EXPECT_TRUE(held.on);
   EXPECT_EQ(held.url, "");
   EXPECT_EQ(held.store, "E-mail");
-  EXPECT_NE(error, "");
+  EXPECT_NE(error.message(), "");
 
   // Set properly: the watch follows without a restart.
-  mail::RelaySettings s;
-  ASSERT_TRUE(
-      mail::ParseRelaySetArgs({"smtp://relay.example.org"}, &s, &error));
-  ASSERT_TRUE(mail::WriteRelaySettings(s, &error));
+  const base::StatusOr<mail::RelaySettings> s =
+      mail::ParseRelaySetArgs({"smtp://relay.example.org"});
+  ASSERT_TRUE(s.ok());
+  ASSERT_TRUE(mail::WriteRelaySettings(*s).ok());
   unsigned now = 0;
   const mail::RelaySettings current = watch.Current(&now, &error);
   EXPECT_NE(now, later);
   EXPECT_EQ(current.url, "smtp://relay.example.org");
-  EXPECT_EQ(error, "");
+  EXPECT_EQ(error.message(), "");
   unsigned again = 0;
   watch.Current(&again);
   EXPECT_EQ(again, now);  // nothing changed, nothing new

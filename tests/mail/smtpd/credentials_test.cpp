@@ -22,8 +22,8 @@ int Mode(const std::string& path) {
 
 TEST(CredentialsTest, MadeOncePrivateAndCheckedByOpenssl) {
   testing_support::TempImage image;
-  std::string error;
-  ASSERT_TRUE(mail::EnsureCredentials(false, &error)) << error;
+  const base::Status made = mail::EnsureCredentials(false);
+  ASSERT_TRUE(made.ok()) << made.message();
   const mail::CredentialPaths paths = mail::CredentialFiles();
   EXPECT_EQ(Mode(paths.folder), 0700);
   for (const std::string& file : {paths.password, paths.certificate, paths.key})
@@ -37,7 +37,8 @@ TEST(CredentialsTest, MadeOncePrivateAndCheckedByOpenssl) {
   for (int round = 0; round < 40; ++round) {
     for (char c : password)
       ASSERT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << password;
-    ASSERT_TRUE(mail::EnsureCredentials(true, &error)) << error;
+    const base::Status remade = mail::EnsureCredentials(true);
+    ASSERT_TRUE(remade.ok()) << remade.message();
     ASSERT_TRUE(mail::ReadSubmissionPassword(&password));
   }
   EXPECT_TRUE(mail::SubmissionPasswordMatches(mail::kSubmissionUser, password));
@@ -50,8 +51,9 @@ TEST(CredentialsTest, MadeOncePrivateAndCheckedByOpenssl) {
 
   // openssl reads the certificate, its key belongs to it, and the
   // fingerprint is the one the device shows.
-  std::string fingerprint;
-  ASSERT_TRUE(mail::CertificateFingerprint(&fingerprint, &error)) << error;
+  const base::StatusOr<std::string> taken = mail::CertificateFingerprint();
+  ASSERT_TRUE(taken.ok()) << taken.status().message();
+  const std::string fingerprint = *taken;
   std::string out;
   ASSERT_EQ(testing_support::RunProgram(
                 {"/usr/bin/openssl", "x509", "-in", paths.certificate, "-noout",
@@ -73,16 +75,19 @@ TEST(CredentialsTest, MadeOncePrivateAndCheckedByOpenssl) {
   EXPECT_EQ(from_cert, from_key);
 
   // Kept as they are unless a reset asks for new ones.
-  ASSERT_TRUE(mail::EnsureCredentials(false, &error)) << error;
+  const base::Status kept = mail::EnsureCredentials(false);
+  ASSERT_TRUE(kept.ok()) << kept.message();
   std::string again;
   ASSERT_TRUE(mail::ReadSubmissionPassword(&again));
   EXPECT_EQ(again, password);
-  ASSERT_TRUE(mail::EnsureCredentials(true, &error)) << error;
+  const base::Status reset = mail::EnsureCredentials(true);
+  ASSERT_TRUE(reset.ok()) << reset.message();
   ASSERT_TRUE(mail::ReadSubmissionPassword(&again));
   EXPECT_NE(again, password);
-  std::string new_fingerprint;
-  ASSERT_TRUE(mail::CertificateFingerprint(&new_fingerprint, &error));
-  EXPECT_NE(new_fingerprint, fingerprint);
+  const base::StatusOr<std::string> new_fingerprint =
+      mail::CertificateFingerprint();
+  ASSERT_TRUE(new_fingerprint.ok());
+  EXPECT_NE(*new_fingerprint, fingerprint);
 }
 
 }  // namespace
