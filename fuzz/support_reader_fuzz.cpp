@@ -1,12 +1,14 @@
 // A language support file as it lies on the device, read once as the
 // program reads it, without and then with the UTF-8 byte-order mark: the
-// mark alone decides the encoding and is never part of a line, the lines
-// loaded are the lines read, and every field widens in the file's encoding.
+// file is UTF-8 when marked, or when it is valid UTF-8 on a UTF-8 device,
+// the mark is never part of a line, the lines loaded are the lines read, and
+// every field widens in the file's encoding.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "device/codepage.h"
 #include "fuzz/fuzz_image.h"
 #include "i18n/support_file.h"
 
@@ -16,8 +18,9 @@ void ReadAs(const std::string& path, const std::string& bytes, bool marked) {
   fuzzing::WriteHostFile(path, marked ? "\xEF\xBB\xBF" + bytes : bytes);
   const i18n::SupportEncoding encoding = i18n::SupportFileEncoding(path);
   const bool starts_marked = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
-  if ((encoding == i18n::SupportEncoding::kUtf8) != (marked || starts_marked))
-    std::abort();
+  const bool utf8 = marked || starts_marked ||
+                    (device::AnsiIsUtf8() && device::ValidUtf8(bytes));
+  if ((encoding == i18n::SupportEncoding::kUtf8) != utf8) std::abort();
 
   std::vector<std::string> loaded;
   const i18n::SupportLoad load = i18n::LoadSupportLines(path, &loaded);
