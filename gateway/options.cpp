@@ -127,7 +127,7 @@ std::vector<std::string> Words(const std::string& text) {
 }
 
 // The options one command takes, each with a value.
-struct Spec {
+struct CommandShape {
   Command command;
   std::string name;  // as its help is named
   std::vector<std::string> takes;
@@ -135,30 +135,30 @@ struct Spec {
 
 }  // namespace
 
-bool ValidListen(const std::string& spec, std::string* why) {
-  if (spec.rfind("unix:", 0) == 0 || spec.rfind("local:", 0) == 0) {
-    const std::string path = spec.substr(spec.find(':') + 1);
+bool ValidListen(const std::string& listen, std::string* why) {
+  if (listen.rfind("unix:", 0) == 0 || listen.rfind("local:", 0) == 0) {
+    const std::string path = listen.substr(listen.find(':') + 1);
     if (path.empty() || path[0] != '/') {
-      *why = "the socket path of " + spec + " is not absolute";
+      *why = "the socket path of " + listen + " is not absolute";
       return false;
     }
     return true;
   }
-  if (spec.rfind("inet:", 0) == 0) {
-    const std::string rest = spec.substr(5);
+  if (listen.rfind("inet:", 0) == 0) {
+    const std::string rest = listen.substr(5);
     const size_t at = rest.find('@');
     int port = 0;
     if (!ParseInt(rest.substr(0, at), 1, 65535, &port)) {
-      *why = "no port 1-65535 in " + spec;
+      *why = "no port 1-65535 in " + listen;
       return false;
     }
     if (at != std::string::npos && at + 1 >= rest.size()) {
-      *why = "no host after @ in " + spec;
+      *why = "no host after @ in " + listen;
       return false;
     }
     return true;
   }
-  *why = spec + " is neither unix:PATH nor inet:PORT@HOST";
+  *why = listen + " is neither unix:PATH nor inet:PORT@HOST";
   return false;
 }
 
@@ -170,10 +170,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
     return false;
   }
   size_t next = 0;
-  Spec spec{Command::kServe,
-            "",
-            {"--listen", "--data", "--postfix-config", "--remote",
-             "--socket-group", "--timeout"}};
+  CommandShape shape{Command::kServe,
+                     "",
+                     {"--listen", "--data", "--postfix-config", "--remote",
+                      "--socket-group", "--timeout"}};
   const std::string& first = args[0];
   if (IsHelp(first)) {
     options->command = Command::kHelp;
@@ -202,15 +202,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
     }
     const std::string& sub = args[1];
     if (sub == "add") {
-      spec = {Command::kRulesAdd,
-              "rules add",
-              {"--recipients", "--sender", "--words", "--data"}};
+      shape = {Command::kRulesAdd,
+               "rules add",
+               {"--recipients", "--sender", "--words", "--data"}};
     } else if (sub == "list") {
-      spec = {Command::kRulesList, "rules list", {"--data"}};
+      shape = {Command::kRulesList, "rules list", {"--data"}};
     } else if (sub == "delete") {
-      spec = {Command::kRulesDelete,
-              "rules delete",
-              {"--id", "--recipients", "--sender", "--words", "--data"}};
+      shape = {Command::kRulesDelete,
+               "rules delete",
+               {"--id", "--recipients", "--sender", "--words", "--data"}};
     } else {
       options->help_of = "rules";
       *error = "rules: no sub-command \"" + sub + "\"";
@@ -218,14 +218,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
     }
     next = 2;
   } else if (first == "held") {
-    spec = {Command::kHeld, "held", {"--data", "--day", "--status"}};
+    shape = {Command::kHeld, "held", {"--data", "--day", "--status"}};
     next = 1;
   } else if (first.rfind("--", 0) != 0) {
     *error = "no command \"" + first + "\"";
     return false;
   }
-  options->command = spec.command;
-  options->help_of = spec.name;
+  options->command = shape.command;
+  options->help_of = shape.name;
   std::map<std::string, int> seen;
   for (size_t i = next; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -234,7 +234,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
       return true;
     }
     bool known = false;
-    for (const std::string& name : spec.takes) known = known || name == arg;
+    for (const std::string& name : shape.takes) known = known || name == arg;
     if (!known) {
       *error = arg.rfind("-", 0) == 0 ? "unknown option " + arg
                                       : "unexpected argument \"" + arg + "\"";

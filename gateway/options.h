@@ -65,7 +65,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
 
 // Whether a --listen value is one libmilter takes here: unix:PATH (absolute)
 // or inet:PORT@HOST (PORT 1-65535; HOST an IPv4 address or a name).
-bool ValidListen(const std::string& spec, std::string* why);
+bool ValidListen(const std::string& listen, std::string* why);
 
 // The help text of `help_of` ("" the program's); "" for an unknown name.
 std::string HelpText(const std::string& help_of);
