@@ -35,12 +35,6 @@ constexpr StandardFolderName kStandardFolders[] = {
     {FolderKind::kDeletedItems, "Deleted Items"},
 };
 
-int64_t StoreId(const std::string& name) REQUIRES(Lock()) {
-  Query q("SELECT id FROM stores WHERE name = ?;");
-  q.Bind(1, name);
-  return q.Step() ? q.Int64(0) : 0;
-}
-
 bool ReadMessage(sqlite3_stmt* s, ServiceMessage* m) REQUIRES(Lock()) {
   m->id = sqlite3_column_int64(s, 0);
   int64_t folder = sqlite3_column_int64(s, 1);
@@ -131,119 +125,6 @@ std::vector<std::string> StoreNames() {
   Query q("SELECT name FROM stores ORDER BY id;");
   while (q.Step()) names.push_back(q.Text(0));
   return names;
-}
-
-namespace {
-
-// Saves a message into the store's Outbox, with its raw form when given (and
-// then committed with a full sync: the caller's "accepted" follows).
-// A message over the service's limits is refused input; a store that is
-// not there is not found; the rest says what the file did.
-base::StatusOr<int64_t> SaveIntoOutbox(const std::string& store,
-                                       const ServiceMessage& message,
-                                       const KeptMail* raw) {
-  {
-    base::MutexLock guard(&Lock());
-    base::Status opened = service::Service().EnsureOpen();
-    if (!opened.ok()) return opened;
-  }
-  if (message.recipients.size() > kMaxRecipients) {
-    return base::Status::InvalidArgument("too many recipients (at most " +
-                                         std::to_string(kMaxRecipients) + ")");
-  }
-  if (message.body.size() * 2 > kMaxBodyBytes) {
-    return base::Status::InvalidArgument(
-        "the body is too long (a message holds at most " +
-        std::to_string(kMaxBodyBytes / 2) +
-        " characters, counted in UTF-16 units)");
-  }
-  int64_t store_id = 0;
-  int64_t outbox = 0;
-  {
-    base::MutexLock guard(&Lock());
-    store_id = StoreId(store);
-    if (store_id != 0) {
-      outbox = service::StandardFolder(store_id,
-                                       static_cast<int>(FolderKind::kOutbox));
-    }
-  }
-  if (store_id == 0)
-    return base::Status::NotFound("no store \"" + store + "\" on the device");
-  if (outbox == 0) {
-    return base::Status::Corrupt("the store \"" + store + "\" has no Outbox");
-  }
-  // Everything converted before the write lock is taken: an 8 MiB body
-  // takes a while to convert, and other writers wait while the lock is held.
-  const std::string body = Utf8(message.body);
-  const std::string subject = Utf8(message.subject);
-  const std::string sender_name = Utf8(message.sender_name);
-  const std::string sender_address = Utf8(message.sender_address);
-  std::vector<std::string> recipients;
-  recipients.reserve(message.recipients.size());
-  for (const std::u16string& r : message.recipients)
-    recipients.push_back(Utf8(r));
-  if (raw != nullptr && raw->raw.size() > kMaxRawBytes) {
-    return base::Status::InvalidArgument("the message is too large (at most " +
-                                         std::to_string(kMaxRawBytes) +
-                                         " bytes as received)");
-  }
-  int64_t id = 0;
-  auto save = [&]() REQUIRES(Lock()) {
-    int64_t now = NowMs();
-    Query q(
-        "INSERT INTO messages (folder, subject, body, sender_name, "
-        "sender_address, delivery_time, flags, in_folder_since) VALUES (?, ?, "
-        "NULL, ?, ?, ?, ?, ?);");
-    q.Bind(1, outbox).Bind(2, subject);
-    q.Bind(3, sender_name).Bind(4, sender_address);
-    q.Bind(5, message.delivery_time_ms != 0 ? message.delivery_time_ms : now);
-    q.Bind(6, static_cast<int64_t>(message.flags | MSGFLAG_UNSENT))
-        .Bind(7, now);
-    if (q.Exec() != SQLITE_DONE) return false;
-    id = sqlite3_last_insert_rowid(service::Db());
-    // The body in a row of its own (schema.cpp).
-    Query b(
-        "INSERT INTO bodies (message, preview, body) VALUES (?, substr(?, 1, "
-        "?), ?);");
-    b.Bind(1, id).Bind(2, body);
-    b.Bind(3, static_cast<int64_t>(service::kBodyPreviewChars)).Bind(4, body);
-    if (b.Exec() != SQLITE_DONE) return false;
-    for (size_t i = 0; i < recipients.size(); ++i) {
-      Query r(
-          "INSERT INTO recipients (message, position, address) VALUES (?, ?, "
-          "?);");
-      r.Bind(1, id).Bind(2, static_cast<int64_t>(i)).Bind(3, recipients[i]);
-      if (r.Exec() != SQLITE_DONE) return false;
-    }
-    if (raw != nullptr) {
-      Query k(
-          "INSERT INTO raw_messages (message, envelope_from, raw) VALUES (?, "
-          "?, ?);");
-      k.Bind(1, id).Bind(2, raw->envelope_from);
-      k.BindBlob(3, raw->raw);
-      if (k.Exec() != SQLITE_DONE) return false;
-    }
-    if (!Journal(fnevObjectCreated, store_id, EntryKind::kMessage, id, outbox,
-                 0))
-      return false;
-    return true;
-  };
-  const bool ok = raw != nullptr ? service::DurableChange(save) : Change(save);
-  if (!ok) return base::Status::IoError("cannot save the message");
-  return id;
-}
-
-}  // namespace
-
-base::StatusOr<int64_t> SaveOutgoingMessage(const std::string& store,
-                                            const ServiceMessage& message) {
-  return SaveIntoOutbox(store, message, nullptr);
-}
-
-base::StatusOr<int64_t> SaveOutgoingMail(const std::string& store,
-                                         const ServiceMessage& message,
-                                         const KeptMail& raw) {
-  return SaveIntoOutbox(store, message, &raw);
 }
 
 bool GetKeptMail(int64_t id, KeptMail* raw) {

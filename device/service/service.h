@@ -94,6 +94,18 @@ struct KeptMail {
 base::StatusOr<int64_t> SaveOutgoingMail(const std::string& store,
                                          const ServiceMessage& message,
                                          const KeptMail& raw);
+// Several mails saved as SaveOutgoingMail saves one, in one transaction
+// with one full sync (a mail server's group commit): one result for each,
+// in their order. A mail refused for itself fails alone; when the file
+// does not take the whole batch, each mail is tried in a commit of its own,
+// so that one the file cannot take fails no other.
+struct OutgoingMail {
+  std::string store;
+  ServiceMessage message;
+  KeptMail raw;
+};
+std::vector<base::StatusOr<int64_t>> SaveOutgoingMails(
+    const std::vector<OutgoingMail>& mails);
 // The kept raw form of message `id`; false when it has none or it cannot be
 // read.
 bool GetKeptMail(int64_t id, KeptMail* raw);

@@ -86,9 +86,15 @@ InternetAddressMailbox* FirstMailbox(InternetAddressList* list, int depth) {
 }
 
 std::string WithoutBcc(std::string_view raw) {
-  const size_t header_end = HeaderBlockEnd(raw);
   std::string out;
-  out.reserve(raw.size());
+  AppendWithoutBcc(raw, &out);
+  return out;
+}
+
+void AppendWithoutBcc(std::string_view raw, std::string* to) {
+  const size_t header_end = HeaderBlockEnd(raw);
+  std::string& out = *to;
+  out.reserve(out.size() + raw.size());
   bool dropping = false;
   size_t pos = 0;
   while (pos < header_end) {
@@ -102,7 +108,6 @@ std::string WithoutBcc(std::string_view raw) {
     pos = end;
   }
   out.append(raw.substr(header_end));
-  return out;
 }
 
 bool ParseAddressList(std::string_view header_value,

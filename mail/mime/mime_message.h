@@ -49,6 +49,8 @@ bool ReadMessage(std::string_view raw, ReadMail* out, std::string* error);
 // of the top-level header block, as the sendmail convention keeps a message
 // for delivery. The header block ends at the first empty line (CRLF or LF).
 std::string WithoutBcc(std::string_view raw);
+// The same, appended to *to (one copy of the message, not two).
+void AppendWithoutBcc(std::string_view raw, std::string* to);
 
 // The bare addresses (local@domain) of an address header's value (To, Cc, Bcc),
 // groups flattened, in order. False when the value holds a NUL byte or text

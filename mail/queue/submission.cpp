@@ -62,8 +62,9 @@ FailureAnswer AnswerFor(const base::Status& failure) {
   return {false, 451, "4.3.0", EX_TEMPFAIL};
 }
 
-base::StatusOr<int64_t> Submit(const Submission& submission,
-                               const ReadMail* given) {
+base::Status PrepareSubmission(const Submission& submission,
+                               const ReadMail* given,
+                               device::OutgoingMail* out) {
   if (submission.recipients.empty())
     return base::Status::InvalidArgument("the message has no recipients");
   if (submission.recipients.size() > device::kMaxRecipients)
@@ -78,7 +79,8 @@ base::StatusOr<int64_t> Submit(const Submission& submission,
     return base::Status::InvalidArgument("the message cannot be read: " + why);
   }
   const ReadMail& read = given != nullptr ? *given : parsed;
-  device::ServiceMessage message;
+  out->store = submission.store;
+  device::ServiceMessage& message = out->message;
   message.subject = Wide(read.subject);
   message.body = Wide(read.text);
   // The record keeps what the service holds; the raw form keeps it all.
@@ -91,14 +93,22 @@ base::StatusOr<int64_t> Submit(const Submission& submission,
       !submission.envelope_from.empty() ? submission.envelope_from : read.from);
   for (const std::string& r : submission.recipients)
     message.recipients.push_back(Wide(r));
-  device::KeptMail kept;
+  device::KeptMail& kept = out->raw;
   kept.envelope_from = submission.envelope_from;
   const std::string sender =
       !submission.envelope_from.empty() ? submission.envelope_from : read.from;
   kept.raw = AddedFields(submission.received, submission.raw, read,
-                         device::DeviceClockMs(), MessageIdDomain(sender)) +
-             WithoutBcc(submission.raw);
-  return device::SaveOutgoingMail(submission.store, message, kept);
+                         device::DeviceClockMs(), MessageIdDomain(sender));
+  AppendWithoutBcc(submission.raw, &kept.raw);
+  return base::Status::Ok();
+}
+
+base::StatusOr<int64_t> Submit(const Submission& submission,
+                               const ReadMail* given) {
+  device::OutgoingMail mail;
+  if (base::Status ok = PrepareSubmission(submission, given, &mail); !ok.ok())
+    return ok;
+  return device::SaveOutgoingMail(mail.store, mail.message, mail.raw);
 }
 
 }  // namespace mail

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "device/service/service.h"
 #include "mail/queue/trace_fields.h"
 
 namespace mail {
@@ -39,6 +40,11 @@ struct ReadMail;
 // again.
 base::StatusOr<int64_t> Submit(const Submission& submission,
                                const ReadMail* read = nullptr);
+// Submit's first half: the submission checked and read into what the
+// service saves (device::SaveOutgoingMail or, for several at once,
+// SaveOutgoingMails); refused as Submit refuses it.
+base::Status PrepareSubmission(const Submission& submission,
+                               const ReadMail* read, device::OutgoingMail* out);
 
 // How a submission that failed with `failure` is answered: the one place
 // that sorts the kinds. The sender's data error (invalid argument, not

@@ -101,9 +101,21 @@ void SmtpSession::TimedOut(std::string_view reason) {
 void SmtpSession::Resume() {
   if (reply_delay_.count() == 0) return;
   reply_delay_ = std::chrono::milliseconds(0);
+  FeedHeld();
+}
+
+void SmtpSession::FeedHeld() {
   std::string rest;
   rest.swap(held_);
   Feed(rest);
+}
+
+void SmtpSession::MessageStored(Reply reply) {
+  if (!awaiting_store_) return;
+  awaiting_store_ = false;
+  if (closed_) return;
+  SendStoreReply(std::move(reply));
+  FeedHeld();
 }
 
 bool SmtpSession::AuthAllowed() const {
@@ -158,7 +170,7 @@ void SmtpSession::Feed(std::string_view bytes) {
   // After login any input shows a live client; before it, Command() says.
   restarts_idle_ = authenticated_ && !bytes.empty();
   while (!bytes.empty() && !closed_ && !drop_rest_) {
-    if (reply_delay_.count() > 0) {
+    if (reply_delay_.count() > 0 || awaiting_store_) {
       held_.append(bytes);
       return;
     }
@@ -568,6 +580,15 @@ void SmtpSession::DataLineEnd() {
 std::size_t SmtpSession::FeedData(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
+    if (data_state_ == DataState::kInLine) {
+      // The text of a line up to its CR or LF goes in as one piece.
+      std::size_t end = i;
+      while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n')
+        ++end;
+      if (end > i) AppendData(bytes.substr(i, end - i));
+      i = end;
+      if (i == bytes.size()) break;
+    }
     const char c = bytes[i++];
     switch (data_state_) {
       case DataState::kLineStart:
@@ -641,6 +662,17 @@ void SmtpSession::EndOfData() {
     return Send(554, "5.6.0",
                 "Message refused: a line is longer than " +
                     std::to_string(config_.max_text_line - kCrlf) + " octets");
+  if (hooks_.submit_message) {
+    awaiting_store_ = true;
+    try {
+      hooks_.submit_message(envelope, std::move(message));
+    } catch (...) {
+      awaiting_store_ = false;
+      SendStoreReply(
+          Reply{451, "4.3.0", "Message not stored, try again later"});
+    }
+    return;
+  }
   Reply reply{451, "4.3.0", "Message not stored, try again later"};
   if (hooks_.accept_message) {
     try {
@@ -649,6 +681,10 @@ void SmtpSession::EndOfData() {
       reply = Reply{451, "4.3.0", "Message not stored, try again later"};
     }
   }
+  SendStoreReply(std::move(reply));
+}
+
+void SmtpSession::SendStoreReply(Reply reply) {
   if (reply.code < 200 || reply.code > 599 || reply.code / 100 == 3)
     reply = Reply{451, "4.3.0", "Message not stored, try again later"};
   if (!ValidEnhanced(reply.enhanced, reply.code))

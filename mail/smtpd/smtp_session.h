@@ -27,6 +27,8 @@
 // - A failed AUTH is answered after a pause that doubles with each failure;
 //   input after it waits, unread, until Resume(). The last failure allowed
 //   closes the connection.
+// - A message may be stored while the session waits (submit_message): the
+//   input after its end waits, unread, until MessageStored().
 #ifndef TARNVEX_MAIL_SMTPD_SMTP_SESSION_H_
 #define TARNVEX_MAIL_SMTPD_SMTP_SESSION_H_
 
@@ -112,6 +114,10 @@ struct SessionHooks {
   // final "."). Answers 250 only after a synced commit; 451/452/554 else.
   std::function<Reply(const Envelope& envelope, std::string raw)>
       accept_message;
+  // Instead of accept_message: hands the message over to be stored, and the
+  // owner answers later with MessageStored(). Input that comes meanwhile
+  // (pipelined commands) waits, unread, so that replies keep their order.
+  std::function<void(const Envelope& envelope, std::string raw)> submit_message;
   // STARTTLS was accepted: once the 220 is written the socket layer starts
   // the TLS handshake; what it feeds afterwards is the decrypted stream.
   std::function<void()> start_tls;
@@ -146,6 +152,13 @@ class SmtpSession {
   std::chrono::milliseconds ReplyDelay() const { return reply_delay_; }
   // The pause is over: the input held since is read.
   void Resume();
+
+  // A message handed to submit_message waits for its answer; the socket
+  // layer reads nothing meanwhile.
+  bool AwaitingStore() const { return awaiting_store_; }
+  // The answer for the message handed over (250 only once it is stored);
+  // the input held since is read. Ignored when nothing waits.
+  void MessageStored(Reply reply);
 
   // Bytes held for input (the line being read, the message being received);
   // never more than MaxBufferedBytes().
@@ -185,6 +198,8 @@ class SmtpSession {
   void Rcpt(std::string_view arg);
   void Data(std::string_view arg);
   void EndOfData();
+  void SendStoreReply(Reply reply);
+  void FeedHeld();
 
   // Data bytes into the message, within the size limit.
   void AppendData(char c);
@@ -209,6 +224,7 @@ class SmtpSession {
   bool restarts_idle_ = false;
   int auth_failures_ = 0;
   std::chrono::milliseconds reply_delay_{0};
+  bool awaiting_store_ = false;
   // Input that came after a failed AUTH, read at Resume().
   std::string held_;
 

@@ -23,6 +23,7 @@
 #include "base/debug.h"
 #include "device/files.h"
 #include "mail/queue/submission.h"
+#include "mail/queue/submission_queue.h"
 #include "mail/smtpd/connection_limits.h"
 #include "mail/smtpd/credentials.h"
 #include "mail/smtpd/peer_user.h"
@@ -36,13 +37,21 @@ std::string SettingsPath() { return CredentialFiles().folder + "/submission"; }
 // One client: its socket, its session, its timers, its place in a share.
 class Connection {
  public:
+  // Accepted messages go to `queue`; their answers come back through
+  // events posted to `answers`, which lives on this thread as long as the
+  // queue.
   Connection(QSslSocket* socket, const QSslConfiguration& tls,
-             const std::string& store, ConnectionLimits* limits, Peer peer)
+             const std::string& store, ConnectionLimits* limits, Peer peer,
+             SubmissionQueue* queue, QObject* answers)
       : socket_(socket),
         tls_(tls),
         store_(store),
         limits_(limits),
-        peer_(peer) {
+        peer_(peer),
+        queue_(queue),
+        answers_(answers) {
+    // Replies go out at once, not held back for more to send with them.
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     SessionConfig config;
     config.server_name = "localhost";
     config.offer_starttls = !tls_.localCertificate().isNull();
@@ -54,8 +63,8 @@ class Connection {
                               const std::string& password) {
       return SubmissionPasswordMatches(user, password);
     };
-    hooks.accept_message = [this](const Envelope& envelope, std::string raw) {
-      return Store(envelope, std::move(raw));
+    hooks.submit_message = [this](const Envelope& envelope, std::string raw) {
+      Store(envelope, std::move(raw));
     };
     session_ = std::make_unique<SmtpSession>(config, std::move(hooks));
     for (QTimer* timer : {&idle_, &pause_, &login_}) timer->setSingleShot(true);
@@ -82,7 +91,9 @@ class Connection {
   ~Connection() { limits_->Close(peer_); }
 
  private:
-  Reply Store(const Envelope& envelope, std::string raw) {
+  // Hands the message to the storing thread; the session answers once it
+  // is stored, and reads nothing meanwhile.
+  void Store(const Envelope& envelope, std::string raw) {
     Submission submission;
     submission.store = store_;
     submission.envelope_from = envelope.reverse_path;
@@ -93,7 +104,22 @@ class Connection {
         socket_->peerAddress().toString().toStdString();
     submission.received.tls = envelope.tls;
     submission.received.authenticated = !envelope.auth_user.empty();
-    const base::StatusOr<int64_t> stored = Submit(submission);
+    idle_.stop();
+    std::weak_ptr<char> alive = alive_;
+    queue_->Add(std::move(submission),
+                [alive, this, answers = answers_](base::StatusOr<int64_t> r) {
+                  // On the storing thread: the answer goes to the event
+                  // loop, where the connection may have gone meanwhile.
+                  QMetaObject::invokeMethod(
+                      answers,
+                      [alive, this, r = std::move(r)] {
+                        if (alive.lock() != nullptr) Stored(r);
+                      },
+                      Qt::QueuedConnection);
+                });
+  }
+
+  static Reply ReplyFor(const base::StatusOr<int64_t>& stored) {
     if (stored.ok())
       return {250, "2.0.0", "Ok: queued as " + std::to_string(*stored)};
     const FailureAnswer answer = AnswerFor(stored.status());
@@ -105,17 +131,30 @@ class Connection {
             "cannot store the message now; try again later"};
   }
 
+  void Stored(const base::StatusOr<int64_t>& stored) {
+    if (socket_ == nullptr) return;
+    session_->MessageStored(ReplyFor(stored));
+    Flush();
+    if (socket_ == nullptr || session_->Closed() || session_->AwaitingStore())
+      return;
+    Arm();
+    Read();
+  }
+
   void Read() {
     bool restart = false;
     while (socket_ != nullptr && socket_->bytesAvailable() > 0 &&
-           !session_->Closed() && !pause_.isActive()) {
+           !session_->Closed() && !pause_.isActive() &&
+           !session_->AwaitingStore()) {
       const QByteArray chunk = socket_->read(kSubmissionReadChunk);
       if (chunk.isEmpty()) break;
       session_->Feed(std::string_view(chunk.constData(), chunk.size()));
       restart |= session_->RestartsIdleTimer();
       Flush();
     }
-    if (restart && !pause_.isActive() && !session_->Closed()) Arm();
+    if (restart && !pause_.isActive() && !session_->Closed() &&
+        !session_->AwaitingStore())
+      Arm();
   }
 
   // Writes the session's replies (after its pause, when it asks for one);
@@ -178,6 +217,10 @@ class Connection {
   QTimer idle_;   // the wait for the client
   QTimer pause_;  // the pause after a failed login
   QTimer login_;  // another user's time to log in
+  SubmissionQueue* queue_;
+  QObject* answers_;
+  // Gone with the connection: an answer that comes later finds it gone.
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
   std::string held_output_;
   bool tls_started_ = false;
 };
@@ -272,7 +315,8 @@ class SubmissionServer::Impl {
                        &QObject::deleteLater);
       return;
     }
-    auto* connection = new Connection(socket, tls, store, &limits, peer);
+    auto* connection = new Connection(socket, tls, store, &limits, peer,
+                                      queue.get(), &answers);
     QObject::connect(socket, &QObject::destroyed,
                      [connection] { delete connection; });
   }
@@ -320,6 +364,10 @@ class SubmissionServer::Impl {
   // the limits they give their places back to, so gone before them.
   std::unique_ptr<QObject> sockets = std::make_unique<QObject>();
   std::unique_ptr<Listener> listener;
+  // Where the storing thread's answers arrive; the queue goes first (its
+  // last answers are posted here, then dropped with it).
+  QObject answers;
+  std::unique_ptr<SubmissionQueue> queue = std::make_unique<SubmissionQueue>();
   QFileSystemWatcher watcher;
   FileStamp stamp;
   Say say;

@@ -174,6 +174,44 @@ TEST_F(PowerCutTest, AMessageAnsweredStoredIsThereWholeAfterAnyCut) {
            });
 }
 
+// Mail stored together (the submission server's group commit): each one
+// answered stored is there whole after the cut, and no answer lies.
+TEST_F(PowerCutTest, MailsStoredTogetherAreThereWholeAfterAnyCut) {
+  std::vector<base::StatusOr<int64_t>> stored;
+  auto submit = [&] {
+    std::vector<device::OutgoingMail> mails(3);
+    for (int i = 0; i < 3; ++i) {
+      const base::Status read = mail::PrepareSubmission(
+          Mail("Part " + std::to_string(i)), nullptr, &mails[i]);
+      if (!read.ok()) return false;
+    }
+    stored = device::SaveOutgoingMails(mails);
+    for (const base::StatusOr<int64_t>& s : stored) {
+      if (!s.ok()) return false;
+    }
+    return true;
+  };
+  EveryCut([] {}, submit,
+           [&](bool) {
+             const std::vector<device::ServiceMessage> outbox =
+                 device::ListMessages(kStore, "Outbox");
+             size_t answered = 0;
+             for (const base::StatusOr<int64_t>& s : stored) {
+               if (!s.ok()) continue;
+               ++answered;
+               EXPECT_EQ(FolderOf(*s), "Outbox")
+                   << "stored message " << *s << " lost";
+             }
+             EXPECT_GE(outbox.size(), answered);
+             for (const device::ServiceMessage& m : outbox) {
+               device::KeptMail kept;
+               ASSERT_TRUE(device::GetKeptMail(m.id, &kept));
+               EXPECT_NE(kept.raw.find("See you at noon."), std::string::npos);
+             }
+             stored.clear();
+           });
+}
+
 // A message to three recipients: ann was delivered at the first try, bob
 // and cam were deferred and are being sent again; the outcome delivers bob
 // and fails cam, which finishes the message (into Sent Items, a notice into

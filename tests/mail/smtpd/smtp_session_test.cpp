@@ -551,6 +551,50 @@ TEST_F(SmtpSessionTest, TheStoresReplyIsPassedOn) {
   }
 }
 
+// A message handed over to be stored (as the server's storing thread takes
+// it) is answered only when its owner says how it went; pipelined commands
+// after it wait unread, so their replies follow in order, and an answer that
+// comes after the session ended says nothing.
+TEST_F(SmtpSessionTest, AHandedOverMessageIsAnsweredWhenStoredAndInputWaits) {
+  SessionHooks hooks;
+  hooks.check_password = [](const std::string&, const std::string&) {
+    return true;
+  };
+  std::vector<std::string> handed;
+  hooks.submit_message = [&](const Envelope&, std::string raw) {
+    handed.push_back(std::move(raw));
+  };
+  SmtpSession session(config_, hooks);
+  session.Feed(
+      "EHLO c\r\nAUTH PLAIN AGFsaWNlAHNlY3JldA==\r\n"
+      "MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n"
+      "one\r\n.\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<c@example.org>\r\n"
+      "DATA\r\ntwo\r\n.\r\nQUIT\r\n");
+  ASSERT_EQ(handed, std::vector<std::string>{"one\r\n"});
+  EXPECT_TRUE(session.AwaitingStore());
+  EXPECT_EQ(Codes(session.TakeOutput()),
+            (std::vector<std::string>{"250", "235", "250", "250", "354"}));
+  session.MessageStored({451, "4.3.0", "Disk busy"});
+  EXPECT_EQ(handed.size(), 2u);
+  EXPECT_EQ(handed[1], "two\r\n");
+  EXPECT_EQ(Codes(session.TakeOutput()),
+            (std::vector<std::string>{"451", "250", "250", "354"}));
+  session.MessageStored({250, "2.0.0", "Queued as 2"});
+  EXPECT_EQ(session.TakeOutput(),
+            "250 2.0.0 Queued as 2\r\n221 2.0.0 localhost closing "
+            "connection\r\n");
+  EXPECT_TRUE(session.Closed());
+
+  SmtpSession gone(config_, hooks);
+  gone.Feed(
+      "EHLO c\r\nAUTH PLAIN AGFsaWNlAHNlY3JldA==\r\nMAIL "
+      "FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\nx\r\n.\r\n");
+  gone.TimedOut();
+  gone.TakeOutput();
+  gone.MessageStored({250, "2.0.0", "late"});
+  EXPECT_EQ(gone.TakeOutput(), "");
+}
+
 TEST_F(SmtpSessionTest, SessionEndingMidDataStoresNothing) {
   InTransaction();
   Talk("DATA\r\nSubject: half\r\n\r\nbody\r\n");
