@@ -257,7 +257,11 @@ class Sink:
         self.changed = threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
-        wait_for_smtp(self.port)
+        try:
+            wait_for_smtp(self.port)
+        except BaseException:
+            self.close()
+            raise
 
     def _read(self):
         pending = b""
