@@ -5,7 +5,9 @@
 #   make test       the whole test suite (AddressSanitizer + UBSan)
 #   make test-tsan  the threaded tests under ThreadSanitizer
 #   make bench      the benchmarks, each beside its baseline (bench/gateway:
-#                   Postfix with the milter beside Postfix without it, as root)
+#                   Postfix with the milter beside Postfix without it;
+#                   bench/mail_vs_postfix: the device's submission and
+#                   delivery beside Postfix's; both as root)
 #   make bench-build the benchmarks built, not run (CI)
 #   make fuzz       the libFuzzer targets (clang)
 #   make crash      the filter killed and restarted while messages are sent
@@ -76,8 +78,10 @@ bench-build: deps $(BUILD)/bench/build.ninja
 	cmake --build $(BUILD)/bench -j $(JOBS)
 
 bench: bench-build
+	@scripts/install-deps --bench
 	@for b in $(BUILD)/bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 	@echo "== bench/gateway"; bench/gateway --bin $(BUILD)/bench/bin
+	@echo "== bench/mail_vs_postfix"; bench/mail_vs_postfix --bin $(BUILD)/bench/bin
 
 $(BUILD)/fuzz/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
