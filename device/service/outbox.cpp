@@ -1,6 +1,7 @@
 // New messages into a store's Outbox: one at a time, as the messaging
 // application saves them, or a batch of mail in one synced commit (the
 // submission server's group commit).
+#include <string_view>
 #include <utility>
 
 #include "device/service/service.h"
@@ -22,22 +23,40 @@ namespace {
 struct Prepared {
   int64_t store_id = 0;
   int64_t outbox = 0;
-  std::string subject, body, sender_name, sender_address;
-  std::vector<std::string> recipients;
+  // The fields as written: the converted ones below, or a caller's UTF-8
+  // (which outlives the write).
+  std::string_view subject, body, sender_name, sender_address;
+  const std::vector<std::string>* recipients = nullptr;
+  std::string own_subject, own_body, own_sender_name, own_sender_address;
+  std::vector<std::string> own_recipients;
   int64_t delivery_time_ms = 0;
   uint32_t flags = 0;
   const KeptMail* raw = nullptr;
 };
 
+// UTF-16 units of valid UTF-8 text: one for each character, two for one
+// past the basic plane (a four-byte sequence).
+size_t Utf16Units(std::string_view utf8) {
+  size_t units = 0;
+  for (unsigned char c : utf8) {
+    if ((c & 0xC0) != 0x80) ++units;
+    if (c >= 0xF0) ++units;
+  }
+  return units;
+}
+
 // A message over the service's limits is refused input; a store that is
-// not there is not found; the rest says what the file did.
-base::Status Prepare(const std::string& store, const ServiceMessage& message,
-                     const KeptMail* raw, Prepared* out) {
-  if (message.recipients.size() > kMaxRecipients) {
+// not there is not found; the rest says what the file did. The fields are
+// taken as they are: UTF-8 already.
+base::Status Check(const std::string& store, size_t recipients,
+                   std::string_view body, const KeptMail* raw, Prepared* out) {
+  if (recipients > kMaxRecipients) {
     return base::Status::InvalidArgument("too many recipients (at most " +
                                          std::to_string(kMaxRecipients) + ")");
   }
-  if (message.body.size() * 2 > kMaxBodyBytes) {
+  // Counted in the units the service's readers take it in; only a body
+  // near the bound needs counting.
+  if (body.size() > kMaxBodyBytes / 2 && Utf16Units(body) * 2 > kMaxBodyBytes) {
     return base::Status::InvalidArgument(
         "the body is too long (a message holds at most " +
         std::to_string(kMaxBodyBytes / 2) +
@@ -62,16 +81,31 @@ base::Status Prepare(const std::string& store, const ServiceMessage& message,
     return base::Status::NotFound("no store \"" + store + "\" on the device");
   if (out->outbox == 0)
     return base::Status::Corrupt("the store \"" + store + "\" has no Outbox");
-  out->body = Utf8(message.body);
-  out->subject = Utf8(message.subject);
-  out->sender_name = Utf8(message.sender_name);
-  out->sender_address = Utf8(message.sender_address);
-  out->recipients.reserve(message.recipients.size());
+  out->raw = raw;
+  return base::Status::Ok();
+}
+
+base::Status Prepare(const std::string& store, const ServiceMessage& message,
+                     const KeptMail* raw, Prepared* out) {
+  if (message.body.size() * 2 > kMaxBodyBytes) {
+    return base::Status::InvalidArgument(
+        "the body is too long (a message holds at most " +
+        std::to_string(kMaxBodyBytes / 2) +
+        " characters, counted in UTF-16 units)");
+  }
+  if (base::Status ok = Check(store, message.recipients.size(), {}, raw, out);
+      !ok.ok())
+    return ok;
+  out->body = out->own_body = Utf8(message.body);
+  out->subject = out->own_subject = Utf8(message.subject);
+  out->sender_name = out->own_sender_name = Utf8(message.sender_name);
+  out->sender_address = out->own_sender_address = Utf8(message.sender_address);
+  out->own_recipients.reserve(message.recipients.size());
   for (const std::u16string& r : message.recipients)
-    out->recipients.push_back(Utf8(r));
+    out->own_recipients.push_back(Utf8(r));
+  out->recipients = &out->own_recipients;
   out->delivery_time_ms = message.delivery_time_ms;
   out->flags = message.flags;
-  out->raw = raw;
   return base::Status::Ok();
 }
 
@@ -94,11 +128,11 @@ bool Insert(const Prepared& m, int64_t now, int64_t* id) REQUIRES(Lock()) {
   b.Bind(1, *id).Bind(2, m.body);
   b.Bind(3, static_cast<int64_t>(service::kBodyPreviewChars)).Bind(4, m.body);
   if (b.Exec() != SQLITE_DONE) return false;
-  for (size_t i = 0; i < m.recipients.size(); ++i) {
+  for (size_t i = 0; i < m.recipients->size(); ++i) {
     Query r(
         "INSERT INTO recipients (message, position, address) VALUES (?, ?, "
         "?);");
-    r.Bind(1, *id).Bind(2, static_cast<int64_t>(i)).Bind(3, m.recipients[i]);
+    r.Bind(1, *id).Bind(2, static_cast<int64_t>(i)).Bind(3, (*m.recipients)[i]);
     if (r.Exec() != SQLITE_DONE) return false;
   }
   if (m.raw != nullptr) {
@@ -128,11 +162,9 @@ base::StatusOr<int64_t> SaveIntoOutbox(const std::string& store,
   if (base::Status ok = Prepare(store, message, raw, &prepared); !ok.ok())
     return ok;
   int64_t id = 0;
-  auto save = [&]() REQUIRES(Lock()) {
-    return Insert(prepared, NowMs(), &id);
-  };
-  const bool ok = raw != nullptr ? service::DurableChange(save)
-                                 : service::Change(save);
+  auto save = [&]() REQUIRES(Lock()) { return Insert(prepared, NowMs(), &id); };
+  const bool ok =
+      raw != nullptr ? service::DurableChange(save) : service::Change(save);
   if (!ok) return base::Status::IoError("cannot save the message");
   return id;
 }
@@ -158,10 +190,20 @@ std::vector<base::StatusOr<int64_t>> SaveOutgoingMails(
   std::vector<Prepared> prepared(mails.size());
   std::vector<size_t> ready;  // the mails that are written
   for (size_t i = 0; i < mails.size(); ++i) {
+    const OutgoingMail& mail = mails[i];
     base::Status ok = opened;
-    if (ok.ok())
-      ok = Prepare(mails[i].store, mails[i].message, &mails[i].raw,
-                   &prepared[i]);
+    if (ok.ok()) {
+      ok = Check(mail.store, mail.recipients.size(), mail.body, &mail.raw,
+                 &prepared[i]);
+    }
+    if (ok.ok()) {
+      Prepared& p = prepared[i];
+      p.subject = mail.subject;
+      p.body = mail.body;
+      p.sender_name = mail.sender_name;
+      p.sender_address = mail.sender_address;
+      p.recipients = &mail.recipients;
+    }
     if (ok.ok()) {
       results.emplace_back(int64_t{0});
       ready.push_back(i);
@@ -186,9 +228,8 @@ std::vector<base::StatusOr<int64_t>> SaveOutgoingMails(
   // it: each is tried again in a commit of its own.
   for (size_t i : ready) {
     int64_t id = 0;
-    const bool one = service::DurableChange([&]() REQUIRES(Lock()) {
-      return Insert(prepared[i], NowMs(), &id);
-    });
+    const bool one = service::DurableChange(
+        [&]() REQUIRES(Lock()) { return Insert(prepared[i], NowMs(), &id); });
     if (one) {
       results[i] = id;
     } else {

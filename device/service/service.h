@@ -99,9 +99,13 @@ base::StatusOr<int64_t> SaveOutgoingMail(const std::string& store,
 // in their order. A mail refused for itself fails alone; when the file
 // does not take the whole batch, each mail is tried in a commit of its own,
 // so that one the file cannot take fails no other.
+// The fields are UTF-8, as the service file keeps them (valid UTF-8: the
+// mail path's reading repairs what was not); the body at most
+// kMaxBodyBytes / 2 characters counted in UTF-16 units, as for any message.
 struct OutgoingMail {
   std::string store;
-  ServiceMessage message;
+  std::string subject, body, sender_name, sender_address;
+  std::vector<std::string> recipients;
   KeptMail raw;
 };
 std::vector<base::StatusOr<int64_t>> SaveOutgoingMails(

@@ -12,8 +12,12 @@
 namespace mail {
 namespace {
 
-std::u16string Wide(const std::string& utf8) {
-  return device::Utf8ToWide(utf8);
+// Text for the service in valid UTF-8: as it is when it is (the reading
+// repairs what it decodes), else through the conversion every other
+// writer's text takes.
+std::string ServiceText(std::string text) {
+  if (device::ValidUtf8(text)) return text;
+  return device::WideToUtf8(device::Utf8ToWide(text));
 }
 
 // The domain of a new Message-ID: the sender's, when it is a plain host
@@ -28,6 +32,20 @@ std::string MessageIdDomain(const std::string& sender) {
     if (!plain) return "localhost";
   }
   return domain;
+}
+
+// How many bytes of valid UTF-8 `text` hold at most `units` UTF-16 units,
+// cut before a character.
+size_t Utf8Within(std::string_view text, size_t units) {
+  size_t used = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c & 0xC0) == 0x80) continue;
+    const size_t need = c >= 0xF0 ? 2 : 1;
+    if (used + need > units) return i;
+    used += need;
+  }
+  return text.size();
 }
 
 }  // namespace
@@ -80,19 +98,20 @@ base::Status PrepareSubmission(const Submission& submission,
   }
   const ReadMail& read = given != nullptr ? *given : parsed;
   out->store = submission.store;
-  device::ServiceMessage& message = out->message;
-  message.subject = Wide(read.subject);
-  message.body = Wide(read.text);
-  // The record keeps what the service holds; the raw form keeps it all.
-  if (message.body.size() * 2 > device::kMaxBodyBytes)
-    message.body.resize(device::kMaxBodyBytes / 2);
-  message.sender_name =
-      Wide(!submission.sender_name.empty() ? submission.sender_name
-                                           : read.from_name);
-  message.sender_address = Wide(
+  // The fields in UTF-8 as read (the reading makes them valid UTF-8), the
+  // text cut, at a character, to what the service holds; the raw form
+  // keeps it all.
+  out->subject = ServiceText(read.subject);
+  out->body = ServiceText(read.text);
+  if (out->body.size() > device::kMaxBodyBytes / 2)
+    out->body.resize(Utf8Within(out->body, device::kMaxBodyBytes / 2));
+  out->sender_name =
+      ServiceText(!submission.sender_name.empty() ? submission.sender_name
+                                                  : read.from_name);
+  out->sender_address = ServiceText(
       !submission.envelope_from.empty() ? submission.envelope_from : read.from);
   for (const std::string& r : submission.recipients)
-    message.recipients.push_back(Wide(r));
+    out->recipients.push_back(ServiceText(r));
   device::KeptMail& kept = out->raw;
   kept.envelope_from = submission.envelope_from;
   const std::string sender =
@@ -108,7 +127,9 @@ base::StatusOr<int64_t> Submit(const Submission& submission,
   device::OutgoingMail mail;
   if (base::Status ok = PrepareSubmission(submission, given, &mail); !ok.ok())
     return ok;
-  return device::SaveOutgoingMail(mail.store, mail.message, mail.raw);
+  std::vector<device::OutgoingMail> one;
+  one.push_back(std::move(mail));
+  return std::move(device::SaveOutgoingMails(one).front());
 }
 
 }  // namespace mail

@@ -37,9 +37,8 @@ void SubmissionQueue::Run() {
       if (waiting_.empty()) return;  // stopping, and all answered
       size_t bytes = 0;
       while (!waiting_.empty() && batch.size() < kMaxStoreBatch &&
-             (batch.empty() ||
-              bytes + waiting_.front().submission.raw.size() <=
-                  kMaxStoreBatchBytes)) {
+             (batch.empty() || bytes + waiting_.front().submission.raw.size() <=
+                                   kMaxStoreBatchBytes)) {
         bytes += waiting_.front().submission.raw.size();
         batch.push_back(std::move(waiting_.front()));
         waiting_.pop_front();
@@ -82,11 +81,10 @@ void SubmissionQueue::Store(std::deque<Waiting>* batch) {
       base::DebugCaught("SaveOutgoingMails");
     }
     for (size_t j = 0; j < saved.size(); ++j) {
-      results[saved[j]] =
-          j < stored.size()
-              ? std::move(stored[j])
-              : base::StatusOr<int64_t>(
-                    base::Status::IoError("cannot save the message"));
+      results[saved[j]] = j < stored.size()
+                              ? std::move(stored[j])
+                              : base::StatusOr<int64_t>(base::Status::IoError(
+                                    "cannot save the message"));
     }
   }
   for (size_t i = 0; i < batch->size(); ++i) {

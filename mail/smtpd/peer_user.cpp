@@ -1,8 +1,13 @@
 // Finding a loopback peer's user in the kernel's socket table.
 #include "mail/smtpd/peer_user.h"
 
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -104,6 +109,70 @@ SocketEnd FromSockaddr(const sockaddr_storage& address) {
   return end;
 }
 
+// The client's socket looked up by its four ends through the kernel's
+// socket diagnostics (netlink): one socket found by its key, where the text
+// tables make the kernel write out every socket of the machine (milliseconds
+// a connection on a busy host). nullopt when the kernel cannot tell.
+std::optional<uid_t> AskTheKernel(int family, const SocketEnd& peer,
+                                  const SocketEnd& ours) {
+  const int nl =
+      socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (nl < 0) return std::nullopt;
+  const timeval wait{1, 0};  // the kernel answers at once; never hang on it
+  setsockopt(nl, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } ask{};
+  ask.header.nlmsg_len = sizeof(ask);
+  ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  ask.header.nlmsg_flags = NLM_F_REQUEST;
+  ask.request.sdiag_family = static_cast<uint8_t>(family);
+  ask.request.sdiag_protocol = IPPROTO_TCP;
+  ask.request.idiag_states = ~0u;
+  inet_diag_sockid& id = ask.request.id;
+  id.idiag_sport = htons(peer.port);
+  id.idiag_dport = htons(ours.port);
+  if (family == AF_INET) {
+    std::memcpy(id.idiag_src, peer.address.data() + 12, 4);
+    std::memcpy(id.idiag_dst, ours.address.data() + 12, 4);
+  } else {
+    std::memcpy(id.idiag_src, peer.address.data(), 16);
+    std::memcpy(id.idiag_dst, ours.address.data(), 16);
+  }
+  id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  std::optional<uid_t> uid;
+  alignas(nlmsghdr) char answer[8192];
+  if (sendto(nl, &ask, sizeof(ask), 0, reinterpret_cast<sockaddr*>(&kernel),
+             sizeof(kernel)) == static_cast<ssize_t>(sizeof(ask))) {
+    ssize_t got = recv(nl, answer, sizeof(answer), 0);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(answer);
+         got > 0 && NLMSG_OK(h, static_cast<size_t>(got));
+         h = NLMSG_NEXT(h, got)) {
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+          h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        break;  // an error (no such socket) or the end
+      const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+      if (m->id.idiag_sport == id.idiag_sport &&
+          m->id.idiag_dport == id.idiag_dport && m->idiag_state != kTimeWait &&
+          m->idiag_state != kNewSynRecv) {
+        uid = m->idiag_uid;
+      }
+      break;
+    }
+  }
+  close(nl);
+  return uid;
+}
+
+bool IsV4Mapped(const SocketEnd& end) {
+  static constexpr uint8_t kPrefix[12] = {0, 0, 0, 0, 0,    0,
+                                          0, 0, 0, 0, 0xff, 0xff};
+  return std::memcmp(end.address.data(), kPrefix, sizeof(kPrefix)) == 0;
+}
+
 }  // namespace
 
 bool ParseSocketRow(std::string_view line, SocketRow* row) {
@@ -158,6 +227,14 @@ std::optional<uid_t> PeerUserOfSocket(int fd) {
       getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &ours_size) != 0)
     return std::nullopt;
   const SocketEnd peer_end = FromSockaddr(peer), our_end = FromSockaddr(ours);
+  // An IPv4 client may have an IPv4 socket or a dual one.
+  if (IsV4Mapped(peer_end) && IsV4Mapped(our_end)) {
+    if (std::optional<uid_t> uid = AskTheKernel(AF_INET, peer_end, our_end))
+      return uid;
+  }
+  if (std::optional<uid_t> uid = AskTheKernel(AF_INET6, peer_end, our_end))
+    return uid;
+  // The text tables, where the diagnostics are not there.
   for (const char* path : kSocketTables) {
     std::ifstream in(path, std::ios::binary);
     if (!in) continue;

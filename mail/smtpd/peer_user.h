@@ -1,5 +1,6 @@
-// Which local user holds the other end of a loopback TCP connection, read
-// from the kernel's socket table (/proc/net/tcp and /proc/net/tcp6): the
+// Which local user holds the other end of a loopback TCP connection, asked
+// of the kernel's socket diagnostics (netlink) for that one socket, or read
+// from its socket table (/proc/net/tcp and /proc/net/tcp6): the
 // client's socket is the row whose local end is the connection's remote end
 // and whose remote end is the server's end, and the row's uid column is the
 // user who made it. The submission server uses it to keep other users'

@@ -2,8 +2,6 @@
 // handed over at once from several threads, each answered once with its own
 // message id (or its own refusal), every one stored whole; and what waits
 // when the queue goes is stored before it goes.
-#include "mail/queue/submission_queue.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
@@ -14,6 +12,7 @@
 
 #include "base/mutex.h"
 #include "device/service/service.h"
+#include "mail/queue/submission_queue.h"
 #include "tests/support/temp_image.h"
 
 namespace {
