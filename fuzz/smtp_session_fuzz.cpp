@@ -7,7 +7,8 @@
 // three-digit code and a space or hyphen; the bytes the session holds never
 // exceed its limits; an accepted message has CRLF line ends only, no NUL,
 // fits the size limit and has recipients within their limit; and the split
-// does not change the replies (unless STARTTLS dropped the rest of a piece).
+// does not change the replies (unless STARTTLS dropped the rest of a piece),
+// nor does a store that answers later.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -52,17 +53,26 @@ void CheckMessage(const mail::Envelope& envelope, const std::string& raw) {
   if (envelope.auth_user.empty()) std::abort();
 }
 
-mail::SessionHooks Hooks(bool refuse) {
+mail::Reply StoreReply(bool refuse) {
+  return refuse ? mail::Reply{451, "4.3.0", "busy"}
+                : mail::Reply{250, "2.0.0", "stored"};
+}
+
+mail::SessionHooks Hooks(bool refuse, bool handed_over) {
   mail::SessionHooks hooks;
   hooks.check_password = [](const std::string& user,
                             const std::string& password) {
     return user == "alice" && password == "secret";
   };
+  if (handed_over) {
+    hooks.submit_message = [](const mail::Envelope& envelope,
+                              std::string raw) { CheckMessage(envelope, raw); };
+    return hooks;
+  }
   hooks.accept_message = [refuse](const mail::Envelope& envelope,
                                   std::string raw) {
     CheckMessage(envelope, raw);
-    return refuse ? mail::Reply{451, "4.3.0", "busy"}
-                  : mail::Reply{250, "2.0.0", "stored"};
+    return StoreReply(refuse);
   };
   return hooks;
 }
@@ -85,8 +95,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config.auth_without_tls = flags & 4;
   config.max_errors = (flags & 8) ? 5 : mail::kDefaultMaxErrors;
   const bool refuse = flags & 16;
+  // The split session hands its messages over and is answered after each
+  // piece, as the server's storing thread answers: the replies must be
+  // the same as those of the whole session, which stores as it goes.
+  const bool handed_over = flags & 64;
 
-  mail::SmtpSession split(config, Hooks(refuse));
+  mail::SmtpSession split(config, Hooks(refuse, handed_over));
   CheckOutput(split.Greeting());
   std::string split_out;
   std::size_t at = 0;
@@ -95,6 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::size_t piece = 1 + seed % (1u << (seed % 9));
     split.Feed(input.substr(at, piece));
     at += piece;
+    while (split.AwaitingStore()) split.MessageStored(StoreReply(refuse));
     const std::string out = split.TakeOutput();
     CheckOutput(out);
     split_out += out;
@@ -108,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!split.Closed()) std::abort();
   }
 
-  mail::SmtpSession whole(config, Hooks(refuse));
+  mail::SmtpSession whole(config, Hooks(refuse, false));
   whole.Feed(input);
   const std::string whole_out = whole.TakeOutput();
   CheckOutput(whole_out);
