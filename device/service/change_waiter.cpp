@@ -64,7 +64,8 @@ ServiceChangeWaiter::~ServiceChangeWaiter() {
 bool ServiceChangeWaiter::Wait(int64_t deadline_ms) {
   const int64_t now = WallMs();
   int64_t wait_ms = kFallbackWakeMs;
-  if (deadline_ms != 0) wait_ms = std::clamp<int64_t>(deadline_ms - now, 0, wait_ms);
+  if (deadline_ms != 0)
+    wait_ms = std::clamp<int64_t>(deadline_ms - now, 0, wait_ms);
   pollfd fds[3];
   nfds_t n = 0;
   for (int fd : {inotify_, poke_, stop_fd_}) {

@@ -158,7 +158,10 @@ bool RelayWorker::Refill() {
     return false;
   }
   base::MutexLock guard(&lock_);
-  queue_.assign(found->begin(), found->end());
+  queue_.clear();
+  for (mail::DeliveryCandidate& c : *found) {
+    if (in_hand_.count(c.id) == 0) queue_.push_back(std::move(c));
+  }
   changed_.SignalAll();
   return !queue_.empty();
 }
@@ -244,6 +247,7 @@ bool RelayWorker::Take(bool wait, bool until_empty,
     if (!paused && !queue_.empty() && !(probing_ && probe_out_)) {
       *next = std::move(queue_.front());
       queue_.pop_front();
+      in_hand_.insert(next->id);
       if (probing_) probe_out_ = *probe = true;
       if (queue_.empty()) changed_.SignalAll();
       return true;
@@ -277,8 +281,9 @@ void RelayWorker::Serve(Connection* c, bool until_empty) {
   for (;;) {
     mail::DeliveryCandidate next;
     bool probe = false;
-    bool have_next = !stop_->load() && Take(/*wait=*/step.message == 0,
-                                            until_empty, &next, &probe);
+    const bool taken = !stop_->load() && Take(/*wait=*/step.message == 0,
+                                              until_empty, &next, &probe);
+    bool have_next = taken;
     if (step.message == 0 && !have_next) {
       if (stop_->load() || until_empty) return;
       continue;
@@ -295,6 +300,10 @@ void RelayWorker::Serve(Connection* c, bool until_empty) {
     step.next = have_next ? next : mail::DeliveryCandidate{};
     step.claim = mail::DeliveryClaim{};
     Commit(&step);
+    if (taken) {
+      base::MutexLock guard(&lock_);
+      in_hand_.erase(next.id);
+    }
     if (step.message != 0) Report(step, current);
     step.message = 0;
     step.outcomes.clear();

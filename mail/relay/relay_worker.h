@@ -42,6 +42,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +142,9 @@ class RelayWorker {
   base::Mutex lock_;
   base::CondVar changed_;  // the queue, the pause or the probe changed
   std::deque<mail::DeliveryCandidate> queue_ GUARDED_BY(lock_);
+  // Taken from the queue, their claims not yet committed: a refill leaves
+  // them out.
+  std::set<int64_t> in_hand_ GUARDED_BY(lock_);
   int64_t paused_until_ GUARDED_BY(lock_) = 0;
   bool probing_ GUARDED_BY(lock_) = false;  // one connection at a time
   bool probe_out_ GUARDED_BY(lock_) = false;

@@ -72,10 +72,10 @@ TEST_F(RelayPaceTest, ASilentRelayCostsOneTimeoutAPassAndMailGoesOnceItIsBack) {
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kWatchMs);
   int accepts = 1;
   while (std::chrono::steady_clock::now() < until) {
-    const int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now())
-            .count());
+    const int left =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                             until - std::chrono::steady_clock::now())
+                             .count());
     if (left > 0 && silent.ReadLine(&line, left) && line == "accepted")
       ++accepts;
   }
@@ -86,8 +86,8 @@ TEST_F(RelayPaceTest, ASilentRelayCostsOneTimeoutAPassAndMailGoesOnceItIsBack) {
   // timeout (plus the time the deliveries take).
   silent.Kill();
   ASSERT_NO_FATAL_FAILURE(StartRelay());
-  EXPECT_TRUE(Eventually([&] { return AllSent(ids); },
-                         kConnectTimeoutMs + 4000));
+  EXPECT_TRUE(
+      Eventually([&] { return AllSent(ids); }, kConnectTimeoutMs + 4000));
   EXPECT_EQ(ArrivalsFor("bob@example.org"), 12);
 }
 
