@@ -81,6 +81,15 @@ bool ServiceChangeWaiter::Wait(int64_t deadline_ms) {
   return true;
 }
 
+void ServiceChangeWaiter::Gather(int ms) {
+  pollfd fds[2];
+  nfds_t n = 0;
+  for (int fd : {poke_, stop_fd_}) {
+    if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
+  }
+  if (poll(fds, n, ms) > 0 && poke_ >= 0) Drain(poke_);
+}
+
 void ServiceChangeWaiter::Wake() {
   if (poke_ < 0) return;
   const uint64_t one = 1;

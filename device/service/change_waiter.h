@@ -37,6 +37,10 @@ class ServiceChangeWaiter {
   bool Wait(int64_t deadline_ms);
   // Ends the current or the next Wait (any thread).
   void Wake();
+  // Sleeps `ms` whatever changes meanwhile (they are kept for the next
+  // Wait), ended early by the stop or Wake: a loop whose pass reads every
+  // Outbox takes the changes of a busy moment together.
+  void Gather(int ms);
 
  private:
   int inotify_ = -1;

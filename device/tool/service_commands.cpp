@@ -339,6 +339,11 @@ void Say(const std::string& line) {
   std::fflush(stdout);
 }
 
+// The shortest time between two passes of the transport's loop that changes
+// woke: a pass reads every Outbox, and the relay's commits alone would
+// otherwise wake it hundreds of times a second.
+constexpr int kMinPassGapMs = 20;
+
 // The transport's own loop: sends what is due whenever the service changes
 // or a message's send delay runs out (device/service/change_waiter.h), and
 // says what a due message waits for once, when it changes. The relay's
@@ -346,7 +351,17 @@ void Say(const std::string& line) {
 void TransportLoop(long long delay, mail::RelaySettingsWatch* relay) {
   device::ServiceChangeWaiter waiter(g_stop_fd);
   std::vector<std::string> said;
+  auto last = std::chrono::steady_clock::now() - std::chrono::seconds(1);
   while (!g_stop.load()) {
+    const auto since = std::chrono::steady_clock::now() - last;
+    if (since < std::chrono::milliseconds(kMinPassGapMs)) {
+      waiter.Gather(static_cast<int>(
+          kMinPassGapMs -
+          std::chrono::duration_cast<std::chrono::milliseconds>(since)
+              .count()));
+      if (g_stop.load()) break;
+    }
+    last = std::chrono::steady_clock::now();
     std::vector<std::string> waiting;
     const mail::RelaySettings settings = relay->Current();
     int sent = device::SendDueMessages(delay, &waiting,
