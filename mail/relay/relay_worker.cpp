@@ -398,8 +398,10 @@ void RelayWorker::Commit(mail::DeliveryStep* step) {
       for (const mail::DeliveryStep& s : steps) {
         if (s.message != 0) outcomes.push_back(s);
       }
-      while (!outcomes.empty() && !stop_->load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kRecordRetryMs));
+      for (int tries = 0; !outcomes.empty() && !stop_->load(); ++tries) {
+        if (tries > 0)
+          std::this_thread::sleep_for(
+              std::chrono::milliseconds(kRecordRetryMs));
         const base::Status alone =
             mail::CommitDeliverySteps(&outcomes, options_.policy, NowMs());
         if (alone.ok()) break;
