@@ -118,6 +118,9 @@ void Worker::Loop() {
         rules_flag || first_pass || generation != judged_generation;
     judged_generation = generation;
     if (rules_pass) releases_->ForgetReleases();
+    // The pass at the start walks at once: what waited while the program
+    // did not run is judged without a pause before each store.
+    const bool at_start = first_pass;
     first_pass = false;
     StoreTableData& stores = stores_->table();
     const int32_t count = stores.count.load();
@@ -129,7 +132,7 @@ void Worker::Loop() {
         const bool retry = failed.failures > 0 && env_->Now() >= failed.at;
         if (record.pending.exchange(0) != 1 && !rules_pass && !retry) continue;
         // A gentle pause before each walk, ended early by a pause or a stop.
-        {
+        if (!at_start) {
           base::MutexLock guard(&lock_);
           const auto until =
               env_->Now() + std::chrono::milliseconds(kStorePauseMs);

@@ -3,12 +3,14 @@
 // transport).
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -28,6 +30,7 @@
 #endif
 #include "base/mutex.h"
 #include "device/codepage.h"
+#include "device/service/change_waiter.h"
 #include "device/service/service.h"
 #include "device/tool/command.h"
 #include "mail/queue/deliveries.h"
@@ -317,7 +320,16 @@ int Store(const std::vector<std::string>& args) {
 }
 
 std::atomic<bool> g_stop{false};
-void OnStop(int) { g_stop.store(true); }
+// Readable once the transport stops: the workers' sleeps end at once.
+int g_stop_fd = -1;
+void OnStop(int) {
+  g_stop.store(true);
+  if (g_stop_fd >= 0) {
+    const uint64_t one = 1;
+    const ssize_t ignored = write(g_stop_fd, &one, sizeof one);
+    (void)ignored;
+  }
+}
 
 // One line of the transport's output, whole, from any of its threads.
 void Say(const std::string& line) {
@@ -327,13 +339,29 @@ void Say(const std::string& line) {
   std::fflush(stdout);
 }
 
-// The transport's own loop: looks at the Outboxes ten times a second and
+// The shortest time between two passes of the transport's loop that changes
+// woke: a pass reads every Outbox, and the relay's commits alone would
+// otherwise wake it hundreds of times a second.
+constexpr int kMinPassGapMs = 20;
+
+// The transport's own loop: sends what is due whenever the service changes
+// or a message's send delay runs out (device/service/change_waiter.h), and
 // says what a due message waits for once, when it changes. The relay's
 // store it leaves to the relay's worker.
 void TransportLoop(long long delay, mail::RelaySettingsWatch* relay) {
-  const useconds_t kPassUs = delay < 100 ? 10000 : 100000;
+  device::ServiceChangeWaiter waiter(g_stop_fd);
   std::vector<std::string> said;
+  auto last = std::chrono::steady_clock::now() - std::chrono::seconds(1);
   while (!g_stop.load()) {
+    const auto since = std::chrono::steady_clock::now() - last;
+    if (since < std::chrono::milliseconds(kMinPassGapMs)) {
+      waiter.Gather(static_cast<int>(
+          kMinPassGapMs -
+          std::chrono::duration_cast<std::chrono::milliseconds>(since)
+              .count()));
+      if (g_stop.load()) break;
+    }
+    last = std::chrono::steady_clock::now();
     std::vector<std::string> waiting;
     const mail::RelaySettings settings = relay->Current();
     int sent = device::SendDueMessages(delay, &waiting,
@@ -347,7 +375,11 @@ void TransportLoop(long long delay, mail::RelaySettingsWatch* relay) {
       }
       said = waiting;
     }
-    usleep(kPassUs);
+    if (g_stop.load()) break;
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    waiter.Wait(device::NextSendDueMs(delay, now));
   }
 }
 
@@ -368,6 +400,8 @@ int Run(const std::vector<std::string>& args) {
   long long submission_port = -1;  // the image's setting
   long long retry_base_ms = mail::kDefaultRetryBaseMs;
   long long give_up_after_s = mail::kDefaultGiveUpAfterMs / 1000;
+  long long connections = mail::kDefaultRelayConnections;
+  long long connect_timeout_ms = mail::DeliveryTimeouts{}.connect_ms;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--send-delay-ms" && i + 1 < args.size()) {
       char* end = nullptr;
@@ -385,6 +419,19 @@ int Run(const std::vector<std::string>& args) {
                        &give_up_after_s)) {
         return Fail("--give-up-after-s needs a number of seconds", 2);
       }
+    } else if (args[i] == "--relay-connections" && i + 1 < args.size()) {
+      if (!ParseNumber(args[++i], 1, mail::kMaxRelayConnections,
+                       &connections)) {
+        return Fail("--relay-connections needs a number from 1 to " +
+                        std::to_string(mail::kMaxRelayConnections),
+                    2);
+      }
+    } else if (args[i] == "--relay-connect-timeout-ms" && i + 1 < args.size()) {
+      if (!ParseNumber(args[++i], 1, 10LL * 60 * 1000, &connect_timeout_ms)) {
+        return Fail(
+            "--relay-connect-timeout-ms needs a number of ms from 1 to 600000",
+            2);
+      }
     } else if (args[i] == "--no-submission") {
       submission_port = -2;
     } else if (args[i] == "--submission-port" && i + 1 < args.size()) {
@@ -399,6 +446,7 @@ int Run(const std::vector<std::string>& args) {
   if (base::Status opened = device::OpenMessageService(); !opened.ok())
     return Fail(opened);
   device::CheckpointInBackground();
+  g_stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   struct sigaction action = {};
   action.sa_handler = OnStop;
   sigaction(SIGINT, &action, nullptr);
@@ -410,6 +458,9 @@ int Run(const std::vector<std::string>& args) {
   relay_options.send_delay_ms = delay;
   relay_options.policy.retry_base_ms = retry_base_ms;
   relay_options.policy.give_up_after_ms = give_up_after_s * 1000;
+  relay_options.connections = static_cast<int>(connections);
+  relay_options.timeouts.connect_ms = static_cast<long>(connect_timeout_ms);
+  relay_options.stop_fd = g_stop_fd;
   relay_options.say = Say;
 #ifdef TARNVEX_DEVICE_WINDOWS
   // Failures are told on the desktop too (outlives the worker).
@@ -538,7 +589,8 @@ TARNVEX_DEVICE_COMMAND({
 TARNVEX_DEVICE_COMMAND({
     .name = "run",
     .args = "[--send-delay-ms N] [--submission-port N | --no-submission] "
-            "[--retry-base-ms N] [--give-up-after-s N]",
+            "[--retry-base-ms N] [--give-up-after-s N] [--relay-connections N] "
+            "[--relay-connect-timeout-ms N]",
     .summary = "run the transport: send what lay in an Outbox long enough",
     .details =
         "It sends a message only once every program that listens on its store "
@@ -560,7 +612,15 @@ TARNVEX_DEVICE_COMMAND({
                  "one twice as long, at most an hour (default: 60000)"},
                 {"--give-up-after-s N",
                  "how long a recipient is tried before it fails (default: "
-                 "432000, 5 days)"}},
+                 "432000, 5 days)"},
+                {"--relay-connections N",
+                 "how many messages are delivered to the relay at once, each "
+                 "over a connection of its own (1 to 64, default: 4)"},
+                {"--relay-connect-timeout-ms N",
+                 "how long reaching the relay may take, its greeting, TLS and "
+                 "login included (default: 60000); after a relay that fails "
+                 "the rest waits this long (at most the first retry's pause "
+                 "and 5 s) before one message tries it again"}},
     .fn = Run,
 });
 

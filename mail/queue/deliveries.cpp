@@ -390,6 +390,37 @@ base::Status RecordDelivery(int64_t message,
   return base::Status::Ok();
 }
 
+base::Status CommitDeliverySteps(std::vector<DeliveryStep>* steps,
+                                 const DeliveryPolicy& policy, int64_t now_ms) {
+  if (base::Status opened = device::OpenMessageService(); !opened.ok())
+    return opened;
+  std::vector<DeliveryRecord> records(steps->size());
+  std::vector<DeliveryClaim> claims(steps->size());
+  if (!service::DurableChange([&]() REQUIRES(Lock()) {
+        for (size_t i = 0; i < steps->size(); ++i) {
+          const DeliveryStep& s = (*steps)[i];
+          if (s.message != 0 &&
+              !RecordIn(s.message, s.outcomes, policy, now_ms, &records[i]))
+            return false;
+        }
+        for (size_t i = 0; i < steps->size(); ++i) {
+          const DeliveryStep& s = (*steps)[i];
+          if (s.next.id != 0 && !ClaimIn(s.next, now_ms, &claims[i]))
+            return false;
+        }
+        return true;
+      })) {
+    return base::Status::IoError("cannot record " +
+                                 std::to_string(steps->size()) +
+                                 " delivery step(s) in one commit");
+  }
+  for (size_t i = 0; i < steps->size(); ++i) {
+    (*steps)[i].record = std::move(records[i]);
+    (*steps)[i].claim = std::move(claims[i]);
+  }
+  return base::Status::Ok();
+}
+
 base::Status RecordDeliveryAndClaim(
     int64_t message, const std::vector<DeliveryOutcome>& outcomes,
     const DeliveryPolicy& policy, int64_t now_ms, DeliveryRecord* record,
@@ -409,6 +440,16 @@ base::Status RecordDeliveryAndClaim(
   if (record != nullptr) *record = std::move(made);
   *next_claim = std::move(claimed);
   return base::Status::Ok();
+}
+
+int64_t NextDeferredDueMs(int64_t now_ms) {
+  if (!device::OpenMessageService().ok()) return 0;
+  base::MutexLock guard(&Lock());
+  Query q(
+      "SELECT MIN(due_ms) FROM deliveries WHERE state = 'deferred' AND due_ms "
+      "> ?;");
+  q.Bind(1, now_ms);
+  return q.Step() && !q.IsNull(0) ? q.Int64(0) : 0;
 }
 
 base::StatusOr<int> ResetInterruptedDeliveries() {

@@ -120,6 +120,29 @@ base::Status RecordDeliveryAndClaim(
     const DeliveryPolicy& policy, int64_t now_ms, DeliveryRecord* record,
     const DeliveryCandidate& next, DeliveryClaim* next_claim);
 
+// One delivery connection's part of a shared commit: the outcome of the
+// transaction it has just finished (`message` 0: none) and the message it
+// takes next (`next.id` 0: none). `record` and `claim` are filled in once
+// the step is committed.
+struct DeliveryStep {
+  int64_t message = 0;
+  std::vector<DeliveryOutcome> outcomes;
+  DeliveryCandidate next;
+  DeliveryRecord record;
+  DeliveryClaim claim;
+};
+// The steps of several connections in one synced transaction, each outcome
+// kept as RecordDelivery keeps it and each next message handed over as
+// ClaimDelivery hands it over (outcomes first, so that a message finished
+// in the batch is not claimed in it). A failure, with none of them done,
+// when it could not be committed: the caller tries again.
+base::Status CommitDeliverySteps(std::vector<DeliveryStep>* steps,
+                                 const DeliveryPolicy& policy, int64_t now_ms);
+
+// The earliest moment after `now_ms` at which a deferred recipient is due
+// again; 0 when none is (or the file cannot be read).
+int64_t NextDeferredDueMs(int64_t now_ms);
+
 // Rows left "sending" by a delivering process that died become waiting.
 // The number of rows, or why the service file could not be written.
 base::StatusOr<int> ResetInterruptedDeliveries();

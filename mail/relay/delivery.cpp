@@ -274,6 +274,7 @@ class Deliverer::Impl {
       const std::string& envelope_from,
       const std::vector<std::string>& recipients, std::string_view message) {
     std::vector<mail::DeliveryOutcome> out;
+    contact_ = RelayContact::kNone;
     // Only bare addresses reach the command lines: nothing in an address
     // can end a command and begin another.
     std::vector<std::string> sendable;
@@ -356,6 +357,11 @@ class Deliverer::Impl {
       if (!stale || round == 1) break;
       curl_easy_setopt(handle_, CURLOPT_FRESH_CONNECT, 1L);
     }
+    if (conversation_.MailAnswered()) {
+      contact_ = RelayContact::kAnswered;
+    } else if (rc != CURLE_OK && rc != CURLE_ABORTED_BY_CALLBACK) {
+      contact_ = RelayContact::kFault;
+    }
     curl_easy_setopt(handle_, CURLOPT_FRESH_CONNECT, 0L);
     curl_easy_setopt(handle_, CURLOPT_MAIL_RCPT, nullptr);
     curl_slist_free_all(rcpt);
@@ -399,6 +405,10 @@ class Deliverer::Impl {
     return self->cancel_->load() ? 1 : 0;
   }
 
+ public:
+  RelayContact contact_ = RelayContact::kNone;
+
+ private:
   CURL* handle_;
   const std::atomic<bool>* cancel_;
   char error_[CURL_ERROR_SIZE];
@@ -419,5 +429,7 @@ std::vector<mail::DeliveryOutcome> Deliverer::Deliver(
     const std::vector<std::string>& recipients, std::string_view message) {
   return impl_->Deliver(envelope_from, recipients, message);
 }
+
+RelayContact Deliverer::last_contact() const { return impl_->contact_; }
 
 }  // namespace mail

@@ -84,6 +84,12 @@ struct DeliveryTimeouts {
   long total_ms = 30 * 60 * 1000;
 };
 
+// How the last transaction went for the relay itself: no transaction was
+// tried (nothing sendable), the relay answered MAIL, or it failed before
+// that (not reached, TLS or login failed, no answer in time; not the
+// transport's own stop).
+enum class RelayContact { kNone, kAnswered, kFault };
+
 class Deliverer {
  public:
   // `cancel` (when given): a transaction under way ends, deferred, soon
@@ -101,6 +107,8 @@ class Deliverer {
   std::vector<mail::DeliveryOutcome> Deliver(
       const std::string& envelope_from,
       const std::vector<std::string>& recipients, std::string_view message);
+  // How the last Deliver went for the relay.
+  RelayContact last_contact() const;
 
  private:
   class Impl;

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "device/files.h"
 #include "device/image.h"
+#include "device/service/change_waiter.h"
 #include "device/service/service.h"
 #include "mail/relay/composed_message.h"
 
@@ -61,14 +63,32 @@ std::string DescribeRecipientState(const mail::RecipientDelivery& r) {
   return r.recipient;
 }
 
+struct RelayWorker::Connection {
+  std::unique_ptr<Deliverer> deliverer;
+  unsigned generation = 0;  // of the settings it was made with
+  std::thread thread;
+};
+
 RelayWorker::RelayWorker(RelaySettingsWatch* settings,
                          RelayWorkerOptions options,
                          const std::atomic<bool>* stop)
-    : settings_(settings), options_(std::move(options)), stop_(stop) {}
+    : settings_(settings), options_(std::move(options)), stop_(stop) {
+  options_.connections =
+      std::clamp(options_.connections, 1, kMaxRelayConnections);
+  for (int i = 0; i < options_.connections; ++i)
+    connections_.push_back(std::make_unique<Connection>());
+}
 
 RelayWorker::~RelayWorker() {
-  deliverer_.reset();
+  connections_.clear();
   if (lock_fd_ >= 0) close(lock_fd_);
+}
+
+int64_t RelayWorker::FaultPauseMs() const {
+  const int64_t pause =
+      std::min<int64_t>({options_.timeouts.connect_ms,
+                         options_.policy.retry_base_ms, kMaxRelayFaultPauseMs});
+  return std::max<int64_t>(pause, 1);
 }
 
 void RelayWorker::Say(const std::string& line) const {
@@ -104,16 +124,7 @@ bool RelayWorker::TakeLock() {
   return true;
 }
 
-void RelayWorker::Run() {
-  while (!stop_->load()) {
-    const int handed = Pass();
-    if (handed > 0) continue;
-    std::this_thread::sleep_for(std::chrono::milliseconds(options_.pass_ms));
-  }
-}
-
-int RelayWorker::Pass() {
-  if (!TakeLock()) return -1;
+bool RelayWorker::Refill() {
   unsigned generation = 0;
   base::Status unreadable;
   const RelaySettings relay = settings_->Current(&generation, &unreadable);
@@ -125,101 +136,318 @@ int RelayWorker::Pass() {
     said_error_ = error;
   }
   if (!have_generation_ || generation != generation_) {
-    // New settings, a new connection.
-    deliverer_.reset();
     if (have_generation_ && relay.on && !relay.url.empty())
       Say("relay: " + DescribeRelay(relay));
+    // New settings are tried at once, whatever the old relay did.
+    base::MutexLock guard(&lock_);
+    paused_until_ = 0;
+    probing_ = false;
     generation_ = generation;
     have_generation_ = true;
   }
-  if (!relay.on || relay.url.empty()) return 0;
+  if (!relay.on || relay.url.empty()) return false;
+  {
+    base::MutexLock guard(&lock_);
+    if (NowMs() < paused_until_) return false;
+  }
   base::StatusOr<std::vector<mail::DeliveryCandidate>> found =
       mail::DueDeliveries(relay.store, options_.send_delay_ms, NowMs());
   if (!found.ok()) {
     // Read again at the next pass.
     base::IgnoreFailure(found.status(), "Finding the due deliveries");
-    return 0;
+    return false;
   }
-  const std::vector<mail::DeliveryCandidate>& due = *found;
-  // Each outcome is committed together with the next message's claim: one
-  // synced commit a message.
-  int handed = 0;
-  base::StatusOr<mail::DeliveryClaim> claim = mail::DeliveryClaim{};
-  if (!due.empty()) claim = mail::ClaimDelivery(due[0], NowMs());
-  for (size_t i = 0; i < due.size(); ++i) {
-    const mail::DeliveryCandidate& c = due[i];
-    const mail::DeliveryCandidate* next =
-        i + 1 < due.size() ? &due[i + 1] : nullptr;
-    // A claim that could not be written leaves the message to a later pass.
-    if (!claim.ok()) base::IgnoreFailure(claim.status(), "Claiming a delivery");
-    if (claim.ok() && claim->result == mail::ClaimResult::kFinished) {
-      Say("delivery: " + MessageName(c.id) + " done: moved into Sent Items");
-      ++handed;
+  base::MutexLock guard(&lock_);
+  queue_.clear();
+  for (mail::DeliveryCandidate& c : *found) {
+    if (in_hand_.count(c.id) == 0) queue_.push_back(std::move(c));
+  }
+  changed_.SignalAll();
+  return !queue_.empty();
+}
+
+int64_t RelayWorker::NextWakeMs(int64_t now) {
+  const RelaySettings relay = settings_->Current();
+  int64_t wake = 0;
+  auto sooner = [&](int64_t t) {
+    if (t > now && (wake == 0 || t < wake)) wake = t;
+  };
+  {
+    base::MutexLock guard(&lock_);
+    sooner(paused_until_);
+  }
+  if (relay.on && !relay.url.empty()) {
+    sooner(device::NextSendDueMs(options_.send_delay_ms, now, relay.store));
+    sooner(mail::NextDeferredDueMs(now));
+  }
+  return wake;
+}
+
+void RelayWorker::Run() {
+  for (auto& c : connections_) {
+    Connection* raw = c.get();
+    raw->thread = std::thread([this, raw] { Serve(raw, false); });
+  }
+  device::ServiceChangeWaiter waiter(options_.stop_fd);
+  while (!stop_->load()) {
+    if (TakeLock()) Refill();
+    {
+      // Changes meanwhile wait in the waiter: the queue is read again once
+      // the connections have taken it.
+      base::MutexLock guard(&lock_);
+      while (!queue_.empty() && !stop_->load()) {
+        changed_.WaitFor(&lock_,
+                         std::chrono::milliseconds(
+                             device::ServiceChangeWaiter::kFallbackWakeMs));
+      }
     }
-    if (!claim.ok() || claim->result != mail::ClaimResult::kClaimed) {
-      if (next == nullptr || stop_->load()) break;
-      claim = mail::ClaimDelivery(*next, NowMs());
+    if (stop_->load()) break;
+    waiter.Wait(NextWakeMs(NowMs()));
+  }
+  {
+    base::MutexLock guard(&lock_);
+    changed_.SignalAll();
+  }
+  for (auto& c : connections_) {
+    if (c->thread.joinable()) c->thread.join();
+  }
+}
+
+int RelayWorker::Pass() {
+  if (!TakeLock()) return -1;
+  {
+    base::MutexLock guard(&lock_);
+    handed_ = 0;
+  }
+  if (!Refill()) return 0;
+  size_t due = 0;
+  {
+    base::MutexLock guard(&lock_);
+    due = queue_.size();
+  }
+  const size_t n = std::min(connections_.size(), due);
+  for (size_t i = 0; i < n; ++i) {
+    Connection* raw = connections_[i].get();
+    raw->thread = std::thread([this, raw] { Serve(raw, true); });
+  }
+  for (size_t i = 0; i < n; ++i) connections_[i]->thread.join();
+  base::MutexLock guard(&lock_);
+  queue_.clear();
+  return handed_;
+}
+
+bool RelayWorker::Take(bool wait, bool until_empty,
+                       mail::DeliveryCandidate* next, bool* probe) {
+  *probe = false;
+  base::MutexLock guard(&lock_);
+  for (;;) {
+    if (stop_->load()) return false;
+    const int64_t now = NowMs();
+    const bool paused = now < paused_until_;
+    if (!paused && !queue_.empty() && !(probing_ && probe_out_)) {
+      *next = std::move(queue_.front());
+      queue_.pop_front();
+      in_hand_.insert(next->id);
+      if (probing_) probe_out_ = *probe = true;
+      if (queue_.empty()) changed_.SignalAll();
+      return true;
+    }
+    if (!wait) return false;
+    // A pass is over once its queue is taken or the relay failed.
+    if (until_empty && (queue_.empty() || paused)) return false;
+    changed_.WaitFor(&lock_, std::chrono::milliseconds(
+                                 device::ServiceChangeWaiter::kFallbackWakeMs));
+  }
+}
+
+void RelayWorker::RelayFault() {
+  base::MutexLock guard(&lock_);
+  // The rest of the pass waits: the relay is tried again after the pause,
+  // by one connection.
+  queue_.clear();
+  paused_until_ = NowMs() + FaultPauseMs();
+  probe_out_ = false;
+  if (!probing_) {
+    probing_ = true;
+    Say("relay: not usable now; the waiting mail is tried again in " +
+        std::to_string(static_cast<long long>(FaultPauseMs())) + " ms");
+  }
+  changed_.SignalAll();
+}
+
+void RelayWorker::Serve(Connection* c, bool until_empty) {
+  mail::DeliveryStep step;  // the outcome not yet committed, if any
+  mail::DeliveryCandidate current;
+  for (;;) {
+    mail::DeliveryCandidate next;
+    bool probe = false;
+    const bool taken = !stop_->load() && Take(/*wait=*/step.message == 0,
+                                              until_empty, &next, &probe);
+    bool have_next = taken;
+    if (step.message == 0 && !have_next) {
+      if (stop_->load() || until_empty) return;
       continue;
     }
-    std::vector<mail::DeliveryOutcome> outcomes = Deliver(c, *claim, relay);
+    // The settings as they are at this claim: a connection made with older
+    // ones is dropped.
+    unsigned generation = 0;
+    RelaySettings relay;
+    if (have_next) {
+      relay = settings_->Current(&generation);
+      if (!relay.on || relay.url.empty()) have_next = false;
+      if (c->deliverer && generation != c->generation) c->deliverer.reset();
+    }
+    step.next = have_next ? next : mail::DeliveryCandidate{};
+    step.claim = mail::DeliveryClaim{};
+    Commit(&step);
+    if (taken) {
+      base::MutexLock guard(&lock_);
+      in_hand_.erase(next.id);
+    }
+    if (step.message != 0) Report(step, current);
+    step.message = 0;
+    step.outcomes.clear();
+    step.record = mail::DeliveryRecord{};
+    if (step.next.id == 0) {
+      if (probe) {
+        base::MutexLock guard(&lock_);
+        probe_out_ = false;
+        changed_.SignalAll();
+      }
+      continue;
+    }
+    const mail::DeliveryClaim claim = std::move(step.claim);
+    if (claim.result != mail::ClaimResult::kClaimed) {
+      if (claim.result == mail::ClaimResult::kFinished) {
+        Say("delivery: " + MessageName(next.id) +
+            " done: moved into Sent Items");
+        base::MutexLock guard(&lock_);
+        ++handed_;
+      }
+      if (probe) {
+        base::MutexLock guard(&lock_);
+        probe_out_ = false;
+        changed_.SignalAll();
+      }
+      continue;
+    }
+    if (!c->deliverer) {
+      c->deliverer =
+          std::make_unique<Deliverer>(relay, options_.timeouts, stop_);
+      c->generation = generation;
+    }
+    RelayContact contact = RelayContact::kNone;
+    const std::vector<mail::DeliveryOutcome> outcomes =
+        Deliver(c, next, claim, &contact);
     // Stopped in the middle: the recipients stay "sending" and are tried
     // again at once after the restart, not after a retry's pause.
     if (stop_->load()) {
-      bool any_answer = false;
-      for (const mail::DeliveryOutcome& o : outcomes)
-        any_answer |= o.verdict != mail::DeliveryVerdict::kDeferred;
-      if (!any_answer) break;
-      next = nullptr;
+      const bool any_answer = std::any_of(
+          outcomes.begin(), outcomes.end(), [](const mail::DeliveryOutcome& o) {
+            return o.verdict != mail::DeliveryVerdict::kDeferred;
+          });
+      if (!any_answer) return;
     }
-    mail::DeliveryRecord record;
-    mail::DeliveryClaim next_claim;
-    bool next_claimed = false;
-    if (next != nullptr) {
-      const base::Status both =
-          mail::RecordDeliveryAndClaim(c.id, outcomes, options_.policy, NowMs(),
-                                       &record, *next, &next_claim);
-      // The outcome alone is recorded next, and the claim made after it.
-      base::IgnoreFailure(both, "Recording a delivery with the next claim");
-      next_claimed = both.ok();
+    if (contact == RelayContact::kFault) {
+      RelayFault();
+    } else if (contact == RelayContact::kAnswered || probe) {
+      base::MutexLock guard(&lock_);
+      if (probe) probe_out_ = false;
+      if (probing_ && contact == RelayContact::kAnswered) {
+        probing_ = false;
+        paused_until_ = 0;
+        Say("relay: answering again");
+      }
+      changed_.SignalAll();
     }
-    bool recorded = next_claimed;
-    // The relay has answered: the outcome must be kept, or a delivered
-    // recipient would be sent the message again.
-    while (!recorded) {
-      const base::Status alone = mail::RecordDelivery(
-          c.id, outcomes, options_.policy, NowMs(), &record);
-      recorded = alone.ok();
-      if (recorded || stop_->load()) break;
-      // Tried again after a pause.
-      base::IgnoreFailure(alone, "Recording a delivery");
-      std::this_thread::sleep_for(std::chrono::milliseconds(kRecordRetryMs));
-    }
-    if (!recorded) break;
-    ++handed;
-    std::vector<mail::RecipientDelivery> failed;
-    for (const mail::RecipientDelivery& r : record.changed) {
-      Say("delivery: " + MessageName(c.id) + " to " +
-          DescribeRecipientState(r));
-      if (r.state == mail::DeliveryState::kFailed) failed.push_back(r);
-    }
-    if (!failed.empty() && options_.failed) options_.failed(c.id, failed);
-    if (record.finished) {
-      Say("delivery: " + MessageName(c.id) + " done: moved into Sent Items" +
-          (record.noticed ? "; a failure notice is in the Inbox" : ""));
-    }
-    if (next == nullptr || stop_->load()) break;
-    if (next_claimed) {
-      claim = std::move(next_claim);
-    } else {
-      claim = mail::ClaimDelivery(*next, NowMs());
-    }
+    step.message = next.id;
+    step.outcomes = outcomes;
+    current = next;
   }
-  return handed;
+}
+
+void RelayWorker::Commit(mail::DeliveryStep* step) {
+  base::MutexLock guard(&commit_lock_);
+  ready_.push_back(step);
+  for (;;) {
+    auto mine = std::find(done_.begin(), done_.end(), step);
+    if (mine != done_.end()) {
+      done_.erase(mine);
+      return;
+    }
+    if (committing_) {
+      committed_.Wait(&commit_lock_);
+      continue;
+    }
+    // This connection commits for every one that is ready.
+    committing_ = true;
+    std::vector<mail::DeliveryStep*> batch;
+    batch.swap(ready_);
+    guard.Unlock();
+    std::vector<mail::DeliveryStep> steps;
+    for (const mail::DeliveryStep* s : batch) steps.push_back(*s);
+    base::Status both =
+        mail::CommitDeliverySteps(&steps, options_.policy, NowMs());
+    if (!both.ok()) {
+      // The claims wait for a later pass; the outcomes are committed alone.
+      // The relay has answered: they must be kept, or a delivered recipient
+      // would be sent the message again.
+      base::IgnoreFailure(both, "Recording deliveries with the next claims");
+      for (mail::DeliveryStep& s : steps) s.next = mail::DeliveryCandidate{};
+      std::vector<mail::DeliveryStep> outcomes;
+      for (const mail::DeliveryStep& s : steps) {
+        if (s.message != 0) outcomes.push_back(s);
+      }
+      for (int tries = 0; !outcomes.empty() && !stop_->load(); ++tries) {
+        if (tries > 0)
+          std::this_thread::sleep_for(
+              std::chrono::milliseconds(kRecordRetryMs));
+        const base::Status alone =
+            mail::CommitDeliverySteps(&outcomes, options_.policy, NowMs());
+        if (alone.ok()) break;
+        base::IgnoreFailure(alone, "Recording deliveries");
+      }
+      size_t k = 0;
+      for (mail::DeliveryStep& s : steps) {
+        if (s.message != 0 && k < outcomes.size())
+          s.record = outcomes[k++].record;
+      }
+    }
+    for (size_t i = 0; i < batch.size(); ++i) {
+      batch[i]->next = steps[i].next;
+      batch[i]->record = std::move(steps[i].record);
+      batch[i]->claim = std::move(steps[i].claim);
+    }
+    guard.Lock();
+    committing_ = false;
+    done_.insert(done_.end(), batch.begin(), batch.end());
+    committed_.SignalAll();
+  }
+}
+
+void RelayWorker::Report(const mail::DeliveryStep& step,
+                         const mail::DeliveryCandidate& message) {
+  const mail::DeliveryRecord& record = step.record;
+  std::vector<mail::RecipientDelivery> failed;
+  for (const mail::RecipientDelivery& r : record.changed) {
+    Say("delivery: " + MessageName(message.id) + " to " +
+        DescribeRecipientState(r));
+    if (r.state == mail::DeliveryState::kFailed) failed.push_back(r);
+  }
+  if (!failed.empty() && options_.failed) options_.failed(message.id, failed);
+  if (record.finished) {
+    Say("delivery: " + MessageName(message.id) +
+        " done: moved into Sent Items" +
+        (record.noticed ? "; a failure notice is in the Inbox" : ""));
+  }
+  base::MutexLock guard(&lock_);
+  ++handed_;
 }
 
 std::vector<mail::DeliveryOutcome> RelayWorker::Deliver(
-    const mail::DeliveryCandidate& candidate, const mail::DeliveryClaim& claim,
-    const RelaySettings& relay) {
+    Connection* c, const mail::DeliveryCandidate& candidate,
+    const mail::DeliveryClaim& claim, RelayContact* contact) {
+  *contact = RelayContact::kNone;
   std::string raw, from;
   device::KeptMail kept;
   device::ServiceMessage fields;
@@ -238,9 +466,10 @@ std::vector<mail::DeliveryOutcome> RelayWorker::Deliver(
     }
     return outcomes;
   }
-  if (!deliverer_)
-    deliverer_ = std::make_unique<Deliverer>(relay, options_.timeouts, stop_);
-  return deliverer_->Deliver(from, claim.recipients, raw);
+  std::vector<mail::DeliveryOutcome> outcomes =
+      c->deliverer->Deliver(from, claim.recipients, raw);
+  *contact = c->deliverer->last_contact();
+  return outcomes;
 }
 
 }  // namespace mail

@@ -7,9 +7,13 @@ envelope sender and recipients, a blank line, then the bytes as received.
 
     smtp_relay.py --port N --cert PEM --key PEM --user U --password P
                   --record DIR [--defer-data N] [--reject ADDR ...]
+                  [--data-delay SECONDS] [--slow-to ADDR=SECONDS ...]
 
 --port 0 takes a free port. --defer-data N answers the first N messages
 "451" after their data; --reject answers "550" to RCPT of that address.
+--data-delay answers the end of every message's data that much later;
+--slow-to that much later for a message to ADDR (only its own session
+waits).
 Prints "ready PORT" once it listens. Run it with /usr/bin/python3.
 """
 
@@ -27,6 +31,10 @@ class Handler:
         self.args = args
         self.deferred = 0
         self.count = 0
+        self.slow = {}
+        for item in args.slow_to:
+            address, _, seconds = item.rpartition('=')
+            self.slow[address] = float(seconds)
 
     async def handle_RCPT(self, server, session, envelope, address, options):
         if address in self.args.reject:
@@ -35,6 +43,11 @@ class Handler:
         return '250 2.1.5 OK'
 
     async def handle_DATA(self, server, session, envelope):
+        delay = self.args.data_delay
+        for r in envelope.rcpt_tos:
+            delay = max(delay, self.slow.get(r, 0))
+        if delay > 0:
+            await asyncio.sleep(delay)
         if self.deferred < self.args.defer_data:
             self.deferred += 1
             return '451 4.3.0 Try again later (%d)' % self.deferred
@@ -63,6 +76,8 @@ def main():
     p.add_argument('--record', required=True)
     p.add_argument('--defer-data', type=int, default=0)
     p.add_argument('--reject', action='append', default=[])
+    p.add_argument('--data-delay', type=float, default=0)
+    p.add_argument('--slow-to', action='append', default=[])
     args = p.parse_args()
 
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)

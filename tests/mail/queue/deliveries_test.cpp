@@ -289,6 +289,55 @@ TEST_F(DeliveriesTest, AnOutcomeAndTheNextClaimAreOneCommit) {
   EXPECT_EQ(State(second, "b@example.org").state, DeliveryState::kDeferred);
 }
 
+TEST_F(DeliveriesTest, StepsOfSeveralConnectionsShareOneCommitOrNoneIsKept) {
+  std::vector<int64_t> ids;
+  for (const char16_t* to :
+       {u"a@example.org", u"b@example.org", u"c@example.org", u"d@example.org"})
+    ids.push_back(SaveMail({to}));
+  const base::StatusOr<std::vector<mail::DeliveryCandidate>> due =
+      mail::DueDeliveries("E-mail", 0, t0_);
+  ASSERT_TRUE(due.ok()) << due.status().message();
+  ASSERT_EQ(due->size(), 4u);
+  // Two connections under way, each with its outcome and its next message;
+  // a third takes the first message again, finished in the same commit.
+  ASSERT_EQ(mail::ClaimDelivery((*due)[0], t0_)->result, ClaimResult::kClaimed);
+  ASSERT_EQ(mail::ClaimDelivery((*due)[1], t0_)->result, ClaimResult::kClaimed);
+  std::vector<mail::DeliveryStep> steps(3);
+  steps[0].message = ids[0];
+  steps[0].outcomes = {
+      Outcome("a@example.org", DeliveryVerdict::kDelivered, "250 ok")};
+  steps[0].next = (*due)[2];
+  steps[1].message = ids[1];
+  steps[1].outcomes = {
+      Outcome("b@example.org", DeliveryVerdict::kDeferred, "451 later")};
+  steps[1].next = (*due)[3];
+  steps[2].next = (*due)[0];
+
+  // One step cannot be written: none is kept.
+  testing_support::ServiceExec(
+      "CREATE TRIGGER refuse BEFORE UPDATE ON deliveries WHEN OLD.message = " +
+      std::to_string(ids[1]) + " BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+  EXPECT_FALSE(mail::CommitDeliverySteps(&steps, policy_, t0_).ok());
+  EXPECT_EQ(State(ids[0], "a@example.org").state, DeliveryState::kSending);
+  EXPECT_EQ(FolderOf(ids[0]), "Outbox");
+  EXPECT_TRUE(mail::DeliveryStates(ids[2]).empty());
+  EXPECT_EQ(steps[0].claim.result, ClaimResult::kNotDue);
+
+  // Tried again, all of it is kept in one commit.
+  testing_support::ServiceExec("DROP TRIGGER refuse;");
+  ASSERT_TRUE(mail::CommitDeliverySteps(&steps, policy_, t0_).ok());
+  EXPECT_TRUE(steps[0].record.finished);
+  EXPECT_EQ(FolderOf(ids[0]), "Sent Items");
+  EXPECT_EQ(State(ids[1], "b@example.org").state, DeliveryState::kDeferred);
+  EXPECT_EQ(steps[1].record.changed.size(), 1u);
+  ASSERT_EQ(steps[0].claim.result, ClaimResult::kClaimed);
+  EXPECT_EQ(steps[0].claim.recipients,
+            std::vector<std::string>{"c@example.org"});
+  EXPECT_EQ(steps[1].claim.result, ClaimResult::kClaimed);
+  EXPECT_EQ(State(ids[3], "d@example.org").state, DeliveryState::kSending);
+  EXPECT_EQ(steps[2].claim.result, ClaimResult::kGone);
+}
+
 TEST_F(DeliveriesTest, InterruptedDeliveriesAreWaitingAgainAndHeldOnesFinish) {
   const int64_t id = SaveMail({u"a@example.org", u"b@example.org"});
   ASSERT_EQ(mail::ClaimDelivery(Candidate(t0_), t0_)->result,
