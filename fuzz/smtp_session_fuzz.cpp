@@ -65,8 +65,9 @@ mail::SessionHooks Hooks(bool refuse, bool handed_over) {
     return user == "alice" && password == "secret";
   };
   if (handed_over) {
-    hooks.submit_message = [](const mail::Envelope& envelope,
-                              std::string raw) { CheckMessage(envelope, raw); };
+    hooks.submit_message = [](const mail::Envelope& envelope, std::string raw) {
+      CheckMessage(envelope, raw);
+    };
     return hooks;
   }
   hooks.accept_message = [refuse](const mail::Envelope& envelope,
