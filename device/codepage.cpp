@@ -215,6 +215,20 @@ bool ValidUtf8(std::string_view s) {
   return true;
 }
 
+size_t Utf16UnitsCut(std::string_view text, size_t max_units) {
+  // Every character takes at least one unit for at most four bytes.
+  if (text.size() <= max_units) return text.size();
+  size_t used = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c & 0xC0) == 0x80) continue;
+    const size_t need = c >= 0xF0 ? 2 : 1;
+    if (used + need > max_units) return i;
+    used += need;
+  }
+  return text.size();
+}
+
 size_t Utf8CharacterCut(std::string_view text, size_t max_bytes) {
   if (text.size() <= max_bytes) return text.size();
   // Step back over the continuation bytes that stand at the cut to the lead

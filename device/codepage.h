@@ -58,6 +58,10 @@ std::u16string ShippedTextToWide(std::string_view bytes);
 // character.
 size_t CharacterCut(std::string_view text, size_t max_bytes);
 size_t Utf8CharacterCut(std::string_view text, size_t max_bytes);
+// The longest prefix of valid UTF-8 `text` that holds at most `max_units`
+// UTF-16 units (a character past the basic plane takes two), cut before a
+// character: the measure of texts the service counts in UTF-16.
+size_t Utf16UnitsCut(std::string_view text, size_t max_units);
 
 // Keeps the low byte of each UTF-16 unit (the program's cheap narrowing).
 std::string LowByteNarrow(std::u16string_view wide);

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "device/codepage.h"
 #include "device/service/service.h"
 #include "device/service/service_db.h"
 
@@ -34,15 +35,11 @@ struct Prepared {
   const KeptMail* raw = nullptr;
 };
 
-// UTF-16 units of valid UTF-8 text: one for each character, two for one
-// past the basic plane (a four-byte sequence).
-size_t Utf16Units(std::string_view utf8) {
-  size_t units = 0;
-  for (unsigned char c : utf8) {
-    if ((c & 0xC0) != 0x80) ++units;
-    if (c >= 0xF0) ++units;
-  }
-  return units;
+base::Status BodyTooLong() {
+  return base::Status::InvalidArgument(
+      "the body is too long (a message holds at most " +
+      std::to_string(kMaxBodyBytes / 2) +
+      " characters, counted in UTF-16 units)");
 }
 
 // A message over the service's limits is refused input; a store that is
@@ -54,13 +51,9 @@ base::Status Check(const std::string& store, size_t recipients,
     return base::Status::InvalidArgument("too many recipients (at most " +
                                          std::to_string(kMaxRecipients) + ")");
   }
-  // Counted in the units the service's readers take it in; only a body
-  // near the bound needs counting.
-  if (body.size() > kMaxBodyBytes / 2 && Utf16Units(body) * 2 > kMaxBodyBytes) {
-    return base::Status::InvalidArgument(
-        "the body is too long (a message holds at most " +
-        std::to_string(kMaxBodyBytes / 2) +
-        " characters, counted in UTF-16 units)");
+  // Counted in the units the service's readers take it in.
+  if (Utf16UnitsCut(body, kMaxBodyBytes / 2) < body.size()) {
+    return BodyTooLong();
   }
   if (raw != nullptr && raw->raw.size() > kMaxRawBytes) {
     return base::Status::InvalidArgument("the message is too large (at most " +
@@ -88,10 +81,7 @@ base::Status Check(const std::string& store, size_t recipients,
 base::Status Prepare(const std::string& store, const ServiceMessage& message,
                      const KeptMail* raw, Prepared* out) {
   if (message.body.size() * 2 > kMaxBodyBytes) {
-    return base::Status::InvalidArgument(
-        "the body is too long (a message holds at most " +
-        std::to_string(kMaxBodyBytes / 2) +
-        " characters, counted in UTF-16 units)");
+    return BodyTooLong();
   }
   if (base::Status ok = Check(store, message.recipients.size(), {}, raw, out);
       !ok.ok())

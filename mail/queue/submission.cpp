@@ -34,20 +34,6 @@ std::string MessageIdDomain(const std::string& sender) {
   return domain;
 }
 
-// How many bytes of valid UTF-8 `text` hold at most `units` UTF-16 units,
-// cut before a character.
-size_t Utf8Within(std::string_view text, size_t units) {
-  size_t used = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if ((c & 0xC0) == 0x80) continue;
-    const size_t need = c >= 0xF0 ? 2 : 1;
-    if (used + need > units) return i;
-    used += need;
-  }
-  return text.size();
-}
-
 }  // namespace
 
 bool PlausibleAddress(const std::string& address) {
@@ -103,8 +89,7 @@ base::Status PrepareSubmission(const Submission& submission,
   // keeps it all.
   out->subject = ServiceText(read.subject);
   out->body = ServiceText(read.text);
-  if (out->body.size() > device::kMaxBodyBytes / 2)
-    out->body.resize(Utf8Within(out->body, device::kMaxBodyBytes / 2));
+  out->body.resize(device::Utf16UnitsCut(out->body, device::kMaxBodyBytes / 2));
   out->sender_name =
       ServiceText(!submission.sender_name.empty() ? submission.sender_name
                                                   : read.from_name);

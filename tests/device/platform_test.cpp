@@ -94,6 +94,10 @@ TEST(CodePageTest, FieldsAreCutAtCharacterBoundaries) {
   // Malformed bytes are characters of their own.
   EXPECT_EQ(device::Utf8CharacterCut("a\xA9\xA9\xA9\xA9", 3), 3u);
   EXPECT_EQ(device::Utf8CharacterCut("a\xE6\x9Dz", 2), 2u);
+  // Counted in UTF-16 units: the emoji takes two.
+  const size_t kUnitCuts[][2] = {{3, 4}, {4, 7}, {5, 7}, {6, 11}};
+  for (const auto& c : kUnitCuts)
+    EXPECT_EQ(device::Utf16UnitsCut(text, c[0]), c[1]) << c[0];
   char field[6];
   device::PinAnsiCodePage(device::kCodePageUtf8);
   EXPECT_FALSE(CopyField(field, text));
