@@ -118,6 +118,35 @@ TEST_F(RulesEditorTest, TheSameRuleTwiceIsOneRule) {
   EXPECT_TRUE(ui::Watch()->RulesChangeNoted());
 }
 
+// A rule typed in any script is stored in UTF-8 as typed and listed as
+// typed, now and when the editor opens again over the stored rules.
+TEST_F(RulesEditorTest, ARuleInAnyScriptIsStoredAndListedAsTyped) {
+  const std::u16string sender = u"\u0410\u043d\u043d\u0430";  // Russian
+  const std::u16string message =
+      u"\u6771\u4eac \u0627\u0644\u0642\u0627\u0647\u0631\u0629 \U0001F389";
+  Open();
+  Fields(sender, u"taro@example.jp", message);
+  Press(rules_ids::kAddButton);
+  ASSERT_EQ(RuleCount(), 1);
+  std::string stored_sender, stored_message;
+  ASSERT_TRUE(
+      GetRule(0, &stored_sender, nullptr, &stored_message, nullptr, nullptr));
+  EXPECT_EQ(stored_sender, "\u0410\u043d\u043d\u0430");
+  EXPECT_EQ(stored_message,
+            "\u6771\u4eac \u0627\u0644\u0642\u0627\u0647\u0631\u0629 "
+            "\U0001F389");
+  for (bool reopened : {false, true}) {
+    SCOPED_TRACE(reopened ? "reopened" : "as added");
+    if (reopened) Open();
+    const std::vector<std::u16string> lines = ui::EntryLines(List(), 0);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], sender);
+    EXPECT_EQ(lines[3], message);
+    List()->setCurrentRow(0);
+    EXPECT_EQ(Page().ControlText(rules_ids::kMessageField), message);
+  }
+}
+
 TEST_F(RulesEditorTest, The513thRuleIsRefused) {
   for (int i = 0; i < kMaxRules; ++i) {
     ASSERT_TRUE(AddRule(("s" + std::to_string(i)).c_str(), "r", "m", 90).ok());
