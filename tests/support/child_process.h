@@ -1,13 +1,18 @@
 // A child process for end-to-end tests: started with arguments and extra
 // environment, its stdin and stdout on pipes, read line by line with a
-// timeout, ended (SIGKILL) when the object goes.
+// timeout, ended (SIGKILL) when the object goes. A thread of its own drains
+// the stdout pipe into memory as the child writes, so that a child with much
+// to say never blocks on a full pipe while the test reads nothing.
 #ifndef TARNVEX_TESTS_SUPPORT_CHILD_PROCESS_H_
 #define TARNVEX_TESTS_SUPPORT_CHILD_PROCESS_H_
 
 #include <sys/types.h>
 
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "base/mutex.h"
 
 namespace testing_support {
 
@@ -36,10 +41,18 @@ class ChildProcess {
   bool running() const { return pid_ > 0; }
 
  private:
+  void Drain(int out, int stop) EXCLUDES(lock_);
+  void StopDraining();
+
   pid_t pid_ = -1;
   int in_ = -1;
-  int out_ = -1;
-  std::string buffer_;
+  int stop_ = -1;  // written to end the drain
+  int stop_read_ = -1;
+  std::thread drain_;
+  base::Mutex lock_;
+  base::CondVar more_;
+  std::string buffer_ GUARDED_BY(lock_);
+  bool ended_ GUARDED_BY(lock_) = false;  // end of output (or a read error)
 };
 
 // Runs a program to its end; its exit status (-1 when it could not run) and
