@@ -8,6 +8,7 @@
 #include "filter/classify.h"
 #include "filter/rule_table.h"
 #include "gateway/limits.h"
+#include "gateway/queue_listing.h"
 #include "mail/mime/mime_library.h"
 #include "mail/mime/mime_message.h"
 #include "storage/calendar.h"
@@ -248,6 +249,11 @@ Decision Judge::EndOfMessage(const Envelope& envelope, std::string_view raw,
         // Without it nothing could release the message again.
         decision.text =
             "Tarnvex has no queue id for the message (Postfix macro i)";
+      } else if (!IsPostfixQueueId(envelope.queue_id)) {
+        // Postfix never makes such an id: whoever reached the socket did,
+        // and the release would hand it to postsuper and postqueue.
+        decision.text =
+            "Tarnvex has no usable queue id for the message (Postfix macro i)";
       } else {
         base::Status recorded;
         {

@@ -194,7 +194,11 @@ base::Status ReleaseFromHold(const PostfixHost& host,
                              const std::vector<std::string>& queue_ids) {
   if (queue_ids.empty()) return base::Status::Ok();
   std::string input;
-  for (const std::string& id : queue_ids) input += id + "\n";
+  for (const std::string& id : queue_ids) {
+    if (!IsPostfixQueueId(id))
+      return base::Status::InvalidArgument("not a Postfix queue id");
+    input += id + "\n";
+  }
   const std::vector<std::string> argv =
       PostfixCommand(host, "postsuper", {"-H", "-"});
   const CommandRun run = RunCommand(argv, input, kCommandTimeoutMs);
@@ -203,6 +207,8 @@ base::Status ReleaseFromHold(const PostfixHost& host,
 }
 
 base::Status ScheduleNow(const PostfixHost& host, const std::string& queue_id) {
+  if (!IsPostfixQueueId(queue_id))
+    return base::Status::InvalidArgument("not a Postfix queue id");
   const std::vector<std::string> argv =
       PostfixCommand(host, "postqueue", {"-i", queue_id});
   const CommandRun run = RunCommand(argv, "", kCommandTimeoutMs);

@@ -239,4 +239,15 @@ QueueListing ParseQueueListing(std::string_view text) {
   return listing;
 }
 
+bool IsPostfixQueueId(std::string_view id) {
+  if (id.empty() || id.size() > kMaxQueueIdBytes || id == "ALL") return false;
+  for (char c : id) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+          (c >= 'a' && c <= 'z'))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace gateway

@@ -22,6 +22,13 @@ inline constexpr int kMaxJsonDepth = 16;
 
 QueueListing ParseQueueListing(std::string_view text);
 
+// A queue id as Postfix makes them, short or long: 1 to 32 ASCII letters and
+// digits, and not postsuper's "ALL". Only such an id is recorded, listed or
+// handed to a Postfix command: it cannot be read as an option, as a second
+// id on postsuper's standard input or as words by a remote shell.
+inline constexpr size_t kMaxQueueIdBytes = 32;
+bool IsPostfixQueueId(std::string_view id);
+
 // One JSON string starting at text[*at] == '"': its value with the escapes
 // undone (\uXXXX as UTF-8, a lone surrogate as U+FFFD); *at past its closing
 // quote. False when the string is not well formed.

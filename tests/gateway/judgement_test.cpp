@@ -181,6 +181,22 @@ TEST_F(JudgementTest, FailsClosed) {
   Envelope no_id = Mail({"x@nowhere.example"});
   no_id.queue_id.clear();
   EXPECT_EQ(End(no_id).verdict, Verdict::kTempFail);
+  // Nor with one that is no Postfix queue id: whoever reaches the milter's
+  // socket names it, and the release hands it to postsuper's standard input
+  // ("ALL" there releases every held message), to postqueue's arguments and
+  // through a --remote prefix to a shell.
+  for (const char* hostile : {"ALL", "4QUEUE1\nALL", "-f", "4Q;reboot",
+                              "4Q$(id)", "4Q 4R", "4Q\xc3\xa9"}) {
+    Envelope bad = Mail({"x@nowhere.example"});
+    bad.queue_id = hostile;
+    const Decision refused = End(bad);
+    EXPECT_EQ(refused.verdict, Verdict::kTempFail) << hostile;
+    EXPECT_EQ(refused.text,
+              "Tarnvex has no usable queue id for the message (Postfix "
+              "macro i)");
+  }
+  EXPECT_TRUE(HeldRows().empty());
+  EXPECT_TRUE(Column("Id").empty());
   // A recipient that could not be read whole is never covered.
   Rule("x@nowhere.example");
   Envelope cut = Mail({"x@nowhere.example"});
@@ -204,7 +220,7 @@ TEST_F(JudgementTest, FailsClosed) {
   d = End(Mail({"x@nowhere.example"}));
   EXPECT_EQ(d.verdict, Verdict::kTempFail);
   EXPECT_EQ(d.text, "Tarnvex cannot read its rules now; try again later");
-  EXPECT_EQ(judge_.Counts().failed, 3u);
+  EXPECT_EQ(judge_.Counts().failed, 10u);
 }
 
 TEST_F(JudgementTest, BadInputIsRecordedWithinTheFieldsLimits) {

@@ -17,6 +17,12 @@ TEST(QueueListingTest, ReadsPostfixsLines) {
   EXPECT_EQ(listing.at("5F873A720EF"), "hold");
   EXPECT_EQ(listing.at("4ZxK2L3q1Nz9"), "deferred");
   EXPECT_TRUE(ParseQueueListing("").empty());
+  // Both kinds of id are ids; what Postfix never makes is not.
+  EXPECT_TRUE(IsPostfixQueueId("5F873A720EF"));
+  EXPECT_TRUE(IsPostfixQueueId("4ZxK2L3q1Nz9"));
+  EXPECT_TRUE(IsPostfixQueueId(std::string(kMaxQueueIdBytes, 'B')));
+  EXPECT_FALSE(IsPostfixQueueId(std::string(kMaxQueueIdBytes + 1, 'B')));
+  EXPECT_FALSE(IsPostfixQueueId(""));
 }
 
 TEST(QueueListingTest, MembersInAnyOrderWithEscapes) {
