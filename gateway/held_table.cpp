@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "base/sql_statement.h"
 
 namespace gateway {
@@ -108,6 +110,31 @@ void HeldTable::Close() {
 base::Status HeldTable::Insert(HeldEntry* entry) {
   base::MutexLock hold(&lock_);
   if (base::Status open = OpenLocked(); !open.ok()) return open;
+  int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return SqlFailure(db_, rc);
+  const base::Status inserted = InsertLocked(entry);
+  rc = sqlite3_exec(db_, inserted.ok() ? "COMMIT;" : "ROLLBACK;", nullptr,
+                    nullptr, nullptr);
+  if (!inserted.ok()) return inserted;
+  return rc == SQLITE_OK ? base::Status::Ok() : SqlFailure(db_, rc);
+}
+
+base::Status HeldTable::InsertLocked(HeldEntry* entry) {
+  base::Statement earlier(db_,
+                          "SELECT Recipients FROM GatewayHeld WHERE Host = ? "
+                          "AND QueueId = ? AND Status = ?;");
+  earlier.Bind(1, entry->host).Bind(2, entry->queue_id).Bind(3, kHeld);
+  const base::Statement::Result found = earlier.Next();
+  if (found == base::Statement::Result::kError)
+    return SqlFailure(db_, earlier.rc());
+  if (found == base::Statement::Result::kRow) {
+    for (std::string& recipient : SplitLines(earlier.Text(0))) {
+      if (std::find(entry->recipients.begin(), entry->recipients.end(),
+                    recipient) == entry->recipients.end()) {
+        entry->recipients.push_back(std::move(recipient));
+      }
+    }
+  }
   base::Statement stmt(db_, kInsertSql);
   stmt.Bind(1, entry->host)
       .Bind(2, entry->queue_id)

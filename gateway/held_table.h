@@ -58,8 +58,12 @@ class HeldTable {
   base::Status Open(const std::string& host_path);
   void Close();
 
-  // A new hold; a row of the same host and queue id (a queue id Postfix has
-  // given again) is replaced. Sets entry->row.
+  // A new hold; a row of the same host and queue id is replaced. When that
+  // row is still held, its recipients stay with the new ones (entry's
+  // recipients then hold both): Postfix has given a short queue id again, or
+  // a client of the milter named a held message's id, and in neither case
+  // may a rule that covers only the newcomer's recipients release the
+  // message Postfix holds under that id. Sets entry->row.
   base::Status Insert(HeldEntry* entry);
   base::Status Remove(int64_t row);
   // The rows of one status, oldest first.
@@ -81,6 +85,7 @@ class HeldTable {
                         std::vector<HeldEntry>* out) REQUIRES(lock_);
 
   base::Status OpenLocked() REQUIRES(lock_);
+  base::Status InsertLocked(HeldEntry* entry) REQUIRES(lock_);
 
   base::Mutex lock_;
   std::string path_ GUARDED_BY(lock_);

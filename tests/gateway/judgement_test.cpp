@@ -160,6 +160,29 @@ TEST_F(JudgementTest, HeldMessageIsRecordedAsTheDeviceRecordsOne) {
   EXPECT_EQ(HeldRows().size(), 2u);
 }
 
+// A second hold under the queue id of one still held (a short id given
+// again, or a client naming a held message's id) keeps the first one's
+// recipients with its own: a rule for the newcomer's alone releases nothing.
+TEST_F(JudgementTest, AQueueIdHeldAgainKeepsTheRecipientsHeldUnderIt) {
+  ASSERT_EQ(End(Mail({"stranger@elsewhere.example"})).verdict,
+            Verdict::kQuarantine);
+  ASSERT_EQ(End(Mail({"friend@partner.example"})).verdict,
+            Verdict::kQuarantine);
+  std::vector<HeldEntry> rows = HeldRows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].recipients,
+            (std::vector<std::string>{"friend@partner.example",
+                                      "stranger@elsewhere.example"}));
+  // Once that message is out of the hold, its id starts afresh.
+  rows[0].status = kReleased;
+  ASSERT_TRUE(held_.Update(rows[0]).ok());
+  ASSERT_EQ(End(Mail({"third@partner.example"})).verdict, Verdict::kQuarantine);
+  rows = HeldRows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].recipients,
+            (std::vector<std::string>{"third@partner.example"}));
+}
+
 TEST_F(JudgementTest, HeldListingByDayAndStatus) {
   Envelope mail = Mail({"x@day.example"});
   ASSERT_EQ(End(mail).verdict, Verdict::kQuarantine);
