@@ -254,6 +254,37 @@ mail::RelaySettings LoopbackRelay(int port) {
   return s;
 }
 
+// A fresh image in the temporary folder with the E-mail store and the relay
+// at `relay_port` (*root its folder, removed by DropBenchImage), and the
+// fields and kept form of the message every round saves.
+base::Status MakeBenchImage(int relay_port, std::string* root,
+                            device::ServiceMessage* fields,
+                            device::KeptMail* kept) {
+  std::string tmpl =
+      (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX")
+          .string();
+  if (mkdtemp(tmpl.data()) == nullptr)
+    return base::Status::IoError("no temporary folder");
+  *root = tmpl;
+  device::SetImageRoot(*root);
+  base::Status made = device::InitImage();
+  if (made.ok()) made = device::CreateStore("E-mail");
+  if (made.ok()) made = mail::WriteRelaySettings(LoopbackRelay(relay_port));
+  fields->subject = u"bench";
+  fields->sender_address = u"bench@example.org";
+  fields->recipients = {u"nobody@example.net"};
+  kept->envelope_from = kFrom;
+  kept->raw = Message();
+  return made;
+}
+
+void DropBenchImage(const std::string& root) {
+  device::CloseMessageService();
+  device::SetImageRoot("");
+  std::error_code ec;
+  std::filesystem::remove_all(root, ec);
+}
+
 // Keeps this thread, and the threads it starts, on the processor it runs
 // on: where the relay's threads land beside a client's otherwise decides a
 // round's speed more than the client does. Undone when it goes.
@@ -325,25 +356,15 @@ void BM_TransportDelivery(benchmark::State& state) {
   Clock::duration transport_total{}, bare_total{}, commits_total{};
   for (auto _ : state) {
     state.PauseTiming();
-    std::string tmpl =
-        (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX")
-            .string();
-    const std::string root = mkdtemp(tmpl.data());
-    device::SetImageRoot(root);
-    base::Status made = device::InitImage();
-    if (made.ok()) made = device::CreateStore("E-mail");
-    if (made.ok()) made = mail::WriteRelaySettings(LoopbackRelay(relay.port()));
+    std::string root;
+    device::ServiceMessage fields;
+    device::KeptMail kept;
+    const base::Status made =
+        MakeBenchImage(relay.port(), &root, &fields, &kept);
     if (!made.ok()) {
       state.SkipWithError(made.message().c_str());
       return;
     }
-    device::ServiceMessage fields;
-    fields.subject = u"bench";
-    fields.sender_address = u"bench@example.org";
-    fields.recipients = {u"nobody@example.net"};
-    device::KeptMail kept;
-    kept.envelope_from = kFrom;
-    kept.raw = message;
     for (int i = 0; i < kMessages; ++i) {
       const base::StatusOr<int64_t> saved =
           device::SaveOutgoingMail("E-mail", fields, kept);
@@ -378,10 +399,7 @@ void BM_TransportDelivery(benchmark::State& state) {
     const Clock::duration bare_time = Clock::now() - bare_start;
     const Clock::duration commits_time =
         SyncedCommits(root + "/commits.db", kMessages);
-    device::CloseMessageService();
-    device::SetImageRoot("");
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
+    DropBenchImage(root);
     if (delivered != kMessages || sent_items != kMessages) {
       state.SkipWithError("not every message was delivered");
       return;
@@ -407,25 +425,14 @@ BENCHMARK(BM_TransportDelivery)
 void BM_DueToRelay(benchmark::State& state) {
   mail::InitDeliveryLibrary();
   AcceptAllRelay relay;
-  std::string tmpl =
-      (std::filesystem::temp_directory_path() / "tarnvex-bench-XXXXXX")
-          .string();
-  const std::string root = mkdtemp(tmpl.data());
-  device::SetImageRoot(root);
-  base::Status made = device::InitImage();
-  if (made.ok()) made = device::CreateStore("E-mail");
-  if (made.ok()) made = mail::WriteRelaySettings(LoopbackRelay(relay.port()));
+  std::string root;
+  device::ServiceMessage fields;
+  device::KeptMail kept;
+  const base::Status made = MakeBenchImage(relay.port(), &root, &fields, &kept);
   if (!made.ok()) {
     state.SkipWithError(made.message().c_str());
     return;
   }
-  device::ServiceMessage fields;
-  fields.subject = u"bench";
-  fields.sender_address = u"bench@example.org";
-  fields.recipients = {u"nobody@example.net"};
-  device::KeptMail kept;
-  kept.envelope_from = kFrom;
-  kept.raw = Message();
   mail::RelaySettingsWatch watch;
   std::atomic<bool> stop{false};
   mail::RelayWorkerOptions options;
@@ -454,10 +461,7 @@ void BM_DueToRelay(benchmark::State& state) {
   }
   stop.store(true);
   run.join();
-  device::CloseMessageService();
-  device::SetImageRoot("");
-  std::error_code ec;
-  std::filesystem::remove_all(root, ec);
+  DropBenchImage(root);
   if (lost || ms.empty()) {
     state.SkipWithError("a message was not delivered");
     return;
