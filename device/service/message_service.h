@@ -14,6 +14,8 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -106,6 +108,14 @@ class MessageService {
   // waiting for it while it is joined.
   void StopNotifier() EXCLUDES(lock_);
 
+  // True (and noted) when the journal was last trimmed `interval_ms` or
+  // more before `now_ms`: the transport's loop trims it that often.
+  bool JournalTrimDue(int64_t now_ms, int64_t interval_ms) {
+    int64_t trimmed_at = last_trim_ms_.load();
+    return (now_ms - trimmed_at >= interval_ms || now_ms < trimmed_at) &&
+           last_trim_ms_.compare_exchange_strong(trimmed_at, now_ms);
+  }
+
  private:
   bool ChangeLocked(const std::function<bool()>& body) REQUIRES(lock_);
   void MarkCommit() REQUIRES(lock_);
@@ -130,6 +140,7 @@ class MessageService {
   // Both made with the service and kept until it goes.
   std::unique_ptr<service::Checkpointer> checkpointer_;
   std::unique_ptr<service::Notifier, service::NotifierDeleter> notifier_;
+  std::atomic<int64_t> last_trim_ms_{0};
 };
 
 }  // namespace device

@@ -1,6 +1,5 @@
 // The service's own operations, for the device's tools and tests.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <limits>
 
@@ -358,12 +357,8 @@ int SendDueMessages(int64_t send_delay_ms, std::vector<std::string>* waiting,
   if (waiting != nullptr) waiting->clear();
   if (!OpenMessageService().ok()) return 0;
   const int64_t now = NowMs();
-  static std::atomic<int64_t> last_trim{0};
-  int64_t trimmed_at = last_trim.load();
-  if ((now - trimmed_at >= kJournalTrimIntervalMs || now < trimmed_at) &&
-      last_trim.compare_exchange_strong(trimmed_at, now)) {
+  if (MessageService::Current().JournalTrimDue(now, kJournalTrimIntervalMs))
     TrimJournal();
-  }
   // Read first: an idle transport writes nothing and wakes nobody.
   std::vector<Due> due;
   if (!service::ReadOutboxes(now - send_delay_ms, &due)) return 0;
