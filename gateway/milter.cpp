@@ -16,6 +16,11 @@
 #include "base/debug.h"
 #include "gateway/limits.h"
 
+// libmilter's own state of its stop (0 running; a stop or an abort asked,
+// by a signal or smfi_stop), exported by the library but left out of
+// mfapi.h.
+extern "C" int mi_stop(void);
+
 namespace gateway {
 namespace {
 
@@ -359,7 +364,12 @@ base::Status RunMilter(const MilterSettings& settings, Judge* judge) {
   std::fflush(stderr);
   const int served = smfi_main();
   g_judge.store(nullptr);
-  if (served != MI_SUCCESS) return base::Status::IoError("smfi_main failed");
+  // A stop (SIGTERM, say) closes the listening socket from libmilter's
+  // signal thread; a listener that checked for a stop just before finds
+  // the socket gone and fails. That is the stop it was asked for, not a
+  // failure.
+  if (served != MI_SUCCESS && mi_stop() == 0)
+    return base::Status::IoError("smfi_main failed");
   return base::Status::Ok();
 }
 
